@@ -1,0 +1,35 @@
+// The module definition and its two initialisation steps (create, exec), for
+// an extension module that is one part of a package. Each shared object
+// defines exactly one module; the frame keeps its process-wide state.
+#pragma once
+
+#include "frame/ref.hpp"
+
+namespace frame {
+
+struct ModuleDef {
+    const char* name;            // the last component, e.g. "replay"
+    const char* qualified_name;  // the full dotted name, e.g. "pkg.replay"
+    bool (*statements)();        // the module's own statements: imports, constants, classes
+};
+
+// The value of the module's PyInit_<name>: the definition, ready for
+// multi-phase initialisation.
+PyObject* init_module(const ModuleDef& def);
+
+// The state the exec step prepared, for the module's methods.
+PyObject* module_dict() noexcept;
+PyObject* builtins_module() noexcept;
+const char* module_qualified_name() noexcept;
+
+// Binds `value` under `name` in the module dict.
+bool bind_global(PyObject* name, PyObject* value);
+
+// Whether `runtime` (the interpreter's version text) belongs to the version
+// `build` ("3.9"): it starts with it and no further digit follows.
+bool version_matches(const char* build, const char* runtime) noexcept;
+
+// The leading version of `runtime`: at most four characters of digits and one '.'.
+void runtime_version(const char* runtime, char (&out)[5]) noexcept;
+
+}  // namespace frame

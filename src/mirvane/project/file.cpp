@@ -1,0 +1,179 @@
+// The project file: the JSON text of the project's snapshot, under a name
+// ending with MV_PROJECT_FILE_EXT (compared with the lower-cased path).
+#include <unistd.h>
+
+#include "mirvane/project/names.hpp"
+#include "mirvane/project/project.hpp"
+
+namespace mirvane::project {
+
+using frame::Args;
+using frame::failed;
+using frame::Global;
+using frame::Kind;
+using frame::Ref;
+
+namespace {
+
+// assert <condition>: a bare AssertionError when the truth test says false.
+bool assert_true(const Ref& condition) {
+    if (!condition) return false;
+    int holds = PyObject_IsTrue(condition.get());
+    if (holds < 0) return false;
+    if (!holds) frame::raise_bare(builtin::AssertionError);
+    return holds;
+}
+
+// assert file.lower().endswith(MV_PROJECT_FILE_EXT)
+bool assert_project_file_name(PyObject* file) {
+    Ref lowered = frame::method(file, name::lower);
+    if (!lowered) return false;
+    static Global extension{name::MV_PROJECT_FILE_EXT};
+    Ref project_file_extension = extension.get();
+    if (!project_file_extension) return false;
+    return assert_true(lowered.method(name::endswith, project_file_extension));
+}
+
+// Writes `text` to the new file `path` and makes sure it reached the disk.
+bool write_new_file(PyObject* path, PyObject* text) {
+    frame::With block;
+    Ref f = block.enter(frame::call(builtin::open, path, text::create_mode));
+    if (!f) return false;
+    bool written = [&] {
+        if (!f.method(name::write, text) || !f.method(name::flush)) return false;
+        Ref descriptor = f.method(name::fileno);
+        if (!descriptor) return false;
+        static Global os{name::os};
+        return bool(os.get().method(name::fsync, descriptor));
+    }();
+    return block.exit(written);
+}
+
+// Removes a temporary file after a failure, keeping that failure's exception.
+void discard(PyObject* path) {
+    frame::PendingError pending;
+    static Global os{name::os};
+    if (!os.get().method(name::remove, path)) PyErr_Clear();
+    pending.restore();
+}
+
+// Gives `path` the permission bits of `file`, when there is such a file.
+bool keep_mode(PyObject* file, PyObject* path) {
+    static Global os_exists{name::os};
+    Ref exists = os_exists.get().attr(name::path).method(name::exists, file);
+    int present = exists ? PyObject_IsTrue(exists.get()) : -1;
+    if (present <= 0) return present == 0;
+    static Global os_stat{name::os};
+    Ref mode = os_stat.get().method(name::stat, file).attr(name::st_mode);
+    long bits = mode ? PyLong_AsLong(mode.get()) : -1;
+    if (bits == -1 && PyErr_Occurred()) return false;
+    Ref permissions = Ref::steal(PyLong_FromLong(bits & 07777));
+    if (!permissions) return false;
+    static Global os_chmod{name::os};
+    return bool(os_chmod.get().method(name::chmod, path, permissions));
+}
+
+// Writes `text` to a new, uniquely named file in `directory`; gives its path.
+Ref write_temporary(PyObject* directory, PyObject* base_name, PyObject* text) {
+    static unsigned long saves = 0;
+    for (int attempt = 1;; ++attempt) {
+        Ref temporary_name =
+            Ref::steal(PyUnicode_FromFormat(".%U.%ld-%lu.tmp", base_name, static_cast<long>(getpid()), ++saves));
+        if (!temporary_name) return {};
+        static Global os{name::os};
+        Ref temporary = os.get().attr(name::path).method(name::join, directory, temporary_name);
+        if (!temporary) return {};
+        if (write_new_file(temporary.get(), text)) return temporary;
+        // A name left by another process is not ours to remove: take the next.
+        if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+            discard(temporary.get());
+            return {};
+        }
+        if (attempt == 100) return {};
+        PyErr_Clear();
+    }
+}
+
+// Replaces `file` by a file holding `text`, atomically: a new file is written
+// beside it and renamed over it, so a failure at any point leaves the old
+// file as it was and no temporary file behind.
+bool replace_file(PyObject* file, PyObject* directory, PyObject* base_name, PyObject* text) {
+    Ref temporary = write_temporary(directory, base_name, text);
+    if (!temporary) return false;
+    static Global os{name::os};
+    if (!keep_mode(file, temporary.get()) || !os.get().method(name::replace, temporary, file)) {
+        discard(temporary.get());
+        return false;
+    }
+    return true;
+}
+
+// save(file): the name is checked before anything is touched, and the JSON
+// text is complete before the file system is changed.
+Ref save_file(const Args& args) {
+    PyObject* self = args[0];
+    PyObject* file = args[1];
+    if (frame::assertions_enabled() && !assert_project_file_name(file)) return failed();
+
+    Ref snapshot = frame::method(self, name::_getSnapshot);
+    if (!snapshot) return failed();
+    static Global MessageToJson{name::MessageToJson};
+    Ref json_string = MessageToJson.get()(snapshot);
+    if (!json_string) return failed();
+
+    static Global os_split{name::os};
+    Ref path, base_name;
+    if (!frame::unpack_pair(os_split.get().attr(name::path).method(name::split, file), path, base_name)) {
+        return failed();
+    }
+    int has_directory = PyObject_IsTrue(path.get());
+    if (has_directory < 0) return failed();
+    if (has_directory) {
+        static Global os_makedirs{name::os};
+        if (!os_makedirs.get().method(name::makedirs, path, frame::kw(name::exist_ok, Py_True))) return failed();
+    }
+    if (!replace_file(file, path.get(), base_name.get(), json_string.get())) return failed();
+    return frame::none();
+}
+
+// load(file): reads the whole text, parses it into a new snapshot and
+// restores the project from it, all while the file is open.
+Ref load_file(const Args& args) {
+    PyObject* self = args[0];
+    PyObject* file = args[1];
+    if (frame::assertions_enabled()) {
+        static Global os{name::os};
+        if (!assert_true(os.get().attr(name::path).method(name::exists, file))) return failed();
+        if (!assert_project_file_name(file)) return failed();
+    }
+    frame::With block;
+    Ref f = block.enter(frame::call(builtin::open, file, text::read_mode));
+    if (!f) return failed();
+    bool loaded = [&] {
+        Ref json_string = f.method(name::read);
+        if (!json_string) return false;
+        static Global project_pb2{name::project_pb2};
+        Ref snapshot = project_pb2.get().attr(name::ProjectSnapshot)();
+        if (!snapshot) return false;
+        static Global Parse{name::Parse};
+        if (!Parse.get()(json_string, snapshot)) return false;
+        return bool(frame::method(self, name::_setSnapshot, snapshot));
+    }();
+    if (!block.exit(loaded)) return failed();
+    return frame::none();
+}
+
+}  // namespace
+
+const frame::MethodDef save{name::save,
+                            {{name::self}, {name::file, Kind::Str}},
+                            {&name::path, &name::_, &name::f, &name::snapshot, &name::json_string},
+                            {{name::file, "str"}},
+                            save_file};
+const frame::MethodDef load{name::load,
+                            {{name::self}, {name::file, Kind::Str}},
+                            {&name::f, &name::json_string, &name::snapshot},
+                            {{name::file, "str"}},
+                            load_file};
+
+}  // namespace mirvane::project

@@ -1,0 +1,33 @@
+// mirvane.project: the module's statements, run once at import.
+#include "mirvane/project/names.hpp"
+#include "mirvane/project/project.hpp"
+
+namespace mirvane::project {
+
+using frame::failed;
+
+static bool statements() {
+    if (!frame::import_module(name::os, name::os)) return failed();
+    if (!frame::import_module(name::logging, name::logging)) return failed();
+    if (!frame::import_from(name::typing, {name::Dict})) return failed();
+    if (!frame::import_from(name::json_format, {name::MessageToJson, name::Parse})) return failed();
+    if (!frame::import_from(name::dravik_api, {name::project_pb2})) return failed();
+    if (!frame::import_from(name::mirvane_version, {name::version_})) return failed();
+    if (!frame::import_from(name::mirvane_constants, {name::MV_PROJECT_FILE_EXT})) return failed();
+    if (!frame::import_from(name::mirvane_workspace, {name::Workspace})) return failed();
+    if (!frame::import_from(name::mirvane_behavior, {name::Behavior})) return failed();
+    if (!frame::import_from(name::mirvane_system, {name::System})) return failed();
+
+    frame::Ref project = frame::make_class(
+        "Project", {{init}, {to_str}, {set_workspace}, {workspace}, {add_behavior}, {behaviors}, {system}, {save},
+                    {load}, {validate}, {get_snapshot}, {set_snapshot}});
+    if (!project || !frame::bind_global(name::Project, project.get())) return failed();
+    return true;
+}
+
+}  // namespace mirvane::project
+
+PyMODINIT_FUNC PyInit_project() {
+    static const frame::ModuleDef definition{"project", "mirvane.project", mirvane::project::statements};
+    return frame::init_module(definition);
+}

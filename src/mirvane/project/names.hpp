@@ -1,0 +1,111 @@
+// The names, texts, numbers and built-ins of mirvane.project, made once when
+// the module initialises.
+#pragma once
+
+#include "frame/frame.hpp"
+
+namespace mirvane::project {
+
+namespace name {
+using frame::Name;
+// modules and the names imported from them
+inline Name os{"os"};
+inline Name logging{"logging"};
+inline Name typing{"typing"};
+inline Name Dict{"Dict"};
+inline Name json_format{"google.protobuf.json_format"};
+inline Name MessageToJson{"MessageToJson"};
+inline Name Parse{"Parse"};
+inline Name dravik_api{"dravik.api"};
+inline Name project_pb2{"project_pb2"};
+inline Name mirvane_version{"mirvane._version"};
+inline Name version_{"__version__"};
+inline Name mirvane_constants{"mirvane.constants"};
+inline Name MV_PROJECT_FILE_EXT{"MV_PROJECT_FILE_EXT"};
+inline Name mirvane_workspace{"mirvane.workspace"};
+inline Name Workspace{"Workspace"};
+inline Name mirvane_behavior{"mirvane.behavior"};
+inline Name Behavior{"Behavior"};
+inline Name mirvane_system{"mirvane.system"};
+inline Name System{"System"};
+inline Name Project{"Project"};
+// methods and their parameters and locals
+inline Name init_{"__init__"};
+inline Name str_{"__str__"};
+inline Name setWorkspace{"setWorkspace"};
+inline Name workspace{"workspace"};
+inline Name addBehavior{"addBehavior"};
+inline Name behaviors{"behaviors"};
+inline Name system{"system"};
+inline Name save{"save"};
+inline Name load{"load"};
+inline Name validate{"validate"};
+inline Name _getSnapshot{"_getSnapshot"};
+inline Name _setSnapshot{"_setSnapshot"};
+inline Name self{"self"};
+inline Name behavior{"behavior"};
+inline Name file{"file"};
+inline Name snapshot{"snapshot"};
+inline Name print_str{"print_str"};
+inline Name path{"path"};
+inline Name _{"_"};
+inline Name f{"f"};
+inline Name json_string{"json_string"};
+inline Name key{"key"};
+inline Name value{"value"};
+inline Name return_{"return"};
+// attributes
+inline Name _system{"_system"};
+inline Name _workspace{"_workspace"};
+inline Name _behaviors{"_behaviors"};
+inline Name name{"name"};
+inline Name _str{"_str"};
+inline Name format{"format"};
+inline Name lower{"lower"};
+inline Name endswith{"endswith"};
+inline Name split{"split"};
+inline Name exists{"exists"};
+inline Name makedirs{"makedirs"};
+inline Name exist_ok{"exist_ok"};
+inline Name join{"join"};
+inline Name replace{"replace"};
+inline Name remove{"remove"};
+inline Name stat{"stat"};
+inline Name st_mode{"st_mode"};
+inline Name chmod{"chmod"};
+inline Name fsync{"fsync"};
+inline Name fileno{"fileno"};
+inline Name flush{"flush"};
+inline Name write{"write"};
+inline Name read{"read"};
+inline Name ProjectSnapshot{"ProjectSnapshot"};
+inline Name version{"version"};
+inline Name CopyFrom{"CopyFrom"};
+inline Name _ToModel{"_ToModel"};
+inline Name _FromModel{"_FromModel"};
+}  // namespace name
+
+namespace text {
+inline frame::Name braces{"{}"};
+inline frame::Name workspace_heading{"Workspace\n"};
+inline frame::Name behaviors_heading{"Behaviors\n"};
+inline frame::Name create_mode{"x"};
+inline frame::Name read_mode{"r"};
+}  // namespace text
+
+namespace number {
+inline frame::Int one{1};
+}
+
+namespace name {
+inline Name AssertionError{"AssertionError"};
+inline Name open{"open"};
+}  // namespace name
+
+// Taken once at import: later changes to the builtins module do not reach them.
+namespace builtin {
+inline frame::Builtin AssertionError{name::AssertionError};
+inline frame::Builtin open{name::open};
+}  // namespace builtin
+
+}  // namespace mirvane::project
