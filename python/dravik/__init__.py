@@ -1,0 +1,1 @@
+"""Protocol-buffer messages shared with the work-cell runtime."""

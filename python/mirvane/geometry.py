@@ -1,0 +1,63 @@
+"""Small planar-geometry helpers shared by the workspace, simulator and viewer.
+
+The work cell is modelled top-down: positions are metres in the floor plane
+(``z`` is height) and orientations are rotations about the vertical axis
+(yaw), stored as unit quaternions in the messages.
+"""
+
+import math
+from typing import List, Sequence, Tuple
+
+from dravik.api import geometry_pb2
+
+Point = Tuple[float, float]
+
+
+def set_pose(pose: geometry_pb2.Pose, x: float, y: float, z: float = 0.0, yaw: float = 0.0) -> None:
+    """Fill ``pose`` in place with a position and a rotation of ``yaw`` radians about z."""
+    pose.position.x = x
+    pose.position.y = y
+    pose.position.z = z
+    pose.orientation.w = math.cos(yaw / 2.0)
+    pose.orientation.x = 0.0
+    pose.orientation.y = 0.0
+    pose.orientation.z = math.sin(yaw / 2.0)
+
+
+def make_pose(x: float, y: float, z: float = 0.0, yaw: float = 0.0) -> geometry_pb2.Pose:
+    """Return a new pose at ``(x, y, z)`` turned by ``yaw`` radians about z."""
+    pose = geometry_pb2.Pose()
+    set_pose(pose, x, y, z, yaw)
+    return pose
+
+
+def yaw_of(pose: geometry_pb2.Pose) -> float:
+    """Rotation of ``pose`` about z, in radians; an unset orientation counts as none."""
+    q = pose.orientation
+    return math.atan2(2.0 * (q.w * q.z + q.x * q.y), 1.0 - 2.0 * (q.y * q.y + q.z * q.z))
+
+
+def arm_points(x: float, y: float, yaw: float, link_lengths: Sequence[float],
+               joints: Sequence[float]) -> Tuple[List[Point], float]:
+    """Joint positions of a planar arm, base first and effector last, and the effector heading.
+
+    Missing joint angles count as zero and surplus ones are ignored, so a robot
+    whose state has not arrived yet still has a drawable shape.
+    """
+    points = [(x, y)]
+    heading = yaw
+    for i, length in enumerate(link_lengths):
+        if i < len(joints):
+            heading += joints[i]
+        x += length * math.cos(heading)
+        y += length * math.sin(heading)
+        points.append((x, y))
+    return points, heading
+
+
+def effector_of(x: float, y: float, yaw: float, link_lengths: Sequence[float],
+                joints: Sequence[float]) -> Tuple[float, float, float]:
+    """Effector ``(x, y, heading)`` of a planar arm (forward kinematics)."""
+    points, heading = arm_points(x, y, yaw, link_lengths, joints)
+    ex, ey = points[-1]
+    return ex, ey, heading

@@ -1,0 +1,190 @@
+"""The work cell: the robots, cameras and items standing in it, and their current state."""
+
+import itertools
+import math
+from typing import Mapping, Optional, Sequence
+
+from dravik.api import project_pb2, system_pb2
+
+from .geometry import effector_of, set_pose, yaw_of
+
+# Layout revisions are unique across all workspaces, so a view can tell a
+# changed or replaced layout from the one it last drew.
+_revisions = itertools.count(1)
+
+
+class Workspace:
+    """A work cell: its fixed layout (the model) and the state it is currently in.
+
+    The layout holds each robot's base pose and link lengths, each camera's pose
+    and field of view, and each item's starting pose and size. The state holds
+    what moves: joint angles, camera poses and item poses. Names are unique
+    across robots, cameras and items.
+    """
+
+    def __init__(self) -> None:
+        # The model's own ``state`` field stays empty; the current state lives
+        # apart so that playback can hand over a new one without copying.
+        self._model = project_pb2.WorkspaceModel()
+        self._state = system_pb2.WorkspaceState()
+        self._revision = next(_revisions)
+
+    # -- building a cell ----------------------------------------------------
+
+    def addRobot(self, name: str, x: float, y: float, link_lengths: Sequence[float],
+                 yaw: float = 0.0, joint_positions: Optional[Sequence[float]] = None) -> None:
+        """Add a planar arm based at ``(x, y)`` facing ``yaw`` radians.
+
+        ``link_lengths`` are metres, base first; ``joint_positions`` (radians,
+        one per link, zeros by default) is its starting state.
+        """
+        self._checkNewName(name)
+        lengths = [float(v) for v in link_lengths]
+        if not lengths or any(not v > 0.0 for v in lengths):
+            raise ValueError(f"robot {name!r}: link lengths must be positive and not empty")
+        joints = [0.0] * len(lengths) if joint_positions is None else [float(v) for v in joint_positions]
+        if len(joints) != len(lengths):
+            raise ValueError(f"robot {name!r}: {len(joints)} joint positions for {len(lengths)} links")
+        robot = self._model.robots[name]
+        set_pose(robot.base_pose, x, y, 0.0, yaw)
+        robot.link_lengths.extend(lengths)
+        state = self._state.robots[name]
+        state.joint_positions.values.extend(joints)
+        state.effector_positions.values.extend(effector_of(x, y, yaw, lengths, joints))
+        self._revision = next(_revisions)
+
+    def addCamera(self, name: str, x: float, y: float, yaw: float = 0.0,
+                  field_of_view_deg: float = 60.0, z: float = 1.5) -> None:
+        """Add a camera at ``(x, y, z)`` looking along ``yaw`` radians."""
+        self._checkNewName(name)
+        if not 0.0 < field_of_view_deg < 360.0:
+            raise ValueError(f"camera {name!r}: field of view must be within (0, 360) degrees")
+        camera = self._model.cameras[name]
+        set_pose(camera.base_pose, x, y, z, yaw)
+        camera.field_of_view_deg = field_of_view_deg
+        self._state.cameras[name].base_pose.CopyFrom(camera.base_pose)
+        self._revision = next(_revisions)
+
+    def addItem(self, name: str, x: float, y: float, size: Sequence[float] = (0.06, 0.06, 0.06),
+                yaw: float = 0.0) -> None:
+        """Add a box of ``size`` (x, y, z metres) resting on the floor at ``(x, y)``."""
+        self._checkNewName(name)
+        sx, sy, sz = (float(v) for v in size)
+        if min(sx, sy, sz) <= 0.0:
+            raise ValueError(f"item {name!r}: size must be positive")
+        item = self._model.items[name]
+        set_pose(item.base_pose, x, y, sz / 2.0, yaw)
+        item.size.x, item.size.y, item.size.z = sx, sy, sz
+        self._state.items[name].base_pose.CopyFrom(item.base_pose)
+        self._revision = next(_revisions)
+
+    def remove(self, name: str) -> None:
+        """Remove the robot, camera or item called ``name``."""
+        for kind in ("robots", "cameras", "items"):
+            if name in getattr(self._model, kind):
+                del getattr(self._model, kind)[name]
+                states = getattr(self._state, kind)
+                if name in states:
+                    del states[name]
+                self._revision = next(_revisions)
+                return
+        raise KeyError(name)
+
+    # -- reading -------------------------------------------------------------
+
+    def robots(self) -> Mapping[str, project_pb2.RobotModel]:
+        """The robots by name (a live view: read, don't modify)."""
+        return self._model.robots
+
+    def cameras(self) -> Mapping[str, project_pb2.CameraModel]:
+        """The cameras by name (a live view: read, don't modify)."""
+        return self._model.cameras
+
+    def items(self) -> Mapping[str, project_pb2.ItemModel]:
+        """The items by name (a live view: read, don't modify)."""
+        return self._model.items
+
+    def state(self) -> system_pb2.WorkspaceState:
+        """The current state: joint angles, camera poses and item poses."""
+        return self._state
+
+    def __repr__(self) -> str:
+        m = self._model
+        return f"<Workspace robots={len(m.robots)} cameras={len(m.cameras)} items={len(m.items)}>"
+
+    def __str__(self) -> str:
+        m, s = self._model, self._state
+        if not (m.robots or m.cameras or m.items):
+            return "  (empty)\n"
+        lines = []
+        if m.robots:
+            lines.append("  Robots")
+            for name in sorted(m.robots):
+                robot = m.robots[name]
+                state = s.robots.get(name)
+                joints = list(state.joint_positions.values) if state is not None else []
+                lines.append(f"    {name}: base {_place(robot.base_pose)}, "
+                             f"links {_numbers(robot.link_lengths)} m, joints {_numbers(joints)} rad")
+        if m.cameras:
+            lines.append("  Cameras")
+            for name in sorted(m.cameras):
+                camera = m.cameras[name]
+                lines.append(f"    {name}: at {_place(camera.base_pose)}, "
+                             f"field of view {camera.field_of_view_deg:g} deg")
+        if m.items:
+            lines.append("  Items")
+            for name in sorted(m.items):
+                item = m.items[name]
+                state = s.items.get(name)
+                pose = state.base_pose if state is not None else item.base_pose
+                size = item.size
+                lines.append(f"    {name}: at {_place(pose)}, size {size.x:g} x {size.y:g} x {size.z:g} m")
+        return "\n".join(lines) + "\n"
+
+    def __format__(self, spec: str) -> str:
+        if spec:
+            raise TypeError(f"unsupported format string passed to Workspace.__format__: {spec!r}")
+        return str(self)
+
+    # -- package-internal: snapshots and playback ------------------------------
+
+    def _getSnapshot(self) -> project_pb2.WorkspaceModel:
+        """A new message describing the layout and the current state."""
+        snapshot = project_pb2.WorkspaceModel()
+        snapshot.CopyFrom(self._model)
+        snapshot.state.CopyFrom(self._state)
+        return snapshot
+
+    def _setSnapshot(self, snapshot: project_pb2.WorkspaceModel) -> None:
+        """Become what ``snapshot`` describes; it is copied, not kept."""
+        if not isinstance(snapshot, project_pb2.WorkspaceModel):
+            raise TypeError(f"expected a WorkspaceModel, got {type(snapshot).__name__}")
+        state = system_pb2.WorkspaceState()
+        state.CopyFrom(snapshot.state)
+        self._model.CopyFrom(snapshot)
+        self._model.ClearField("state")
+        self._state = state
+        self._revision = next(_revisions)
+
+    def _setState(self, state: system_pb2.WorkspaceState) -> None:
+        """Take ``state`` as the current state; kept by reference (called every playback cycle)."""
+        if not isinstance(state, system_pb2.WorkspaceState):
+            raise TypeError(f"expected a WorkspaceState, got {type(state).__name__}")
+        self._state = state
+
+    def _checkNewName(self, name: str) -> None:
+        if not isinstance(name, str) or not name:
+            raise ValueError("a name must be a non-empty string")
+        m = self._model
+        if name in m.robots or name in m.cameras or name in m.items:
+            raise ValueError(f"name {name!r} is already used in this workspace")
+
+
+def _place(pose) -> str:
+    p = pose.position
+    # Adding 0.0 turns -0.0 into 0.0, which reads better.
+    return f"({p.x + 0.0:.3f}, {p.y + 0.0:.3f}) yaw {math.degrees(yaw_of(pose)) + 0.0:.1f} deg"
+
+
+def _numbers(values: Sequence[float]) -> str:
+    return "[" + ", ".join(f"{v + 0.0:.3f}" for v in values) + "]"
