@@ -12,6 +12,7 @@ $(error No CPython 3.9 found: put python3.9 on PATH or pass PYTHON=...)
 endif
 PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 VENV ?= .venv/$(PYVER)
+BUILD_DIR ?= build/$(PYVER)
 VPY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja grpcio-tools==1.80.1
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python proto -type f 2>/dev/null)
@@ -25,7 +26,7 @@ $(VPY):
 $(VENV)/.installed: $(VPY) $(SOURCES)
 	$(VPY) -m pip install -q $(BUILD_DEPS)
 	$(VPY) -m pip install -q --no-build-isolation \
-		-Ccmake.define.MIRVANE_WERROR=ON -Cbuild-dir=build/$(PYVER) ".[test]"
+		-Ccmake.define.MIRVANE_WERROR=ON -Cbuild-dir=$(BUILD_DIR) ".[test]"
 	touch $@
 
 install: $(VENV)/.installed
