@@ -1,0 +1,38 @@
+// mirvane.replay: the module's statements, run once at import.
+#include "mirvane/replay/names.hpp"
+#include "mirvane/replay/replay.hpp"
+
+namespace mirvane::replay {
+
+using frame::failed;
+
+static bool statements() {
+    if (!frame::import_module(name::time, name::time)) return failed();
+    if (!frame::import_module(name::numpy, name::np)) return failed();
+    if (!frame::import_module(name::logging, name::logging)) return failed();
+    if (!frame::import_module(name::os, name::os)) return failed();
+    if (!frame::import_module(name::shutil, name::shutil)) return failed();
+    if (!frame::import_from(name::image_sequence_clip_module, {name::ImageSequenceClip})) return failed();
+    if (!frame::import_from(name::mirvane_project, {name::Project})) return failed();
+    if (!frame::import_from(name::mirvane_data, {name::Data})) return failed();
+    if (!frame::import_from(name::mirvane_viewer, {name::WorkspaceViewer})) return failed();
+    if (!frame::import_from(name::dravik_api, {name::system_pb2})) return failed();
+    if (!frame::bind_global(name::_MOVIE_TMP_PNG_PATH, text::frame_directory)) return failed();
+    if (!frame::bind_global(name::_MOVIE_EXT, text::movie_extension)) return failed();
+
+    frame::Ref replay = frame::make_class(
+        "Replay", {{init},
+                   {set_project},
+                   {set_data},
+                   {set_viewer},
+                   {play, {number::minus_one, number::real_time, Py_None, number::ten}}});
+    if (!replay || !frame::bind_global(name::Replay, replay.get())) return failed();
+    return true;
+}
+
+}  // namespace mirvane::replay
+
+PyMODINIT_FUNC PyInit_replay() {
+    static const frame::ModuleDef definition{"replay", "mirvane.replay", mirvane::replay::statements};
+    return frame::init_module(definition);
+}

@@ -1,0 +1,39 @@
+// Movie capture for play(): the movie name check, a frame directory of this
+// call's own, one PNG frame per playback cycle, and the MP4 written from them.
+#pragma once
+
+#include "frame/frame.hpp"
+
+namespace mirvane::replay {
+
+// assert moviename.lower().endswith(_MOVIE_EXT)
+bool check_movie_name(PyObject* moviename);
+
+class MovieCapture {
+public:
+    // Creates _MOVIE_TMP_PNG_PATH when missing, and in it a fresh directory
+    // for this call's frames, so that files the call did not write are never
+    // touched and two playbacks never mix their frames.
+    bool prepare();
+
+    // Has the viewer write the frame of clock `t`, named from the clock
+    // ("tmp_{:08.2f}.png"); a name already used in this call gets a suffix.
+    bool capture(PyObject* viewer, PyObject* t);
+
+    // Writes the frames, in capture order, as the movie `moviename` at `fps`
+    // frames per second, then removes the frames and any directory made for
+    // them. On failure the frames stay for inspection.
+    bool write(PyObject* moviename, PyObject* fps);
+
+    // image_files, for the movie writer: every frame path in capture order.
+    PyObject* image_files() const noexcept { return image_files_.get(); }
+
+private:
+    frame::Ref image_files_;
+    frame::Ref frames_directory_;
+    bool created_root_ = false;
+    frame::Ref last_name_;  // the clock name of the previous frame
+    long repeats_ = 0;      // how often it has been used in a row
+};
+
+}  // namespace mirvane::replay
