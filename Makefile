@@ -17,7 +17,9 @@ VPY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja grpcio-tools==1.80.1
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python proto -type f 2>/dev/null)
 
-.PHONY: demo test bench install clean
+SANITIZE ?= OFF
+
+.PHONY: demo test test-asan bench install clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -26,7 +28,8 @@ $(VPY):
 $(VENV)/.installed: $(VPY) $(SOURCES)
 	$(VPY) -m pip install -q $(BUILD_DEPS)
 	$(VPY) -m pip install -q --no-build-isolation \
-		-Ccmake.define.MIRVANE_WERROR=ON -Cbuild-dir=$(BUILD_DIR) ".[test]"
+		-Ccmake.define.MIRVANE_WERROR=ON -Ccmake.define.MIRVANE_SANITIZE=$(SANITIZE) \
+		-Cbuild-dir=$(BUILD_DIR) ".[test]"
 	touch $@
 
 install: $(VENV)/.installed
@@ -35,7 +38,18 @@ demo: install
 	$(VPY) examples/demo.py
 
 test: install
-	cd tests && ../$(VPY) -m pytest -q
+	$(VPY) -m pytest -q tests
+
+# The whole suite against extensions built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, the interpreter allocating with malloc so that
+# a reference released too early shows as a use after free.
+ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
+test-asan:
+	$(MAKE) install VENV=.venv/asan-$(PYVER) BUILD_DIR=build/asan-$(PYVER) SANITIZE=ON
+	LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		.venv/asan-$(PYVER)/bin/python -m pytest -q -p no:cacheprovider tests
 
 bench: install
 	$(VPY) bench/run.py
