@@ -15,7 +15,7 @@ VENV ?= .venv/$(PYVER)
 BUILD_DIR ?= build/$(PYVER)
 VPY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja grpcio-tools==1.80.1
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src python proto -type f 2>/dev/null)
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src python proto tests/native -type f 2>/dev/null)
 
 SANITIZE ?= OFF
 
@@ -29,6 +29,7 @@ $(VENV)/.installed: $(VPY) $(SOURCES)
 	$(VPY) -m pip install -q $(BUILD_DEPS)
 	$(VPY) -m pip install -q --no-build-isolation \
 		-Ccmake.define.MIRVANE_WERROR=ON -Ccmake.define.MIRVANE_SANITIZE=$(SANITIZE) \
+		-Ccmake.define.MIRVANE_BUILD_TESTS=ON \
 		-Cbuild-dir=$(BUILD_DIR) ".[test]"
 	touch $@
 
@@ -37,8 +38,11 @@ install: $(VENV)/.installed
 demo: install
 	$(VPY) examples/demo.py
 
+# The frame's native tests live in the build directory, next to the probe
+# module the Python tests import from there.
 test: install
-	$(VPY) -m pytest -q tests
+	$(BUILD_DIR)/frame_unit_tests
+	MIRVANE_NATIVE_TESTS=$(abspath $(BUILD_DIR)) $(VPY) -m pytest -q tests
 
 # The whole suite against extensions built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, the interpreter allocating with malloc so that
@@ -46,7 +50,7 @@ test: install
 ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
 test-asan:
 	$(MAKE) install VENV=.venv/asan-$(PYVER) BUILD_DIR=build/asan-$(PYVER) SANITIZE=ON
-	LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
+	LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc MIRVANE_NATIVE_TESTS=$(abspath build/asan-$(PYVER)) \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		.venv/asan-$(PYVER)/bin/python -m pytest -q -p no:cacheprovider tests

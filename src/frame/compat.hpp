@@ -15,9 +15,14 @@ extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** met
 
 namespace frame::compat {
 
-// The version text this module was built for, "3.9" for a 3.9 build.
-inline constexpr int build_major = PY_MAJOR_VERSION;
-inline constexpr int build_minor = PY_MINOR_VERSION;
+// The version text this module was built for, "3.9" for a 3.9 build. A test
+// build may claim another one to see the exec step's check at work.
+#ifndef FRAME_BUILD_VERSION
+#define FRAME_BUILD_VERSION_TEXT(major, minor) #major "." #minor
+#define FRAME_BUILD_VERSION_OF(major, minor) FRAME_BUILD_VERSION_TEXT(major, minor)
+#define FRAME_BUILD_VERSION FRAME_BUILD_VERSION_OF(PY_MAJOR_VERSION, PY_MINOR_VERSION)
+#endif
+inline constexpr const char* build_version = FRAME_BUILD_VERSION;
 
 // Finds obj.name the way the interpreter's method calls do. On success *method
 // holds a new reference; the result tells whether it is an unbound function

@@ -1,12 +1,11 @@
 #include "frame/module.hpp"
 
-#include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "frame/compat.hpp"
 #include "frame/constants.hpp"
 #include "frame/traceback.hpp"
+#include "frame/version.hpp"
 
 namespace frame {
 
@@ -94,17 +93,13 @@ void forget_module() {
     Py_CLEAR(state.builtins);
 }
 
+// A module belongs to the interpreter version it was built for; another
+// version draws a RuntimeWarning, an error only when filters make it one.
 bool warn_on_version_mismatch() {
-    char build[16];
-    std::snprintf(build, sizeof build, "%d.%d", compat::build_major, compat::build_minor);
-    const char* runtime_text = Py_GetVersion();
-    if (version_matches(build, runtime_text)) return true;
-    char runtime[5];
-    runtime_version(runtime_text, runtime);
-    char message[200];
-    std::snprintf(message, sizeof message, "compile time version %s of module '%.100s' does not match runtime version %s",
-                  build, state.def->qualified_name, runtime);
-    return PyErr_WarnEx(nullptr, message, 1) == 0;
+    const char* runtime = Py_GetVersion();
+    if (version_matches(compat::build_version, runtime)) return true;
+    std::string message = version_warning(compat::build_version, runtime, state.def->qualified_name);
+    return PyErr_WarnEx(nullptr, message.c_str(), 1) == 0;
 }
 
 // Exec steps from sys.modules on; a failure here gets an "init" traceback entry.
@@ -169,29 +164,5 @@ PyObject* builtins_module() noexcept { return state.builtins; }
 const char* module_qualified_name() noexcept { return state.def->qualified_name; }
 
 bool bind_global(PyObject* name, PyObject* value) { return PyDict_SetItem(state.dict, name, value) == 0; }
-
-bool version_matches(const char* build, const char* runtime) noexcept {
-    size_t length = std::strlen(build);
-    if (length > 4) length = 4;
-    if (std::strncmp(build, runtime, length) != 0) return false;
-    char next = runtime[length];
-    return next < '0' || next > '9';
-}
-
-void runtime_version(const char* runtime, char (&out)[5]) noexcept {
-    size_t i = 0;
-    bool dot_seen = false;
-    for (; i < 4 && runtime[i]; ++i) {
-        char c = runtime[i];
-        if (c == '.') {
-            if (dot_seen) break;
-            dot_seen = true;
-        } else if (c < '0' || c > '9') {
-            break;
-        }
-        out[i] = c;
-    }
-    out[i] = '\0';
-}
 
 }  // namespace frame

@@ -25,11 +25,4 @@ const char* module_qualified_name() noexcept;
 // Binds `value` under `name` in the module dict.
 bool bind_global(PyObject* name, PyObject* value);
 
-// Whether `runtime` (the interpreter's version text) belongs to the version
-// `build` ("3.9"): it starts with it and no further digit follows.
-bool version_matches(const char* build, const char* runtime) noexcept;
-
-// The leading version of `runtime`: at most four characters of digits and one '.'.
-void runtime_version(const char* runtime, char (&out)[5]) noexcept;
-
 }  // namespace frame
