@@ -19,7 +19,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src python proto tests/nat
 
 SANITIZE ?= OFF
 
-.PHONY: demo test test-asan bench install clean
+.PHONY: demo test test-asan wheel bench install clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -55,8 +55,21 @@ test-asan:
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		.venv/asan-$(PYVER)/bin/python -m pytest -q -p no:cacheprovider tests
 
+# A release wheel for the chosen interpreter, installed into a fresh virtual
+# environment and tested there, away from the source tree.
+WHEEL_DIR := dist/$(PYVER)
+WHEEL_VENV := .venv/wheel-$(PYVER)
+wheel: $(VPY)
+	$(VPY) -m pip install -q $(BUILD_DEPS)
+	rm -rf $(WHEEL_DIR) $(WHEEL_VENV)
+	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -Ccmake.define.MIRVANE_WERROR=ON \
+		-Cbuild-dir=build/wheel-$(PYVER) -w $(WHEEL_DIR) .
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/mirvane-*.whl)[test]"
+	cd $$(mktemp -d) && $(abspath $(WHEEL_VENV))/bin/python -m pytest -q -p no:cacheprovider $(abspath tests)
+
 bench: install
 	$(VPY) bench/run.py
 
 clean:
-	rm -rf build .venv
+	rm -rf build dist .venv
