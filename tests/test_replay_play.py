@@ -29,7 +29,7 @@ def test_guard_logs_once_and_touches_nothing(monkeypatch, tmp_path, setter, fals
     rig = Rig(monkeypatch, tmp_path, record([0]))
     getattr(rig.replay, setter)(falsy)
     assert rig.play(**kwargs) is None
-    assert rig.logging.errors == [((GUARD,), {})]
+    assert rig.errors == [((GUARD,), {})]
     assert rig.data.reads == 0 and rig.events == [] and rig.clock.reads == 0
     assert os.listdir(tmp_path) == []
 
@@ -42,10 +42,10 @@ def test_guard_logs_once_and_touches_nothing(monkeypatch, tmp_path, setter, fals
 ])
 def test_record_choice(monkeypatch, tmp_path, stops, index, chosen):
     records = [record([BASE], stop=s, tag="r%d" % n) for n, s in enumerate(stops)]
-    rig = Rig(monkeypatch, tmp_path, *records, clock=(0.0, 0.0, 1.0))
+    rig = Rig(monkeypatch, tmp_path, *records)
     assert rig.play(index=index) is None
     # The initial placement gets the chosen record's starting workspace state, by keyword.
-    assert rig.project.ws.calls[0] == ((), {"state": records[chosen].project.workspace.state})
+    assert rig.ws.calls[0] == ((), {"state": records[chosen].project.workspace.state})
     assert len(rig.shown) == 2
 
 
@@ -61,13 +61,9 @@ def test_record_choice_failures(monkeypatch, tmp_path, count, index, error):
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    ({"speed": 0.0}, "speed must be a positive number"),
-    ({"speed": -1}, "speed must be a positive number"),
-    ({"speed": math.nan}, "speed must be a positive number"),
-    ({"speed": 0, "moviename": "m.mp4"}, "speed must be a positive number"),
-    ({"speed": math.nan, "moviename": "m.mp4"}, "speed must be a positive number"),
-    ({"fps": 0, "moviename": "m.mp4"}, "fps must be a positive integer"),
-    ({"fps": -10, "moviename": "m.mp4"}, "fps must be a positive integer"),
+    *[({"speed": v}, "speed must be a positive number") for v in (0.0, -1, math.nan)],
+    *[({"speed": v, "moviename": "m.mp4"}, "speed must be a positive number") for v in (0, math.nan)],
+    *[({"fps": v, "moviename": "m.mp4"}, "fps must be a positive integer") for v in (0, -10)],
 ])
 def test_speed_and_fps_refused_before_the_data_is_read(monkeypatch, tmp_path, kwargs, message):
     rig = Rig(monkeypatch, tmp_path, record([BASE]))
@@ -81,7 +77,7 @@ def test_speed_and_fps_refused_before_the_data_is_read(monkeypatch, tmp_path, kw
 @pytest.mark.parametrize("kwargs", [
     {"fps": 0}, {"fps": -3}, {"moviename": None}, {"moviename": ""}, {"speed": 2}])
 def test_live_playback_accepts(monkeypatch, tmp_path, kwargs):
-    rig = Rig(monkeypatch, tmp_path, record([BASE]), clock=(0.0, 0.0, 1.0))
+    rig = Rig(monkeypatch, tmp_path, record([BASE]))
     assert rig.play(**kwargs) is None
     assert rig.events == ["workspace"] + ["workspace", "system", "render"] * 2
     assert rig.clips == [] and os.listdir(tmp_path) == []
@@ -96,15 +92,15 @@ def test_live_clock_follows_wall_clock_and_picks_the_nearest_earlier_on_ties(mon
     assert rig.clock.reads == 7
     assert rig.events == ["workspace"] + ["workspace", "system", "render"] * 6
     start = rig.data.records.records[0].project.workspace.state
-    assert rig.project.ws.calls == [((), {"state": start})] + [((s.workspace,), {}) for s in rig.shown]
+    assert rig.ws.calls == [((), {"state": start})] + [((s.workspace,), {}) for s in rig.shown]
     assert all(type(s) is system_pb2.SystemState for s in rig.shown)
 
 
-def played(monkeypatch, tmp_path, products, start=None):
+def played(monkeypatch, tmp_path, *products):
     """The snapshots after each product: products one second apart, the clock hitting each."""
     rec = data_pb2.Record(products=products)
-    if start is not None:
-        rec.project.workspace.state.CopyFrom(start)
+    rec.project.workspace.state.robots["arm"].joint_positions.values.append(0.5)
+    rec.project.workspace.state.items["cup"].base_pose.CopyFrom(pose(7.0))
     for n, p in enumerate(rec.products):
         p.timestamp_ns = BASE + n * SECOND
     rig = Rig(monkeypatch, tmp_path, rec, clock=[0.0] + [float(n) for n in range(len(products) + 1)])
@@ -113,71 +109,57 @@ def played(monkeypatch, tmp_path, products, start=None):
     return rig.shown[:-1]
 
 
-def start_state():
-    s = system_pb2.WorkspaceState()
-    s.robots["arm"].joint_positions.values.append(0.5)
-    s.items["cup"].base_pose.CopyFrom(pose(7.0))
-    return s
+def summary(s):
+    w = s.workspace
+    return dict(kinds=[k for k in ("perception", "decision", "planner", "controller") if s.HasField(k)],
+                decision=s.decision.step, planner=s.planner.robot, perceived=sorted(s.perception.camera_poses),
+                controller=(s.controller.robot, s.controller.grasped_item),
+                cams={k: c.base_pose.position.x for k, c in w.cameras.items()},
+                joints={k: list(r.joint_positions.values) for k, r in w.robots.items()},
+                effector={k: list(r.effector_positions.values) for k, r in w.robots.items()},
+                items={k: i.base_pose.position.x for k, i in w.items.items()})
 
 
-def check_perception_wins(s):
-    assert s[0].HasField("perception") and not s[0].HasField("controller")
-    assert s[0].workspace.cameras["cam"].base_pose == pose(1.0)
-    assert "box" not in s[0].workspace.items and list(s[0].workspace.robots["arm"].joint_positions.values) == [0.5]
+def expect(**changes):
+    return dict(dict(kinds=[], decision="", planner="", perceived=[], controller=("", ""), cams={},
+                     joints={"arm": [0.5]}, effector={"arm": []}, items={"cup": 7.0}), **changes)
 
 
-def check_copies(s):
-    assert s[0].decision.step == "a" and not s[0].HasField("planner")
-    assert s[1].decision.step == "a" and s[1].planner.robot == "arm" and s[1].planner.duration_s == 2.0
+def perception(**poses):
+    return product(0, perception=system_pb2.Perception(camera_poses={k: pose(x) for k, x in poses.items()}))
 
 
-def check_camera_poses_accumulate(s):
-    cams = s[1].workspace.cameras
-    assert (cams["a"].base_pose.position.x, cams["b"].base_pose.position.x) == (3.0, 2.0)
-    assert list(s[1].perception.camera_poses) == ["a"]  # the perception itself is replaced
+def controller(robot="", item="", joints=(), effector=(), **fields):
+    return product(0, **fields, controller=system_pb2.Controller(
+        robot=robot, grasped_item=item, grasped_item_pose=pose(4.0),
+        feedback=system_pb2.Feedback(joint=system_pb2.JointFeedback(positions=positions(*joints)),
+                                     effector=system_pb2.EffectorFeedback(positions=positions(*effector)))))
 
 
-def check_item_only(s):
-    assert s[0].controller.grasped_item == "box" and s[0].controller.feedback.joint.positions.values == [9.0]
-    assert s[0].workspace.items["box"].base_pose == pose(4.0)
-    assert list(s[0].workspace.robots) == ["arm"] and s[0].workspace.robots["arm"].joint_positions.values == [0.5]
+DECISION = product(0, decision=system_pb2.Decision(step="a"))
 
 
-def check_robot(s):
-    arm = s[0].workspace.robots["arm"]
-    assert list(arm.joint_positions.values) == [1.0, 2.0] and list(arm.effector_positions.values) == [3.0, 4.0]
-    assert sorted(s[0].workspace.items) == ["cup"] and s[0].controller.robot == "arm"
-
-
-def check_unchanged(s):
-    assert s[1] == s[0] and s[0].decision.step == "a" and s[0].workspace == start_state()
-
-
-CONTROLLER_FEEDBACK = system_pb2.Feedback(joint=system_pb2.JointFeedback(positions=positions(9.0)))
-
-
-@pytest.mark.parametrize("products, check", [
-    ([product(0, perception=system_pb2.Perception(camera_poses={"cam": pose(1.0)}),
-              controller=system_pb2.Controller(robot="arm", grasped_item="box", feedback=CONTROLLER_FEEDBACK))],
-     check_perception_wins),
-    ([product(0, decision=system_pb2.Decision(step="a")),
-      product(0, planner=system_pb2.Planner(robot="arm", duration_s=2.0))], check_copies),
-    ([product(0, perception=system_pb2.Perception(camera_poses={"a": pose(1.0), "b": pose(2.0)})),
-      product(0, perception=system_pb2.Perception(camera_poses={"a": pose(3.0)}))], check_camera_poses_accumulate),
-    ([product(0, controller=system_pb2.Controller(grasped_item="box", grasped_item_pose=pose(4.0),
-                                                  feedback=CONTROLLER_FEEDBACK))], check_item_only),
-    ([product(0, controller=system_pb2.Controller(robot="arm", feedback=system_pb2.Feedback(
-        joint=system_pb2.JointFeedback(positions=positions(1.0, 2.0)),
-        effector=system_pb2.EffectorFeedback(positions=positions(3.0, 4.0)))))], check_robot),
-    ([product(0, decision=system_pb2.Decision(step="a")), product(0)], check_unchanged),
+@pytest.mark.parametrize("products, expected", [
+    ([controller("arm", "box", [9.0], perception=perception(cam=1.0).perception)],
+     [expect(kinds=["perception"], perceived=["cam"], cams={"cam": 1.0})]),
+    ([DECISION, product(0, planner=system_pb2.Planner(robot="arm"))],
+     [expect(kinds=["decision"], decision="a"), expect(kinds=["decision", "planner"], decision="a", planner="arm")]),
+    ([perception(a=1.0, b=2.0), perception(a=3.0)],  # camera poses accumulate, the perception is replaced
+     [expect(kinds=["perception"], perceived=["a", "b"], cams={"a": 1.0, "b": 2.0}),
+      expect(kinds=["perception"], perceived=["a"], cams={"a": 3.0, "b": 2.0})]),
+    ([controller(item="box", joints=[9.0])],
+     [expect(kinds=["controller"], controller=("", "box"), items={"cup": 7.0, "box": 4.0})]),
+    ([controller("arm", joints=[1.0, 2.0], effector=[3.0, 4.0])],
+     [expect(kinds=["controller"], controller=("arm", ""), joints={"arm": [1.0, 2.0]}, effector={"arm": [3.0, 4.0]})]),
+    ([DECISION, product(0)], [expect(kinds=["decision"], decision="a")] * 2),
 ], ids=["perception-over-controller", "decision-planner", "cameras-accumulate", "item-without-robot",
         "robot-positions", "no-kind"])
-def test_products_build_the_snapshots(monkeypatch, tmp_path, products, check):
-    check(played(monkeypatch, tmp_path, products, start_state()))
+def test_products_build_the_snapshots(monkeypatch, tmp_path, products, expected):
+    assert [summary(s) for s in played(monkeypatch, tmp_path, *products)] == expected
 
 
 def test_snapshots_are_independent(monkeypatch, tmp_path):
-    s = played(monkeypatch, tmp_path, [product(0, decision=system_pb2.Decision(step=x)) for x in "abc"])
+    s = played(monkeypatch, tmp_path, *[product(0, decision=system_pb2.Decision(step=x)) for x in "abc"])
     assert len({id(x) for x in s}) == 3
     s[0].workspace.items["new"].base_pose.CopyFrom(pose(1.0))
     s[1].decision.step = "changed"
@@ -194,7 +176,7 @@ def test_failure_inside_play_adds_one_traceback_entry(monkeypatch, tmp_path, whe
 
     if where != "clock":
         rig.clock.values = [0.0, 0.0]
-        setattr(*{"render": (rig.viewer, "render"), "system": (rig.project.sys, "_setState")}[where], fail)
+        setattr(*{"render": (rig.viewer, "render"), "system": (rig.sys, "_setState")}[where], fail)
     with pytest.raises(KeyError) as excinfo:
         rig.play()
     assert excinfo.value is error

@@ -14,23 +14,14 @@ def test_new_replays_hold_their_own_project_and_data_and_no_viewer():
     assert a._project is not b._project and a._data is not b._data
 
 
-@pytest.mark.parametrize("setter, attribute", [
-    ("setProject", "_project"), ("setData", "_data"), ("setViewer", "_viewer")])
-def test_setters_store_the_object_itself_and_the_last_one_wins(setter, attribute):
+@pytest.mark.parametrize("setter, parameter", [("setProject", "project"), ("setData", "data"), ("setViewer", "viewer")])
+def test_setters_store_the_object_itself_and_the_last_one_wins(setter, parameter):
     r, first, second = Replay(), [], object()
-    assert getattr(r, setter)(first) is None
-    assert getattr(r, attribute) is first
-    getattr(r, setter)(second)
-    assert getattr(r, attribute) is second
+    assert getattr(r, setter)(first) is None and getattr(r, "_" + parameter) is first
+    getattr(Replay, setter)(self=r, **{parameter: second})
+    assert getattr(r, "_" + parameter) is second
     getattr(r, setter)(None)
-    assert getattr(r, attribute) is None
-
-
-def test_setters_bind_by_keyword_also_self():
-    r, d, p = Replay(), object(), object()
-    r.setData(data=d)
-    Replay.setProject(self=r, project=p)
-    assert r._data is d and r._project is p
+    assert getattr(r, "_" + parameter) is None
 
 
 @pytest.mark.parametrize("name, value", [("Data", "data"), ("Project", "project")])
