@@ -68,13 +68,19 @@ def test_movie_name_check_ignores_case_and_keeps_the_name(monkeypatch, tmp_path,
     assert rig.clips[0].written == [name] and os.listdir(tmp_path) == [name]
 
 
-def test_frame_directory_made_in_cwd_is_removed_afterwards(monkeypatch, tmp_path):
+@pytest.mark.parametrize("intruder", [False, True])
+def test_frame_directory_made_in_cwd_is_removed_afterwards_when_empty(monkeypatch, tmp_path, intruder):
     rig = Rig(monkeypatch, tmp_path, record([BASE, BASE + 250_000_000]))
+    if intruder:  # another playback's file turns up meanwhile
+        shot = rig.viewer.screenshot
+        monkeypatch.setattr(rig.viewer, "screenshot",
+                            lambda filename: [shot(filename), open("tmp/other.png", "wb").close()])
     rig.play(moviename="m.mp4")
     (frames,) = {os.path.dirname(f) for f in rig.viewer.shots}
     assert os.path.normpath(os.path.dirname(frames)) == "tmp" and FRAMES_DIR.match(os.path.basename(frames))
     assert len(rig.viewer.shots) == 4 and rig.clips[0].existing == rig.viewer.shots
-    assert os.listdir(tmp_path) == ["m.mp4"]
+    assert sorted(os.listdir(tmp_path)) == ["m.mp4", "tmp"][:1 + intruder]
+    assert not intruder or os.listdir("tmp") == ["other.png"]
 
 
 def test_existing_frame_root_and_everything_in_it_stay(monkeypatch, tmp_path):
@@ -132,5 +138,5 @@ def test_real_movie_of_a_simulated_run(monkeypatch, tmp_path):
     r.play(moviename="demo.MP4", fps=8)
     assert os.listdir(tmp_path) == ["demo.MP4"]
     assert count_frames("demo.MP4")[0] == 9
-    # Left in the state of the last cycle: the last product's snapshot.
+    # The last cycle handed the same snapshot to both.
     assert project.workspace().state() == project.system().state().workspace

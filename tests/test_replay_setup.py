@@ -1,5 +1,7 @@
 """mirvane.replay: the module's names, Replay's constructor and setters, and argument binding."""
 
+import traceback
+
 import pytest
 
 import mirvane.replay
@@ -55,6 +57,9 @@ def test_binding_errors(monkeypatch, call, message):
     with pytest.raises(TypeError) as excinfo:
         call(Replay())
     assert str(excinfo.value) == message and log == []
+    # Binding failures add the method's traceback entry; exact-type refusals add none.
+    entries = [e.name for e in traceback.extract_tb(excinfo.tb) if e.name.startswith("mirvane.replay.")]
+    assert len(entries) == (0 if message.startswith("Argument") else 1)
 
 
 def test_speed_is_converted_before_index_is_checked():
