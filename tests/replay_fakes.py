@@ -54,7 +54,7 @@ class FakeViewer:
         if self.events.count("render") > 2000:
             raise RuntimeError("the clock never passes the end")
 
-    def screenshot(self, filename):
+    def screenshot(self, *, filename):  # keyword only, as play must call it
         self.events.append("screenshot")
         if len(self.shots) == self.fail_at:
             raise OSError("disk full")
@@ -85,12 +85,12 @@ class FakeClip:
     made = []
     fail = False
 
-    def __init__(self, image_files, *, fps):
+    def __init__(self, image_files, /, *, fps):
         self.image_files, self.fps, self.written = list(image_files), fps, []
         self.existing = [f for f in image_files if os.path.exists(f)]
         FakeClip.made.append(self)
 
-    def write_videofile(self, name):
+    def write_videofile(self, name, /):
         if FakeClip.fail:
             raise RuntimeError("encoder failed")
         self.written.append(name)

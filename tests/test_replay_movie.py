@@ -74,7 +74,7 @@ def test_frame_directory_made_in_cwd_is_removed_afterwards_when_empty(monkeypatc
     if intruder:  # another playback's file turns up meanwhile
         shot = rig.viewer.screenshot
         monkeypatch.setattr(rig.viewer, "screenshot",
-                            lambda filename: [shot(filename), open("tmp/other.png", "wb").close()])
+                            lambda filename: [shot(filename=filename), open("tmp/other.png", "wb").close()])
     rig.play(moviename="m.mp4")
     (frames,) = {os.path.dirname(f) for f in rig.viewer.shots}
     assert os.path.normpath(os.path.dirname(frames)) == "tmp" and FRAMES_DIR.match(os.path.basename(frames))
