@@ -1,0 +1,142 @@
+"""Replay.play with a movie name: the name check, frame directory and names, and the movie."""
+
+import os
+import re
+from types import SimpleNamespace
+
+import pytest
+
+import mirvane.replay
+from mirvane.project import Project
+from mirvane.replay import Replay
+from mirvane.simulation import build_cell, make_recording
+from mirvane.viewer import WorkspaceViewer
+from replay_fakes import SECOND, FakeClip, Rig, record
+
+BASE = 1_700_000_000 * SECOND
+FRAMES_DIR = re.compile(r"frames-%d-\d+$" % os.getpid())
+CYCLE = ["workspace", "system", "render", "screenshot"]
+
+
+@pytest.mark.parametrize("times, speed, fps, step, cycles", [
+    ([0, 950_000_000], 1.0, 10, 0.1, 11),
+    ([0, 950_000_000], 2.0, 10, 0.2, 6),
+    ([0, 950_000_000], 2, 10, 0.2, 6),
+    ([0, 950_000_000], 0.5, 10, 0.05, 21),
+    ([0], 1.0, 10, 0.1, 2),
+    ([SECOND, 0], 1.0, 10, 0.1, 0),  # ends before it starts: no cycle at all
+])
+def test_movie_clock_steps_speed_over_fps(monkeypatch, tmp_path, times, speed, fps, step, cycles):
+    rig = Rig(monkeypatch, tmp_path, record([BASE + t for t in times]))
+    assert rig.play(speed=speed, fps=fps, moviename="m.mp4") is None
+    assert rig.events == ["workspace"] + CYCLE * cycles
+    (clip,) = rig.clips
+    assert rig.frame_names == ["tmp_%08.2f.png" % (step * k) for k in range(cycles)]
+    assert clip.image_files == rig.viewer.shots and clip.existing == clip.image_files
+    assert clip.fps == fps and clip.written == ["m.mp4"] and os.listdir(tmp_path) == ["m.mp4"]
+    assert rig.clock.reads == 1
+
+
+@pytest.mark.parametrize("fps, end_ns, names", [
+    (1000, 3_500_000, ["tmp_00000.00.png"] + ["tmp_00000.00-%d.png" % n for n in (1, 2, 3, 4)]),
+    (240, 10_000_000, ["tmp_00000.00.png", "tmp_00000.00-1.png", "tmp_00000.01.png", "tmp_00000.01-1.png"]),
+])
+def test_frames_whose_clocks_print_alike_get_their_own_files(monkeypatch, tmp_path, fps, end_ns, names):
+    rig = Rig(monkeypatch, tmp_path, record([0, end_ns]))
+    rig.play(fps=fps, moviename="m.mp4")
+    assert rig.frame_names == names
+    clip = rig.clips[0]
+    assert len(set(clip.image_files)) == len(names) and clip.existing == clip.image_files
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"moviename": "demo.avi"}, {"moviename": "demo_mp4"}, {"moviename": "demo.mp4 "},
+    {"moviename": "demo.avi", "speed": 0.0, "fps": 0, "index": 7}])
+def test_movie_name_not_ending_in_mp4_is_refused_first(monkeypatch, tmp_path, kwargs):
+    rig = Rig(monkeypatch, tmp_path, record([BASE]))
+    with pytest.raises(AssertionError) as excinfo:
+        rig.play(**kwargs)
+    assert excinfo.value.args == ()
+    assert rig.data.reads == 0 and rig.events == [] and rig.clips == [] and rig.errors == []
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("name", ["demo.MP4", "Demo.Mp4", "x.avi.mp4"])
+def test_movie_name_check_ignores_case_and_keeps_the_name(monkeypatch, tmp_path, name):
+    rig = Rig(monkeypatch, tmp_path, record([BASE]))
+    rig.play(moviename=name)
+    assert rig.clips[0].written == [name] and os.listdir(tmp_path) == [name]
+
+
+@pytest.mark.parametrize("intruder", [False, True])
+def test_frame_directory_made_in_cwd_is_removed_afterwards_when_empty(monkeypatch, tmp_path, intruder):
+    rig = Rig(monkeypatch, tmp_path, record([BASE, BASE + 250_000_000]))
+    if intruder:  # another playback's file turns up meanwhile
+        shot = rig.viewer.screenshot
+        monkeypatch.setattr(rig.viewer, "screenshot",
+                            lambda filename: [shot(filename=filename), open("tmp/other.png", "wb").close()])
+    rig.play(moviename="m.mp4")
+    (frames,) = {os.path.dirname(f) for f in rig.viewer.shots}
+    assert os.path.normpath(os.path.dirname(frames)) == "tmp" and FRAMES_DIR.match(os.path.basename(frames))
+    assert len(rig.viewer.shots) == 4 and rig.clips[0].existing == rig.viewer.shots
+    assert sorted(os.listdir(tmp_path)) == ["m.mp4", "tmp"][:1 + intruder]
+    assert not intruder or os.listdir("tmp") == ["other.png"]
+
+
+def test_existing_frame_root_and_everything_in_it_stay(monkeypatch, tmp_path):
+    root = tmp_path / "scratch"
+    root.mkdir()
+    monkeypatch.setattr(mirvane.replay, "_MOVIE_TMP_PNG_PATH", str(root))
+    first = Rig(monkeypatch, tmp_path, record([BASE]))
+    first.play(moviename="a.mp4")
+    assert os.listdir(root) == []  # not made by the call, so kept although empty
+    # A directory by the name the next call would likely take, left by someone else.
+    used = os.path.dirname(first.viewer.shots[0])
+    taken = root / ("frames-%d-%d" % (os.getpid(), int(used.rsplit("-", 1)[1]) + 1))
+    taken.mkdir()
+    (taken / "tmp_00000.00.png").write_bytes(b"old")
+    (root / "keep.png").write_bytes(b"keep")
+    second = Rig(monkeypatch, tmp_path, record([BASE]))
+    second.play(moviename="b.mp4")
+    frames = os.path.dirname(second.viewer.shots[0])
+    assert frames not in (used, str(taken)) and FRAMES_DIR.match(os.path.basename(frames))
+    assert sorted(os.listdir(root)) == sorted(["keep.png", taken.name])
+    assert (taken / "tmp_00000.00.png").read_bytes() == b"old"
+
+
+def refuse(path):
+    raise PermissionError(path)
+
+
+@pytest.mark.parametrize("fail, error, shots", [
+    ("screenshot", OSError, 2), ("writer", RuntimeError, 4), ("rmtree", PermissionError, 4)])
+def test_frames_stay_after_a_failure(monkeypatch, tmp_path, fail, error, shots):
+    rig = Rig(monkeypatch, tmp_path, record([BASE, BASE + 250_000_000]),
+              viewer_fail_at=2 if fail == "screenshot" else None)
+    monkeypatch.setattr(FakeClip, "fail", fail == "writer")
+    if fail == "rmtree":
+        monkeypatch.setattr(mirvane.replay, "shutil", SimpleNamespace(rmtree=refuse))
+    with pytest.raises(error):
+        rig.play(moviename="m.mp4")
+    assert len(rig.viewer.shots) == shots and all(os.path.isfile(f) for f in rig.viewer.shots)
+    assert os.path.exists("m.mp4") == (fail == "rmtree")  # removal comes after the movie
+
+
+def test_real_movie_of_a_simulated_run(monkeypatch, tmp_path):
+    count_frames = pytest.importorskip("imageio_ffmpeg").count_frames_and_secs
+    monkeypatch.chdir(tmp_path)
+    data = make_recording(runs=1, duration_s=1.0, seed=1)
+    products = data._data_records.records[0].products
+    assert 0.875 < (products[-1].timestamp_ns - products[0].timestamp_ns) * 1e-9 < 1.0  # clocks 0 to 1
+    project = Project()
+    project.setWorkspace(build_cell())
+    r = Replay()
+    r.setProject(project)
+    r.setData(data)
+    r.setViewer(WorkspaceViewer(project, width=160, height=128))
+    # fps 8: moviepy sums frame durations in floating point, and 1/8 keeps that sum exact.
+    r.play(moviename="demo.MP4", fps=8)
+    assert os.listdir(tmp_path) == ["demo.MP4"]
+    assert count_frames("demo.MP4")[0] == 9
+    # The last cycle handed the same snapshot to both.
+    assert project.workspace().state() == project.system().state().workspace
