@@ -1,0 +1,533 @@
+"""mirvane.project: the Project class, its snapshot conversion and its project file."""
+
+import errno
+import os
+import subprocess
+import sys
+import textwrap
+import traceback
+import types
+
+import pytest
+from google.protobuf import json_format
+
+import mirvane.project as m
+from dravik.api import project_pb2, system_pb2
+from mirvane._version import __version__
+from mirvane.behavior import Behavior
+from mirvane.constants import MV_PROJECT_FILE_EXT as EXT
+from mirvane.project import Project
+from mirvane.simulation import build_cell
+from mirvane.system import System
+from mirvane.workspace import Workspace
+
+
+def entries(excinfo):
+    return [f.name for f in traceback.extract_tb(excinfo.tb)][1:]
+
+
+class FakeWorkspace:
+    def __format__(self, spec):
+        return f"<ws {spec!r}>"
+
+
+class FakeBehavior:
+    def __init__(self, key):
+        self.key, self.indents = key, []
+
+    def name(self):
+        return self.key
+
+    def _str(self, indent):
+        self.indents.append(indent)
+        return f"[{self.key}:{indent!r}]"
+
+
+class Items:
+    """Neither a dict nor None: walked through its own items() or values()."""
+
+    def __init__(self, elements):
+        self.elements = elements
+
+    def items(self):
+        return self.elements
+
+    def values(self):
+        return self.elements
+
+
+def cell_project():
+    p = Project()
+    p.setWorkspace(build_cell())
+    p.addBehavior(Behavior("pick", "arm_a", ["approach", "grasp"]))
+    p.addBehavior(Behavior("place", "arm_b"))
+    return p
+
+
+def state_of(p):
+    return p.workspace()._getSnapshot(), dict(p.behaviors())
+
+
+# -- construction, accessors and summary ------------------------------------------
+
+def test_new_project():
+    p = Project()
+    assert list(vars(p)) == ["_system", "_workspace", "_behaviors"]
+    assert type(p.system()) is System and type(p.workspace()) is Workspace
+    assert p.system() is p.system() and p.workspace() is p.workspace()
+    assert p.behaviors() == {} and p.behaviors() is not Project().behaviors()
+    assert p.validate() is True
+    w = FakeWorkspace()
+    assert p.setWorkspace(w) is None and p.workspace() is w
+
+
+@pytest.mark.parametrize("failing, left", [("System", []), ("Workspace", ["_system"])])
+def test_constructor_failure_keeps_earlier_steps(failing, left, monkeypatch):
+    def fail():
+        raise KeyError(failing)
+    monkeypatch.setattr(m, failing, fail)
+    p = Project.__new__(Project)
+    with pytest.raises(KeyError) as excinfo:
+        p.__init__()
+    assert list(vars(p)) == left
+    assert entries(excinfo) == ["mirvane.project.Project.__init__", "fail"]
+
+
+def test_add_behavior_overwrites_in_place():
+    p = Project()
+    a, b, again = FakeBehavior("a"), FakeBehavior("b"), FakeBehavior("a")
+    for behavior in (a, b, again):
+        assert p.addBehavior(behavior) is None
+    assert list(p.behaviors().items()) == [("a", again), ("b", b)]
+
+
+@pytest.mark.parametrize("key, exc", [(lambda: ["unhashable"], TypeError), (lambda: {}["missing"], KeyError)])
+def test_add_behavior_failure_leaves_dict(key, exc):
+    p = Project()
+    p.addBehavior(FakeBehavior("a"))
+    bad = FakeBehavior("b")
+    bad.name = key
+    with pytest.raises(exc) as excinfo:
+        p.addBehavior(bad)
+    assert list(p.behaviors()) == ["a"] and entries(excinfo)[0] == "mirvane.project.Project.addBehavior"
+
+
+def test_behaviors_is_the_projects_own_dict():
+    p = cell_project()
+    held = p.behaviors()
+    assert held is p._behaviors
+    del held["pick"]
+    assert "pick" not in str(p) and list(p._getSnapshot().behaviors) == ["place"]
+    p._behaviors = None
+    assert p.behaviors() is None
+
+
+@pytest.mark.parametrize("value, type_name", [
+    ([], "list"), (type("Sub", (dict,), {})(), "Sub"), (Items([]), "Items")])
+def test_behaviors_must_be_exactly_a_dict(value, type_name):
+    p = Project()
+    p._behaviors = value
+    with pytest.raises(TypeError) as excinfo:
+        p.behaviors()
+    assert str(excinfo.value) == f"Expected dict, got {type_name}"
+    assert entries(excinfo) == ["mirvane.project.Project.behaviors"]
+
+
+class PlainWorkspace:
+    def __str__(self):
+        return "plain\n"
+
+
+@pytest.mark.parametrize("workspace, keys, expected", [
+    (None, [], "Workspace\nNoneBehaviors\n"),
+    (PlainWorkspace(), [], "Workspace\nplain\nBehaviors\n"),
+    (FakeWorkspace(), ["a", "b"], "Workspace\n<ws ''>Behaviors\n[a:1][b:1]"),
+])
+def test_summary_text(workspace, keys, expected):
+    p = Project()
+    p.setWorkspace(workspace)
+    behaviors = [FakeBehavior(k) for k in keys]
+    for b in behaviors:
+        p.addBehavior(b)
+    assert str(p) == expected
+    assert all(type(i) is int for b in behaviors for i in b.indents)
+
+
+@pytest.mark.parametrize("values", [
+    [FakeBehavior("x"), FakeBehavior("y")], (FakeBehavior("x"), FakeBehavior("y")),
+    iter([FakeBehavior("x"), FakeBehavior("y")])])
+def test_summary_walks_other_objects_through_values(values):
+    p = Project()
+    p.setWorkspace(None)
+    p._behaviors = Items(values)
+    assert str(p) == "Workspace\nNoneBehaviors\n[x:1][y:1]"
+    on_instance = types.SimpleNamespace(values=lambda: [FakeBehavior("z")])
+    p._behaviors = on_instance
+    assert str(p).endswith("[z:1]")
+
+
+def test_summary_errors():
+    p = Project()
+    cases = [(None, AttributeError, "'NoneType' object has no attribute 'values'"),
+             (object(), AttributeError, "'object' object has no attribute 'values'")]
+    grower = FakeBehavior("g")
+    grower._str = lambda indent: p._behaviors.setdefault("new", grower) and "text"
+    cases.append(({"g": grower}, RuntimeError, "dictionary changed size during iteration"))
+    for behaviors, exc, message in cases:
+        p._behaviors = behaviors
+        with pytest.raises(exc) as excinfo:
+            str(p)
+        assert str(excinfo.value) == message
+        assert entries(excinfo)[0] == "mirvane.project.Project.__str__"
+
+
+# -- snapshots -----------------------------------------------------------------------
+
+def test_new_project_snapshot():
+    p = Project()
+    first, second = p._getSnapshot(), p._getSnapshot()
+    assert type(first) is project_pb2.ProjectSnapshot and first.version == __version__
+    assert first.workspace == p.workspace()._getSnapshot() and len(first.behaviors) == 0
+    assert first == second and first is not second
+
+
+def test_snapshot_round_trip():
+    p = cell_project()
+    snapshot = p._getSnapshot()
+    assert snapshot.workspace == p.workspace()._getSnapshot()
+    assert dict(snapshot.behaviors) == {k: Behavior._ToModel(b) for k, b in p.behaviors().items()}
+    q = Project()
+    workspace, system, old = q.workspace(), q.system(), q.behaviors()
+    assert q._setSnapshot(snapshot) is None
+    assert q.workspace() is workspace and q.system() is system and q.behaviors() is not old
+    assert q.workspace()._getSnapshot() == snapshot.workspace
+    assert q.behaviors() == p.behaviors()
+    assert all(q.behaviors()[k] is not b for k, b in p.behaviors().items())
+    q._setSnapshot(project_pb2.ProjectSnapshot())
+    assert q.behaviors() == {}
+
+
+def test_system_is_never_in_a_snapshot():
+    p = cell_project()
+    before = p._getSnapshot()
+    state = system_pb2.SystemState()
+    p.system()._setState(state)
+    assert p._getSnapshot() == before
+    p._setSnapshot(before)
+    assert p.system().state() is state
+
+
+class Models:
+    """Stands in for Behavior: conversions must be looked up on the class."""
+
+    @staticmethod
+    def _ToModel(behavior):
+        return project_pb2.BehaviorModel(name=behavior.key.upper())
+
+    @staticmethod
+    def _FromModel(model):
+        return ("restored", model.name)
+
+
+def test_conversions_use_the_behavior_global(monkeypatch):
+    monkeypatch.setattr(m, "Behavior", Models)
+    p = Project()
+    p._behaviors = {"k1": FakeBehavior("a"), "k2": FakeBehavior("b")}
+    snapshot = p._getSnapshot()
+    assert {k: v.name for k, v in snapshot.behaviors.items()} == {"k1": "A", "k2": "B"}
+    p._setSnapshot(snapshot)
+    assert p.behaviors() == {"k1": ("restored", "A"), "k2": ("restored", "B")}
+
+
+class WrongModels(Models):
+    _ToModel = staticmethod(lambda behavior: project_pb2.WorkspaceModel())
+
+
+@pytest.mark.parametrize("behaviors, models, exc, message", [
+    (None, Models, AttributeError, "'NoneType' object has no attribute 'items'"),
+    ({1: FakeBehavior("a")}, Models, TypeError, None),  # the map takes str keys only
+    ({"a": FakeBehavior("a")}, WrongModels, TypeError, None),
+])
+def test_get_snapshot_failures(behaviors, models, exc, message, monkeypatch):
+    monkeypatch.setattr(m, "Behavior", models)
+    p = Project()
+    p._behaviors = behaviors
+    with pytest.raises(exc) as excinfo:
+        p._getSnapshot()
+    assert message is None or str(excinfo.value) == message
+    assert entries(excinfo)[0] == "mirvane.project.Project._getSnapshot"
+
+
+def test_get_snapshot_dict_changing_size(monkeypatch):
+    p = Project()
+    p._behaviors = {"a": FakeBehavior("a")}
+    grow = type("Grow", (Models,), {"_ToModel": staticmethod(
+        lambda b: p._behaviors.setdefault("z", b) and project_pb2.BehaviorModel())})
+    monkeypatch.setattr(m, "Behavior", grow)
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        p._getSnapshot()
+
+
+@pytest.mark.parametrize("element, exc, message", [
+    (("k",), ValueError, "need more than 1 value to unpack"),
+    ((), ValueError, "need more than 0 values to unpack"),
+    (("k", 1, 2), ValueError, "too many values to unpack (expected 2)"),
+    (["k"], ValueError, "need more than 1 value to unpack"),
+    ("abc", ValueError, "too many values to unpack (expected 2)"),
+    (None, TypeError, "'NoneType' object is not iterable"),
+])
+@pytest.mark.parametrize("direction", ["_getSnapshot", "_setSnapshot"])
+@pytest.mark.parametrize("wrap", [list, iter])
+def test_unpacking_items(element, exc, message, direction, wrap, monkeypatch):
+    monkeypatch.setattr(m, "Behavior", Models)
+    p = Project()
+    pairs = Items(wrap([("ok", FakeBehavior("ok")), element]))
+    with pytest.raises(exc) as excinfo:
+        if direction == "_getSnapshot":
+            p._behaviors = pairs
+            p._getSnapshot()
+        else:
+            p._setSnapshot(types.SimpleNamespace(workspace=Workspace()._getSnapshot(), behaviors=pairs))
+    assert str(excinfo.value) == message
+    assert entries(excinfo)[0] == f"mirvane.project.Project.{direction}"
+
+
+def test_set_snapshot_failures_keep_earlier_steps():
+    p = cell_project()
+    old_workspace, old_behaviors = state_of(p)
+    held = p.behaviors()
+    with pytest.raises(TypeError):  # the workspace refuses: nothing else happens
+        p._setSnapshot(types.SimpleNamespace(workspace=None, behaviors={}))
+    assert state_of(p) == (old_workspace, old_behaviors) and p.behaviors() is held
+
+    new_workspace = Workspace()._getSnapshot()
+    good = Behavior._ToModel(Behavior("first"))
+    with pytest.raises(TypeError) as excinfo:
+        p._setSnapshot(types.SimpleNamespace(workspace=new_workspace, behaviors={"first": good, "bad": 3}))
+    assert entries(excinfo)[0] == "mirvane.project.Project._setSnapshot"
+    assert state_of(p) == (new_workspace, {"first": Behavior("first")}) and p.behaviors() is not held
+
+
+# -- project files ----------------------------------------------------------------------
+
+def listing(directory):
+    return sorted(os.listdir(directory))
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+@pytest.mark.parametrize("name", ["p" + EXT, "P" + EXT.upper(), "p" + EXT.title()])
+def test_save_and_load(name, tmp_path):
+    p = cell_project()
+    path = str(tmp_path / name)
+    assert p.save(path) is None
+    with open(path) as f:
+        assert f.read() == json_format.MessageToJson(p._getSnapshot())
+    q = Project()
+    system = q.system()
+    assert q.load(file=path) is None
+    assert q.system() is system
+    assert state_of(q) == state_of(p)
+
+
+def test_save_creates_directories_and_overwrites(tmp_path):
+    path = str(tmp_path / "a" / "b" / ("p" + EXT))
+    cell_project().save(path)
+    Project.save(Project(), file=path)
+    text = read(path).decode()
+    assert text == json_format.MessageToJson(Project()._getSnapshot()) and '"behaviors"' not in text
+    assert listing(tmp_path / "a" / "b") == ["p" + EXT]
+
+
+def test_save_bare_file_name_goes_to_current_directory(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    Project().save("bare" + EXT)
+    assert listing(tmp_path) == ["bare" + EXT]
+
+
+def test_load_ignores_version(tmp_path):
+    snapshot = cell_project()._getSnapshot()
+    snapshot.version = "0.0.0-elsewhere"
+    path = tmp_path / ("old" + EXT)
+    path.write_text(json_format.MessageToJson(snapshot))
+    q = Project()
+    q.load(str(path))
+    assert q._getSnapshot().version == __version__ and set(q.behaviors()) == {"pick", "place"}
+
+
+def test_extension_is_a_module_global(tmp_path, monkeypatch):
+    monkeypatch.setattr(m, "MV_PROJECT_FILE_EXT", ".other")
+    Project().save(str(tmp_path / "p.OTHER"))
+    Project().load(str(tmp_path / "p.OTHER"))
+    with pytest.raises(AssertionError):
+        Project().save(str(tmp_path / ("p" + EXT)))
+
+
+@pytest.mark.parametrize("name", ["p.json", "p" + EXT + ".bak", "p" + EXT.replace(".", "_"), "new/p.txt"])
+def test_save_refuses_other_names(name, tmp_path):
+    with pytest.raises(AssertionError) as excinfo:
+        Project().save(str(tmp_path / name))
+    assert excinfo.value.args == () and entries(excinfo) == ["mirvane.project.Project.save"]
+    assert listing(tmp_path) == []
+
+
+@pytest.mark.parametrize("name, content", [
+    ("missing" + EXT, None), ("missing.txt", None), ("present.json", "{}"),
+    ("bad" + EXT, "{"), ("unknown" + EXT, '{"foo": 1}'), ("typed" + EXT, '{"behaviors": 3}')])
+def test_load_failures_leave_project_unchanged(name, content, tmp_path):
+    path = tmp_path / name
+    if content is not None:
+        path.write_text(content)
+    p = cell_project()
+    before, held = state_of(p), p.behaviors()
+    expected = AssertionError if content is None or not name.endswith(EXT) else json_format.ParseError
+    with pytest.raises(expected) as excinfo:
+        p.load(str(path))
+    assert entries(excinfo)[0] == "mirvane.project.Project.load"
+    assert expected is not AssertionError or excinfo.value.args == ()
+    assert state_of(p) == before and p.behaviors() is held
+
+
+def test_save_and_load_use_the_projects_own_conversions(tmp_path):
+    seen = []
+
+    class Recording(Project):
+        def _getSnapshot(self):
+            return project_pb2.ProjectSnapshot(version="custom")
+
+        def _setSnapshot(self, snapshot):
+            seen.append(snapshot)
+
+    path = str(tmp_path / ("p" + EXT))
+    Recording().save(path)
+    Recording().load(path)
+    assert seen == [project_pb2.ProjectSnapshot(version="custom")]
+
+
+# -- saving never damages the existing file ----------------------------------------------
+
+class OsWith:
+    """The os module with some functions replaced."""
+
+    def __init__(self, **replaced):
+        self.__dict__.update(replaced)
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+
+def raising(exc):
+    def fail(*args, **kwargs):
+        raise exc
+    return fail
+
+
+@pytest.fixture
+def existing(tmp_path):
+    path = tmp_path / ("k" + EXT)
+    path.write_bytes(b"OLD CONTENT\n")
+    return path
+
+
+@pytest.mark.parametrize("break_it", [
+    lambda p, mp: setattr(p, "_behaviors", {"x": object()}),  # Behavior._ToModel refuses it
+    lambda p, mp: mp.setattr(m, "MessageToJson", raising(ValueError("no text"))),
+])
+def test_failed_build_touches_nothing(break_it, existing, tmp_path, monkeypatch):
+    p = Project()
+    break_it(p, monkeypatch)
+    for target in (existing, tmp_path / "new" / ("k" + EXT)):
+        with pytest.raises((TypeError, ValueError)):
+            p.save(str(target))
+    assert read(existing) == b"OLD CONTENT\n" and listing(tmp_path) == ["k" + EXT]
+
+
+@pytest.mark.parametrize("replaced, json_text, exc", [
+    ({"fsync": raising(OSError(errno.EIO, "I/O error"))}, None, OSError),
+    ({"replace": raising(PermissionError(errno.EACCES, "denied"))}, None, PermissionError),
+    ({"chmod": raising(OSError(errno.EPERM, "not permitted"))}, None, OSError),
+    ({}, "\ud800", UnicodeEncodeError),
+    ({}, 5, TypeError),
+    pytest.param({"fsync": raising(FileExistsError(errno.EEXIST, "odd"))}, None, FileExistsError,
+                 marks=pytest.mark.xfail(strict=True, reason="write_temporary treats any FileExistsError as a "
+                                         "name collision: the written temporary file stays and it retries")),
+])
+def test_failed_write_keeps_old_file(replaced, json_text, exc, existing, tmp_path, monkeypatch):
+    monkeypatch.setattr(m, "os", OsWith(**replaced))
+    if json_text is not None:
+        monkeypatch.setattr(m, "MessageToJson", lambda snapshot: json_text)
+    with pytest.raises(exc) as excinfo:
+        Project().save(str(existing))
+    assert entries(excinfo)[0] == "mirvane.project.Project.save"
+    assert read(existing) == b"OLD CONTENT\n" and listing(tmp_path) == ["k" + EXT]
+
+
+def test_save_writes_a_synced_temporary_beside_the_target(existing, monkeypatch):
+    events = []
+
+    def fsync(fd):
+        events.append("fsync")
+        os.fsync(fd)
+
+    def replace(source, target):
+        events.append((os.path.dirname(source), os.path.basename(source) != os.path.basename(target), read(source)))
+        os.replace(source, target)
+
+    os.chmod(existing, 0o604)
+    monkeypatch.setattr(m, "os", OsWith(fsync=fsync, replace=replace))
+    p = cell_project()
+    p.save(str(existing))
+    text = json_format.MessageToJson(p._getSnapshot()).encode()
+    assert events == ["fsync", (str(existing.parent), True, text)]
+    assert read(existing) == text and os.stat(existing).st_mode & 0o7777 == 0o604
+    assert listing(existing.parent) == [existing.name]
+
+
+@pytest.mark.xfail(strict=True, reason="write_temporary passes the split file name to %U unchecked: a non-str "
+                   "from os.path.split crashes the interpreter")
+def test_save_survives_a_non_str_base_name(tmp_path):
+    script = """
+        import os, posixpath, mirvane.project as m
+
+        class Path:
+            def __getattr__(self, name):
+                return getattr(posixpath, name)
+
+            def split(self, file):
+                head, tail = posixpath.split(file)
+                return head, tail.encode()
+
+        class Os:
+            path = Path()
+            def __getattr__(self, name):
+                return getattr(os, name)
+
+        m.os = Os()
+        try:
+            m.Project().save("k.mvproj")
+            print("saved")
+        except TypeError:
+            print("TypeError")
+    """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.strip() in ("saved", "TypeError")
+
+
+def test_optimised_interpreter_skips_name_checks(tmp_path):
+    script = """
+        from mirvane.project import Project
+        Project().save("plain.json")
+        Project().load("plain.json")
+        try:
+            Project().load("missing.mvproj")
+        except FileNotFoundError:
+            print("FileNotFoundError")
+    """
+    done = subprocess.run([sys.executable, "-O", "-c", textwrap.dedent(script)], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["FileNotFoundError"] and listing(tmp_path) == ["plain.json"]
