@@ -8,10 +8,7 @@ import inspect
 import json
 import os
 import pydoc
-import subprocess
 import sys
-import textwrap
-import traceback
 import types
 import typing
 import warnings
@@ -21,22 +18,11 @@ from google.protobuf import json_format
 
 import mirvane.project as m
 from dravik.api import project_pb2
+from helpers import entries, run
 from mirvane.project import Project
 
 METHODS = ["__init__", "__str__", "setWorkspace", "workspace", "addBehavior", "behaviors", "system", "save",
            "load", "validate", "_getSnapshot", "_setSnapshot"]
-
-
-def entries(excinfo):
-    """Traceback entry names below the test's own frame."""
-    return [f.name for f in traceback.extract_tb(excinfo.tb)][1:]
-
-
-def run(script, *flags, cwd=None):
-    done = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(script)], cwd=cwd,
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.splitlines()
 
 
 class Named:
@@ -44,19 +30,19 @@ class Named:
         return "n"
 
 
-# -- binding -----------------------------------------------------------------
-
 @pytest.mark.parametrize("call, message, method", [
     (lambda p: Project(1), "__init__() takes exactly 1 positional argument (2 given)", "__init__"),
     (lambda p: p.addBehavior(), "addBehavior() takes exactly 2 positional arguments (1 given)", "addBehavior"),
     (lambda p: Project.validate(), "validate() takes exactly 1 positional argument (0 given)", "validate"),
     (lambda p: p.save("a.mvproj", "b"), "save() takes exactly 2 positional arguments (3 given)", "save"),
-    # A missing required parameter is reported before any unknown keyword.
+    # A missing required parameter is reported before any unknown keyword...
     (lambda p: p.addBehavior(foo=1), "addBehavior() takes exactly 2 positional arguments (1 given)",
      "addBehavior"),
     (lambda p: Project.addBehavior(foo=1), "addBehavior() takes exactly 2 positional arguments (0 given)",
      "addBehavior"),
-    # Too many positionals are reported before keywords are looked at.
+    (lambda p: Project.addBehavior(self=p), "addBehavior() takes exactly 2 positional arguments (1 given)",
+     "addBehavior"),
+    # ...and too many positionals before any keyword is looked at.
     (lambda p: Project.save(p, p, p, file="x"), "save() takes exactly 2 positional arguments (3 given)", "save"),
     (lambda p: p.addBehavior(Named(), foo=1), "addBehavior() got an unexpected keyword argument 'foo'",
      "addBehavior"),
@@ -72,8 +58,7 @@ def test_binding_errors(call, message, method):
     with pytest.raises(TypeError) as excinfo:
         call(p)
     assert str(excinfo.value) == message
-    names = [n for n in entries(excinfo) if n != "<lambda>"]
-    assert names == ([f"mirvane.project.Project.{method}"] if method else [])
+    assert entries(excinfo)[1:] == ([f"mirvane.project.Project.{method}"] if method else [])
     assert p.behaviors() == {}
 
 
@@ -81,13 +66,12 @@ def test_binding_errors(call, message, method):
     lambda p, b: Project.addBehavior(self=p, behavior=b),
     lambda p, b: Project.addBehavior(behavior=b, self=p),
     lambda p, b: p.addBehavior(behavior=b),
-    # A keyword name made at run time is not interned: matched by text.
+    # A keyword name made at run time is not interned: matched by its text.
     lambda p, b: Project.addBehavior(p, **{"".join(["beh", "avior"]): b}),
 ])
 def test_keywords_bind_every_parameter(call):
     p, b = Project(), Named()
-    assert call(p, b) is None
-    assert p.behaviors() == {"n": b}
+    assert call(p, b) is None and p.behaviors() == {"n": b}
 
 
 @pytest.mark.parametrize("value, type_name", [
@@ -99,11 +83,9 @@ def test_file_must_be_exactly_str(method, value, type_name, tmp_path, monkeypatc
         with pytest.raises(TypeError) as excinfo:
             call()
         assert str(excinfo.value) == f"Argument 'file' has incorrect type (expected str, got {type_name})"
-        assert entries(excinfo) == ["<lambda>"]  # no entry for the method itself
+        assert entries(excinfo) == ["<lambda>"]  # no entry for the method
     assert os.listdir(tmp_path) == []
 
-
-# -- method objects ----------------------------------------------------------
 
 @pytest.mark.parametrize("name, params, varnames, annotations", [
     ("__init__", 1, ("self",), {}),
@@ -124,8 +106,7 @@ def test_method_object_attributes(name, params, varnames, annotations):
     assert type(f).__name__ == "native_function"
     assert (f.__name__, f.__qualname__, f.__module__) == (name, f"Project.{name}", "mirvane.project")
     assert f.__doc__ is None and f.__closure__ is None and f.__globals__ is vars(m)
-    assert f.__defaults__ is None and f.__kwdefaults__ is None
-    assert f.__annotations__ == annotations
+    assert f.__defaults__ is None and f.__kwdefaults__ is None and f.__annotations__ == annotations
     code = f.__code__
     assert (code.co_name, code.co_varnames, code.co_argcount) == (name, varnames, params)
     assert code.co_posonlyargcount == code.co_kwonlyargcount == 0
@@ -147,19 +128,6 @@ def test_attribute_writes_refused(attribute, value, exc, message):
     assert message is None or str(excinfo.value) == message
 
 
-def test_attribute_writes_accepted(monkeypatch):
-    f = Project.validate
-    monkeypatch.setattr(f, "__annotations__", None)
-    assert f.__annotations__ == {}
-    monkeypatch.delattr(f, "__doc__")
-    assert f.__doc__ is None
-    monkeypatch.setattr(f, "__doc__", "text")
-    monkeypatch.setattr(f, "marker", 1, raising=False)
-    assert (f.__doc__, f.__dict__) == ("text", {"marker": 1})
-    with pytest.raises(TypeError, match="^function's dictionary may not be deleted$"):
-        del f.__dict__
-
-
 @pytest.mark.parametrize("attribute, value", [("__defaults__", (None,)), ("__kwdefaults__", {"behavior": None})])
 def test_default_writes_warn_and_leave_calls_alone(attribute, value):
     f = Project.addBehavior
@@ -175,53 +143,37 @@ def test_default_writes_warn_and_leave_calls_alone(attribute, value):
             setattr(f, attribute, None)
 
 
-def test_descriptor_binding():
+def test_binding_and_introspection():
     p = Project()
-    assert Project.save is vars(Project)["save"]
-    assert p.save.__func__ is Project.save and p.save.__self__ is p
+    assert Project.save is vars(Project)["save"] and p.save.__func__ is Project.save and p.save.__self__ is p
     bound_none = Project.save.__get__(None, Project)
     assert bound_none.__self__ is None and bound_none.__func__ is Project.save
-
-
-def test_introspection_tools_work():
     assert str(inspect.signature(Project.save)) == "(self, file: 'str')"
     assert str(inspect.signature(Project.behaviors)) == "(self) -> 'Dict[str, Behavior]'"
     text = pydoc.render_doc(Project, renderer=pydoc.plaintext)
     assert "load(self, file: 'str')" in text and "validate(self) -> 'bool'" in text
 
 
-# -- the module and its class --------------------------------------------------
-
-def test_module_namespace():
-    dunders = {"__builtins__", "__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__",
-               "__test__"}
-    imported = {"os": os, "logging": importlib.import_module("logging"), "Dict": typing.Dict,
-                "MessageToJson": json_format.MessageToJson, "Parse": json_format.Parse,
-                "project_pb2": project_pb2, "__version__": importlib.import_module("mirvane._version").__version__,
-                "MV_PROJECT_FILE_EXT": importlib.import_module("mirvane.constants").MV_PROJECT_FILE_EXT,
-                "Workspace": importlib.import_module("mirvane.workspace").Workspace,
-                "Behavior": importlib.import_module("mirvane.behavior").Behavior,
-                "System": importlib.import_module("mirvane.system").System}
-    assert set(vars(m)) == dunders | set(imported) | {"Project"}
+def test_module_and_class():
+    imported = {"os": os, "logging": sys.modules["logging"], "Dict": typing.Dict, "project_pb2": project_pb2,
+                "MessageToJson": json_format.MessageToJson, "Parse": json_format.Parse}
+    for module, name in [("_version", "__version__"), ("constants", "MV_PROJECT_FILE_EXT"),
+                         ("workspace", "Workspace"), ("behavior", "Behavior"), ("system", "System")]:
+        imported[name] = getattr(importlib.import_module("mirvane." + module), name)
+    assert set(vars(m)) == set(imported) | {"Project", "__test__", "__builtins__", "__doc__", "__file__",
+                                            "__loader__", "__name__", "__package__", "__spec__"}
     assert all(getattr(m, k) is v for k, v in imported.items())
-    assert m.__test__ == {} and m.__doc__ is None and m.__builtins__ is builtins
-    assert (m.__name__, m.__package__, m.__file__) == ("mirvane.project", "mirvane", m.__spec__.origin)
-    assert m.__loader__ is m.__spec__.loader and not hasattr(m, "__path__")
-
-
-def test_class_shape():
+    assert m.__test__ == {} and m.__doc__ is None and m.__builtins__ is builtins and not hasattr(m, "__path__")
+    assert (m.__package__, m.__file__, m.__loader__) == ("mirvane", m.__spec__.origin, m.__spec__.loader)
     assert type(Project) is type and Project.__bases__ == (object,) and Project.__doc__ is None
     assert (Project.__qualname__, Project.__module__) == ("Project", "mirvane.project")
     assert [k for k in vars(Project) if not k.startswith("__") or k in METHODS] == METHODS
 
 
-def test_reimport_gives_the_same_module(monkeypatch):
+def test_reimport_and_exec_step(monkeypatch):
     monkeypatch.delitem(sys.modules, "mirvane.project")
     again = importlib.import_module("mirvane.project")
     assert again is m and again.Project is Project  # the statements did not run again
-
-
-def test_exec_step_only_for_its_own_module():
     api = ctypes.pythonapi
     api.PyModule_GetDef.restype = ctypes.c_void_p
     api.PyModule_GetDef.argtypes = [ctypes.py_object]
@@ -230,8 +182,7 @@ def test_exec_step_only_for_its_own_module():
     assert api.PyModule_ExecDef(m, definition) == 0
     with pytest.raises(RuntimeError) as excinfo:
         api.PyModule_ExecDef(types.ModuleType("other"), definition)
-    assert str(excinfo.value) == ("Module 'project' has already been imported. "
-                                  "Re-initialisation is not supported.")
+    assert str(excinfo.value) == "Module 'project' has already been imported. Re-initialisation is not supported."
 
 
 IMPORT_SCRIPT = """
@@ -259,24 +210,18 @@ except Exception as e:
     ("import dravik.api.project_pb2; del sys.modules['dravik.api'].project_pb2", ["ok", True]),
 ])
 def test_import_failures(setup, first):
-    lines = [json.loads(line) for line in run(IMPORT_SCRIPT.format(setup=setup))]
-    assert lines[0] == first
-    assert lines[1:] == ([] if first[0] == "ok" else [["ok", True]])
+    done = run(IMPORT_SCRIPT.format(setup=setup))
+    assert done.returncode == 0, done.stderr
+    lines = [json.loads(line) for line in done.stdout.splitlines()]
+    assert lines == [first] + ([] if first[0] == "ok" else [["ok", True]])
 
 
 def test_second_interpreter_is_refused():
-    out = run("""
-        import mirvane.project, _xxsubinterpreters as sub
-        try:
-            sub.run_string(sub.create(), "import mirvane.project")
-        except Exception as e:
-            print(e)
-    """)
-    assert out == ["<class 'ImportError'>: Interpreter change detected - this module can only be loaded into "
-                   "one interpreter per process."]
+    done = run("import mirvane.project, _xxsubinterpreters as s\n"
+               "try: s.run_string(s.create(), 'import mirvane.project')\nexcept Exception as e: print(e)")
+    assert done.stdout == ("<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
+                           "into one interpreter per process.\n")
 
-
-# -- globals, built-ins and traceback entries ---------------------------------
 
 @pytest.fixture
 def saved(tmp_path):
@@ -285,16 +230,11 @@ def saved(tmp_path):
     return path
 
 
-def with_behavior(p):
-    p.addBehavior(Named())
-    return p
-
-
 @pytest.mark.parametrize("name, call, method", [
     ("System", lambda p, path: Project(), "__init__"),
     ("Workspace", lambda p, path: Project(), "__init__"),
     ("__version__", lambda p, path: p._getSnapshot(), "_getSnapshot"),
-    ("Behavior", lambda p, path: with_behavior(p)._getSnapshot(), "_getSnapshot"),
+    ("Behavior", lambda p, path: (p.addBehavior(Named()), p._getSnapshot()), "_getSnapshot"),
     ("Behavior", lambda p, path: p._setSnapshot(project_pb2.ProjectSnapshot(
         behaviors={"b": project_pb2.BehaviorModel()})), "_setSnapshot"),
     ("os", lambda p, path: p.save(path), "save"),
@@ -314,24 +254,15 @@ def test_missing_global_is_name_error(name, call, method, saved, monkeypatch):
     assert entries(excinfo)[-1] == f"mirvane.project.Project.{method}"
 
 
-def test_global_falls_back_to_builtins_and_rebinding_takes_effect(saved, monkeypatch):
-    Project().save(saved)  # the lookup sites have cached their values
-    monkeypatch.delattr(m, "os")
-    monkeypatch.setattr(builtins, "os", os, raising=False)
-    monkeypatch.setattr(m, "MessageToJson", lambda snapshot: '{"version": "rebound"}')
-    Project().save(saved)
-    with open(saved) as f:
-        assert f.read() == '{"version": "rebound"}'
-
-
-def test_builtins_are_taken_at_import(saved, monkeypatch):
+def test_global_lookup_and_captured_builtins(saved, monkeypatch):
     real_assertion_error = AssertionError
-
-    def no_open(*args, **kwargs):
-        raise RuntimeError("builtins.open must not be used")
-
+    Project().save(saved)  # the lookup sites have cached their values
     with monkeypatch.context() as patch:
-        patch.setattr(builtins, "open", no_open)
+        patch.delattr(m, "os")  # found among the built-ins instead
+        patch.setattr(builtins, "os", os, raising=False)
+        patch.setattr(m, "MessageToJson", lambda snapshot: '{"version": "rebound"}')
+        # open and AssertionError were taken at import: replacing them changes nothing
+        patch.setattr(builtins, "open", None)
         patch.setattr(builtins, "AssertionError", KeyError)
         Project().save(saved)
         Project().load(saved)
@@ -340,6 +271,8 @@ def test_builtins_are_taken_at_import(saved, monkeypatch):
         except BaseException as e:
             error = e
     assert type(error) is real_assertion_error and error.args == ()
+    with open(saved) as f:
+        assert f.read() == '{"version": "rebound"}'
 
 
 def test_one_entry_per_failing_method():

@@ -2,10 +2,6 @@
 
 import errno
 import os
-import subprocess
-import sys
-import textwrap
-import traceback
 import types
 
 import pytest
@@ -13,6 +9,7 @@ from google.protobuf import json_format
 
 import mirvane.project as m
 from dravik.api import project_pb2, system_pb2
+from helpers import entries, run
 from mirvane._version import __version__
 from mirvane.behavior import Behavior
 from mirvane.constants import MV_PROJECT_FILE_EXT as EXT
@@ -22,10 +19,6 @@ from mirvane.system import System
 from mirvane.workspace import Workspace
 
 
-def entries(excinfo):
-    return [f.name for f in traceback.extract_tb(excinfo.tb)][1:]
-
-
 class FakeWorkspace:
     def __format__(self, spec):
         return f"<ws {spec!r}>"
@@ -33,13 +26,12 @@ class FakeWorkspace:
 
 class FakeBehavior:
     def __init__(self, key):
-        self.key, self.indents = key, []
+        self.key = key
 
     def name(self):
         return self.key
 
     def _str(self, indent):
-        self.indents.append(indent)
         return f"[{self.key}:{indent!r}]"
 
 
@@ -52,8 +44,19 @@ class Items:
     def items(self):
         return self.elements
 
-    def values(self):
-        return self.elements
+    values = items
+
+
+class Models:
+    """Stands in for Behavior, whose conversions are looked up on the class."""
+
+    @staticmethod
+    def _ToModel(behavior):
+        return project_pb2.BehaviorModel(name=behavior.key.upper())
+
+    @staticmethod
+    def _FromModel(model):
+        return ("restored", model.name)
 
 
 def cell_project():
@@ -68,165 +71,107 @@ def state_of(p):
     return p.workspace()._getSnapshot(), dict(p.behaviors())
 
 
-# -- construction, accessors and summary ------------------------------------------
-
 def test_new_project():
     p = Project()
     assert list(vars(p)) == ["_system", "_workspace", "_behaviors"]
     assert type(p.system()) is System and type(p.workspace()) is Workspace
     assert p.system() is p.system() and p.workspace() is p.workspace()
-    assert p.behaviors() == {} and p.behaviors() is not Project().behaviors()
-    assert p.validate() is True
+    assert p.behaviors() == {} and p.behaviors() is not Project().behaviors() and p.validate() is True
     w = FakeWorkspace()
     assert p.setWorkspace(w) is None and p.workspace() is w
 
 
 @pytest.mark.parametrize("failing, left", [("System", []), ("Workspace", ["_system"])])
 def test_constructor_failure_keeps_earlier_steps(failing, left, monkeypatch):
-    def fail():
-        raise KeyError(failing)
-    monkeypatch.setattr(m, failing, fail)
+    monkeypatch.setattr(m, failing, dict.pop)  # raises TypeError when called without arguments
     p = Project.__new__(Project)
-    with pytest.raises(KeyError) as excinfo:
+    with pytest.raises(TypeError) as excinfo:
         p.__init__()
-    assert list(vars(p)) == left
-    assert entries(excinfo) == ["mirvane.project.Project.__init__", "fail"]
+    assert list(vars(p)) == left and entries(excinfo) == ["mirvane.project.Project.__init__"]
 
 
-def test_add_behavior_overwrites_in_place():
+def test_add_behavior():
     p = Project()
     a, b, again = FakeBehavior("a"), FakeBehavior("b"), FakeBehavior("a")
     for behavior in (a, b, again):
         assert p.addBehavior(behavior) is None
-    assert list(p.behaviors().items()) == [("a", again), ("b", b)]
-
-
-@pytest.mark.parametrize("key, exc", [(lambda: ["unhashable"], TypeError), (lambda: {}["missing"], KeyError)])
-def test_add_behavior_failure_leaves_dict(key, exc):
-    p = Project()
-    p.addBehavior(FakeBehavior("a"))
-    bad = FakeBehavior("b")
-    bad.name = key
-    with pytest.raises(exc) as excinfo:
-        p.addBehavior(bad)
-    assert list(p.behaviors()) == ["a"] and entries(excinfo)[0] == "mirvane.project.Project.addBehavior"
+    assert list(p.behaviors().items()) == [("a", again), ("b", b)]  # the first key keeps its place
+    for key, exc in [(lambda: ["unhashable"], TypeError), (lambda: {}["missing"], KeyError)]:
+        bad = FakeBehavior("c")
+        bad.name = key
+        with pytest.raises(exc) as excinfo:
+            p.addBehavior(bad)
+        assert list(p.behaviors()) == ["a", "b"] and entries(excinfo)[0] == "mirvane.project.Project.addBehavior"
 
 
 def test_behaviors_is_the_projects_own_dict():
     p = cell_project()
-    held = p.behaviors()
-    assert held is p._behaviors
-    del held["pick"]
+    assert p.behaviors() is p._behaviors
+    del p.behaviors()["pick"]
     assert "pick" not in str(p) and list(p._getSnapshot().behaviors) == ["place"]
+    for value, type_name in [([], "list"), (type("Sub", (dict,), {})(), "Sub"), (Items([]), "Items")]:
+        p._behaviors = value
+        with pytest.raises(TypeError) as excinfo:
+            p.behaviors()
+        assert str(excinfo.value) == f"Expected dict, got {type_name}"
+        assert entries(excinfo) == ["mirvane.project.Project.behaviors"]
     p._behaviors = None
     assert p.behaviors() is None
 
 
-@pytest.mark.parametrize("value, type_name", [
-    ([], "list"), (type("Sub", (dict,), {})(), "Sub"), (Items([]), "Items")])
-def test_behaviors_must_be_exactly_a_dict(value, type_name):
-    p = Project()
-    p._behaviors = value
-    with pytest.raises(TypeError) as excinfo:
-        p.behaviors()
-    assert str(excinfo.value) == f"Expected dict, got {type_name}"
-    assert entries(excinfo) == ["mirvane.project.Project.behaviors"]
-
-
-class PlainWorkspace:
-    def __str__(self):
-        return "plain\n"
-
-
-@pytest.mark.parametrize("workspace, keys, expected", [
-    (None, [], "Workspace\nNoneBehaviors\n"),
-    (PlainWorkspace(), [], "Workspace\nplain\nBehaviors\n"),
-    (FakeWorkspace(), ["a", "b"], "Workspace\n<ws ''>Behaviors\n[a:1][b:1]"),
+@pytest.mark.parametrize("workspace, behaviors, expected", [
+    (None, {}, "Workspace\nNoneBehaviors\n"),
+    (7, {}, "Workspace\n7Behaviors\n"),
+    (FakeWorkspace(), {"a": FakeBehavior("a"), "b": FakeBehavior("b")}, "Workspace\n<ws ''>Behaviors\n[a:1][b:1]"),
+    (None, Items([FakeBehavior("x"), FakeBehavior("y")]), "Workspace\nNoneBehaviors\n[x:1][y:1]"),
+    (None, Items((FakeBehavior("x"),)), "Workspace\nNoneBehaviors\n[x:1]"),
+    (None, Items(iter([FakeBehavior("x"), FakeBehavior("y")])), "Workspace\nNoneBehaviors\n[x:1][y:1]"),
+    (None, types.SimpleNamespace(values=lambda: [FakeBehavior("z")]), "Workspace\nNoneBehaviors\n[z:1]"),
 ])
-def test_summary_text(workspace, keys, expected):
+def test_summary_text(workspace, behaviors, expected):
     p = Project()
     p.setWorkspace(workspace)
-    behaviors = [FakeBehavior(k) for k in keys]
-    for b in behaviors:
-        p.addBehavior(b)
+    p._behaviors = behaviors
     assert str(p) == expected
-    assert all(type(i) is int for b in behaviors for i in b.indents)
-
-
-@pytest.mark.parametrize("values", [
-    [FakeBehavior("x"), FakeBehavior("y")], (FakeBehavior("x"), FakeBehavior("y")),
-    iter([FakeBehavior("x"), FakeBehavior("y")])])
-def test_summary_walks_other_objects_through_values(values):
-    p = Project()
-    p.setWorkspace(None)
-    p._behaviors = Items(values)
-    assert str(p) == "Workspace\nNoneBehaviors\n[x:1][y:1]"
-    on_instance = types.SimpleNamespace(values=lambda: [FakeBehavior("z")])
-    p._behaviors = on_instance
-    assert str(p).endswith("[z:1]")
 
 
 def test_summary_errors():
     p = Project()
-    cases = [(None, AttributeError, "'NoneType' object has no attribute 'values'"),
-             (object(), AttributeError, "'object' object has no attribute 'values'")]
     grower = FakeBehavior("g")
     grower._str = lambda indent: p._behaviors.setdefault("new", grower) and "text"
-    cases.append(({"g": grower}, RuntimeError, "dictionary changed size during iteration"))
-    for behaviors, exc, message in cases:
+    for behaviors, exc, message in [
+            (None, AttributeError, "'NoneType' object has no attribute 'values'"),
+            (object(), AttributeError, "'object' object has no attribute 'values'"),
+            ({"g": grower}, RuntimeError, "dictionary changed size during iteration")]:
         p._behaviors = behaviors
         with pytest.raises(exc) as excinfo:
             str(p)
-        assert str(excinfo.value) == message
-        assert entries(excinfo)[0] == "mirvane.project.Project.__str__"
+        assert str(excinfo.value) == message and entries(excinfo)[0] == "mirvane.project.Project.__str__"
 
 
-# -- snapshots -----------------------------------------------------------------------
-
-def test_new_project_snapshot():
+def test_snapshot_round_trip():
     p = Project()
     first, second = p._getSnapshot(), p._getSnapshot()
     assert type(first) is project_pb2.ProjectSnapshot and first.version == __version__
     assert first.workspace == p.workspace()._getSnapshot() and len(first.behaviors) == 0
     assert first == second and first is not second
+    state = system_pb2.SystemState()
+    p.system()._setState(state)  # the system is in no snapshot
+    assert p._getSnapshot() == first
+    p._setSnapshot(first)
+    assert p.system().state() is state
 
-
-def test_snapshot_round_trip():
     p = cell_project()
     snapshot = p._getSnapshot()
     assert snapshot.workspace == p.workspace()._getSnapshot()
     assert dict(snapshot.behaviors) == {k: Behavior._ToModel(b) for k, b in p.behaviors().items()}
     q = Project()
-    workspace, system, old = q.workspace(), q.system(), q.behaviors()
+    workspace, old = q.workspace(), q.behaviors()
     assert q._setSnapshot(snapshot) is None
-    assert q.workspace() is workspace and q.system() is system and q.behaviors() is not old
-    assert q.workspace()._getSnapshot() == snapshot.workspace
-    assert q.behaviors() == p.behaviors()
+    assert q.workspace() is workspace and q.behaviors() is not old and state_of(q) == state_of(p)
     assert all(q.behaviors()[k] is not b for k, b in p.behaviors().items())
     q._setSnapshot(project_pb2.ProjectSnapshot())
     assert q.behaviors() == {}
-
-
-def test_system_is_never_in_a_snapshot():
-    p = cell_project()
-    before = p._getSnapshot()
-    state = system_pb2.SystemState()
-    p.system()._setState(state)
-    assert p._getSnapshot() == before
-    p._setSnapshot(before)
-    assert p.system().state() is state
-
-
-class Models:
-    """Stands in for Behavior: conversions must be looked up on the class."""
-
-    @staticmethod
-    def _ToModel(behavior):
-        return project_pb2.BehaviorModel(name=behavior.key.upper())
-
-    @staticmethod
-    def _FromModel(model):
-        return ("restored", model.name)
 
 
 def test_conversions_use_the_behavior_global(monkeypatch):
@@ -235,7 +180,7 @@ def test_conversions_use_the_behavior_global(monkeypatch):
     p._behaviors = {"k1": FakeBehavior("a"), "k2": FakeBehavior("b")}
     snapshot = p._getSnapshot()
     assert {k: v.name for k, v in snapshot.behaviors.items()} == {"k1": "A", "k2": "B"}
-    p._setSnapshot(snapshot)
+    p._setSnapshot(snapshot)  # keys come from the map, not from name()
     assert p.behaviors() == {"k1": ("restored", "A"), "k2": ("restored", "B")}
 
 
@@ -243,29 +188,30 @@ class WrongModels(Models):
     _ToModel = staticmethod(lambda behavior: project_pb2.WorkspaceModel())
 
 
+class GrowingModels(Models):
+    _ToModel = staticmethod(lambda behavior: behavior.grow() or project_pb2.BehaviorModel())
+
+
+def growing():
+    behaviors = {}
+    behaviors["a"] = types.SimpleNamespace(grow=lambda: behaviors.setdefault("z", 0))
+    return behaviors
+
+
 @pytest.mark.parametrize("behaviors, models, exc, message", [
-    (None, Models, AttributeError, "'NoneType' object has no attribute 'items'"),
-    ({1: FakeBehavior("a")}, Models, TypeError, None),  # the map takes str keys only
-    ({"a": FakeBehavior("a")}, WrongModels, TypeError, None),
+    (lambda: None, Models, AttributeError, "'NoneType' object has no attribute 'items'"),
+    (lambda: {1: FakeBehavior("a")}, Models, TypeError, None),  # the map takes str keys only
+    (lambda: {"a": FakeBehavior("a")}, WrongModels, TypeError, None),
+    (growing, GrowingModels, RuntimeError, "dictionary changed size during iteration"),
 ])
 def test_get_snapshot_failures(behaviors, models, exc, message, monkeypatch):
     monkeypatch.setattr(m, "Behavior", models)
     p = Project()
-    p._behaviors = behaviors
+    p._behaviors = behaviors()
     with pytest.raises(exc) as excinfo:
         p._getSnapshot()
     assert message is None or str(excinfo.value) == message
     assert entries(excinfo)[0] == "mirvane.project.Project._getSnapshot"
-
-
-def test_get_snapshot_dict_changing_size(monkeypatch):
-    p = Project()
-    p._behaviors = {"a": FakeBehavior("a")}
-    grow = type("Grow", (Models,), {"_ToModel": staticmethod(
-        lambda b: p._behaviors.setdefault("z", b) and project_pb2.BehaviorModel())})
-    monkeypatch.setattr(m, "Behavior", grow)
-    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
-        p._getSnapshot()
 
 
 @pytest.mark.parametrize("element, exc, message", [
@@ -288,27 +234,21 @@ def test_unpacking_items(element, exc, message, direction, wrap, monkeypatch):
             p._getSnapshot()
         else:
             p._setSnapshot(types.SimpleNamespace(workspace=Workspace()._getSnapshot(), behaviors=pairs))
-    assert str(excinfo.value) == message
-    assert entries(excinfo)[0] == f"mirvane.project.Project.{direction}"
+    assert str(excinfo.value) == message and entries(excinfo)[0] == f"mirvane.project.Project.{direction}"
 
 
 def test_set_snapshot_failures_keep_earlier_steps():
     p = cell_project()
-    old_workspace, old_behaviors = state_of(p)
-    held = p.behaviors()
+    before, held = state_of(p), p.behaviors()
     with pytest.raises(TypeError):  # the workspace refuses: nothing else happens
         p._setSnapshot(types.SimpleNamespace(workspace=None, behaviors={}))
-    assert state_of(p) == (old_workspace, old_behaviors) and p.behaviors() is held
-
-    new_workspace = Workspace()._getSnapshot()
-    good = Behavior._ToModel(Behavior("first"))
+    assert state_of(p) == before and p.behaviors() is held
+    workspace, good = Workspace()._getSnapshot(), Behavior._ToModel(Behavior("first"))
     with pytest.raises(TypeError) as excinfo:
-        p._setSnapshot(types.SimpleNamespace(workspace=new_workspace, behaviors={"first": good, "bad": 3}))
+        p._setSnapshot(types.SimpleNamespace(workspace=workspace, behaviors={"first": good, "bad": 3}))
     assert entries(excinfo)[0] == "mirvane.project.Project._setSnapshot"
-    assert state_of(p) == (new_workspace, {"first": Behavior("first")}) and p.behaviors() is not held
+    assert state_of(p) == (workspace, {"first": Behavior("first")}) and p.behaviors() is not held
 
-
-# -- project files ----------------------------------------------------------------------
 
 def listing(directory):
     return sorted(os.listdir(directory))
@@ -319,51 +259,31 @@ def read(path):
         return f.read()
 
 
-@pytest.mark.parametrize("name", ["p" + EXT, "P" + EXT.upper(), "p" + EXT.title()])
+@pytest.mark.parametrize("name", ["p" + EXT, "P" + EXT.upper(), "a/b/p" + EXT.title()])
 def test_save_and_load(name, tmp_path):
-    p = cell_project()
-    path = str(tmp_path / name)
+    p, path = cell_project(), str(tmp_path / name)
     assert p.save(path) is None
-    with open(path) as f:
-        assert f.read() == json_format.MessageToJson(p._getSnapshot())
+    assert read(path).decode() == json_format.MessageToJson(p._getSnapshot())
     q = Project()
     system = q.system()
     assert q.load(file=path) is None
-    assert q.system() is system
-    assert state_of(q) == state_of(p)
-
-
-def test_save_creates_directories_and_overwrites(tmp_path):
-    path = str(tmp_path / "a" / "b" / ("p" + EXT))
-    cell_project().save(path)
-    Project.save(Project(), file=path)
+    assert q.system() is system and state_of(q) == state_of(p)
+    Project.save(Project(), file=path)  # overwrites; no behaviours, no member for them
     text = read(path).decode()
-    assert text == json_format.MessageToJson(Project()._getSnapshot()) and '"behaviors"' not in text
-    assert listing(tmp_path / "a" / "b") == ["p" + EXT]
+    assert text == json_format.MessageToJson(Project()._getSnapshot()) and "behaviors" not in text
+    assert listing(os.path.dirname(path)) == [os.path.basename(path)]
 
 
-def test_save_bare_file_name_goes_to_current_directory(tmp_path, monkeypatch):
+def test_save_bare_name_and_load_other_version(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    Project().save("bare" + EXT)
-    assert listing(tmp_path) == ["bare" + EXT]
-
-
-def test_load_ignores_version(tmp_path):
     snapshot = cell_project()._getSnapshot()
     snapshot.version = "0.0.0-elsewhere"
-    path = tmp_path / ("old" + EXT)
-    path.write_text(json_format.MessageToJson(snapshot))
+    monkeypatch.setattr(m, "MessageToJson", lambda s: json_format.MessageToJson(snapshot))
+    Project().save("bare" + EXT)
+    assert listing(tmp_path) == ["bare" + EXT]
     q = Project()
-    q.load(str(path))
-    assert q._getSnapshot().version == __version__ and set(q.behaviors()) == {"pick", "place"}
-
-
-def test_extension_is_a_module_global(tmp_path, monkeypatch):
-    monkeypatch.setattr(m, "MV_PROJECT_FILE_EXT", ".other")
-    Project().save(str(tmp_path / "p.OTHER"))
-    Project().load(str(tmp_path / "p.OTHER"))
-    with pytest.raises(AssertionError):
-        Project().save(str(tmp_path / ("p" + EXT)))
+    q.load("bare" + EXT)
+    assert set(q.behaviors()) == {"pick", "place"}
 
 
 @pytest.mark.parametrize("name", ["p.json", "p" + EXT + ".bak", "p" + EXT.replace(".", "_"), "new/p.txt"])
@@ -391,27 +311,17 @@ def test_load_failures_leave_project_unchanged(name, content, tmp_path):
     assert state_of(p) == before and p.behaviors() is held
 
 
-def test_save_and_load_use_the_projects_own_conversions(tmp_path):
-    seen = []
-
-    class Recording(Project):
-        def _getSnapshot(self):
-            return project_pb2.ProjectSnapshot(version="custom")
-
-        def _setSnapshot(self, snapshot):
-            seen.append(snapshot)
-
-    path = str(tmp_path / ("p" + EXT))
-    Recording().save(path)
-    Recording().load(path)
-    assert seen == [project_pb2.ProjectSnapshot(version="custom")]
+def test_optimised_interpreter_skips_name_checks(tmp_path):
+    done = run("from mirvane.project import Project\nProject().save('plain.json')\nProject().load('plain.json')\n"
+               "Project().load('missing.mvproj')", "-O", cwd=tmp_path)
+    assert done.stderr.endswith("FileNotFoundError: [Errno 2] No such file or directory: 'missing.mvproj'\n")
+    assert listing(tmp_path) == ["plain.json"]
 
 
-# -- saving never damages the existing file ----------------------------------------------
+# Saving writes a temporary file beside the target and renames it over the
+# target, so a failure at any point leaves the old file as it was.
 
 class OsWith:
-    """The os module with some functions replaced."""
-
     def __init__(self, **replaced):
         self.__dict__.update(replaced)
 
@@ -452,8 +362,8 @@ def test_failed_build_touches_nothing(break_it, existing, tmp_path, monkeypatch)
     ({}, "\ud800", UnicodeEncodeError),
     ({}, 5, TypeError),
     pytest.param({"fsync": raising(FileExistsError(errno.EEXIST, "odd"))}, None, FileExistsError,
-                 marks=pytest.mark.xfail(strict=True, reason="write_temporary treats any FileExistsError as a "
-                                         "name collision: the written temporary file stays and it retries")),
+                 marks=pytest.mark.xfail(strict=True, reason="write_temporary takes any FileExistsError for a "
+                                         "name collision: the temporary file stays and it retries")),
 ])
 def test_failed_write_keeps_old_file(replaced, json_text, exc, existing, tmp_path, monkeypatch):
     monkeypatch.setattr(m, "os", OsWith(**replaced))
@@ -465,7 +375,7 @@ def test_failed_write_keeps_old_file(replaced, json_text, exc, existing, tmp_pat
     assert read(existing) == b"OLD CONTENT\n" and listing(tmp_path) == ["k" + EXT]
 
 
-def test_save_writes_a_synced_temporary_beside_the_target(existing, monkeypatch):
+def test_save_replaces_with_a_synced_file_beside_the_target(existing, monkeypatch):
     events = []
 
     def fsync(fd):
@@ -486,48 +396,18 @@ def test_save_writes_a_synced_temporary_beside_the_target(existing, monkeypatch)
     assert listing(existing.parent) == [existing.name]
 
 
-@pytest.mark.xfail(strict=True, reason="write_temporary passes the split file name to %U unchecked: a non-str "
-                   "from os.path.split crashes the interpreter")
-def test_save_survives_a_non_str_base_name(tmp_path):
-    script = """
-        import os, posixpath, mirvane.project as m
-
-        class Path:
-            def __getattr__(self, name):
-                return getattr(posixpath, name)
-
-            def split(self, file):
-                head, tail = posixpath.split(file)
-                return head, tail.encode()
-
-        class Os:
-            path = Path()
-            def __getattr__(self, name):
-                return getattr(os, name)
-
-        m.os = Os()
+@pytest.mark.xfail(strict=True, reason="write_temporary formats the name part from os.path.split with %U "
+                   "unchecked: a non-str there crashes the interpreter")
+def test_save_survives_a_non_str_name_part(tmp_path):
+    done = run("""
+        import os, posixpath, types, mirvane.project as m
+        split = lambda file: (posixpath.dirname(file), posixpath.basename(file).encode())
+        path = types.SimpleNamespace(**{**vars(posixpath), "split": split})
+        m.os = types.SimpleNamespace(**{**vars(os), "path": path})
         try:
             m.Project().save("k.mvproj")
             print("saved")
         except TypeError:
             print("TypeError")
-    """
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=120)
+    """, cwd=tmp_path)
     assert done.returncode == 0 and done.stdout.strip() in ("saved", "TypeError")
-
-
-def test_optimised_interpreter_skips_name_checks(tmp_path):
-    script = """
-        from mirvane.project import Project
-        Project().save("plain.json")
-        Project().load("plain.json")
-        try:
-            Project().load("missing.mvproj")
-        except FileNotFoundError:
-            print("FileNotFoundError")
-    """
-    done = subprocess.run([sys.executable, "-O", "-c", textwrap.dedent(script)], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == ["FileNotFoundError"] and listing(tmp_path) == ["plain.json"]
