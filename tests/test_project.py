@@ -20,8 +20,8 @@ from mirvane.workspace import Workspace
 
 
 class FakeWorkspace:
-    def __format__(self, spec):
-        return f"<ws {spec!r}>"
+    def __format__(self, fmt):
+        return f"<ws {fmt!r}>"
 
 
 class FakeBehavior:
