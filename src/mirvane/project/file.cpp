@@ -34,10 +34,11 @@ bool assert_project_file_name(PyObject* file) {
     return assert_true(lowered.method(name::endswith, project_file_extension));
 }
 
-// Writes `text` to the new file `path` and makes sure it reached the disk.
-bool write_new_file(PyObject* path, PyObject* text) {
+// Writes `text` through the newly created file `opened`, makes sure it
+// reached the disk and closes it.
+bool write_through(const Ref& opened, PyObject* text) {
     frame::With block;
-    Ref f = block.enter(frame::call(builtin::open, path, text::create_mode));
+    Ref f = block.enter(opened);
     if (!f) return false;
     bool written = [&] {
         if (!f.method(name::write, text) || !f.method(name::flush)) return false;
@@ -78,19 +79,23 @@ Ref write_temporary(PyObject* directory, PyObject* base_name, PyObject* text) {
     static unsigned long saves = 0;
     for (int attempt = 1;; ++attempt) {
         Ref temporary_name =
-            Ref::steal(PyUnicode_FromFormat(".%U.%ld-%lu.tmp", base_name, static_cast<long>(getpid()), ++saves));
+            Ref::steal(PyUnicode_FromFormat(".%S.%ld-%lu.tmp", base_name, static_cast<long>(getpid()), ++saves));
         if (!temporary_name) return {};
         static Global os{name::os};
         Ref temporary = os.get().attr(name::path).method(name::join, directory, temporary_name);
         if (!temporary) return {};
-        if (write_new_file(temporary.get(), text)) return temporary;
-        // A name left by another process is not ours to remove: take the next.
-        if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+        Ref opened = frame::call(builtin::open, temporary, text::create_mode);
+        if (!opened) {
+            // A name left by another process is not ours to remove: take the next.
+            if (attempt == 100 || !PyErr_ExceptionMatches(PyExc_FileExistsError)) return {};
+            PyErr_Clear();
+            continue;
+        }
+        if (!write_through(opened, text)) {
             discard(temporary.get());
             return {};
         }
-        if (attempt == 100) return {};
-        PyErr_Clear();
+        return temporary;
     }
 }
 
