@@ -65,7 +65,11 @@ Ref item_of_sequence(PyObject* sequence, Py_ssize_t index) {
 
 bool assertions_enabled() noexcept { return !compat::optimizing(); }
 
-void raise_bare(PyObject* type) noexcept { PyErr_SetNone(type); }
+bool assert_true(const Ref& condition, PyObject* assertion_error) {
+    int holds = truth(condition);
+    if (holds == 0) PyErr_SetNone(assertion_error);
+    return holds > 0;
+}
 
 bool expect_exact(PyObject* value, PyTypeObject* type, bool none_ok) noexcept {
     if (Py_TYPE(value) == type || (none_ok && value == Py_None)) return true;
@@ -217,7 +221,7 @@ bool With::exit(bool completed) {
     if (error_traceback) PyException_SetTraceback(error.get(), error_traceback.get());
 
     Ref result = call(exit_, error_type, error, error_traceback ? error_traceback.get() : Py_None);
-    int swallow = result ? PyObject_IsTrue(result.get()) : -1;
+    int swallow = truth(result);
     if (swallow < 0) {
         // An error in __exit__ replaces the block's, which becomes its context.
         PyObject *new_type, *new_value, *new_traceback;

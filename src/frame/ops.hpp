@@ -32,8 +32,12 @@ private:
 // Assertions run unless the interpreter runs with -O.
 bool assertions_enabled() noexcept;
 
-// Raises the exception class `type` called with no arguments: no message.
-void raise_bare(PyObject* type) noexcept;
+// The truth value of a result: 1, 0, or -1 when it failed or the test fails.
+inline int truth(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
+
+// `assert condition`: a false truth test raises `assertion_error` with no
+// message. Gives whether the condition held (false with an exception).
+bool assert_true(const Ref& condition, PyObject* assertion_error);
 
 // `value` must be exactly of `type` (None too, when `none_ok`); otherwise
 // TypeError "Expected <type>, got <its type>".

@@ -15,15 +15,6 @@ using frame::Ref;
 
 namespace {
 
-// assert <condition>: a bare AssertionError when the truth test says false.
-bool assert_true(const Ref& condition) {
-    if (!condition) return false;
-    int holds = PyObject_IsTrue(condition.get());
-    if (holds < 0) return false;
-    if (!holds) frame::raise_bare(builtin::AssertionError);
-    return holds;
-}
-
 // assert file.lower().endswith(MV_PROJECT_FILE_EXT)
 bool assert_project_file_name(PyObject* file) {
     Ref lowered = frame::method(file, name::lower);
@@ -31,7 +22,7 @@ bool assert_project_file_name(PyObject* file) {
     static Global extension{name::MV_PROJECT_FILE_EXT};
     Ref project_file_extension = extension.get();
     if (!project_file_extension) return false;
-    return assert_true(lowered.method(name::endswith, project_file_extension));
+    return frame::assert_true(lowered.method(name::endswith, project_file_extension), builtin::AssertionError);
 }
 
 // Writes `text` through the newly created file `opened`, makes sure it
@@ -62,7 +53,7 @@ void discard(PyObject* path) {
 bool keep_mode(PyObject* file, PyObject* path) {
     static Global os_exists{name::os};
     Ref exists = os_exists.get().attr(name::path).method(name::exists, file);
-    int present = exists ? PyObject_IsTrue(exists.get()) : -1;
+    int present = frame::truth(exists);
     if (present <= 0) return present == 0;
     static Global os_stat{name::os};
     Ref mode = os_stat.get().method(name::stat, file).attr(name::st_mode);
@@ -131,7 +122,7 @@ Ref save_file(const Args& args) {
     if (!frame::unpack_pair(os_split.get().attr(name::path).method(name::split, file), path, base_name)) {
         return failed();
     }
-    int has_directory = PyObject_IsTrue(path.get());
+    int has_directory = frame::truth(path);
     if (has_directory < 0) return failed();
     if (has_directory) {
         static Global os_makedirs{name::os};
@@ -148,7 +139,8 @@ Ref load_file(const Args& args) {
     PyObject* file = args[1];
     if (frame::assertions_enabled()) {
         static Global os{name::os};
-        if (!assert_true(os.get().attr(name::path).method(name::exists, file))) return failed();
+        Ref exists = os.get().attr(name::path).method(name::exists, file);
+        if (!frame::assert_true(exists, builtin::AssertionError)) return failed();
         if (!assert_project_file_name(file)) return failed();
     }
     frame::With block;

@@ -24,7 +24,7 @@ Ref construct(const Args& args) {
     return frame::none();
 }
 
-// "{}".format(value): the value's text under an empty format specification.
+// "{}".format(value): the value's own text, as format(value, "") gives it.
 Ref formatted(const Ref& value) { return frame::method(text::braces, name::format, value); }
 
 // "Workspace\n", the workspace's text, "Behaviors\n", then each behaviour's

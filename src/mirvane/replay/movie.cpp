@@ -11,14 +11,6 @@ using frame::Ref;
 
 namespace {
 
-bool assert_true(const Ref& condition) {
-    if (!condition) return false;
-    int holds = PyObject_IsTrue(condition.get());
-    if (holds < 0) return false;
-    if (!holds) frame::raise_bare(builtin::AssertionError);
-    return holds;
-}
-
 // os.path.join(directory, name)
 Ref joined(PyObject* directory, PyObject* name) {
     static Global os{name::os};
@@ -33,7 +25,7 @@ bool check_movie_name(PyObject* moviename) {
     static Global movie_extension{name::_MOVIE_EXT};
     Ref extension = movie_extension.get();
     if (!extension) return false;
-    return assert_true(lowered.method(name::endswith, extension));
+    return frame::assert_true(lowered.method(name::endswith, extension), builtin::AssertionError);
 }
 
 bool MovieCapture::prepare() {
@@ -44,7 +36,7 @@ bool MovieCapture::prepare() {
     if (!root) return false;
     static Global os_exists{name::os};
     Ref exists = os_exists.get().attr(name::path).method(name::exists, root);
-    int present = exists ? PyObject_IsTrue(exists.get()) : -1;
+    int present = frame::truth(exists);
     if (present < 0) return false;
     if (!present) {
         static Global os_mkdir{name::os};

@@ -15,7 +15,7 @@ using frame::Ref;
 
 namespace {
 
-int truth(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
+using frame::truth;
 
 Ref compare(PyObject* left, PyObject* right, int operation) {
     if (!left || !right) return {};
@@ -24,12 +24,6 @@ Ref compare(PyObject* left, PyObject* right, int operation) {
 
 // len(sequence), -1 on failure.
 Py_ssize_t length(const Ref& sequence) { return sequence ? PyObject_Size(sequence.get()) : -1; }
-
-bool assert_true(const Ref& condition) {
-    int holds = truth(condition);
-    if (holds == 0) frame::raise_bare(builtin::AssertionError);
-    return holds > 0;
-}
 
 // Whether the project, the data set and the viewer are all set (true), in
 // that order, reading each only while the ones before it are.
@@ -69,7 +63,7 @@ Ref choose_record(const Ref& data_records, PyObject* index) {
         Py_ssize_t count = length(data_records.attr(name::records));
         if (count < 0) return {};
         Ref records_count = Ref::steal(PyLong_FromSsize_t(count));
-        if (!assert_true(compare(index, records_count.get(), Py_LT))) return {};
+        if (!frame::assert_true(compare(index, records_count.get(), Py_LT), builtin::AssertionError)) return {};
     }
     return data_records.attr(name::records).item(chosen.get());
 }
