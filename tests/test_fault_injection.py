@@ -186,8 +186,7 @@ PROJECT_SITES = [
     psite("os.remove", "save", remove_fails_too, SAVE),
     # An EEXIST after the temporary file was made is no taken name: that file is ours.
     psite("os.fsync EEXIST", "save", lambda c, mp: inject(mp, PM, "os.fsync", error=FileExistsError(17, "injected")),
-          SAVE, marks=pytest.mark.xfail(strict=True, reason="a FileExistsError from writing the temporary file "
-                                        "is taken for a taken name: error lost, temporary file left")),
+          SAVE),
     psite("os.path.exists(load)", "load", at(PM, "os.path.exists"), LOAD),
     psite("open(file, 'r')", "load", load_from("dir.mvproj", os.mkdir, IsADirectoryError), LOAD),
     psite("f.read", "load", load_from("bad.mvproj", lambda p: sentinel(p, b"\xff{}"), UnicodeDecodeError), LOAD),
