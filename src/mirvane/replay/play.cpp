@@ -70,66 +70,91 @@ Ref choose_record(const Ref& data_records, PyObject* index) {
 
 // --- state reconstruction ----------------------------------------------------------
 
-// state.<field>.CopyFrom(product.<field>)
-bool copy_field(const Ref& state, PyObject* product, PyObject* field) {
-    Ref target = state.attr(field);
-    if (!target) return false;
-    Ref source = frame::attr(product, field);
-    return source && frame::method(target, name::CopyFrom, source);
-}
-
 // product.HasField(kind): 1, 0, or -1 on failure.
 int carries(PyObject* product, PyObject* kind) { return truth(frame::method(product, name::HasField, kind)); }
 
-// The perception, and each reported camera pose into the workspace's cameras.
-bool apply_perception(const Ref& state, PyObject* product) {
-    if (!copy_field(state, product, name::perception)) return false;
-    Ref camera_poses = frame::attr(product, name::perception).attr(name::camera_poses);
-    if (!camera_poses) return false;
-    return frame::for_each_item(camera_poses.get(), [&](const Ref& camera, const Ref& pose) {
-        Ref target = state.attr(name::workspace).attr(name::cameras).item(camera.get()).attr(name::base_pose);
-        return target && frame::method(target, name::CopyFrom, pose);
-    });
+// target.CopyFrom(source)
+bool copy_into(const Ref& target, const Ref& source) {
+    return target && source && frame::method(target, name::CopyFrom, source);
 }
 
-// The controller; the robot's joint and effector positions when it names a
-// robot; the held item's pose when it names one.
-bool apply_controller(const Ref& state, PyObject* product) {
-    if (!copy_field(state, product, name::controller)) return false;
-    Ref robot = frame::attr(product, name::controller).attr(name::robot);
-    int names_robot = truth(robot);
-    if (names_robot < 0) return false;
-    if (names_robot) {
-        Ref robot_positions =
-            frame::attr(product, name::controller).attr(name::feedback).attr(name::joint).attr(name::positions);
-        if (!robot_positions) return false;
-        Ref joints = state.attr(name::workspace).attr(name::robots).item(robot.get()).attr(name::joint_positions);
-        if (!joints || !frame::method(joints, name::CopyFrom, robot_positions)) return false;
-        Ref effector_positions =
-            frame::attr(product, name::controller).attr(name::feedback).attr(name::effector).attr(name::positions);
-        if (!effector_positions) return false;
-        Ref effector =
-            state.attr(name::workspace).attr(name::robots).item(robot.get()).attr(name::effector_positions);
-        if (!effector || !frame::method(effector, name::CopyFrom, effector_positions)) return false;
+// The state that every product is applied to in turn. It is only ever written
+// into, never replaced, so each of its parts is read once and kept; so is
+// each part of a product while that product is applied.
+class RunningState {
+public:
+    explicit RunningState(Ref state) : state_(std::move(state)) {}
+    const Ref& get() const noexcept { return state_; }
+
+    // Only the first kind the product carries counts, in this order.
+    bool apply(PyObject* product) {
+        if (int has = carries(product, name::perception)) return has > 0 && apply_perception(product);
+        if (int has = carries(product, name::decision)) return has > 0 && copy_part(decision_, name::decision, product);
+        if (int has = carries(product, name::planner)) return has > 0 && copy_part(planner_, name::planner, product);
+        if (int has = carries(product, name::controller)) return has > 0 && apply_controller(product);
+        return true;
     }
-    Ref grasped_item = frame::attr(product, name::controller).attr(name::grasped_item);
-    if (!grasped_item) return false;
-    Ref grasped_item_pose = frame::attr(product, name::controller).attr(name::grasped_item_pose);
-    if (!grasped_item_pose) return false;
-    int holds_item = truth(grasped_item);
-    if (holds_item <= 0) return holds_item == 0;
-    Ref item_pose = state.attr(name::workspace).attr(name::items).item(grasped_item.get()).attr(name::base_pose);
-    return item_pose && frame::method(item_pose, name::CopyFrom, grasped_item_pose);
-}
 
-// Only the first kind the product carries counts, in this order.
-bool apply_product(const Ref& state, PyObject* product) {
-    if (int has = carries(product, name::perception)) return has > 0 && apply_perception(state, product);
-    if (int has = carries(product, name::decision)) return has > 0 && copy_field(state, product, name::decision);
-    if (int has = carries(product, name::planner)) return has > 0 && copy_field(state, product, name::planner);
-    if (int has = carries(product, name::controller)) return has > 0 && apply_controller(state, product);
-    return true;
-}
+private:
+    // owner.<field>, read on first use.
+    static const Ref& part(Ref& kept, const Ref& owner, PyObject* field) {
+        if (!kept) kept = owner.attr(field);
+        return kept;
+    }
+    const Ref& workspace_map(Ref& kept, PyObject* field) {
+        return part(kept, part(workspace_, state_, name::workspace), field);
+    }
+
+    // state.<field>.CopyFrom(product.<field>); gives product.<field>.
+    Ref copy_part(Ref& kept, PyObject* field, PyObject* product) {
+        if (!part(kept, state_, field)) return {};
+        Ref source = frame::attr(product, field);
+        if (!copy_into(kept, source)) return {};
+        return source;
+    }
+
+    // The perception, and each reported camera pose into the workspace's cameras.
+    bool apply_perception(PyObject* product) {
+        Ref camera_poses = copy_part(perception_, name::perception, product).attr(name::camera_poses);
+        if (!camera_poses) return false;
+        return frame::for_each_item(camera_poses.get(), [&](const Ref& camera, const Ref& pose) {
+            return copy_into(workspace_map(cameras_, name::cameras).item(camera.get()).attr(name::base_pose), pose);
+        });
+    }
+
+    // The controller; the robot's joint and effector positions when it names
+    // a robot; the held item's pose when it names one.
+    bool apply_controller(PyObject* product) {
+        Ref controller = copy_part(controller_, name::controller, product);
+        if (!controller) return false;
+        Ref robot = controller.attr(name::robot);
+        int names_robot = truth(robot);
+        if (names_robot < 0) return false;
+        if (names_robot) {
+            Ref feedback = controller.attr(name::feedback);
+            Ref robot_positions = feedback.attr(name::joint).attr(name::positions);
+            if (!robot_positions) return false;
+            Ref entry = workspace_map(robots_, name::robots).item(robot.get());
+            if (!copy_into(entry.attr(name::joint_positions), robot_positions)) return false;
+            Ref effector_positions = feedback.attr(name::effector).attr(name::positions);
+            if (!effector_positions || !copy_into(entry.attr(name::effector_positions), effector_positions)) {
+                return false;
+            }
+        }
+        Ref grasped_item = controller.attr(name::grasped_item);
+        if (!grasped_item) return false;
+        Ref grasped_item_pose = controller.attr(name::grasped_item_pose);
+        if (!grasped_item_pose) return false;
+        int holds_item = truth(grasped_item);
+        if (holds_item <= 0) return holds_item == 0;
+        return copy_into(workspace_map(items_, name::items).item(grasped_item.get()).attr(name::base_pose),
+                         grasped_item_pose);
+    }
+
+    Ref state_;
+    Ref perception_, decision_, planner_, controller_;
+    Ref workspace_, cameras_, robots_, items_;
+};
 
 // Applies every product in turn to a running state that starts from the
 // record's workspace, keeping an independent copy of it after each.
@@ -139,8 +164,8 @@ bool rebuild_states(const Ref& record, Ref& time_ns, Ref& states) {
     if (!state_class) return false;
     Ref start = record.attr(name::project).attr(name::workspace).attr(name::state);
     if (!start) return false;
-    Ref state = frame::call(state_class, frame::kw(name::workspace, start));
-    if (!state) return false;
+    RunningState state(frame::call(state_class, frame::kw(name::workspace, start)));
+    if (!state.get()) return false;
 
     time_ns = Ref::steal(PyList_New(0));
     states = Ref::steal(PyList_New(0));
@@ -151,11 +176,10 @@ bool rebuild_states(const Ref& record, Ref& time_ns, Ref& states) {
     while (Ref product = Ref::steal(PyIter_Next(products.get()))) {
         Ref timestamp = product.attr(name::timestamp_ns);
         if (!timestamp || PyList_Append(time_ns.get(), timestamp.get()) < 0) return false;
-        if (!apply_product(state, product.get())) return false;
+        if (!state.apply(product.get())) return false;
         static Global system_pb2{name::system_pb2};
         Ref new_state = system_pb2.get().attr(name::SystemState)();
-        if (!new_state || !frame::method(new_state, name::CopyFrom, state)) return false;
-        if (PyList_Append(states.get(), new_state.get()) < 0) return false;
+        if (!copy_into(new_state, state.get()) || PyList_Append(states.get(), new_state.get()) < 0) return false;
     }
     return !PyErr_Occurred();
 }
