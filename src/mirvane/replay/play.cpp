@@ -70,9 +70,6 @@ Ref choose_record(const Ref& data_records, PyObject* index) {
 
 // --- state reconstruction ----------------------------------------------------------
 
-// product.HasField(kind): 1, 0, or -1 on failure.
-int carries(PyObject* product, PyObject* kind) { return truth(frame::method(product, name::HasField, kind)); }
-
 // target.CopyFrom(source)
 bool copy_into(const Ref& target, const Ref& source) {
     return target && source && frame::method(target, name::CopyFrom, source);
@@ -88,10 +85,13 @@ public:
 
     // Only the first kind the product carries counts, in this order.
     bool apply(PyObject* product) {
-        if (int has = carries(product, name::perception)) return has > 0 && apply_perception(product);
-        if (int has = carries(product, name::decision)) return has > 0 && copy_part(decision_, name::decision, product);
-        if (int has = carries(product, name::planner)) return has > 0 && copy_part(planner_, name::planner, product);
-        if (int has = carries(product, name::controller)) return has > 0 && apply_controller(product);
+        Ref has_field = frame::attr(product, name::HasField);
+        if (!has_field) return false;
+        auto carries = [&](PyObject* kind) { return truth(frame::call(has_field, kind)); };
+        if (int has = carries(name::perception)) return has > 0 && apply_perception(product);
+        if (int has = carries(name::decision)) return has > 0 && copy_part(copy_decision_, name::decision, product);
+        if (int has = carries(name::planner)) return has > 0 && copy_part(copy_planner_, name::planner, product);
+        if (int has = carries(name::controller)) return has > 0 && apply_controller(product);
         return true;
     }
 
@@ -105,17 +105,19 @@ private:
         return part(kept, part(workspace_, state_, name::workspace), field);
     }
 
-    // state.<field>.CopyFrom(product.<field>); gives product.<field>.
-    Ref copy_part(Ref& kept, PyObject* field, PyObject* product) {
-        if (!part(kept, state_, field)) return {};
+    // state.<field>.CopyFrom(product.<field>); gives product.<field>. The
+    // part's bound CopyFrom is kept with it.
+    Ref copy_part(Ref& kept_copy_from, PyObject* field, PyObject* product) {
+        if (!kept_copy_from) kept_copy_from = state_.attr(field).attr(name::CopyFrom);
+        if (!kept_copy_from) return {};
         Ref source = frame::attr(product, field);
-        if (!copy_into(kept, source)) return {};
+        if (!source || !frame::call(kept_copy_from, source)) return {};
         return source;
     }
 
     // The perception, and each reported camera pose into the workspace's cameras.
     bool apply_perception(PyObject* product) {
-        Ref camera_poses = copy_part(perception_, name::perception, product).attr(name::camera_poses);
+        Ref camera_poses = copy_part(copy_perception_, name::perception, product).attr(name::camera_poses);
         if (!camera_poses) return false;
         return frame::for_each_item(camera_poses.get(), [&](const Ref& camera, const Ref& pose) {
             return copy_into(workspace_map(cameras_, name::cameras).item(camera.get()).attr(name::base_pose), pose);
@@ -125,7 +127,7 @@ private:
     // The controller; the robot's joint and effector positions when it names
     // a robot; the held item's pose when it names one.
     bool apply_controller(PyObject* product) {
-        Ref controller = copy_part(controller_, name::controller, product);
+        Ref controller = copy_part(copy_controller_, name::controller, product);
         if (!controller) return false;
         Ref robot = controller.attr(name::robot);
         int names_robot = truth(robot);
@@ -152,7 +154,7 @@ private:
     }
 
     Ref state_;
-    Ref perception_, decision_, planner_, controller_;
+    Ref copy_perception_, copy_decision_, copy_planner_, copy_controller_;
     Ref workspace_, cameras_, robots_, items_;
 };
 
