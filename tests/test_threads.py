@@ -120,8 +120,6 @@ class UnwindingData(FakeData):
         return type("Records", (), {"records": self.records.records, "__del__": lambda _: self.on_release()})()
 
 
-@pytest.mark.xfail(strict=True, reason="the failing statement's place is kept process-wide between the body's "
-                   "return and its traceback entry; a replay method entered meanwhile drops it")
 def test_failing_play_keeps_its_line_while_another_thread_calls_replay():
     expected = live(0, failing=0, data=UnwindingData(lambda: None))
     released, entered = threading.Event(), threading.Event()

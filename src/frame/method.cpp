@@ -72,9 +72,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         case Signature::Result::Bound:
             break;
     }
-    take_failure_location(definition);  // drop any place noted before this body ran
-    Ref result = def.body(bound);
-    if (!result) add_entry(function, take_failure_location(definition));
+    Result result = def.body(bound);
+    if (!result) add_entry(function, result.where(definition));
     return result.release();
 }
 

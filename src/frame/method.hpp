@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "frame/binding.hpp"
+#include "frame/traceback.hpp"
 
 namespace frame {
 
 // The body of a method: runs with the bound arguments (args[0] is self) and
 // returns its result, or fails with `return failed();`.
-using Body = Ref (*)(const Args& args);
+using Body = Result (*)(const Args& args);
 
 struct Annotation {
     const Name& target;  // a parameter, or "return"

@@ -103,7 +103,7 @@ bool warn_on_version_mismatch() {
 }
 
 // Exec steps from sys.modules on; a failure here gets an "init" traceback entry.
-bool run_statements() {
+Result run_statements() {
     // Make sure sys.modules holds this module; an entry already there is kept.
     Ref name = Ref::steal(PyUnicode_InternFromString(state.def->qualified_name));
     if (!name) return failed();
@@ -112,11 +112,12 @@ bool run_statements() {
     if (present < 0 || (!present && PyDict_SetItem(modules, name.get(), state.module) < 0)) return failed();
 
     if (!Builtin::capture_all(state.builtins)) return failed();
-    if (!state.def->statements()) return false;
+    Result done = state.def->statements();
+    if (!done) return done;
 
     Ref test = Ref::steal(PyDict_New());
     if (!test || !bind_global(test_name, test.get())) return failed();
-    return true;
+    return none();
 }
 
 int exec(PyObject* module) {
@@ -142,8 +143,9 @@ int exec(PyObject* module) {
         forget_module();
         return -1;
     }
-    if (!run_statements()) {
-        add_traceback(state.init_name.c_str(), take_failure_location({__FILE__, __LINE__}), state.dict);
+    Result done = run_statements();
+    if (!done) {
+        add_traceback(state.init_name.c_str(), done.where({__FILE__, __LINE__}), state.dict);
         forget_module();
         return -1;
     }

@@ -3,14 +3,14 @@
 // defines exactly one module; the frame keeps its process-wide state.
 #pragma once
 
-#include "frame/ref.hpp"
+#include "frame/traceback.hpp"
 
 namespace frame {
 
 struct ModuleDef {
     const char* name;            // the last component, e.g. "replay"
     const char* qualified_name;  // the full dotted name, e.g. "pkg.replay"
-    bool (*statements)();        // the module's own statements: imports, constants, classes
+    Result (*statements)();      // the module's own statements: imports, constants, classes
 };
 
 // The value of the module's PyInit_<name>: the definition, ready for

@@ -9,19 +9,6 @@
 
 namespace frame {
 
-static Location noted{nullptr, 0};
-
-Failed failed(const char* file, int line) noexcept {
-    noted = {file, line};
-    return {};
-}
-
-Location take_failure_location(Location fallback) noexcept {
-    Location where = noted.file ? noted : fallback;
-    noted = {nullptr, 0};
-    return where;
-}
-
 namespace {
 
 // One empty code object per failing location, made on first use and kept.

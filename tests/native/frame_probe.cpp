@@ -2,7 +2,7 @@
 // version, to see the exec step's version check from Python.
 #include "frame/frame.hpp"
 
-static bool statements() { return true; }
+static frame::Result statements() { return frame::none(); }
 
 PyMODINIT_FUNC PyInit_frame_probe() {
     static const frame::ModuleDef definition{"frame_probe", "frame_probe", statements};

@@ -12,6 +12,7 @@ using frame::failed;
 using frame::Global;
 using frame::Kind;
 using frame::Ref;
+using frame::Result;
 
 namespace {
 
@@ -106,7 +107,7 @@ bool replace_file(PyObject* file, PyObject* directory, PyObject* base_name, PyOb
 
 // save(file): the name is checked before anything is touched, and the JSON
 // text is complete before the file system is changed.
-Ref save_file(const Args& args) {
+Result save_file(const Args& args) {
     PyObject* self = args[0];
     PyObject* file = args[1];
     if (frame::assertions_enabled() && !assert_project_file_name(file)) return failed();
@@ -134,7 +135,7 @@ Ref save_file(const Args& args) {
 
 // load(file): reads the whole text, parses it into a new snapshot and
 // restores the project from it, all while the file is open.
-Ref load_file(const Args& args) {
+Result load_file(const Args& args) {
     PyObject* self = args[0];
     PyObject* file = args[1];
     if (frame::assertions_enabled()) {

@@ -6,7 +6,7 @@ namespace mirvane::project {
 
 using frame::failed;
 
-static bool statements() {
+static frame::Result statements() {
     if (!frame::import_module(name::os, name::os)) return failed();
     if (!frame::import_module(name::logging, name::logging)) return failed();
     if (!frame::import_from(name::typing, {name::Dict})) return failed();
@@ -22,7 +22,7 @@ static bool statements() {
         "Project", {{init}, {to_str}, {set_workspace}, {workspace}, {add_behavior}, {behaviors}, {system}, {save},
                     {load}, {validate}, {get_snapshot}, {set_snapshot}});
     if (!project || !frame::bind_global(name::Project, project.get())) return failed();
-    return true;
+    return frame::none();
 }
 
 }  // namespace mirvane::project

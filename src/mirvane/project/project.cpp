@@ -10,11 +10,12 @@ using frame::failed;
 using frame::Global;
 using frame::Kind;
 using frame::Ref;
+using frame::Result;
 
 namespace {
 
 // Project(): a new system, a new workspace and no behaviours, in that order.
-Ref construct(const Args& args) {
+Result construct(const Args& args) {
     PyObject* self = args[0];
     static Global System{name::System};
     if (!frame::set_attr(self, name::_system, System.get()())) return failed();
@@ -29,7 +30,7 @@ Ref formatted(const Ref& value) { return frame::method(text::braces, name::forma
 
 // "Workspace\n", the workspace's text, "Behaviors\n", then each behaviour's
 // text at indent 1, in the dict's order; line breaks come from those texts.
-Ref summary(const Args& args) {
+Result summary(const Args& args) {
     PyObject* self = args[0];
     Ref print_str = Ref::borrow(text::workspace_heading);
     Ref workspace = frame::attr(self, name::_workspace);
@@ -52,12 +53,12 @@ Ref summary(const Args& args) {
     return print_str;
 }
 
-Ref store_workspace(const Args& args) {
+Result store_workspace(const Args& args) {
     if (!frame::set_attr(args[0], name::_workspace, Ref::borrow(args[1]))) return failed();
     return frame::none();
 }
 
-Ref held_workspace(const Args& args) {
+Result held_workspace(const Args& args) {
     Ref workspace = frame::attr(args[0], name::_workspace);
     if (!workspace) return failed();
     return workspace;
@@ -65,7 +66,7 @@ Ref held_workspace(const Args& args) {
 
 // Stores the behaviour under the key its name() gives; a key already present
 // keeps its place and now holds this behaviour.
-Ref store_behavior(const Args& args) {
+Result store_behavior(const Args& args) {
     PyObject* self = args[0];
     PyObject* behavior = args[1];
     Ref behaviors = frame::attr(self, name::_behaviors);
@@ -77,20 +78,20 @@ Ref store_behavior(const Args& args) {
 }
 
 // The project's own dict: changes made through it change the project.
-Ref held_behaviors(const Args& args) {
+Result held_behaviors(const Args& args) {
     Ref behaviors = frame::attr(args[0], name::_behaviors);
     if (!behaviors) return failed();
     if (!frame::expect_exact(behaviors.get(), &PyDict_Type, true)) return failed();
     return behaviors;
 }
 
-Ref held_system(const Args& args) {
+Result held_system(const Args& args) {
     Ref system = frame::attr(args[0], name::_system);
     if (!system) return failed();
     return system;
 }
 
-Ref always_valid(const Args&) { return frame::boolean(true); }
+Result always_valid(const Args&) { return frame::boolean(true); }
 
 }  // namespace
 

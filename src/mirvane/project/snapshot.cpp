@@ -10,10 +10,11 @@ using frame::Args;
 using frame::failed;
 using frame::Global;
 using frame::Ref;
+using frame::Result;
 
 namespace {
 
-Ref to_snapshot(const Args& args) {
+Result to_snapshot(const Args& args) {
     PyObject* self = args[0];
     static Global project_pb2{name::project_pb2};
     Ref snapshot_class = project_pb2.get().attr(name::ProjectSnapshot);
@@ -45,7 +46,7 @@ Ref to_snapshot(const Args& args) {
 
 // The workspace restores itself in place; the behaviours are replaced by new
 // ones under the snapshot's keys.
-Ref from_snapshot(const Args& args) {
+Result from_snapshot(const Args& args) {
     PyObject* self = args[0];
     PyObject* snapshot = args[1];
     Ref restore_workspace = frame::method(self, name::workspace).attr(name::_setSnapshot);

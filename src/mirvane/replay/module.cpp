@@ -6,7 +6,7 @@ namespace mirvane::replay {
 
 using frame::failed;
 
-static bool statements() {
+static frame::Result statements() {
     if (!frame::import_module(name::time, name::time)) return failed();
     if (!frame::import_module(name::numpy, name::np)) return failed();
     if (!frame::import_module(name::logging, name::logging)) return failed();
@@ -27,7 +27,7 @@ static bool statements() {
                    {set_viewer},
                    {play, {number::minus_one, number::real_time, Py_None, number::ten}}});
     if (!replay || !frame::bind_global(name::Replay, replay.get())) return failed();
-    return true;
+    return frame::none();
 }
 
 }  // namespace mirvane::replay

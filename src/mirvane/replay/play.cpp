@@ -12,6 +12,7 @@ using frame::failed;
 using frame::Global;
 using frame::Kind;
 using frame::Ref;
+using frame::Result;
 
 namespace {
 
@@ -267,7 +268,7 @@ bool run_clock(PyObject* self, PyObject* speed, PyObject* fps, const Ref& states
     }
 }
 
-Ref play_record(const Args& args) {
+Result play_record(const Args& args) {
     PyObject* self = args[0];
     PyObject* index = args[1];
     double speed = args.real(2);

@@ -9,11 +9,12 @@ using frame::Args;
 using frame::failed;
 using frame::Global;
 using frame::Ref;
+using frame::Result;
 
 namespace {
 
 // Replay(): its own new Project and Data, and no viewer yet.
-Ref construct(const Args& args) {
+Result construct(const Args& args) {
     PyObject* self = args[0];
     static Global Project{name::Project};
     if (!frame::set_attr(self, name::_project, Project.get()())) return failed();
@@ -25,7 +26,7 @@ Ref construct(const Args& args) {
 
 // The setters store what they are given, shared, unchecked.
 template <const frame::Name& attribute>
-Ref store(const Args& args) {
+Result store(const Args& args) {
     if (!frame::set_attr(args[0], attribute, Ref::borrow(args[1]))) return failed();
     return frame::none();
 }
