@@ -81,3 +81,18 @@ print(_imp.exec_dynamic(first), _imp.create_dynamic(spec) is first)
         "Module 'replay' has already been imported. Re-initialisation is not supported.",
         "0 True",
     ]
+
+
+def test_create_step_copies_what_the_spec_has():
+    out = run("""
+import _imp, importlib.util, types
+origin = importlib.util.find_spec("mirvane.project").origin
+full = types.SimpleNamespace(name="mirvane.project", origin=origin, loader=None, parent=None,
+                             submodule_search_locations=["elsewhere"])
+module = _imp.create_dynamic(full)
+print(module.__name__, module.__package__, module.__loader__, module.__path__, module.__file__ == origin)
+bare = types.SimpleNamespace(name="mirvane.project", origin=origin, submodule_search_locations=None)
+module = _imp.create_dynamic(bare)
+print(sorted(k for k in vars(module) if k not in ("__name__", "__doc__", "__spec__")))
+""")
+    assert out == ["mirvane.project None None ['elsewhere'] True", "['__file__', '__loader__', '__package__']"]
