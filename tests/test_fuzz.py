@@ -488,8 +488,21 @@ def test_load_of_a_damaged_file_fails_cleanly_or_restores_it(scratch, content):
                    "characters, so a name near the file system's limit fails with ENAMETOOLONG")
 def test_save_accepts_any_name_the_file_system_accepts(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    name = "n" * (255 - len(".mvproj")) + ".mvproj"
+    name = "n" * (os.pathconf(".", "PC_NAME_MAX") - len(".mvproj")) + ".mvproj"
     open(name, "w").close()  # the name itself is valid here
     Project().save(name)
     with open(name) as f:
         assert json.loads(f.read())["version"] == __version__
+
+
+@pytest.mark.xfail(strict=True, reason="save renames its temporary file over the link itself: the link becomes a "
+                   "regular file and the linked project file keeps its old content")
+def test_save_through_a_symbolic_link_writes_the_linked_file(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    os.mkdir("shared")
+    Project().save("shared/real.mvproj")
+    os.symlink("shared/real.mvproj", "link.mvproj")
+    p = Project()
+    p.addBehavior(Behavior("b"))
+    p.save("link.mvproj")
+    assert os.path.islink("link.mvproj") and "behaviors" in json.loads(text_of("shared/real.mvproj"))
