@@ -43,13 +43,19 @@ METHODS = {
 }
 DEFAULTS = {"play": (-1, 1.0, None, 10)}
 EXACT = {"index": int, "fps": int, "moviename": str, "file": str}
-BINDING_MESSAGES = [re.compile(p, re.S) for p in (
-    r"\w+\(\) takes (exactly|at least|at most) \d+ positional arguments? \(\d+ given\)",
-    r"(\w+\(\) )?keywords must be strings",
-    r"\w+\(\) got multiple values for keyword argument '.*'",
-    r"\w+\(\) got an unexpected keyword argument '.*'",
-    r"Argument '\w+' has incorrect type \(expected (int|str), got \w+\)",
-)]
+TEMPLATES = ("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "%.200s() keywords must be strings",
+             "keywords must be strings", "%s() got multiple values for keyword argument '%U'",
+             "%s() got an unexpected keyword argument '%U'",
+             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)")
+
+
+def from_template(template):
+    """The template as a regex: %.Ns at most N characters, %zd a number, %s and %U any text."""
+    pattern = re.sub(r"%\\\.(\d+)s", r".{0,\1}", re.escape(template))
+    return re.compile(pattern.replace("%zd", r"-?\d+").replace("%s", ".*").replace("%U", ".*"), re.S)
+
+
+BINDING_MESSAGES = [from_template(t) for t in TEMPLATES]
 
 
 class Boom(Exception):
