@@ -1,4 +1,4 @@
-# make demo | test | bench — each creates or reuses a virtual environment for
+# make demo | test | fuzz | bench — each creates or reuses a virtual environment for
 # the chosen interpreter and installs the package and what it needs into it.
 #   PYTHON=/path/to/python3.X  picks the interpreter (default: a CPython 3.9)
 
@@ -19,7 +19,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src python proto tests/nat
 
 SANITIZE ?= OFF
 
-.PHONY: demo test test-asan wheel bench install clean
+.PHONY: demo test fuzz test-asan wheel bench install clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -43,6 +43,10 @@ demo: install
 test: install
 	$(BUILD_DIR)/frame_unit_tests
 	MIRVANE_NATIVE_TESTS=$(abspath $(BUILD_DIR)) $(VPY) -m pytest -q tests
+
+# The randomised properties of tests/test_fuzz.py with many more examples each.
+fuzz: install
+	MIRVANE_FUZZ_EXAMPLES=50000 $(VPY) -m pytest -q --hypothesis-show-statistics tests/test_fuzz.py
 
 # The whole suite against extensions built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, the interpreter allocating with malloc so that
