@@ -490,8 +490,6 @@ def test_load_of_a_damaged_file_fails_cleanly_or_restores_it(scratch, content):
         type(error) is ValueError and str(error) == "a behavior name must be a non-empty string"), repr(error)
 
 
-@pytest.mark.xfail(strict=True, reason="save's temporary file is named after the project file plus about 20 "
-                   "characters, so a name near the file system's limit fails with ENAMETOOLONG")
 def test_save_accepts_any_name_the_file_system_accepts(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     name = "n" * (os.pathconf(".", "PC_NAME_MAX") - len(".mvproj")) + ".mvproj"
@@ -501,8 +499,6 @@ def test_save_accepts_any_name_the_file_system_accepts(tmp_path, monkeypatch):
         assert json.loads(f.read())["version"] == __version__
 
 
-@pytest.mark.xfail(strict=True, reason="save renames its temporary file over the link itself: the link becomes a "
-                   "regular file and the linked project file keeps its old content")
 def test_save_through_a_symbolic_link_writes_the_linked_file(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     os.mkdir("shared")

@@ -67,11 +67,13 @@ bool keep_mode(PyObject* file, PyObject* path) {
 }
 
 // Writes `text` to a new, uniquely named file in `directory`; gives its path.
+// The name starts with at most 40 characters of `base_name`, so that it stays
+// within the file system's limit whatever the project file is called.
 Ref write_temporary(PyObject* directory, PyObject* base_name, PyObject* text) {
     static unsigned long saves = 0;
     for (int attempt = 1;; ++attempt) {
         Ref temporary_name =
-            Ref::steal(PyUnicode_FromFormat(".%S.%ld-%lu.tmp", base_name, static_cast<long>(getpid()), ++saves));
+            Ref::steal(PyUnicode_FromFormat(".%.40S.%ld-%lu.tmp", base_name, static_cast<long>(getpid()), ++saves));
         if (!temporary_name) return {};
         static Global os{name::os};
         Ref temporary = os.get().attr(name::path).method(name::join, directory, temporary_name);
@@ -129,7 +131,18 @@ Result save_file(const Args& args) {
         static Global os_makedirs{name::os};
         if (!os_makedirs.get().method(name::makedirs, path, frame::kw(name::exist_ok, Py_True))) return failed();
     }
-    if (!replace_file(file, path.get(), base_name.get(), json_string.get())) return failed();
+    // A link is followed, as writing through it would be: the file it names
+    // is the one replaced, and the link stays.
+    static Global os_realpath{name::os};
+    Ref target = os_realpath.get().attr(name::path).method(name::realpath, file);
+    if (!target) return failed();
+    static Global os_split_target{name::os};
+    Ref directory, target_name;
+    if (!frame::unpack_pair(os_split_target.get().attr(name::path).method(name::split, target), directory,
+                            target_name)) {
+        return failed();
+    }
+    if (!replace_file(target.get(), directory.get(), target_name.get(), json_string.get())) return failed();
     return frame::none();
 }
 

@@ -64,6 +64,7 @@ inline Name format{"format"};
 inline Name lower{"lower"};
 inline Name endswith{"endswith"};
 inline Name split{"split"};
+inline Name realpath{"realpath"};
 inline Name exists{"exists"};
 inline Name makedirs{"makedirs"};
 inline Name exist_ok{"exist_ok"};
