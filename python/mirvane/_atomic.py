@@ -1,0 +1,57 @@
+"""Replacing a file whole or not at all, the way project files are saved."""
+
+import os
+import stat
+from contextlib import contextmanager
+from typing import Iterator, Union
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+@contextmanager
+def replacing(path: PathLike) -> Iterator[str]:
+    """Give a fresh temporary path beside ``path``; on success it replaces ``path``.
+
+    The caller writes the new content to the temporary path. When the block ends
+    normally the temporary file is synced to disk, given the old file's permission
+    bits and renamed over ``path`` in one step; when it raises, the temporary file
+    is removed and ``path`` is left byte for byte as it was. A symbolic link is
+    followed, so the file it names is replaced and the link stays. The temporary
+    name keeps ``path``'s extension, for writers that choose a format by it.
+    """
+    target = os.path.realpath(os.fspath(path))
+    directory, name = os.path.split(target)
+    stem, extension = os.path.splitext(name)
+    temporary = _create_unique(directory, f".{stem[:40]}.{os.getpid()}-{{}}.tmp{extension}")
+    try:
+        yield temporary
+        with open(temporary, "rb+") as f:
+            os.fsync(f.fileno())
+        _keep_mode(target, temporary)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.remove(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def _create_unique(directory: str, pattern: str) -> str:
+    """Create an empty file named by ``pattern`` (``{}`` numbered) in ``directory``."""
+    for attempt in range(1, 101):
+        candidate = os.path.join(directory, pattern.format(attempt))
+        try:
+            os.close(os.open(candidate, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o666))
+        except FileExistsError:
+            continue
+        return candidate
+    raise FileExistsError(f"no free temporary name beside {directory!r}")
+
+
+def _keep_mode(original: str, replacement: str) -> None:
+    try:
+        mode = stat.S_IMODE(os.stat(original).st_mode)
+    except FileNotFoundError:
+        return
+    os.chmod(replacement, mode)
