@@ -74,6 +74,7 @@ wheel: $(VPY)
 
 bench: install
 	$(VPY) bench/run.py
+	$(VPY) bench/mcap_export.py
 
 clean:
 	rm -rf build dist .venv

@@ -49,10 +49,9 @@ from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Typ
 
 from google.protobuf import message as pb_message
 from google.protobuf.descriptor import Descriptor
-from dravik.api import data_pb2, export_pb2, project_pb2, system_pb2
+from dravik.api import data_pb2, export_pb2, system_pb2
 
 try:
-    from foxglove_schemas_protobuf.CubePrimitive_pb2 import CubePrimitive
     from foxglove_schemas_protobuf.LinePrimitive_pb2 import LinePrimitive
     from foxglove_schemas_protobuf.SceneEntity_pb2 import SceneEntity
     from foxglove_schemas_protobuf.SceneEntityDeletion_pb2 import SceneEntityDeletion
@@ -85,6 +84,7 @@ PARTS: Tuple[Tuple[str, str, Type[pb_message.Message]], ...] = (
     ("planner", "/planner", system_pb2.Planner),
     ("controller", "/controller", system_pb2.Controller),
 )
+_PART_OF = {topic: part for part, topic, _ in PARTS}
 CHANNELS: Dict[str, Type[pb_message.Message]] = {
     RECORD: export_pb2.RecordHeader,
     START: system_pb2.WorkspaceState,
@@ -139,7 +139,7 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
                 export = _Export(f, recording)
                 done = 0
                 for (_, length), record in reader.records(spans):
-                    export.record(record, lambda i, n: step(done + length * i // max(n, 1)))
+                    export.add(record, lambda i, n: step(done + length * i // max(n, 1)))
                     done += length
                 export.finish()
                 step(total)
@@ -192,7 +192,7 @@ class _Export:
         self.records = 0
         self.products = 0
 
-    def record(self, record: data_pb2.Record, step: Callable[[int, int], None]) -> None:
+    def add(self, record: data_pb2.Record, step: Callable[[int, int], None]) -> None:
         products = record.products
         header = export_pb2.RecordHeader(product_count=len(products))
         # Every field of a Record but its products.
@@ -238,7 +238,7 @@ class _Export:
         self.products += len(products)
 
     def finish(self) -> None:
-        self._writer.finish()
+        self._writer.finish()  # type: ignore[no-untyped-call]
 
     def _write(self, topic: str, time: int, data: bytes, sequence: int) -> None:
         self._writer.add_message(channel_id=self._channels[topic], log_time=time, data=data,
@@ -397,45 +397,46 @@ class _Import:
         topic = self._kinds[channel.id]
         if topic is None or topic == SCENE:
             return
-        value = _decode(self._path, topic, message)
         if topic == RECORD:
+            header = export_pb2.RecordHeader()
+            _decode(self._path, topic, message, header)
             self._close()
-            assert isinstance(value, export_pb2.RecordHeader)
-            self._open(value, value.time_offset_ns)
+            self._open(header, header.time_offset_ns)
         elif topic == START:
-            if self._record is None or self._started or self._header is None:
+            # A record opened by its header has its starting state already.
+            if self._header is None or self._started:
                 self._close()
-                self._open(None, 0)
-                assert self._record is not None
-                self._record.project.workspace.state.CopyFrom(value)
-                self._record.start_timestamp_ns = self._time(message.log_time)
+                record = self._open(None, 0)
+                _decode(self._path, topic, message, record.project.workspace.state)
+                record.start_timestamp_ns = self._time(message.log_time)
             self._started = True
         else:
-            self._part(topic, value, message)
+            self._part(topic, message)
 
     def finish(self) -> None:
         self._close()
 
-    def _open(self, header: Optional[export_pb2.RecordHeader], offset: int) -> None:
-        self._record = data_pb2.Record()
+    def _open(self, header: Optional[export_pb2.RecordHeader], offset: int) -> data_pb2.Record:
+        record = self._record = data_pb2.Record()
         if header is not None:
-            self._record.CopyFrom(header.record)
-            del self._record.products[:]
+            record.CopyFrom(header.record)
+            del record.products[:]
         self._header, self._offset, self._bare, self._started = header, offset, 0, False
         self._product = None
+        return record
 
-    def _part(self, topic: str, value: pb_message.Message, message: Message) -> None:
+    def _part(self, topic: str, message: Message) -> None:
         record = self._record
         if record is None:
             raise McapError(f"{self._path}: a {topic} message comes before any {RECORD} or {START} message")
-        part = next(name for name, channel, _ in PARTS if channel == topic)
+        part = _PART_OF[topic]
         key = (message.log_time, message.sequence)
         product = self._product
         if product is None or key != self._key or product.HasField(part):
             self._place_bare()
             product = self._product = record.products.add(timestamp_ns=self._time(message.log_time))
             self._key = key
-        getattr(product, part).CopyFrom(value)
+        _decode(self._path, topic, message, getattr(product, part))
 
     def _place_bare(self) -> None:
         """Put in place the header's part-less products that come next in the record."""
@@ -542,14 +543,14 @@ def _shape(descriptor: Descriptor) -> Dict[str, List[Tuple[int, str, int, bool, 
     return shapes
 
 
-def _decode(path: str, topic: str, message: Message) -> pb_message.Message:
-    value = CHANNELS[topic]()
+def _decode(path: str, topic: str, message: Message, into: pb_message.Message) -> None:
+    """Parse the message into ``into``, an empty message that becomes present even if this one is empty."""
+    into.SetInParent()
     try:
-        value.ParseFromString(message.data)
+        into.MergeFromString(message.data)
     except pb_message.DecodeError as e:
         raise McapError(f"{path}: a {topic} message at log time {message.log_time} cannot be decoded ({e})") \
             from None
-    return value
 
 
 # -- shared -----------------------------------------------------------------------------

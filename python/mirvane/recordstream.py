@@ -39,7 +39,7 @@ class RecordReader:
 
     def offsets(self) -> List[Tuple[int, int]]:
         """``(offset, length)`` of every record's bytes, in file order."""
-        found = []
+        found: List[Tuple[int, int]] = []
         self._file.seek(0)
         while True:
             entry = self._entry()
