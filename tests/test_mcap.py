@@ -7,7 +7,9 @@ from collections import Counter
 import numpy as np
 import pytest
 from mcap.reader import make_reader
+from mcap.writer import Writer
 from mcap_protobuf.decoder import DecoderFactory
+from mcap_protobuf.schema import build_file_descriptor_set
 from mcap_protobuf.writer import Writer as ProtobufWriter
 from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
 
@@ -145,20 +147,60 @@ def wrap(angle):
     return math.remainder(angle, 2.0 * math.pi)
 
 
-def foreign(path, topic, message):
-    """An MCAP written by another program, carrying ``message`` on ``topic``."""
+def foreign(path, *messages):
+    """An MCAP written by another program: (topic, message, log time, sequence) in turn."""
     with open(path, "wb") as f, ProtobufWriter(f) as writer:
-        writer.write_message(topic, message, log_time=1, publish_time=1)
+        for topic, message, time, sequence in messages:
+            writer.write_message(topic, message, log_time=time, publish_time=time, sequence=sequence)
+
+
+def test_mcap_of_another_program_is_read_a_record_per_starting_state(tmp_path):
+    s1, s2 = system_pb2.WorkspaceState(), system_pb2.WorkspaceState()
+    s1.items["box"].base_pose.position.x = 1.0
+    s2.robots["arm"].joint_positions.values.append(0.5)
+    seen = system_pb2.Perception()
+    seen.item_poses["box"].position.y = 2.0
+    held = system_pb2.Controller(robot="arm", grasped_item="box")
+    foreign(tmp_path / "in.mcap",
+            ("/workspace/start", s1, 10, 0), ("/controller", held, 20, 7), ("/perception", seen, 20, 7),
+            ("/controller", held, 20, 8), ("/decision", system_pb2.Decision(step="grasp"), 30, 7),
+            ("/workspace/start", s2, 40, 0), ("/planner", system_pb2.Planner(robot="arm"), 50, 0))
+    import_mcap(tmp_path / "in.mcap", tmp_path / "out.rec")
+
+    first = data_pb2.Record(start_timestamp_ns=10, stop_timestamp_ns=30, products=[
+        data_pb2.Product(timestamp_ns=20, controller=held, perception=seen),
+        data_pb2.Product(timestamp_ns=20, controller=held),
+        data_pb2.Product(timestamp_ns=30, decision=system_pb2.Decision(step="grasp"))])
+    first.project.workspace.state.CopyFrom(s1)
+    second = data_pb2.Record(start_timestamp_ns=40, stop_timestamp_ns=50, products=[
+        data_pb2.Product(timestamp_ns=50, planner=system_pb2.Planner(robot="arm"))])
+    second.project.workspace.state.CopyFrom(s2)
+    assert Data.fromFile(tmp_path / "out.rec")._data_records == data_pb2.Records(records=[first, second])
+
+
+def changed_schema(path):
+    """/workspace/start under mirvane's schema name, one of its fields given another type."""
+    schema = build_file_descriptor_set(system_pb2.WorkspaceState)
+    message = next(m for f in schema.file for m in f.message_type if m.name == "Positions")
+    message.field[0].type = message.field[0].TYPE_FLOAT
+    with open(path, "wb") as f:
+        writer = Writer(f)
+        writer.start()
+        schema_id = writer.register_schema("dravik.api.WorkspaceState", "protobuf", schema.SerializeToString())
+        channel = writer.register_channel("/workspace/start", "protobuf", schema_id)
+        writer.add_message(channel, log_time=1, data=b"", publish_time=1)
+        writer.finish()
 
 
 DAMAGE = {
     "not MCAP": (lambda src, bad: bad.write_bytes(src.with_suffix(".rec").read_bytes()), "not an MCAP file"),
     "truncated": (lambda src, bad: bad.write_bytes(src.read_bytes()[:len(src.read_bytes()) // 2]), "truncated"),
     "corrupted": (lambda src, bad: bad.write_bytes(flip(src.read_bytes(), len(src.read_bytes()) // 3)), "damaged"),
-    "no starting state": (lambda src, bad: foreign(bad, "/controller", system_pb2.Controller(robot="a")),
+    "no starting state": (lambda src, bad: foreign(bad, ("/controller", system_pb2.Controller(), 1, 0)),
                           "no /workspace/start channel"),
-    "other schema": (lambda src, bad: foreign(bad, "/workspace/start", SceneUpdate()),
+    "other schema": (lambda src, bad: foreign(bad, ("/workspace/start", SceneUpdate(), 1, 0)),
                      "/workspace/start carries foxglove.SceneUpdate"),
+    "changed schema": (lambda src, bad: changed_schema(bad), "/workspace/start: its schema .* differs"),
 }
 
 

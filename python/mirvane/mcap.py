@@ -5,7 +5,8 @@ messages are protobuf with their schemas embedded, so any MCAP reader decodes
 them without mirvane's ``.proto`` files; ``import_mcap`` reads such a file back
 into a recording file whose records equal the original ones.
 
-Channels (each message's sequence number is its product's position in the record):
+Channels (a message's sequence number is its product's position in the record,
+or the record's position in the file for the three messages that open a record):
 
 * ``/record`` (``dravik.api.RecordHeader``) opens each record: its project,
   start and stop time stamps, the products that carry no part, the number of
@@ -18,7 +19,9 @@ Channels (each message's sequence number is its product's position in the record
 * ``/scene`` (``foxglove.SceneUpdate``): the work cell rebuilt the way
   ``Replay.play`` rebuilds it (robots as their links, items as boxes, cameras
   as their field of view), once at the start of a record and after every
-  product that moves something, so a 3D panel shows the cell moving.
+  product that moves something, so a 3D panel shows the cell moving. Each
+  holds the whole cell (the first of a record also deletes what the record
+  before showed), so a tool that seeks to any time shows it complete.
 
 Time axis: all records go into one file, one after another. A message's log
 time is its product's time stamp plus the record's offset, which is zero
@@ -222,7 +225,7 @@ class _Export:
         self._write(START, start, state.SerializeToString(), self.records)
         scene = _Scene(record.project.workspace.robots, record.project.workspace.cameras,
                        record.project.workspace.items, state, start)
-        self._write(SCENE, start, scene.update(start, clear=True), 0)
+        self._write(SCENE, start, scene.update(start, clear=True), self.records)
 
         for position, product in enumerate(products):
             time = product.timestamp_ns + offset
@@ -559,6 +562,8 @@ def _check_output(source: str, out: str) -> None:
     """Refuse an output that is the input itself or lies in no directory."""
     if os.path.exists(out) and os.path.exists(source) and os.path.samefile(source, out):
         raise McapError(f"{out}: is the input itself; give another output name")
+    if os.path.isdir(out):
+        raise McapError(f"{out}: is a directory; give a file name")
     directory = os.path.dirname(os.path.abspath(out))
     if not os.path.isdir(directory):
         raise McapError(f"{out}: cannot be written, there is no directory {directory}")
