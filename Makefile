@@ -30,7 +30,7 @@ $(VENV)/.installed: $(VPY) $(SOURCES)
 	$(VPY) -m pip install -q --no-build-isolation \
 		-Ccmake.define.MIRVANE_WERROR=ON -Ccmake.define.MIRVANE_SANITIZE=$(SANITIZE) \
 		-Ccmake.define.MIRVANE_BUILD_TESTS=ON \
-		-Cbuild-dir=$(BUILD_DIR) ".[test]"
+		-Cbuild-dir=$(BUILD_DIR) ".[test,mcap]"
 	touch $@
 
 install: $(VENV)/.installed
@@ -69,11 +69,12 @@ wheel: $(VPY)
 	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -Ccmake.define.MIRVANE_WERROR=ON \
 		-Cbuild-dir=build/wheel-$(PYVER) -w $(WHEEL_DIR) .
 	$(PYTHON) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/mirvane-*.whl)[test]"
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/mirvane-*.whl)[test,mcap]"
 	cd $$(mktemp -d) && $(abspath $(WHEEL_VENV))/bin/python -m pytest -q -p no:cacheprovider $(abspath tests)
 
 bench: install
 	$(VPY) bench/run.py
+	$(VPY) bench/mcap_export.py
 
 clean:
 	rm -rf build dist .venv

@@ -1,0 +1,117 @@
+"""Recording files one record at a time, for recordings too large to hold twice.
+
+A recording file is one serialized ``Records`` message, which on the wire is
+nothing but its records one after another, each as field 1: a tag byte, the
+record's length as a varint, the record. So a file can be read and written a
+record at a time and still be exactly what ``Data.save`` and ``Data.load``
+write and read.
+"""
+
+import os
+from typing import BinaryIO, Iterator, List, Optional, Tuple
+
+from google.protobuf import message as pb_message
+from google.protobuf import unknown_fields
+from dravik.api import data_pb2
+
+from .data import DataFileError, PathLike
+
+_RECORD_TAG = 0x0A      # field 1, length-delimited
+
+
+class RecordReader:
+    """Reads a recording file's records one at a time; a context manager.
+
+    ``offsets()`` lists where each record lies without parsing any, so a
+    record can be picked by position; ``records()`` parses them in turn.
+    """
+
+    def __init__(self, path: PathLike) -> None:
+        self.path = os.fspath(path)
+        self._file: BinaryIO = open(self.path, "rb")
+        self.size = os.fstat(self._file.fileno()).st_size
+
+    def __enter__(self) -> "RecordReader":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._file.close()
+
+    def offsets(self) -> List[Tuple[int, int]]:
+        """``(offset, length)`` of every record's bytes, in file order."""
+        found: List[Tuple[int, int]] = []
+        self._file.seek(0)
+        while True:
+            entry = self._entry()
+            if entry is None:
+                return found
+            found.append(entry)
+            self._file.seek(entry[0] + entry[1])
+
+    def records(self, spans: Optional[List[Tuple[int, int]]] = None
+                ) -> Iterator[Tuple[Tuple[int, int], data_pb2.Record]]:
+        """Yield ``((offset, length), record)`` for the given spans, or for all records in order."""
+        if spans is None:
+            self._file.seek(0)
+            while True:
+                entry = self._entry()
+                if entry is None:
+                    return
+                yield entry, self._parse(*entry)
+        else:
+            for span in spans:
+                yield span, self._parse(*span)
+
+    def _entry(self) -> Optional[Tuple[int, int]]:
+        """The span of the record whose tag is next in the file, or None at its end."""
+        start = self._file.tell()
+        tag = self._file.read(1)
+        if not tag:
+            return None
+        if tag[0] != _RECORD_TAG:
+            raise DataFileError(f"{self.path}: not a recording file (unexpected content at byte {start})")
+        length = 0
+        for shift in range(0, 64, 7):
+            byte = self._file.read(1)
+            if not byte:
+                break
+            length |= (byte[0] & 0x7F) << shift
+            if byte[0] < 0x80:
+                offset = self._file.tell()
+                if offset + length > self.size:
+                    break
+                return offset, length
+        raise DataFileError(f"{self.path}: truncated: the record at byte {start} ends past the end of the file")
+
+    def _parse(self, offset: int, length: int) -> data_pb2.Record:
+        self._file.seek(offset)
+        blob = self._file.read(length)
+        record = data_pb2.Record()
+        try:
+            record.ParseFromString(blob)
+        except pb_message.DecodeError as e:
+            raise DataFileError(f"{self.path}: not a recording file (the record at byte {offset}: {e})") from None
+        if len(blob) != length or len(unknown_fields.UnknownFieldSet(record)):
+            raise DataFileError(f"{self.path}: not a recording file (unexpected content at byte {offset})")
+        return record
+
+
+class RecordWriter:
+    """Appends records to an open binary file so that it becomes a recording file."""
+
+    def __init__(self, file: BinaryIO) -> None:
+        self._file = file
+
+    def write(self, record: data_pb2.Record) -> None:
+        blob = record.SerializeToString()
+        self._file.write(bytes([_RECORD_TAG]) + _varint(len(blob)))
+        self._file.write(blob)
+
+
+def _varint(value: int) -> bytes:
+    out = bytearray()
+    while value >= 0x80:
+        out.append(value & 0x7F | 0x80)
+        value >>= 7
+    out.append(value)
+    return bytes(out)

@@ -1,0 +1,261 @@
+"""MCAP export and import of recordings, checked with the mcap library's own reader."""
+
+import math
+import os
+from collections import Counter
+
+import numpy as np
+import pytest
+from mcap.reader import make_reader
+from mcap.writer import Writer
+from mcap_protobuf.decoder import DecoderFactory
+from mcap_protobuf.schema import build_file_descriptor_set
+from mcap_protobuf.writer import Writer as ProtobufWriter
+from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
+
+from dravik.api import data_pb2, system_pb2
+from mirvane.data import Data
+from mirvane.mcap import McapError, export_mcap, import_mcap
+from mirvane.simulation import make_recording, simulate
+from replay_fakes import Rig
+
+SECOND = 10 ** 9
+PARTS = ("perception", "decision", "planner", "controller")
+TOPICS = {"/record", "/workspace/start", "/scene", "/perception", "/decision", "/planner", "/controller"}
+
+
+def odd_records():
+    """Records that stretch the format: part-less products, several parts in one product,
+    an empty record, a record without a project, overlapping and negative times out of order."""
+    busy = simulate(0.3, seed=5, start_ns=2 * SECOND)
+    both = busy.products.add(timestamp_ns=busy.products[-1].timestamp_ns)
+    both.perception.CopyFrom(busy.products[0].perception)
+    both.controller.CopyFrom(busy.products[1].controller)
+    busy.products.insert(0, data_pb2.Product(timestamp_ns=busy.products[0].timestamp_ns))
+    busy.products.insert(7, data_pb2.Product(timestamp_ns=3))
+    busy.products.add(timestamp_ns=busy.products[-1].timestamp_ns)
+    busy.products.add(decision=system_pb2.Decision())       # a part that is present but empty
+    empty = data_pb2.Record(start_timestamp_ns=7, stop_timestamp_ns=9)
+    early = data_pb2.Record(stop_timestamp_ns=-1)
+    for t in (-5, 4 * SECOND, -9 * SECOND):
+        early.products.add(timestamp_ns=t, planner=system_pb2.Planner(robot="arm_a"))
+    early.products.add(timestamp_ns=-2)
+    return data_pb2.Records(records=[busy, empty, early, empty])
+
+
+@pytest.fixture(scope="module")
+def simulated(tmp_path_factory):
+    path = tmp_path_factory.mktemp("recordings") / "sim.rec"
+    make_recording(runs=3, duration_s=1.5, seed=2).save(path)
+    return path
+
+
+def save(records, path):
+    data = Data()
+    for record in records.records:
+        data.addRecord(record)
+    data.save(path)
+    return path
+
+
+# Which records an index picks, by recording: -1 the greatest stop time, others by position.
+@pytest.mark.parametrize("index, chosen", [(None, {}), (-1, {"simulated": [2], "odd": [0]}),
+                                           (1, {"simulated": [1], "odd": [1]}),
+                                           (-2, {"simulated": [1], "odd": [2]})])
+@pytest.mark.parametrize("kind", ["simulated", "odd"])
+def test_export_then_import_gives_equal_records(tmp_path, simulated, kind, index, chosen):
+    source = simulated if kind == "simulated" else save(odd_records(), tmp_path / "odd.rec")
+    chosen = chosen.get(kind)
+    original = Data.fromFile(source)._data_records
+    counts = export_mcap(source, tmp_path / "out.mcap", index)
+    again = import_mcap(tmp_path / "out.mcap", tmp_path / "back.rec")
+    expected = data_pb2.Records(records=[original.records[i] for i in chosen] if chosen else original.records)
+    assert Data.fromFile(tmp_path / "back.rec")._data_records == expected
+    assert counts == again
+    assert (counts.records, counts.products) == (len(expected.records), sum(len(r.products) for r in expected.records))
+
+
+@pytest.mark.parametrize("kind", ["simulated", "odd"])
+def test_the_mcap_library_reads_every_message_with_its_embedded_schema(tmp_path, simulated, kind):
+    source = simulated if kind == "simulated" else save(odd_records(), tmp_path / "odd.rec")
+    records = Data.fromFile(source)._data_records.records
+    export_mcap(source, tmp_path / "out.mcap")
+    with open(tmp_path / "out.mcap", "rb") as f:
+        reader = make_reader(f, validate_crcs=True, decoder_factories=[DecoderFactory()])
+        summary = reader.get_summary()
+        decoded = [(channel.topic, proto) for _, channel, _, proto in reader.iter_decoded_messages(log_time_order=False)]
+
+    assert {c.topic for c in summary.channels.values()} == TOPICS
+    counts = Counter(topic for topic, _ in decoded)
+    expected = Counter({"/record": len(records), "/workspace/start": len(records)})
+    for record in records:
+        expected.update("/" + part for p in record.products for part in PARTS if p.HasField(part))
+    assert {t: counts[t] for t in TOPICS - {"/scene"}} == {t: expected[t] for t in TOPICS - {"/scene"}}
+    assert {summary.channels[i].topic: n for i, n in summary.statistics.channel_message_counts.items()} == \
+        {t: counts[t] for t in TOPICS}
+    # What the embedded schemas decode is what was recorded, in the recorded order.
+    parts = [getattr(p, part) for r in records for p in r.products for part in PARTS if p.HasField(part)]
+    assert [type(part).FromString(m.SerializeToString()) for (t, m), part in
+            zip([d for d in decoded if d[0] in ("/perception", "/decision", "/planner", "/controller")], parts)] \
+        == parts
+    assert [system_pb2.WorkspaceState.FromString(m.SerializeToString()) for t, m in decoded
+            if t == "/workspace/start"] == [r.project.workspace.state for r in records]
+    assert all(type(m).DESCRIPTOR.full_name == "foxglove.SceneUpdate" for t, m in decoded if t == "/scene")
+
+
+def test_scene_at_a_product_time_shows_what_replay_shows_then(tmp_path, monkeypatch):
+    record = simulate(2.0, seed=4)
+    save(data_pb2.Records(records=[record]), tmp_path / "sim.rec")
+    export_mcap(tmp_path / "sim.rec", tmp_path / "out.mcap")
+    with open(tmp_path / "out.mcap", "rb") as f:
+        scenes = [(message.log_time, scene) for _, _, message, scene in make_reader(
+            f, decoder_factories=[DecoderFactory()]).iter_decoded_messages(topics=["/scene"])]
+
+    # Clock times that are product times held by one product only (a tie replays the first).
+    times = [p.timestamp_ns for p in record.products]
+    unique = [t for t, n in Counter(times).items() if n == 1]
+    chosen = [unique[i] for i in np.linspace(1, len(unique) - 1, 7).astype(int)]
+    clock = [0.0] + [(t - times[0]) / 1e9 for t in chosen] + [1e9]
+    rig = Rig(monkeypatch, tmp_path, record, clock=clock)
+    rig.play()
+
+    model = record.project.workspace
+    for t, shown in zip(chosen, rig.shown):
+        scene = [s for log_time, s in scenes if log_time <= t][-1]
+        entities = {e.id: e for e in scene.entities}
+        for name, robot in model.robots.items():
+            heading, joints = yaw(robot.base_pose), []
+            for link in entities["robot/" + name].cubes:
+                joints.append(wrap(yaw(link.pose) - heading))
+                heading = yaw(link.pose)
+            assert joints == pytest.approx([wrap(q) for q in shown.workspace.robots[name].joint_positions.values],
+                                           abs=1e-9)
+        for name in model.items:
+            pose = entities["item/" + name].cubes[0].pose
+            state = shown.workspace.items[name].base_pose
+            assert (pose.position.x, pose.position.y, pose.position.z) == \
+                (state.position.x, state.position.y, state.position.z)
+            assert (pose.orientation.w, pose.orientation.z) == (state.orientation.w, state.orientation.z)
+
+
+def yaw(pose):
+    q = pose.orientation
+    return math.atan2(2.0 * (q.w * q.z + q.x * q.y), 1.0 - 2.0 * (q.y * q.y + q.z * q.z))
+
+
+def wrap(angle):
+    return math.remainder(angle, 2.0 * math.pi)
+
+
+def foreign(path, *messages):
+    """An MCAP written by another program: (topic, message, log time, sequence) in turn."""
+    with open(path, "wb") as f, ProtobufWriter(f) as writer:
+        for topic, message, time, sequence in messages:
+            writer.write_message(topic, message, log_time=time, publish_time=time, sequence=sequence)
+
+
+def test_mcap_of_another_program_is_read_a_record_per_starting_state(tmp_path):
+    s1, s2 = system_pb2.WorkspaceState(), system_pb2.WorkspaceState()
+    s1.items["box"].base_pose.position.x = 1.0
+    s2.robots["arm"].joint_positions.values.append(0.5)
+    seen = system_pb2.Perception()
+    seen.item_poses["box"].position.y = 2.0
+    held = system_pb2.Controller(robot="arm", grasped_item="box")
+    foreign(tmp_path / "in.mcap",
+            ("/workspace/start", s1, 10, 0), ("/controller", held, 20, 7), ("/perception", seen, 20, 7),
+            ("/controller", held, 20, 8), ("/decision", system_pb2.Decision(step="grasp"), 30, 7),
+            ("/workspace/start", s2, 40, 0), ("/planner", system_pb2.Planner(robot="arm"), 50, 0))
+    import_mcap(tmp_path / "in.mcap", tmp_path / "out.rec")
+
+    first = data_pb2.Record(start_timestamp_ns=10, stop_timestamp_ns=30, products=[
+        data_pb2.Product(timestamp_ns=20, controller=held, perception=seen),
+        data_pb2.Product(timestamp_ns=20, controller=held),
+        data_pb2.Product(timestamp_ns=30, decision=system_pb2.Decision(step="grasp"))])
+    first.project.workspace.state.CopyFrom(s1)
+    second = data_pb2.Record(start_timestamp_ns=40, stop_timestamp_ns=50, products=[
+        data_pb2.Product(timestamp_ns=50, planner=system_pb2.Planner(robot="arm"))])
+    second.project.workspace.state.CopyFrom(s2)
+    assert Data.fromFile(tmp_path / "out.rec")._data_records == data_pb2.Records(records=[first, second])
+
+
+def changed_schema(path):
+    """/workspace/start under mirvane's schema name, one of its fields given another type."""
+    schema = build_file_descriptor_set(system_pb2.WorkspaceState)
+    message = next(m for f in schema.file for m in f.message_type if m.name == "Positions")
+    message.field[0].type = message.field[0].TYPE_FLOAT
+    with open(path, "wb") as f:
+        writer = Writer(f)
+        writer.start()
+        schema_id = writer.register_schema("dravik.api.WorkspaceState", "protobuf", schema.SerializeToString())
+        channel = writer.register_channel("/workspace/start", "protobuf", schema_id)
+        writer.add_message(channel, log_time=1, data=b"", publish_time=1)
+        writer.finish()
+
+
+DAMAGE = {
+    "not MCAP": (lambda src, bad: bad.write_bytes(src.with_suffix(".rec").read_bytes()), "not an MCAP file"),
+    "truncated": (lambda src, bad: bad.write_bytes(src.read_bytes()[:len(src.read_bytes()) // 2]), "truncated"),
+    "corrupted": (lambda src, bad: bad.write_bytes(flip(src.read_bytes(), len(src.read_bytes()) // 3)), "damaged"),
+    "no starting state": (lambda src, bad: foreign(bad, ("/controller", system_pb2.Controller(), 1, 0)),
+                          "no /workspace/start channel"),
+    "other schema": (lambda src, bad: foreign(bad, ("/workspace/start", SceneUpdate(), 1, 0)),
+                     "/workspace/start carries foxglove.SceneUpdate"),
+    "changed schema": (lambda src, bad: changed_schema(bad), "/workspace/start: its schema .* differs"),
+}
+
+
+def flip(blob, at):
+    return blob[:at] + bytes(b ^ 0xFF for b in blob[at:at + 64]) + blob[at + 64:]
+
+
+@pytest.mark.parametrize("damage", DAMAGE)
+def test_damaged_input_is_refused_naming_the_file(tmp_path, damage):
+    make_recording(runs=1, duration_s=3.0).save(tmp_path / "good.rec")
+    export_mcap(tmp_path / "good.rec", tmp_path / "good.mcap")
+    make, words = DAMAGE[damage]
+    make(tmp_path / "good.mcap", tmp_path / "bad.mcap")
+    with pytest.raises(McapError, match=f"^{tmp_path / 'bad.mcap'}: .*{words}"):
+        import_mcap(tmp_path / "bad.mcap", tmp_path / "out.rec")
+    assert sorted(os.listdir(tmp_path)) == ["bad.mcap", "good.mcap", "good.rec"]
+
+
+@pytest.mark.parametrize("content, words", [
+    (lambda good: good[:-100], "truncated"),
+    (lambda good: b"\x89MCAP0\r\n" + good, "not a recording file"),
+])
+def test_damaged_recording_is_refused_naming_the_file(tmp_path, content, words):
+    make_recording(runs=1, duration_s=1.0).save(tmp_path / "good.rec")
+    (tmp_path / "bad.rec").write_bytes(content((tmp_path / "good.rec").read_bytes()))
+    with pytest.raises(McapError, match=f"^{tmp_path / 'bad.rec'}: .*{words}"):
+        export_mcap(tmp_path / "bad.rec", tmp_path / "out.mcap")
+    assert sorted(os.listdir(tmp_path)) == ["bad.rec", "good.rec"]
+
+
+@pytest.mark.parametrize("direction", ["export", "import"])
+@pytest.mark.parametrize("existing", [False, True])
+def test_interrupted_conversion_leaves_no_partial_output(tmp_path, simulated, direction, existing):
+    export_mcap(simulated, tmp_path / "in.mcap")
+    convert, source, out = ((export_mcap, simulated, tmp_path / "out.mcap") if direction == "export"
+                            else (import_mcap, tmp_path / "in.mcap", tmp_path / "out.rec"))
+    if existing:
+        out.write_bytes(b"what was there before")
+    calls = []
+
+    def interrupt(done, total):
+        calls.append((done, total))
+        if 0 < done < total:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        convert(source, out, progress=interrupt)
+    assert 0 < calls[-1][0] < calls[-1][1] == os.path.getsize(source)
+    assert sorted(os.listdir(tmp_path)) == sorted(["in.mcap"] + ([out.name] if existing else []))
+    if existing:
+        assert out.read_bytes() == b"what was there before"
+
+
+def test_progress_bar_on_request(tmp_path, simulated, capsys):
+    export_mcap(simulated, tmp_path / "out.mcap", progress=True)
+    import_mcap(tmp_path / "out.mcap", tmp_path / "back.rec", progress=True)
+    err = capsys.readouterr().err
+    assert "export sim.rec" in err and "import out.mcap" in err and "100%" in err
