@@ -176,7 +176,7 @@ PROJECT_SITES = [
     psite("os.makedirs", "save", at(PM, "os.makedirs"), SAVE),
     psite("os.path.join", "save", at(PM, "os.path.join"), SAVE),
     psite("open(tmp, 'x')", "save", open_fails, SAVE),
-    psite("f.write", "save", lambda c, mp: mp.setattr(PM, "MessageToJson", lambda s: "\ud800")
+    psite("f.write", "save", lambda c, mp: mp.setattr(PM, "MessageToJson", lambda s, **options: "\ud800")
           or UnicodeEncodeError, SAVE),
     psite("os.fsync", "save", at(PM, "os.fsync"), SAVE),
     psite("os.path.exists(file)", "save", at(PM, "os.path.exists"), SAVE),

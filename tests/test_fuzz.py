@@ -315,7 +315,7 @@ def check_save(p, file, call):
     got = outcome(call)
     assert not [n for _, _, names in os.walk(".") for n in names if n.endswith(".tmp")]
     if got is None:
-        assert text_of(file) == json_format.MessageToJson(p._getSnapshot())
+        assert text_of(file) == json_format.MessageToJson(p._getSnapshot(), sort_keys=True)
         return
     assert isinstance(got, (OSError, ValueError)) and text_of(file) == old, got
     with pytest.raises((OSError, ValueError)):  # only where a plain write fails too

@@ -86,6 +86,23 @@ bool for_each_value(PyObject* object, Visit&& visit) {
     return true;
 }
 
+// `sorted((key, value) for key, value in object.items())`: the pairs taken as
+// for_each_item takes them, in a new list sorted by key (unique keys never
+// bring their values into the comparison).
+Ref sorted_items(PyObject* object);
+
+// `for key, value in sorted(object.items())`
+template <class Visit>
+bool for_each_sorted_item(PyObject* object, Visit&& visit) {
+    Ref pairs = sorted_items(object);
+    if (!pairs) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
+        if (!visit(Ref::borrow(PyTuple_GET_ITEM(pair, 0)), Ref::borrow(PyTuple_GET_ITEM(pair, 1)))) return false;
+    }
+    return true;
+}
+
 // `first, second = pair`: exactly two values.
 bool unpack_pair(const Ref& pair, Ref& first, Ref& second);
 

@@ -116,8 +116,9 @@ Result save_file(const Args& args) {
 
     Ref snapshot = frame::method(self, name::_getSnapshot);
     if (!snapshot) return failed();
+    // Keys sorted, so that the same project gives the same file in every process.
     static Global MessageToJson{name::MessageToJson};
-    Ref json_string = MessageToJson.get()(snapshot);
+    Ref json_string = MessageToJson.get()(snapshot, frame::kw(name::sort_keys, Py_True));
     if (!json_string) return failed();
 
     static Global os_split{name::os};

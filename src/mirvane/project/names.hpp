@@ -68,6 +68,7 @@ inline Name realpath{"realpath"};
 inline Name exists{"exists"};
 inline Name makedirs{"makedirs"};
 inline Name exist_ok{"exist_ok"};
+inline Name sort_keys{"sort_keys"};
 inline Name join{"join"};
 inline Name replace{"replace"};
 inline Name remove{"remove"};
