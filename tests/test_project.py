@@ -2,6 +2,7 @@
 
 import errno
 import os
+import sys
 import types
 
 import pytest
@@ -332,9 +333,13 @@ def test_save_refuses_other_names(name, tmp_path):
     assert listing(tmp_path) == []
 
 
+NOT_AN_OBJECT = "Failed to parse JSON: a project file holds one JSON object, and this text starts with '%s'."
+
+
 @pytest.mark.parametrize("name, content", [
     ("missing" + EXT, None), ("missing.txt", None), ("present.json", "{}"),
-    ("bad" + EXT, "{"), ("unknown" + EXT, '{"foo": 1}'), ("typed" + EXT, '{"behaviors": 3}')])
+    ("bad" + EXT, "{"), ("unknown" + EXT, '{"foo": 1}'), ("typed" + EXT, '{"behaviors": 3}'),
+    ("array" + EXT, "[]"), ("null" + EXT, "null"), ("string" + EXT, '\n "text"'), ("number" + EXT, "42")])
 def test_load_failures_leave_project_unchanged(name, content, tmp_path):
     path = tmp_path / name
     if content is not None:
@@ -346,7 +351,26 @@ def test_load_failures_leave_project_unchanged(name, content, tmp_path):
         p.load(str(path))
     assert entries(excinfo)[0] == "mirvane.project.Project.load"
     assert expected is not AssertionError or excinfo.value.args == ()
+    if content and content.strip()[0] != "{":
+        assert str(excinfo.value) == NOT_AN_OBJECT % content.strip()[0]
     assert state_of(p) == before and p.behaviors() is held
+
+
+def test_load_reports_a_workspace_it_cannot_put_back(tmp_path, monkeypatch):
+    path = str(tmp_path / ("p" + EXT))
+    cell_project().save(path)
+    p = Project()
+    errors = [ValueError("loading"), ValueError("putting back")]
+
+    def set_snapshot(message):  # changes the workspace, then fails, every time
+        Workspace._setSnapshot(p.workspace(), message)
+        raise errors.pop(0)
+    p.workspace()._setSnapshot = set_snapshot
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+    with pytest.raises(ValueError, match="^loading$"):
+        p.load(path)
+    assert [(str(r.exc_value), r.object) for r in reported] == [("putting back", set_snapshot)]
 
 
 def test_optimised_interpreter_skips_name_checks(tmp_path):

@@ -16,6 +16,7 @@ inline Name Dict{"Dict"};
 inline Name json_format{"google.protobuf.json_format"};
 inline Name MessageToJson{"MessageToJson"};
 inline Name Parse{"Parse"};
+inline Name ParseError{"ParseError"};
 inline Name dravik_api{"dravik.api"};
 inline Name project_pb2{"project_pb2"};
 inline Name mirvane_version{"mirvane._version"};
