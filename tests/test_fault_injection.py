@@ -188,6 +188,8 @@ PROJECT_SITES = [
     psite("MessageToJson", "save", at(PM, "MessageToJson"), SAVE),
     psite("os.path.split", "save", at(PM, "os.path.split"), SAVE),
     psite("os.makedirs", "save", at(PM, "os.makedirs"), SAVE),
+    psite("os.open (may it be written)", "save", at(PM, "os.open"), SAVE),
+    psite("os.close", "save", at(PM, "os.close"), SAVE),
     psite("os.path.join", "save", at(PM, "os.path.join"), SAVE),
     psite("open(tmp, 'x')", "save", open_fails, SAVE),
     psite("f.write", "save", lambda c, mp: mp.setattr(PM, "MessageToJson", lambda s, **options: "\ud800")

@@ -2,7 +2,10 @@
 
 import errno
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
 import types
 
 import pytest
@@ -455,6 +458,35 @@ def test_save_replaces_with_a_synced_file_beside_the_target(existing, monkeypatc
     assert events == ["fsync", (str(existing.parent), True, text)]
     assert read(existing) == text and os.stat(existing).st_mode & 0o7777 == 0o604
     assert listing(existing.parent) == [existing.name]
+
+
+# Two ways to drop the privilege to write any file: the suite runs as root.
+UNPRIVILEGED = {"nobody": ["--reuid=65534", "--regid=65534", "--clear-groups"],
+                "root without capabilities": ["--inh-caps=-all", "--bounding-set=-all"]}
+
+
+@pytest.mark.parametrize("who", UNPRIVILEGED)
+def test_save_refuses_a_file_its_user_may_not_write(who):
+    setpriv = shutil.which("setpriv")
+    if not setpriv:
+        pytest.skip("setpriv (util-linux) is not installed")
+    as_user = [setpriv, *UNPRIVILEGED[who], sys.executable, "-c"]
+    can_run = subprocess.run(as_user + ["import mirvane.project"], capture_output=True, text=True)
+    if can_run.returncode:
+        pytest.skip(f"{who} cannot import mirvane with {sys.executable}: {can_run.stderr.strip()[-200:]}")
+    directory = tempfile.mkdtemp()  # pytest's own is for root alone
+    try:
+        os.chmod(directory, 0o777)  # anyone may make and replace files in it
+        kept = os.path.join(directory, "kept" + EXT)
+        with open(kept, "wb") as f:
+            f.write(b"OLD CONTENT\n")
+        os.chmod(kept, 0o444)
+        saving = f"from mirvane.project import Project\nProject().save('new{EXT}')\nProject().save('kept{EXT}')"
+        done = subprocess.run(as_user + [saving], cwd=directory, capture_output=True, text=True)
+        assert done.stderr.endswith(f"PermissionError: [Errno 13] Permission denied: 'kept{EXT}'\n"), done.stderr
+        assert read(kept) == b"OLD CONTENT\n" and listing(directory) == ["kept" + EXT, "new" + EXT]
+    finally:
+        shutil.rmtree(directory)
 
 
 def test_save_survives_a_non_str_name_part(tmp_path):

@@ -68,6 +68,20 @@ bool keep_mode(PyObject* file, PyObject* path) {
     return bool(os_chmod.get().method(name::chmod, path, permissions));
 }
 
+// Refuses a file that exists and may not be written, as opening it for
+// writing would: the replace needs only the directory to be writable.
+bool refuse_write_protected(PyObject* file) {
+    static Global os_open{name::os};
+    Ref descriptor = os_open.get().method(name::open, file, number::write_only);
+    if (!descriptor) {
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return false;
+        PyErr_Clear();  // a new file: the directory decides
+        return true;
+    }
+    static Global os_close{name::os};
+    return bool(os_close.get().method(name::close, descriptor));
+}
+
 // Writes `text` to a new, uniquely named file in `directory`; gives its path.
 // The name starts with at most 40 characters of `base_name`, so that it stays
 // within the file system's limit whatever the project file is called.
@@ -134,6 +148,7 @@ Result save_file(const Args& args) {
         static Global os_makedirs{name::os};
         if (!os_makedirs.get().method(name::makedirs, path, frame::kw(name::exist_ok, Py_True))) return failed();
     }
+    if (!refuse_write_protected(file)) return failed();
     // A link is followed, as writing through it would be: the file it names
     // is the one replaced, and the link stays.
     static Global os_realpath{name::os};

@@ -2,6 +2,8 @@
 // the module initialises.
 #pragma once
 
+#include <fcntl.h>
+
 #include "frame/frame.hpp"
 
 namespace mirvane::project {
@@ -77,6 +79,7 @@ inline Name stat{"stat"};
 inline Name st_mode{"st_mode"};
 inline Name chmod{"chmod"};
 inline Name fsync{"fsync"};
+inline Name close{"close"};
 inline Name fileno{"fileno"};
 inline Name flush{"flush"};
 inline Name write{"write"};
@@ -98,6 +101,9 @@ inline frame::Name read_mode{"r"};
 
 namespace number {
 inline frame::Int one{1};
+// os.open flags that ask whether a file may be written, without waiting for
+// a reader when it is a FIFO.
+inline frame::Int write_only{O_WRONLY | O_NONBLOCK};
 }
 
 namespace name {
