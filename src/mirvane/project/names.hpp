@@ -93,6 +93,7 @@ inline Name _FromModel{"_FromModel"};
 
 namespace text {
 inline frame::Name braces{"{}"};
+inline frame::Name nothing{""};
 inline frame::Name workspace_heading{"Workspace\n"};
 inline frame::Name behaviors_heading{"Behaviors\n"};
 inline frame::Name create_mode{"x"};
