@@ -264,7 +264,7 @@ def environment(cls, mp, directory):
 
 def reference_parse(path):
     """The first half of load: read in text mode and parse into a fresh message. Text that starts with a
-    JSON value other than an object is refused: Parse would take an array or a string as an empty message."""
+    JSON value other than an object is refused: Parse would take [] as an empty message."""
     with open(path) as f:
         text = f.read()
     start = text.lstrip(" \t\n\r")[:1]

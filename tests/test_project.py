@@ -248,8 +248,8 @@ def test_set_snapshot_failures_keep_earlier_steps():
         p._setSnapshot(types.SimpleNamespace(workspace=None, behaviors={}))
     assert state_of(p) == before and p.behaviors() is held
     workspace, good = Workspace()._getSnapshot(), Behavior._ToModel(Behavior("first"))
-    with pytest.raises(TypeError) as excinfo:
-        p._setSnapshot(types.SimpleNamespace(workspace=workspace, behaviors={"z_bad": 3, "first": good}))  # in key order
+    with pytest.raises(TypeError) as excinfo:  # converted in key order
+        p._setSnapshot(types.SimpleNamespace(workspace=workspace, behaviors={"z_bad": 3, "first": good}))
     assert entries(excinfo)[0] == "mirvane.project.Project._setSnapshot"
     assert state_of(p) == (workspace, {"first": Behavior("first")}) and p.behaviors() is not held
 
