@@ -121,12 +121,6 @@ inline bool set_attr(PyObject* object, PyObject* name, const Ref& value) {
     return value && PyObject_SetAttr(object, name, value.get()) == 0;
 }
 
-// text + more, both str.
-inline Ref concat(const Ref& text, const Ref& more) {
-    if (!text || !more) return {};
-    return Ref::steal(PyUnicode_Concat(text.get(), more.get()));
-}
-
 // A `with` block. enter() looks __exit__ and then __enter__ up on the type and
 // gives what __enter__ returned; exit() leaves the block, which completed when
 // `completed`, else with the pending exception, which __exit__ may swallow.
