@@ -6,7 +6,8 @@ For every recording size, one movie-mode ``play`` per implementation, each in a
 fresh subprocess so that neither memory peaks nor warm caches carry over. The
 viewer and the movie writer do nothing, so what is left is the replay itself:
 the state reconstruction (one snapshot per product) and the playback loop.
-Then the per-call cost of two small native methods against plain Python ones.
+Then the per-call cost of two small native methods against plain Python ones,
+and the time of a project's summary text at two numbers of behaviours (summary.py).
 Results are printed and written as JSON (``--json``, default bench/results.json).
 """
 
@@ -368,6 +369,11 @@ def main(argv=None):
 
     results["calls"] = call_costs(200_000 if args.quick else 2_000_000)
     print_calls(results["calls"])
+
+    import summary  # bench/summary.py; imported here, as the workers need none of it
+    results["summary"] = summary.measure([2000, 4000] if args.quick else [20000, 40000], 5)
+    print()
+    summary.report(results["summary"])
 
     with open(args.json, "w") as f:
         json.dump(results, f, indent=2)

@@ -11,7 +11,7 @@ def entries(excinfo):
     return [f.name for f in traceback.extract_tb(excinfo.tb)][1:]
 
 
-def run(script, *flags, cwd=None):
+def run(script, *flags, cwd=None, env=None):
     """Runs `script` in a fresh interpreter (a module initialises once per process)."""
-    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(script)], cwd=cwd,
+    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(script)], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=120)

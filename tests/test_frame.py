@@ -253,7 +253,7 @@ def test_global_lookup_and_captured_builtins(saved, monkeypatch):
     with monkeypatch.context() as patch:
         patch.delattr(m, "os")  # found among the built-ins instead
         patch.setattr(builtins, "os", os, raising=False)
-        patch.setattr(m, "MessageToJson", lambda snapshot: '{"version": "rebound"}')
+        patch.setattr(m, "MessageToJson", lambda snapshot, **options: '{"version": "rebound"}')
         # open and AssertionError were taken at import: replacing them changes nothing
         patch.setattr(builtins, "open", None)
         patch.setattr(builtins, "AssertionError", KeyError)

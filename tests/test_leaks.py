@@ -75,7 +75,8 @@ class World:
         self.replay.setProject(self.project)
         self.good = str(tmp_path / "d" / "p.mvproj")
         self.project.save(self.good)
-        for name, text in (("bad.mvproj", "{"), ("unknown.mvproj", '{"nope": 1}'), ("p.txt", "{}")):
+        for name, text in (("bad.mvproj", "{"), ("unknown.mvproj", '{"nope": 1}'), ("array.mvproj", "[]"),
+                           ("p.txt", "{}")):
             (tmp_path / name).write_text(text)
         self.watched = [self.project, self.behavior, self.project.workspace(), self.project.system(), self.good,
                         self.replay, self.viewer, self.rig.data, Project, Replay, Behavior, Workspace, System,
@@ -155,6 +156,7 @@ SCENARIOS = {
     "save-bad-extension": lambda w: (lambda: w.project.save("p.json"), AssertionError),
     "load-bad-json": lambda w: (lambda: w.project.load("bad.mvproj"), json_format.ParseError),
     "load-unknown-member": lambda w: (lambda: w.project.load("unknown.mvproj"), json_format.ParseError),
+    "load-not-an-object": lambda w: (lambda: w.project.load("array.mvproj"), json_format.ParseError),
     "load-missing": lambda w: (lambda: w.project.load("missing.mvproj"), AssertionError),
     "load-bad-extension": lambda w: (lambda: w.project.load("p.txt"), AssertionError),
     # Replay: set-up and binding

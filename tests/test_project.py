@@ -2,6 +2,10 @@
 
 import errno
 import os
+import shutil
+import subprocess
+import sys
+import tempfile
 import types
 
 import pytest
@@ -244,8 +248,8 @@ def test_set_snapshot_failures_keep_earlier_steps():
         p._setSnapshot(types.SimpleNamespace(workspace=None, behaviors={}))
     assert state_of(p) == before and p.behaviors() is held
     workspace, good = Workspace()._getSnapshot(), Behavior._ToModel(Behavior("first"))
-    with pytest.raises(TypeError) as excinfo:
-        p._setSnapshot(types.SimpleNamespace(workspace=workspace, behaviors={"first": good, "bad": 3}))
+    with pytest.raises(TypeError) as excinfo:  # converted in key order
+        p._setSnapshot(types.SimpleNamespace(workspace=workspace, behaviors={"z_bad": 3, "first": good}))
     assert entries(excinfo)[0] == "mirvane.project.Project._setSnapshot"
     assert state_of(p) == (workspace, {"first": Behavior("first")}) and p.behaviors() is not held
 
@@ -263,14 +267,14 @@ def read(path):
 def test_save_and_load(name, tmp_path):
     p, path = cell_project(), str(tmp_path / name)
     assert p.save(path) is None
-    assert read(path).decode() == json_format.MessageToJson(p._getSnapshot())
+    assert read(path).decode() == json_format.MessageToJson(p._getSnapshot(), sort_keys=True)
     q = Project()
     system = q.system()
     assert q.load(file=path) is None
     assert q.system() is system and state_of(q) == state_of(p)
     Project.save(Project(), file=path)  # overwrites; no behaviours, no member for them
     text = read(path).decode()
-    assert text == json_format.MessageToJson(Project()._getSnapshot()) and "behaviors" not in text
+    assert text == json_format.MessageToJson(Project()._getSnapshot(), sort_keys=True) and "behaviors" not in text
     assert listing(os.path.dirname(path)) == [os.path.basename(path)]
 
 
@@ -278,12 +282,50 @@ def test_save_bare_name_and_load_other_version(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     snapshot = cell_project()._getSnapshot()
     snapshot.version = "0.0.0-elsewhere"
-    monkeypatch.setattr(m, "MessageToJson", lambda s: json_format.MessageToJson(snapshot))
+    monkeypatch.setattr(m, "MessageToJson", lambda s, **options: json_format.MessageToJson(snapshot))
     Project().save("bare" + EXT)
     assert listing(tmp_path) == ["bare" + EXT]
     q = Project()
     q.load("bare" + EXT)
     assert set(q.behaviors()) == {"pick", "place"}
+
+
+def test_the_same_project_saves_to_the_same_bytes_in_every_process(tmp_path):
+    save_and_load = """
+        from mirvane.behavior import Behavior
+        from mirvane.project import Project
+        from mirvane.simulation import build_cell
+        p = Project()
+        p.setWorkspace(build_cell())
+        for name in ("place", "pick", "zero", "idle", "calibrate", "a"):
+            p.addBehavior(Behavior(name, "arm_a", ["reach"]))
+        p.save("p%s.mvproj")
+        q = Project()
+        q.load("p%s.mvproj")
+        print(list(q.behaviors()))
+    """
+    seeds = "123"
+    orders = {run(save_and_load % (seed, seed), cwd=tmp_path, env={**os.environ, "PYTHONHASHSEED": seed}).stdout
+              for seed in seeds}
+    assert len(orders) == 1 and "calibrate" in orders.pop()
+    assert len({read(tmp_path / f"p{seed}.mvproj") for seed in seeds}) == 1
+
+
+DATA = os.path.join(os.path.dirname(__file__), "data")
+
+
+def parsed(path):
+    return json_format.Parse(read(path), project_pb2.ProjectSnapshot())
+
+
+# Written by 0.1.0 before and after its files were sorted; either build loads the other's files.
+@pytest.mark.parametrize("fixture", ["project-v0.1.0.mvproj", "project-v0.1.0-sorted.mvproj"])
+def test_kept_project_files_load(fixture, tmp_path):
+    p, again = Project(), str(tmp_path / "again.mvproj")
+    p.load(os.path.join(DATA, fixture))
+    p.save(again)
+    assert parsed(again) == parsed(os.path.join(DATA, fixture))
+    assert read(again) == read(os.path.join(DATA, "project-v0.1.0-sorted.mvproj"))
 
 
 @pytest.mark.parametrize("name", ["p.json", "p" + EXT + ".bak", "p" + EXT.replace(".", "_"), "new/p.txt"])
@@ -294,9 +336,13 @@ def test_save_refuses_other_names(name, tmp_path):
     assert listing(tmp_path) == []
 
 
+NOT_AN_OBJECT = "Failed to parse JSON: a project file holds one JSON object, and this text starts with '%s'."
+
+
 @pytest.mark.parametrize("name, content", [
     ("missing" + EXT, None), ("missing.txt", None), ("present.json", "{}"),
-    ("bad" + EXT, "{"), ("unknown" + EXT, '{"foo": 1}'), ("typed" + EXT, '{"behaviors": 3}')])
+    ("bad" + EXT, "{"), ("unknown" + EXT, '{"foo": 1}'), ("typed" + EXT, '{"behaviors": 3}'),
+    ("array" + EXT, "[]"), ("null" + EXT, "null"), ("string" + EXT, '\n "text"'), ("number" + EXT, "42")])
 def test_load_failures_leave_project_unchanged(name, content, tmp_path):
     path = tmp_path / name
     if content is not None:
@@ -308,7 +354,26 @@ def test_load_failures_leave_project_unchanged(name, content, tmp_path):
         p.load(str(path))
     assert entries(excinfo)[0] == "mirvane.project.Project.load"
     assert expected is not AssertionError or excinfo.value.args == ()
+    if content and content.strip()[0] != "{":
+        assert str(excinfo.value) == NOT_AN_OBJECT % content.strip()[0]
     assert state_of(p) == before and p.behaviors() is held
+
+
+def test_load_reports_a_workspace_it_cannot_put_back(tmp_path, monkeypatch):
+    path = str(tmp_path / ("p" + EXT))
+    cell_project().save(path)
+    p = Project()
+    errors = [ValueError("loading"), ValueError("putting back")]
+
+    def set_snapshot(message):  # changes the workspace, then fails, every time
+        Workspace._setSnapshot(p.workspace(), message)
+        raise errors.pop(0)
+    p.workspace()._setSnapshot = set_snapshot
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+    with pytest.raises(ValueError, match="^loading$"):
+        p.load(path)
+    assert [(str(r.exc_value), r.object) for r in reported] == [("putting back", set_snapshot)]
 
 
 def test_optimised_interpreter_skips_name_checks(tmp_path):
@@ -367,7 +432,7 @@ def test_failed_build_touches_nothing(break_it, existing, tmp_path, monkeypatch)
 def test_failed_write_keeps_old_file(replaced, json_text, exc, existing, tmp_path, monkeypatch):
     monkeypatch.setattr(m, "os", OsWith(**replaced))
     if json_text is not None:
-        monkeypatch.setattr(m, "MessageToJson", lambda snapshot: json_text)
+        monkeypatch.setattr(m, "MessageToJson", lambda snapshot, **options: json_text)
     with pytest.raises(exc) as excinfo:
         Project().save(str(existing))
     assert entries(excinfo)[0] == "mirvane.project.Project.save"
@@ -389,10 +454,39 @@ def test_save_replaces_with_a_synced_file_beside_the_target(existing, monkeypatc
     monkeypatch.setattr(m, "os", OsWith(fsync=fsync, replace=replace))
     p = cell_project()
     p.save(str(existing))
-    text = json_format.MessageToJson(p._getSnapshot()).encode()
+    text = json_format.MessageToJson(p._getSnapshot(), sort_keys=True).encode()
     assert events == ["fsync", (str(existing.parent), True, text)]
     assert read(existing) == text and os.stat(existing).st_mode & 0o7777 == 0o604
     assert listing(existing.parent) == [existing.name]
+
+
+# Two ways to drop the privilege to write any file: the suite runs as root.
+UNPRIVILEGED = {"nobody": ["--reuid=65534", "--regid=65534", "--clear-groups"],
+                "root without capabilities": ["--inh-caps=-all", "--bounding-set=-all"]}
+
+
+@pytest.mark.parametrize("who", UNPRIVILEGED)
+def test_save_refuses_a_file_its_user_may_not_write(who):
+    setpriv = shutil.which("setpriv")
+    if not setpriv:
+        pytest.skip("setpriv (util-linux) is not installed")
+    as_user = [setpriv, *UNPRIVILEGED[who], sys.executable, "-c"]
+    can_run = subprocess.run(as_user + ["import mirvane.project"], capture_output=True, text=True)
+    if can_run.returncode:
+        pytest.skip(f"{who} cannot import mirvane with {sys.executable}: {can_run.stderr.strip()[-200:]}")
+    directory = tempfile.mkdtemp()  # pytest's own is for root alone
+    try:
+        os.chmod(directory, 0o777)  # anyone may make and replace files in it
+        kept = os.path.join(directory, "kept" + EXT)
+        with open(kept, "wb") as f:
+            f.write(b"OLD CONTENT\n")
+        os.chmod(kept, 0o444)
+        saving = f"from mirvane.project import Project\nProject().save('new{EXT}')\nProject().save('kept{EXT}')"
+        done = subprocess.run(as_user + [saving], cwd=directory, capture_output=True, text=True)
+        assert done.stderr.endswith(f"PermissionError: [Errno 13] Permission denied: 'kept{EXT}'\n"), done.stderr
+        assert read(kept) == b"OLD CONTENT\n" and listing(directory) == ["kept" + EXT, "new" + EXT]
+    finally:
+        shutil.rmtree(directory)
 
 
 def test_save_survives_a_non_str_name_part(tmp_path):

@@ -139,6 +139,17 @@ int DictWalk::produce(PyObject* element, Ref& key, Ref& value) {
     return unpack_pair(Ref::borrow(element), key, value) ? 1 : -1;
 }
 
+Ref sorted_items(PyObject* object) {
+    Ref pairs = Ref::steal(PyList_New(0));
+    if (!pairs) return {};
+    bool taken = for_each_item(object, [&](const Ref& key, const Ref& value) {
+        Ref pair = Ref::steal(PyTuple_Pack(2, key.get(), value.get()));
+        return pair && PyList_Append(pairs.get(), pair.get()) == 0;
+    });
+    if (!taken || PyList_Sort(pairs.get()) < 0) return {};
+    return pairs;
+}
+
 bool unpack_pair(const Ref& pair, Ref& first, Ref& second) {
     if (!pair) return false;
     PyObject* object = pair.get();

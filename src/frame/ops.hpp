@@ -86,6 +86,23 @@ bool for_each_value(PyObject* object, Visit&& visit) {
     return true;
 }
 
+// `sorted((key, value) for key, value in object.items())`: the pairs taken as
+// for_each_item takes them, in a new list sorted by key (unique keys never
+// bring their values into the comparison).
+Ref sorted_items(PyObject* object);
+
+// `for key, value in sorted(object.items())`
+template <class Visit>
+bool for_each_sorted_item(PyObject* object, Visit&& visit) {
+    Ref pairs = sorted_items(object);
+    if (!pairs) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
+        if (!visit(Ref::borrow(PyTuple_GET_ITEM(pair, 0)), Ref::borrow(PyTuple_GET_ITEM(pair, 1)))) return false;
+    }
+    return true;
+}
+
 // `first, second = pair`: exactly two values.
 bool unpack_pair(const Ref& pair, Ref& first, Ref& second);
 
@@ -102,12 +119,6 @@ inline Ref attr(PyObject* object, PyObject* name) { return Ref::steal(PyObject_G
 // object.name = value, for a value that may be a failed result.
 inline bool set_attr(PyObject* object, PyObject* name, const Ref& value) {
     return value && PyObject_SetAttr(object, name, value.get()) == 0;
-}
-
-// text + more, both str.
-inline Ref concat(const Ref& text, const Ref& more) {
-    if (!text || !more) return {};
-    return Ref::steal(PyUnicode_Concat(text.get(), more.get()));
 }
 
 // A `with` block. enter() looks __exit__ and then __enter__ up on the type and

@@ -2,6 +2,8 @@
 // ending with MV_PROJECT_FILE_EXT (compared with the lower-cased path).
 #include <unistd.h>
 
+#include <string_view>
+
 #include "mirvane/project/names.hpp"
 #include "mirvane/project/project.hpp"
 
@@ -66,6 +68,20 @@ bool keep_mode(PyObject* file, PyObject* path) {
     return bool(os_chmod.get().method(name::chmod, path, permissions));
 }
 
+// Refuses a file that exists and may not be written, as opening it for
+// writing would: the replace needs only the directory to be writable.
+bool refuse_write_protected(PyObject* file) {
+    static Global os_open{name::os};
+    Ref descriptor = os_open.get().method(name::open, file, number::write_only);
+    if (!descriptor) {
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return false;
+        PyErr_Clear();  // a new file: the directory decides
+        return true;
+    }
+    static Global os_close{name::os};
+    return bool(os_close.get().method(name::close, descriptor));
+}
+
 // Writes `text` to a new, uniquely named file in `directory`; gives its path.
 // The name starts with at most 40 characters of `base_name`, so that it stays
 // within the file system's limit whatever the project file is called.
@@ -116,8 +132,9 @@ Result save_file(const Args& args) {
 
     Ref snapshot = frame::method(self, name::_getSnapshot);
     if (!snapshot) return failed();
+    // Keys sorted, so that the same project gives the same file in every process.
     static Global MessageToJson{name::MessageToJson};
-    Ref json_string = MessageToJson.get()(snapshot);
+    Ref json_string = MessageToJson.get()(snapshot, frame::kw(name::sort_keys, Py_True));
     if (!json_string) return failed();
 
     static Global os_split{name::os};
@@ -131,6 +148,7 @@ Result save_file(const Args& args) {
         static Global os_makedirs{name::os};
         if (!os_makedirs.get().method(name::makedirs, path, frame::kw(name::exist_ok, Py_True))) return failed();
     }
+    if (!refuse_write_protected(file)) return failed();
     // A link is followed, as writing through it would be: the file it names
     // is the one replaced, and the link stays.
     static Global os_realpath{name::os};
@@ -146,8 +164,84 @@ Result save_file(const Args& args) {
     return frame::none();
 }
 
-// load(file): reads the whole text, parses it into a new snapshot and
-// restores the project from it, all while the file is open.
+// The text's first character after JSON white space; 0 when there is none.
+Py_UCS4 first_character(PyObject* text) {
+    static constexpr std::string_view white_space = " \t\n\r";
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(text); ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
+        if (c >= 128 || white_space.find(char(c)) == std::string_view::npos) return c;
+    }
+    return 0;
+}
+
+// Parse reads an array as a message with nothing set, and other values as
+// fields it does not know. Text that starts with a JSON value other than an
+// object is refused with json_format's own ParseError; text that is no JSON
+// at all is left to Parse, which says what is wrong with it.
+bool refuse_other_top_level(PyObject* json_string) {
+    static constexpr std::string_view other_values = "[\"-0123456789tfn";
+    Py_UCS4 first = PyUnicode_Check(json_string) ? first_character(json_string) : 0;
+    if (first == 0 || first >= 128 || other_values.find(char(first)) == std::string_view::npos) return true;
+    Ref parse_error = Ref::steal(PyImport_Import(name::json_format)).attr(name::ParseError);
+    if (parse_error) {
+        PyErr_Format(parse_error.get(),
+                     "Failed to parse JSON: a project file holds one JSON object, and this text starts with '%c'.",
+                     int(first));
+    }
+    return false;
+}
+
+// The project file's text, read whole and parsed into a new snapshot; the
+// file is closed again before the project is touched.
+Ref read_snapshot(PyObject* file) {
+    frame::With block;
+    Ref f = block.enter(frame::call(builtin::open, file, text::read_mode));
+    if (!f) return {};
+    Ref snapshot;
+    bool parsed = [&] {
+        Ref json_string = f.method(name::read);
+        if (!json_string || !refuse_other_top_level(json_string.get())) return false;
+        static Global project_pb2{name::project_pb2};
+        snapshot = project_pb2.get().attr(name::ProjectSnapshot)();
+        if (!snapshot) return false;
+        static Global Parse{name::Parse};
+        return bool(Parse.get()(json_string, snapshot));
+    }();
+    if (!block.exit(parsed)) return {};
+    return snapshot;
+}
+
+// After a failed _setSnapshot: _behaviors holds the dict it held before, and
+// the workspace, if it changed, is set back from its earlier snapshot. A
+// failure here cannot be raised in place of the one being undone, so it is
+// reported as the interpreter reports exceptions it cannot raise.
+void put_back(PyObject* self, const Ref& workspace, const Ref& workspace_before, const Ref& behaviors_before) {
+    if (PyObject_SetAttr(self, name::_behaviors, behaviors_before.get()) < 0) PyErr_WriteUnraisable(self);
+    Ref workspace_now = workspace.method(name::_getSnapshot);
+    int unchanged = workspace_now ? PyObject_RichCompareBool(workspace_now.get(), workspace_before.get(), Py_EQ) : -1;
+    if (unchanged == 1) return;
+    PyErr_Clear();
+    Ref restore = workspace.attr(name::_setSnapshot);
+    if (!frame::call(restore, workspace_before)) PyErr_WriteUnraisable(restore ? restore.get() : workspace.get());
+}
+
+// self._setSnapshot(snapshot), all or nothing: when it fails, the project is
+// put back as it was and that failure goes on unchanged.
+bool restore_all_or_nothing(PyObject* self, const Ref& snapshot) {
+    Ref workspace = frame::method(self, name::workspace);
+    Ref workspace_before = workspace.method(name::_getSnapshot);
+    if (!workspace_before) return false;
+    Ref behaviors_before = frame::attr(self, name::_behaviors);
+    if (!behaviors_before) return false;
+    if (frame::method(self, name::_setSnapshot, snapshot)) return true;
+    frame::PendingError failure;
+    put_back(self, workspace, workspace_before, behaviors_before);
+    failure.restore();
+    return false;
+}
+
+// load(file): the whole file is parsed before the project changes, and the
+// project changes completely or not at all.
 Result load_file(const Args& args) {
     PyObject* self = args[0];
     PyObject* file = args[1];
@@ -157,20 +251,9 @@ Result load_file(const Args& args) {
         if (!frame::assert_true(exists, builtin::AssertionError)) return failed();
         if (!assert_project_file_name(file)) return failed();
     }
-    frame::With block;
-    Ref f = block.enter(frame::call(builtin::open, file, text::read_mode));
-    if (!f) return failed();
-    bool loaded = [&] {
-        Ref json_string = f.method(name::read);
-        if (!json_string) return false;
-        static Global project_pb2{name::project_pb2};
-        Ref snapshot = project_pb2.get().attr(name::ProjectSnapshot)();
-        if (!snapshot) return false;
-        static Global Parse{name::Parse};
-        if (!Parse.get()(json_string, snapshot)) return false;
-        return bool(frame::method(self, name::_setSnapshot, snapshot));
-    }();
-    if (!block.exit(loaded)) return failed();
+    Ref snapshot = read_snapshot(file);
+    if (!snapshot) return failed();
+    if (!restore_all_or_nothing(self, snapshot)) return failed();
     return frame::none();
 }
 

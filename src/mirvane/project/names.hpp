@@ -2,6 +2,8 @@
 // the module initialises.
 #pragma once
 
+#include <fcntl.h>
+
 #include "frame/frame.hpp"
 
 namespace mirvane::project {
@@ -16,6 +18,7 @@ inline Name Dict{"Dict"};
 inline Name json_format{"google.protobuf.json_format"};
 inline Name MessageToJson{"MessageToJson"};
 inline Name Parse{"Parse"};
+inline Name ParseError{"ParseError"};
 inline Name dravik_api{"dravik.api"};
 inline Name project_pb2{"project_pb2"};
 inline Name mirvane_version{"mirvane._version"};
@@ -68,6 +71,7 @@ inline Name realpath{"realpath"};
 inline Name exists{"exists"};
 inline Name makedirs{"makedirs"};
 inline Name exist_ok{"exist_ok"};
+inline Name sort_keys{"sort_keys"};
 inline Name join{"join"};
 inline Name replace{"replace"};
 inline Name remove{"remove"};
@@ -75,6 +79,7 @@ inline Name stat{"stat"};
 inline Name st_mode{"st_mode"};
 inline Name chmod{"chmod"};
 inline Name fsync{"fsync"};
+inline Name close{"close"};
 inline Name fileno{"fileno"};
 inline Name flush{"flush"};
 inline Name write{"write"};
@@ -88,6 +93,7 @@ inline Name _FromModel{"_FromModel"};
 
 namespace text {
 inline frame::Name braces{"{}"};
+inline frame::Name nothing{""};
 inline frame::Name workspace_heading{"Workspace\n"};
 inline frame::Name behaviors_heading{"Behaviors\n"};
 inline frame::Name create_mode{"x"};
@@ -96,6 +102,9 @@ inline frame::Name read_mode{"r"};
 
 namespace number {
 inline frame::Int one{1};
+// os.open flags that ask whether a file may be written, without waiting for
+// a reader when it is a FIFO.
+inline frame::Int write_only{O_WRONLY | O_NONBLOCK};
 }
 
 namespace name {

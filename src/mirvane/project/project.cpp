@@ -30,26 +30,25 @@ Ref formatted(const Ref& value) { return frame::method(text::braces, name::forma
 
 // "Workspace\n", the workspace's text, "Behaviors\n", then each behaviour's
 // text at indent 1, in the dict's order; line breaks come from those texts.
+// The pieces are joined once, at the end, so the time grows with the text.
 Result summary(const Args& args) {
     PyObject* self = args[0];
-    Ref print_str = Ref::borrow(text::workspace_heading);
+    Ref pieces = Ref::steal(PyList_New(0));
+    auto append = [&](const Ref& piece) { return piece && PyList_Append(pieces.get(), piece.get()) == 0; };
+    if (!pieces || !append(Ref::borrow(text::workspace_heading))) return failed();
     Ref workspace = frame::attr(self, name::_workspace);
-    if (!workspace) return failed();
-    print_str = frame::concat(print_str, formatted(workspace));
-    if (!print_str) return failed();
-    print_str = frame::concat(print_str, Ref::borrow(text::behaviors_heading));
-    if (!print_str) return failed();
+    if (!workspace || !append(formatted(workspace))) return failed();
+    if (!append(Ref::borrow(text::behaviors_heading))) return failed();
 
     Ref behaviors = frame::attr(self, name::_behaviors);
     if (!behaviors) return failed();
     bool walked = frame::for_each_value(behaviors.get(), [&](const Ref& behavior) {
         Ref behavior_text = frame::method(behavior, name::_str, number::one);
-        if (!behavior_text) return false;
-        print_str = frame::concat(print_str, formatted(behavior_text));
-        return bool(print_str);
+        return behavior_text && append(formatted(behavior_text));
     });
     if (!walked) return failed();
-    if (!frame::expect_exact(print_str.get(), &PyUnicode_Type, true)) return failed();
+    Ref print_str = Ref::steal(PyUnicode_Join(text::nothing, pieces.get()));
+    if (!print_str || !frame::expect_exact(print_str.get(), &PyUnicode_Type, true)) return failed();
     return print_str;
 }
 

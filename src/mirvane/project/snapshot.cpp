@@ -45,7 +45,8 @@ Result to_snapshot(const Args& args) {
 }
 
 // The workspace restores itself in place; the behaviours are replaced by new
-// ones under the snapshot's keys.
+// ones under the snapshot's keys, in key order: a message map yields its
+// entries in an order that differs from process to process.
 Result from_snapshot(const Args& args) {
     PyObject* self = args[0];
     PyObject* snapshot = args[1];
@@ -60,7 +61,7 @@ Result from_snapshot(const Args& args) {
     Ref behavior_models = frame::attr(snapshot, name::behaviors);
     if (!behavior_models) return failed();
     static Global Behavior{name::Behavior};
-    bool restored = frame::for_each_item(behavior_models.get(), [&](const Ref& key, const Ref& value) {
+    bool restored = frame::for_each_sorted_item(behavior_models.get(), [&](const Ref& key, const Ref& value) {
         Ref behavior = Behavior.get().method(name::_FromModel, value);
         if (!behavior) return false;
         Ref behaviors = frame::attr(self, name::_behaviors);
