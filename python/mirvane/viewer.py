@@ -1,6 +1,7 @@
 """An offscreen top-down view of a work cell, drawn with Pillow (no display needed)."""
 
 import math
+import struct
 import zlib
 from typing import Any, Dict, List, Optional, Set, Tuple
 
@@ -102,8 +103,10 @@ class WorkspaceViewer:
         """Save the current frame as a PNG at ``filename`` (rendering one first if needed)."""
         if self._frame is None:
             self.render()
-        # Fast compression: movies are made from many of these.
-        self._frame.save(filename, format="PNG", compress_level=1)
+        assert self._frame is not None
+        # Movies are made from many of these: see _png for why not Pillow's PNG.
+        with open(filename, "wb") as f:
+            f.write(_png(self._frame))
         return filename
 
     # -- mapping -------------------------------------------------------------
@@ -278,3 +281,22 @@ def _small_font() -> Any:
     # The bitmap font is much faster to draw than a TrueType one.
     loader = getattr(ImageFont, "load_default_imagefont", ImageFont.load_default)
     return loader()
+
+
+def _png(image: Image.Image) -> bytes:
+    """``image`` as an 8-bit RGB PNG, its rows unfiltered and deflated at level 1.
+
+    Pillow tries every row filter on every row; on these flat drawings that costs
+    more than it saves, and this writes about three times faster.
+    """
+    rgb = image if image.mode == "RGB" else image.convert("RGB")
+    width, height = rgb.size
+    pixels, stride = rgb.tobytes(), 3 * width
+    rows = b"".join(b"\0" + pixels[y * stride:(y + 1) * stride] for y in range(height))
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)  # 8 bits per sample, RGB, not interlaced
+    return b"".join((b"\x89PNG\r\n\x1a\n", _png_chunk(b"IHDR", header),
+                     _png_chunk(b"IDAT", zlib.compress(rows, 1)), _png_chunk(b"IEND", b"")))
+
+
+def _png_chunk(kind: bytes, data: bytes) -> bytes:
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
