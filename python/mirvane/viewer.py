@@ -5,6 +5,8 @@ import struct
 import zlib
 from typing import Any, Dict, List, Optional, Set, Tuple
 
+import numpy as np
+from isal import isal_zlib
 from PIL import Image, ImageDraw, ImageFont
 
 from .geometry import arm_points, yaw_of
@@ -284,18 +286,20 @@ def _small_font() -> Any:
 
 
 def _png(image: Image.Image) -> bytes:
-    """``image`` as an 8-bit RGB PNG, its rows unfiltered and deflated at level 1.
+    """``image`` as an 8-bit RGB PNG, its rows unfiltered and deflated by ISA-L at
+    its fastest level.
 
-    Pillow tries every row filter on every row; on these flat drawings that costs
-    more than it saves, and this writes about three times faster.
+    Pillow tries every filter on every row and deflates with zlib. The viewer's
+    flat drawings compress well unfiltered, ISA-L deflates several times faster
+    than zlib's fastest level, and unfiltered rows also decode fastest.
     """
-    rgb = image if image.mode == "RGB" else image.convert("RGB")
-    width, height = rgb.size
-    pixels, stride = rgb.tobytes(), 3 * width
-    rows = b"".join(b"\0" + pixels[y * stride:(y + 1) * stride] for y in range(height))
+    pixels = np.asarray(image if image.mode == "RGB" else image.convert("RGB"))
+    height, width = pixels.shape[:2]
+    rows = np.zeros((height, 1 + 3 * width), np.uint8)  # each row: filter type 0 (None), then its pixels
+    rows[:, 1:] = pixels.reshape(height, 3 * width)
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)  # 8 bits per sample, RGB, not interlaced
     return b"".join((b"\x89PNG\r\n\x1a\n", _png_chunk(b"IHDR", header),
-                     _png_chunk(b"IDAT", zlib.compress(rows, 1)), _png_chunk(b"IEND", b"")))
+                     _png_chunk(b"IDAT", isal_zlib.compress(rows, 0)), _png_chunk(b"IEND", b"")))
 
 
 def _png_chunk(kind: bytes, data: bytes) -> bytes:
