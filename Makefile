@@ -74,6 +74,7 @@ wheel: $(VPY)
 
 bench: install
 	$(VPY) bench/run.py
+	$(VPY) bench/movie.py
 
 clean:
 	rm -rf build dist .venv
