@@ -1,4 +1,4 @@
-"""Replay.play with a movie name: the name check, frame directory and names, and the movie."""
+"""Replay.play with a movie name: the name and destination checks, frame directory and names, and the movie."""
 
 import os
 import re

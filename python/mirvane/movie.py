@@ -1,6 +1,7 @@
 """The clip that replay movies are made with: every image once, in order, written whole or not at all."""
 
 import math
+import os
 from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -8,6 +9,7 @@ from moviepy import VideoClip  # type: ignore[import-untyped]
 from moviepy.video.io.ImageSequenceClip import (  # type: ignore[import-untyped]
     ImageSequenceClip as MoviepyImageSequenceClip)
 from PIL import Image
+from proglog import TqdmProgressBarLogger  # type: ignore[import-untyped]
 
 from ._atomic import PathLike, replacing
 
@@ -47,6 +49,8 @@ class ImageSequenceClip(MoviepyImageSequenceClip):  # type: ignore[misc]
         """moviepy's ``write_videofile``, to a temporary file beside ``filename`` that
         replaces it when complete: on any failure the old movie stays as it was."""
         with replacing(filename) as temporary:
+            if kwargs.get("logger", "bar") == "bar":
+                kwargs["logger"] = _ProgressBar(temporary, os.fspath(filename))
             super().write_videofile(temporary, *args, **kwargs)
 
     def _frame_at(self, t: float) -> Any:
@@ -56,6 +60,19 @@ class ImageSequenceClip(MoviepyImageSequenceClip):  # type: ignore[misc]
                 self._decoded = np.asarray(image if image.mode == "RGB" else image.convert("RGB"))
             self._decoded_index = index
         return self._decoded
+
+
+class _ProgressBar(TqdmProgressBarLogger):  # type: ignore[misc]
+    """moviepy's default progress bar, its messages naming the movie, not the temporary file."""
+
+    def __init__(self, temporary: str, movie: str) -> None:
+        super().__init__()
+        self._names = temporary, movie
+
+    def callback(self, **changes: Any) -> None:
+        if isinstance(changes.get("message"), str):
+            changes["message"] = changes["message"].replace(*self._names)
+        super().callback(**changes)
 
 
 def _common_size(image_files: Sequence[str]) -> Tuple[int, int]:
