@@ -75,6 +75,7 @@ wheel: $(VPY)
 bench: install
 	$(VPY) bench/run.py
 	$(VPY) bench/mcap_export.py
+	$(VPY) bench/movie.py
 
 clean:
 	rm -rf build dist .venv

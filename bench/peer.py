@@ -5,17 +5,20 @@ checks, guard, record choice, one snapshot per product, initial placement, frame
 directory, time axis, playback loop, movie) and reads the same module-level names
 at every use, so rebinding ``peer.ImageSequenceClip`` works as it does on
 ``mirvane.replay``. It also follows the native module where that differs from the
-plain algorithm: speed and fps are refused unless positive, frames go to a fresh
-``frames-<pid>-<n>`` directory inside ``_MOVIE_TMP_PNG_PATH``, and a frame name
-that repeats the previous one gets a ``-n`` suffix. Benchmark use only.
+plain algorithm: speed and fps are refused unless positive, so is a movie name
+that cannot be written, frames go to a fresh ``frames-<pid>-<n>`` directory
+inside ``_MOVIE_TMP_PNG_PATH``, a frame name that repeats the previous one gets
+a ``-n`` suffix, and the movie is made with ``mirvane.movie``'s clip, none when
+there are no frames. Benchmark use only.
 """
 
+import errno
 import time
 import numpy as np
 import logging
 import os
 import shutil
-from moviepy.video.io.ImageSequenceClip import ImageSequenceClip
+from mirvane.movie import ImageSequenceClip
 from mirvane.project import Project
 from mirvane.data import Data
 from mirvane.viewer import WorkspaceViewer  # noqa: F401  (bound, as the native module does)
@@ -89,6 +92,8 @@ class PeerReplay:
             raise ValueError("speed must be a positive number")
         if movie and not fps > 0:
             raise ValueError("fps must be a positive integer")
+        if movie:
+            _check_destination(moviename)
 
         data_records = self._data._data_records
         if index == -1:
@@ -168,8 +173,9 @@ class PeerReplay:
             k = k + 1
 
         if movie:
-            clip = ImageSequenceClip(image_files, fps=fps)
-            clip.write_videofile(moviename)
+            if image_files:
+                clip = ImageSequenceClip(image_files, fps=fps)
+                clip.write_videofile(moviename)
             shutil.rmtree(frames_directory)
             if created_root:
                 # Only when empty: another playback may be using it meanwhile.
@@ -177,4 +183,18 @@ class PeerReplay:
                     os.rmdir(_MOVIE_TMP_PNG_PATH)
                 except OSError:
                     pass
+            if not image_files:
+                raise ValueError("no frames for the movie %r: the record's last product is earlier than its "
+                                 "first, so playback ran no cycle" % moviename)
         return None
+
+
+def _check_destination(moviename):
+    target = os.path.realpath(moviename)
+    if os.path.isdir(target):
+        raise IsADirectoryError(errno.EISDIR, "Is a directory, not a movie file", moviename)
+    directory = os.path.dirname(target)
+    if not os.path.isdir(directory):
+        raise FileNotFoundError(errno.ENOENT, "No such directory to write the movie in", moviename)
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, "Permission denied in the movie's directory", moviename)

@@ -5,6 +5,8 @@ Run from anywhere; files go to ``examples/out``.
 
 from pathlib import Path
 
+from imageio_ffmpeg import count_frames_and_secs
+
 from mirvane.behavior import Behavior
 from mirvane.constants import MV_PROJECT_FILE_EXT
 from mirvane.data import Data
@@ -43,13 +45,29 @@ def replay(project: Project, out_dir: Path) -> None:
     data = Data.fromFile(str(recording))
     print(f"Recorded {data.productCount()} products to {recording}")
 
+    viewer = CountingViewer(project, width=640, height=480)
     r = Replay()
     r.setProject(project)
     r.setData(data)
-    r.setViewer(WorkspaceViewer(project, width=640, height=480))
+    r.setViewer(viewer)
     movie = out_dir / "demo.mp4"
     r.play(moviename=str(movie), fps=20)
-    print(f"The movie is at {movie}")
+    frames, _ = count_frames_and_secs(str(movie))
+    print(f"The movie is at {movie}: the play loop ran {viewer.cycles} cycles, the movie holds {frames} frames")
+    if frames != viewer.cycles:
+        raise SystemExit("the movie does not hold one frame per cycle")
+
+
+class CountingViewer(WorkspaceViewer):
+    """The viewer, counting the cycles of the play loop (one render each)."""
+
+    def __init__(self, project: Project, width: int, height: int) -> None:
+        super().__init__(project, width=width, height=height)
+        self.cycles = 0
+
+    def render(self) -> None:
+        super().render()
+        self.cycles += 1
 
 
 def main() -> None:

@@ -6,6 +6,8 @@ import struct
 import zlib
 
 import pytest
+from imageio_ffmpeg import read_frames
+from PIL import Image
 
 from dravik.api import data_pb2, project_pb2, system_pb2
 from mirvane.behavior import Behavior
@@ -364,6 +366,12 @@ def test_screenshot_writes_png_of_view_size(tmp_path, size, workspace, render_fi
     viewer.screenshot(filename=str(path))
     assert png_size(path) == size
     assert viewer
+    # Lossless: Pillow and the bundled ffmpeg read back the very pixels shown.
+    shown = viewer.image().tobytes()
+    with Image.open(path) as png:
+        assert (png.mode, png.tobytes()) == ("RGB", shown)
+    frames = read_frames(str(path))
+    assert next(frames)["size"] == size and next(frames) == shown
 
 
 def _odd_states():

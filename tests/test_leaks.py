@@ -18,7 +18,7 @@ from mirvane.project import Project
 from mirvane.replay import Replay
 from mirvane.system import System
 from mirvane.workspace import Workspace
-from replay_fakes import SECOND, FakeClip, Rig, record
+from replay_fakes import SECOND, FakeClip, FakeData, Rig, record
 
 ROUNDS = 200  # measured calls per scenario
 # Blocks are counted with pymalloc in use (not with PYTHONMALLOC=malloc, as under the sanitizers) and on
@@ -186,6 +186,9 @@ SCENARIOS = {
     "play-writer-raises": lambda w: w.mp.setattr(FakeClip, "fail", True) or (w.play(moviename="m.mp4"), RuntimeError),
     "play-index-assertion": lambda w: (w.play(index=1), AssertionError),
     "play-movie-name-assertion": lambda w: (w.play(moviename="m.avi"), AssertionError),
+    "play-movie-destination-refused": lambda w: (w.play(moviename="missing/m.mp4"), FileNotFoundError),
+    "play-movie-no-frames": lambda w: w.replay.setData(FakeData(record([SECOND, 0])))
+    or (w.play(moviename="m.mp4"), ValueError),
     "play-speed-refused": lambda w: (w.play(speed=0.0), ValueError),
     "play-np-missing": lambda w: w.mp.delattr(mirvane.replay, "np") or (w.play(), NameError),
     # The method objects themselves

@@ -1,10 +1,16 @@
-"""Replay.play with a movie name: the name check, frame directory and names, and the movie."""
+"""Replay.play with a movie name: the name and destination checks, frame directory and names, and the movie."""
 
 import os
 import re
+import shutil
+import subprocess
+import sys
+import textwrap
 from types import SimpleNamespace
 
+import numpy as np
 import pytest
+from imageio_ffmpeg import read_frames
 
 import mirvane.replay
 from mirvane.project import Project
@@ -24,7 +30,6 @@ CYCLE = ["workspace", "system", "render", "screenshot"]
     ([0, 950_000_000], 2, 10, 0.2, 6),
     ([0, 950_000_000], 0.5, 10, 0.05, 21),
     ([0], 1.0, 10, 0.1, 2),
-    ([SECOND, 0], 1.0, 10, 0.1, 0),  # ends before it starts: no cycle at all
 ])
 def test_movie_clock_steps_speed_over_fps(monkeypatch, tmp_path, times, speed, fps, step, cycles):
     rig = Rig(monkeypatch, tmp_path, record([BASE + t for t in times]))
@@ -122,21 +127,78 @@ def test_frames_stay_after_a_failure(monkeypatch, tmp_path, fail, error, shots):
     assert os.path.exists("m.mp4") == (fail == "rmtree")  # removal comes after the movie
 
 
-def test_real_movie_of_a_simulated_run(monkeypatch, tmp_path):
-    count_frames = pytest.importorskip("imageio_ffmpeg").count_frames_and_secs
+def test_a_run_that_ends_before_it_starts_makes_no_movie(monkeypatch, tmp_path):
+    rig = Rig(monkeypatch, tmp_path, record([BASE + SECOND, BASE]))
+    with pytest.raises(ValueError, match=r"^no frames for the movie 'm.mp4': .* so playback ran no cycle$"):
+        rig.play(moviename="m.mp4")
+    assert rig.events == ["workspace"] and rig.clips == [] and os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("moviename, error", [
+    ("missing/m.mp4", FileNotFoundError), ("dir.mp4", IsADirectoryError), ("locked/m.mp4", PermissionError)])
+def test_a_movie_that_cannot_be_written_is_refused_before_the_data_is_read(tmp_path, moviename, error):
+    (tmp_path / "dir.mp4").mkdir()
+    (tmp_path / "locked").mkdir(mode=0o555)
+    # root may write anywhere unless it gives up overriding permissions
+    drop = ["setpriv", "--bounding-set=-dac_override"] if os.geteuid() == 0 else []
+    if drop and not shutil.which("setpriv"):
+        pytest.skip("setpriv is needed to write as root without overriding permissions")
+    script = textwrap.dedent("""
+        import sys
+        from mirvane.replay import Replay
+
+        class Unread:
+            @property
+            def _data_records(self):
+                raise AssertionError("the data set was read")
+
+        replay = Replay()
+        replay.setData(Unread())
+        replay.setViewer(True)
+        try:
+            replay.play(moviename=sys.argv[1])
+        except OSError as refused:
+            print(type(refused).__name__, refused.filename)
+        """)
+    before = sorted(os.walk(tmp_path))
+    done = subprocess.run(drop + [sys.executable, "-c", script, moviename], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "%s %s\n" % (error.__name__, moviename), "")
+    assert sorted(os.walk(tmp_path)) == before
+
+
+class KeptViewer(WorkspaceViewer):
+    def __init__(self, project):
+        super().__init__(project, width=160, height=128)
+        self.shots = []
+
+    def screenshot(self, filename):
+        self.shots.append(np.asarray(self.image()))
+        return super().screenshot(filename)
+
+
+def test_real_movie_of_a_simulated_run_holds_every_frame(monkeypatch, tmp_path):
     monkeypatch.chdir(tmp_path)
     data = make_recording(runs=1, duration_s=1.0, seed=1)
     products = data._data_records.records[0].products
-    assert 0.875 < (products[-1].timestamp_ns - products[0].timestamp_ns) * 1e-9 < 1.0  # clocks 0 to 1
+    start = products[0].timestamp_ns
+    del products[next(i for i, p in enumerate(products) if p.timestamp_ns - start > 950_000_000):]
+    assert 900_000_000 < products[-1].timestamp_ns - start <= 950_000_000  # clocks 0.0 to 1.0
     project = Project()
     project.setWorkspace(build_cell())
     r = Replay()
     r.setProject(project)
     r.setData(data)
-    r.setViewer(WorkspaceViewer(project, width=160, height=128))
-    # fps 8: moviepy sums frame durations in floating point, and 1/8 keeps that sum exact.
-    r.play(moviename="demo.MP4", fps=8)
+    r.setViewer(KeptViewer(project))
+    r.play(moviename="demo.MP4")
     assert os.listdir(tmp_path) == ["demo.MP4"]
-    assert count_frames("demo.MP4")[0] == 9
-    # The last cycle handed the same snapshot to both.
+    frames = read_frames("demo.MP4")
+    width, height = next(frames)["size"]
+    decoded = [np.frombuffer(raw, np.uint8).reshape(height, width, 3) for raw in frames]
+    assert len(decoded) == len(r._viewer.shots) == 11
+    # The last frame shows the final state: where the last two screenshots differ, it is the last.
+    before, last = r._viewer.shots[-2:]
+    moved = (before != last).any(axis=-1)
+    errors = [np.abs(decoded[-1][moved].astype(int) - shot[moved]).mean() for shot in (before, last)]
+    assert errors[1] < errors[0] / 2, errors
     assert project.workspace().state() == project.system().state().workspace

@@ -12,7 +12,7 @@ static frame::Result statements() {
     if (!frame::import_module(name::logging, name::logging)) return failed();
     if (!frame::import_module(name::os, name::os)) return failed();
     if (!frame::import_module(name::shutil, name::shutil)) return failed();
-    if (!frame::import_from(name::image_sequence_clip_module, {name::ImageSequenceClip})) return failed();
+    if (!frame::import_from(name::mirvane_movie, {name::ImageSequenceClip})) return failed();
     if (!frame::import_from(name::mirvane_project, {name::Project})) return failed();
     if (!frame::import_from(name::mirvane_data, {name::Data})) return failed();
     if (!frame::import_from(name::mirvane_viewer, {name::WorkspaceViewer})) return failed();

@@ -1,5 +1,6 @@
 #include "mirvane/replay/movie.hpp"
 
+#include <errno.h>
 #include <unistd.h>
 
 #include "mirvane/replay/names.hpp"
@@ -17,7 +18,38 @@ Ref joined(PyObject* directory, PyObject* name) {
     return os.get().attr(name::path).method(name::join, directory, name);
 }
 
+// Raises the OSError subclass that `number` stands for (FileNotFoundError,
+// IsADirectoryError, PermissionError), naming `path`.
+bool refuse(int number, const char* reason, PyObject* path) {
+    Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", number, reason, path));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return false;
+}
+
 }  // namespace
+
+bool check_movie_destination(PyObject* moviename) {
+    static Global os_realpath{name::os};
+    Ref target = os_realpath.get().attr(name::path).method(name::realpath, moviename);
+    if (!target) return false;
+    static Global os_isdir{name::os};
+    int is_directory = frame::truth(os_isdir.get().attr(name::path).method(name::isdir, target));
+    if (is_directory < 0) return false;
+    if (is_directory) return refuse(EISDIR, "Is a directory, not a movie file", moviename);
+
+    static Global os_dirname{name::os};
+    Ref directory = os_dirname.get().attr(name::path).method(name::dirname, target);
+    if (!directory) return false;
+    static Global os_isdir_directory{name::os};
+    int has_directory = frame::truth(os_isdir_directory.get().attr(name::path).method(name::isdir, directory));
+    if (has_directory < 0) return false;
+    if (!has_directory) return refuse(ENOENT, "No such directory to write the movie in", moviename);
+    static Global os_access{name::os};
+    int writable = frame::truth(os_access.get().method(name::access, directory, number::write_and_search));
+    if (writable < 0) return false;
+    if (!writable) return refuse(EACCES, "Permission denied in the movie's directory", moviename);
+    return true;
+}
 
 bool check_movie_name(PyObject* moviename) {
     Ref lowered = frame::method(moviename, name::lower);
@@ -78,9 +110,21 @@ bool MovieCapture::capture(PyObject* viewer, PyObject* t) {
 }
 
 bool MovieCapture::write(PyObject* moviename, PyObject* fps) {
+    if (PyList_GET_SIZE(image_files_.get()) == 0) {
+        if (!remove_frames()) return false;
+        PyErr_Format(PyExc_ValueError,
+                     "no frames for the movie %R: the record's last product is earlier than its first, "
+                     "so playback ran no cycle",
+                     moviename);
+        return false;
+    }
     static Global ImageSequenceClip{name::ImageSequenceClip};
     Ref clip = ImageSequenceClip.get()(image_files_, frame::kw(name::fps, fps));
     if (!clip || !clip.method(name::write_videofile, moviename)) return false;
+    return remove_frames();
+}
+
+bool MovieCapture::remove_frames() {
     static Global shutil{name::shutil};
     if (!shutil.get().method(name::rmtree, frames_directory_)) return false;
     if (created_root_) {

@@ -9,6 +9,11 @@ namespace mirvane::replay {
 // assert moviename.lower().endswith(_MOVIE_EXT)
 bool check_movie_name(PyObject* moviename);
 
+// Refuses, as open() would, a movie name that cannot be written: one naming a
+// directory, or in a directory that is missing or not writable. The movie is
+// written beside its name (a link followed) and renamed over it.
+bool check_movie_destination(PyObject* moviename);
+
 class MovieCapture {
 public:
     // Creates _MOVIE_TMP_PNG_PATH when missing, and in it a fresh directory
@@ -22,13 +27,19 @@ public:
 
     // Writes the frames, in capture order, as the movie `moviename` at `fps`
     // frames per second, then removes the frames and any directory made for
-    // them. On failure the frames stay for inspection.
+    // them. On failure the frames stay for inspection. No frames at all is a
+    // ValueError, as a run that ends before it starts plays no cycle; the
+    // empty directory made for them is removed first.
     bool write(PyObject* moviename, PyObject* fps);
 
     // image_files, for the movie writer: every frame path in capture order.
     PyObject* image_files() const noexcept { return image_files_.get(); }
 
 private:
+    // Removes the frame directory, and _MOVIE_TMP_PNG_PATH when this call
+    // made it and nothing else is in it.
+    bool remove_frames();
+
     frame::Ref image_files_;
     frame::Ref frames_directory_;
     bool created_root_ = false;

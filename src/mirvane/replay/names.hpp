@@ -2,6 +2,8 @@
 // the module initialises.
 #pragma once
 
+#include <unistd.h>
+
 #include "frame/frame.hpp"
 
 namespace mirvane::replay {
@@ -15,7 +17,7 @@ inline Name np{"np"};
 inline Name logging{"logging"};
 inline Name os{"os"};
 inline Name shutil{"shutil"};
-inline Name image_sequence_clip_module{"moviepy.video.io.ImageSequenceClip"};
+inline Name mirvane_movie{"mirvane.movie"};
 inline Name ImageSequenceClip{"ImageSequenceClip"};
 inline Name mirvane_project{"mirvane.project"};
 inline Name Project{"Project"};
@@ -108,6 +110,10 @@ inline Name rmdir{"rmdir"};
 inline Name mkdir{"mkdir"};
 inline Name path{"path"};
 inline Name exists{"exists"};
+inline Name realpath{"realpath"};
+inline Name dirname{"dirname"};
+inline Name isdir{"isdir"};
+inline Name access{"access"};
 inline Name join{"join"};
 inline Name lower{"lower"};
 inline Name endswith{"endswith"};
@@ -131,6 +137,7 @@ inline frame::Int one{1};
 inline frame::Int ten{10};
 inline frame::Int minus_one{-1};
 inline frame::Float real_time{1.0};
+inline frame::Int write_and_search{W_OK | X_OK};
 }  // namespace number
 
 // Taken once at import: later changes to the builtins module do not reach them.

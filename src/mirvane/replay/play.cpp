@@ -296,6 +296,7 @@ Result play_record(const Args& args) {
             PyErr_SetString(PyExc_ValueError, "fps must be a positive integer");
             return failed();
         }
+        if (!check_movie_destination(moviename)) return failed();
     }
 
     Ref data_records = frame::attr(self, name::_data).attr(name::_data_records);

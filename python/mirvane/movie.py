@@ -1,0 +1,101 @@
+"""The clip that replay movies are made with: every image once, in order, written whole or not at all."""
+
+import math
+import os
+from typing import Any, List, Optional, Sequence, Tuple
+
+import numpy as np
+from moviepy import VideoClip  # type: ignore[import-untyped]
+from moviepy.video.io.ImageSequenceClip import (  # type: ignore[import-untyped]
+    ImageSequenceClip as MoviepyImageSequenceClip)
+from PIL import Image
+from proglog import TqdmProgressBarLogger  # type: ignore[import-untyped]
+
+from ._atomic import PathLike, replacing
+
+# How far below k / fps a time may fall through rounding and still show image k.
+_TIME_SLACK_FRAMES = 1e-6
+
+
+class ImageSequenceClip(MoviepyImageSequenceClip):  # type: ignore[misc]
+    """moviepy's clip of a list of image files, with exact timing.
+
+    ``n`` images at ``fps`` make a clip of exactly ``n`` frames lasting ``n / fps``
+    seconds, and the frame at time ``k / fps`` is image ``k`` (moviepy's own clip
+    sums float durations and compares float start times, so it can drop or swap
+    frames). Sizes come from the image headers; each image is decoded when the
+    writer first reaches it, and its alpha channel, if any, is dropped.
+    ``write_videofile`` replaces the movie only once the writer has finished.
+    """
+
+    def __init__(self, image_files: Sequence[str], fps: float) -> None:
+        if not image_files:
+            raise ValueError("no images to make a clip of: the list of image files is empty")
+        if not fps > 0:
+            raise ValueError("fps must be positive")
+        VideoClip.__init__(self)
+        self.sequence: List[str] = list(image_files)
+        self.size = _common_size(self.sequence)
+        self.fps = fps
+        count = len(self.sequence)
+        self.durations = [1.0 / fps] * count
+        self.images_starts = [k / fps for k in range(count)]
+        self.duration = self.end = _duration(count, fps)
+        self._decoded_index: Optional[int] = None
+        self._decoded: Any = None
+        self.frame_function = self._frame_at
+
+    def write_videofile(self, filename: PathLike, *args: Any, **kwargs: Any) -> None:
+        """moviepy's ``write_videofile``, to a temporary file beside ``filename`` that
+        replaces it when complete: on any failure the old movie stays as it was."""
+        with replacing(filename) as temporary:
+            if kwargs.get("logger", "bar") == "bar":
+                kwargs["logger"] = _ProgressBar(temporary, os.fspath(filename))
+            super().write_videofile(temporary, *args, **kwargs)
+
+    def _frame_at(self, t: float) -> Any:
+        index = min(max(math.floor(t * self.fps + _TIME_SLACK_FRAMES), 0), len(self.sequence) - 1)
+        if index != self._decoded_index:
+            with Image.open(self.sequence[index]) as image:
+                self._decoded = np.asarray(image if image.mode == "RGB" else image.convert("RGB"))
+            self._decoded_index = index
+        return self._decoded
+
+
+class _ProgressBar(TqdmProgressBarLogger):  # type: ignore[misc]
+    """moviepy's default progress bar, its messages naming the movie, not the temporary file."""
+
+    def __init__(self, temporary: str, movie: str) -> None:
+        super().__init__()
+        self._names = temporary, movie
+
+    def callback(self, **changes: Any) -> None:
+        if isinstance(changes.get("message"), str):
+            changes["message"] = changes["message"].replace(*self._names)
+        super().callback(**changes)
+
+
+def _common_size(image_files: Sequence[str]) -> Tuple[int, int]:
+    """The (width, height) all the images share, read from their headers only."""
+    size = _size(image_files[0])
+    for path in image_files[1:]:
+        other = _size(path)
+        if other != size:
+            raise ValueError("all images must be the same size: %s is %dx%d, %s is %dx%d"
+                             % (image_files[0], *size, path, *other))
+    return size
+
+
+def _size(image_file: str) -> Tuple[int, int]:
+    with Image.open(image_file) as image:
+        size: Tuple[int, int] = image.size
+    return size
+
+
+def _duration(count: int, fps: float) -> float:
+    """count / fps, raised by the fewest ulps that make moviepy's frame count
+    ``int(duration * fps)`` come out as ``count``."""
+    duration = count / fps
+    while int(duration * fps) < count:
+        duration = math.nextafter(duration, math.inf)
+    return duration
