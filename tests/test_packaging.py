@@ -1,9 +1,17 @@
-"""The installed distribution as packaging tools see it."""
+"""The installed distribution as packaging and typing tools see it."""
 
 import importlib.metadata
+import subprocess
+import sys
 
 import mirvane._version
 
 
 def test_version_is_the_distributions():
     assert mirvane._version.__version__ == importlib.metadata.version("mirvane")
+
+
+def test_stubs_match_the_native_modules(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "mirvane.project", "mirvane.replay"],
+                          cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
