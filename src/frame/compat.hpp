@@ -3,6 +3,7 @@
 // else in the frame or the modules tests the version or calls a _Py function.
 #pragma once
 
+#include "frame/ops.hpp"
 #include "frame/ref.hpp"
 
 #include <frameobject.h>
@@ -92,11 +93,27 @@ inline uint64_t dict_version(PyObject* dict) {
 }
 #endif
 
-// Whether the interpreter runs with -O (assertions disabled).
-inline bool optimizing() { return Py_OptimizeFlag != 0; }
-
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#endif
+
+// Whether the interpreter runs with -O (assertions disabled). From 3.12 the
+// global flag is deprecated; sys.flags, fixed at start-up, tells the same.
+#if PY_VERSION_HEX < 0x030C0000
+inline bool optimizing() { return Py_OptimizeFlag != 0; }
+#else
+inline bool optimizing() {
+    static const bool optimize = [] {
+        PendingError pending;  // read with no exception pending, and leave none
+        PyObject* flags = PySys_GetObject("flags");
+        Ref level = flags ? Ref::steal(PyObject_GetAttrString(flags, "optimize")) : Ref{};
+        bool on = level && PyLong_AsLong(level.get()) > 0;
+        PyErr_Clear();
+        pending.restore();
+        return on;
+    }();
+    return optimize;
+}
 #endif
 
 // The line a traceback entry shows. The code objects of entries are made per
