@@ -49,11 +49,6 @@ inline PyObject* instance_dict(PyObject* object) {
     return dict ? *dict : nullptr;
 }
 
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-
 #if PY_VERSION_HEX < 0x030C0000
 // A number that changes whenever the dict changes, never the same for two
 // dicts; 0 when it cannot be told (then nothing may be cached). Here the dict's
@@ -91,10 +86,6 @@ inline uint64_t dict_version(PyObject* dict) {
     watch::watched = dict;
     return ++watch::changes;
 }
-#endif
-
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
 #endif
 
 // Whether the interpreter runs with -O (assertions disabled). From 3.12 the
