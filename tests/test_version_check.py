@@ -1,7 +1,9 @@
 """The exec step's interpreter version check, seen through a probe module built
 as if for another interpreter version (only in test builds)."""
 
+import glob
 import os
+import re
 import subprocess
 import sys
 
@@ -32,3 +34,23 @@ def test_warning_made_an_error_fails_the_import():
     done = run_probe("-W", "error::RuntimeWarning")
     assert done.returncode != 0
     assert done.stderr.rstrip().endswith("RuntimeWarning: " + WARNING)
+
+
+def headers_of_unsupported_interpreters():
+    """The header folders of the CPythons on this machine that the frame does not support."""
+    root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    for include in sorted(glob.glob(os.path.join(root, "versions", "*", "include", "python*"))):
+        found = re.match(r"python(\d+)\.(\d+)", os.path.basename(include))
+        if found and not (3, 9) <= tuple(map(int, found.groups())) <= (3, 13):
+            yield include
+
+
+@pytest.mark.parametrize("include", list(headers_of_unsupported_interpreters()) or
+                         [pytest.param(None, marks=pytest.mark.skip(reason="no unsupported CPython here"))])
+def test_unsupported_interpreter_stops_the_build(include):
+    source = os.path.join(os.path.dirname(__file__), os.pardir, "src")
+    done = subprocess.run([os.environ.get("CXX", "c++"), "-std=c++17", "-fsyntax-only", "-x", "c++",
+                           "-I", source, "-I", include, os.path.join(source, "frame", "compat.hpp")],
+                          capture_output=True, text=True)
+    assert done.returncode != 0
+    assert "The module frame supports CPython 3.9 to 3.13 only" in done.stderr

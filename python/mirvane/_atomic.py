@@ -22,7 +22,7 @@ def replacing(path: PathLike) -> Iterator[str]:
     target = os.path.realpath(os.fspath(path))
     directory, name = os.path.split(target)
     stem, extension = os.path.splitext(name)
-    temporary = _create_unique(directory, f".{stem[:40]}.{os.getpid()}-{{}}.tmp{extension}")
+    temporary = _create_unique(directory, f".{stem[:40]}.{os.getpid()}-", f".tmp{extension}")
     try:
         yield temporary
         with open(temporary, "rb+") as f:
@@ -37,10 +37,12 @@ def replacing(path: PathLike) -> Iterator[str]:
         raise
 
 
-def _create_unique(directory: str, pattern: str) -> str:
-    """Create an empty file named by ``pattern`` (``{}`` numbered) in ``directory``."""
+def _create_unique(directory: str, prefix: str, suffix: str) -> str:
+    """Create an empty file named ``prefix``, a number, ``suffix`` in ``directory``."""
+    # Numbered by concatenation: the names come from the user's file name and
+    # may hold braces, which str.format would take for fields.
     for attempt in range(1, 101):
-        candidate = os.path.join(directory, pattern.format(attempt))
+        candidate = os.path.join(directory, f"{prefix}{attempt}{suffix}")
         try:
             os.close(os.open(candidate, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o666))
         except FileExistsError:

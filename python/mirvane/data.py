@@ -7,6 +7,8 @@ from google.protobuf import message as pb_message
 from google.protobuf import unknown_fields
 from dravik.api import data_pb2
 
+from ._atomic import replacing
+
 PathLike = Union[str, "os.PathLike[str]"]
 
 
@@ -40,16 +42,9 @@ class Data:
 
     def save(self, path: PathLike) -> None:
         """Write the records to a recording file, replacing it whole or not at all."""
-        path = os.fspath(path)
-        partial = path + ".partial"
-        try:
-            with open(partial, "wb") as f:
-                f.write(self._data_records.SerializeToString())
-            os.replace(partial, path)
-        except BaseException:
-            if os.path.exists(partial):
-                os.remove(partial)
-            raise
+        blob = self._data_records.SerializeToString()
+        with replacing(path) as temporary, open(temporary, "wb") as f:
+            f.write(blob)
 
     def addRecord(self, record: data_pb2.Record) -> None:
         """Append a copy of ``record``."""

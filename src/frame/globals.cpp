@@ -8,7 +8,7 @@ namespace frame {
 Ref Global::get() {
     PyObject* dict = module_dict();
     uint64_t version = compat::dict_version(dict);
-    if (value_ && version == version_) return Ref::borrow(value_);
+    if (value_ && version != 0 && version == version_) return Ref::borrow(value_);
 
     Ref value = Ref::borrow(PyDict_GetItemWithError(dict, name_));
     if (!value) {

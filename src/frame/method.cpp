@@ -1,6 +1,7 @@
 #include "frame/method.hpp"
 
 #include <cstddef>
+#include <string>
 
 #include "frame/call.hpp"
 #include "frame/module.hpp"
@@ -92,6 +93,10 @@ PyObject* function_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     }
     return PyMethod_New(self, args[0]);
 }
+
+// Pickled by reference, as functions are: the qualified name, found again in
+// __module__ when loaded. copy and deepcopy return the function itself.
+PyObject* function_reduce(PyObject* self, PyObject*) { return new_ref_or_none(as_function(self)->qualname); }
 
 PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
@@ -264,6 +269,7 @@ PyMethodDef function_methods[] = {
     // Replaces the slot wrapper, which would treat None as a missing instance.
     {"__get__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_get)), METH_FASTCALL | METH_COEXIST,
      nullptr},
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -271,7 +277,10 @@ PyTypeObject* function_type() {
     static PyTypeObject type;
     if (type.tp_flags & Py_TPFLAGS_READY) return &type;
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
-    type.tp_name = "native_function";
+    // Named under the module that made it ("pkg.mod.native_function"), so that
+    // its __module__ tells tools where it comes from. Never freed: the type
+    // outlives every exit-time destructor.
+    type.tp_name = (new std::string(std::string(module_qualified_name()) + ".native_function"))->c_str();
     type.tp_basicsize = sizeof(Function);
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     type.tp_vectorcall_offset = offsetof(Function, vectorcall);

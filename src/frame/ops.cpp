@@ -19,7 +19,7 @@ Name class_getitem_name{"__class_getitem__"};
 Ref call_view_method(PyObject* object, PyObject* name) {
     PyTypeObject* type = Py_TYPE(object);
     if (type->tp_getattro != PyObject_GenericGetAttr) return method(object, name);
-    Ref found = Ref::borrow(_PyType_Lookup(type, name));
+    Ref found = Ref::borrow(compat::type_lookup(type, name));
     if (found) {
         if (PyType_HasFeature(Py_TYPE(found.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return call(found, object);
         if (descrgetfunc get = Py_TYPE(found.get())->tp_descr_get) {
@@ -27,9 +27,8 @@ Ref call_view_method(PyObject* object, PyObject* name) {
         }
         return call(found);
     }
-    PyObject** dict = _PyObject_GetDictPtr(object);
-    if (dict && *dict) {
-        found = Ref::borrow(PyDict_GetItemWithError(*dict, name));
+    if (PyObject* dict = compat::instance_dict(object)) {
+        found = Ref::borrow(PyDict_GetItemWithError(dict, name));
         if (found) return call(found);
         if (PyErr_Occurred()) return {};
     }
@@ -39,7 +38,7 @@ Ref call_view_method(PyObject* object, PyObject* name) {
 
 // type(object).name bound to object, as the with statement finds it.
 Ref special_method(PyObject* object, PyObject* name) {
-    PyObject* found = _PyType_Lookup(Py_TYPE(object), name);
+    PyObject* found = compat::type_lookup(Py_TYPE(object), name);
     if (!found) {
         PyErr_SetObject(PyExc_AttributeError, name);
         return {};

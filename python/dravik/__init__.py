@@ -1,1 +1,0 @@
-"""Protocol-buffer messages shared with the work-cell runtime."""
