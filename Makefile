@@ -100,7 +100,7 @@ sdist: $(VPY)
 	$(PYTHON) -m venv $(SDIST_VENV)
 	$(SDIST_VENV)/bin/python -m pip install -q --upgrade pip
 	unpacked=$$(mktemp -d) && tar -xzf dist/sdist/mirvane-*.tar.gz -C $$unpacked && \
-	$(SDIST_VENV)/bin/python -m pip install -q -Ccmake.define.MIRVANE_WERROR=ON "$$(ls -d $$unpacked/mirvane-*)[test]" && \
+	$(SDIST_VENV)/bin/python -m pip install -q -Ccmake.define.MIRVANE_WERROR=ON "$$(ls -d $$unpacked/mirvane-*)[test,mcap]" && \
 	cd $$(mktemp -d) && $(abspath $(SDIST_VENV))/bin/python -m pytest -q -p no:cacheprovider $$unpacked/mirvane-*/tests
 
 bench: install

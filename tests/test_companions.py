@@ -518,3 +518,16 @@ def test_held_item_is_highlighted():
     state.controller.robot = "arm_a"
     viewer.render()
     assert floor() == plain
+
+
+@pytest.mark.parametrize("make_target, error", [
+    (lambda path: path.mkdir(), IsADirectoryError),
+    (os.mkfifo, OSError),
+], ids=["directory", "pipe"])
+def test_data_save_refuses_what_is_not_a_regular_file(tmp_path, make_target, error):
+    make_target(tmp_path / "run.rec")
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(error, match="run.rec"):
+        make_recording(runs=1, duration_s=0.2).save(tmp_path / "run.rec")
+    assert sorted(os.listdir(tmp_path)) == before
+    assert not (tmp_path / "run.rec").is_file()

@@ -1,5 +1,6 @@
 """Replacing a file whole or not at all, the way project files are saved."""
 
+import errno
 import os
 import stat
 from contextlib import contextmanager
@@ -18,8 +19,13 @@ def replacing(path: PathLike) -> Iterator[str]:
     is removed and ``path`` is left byte for byte as it was. A symbolic link is
     followed, so the file it names is replaced and the link stays. The temporary
     name keeps ``path``'s extension, for writers that choose a format by it.
+
+    Before anything is written, a file that could not be opened for writing
+    (write-protected, say) gives the ``PermissionError`` that opening it would,
+    and anything but a regular file (a directory, a device) is refused.
     """
     target = os.path.realpath(os.fspath(path))
+    _check_replaceable(target, os.fspath(path))
     directory, name = os.path.split(target)
     stem, extension = os.path.splitext(name)
     temporary = _create_unique(directory, f".{stem[:40]}.{os.getpid()}-", f".tmp{extension}")
@@ -35,6 +41,20 @@ def replacing(path: PathLike) -> Iterator[str]:
         except OSError:
             pass
         raise
+
+
+def _check_replaceable(target: str, given: str) -> None:
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        return
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), given)
+    if not stat.S_ISREG(mode):
+        raise OSError(errno.EINVAL, "not a regular file, so it is not replaced", given)
+    # The atomic rename would replace a file its owner protected; an ordinary
+    # open for writing would not. The file is not truncated by this open.
+    os.close(os.open(target, os.O_WRONLY | os.O_NONBLOCK))
 
 
 def _create_unique(directory: str, prefix: str, suffix: str) -> str:
