@@ -3,8 +3,6 @@
 import math
 import os
 import re
-import select
-import shutil
 import signal
 import socket
 import subprocess
@@ -14,7 +12,8 @@ from pathlib import Path
 
 import pytest
 
-MIRVANE = str(Path(sys.executable).with_name("mirvane"))
+from helpers import MIRVANE, read_until
+
 SECONDS = 3.0
 
 
@@ -134,18 +133,6 @@ def test_movie_holds_a_frame_per_cycle_and_leaves_no_frames(run, tmp_path, fps, 
     assert cycles == math.floor(2.99 * fps / speed) + 2
     assert count_frames(str(tmp_path / "out/run.mp4"))[0] == cycles
     assert listing(tmp_path) == {tmp_path: ["out", "out/run.mp4", "scratch"]}
-
-
-def read_until(process, text, timeout=60):
-    """What ``process`` wrote to stdout and stderr up to the first ``text``."""
-    seen = ""
-    deadline = time.monotonic() + timeout
-    while text not in seen:
-        assert process.poll() is None and time.monotonic() < deadline, seen
-        ready, _, _ = select.select([process.stdout, process.stderr], [], [], 0.1)
-        for pipe in ready:
-            seen += os.read(pipe.fileno(), 4096).decode(errors="replace")
-    return seen
 
 
 @pytest.mark.parametrize("mode, wait_for", [

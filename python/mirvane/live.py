@@ -148,6 +148,7 @@ class _Server(ThreadingHTTPServer):
 class _Handler(BaseHTTPRequestHandler):
     server: _Server
     server_version = "mirvane-live"
+    timeout = 30.0   # seconds a browser may leave a write unread before its answer is dropped
 
     def do_GET(self) -> None:
         view = self.server.view
@@ -168,8 +169,8 @@ class _Handler(BaseHTTPRequestHandler):
                 self._stream(view)
             else:
                 self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
-        except (BrokenPipeError, ConnectionResetError, TimeoutError):
-            pass    # the browser went away mid-answer: nothing to clean up
+        except OSError:
+            pass    # the browser went away or stopped reading mid-answer: nothing to clean up
 
     def _send(self, status: HTTPStatus, content_type: str, body: bytes) -> None:
         self.send_response(status)
@@ -210,7 +211,8 @@ _PAGE = """<!doctype html>
   body { margin: 0; background: #202024; color: #e8e8e8; font: 14px/1.4 system-ui, sans-serif; }
   main { max-width: 960px; margin: 0 auto; padding: 16px; }
   h1 { font-size: 18px; font-weight: 600; margin: 0 0 8px; }
-  #view { display: block; width: 100%; height: auto; background: #2c2c32; border-radius: 4px; }
+  #view { display: block; max-width: 100%; max-height: calc(100vh - 96px); margin: 0 auto;
+          background: #2c2c32; border-radius: 4px; }
   #bar { display: flex; gap: 16px; align-items: center; margin-top: 8px; }
   progress { flex: 1; height: 8px; }
   #state { font-weight: 600; }
