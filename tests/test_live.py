@@ -1,5 +1,6 @@
 """The live view of ``mirvane replay --serve``, watched in a real headless browser and over raw sockets."""
 
+import os
 import re
 import shutil
 import socket
@@ -52,7 +53,9 @@ def browser():
     options.binary_location = shutil.which("chromium")
     for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1000,800"):
         options.add_argument(flag)
-    driver = webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver")))
+    # Not the sanitizer runtime the suite may run under: the browser is not built for it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    driver = webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver"), env=env))
     yield driver
     driver.quit()
 

@@ -62,7 +62,7 @@ class LiveView:
 
     @property
     def url(self) -> str:
-        host, port = self._server.server_address[:2]
+        host, port = self._server.server_name, self._server.server_port
         return f"http://{f'[{host}]' if ':' in host else host}:{port}/"
 
     def publish(self, picture: Image.Image, time_s: float) -> None:

@@ -26,7 +26,8 @@ class Command(Protocol):
 def described(subparsers: Any, name: str, summary: str, description: str,
               *examples: str) -> argparse.ArgumentParser:
     """A subparser for ``name`` whose help ends with ``examples``, shown as written."""
-    return subparsers.add_parser(
+    parser: argparse.ArgumentParser = subparsers.add_parser(
         name, help=summary, description=description,
         epilog="example:\n" + "\n".join(f"  {line}" for line in examples),
         formatter_class=argparse.RawDescriptionHelpFormatter)
+    return parser

@@ -39,7 +39,7 @@ def span_seconds(record: Any) -> float:
     """Seconds from the record's first product to its last, as playback measures them (0 if none)."""
     if not record.products:
         return 0.0
-    return 1e-9 * record.products[-1].timestamp_ns - 1e-9 * record.products[0].timestamp_ns
+    return float(1e-9 * record.products[-1].timestamp_ns - 1e-9 * record.products[0].timestamp_ns)
 
 
 def _when(timestamp_ns: int) -> str:

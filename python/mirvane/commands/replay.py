@@ -175,7 +175,7 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
                 live = stack.enter_context(LiveView(*address, record=name, span_s=span, speed=args.speed))
             except OSError as e:
                 raise UserError(f"cannot serve on {args.serve} ({e.strerror or e}); "
-                                "choose another port with --serve [HOST:]PORT") from None
+                                "choose another address with --serve [HOST:]PORT") from None
             if not args.quiet:
                 print(f"Live view at {live.url} ({'Ctrl-C stops' if args.hold else 'until the end'})",
                       flush=True)
