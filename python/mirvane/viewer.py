@@ -125,16 +125,6 @@ class WorkspaceViewer:
         self._frame.save(filename, format="PNG", compress_level=1)
         return filename
 
-    def _forgetEarlierRun(self, workspace: Any, system: Any) -> None:
-        # Playback places a run's starting state in the workspace before the
-        # first cycle and then hands workspace and system one state each per
-        # cycle. The workspace getting ahead of the system thus marks the start
-        # of a run, and what an earlier run held is held no longer.
-        lead = _state_changes(workspace) - _state_changes(system)
-        if lead != self._workspace_lead:
-            self._holding.clear()
-            self._workspace_lead = lead
-
     # -- mapping -------------------------------------------------------------
 
     def _px(self, x: float, y: float) -> Pixel:
@@ -336,6 +326,16 @@ class WorkspaceViewer:
         x, y = pose.position.x, pose.position.y
         return [self._px(x + c * dx - s * dy, y + s * dx + c * dy)
                 for dx, dy in ((hx, hy), (-hx, hy), (-hx, -hy), (hx, -hy))]
+
+    def _forgetEarlierRun(self, workspace: Any, system: Any) -> None:
+        # Playback places a run's starting state in the workspace before the
+        # first cycle and then hands workspace and system one state each per
+        # cycle. The workspace getting ahead of the system thus marks the start
+        # of a run, and what an earlier run held is held no longer.
+        lead = _state_changes(workspace) - _state_changes(system)
+        if lead != self._workspace_lead:
+            self._holding.clear()
+            self._workspace_lead = lead
 
     def _statusBar(self, state: Any, problems: List[str]) -> Image.Image:
         text = _status(state, self._holding)

@@ -2,6 +2,7 @@
 
 import argparse
 import datetime
+import sys
 from typing import Any, Dict
 
 from . import described
@@ -23,6 +24,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> None:
     records = load_recording(args.recording).records()
+    if not records:
+        print(f"{args.recording} holds no records", file=sys.stderr)
     latest = max(range(len(records)), key=lambda i: (records[i].stop_timestamp_ns, -i), default=None)
     for position, record in enumerate(records):
         counts: Dict[str, int] = dict.fromkeys(KINDS + ("none",), 0)
