@@ -31,7 +31,10 @@ class _Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     """The parser of the whole command, with a subparser per module of ``COMMANDS``."""
     parser = _Parser(prog="mirvane", description="Record, inspect and replay robot work-cell runs.",
-                     epilog="Run 'mirvane COMMAND --help' for a command's options and an example.")
+                     epilog="example:\n"
+                            "  mirvane record run.rec && mirvane replay run.rec --project run.mvproj --serve\n\n"
+                            "Run 'mirvane COMMAND --help' for a command's options and an example.",
+                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"mirvane {__version__}")
     subparsers = parser.add_subparsers(title="commands", metavar="COMMAND", dest="command")
     subparsers.required = True

@@ -38,7 +38,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                         help="frames per second of the movie (default: 10)")
     parser.add_argument("--serve", nargs="?", const=f"{DEFAULT_HOST}:{DEFAULT_PORT}", metavar="[HOST:]PORT",
                         help=f"show the live replay in a browser at http://HOST:PORT/ (default "
-                             f"{DEFAULT_HOST}:{DEFAULT_PORT}; the host only when named, 0 as PORT picks a free one)")
+                             f"{DEFAULT_HOST}:{DEFAULT_PORT}: loopback unless a host is named; "
+                             "port 0 takes a free one)")
     parser.add_argument("--hold", action="store_true",
                         help="with --serve: keep showing the last picture after the end, until Ctrl-C")
     parser.add_argument("--quiet", action="store_true", help="print no progress")
