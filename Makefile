@@ -47,7 +47,15 @@ $(VENV)/.installed: $(VPY) $(SOURCES)
 
 install: $(VENV)/.installed
 
+# The mirvane command at work on files of its own making, then the same from Python.
+DEMO := examples/out
+MIRVANE := $(VENV)/bin/mirvane
 demo: install
+	mkdir -p $(DEMO)
+	$(MIRVANE) record $(DEMO)/run.rec --seconds 10 --seed 7
+	$(MIRVANE) show $(DEMO)/run.mvproj
+	$(MIRVANE) info $(DEMO)/run.rec
+	$(MIRVANE) replay $(DEMO)/run.rec --project $(DEMO)/run.mvproj --movie $(DEMO)/run.mp4 --fps 20
 	$(VPY) examples/demo.py
 
 # The frame's native tests live in the build directory, next to the probe

@@ -3,7 +3,7 @@
 import math
 import struct
 import zlib
-from typing import Any, Dict, List, Optional, Set, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 from isal import isal_zlib
@@ -12,6 +12,7 @@ from PIL import Image, ImageDraw, ImageFont
 from .geometry import arm_points, yaw_of
 
 Color = Tuple[int, int, int]
+Pixel = Tuple[float, float]
 
 _FLOOR: Color = (238, 238, 232)
 _GRID_MINOR: Color = (224, 224, 217)
@@ -23,10 +24,16 @@ _ROBOT_LINK: Color = (52, 101, 164)
 _ROBOT_JOINT: Color = (30, 50, 80)
 _CAMERA: Color = (92, 53, 102)
 _HELD: Color = (230, 80, 0)
+_BAD: Color = (210, 0, 0)
 _STATUS_BG: Color = (50, 50, 56)
+_STATUS_BAD_BG: Color = (120, 20, 20)
 _STATUS_TEXT: Color = (235, 235, 235)
 _STATUS_HEIGHT = 16
 _GRID_STEPS = (0.01, 0.02, 0.05, 0.1, 0.2, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0)
+# Metres (and radians) beyond which a value is taken for damage, not for a work cell.
+_FAR = 1.0e4
+# Pillow draws circles in time proportional to their radius, so none gets bigger than this.
+_MAX_RADIUS = 2048.0
 
 
 class WorkspaceViewer:
@@ -35,15 +42,19 @@ class WorkspaceViewer:
     ``project`` is anything with ``workspace()`` and ``system()`` methods, read
     at every ``render()``. The view fits the cell unless ``scale`` (pixels per
     metre) is given; the floor, grid and robot bases are drawn once per layout
-    and only the moving parts are drawn per frame.
+    and only the moving parts are drawn per frame. Whatever values it is given,
+    it draws: a value that is not finite or out of all proportion is shown as a
+    red marker where its owner stands and named in the status line.
     """
 
     def __init__(self, project: Any, width: int = 640, height: int = 480,
                  scale: Optional[float] = None, camera_range: float = 0.6) -> None:
         if width < 32 or height < 32 + _STATUS_HEIGHT:
             raise ValueError("the view must be at least 32 pixels wide and tall")
-        if scale is not None and not scale > 0.0:
-            raise ValueError("scale must be positive")
+        if scale is not None and not 0.0 < scale < math.inf:
+            raise ValueError("scale must be positive and finite")
+        if not 0.0 <= camera_range <= _FAR:
+            raise ValueError(f"camera_range must be within [0, {_FAR:g}] metres")
         self._project = project
         self._width = int(width)
         self._height = int(height)
@@ -52,10 +63,12 @@ class WorkspaceViewer:
         self._font = _small_font()
         self._background: Optional[Image.Image] = None
         self._revision: Optional[int] = None     # layout revision the background shows
+        self._layout_problems: List[str] = []    # damaged layout values, found with the background
         self._frame: Optional[Image.Image] = None
         # Controller reports alternate between robots, so what each robot holds
         # is remembered across frames rather than read from the latest report only.
         self._holding: Dict[str, str] = {}
+        self._workspace_lead: Optional[int] = None
         self._status_text = ""
         self._status_image: Optional[Image.Image] = None
         # World-to-pixel mapping: u = _u0 + _scale * x, v = _v0 - _scale * y.
@@ -71,11 +84,16 @@ class WorkspaceViewer:
         """The last rendered frame (None before the first ``render``)."""
         return self._frame
 
+    def status(self) -> str:
+        """The text of the last rendered frame's status line, in full."""
+        return self._status_text
+
     def render(self) -> None:
         """Draw the project's current state into a new frame."""
         workspace = self._project.workspace()
         system = self._project.system()
         system_state = system.state() if system is not None else None
+        self._forgetEarlierRun(workspace, system)
 
         revision = getattr(workspace, "_revision", None)
         if self._background is None or revision != self._revision:
@@ -83,6 +101,7 @@ class WorkspaceViewer:
             self._revision = revision
         frame = self._background.copy()
         draw = ImageDraw.Draw(frame, "RGBA")
+        problems = list(self._layout_problems)
 
         held_pose: Dict[str, Any] = {}
         if system_state is None:
@@ -95,10 +114,10 @@ class WorkspaceViewer:
                 held_pose[controller.grasped_item] = controller.grasped_item_pose
         if workspace is not None:
             state = workspace.state()
-            self._drawCameras(draw, workspace, state)
-            self._drawItems(draw, workspace, state, set(self._holding.values()), held_pose)
-            self._drawRobots(draw, workspace, state)
-        frame.paste(self._statusBar(system_state), (0, self._height - _STATUS_HEIGHT))
+            self._drawCameras(draw, workspace, state, problems)
+            self._drawItems(draw, workspace, state, set(self._holding.values()), held_pose, problems)
+            self._drawRobots(draw, workspace, state, problems)
+        frame.paste(self._statusBar(system_state, problems), (0, self._height - _STATUS_HEIGHT))
         self._frame = frame
 
     def screenshot(self, filename: str) -> str:
@@ -113,29 +132,30 @@ class WorkspaceViewer:
 
     # -- mapping -------------------------------------------------------------
 
-    def _px(self, x: float, y: float) -> Tuple[float, float]:
+    def _px(self, x: float, y: float) -> Pixel:
         return self._u0 + self._scale * x, self._v0 - self._scale * y
 
     def _fit(self, workspace: Any) -> None:
         xs: List[float] = []
         ys: List[float] = []
 
-        def include(x: float, y: float, r: float) -> None:
-            xs.extend((x - r, x + r))
-            ys.extend((y - r, y + r))
+        def include(pose: Any, r: float) -> None:
+            if _pose_ok(pose) and _length_ok(r):
+                p = pose.position
+                xs.extend((p.x - r, p.x + r))
+                ys.extend((p.y - r, p.y + r))
 
         if workspace is not None:
             for robot in workspace.robots().values():
-                p = robot.base_pose.position
-                include(p.x, p.y, sum(robot.link_lengths) + 0.05)
+                links = list(robot.link_lengths)
+                include(robot.base_pose, sum(links) + 0.05 if _links_ok(links) else 0.05)
             for camera in workspace.cameras().values():
-                p = camera.base_pose.position
-                include(p.x, p.y, 0.1)
+                include(camera.base_pose, 0.1)
             for item in workspace.items().values():
-                p = item.base_pose.position
-                include(p.x, p.y, max(item.size.x, item.size.y))
+                size = item.size
+                include(item.base_pose, max(size.x, size.y) if _size_ok(size) else 0.05)
         if not xs:
-            include(0.0, 0.0, 1.0)
+            xs, ys = [-1.0, 1.0], [-1.0, 1.0]
         x0, x1, y0, y1 = min(xs), max(xs), min(ys), max(ys)
         usable_h = self._height - _STATUS_HEIGHT
         if self._fixed_scale is not None:
@@ -151,7 +171,40 @@ class WorkspaceViewer:
         self._fit(workspace)
         image = Image.new("RGB", (self._width, self._height), _FLOOR)
         draw = ImageDraw.Draw(image)
-        step = next((s for s in _GRID_STEPS if s * self._scale >= 12.0), _GRID_STEPS[-1])
+        step = next((s for s in _GRID_STEPS if s * self._scale >= 12.0), None)
+        if step is not None:   # else even the widest spacing would paint the floor grey
+            self._drawGrid(draw, step)
+        problems: List[str] = []
+        if workspace is not None:
+            r = min(max(4.0, 0.06 * self._scale), 40.0)
+            for name, robot in sorted(workspace.robots().items()):
+                if not _pose_ok(robot.base_pose):
+                    problems.append(f"{name} base pose")
+                    continue
+                p = robot.base_pose.position
+                u, v = self._px(p.x, p.y)
+                draw.rectangle([u - r, v - r, u + r, v + r], fill=_ROBOT_BASE)
+                draw.text((u + r + 3, v + r), _label(name), fill=_TEXT, font=self._font)
+                if not _links_ok(list(robot.link_lengths)):
+                    problems.append(f"{name} link lengths")
+            for name, camera in sorted(workspace.cameras().items()):
+                if not 0.0 < camera.field_of_view_deg < 360.0:
+                    problems.append(f"{name} field of view")
+                if not _pose_ok(camera.base_pose):
+                    problems.append(f"{name} pose")
+                    continue
+                p = camera.base_pose.position
+                u, v = self._px(p.x, p.y)
+                draw.text((u + 7, v + 5), _label(name), fill=_CAMERA, font=self._font)
+            for name, item in sorted(workspace.items().items()):
+                if not _size_ok(item.size):
+                    problems.append(f"{name} size")
+                if not _pose_ok(item.base_pose):
+                    problems.append(f"{name} pose")
+        self._layout_problems = problems
+        return image
+
+    def _drawGrid(self, draw: ImageDraw.ImageDraw, step: float) -> None:
         major = step * 5.0
         # World range covered by the image, to place grid lines at multiples of the step.
         wx0, wy1 = (-self._u0) / self._scale, self._v0 / self._scale
@@ -170,31 +223,22 @@ class WorkspaceViewer:
             y = self._height - _STATUS_HEIGHT - 8
             draw.line([(8, y), (8 + bar, y)], fill=_TEXT, width=2)
             draw.text((12 + bar, y - 6), f"{major:g} m", fill=_TEXT, font=self._font)
-        if workspace is not None:
-            for name, robot in sorted(workspace.robots().items()):
-                p = robot.base_pose.position
-                u, v = self._px(p.x, p.y)
-                r = max(4.0, 0.06 * self._scale)
-                draw.rectangle([u - r, v - r, u + r, v + r], fill=_ROBOT_BASE)
-                draw.text((u + r + 3, v + r), name, fill=_TEXT, font=self._font)
-            for name, camera in sorted(workspace.cameras().items()):
-                p = camera.base_pose.position
-                u, v = self._px(p.x, p.y)
-                draw.text((u + 7, v + 5), name, fill=_CAMERA, font=self._font)
-        return image
 
     # -- moving parts ----------------------------------------------------------
 
-    def _drawCameras(self, draw: ImageDraw.ImageDraw, workspace: Any, state: Any) -> None:
+    def _drawCameras(self, draw: ImageDraw.ImageDraw, workspace: Any, state: Any,
+                     problems: List[str]) -> None:
         cameras = state.cameras if state is not None else {}
-        reach = self._camera_range * self._scale
+        reach = min(self._camera_range * self._scale, _MAX_RADIUS)
         for name, camera in workspace.cameras().items():
-            current = cameras.get(name)
-            pose = current.base_pose if current is not None and current.HasField("base_pose") \
-                else camera.base_pose
+            pose = self._current(draw, name, camera.base_pose, cameras, problems)
+            fov = camera.field_of_view_deg
+            if not (_pose_ok(pose) and 0.0 < fov < 360.0):
+                self._drawMarker(draw, pose)
+                continue
             u, v = self._px(pose.position.x, pose.position.y)
             yaw = yaw_of(pose)
-            half = math.radians(min(camera.field_of_view_deg, 359.0)) / 2.0
+            half = math.radians(min(fov, 359.0)) / 2.0
             # Pillow measures angles clockwise in image space, hence the sign flip.
             start, end = math.degrees(-yaw - half), math.degrees(-yaw + half)
             draw.pieslice([u - reach, v - reach, u + reach, v + reach], start, end,
@@ -202,44 +246,85 @@ class WorkspaceViewer:
             draw.regular_polygon((u, v, 6), 3, rotation=math.degrees(yaw) - 90.0, fill=_CAMERA)
 
     def _drawItems(self, draw: ImageDraw.ImageDraw, workspace: Any, state: Any,
-                   held: Set[str], held_pose: Dict[str, Any]) -> None:
+                   held: Set[str], held_pose: Dict[str, Any], problems: List[str]) -> None:
         items = state.items if state is not None else {}
         for name, item in workspace.items().items():
             pose = held_pose.get(name)
+            if pose is not None and not _pose_ok(pose):
+                problems.append(f"{name} held pose")
+                self._drawMarker(draw, pose)
+                pose = None
             if pose is None:
-                current = items.get(name)
-                pose = current.base_pose if current is not None and current.HasField("base_pose") \
-                    else item.base_pose
+                pose = self._current(draw, name, item.base_pose, items, problems)
+            if not (_pose_ok(pose) and _size_ok(item.size)):
+                self._drawMarker(draw, pose)
+                continue
             corners = self._box(pose, item.size.x, item.size.y)
             if name in held:
                 draw.polygon(corners, fill=_HELD, outline=(120, 40, 0))
                 u, v = self._px(pose.position.x, pose.position.y)
-                r = 0.5 * math.hypot(item.size.x, item.size.y) * self._scale + 4
+                r = min(0.5 * math.hypot(item.size.x, item.size.y) * self._scale + 4, _MAX_RADIUS)
                 draw.ellipse([u - r, v - r, u + r, v + r], outline=_HELD, width=2)
             else:
                 draw.polygon(corners, fill=_item_color(name), outline=(90, 70, 40))
 
-    def _drawRobots(self, draw: ImageDraw.ImageDraw, workspace: Any, state: Any) -> None:
+    def _drawRobots(self, draw: ImageDraw.ImageDraw, workspace: Any, state: Any,
+                    problems: List[str]) -> None:
         robots = state.robots if state is not None else {}
-        width = max(3, int(0.04 * self._scale))
+        width = min(max(3, int(0.04 * self._scale)), 40)
         r = width * 0.7
         for name, robot in workspace.robots().items():
-            current = robots.get(name)
-            joints = current.joint_positions.values if current is not None else ()
             base = robot.base_pose
-            points, heading = arm_points(base.position.x, base.position.y, yaw_of(base),
-                                         robot.link_lengths, joints)
+            if not _pose_ok(base):
+                self._drawMarker(draw, base)   # named with the layout
+                continue
+            current = robots.get(name)
+            joints = list(current.joint_positions.values) if current is not None else []
+            links = list(robot.link_lengths)
+            if not all(math.isfinite(q) and abs(q) <= _FAR for q in joints):
+                problems.append(f"{name} joints")
+                self._drawMarker(draw, base)
+                continue
+            if not _links_ok(links):
+                self._drawMarker(draw, base)
+                continue
+            points, heading = arm_points(base.position.x, base.position.y, yaw_of(base), links, joints)
             pixels = [self._px(x, y) for x, y in points]
             draw.line(pixels, fill=_ROBOT_LINK, width=width, joint="curve")
             for u, v in pixels[:-1]:
                 draw.ellipse([u - r, v - r, u + r, v + r], fill=_ROBOT_JOINT)
             # A two-finger gripper across the effector heading.
             u, v = pixels[-1]
-            g = max(4.0, 0.03 * self._scale)
+            g = min(max(4.0, 0.03 * self._scale), 30.0)
             du, dv = -math.sin(heading) * g, -math.cos(heading) * g
             draw.line([(u + du, v + dv), (u - du, v - dv)], fill=_ROBOT_JOINT, width=max(2, width // 2))
 
-    def _box(self, pose: Any, sx: float, sy: float) -> List[Tuple[float, float]]:
+    def _current(self, draw: ImageDraw.ImageDraw, name: str, layout_pose: Any, states: Any,
+                 problems: List[str]) -> Any:
+        """The pose ``name`` is in now: its state's if usable, else the layout's."""
+        if not _pose_ok(layout_pose):
+            self._drawMarker(draw, layout_pose)    # named with the layout
+        current = states.get(name)
+        if current is not None and current.HasField("base_pose"):
+            if _pose_ok(current.base_pose):
+                return current.base_pose
+            problems.append(f"{name} pose")
+        return layout_pose
+
+    def _drawMarker(self, draw: ImageDraw.ImageDraw, pose: Any) -> None:
+        """A red ring with a cross where something could not be drawn, kept inside the view.
+
+        A place beyond the view is shown at its edge; one that is no number, in the corner.
+        """
+        u, v = self._px(pose.position.x, pose.position.y)
+        r = 7.0
+        u = r + 1 if math.isnan(u) else min(max(u, r + 1), self._width - r - 1)
+        v = r + 1 if math.isnan(v) else min(max(v, r + 1), self._height - _STATUS_HEIGHT - r - 1)
+        draw.ellipse([u - r, v - r, u + r, v + r], outline=_BAD, width=2)
+        draw.line([(u - r, v - r), (u + r, v + r)], fill=_BAD, width=2)
+        draw.line([(u - r, v + r), (u + r, v - r)], fill=_BAD, width=2)
+
+    def _box(self, pose: Any, sx: float, sy: float) -> List[Pixel]:
         yaw = yaw_of(pose)
         c, s = math.cos(yaw), math.sin(yaw)
         hx, hy = max(sx, 0.01) / 2.0, max(sy, 0.01) / 2.0
@@ -247,14 +332,49 @@ class WorkspaceViewer:
         return [self._px(x + c * dx - s * dy, y + s * dx + c * dy)
                 for dx, dy in ((hx, hy), (-hx, hy), (-hx, -hy), (hx, -hy))]
 
-    def _statusBar(self, state: Any) -> Image.Image:
+    def _forgetEarlierRun(self, workspace: Any, system: Any) -> None:
+        # Playback places a run's starting state in the workspace before the
+        # first cycle and then hands workspace and system one state each per
+        # cycle. The workspace getting ahead of the system thus marks the start
+        # of a run, and what an earlier run held is held no longer.
+        lead = _state_changes(workspace) - _state_changes(system)
+        if lead != self._workspace_lead:
+            self._holding.clear()
+            self._workspace_lead = lead
+
+    def _statusBar(self, state: Any, problems: List[str]) -> Image.Image:
         text = _status(state, self._holding)
+        if problems:
+            # First, so that a narrow view still shows them.
+            text = "bad values: " + ", ".join(sorted(set(problems))) + " | " + text
         if text != self._status_text or self._status_image is None:
             # The text changes only with the step, so it is drawn once per change.
-            bar = Image.new("RGB", (self._width, _STATUS_HEIGHT), _STATUS_BG)
-            ImageDraw.Draw(bar).text((6, 2), text, fill=_STATUS_TEXT, font=self._font)
+            bar = Image.new("RGB", (self._width, _STATUS_HEIGHT), _STATUS_BAD_BG if problems else _STATUS_BG)
+            ImageDraw.Draw(bar).text((6, 2), _label(text), fill=_STATUS_TEXT, font=self._font)
             self._status_text, self._status_image = text, bar
         return self._status_image
+
+
+def _state_changes(owner: Any) -> int:
+    return int(getattr(owner, "_state_changes", 0))
+
+
+def _pose_ok(pose: Any) -> bool:
+    """True when ``pose`` can be drawn: a finite place within reach and a finite heading."""
+    p = pose.position
+    return abs(p.x) <= _FAR and abs(p.y) <= _FAR and math.isfinite(yaw_of(pose))
+
+
+def _length_ok(length: float) -> bool:
+    return 0.0 < length <= _FAR
+
+
+def _links_ok(links: Sequence[float]) -> bool:
+    return bool(links) and all(_length_ok(v) for v in links) and sum(links) <= _FAR
+
+
+def _size_ok(size: Any) -> bool:
+    return _length_ok(size.x) and _length_ok(size.y) and _length_ok(size.z)
 
 
 def _status(state: Any, holding: Dict[str, str]) -> str:
@@ -271,6 +391,11 @@ def _status(state: Any, holding: Dict[str, str]) -> str:
     if held:
         parts.append("holding " + ", ".join(held))
     return " | ".join(parts) if parts else "waiting for the system"
+
+
+def _label(text: str) -> str:
+    """``text`` as the bitmap font can draw it: Latin-1 on one line, at most 300 characters."""
+    return "".join(c if " " <= c <= "\xff" and c != "\x7f" else "?" for c in text[:300])
 
 
 def _item_color(name: str) -> Color:

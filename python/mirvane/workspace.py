@@ -28,6 +28,9 @@ class Workspace:
         self._model = project_pb2.WorkspaceModel()
         self._state = system_pb2.WorkspaceState()
         self._revision = next(_revisions)
+        # States handed over so far; a view compares it with the system's to
+        # tell a run's starting state from the states of its cycles.
+        self._state_changes = 0
 
     # -- building a cell ----------------------------------------------------
 
@@ -165,12 +168,14 @@ class Workspace:
         self._model.ClearField("state")
         self._state = state
         self._revision = next(_revisions)
+        self._state_changes += 1
 
     def _setState(self, state: system_pb2.WorkspaceState) -> None:
         """Take ``state`` as the current state; kept by reference (called every playback cycle)."""
         if not isinstance(state, system_pb2.WorkspaceState):
             raise TypeError(f"expected a WorkspaceState, got {type(state).__name__}")
         self._state = state
+        self._state_changes += 1
 
     def _checkNewName(self, name: str) -> None:
         if not isinstance(name, str) or not name:

@@ -1,0 +1,57 @@
+"""The ``mirvane`` command: record, inspect and replay work-cell runs from the shell.
+
+Each subcommand lives in a module of ``mirvane.commands`` listed in ``COMMANDS``.
+Everything the subcommands share about failing is here: a mistake the user can
+mend (``UserError``, or a wrong argument) is one line ``mirvane: error: ...`` and
+exit status 2; Ctrl-C is exit status 130. The subcommands clean up after
+themselves on the way out, so neither leaves a partial file behind.
+"""
+
+import argparse
+import sys
+from typing import NoReturn, Optional, Sequence
+
+from ._version import __version__
+from .commands import Command, UserError, info, record, replay, show
+
+#: The subcommand modules, in the order ``mirvane --help`` lists them.
+COMMANDS: Sequence[Command] = (record, info, show, replay)
+
+EXIT_USER_ERROR = 2
+EXIT_INTERRUPTED = 130
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose complaints are one line, like every other user error."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UserError(f"{message} (see '{self.prog} --help')")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The parser of the whole command, with a subparser per module of ``COMMANDS``."""
+    parser = _Parser(prog="mirvane", description="Record, inspect and replay robot work-cell runs.",
+                     epilog="example:\n"
+                            "  mirvane record run.rec && mirvane replay run.rec --project run.mvproj --serve\n\n"
+                            "Run 'mirvane COMMAND --help' for a command's options and an example.",
+                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"mirvane {__version__}")
+    subparsers = parser.add_subparsers(title="commands", metavar="COMMAND", dest="command")
+    subparsers.required = True
+    for command in COMMANDS:
+        command.add_parser(subparsers).set_defaults(run=command.run)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line ``argv`` (default: the process's) and return the exit status."""
+    try:
+        args = build_parser().parse_args(argv)
+        args.run(args)
+    except UserError as e:
+        print(f"mirvane: error: {e}", file=sys.stderr)
+        return EXIT_USER_ERROR
+    except KeyboardInterrupt:
+        print("mirvane: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    return 0

@@ -1,0 +1,53 @@
+"""``mirvane info``: one line per record of a recording file."""
+
+import argparse
+import datetime
+import sys
+from typing import Any, Dict
+
+from . import described
+from ._files import load_recording
+
+KINDS = ("perception", "decision", "planner", "controller")
+
+
+def add_parser(subparsers: Any) -> argparse.ArgumentParser:
+    parser = described(
+        subparsers, "info", "list the records of a recording file",
+        "Print one line per record: its position, stop time, span in seconds and the\n"
+        "number of products of each kind. 'mirvane replay --index -1' plays the record\n"
+        "marked latest, the one that stopped last.",
+        "mirvane info run.rec")
+    parser.add_argument("recording", metavar="RECORDING", help="the recording file to list")
+    return parser
+
+
+def run(args: argparse.Namespace) -> None:
+    records = load_recording(args.recording).records()
+    if not records:
+        print(f"{args.recording} holds no records", file=sys.stderr)
+    latest = max(range(len(records)), key=lambda i: (records[i].stop_timestamp_ns, -i), default=None)
+    for position, record in enumerate(records):
+        counts: Dict[str, int] = dict.fromkeys(KINDS + ("none",), 0)
+        for product in record.products:
+            # The first kind present counts, as in playback.
+            counts[next((kind for kind in KINDS if product.HasField(kind)), "none")] += 1
+        products = ", ".join(f"{kind} {n}" for kind, n in counts.items())
+        mark = " (latest)" if position == latest else ""
+        print(f"{position}: stop {_when(record.stop_timestamp_ns)}, span {span_seconds(record):.3f} s, "
+              f"products: {products}{mark}")
+
+
+def span_seconds(record: Any) -> float:
+    """Seconds from the record's first product to its last, as playback measures them (0 if none)."""
+    if not record.products:
+        return 0.0
+    return float(1e-9 * record.products[-1].timestamp_ns - 1e-9 * record.products[0].timestamp_ns)
+
+
+def _when(timestamp_ns: int) -> str:
+    try:
+        moment = datetime.datetime.fromtimestamp(timestamp_ns // 1_000_000_000, datetime.timezone.utc)
+    except (OverflowError, OSError, ValueError):
+        return f"{timestamp_ns} ns"
+    return f"{moment:%Y-%m-%d %H:%M:%S}.{timestamp_ns % 1_000_000_000 // 1_000_000:03d} UTC"

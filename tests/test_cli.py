@@ -1,0 +1,163 @@
+"""The ``mirvane`` command, run as a user runs it: a process, its exit status, its output, its files."""
+
+import math
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from helpers import MIRVANE, read_until
+
+SECONDS = 3.0
+
+
+def mirvane(*args, cwd, tmpdir=None, timeout=120):
+    env = dict(os.environ, TMPDIR=str(tmpdir)) if tmpdir else None
+    return subprocess.run([MIRVANE, *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def listing(*roots):
+    return {root: sorted(str(p.relative_to(root)) for p in Path(root).rglob("*")) for root in roots}
+
+
+@pytest.fixture(scope="module")
+def run(tmp_path_factory):
+    """A recording and its project file, made by ``mirvane record``."""
+    where = tmp_path_factory.mktemp("recorded")
+    done = mirvane("record", "run.rec", "--seconds", SECONDS, "--seed", 5, cwd=where)
+    assert done.returncode == 0, done.stderr
+    assert sorted(os.listdir(where)) == ["run.mvproj", "run.rec"]
+    return where
+
+
+def one_record_line(span):
+    kinds = r"perception 90, decision \d+, planner \d+, controller 600, none 0"
+    return rf"0: stop 2023-11-14 22:13:23\.000 UTC, span {span} s, products: {kinds} \(latest\)\n"
+
+
+@pytest.mark.parametrize("args, output", [
+    (["info", "{run}/run.rec"], one_record_line(r"2\.99\d")),
+    (["show", "{run}/run.mvproj"], r"Workspace\n  Robots\n    arm_a: .*cam_pan: .*box_6: .*pick_place_b \(arm_b\): .*"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "20", "--index", "0"], r""),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "20", "--quiet"], r""),
+    (["record", "again.rec", "--project", "sub/again.mvproj", "--seconds", "0.5"],
+     r"Recorded 0\.5 s of the sample cell \(\d+ products\) to again\.rec, its project to sub/again\.mvproj\n"),
+])
+def test_subcommands_on_recorded_files(run, tmp_path, args, output):
+    (tmp_path / "sub").mkdir()
+    before = listing(run)
+    done = mirvane(*(a.format(run=run) for a in args), cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert re.fullmatch(output, done.stdout, re.S)
+    assert listing(run) == before
+    made = listing(tmp_path)[tmp_path]
+    assert made == (["again.rec", "sub", "sub/again.mvproj"] if args[0] == "record" else ["sub"])
+    if args[0] == "record":
+        assert mirvane("info", "again.rec", cwd=tmp_path).stdout.startswith("0: stop")
+        assert mirvane("show", "sub/again.mvproj", cwd=tmp_path).returncode == 0
+
+
+@pytest.mark.parametrize("command", ["record", "info", "show", "replay"])
+def test_help_of_every_subcommand_has_an_example(tmp_path, command):
+    done = mirvane(command, "--help", cwd=tmp_path)
+    assert done.returncode == 0 and f"example:\n  mirvane {command} " in done.stdout
+    module = subprocess.run([sys.executable, "-m", "mirvane", command, "--help"], cwd=tmp_path,
+                            capture_output=True, text=True)
+    assert module.stdout == done.stdout
+
+
+def listening_socket():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen()
+    return s
+
+
+@pytest.mark.parametrize("args, message", [
+    (["info", "missing.rec"], "missing.rec: no such file"),
+    (["info", "folder"], "folder: not a file"),
+    (["info", "damaged.rec"], "damaged.rec: not a recording file"),
+    (["info", "{run}/run.mvproj"], "not a recording file"),
+    (["show", "missing.mvproj"], "missing.mvproj: no such file"),
+    (["show", "damaged.mvproj"], "damaged.mvproj: not a project file"),
+    (["show", "{run}/run.rec"], "a project file must end in .mvproj"),
+    (["replay", "{run}/run.rec", "--project", "damaged.mvproj"], "not a project file"),
+    (["replay", "damaged.rec", "--project", "{run}/run.mvproj"], "not a recording file"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "1"], "--index 1 is out of range"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "-2"], "--index -2 is out of range"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "0"], "--speed: must be a positive"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "nan"], "--speed: must be a positive"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "m.mp4", "--fps", "0"],
+     "--fps: must be a positive"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "m.avi"], "must end in .mp4"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "nowhere/m.mp4"], "does not exist"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "damaged.rec/m.mp4"], "is not a directory"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "folder.mp4"], "is a directory"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--serve", "{port}"], "cannot serve on"),
+    (["replay", "{run}/run.rec"], "the following arguments are required: --project"),
+    (["record", "out.txt"], "a recording must end in .rec"),
+    (["record", "out.rec", "--project", "nowhere/out.mvproj"], "does not exist"),
+    (["record", "out.rec", "--seconds", "0"], "--seconds: must be a positive"),
+])
+def test_bad_input_is_one_line_status_2_and_leaves_nothing(run, tmp_path, args, message):
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "folder.mp4").mkdir()
+    (tmp_path / "damaged.rec").write_bytes(b"\x0a\xff\xff\xff")
+    (tmp_path / "damaged.mvproj").write_text('{"workspace": {"robots": 5}}')
+    before = listing(run, tmp_path)
+    with listening_socket() as busy:
+        done = mirvane(*(a.format(run=run, port=busy.getsockname()[1]) for a in args), cwd=tmp_path)
+    assert done.returncode == 2 and done.stdout == ""
+    assert re.fullmatch(r"mirvane: error: [^\n]+\n", done.stderr) and message in done.stderr, done.stderr
+    assert listing(run, tmp_path) == before
+
+
+@pytest.mark.parametrize("fps, speed", [(10, 1.0), (25, 2.0)])
+def test_movie_holds_a_frame_per_cycle_and_leaves_no_frames(run, tmp_path, fps, speed):
+    count_frames = pytest.importorskip("imageio_ffmpeg").count_frames_and_secs
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    (tmp_path / "out").mkdir()
+    done = mirvane("replay", run / "run.rec", "--project", run / "run.mvproj", "--movie", "out/run.mp4",
+                   "--fps", fps, "--speed", speed, cwd=tmp_path, tmpdir=scratch)
+    assert done.returncode == 0, done.stderr
+    cycles = int(re.fullmatch(r"Wrote out/run\.mp4: (\d+) frames at \d+ fps \(.*\)\n", done.stdout).group(1))
+    # One cycle per clock step speed / fps from 0 up to the first past the span (just under 3 s).
+    assert cycles == math.floor(2.99 * fps / speed) + 2
+    assert count_frames(str(tmp_path / "out/run.mp4"))[0] == cycles
+    assert listing(tmp_path) == {tmp_path: ["out", "out/run.mp4", "scratch"]}
+
+
+@pytest.mark.parametrize("mode, wait_for", [
+    (["--movie", "m.mp4", "--fps", "50", "--speed", "0.2"], "capturing frames"),
+    (["--serve", "0", "--speed", "0.2"], "Live view at"),
+    (["--serve", "0", "--speed", "20", "--hold"], "still serving"),
+])
+def test_ctrl_c_exits_130_and_leaves_nothing(run, tmp_path, mode, wait_for):
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    before = listing(run, tmp_path)
+    process = subprocess.Popen([MIRVANE, "replay", run / "run.rec", "--project", run / "run.mvproj", *mode],
+                               cwd=tmp_path, env=dict(os.environ, TMPDIR=str(scratch)),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        seen = read_until(process, wait_for)
+        time.sleep(0.5)
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert process.returncode == 130
+    assert err.decode().endswith("mirvane: interrupted\n") and b"Traceback" not in err
+    assert listing(run, tmp_path) == before
+    url = re.search(r"http://[\d.]+:(\d+)/", seen)
+    if url:  # the port is free again
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", int(url.group(1))))

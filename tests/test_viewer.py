@@ -1,0 +1,160 @@
+"""The viewer draws whatever state loads, and keeps nothing from one replay to the next."""
+
+import json
+import math
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from dravik.api import project_pb2, system_pb2
+from mirvane.project import Project
+from mirvane.replay import Replay
+from mirvane.simulation import build_cell, make_recording
+from mirvane.system import System
+from mirvane.viewer import WorkspaceViewer
+from mirvane.workspace import Workspace
+
+MARKER = (210, 0, 0)
+
+
+class StandIn:
+    def __init__(self, workspace, system):
+        self._workspace, self._system = workspace, system
+
+    def workspace(self):
+        return self._workspace
+
+    def system(self):
+        return self._system
+
+
+def has_marker(viewer):
+    floor = viewer.image().crop((0, 0, viewer.size()[0], viewer.size()[1] - 16))
+    return any(color == MARKER for _, color in floor.getcolors(1 << 16))
+
+
+def edit(path, key, name, field, value):
+    content = json.loads(path.read_text())
+    content["workspace"][key][name][field] = value
+    path.write_text(json.dumps(content))
+
+
+def nan_pose(state):
+    state.controller.robot = "arm_a"
+    state.controller.grasped_item = "box_1"
+    state.controller.grasped_item_pose.position.x = math.nan
+
+
+def nan_joint(state):
+    state.workspace.robots["arm_a"].joint_positions.values.extend([math.nan, 0.0])
+
+
+@pytest.mark.parametrize("file_edit, state_edit, named", [
+    (("items", "box_1", "size", {"x": "NaN", "y": 0.05, "z": 0.05}), None, "box_1 size"),
+    (("items", "box_2", "size", {"x": -0.05, "y": 0.05, "z": 0.05}), None, "box_2 size"),
+    (("items", "box_3", "basePose", {"position": {"x": "Infinity"}}), None, "box_3 pose"),
+    (("robots", "arm_a", "linkLengths", [1e308, 1e308]), None, "arm_a link lengths"),
+    (("robots", "arm_b", "linkLengths", []), None, "arm_b link lengths"),
+    (("robots", "arm_b", "basePose", {"position": {"x": 1e300}}), None, "arm_b base pose"),
+    (("cameras", "cam_top", "fieldOfViewDeg", -30.0), None, "cam_top field of view"),
+    (("cameras", "cam_pan", "basePose", {"orientation": {"w": "NaN"}}), None, "cam_pan pose"),
+    (None, nan_joint, "arm_a joints"),
+    (None, nan_pose, "box_1 held pose"),
+])
+def test_damaged_values_are_marked_and_named(tmp_path, file_edit, state_edit, named):
+    path = tmp_path / "cell.mvproj"
+    project = Project()
+    project.setWorkspace(build_cell())
+    project.save(str(path))
+    if file_edit:
+        edit(path, *file_edit)
+    project = Project()
+    project.load(str(path))
+    if state_edit:
+        state = system_pb2.SystemState()
+        state.workspace.CopyFrom(project.workspace().state())
+        state_edit(state)
+        project.workspace()._setState(state.workspace)
+        project.system()._setState(state)
+    viewer = WorkspaceViewer(project, width=320, height=240)
+    viewer.render()
+    assert named in viewer.status() and has_marker(viewer)
+
+
+names = st.text(max_size=6)
+anything = st.floats() | st.sampled_from([1e308, -1e308, 1e-308, 0.0])
+
+
+@st.composite
+def cells(draw, sane):
+    """A layout, a workspace state and a system state: plausible values if ``sane``, else any."""
+    model, state = project_pb2.WorkspaceModel(), system_pb2.SystemState()
+
+    def value(low, high):
+        return draw(st.floats(low, high) if sane else anything)
+
+    def pose(message):
+        message.position.x, message.position.y = value(-3.0, 3.0), value(-3.0, 3.0)
+        message.orientation.w, message.orientation.z = value(-1.0, 1.0), value(-1.0, 1.0)
+
+    for name in draw(st.lists(names, max_size=3)):
+        robot = model.robots[name]
+        pose(robot.base_pose)
+        robot.link_lengths.extend(value(0.01, 1.0) for _ in range(draw(st.integers(1 if sane else 0, 3))))
+        joints = state.workspace.robots[name].joint_positions.values
+        joints.extend(value(-7.0, 7.0) for _ in range(draw(st.integers(0, 4))))
+    for name in draw(st.lists(names, max_size=3)):
+        camera = model.cameras[name]
+        pose(camera.base_pose)
+        camera.field_of_view_deg = value(1.0, 359.0)
+        if draw(st.booleans()):
+            pose(state.workspace.cameras[name].base_pose)
+    for name in draw(st.lists(names, max_size=3)):
+        item = model.items[name]
+        pose(item.base_pose)
+        item.size.x, item.size.y, item.size.z = value(0.01, 0.5), value(0.01, 0.5), value(0.01, 0.5)
+        if draw(st.booleans()):
+            pose(state.workspace.items[name].base_pose)
+    if draw(st.booleans()):
+        state.controller.robot = draw(names)
+        state.controller.grasped_item = draw(names | st.sampled_from(sorted(model.items) or [""]))
+        pose(state.controller.grasped_item_pose)
+    return model, state
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.booleans().flatmap(lambda sane: st.tuples(st.just(sane), cells(sane))),
+       st.sampled_from([(32, 48), (320, 240)]))
+def test_any_state_is_drawn_and_only_damage_is_named(case, size):
+    sane, (model, state) = case
+    workspace, system = Workspace(), System()
+    workspace._setSnapshot(model)
+    workspace._setState(state.workspace)
+    system._setState(state)
+    viewer = WorkspaceViewer(StandIn(workspace, system), *size)
+    viewer.render()
+    assert viewer.image().size == size
+    if sane:
+        assert "bad values" not in viewer.status() and not has_marker(viewer)
+
+
+class StatusLog(WorkspaceViewer):
+    def render(self):
+        super().render()
+        self.log.append(self.status())
+
+
+def test_a_second_replay_starts_from_nothing_held():
+    project = Project()
+    project.setWorkspace(build_cell())
+    viewer = StatusLog(project, width=160, height=128)
+    replay = Replay()
+    replay.setProject(project)
+    replay.setData(make_recording(duration_s=3.0, seed=1))
+    replay.setViewer(viewer)
+    viewer.log = []
+    replay.play(speed=8.0)
+    assert "arm_b box_4" in viewer.log[-1]   # the last product: arm_b holds box_4
+    viewer.log = []
+    replay.play(speed=8.0)
+    assert "holding" not in viewer.log[0]
