@@ -90,8 +90,8 @@ def listening_socket():
     (["show", "{run}/run.rec"], "a project file must end in .mvproj"),
     (["replay", "{run}/run.rec", "--project", "damaged.mvproj"], "not a project file"),
     (["replay", "damaged.rec", "--project", "{run}/run.mvproj"], "not a recording file"),
-    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "1"], "--index 1 is out of range"),
-    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "-2"], "--index -2 is out of range"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "1"], "index 1 is out of range"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "-2"], "index -2 is out of range"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "0"], "--speed: must be a positive"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "nan"], "--speed: must be a positive"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "m.mp4", "--fps", "0"],
@@ -102,7 +102,7 @@ def listening_socket():
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "folder.mp4"], "is a directory"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--serve", "{port}"], "cannot serve on"),
     (["replay", "{run}/run.rec"], "the following arguments are required: --project"),
-    (["record", "out.txt"], "a recording must end in .rec"),
+    (["record", "out.txt"], "the name of the recording must end in .rec"),
     (["record", "out.rec", "--project", "nowhere/out.mvproj"], "does not exist"),
     (["record", "out.rec", "--seconds", "0"], "--seconds: must be a positive"),
 ])
@@ -132,6 +132,7 @@ def test_movie_holds_a_frame_per_cycle_and_leaves_no_frames(run, tmp_path, fps, 
     # One cycle per clock step speed / fps from 0 up to the first past the span (just under 3 s).
     assert cycles == math.floor(2.99 * fps / speed) + 2
     assert count_frames(str(tmp_path / "out/run.mp4"))[0] == cycles
+    assert "out/run.mp4" in done.stderr and ".tmp" not in done.stderr   # moviepy names the movie
     assert listing(tmp_path) == {tmp_path: ["out", "out/run.mp4", "scratch"]}
 
 
