@@ -21,8 +21,9 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     parser.add_argument("recording", metavar="RECORDING", help="the recording file to export")
     parser.add_argument("out", metavar="OUT.mcap", help="the MCAP file to write")
     parser.add_argument("--index", type=int, metavar="I",
-                        help="export only the record at this position (-1: the one that stopped last; "
-                             "default: all records; 'mirvane info' lists them)")
+                        help="export only the record at this position, negative ones counting from the end "
+                             "but -1: the one that stopped last (default: all records; 'mirvane info' "
+                             "lists them)")
     parser.add_argument("--quiet", action="store_true", help="print no progress")
     return parser
 

@@ -30,8 +30,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     parser.add_argument("--project", required=True, metavar="PROJECT.mvproj",
                         help="the project file of the recorded work cell")
     parser.add_argument("--index", type=int, default=-1, metavar="I",
-                        help="position of the record to replay (default: -1, the one that stopped last; "
-                             "'mirvane info' lists them)")
+                        help="position of the record to replay, negative ones counting from the end "
+                             "(default: -1, the one that stopped last; 'mirvane info' lists them)")
     parser.add_argument("--speed", type=positive_float, default=1.0, metavar="S",
                         help="playback speed, 2 for twice as fast (default: 1)")
     parser.add_argument("--movie", metavar="OUT.mp4", help="write the replay into this movie")
