@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from helpers import MIRVANE, read_until
+from mirvane.data import Data
 
 SECONDS = 3.0
 
@@ -35,6 +36,26 @@ def run(tmp_path_factory):
     assert done.returncode == 0, done.stderr
     assert sorted(os.listdir(where)) == ["run.mvproj", "run.rec"]
     return where
+
+
+@pytest.fixture(scope="module")
+def two(run, tmp_path_factory):
+    """A recording of two records: a 1 s run, then the 3 s one of ``run`` (which stopped later).
+    A recording file is its records one after another, so two files joined are one."""
+    where = tmp_path_factory.mktemp("two")
+    assert mirvane("record", "short.rec", "--seconds", 1, cwd=where).returncode == 0
+    joined = where / "two.rec"
+    joined.write_bytes((where / "short.rec").read_bytes() + (run / "run.rec").read_bytes())
+    assert mirvane("export", joined, "two.mcap", cwd=where).returncode == 0
+    return joined
+
+
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    """A recording large enough that exporting it takes a few seconds."""
+    where = tmp_path_factory.mktemp("big")
+    assert mirvane("record", "big.rec", "--seconds", 300, cwd=where).returncode == 0
+    return where / "big.rec"
 
 
 def one_record_line(span):
@@ -64,7 +85,25 @@ def test_subcommands_on_recorded_files(run, tmp_path, args, output):
         assert mirvane("show", "sub/again.mvproj", cwd=tmp_path).returncode == 0
 
 
-@pytest.mark.parametrize("command", ["record", "info", "show", "replay"])
+@pytest.mark.parametrize("index, quiet, chosen", [([], [], [0, 1]), (["--index", "-1"], [], [1]),
+                                                  (["--index", "0"], ["--quiet"], [0])])
+def test_export_then_import_gives_the_recorded_records(two, tmp_path, index, quiet, chosen):
+    records = Data.fromFile(two).records()
+    expected = [records[i] for i in chosen]
+    products = sum(len(r.products) for r in expected)
+    counted = rf"{len(expected)} records? \({products} products\)"
+    exported = mirvane("export", two, "run.mcap", *index, *quiet, cwd=tmp_path)
+    assert exported.returncode == 0, exported.stderr
+    assert re.fullmatch(rf"Exported {counted} of {re.escape(str(two))} to run\.mcap\n", exported.stdout)
+    imported = mirvane("import", "run.mcap", "back.rec", *quiet, cwd=tmp_path)
+    assert imported.returncode == 0, imported.stderr
+    assert re.fullmatch(rf"Imported {counted} of run\.mcap to back\.rec\n", imported.stdout)
+    assert list(Data.fromFile(tmp_path / "back.rec").records()) == expected
+    assert (exported.stderr + imported.stderr == "") == bool(quiet)   # progress bars unless quiet
+    assert sorted(os.listdir(tmp_path)) == ["back.rec", "run.mcap"]
+
+
+@pytest.mark.parametrize("command", ["record", "info", "show", "replay", "export", "import"])
 def test_help_of_every_subcommand_has_an_example(tmp_path, command):
     done = mirvane(command, "--help", cwd=tmp_path)
     assert done.returncode == 0 and f"example:\n  mirvane {command} " in done.stdout
@@ -90,8 +129,8 @@ def listening_socket():
     (["show", "{run}/run.rec"], "a project file must end in .mvproj"),
     (["replay", "{run}/run.rec", "--project", "damaged.mvproj"], "not a project file"),
     (["replay", "damaged.rec", "--project", "{run}/run.mvproj"], "not a recording file"),
-    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "1"], "--index 1 is out of range"),
-    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "-2"], "--index -2 is out of range"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "1"], "index 1 is out of range"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "-2"], "index -2 is out of range"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "0"], "--speed: must be a positive"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "nan"], "--speed: must be a positive"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "m.mp4", "--fps", "0"],
@@ -102,21 +141,44 @@ def listening_socket():
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "folder.mp4"], "is a directory"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--serve", "{port}"], "cannot serve on"),
     (["replay", "{run}/run.rec"], "the following arguments are required: --project"),
-    (["record", "out.txt"], "a recording must end in .rec"),
+    (["record", "out.txt"], "the name of the recording must end in .rec"),
     (["record", "out.rec", "--project", "nowhere/out.mvproj"], "does not exist"),
     (["record", "out.rec", "--seconds", "0"], "--seconds: must be a positive"),
+    (["export", "{run}/run.rec", "out.mcap", "--index", "1"], "index 1 is out of range"),
+    (["export", "half.rec", "out.mcap"], "half.rec: truncated"),
+    (["export", "{run}/run.mvproj", "out.mcap"], "not a recording file"),
+    (["export", "{run}/run.rec", "nowhere/out.mcap"], "does not exist"),
+    (["export", "{run}/run.rec", "out.rec"], "the name of the MCAP file must end in .mcap"),
+    (["import", "{run}/run.rec", "out.rec"], "run.rec: not an MCAP file"),
+    (["import", "half.mcap", "out.rec"], "half.mcap: not a complete MCAP file, it may be truncated"),
+    (["import", "missing.mcap", "out.rec"], "missing.mcap: no such file"),
+    (["import", "{mcap}", "nowhere/out.rec"], "does not exist"),
 ])
-def test_bad_input_is_one_line_status_2_and_leaves_nothing(run, tmp_path, args, message):
+def test_bad_input_is_one_line_status_2_and_leaves_nothing(run, two, tmp_path, args, message):
     (tmp_path / "folder").mkdir()
     (tmp_path / "folder.mp4").mkdir()
     (tmp_path / "damaged.rec").write_bytes(b"\x0a\xff\xff\xff")
     (tmp_path / "damaged.mvproj").write_text('{"workspace": {"robots": 5}}')
+    for name, whole in ("half.rec", run / "run.rec"), ("half.mcap", two.with_suffix(".mcap")):
+        (tmp_path / name).write_bytes(whole.read_bytes()[:whole.stat().st_size // 2])
     before = listing(run, tmp_path)
     with listening_socket() as busy:
-        done = mirvane(*(a.format(run=run, port=busy.getsockname()[1]) for a in args), cwd=tmp_path)
+        done = mirvane(*(a.format(run=run, mcap=two.with_suffix(".mcap"), port=busy.getsockname()[1]) for a in args),
+                       cwd=tmp_path)
     assert done.returncode == 2 and done.stdout == ""
     assert re.fullmatch(r"mirvane: error: [^\n]+\n", done.stderr) and message in done.stderr, done.stderr
     assert listing(run, tmp_path) == before
+
+
+def test_export_without_the_mcap_extra_says_how_to_get_it(run, tmp_path):
+    # A package that shadows the installed one as a missing one would fail.
+    (tmp_path / "mcap").mkdir()
+    (tmp_path / "mcap/__init__.py").write_text("raise ModuleNotFoundError(\"No module named 'mcap'\")\n")
+    done = subprocess.run([MIRVANE, "export", run / "run.rec", "out.mcap"], cwd=tmp_path, capture_output=True,
+                          text=True, env=dict(os.environ, PYTHONPATH=str(tmp_path)), timeout=120)
+    assert done.returncode == 2
+    assert done.stderr == "mirvane: error: MCAP files need the mcap extra; run pip install 'mirvane[mcap]'\n"
+    assert sorted(os.listdir(tmp_path)) == ["mcap"]
 
 
 @pytest.mark.parametrize("fps, speed", [(10, 1.0), (25, 2.0)])
@@ -132,19 +194,24 @@ def test_movie_holds_a_frame_per_cycle_and_leaves_no_frames(run, tmp_path, fps, 
     # One cycle per clock step speed / fps from 0 up to the first past the span (just under 3 s).
     assert cycles == math.floor(2.99 * fps / speed) + 2
     assert count_frames(str(tmp_path / "out/run.mp4"))[0] == cycles
+    assert "out/run.mp4" in done.stderr and ".tmp" not in done.stderr   # moviepy names the movie
     assert listing(tmp_path) == {tmp_path: ["out", "out/run.mp4", "scratch"]}
 
 
-@pytest.mark.parametrize("mode, wait_for", [
-    (["--movie", "m.mp4", "--fps", "50", "--speed", "0.2"], "capturing frames"),
-    (["--serve", "0", "--speed", "0.2"], "Live view at"),
-    (["--serve", "0", "--speed", "20", "--hold"], "still serving"),
+REPLAY = ["replay", "{run}/run.rec", "--project", "{run}/run.mvproj"]
+
+
+@pytest.mark.parametrize("args, wait_for", [
+    (REPLAY + ["--movie", "m.mp4", "--fps", "50", "--speed", "0.2"], "capturing frames"),
+    (REPLAY + ["--serve", "0", "--speed", "0.2"], "Live view at"),
+    (REPLAY + ["--serve", "0", "--speed", "20", "--hold"], "still serving"),
+    (["export", "{big}", "big.mcap"], "exporting"),
 ])
-def test_ctrl_c_exits_130_and_leaves_nothing(run, tmp_path, mode, wait_for):
+def test_ctrl_c_exits_130_and_leaves_nothing(run, big, tmp_path, args, wait_for):
     scratch = tmp_path / "scratch"
     scratch.mkdir()
-    before = listing(run, tmp_path)
-    process = subprocess.Popen([MIRVANE, "replay", run / "run.rec", "--project", run / "run.mvproj", *mode],
+    before = listing(run, big.parent, tmp_path)
+    process = subprocess.Popen([MIRVANE, *(a.format(run=run, big=big) for a in args)],
                                cwd=tmp_path, env=dict(os.environ, TMPDIR=str(scratch)),
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
@@ -156,7 +223,7 @@ def test_ctrl_c_exits_130_and_leaves_nothing(run, tmp_path, mode, wait_for):
         process.kill()
     assert process.returncode == 130
     assert err.decode().endswith("mirvane: interrupted\n") and b"Traceback" not in err
-    assert listing(run, tmp_path) == before
+    assert listing(run, big.parent, tmp_path) == before
     url = re.search(r"http://[\d.]+:(\d+)/", seen)
     if url:  # the port is free again
         with socket.socket() as s:

@@ -1,4 +1,4 @@
-"""The ``mirvane`` command: record, inspect and replay work-cell runs from the shell.
+"""The ``mirvane`` command: record, inspect, replay and convert work-cell runs from the shell.
 
 Each subcommand lives in a module of ``mirvane.commands`` listed in ``COMMANDS``.
 Everything the subcommands share about failing is here: a mistake the user can
@@ -12,10 +12,10 @@ import sys
 from typing import NoReturn, Optional, Sequence
 
 from ._version import __version__
-from .commands import Command, UserError, info, record, replay, show
+from .commands import Command, UserError, export, import_, info, record, replay, show
 
 #: The subcommand modules, in the order ``mirvane --help`` lists them.
-COMMANDS: Sequence[Command] = (record, info, show, replay)
+COMMANDS: Sequence[Command] = (record, info, show, replay, export, import_)
 
 EXIT_USER_ERROR = 2
 EXIT_INTERRUPTED = 130
@@ -30,7 +30,7 @@ class _Parser(argparse.ArgumentParser):
 
 def build_parser() -> argparse.ArgumentParser:
     """The parser of the whole command, with a subparser per module of ``COMMANDS``."""
-    parser = _Parser(prog="mirvane", description="Record, inspect and replay robot work-cell runs.",
+    parser = _Parser(prog="mirvane", description="Record, inspect, replay and export robot work-cell runs.",
                      epilog="example:\n"
                             "  mirvane record run.rec && mirvane replay run.rec --project run.mvproj --serve\n\n"
                             "Run 'mirvane COMMAND --help' for a command's options and an example.",

@@ -1,7 +1,7 @@
 """Recordings: the runs of a work cell, as saved to and loaded from recording files."""
 
 import os
-from typing import Sequence, Union
+from typing import Callable, Iterable, Sequence, Union
 
 from google.protobuf import message as pb_message
 from google.protobuf import unknown_fields
@@ -14,6 +14,34 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 class DataFileError(ValueError):
     """A file could not be read as a recording."""
+
+
+class RecordIndexError(IndexError):
+    """An index that names no record of a recording."""
+
+
+def record_position(index: int, count: int, stop_times: Callable[[], Iterable[int]], path: PathLike) -> int:
+    """The position of the record that ``index`` names among ``count`` records, as ``Replay.play`` picks it.
+
+    A position counts from the start, a negative one from the end, except -1:
+    the record with the greatest stop time (the first of equal ones), which
+    ``stop_times()`` gives in record order and is asked only then.
+    Raises ``RecordIndexError``, naming ``path``, when there is no such record.
+    """
+    if index == -1 and count:
+        stops = list(stop_times())
+        return stops.index(max(stops))
+    if -count <= index < count:
+        return index % count
+    if not count:
+        raise RecordIndexError(f"index {index} is out of range: {os.fspath(path)} holds no records; "
+                               "give a recording that has some")
+    choices = ["0" if count == 1 else f"0 to {count - 1}"]
+    if count > 1:
+        choices.append(f"-{count} to -2 counting from the end" if count > 2 else "-2 counting from the end")
+    raise RecordIndexError(f"index {index} is out of range: {os.fspath(path)} has {count} "
+                           f"record{'s' * (count != 1)}; give {', '.join(choices)}, "
+                           "or -1 for the one that stopped last")
 
 
 class Data:

@@ -70,7 +70,7 @@ except ImportError as e:  # pragma: no cover - depends on how mirvane was instal
 
 from ._atomic import replacing
 from ._version import __version__
-from .data import DataFileError, PathLike
+from .data import DataFileError, PathLike, record_position
 from .geometry import arm_points, set_pose, yaw_of
 from .recordstream import RecordReader, RecordWriter
 
@@ -127,7 +127,8 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
     or a callback. ``out`` is replaced whole or not at all.
 
     Raises ``McapError`` when the recording cannot be read or exported;
-    ``OSError`` when ``out`` cannot be written.
+    ``mirvane.data.RecordIndexError`` (an ``IndexError``) when ``index``
+    names no record; ``OSError`` when ``out`` cannot be written.
     """
     recording, out = os.fspath(recording), os.fspath(out)
     _check_output(recording, out)
@@ -367,12 +368,9 @@ def _choose(reader: RecordReader, index: Optional[int]) -> Optional[List[Tuple[i
     if index is None:
         return None
     spans = reader.offsets()
-    if index == -1 and spans:
-        stops = [record.stop_timestamp_ns for _, record in reader.records(spans)]
-        return [spans[stops.index(max(stops))]]
-    if not -len(spans) <= index < len(spans):
-        raise McapError(f"{reader.path}: has {len(spans)} record(s), there is no record {index}")
-    return [spans[index]]
+    position = record_position(index, len(spans), lambda: (r.stop_timestamp_ns for _, r in reader.records(spans)),
+                               reader.path)
+    return [spans[position]]
 
 
 # -- import -----------------------------------------------------------------------------

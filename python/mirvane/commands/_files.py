@@ -2,12 +2,14 @@
 
 import argparse
 import os
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Sequence
 
 from ..constants import MV_PROJECT_FILE_EXT
 from . import UserError
 
 if TYPE_CHECKING:
+    from dravik.api.data_pb2 import Record
+
     from ..data import Data
     from ..project import Project
 
@@ -38,10 +40,10 @@ def positive_int(text: str) -> int:
     return value
 
 
-def readable_file(path: str, kind: str) -> None:
+def readable_file(path: str, kind: str, make_one: str = MAKE_ONE) -> None:
     """Refuse ``path`` unless it names a file this process may read."""
     if not os.path.exists(path):
-        raise UserError(f"{path}: no such file; check the {kind} path or {MAKE_ONE}")
+        raise UserError(f"{path}: no such file; check the {kind} path or {make_one}")
     if not os.path.isfile(path):
         raise UserError(f"{path}: not a file; give the path of a {kind}")
     if not os.access(path, os.R_OK):
@@ -51,7 +53,7 @@ def readable_file(path: str, kind: str) -> None:
 def writable_destination(path: str, extension: str, kind: str) -> None:
     """Refuse ``path`` as a new file unless its name and directory allow writing it."""
     if not path.lower().endswith(extension):
-        raise UserError(f"{path}: a {kind} must end in {extension}; choose a name that does")
+        raise UserError(f"{path}: the name of the {kind} must end in {extension}; choose one that does")
     directory = os.path.dirname(os.path.abspath(path))
     if os.path.isdir(path):
         raise UserError(f"{path}: is a directory; give a file name for the {kind}")
@@ -61,6 +63,8 @@ def writable_destination(path: str, extension: str, kind: str) -> None:
         raise UserError(f"{path}: {directory} is not a directory; choose another place")
     if not os.access(directory, os.W_OK | os.X_OK):
         raise UserError(f"{path}: cannot write in {directory}; choose a writable directory")
+    if os.path.exists(path) and not os.access(path, os.W_OK):
+        raise UserError(f"{path}: is write-protected; choose another name or change its permissions")
 
 
 def load_recording(path: str) -> "Data":
@@ -76,6 +80,16 @@ def load_recording(path: str) -> "Data":
         raise UserError(f"{path}: cannot read it ({e.strerror})") from None
 
 
+def chosen_position(index: int, records: Sequence["Record"], path: str) -> int:
+    """The position of the record that ``--index`` names, as replay picks it."""
+    from ..data import RecordIndexError, record_position
+
+    try:
+        return record_position(index, len(records), lambda: (r.stop_timestamp_ns for r in records), path)
+    except RecordIndexError as e:
+        raise UserError(str(e)) from None
+
+
 def load_project(path: str) -> "Project":
     """The project file at ``path``."""
     from ..project import Project
@@ -89,11 +103,12 @@ def load_project(path: str) -> "Project":
     except OSError as e:
         raise UserError(f"{path}: cannot read it ({e.strerror})") from None
     except Exception as e:  # whatever the parser makes of a damaged file
-        raise UserError(f"{path}: not a project file ({type(e).__name__}: {_first_line(e)}); "
+        raise UserError(f"{path}: not a project file ({type(e).__name__}: {first_line(e)}); "
                         f"check the file or {MAKE_ONE}") from None
     return project
 
 
-def _first_line(error: Exception) -> str:
+def first_line(error: Exception) -> str:
+    """The start of the error's text, for a one-line message."""
     text = str(error).strip()
     return text.splitlines()[0][:200] if text else "no details"

@@ -6,7 +6,7 @@ import sys
 from typing import Any, Dict
 
 from . import described
-from ._files import load_recording
+from ._files import chosen_position, load_recording
 
 KINDS = ("perception", "decision", "planner", "controller")
 
@@ -26,7 +26,7 @@ def run(args: argparse.Namespace) -> None:
     records = load_recording(args.recording).records()
     if not records:
         print(f"{args.recording} holds no records", file=sys.stderr)
-    latest = max(range(len(records)), key=lambda i: (records[i].stop_timestamp_ns, -i), default=None)
+    latest = chosen_position(-1, records, args.recording) if records else None
     for position, record in enumerate(records):
         counts: Dict[str, int] = dict.fromkeys(KINDS + ("none",), 0)
         for product in record.products:

@@ -4,14 +4,15 @@ import argparse
 import contextlib
 import math
 import os
+import sys
 import tempfile
 import time
 from typing import Any, Callable, Iterator, Optional, Tuple
 
 from ..live import DEFAULT_HOST, DEFAULT_PORT
 from . import UserError, described
-from ._files import MOVIE_EXT, load_project, load_recording, positive_float, positive_int, \
-    writable_destination
+from ._files import MOVIE_EXT, chosen_position, first_line, load_project, load_recording, positive_float, \
+    positive_int, writable_destination
 from .info import span_seconds
 
 VIEW_SIZE = (640, 480)
@@ -29,8 +30,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     parser.add_argument("--project", required=True, metavar="PROJECT.mvproj",
                         help="the project file of the recorded work cell")
     parser.add_argument("--index", type=int, default=-1, metavar="I",
-                        help="position of the record to replay (default: -1, the one that stopped last; "
-                             "'mirvane info' lists them)")
+                        help="position of the record to replay, negative ones counting from the end "
+                             "(default: -1, the one that stopped last; 'mirvane info' lists them)")
     parser.add_argument("--speed", type=positive_float, default=1.0, metavar="S",
                         help="playback speed, 2 for twice as fast (default: 1)")
     parser.add_argument("--movie", metavar="OUT.mp4", help="write the replay into this movie")
@@ -59,7 +60,7 @@ def run(args: argparse.Namespace) -> None:
 
     data = load_recording(args.recording)
     records = data.records()
-    position = _checked_position(args.index, records, args.recording)
+    position = chosen_position(args.index, records, args.recording)
     record = records[position]
     if not record.products:
         raise UserError(f"{args.recording}: record {position} has no products; "
@@ -127,8 +128,6 @@ def _replay_to_movie(replay: Any, viewer: Any, position: int, args: argparse.Nam
     import mirvane.replay
     from tqdm import tqdm
 
-    from .._atomic import replacing
-
     fps = args.fps or 10
     expected = movie_frames(span, args.speed, fps)
     captured = 0
@@ -144,21 +143,23 @@ def _replay_to_movie(replay: Any, viewer: Any, position: int, args: argparse.Nam
     replay.setViewer(_Watched(viewer, on_frame=frame_captured))
     with contextlib.ExitStack() as stack:
         stack.callback(bar.close)
-        # Frames go to a directory of this command's own, the movie to a temporary
-        # file beside the destination that replaces it only once complete.
+        # Frames go to a directory of this command's own; play writes the movie
+        # beside its destination and puts it in place only once complete.
         frames = stack.enter_context(tempfile.TemporaryDirectory(prefix="mirvane-frames-"))
-        try:
-            partial = stack.enter_context(replacing(args.movie))
-        except OSError as e:
-            raise UserError(f"{args.movie}: cannot write the movie there ({e.strerror}); "
-                            "choose another path") from None
         stack.enter_context(_rebound(mirvane.replay, "_MOVIE_TMP_PNG_PATH", frames))
-        # moviepy announces its steps on standard output, naming the temporary file.
-        devnull = stack.enter_context(open(os.devnull, "w"))
-        stack.enter_context(contextlib.redirect_stdout(devnull))
+        # moviepy announces its steps on standard output; they are progress, so
+        # they go with its bar to standard error, and with --quiet nowhere.
         if args.quiet:
+            devnull = stack.enter_context(open(os.devnull, "w"))
+            stack.enter_context(contextlib.redirect_stdout(devnull))
             stack.enter_context(contextlib.redirect_stderr(devnull))
-        replay.play(index=position, speed=args.speed, moviename=partial, fps=fps)
+        else:
+            stack.enter_context(contextlib.redirect_stdout(sys.stderr))
+        try:
+            replay.play(index=position, speed=args.speed, moviename=args.movie, fps=fps)
+        except OSError as e:
+            raise UserError(f"{args.movie}: cannot write the movie ({e.strerror or first_line(e)}); "
+                            "choose another path") from None
     if not args.quiet:
         print(f"Wrote {args.movie}: {captured} frames at {fps} fps ({captured / fps:.1f} s)")
 
@@ -208,21 +209,6 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
                     time.sleep(3600)
             if live.visited:
                 time.sleep(1.0)   # time for watching pages to learn that it has finished
-
-
-def _checked_position(index: int, records: Any, path: str) -> int:
-    """The position of the record ``--index`` names; -1 names the one that stopped last."""
-    count = len(records)
-    if count == 0:
-        raise UserError(f"{path} holds no records; record one with 'mirvane record'")
-    if index == -1:
-        stops = [r.stop_timestamp_ns for r in records]
-        return stops.index(max(stops))
-    if 0 <= index < count:
-        return index
-    choices = "0" if count == 1 else f"0 to {count - 1}"
-    raise UserError(f"--index {index} is out of range: {path} has {count} record{'s' * (count != 1)}; "
-                    f"give {choices}, or -1 for the one that stopped last")
 
 
 @contextlib.contextmanager

@@ -1,0 +1,33 @@
+"""``mirvane import``: an MCAP file written by ``mirvane export`` (or with its channels) as a recording."""
+
+import argparse
+from typing import Any
+
+from . import described
+from ._convert import MCAP_EXT, converting, counted
+from ._files import RECORDING_EXT, readable_file, writable_destination
+
+
+def add_parser(subparsers: Any) -> argparse.ArgumentParser:
+    parser = described(
+        subparsers, "import", "read an MCAP file back into a recording",
+        "Read IN.mcap, as 'mirvane export' writes it, into the recording file OUT.rec:\n"
+        "the same records and products, stop times and starting states. An MCAP file\n"
+        "from elsewhere works too if its channels and schemas are those of an export.\n"
+        "Needs the mcap extra: pip install 'mirvane[mcap]'.",
+        "mirvane import run.mcap back.rec && mirvane info back.rec")
+    parser.add_argument("source", metavar="IN.mcap", help="the MCAP file to read")
+    parser.add_argument("out", metavar="OUT.rec", help="the recording file to write")
+    parser.add_argument("--quiet", action="store_true", help="print no progress")
+    return parser
+
+
+def run(args: argparse.Namespace) -> None:
+    readable_file(args.source, "MCAP file", make_one="write one with 'mirvane export'")
+    writable_destination(args.out, RECORDING_EXT, "recording")
+    hint = "give an MCAP file written by 'mirvane export'"
+    with converting(args.out, "importing", hint, args.quiet) as progress:
+        from ..mcap import import_mcap
+
+        counts = import_mcap(args.source, args.out, progress=progress)
+    print(f"Imported {counted(counts)} of {args.source} to {args.out}")
