@@ -201,13 +201,14 @@ def test_movie_holds_a_frame_per_cycle_and_leaves_no_frames(run, tmp_path, fps, 
 REPLAY = ["replay", "{run}/run.rec", "--project", "{run}/run.mvproj"]
 
 
-@pytest.mark.parametrize("args, wait_for", [
-    (REPLAY + ["--movie", "m.mp4", "--fps", "50", "--speed", "0.2"], "capturing frames"),
-    (REPLAY + ["--serve", "0", "--speed", "0.2"], "Live view at"),
-    (REPLAY + ["--serve", "0", "--speed", "20", "--hold"], "still serving"),
-    (["export", "{big}", "big.mcap"], "exporting"),
+@pytest.mark.parametrize("args, wait_for, sent", [
+    (REPLAY + ["--movie", "m.mp4", "--fps", "50", "--speed", "0.2"], "capturing frames", signal.SIGINT),
+    (REPLAY + ["--serve", "0", "--speed", "0.2"], "Live view at", signal.SIGINT),
+    (REPLAY + ["--serve", "0", "--speed", "20", "--hold"], "still serving", signal.SIGINT),
+    (["export", "{big}", "big.mcap"], "exporting", signal.SIGINT),
+    (REPLAY + ["--movie", "m.mp4", "--fps", "50", "--speed", "0.2"], "capturing frames", signal.SIGTERM),
 ])
-def test_ctrl_c_exits_130_and_leaves_nothing(run, big, tmp_path, args, wait_for):
+def test_interrupted_command_leaves_nothing(run, big, tmp_path, args, wait_for, sent):
     scratch = tmp_path / "scratch"
     scratch.mkdir()
     before = listing(run, big.parent, tmp_path)
@@ -217,12 +218,13 @@ def test_ctrl_c_exits_130_and_leaves_nothing(run, big, tmp_path, args, wait_for)
     try:
         seen = read_until(process, wait_for)
         time.sleep(0.5)
-        process.send_signal(signal.SIGINT)
+        process.send_signal(sent)
         _, err = process.communicate(timeout=60)
     finally:
         process.kill()
-    assert process.returncode == 130
-    assert err.decode().endswith("mirvane: interrupted\n") and b"Traceback" not in err
+    assert process.returncode == 128 + sent
+    word = "interrupted" if sent == signal.SIGINT else "terminated"
+    assert err.decode().endswith(f"mirvane: {word}\n") and b"Traceback" not in err
     assert listing(run, big.parent, tmp_path) == before
     url = re.search(r"http://[\d.]+:(\d+)/", seen)
     if url:  # the port is free again

@@ -3,12 +3,15 @@
 Each subcommand lives in a module of ``mirvane.commands`` listed in ``COMMANDS``.
 Everything the subcommands share about failing is here: a mistake the user can
 mend (``UserError``, or a wrong argument) is one line ``mirvane: error: ...`` and
-exit status 2; Ctrl-C is exit status 130. The subcommands clean up after
-themselves on the way out, so neither leaves a partial file behind.
+exit status 2; Ctrl-C is exit status 130 and a termination (SIGTERM)
+143. The subcommands clean up after themselves on the way out, so none of these
+leaves a partial file behind.
 """
 
 import argparse
+import signal
 import sys
+import threading
 from typing import NoReturn, Optional, Sequence
 
 from ._version import __version__
@@ -19,6 +22,7 @@ COMMANDS: Sequence[Command] = (record, info, show, replay, export, import_)
 
 EXIT_USER_ERROR = 2
 EXIT_INTERRUPTED = 130
+EXIT_TERMINATED = 128 + signal.SIGTERM
 
 
 class _Parser(argparse.ArgumentParser):
@@ -43,8 +47,18 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _Terminated(BaseException):
+    """SIGTERM arrived: unwind like Ctrl-C, so that every clean-up runs."""
+
+
+def _raise_terminated(signum: int, frame: object) -> None:
+    raise _Terminated
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line ``argv`` (default: the process's) and return the exit status."""
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _raise_terminated) if in_main_thread else None
     try:
         args = build_parser().parse_args(argv)
         args.run(args)
@@ -54,4 +68,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         print("mirvane: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except _Terminated:
+        print("mirvane: terminated", file=sys.stderr)
+        return EXIT_TERMINATED
+    finally:
+        if in_main_thread:
+            signal.signal(signal.SIGTERM, previous)
     return 0
