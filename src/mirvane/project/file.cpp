@@ -1,5 +1,9 @@
 // The project file: the JSON text of the project's snapshot, under a name
 // ending with MV_PROJECT_FILE_EXT (compared with the lower-cased path).
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
 #include <string_view>
 
 #include "mirvane/project/names.hpp"
@@ -36,35 +40,47 @@ void discard(PyObject* path) {
     pending.restore();
 }
 
+// os.stat(path).st_mode; -1 with the exception when that fails.
+long mode_of(PyObject* path) {
+    Ref mode = global::os.get().method(name::stat, path).attr(name::st_mode);
+    return mode ? PyLong_AsLong(mode.get()) : -1;
+}
+
 // Gives `path` the permission bits of `file`, when there is such a file.
 bool keep_mode(PyObject* file, PyObject* path) {
     Ref exists = global::os.get().attr(name::path).method(name::exists, file);
     int present = frame::truth(exists);
     if (present <= 0) return present == 0;
-    Ref mode = global::os.get().method(name::stat, file).attr(name::st_mode);
-    long bits = mode ? PyLong_AsLong(mode.get()) : -1;
-    if (bits == -1 && PyErr_Occurred()) return false;
-    Ref permissions = Ref::steal(PyLong_FromLong(bits & 07777));
+    long mode = mode_of(file);
+    Ref permissions = mode == -1 ? Ref{} : Ref::steal(PyLong_FromLong(mode & 07777));
     if (!permissions) return false;
     return bool(global::os.get().method(name::chmod, path, permissions));
 }
 
-// Refuses a file that exists and may not be written, as opening it for
-// writing would: the replace needs only the directory to be writable.
-bool refuse_write_protected(PyObject* file) {
-    Ref descriptor = global::os.get().method(name::open, file, number::write_only);
-    if (!descriptor) {
+// Refuses, before anything is written, what the rename must not replace:
+// anything but a regular file (a directory, a device, a FIFO), and a file
+// that may not be written, as opening it for writing would (the rename needs
+// only the directory to be writable). `target` is the file that `file`, the
+// name given, stands for.
+bool refuse_unreplaceable(PyObject* target, PyObject* file) {
+    long mode = mode_of(target);
+    if (mode == -1) {
         if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return false;
         PyErr_Clear();  // a new file: the directory decides
         return true;
     }
-    return bool(global::os.get().method(name::close, descriptor));
+    if (S_ISDIR(mode)) return frame::raise_os_error(EISDIR, strerror(EISDIR), file);
+    if (!S_ISREG(mode)) return frame::raise_os_error(EINVAL, "not a regular file, so it is not replaced", file);
+    Ref descriptor = global::os.get().method(name::open, file, number::write_only);
+    return descriptor && global::os.get().method(name::close, descriptor);
 }
 
 // Writes `text` to a new, uniquely named file in `directory`; gives its path.
 // The name starts with at most 40 characters of `base_name`, so that it stays
-// within the file system's limit whatever the project file is called.
-Ref write_temporary(PyObject* directory, PyObject* base_name, PyObject* text) {
+// within the file system's limit whatever the project file is called. A
+// directory that may not be written is a PermissionError naming `given`, the
+// name the caller knows, not the temporary one.
+Ref write_temporary(PyObject* directory, PyObject* base_name, PyObject* text, PyObject* given) {
     Ref prefix = Ref::steal(PyUnicode_FromFormat(".%.40S.", base_name));
     if (!prefix) return {};
     Ref temporary;
@@ -72,7 +88,13 @@ Ref write_temporary(PyObject* directory, PyObject* base_name, PyObject* text) {
         temporary = global::os.get().attr(name::path).method(name::join, directory, temporary_name);
         return temporary ? frame::call(builtin::open, temporary, text::create_mode) : Ref{};
     });
-    if (!opened) return {};
+    if (!opened) {
+        if (PyErr_ExceptionMatches(PyExc_PermissionError)) {
+            PyErr_Clear();
+            frame::raise_os_error(EACCES, strerror(EACCES), given);
+        }
+        return {};
+    }
     if (!write_through(opened, text)) {
         discard(temporary.get());
         return {};
@@ -82,9 +104,10 @@ Ref write_temporary(PyObject* directory, PyObject* base_name, PyObject* text) {
 
 // Replaces `file` by a file holding `text`, atomically: a new file is written
 // beside it and renamed over it, so a failure at any point leaves the old
-// file as it was and no temporary file behind.
-bool replace_file(PyObject* file, PyObject* directory, PyObject* base_name, PyObject* text) {
-    Ref temporary = write_temporary(directory, base_name, text);
+// file as it was and no temporary file behind. `given` is the name `file`
+// was given by, for errors.
+bool replace_file(PyObject* file, PyObject* directory, PyObject* base_name, PyObject* text, PyObject* given) {
+    Ref temporary = write_temporary(directory, base_name, text, given);
     if (!temporary) return false;
     if (!keep_mode(file, temporary.get()) || !global::os.get().method(name::replace, temporary, file)) {
         discard(temporary.get());
@@ -115,17 +138,16 @@ Result save_file(const Args& args) {
     if (has_directory) {
         if (!global::os.get().method(name::makedirs, path, frame::kw(name::exist_ok, Py_True))) return failed();
     }
-    if (!refuse_write_protected(file)) return failed();
     // A link is followed, as writing through it would be: the file it names
     // is the one replaced, and the link stays.
     Ref target = global::os.get().attr(name::path).method(name::realpath, file);
-    if (!target) return failed();
+    if (!target || !refuse_unreplaceable(target.get(), file)) return failed();
     Ref directory, target_name;
     if (!frame::unpack_pair(global::os.get().attr(name::path).method(name::split, target), directory,
                             target_name)) {
         return failed();
     }
-    if (!replace_file(target.get(), directory.get(), target_name.get(), json_string.get())) return failed();
+    if (!replace_file(target.get(), directory.get(), target_name.get(), json_string.get(), file)) return failed();
     return frame::none();
 }
 
