@@ -273,7 +273,8 @@ class WorkspaceViewer:
             draw.regular_polygon((u, v, 6), 3, rotation=math.degrees(yaw) - 90.0, fill=_CAMERA)
 
     def _drawItems(self, draw: ImageDraw.ImageDraw, workspace: ViewedWorkspace,
-                   state: Optional[system_pb2.WorkspaceState], held: Set[str], held_pose: Dict[str, Pose], problems: List[str]) -> None:
+                   state: Optional[system_pb2.WorkspaceState], held: Set[str], held_pose: Dict[str, Pose],
+                   problems: List[str]) -> None:
         items = state.items if state is not None else {}
         for name, item in workspace.items().items():
             pose = held_pose.get(name)
