@@ -4,7 +4,7 @@ import os
 from typing import Sequence, Union
 
 from google.protobuf import message as pb_message
-from google.protobuf import unknown_fields  # type: ignore[attr-defined]  # not in types-protobuf
+from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
 from dravik.api import data_pb2
 
 from ._atomic import replacing
