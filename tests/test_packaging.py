@@ -23,6 +23,14 @@ def test_stubs_match_the_native_modules(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+# The installed package (with the message modules' stubs the build generates), and the examples.
+@pytest.mark.parametrize("what", [["-p", "mirvane"], ["examples"]])
+def test_package_and_examples_type_check(what):
+    done = subprocess.run([sys.executable, "-m", "mypy", "--config-file", "pyproject.toml", *what],
+                          cwd=ROOT, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 def test_distribution_holds_only_our_packages():
     # dravik is a namespace shared with others: only its api portion is ours.
     version = importlib.metadata.version("mirvane")

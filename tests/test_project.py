@@ -2,6 +2,7 @@
 
 import errno
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -485,8 +486,29 @@ def test_save_refuses_a_file_its_user_may_not_write(who):
         done = subprocess.run(as_user + [saving], cwd=directory, capture_output=True, text=True)
         assert done.stderr.endswith(f"PermissionError: [Errno 13] Permission denied: 'kept{EXT}'\n"), done.stderr
         assert read(kept) == b"OLD CONTENT\n" and listing(directory) == ["kept" + EXT, "new" + EXT]
+        # A directory it may not write in is named, not the temporary file it could not make there.
+        os.mkdir(os.path.join(directory, "closed"), 0o555)
+        done = subprocess.run(as_user + [f"from mirvane.project import Project\nProject().save('closed/new{EXT}')"],
+                              cwd=directory, capture_output=True, text=True)
+        assert done.stderr.endswith(f"PermissionError: [Errno 13] Permission denied: 'closed/new{EXT}'\n"), done.stderr
     finally:
         shutil.rmtree(directory)
+
+
+# Never a real device here: a run against a build without the check would replace it.
+@pytest.mark.parametrize("make_target, error", [
+    (os.mkdir, IsADirectoryError),
+    (os.mkfifo, OSError),
+    (lambda path: (os.mkfifo(path + ".pipe"), os.symlink(path + ".pipe", path)), OSError),
+], ids=["directory", "pipe", "link to a pipe"])
+def test_save_refuses_what_is_not_a_regular_file(tmp_path, make_target, error):
+    target = str(tmp_path / ("k" + EXT))
+    make_target(target)
+    before = listing(tmp_path)
+    with pytest.raises(error, match="k" + re.escape(EXT)) as excinfo:
+        Project().save(target)
+    assert type(excinfo.value) is error and entries(excinfo) == ["mirvane.project.Project.save"]
+    assert listing(tmp_path) == before and not os.path.isfile(target)
 
 
 def test_save_survives_a_non_str_name_part(tmp_path):

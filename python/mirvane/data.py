@@ -4,7 +4,7 @@ import os
 from typing import Callable, Iterable, Sequence, Union
 
 from google.protobuf import message as pb_message
-from google.protobuf import unknown_fields
+from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
 from dravik.api import data_pb2
 
 from ._atomic import replacing

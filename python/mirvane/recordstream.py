@@ -11,7 +11,7 @@ import os
 from typing import BinaryIO, Iterator, List, Optional, Tuple
 
 from google.protobuf import message as pb_message
-from google.protobuf import unknown_fields
+from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
 from dravik.api import data_pb2
 
 from .data import DataFileError, PathLike

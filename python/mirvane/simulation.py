@@ -19,13 +19,18 @@ from dataclasses import dataclass
 from typing import Dict, List, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
-from dravik.api import data_pb2, project_pb2
+from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
 from ._version import __version__
 from .behavior import Behavior
 from .data import Data
 from .workspace import Workspace
+
+Floats = NDArray[np.float64]
+Poses = List[List[float]]  # columns x, y, z, qw, qz
+Event = Tuple[int, int, int, int]  # (time ns, kind, source, index)
 
 CONTROLLER_HZ = 100.0
 PERCEPTION_HZ = 30.0
@@ -162,7 +167,7 @@ class _Box:
     y: List[float]
     yaw: List[float]      # rest yaw, or offset from the effector heading while held
 
-    def poses(self, t: np.ndarray, fx: np.ndarray, fy: np.ndarray, fh: np.ndarray):
+    def poses(self, t: Floats, fx: Floats, fy: Floats, fh: Floats) -> Tuple[Floats, Floats, Floats, Floats]:
         """Poses at times ``t``, given the robot's effector at those times."""
         i = np.searchsorted(np.asarray(self.times), t, side="right") - 1
         held = np.asarray(self.held)[i]
@@ -197,15 +202,16 @@ class _Plan:
         self.home = np.array(_HOME)
         self.starts: List[float] = []
         self.stops: List[float] = []
-        self.q0: List[Sequence[float]] = []
-        self.q1: List[Sequence[float]] = []
+        self.q0: List[Floats] = []
+        self.q1: List[Floats] = []
         self.steps: List[str] = []
         self.targets: List[str] = []
         self.held: List[str] = []
         self.moving: List[bool] = []
         self.boxes: Dict[str, _Box] = {}
 
-    def add(self, step: str, box: str, q0, q1, duration: float, held: str, moving: bool) -> float:
+    def add(self, step: str, box: str, q0: Floats, q1: Floats, duration: float, held: str,
+            moving: bool) -> float:
         """Append a segment right after the last one; returns when it ends."""
         start = self.stops[-1] if self.stops else self.setup.start_s
         self.starts.append(start)
@@ -218,7 +224,7 @@ class _Plan:
         self.moving.append(moving)
         return start + duration
 
-    def joints(self, t: np.ndarray) -> np.ndarray:
+    def joints(self, t: Floats) -> Floats:
         """Joint angles at times ``t`` (smooth-step between segment ends; home before the first)."""
         q = np.tile(self.home, (len(t), 1))
         if not self.starts:     # a run too short for this robot to start
@@ -233,12 +239,12 @@ class _Plan:
         q[busy] = q0 + (q1 - q0) * s
         return q
 
-    def heldAt(self, t: np.ndarray) -> List[str]:
+    def heldAt(self, t: Floats) -> List[str]:
         i = np.searchsorted(np.asarray(self.starts), t, side="right") - 1
         held = self.held + [""]      # index -1 (before the first segment) holds nothing
         return [held[k] for k in i.tolist()]
 
-    def effector(self, q: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def effector(self, q: Floats) -> Tuple[Floats, Floats, Floats]:
         """Forward kinematics for joint rows ``q``: effector x, y and heading."""
         headings = self.setup.yaw + np.cumsum(q, axis=1)
         lengths = np.asarray(_LINKS)
@@ -246,7 +252,7 @@ class _Plan:
         y = self.setup.y + (lengths * np.sin(headings)).sum(axis=1)
         return x, y, headings[:, -1]
 
-    def reach(self, x: float, y: float, near: Sequence[float]) -> np.ndarray:
+    def reach(self, x: float, y: float, near: Floats) -> Floats:
         """Joints that put the effector at ``(x, y)`` (inverse kinematics, elbow kept on one side)."""
         s = self.setup
         c, si = math.cos(-s.yaw), math.sin(-s.yaw)
@@ -272,7 +278,7 @@ def _schedule(setup: _RobotSetup, workspace: Workspace, duration_s: float,
         p = model.base_pose.position
         plan.boxes[box] = _Box(plan, model.size.z / 2.0, [-1.0], [False], [p.x], [p.y], [0.0])
 
-    def motion(step: str, box: str, q0, q1, held: str) -> float:
+    def motion(step: str, box: str, q0: Floats, q1: Floats, held: str) -> float:
         return plan.add(step, box, q0, q1, _SETTLE_S + float(np.max(np.abs(q1 - q0))) / _JOINT_SPEED,
                         held, True)
 
@@ -317,7 +323,7 @@ class _Recorder:
         self.rng = rng
 
     def run(self) -> None:
-        events: List[Tuple[int, int, int, int]] = []   # (time ns, kind, source, index)
+        events: List[Event] = []
         perception = self._samplePerception(events)
         controllers = [self._sampleController(k, plan, events) for k, plan in enumerate(self.plans)]
         for k, plan in enumerate(self.plans):
@@ -351,18 +357,19 @@ class _Recorder:
     def _ns(self, t: float) -> int:
         return self.start_ns + _ns(t)
 
-    def _stamps(self, t: np.ndarray) -> List[int]:
-        return (self.start_ns + np.round(t * 1e9).astype(np.int64)).tolist()
+    def _stamps(self, t: Floats) -> List[int]:
+        stamps: List[int] = (self.start_ns + np.round(t * 1e9).astype(np.int64)).tolist()
+        return stamps
 
-    def _times(self, hz: float, offset: float) -> np.ndarray:
+    def _times(self, hz: float, offset: float) -> Floats:
         return np.arange(offset, self.duration_s, 1.0 / hz)
 
-    def _samplePerception(self, events: list) -> "_PerceptionSamples":
+    def _samplePerception(self, events: List[Event]) -> "_PerceptionSamples":
         t = self._times(PERCEPTION_HZ, 0.004)
         events.extend((s, _PERCEPTION, 0, i) for i, s in enumerate(self._stamps(t)))
         return _PerceptionSamples(t, self.plans, self.boxes, self.rng)
 
-    def _sampleController(self, k: int, plan: _Plan, events: list) -> "_ControllerSamples":
+    def _sampleController(self, k: int, plan: _Plan, events: List[Event]) -> "_ControllerSamples":
         # Robots' controllers run on their own clocks, slightly out of phase.
         t = self._times(CONTROLLER_HZ, 0.0017 * (k + 1))
         events.extend((s, _CONTROLLER, k, i) for i, s in enumerate(self._stamps(t)))
@@ -372,9 +379,9 @@ class _Recorder:
 class _PerceptionSamples:
     """Camera and box poses at every perception time, written out one product at a time."""
 
-    def __init__(self, t: np.ndarray, plans: List[_Plan], boxes: Dict[str, _Box],
+    def __init__(self, t: Floats, plans: List[_Plan], boxes: Dict[str, _Box],
                  rng: np.random.Generator) -> None:
-        self.cameras = []
+        self.cameras: List[Tuple[str, Poses]] = []
         for name, x, y, yaw, _, amplitude, period in _CAMERAS:
             yaws = np.full(len(t), math.radians(yaw))
             if period:
@@ -382,14 +389,14 @@ class _PerceptionSamples:
             self.cameras.append((name, _poses(np.full(len(t), x), np.full(len(t), y),
                                               np.full(len(t), _CAMERA_Z), yaws)))
         effectors = {id(plan): plan.effector(plan.joints(t)) for plan in plans}
-        self.boxes = []
+        self.boxes: List[Tuple[str, Poses]] = []
         for name, box in sorted(boxes.items()):
-            x, y, z, yaw = box.poses(t, *effectors[id(box.robot)])
-            x = x + rng.normal(0.0, _NOISE, len(t))
-            y = y + rng.normal(0.0, _NOISE, len(t))
-            self.boxes.append((name, _poses(x, y, z, yaw)))
+            bx, by, bz, byaw = box.poses(t, *effectors[id(box.robot)])
+            bx = bx + rng.normal(0.0, _NOISE, len(t))
+            by = by + rng.normal(0.0, _NOISE, len(t))
+            self.boxes.append((name, _poses(bx, by, bz, byaw)))
 
-    def write(self, msg, i: int) -> None:
+    def write(self, msg: system_pb2.Perception, i: int) -> None:
         for name, poses in self.cameras:
             _fill(msg.camera_poses[name], poses, i)
         for name, poses in self.boxes:
@@ -399,7 +406,7 @@ class _PerceptionSamples:
 class _ControllerSamples:
     """One robot's controller reports at every controller tick."""
 
-    def __init__(self, t: np.ndarray, plan: _Plan) -> None:
+    def __init__(self, t: Floats, plan: _Plan) -> None:
         q = plan.joints(t)
         fx, fy, fh = plan.effector(q)
         self.robot = plan.setup.name
@@ -407,13 +414,13 @@ class _ControllerSamples:
         self.joints = [column.tolist() for column in q.T]
         self.effector = [fx.tolist(), fy.tolist(), fh.tolist()]
         self.held = plan.heldAt(t)
-        self.held_poses: Dict[str, List[List[float]]] = {}
+        self.held_poses: Dict[str, Poses] = {}
         carried = set(self.held)
         for name, box in plan.boxes.items():
             if name in carried:
                 self.held_poses[name] = _poses(*box.poses(t, fx, fy, fh))
 
-    def write(self, msg, i: int) -> None:
+    def write(self, msg: system_pb2.Controller, i: int) -> None:
         msg.robot = self.robot
         msg.feedback.joint.positions.values.extend([column[i] for column in self.joints])
         msg.feedback.effector.positions.values.extend([column[i] for column in self.effector])
@@ -423,12 +430,12 @@ class _ControllerSamples:
             _fill(msg.grasped_item_pose, self.held_poses[held], i)
 
 
-def _poses(x: np.ndarray, y: np.ndarray, z: np.ndarray, yaw: np.ndarray) -> List[List[float]]:
+def _poses(x: Floats, y: Floats, z: Floats, yaw: Floats) -> Poses:
     """Columns x, y, z, qw, qz of many poses turned about z, worked out at once."""
     return [v.tolist() for v in (x, y, z, np.cos(yaw / 2.0), np.sin(yaw / 2.0))]
 
 
-def _fill(pose, columns: List[List[float]], i: int) -> None:
+def _fill(pose: geometry_pb2.Pose, columns: Poses, i: int) -> None:
     p, q = pose.position, pose.orientation
     x, y, z, qw, qz = columns
     p.x, p.y, p.z, q.w, q.z = x[i], y[i], z[i], qw[i], qz[i]

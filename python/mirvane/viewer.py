@@ -3,16 +3,43 @@
 import math
 import struct
 import zlib
-from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
+from typing import Dict, List, Mapping, Optional, Protocol, Sequence, Set, Tuple, Union
 
 import numpy as np
 from isal import isal_zlib
 from PIL import Image, ImageDraw, ImageFont
 
+from dravik.api import geometry_pb2, project_pb2, system_pb2
+
 from .geometry import arm_points, yaw_of
 
 Color = Tuple[int, int, int]
 Pixel = Tuple[float, float]
+Pose = geometry_pb2.Pose
+Font = Union[ImageFont.ImageFont, ImageFont.FreeTypeFont]
+
+
+class ViewedWorkspace(Protocol):
+    """What the viewer reads of a workspace: its layout and its current state."""
+
+    def robots(self) -> Mapping[str, project_pb2.RobotModel]: ...
+    def cameras(self) -> Mapping[str, project_pb2.CameraModel]: ...
+    def items(self) -> Mapping[str, project_pb2.ItemModel]: ...
+    def state(self) -> Optional[system_pb2.WorkspaceState]: ...
+
+
+class ViewedSystem(Protocol):
+    """What the viewer reads of a system: its current state."""
+
+    def state(self) -> Optional[system_pb2.SystemState]: ...
+
+
+class ViewedProject(Protocol):
+    """What the viewer reads of a project, at every ``render()``."""
+
+    def workspace(self) -> Optional[ViewedWorkspace]: ...
+    def system(self) -> Optional[ViewedSystem]: ...
+
 
 _FLOOR: Color = (238, 238, 232)
 _GRID_MINOR: Color = (224, 224, 217)
@@ -47,7 +74,7 @@ class WorkspaceViewer:
     red marker where its owner stands and named in the status line.
     """
 
-    def __init__(self, project: Any, width: int = 640, height: int = 480,
+    def __init__(self, project: ViewedProject, width: int = 640, height: int = 480,
                  scale: Optional[float] = None, camera_range: float = 0.6) -> None:
         if width < 32 or height < 32 + _STATUS_HEIGHT:
             raise ValueError("the view must be at least 32 pixels wide and tall")
@@ -103,7 +130,7 @@ class WorkspaceViewer:
         draw = ImageDraw.Draw(frame, "RGBA")
         problems = list(self._layout_problems)
 
-        held_pose: Dict[str, Any] = {}
+        held_pose: Dict[str, Pose] = {}
         if system_state is None:
             self._holding.clear()
         elif system_state.HasField("controller"):
@@ -135,11 +162,11 @@ class WorkspaceViewer:
     def _px(self, x: float, y: float) -> Pixel:
         return self._u0 + self._scale * x, self._v0 - self._scale * y
 
-    def _fit(self, workspace: Any) -> None:
+    def _fit(self, workspace: Optional[ViewedWorkspace]) -> None:
         xs: List[float] = []
         ys: List[float] = []
 
-        def include(pose: Any, r: float) -> None:
+        def include(pose: Pose, r: float) -> None:
             if _pose_ok(pose) and _length_ok(r):
                 p = pose.position
                 xs.extend((p.x - r, p.x + r))
@@ -167,7 +194,7 @@ class WorkspaceViewer:
 
     # -- static background ---------------------------------------------------
 
-    def _drawBackground(self, workspace: Any) -> Image.Image:
+    def _drawBackground(self, workspace: Optional[ViewedWorkspace]) -> Image.Image:
         self._fit(workspace)
         image = Image.new("RGB", (self._width, self._height), _FLOOR)
         draw = ImageDraw.Draw(image)
@@ -226,8 +253,8 @@ class WorkspaceViewer:
 
     # -- moving parts ----------------------------------------------------------
 
-    def _drawCameras(self, draw: ImageDraw.ImageDraw, workspace: Any, state: Any,
-                     problems: List[str]) -> None:
+    def _drawCameras(self, draw: ImageDraw.ImageDraw, workspace: ViewedWorkspace,
+                     state: Optional[system_pb2.WorkspaceState], problems: List[str]) -> None:
         cameras = state.cameras if state is not None else {}
         reach = min(self._camera_range * self._scale, _MAX_RADIUS)
         for name, camera in workspace.cameras().items():
@@ -245,8 +272,9 @@ class WorkspaceViewer:
                           fill=_CAMERA + (40,), outline=_CAMERA + (120,))
             draw.regular_polygon((u, v, 6), 3, rotation=math.degrees(yaw) - 90.0, fill=_CAMERA)
 
-    def _drawItems(self, draw: ImageDraw.ImageDraw, workspace: Any, state: Any,
-                   held: Set[str], held_pose: Dict[str, Any], problems: List[str]) -> None:
+    def _drawItems(self, draw: ImageDraw.ImageDraw, workspace: ViewedWorkspace,
+                   state: Optional[system_pb2.WorkspaceState], held: Set[str], held_pose: Dict[str, Pose],
+                   problems: List[str]) -> None:
         items = state.items if state is not None else {}
         for name, item in workspace.items().items():
             pose = held_pose.get(name)
@@ -268,8 +296,8 @@ class WorkspaceViewer:
             else:
                 draw.polygon(corners, fill=_item_color(name), outline=(90, 70, 40))
 
-    def _drawRobots(self, draw: ImageDraw.ImageDraw, workspace: Any, state: Any,
-                    problems: List[str]) -> None:
+    def _drawRobots(self, draw: ImageDraw.ImageDraw, workspace: ViewedWorkspace,
+                    state: Optional[system_pb2.WorkspaceState], problems: List[str]) -> None:
         robots = state.robots if state is not None else {}
         width = min(max(3, int(0.04 * self._scale)), 40)
         r = width * 0.7
@@ -299,8 +327,9 @@ class WorkspaceViewer:
             du, dv = -math.sin(heading) * g, -math.cos(heading) * g
             draw.line([(u + du, v + dv), (u - du, v - dv)], fill=_ROBOT_JOINT, width=max(2, width // 2))
 
-    def _current(self, draw: ImageDraw.ImageDraw, name: str, layout_pose: Any, states: Any,
-                 problems: List[str]) -> Any:
+    def _current(self, draw: ImageDraw.ImageDraw, name: str, layout_pose: Pose,
+                 states: Mapping[str, Union[system_pb2.CameraState, system_pb2.ItemState]],
+                 problems: List[str]) -> Pose:
         """The pose ``name`` is in now: its state's if usable, else the layout's."""
         if not _pose_ok(layout_pose):
             self._drawMarker(draw, layout_pose)    # named with the layout
@@ -311,7 +340,7 @@ class WorkspaceViewer:
             problems.append(f"{name} pose")
         return layout_pose
 
-    def _drawMarker(self, draw: ImageDraw.ImageDraw, pose: Any) -> None:
+    def _drawMarker(self, draw: ImageDraw.ImageDraw, pose: Pose) -> None:
         """A red ring with a cross where something could not be drawn, kept inside the view.
 
         A place beyond the view is shown at its edge; one that is no number, in the corner.
@@ -324,7 +353,7 @@ class WorkspaceViewer:
         draw.line([(u - r, v - r), (u + r, v + r)], fill=_BAD, width=2)
         draw.line([(u - r, v + r), (u + r, v - r)], fill=_BAD, width=2)
 
-    def _box(self, pose: Any, sx: float, sy: float) -> List[Pixel]:
+    def _box(self, pose: Pose, sx: float, sy: float) -> List[Pixel]:
         yaw = yaw_of(pose)
         c, s = math.cos(yaw), math.sin(yaw)
         hx, hy = max(sx, 0.01) / 2.0, max(sy, 0.01) / 2.0
@@ -332,7 +361,7 @@ class WorkspaceViewer:
         return [self._px(x + c * dx - s * dy, y + s * dx + c * dy)
                 for dx, dy in ((hx, hy), (-hx, hy), (-hx, -hy), (hx, -hy))]
 
-    def _forgetEarlierRun(self, workspace: Any, system: Any) -> None:
+    def _forgetEarlierRun(self, workspace: Optional[ViewedWorkspace], system: Optional[ViewedSystem]) -> None:
         # Playback places a run's starting state in the workspace before the
         # first cycle and then hands workspace and system one state each per
         # cycle. The workspace getting ahead of the system thus marks the start
@@ -342,7 +371,7 @@ class WorkspaceViewer:
             self._holding.clear()
             self._workspace_lead = lead
 
-    def _statusBar(self, state: Any, problems: List[str]) -> Image.Image:
+    def _statusBar(self, state: Optional[system_pb2.SystemState], problems: List[str]) -> Image.Image:
         text = _status(state, self._holding)
         if problems:
             # First, so that a narrow view still shows them.
@@ -355,11 +384,11 @@ class WorkspaceViewer:
         return self._status_image
 
 
-def _state_changes(owner: Any) -> int:
+def _state_changes(owner: object) -> int:
     return int(getattr(owner, "_state_changes", 0))
 
 
-def _pose_ok(pose: Any) -> bool:
+def _pose_ok(pose: Pose) -> bool:
     """True when ``pose`` can be drawn: a finite place within reach and a finite heading."""
     p = pose.position
     return abs(p.x) <= _FAR and abs(p.y) <= _FAR and math.isfinite(yaw_of(pose))
@@ -373,11 +402,11 @@ def _links_ok(links: Sequence[float]) -> bool:
     return bool(links) and all(_length_ok(v) for v in links) and sum(links) <= _FAR
 
 
-def _size_ok(size: Any) -> bool:
+def _size_ok(size: geometry_pb2.Vector3) -> bool:
     return _length_ok(size.x) and _length_ok(size.y) and _length_ok(size.z)
 
 
-def _status(state: Any, holding: Dict[str, str]) -> str:
+def _status(state: Optional[system_pb2.SystemState], holding: Dict[str, str]) -> str:
     if state is None:
         return "no system state"
     parts = []
@@ -404,10 +433,11 @@ def _item_color(name: str) -> Color:
     return 150 + h % 80, 120 + (h >> 8) % 70, 60 + (h >> 16) % 60
 
 
-def _small_font() -> Any:
+def _small_font() -> Font:
     # The bitmap font is much faster to draw than a TrueType one.
     loader = getattr(ImageFont, "load_default_imagefont", ImageFont.load_default)
-    return loader()
+    font: Font = loader()
+    return font
 
 
 def _png(image: Image.Image) -> bytes:

@@ -4,7 +4,7 @@ import itertools
 import math
 from typing import Mapping, Optional, Sequence
 
-from dravik.api import project_pb2, system_pb2
+from dravik.api import geometry_pb2, project_pb2, system_pb2
 
 from .geometry import effector_of, set_pose, yaw_of
 
@@ -138,8 +138,8 @@ class Workspace:
             lines.append("  Items")
             for name in sorted(m.items):
                 item = m.items[name]
-                state = s.items.get(name)
-                pose = state.base_pose if state is not None else item.base_pose
+                item_state = s.items.get(name)
+                pose = item_state.base_pose if item_state is not None else item.base_pose
                 size = item.size
                 lines.append(f"    {name}: at {_place(pose)}, size {size.x:g} x {size.y:g} x {size.z:g} m")
         return "\n".join(lines) + "\n"
@@ -185,7 +185,7 @@ class Workspace:
             raise ValueError(f"name {name!r} is already used in this workspace")
 
 
-def _place(pose) -> str:
+def _place(pose: geometry_pb2.Pose) -> str:
     p = pose.position
     # Adding 0.0 turns -0.0 into 0.0, which reads better.
     return f"({p.x + 0.0:.3f}, {p.y + 0.0:.3f}) yaw {math.degrees(yaw_of(pose)) + 0.0:.1f} deg"

@@ -11,3 +11,4 @@
 #include "frame/ops.hpp"
 #include "frame/ref.hpp"
 #include "frame/traceback.hpp"
+#include "frame/unique.hpp"

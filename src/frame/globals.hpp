@@ -1,10 +1,11 @@
 // Module globals looked up while a method runs: the module dict, then the
-// builtins module, else NameError. Each use site keeps its own cache, valid
+// builtins module, else NameError. Each Global keeps the last result, valid
 // while the module dict is unchanged, so rebinding a global takes effect at
-// the next use. Declare one per site, as a function-local static:
+// the next use. Declare one per global, at namespace scope, and use it at
+// every site:
 //
-//     static frame::Global os{names::os};
-//     Ref parts = os.get().attr(names::path).method(names::split, file);
+//     inline frame::Global os{name::os};
+//     Ref parts = os.get().attr(name::path).method(name::split, file);
 #pragma once
 
 #include <cstdint>

@@ -23,7 +23,9 @@ struct Annotation {
 struct MethodDef {
     const Name& name;
     std::vector<Param> params;
-    std::vector<const Name*> locals;  // the body's local names, for __code__
+    // The body's local names: no body needs them, but __code__.co_varnames
+    // lists them after the parameters, and callers introspect that.
+    std::vector<const Name*> locals;
     std::vector<Annotation> annotations;
     Body body;
     const char* file = __builtin_FILE();

@@ -115,6 +115,8 @@ Result run_statements() {
     Result done = state.def->statements();
     if (!done) return done;
 
+    // Nothing here reads __test__: it is bound, empty, because callers (doctest
+    // among them) look for it on the module.
     Ref test = Ref::steal(PyDict_New());
     if (!test || !bind_global(test_name, test.get())) return failed();
     return none();

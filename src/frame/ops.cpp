@@ -13,6 +13,8 @@ Name values_name{"values"};
 Name enter_name{"__enter__"};
 Name exit_name{"__exit__"};
 Name class_getitem_name{"__class_getitem__"};
+Name lower_name{"lower"};
+Name endswith_name{"endswith"};
 
 // obj.name(), where a type using the generic attribute protocol is searched
 // first and then the instance dict.
@@ -68,6 +70,20 @@ bool assert_true(const Ref& condition, PyObject* assertion_error) {
     int holds = truth(condition);
     if (holds == 0) PyErr_SetNone(assertion_error);
     return holds > 0;
+}
+
+bool assert_lower_endswith(PyObject* text, Global& suffix, PyObject* assertion_error) {
+    Ref lowered = frame::method(text, lower_name);
+    if (!lowered) return false;
+    Ref wanted = suffix.get();
+    if (!wanted) return false;
+    return assert_true(lowered.method(endswith_name, wanted), assertion_error);
+}
+
+bool raise_os_error(int number, const char* reason, PyObject* path) {
+    Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", number, reason, path));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return false;
 }
 
 bool expect_exact(PyObject* value, PyTypeObject* type, bool none_ok) noexcept {

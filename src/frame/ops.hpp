@@ -2,6 +2,7 @@
 // the errors and messages the interpreter gives for the same statement.
 #pragma once
 
+#include "frame/globals.hpp"
 #include "frame/ref.hpp"
 
 namespace frame {
@@ -38,6 +39,15 @@ inline int truth(const Ref& value) { return value ? PyObject_IsTrue(value.get())
 // `assert condition`: a false truth test raises `assertion_error` with no
 // message. Gives whether the condition held (false with an exception).
 bool assert_true(const Ref& condition, PyObject* assertion_error);
+
+// `assert text.lower().endswith(suffix)`, with `suffix` a module global
+// (an extension, say) read after lowering, as the statement does.
+bool assert_lower_endswith(PyObject* text, Global& suffix, PyObject* assertion_error);
+
+// Raises the OSError subclass that `number` stands for (FileNotFoundError,
+// IsADirectoryError, PermissionError, plain OSError for EINVAL), with
+// `reason` and naming `path`. Gives false, for `return raise_os_error(...)`.
+bool raise_os_error(int number, const char* reason, PyObject* path);
 
 // `value` must be exactly of `type` (None too, when `none_ok`); otherwise
 // TypeError "Expected <type>, got <its type>".

@@ -1,6 +1,8 @@
 // The project file: the JSON text of the project's snapshot, under a name
 // ending with MV_PROJECT_FILE_EXT (compared with the lower-cased path).
-#include <unistd.h>
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
 
 #include <string_view>
 
@@ -9,23 +11,11 @@
 
 namespace mirvane::project {
 
-using frame::Args;
-using frame::failed;
-using frame::Global;
-using frame::Kind;
-using frame::Ref;
-using frame::Result;
-
 namespace {
 
 // assert file.lower().endswith(MV_PROJECT_FILE_EXT)
 bool assert_project_file_name(PyObject* file) {
-    Ref lowered = frame::method(file, name::lower);
-    if (!lowered) return false;
-    static Global extension{name::MV_PROJECT_FILE_EXT};
-    Ref project_file_extension = extension.get();
-    if (!project_file_extension) return false;
-    return frame::assert_true(lowered.method(name::endswith, project_file_extension), builtin::AssertionError);
+    return frame::assert_lower_endswith(file, global::MV_PROJECT_FILE_EXT, builtin::AssertionError);
 }
 
 // Writes `text` through the newly created file `opened`, makes sure it
@@ -38,8 +28,7 @@ bool write_through(const Ref& opened, PyObject* text) {
         if (!f.method(name::write, text) || !f.method(name::flush)) return false;
         Ref descriptor = f.method(name::fileno);
         if (!descriptor) return false;
-        static Global os{name::os};
-        return bool(os.get().method(name::fsync, descriptor));
+        return bool(global::os.get().method(name::fsync, descriptor));
     }();
     return block.exit(written);
 }
@@ -47,76 +36,80 @@ bool write_through(const Ref& opened, PyObject* text) {
 // Removes a temporary file after a failure, keeping that failure's exception.
 void discard(PyObject* path) {
     frame::PendingError pending;
-    static Global os{name::os};
-    if (!os.get().method(name::remove, path)) PyErr_Clear();
+    if (!global::os.get().method(name::remove, path)) PyErr_Clear();
     pending.restore();
+}
+
+// os.stat(path).st_mode; -1 with the exception when that fails.
+long mode_of(PyObject* path) {
+    Ref mode = global::os.get().method(name::stat, path).attr(name::st_mode);
+    return mode ? PyLong_AsLong(mode.get()) : -1;
 }
 
 // Gives `path` the permission bits of `file`, when there is such a file.
 bool keep_mode(PyObject* file, PyObject* path) {
-    static Global os_exists{name::os};
-    Ref exists = os_exists.get().attr(name::path).method(name::exists, file);
+    Ref exists = global::os.get().attr(name::path).method(name::exists, file);
     int present = frame::truth(exists);
     if (present <= 0) return present == 0;
-    static Global os_stat{name::os};
-    Ref mode = os_stat.get().method(name::stat, file).attr(name::st_mode);
-    long bits = mode ? PyLong_AsLong(mode.get()) : -1;
-    if (bits == -1 && PyErr_Occurred()) return false;
-    Ref permissions = Ref::steal(PyLong_FromLong(bits & 07777));
+    long mode = mode_of(file);
+    Ref permissions = mode == -1 ? Ref{} : Ref::steal(PyLong_FromLong(mode & 07777));
     if (!permissions) return false;
-    static Global os_chmod{name::os};
-    return bool(os_chmod.get().method(name::chmod, path, permissions));
+    return bool(global::os.get().method(name::chmod, path, permissions));
 }
 
-// Refuses a file that exists and may not be written, as opening it for
-// writing would: the replace needs only the directory to be writable.
-bool refuse_write_protected(PyObject* file) {
-    static Global os_open{name::os};
-    Ref descriptor = os_open.get().method(name::open, file, number::write_only);
-    if (!descriptor) {
+// Refuses, before anything is written, what the rename must not replace:
+// anything but a regular file (a directory, a device, a FIFO), and a file
+// that may not be written, as opening it for writing would (the rename needs
+// only the directory to be writable). `target` is the file that `file`, the
+// name given, stands for.
+bool refuse_unreplaceable(PyObject* target, PyObject* file) {
+    long mode = mode_of(target);
+    if (mode == -1) {
         if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return false;
         PyErr_Clear();  // a new file: the directory decides
         return true;
     }
-    static Global os_close{name::os};
-    return bool(os_close.get().method(name::close, descriptor));
+    if (S_ISDIR(mode)) return frame::raise_os_error(EISDIR, strerror(EISDIR), file);
+    if (!S_ISREG(mode)) return frame::raise_os_error(EINVAL, "not a regular file, so it is not replaced", file);
+    Ref descriptor = global::os.get().method(name::open, file, number::write_only);
+    return descriptor && global::os.get().method(name::close, descriptor);
 }
 
 // Writes `text` to a new, uniquely named file in `directory`; gives its path.
 // The name starts with at most 40 characters of `base_name`, so that it stays
-// within the file system's limit whatever the project file is called.
-Ref write_temporary(PyObject* directory, PyObject* base_name, PyObject* text) {
-    static unsigned long saves = 0;
-    for (int attempt = 1;; ++attempt) {
-        Ref temporary_name =
-            Ref::steal(PyUnicode_FromFormat(".%.40S.%ld-%lu.tmp", base_name, static_cast<long>(getpid()), ++saves));
-        if (!temporary_name) return {};
-        static Global os{name::os};
-        Ref temporary = os.get().attr(name::path).method(name::join, directory, temporary_name);
-        if (!temporary) return {};
-        Ref opened = frame::call(builtin::open, temporary, text::create_mode);
-        if (!opened) {
-            // A name left by another process is not ours to remove: take the next.
-            if (attempt == 100 || !PyErr_ExceptionMatches(PyExc_FileExistsError)) return {};
+// within the file system's limit whatever the project file is called. A
+// directory that may not be written is a PermissionError naming `given`, the
+// name the caller knows, not the temporary one.
+Ref write_temporary(PyObject* directory, PyObject* base_name, PyObject* text, PyObject* given) {
+    Ref prefix = Ref::steal(PyUnicode_FromFormat(".%.40S.", base_name));
+    if (!prefix) return {};
+    Ref temporary;
+    Ref opened = frame::create_unique(prefix.get(), ".tmp", [&](PyObject* temporary_name) {
+        temporary = global::os.get().attr(name::path).method(name::join, directory, temporary_name);
+        return temporary ? frame::call(builtin::open, temporary, text::create_mode) : Ref{};
+    });
+    if (!opened) {
+        if (PyErr_ExceptionMatches(PyExc_PermissionError)) {
             PyErr_Clear();
-            continue;
+            frame::raise_os_error(EACCES, strerror(EACCES), given);
         }
-        if (!write_through(opened, text)) {
-            discard(temporary.get());
-            return {};
-        }
-        return temporary;
+        return {};
     }
+    if (!write_through(opened, text)) {
+        discard(temporary.get());
+        return {};
+    }
+    return temporary;
 }
 
 // Replaces `file` by a file holding `text`, atomically: a new file is written
 // beside it and renamed over it, so a failure at any point leaves the old
-// file as it was and no temporary file behind.
-bool replace_file(PyObject* file, PyObject* directory, PyObject* base_name, PyObject* text) {
-    Ref temporary = write_temporary(directory, base_name, text);
+// file as it was and no temporary file behind. `given` is the name `file`
+// was given by, for errors.
+bool replace_file(PyObject* file, PyObject* directory, PyObject* base_name, PyObject* text, PyObject* given) {
+    Ref temporary = write_temporary(directory, base_name, text, given);
     if (!temporary) return false;
-    static Global os{name::os};
-    if (!keep_mode(file, temporary.get()) || !os.get().method(name::replace, temporary, file)) {
+    if (!keep_mode(file, temporary.get()) || !global::os.get().method(name::replace, temporary, file)) {
         discard(temporary.get());
         return false;
     }
@@ -133,34 +126,28 @@ Result save_file(const Args& args) {
     Ref snapshot = frame::method(self, name::_getSnapshot);
     if (!snapshot) return failed();
     // Keys sorted, so that the same project gives the same file in every process.
-    static Global MessageToJson{name::MessageToJson};
-    Ref json_string = MessageToJson.get()(snapshot, frame::kw(name::sort_keys, Py_True));
+    Ref json_string = global::MessageToJson.get()(snapshot, frame::kw(name::sort_keys, Py_True));
     if (!json_string) return failed();
 
-    static Global os_split{name::os};
     Ref path, base_name;
-    if (!frame::unpack_pair(os_split.get().attr(name::path).method(name::split, file), path, base_name)) {
+    if (!frame::unpack_pair(global::os.get().attr(name::path).method(name::split, file), path, base_name)) {
         return failed();
     }
     int has_directory = frame::truth(path);
     if (has_directory < 0) return failed();
     if (has_directory) {
-        static Global os_makedirs{name::os};
-        if (!os_makedirs.get().method(name::makedirs, path, frame::kw(name::exist_ok, Py_True))) return failed();
+        if (!global::os.get().method(name::makedirs, path, frame::kw(name::exist_ok, Py_True))) return failed();
     }
-    if (!refuse_write_protected(file)) return failed();
     // A link is followed, as writing through it would be: the file it names
     // is the one replaced, and the link stays.
-    static Global os_realpath{name::os};
-    Ref target = os_realpath.get().attr(name::path).method(name::realpath, file);
-    if (!target) return failed();
-    static Global os_split_target{name::os};
+    Ref target = global::os.get().attr(name::path).method(name::realpath, file);
+    if (!target || !refuse_unreplaceable(target.get(), file)) return failed();
     Ref directory, target_name;
-    if (!frame::unpack_pair(os_split_target.get().attr(name::path).method(name::split, target), directory,
+    if (!frame::unpack_pair(global::os.get().attr(name::path).method(name::split, target), directory,
                             target_name)) {
         return failed();
     }
-    if (!replace_file(target.get(), directory.get(), target_name.get(), json_string.get())) return failed();
+    if (!replace_file(target.get(), directory.get(), target_name.get(), json_string.get(), file)) return failed();
     return frame::none();
 }
 
@@ -201,11 +188,9 @@ Ref read_snapshot(PyObject* file) {
     bool parsed = [&] {
         Ref json_string = f.method(name::read);
         if (!json_string || !refuse_other_top_level(json_string.get())) return false;
-        static Global project_pb2{name::project_pb2};
-        snapshot = project_pb2.get().attr(name::ProjectSnapshot)();
+        snapshot = global::project_pb2.get().attr(name::ProjectSnapshot)();
         if (!snapshot) return false;
-        static Global Parse{name::Parse};
-        return bool(Parse.get()(json_string, snapshot));
+        return bool(global::Parse.get()(json_string, snapshot));
     }();
     if (!block.exit(parsed)) return {};
     return snapshot;
@@ -246,8 +231,7 @@ Result load_file(const Args& args) {
     PyObject* self = args[0];
     PyObject* file = args[1];
     if (frame::assertions_enabled()) {
-        static Global os{name::os};
-        Ref exists = os.get().attr(name::path).method(name::exists, file);
+        Ref exists = global::os.get().attr(name::path).method(name::exists, file);
         if (!frame::assert_true(exists, builtin::AssertionError)) return failed();
         if (!assert_project_file_name(file)) return failed();
     }

@@ -4,10 +4,10 @@
 
 namespace mirvane::project {
 
-using frame::failed;
-
 static frame::Result statements() {
     if (!frame::import_module(name::os, name::os)) return failed();
+    // No body uses logging or Dict: they stay module attributes because callers
+    // look them up on the module (mirvane.project.logging, .Dict).
     if (!frame::import_module(name::logging, name::logging)) return failed();
     if (!frame::import_from(name::typing, {name::Dict})) return failed();
     if (!frame::import_from(name::json_format, {name::MessageToJson, name::Parse})) return failed();

@@ -8,6 +8,13 @@
 
 namespace mirvane::project {
 
+// What every file of the module uses from the frame.
+using frame::Args;
+using frame::failed;
+using frame::Kind;
+using frame::Ref;
+using frame::Result;
+
 namespace name {
 using frame::Name;
 // modules and the names imported from them
@@ -64,8 +71,6 @@ inline Name _behaviors{"_behaviors"};
 inline Name name{"name"};
 inline Name _str{"_str"};
 inline Name format{"format"};
-inline Name lower{"lower"};
-inline Name endswith{"endswith"};
 inline Name split{"split"};
 inline Name realpath{"realpath"};
 inline Name exists{"exists"};
@@ -111,6 +116,21 @@ namespace name {
 inline Name AssertionError{"AssertionError"};
 inline Name open{"open"};
 }  // namespace name
+
+// The module globals the bodies use, each looked up at every use with one
+// cache for the whole module (frame/globals.hpp): rebinding one takes effect
+// at the next use.
+namespace global {
+inline frame::Global os{name::os};
+inline frame::Global MessageToJson{name::MessageToJson};
+inline frame::Global Parse{name::Parse};
+inline frame::Global project_pb2{name::project_pb2};
+inline frame::Global version_{name::version_};
+inline frame::Global MV_PROJECT_FILE_EXT{name::MV_PROJECT_FILE_EXT};
+inline frame::Global Workspace{name::Workspace};
+inline frame::Global Behavior{name::Behavior};
+inline frame::Global System{name::System};
+}  // namespace global
 
 // Taken once at import: later changes to the builtins module do not reach them.
 namespace builtin {

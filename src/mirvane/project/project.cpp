@@ -5,22 +5,13 @@
 
 namespace mirvane::project {
 
-using frame::Args;
-using frame::failed;
-using frame::Global;
-using frame::Kind;
-using frame::Ref;
-using frame::Result;
-
 namespace {
 
 // Project(): a new system, a new workspace and no behaviours, in that order.
 Result construct(const Args& args) {
     PyObject* self = args[0];
-    static Global System{name::System};
-    if (!frame::set_attr(self, name::_system, System.get()())) return failed();
-    static Global Workspace{name::Workspace};
-    if (!frame::set_attr(self, name::_workspace, Workspace.get()())) return failed();
+    if (!frame::set_attr(self, name::_system, global::System.get()())) return failed();
+    if (!frame::set_attr(self, name::_workspace, global::Workspace.get()())) return failed();
     if (!frame::set_attr(self, name::_behaviors, Ref::steal(PyDict_New()))) return failed();
     return frame::none();
 }

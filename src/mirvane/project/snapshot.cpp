@@ -6,21 +6,13 @@
 
 namespace mirvane::project {
 
-using frame::Args;
-using frame::failed;
-using frame::Global;
-using frame::Ref;
-using frame::Result;
-
 namespace {
 
 Result to_snapshot(const Args& args) {
     PyObject* self = args[0];
-    static Global project_pb2{name::project_pb2};
-    Ref snapshot_class = project_pb2.get().attr(name::ProjectSnapshot);
+    Ref snapshot_class = global::project_pb2.get().attr(name::ProjectSnapshot);
     if (!snapshot_class) return failed();
-    static Global version{name::version_};
-    Ref package_version = version.get();
+    Ref package_version = global::version_.get();
     if (!package_version) return failed();
     Ref snapshot = frame::call(snapshot_class, frame::kw(name::version, package_version));
     if (!snapshot) return failed();
@@ -33,11 +25,10 @@ Result to_snapshot(const Args& args) {
 
     Ref behaviors = frame::attr(self, name::_behaviors);
     if (!behaviors) return failed();
-    static Global Behavior{name::Behavior};
     bool converted = frame::for_each_item(behaviors.get(), [&](const Ref& key, const Ref& value) {
         Ref copy_entry = snapshot.attr(name::behaviors).item(key.get()).attr(name::CopyFrom);
         if (!copy_entry) return false;
-        Ref model = Behavior.get().method(name::_ToModel, value);
+        Ref model = global::Behavior.get().method(name::_ToModel, value);
         return model && frame::call(copy_entry, model);
     });
     if (!converted) return failed();
@@ -60,9 +51,8 @@ Result from_snapshot(const Args& args) {
 
     Ref behavior_models = frame::attr(snapshot, name::behaviors);
     if (!behavior_models) return failed();
-    static Global Behavior{name::Behavior};
     bool restored = frame::for_each_sorted_item(behavior_models.get(), [&](const Ref& key, const Ref& value) {
-        Ref behavior = Behavior.get().method(name::_FromModel, value);
+        Ref behavior = global::Behavior.get().method(name::_FromModel, value);
         if (!behavior) return false;
         Ref behaviors = frame::attr(self, name::_behaviors);
         return behaviors && PyObject_SetItem(behaviors.get(), key.get(), behavior.get()) == 0;

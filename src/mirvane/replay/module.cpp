@@ -4,8 +4,6 @@
 
 namespace mirvane::replay {
 
-using frame::failed;
-
 static frame::Result statements() {
     if (!frame::import_module(name::time, name::time)) return failed();
     if (!frame::import_module(name::numpy, name::np)) return failed();

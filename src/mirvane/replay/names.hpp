@@ -8,6 +8,13 @@
 
 namespace mirvane::replay {
 
+// What every file of the module uses from the frame.
+using frame::Args;
+using frame::failed;
+using frame::Kind;
+using frame::Ref;
+using frame::Result;
+
 namespace name {
 using frame::Name;
 // modules and the names imported from them
@@ -115,8 +122,6 @@ inline Name dirname{"dirname"};
 inline Name isdir{"isdir"};
 inline Name access{"access"};
 inline Name join{"join"};
-inline Name lower{"lower"};
-inline Name endswith{"endswith"};
 inline Name format{"format"};
 inline Name AssertionError{"AssertionError"};
 inline Name range{"range"};
@@ -125,6 +130,7 @@ inline Name range{"range"};
 namespace text {
 inline frame::Name guard_message{"Please set a project, data, and viewer to use replay"};
 inline frame::Name frame_directory{"./tmp"};
+inline frame::Name frames_prefix{"frames-"};
 inline frame::Name movie_extension{".mp4"};
 inline frame::Name frame_file{"tmp_{:08.2f}.png"};
 inline frame::Name repeated_frame_file{"tmp_{:08.2f}-{}.png"};
@@ -140,7 +146,26 @@ inline frame::Float real_time{1.0};
 inline frame::Int write_and_search{W_OK | X_OK};
 }  // namespace number
 
+// The module globals the bodies use, each looked up at every use with one
+// cache for the whole module (frame/globals.hpp): rebinding one takes effect
+// at the next use.
+namespace global {
+inline frame::Global time{name::time};
+inline frame::Global np{name::np};
+inline frame::Global logging{name::logging};
+inline frame::Global os{name::os};
+inline frame::Global shutil{name::shutil};
+inline frame::Global ImageSequenceClip{name::ImageSequenceClip};
+inline frame::Global Project{name::Project};
+inline frame::Global Data{name::Data};
+inline frame::Global system_pb2{name::system_pb2};
+inline frame::Global _MOVIE_TMP_PNG_PATH{name::_MOVIE_TMP_PNG_PATH};
+inline frame::Global _MOVIE_EXT{name::_MOVIE_EXT};
+}  // namespace global
+
 // Taken once at import: later changes to the builtins module do not reach them.
+// No body calls range; it is still captured, so that an interpreter without it
+// fails the import as callers expect.
 namespace builtin {
 inline frame::Builtin AssertionError{name::AssertionError};
 inline frame::Builtin range{name::range};

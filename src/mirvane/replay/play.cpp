@@ -7,13 +7,6 @@
 
 namespace mirvane::replay {
 
-using frame::Args;
-using frame::failed;
-using frame::Global;
-using frame::Kind;
-using frame::Ref;
-using frame::Result;
-
 namespace {
 
 using frame::truth;
@@ -55,8 +48,7 @@ Ref choose_record(const Ref& data_records, PyObject* index) {
             Ref stop = data_records.attr(name::records).item(position.get()).attr(name::stop_timestamp_ns);
             if (!stop || PyList_Append(timestamps.get(), stop.get()) < 0) return {};
         }
-        static Global np{name::np};
-        Ref latest_position = np.get().method(name::argmax, timestamps);
+        Ref latest_position = global::np.get().method(name::argmax, timestamps);
         if (!latest_position) return {};
         chosen = Ref::steal(PyNumber_Long(latest_position.get()));
         if (!chosen) return {};
@@ -162,8 +154,7 @@ private:
 // Applies every product in turn to a running state that starts from the
 // record's workspace, keeping an independent copy of it after each.
 bool rebuild_states(const Ref& record, Ref& time_ns, Ref& states) {
-    static Global system_pb2_start{name::system_pb2};
-    Ref state_class = system_pb2_start.get().attr(name::SystemState);
+    Ref state_class = global::system_pb2.get().attr(name::SystemState);
     if (!state_class) return false;
     Ref start = record.attr(name::project).attr(name::workspace).attr(name::state);
     if (!start) return false;
@@ -180,8 +171,7 @@ bool rebuild_states(const Ref& record, Ref& time_ns, Ref& states) {
         Ref timestamp = product.attr(name::timestamp_ns);
         if (!timestamp || PyList_Append(time_ns.get(), timestamp.get()) < 0) return false;
         if (!state.apply(product.get())) return false;
-        static Global system_pb2{name::system_pb2};
-        Ref new_state = system_pb2.get().attr(name::SystemState)();
+        Ref new_state = global::system_pb2.get().attr(name::SystemState)();
         if (!copy_into(new_state, state.get()) || PyList_Append(states.get(), new_state.get()) < 0) return false;
     }
     return !PyErr_Occurred();
@@ -197,8 +187,7 @@ bool place_start(PyObject* self, const Ref& record) {
 
 // The product times in seconds from the first product.
 Ref time_axis(const Ref& time_ns) {
-    static Global np{name::np};
-    Ref nanoseconds = np.get().method(name::array, time_ns);
+    Ref nanoseconds = global::np.get().method(name::array, time_ns);
     if (!nanoseconds) return {};
     Ref seconds = Ref::steal(PyNumber_Multiply(number::nanosecond, nanoseconds.get()));
     Ref first = seconds.item(number::zero);
@@ -213,11 +202,9 @@ Ref time_axis(const Ref& time_ns) {
 Ref nearest(const Ref& t, const Ref& time_s) {
     Ref distance = Ref::steal(PyNumber_Subtract(t.get(), time_s.get()));
     if (!distance) return {};
-    static Global np_abs{name::np};
-    Ref absolute = np_abs.get().method(name::abs, distance);
+    Ref absolute = global::np.get().method(name::abs, distance);
     if (!absolute) return {};
-    static Global np_argmin{name::np};
-    return np_argmin.get().method(name::argmin, absolute);
+    return global::np.get().method(name::argmin, absolute);
 }
 
 // Hands the snapshot to the project's workspace and system and has the
@@ -239,8 +226,7 @@ bool run_clock(PyObject* self, PyObject* speed, PyObject* fps, const Ref& states
                MovieCapture* movie) {
     Ref k = Ref::borrow(number::zero);
     Ref t = Ref::borrow(number::zero);
-    static Global time_start{name::time};
-    Ref t0 = time_start.get().method(name::time);
+    Ref t0 = global::time.get().method(name::time);
     if (!t0) return false;
     for (;;) {
         int more = truth(compare(t.get(), time_s.item(number::minus_one).get(), Py_LE));
@@ -249,8 +235,7 @@ bool run_clock(PyObject* self, PyObject* speed, PyObject* fps, const Ref& states
             Ref played = Ref::steal(PyNumber_Multiply(speed, k.get()));
             t = played ? Ref::steal(PyNumber_TrueDivide(played.get(), fps)) : Ref{};
         } else {
-            static Global time_now{name::time};
-            Ref now = time_now.get().method(name::time);
+            Ref now = global::time.get().method(name::time);
             Ref elapsed = now ? Ref::steal(PyNumber_Subtract(now.get(), t0.get())) : Ref{};
             t = elapsed ? Ref::steal(PyNumber_Multiply(speed, elapsed.get())) : Ref{};
         }
@@ -278,8 +263,7 @@ Result play_record(const Args& args) {
     int ready = collaborators_set(self);
     if (ready < 0) return failed();
     if (!ready) {
-        static Global logging{name::logging};
-        if (!logging.get().method(name::error, text::guard_message)) return failed();
+        if (!global::logging.get().method(name::error, text::guard_message)) return failed();
         return frame::none();
     }
     bool movie = moviename != Py_None && PyUnicode_GET_LENGTH(moviename) > 0;

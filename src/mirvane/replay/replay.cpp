@@ -5,21 +5,15 @@
 
 namespace mirvane::replay {
 
-using frame::Args;
-using frame::failed;
-using frame::Global;
-using frame::Ref;
-using frame::Result;
-
 namespace {
+
+using frame::truth;
 
 // Replay(): its own new Project and Data, and no viewer yet.
 Result construct(const Args& args) {
     PyObject* self = args[0];
-    static Global Project{name::Project};
-    if (!frame::set_attr(self, name::_project, Project.get()())) return failed();
-    static Global Data{name::Data};
-    if (!frame::set_attr(self, name::_data, Data.get()())) return failed();
+    if (!frame::set_attr(self, name::_project, global::Project.get()())) return failed();
+    if (!frame::set_attr(self, name::_data, global::Data.get()())) return failed();
     if (!frame::set_attr(self, name::_viewer, frame::none())) return failed();
     return frame::none();
 }
