@@ -28,7 +28,11 @@ def replacing(path: PathLike) -> Iterator[str]:
     _check_replaceable(target, os.fspath(path))
     directory, name = os.path.split(target)
     stem, extension = os.path.splitext(name)
-    temporary = _create_unique(directory, f".{stem[:40]}.{os.getpid()}-", f".tmp{extension}")
+    try:
+        temporary = _create_unique(directory, f".{stem[:40]}.{os.getpid()}-", f".tmp{extension}")
+    except PermissionError as e:
+        # The user named the file, not our temporary: say which file could not be written.
+        raise PermissionError(e.errno, e.strerror, os.fspath(path)) from None
     try:
         yield temporary
         with open(temporary, "rb+") as f:

@@ -6,14 +6,34 @@ The work cell is modelled top-down: positions are metres in the floor plane
 """
 
 import math
-from typing import List, Sequence, Tuple
+from typing import List, Protocol, Sequence, Tuple
 
 from dravik.api import geometry_pb2
 
 Point = Tuple[float, float]
 
 
-def set_pose(pose: geometry_pb2.Pose, x: float, y: float, z: float = 0.0, yaw: float = 0.0) -> None:
+class _Vector(Protocol):
+    x: float
+    y: float
+    z: float
+
+
+class _Quaternion(_Vector, Protocol):
+    w: float
+
+
+class PoseMessage(Protocol):
+    """A pose message of any schema: a position and a unit-quaternion orientation."""
+
+    @property
+    def position(self) -> _Vector: ...
+
+    @property
+    def orientation(self) -> _Quaternion: ...
+
+
+def set_pose(pose: PoseMessage, x: float, y: float, z: float = 0.0, yaw: float = 0.0) -> None:
     """Fill ``pose`` in place with a position and a rotation of ``yaw`` radians about z."""
     pose.position.x = x
     pose.position.y = y

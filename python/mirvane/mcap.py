@@ -48,7 +48,7 @@ import math
 import os
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, Union
+from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, Union, cast
 
 from google.protobuf import message as pb_message
 from google.protobuf.descriptor import Descriptor
@@ -524,7 +524,8 @@ def _check_channel(path: str, channel: Channel, schema: Optional[Schema]) -> Opt
         embedded = type(decoder(b"")).DESCRIPTOR if decoder is not None else None
     except Exception as e:
         raise McapError(f"{path}: channel {channel.topic}: its schema cannot be read ({e})") from None
-    if embedded is None or _shape(embedded) != _shape(cls.DESCRIPTOR):
+    # Either protobuf implementation's descriptors have the fields _shape reads.
+    if embedded is None or _shape(cast(Descriptor, embedded)) != _shape(cast(Descriptor, cls.DESCRIPTOR)):
         raise McapError(f"{path}: channel {channel.topic}: its schema {expected} differs from mirvane's")
     return channel.topic
 
@@ -586,6 +587,8 @@ def _progress(progress: Union[bool, Progress], total: int, label: str) -> Iterat
         yield lambda done: callback(done, total)
     elif progress:
         with tqdm(total=total, unit="B", unit_scale=True, desc=label) as bar:
-            yield lambda done: bar.update(done - bar.n)
+            def advance(done: int) -> None:
+                bar.update(done - bar.n)
+            yield advance
     else:
         yield lambda done: None
