@@ -1,0 +1,265 @@
+"""The playback clock of a live replay: pause, seek, step, rate and loop, for every way of driving it.
+
+``Replay.play`` reads its live clock as ``t = speed * (time.time() - t0)``,
+``time`` being looked up in its module at each use. A ``Clock`` bound as
+``mirvane.replay.time`` for the call (with ``speed`` 1.0) answers ``time()``
+with the playback position itself, so every control is a choice of what that
+position is; ``play``, its record choice, reconstruction and nearest-product
+rule stay as they are. The first reading is ``play``'s ``t0``: it answers 0.0,
+and from then on the position, so that ``t`` is the position exactly.
+
+Controls may come from any thread (the browser page's server, the terminal's
+key reader, the Foxglove server, scripts); ``play`` runs on its caller's, and
+its viewer calls ``pace`` in every cycle to wait, so that a paused replay
+sleeps and a playing one draws no faster than a screen shows.
+"""
+
+import math
+import threading
+import time as _time
+from dataclasses import dataclass
+from typing import Any, Callable, Optional, Sequence
+
+import numpy as np
+
+#: The rates a menu or the faster/slower keys offer; scripts may set any in RATE_RANGE.
+RATES = (0.1, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0, 16.0)
+RATE_RANGE = (0.01, 100.0)
+#: The most pictures a second a playing replay draws.
+MAX_FRAMES_PER_SECOND = 60.0
+# How long a wait lasts before looking again, so that nothing hangs on a lost wake-up.
+_WAIT_S = 0.5
+
+
+def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
+    """The record's product times in seconds after its first product, computed as ``Replay.play`` does."""
+    seconds = 1e-9 * np.array([product.timestamp_ns for product in record.products])
+    return seconds - seconds[0]
+
+
+@dataclass(frozen=True)
+class Status:
+    """What the clock says at one moment."""
+    time: float         # the playback position, seconds on the record's axis (within 0 to end)
+    end: float          # the record's end: its last product's time
+    paused: bool
+    loop: bool
+    rate: float
+    product: int        # position of the product play shows at ``time`` (its nearest-product rule)
+    products: int       # how many products the record has
+    preparing: bool     # play is still rebuilding its states: no picture yet
+    finished: bool      # play has returned
+    version: int        # raised by every change of what the clock says, other than time running on
+
+
+class Clock:
+    """The playback position of one live replay of a record with the product times ``times``.
+
+    ``now`` is the wall clock the position advances by (monotonic seconds).
+    """
+
+    def __init__(self, times: Sequence[float], *, start: float = 0.0, rate: float = 1.0, paused: bool = False,
+                 loop: bool = False, now: Callable[[], float] = _time.monotonic) -> None:
+        self._times = np.asarray(times, dtype=float)
+        if not len(self._times):
+            raise ValueError("a clock needs at least one product time")
+        self._end = float(self._times[-1])
+        # The distinct product times in order: the stops of a step.
+        self._stops = np.unique(self._times)
+        self._now = now
+        self._changed = threading.Condition()
+        self._rate = _checked_rate(rate)
+        self._paused = paused
+        self._loop = loop
+        self._anchor_position = self._clamped(start)
+        self._anchor_wall = now()
+        self._started = False
+        self._stopped = False
+        self._finished = False
+        self._version = 0
+        self._last_frame = -math.inf
+        self._shown = self._anchor_position   # the clock play last read: what it shows
+
+    # -- what play reads ----------------------------------------------------------------
+
+    def time(self) -> float:
+        """``play``'s ``time.time()``: 0.0 the first time (its ``t0``), then the playback position."""
+        with self._changed:
+            if not self._started:
+                self._started = True
+                self._anchor_wall = self._now()
+                self._changed_locked()
+                return 0.0
+            if self._stopped:
+                return float(np.nextafter(self._end, math.inf))
+            self._shown = self._position_locked()
+            return self._shown
+
+    def pace(self) -> None:
+        """Wait before play's next cycle: while paused until something changes, while playing
+        until the next picture is due (at most ``MAX_FRAMES_PER_SECOND``)."""
+        with self._changed:
+            seen = self._version
+            while self._paused and not self._stopped and self._version == seen:
+                self._changed.wait(_WAIT_S)
+            if self._version == seen:
+                due = self._last_frame + 1.0 / MAX_FRAMES_PER_SECOND
+                while self._version == seen and self._now() < due:
+                    self._changed.wait(max(0.0, due - self._now()))
+            self._last_frame = self._now()
+
+    def finish(self) -> None:
+        """Play has returned: nothing moves any more."""
+        with self._changed:
+            self._anchor_position = self._position_locked() if self._started else self._anchor_position
+            self._finished = True
+            self._changed_locked()
+
+    # -- controls -------------------------------------------------------------------------
+
+    def play(self) -> None:
+        with self._changed:
+            if self._paused:
+                self._reanchor_locked()
+                self._paused = False
+                self._changed_locked()
+
+    def pause(self) -> None:
+        with self._changed:
+            if not self._paused:
+                self._reanchor_locked()
+                self._paused = True
+                self._changed_locked()
+
+    def toggle(self) -> None:
+        with self._changed:
+            self._reanchor_locked()
+            self._paused = not self._paused
+            self._changed_locked()
+
+    def seek(self, seconds: float) -> None:
+        """Go to ``seconds`` on the record's axis (kept within 0 and the end)."""
+        if not math.isfinite(seconds):
+            raise ValueError(f"cannot seek to {seconds}: give a finite time in seconds")
+        with self._changed:
+            self._reanchor_locked(self._clamped(seconds))
+            self._changed_locked()
+
+    def jump(self, seconds: float) -> None:
+        """Seek by ``seconds`` from where playback is, forward or (negative) back."""
+        with self._changed:
+            self._reanchor_locked(self._clamped(self._position_locked() + seconds))
+            self._changed_locked()
+
+    def step(self, products: int = 1) -> None:
+        """Pause at the product time ``products`` steps on (negative: back); products stamped
+        at one time are one step."""
+        with self._changed:
+            position = self._position_locked()
+            if products >= 0:
+                at = int(np.searchsorted(self._stops, position, side="right")) - 1 + products
+            else:
+                at = int(np.searchsorted(self._stops, position, side="left")) + products
+            target = float(self._stops[min(max(at, 0), len(self._stops) - 1)])
+            self._reanchor_locked(self._clamped(target))
+            self._paused = True
+            self._changed_locked()
+
+    def to_start(self) -> None:
+        self.seek(0.0)
+
+    def to_end(self) -> None:
+        self.seek(max(self._end, 0.0))
+
+    def set_rate(self, rate: float) -> None:
+        """Play ``rate`` times as fast as real time, within ``RATE_RANGE``."""
+        rate = _checked_rate(rate)
+        with self._changed:
+            self._reanchor_locked()
+            self._rate = rate
+            self._changed_locked()
+
+    def faster(self) -> None:
+        """The next rate up in ``RATES``."""
+        with self._changed:
+            rate = next((r for r in RATES if r > self._rate * (1 + 1e-9)), RATES[-1])
+        self.set_rate(rate)
+
+    def slower(self) -> None:
+        """The next rate down in ``RATES``."""
+        with self._changed:
+            rate = next((r for r in reversed(RATES) if r < self._rate * (1 - 1e-9)), RATES[0])
+        self.set_rate(rate)
+
+    def set_loop(self, on: bool) -> None:
+        """At the end, go on from the start (on) or finish (off)."""
+        with self._changed:
+            self._reanchor_locked()
+            self._loop = bool(on)
+            self._changed_locked()
+
+    def stop(self) -> None:
+        """End the replay as if it had played to the end."""
+        with self._changed:
+            self._reanchor_locked()
+            self._stopped = True
+            self._changed_locked()
+
+    # -- what the watchers read -------------------------------------------------------------
+
+    @property
+    def times(self) -> "np.ndarray[Any, np.dtype[np.float64]]":
+        """The product times the clock plays, seconds after the first product."""
+        return self._times
+
+    def status(self) -> Status:
+        with self._changed:
+            return self._status_locked()
+
+    def wait(self, after_version: int, timeout: float) -> Status:
+        """The status once the clock has changed past ``after_version`` or ``timeout`` seconds have passed."""
+        with self._changed:
+            self._changed.wait_for(lambda: self._version != after_version, timeout)
+            return self._status_locked()
+
+    # -- the rules ------------------------------------------------------------------------
+
+    def _position_locked(self) -> float:
+        """Where playback is now; running on from the anchor unless paused, not yet started or
+        finished. With loop on, passing the end goes on from the start."""
+        position = self._anchor_position
+        if self._paused or not self._started or self._finished or self._stopped:
+            return position
+        wall = self._now()
+        position += self._rate * (wall - self._anchor_wall)
+        if self._loop and position > self._end > 0.0:
+            position = math.fmod(position, self._end)
+            self._anchor_position, self._anchor_wall = position, wall
+            self._changed_locked()   # watchers see the jump back as a seek
+        return position
+
+    def _reanchor_locked(self, position: Optional[float] = None) -> None:
+        self._anchor_position = self._position_locked() if position is None else position
+        self._anchor_wall = self._now()
+
+    def _clamped(self, seconds: float) -> float:
+        return min(max(seconds, 0.0), max(self._end, 0.0))
+
+    def _changed_locked(self) -> None:
+        self._version += 1
+        self._changed.notify_all()
+
+    def _status_locked(self) -> Status:
+        position = self._position_locked()
+        product = int(np.argmin(np.abs(self._shown - self._times)))   # play's own choice
+        return Status(time=max(min(position, self._end), 0.0) if self._end >= 0 else 0.0, end=self._end,
+                      paused=self._paused, loop=self._loop, rate=self._rate, product=product,
+                      products=len(self._times), preparing=not self._started, finished=self._finished,
+                      version=self._version)
+
+
+def _checked_rate(rate: float) -> float:
+    low, high = RATE_RANGE
+    if not (isinstance(rate, (int, float)) and not isinstance(rate, bool) and low <= rate <= high):
+        raise ValueError(f"rate {rate!r} is outside {low:g} to {high:g}; give a rate in that range")
+    return float(rate)
