@@ -1,7 +1,7 @@
 """Recordings: the runs of a work cell, as saved to and loaded from recording files."""
 
 import os
-from typing import Callable, Iterable, Sequence, Union
+from typing import Callable, Iterable, Sequence, Tuple, Union
 
 from google.protobuf import message as pb_message
 from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
@@ -11,6 +11,8 @@ from ._atomic import replacing
 
 PathLike = Union[str, "os.PathLike[str]"]
 
+_GROUP_WIRE_TYPES = (3, 4)
+
 
 class DataFileError(ValueError):
     """A file could not be read as a recording."""
@@ -18,6 +20,38 @@ class DataFileError(ValueError):
 
 class RecordIndexError(IndexError):
     """An index that names no record of a recording."""
+
+
+def newer_fields(message: pb_message.Message) -> bool:
+    """Whether ``message`` holds fields this version does not know, as a newer version writes them.
+
+    They are kept, and written back as they came. Raises ``ValueError`` for
+    unknown content no newer version writes: a number this version knows, with
+    another wire type, or a group (which the schemas' syntax never writes).
+    """
+    plain = type(message)()
+    plain.CopyFrom(message)
+    plain.DiscardUnknownFields()  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
+    if plain.ByteSize() == message.ByteSize():     # the common case: checked in C, nothing to walk
+        return False
+    descriptor = message.DESCRIPTOR
+    for field in unknown_fields.UnknownFieldSet(message):
+        if field.field_number in descriptor.fields_by_number or field.wire_type in _GROUP_WIRE_TYPES:
+            raise ValueError(f"unexpected content in field {field.field_number} of a {descriptor.name}")
+    for field, value in message.ListFields():
+        kind = field.message_type
+        if kind is None:
+            continue
+        if kind.GetOptions().map_entry:
+            if kind.fields_by_name["value"].message_type is not None:
+                for v in value.values():
+                    newer_fields(v)
+        elif field.label == field.LABEL_REPEATED:
+            for v in value:
+                newer_fields(v)
+        else:
+            newer_fields(value)
+    return True
 
 
 def record_position(index: int, count: int, stop_times: Callable[[], Iterable[int]], path: PathLike) -> int:
@@ -52,12 +86,14 @@ class Data:
 
     def __init__(self) -> None:
         self._data_records = data_pb2.Records()
+        #: Whether the file last loaded holds fields of a newer version (kept as they came).
+        self.newer = False
 
     @classmethod
     def fromFile(cls, path: PathLike) -> "Data":
         """Load a recording file into a new data set."""
         data = cls()
-        data._data_records = _read(path)
+        data._data_records, data.newer = _read(path)
         return data
 
     def load(self, path: PathLike) -> None:
@@ -66,11 +102,13 @@ class Data:
         On error the data set is left as it was.
         """
         # Copied into the existing message so that anyone holding it sees the new records.
-        self._data_records.CopyFrom(_read(path))
+        records, self.newer = _read(path)
+        self._data_records.CopyFrom(records)
 
     def save(self, path: PathLike) -> None:
         """Write the records to a recording file, replacing it whole or not at all."""
-        blob = self._data_records.SerializeToString()
+        # Map entries in key order, so that one data set gives one file.
+        blob = self._data_records.SerializeToString(deterministic=True)
         with replacing(path) as temporary, open(temporary, "wb") as f:
             f.write(blob)
 
@@ -103,18 +141,19 @@ class Data:
         return f"<Data records={len(self)} products={self.productCount()}>"
 
 
-def _read(path: PathLike) -> data_pb2.Records:
+def _read(path: PathLike) -> Tuple[data_pb2.Records, bool]:
+    """The records of a recording file, and whether a newer version wrote some of their fields."""
     path = os.fspath(path)
     with open(path, "rb") as f:
         blob = f.read()
     records = data_pb2.Records()
     try:
         records.ParseFromString(blob)
-    except pb_message.DecodeError as e:
+        # Protobuf skips fields it does not know, so other files (a project file,
+        # say) may parse "successfully"; a recording is nothing but its records.
+        if len(unknown_fields.UnknownFieldSet(records)):
+            raise ValueError("unexpected content")
+        newer = [newer_fields(r) for r in records.records]
+    except (pb_message.DecodeError, ValueError) as e:
         raise DataFileError(f"{path}: not a recording file ({e})") from None
-    # Protobuf skips fields it does not know, so other files (a project file,
-    # say) may parse "successfully"; a recording has only known fields on top.
-    if len(unknown_fields.UnknownFieldSet(records)) or any(
-            len(unknown_fields.UnknownFieldSet(r)) for r in records.records):
-        raise DataFileError(f"{path}: not a recording file (unexpected content)")
-    return records
+    return records, any(newer)

@@ -51,6 +51,7 @@ from dataclasses import dataclass
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, Union, cast
 
 from google.protobuf import message as pb_message
+from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
 from google.protobuf.descriptor import Descriptor
 from dravik.api import data_pb2, export_pb2, system_pb2
 
@@ -70,7 +71,7 @@ except ImportError as e:  # pragma: no cover - depends on how mirvane was instal
 
 from ._atomic import replacing
 from ._version import __version__
-from .data import DataFileError, PathLike, record_position
+from .data import DataFileError, PathLike, newer_fields, record_position
 from .geometry import arm_points, set_pose, yaw_of
 from .recordstream import RecordReader, RecordWriter
 
@@ -112,9 +113,10 @@ class McapError(ValueError):
 
 @dataclass(frozen=True)
 class Counts:
-    """What an export or import carried over."""
+    """What an export or import carried over, and whether a newer version wrote fields of it."""
     records: int
     products: int
+    newer: bool = False
 
 
 def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None, *,
@@ -147,7 +149,7 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
                     done += length
                 export.finish()
                 step(total)
-                return Counts(export.records, export.products)
+                return Counts(export.records, export.products, reader.newer)
     except DataFileError as e:
         raise McapError(str(e)) from None
 
@@ -177,7 +179,7 @@ def import_mcap(source: PathLike, out: PathLike, *, progress: Union[bool, Progre
                     step(f.tell())
             reader.finish()
             step(total)
-            return Counts(reader.records, reader.products)
+            return Counts(reader.records, reader.products, reader.newer)
 
 
 # -- export -----------------------------------------------------------------------------
@@ -199,11 +201,15 @@ class _Export:
     def add(self, record: data_pb2.Record, step: Callable[[int, int], None]) -> None:
         products = record.products
         header = export_pb2.RecordHeader(product_count=len(products))
-        # Every field of a Record but its products.
-        if record.HasField("project"):
-            header.record.project.CopyFrom(record.project)
-        header.record.start_timestamp_ns = record.start_timestamp_ns
-        header.record.stop_timestamp_ns = record.stop_timestamp_ns
+        # Every field of a Record but its products, a newer version's too.
+        if len(unknown_fields.UnknownFieldSet(record)):
+            header.record.ParseFromString(record.SerializeToString())
+            del header.record.products[:]
+        else:
+            if record.HasField("project"):
+                header.record.project.CopyFrom(record.project)
+            header.record.start_timestamp_ns = record.start_timestamp_ns
+            header.record.stop_timestamp_ns = record.stop_timestamp_ns
         first, last = math.inf, -math.inf
         for position, product in enumerate(products):
             first = min(first, product.timestamp_ns)
@@ -211,6 +217,9 @@ class _Export:
             if not any(product.HasField(part) for part, _, _ in PARTS):
                 header.bare_positions.append(position)
                 header.record.products.add().CopyFrom(product)
+            elif len(unknown_fields.UnknownFieldSet(product)):     # a newer version's fields
+                header.extra_positions.append(position)
+                _only_unknown(header.extras.add(), product)
         begin = int(first) if products else record.start_timestamp_ns
         offset = max(0, self._last + 1 - begin)
         end = (int(last) if products else begin) + offset
@@ -220,12 +229,14 @@ class _Export:
         self._last = end
 
         start = begin + offset
-        self._write(RECORD, start, header.SerializeToString(), self.records)
+        self._write(RECORD, start, header.SerializeToString(deterministic=True), self.records)
         state = system_pb2.WorkspaceState()
         state.CopyFrom(record.project.workspace.state)
-        self._write(START, start, state.SerializeToString(), self.records)
-        scene = _Scene(record.project.workspace.robots, record.project.workspace.cameras,
-                       record.project.workspace.items, state, start)
+        self._write(START, start, state.SerializeToString(deterministic=True), self.records)
+        # In name order: a message map's own order differs from process to process.
+        workspace = record.project.workspace
+        scene = _Scene(_by_name(workspace.robots), _by_name(workspace.cameras), _by_name(workspace.items),
+                       state, start)
         self._write(SCENE, start, scene.update(start, clear=True), self.records)
 
         for position, product in enumerate(products):
@@ -233,7 +244,7 @@ class _Export:
             sequence = position & 0xFFFFFFFF
             for part, topic, _ in PARTS:
                 if product.HasField(part):
-                    self._write(topic, time, getattr(product, part).SerializeToString(), sequence)
+                    self._write(topic, time, getattr(product, part).SerializeToString(deterministic=True), sequence)
             if scene.apply(product, time):
                 self._write(SCENE, time, scene.update(time), sequence)
             if position % _PROGRESS_EVERY == 0:
@@ -363,6 +374,18 @@ def _color(target: Any, rgba: Tuple[float, float, float, float]) -> None:
     target.r, target.g, target.b, target.a = rgba
 
 
+def _by_name(models: Any) -> Dict[str, Any]:
+    """A message map's entries in key order."""
+    return dict(sorted(models.items()))
+
+
+def _only_unknown(target: pb_message.Message, source: pb_message.Message) -> None:
+    """Make ``target`` hold only the fields of ``source`` that this version does not know."""
+    target.ParseFromString(source.SerializeToString())
+    for field, _ in target.ListFields():
+        target.ClearField(field.name)
+
+
 def _choose(reader: RecordReader, index: Optional[int]) -> Optional[List[Tuple[int, int]]]:
     """The spans of the records to export: all (None), or the one ``index`` picks."""
     if index is None:
@@ -391,6 +414,7 @@ class _Import:
         self._key = (0, 0)      # log time and sequence of self._product
         self.records = 0
         self.products = 0
+        self.newer = False      # whether a newer version wrote fields of some record
 
     def message(self, schema: Optional[Schema], channel: Channel, message: Message) -> None:
         if channel.id not in self._kinds:
@@ -455,14 +479,22 @@ class _Import:
             return
         if header is not None:
             self._place_bare()
-            if len(record.products) != header.product_count or self._bare != len(header.bare_positions):
+            if len(record.products) != header.product_count or self._bare != len(header.bare_positions) \
+                    or len(header.extras) != len(header.extra_positions) \
+                    or any(p >= len(record.products) for p in header.extra_positions):
                 raise McapError(f"{self._path}: record {self.records} has {len(record.products)} products "
                                 f"where its {RECORD} message announces {header.product_count}: "
                                 f"the file is damaged or cut short")
+            for position, extra in zip(header.extra_positions, header.extras):
+                record.products[position].MergeFrom(extra)
         elif record.products:
             record.stop_timestamp_ns = max(p.timestamp_ns for p in record.products)
         else:
             record.stop_timestamp_ns = record.start_timestamp_ns
+        try:
+            self.newer |= newer_fields(record)
+        except ValueError as e:
+            raise McapError(f"{self._path}: record {self.records}: {e}") from None
         self._writer.write(record)
         self.records += 1
         self.products += len(record.products)

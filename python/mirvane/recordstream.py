@@ -11,10 +11,9 @@ import os
 from typing import BinaryIO, Iterator, List, Optional, Tuple
 
 from google.protobuf import message as pb_message
-from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
 from dravik.api import data_pb2
 
-from .data import DataFileError, PathLike
+from .data import DataFileError, PathLike, newer_fields
 
 _RECORD_TAG = 0x0A      # field 1, length-delimited
 
@@ -24,12 +23,14 @@ class RecordReader:
 
     ``offsets()`` lists where each record lies without parsing any, so a
     record can be picked by position; ``records()`` parses them in turn.
+    ``newer`` tells whether a record parsed so far holds fields of a newer version.
     """
 
     def __init__(self, path: PathLike) -> None:
         self.path = os.fspath(path)
         self._file: BinaryIO = open(self.path, "rb")
         self.size = os.fstat(self._file.fileno()).st_size
+        self.newer = False
 
     def __enter__(self) -> "RecordReader":
         return self
@@ -87,12 +88,13 @@ class RecordReader:
         self._file.seek(offset)
         blob = self._file.read(length)
         record = data_pb2.Record()
+        if len(blob) != length:
+            raise DataFileError(f"{self.path}: not a recording file (unexpected content at byte {offset})")
         try:
             record.ParseFromString(blob)
-        except pb_message.DecodeError as e:
+            self.newer |= newer_fields(record)
+        except (pb_message.DecodeError, ValueError) as e:
             raise DataFileError(f"{self.path}: not a recording file (the record at byte {offset}: {e})") from None
-        if len(blob) != length or len(unknown_fields.UnknownFieldSet(record)):
-            raise DataFileError(f"{self.path}: not a recording file (unexpected content at byte {offset})")
         return record
 
 
@@ -103,7 +105,7 @@ class RecordWriter:
         self._file = file
 
     def write(self, record: data_pb2.Record) -> None:
-        blob = record.SerializeToString()
+        blob = record.SerializeToString(deterministic=True)
         self._file.write(bytes([_RECORD_TAG]) + _varint(len(blob)))
         self._file.write(blob)
 

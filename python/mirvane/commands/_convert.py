@@ -4,7 +4,7 @@ import contextlib
 from typing import Any, Callable, Iterator
 
 from . import UserError
-from ._files import first_line
+from ._files import first_line, write_failure
 
 MCAP_EXT = ".mcap"
 
@@ -41,7 +41,7 @@ def converting(out: str, label: str, hint: str, quiet: bool) -> Iterator[Progres
     except RecordIndexError as e:
         raise UserError(str(e)) from None
     except OSError as e:
-        raise UserError(f"{out}: cannot write it ({e.strerror or first_line(e)}); choose another path") from None
+        raise write_failure(out, e) from None
     finally:
         if bar is not None:
             bar.close()

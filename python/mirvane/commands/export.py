@@ -5,7 +5,7 @@ from typing import Any
 
 from . import described
 from ._convert import MCAP_EXT, converting, counted
-from ._files import readable_file, writable_destination
+from ._files import has_records, note_newer, readable_file, writable_destination
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -30,10 +30,12 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> None:
     readable_file(args.recording, "recording")
-    writable_destination(args.out, MCAP_EXT, "MCAP file")
+    writable_destination(args.out, MCAP_EXT, "MCAP file", inputs=[args.recording])
+    has_records(args.recording, "nothing to export")
     hint = "check it with 'mirvane info' or make a recording with 'mirvane record'"
     with converting(args.out, "exporting", hint, args.quiet) as progress:
         from ..mcap import export_mcap
 
         counts = export_mcap(args.recording, args.out, args.index, progress=progress)
+    note_newer(args.recording, counts.newer)
     print(f"Exported {counted(counts)} of {args.recording} to {args.out}")

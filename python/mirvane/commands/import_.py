@@ -5,7 +5,7 @@ from typing import Any
 
 from . import described
 from ._convert import MCAP_EXT, converting, counted
-from ._files import RECORDING_EXT, readable_file, writable_destination
+from ._files import RECORDING_EXT, note_newer, readable_file, writable_destination
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -24,10 +24,11 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> None:
     readable_file(args.source, "MCAP file", make_one="write one with 'mirvane export'")
-    writable_destination(args.out, RECORDING_EXT, "recording")
+    writable_destination(args.out, RECORDING_EXT, "recording", inputs=[args.source])
     hint = "give an MCAP file written by 'mirvane export'"
     with converting(args.out, "importing", hint, args.quiet) as progress:
         from ..mcap import import_mcap
 
         counts = import_mcap(args.source, args.out, progress=progress)
+    note_newer(args.source, counts.newer)
     print(f"Imported {counted(counts)} of {args.source} to {args.out}")

@@ -6,7 +6,8 @@ import sys
 from typing import Any, Dict
 
 from . import described
-from ._files import chosen_position, load_recording
+from ._files import chosen_position, load_project, load_recording
+from ._lacking import warn_lacking
 
 KINDS = ("perception", "decision", "planner", "controller")
 
@@ -16,16 +17,21 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         subparsers, "info", "list the records of a recording file",
         "Print one line per record: its position, stop time, span in seconds and the\n"
         "number of products of each kind. 'mirvane replay --index -1' plays the record\n"
-        "marked latest, the one that stopped last.",
-        "mirvane info run.rec")
+        "marked latest, the one that stopped last. With --project, also warn of what\n"
+        "the records have that the project lacks.",
+        "mirvane info run.rec --project run.mvproj")
     parser.add_argument("recording", metavar="RECORDING", help="the recording file to list")
+    parser.add_argument("--project", metavar="PROJECT.mvproj",
+                        help="a project file to replay it with: warn of robots, cameras and items it lacks")
     return parser
 
 
 def run(args: argparse.Namespace) -> None:
     records = load_recording(args.recording).records()
+    if args.project:
+        warn_lacking(load_project(args.project), records, args.project, args.recording)
     if not records:
-        print(f"{args.recording} holds no records", file=sys.stderr)
+        print(f"{args.recording} holds no records (a valid, empty recording)", file=sys.stderr)
     latest = chosen_position(-1, records, args.recording) if records else None
     for position, record in enumerate(records):
         counts: Dict[str, int] = dict.fromkeys(KINDS + ("none",), 0)

@@ -7,10 +7,14 @@ from typing import Any
 
 from ..constants import MV_PROJECT_FILE_EXT
 from . import UserError, described
-from ._files import RECORDING_EXT, positive_float, writable_destination
+from ._files import RECORDING_EXT, number_in, whole_in, writable_destination, writing
 
 # An hour of the sample cell is some 700,000 products; more would only exhaust memory.
 MAX_SECONDS = 3600.0
+# One cycle of the cell's controllers (100 Hz): anything shorter records nothing.
+MIN_SECONDS = 0.01
+# The simulation's noise generator takes seeds of up to 128 bits; 64 is plenty.
+MAX_SEED = 2 ** 64 - 1
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -22,10 +26,12 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     parser.add_argument("out", metavar="OUT.rec", help="the recording file to write")
     parser.add_argument("--project", metavar="OUT.mvproj",
                         help="the project file to write (default: OUT.rec's name with .mvproj)")
-    parser.add_argument("--seconds", type=positive_float, default=10.0, metavar="S",
-                        help=f"length of the run in seconds, at most {MAX_SECONDS:g} (default: 10)")
-    parser.add_argument("--seed", type=int, default=0, metavar="N",
-                        help="seed of the simulated sensor noise and timing (default: 0)")
+    parser.add_argument("--seconds", type=number_in(MIN_SECONDS, MAX_SECONDS), default=10.0, metavar="S",
+                        help=f"length of the run in seconds, from {MIN_SECONDS:g} (one controller cycle) "
+                             f"to {MAX_SECONDS:g} (default: 10)")
+    parser.add_argument("--seed", type=whole_in(0, MAX_SEED), default=0, metavar="N",
+                        help="seed of the simulated sensor noise and timing, from 0 to 2**64-1 (default: 0); "
+                             "one seed gives the same files, byte for byte")
     return parser
 
 
@@ -36,8 +42,6 @@ def run(args: argparse.Namespace) -> None:
 
     recording: str = args.out
     project_path: str = args.project or os.path.splitext(recording)[0] + MV_PROJECT_FILE_EXT
-    if args.seconds > MAX_SECONDS:
-        raise UserError(f"--seconds {args.seconds:g} is too long; record at most {MAX_SECONDS:g} s")
     writable_destination(recording, RECORDING_EXT, "recording")
     writable_destination(project_path, MV_PROJECT_FILE_EXT, "project file")
     if os.path.realpath(recording) == os.path.realpath(project_path):
@@ -50,12 +54,14 @@ def run(args: argparse.Namespace) -> None:
         project.addBehavior(behavior)
     # Both files appear together or neither does.
     with ExitStack() as stack:
-        try:
-            new_recording = stack.enter_context(replacing(recording))
-            new_project = stack.enter_context(replacing(project_path))
-        except OSError as e:
-            raise UserError(f"cannot write {e.filename or recording}: {e.strerror}") from None
-        data.save(new_recording)
-        project.save(new_project)
+        temporaries = []
+        for path in (recording, project_path):
+            stack.enter_context(writing(path))      # a failure to put this file in place names it
+            temporaries.append(stack.enter_context(replacing(path)))
+        new_recording, new_project = temporaries
+        with writing(recording):
+            data.save(new_recording)
+        with writing(project_path):
+            project.save(new_project)
     print(f"Recorded {args.seconds:g} s of the sample cell ({data.productCount()} products) "
           f"to {recording}, its project to {project_path}")

@@ -7,15 +7,21 @@ import os
 import sys
 import tempfile
 import time
-from typing import Any, Callable, Iterator, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
 from ..live import DEFAULT_HOST, DEFAULT_PORT
 from . import UserError, described
-from ._files import MOVIE_EXT, chosen_position, first_line, load_project, load_recording, positive_float, \
-    positive_int, writable_destination
+from ._files import MOVIE_EXT, chosen_position, load_project, load_recording, number_in, rebound, whole_in, \
+    writable_destination, writing
+from ._lacking import warn_lacking
 from .info import span_seconds
 
 VIEW_SIZE = (640, 480)
+# A thousandth of real time to a thousand times it: slower, a 5 s record would take
+# over an hour; faster, a movie frame (or a live cycle) spans seconds of the record.
+SPEEDS = (0.001, 1000.0)
+# Movie frame rates that players show; more only makes frames no one sees.
+FRAME_RATES = (1, 240)
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -32,11 +38,13 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     parser.add_argument("--index", type=int, default=-1, metavar="I",
                         help="position of the record to replay, negative ones counting from the end "
                              "(default: -1, the one that stopped last; 'mirvane info' lists them)")
-    parser.add_argument("--speed", type=positive_float, default=1.0, metavar="S",
-                        help="playback speed, 2 for twice as fast (default: 1)")
+    parser.add_argument("--speed", type=number_in(*SPEEDS), default=1.0, metavar="S",
+                        help=f"playback speed, 2 for twice as fast, from {SPEEDS[0]:g} to {SPEEDS[1]:g} "
+                             "(default: 1)")
     parser.add_argument("--movie", metavar="OUT.mp4", help="write the replay into this movie")
-    parser.add_argument("--fps", type=positive_int, metavar="F",
-                        help="frames per second of the movie (default: 10)")
+    parser.add_argument("--fps", type=whole_in(*FRAME_RATES), metavar="F",
+                        help=f"frames per second of the movie, from {FRAME_RATES[0]} to {FRAME_RATES[1]} "
+                             "(default: 10)")
     parser.add_argument("--serve", nargs="?", const=f"{DEFAULT_HOST}:{DEFAULT_PORT}", metavar="[HOST:]PORT",
                         help=f"show the live replay in a browser at http://HOST:PORT/ (default "
                              f"{DEFAULT_HOST}:{DEFAULT_PORT}: loopback unless a host is named; "
@@ -56,7 +64,7 @@ def run(args: argparse.Namespace) -> None:
         raise UserError("--hold goes with --serve; add --serve or drop --hold")
     address = parse_address(args.serve) if args.serve else None
     if args.movie:
-        writable_destination(args.movie, MOVIE_EXT, "movie")
+        writable_destination(args.movie, MOVIE_EXT, "movie", inputs=[args.recording, args.project])
 
     data = load_recording(args.recording)
     records = data.records()
@@ -66,6 +74,7 @@ def run(args: argparse.Namespace) -> None:
         raise UserError(f"{args.recording}: record {position} has no products; "
                         "replay another (see 'mirvane info')")
     project = load_project(args.project)
+    warn_lacking(project, [record], args.project, args.recording)
 
     from ..replay import Replay
     from ..viewer import WorkspaceViewer
@@ -146,7 +155,7 @@ def _replay_to_movie(replay: Any, viewer: Any, position: int, args: argparse.Nam
         # Frames go to a directory of this command's own; play writes the movie
         # beside its destination and puts it in place only once complete.
         frames = stack.enter_context(tempfile.TemporaryDirectory(prefix="mirvane-frames-"))
-        stack.enter_context(_rebound(mirvane.replay, "_MOVIE_TMP_PNG_PATH", frames))
+        stack.enter_context(rebound(mirvane.replay, "_MOVIE_TMP_PNG_PATH", frames))
         # moviepy announces its steps on standard output; they are progress, so
         # they go with its bar to standard error, and with --quiet nowhere.
         if args.quiet:
@@ -155,11 +164,8 @@ def _replay_to_movie(replay: Any, viewer: Any, position: int, args: argparse.Nam
             stack.enter_context(contextlib.redirect_stderr(devnull))
         else:
             stack.enter_context(contextlib.redirect_stdout(sys.stderr))
-        try:
+        with writing(args.movie, "the movie"):
             replay.play(index=position, speed=args.speed, moviename=args.movie, fps=fps)
-        except OSError as e:
-            raise UserError(f"{args.movie}: cannot write the movie ({e.strerror or first_line(e)}); "
-                            "choose another path") from None
     if not args.quiet:
         print(f"Wrote {args.movie}: {captured} frames at {fps} fps ({captured / fps:.1f} s)")
 
@@ -209,14 +215,3 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
                     time.sleep(3600)
             if live.visited:
                 time.sleep(1.0)   # time for watching pages to learn that it has finished
-
-
-@contextlib.contextmanager
-def _rebound(module: Any, name: str, value: Any) -> Iterator[None]:
-    """``module.name`` is ``value`` for the block, then what it was."""
-    old = getattr(module, name)
-    setattr(module, name, value)
-    try:
-        yield
-    finally:
-        setattr(module, name, old)

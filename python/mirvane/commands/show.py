@@ -4,17 +4,24 @@ import argparse
 from typing import Any
 
 from . import described
-from ._files import load_project
+from ._files import load_project, load_recording
+from ._lacking import warn_lacking
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     parser = described(
         subparsers, "show", "print a project file's summary",
-        "Load a project file and print its work cell (robots, cameras, items) and behaviours.",
-        "mirvane show run.mvproj")
+        "Load a project file and print its work cell (robots, cameras, items) and behaviours.\n"
+        "With --recording, also warn of what its records have that the project lacks.",
+        "mirvane show run.mvproj --recording run.rec")
     parser.add_argument("project", metavar="PROJECT.mvproj", help="the project file to show")
+    parser.add_argument("--recording", metavar="RECORDING",
+                        help="a recording to replay with it: warn of robots, cameras and items the project lacks")
     return parser
 
 
 def run(args: argparse.Namespace) -> None:
-    print(str(load_project(args.project)), end="")
+    project = load_project(args.project)
+    if args.recording:
+        warn_lacking(project, load_recording(args.recording).records(), args.project, args.recording)
+    print(str(project), end="")

@@ -1,0 +1,50 @@
+"""What a recording has that a project lacks: the robots, cameras and items a replay could not draw."""
+
+import sys
+from typing import TYPE_CHECKING, Dict, Iterable, Set
+
+if TYPE_CHECKING:
+    from dravik.api.data_pb2 import Record
+
+    from ..project import Project
+
+KINDS = ("robots", "cameras", "items")
+
+
+def recorded_names(records: Iterable["Record"]) -> Dict[str, Set[str]]:
+    """The names of each kind that the records' work cells and products use."""
+    names: Dict[str, Set[str]] = {kind: set() for kind in KINDS}
+    for record in records:
+        workspace = record.project.workspace
+        for kind in KINDS:
+            names[kind].update(getattr(workspace, kind), getattr(workspace.state, kind))
+        for product in record.products:
+            if product.HasField("perception"):
+                names["cameras"].update(product.perception.camera_poses)
+            elif product.HasField("controller"):
+                controller = product.controller
+                names["robots"].update([controller.robot] if controller.robot else [])
+                names["items"].update([controller.grasped_item] if controller.grasped_item else [])
+    return names
+
+
+def lacking(project: "Project", records: Iterable["Record"]) -> str:
+    """In words, what the records have that ``project`` lacks, and robots its own behaviours name
+    that it lacks; empty when nothing is."""
+    workspace = project.workspace()
+    held = {"robots": set(workspace.robots()), "cameras": set(workspace.cameras()), "items": set(workspace.items())}
+    missing = {kind: names - held[kind] for kind, names in recorded_names(records).items()}
+    parts = [f"{kind} {', '.join(sorted(names))}" for kind, names in missing.items() if names]
+    ghosts = {b.robot() for b in project.behaviors().values() if b.robot()} - held["robots"]
+    if ghosts:
+        parts.append(f"robots {', '.join(sorted(ghosts))} that its behaviours name")
+    return "; ".join(parts)
+
+
+def warn_lacking(project: "Project", records: Iterable["Record"], project_path: str, recording_path: str) -> None:
+    """One warning line on stderr when ``project`` lacks what the records have."""
+    what = lacking(project, records)
+    if what:
+        print(f"mirvane: warning: {project_path} lacks what {recording_path} has: {what}; "
+              "a replay shows only what the project has (give the recording's own project file)",
+              file=sys.stderr)
