@@ -2,10 +2,12 @@
 
 import math
 import os
-from typing import Any, List, Optional, Sequence, Tuple
+from contextlib import contextmanager
+from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 from moviepy import VideoClip  # type: ignore[import-untyped]
+from moviepy.video.io import ffmpeg_writer  # type: ignore[import-untyped]
 from moviepy.video.io.ImageSequenceClip import (  # type: ignore[import-untyped]
     ImageSequenceClip as MoviepyImageSequenceClip)
 from PIL import Image
@@ -48,7 +50,7 @@ class ImageSequenceClip(MoviepyImageSequenceClip):  # type: ignore[misc]
     def write_videofile(self, filename: PathLike, *args: Any, **kwargs: Any) -> None:
         """moviepy's ``write_videofile``, to a temporary file beside ``filename`` that
         replaces it when complete: on any failure the old movie stays as it was."""
-        with replacing(filename) as temporary:
+        with replacing(filename) as temporary, _checked_writer():
             if kwargs.get("logger", "bar") == "bar":
                 kwargs["logger"] = _ProgressBar(temporary, os.fspath(filename))
             super().write_videofile(temporary, *args, **kwargs)
@@ -60,6 +62,32 @@ class ImageSequenceClip(MoviepyImageSequenceClip):  # type: ignore[misc]
                 self._decoded = np.asarray(image if image.mode == "RGB" else image.convert("RGB"))
             self._decoded_index = index
         return self._decoded
+
+
+class _CheckedWriter(ffmpeg_writer.FFMPEG_VideoWriter):  # type: ignore[misc]
+    """moviepy's writer, failing when ffmpeg failed: moviepy ignores its exit status once
+    every frame is handed over, so a disk that fills while ffmpeg finishes the movie would
+    go unnoticed. The ``OSError`` gives ffmpeg's own words, which say why."""
+
+    def __exit__(self, *exc: Any) -> None:
+        proc, said = self.proc, b""
+        if exc[0] is None and proc is not None and proc.stderr is not None:
+            proc.stdin.close()
+            said = proc.stderr.read()
+        super().__exit__(*exc)
+        if exc[0] is None and proc is not None and proc.returncode:
+            raise OSError(f"ffmpeg could not write {self.filename}: {said.decode(errors='replace').strip()}")
+
+
+@contextmanager
+def _checked_writer() -> Iterator[None]:
+    """moviepy writes with ``_CheckedWriter`` within the block."""
+    plain = ffmpeg_writer.FFMPEG_VideoWriter
+    ffmpeg_writer.FFMPEG_VideoWriter = _CheckedWriter
+    try:
+        yield
+    finally:
+        ffmpeg_writer.FFMPEG_VideoWriter = plain
 
 
 class _ProgressBar(TqdmProgressBarLogger):  # type: ignore[misc]
