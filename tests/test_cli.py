@@ -134,7 +134,7 @@ def listening_socket():
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "0"], "--speed: must be a positive"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "nan"], "--speed: must be a positive"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "m.mp4", "--fps", "0"],
-     "--fps: must be a positive"),
+     "--fps: must be from 1 to 240"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "m.avi"], "must end in .mp4"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "nowhere/m.mp4"], "does not exist"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "damaged.rec/m.mp4"], "is not a directory"),

@@ -9,6 +9,7 @@ leaves a partial file behind.
 """
 
 import argparse
+import re
 import signal
 import sys
 import threading
@@ -47,6 +48,11 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def one_line(text: str) -> str:
+    """``text`` with its control characters (a newline in a file name, say) escaped."""
+    return re.sub(r"[\x00-\x1f\x7f]", lambda m: repr(m.group())[1:-1], text)
+
+
 class _Terminated(BaseException):
     """SIGTERM arrived: unwind like Ctrl-C, so that every clean-up runs."""
 
@@ -61,9 +67,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     previous = signal.signal(signal.SIGTERM, _raise_terminated) if in_main_thread else None
     try:
         args = build_parser().parse_args(argv)
+        # An empty name would otherwise pass for one left out.
+        empty = next((name for name, value in vars(args).items() if value == ""), None)
+        if empty is not None:
+            raise UserError(f"argument {empty}: is empty; give a value (see 'mirvane {args.command} --help')")
         args.run(args)
     except UserError as e:
-        print(f"mirvane: error: {e}", file=sys.stderr)
+        print(f"mirvane: error: {one_line(str(e))}", file=sys.stderr)
         return EXIT_USER_ERROR
     except KeyboardInterrupt:
         print("mirvane: interrupted", file=sys.stderr)

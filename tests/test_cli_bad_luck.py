@@ -1,0 +1,299 @@
+"""The command under bad luck and odd input: full disks, links, limits, newer files, repeated runs."""
+
+import errno
+import os
+import re
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from helpers import MIRVANE
+from mirvane.cli import COMMANDS
+from mirvane.data import Data
+from dravik.api import data_pb2
+
+ONE_ERROR = r"mirvane: error: [^\n]+\n"
+
+
+def mirvane(*args, cwd, env=None):
+    return subprocess.run([MIRVANE, *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True,
+                          timeout=120)
+
+
+def listing(*roots):
+    return {root: sorted((str(p.relative_to(root)), p.read_bytes() if p.is_file() and not p.is_symlink() else b"")
+                         for p in Path(root).rglob("*")) for root in roots}
+
+
+@pytest.fixture(scope="module")
+def run(tmp_path_factory):
+    """A 1 s recording with its project file, and its MCAP export."""
+    where = tmp_path_factory.mktemp("recorded")
+    assert mirvane("record", "run.rec", "--seconds", 1, cwd=where).returncode == 0
+    assert mirvane("export", "run.rec", "run.mcap", "--quiet", cwd=where).returncode == 0
+    return where
+
+
+# -- a full file system ---------------------------------------------------------------------
+
+# Where a tmpfs cannot be mounted (not root, or no mounts allowed), a shim in the child
+# process makes every write under the directory fail as a full disk does; ffmpeg writes
+# outside Python, so the movies' rows need the tmpfs.
+SHIM = textwrap.dedent("""
+    import builtins, errno, io, os
+    FULL = os.environ["MIRVANE_TEST_FULL"] + os.sep
+    _open = io.open
+
+    class _Full:
+        def __init__(self, f):
+            self._f = f
+        def write(self, data):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        def __getattr__(self, name):
+            return getattr(self._f, name)
+        def __enter__(self):
+            return self
+        def __exit__(self, *exc):
+            self._f.close()
+
+    def open(file, mode="r", *args, **kwargs):
+        f = _open(file, mode, *args, **kwargs)
+        writing = isinstance(file, (str, bytes, os.PathLike)) and any(c in mode for c in "wax+")
+        return _Full(f) if writing and os.path.realpath(file).startswith(FULL) else f
+
+    builtins.open = io.open = open
+""")
+
+
+@pytest.fixture
+def full(tmp_path):
+    """A directory on a full file system holding old files, and the environment to run in."""
+    where = tmp_path / "full"
+    where.mkdir()
+    env = dict(os.environ, TMPDIR=str(tmp_path))
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(where)],
+                             capture_output=True).returncode == 0 if os.geteuid() == 0 else False
+    for name in ("x.rec", "x.mvproj", "m.mp4", "e.mcap", "b.rec"):
+        (where / name).write_bytes(b"old " + name.encode())
+    if mounted:
+        try:
+            with open(where / ".filler", "wb") as f:
+                while True:
+                    f.write(b"\0" * 4096)
+                    f.flush()
+        except OSError as e:
+            assert e.errno == errno.ENOSPC
+    else:
+        (tmp_path / "shim").mkdir()
+        (tmp_path / "shim/sitecustomize.py").write_text(SHIM)
+        env.update(PYTHONPATH=str(tmp_path / "shim"), MIRVANE_TEST_FULL=str(where))
+    yield where, env, mounted
+    if mounted:
+        subprocess.run(["umount", str(where)], check=True)
+
+
+@pytest.mark.parametrize("args, named", [
+    (["record", "full/x.rec", "--seconds", 2], "full/x.rec"),
+    (["record", "x.rec", "--project", "full/x.mvproj"], "full/x.mvproj"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "full/m.mp4", "--quiet"], "full/m.mp4"),
+    (["export", "{run}/run.rec", "full/e.mcap", "--quiet"], "full/e.mcap"),
+    (["import", "{run}/run.mcap", "full/b.rec", "--quiet"], "full/b.rec"),
+])
+def test_every_writing_subcommand_on_a_full_file_system(run, full, tmp_path, args, named):
+    where, env, mounted = full
+    if args[0] == "replay" and not mounted:
+        pytest.skip("ffmpeg's writes need a real full file system (no tmpfs here)")
+    before = listing(tmp_path, run)
+    done = mirvane(*(str(a).format(run=run) for a in args), cwd=tmp_path, env=env)
+    assert done.returncode == 2, done.stderr
+    assert re.fullmatch(ONE_ERROR, done.stderr), done.stderr
+    assert f"error: {named}: cannot write " in done.stderr and "(no space left on device)" in done.stderr
+    assert listing(tmp_path, run) == before
+
+
+# -- links, lengths and limits, checked before any work -------------------------------------
+
+@pytest.mark.parametrize("link, args, message", [
+    ("out.mp4", ["replay", "in.rec", "--project", "{run}/run.mvproj", "--movie", "out.mp4"],
+     "out.mp4: names the input itself"),
+    ("p.mvproj", ["record", "new.rec", "--project", "p.mvproj"], "p.mvproj: is a link to "),
+    ("a.mcap", ["export", "in.rec", "a.mcap"], "a.mcap: names the input itself"),
+    ("x.mcap", ["export", "{run}/run.rec", "x.mcap"], "x.mcap: is a link to "),
+])
+def test_a_destination_that_is_a_link_is_checked_where_it_leads(run, tmp_path, link, args, message):
+    (tmp_path / "in.rec").write_bytes((run / "run.rec").read_bytes())
+    (tmp_path / link).symlink_to("in.rec")
+    before = listing(tmp_path)
+    done = mirvane(*(a.format(run=run) for a in args), cwd=tmp_path)
+    assert done.returncode == 2 and re.fullmatch(ONE_ERROR, done.stderr), done.stderr
+    assert message in done.stderr and "mirvane info" not in done.stderr
+    assert listing(tmp_path) == before
+
+
+@pytest.mark.parametrize("args, message", [
+    (["record", "q.rec", "--seed", "-1"], "--seed: must be from 0 to "),
+    (["record", "q.rec", "--seconds", "0.0001"], "--seconds: must be from 0.01 to 3600"),
+    (["record", "q.rec", "--seconds", "3601"], "--seconds: must be from 0.01 to 3600"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "1e-300"],
+     "--speed: must be from 0.001 to 1000"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "x.mp4", "--fps", "100000"],
+     "--fps: must be from 1 to 240"),
+    (["record", "a" * 250 + ".rec"], "a.mvproj: the name is longer than this file system allows"),
+    (["export", "empty.rec", "e.mcap"], "empty.rec: holds no records, so nothing to export"),
+])
+def test_values_outside_the_limits_are_refused_before_any_work(run, tmp_path, args, message):
+    (tmp_path / "empty.rec").write_bytes(b"")
+    before = listing(tmp_path)
+    done = mirvane(*(a.format(run=run) for a in args), cwd=tmp_path)
+    assert done.returncode == 2 and re.fullmatch(ONE_ERROR, done.stderr), done.stderr
+    assert message in done.stderr
+    assert listing(tmp_path) == before
+
+
+def test_the_shortest_record_replays_and_an_empty_recording_is_valid(tmp_path):
+    assert mirvane("record", "short.rec", "--seconds", 0.01, cwd=tmp_path).returncode == 0
+    done = mirvane("replay", "short.rec", "--project", "short.mvproj", "--quiet", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    (tmp_path / "empty.rec").write_bytes(b"")
+    done = mirvane("info", "empty.rec", cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (0, "") and "holds no records" in done.stderr
+
+
+# -- the same input, the same bytes ---------------------------------------------------------
+
+@pytest.mark.parametrize("args, outputs", [
+    (["record", "{n}.rec", "--seconds", "1", "--seed", "4"], ["{n}.rec", "{n}.mvproj"]),
+    (["export", "{run}/run.rec", "{n}.mcap", "--quiet"], ["{n}.mcap"]),
+    (["import", "{run}/run.mcap", "{n}.rec", "--quiet"], ["{n}.rec"]),
+])
+def test_one_input_gives_the_same_bytes_in_every_process(run, tmp_path, args, outputs):
+    made = []
+    for n, seed in ("a", "1"), ("b", "2"):
+        env = dict(os.environ, PYTHONHASHSEED=seed)    # and a different address layout each time
+        assert mirvane(*(a.format(run=run, n=n) for a in args), cwd=tmp_path, env=env).returncode == 0
+        made.append([(tmp_path / o.format(n=n)).read_bytes() for o in outputs])
+    assert made[0] == made[1]
+
+
+# -- newer files ----------------------------------------------------------------------------
+
+def _varint(value):
+    out = bytearray()
+    while value >= 0x80:
+        out.append(value & 0x7F | 0x80)
+        value >>= 7
+    return bytes(out + bytes([value]))
+
+
+def _newer_recording(good, path):
+    """``good`` as a newer version might write it: a field this one does not know in the record
+    and in its first products (of either kind), and in a perception part."""
+    record = Data.fromFile(good).records()[0]
+    record = data_pb2.Record.FromString(record.SerializeToString())
+    for product in record.products[:40]:
+        product.ParseFromString(product.SerializeToString() + b"\x48\x07")     # field 9: 7
+    perception = next(p for p in record.products if p.HasField("perception")).perception
+    perception.ParseFromString(perception.SerializeToString() + b"\xfa\x01\x02hi")  # field 31: "hi"
+    blob = record.SerializeToString(deterministic=True) + b"\x52\x03new"      # field 10: "new"
+    path.write_bytes(b"\x0a" + _varint(len(blob)) + blob)
+
+
+NOTE = "mirvane: note: {} was written by a newer version of mirvane; what this version does not know is kept as it is\n"
+
+
+@pytest.mark.parametrize("args, noted", [
+    (["info", "newer.rec"], ["newer.rec"]),
+    (["replay", "newer.rec", "--project", "newer.mvproj", "--speed", "50", "--quiet"], ["newer.rec", "newer.mvproj"]),
+    (["show", "newer.mvproj"], ["newer.mvproj"]),
+    (["export", "newer.rec", "newer.mcap", "--quiet"], ["newer.rec"]),
+])
+def test_newer_files_are_read_with_one_note(run, tmp_path, args, noted):
+    _newer_recording(run / "run.rec", tmp_path / "newer.rec")
+    text = (run / "run.mvproj").read_text()
+    (tmp_path / "newer.mvproj").write_text(text.replace('"workspace": {', '"colour": "red", "workspace": {'
+                                                        '"floor": {"size": 3}, ', 1))
+    done = mirvane(*args, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == "".join(NOTE.format(name) for name in noted)
+    if args[0] == "export":
+        assert mirvane("import", "newer.mcap", "back.rec", "--quiet", cwd=tmp_path).returncode == 0
+        assert (tmp_path / "back.rec").read_bytes() == (tmp_path / "newer.rec").read_bytes()
+
+
+@pytest.mark.parametrize("content", [
+    b"\x0a\x02\x12\x00",                  # a record's start time (an integer) given as bytes
+    b"\x0a\x04\x22\x02\x0a\x00",          # a product's time stamp given as bytes
+    b"\x0a\x02\x5b\x5c",                  # a group, which no writer of these files uses
+], ids=["record", "product", "group"])
+def test_damaged_data_stays_refused(tmp_path, content):
+    (tmp_path / "bad.rec").write_bytes(content)
+    done = mirvane("info", "bad.rec", cwd=tmp_path)
+    assert done.returncode == 2 and "bad.rec: not a recording file" in done.stderr, done.stderr
+
+
+# -- a project that lacks what the recording has --------------------------------------------
+
+@pytest.mark.parametrize("project, lacking", [
+    ("{}", "robots arm_a, arm_b; cameras cam_pan, cam_side, cam_top; items box_1"),
+    ('{"workspace": null}', "robots arm_a, arm_b; cameras"),
+    (None, "robots ghost that its behaviours name"),
+])
+@pytest.mark.parametrize("args", [
+    ["replay", "{run}/run.rec", "--project", "p.mvproj", "--speed", "50", "--quiet"],
+    ["show", "p.mvproj", "--recording", "{run}/run.rec"],
+    ["info", "{run}/run.rec", "--project", "p.mvproj"],
+])
+def test_a_project_lacking_what_the_recording_has_is_one_warning(run, tmp_path, project, lacking, args):
+    text = (run / "run.mvproj").read_text()
+    ghost = text.replace('"robot": "arm_a"', '"robot": "ghost"', 1)
+    (tmp_path / "p.mvproj").write_text(ghost if project is None else project)
+    done = mirvane(*(a.format(run=run) for a in args), cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert re.fullmatch(r"mirvane: warning: p\.mvproj lacks what \S+run\.rec has: [^\n]+\n", done.stderr)
+    assert lacking in done.stderr
+
+
+# -- the sweep: every subcommand, awkward input ---------------------------------------------
+
+REC, PROJ = "{run}/run.rec", "{run}/run.mvproj"
+AWKWARD = {
+    "record": [[""], ["-"], ["dir.rec"], ["fifo.rec"], ["x.rec", "--project", "x.rec"], ["x.rec", "--seconds", "inf"],
+               ["x.rec", "--seed", "1.5"], ["x.rec", "--project", ""], ["x.rec", "--project", "dir.mvproj"],
+               ["/dev/null/x.rec"]],
+    "info": [[""], ["new\nline.rec"], ["x" * 300 + ".rec"], ["dir.rec"], ["fifo.rec"], ["/dev/null"], [PROJ],
+             [REC, "--project", REC]],
+    "show": [[""], ["dir.mvproj"], ["text.mvproj"], ["array.mvproj"], [PROJ, "--recording", PROJ]],
+    "replay": [[REC, "--project", ""], [REC, "--project", PROJ, "--index", "x"],
+               [REC, "--project", PROJ, "--index", "99999999999999999999"],
+               [REC, "--project", PROJ, "--movie", ""], [REC, "--project", PROJ, "--movie", "fifo.rec/m.mp4"],
+               [REC, "--project", PROJ, "--serve", "99999"], [REC, "--project", PROJ, "--serve", "a:b:c"],
+               [REC, "--project", PROJ, "--movie", "m.mp4", "--serve"], [REC, "--project", PROJ, "--fps", "5"]],
+    "export": [[REC, ""], [REC, "dir.mcap"], [REC, "/proc/x.mcap"], ["fifo.rec", "x.mcap"],
+               [REC, "x.mcap", "--index", "-9"], [PROJ, "x.mcap"]],
+    "import": [["{run}/run.mcap", ""], [REC, "x.rec"], ["text.mvproj", "x.rec"], ["{run}/run.mcap", "/proc/x.rec"],
+               ["dir.rec", "x.rec"]],
+}
+
+
+@pytest.mark.parametrize("command", [c.__name__.rsplit(".", 1)[1].rstrip("_") for c in COMMANDS])
+def test_sweep_of_awkward_input_through_every_subcommand(run, tmp_path, command):
+    assert AWKWARD.get(command), f"give {command} its rows of awkward input"
+    (tmp_path / "dir.rec").mkdir()
+    (tmp_path / "dir.mvproj").mkdir()
+    (tmp_path / "dir.mcap").mkdir()
+    os.mkfifo(tmp_path / "fifo.rec")
+    (tmp_path / "text.mvproj").write_text("not json")
+    (tmp_path / "array.mvproj").write_text("[]")
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    env = dict(os.environ, TMPDIR=str(scratch))
+    for args in AWKWARD[command]:
+        before = listing(tmp_path, run)
+        done = mirvane(command, *(a.format(run=run) for a in args), cwd=tmp_path, env=env)
+        shown = f"{command} {args}: {done.stderr}"
+        assert done.returncode == 2 and done.stdout == "", shown
+        assert re.fullmatch(ONE_ERROR, done.stderr) and "Traceback" not in done.stderr, shown
+        assert listing(tmp_path, run) == before, shown
