@@ -122,7 +122,7 @@ _WRITE_ADVICE = {
 }
 
 
-def write_failure(path: str, error: Exception, what: str = "it") -> UserError:
+def write_failure(path: str, error: Exception, what: str = "it", advice: str = "") -> UserError:
     """The error to raise when writing ``path`` failed with ``error``.
 
     A writer that ran in another process (ffmpeg) only reports its cause in
@@ -134,17 +134,18 @@ def write_failure(path: str, error: Exception, what: str = "it") -> UserError:
         text = str(error)
         code = next((c for c in _WRITE_ADVICE if os.strerror(c) in text), code)
     cause = os.strerror(code) if isinstance(code, int) else first_line(error)
-    advice = _WRITE_ADVICE.get(code, "choose another path") if isinstance(code, int) else "choose another path"
+    advice = advice or (_WRITE_ADVICE.get(code, "choose another path") if isinstance(code, int)
+                        else "choose another path")
     return UserError(f"{path}: cannot write {what} ({cause[:1].lower() + cause[1:]}); {advice}")
 
 
 @contextlib.contextmanager
-def writing(path: str, what: str = "it") -> Iterator[None]:
+def writing(path: str, what: str = "it", advice: str = "") -> Iterator[None]:
     """An ``OSError`` in the block is the failure to write ``path`` (``write_failure``)."""
     try:
         yield
     except OSError as e:
-        raise write_failure(path, e, what) from None
+        raise write_failure(path, e, what, advice) from None
 
 
 def note_newer(path: str, newer: bool) -> None:

@@ -128,7 +128,8 @@ class _Watched:
         self._on_render()
 
     def screenshot(self, filename: str) -> str:
-        written: str = self._viewer.screenshot(filename=filename)
+        with writing(tempfile.gettempdir(), "the movie's frames", "free some space or set TMPDIR to another place"):
+            written: str = self._viewer.screenshot(filename=filename)
         self._on_frame()
         return written
 
