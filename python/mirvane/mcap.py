@@ -10,7 +10,8 @@ or the record's position in the file for the three messages that open a record):
 
 * ``/record`` (``dravik.api.RecordHeader``) opens each record: its project,
   start and stop time stamps, the products that carry no part, the number of
-  products and the record's time offset. Only import needs it.
+  products and the record's time offset, and whatever fields a newer version
+  wrote into the record and its products. Only import needs it.
 * ``/workspace/start`` (``dravik.api.WorkspaceState``): the record's starting
   workspace state, at the record's first log time.
 * ``/perception``, ``/decision``, ``/planner``, ``/controller``: each present

@@ -126,7 +126,7 @@ def write_failure(path: str, error: Exception, what: str = "it", advice: str = "
     """The error to raise when writing ``path`` failed with ``error``.
 
     A writer that ran in another process (ffmpeg) only reports its cause in
-    words, followed by what it led to here (a broken pipe): the first cause
+    words, after what it led to here (a broken pipe): a cause of the table
     named in those words is the one given.
     """
     code = getattr(error, "errno", None)
