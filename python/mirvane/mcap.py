@@ -48,7 +48,6 @@ problem with the input is a ``McapError`` naming the file.
 import math
 import os
 from contextlib import contextmanager
-from dataclasses import dataclass
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, Union, cast
 
 from google.protobuf import message as pb_message
@@ -74,7 +73,7 @@ from ._version import __version__
 from .data import DataFileError, PathLike, record_position
 from . import scene
 from .geometry import set_pose
-from .recordstream import RecordReader, RecordWriter
+from .recordstream import Counts, RecordReader, RecordWriter
 
 #: A progress callback: called with (bytes of the input done, bytes in all).
 Progress = Callable[[int, int], None]
@@ -108,13 +107,6 @@ _DAMAGE_SIZE = 0.1          # metres; the sphere that marks a damaged value
 
 class McapError(ValueError):
     """An MCAP export or import cannot be made from the given file; the message names it."""
-
-
-@dataclass(frozen=True)
-class Counts:
-    """What an export or import carried over."""
-    records: int
-    products: int
 
 
 def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None, *,

@@ -83,6 +83,12 @@ def apply(product: data_pb2.Product, state: Union[system_pb2.SystemState, system
     return Moved(robot=controller.robot, item=controller.grasped_item)
 
 
+def decision_text(decision: system_pb2.Decision) -> str:
+    """A decision in words: its behaviour, its step and the item it targets."""
+    text = f"{decision.behavior or '-'}: {decision.step or '-'}"
+    return text + (f" ({decision.target_item})" if decision.target_item else "")
+
+
 # -- usable values -------------------------------------------------------------------------
 
 def pose_ok(pose: Pose) -> bool:

@@ -329,9 +329,7 @@ def _status(state: Optional[system_pb2.SystemState], holding: Dict[str, str]) ->
         return "no system state"
     parts = []
     if state.HasField("decision"):
-        d = state.decision
-        text = f"{d.behavior or '-'}: {d.step or '-'}"
-        parts.append(text + (f" ({d.target_item})" if d.target_item else ""))
+        parts.append(scene.decision_text(state.decision))
     if state.HasField("controller"):
         parts.append(f"controller {state.controller.robot or '-'}")
     held = [f"{robot} {item}" for robot, item in sorted(holding.items()) if item]
