@@ -25,8 +25,8 @@ takes one pass and no call per value; memory holds one record's rows.
 
 import os
 import warnings
+from array import array
 from collections import defaultdict
-from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
@@ -113,27 +113,43 @@ def _chosen(reader: RecordReader, index: int) -> List[Tuple[int, int]]:
     return [spans[position]]
 
 
-@dataclass
 class _Rows:
-    """One entity's rows of a record: their times and products, and what each row holds."""
-    time: List[int] = field(default_factory=list)
-    product: List[int] = field(default_factory=list)
-    values: List[Any] = field(default_factory=list)
-    #: Per row, where the shape is damaged and what is (once any row is).
-    damage: List[Tuple[Tuple[scene.Point3, ...], str]] = field(default_factory=list)
+    """One entity's rows of a record, packed: their times and products, and each row's numbers
+    (a flat run of them, ``sizes`` telling how many are the row's) or text."""
 
-    def add(self, time: int, product: int, value: Any, shape: Optional[scene.Shape] = None) -> None:
+    def __init__(self) -> None:
+        self.time = array("q")
+        self.product = array("q")
+        self.sizes = array("q")
+        self.numbers = array("d")
+        self.texts: List[str] = []
+        #: Per row, where the shape is damaged and what is (once any row is).
+        self.damage: List[Tuple[Tuple[scene.Point3, ...], str]] = []
+
+    def add(self, time: int, product: int, numbers: Sequence[float] = (), shape: Optional[scene.Shape] = None,
+            text: Optional[str] = None) -> None:
         self.time.append(time)
         self.product.append(product)
-        self.values.append(value)
+        self.sizes.append(len(numbers))
+        self.numbers.extend(numbers)
+        if text is not None:
+            self.texts.append(text)
         if shape is not None and (self.damage or shape.markers or shape.problems):
             if not self.damage:
-                self.damage = [((), "")] * (len(self.values) - 1)
+                self.damage = [((), "")] * (len(self.time) - 1)
             self.damage.append((shape.markers, ", ".join(shape.problems)))
 
     def indexes(self) -> List[rr.TimeColumn]:
-        return [rr.TimeColumn("time", timestamp=np.array(self.time, dtype="datetime64[ns]")),
-                rr.TimeColumn("product", sequence=self.product)]
+        return [rr.TimeColumn("time", timestamp=np.frombuffer(self.time, np.int64).view("datetime64[ns]")),
+                rr.TimeColumn("product", sequence=np.frombuffer(self.product, np.int64))]
+
+    def drawn(self, width: int) -> "np.ndarray[Any, np.dtype[np.float64]]":
+        """The numbers of the rows that have any, one row of ``width`` columns each."""
+        return np.frombuffer(self.numbers, np.float64).reshape(-1, width)
+
+    def partition(self, width: int) -> "np.ndarray[Any, np.dtype[np.int64]]":
+        """How many values of ``width`` numbers each row holds."""
+        return np.frombuffer(self.sizes, np.int64) // width
 
 
 class _Export:
@@ -142,7 +158,7 @@ class _Export:
     def __init__(self, stream: rr.RecordingStream) -> None:
         self._stream = stream
         self._last = -1             # the latest time logged so far
-        self._named: Set[str] = set()    # entities whose fixed parts (labels, sizes, colours) are logged
+        self._named: Set[str] = set()    # entities whose fixed parts (labels, colours) are logged
         self.records = 0
         self.products = 0
 
@@ -169,9 +185,9 @@ class _Drawing:
         self._robots, self._cameras, self._items = workspace.robots, workspace.cameras, workspace.items
         self._state = system_pb2.WorkspaceState()
         self._state.CopyFrom(workspace.state)
-        self._shapes: Dict[Tuple[str, str], _Rows] = defaultdict(_Rows)     # (robots, name) -> rows
-        self._scalars: Dict[str, _Rows] = defaultdict(_Rows)    # entity -> rows of one value
-        self._texts: Dict[str, _Rows] = defaultdict(_Rows)      # entity -> rows of text
+        self._shapes: Dict[Tuple[str, str], _Rows] = defaultdict(_Rows)     # ("robots", name) -> rows
+        self._series: Dict[str, _Rows] = defaultdict(_Rows)                 # plots/<robot>/joints -> vectors
+        self._texts: Dict[str, _Rows] = defaultdict(_Rows)                  # entity -> rows of text
         for name in sorted(self._robots):
             self._robot(name, start, first)
         for name in sorted(self._cameras):
@@ -191,18 +207,18 @@ class _Drawing:
         if kind == "controller" and product.controller.robot:
             self._plot(product.controller, time, number)
         elif kind == "decision":
-            self._texts["log/decision"].add(time, number, scene.decision_text(product.decision))
+            self._texts["log/decision"].add(time, number, text=scene.decision_text(product.decision))
         elif kind == "planner":
             planner = product.planner
-            self._texts["log/planner"].add(time, number, f"{planner.robot or '-'}: {len(planner.waypoints)} "
-                                                         f"waypoints over {planner.duration_s:.3f} s")
+            self._texts["log/planner"].add(time, number, text=f"{planner.robot or '-'}: {len(planner.waypoints)} "
+                                                              f"waypoints over {planner.duration_s:.3f} s")
 
     def _robot(self, name: str, time: int, number: int) -> None:
         model = self._robots.get(name)
         if model is None:       # a robot the layout does not know has no shape
             return
         shape = scene.robot(name, model, self._state.robots.get(name))
-        self._shapes["robots", name].add(time, number, [(x, y, shape.z) for x, y in shape.points], shape)
+        self._shapes["robots", name].add(time, number, [v for x, y in shape.points for v in (x, y, shape.z)], shape)
 
     def _camera(self, name: str, time: int, number: int) -> None:
         model = self._cameras.get(name)
@@ -211,7 +227,7 @@ class _Drawing:
         shape = scene.camera(name, model, self._state.cameras.get(name))
         wedge = shape.wedge(_FIELD_OF_VIEW_RANGE) if shape.drawable else []
         z = shape.pose.position.z
-        self._shapes["cameras", name].add(time, number, [(x, y, z) for x, y in wedge + wedge[:1]], shape)
+        self._shapes["cameras", name].add(time, number, [v for x, y in wedge + wedge[:1] for v in (x, y, z)], shape)
 
     def _item(self, name: str, time: int, number: int) -> None:
         model = self._items.get(name)
@@ -219,17 +235,14 @@ class _Drawing:
             return
         shape = scene.item(name, model, self._state.items.get(name))
         size = shape.size
-        box = (_position(shape.pose), _quaternion(shape.pose), (size.x / 2, size.y / 2, size.z / 2)) \
-            if shape.drawable else None
+        box = (*_position(shape.pose), *_quaternion(shape.pose), size.x / 2, size.y / 2, size.z / 2) \
+            if shape.drawable else ()
         self._shapes["items", name].add(time, number, box, shape)
 
     def _plot(self, controller: system_pb2.Controller, time: int, number: int) -> None:
         robot = _part(controller.robot)
-        for i, value in enumerate(controller.feedback.joint.positions.values):
-            self._scalars[f"plots/{robot}/joints/{i}"].add(time, number, value)
-        for i, value in enumerate(controller.feedback.effector.positions.values):
-            axis = _EFFECTOR_AXES[i] if i < len(_EFFECTOR_AXES) else str(i)
-            self._scalars[f"plots/{robot}/effector/{axis}"].add(time, number, value)
+        self._series[f"plots/{robot}/joints"].add(time, number, controller.feedback.joint.positions.values)
+        self._series[f"plots/{robot}/effector"].add(time, number, controller.feedback.effector.positions.values)
 
     def send(self, stream: rr.RecordingStream, named: Set[str]) -> None:
         for (group, name), rows in self._shapes.items():
@@ -237,31 +250,63 @@ class _Drawing:
             if path not in named:
                 named.add(path)
                 _log_fixed(stream, path, group, name)
-            indexes = rows.indexes()
-            if group == "items":
-                boxes = [box for box in rows.values if box is not None]
-                stream.send_columns(path, indexes, rr.Boxes3D.columns(
-                    centers=_array([c for c, _, _ in boxes], 3), quaternions=_array([q for _, q, _ in boxes], 4),
-                    half_sizes=_array([h for _, _, h in boxes], 3)).partition(
-                    [int(box is not None) for box in rows.values]))
-            else:
-                strips = [_array(points, 3) for points in rows.values if points]
-                stream.send_columns(path, indexes, rr.LineStrips3D.columns(strips=strips).partition(
-                    [int(bool(points)) for points in rows.values]))
-            if group == "robots":
-                stream.send_columns(path + "/joints", indexes, rr.Points3D.columns(
-                    positions=_array([p for points in rows.values for p in points[:-1]], 3)).partition(
-                    [max(len(points) - 1, 0) for points in rows.values]))
             if rows.damage:
-                stream.send_columns(path + "/damage", indexes, rr.Points3D.columns(
-                    positions=_array([tuple(map(scene.bounded, m)) for markers, _ in rows.damage for m in markers], 3),
-                    labels=[label for markers, label in rows.damage for _ in markers],
-                    colors=[_DAMAGE_COLOR] * sum(len(markers) for markers, _ in rows.damage)).partition(
-                    [len(markers) for markers, _ in rows.damage]))
-        for path, rows in self._scalars.items():
-            stream.send_columns(path, rows.indexes(), rr.Scalars.columns(scalars=np.array(rows.values, np.float64)))
+                _send_damage(stream, path + "/damage", rows, named)
+            if group == "items":
+                _send_boxes(stream, path, rows)
+            else:
+                _send_strips(stream, path, rows, joints=group == "robots")
+        for path, rows in self._series.items():
+            _send_series(stream, path, rows)
         for path, rows in self._texts.items():
-            stream.send_columns(path, rows.indexes(), rr.TextLog.columns(text=rows.values))
+            stream.send_columns(path, rows.indexes(), rr.TextLog.columns(text=rows.texts))
+
+
+def _send_series(stream: rr.RecordingStream, path: str, rows: _Rows) -> None:
+    """Each position of the rows' vectors as a time series of its own, in the rows that have it."""
+    sizes = np.frombuffer(rows.sizes, np.int64)
+    starts = np.cumsum(sizes) - sizes
+    numbers = np.frombuffer(rows.numbers, np.float64)
+    time, product = np.frombuffer(rows.time, np.int64), np.frombuffer(rows.product, np.int64)
+    for i in range(int(sizes.max(initial=0))):
+        has = sizes > i
+        name = _EFFECTOR_AXES[i] if path.endswith("/effector") and i < len(_EFFECTOR_AXES) else str(i)
+        stream.send_columns(f"{path}/{name}", [
+            rr.TimeColumn("time", timestamp=time[has].view("datetime64[ns]")),
+            rr.TimeColumn("product", sequence=product[has])], rr.Scalars.columns(scalars=numbers[starts[has] + i]))
+
+
+def _send_boxes(stream: rr.RecordingStream, path: str, rows: _Rows) -> None:
+    boxes = rows.drawn(10)
+    stream.send_columns(path, rows.indexes(), rr.Boxes3D.columns(
+        centers=boxes[:, 0:3], quaternions=boxes[:, 3:7], half_sizes=boxes[:, 7:10]).partition(rows.partition(10)))
+
+
+def _send_strips(stream: rr.RecordingStream, path: str, rows: _Rows, joints: bool) -> None:
+    """A line strip a row (none where undrawable) and, for an arm, its joints but the effector."""
+    # Every drawn row has as many points: the layout's, which holds for a record.
+    points = max(rows.sizes) // 3
+    if not points:
+        stream.send_columns(path, rows.indexes(), rr.LineStrips3D.columns(
+            strips=np.zeros((0, 0, 3), np.float32)).partition(rows.partition(1)))
+        return
+    strips = rows.drawn(3 * points).reshape(-1, points, 3).astype(np.float32)
+    drawn = rows.partition(3 * points)
+    stream.send_columns(path, rows.indexes(), rr.LineStrips3D.columns(strips=strips).partition(drawn))
+    if joints:
+        stream.send_columns(path + "/joints", rows.indexes(), rr.Points3D.columns(
+            positions=strips[:, :-1].reshape(-1, 3)).partition(drawn * (points - 1)))
+
+
+def _send_damage(stream: rr.RecordingStream, path: str, rows: _Rows, named: Set[str]) -> None:
+    """Red points where a shape is damaged, labelled with what is; none in rows where it is not."""
+    if path not in named:
+        named.add(path)
+        stream.log(path, rr.Points3D.from_fields(colors=[_DAMAGE_COLOR]), static=True)
+    stream.send_columns(path, rows.indexes(), rr.Points3D.columns(
+        positions=_array([tuple(map(scene.bounded, m)) for markers, _ in rows.damage for m in markers], 3),
+        labels=[label for markers, label in rows.damage for _ in markers]).partition(
+        [len(markers) for markers, _ in rows.damage]))
 
 
 def _log_fixed(stream: rr.RecordingStream, path: str, group: str, name: str) -> None:
