@@ -26,7 +26,7 @@ from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 from ._version import __version__
 from .behavior import Behavior
 from .data import Data
-from .scene import KINDS
+from .scene import KINDS, effector_of
 from .workspace import Workspace
 
 Floats = NDArray[np.float64]
@@ -246,12 +246,11 @@ class _Plan:
         return [held[k] for k in i.tolist()]
 
     def effector(self, q: Floats) -> Tuple[Floats, Floats, Floats]:
-        """Forward kinematics for joint rows ``q``: effector x, y and heading."""
-        headings = self.setup.yaw + np.cumsum(q, axis=1)
-        lengths = np.asarray(_LINKS)
-        x = self.setup.x + (lengths * np.cos(headings)).sum(axis=1)
-        y = self.setup.y + (lengths * np.sin(headings)).sum(axis=1)
-        return x, y, headings[:, -1]
+        """Forward kinematics for joint rows ``q``: effector x, y and heading, as the scene has them."""
+        s = self.setup
+        rows = [effector_of(s.x, s.y, s.yaw, _LINKS, joints) for joints in np.asarray(q).tolist()]
+        x, y, heading = np.array(rows, dtype=np.float64).reshape(-1, 3).T
+        return x, y, heading
 
     def reach(self, x: float, y: float, near: Floats) -> Floats:
         """Joints that put the effector at ``(x, y)`` (inverse kinematics, elbow kept on one side)."""
