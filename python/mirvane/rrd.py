@@ -89,7 +89,7 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
         with reader, replacing(out) as temporary:
             spans = None if index is None else _chosen(reader, index)
             total = reader.size if spans is None else sum(length for _, length in spans)
-            stream = rr.RecordingStream("mirvane", recording_id=os.path.basename(recording))
+            stream = rr.RecordingStream("mirvane")
             stream.save(temporary)
             try:
                 export = _Export(stream)
@@ -128,6 +128,10 @@ class _Rows:
 
     def add(self, time: int, product: int, numbers: Sequence[float] = (), shape: Optional[scene.Shape] = None,
             text: Optional[str] = None) -> None:
+        """A row; one at the same time and product as the last replaces it (a record's starting
+        state where its first product moves the same entity)."""
+        if self.time and self.time[-1] == time and self.product[-1] == product:
+            self._drop_last()
         self.time.append(time)
         self.product.append(product)
         self.sizes.append(len(numbers))
@@ -138,6 +142,16 @@ class _Rows:
             if not self.damage:
                 self.damage = [((), "")] * (len(self.time) - 1)
             self.damage.append((shape.markers, ", ".join(shape.problems)))
+
+    def _drop_last(self) -> None:
+        del self.time[-1], self.product[-1]
+        size = self.sizes.pop()
+        if size:
+            del self.numbers[-size:]
+        if self.texts:
+            self.texts.pop()
+        if self.damage:
+            self.damage.pop()
 
     def indexes(self) -> List[rr.TimeColumn]:
         return [rr.TimeColumn("time", timestamp=np.frombuffer(self.time, np.int64).view("datetime64[ns]")),
