@@ -152,7 +152,11 @@ def effector_of(x: float, y: float, yaw: float, link_lengths: Sequence[float],
 
 @dataclass(frozen=True)
 class Shape:
-    """What every shape has: its name, what of it is damaged and where to mark that."""
+    """What every shape has: its name, what of it is damaged and where to mark that.
+
+    Poses are the messages of the model and state it was made from, not copies: a
+    shape is to be drawn before the state changes again.
+    """
     name: str
     #: Damaged values, each as "<name> <what>" ("box_1 size").
     problems: Tuple[str, ...] = ()
