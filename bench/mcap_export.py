@@ -37,6 +37,7 @@ def _peak_rss_bytes() -> int:
 def worker(task: str, source: str, out: str) -> dict:
     from mirvane.data import Data
     from mirvane.mcap import export_mcap, import_mcap
+    from mirvane.rrd import export_rrd
 
     reset = _reset_rss_peak()
     before = _peak_rss_bytes()
@@ -46,8 +47,6 @@ def worker(task: str, source: str, out: str) -> dict:
     elif task == "import":
         import_mcap(source, out)
     elif task == "rrd":
-        from mirvane.rrd import export_rrd
-
         export_rrd(source, out)
     else:
         Data.fromFile(source)
