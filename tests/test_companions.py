@@ -18,7 +18,8 @@ from dravik.api import data_pb2, project_pb2, system_pb2
 import mirvane._atomic
 from mirvane.behavior import Behavior
 from mirvane.data import Data, DataFileError
-from mirvane.geometry import effector_of, yaw_of
+from mirvane.geometry import yaw_of
+from mirvane.scene import effector_of
 from mirvane.simulation import (CONTROLLER_HZ, PERCEPTION_HZ, build_cell, make_recording,
                                 simulate, synthetic_record)
 from mirvane.system import System

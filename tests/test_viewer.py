@@ -2,17 +2,24 @@
 
 import json
 import math
+import os
+import pathlib
 
+import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
+from PIL import Image
 
 from dravik.api import project_pb2, system_pb2
 from mirvane.project import Project
 from mirvane.replay import Replay
-from mirvane.simulation import build_cell, make_recording
+from mirvane.simulation import build_cell, make_recording, simulate
 from mirvane.system import System
 from mirvane.viewer import WorkspaceViewer
 from mirvane.workspace import Workspace
+from replay_fakes import Rig
+
+PICTURE_DIR = pathlib.Path(__file__).parent / "data"
 
 MARKER = (210, 0, 0)
 
@@ -158,3 +165,56 @@ def test_a_second_replay_starts_from_nothing_held():
     viewer.log = []
     replay.play(speed=8.0)
     assert "holding" not in viewer.log[0]
+
+
+def replayed(monkeypatch, tmp_path, seconds):
+    """The states replay shows of a simulated run at the given clock times."""
+    record = simulate(3.0, seed=4)
+    rig = Rig(monkeypatch, tmp_path, record, clock=[0.0, *seconds, 1e9])
+    rig.play()
+    return record, rig.shown[:len(seconds)]
+
+
+def damage_state(model, state):
+    nan_pose(state)
+    state.workspace.items["box_2"].base_pose.position.y = math.inf
+    state.workspace.cameras["cam_pan"].base_pose.orientation.w = math.nan
+
+
+def damage_layout(model, state):
+    del model.robots["arm_b"].link_lengths[:]
+    model.items["box_3"].size.x = -0.05
+    model.cameras["cam_top"].field_of_view_deg = 400.0
+    model.cameras["cam_side"].base_pose.position.x = 1e300
+    model.robots["arm_a"].base_pose.position.y = math.nan
+
+
+# (picture, clock times rendered one after another, damage done, view options); the last frame is compared.
+PICTURES = [
+    ("rest", [], None, {}),
+    ("moving", [1.0, 1.8, 2.6], None, {}),
+    ("holding", [1.2, 2.2], None, {"width": 200, "height": 160, "scale": 90.0, "camera_range": 0.3}),
+    ("damaged", [1.8], damage_state, {}),
+    ("damaged-layout", [2.6], damage_layout, {}),
+]
+
+
+@pytest.mark.parametrize("name, seconds, damage, options", PICTURES, ids=[p[0] for p in PICTURES])
+def test_pictures_stay_as_they_were(monkeypatch, tmp_path, name, seconds, damage, options):
+    record, states = replayed(monkeypatch, tmp_path, seconds)
+    model = record.project.workspace
+    for state in states:
+        if damage:
+            damage(model, state)
+    project = Project()
+    project.workspace()._setSnapshot(model)
+    viewer = WorkspaceViewer(project, **{"width": 320, "height": 240, **options})
+    viewer.render()
+    for state in states:
+        project.workspace()._setState(state.workspace)
+        project.system()._setState(state)
+        viewer.render()
+    picture = PICTURE_DIR / f"viewer-{name}.png"
+    if os.environ.get("MIRVANE_SAVE_PICTURES"):
+        viewer.image().save(picture)
+    assert np.array_equal(np.asarray(viewer.image()), np.asarray(Image.open(picture).convert("RGB")))

@@ -1,4 +1,4 @@
-"""Small planar-geometry helpers shared by the workspace, simulator and viewer.
+"""Poses in the messages: made from and read as a place and a heading (yaw).
 
 The work cell is modelled top-down: positions are metres in the floor plane
 (``z`` is height) and orientations are rotations about the vertical axis
@@ -6,11 +6,9 @@ The work cell is modelled top-down: positions are metres in the floor plane
 """
 
 import math
-from typing import List, Protocol, Sequence, Tuple
+from typing import Protocol
 
 from dravik.api import geometry_pb2
-
-Point = Tuple[float, float]
 
 
 class _Vector(Protocol):
@@ -55,29 +53,3 @@ def yaw_of(pose: geometry_pb2.Pose) -> float:
     """Rotation of ``pose`` about z, in radians; an unset orientation counts as none."""
     q = pose.orientation
     return math.atan2(2.0 * (q.w * q.z + q.x * q.y), 1.0 - 2.0 * (q.y * q.y + q.z * q.z))
-
-
-def arm_points(x: float, y: float, yaw: float, link_lengths: Sequence[float],
-               joints: Sequence[float]) -> Tuple[List[Point], float]:
-    """Joint positions of a planar arm, base first and effector last, and the effector heading.
-
-    Missing joint angles count as zero and surplus ones are ignored, so a robot
-    whose state has not arrived yet still has a drawable shape.
-    """
-    points = [(x, y)]
-    heading = yaw
-    for i, length in enumerate(link_lengths):
-        if i < len(joints):
-            heading += joints[i]
-        x += length * math.cos(heading)
-        y += length * math.sin(heading)
-        points.append((x, y))
-    return points, heading
-
-
-def effector_of(x: float, y: float, yaw: float, link_lengths: Sequence[float],
-                joints: Sequence[float]) -> Tuple[float, float, float]:
-    """Effector ``(x, y, heading)`` of a planar arm (forward kinematics)."""
-    points, heading = arm_points(x, y, yaw, link_lengths, joints)
-    ex, ey = points[-1]
-    return ex, ey, heading

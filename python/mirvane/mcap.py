@@ -17,12 +17,13 @@ or the record's position in the file for the three messages that open a record):
 * ``/perception``, ``/decision``, ``/planner``, ``/controller``: each present
   part of each product, as recorded, at the product's log time. A product with
   several parts has one message on each of their channels.
-* ``/scene`` (``foxglove.SceneUpdate``): the work cell rebuilt the way
-  ``Replay.play`` rebuilds it (robots as their links, items as boxes, cameras
-  as their field of view), once at the start of a record and after every
-  product that moves something, so a 3D panel shows the cell moving. Each
-  holds the whole cell (the first of a record also deletes what the record
-  before showed), so a tool that seeks to any time shows it complete.
+* ``/scene`` (``foxglove.SceneUpdate``): a drawing of ``mirvane.scene``, the
+  work cell rebuilt the way ``Replay.play`` rebuilds it (robots as their
+  links, items as boxes, cameras as their field of view; a damaged value as a
+  red sphere, named in its entity's metadata), once at the start of a record
+  and after every product that moves something, so a 3D panel shows the cell
+  moving. Each holds the whole cell (the first of a record also deletes what
+  the record before showed), so a tool that seeks to any time shows it complete.
 
 Time axis: all records go into one file, one after another. A message's log
 time is its product's time stamp plus the record's offset, which is zero
@@ -48,7 +49,6 @@ problem with the input is a ``McapError`` naming the file.
 import math
 import os
 from contextlib import contextmanager
-from dataclasses import dataclass
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, Union, cast
 
 from google.protobuf import message as pb_message
@@ -73,8 +73,9 @@ except ImportError as e:  # pragma: no cover - depends on how mirvane was instal
 from ._atomic import replacing
 from ._version import __version__
 from .data import DataFileError, PathLike, newer_fields, record_position
-from .geometry import arm_points, set_pose, yaw_of
-from .recordstream import RecordReader, RecordWriter
+from . import scene
+from .geometry import set_pose
+from .recordstream import Counts, RecordReader, RecordWriter
 
 #: A progress callback: called with (bytes of the input done, bytes in all).
 Progress = Callable[[int, int], None]
@@ -83,12 +84,8 @@ RECORD = "/record"
 START = "/workspace/start"
 SCENE = "/scene"
 #: The product parts in the order replay tests them, with their channels.
-PARTS: Tuple[Tuple[str, str, Type[pb_message.Message]], ...] = (
-    ("perception", "/perception", system_pb2.Perception),
-    ("decision", "/decision", system_pb2.Decision),
-    ("planner", "/planner", system_pb2.Planner),
-    ("controller", "/controller", system_pb2.Controller),
-)
+PARTS: Tuple[Tuple[str, str, Type[pb_message.Message]], ...] = tuple(
+    (kind, "/" + kind, getattr(system_pb2, kind.capitalize())) for kind in scene.KINDS)
 _PART_OF = {topic: part for part, topic, _ in PARTS}
 CHANNELS: Dict[str, Type[pb_message.Message]] = {
     RECORD: export_pb2.RecordHeader,
@@ -106,18 +103,12 @@ _FIELD_OF_VIEW_RANGE = 1.0  # metres; how far a camera's field of view is drawn
 _ROBOT_COLOR = (0.95, 0.55, 0.15, 1.0)
 _ITEM_COLOR = (0.25, 0.5, 0.9, 1.0)
 _CAMERA_COLOR = (0.2, 0.75, 0.3, 1.0)
+_DAMAGE_COLOR = (0.85, 0.0, 0.0, 1.0)
+_DAMAGE_SIZE = 0.1          # metres; the sphere that marks a damaged value
 
 
 class McapError(ValueError):
     """An MCAP export or import cannot be made from the given file; the message names it."""
-
-
-@dataclass(frozen=True)
-class Counts:
-    """What an export or import carried over, and whether a newer version wrote fields of it."""
-    records: int
-    products: int
-    newer: bool = False
 
 
 def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None, *,
@@ -215,7 +206,7 @@ class _Export:
         for position, product in enumerate(products):
             first = min(first, product.timestamp_ns)
             last = max(last, product.timestamp_ns)
-            if not any(product.HasField(part) for part, _, _ in PARTS):
+            if scene.kind_of(product) is None:
                 header.bare_positions.append(position)
                 header.record.products.add().CopyFrom(product)
             elif len(unknown_fields.UnknownFieldSet(product)):     # a newer version's fields
@@ -234,20 +225,17 @@ class _Export:
         state = system_pb2.WorkspaceState()
         state.CopyFrom(record.project.workspace.state)
         self._write(START, start, state.SerializeToString(deterministic=True), self.records)
-        # In name order: a message map's own order differs from process to process.
-        workspace = record.project.workspace
-        scene = _Scene(_by_name(workspace.robots), _by_name(workspace.cameras), _by_name(workspace.items),
-                       state, start)
-        self._write(SCENE, start, scene.update(start, clear=True), self.records)
+        cell = SceneChannel(record.project.workspace.robots, record.project.workspace.cameras,
+                            record.project.workspace.items, state, start)
+        self._write(SCENE, start, cell.update(start, clear=True), self.records)
 
         for position, product in enumerate(products):
             time = product.timestamp_ns + offset
             sequence = position & 0xFFFFFFFF
-            for part, topic, _ in PARTS:
-                if product.HasField(part):
-                    self._write(topic, time, getattr(product, part).SerializeToString(deterministic=True), sequence)
-            if scene.apply(product, time):
-                self._write(SCENE, time, scene.update(time), sequence)
+            for topic, data in part_messages(product):
+                self._write(topic, time, data, sequence)
+            if cell.apply(product, time):
+                self._write(SCENE, time, cell.update(time), sequence)
             if position % _PROGRESS_EVERY == 0:
                 step(position, len(products))
         self.records += 1
@@ -261,8 +249,15 @@ class _Export:
                                  publish_time=time, sequence=sequence)
 
 
-class _Scene:
-    """The work cell as a 3D scene, following the workspace state the way playback rebuilds it.
+def part_messages(product: data_pb2.Product) -> List[Tuple[str, bytes]]:
+    """The channel and serialized message of each part ``product`` carries, in kind order."""
+    return [(topic, getattr(product, part).SerializeToString(deterministic=True))
+            for part, topic, _ in PARTS if product.HasField(part)]
+
+
+class SceneChannel:
+    """The ``/scene`` channel: a drawing of the cell (``mirvane.scene``) as a foxglove.SceneUpdate,
+    following the workspace state as playback rebuilds it.
 
     Each entity is kept serialized as a one-entity SceneUpdate; concatenated,
     they are the SceneUpdate of the whole cell, so a product rebuilds only the
@@ -274,33 +269,24 @@ class _Scene:
         self._robots, self._cameras, self._items = robots, cameras, items
         self._state = state
         self._entities: Dict[str, bytes] = {}
-        for name in robots:
+        # By name: a map's own order differs from one process to the next.
+        for name in sorted(robots):
             self._robot(name, time)
-        for name in cameras:
+        for name in sorted(cameras):
             self._camera(name, time)
-        for name in items:
+        for name in sorted(items):
             self._item(name, time)
 
     def apply(self, product: data_pb2.Product, time: int) -> bool:
         """Apply ``product`` to the state as playback does; whether it moved anything."""
-        state = self._state
-        if product.HasField("perception"):
-            for camera, pose in product.perception.camera_poses.items():
-                state.cameras[camera].base_pose.CopyFrom(pose)
-                self._camera(camera, time)
-            return len(product.perception.camera_poses) > 0
-        if product.HasField("decision") or product.HasField("planner") or not product.HasField("controller"):
-            return False
-        controller = product.controller
-        if controller.robot:
-            robot = state.robots[controller.robot]
-            robot.joint_positions.CopyFrom(controller.feedback.joint.positions)
-            robot.effector_positions.CopyFrom(controller.feedback.effector.positions)
-            self._robot(controller.robot, time)
-        if controller.grasped_item:
-            state.items[controller.grasped_item].base_pose.CopyFrom(controller.grasped_item_pose)
-            self._item(controller.grasped_item, time)
-        return bool(controller.robot or controller.grasped_item)
+        moved = scene.apply(product, self._state)
+        for camera in moved.cameras:
+            self._camera(camera, time)
+        if moved.robot:
+            self._robot(moved.robot, time)
+        if moved.item:
+            self._item(moved.item, time)
+        return bool(moved)
 
     def update(self, time: int, clear: bool = False) -> bytes:
         """The SceneUpdate of the whole cell; ``clear`` first deletes whatever an earlier record showed."""
@@ -308,52 +294,52 @@ class _Scene:
         if clear:
             deletion = SceneEntityDeletion(type=SceneEntityDeletion.ALL)
             deletion.timestamp.FromNanoseconds(time)
-            deletions = SceneUpdate(deletions=[deletion]).SerializeToString()
+            deletions = SceneUpdate(deletions=[deletion]).SerializeToString(deterministic=True)
         return deletions + b"".join(self._entities.values())
 
     def _robot(self, name: str, time: int) -> None:
         model = self._robots.get(name)
         if model is None:       # a robot the layout does not know has no shape
             return
+        shape = scene.robot(name, model, self._state.robots.get(name))
         update, entity = _entity("robot", name, time)
-        base = model.base_pose
-        joints = self._state.robots[name].joint_positions.values if name in self._state.robots else ()
-        points, _ = arm_points(base.position.x, base.position.y, yaw_of(base), model.link_lengths, joints)
-        for (x0, y0), (x1, y1), length in zip(points, points[1:], model.link_lengths):
+        for (x0, y0), (x1, y1), length in zip(shape.points, shape.points[1:], shape.links):
             link = entity.cubes.add()
-            set_pose(link.pose, (x0 + x1) / 2.0, (y0 + y1) / 2.0, base.position.z, math.atan2(y1 - y0, x1 - x0))
+            set_pose(link.pose, (x0 + x1) / 2.0, (y0 + y1) / 2.0, shape.z, math.atan2(y1 - y0, x1 - x0))
             link.size.x, link.size.y, link.size.z = length, _LINK_WIDTH, _LINK_WIDTH
             _color(link.color, _ROBOT_COLOR)
-        self._entities[entity.id] = update.SerializeToString()
+        self._keep(update, entity, shape)
 
     def _item(self, name: str, time: int) -> None:
         model = self._items.get(name)
         if model is None:
             return
+        shape = scene.item(name, model, self._state.items.get(name))
         update, entity = _entity("item", name, time)
-        box = entity.cubes.add()
-        state = self._state.items.get(name)
-        _copy_pose(box.pose, state.base_pose if state is not None else model.base_pose)
-        box.size.x, box.size.y, box.size.z = model.size.x, model.size.y, model.size.z
-        _color(box.color, _ITEM_COLOR)
-        self._entities[entity.id] = update.SerializeToString()
+        if shape.drawable:
+            box = entity.cubes.add()
+            _copy_pose(box.pose, shape.pose)
+            box.size.x, box.size.y, box.size.z = shape.size.x, shape.size.y, shape.size.z
+            _color(box.color, _ITEM_COLOR)
+        self._keep(update, entity, shape)
 
     def _camera(self, name: str, time: int) -> None:
         model = self._cameras.get(name)
         if model is None:
             return
+        shape = scene.camera(name, model, self._state.cameras.get(name))
         update, entity = _entity("camera", name, time)
-        view = entity.lines.add(type=LinePrimitive.LINE_LOOP, thickness=0.01)
-        state = self._state.cameras.get(name)
-        _copy_pose(view.pose, state.base_pose if state is not None else model.base_pose)
-        half = math.radians(model.field_of_view_deg) / 2.0
-        for angle in (None, half, -half):
-            point = view.points.add()
-            if angle is not None:
-                point.x = _FIELD_OF_VIEW_RANGE * math.cos(angle)
-                point.y = _FIELD_OF_VIEW_RANGE * math.sin(angle)
-        _color(view.color, _CAMERA_COLOR)
-        self._entities[entity.id] = update.SerializeToString()
+        if shape.drawable:
+            view = entity.lines.add(type=LinePrimitive.LINE_LOOP, thickness=0.01)
+            _copy_pose(view.pose, shape.pose)
+            for x, y in shape.wedge(_FIELD_OF_VIEW_RANGE, world=False):
+                view.points.add(x=x, y=y)
+            _color(view.color, _CAMERA_COLOR)
+        self._keep(update, entity, shape)
+
+    def _keep(self, update: SceneUpdate, entity: SceneEntity, shape: scene.Shape) -> None:
+        _mark(entity, shape)
+        self._entities[entity.id] = update.SerializeToString(deterministic=True)
 
 
 def _entity(kind: str, name: str, time: int) -> Tuple[SceneUpdate, SceneEntity]:
@@ -362,6 +348,17 @@ def _entity(kind: str, name: str, time: int) -> Tuple[SceneUpdate, SceneEntity]:
     entity = update.entities.add(id=f"{kind}/{name}", frame_id=_FRAME)
     entity.timestamp.FromNanoseconds(time)
     return update, entity
+
+
+def _mark(entity: SceneEntity, shape: scene.Shape) -> None:
+    """Red spheres where ``shape`` is damaged, and what is, in the entity's metadata."""
+    for x, y, z in shape.markers:
+        sphere = entity.spheres.add()
+        set_pose(sphere.pose, scene.bounded(x), scene.bounded(y), scene.bounded(z))
+        sphere.size.x = sphere.size.y = sphere.size.z = _DAMAGE_SIZE
+        _color(sphere.color, _DAMAGE_COLOR)
+    if shape.problems:
+        entity.metadata.add(key="bad values", value=", ".join(shape.problems))
 
 
 def _copy_pose(target: Any, source: Any) -> None:
@@ -373,11 +370,6 @@ def _copy_pose(target: Any, source: Any) -> None:
 
 def _color(target: Any, rgba: Tuple[float, float, float, float]) -> None:
     target.r, target.g, target.b, target.a = rgba
-
-
-def _by_name(models: Any) -> Dict[str, Any]:
-    """A message map's entries in key order."""
-    return dict(sorted(models.items()))
 
 
 def _only_unknown(target: pb_message.Message, source: pb_message.Message) -> None:

@@ -34,7 +34,7 @@ _WAIT_S = 0.5
 def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
     """The record's product times in seconds after its first product, computed as ``Replay.play`` does."""
     seconds = 1e-9 * np.array([product.timestamp_ns for product in record.products])
-    return seconds - seconds[0]
+    return np.asarray(seconds - seconds[0], dtype=np.float64)     # typed: numpy's stubs give Any
 
 
 @dataclass(frozen=True)

@@ -8,6 +8,7 @@ write and read.
 """
 
 import os
+from dataclasses import dataclass
 from typing import BinaryIO, Iterator, List, Optional, Tuple
 
 from google.protobuf import message as pb_message
@@ -117,3 +118,12 @@ def _varint(value: int) -> bytes:
         value >>= 7
     out.append(value)
     return bytes(out)
+
+
+@dataclass(frozen=True)
+class Counts:
+    """What a conversion of a recording file (an export or import) carried over, and whether a
+    newer version wrote fields of it."""
+    records: int
+    products: int
+    newer: bool = False

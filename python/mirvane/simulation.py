@@ -26,6 +26,7 @@ from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 from ._version import __version__
 from .behavior import Behavior
 from .data import Data
+from .scene import KINDS, effector_of
 from .workspace import Workspace
 
 Floats = NDArray[np.float64]
@@ -245,12 +246,11 @@ class _Plan:
         return [held[k] for k in i.tolist()]
 
     def effector(self, q: Floats) -> Tuple[Floats, Floats, Floats]:
-        """Forward kinematics for joint rows ``q``: effector x, y and heading."""
-        headings = self.setup.yaw + np.cumsum(q, axis=1)
-        lengths = np.asarray(_LINKS)
-        x = self.setup.x + (lengths * np.cos(headings)).sum(axis=1)
-        y = self.setup.y + (lengths * np.sin(headings)).sum(axis=1)
-        return x, y, headings[:, -1]
+        """Forward kinematics for joint rows ``q``: effector x, y and heading, as the scene has them."""
+        s = self.setup
+        rows = [effector_of(s.x, s.y, s.yaw, _LINKS, joints) for joints in np.asarray(q).tolist()]
+        x, y, heading = np.array(rows, dtype=np.float64).reshape(-1, 3).T
+        return x, y, heading
 
     def reach(self, x: float, y: float, near: Floats) -> Floats:
         """Joints that put the effector at ``(x, y)`` (inverse kinematics, elbow kept on one side)."""
@@ -307,7 +307,8 @@ def _schedule(setup: _RobotSetup, workspace: Workspace, duration_s: float,
 
 # -- recording ---------------------------------------------------------------
 
-_PERCEPTION, _DECISION, _PLANNER, _CONTROLLER = range(4)
+# Events at one time are recorded in the order of the product kinds.
+_KIND = {kind: n for n, kind in enumerate(KINDS)}
 
 
 class _Recorder:
@@ -329,20 +330,20 @@ class _Recorder:
         for k, plan in enumerate(self.plans):
             for i, start in enumerate(plan.starts):
                 if start < self.duration_s:
-                    events.append((self._ns(start), _DECISION, k, i))
+                    events.append((self._ns(start), _KIND["decision"], k, i))
                     if plan.moving[i]:
-                        events.append((self._ns(start), _PLANNER, k, i))
+                        events.append((self._ns(start), _KIND["planner"], k, i))
         events.sort()
 
         products = self.record.products
         for t_ns, kind, k, i in events:
             product = products.add()
             product.timestamp_ns = t_ns
-            if kind == _CONTROLLER:
+            if kind == _KIND["controller"]:
                 controllers[k].write(product.controller, i)
-            elif kind == _PERCEPTION:
+            elif kind == _KIND["perception"]:
                 perception.write(product.perception, i)
-            elif kind == _DECISION:
+            elif kind == _KIND["decision"]:
                 plan = self.plans[k]
                 d = product.decision
                 d.behavior, d.step, d.target_item = plan.setup.behavior, plan.steps[i], plan.targets[i]
@@ -366,13 +367,13 @@ class _Recorder:
 
     def _samplePerception(self, events: List[Event]) -> "_PerceptionSamples":
         t = self._times(PERCEPTION_HZ, 0.004)
-        events.extend((s, _PERCEPTION, 0, i) for i, s in enumerate(self._stamps(t)))
+        events.extend((s, _KIND["perception"], 0, i) for i, s in enumerate(self._stamps(t)))
         return _PerceptionSamples(t, self.plans, self.boxes, self.rng)
 
     def _sampleController(self, k: int, plan: _Plan, events: List[Event]) -> "_ControllerSamples":
         # Robots' controllers run on their own clocks, slightly out of phase.
         t = self._times(CONTROLLER_HZ, 0.0017 * (k + 1))
-        events.extend((s, _CONTROLLER, k, i) for i, s in enumerate(self._stamps(t)))
+        events.extend((s, _KIND["controller"], k, i) for i, s in enumerate(self._stamps(t)))
         return _ControllerSamples(t, plan)
 
 

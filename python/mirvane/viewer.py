@@ -3,7 +3,7 @@
 import math
 import struct
 import zlib
-from typing import Dict, List, Mapping, Optional, Protocol, Sequence, Set, Tuple, Union
+from typing import Dict, List, Mapping, Optional, Protocol, Sequence, Tuple, Union
 
 import numpy as np
 from isal import isal_zlib
@@ -11,7 +11,8 @@ from PIL import Image, ImageDraw, ImageFont
 
 from dravik.api import geometry_pb2, project_pb2, system_pb2
 
-from .geometry import arm_points, yaw_of
+from . import scene
+from .scene import FAR, length_ok, links_ok, pose_ok, size_ok
 
 Color = Tuple[int, int, int]
 Pixel = Tuple[float, float]
@@ -57,8 +58,6 @@ _STATUS_BAD_BG: Color = (120, 20, 20)
 _STATUS_TEXT: Color = (235, 235, 235)
 _STATUS_HEIGHT = 16
 _GRID_STEPS = (0.01, 0.02, 0.05, 0.1, 0.2, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0)
-# Metres (and radians) beyond which a value is taken for damage, not for a work cell.
-_FAR = 1.0e4
 # Pillow draws circles in time proportional to their radius, so none gets bigger than this.
 _MAX_RADIUS = 2048.0
 
@@ -80,8 +79,8 @@ class WorkspaceViewer:
             raise ValueError("the view must be at least 32 pixels wide and tall")
         if scale is not None and not 0.0 < scale < math.inf:
             raise ValueError("scale must be positive and finite")
-        if not 0.0 <= camera_range <= _FAR:
-            raise ValueError(f"camera_range must be within [0, {_FAR:g}] metres")
+        if not 0.0 <= camera_range <= FAR:
+            raise ValueError(f"camera_range must be within [0, {FAR:g}] metres")
         self._project = project
         self._width = int(width)
         self._height = int(height)
@@ -90,7 +89,6 @@ class WorkspaceViewer:
         self._font = _small_font()
         self._background: Optional[Image.Image] = None
         self._revision: Optional[int] = None     # layout revision the background shows
-        self._layout_problems: List[str] = []    # damaged layout values, found with the background
         self._frame: Optional[Image.Image] = None
         # Controller reports alternate between robots, so what each robot holds
         # is remembered across frames rather than read from the latest report only.
@@ -128,7 +126,6 @@ class WorkspaceViewer:
             self._revision = revision
         frame = self._background.copy()
         draw = ImageDraw.Draw(frame, "RGBA")
-        problems = list(self._layout_problems)
 
         held_pose: Dict[str, Pose] = {}
         if system_state is None:
@@ -139,11 +136,14 @@ class WorkspaceViewer:
                 self._holding[controller.robot] = controller.grasped_item
             if controller.grasped_item and controller.HasField("grasped_item_pose"):
                 held_pose[controller.grasped_item] = controller.grasped_item_pose
+        problems: List[str] = []
         if workspace is not None:
-            state = workspace.state()
-            self._drawCameras(draw, workspace, state, problems)
-            self._drawItems(draw, workspace, state, set(self._holding.values()), held_pose, problems)
-            self._drawRobots(draw, workspace, state, problems)
+            cell = scene.cell(workspace.robots(), workspace.cameras(), workspace.items(), workspace.state(),
+                              set(self._holding.values()), held_pose)
+            self._drawCameras(draw, cell.cameras)
+            self._drawItems(draw, cell.items)
+            self._drawRobots(draw, cell.robots)
+            problems = cell.problems
         frame.paste(self._statusBar(system_state, problems), (0, self._height - _STATUS_HEIGHT))
         self._frame = frame
 
@@ -167,7 +167,7 @@ class WorkspaceViewer:
         ys: List[float] = []
 
         def include(pose: Pose, r: float) -> None:
-            if _pose_ok(pose) and _length_ok(r):
+            if pose_ok(pose) and length_ok(r):
                 p = pose.position
                 xs.extend((p.x - r, p.x + r))
                 ys.extend((p.y - r, p.y + r))
@@ -175,12 +175,12 @@ class WorkspaceViewer:
         if workspace is not None:
             for robot in workspace.robots().values():
                 links = list(robot.link_lengths)
-                include(robot.base_pose, sum(links) + 0.05 if _links_ok(links) else 0.05)
+                include(robot.base_pose, sum(links) + 0.05 if links_ok(links) else 0.05)
             for camera in workspace.cameras().values():
                 include(camera.base_pose, 0.1)
             for item in workspace.items().values():
                 size = item.size
-                include(item.base_pose, max(size.x, size.y) if _size_ok(size) else 0.05)
+                include(item.base_pose, max(size.x, size.y) if size_ok(size) else 0.05)
         if not xs:
             xs, ys = [-1.0, 1.0], [-1.0, 1.0]
         x0, x1, y0, y1 = min(xs), max(xs), min(ys), max(ys)
@@ -201,34 +201,19 @@ class WorkspaceViewer:
         step = next((s for s in _GRID_STEPS if s * self._scale >= 12.0), None)
         if step is not None:   # else even the widest spacing would paint the floor grey
             self._drawGrid(draw, step)
-        problems: List[str] = []
         if workspace is not None:
             r = min(max(4.0, 0.06 * self._scale), 40.0)
             for name, robot in sorted(workspace.robots().items()):
-                if not _pose_ok(robot.base_pose):
-                    problems.append(f"{name} base pose")
-                    continue
-                p = robot.base_pose.position
-                u, v = self._px(p.x, p.y)
-                draw.rectangle([u - r, v - r, u + r, v + r], fill=_ROBOT_BASE)
-                draw.text((u + r + 3, v + r), _label(name), fill=_TEXT, font=self._font)
-                if not _links_ok(list(robot.link_lengths)):
-                    problems.append(f"{name} link lengths")
+                if pose_ok(robot.base_pose):
+                    p = robot.base_pose.position
+                    u, v = self._px(p.x, p.y)
+                    draw.rectangle([u - r, v - r, u + r, v + r], fill=_ROBOT_BASE)
+                    draw.text((u + r + 3, v + r), _label(name), fill=_TEXT, font=self._font)
             for name, camera in sorted(workspace.cameras().items()):
-                if not 0.0 < camera.field_of_view_deg < 360.0:
-                    problems.append(f"{name} field of view")
-                if not _pose_ok(camera.base_pose):
-                    problems.append(f"{name} pose")
-                    continue
-                p = camera.base_pose.position
-                u, v = self._px(p.x, p.y)
-                draw.text((u + 7, v + 5), _label(name), fill=_CAMERA, font=self._font)
-            for name, item in sorted(workspace.items().items()):
-                if not _size_ok(item.size):
-                    problems.append(f"{name} size")
-                if not _pose_ok(item.base_pose):
-                    problems.append(f"{name} pose")
-        self._layout_problems = problems
+                if pose_ok(camera.base_pose):
+                    p = camera.base_pose.position
+                    u, v = self._px(p.x, p.y)
+                    draw.text((u + 7, v + 5), _label(name), fill=_CAMERA, font=self._font)
         return image
 
     def _drawGrid(self, draw: ImageDraw.ImageDraw, step: float) -> None:
@@ -253,113 +238,64 @@ class WorkspaceViewer:
 
     # -- moving parts ----------------------------------------------------------
 
-    def _drawCameras(self, draw: ImageDraw.ImageDraw, workspace: ViewedWorkspace,
-                     state: Optional[system_pb2.WorkspaceState], problems: List[str]) -> None:
-        cameras = state.cameras if state is not None else {}
+    def _drawCameras(self, draw: ImageDraw.ImageDraw, cameras: Sequence[scene.Camera]) -> None:
         reach = min(self._camera_range * self._scale, _MAX_RADIUS)
-        for name, camera in workspace.cameras().items():
-            pose = self._current(draw, name, camera.base_pose, cameras, problems)
-            fov = camera.field_of_view_deg
-            if not (_pose_ok(pose) and 0.0 < fov < 360.0):
-                self._drawMarker(draw, pose)
+        for camera in cameras:
+            self._drawMarkers(draw, camera)
+            if not camera.drawable:
                 continue
-            u, v = self._px(pose.position.x, pose.position.y)
-            yaw = yaw_of(pose)
-            half = math.radians(min(fov, 359.0)) / 2.0
+            u, v = self._px(camera.pose.position.x, camera.pose.position.y)
+            yaw, half = camera.yaw, camera.half_angle
             # Pillow measures angles clockwise in image space, hence the sign flip.
             start, end = math.degrees(-yaw - half), math.degrees(-yaw + half)
             draw.pieslice([u - reach, v - reach, u + reach, v + reach], start, end,
                           fill=_CAMERA + (40,), outline=_CAMERA + (120,))
             draw.regular_polygon((u, v, 6), 3, rotation=math.degrees(yaw) - 90.0, fill=_CAMERA)
 
-    def _drawItems(self, draw: ImageDraw.ImageDraw, workspace: ViewedWorkspace,
-                   state: Optional[system_pb2.WorkspaceState], held: Set[str], held_pose: Dict[str, Pose],
-                   problems: List[str]) -> None:
-        items = state.items if state is not None else {}
-        for name, item in workspace.items().items():
-            pose = held_pose.get(name)
-            if pose is not None and not _pose_ok(pose):
-                problems.append(f"{name} held pose")
-                self._drawMarker(draw, pose)
-                pose = None
-            if pose is None:
-                pose = self._current(draw, name, item.base_pose, items, problems)
-            if not (_pose_ok(pose) and _size_ok(item.size)):
-                self._drawMarker(draw, pose)
+    def _drawItems(self, draw: ImageDraw.ImageDraw, items: Sequence[scene.Item]) -> None:
+        for item in items:
+            self._drawMarkers(draw, item)
+            if not item.drawable:
                 continue
-            corners = self._box(pose, item.size.x, item.size.y)
-            if name in held:
+            corners = [self._px(x, y) for x, y in item.corners()]
+            if item.held:
                 draw.polygon(corners, fill=_HELD, outline=(120, 40, 0))
-                u, v = self._px(pose.position.x, pose.position.y)
+                u, v = self._px(item.pose.position.x, item.pose.position.y)
                 r = min(0.5 * math.hypot(item.size.x, item.size.y) * self._scale + 4, _MAX_RADIUS)
                 draw.ellipse([u - r, v - r, u + r, v + r], outline=_HELD, width=2)
             else:
-                draw.polygon(corners, fill=_item_color(name), outline=(90, 70, 40))
+                draw.polygon(corners, fill=_item_color(item.name), outline=(90, 70, 40))
 
-    def _drawRobots(self, draw: ImageDraw.ImageDraw, workspace: ViewedWorkspace,
-                    state: Optional[system_pb2.WorkspaceState], problems: List[str]) -> None:
-        robots = state.robots if state is not None else {}
+    def _drawRobots(self, draw: ImageDraw.ImageDraw, robots: Sequence[scene.Robot]) -> None:
         width = min(max(3, int(0.04 * self._scale)), 40)
         r = width * 0.7
-        for name, robot in workspace.robots().items():
-            base = robot.base_pose
-            if not _pose_ok(base):
-                self._drawMarker(draw, base)   # named with the layout
+        for robot in robots:
+            self._drawMarkers(draw, robot)
+            if not robot.points:
                 continue
-            current = robots.get(name)
-            joints = list(current.joint_positions.values) if current is not None else []
-            links = list(robot.link_lengths)
-            if not all(math.isfinite(q) and abs(q) <= _FAR for q in joints):
-                problems.append(f"{name} joints")
-                self._drawMarker(draw, base)
-                continue
-            if not _links_ok(links):
-                self._drawMarker(draw, base)
-                continue
-            points, heading = arm_points(base.position.x, base.position.y, yaw_of(base), links, joints)
-            pixels = [self._px(x, y) for x, y in points]
+            pixels = [self._px(x, y) for x, y in robot.points]
             draw.line(pixels, fill=_ROBOT_LINK, width=width, joint="curve")
             for u, v in pixels[:-1]:
                 draw.ellipse([u - r, v - r, u + r, v + r], fill=_ROBOT_JOINT)
             # A two-finger gripper across the effector heading.
             u, v = pixels[-1]
             g = min(max(4.0, 0.03 * self._scale), 30.0)
-            du, dv = -math.sin(heading) * g, -math.cos(heading) * g
+            du, dv = -math.sin(robot.heading) * g, -math.cos(robot.heading) * g
             draw.line([(u + du, v + dv), (u - du, v - dv)], fill=_ROBOT_JOINT, width=max(2, width // 2))
 
-    def _current(self, draw: ImageDraw.ImageDraw, name: str, layout_pose: Pose,
-                 states: Mapping[str, Union[system_pb2.CameraState, system_pb2.ItemState]],
-                 problems: List[str]) -> Pose:
-        """The pose ``name`` is in now: its state's if usable, else the layout's."""
-        if not _pose_ok(layout_pose):
-            self._drawMarker(draw, layout_pose)    # named with the layout
-        current = states.get(name)
-        if current is not None and current.HasField("base_pose"):
-            if _pose_ok(current.base_pose):
-                return current.base_pose
-            problems.append(f"{name} pose")
-        return layout_pose
-
-    def _drawMarker(self, draw: ImageDraw.ImageDraw, pose: Pose) -> None:
+    def _drawMarkers(self, draw: ImageDraw.ImageDraw, shape: scene.Shape) -> None:
         """A red ring with a cross where something could not be drawn, kept inside the view.
 
         A place beyond the view is shown at its edge; one that is no number, in the corner.
         """
-        u, v = self._px(pose.position.x, pose.position.y)
         r = 7.0
-        u = r + 1 if math.isnan(u) else min(max(u, r + 1), self._width - r - 1)
-        v = r + 1 if math.isnan(v) else min(max(v, r + 1), self._height - _STATUS_HEIGHT - r - 1)
-        draw.ellipse([u - r, v - r, u + r, v + r], outline=_BAD, width=2)
-        draw.line([(u - r, v - r), (u + r, v + r)], fill=_BAD, width=2)
-        draw.line([(u - r, v + r), (u + r, v - r)], fill=_BAD, width=2)
-
-    def _box(self, pose: Pose, sx: float, sy: float) -> List[Pixel]:
-        yaw = yaw_of(pose)
-        c, s = math.cos(yaw), math.sin(yaw)
-        hx, hy = max(sx, 0.01) / 2.0, max(sy, 0.01) / 2.0
-        x, y = pose.position.x, pose.position.y
-        return [self._px(x + c * dx - s * dy, y + s * dx + c * dy)
-                for dx, dy in ((hx, hy), (-hx, hy), (-hx, -hy), (hx, -hy))]
+        for x, y, _ in shape.markers:
+            u, v = self._px(x, y)
+            u = r + 1 if math.isnan(u) else min(max(u, r + 1), self._width - r - 1)
+            v = r + 1 if math.isnan(v) else min(max(v, r + 1), self._height - _STATUS_HEIGHT - r - 1)
+            draw.ellipse([u - r, v - r, u + r, v + r], outline=_BAD, width=2)
+            draw.line([(u - r, v - r), (u + r, v + r)], fill=_BAD, width=2)
+            draw.line([(u - r, v + r), (u + r, v - r)], fill=_BAD, width=2)
 
     def _forgetEarlierRun(self, workspace: Optional[ViewedWorkspace], system: Optional[ViewedSystem]) -> None:
         # Playback places a run's starting state in the workspace before the
@@ -388,32 +324,12 @@ def _state_changes(owner: object) -> int:
     return int(getattr(owner, "_state_changes", 0))
 
 
-def _pose_ok(pose: Pose) -> bool:
-    """True when ``pose`` can be drawn: a finite place within reach and a finite heading."""
-    p = pose.position
-    return abs(p.x) <= _FAR and abs(p.y) <= _FAR and math.isfinite(yaw_of(pose))
-
-
-def _length_ok(length: float) -> bool:
-    return 0.0 < length <= _FAR
-
-
-def _links_ok(links: Sequence[float]) -> bool:
-    return bool(links) and all(_length_ok(v) for v in links) and sum(links) <= _FAR
-
-
-def _size_ok(size: geometry_pb2.Vector3) -> bool:
-    return _length_ok(size.x) and _length_ok(size.y) and _length_ok(size.z)
-
-
 def _status(state: Optional[system_pb2.SystemState], holding: Dict[str, str]) -> str:
     if state is None:
         return "no system state"
     parts = []
     if state.HasField("decision"):
-        d = state.decision
-        text = f"{d.behavior or '-'}: {d.step or '-'}"
-        parts.append(text + (f" ({d.target_item})" if d.target_item else ""))
+        parts.append(scene.decision_text(state.decision))
     if state.HasField("controller"):
         parts.append(f"controller {state.controller.robot or '-'}")
     held = [f"{robot} {item}" for robot, item in sorted(holding.items()) if item]

@@ -6,7 +6,8 @@ from typing import Mapping, Optional, Sequence
 
 from dravik.api import geometry_pb2, project_pb2, system_pb2
 
-from .geometry import effector_of, set_pose, yaw_of
+from .geometry import set_pose, yaw_of
+from .scene import effector_of
 
 # Layout revisions are unique across all workspaces, so a view can tell a
 # changed or replaced layout from the one it last drew.

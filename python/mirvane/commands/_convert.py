@@ -1,30 +1,37 @@
-"""What ``mirvane export`` and ``mirvane import`` share: the optional mcap extra, progress and errors."""
+"""What ``mirvane export`` and ``mirvane import`` share: the optional extras, progress and errors."""
 
 import contextlib
-from typing import Any, Callable, Iterator
+from typing import Any, Callable, Iterator, Type
 
 from . import UserError
 from ._files import first_line, write_failure
 
 MCAP_EXT = ".mcap"
+RRD_EXT = ".rrd"
 
 #: A progress callback of ``mirvane.mcap``: (bytes done, bytes in all).
 Progress = Callable[[int, int], None]
 
 
 @contextlib.contextmanager
-def converting(out: str, label: str, hint: str, quiet: bool) -> Iterator[Progress]:
-    """Run an MCAP conversion writing ``out``: give it a progress callback that drives a bar
-    on stderr (none if ``quiet``), and turn its failures into ``UserError``s, a bad input's
-    message followed by ``hint``. ``mirvane.mcap`` can be imported inside the block."""
+def converting(out: str, label: str, hint: str, quiet: bool, extra: str = "mcap") -> Iterator[Progress]:
+    """Run a conversion writing ``out``: give it a progress callback that drives a bar on
+    stderr (none if ``quiet``), and turn its failures into ``UserError``s, a bad input's
+    message followed by ``hint``. The module of ``extra`` (``mirvane.mcap`` for "mcap",
+    ``mirvane.rrd`` for "rerun") can be imported inside the block."""
     from tqdm import tqdm
 
     from ..data import RecordIndexError
 
+    refused: Type[Exception]
     try:
-        from ..mcap import McapError
+        if extra == "rerun":
+            from ..rrd import RrdError as refused
+        else:
+            from ..mcap import McapError as refused
     except ImportError:
-        raise UserError("MCAP files need the mcap extra; run pip install 'mirvane[mcap]'") from None
+        files = "Rerun recordings" if extra == "rerun" else "MCAP files"
+        raise UserError(f"{files} need the {extra} extra; run pip install 'mirvane[{extra}]'") from None
 
     bar = None
 
@@ -36,7 +43,7 @@ def converting(out: str, label: str, hint: str, quiet: bool) -> Iterator[Progres
 
     try:
         yield progress
-    except McapError as e:
+    except refused as e:
         raise UserError(f"{first_line(e)}; {hint}") from None
     except RecordIndexError as e:
         raise UserError(str(e)) from None
@@ -48,5 +55,5 @@ def converting(out: str, label: str, hint: str, quiet: bool) -> Iterator[Progres
 
 
 def counted(counts: Any) -> str:
-    """``mirvane.mcap.Counts`` in words."""
+    """The ``Counts`` of an export or import in words."""
     return f"{counts.records} record{'s' * (counts.records != 1)} ({counts.products} products)"

@@ -1,25 +1,33 @@
-"""``mirvane export``: a recording as an MCAP file, for the robotics world's log viewers."""
+"""``mirvane export``: a recording as an MCAP file or a Rerun recording, for robotics viewers."""
 
 import argparse
+import os
 from typing import Any
 
-from . import described
-from ._convert import MCAP_EXT, converting, counted
+from . import UserError, described
+from ._convert import MCAP_EXT, RRD_EXT, converting, counted
 from ._files import has_records, note_newer, readable_file, writable_destination
+
+#: The output's extension: what it is called and the extra that writes it.
+FORMATS = {MCAP_EXT: ("MCAP file", "mcap"), RRD_EXT: ("Rerun recording", "rerun")}
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     parser = described(
-        subparsers, "export", "write a recording as an MCAP file for robotics tools",
-        "Write the records of RECORDING into OUT.mcap, one after another on its time\n"
-        "axis: a channel per product kind (/perception, /decision, /planner, /controller),\n"
+        subparsers, "export", "write a recording as an MCAP file or a Rerun recording for robotics tools",
+        "Write the records of RECORDING into OUT, one after another on its time axis.\n"
+        "OUT.mcap: a channel per product kind (/perception, /decision, /planner, /controller),\n"
         "/workspace/start with each record's starting state and /scene, the work cell in\n"
         "3D as it moves. MCAP viewers open it; 'mirvane import' reads it back.\n"
-        "Needs the mcap extra: pip install 'mirvane[mcap]'.",
+        "Needs the mcap extra: pip install 'mirvane[mcap]'.\n"
+        "OUT.rrd: a Rerun recording, the cell in 3D under world/, the arms' joints and\n"
+        "effectors plotted under plots/, decisions and plans as text logs under log/.\n"
+        "Needs the rerun extra: pip install 'mirvane[rerun]'.",
         "mirvane export run.rec run.mcap",
+        "mirvane export run.rec run.rrd && rerun run.rrd",
         "mirvane export run.rec last.mcap --index -1    # only the record that stopped last")
     parser.add_argument("recording", metavar="RECORDING", help="the recording file to export")
-    parser.add_argument("out", metavar="OUT.mcap", help="the MCAP file to write")
+    parser.add_argument("out", metavar="OUT", help="the file to write: .mcap or .rrd")
     parser.add_argument("--index", type=int, metavar="I",
                         help="export only the record at this position, negative ones counting from the end "
                              "but -1: the one that stopped last (default: all records; 'mirvane info' "
@@ -30,12 +38,23 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> None:
     readable_file(args.recording, "recording")
-    writable_destination(args.out, MCAP_EXT, "MCAP file", inputs=[args.recording])
+    extension = os.path.splitext(args.out)[1].lower()
+    if extension not in FORMATS:
+        raise UserError(f"{args.out}: the name of the MCAP file must end in {MCAP_EXT}, or that of a Rerun "
+                        f"recording in {RRD_EXT}; choose one that does")
+    kind, extra = FORMATS[extension]
+    writable_destination(args.out, extension, kind, inputs=[args.recording])
     has_records(args.recording, "nothing to export")
     hint = "check it with 'mirvane info' or make a recording with 'mirvane record'"
-    with converting(args.out, "exporting", hint, args.quiet) as progress:
-        from ..mcap import export_mcap
+    with converting(args.out, "exporting", hint, args.quiet, extra) as progress:
+        counts: Any
+        if extra == "rerun":
+            from ..rrd import export_rrd
 
-        counts = export_mcap(args.recording, args.out, args.index, progress=progress)
+            counts = export_rrd(args.recording, args.out, args.index, progress=progress)
+        else:
+            from ..mcap import export_mcap
+
+            counts = export_mcap(args.recording, args.out, args.index, progress=progress)
     note_newer(args.recording, counts.newer)
     print(f"Exported {counted(counts)} of {args.recording} to {args.out}")

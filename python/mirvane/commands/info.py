@@ -5,11 +5,10 @@ import datetime
 import sys
 from typing import Any, Dict
 
+from ..scene import KINDS, kind_of
 from . import described
 from ._files import chosen_position, load_project, load_recording
 from ._lacking import warn_lacking
-
-KINDS = ("perception", "decision", "planner", "controller")
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -36,8 +35,7 @@ def run(args: argparse.Namespace) -> None:
     for position, record in enumerate(records):
         counts: Dict[str, int] = dict.fromkeys(KINDS + ("none",), 0)
         for product in record.products:
-            # The first kind present counts, as in playback.
-            counts[next((kind for kind in KINDS if product.HasField(kind)), "none")] += 1
+            counts[kind_of(product) or "none"] += 1
         products = ", ".join(f"{kind} {n}" for kind, n in counts.items())
         mark = " (latest)" if position == latest else ""
         print(f"{position}: stop {_when(record.stop_timestamp_ns)}, span {span_seconds(record):.3f} s, "

@@ -1,0 +1,357 @@
+"""Recordings as Rerun recordings (``.rrd``): the work cell in 3D, plots of the arms, text logs.
+
+``export_rrd`` writes a recording file's records into one Rerun recording,
+a drawing of ``mirvane.scene`` following each record's workspace state the
+way ``Replay.play`` rebuilds it. Entities:
+
+* ``world/robots/<name>``: the arm's links as a line strip, labelled with its
+  name; ``world/robots/<name>/joints`` its joints as points.
+* ``world/items/<name>``: a box of the item's size where it is (a held item
+  follows the effector, as the controller reports it).
+* ``world/cameras/<name>``: the outline of the camera's field of view.
+* ``<any of those>/damage``: red points where the model finds values it
+  cannot draw, labelled with what is damaged; only for shapes that have any.
+* ``plots/<robot>/joints/<i>`` and ``plots/<robot>/effector/<x|y|heading>``:
+  every controller report's joint and effector positions, as time series.
+* ``log/decision`` and ``log/planner``: those products as text logs.
+
+Timelines: ``time``, each product's time stamp (records one after another,
+moved later only where a record would start before the previous one ended,
+as the MCAP export places them) and ``product``, the product's number in the
+file. The cell's starting state is logged at each record's start. Every
+entity's rows of a record go out in one ``send_columns`` call, so export
+takes one pass and no call per value; memory holds one record's rows.
+"""
+
+import os
+import warnings
+from array import array
+from collections import defaultdict
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
+
+import numpy as np
+
+from dravik.api import data_pb2, system_pb2
+
+with warnings.catch_warnings():     # rerun-sdk warns once that it soon drops Python 3.9
+    warnings.simplefilter("ignore", DeprecationWarning)
+    try:
+        import rerun as rr
+    except ImportError as e:  # pragma: no cover - depends on how mirvane was installed
+        raise ImportError(f"mirvane.rrd needs the rerun extra: pip install 'mirvane[rerun]' ({e})") from e
+
+from . import scene
+from ._atomic import replacing
+from .data import DataFileError, PathLike, record_position
+from .recordstream import Counts, RecordReader
+
+#: A progress callback: called with (bytes of the input done, bytes in all).
+Progress = Callable[[int, int], None]
+
+_FIELD_OF_VIEW_RANGE = 1.0      # metres; how far a camera's field of view is drawn, as in /scene
+_EFFECTOR_AXES = ("x", "y", "heading")
+_ROBOT_COLOR = (242, 140, 38)
+_JOINT_COLOR = (30, 50, 80)
+_ITEM_COLOR = (64, 128, 230)
+_CAMERA_COLOR = (51, 191, 77)
+_DAMAGE_COLOR = (217, 0, 0)
+_LINK_RADIUS = 0.025             # metres; links are drawn this thick, as wide as in /scene
+_JOINT_RADIUS = 0.03
+_PROGRESS_EVERY = 4096
+
+
+class RrdError(ValueError):
+    """A Rerun export cannot be made from the given file; the message names it."""
+
+
+def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, *,
+               progress: Optional[Progress] = None) -> Counts:
+    """Write the records of a recording file into the Rerun recording ``out``.
+
+    All records by default; ``index`` picks one as ``Replay.play`` does (by
+    position, negative positions counting from the end, -1 the record with the
+    greatest stop time). ``progress`` is called with bytes done and in all.
+    ``out`` is replaced whole or not at all.
+
+    Raises ``RrdError`` when the recording cannot be read; ``IndexError``
+    (``mirvane.data.RecordIndexError``) when ``index`` names no record;
+    ``OSError`` when ``out`` cannot be written.
+    """
+    recording, out = os.fspath(recording), os.fspath(out)
+    if os.path.exists(out) and os.path.exists(recording) and os.path.samefile(recording, out):
+        raise RrdError(f"{out}: is the input itself; give another output name")
+    step = progress or (lambda done, total: None)
+    try:
+        reader = RecordReader(recording)
+    except OSError as e:
+        raise RrdError(f"{recording}: cannot be read ({e.strerror or e})") from None
+    try:
+        with reader, replacing(out) as temporary:
+            spans = None if index is None else _chosen(reader, index)
+            total = reader.size if spans is None else sum(length for _, length in spans)
+            stream = rr.RecordingStream("mirvane")
+            stream.save(temporary)
+            try:
+                export = _Export(stream)
+                done = 0
+                for (_, length), record in reader.records(spans):
+                    export.add(record, lambda i, n: step(done + length * i // max(n, 1), total))
+                    done += length
+                stream.flush()
+            finally:    # the file is complete and closed before it is renamed, or removed
+                stream.disconnect()
+            step(total, total)
+            return Counts(export.records, export.products, reader.newer)
+    except DataFileError as e:
+        raise RrdError(str(e)) from None
+
+
+def _chosen(reader: RecordReader, index: int) -> List[Tuple[int, int]]:
+    spans = reader.offsets()
+    position = record_position(index, len(spans), lambda: (r.stop_timestamp_ns for _, r in reader.records(spans)),
+                               reader.path)
+    return [spans[position]]
+
+
+class _Rows:
+    """One entity's rows of a record, packed: their times and products, and each row's numbers
+    (a flat run of them, ``sizes`` telling how many are the row's) or text."""
+
+    def __init__(self) -> None:
+        self.time = array("q")
+        self.product = array("q")
+        self.sizes = array("q")
+        self.numbers = array("d")
+        self.texts: List[str] = []
+        #: Per row, where the shape is damaged and what is (once any row is).
+        self.damage: List[Tuple[Tuple[scene.Point3, ...], str]] = []
+
+    def add(self, time: int, product: int, numbers: Sequence[float] = (), shape: Optional[scene.Shape] = None,
+            text: Optional[str] = None) -> None:
+        """A row; one at the same time and product as the last replaces it (a record's starting
+        state where its first product moves the same entity)."""
+        if self.time and self.time[-1] == time and self.product[-1] == product:
+            self._drop_last()
+        self.time.append(time)
+        self.product.append(product)
+        self.sizes.append(len(numbers))
+        self.numbers.extend(numbers)
+        if text is not None:
+            self.texts.append(text)
+        if shape is not None and (self.damage or shape.markers or shape.problems):
+            if not self.damage:
+                self.damage = [((), "")] * (len(self.time) - 1)
+            self.damage.append((shape.markers, ", ".join(shape.problems)))
+
+    def _drop_last(self) -> None:
+        del self.time[-1], self.product[-1]
+        size = self.sizes.pop()
+        if size:
+            del self.numbers[-size:]
+        if self.texts:
+            self.texts.pop()
+        if self.damage:
+            self.damage.pop()
+
+    def indexes(self) -> List[rr.TimeColumn]:
+        return [rr.TimeColumn("time", timestamp=np.frombuffer(self.time, np.int64).view("datetime64[ns]")),
+                rr.TimeColumn("product", sequence=np.frombuffer(self.product, np.int64))]
+
+    def drawn(self, width: int) -> "np.ndarray[Any, np.dtype[np.float64]]":
+        """The numbers of the rows that have any, one row of ``width`` columns each."""
+        return np.frombuffer(self.numbers, np.float64).reshape(-1, width)
+
+    def partition(self, width: int) -> "np.ndarray[Any, np.dtype[np.int64]]":
+        """How many values of ``width`` numbers each row holds."""
+        return np.frombuffer(self.sizes, np.int64) // width
+
+
+class _Export:
+    """Writes records to a Rerun stream, one after another on its timeline."""
+
+    def __init__(self, stream: rr.RecordingStream) -> None:
+        self._stream = stream
+        self._last = -1             # the latest time logged so far
+        self._named: Set[str] = set()    # entities whose fixed parts (labels, colours) are logged
+        self.records = 0
+        self.products = 0
+
+    def add(self, record: data_pb2.Record, step: Callable[[int, int], None]) -> None:
+        products = record.products
+        times = [p.timestamp_ns for p in products]
+        begin = min(times) if times else record.start_timestamp_ns
+        offset = max(0, self._last + 1 - begin)
+        self._last = (max(times) if times else begin) + offset
+        drawing = _Drawing(record.project.workspace, begin + offset, self.products)
+        for position, product in enumerate(products):
+            drawing.add(product, product.timestamp_ns + offset, self.products + position)
+            if position % _PROGRESS_EVERY == 0:
+                step(position, len(products))
+        drawing.send(self._stream, self._named)
+        self.records += 1
+        self.products += len(products)
+
+
+class _Drawing:
+    """One record's cell, plots and logs as rows of columns, sent in bulk at the record's end."""
+
+    def __init__(self, workspace: Any, start: int, first: int) -> None:
+        self._robots, self._cameras, self._items = workspace.robots, workspace.cameras, workspace.items
+        self._state = system_pb2.WorkspaceState()
+        self._state.CopyFrom(workspace.state)
+        self._shapes: Dict[Tuple[str, str], _Rows] = defaultdict(_Rows)     # ("robots", name) -> rows
+        self._series: Dict[str, _Rows] = defaultdict(_Rows)                 # plots/<robot>/joints -> vectors
+        self._texts: Dict[str, _Rows] = defaultdict(_Rows)                  # entity -> rows of text
+        for name in sorted(self._robots):
+            self._robot(name, start, first)
+        for name in sorted(self._cameras):
+            self._camera(name, start, first)
+        for name in sorted(self._items):
+            self._item(name, start, first)
+
+    def add(self, product: data_pb2.Product, time: int, number: int) -> None:
+        kind = scene.kind_of(product)
+        moved = scene.apply(product, self._state)
+        for camera in moved.cameras:
+            self._camera(camera, time, number)
+        if moved.robot:
+            self._robot(moved.robot, time, number)
+        if moved.item:
+            self._item(moved.item, time, number)
+        if kind == "controller" and product.controller.robot:
+            self._plot(product.controller, time, number)
+        elif kind == "decision":
+            self._texts["log/decision"].add(time, number, text=scene.decision_text(product.decision))
+        elif kind == "planner":
+            planner = product.planner
+            self._texts["log/planner"].add(time, number, text=f"{planner.robot or '-'}: {len(planner.waypoints)} "
+                                                              f"waypoints over {planner.duration_s:.3f} s")
+
+    def _robot(self, name: str, time: int, number: int) -> None:
+        model = self._robots.get(name)
+        if model is None:       # a robot the layout does not know has no shape
+            return
+        shape = scene.robot(name, model, self._state.robots.get(name))
+        self._shapes["robots", name].add(time, number, [v for x, y in shape.points for v in (x, y, shape.z)], shape)
+
+    def _camera(self, name: str, time: int, number: int) -> None:
+        model = self._cameras.get(name)
+        if model is None:
+            return
+        shape = scene.camera(name, model, self._state.cameras.get(name))
+        wedge = shape.wedge(_FIELD_OF_VIEW_RANGE) if shape.drawable else []
+        z = shape.pose.position.z
+        self._shapes["cameras", name].add(time, number, [v for x, y in wedge + wedge[:1] for v in (x, y, z)], shape)
+
+    def _item(self, name: str, time: int, number: int) -> None:
+        model = self._items.get(name)
+        if model is None:
+            return
+        shape = scene.item(name, model, self._state.items.get(name))
+        size = shape.size
+        box = (*_position(shape.pose), *_quaternion(shape.pose), size.x / 2, size.y / 2, size.z / 2) \
+            if shape.drawable else ()
+        self._shapes["items", name].add(time, number, box, shape)
+
+    def _plot(self, controller: system_pb2.Controller, time: int, number: int) -> None:
+        robot = _part(controller.robot)
+        self._series[f"plots/{robot}/joints"].add(time, number, controller.feedback.joint.positions.values)
+        self._series[f"plots/{robot}/effector"].add(time, number, controller.feedback.effector.positions.values)
+
+    def send(self, stream: rr.RecordingStream, named: Set[str]) -> None:
+        for (group, name), rows in self._shapes.items():
+            path = f"world/{group}/{_part(name)}"
+            if path not in named:
+                named.add(path)
+                _log_fixed(stream, path, group, name)
+            if rows.damage:
+                _send_damage(stream, path + "/damage", rows, named)
+            if group == "items":
+                _send_boxes(stream, path, rows)
+            else:
+                _send_strips(stream, path, rows, joints=group == "robots")
+        for path, rows in self._series.items():
+            _send_series(stream, path, rows)
+        for path, rows in self._texts.items():
+            stream.send_columns(path, rows.indexes(), rr.TextLog.columns(text=rows.texts))
+
+
+def _send_series(stream: rr.RecordingStream, path: str, rows: _Rows) -> None:
+    """Each position of the rows' vectors as a time series of its own, in the rows that have it."""
+    sizes = np.frombuffer(rows.sizes, np.int64)
+    starts = np.cumsum(sizes) - sizes
+    numbers = np.frombuffer(rows.numbers, np.float64)
+    time, product = np.frombuffer(rows.time, np.int64), np.frombuffer(rows.product, np.int64)
+    for i in range(int(sizes.max(initial=0))):
+        has = sizes > i
+        name = _EFFECTOR_AXES[i] if path.endswith("/effector") and i < len(_EFFECTOR_AXES) else str(i)
+        stream.send_columns(f"{path}/{name}", [
+            rr.TimeColumn("time", timestamp=time[has].view("datetime64[ns]")),
+            rr.TimeColumn("product", sequence=product[has])], rr.Scalars.columns(scalars=numbers[starts[has] + i]))
+
+
+def _send_boxes(stream: rr.RecordingStream, path: str, rows: _Rows) -> None:
+    boxes = rows.drawn(10)
+    stream.send_columns(path, rows.indexes(), rr.Boxes3D.columns(
+        centers=boxes[:, 0:3], quaternions=boxes[:, 3:7], half_sizes=boxes[:, 7:10]).partition(rows.partition(10)))
+
+
+def _send_strips(stream: rr.RecordingStream, path: str, rows: _Rows, joints: bool) -> None:
+    """A line strip a row (none where undrawable) and, for an arm, its joints but the effector."""
+    # Every drawn row has as many points: the layout's, which holds for a record.
+    points = max(rows.sizes) // 3
+    if not points:
+        stream.send_columns(path, rows.indexes(), rr.LineStrips3D.columns(
+            strips=np.zeros((0, 0, 3), np.float32)).partition(rows.partition(1)))
+        return
+    strips = rows.drawn(3 * points).reshape(-1, points, 3).astype(np.float32)
+    drawn = rows.partition(3 * points)
+    stream.send_columns(path, rows.indexes(), rr.LineStrips3D.columns(strips=strips).partition(drawn))
+    if joints:
+        stream.send_columns(path + "/joints", rows.indexes(), rr.Points3D.columns(
+            positions=strips[:, :-1].reshape(-1, 3)).partition(drawn * (points - 1)))
+
+
+def _send_damage(stream: rr.RecordingStream, path: str, rows: _Rows, named: Set[str]) -> None:
+    """Red points where a shape is damaged, labelled with what is; none in rows where it is not."""
+    if path not in named:
+        named.add(path)
+        stream.log(path, rr.Points3D.from_fields(colors=[_DAMAGE_COLOR]), static=True)
+    stream.send_columns(path, rows.indexes(), rr.Points3D.columns(
+        positions=_array([tuple(map(scene.bounded, m)) for markers, _ in rows.damage for m in markers], 3),
+        labels=[label for markers, label in rows.damage for _ in markers]).partition(
+        [len(markers) for markers, _ in rows.damage]))
+
+
+def _log_fixed(stream: rr.RecordingStream, path: str, group: str, name: str) -> None:
+    """What an entity keeps across rows: its name, colour and thickness."""
+    if group == "robots":
+        stream.log(path, rr.LineStrips3D.from_fields(labels=[name], colors=[_ROBOT_COLOR], radii=[_LINK_RADIUS]),
+                   static=True)
+        stream.log(path + "/joints", rr.Points3D.from_fields(colors=[_JOINT_COLOR], radii=[_JOINT_RADIUS]),
+                   static=True)
+    elif group == "items":
+        stream.log(path, rr.Boxes3D.from_fields(labels=[name], colors=[_ITEM_COLOR],
+                                                fill_mode=rr.components.FillMode.Solid), static=True)
+    else:
+        stream.log(path, rr.LineStrips3D.from_fields(labels=[name], colors=[_CAMERA_COLOR]), static=True)
+
+
+def _part(name: str) -> str:
+    """``name`` as one part of an entity path, whatever characters it holds."""
+    return str(rr.escape_entity_path_part(name))
+
+
+def _array(rows: Sequence[Sequence[float]], width: int) -> "np.ndarray[Any, np.dtype[np.float64]]":
+    return np.array(rows, dtype=np.float64).reshape(-1, width)
+
+
+def _position(pose: Any) -> Tuple[float, float, float]:
+    return pose.position.x, pose.position.y, pose.position.z
+
+
+def _quaternion(pose: Any) -> Tuple[float, float, float, float]:
+    q = pose.orientation
+    if not (q.x or q.y or q.z or q.w):      # an unset orientation counts as none, as in the scene model
+        return 0.0, 0.0, 0.0, 1.0
+    return q.x, q.y, q.z, q.w

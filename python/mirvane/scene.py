@@ -1,0 +1,311 @@
+"""The work cell as shapes in world coordinates, and how a recorded product changes it.
+
+This is the one place for the cell's geometry and for the rule by which a
+product changes the state: the viewer, the MCAP ``/scene`` channel and the
+Rerun export are drawings of it. Each shape tells which of its values are
+usable (finite, within reach, positive where a length or size must be) and,
+where they are not, what is damaged and where to mark it, so that every
+drawing marks damage alike.
+
+The cell is modelled top-down: positions are metres in the floor plane
+(``z`` is height) and orientations are rotations about the vertical axis.
+"""
+
+import math
+from dataclasses import dataclass, field
+from typing import Collection, List, Mapping, Optional, Sequence, Tuple, Union
+
+from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
+
+from .geometry import yaw_of
+
+Point = Tuple[float, float]
+Point3 = Tuple[float, float, float]
+Pose = geometry_pb2.Pose
+
+#: The product kinds in the order playback tests them: a product counts as the first it carries.
+KINDS: Tuple[str, ...] = ("perception", "decision", "planner", "controller")
+#: Metres (and radians) beyond which a value is taken for damage, not for a work cell.
+FAR = 1.0e4
+#: The widest field of view drawn; a full circle would show no direction.
+_WIDEST_VIEW_DEG = 359.0
+#: Items narrower than this are drawn this wide, so that they show.
+_THINNEST_ITEM = 0.01
+
+
+# -- the product rule ----------------------------------------------------------------------
+
+def kind_of(product: data_pb2.Product) -> Optional[str]:
+    """The kind ``product`` counts as, or None when it carries no part."""
+    return next((kind for kind in KINDS if product.HasField(kind)), None)
+
+
+@dataclass(frozen=True)
+class Moved:
+    """What applying a product moved: the controller's robot and item, the perceived cameras."""
+    robot: str = ""
+    item: str = ""
+    cameras: Tuple[str, ...] = ()
+
+    def __bool__(self) -> bool:
+        return bool(self.robot or self.item or self.cameras)
+
+
+def apply(product: data_pb2.Product, state: Union[system_pb2.SystemState, system_pb2.WorkspaceState]) -> Moved:
+    """Apply ``product`` to ``state`` in place, as playback rebuilds a record's states.
+
+    A system state takes the product's part and the workspace changes it
+    brings; a workspace state only the changes. Only the first kind the
+    product carries counts.
+    """
+    if isinstance(state, system_pb2.SystemState):
+        system: Optional[system_pb2.SystemState] = state
+        workspace = state.workspace
+    else:
+        system, workspace = None, state
+    kind = kind_of(product)
+    if kind is not None and system is not None:
+        getattr(system, kind).CopyFrom(getattr(product, kind))
+    if kind == "perception":
+        poses = product.perception.camera_poses
+        for camera, pose in poses.items():
+            workspace.cameras[camera].base_pose.CopyFrom(pose)
+        return Moved(cameras=tuple(poses))
+    if kind != "controller":
+        return Moved()
+    controller = product.controller
+    if controller.robot:
+        robot = workspace.robots[controller.robot]
+        robot.joint_positions.CopyFrom(controller.feedback.joint.positions)
+        robot.effector_positions.CopyFrom(controller.feedback.effector.positions)
+    if controller.grasped_item:
+        workspace.items[controller.grasped_item].base_pose.CopyFrom(controller.grasped_item_pose)
+    return Moved(robot=controller.robot, item=controller.grasped_item)
+
+
+def decision_text(decision: system_pb2.Decision) -> str:
+    """A decision in words: its behaviour, its step and the item it targets."""
+    text = f"{decision.behavior or '-'}: {decision.step or '-'}"
+    return text + (f" ({decision.target_item})" if decision.target_item else "")
+
+
+# -- usable values -------------------------------------------------------------------------
+
+def pose_ok(pose: Pose) -> bool:
+    """True when ``pose`` can be drawn: a finite place within reach and a finite heading."""
+    p = pose.position
+    return abs(p.x) <= FAR and abs(p.y) <= FAR and abs(p.z) <= FAR and math.isfinite(yaw_of(pose))
+
+
+def length_ok(length: float) -> bool:
+    return 0.0 < length <= FAR
+
+
+def links_ok(links: Sequence[float]) -> bool:
+    return bool(links) and all(length_ok(v) for v in links) and sum(links) <= FAR
+
+
+def size_ok(size: geometry_pb2.Vector3) -> bool:
+    return length_ok(size.x) and length_ok(size.y) and length_ok(size.z)
+
+
+def field_of_view_ok(degrees: float) -> bool:
+    return 0.0 < degrees < 360.0
+
+
+def joints_ok(joints: Sequence[float]) -> bool:
+    return all(math.isfinite(q) and abs(q) <= FAR for q in joints)
+
+
+def bounded(value: float) -> float:
+    """``value`` brought within reach, 0 for no number: where a 3D drawing puts a damage marker."""
+    return 0.0 if math.isnan(value) else min(max(value, -FAR), FAR)
+
+
+# -- shapes --------------------------------------------------------------------------------
+
+def arm_points(x: float, y: float, yaw: float, link_lengths: Sequence[float],
+               joints: Sequence[float]) -> Tuple[List[Point], float]:
+    """Joint positions of a planar arm, base first and effector last, and the effector heading.
+
+    Missing joint angles count as zero and surplus ones are ignored, so a robot
+    whose state has not arrived yet still has a drawable shape.
+    """
+    points = [(x, y)]
+    heading = yaw
+    for i, length in enumerate(link_lengths):
+        if i < len(joints):
+            heading += joints[i]
+        x += length * math.cos(heading)
+        y += length * math.sin(heading)
+        points.append((x, y))
+    return points, heading
+
+
+def effector_of(x: float, y: float, yaw: float, link_lengths: Sequence[float],
+                joints: Sequence[float]) -> Tuple[float, float, float]:
+    """Effector ``(x, y, heading)`` of a planar arm (forward kinematics)."""
+    points, heading = arm_points(x, y, yaw, link_lengths, joints)
+    ex, ey = points[-1]
+    return ex, ey, heading
+
+
+@dataclass(frozen=True)
+class Shape:
+    """What every shape has: its name, what of it is damaged and where to mark that.
+
+    Poses are the messages of the model and state it was made from, not copies: a
+    shape is to be drawn before the state changes again.
+    """
+    name: str
+    #: Damaged values, each as "<name> <what>" ("box_1 size").
+    problems: Tuple[str, ...] = ()
+    #: Places (x, y, z) to mark damage at, as given: a drawing keeps them within its view.
+    markers: Tuple[Point3, ...] = ()
+
+
+@dataclass(frozen=True)
+class Robot(Shape):
+    """A planar arm: its joints from base to effector, drawn unless ``points`` is empty."""
+    base: Pose = field(default_factory=Pose)
+    links: Tuple[float, ...] = ()
+    points: Tuple[Point, ...] = ()
+    heading: float = 0.0
+
+    @property
+    def z(self) -> float:
+        return self.base.position.z
+
+
+@dataclass(frozen=True)
+class Item(Shape):
+    """A box of ``size`` at ``pose``, drawn if ``drawable``; ``held`` while a robot holds it."""
+    pose: Pose = field(default_factory=Pose)
+    size: geometry_pb2.Vector3 = field(default_factory=geometry_pb2.Vector3)
+    held: bool = False
+    drawable: bool = False
+
+    def corners(self) -> List[Point]:
+        """The box's corners on the floor, at least ``_THINNEST_ITEM`` apart."""
+        yaw = yaw_of(self.pose)
+        c, s = math.cos(yaw), math.sin(yaw)
+        hx, hy = max(self.size.x, _THINNEST_ITEM) / 2.0, max(self.size.y, _THINNEST_ITEM) / 2.0
+        x, y = self.pose.position.x, self.pose.position.y
+        return [(x + c * dx - s * dy, y + s * dx + c * dy) for dx, dy in ((hx, hy), (-hx, hy), (-hx, -hy), (hx, -hy))]
+
+
+@dataclass(frozen=True)
+class Camera(Shape):
+    """A camera at ``pose`` looking along its heading, its field of view drawn if ``drawable``."""
+    pose: Pose = field(default_factory=Pose)
+    field_of_view_deg: float = 0.0
+    drawable: bool = False
+
+    @property
+    def yaw(self) -> float:
+        return yaw_of(self.pose)
+
+    @property
+    def half_angle(self) -> float:
+        """Half the drawn field of view, radians."""
+        return math.radians(min(self.field_of_view_deg, _WIDEST_VIEW_DEG)) / 2.0
+
+    def wedge(self, reach: float, world: bool = True) -> List[Point]:
+        """The field of view as a triangle ``reach`` metres deep: the camera, then the ends of
+        its edges; in world coordinates, or in the camera's own frame."""
+        x, y, turn = (self.pose.position.x, self.pose.position.y, self.yaw) if world else (0.0, 0.0, 0.0)
+        half = self.half_angle
+        return [(x, y)] + [(x + reach * math.cos(turn + a), y + reach * math.sin(turn + a)) for a in (half, -half)]
+
+
+def _at(pose: Pose) -> Point3:
+    return pose.position.x, pose.position.y, pose.position.z
+
+
+def robot(name: str, model: project_pb2.RobotModel, state: Optional[system_pb2.RobotState]) -> Robot:
+    """The arm ``name`` in its state (its joints; none yet: all zero)."""
+    base = model.base_pose
+    links = tuple(model.link_lengths)
+    joints = list(state.joint_positions.values) if state is not None else []
+    if not pose_ok(base):
+        return Robot(name, (f"{name} base pose",), (_at(base),), base=base, links=links)
+    problems = ([f"{name} joints"] if not joints_ok(joints) else []) + \
+        ([f"{name} link lengths"] if not links_ok(links) else [])
+    if problems:
+        return Robot(name, tuple(problems), (_at(base),), base=base, links=links)
+    points, heading = arm_points(base.position.x, base.position.y, yaw_of(base), links, joints)
+    return Robot(name, base=base, links=links, points=tuple(points), heading=heading)
+
+
+def item(name: str, model: project_pb2.ItemModel, state: Optional[system_pb2.ItemState],
+         held: bool = False, held_pose: Optional[Pose] = None) -> Item:
+    """The item ``name`` where it is now: at ``held_pose`` while held, if usable, else as its state says."""
+    problems = _layout_problems(name, model.base_pose, "size", size_ok(model.size))
+    markers: List[Point3] = []
+    if held_pose is not None and not pose_ok(held_pose):
+        problems.append(f"{name} held pose")
+        markers.append(_at(held_pose))
+        held_pose = None
+    pose = held_pose if held_pose is not None else _current(name, model.base_pose, state, problems, markers)
+    drawable = pose_ok(pose) and size_ok(model.size)
+    if not drawable:
+        markers.append(_at(pose))
+    return Item(name, tuple(problems), tuple(markers), pose=pose, size=model.size, held=held, drawable=drawable)
+
+
+def camera(name: str, model: project_pb2.CameraModel, state: Optional[system_pb2.CameraState]) -> Camera:
+    """The camera ``name`` where it is now."""
+    fov = model.field_of_view_deg
+    problems = _layout_problems(name, model.base_pose, "field of view", field_of_view_ok(fov))
+    markers: List[Point3] = []
+    pose = _current(name, model.base_pose, state, problems, markers)
+    drawable = pose_ok(pose) and field_of_view_ok(fov)
+    if not drawable:
+        markers.append(_at(pose))
+    return Camera(name, tuple(problems), tuple(markers), pose=pose, field_of_view_deg=fov, drawable=drawable)
+
+
+def _layout_problems(name: str, pose: Pose, what: str, ok: bool) -> List[str]:
+    """A layout's damage: the value ``what`` unless ``ok``, and its pose."""
+    return ([] if ok else [f"{name} {what}"]) + ([] if pose_ok(pose) else [f"{name} pose"])
+
+
+def _current(name: str, layout: Pose, state: Optional[Union[system_pb2.CameraState, system_pb2.ItemState]],
+             problems: List[str], markers: List[Point3]) -> Pose:
+    """The pose ``name`` is in now: its state's if usable, else the layout's (marked if damaged)."""
+    if not pose_ok(layout):
+        markers.append(_at(layout))
+    if state is not None and state.HasField("base_pose"):
+        if pose_ok(state.base_pose):
+            return state.base_pose
+        problems.append(f"{name} pose")
+    return layout
+
+
+@dataclass(frozen=True)
+class Cell:
+    """The whole cell: its shapes in the layout's order and the damage found in them."""
+    robots: Tuple[Robot, ...]
+    cameras: Tuple[Camera, ...]
+    items: Tuple[Item, ...]
+
+    @property
+    def problems(self) -> List[str]:
+        """Every damaged value, sorted, each once."""
+        shapes: Tuple[Shape, ...] = self.robots + self.cameras + self.items
+        return sorted({p for shape in shapes for p in shape.problems})
+
+
+def cell(robots: Mapping[str, project_pb2.RobotModel], cameras: Mapping[str, project_pb2.CameraModel],
+         items: Mapping[str, project_pb2.ItemModel], state: Optional[system_pb2.WorkspaceState],
+         held: Collection[str] = (), held_poses: Optional[Mapping[str, Pose]] = None) -> Cell:
+    """The cell of the layout ``robots``, ``cameras``, ``items`` in ``state`` (none: as laid out);
+    the items named in ``held`` are held, at ``held_poses`` where given."""
+    poses = held_poses or {}
+    return Cell(
+        tuple(robot(name, model, state.robots.get(name) if state is not None else None)
+              for name, model in robots.items()),
+        tuple(camera(name, model, state.cameras.get(name) if state is not None else None)
+              for name, model in cameras.items()),
+        tuple(item(name, model, state.items.get(name) if state is not None else None, name in held, poses.get(name))
+              for name, model in items.items()))

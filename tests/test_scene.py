@@ -1,0 +1,73 @@
+"""The scene model applies products as playback does: checked against Replay.play's own snapshots."""
+
+import random
+
+import numpy as np
+import pytest
+
+from dravik.api import data_pb2, geometry_pb2, system_pb2
+from mirvane import scene
+from mirvane.simulation import simulate
+from replay_fakes import Rig
+
+
+def pose(x):
+    return geometry_pb2.Pose(position=geometry_pb2.Vector3(x=x))
+
+
+def awkward():
+    """Every kind, and products playback must read carefully: several parts, no part, empty parts,
+    names the layout does not know, a held item without a robot or a pose, fewer cameras."""
+    record = simulate(0.2, seed=3)
+    p = record.products
+    p.add(perception=system_pb2.Perception(camera_poses={"cam_top": pose(1.0), "ghost": pose(2.0)}))
+    p.add(perception=system_pb2.Perception(camera_poses={"cam_pan": pose(3.0)}))
+    p.add(perception=system_pb2.Perception())
+    p.add()
+    both = p.add(controller=system_pb2.Controller(robot="arm_a", grasped_item="box_1"))
+    both.perception.camera_poses["cam_side"].CopyFrom(pose(4.0))
+    p.add(controller=system_pb2.Controller(grasped_item="box_2", grasped_item_pose=pose(5.0)))
+    p.add(controller=system_pb2.Controller(robot="arm_z", grasped_item="box_9"))
+    p.add(controller=system_pb2.Controller())
+    p.add(decision=system_pb2.Decision(step="x"), planner=system_pb2.Planner(robot="arm_b"))
+    p.add(planner=system_pb2.Planner(robot="arm_b"), controller=system_pb2.Controller(robot="arm_b"))
+    return record
+
+
+def timed(record, seed, last_is_latest):
+    """The record with unique time stamps in shuffled order; the last product the latest or not."""
+    times = [10 ** 9 + 1000 * n for n in range(len(record.products))]
+    random.Random(seed).shuffle(times)
+    if last_is_latest:
+        times.remove(max(times))
+        times.append(max(times) + 1000 if times else 10 ** 9)
+    for product, t in zip(record.products, times):
+        product.timestamp_ns = t
+    return record
+
+
+@pytest.mark.parametrize("record", [
+    timed(simulate(0.3, seed=1), 0, True),
+    timed(awkward(), 1, True),
+    timed(awkward(), 2, False),
+], ids=["simulated", "awkward", "awkward-ending-early"])
+def test_applying_products_gives_the_states_playback_shows(monkeypatch, tmp_path, record):
+    expected, state = [], system_pb2.SystemState(workspace=record.project.workspace.state)
+    for product in record.products:
+        scene.apply(product, state)
+        expected.append(system_pb2.SystemState())
+        expected[-1].CopyFrom(state)
+    time_s = 1e-9 * np.array([p.timestamp_ns for p in record.products])
+    time_s = time_s - time_s[0]
+    clock = sorted(t for t in time_s if t <= time_s[-1]) + [max(time_s) + 1.0]
+    rig = Rig(monkeypatch, tmp_path, record, clock=[0.0] + clock)
+    rig.play()
+    shown = [int(np.argmin(np.abs(t - time_s))) for t in clock]
+    assert len(rig.shown) == len(clock) and len(set(shown)) >= len(clock) - 1
+    assert rig.shown == [expected[i] for i in shown]
+    # The workspace alone changes as the system state's workspace does.
+    workspace = system_pb2.WorkspaceState()
+    workspace.CopyFrom(record.project.workspace.state)
+    for product in record.products:
+        scene.apply(product, workspace)
+    assert workspace == expected[-1].workspace
