@@ -231,9 +231,8 @@ class _Export:
         for position, product in enumerate(products):
             time = product.timestamp_ns + offset
             sequence = position & 0xFFFFFFFF
-            for part, topic, _ in PARTS:
-                if product.HasField(part):
-                    self._write(topic, time, getattr(product, part).SerializeToString(), sequence)
+            for topic, data in part_messages(product):
+                self._write(topic, time, data, sequence)
             if scene.apply(product, time):
                 self._write(SCENE, time, scene.update(time), sequence)
             if position % _PROGRESS_EVERY == 0:
@@ -247,6 +246,12 @@ class _Export:
     def _write(self, topic: str, time: int, data: bytes, sequence: int) -> None:
         self._writer.add_message(channel_id=self._channels[topic], log_time=time, data=data,
                                  publish_time=time, sequence=sequence)
+
+
+def part_messages(product: data_pb2.Product) -> List[Tuple[str, bytes]]:
+    """The product's present parts as (topic, serialized part), in the order of ``PARTS``."""
+    return [(topic, getattr(product, part).SerializeToString(deterministic=True))
+            for part, topic, _ in PARTS if product.HasField(part)]
 
 
 class _Scene:
@@ -592,3 +597,7 @@ def _progress(progress: Union[bool, Progress], total: int, label: str) -> Iterat
             yield advance
     else:
         yield lambda done: None
+
+
+#: The work cell as a 3D scene (``/scene``), for the live Foxglove server too.
+SceneChannel = _Scene
