@@ -7,7 +7,7 @@ import os
 import sys
 import tempfile
 import time
-from typing import Any, Callable, Iterator, Optional, Tuple
+from typing import Any, Callable, Iterable, Iterator, List, Optional, Tuple
 
 from ..live import DEFAULT_HOST, DEFAULT_PORT
 from . import UserError, described
@@ -33,7 +33,12 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                         help="position of the record to replay, negative ones counting from the end "
                              "(default: -1, the one that stopped last; 'mirvane info' lists them)")
     parser.add_argument("--speed", type=positive_float, default=1.0, metavar="S",
-                        help="playback speed, 2 for twice as fast (default: 1)")
+                        help="playback speed, 2 for twice as fast (default: 1); live, the starting rate")
+    parser.add_argument("--start", type=_seconds, default=0.0, metavar="SECONDS",
+                        help="live: start this many seconds into the record (default: 0)")
+    parser.add_argument("--paused", action="store_true", help="live: start paused")
+    parser.add_argument("--loop", action="store_true",
+                        help="live: at the end, go on from the start instead of finishing")
     parser.add_argument("--movie", metavar="OUT.mp4", help="write the replay into this movie")
     parser.add_argument("--fps", type=positive_int, metavar="F",
                         help="frames per second of the movie (default: 10)")
@@ -52,6 +57,8 @@ def run(args: argparse.Namespace) -> None:
         raise UserError("--fps goes with --movie; add --movie OUT.mp4 or drop --fps")
     if args.movie and args.serve:
         raise UserError("--serve shows a live replay and --movie records one; choose one of them")
+    if args.movie and (args.start or args.paused or args.loop):
+        raise UserError("--start, --paused and --loop steer a live replay; drop them with --movie")
     if args.hold and not args.serve:
         raise UserError("--hold goes with --serve; add --serve or drop --hold")
     address = parse_address(args.serve) if args.serve else None
@@ -79,7 +86,7 @@ def run(args: argparse.Namespace) -> None:
         _replay_to_movie(replay, viewer, position, args, span)
     else:
         name = f"{os.path.basename(args.recording)} record {position}"
-        _replay_live(replay, viewer, position, args, span, name, address)
+        _replay_live(replay, viewer, position, args, span, name, address, record)
 
 
 def parse_address(text: str) -> Tuple[str, int]:
@@ -89,6 +96,17 @@ def parse_address(text: str) -> Tuple[str, int]:
     if not port.isdigit() or int(port) > 65535:
         raise UserError(f"--serve {text}: give [HOST:]PORT with a port from 0 to 65535, e.g. 8765")
     return host or DEFAULT_HOST, int(port)
+
+
+def _seconds(text: str) -> float:
+    """An argparse type: a finite number of seconds, zero or more."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not 0.0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a number of seconds, zero or more, not {text!r}")
+    return value
 
 
 def movie_frames(span: float, speed: float, fps: int) -> int:
@@ -105,18 +123,23 @@ def movie_frames(span: float, speed: float, fps: int) -> int:
 
 
 class _Watched:
-    """The viewer as playback sees it: draws through the real one and tells ``on_render``
-    and ``on_frame`` of every cycle and every captured frame."""
+    """The viewer as playback sees it: draws through the real one, calls every one of
+    ``on_render`` after each cycle's picture and ``on_frame`` after each captured frame,
+    then ``pace`` (the playback clock's wait before the next cycle)."""
 
-    def __init__(self, viewer: Any, on_render: Callable[[], None] = lambda: None,
-                 on_frame: Callable[[], None] = lambda: None) -> None:
+    def __init__(self, viewer: Any, on_render: Iterable[Callable[[], None]] = (),
+                 on_frame: Callable[[], None] = lambda: None, pace: Callable[[], None] = lambda: None) -> None:
         self._viewer = viewer
-        self._on_render = on_render
+        #: One callback per live output (progress, browser page, ...); more may be appended.
+        self.on_render: List[Callable[[], None]] = list(on_render)
         self._on_frame = on_frame
+        self._pace = pace
 
     def render(self) -> None:
         self._viewer.render()
-        self._on_render()
+        for callback in self.on_render:
+            callback()
+        self._pace()
 
     def screenshot(self, filename: str) -> str:
         written: str = self._viewer.screenshot(filename=filename)
@@ -165,11 +188,14 @@ def _replay_to_movie(replay: Any, viewer: Any, position: int, args: argparse.Nam
 
 
 def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespace, span: float,
-                 name: str, address: Optional[Tuple[str, int]]) -> None:
+                 name: str, address: Optional[Tuple[str, int]], record: Any) -> None:
+    import mirvane.replay
     from tqdm import tqdm
 
     from ..live import LiveView
+    from ..playback import product_times
 
+    clock = _clock(product_times(record), args)
     with contextlib.ExitStack() as stack:
         live: Optional[LiveView] = None
         if address is not None:
@@ -184,21 +210,20 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
         bar = stack.enter_context(tqdm(total=span, desc="playing", unit="s", disable=args.quiet,
                                        bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} s",
                                        leave=False))
-        start: Optional[float] = None
 
-        def rendered() -> None:
-            nonlocal start
-            now = time.monotonic()
-            if start is None:
-                start = now
-            played = min(args.speed * (now - start), span)
-            if played - bar.n >= 0.1:
+        def progress() -> None:
+            played = clock.status().time
+            if abs(played - bar.n) >= 0.1:
                 bar.update(played - bar.n)
-            if live is not None:
-                live.publish(viewer.image(), played)
 
-        replay.setViewer(_Watched(viewer, on_render=rendered))
-        replay.play(index=position, speed=args.speed)
+        watched = _Watched(viewer, on_render=[progress], pace=clock.pace)
+        if live is not None:
+            view = live
+            watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().time))
+        replay.setViewer(watched)
+        with _rebound(mirvane.replay, "time", clock):
+            replay.play(index=position, speed=1.0)
+        clock.finish()
         bar.close()
         if live is not None:
             live.finish(viewer.image())
@@ -209,6 +234,19 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
                     time.sleep(3600)
             if live.visited:
                 time.sleep(1.0)   # time for watching pages to learn that it has finished
+
+
+def _clock(times: Any, args: argparse.Namespace) -> Any:
+    """The playback clock the options ask for; a value it refuses is the user's to mend."""
+    from ..playback import Clock
+
+    end = float(times[-1])
+    if args.start > max(end, 0.0):
+        raise UserError(f"--start {args.start:g}: the record spans {max(end, 0.0):.2f} s; start within it")
+    try:
+        return Clock(times, start=args.start, rate=args.speed, paused=args.paused, loop=args.loop)
+    except ValueError as e:
+        raise UserError(f"--speed {args.speed:g}: {e}") from None
 
 
 @contextlib.contextmanager
