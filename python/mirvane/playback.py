@@ -33,8 +33,8 @@ _WAIT_S = 0.5
 
 def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
     """The record's product times in seconds after its first product, computed as ``Replay.play`` does."""
-    seconds = 1e-9 * np.array([product.timestamp_ns for product in record.products])
-    return seconds - seconds[0]
+    seconds: "np.ndarray[Any, np.dtype[np.float64]]" = 1e-9 * np.array([p.timestamp_ns for p in record.products])
+    return seconds - float(seconds[0])
 
 
 @dataclass(frozen=True)
@@ -50,6 +50,7 @@ class Status:
     preparing: bool     # play is still rebuilding its states: no picture yet
     finished: bool      # play has returned
     version: int        # raised by every change of what the clock says, other than time running on
+    seeks: int = 0      # raised by every move other than playing on: seek, jump, step, a loop going back
 
 
 class Clock:
@@ -77,8 +78,10 @@ class Clock:
         self._stopped = False
         self._finished = False
         self._version = 0
+        self._seeks = 0
         self._last_frame = -math.inf
         self._shown = self._anchor_position   # the clock play last read: what it shows
+        self._read_version = 0                # the version when play read it
 
     # -- what play reads ----------------------------------------------------------------
 
@@ -93,13 +96,15 @@ class Clock:
             if self._stopped:
                 return float(np.nextafter(self._end, math.inf))
             self._shown = self._position_locked()
+            self._read_version = self._version
             return self._shown
 
     def pace(self) -> None:
         """Wait before play's next cycle: while paused until something changes, while playing
         until the next picture is due (at most ``MAX_FRAMES_PER_SECOND``)."""
         with self._changed:
-            seen = self._version
+            # A change since play read the clock (while it drew) is one its picture does not show yet.
+            seen = self._read_version
             while self._paused and not self._stopped and self._version == seen:
                 self._changed.wait(_WAIT_S)
             if self._version == seen:
@@ -235,10 +240,13 @@ class Clock:
         if self._loop and position > self._end > 0.0:
             position = math.fmod(position, self._end)
             self._anchor_position, self._anchor_wall = position, wall
+            self._seeks += 1
             self._changed_locked()   # watchers see the jump back as a seek
         return position
 
     def _reanchor_locked(self, position: Optional[float] = None) -> None:
+        if position is not None:
+            self._seeks += 1
         self._anchor_position = self._position_locked() if position is None else position
         self._anchor_wall = self._now()
 
@@ -255,7 +263,7 @@ class Clock:
         return Status(time=max(min(position, self._end), 0.0) if self._end >= 0 else 0.0, end=self._end,
                       paused=self._paused, loop=self._loop, rate=self._rate, product=product,
                       products=len(self._times), preparing=not self._started, finished=self._finished,
-                      version=self._version)
+                      version=self._version, seeks=self._seeks)
 
 
 def _checked_rate(rate: float) -> float:

@@ -10,6 +10,9 @@ import time
 from typing import Any, Callable, Iterable, Iterator, List, Optional, Tuple
 
 from ..live import DEFAULT_HOST, DEFAULT_PORT
+
+#: The Foxglove app's default WebSocket port.
+FOXGLOVE_PORT = 8765
 from . import UserError, described
 from ._files import MOVIE_EXT, chosen_position, first_line, load_project, load_recording, positive_float, \
     positive_int, writable_destination
@@ -46,6 +49,11 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                         help=f"show the live replay in a browser at http://HOST:PORT/ (default "
                              f"{DEFAULT_HOST}:{DEFAULT_PORT}: loopback unless a host is named; "
                              "port 0 takes a free one)")
+    parser.add_argument("--foxglove", nargs="?", const="", metavar="[HOST:]PORT",
+                        help=f"serve the live replay to the Foxglove app at ws://HOST:PORT, its playback bar "
+                             f"steering it (default {DEFAULT_HOST}:{FOXGLOVE_PORT}, loopback unless a host is "
+                             "named; with --serve and no ports the page takes the next port; needs Python 3.10 "
+                             "or newer and pip install 'mirvane[foxglove]')")
     parser.add_argument("--hold", action="store_true",
                         help="with --serve: keep showing the last picture after the end, until Ctrl-C")
     parser.add_argument("--quiet", action="store_true", help="print no progress")
@@ -62,6 +70,9 @@ def run(args: argparse.Namespace) -> None:
     if args.hold and not args.serve:
         raise UserError("--hold goes with --serve; add --serve or drop --hold")
     address = parse_address(args.serve) if args.serve else None
+    foxglove = _foxglove_address(args, address)
+    if foxglove is not None and address is not None and address[1] == foxglove[1] and args.foxglove == "":
+        address = address[0], address[1] + 1   # the Foxglove app's default address stays Foxglove's
     if args.movie:
         writable_destination(args.movie, MOVIE_EXT, "movie")
 
@@ -86,16 +97,35 @@ def run(args: argparse.Namespace) -> None:
         _replay_to_movie(replay, viewer, position, args, span)
     else:
         name = f"{os.path.basename(args.recording)} record {position}"
-        _replay_live(replay, viewer, position, args, span, name, address, record)
+        _replay_live(replay, viewer, position, args, span, name, address, record, foxglove, project)
 
 
-def parse_address(text: str) -> Tuple[str, int]:
+def parse_address(text: str, option: str = "--serve") -> Tuple[str, int]:
     """``[HOST:]PORT`` as (host, port); the host is loopback unless named."""
     host, _, port = text.rpartition(":")
     host = host[1:-1] if host.startswith("[") and host.endswith("]") else host
     if not port.isdigit() or int(port) > 65535:
-        raise UserError(f"--serve {text}: give [HOST:]PORT with a port from 0 to 65535, e.g. 8765")
+        raise UserError(f"{option} {text}: give [HOST:]PORT with a port from 0 to 65535, e.g. 8765")
     return host or DEFAULT_HOST, int(port)
+
+
+def _foxglove_address(args: argparse.Namespace, page: Optional[Tuple[str, int]]) -> Optional[Tuple[str, int]]:
+    """Where --foxglove serves, once this interpreter is known to be able to."""
+    if args.foxglove is None:
+        return None
+    if args.movie:
+        raise UserError("--foxglove serves a live replay and --movie records one; choose one of them")
+    if sys.version_info < (3, 10):
+        raise UserError(f"--foxglove needs Python 3.10 or newer (this is {sys.version_info[0]}.{sys.version_info[1]}); "
+                        "run mirvane with a newer Python, or watch with --serve")
+    try:
+        from .. import foxglove_live  # noqa: F401
+    except ImportError:
+        raise UserError("--foxglove needs foxglove-sdk: pip install 'mirvane[foxglove]'") from None
+    address = parse_address(args.foxglove or str(FOXGLOVE_PORT), "--foxglove")
+    if page is not None and page[1] == address[1] != 0 and args.foxglove:
+        raise UserError(f"--serve {args.serve} and --foxglove {args.foxglove} ask for one port; give them two")
+    return address
 
 
 def _seconds(text: str) -> float:
@@ -188,7 +218,8 @@ def _replay_to_movie(replay: Any, viewer: Any, position: int, args: argparse.Nam
 
 
 def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespace, span: float,
-                 name: str, address: Optional[Tuple[str, int]], record: Any) -> None:
+                 name: str, address: Optional[Tuple[str, int]], record: Any,
+                 foxglove: Optional[Tuple[str, int]], project: Any) -> None:
     import mirvane.replay
     from tqdm import tqdm
 
@@ -220,10 +251,24 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
         if live is not None:
             view = live
             watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().time))
+        served = None
+        if foxglove is not None:
+            from ..foxglove_live import FoxgloveLive
+            try:
+                served = stack.enter_context(FoxgloveLive(*foxglove, record=record, workspace=project.workspace(),
+                                                          clock=clock, name=name))
+            except RuntimeError as e:   # foxglove-sdk's: binding failed
+                raise UserError(f"cannot serve Foxglove on {args.foxglove or FOXGLOVE_PORT} ({first_line(e)}); "
+                                "choose another address with --foxglove [HOST:]PORT") from None
+            watched.on_render.append(served.cycle)
+            if not args.quiet:
+                print(f"Foxglove at {served.url} (open it in the Foxglove app: Open connection)", flush=True)
         replay.setViewer(watched)
         with _rebound(mirvane.replay, "time", clock):
             replay.play(index=position, speed=1.0)
         clock.finish()
+        if served is not None:
+            served.finish()
         bar.close()
         if live is not None:
             live.finish(viewer.image())
