@@ -18,7 +18,7 @@ import math
 import threading
 import time as _time
 from dataclasses import dataclass
-from typing import Any, Callable, Optional, Sequence
+from typing import Any, Callable, Dict, Optional, Sequence
 
 import numpy as np
 
@@ -33,8 +33,10 @@ _WAIT_S = 0.5
 
 def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
     """The record's product times in seconds after its first product, computed as ``Replay.play`` does."""
-    seconds = 1e-9 * np.array([product.timestamp_ns for product in record.products])
-    return seconds - seconds[0]
+    seconds: "np.ndarray[Any, np.dtype[np.float64]]" = 1e-9 * np.array(
+        [product.timestamp_ns for product in record.products], dtype=np.int64)
+    relative: "np.ndarray[Any, np.dtype[np.float64]]" = seconds - seconds[0]
+    return relative
 
 
 @dataclass(frozen=True)
@@ -263,3 +265,44 @@ def _checked_rate(rate: float) -> float:
     if not (isinstance(rate, (int, float)) and not isinstance(rate, bool) and low <= rate <= high):
         raise ValueError(f"rate {rate!r} is outside {low:g} to {high:g}; give a rate in that range")
     return float(rate)
+
+
+def apply(clock: Clock, request: object) -> None:
+    """Carry out one control of the JSON interface (``{"action": ...}``) on ``clock``.
+
+    A request it cannot carry out raises ``ValueError`` with a one-line reason and changes nothing.
+    """
+    if not isinstance(request, dict):
+        raise ValueError("the body must be a JSON object such as {\"action\": \"pause\"}")
+    action = request.get("action")
+    simple: Dict[str, Callable[[], None]] = {
+        "play": clock.play, "pause": clock.pause, "toggle": clock.toggle, "stop": clock.stop,
+        "start": clock.to_start, "end": clock.to_end, "faster": clock.faster, "slower": clock.slower}
+    if action in simple:
+        simple[str(action)]()
+    elif action == "seek":
+        clock.seek(_number(request, "time"))
+    elif action == "jump":
+        clock.jump(_number(request, "seconds"))
+    elif action == "step":
+        products = request.get("products", 1)
+        if not isinstance(products, int) or isinstance(products, bool):
+            raise ValueError(f"step: products must be a whole number, not {products!r}")
+        clock.step(products)
+    elif action == "rate":
+        clock.set_rate(_number(request, "value"))
+    elif action == "loop":
+        on = request.get("on")
+        if not isinstance(on, bool):
+            raise ValueError(f"loop: on must be true or false, not {on!r}")
+        clock.set_loop(on)
+    else:
+        known = ", ".join(sorted([*simple, "seek", "jump", "step", "rate", "loop"]))
+        raise ValueError(f"unknown action {action!r}; known: {known}")
+
+
+def _number(request: Dict[Any, Any], key: str) -> float:
+    value = request.get(key)
+    if not isinstance(value, (int, float)) or isinstance(value, bool) or not math.isfinite(value):
+        raise ValueError(f"{request['action']}: {key} must be a finite number, not {value!r}")
+    return float(value)

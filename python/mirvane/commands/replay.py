@@ -2,8 +2,10 @@
 
 import argparse
 import contextlib
+import ipaddress
 import math
 import os
+import secrets
 import sys
 import tempfile
 import time
@@ -46,6 +48,9 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                         help=f"show the live replay in a browser at http://HOST:PORT/ (default "
                              f"{DEFAULT_HOST}:{DEFAULT_PORT}: loopback unless a host is named; "
                              "port 0 takes a free one)")
+    parser.add_argument("--size", type=_size, default=VIEW_SIZE, metavar="WxH",
+                        help=f"picture size in pixels (default: {VIEW_SIZE[0]}x{VIEW_SIZE[1]}); "
+                             "larger for a sharp view on a big or HiDPI screen")
     parser.add_argument("--hold", action="store_true",
                         help="with --serve: keep showing the last picture after the end, until Ctrl-C")
     parser.add_argument("--quiet", action="store_true", help="print no progress")
@@ -80,7 +85,7 @@ def run(args: argparse.Namespace) -> None:
     replay = Replay()
     replay.setProject(project)
     replay.setData(data)
-    viewer = WorkspaceViewer(project, *VIEW_SIZE)
+    viewer = WorkspaceViewer(project, *args.size)
     span = span_seconds(record)
     if args.movie:
         _replay_to_movie(replay, viewer, position, args, span)
@@ -107,6 +112,14 @@ def _seconds(text: str) -> float:
     if not 0.0 <= value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be a number of seconds, zero or more, not {text!r}")
     return value
+
+
+def _size(text: str) -> Tuple[int, int]:
+    """An argparse type: WIDTHxHEIGHT in pixels, each from 16 to 8192."""
+    width, _, height = text.lower().partition("x")
+    if not (width.isdigit() and height.isdigit() and 16 <= int(width) <= 8192 and 16 <= int(height) <= 8192):
+        raise argparse.ArgumentTypeError(f"must be WIDTHxHEIGHT with each from 16 to 8192 pixels, not {text!r}")
+    return int(width), int(height)
 
 
 def movie_frames(span: float, speed: float, fps: int) -> int:
@@ -192,6 +205,7 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
     import mirvane.replay
     from tqdm import tqdm
 
+    from .. import terminal
     from ..live import LiveView
     from ..playback import product_times
 
@@ -199,34 +213,44 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
     with contextlib.ExitStack() as stack:
         live: Optional[LiveView] = None
         if address is not None:
+            token = None if _loopback(address[0]) else secrets.token_urlsafe(16)
             try:
-                live = stack.enter_context(LiveView(*address, record=name, span_s=span, speed=args.speed))
+                live = stack.enter_context(LiveView(*address, record_name=name, clock=clock, record=record,
+                                                    span_s=span, token=token))
             except OSError as e:
                 raise UserError(f"cannot serve on {args.serve} ({e.strerror or e}); "
                                 "choose another address with --serve [HOST:]PORT") from None
             if not args.quiet:
                 print(f"Live view at {live.url} ({'Ctrl-C stops' if args.hold else 'until the end'})",
                       flush=True)
-        bar = stack.enter_context(tqdm(total=span, desc="playing", unit="s", disable=args.quiet,
-                                       bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} s",
-                                       leave=False))
+        keyed = stack.enter_context(terminal.keys(clock))
+        bar = stack.enter_context(tqdm(total=span, desc=f"preparing {len(record.products)} products", unit="s",
+                                       disable=args.quiet, leave=False,
+                                       bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.2f}/{total:.2f} s"))
+        if keyed and not args.quiet:
+            print(terminal.HELP, file=sys.stderr, flush=True)
+        system = replay._project.system()
 
         def progress() -> None:
-            played = clock.status().time
-            if abs(played - bar.n) >= 0.1:
-                bar.update(played - bar.n)
+            status = clock.status()
+            desc = f"{'paused' if status.paused else 'playing'} {status.rate:g}x{' loop' if status.loop else ''}"
+            if bar.desc != desc:
+                bar.set_description_str(desc)
+            if abs(status.time - bar.n) >= 0.05 or status.paused:
+                bar.update(status.time - bar.n)
 
         watched = _Watched(viewer, on_render=[progress], pace=clock.pace)
         if live is not None:
             view = live
-            watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().time))
+            watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().time, system.state()))
         replay.setViewer(watched)
         with _rebound(mirvane.replay, "time", clock):
             replay.play(index=position, speed=1.0)
+        if live is not None:
+            live.finish(viewer.image())
         clock.finish()
         bar.close()
         if live is not None:
-            live.finish(viewer.image())
             if args.hold:
                 if not args.quiet:
                     print("Playback finished; still serving the last picture (Ctrl-C stops)", flush=True)
@@ -234,6 +258,16 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
                     time.sleep(3600)
             if live.visited:
                 time.sleep(1.0)   # time for watching pages to learn that it has finished
+
+
+def _loopback(host: str) -> bool:
+    """Whether ``host`` names this machine only (then no token is needed to reach the server)."""
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
 
 
 def _clock(times: Any, args: argparse.Namespace) -> Any:
