@@ -57,11 +57,13 @@ class Status:
 class Clock:
     """The playback position of one live replay of a record with the product times ``times``.
 
-    ``now`` is the wall clock the position advances by (monotonic seconds).
+    ``now`` is the wall clock the position advances by (monotonic seconds); ``pace`` lets
+    play draw at most ``frames_per_second`` pictures a second.
     """
 
     def __init__(self, times: Sequence[float], *, start: float = 0.0, rate: float = 1.0, paused: bool = False,
-                 loop: bool = False, now: Callable[[], float] = _time.monotonic) -> None:
+                 loop: bool = False, now: Callable[[], float] = _time.monotonic,
+                 frames_per_second: float = MAX_FRAMES_PER_SECOND) -> None:
         self._times = np.asarray(times, dtype=float)
         if not len(self._times):
             raise ValueError("a clock needs at least one product time")
@@ -69,6 +71,7 @@ class Clock:
         # The distinct product times in order: the stops of a step.
         self._stops = np.unique(self._times)
         self._now = now
+        self._frame_s = 1.0 / frames_per_second
         self._changed = threading.Condition()
         self._rate = _checked_rate(rate)
         self._paused = paused
@@ -99,13 +102,13 @@ class Clock:
 
     def pace(self) -> None:
         """Wait before play's next cycle: while paused until something changes, while playing
-        until the next picture is due (at most ``MAX_FRAMES_PER_SECOND``)."""
+        until the next picture is due (at most ``frames_per_second``)."""
         with self._changed:
             seen = self._version
             while self._paused and not self._stopped and self._version == seen:
                 self._changed.wait(_WAIT_S)
             if self._version == seen:
-                due = self._last_frame + 1.0 / MAX_FRAMES_PER_SECOND
+                due = self._last_frame + self._frame_s
                 while self._version == seen and self._now() < due:
                     self._changed.wait(max(0.0, due - self._now()))
             self._last_frame = self._now()

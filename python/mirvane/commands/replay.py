@@ -231,10 +231,16 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
             print(terminal.HELP, file=sys.stderr, flush=True)
         system = replay._project.system()
 
+        shown = ""
+
         def progress() -> None:
+            nonlocal shown
+            if args.quiet:
+                return
             status = clock.status()
             desc = f"{'paused' if status.paused else 'playing'} {status.rate:g}x{' loop' if status.loop else ''}"
-            if bar.desc != desc:
+            if shown != desc:
+                shown = desc
                 bar.set_description_str(desc)
             if abs(status.time - bar.n) >= 0.05 or status.paused:
                 bar.update(status.time - bar.n)
@@ -272,13 +278,16 @@ def _loopback(host: str) -> bool:
 
 def _clock(times: Any, args: argparse.Namespace) -> Any:
     """The playback clock the options ask for; a value it refuses is the user's to mend."""
+    from ..live import MAX_PICTURES_PER_SECOND
     from ..playback import Clock
 
     end = float(times[-1])
     if args.start > max(end, 0.0):
         raise UserError(f"--start {args.start:g}: the record spans {max(end, 0.0):.2f} s; start within it")
     try:
-        return Clock(times, start=args.start, rate=args.speed, paused=args.paused, loop=args.loop)
+        # No output of the command shows more pictures a second than the page's stream.
+        return Clock(times, start=args.start, rate=args.speed, paused=args.paused, loop=args.loop,
+                     frames_per_second=MAX_PICTURES_PER_SECOND)
     except ValueError as e:
         raise UserError(f"--speed {args.speed:g}: {e}") from None
 
