@@ -292,8 +292,10 @@ def test_the_inspector_shows_the_controller_robot_of_the_current_product(browser
         control(player, action="seek", time=float(times[n]))
         wait(browser).until(lambda b: status(player)["product"] == n)
         robot = f'"{products[n].controller.robot}"'
-        wait(browser).until(lambda b: b.find_element(By.CSS_SELECTOR, '[data-path="controller.robot"] .value')
-                            .text == robot)
+        # Read in one go: the tree is rebuilt as the state changes.
+        wait(browser).until(lambda b: b.execute_script(
+            "const e = document.querySelector('[data-path=\"controller.robot\"] .value'); return e && e.textContent")
+            == robot)
         wait(browser).until(lambda b: b.find_element(By.ID, "product").text ==
                             f"product {n + 1} of {len(products)}, controller")
 
@@ -308,7 +310,7 @@ def test_two_tabs_see_each_others_controls(browser, player):
         for where, state in ((browser.current_window_handle, "playing"), (first, "paused")):
             key(browser, Keys.SPACE)
             browser.switch_to.window(first if where != first else browser.window_handles[-1])
-            wait(browser, 1.0).until(lambda b: b.find_element(By.ID, "state").text == state)
+            wait(browser, 1.5).until(lambda b: b.find_element(By.ID, "state").text == state)
     finally:
         control(player, action="pause")
         browser.switch_to.window(browser.window_handles[-1])
