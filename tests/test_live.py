@@ -1,5 +1,6 @@
 """The live view of ``mirvane replay --serve``, watched in a real headless browser and over raw sockets."""
 
+import importlib.util
 import json
 import os
 import re
@@ -270,7 +271,7 @@ def test_the_plot_cursor_follows_the_time_and_a_click_on_a_plot_seeks(browser, p
     from selenium.webdriver.common.action_chains import ActionChains
 
     pytest.importorskip("plotly")
-    cursor = "return document.querySelector('.plot')._fullLayout.shapes[0].x0"
+    cursor = "const d = document.querySelector('.plot'); return d && d._fullLayout && d._fullLayout.shapes[0].x0"
     for t in (1.0, 2.5):
         control(player, action="seek", time=t)
         wait(browser).until(lambda b: b.execute_script(cursor) == pytest.approx(t, abs=1e-6))
@@ -380,12 +381,16 @@ def test_head_is_answered_like_get_without_a_body_and_no_version_is_told(player,
     connection.close()
 
 
-def test_a_named_token_is_needed_for_every_request():
+def test_a_named_token_is_needed_for_every_request_and_the_page_passes_it_on(browser):
     from mirvane.live import LiveView
     from mirvane.playback import Clock
 
     with LiveView("127.0.0.1", 0, "r", Clock([0.0, 1.0]), token="s3cret") as view:
         assert view.url.endswith("/?token=s3cret")
+        browser.get(view.url)   # play has not begun: the page says what it waits for
+        wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "preparing 2 products")
+        if importlib.util.find_spec("plotly"):
+            wait(browser).until(lambda b: b.execute_script("return typeof Plotly") == "object")
         base = view.url.split("?")[0]
         for path in ("", "status.json", "control"):
             assert request(base, path, {"action": "play"} if path == "control" else None)[0] == 403

@@ -366,4 +366,4 @@ class _Handler(BaseHTTPRequestHandler):
 
 
 def _page() -> bytes:
-    return resources.read_binary(__package__, "player.html")
+    return resources.files(__package__).joinpath("player.html").read_bytes()
