@@ -23,8 +23,8 @@ from typing import Any, Dict, Optional, Tuple
 import foxglove
 import numpy as np
 from dravik.api import data_pb2, system_pb2
-from foxglove.websocket import Capability, ChannelView, Client, PlaybackCommand, PlaybackControlRequest, PlaybackState, \
-    PlaybackStatus, ServerListener
+from foxglove.websocket import Capability, ChannelView, Client, PlaybackCommand, PlaybackControlRequest, \
+    PlaybackState, PlaybackStatus, ServerListener
 from mcap_protobuf.schema import build_file_descriptor_set
 
 from . import mcap

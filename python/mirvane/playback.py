@@ -18,7 +18,7 @@ import math
 import threading
 import time as _time
 from dataclasses import dataclass
-from typing import Any, Callable, Optional, Sequence
+from typing import Any, Callable, Dict, Optional, Sequence
 
 import numpy as np
 
@@ -33,8 +33,10 @@ _WAIT_S = 0.5
 
 def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
     """The record's product times in seconds after its first product, computed as ``Replay.play`` does."""
-    seconds: "np.ndarray[Any, np.dtype[np.float64]]" = 1e-9 * np.array([p.timestamp_ns for p in record.products])
-    return seconds - float(seconds[0])
+    seconds: "np.ndarray[Any, np.dtype[np.float64]]" = 1e-9 * np.array(
+        [product.timestamp_ns for product in record.products], dtype=np.int64)
+    relative: "np.ndarray[Any, np.dtype[np.float64]]" = seconds - seconds[0]
+    return relative
 
 
 @dataclass(frozen=True)
@@ -56,11 +58,13 @@ class Status:
 class Clock:
     """The playback position of one live replay of a record with the product times ``times``.
 
-    ``now`` is the wall clock the position advances by (monotonic seconds).
+    ``now`` is the wall clock the position advances by (monotonic seconds); ``pace`` lets
+    play draw at most ``frames_per_second`` pictures a second.
     """
 
     def __init__(self, times: Sequence[float], *, start: float = 0.0, rate: float = 1.0, paused: bool = False,
-                 loop: bool = False, now: Callable[[], float] = _time.monotonic) -> None:
+                 loop: bool = False, now: Callable[[], float] = _time.monotonic,
+                 frames_per_second: float = MAX_FRAMES_PER_SECOND) -> None:
         self._times = np.asarray(times, dtype=float)
         if not len(self._times):
             raise ValueError("a clock needs at least one product time")
@@ -68,6 +72,7 @@ class Clock:
         # The distinct product times in order: the stops of a step.
         self._stops = np.unique(self._times)
         self._now = now
+        self._frame_s = 1.0 / frames_per_second
         self._changed = threading.Condition()
         self._rate = _checked_rate(rate)
         self._paused = paused
@@ -101,14 +106,14 @@ class Clock:
 
     def pace(self) -> None:
         """Wait before play's next cycle: while paused until something changes, while playing
-        until the next picture is due (at most ``MAX_FRAMES_PER_SECOND``)."""
+        until the next picture is due (at most ``frames_per_second``)."""
         with self._changed:
             # A change since play read the clock (while it drew) is one its picture does not show yet.
             seen = self._read_version
             while self._paused and not self._stopped and self._version == seen:
                 self._changed.wait(_WAIT_S)
             if self._version == seen:
-                due = self._last_frame + 1.0 / MAX_FRAMES_PER_SECOND
+                due = self._last_frame + self._frame_s
                 while self._version == seen and self._now() < due:
                     self._changed.wait(max(0.0, due - self._now()))
             self._last_frame = self._now()
@@ -271,3 +276,44 @@ def _checked_rate(rate: float) -> float:
     if not (isinstance(rate, (int, float)) and not isinstance(rate, bool) and low <= rate <= high):
         raise ValueError(f"rate {rate!r} is outside {low:g} to {high:g}; give a rate in that range")
     return float(rate)
+
+
+def apply(clock: Clock, request: object) -> None:
+    """Carry out one control of the JSON interface (``{"action": ...}``) on ``clock``.
+
+    A request it cannot carry out raises ``ValueError`` with a one-line reason and changes nothing.
+    """
+    if not isinstance(request, dict):
+        raise ValueError("the body must be a JSON object such as {\"action\": \"pause\"}")
+    action = request.get("action")
+    simple: Dict[str, Callable[[], None]] = {
+        "play": clock.play, "pause": clock.pause, "toggle": clock.toggle, "stop": clock.stop,
+        "start": clock.to_start, "end": clock.to_end, "faster": clock.faster, "slower": clock.slower}
+    if action in simple:
+        simple[str(action)]()
+    elif action == "seek":
+        clock.seek(_number(request, "time"))
+    elif action == "jump":
+        clock.jump(_number(request, "seconds"))
+    elif action == "step":
+        products = request.get("products", 1)
+        if not isinstance(products, int) or isinstance(products, bool):
+            raise ValueError(f"step: products must be a whole number, not {products!r}")
+        clock.step(products)
+    elif action == "rate":
+        clock.set_rate(_number(request, "value"))
+    elif action == "loop":
+        on = request.get("on")
+        if not isinstance(on, bool):
+            raise ValueError(f"loop: on must be true or false, not {on!r}")
+        clock.set_loop(on)
+    else:
+        known = ", ".join(sorted([*simple, "seek", "jump", "step", "rate", "loop"]))
+        raise ValueError(f"unknown action {action!r}; known: {known}")
+
+
+def _number(request: Dict[Any, Any], key: str) -> float:
+    value = request.get(key)
+    if not isinstance(value, (int, float)) or isinstance(value, bool) or not math.isfinite(value):
+        raise ValueError(f"{request['action']}: {key} must be a finite number, not {value!r}")
+    return float(value)

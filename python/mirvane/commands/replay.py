@@ -2,23 +2,24 @@
 
 import argparse
 import contextlib
+import ipaddress
 import math
 import os
+import secrets
 import sys
 import tempfile
 import time
 from typing import Any, Callable, Iterable, Iterator, List, Optional, Tuple
 
 from ..live import DEFAULT_HOST, DEFAULT_PORT
-
-#: The Foxglove app's default WebSocket port.
-FOXGLOVE_PORT = 8765
 from . import UserError, described
 from ._files import MOVIE_EXT, chosen_position, first_line, load_project, load_recording, positive_float, \
     positive_int, writable_destination
 from .info import span_seconds
 
 VIEW_SIZE = (640, 480)
+#: The Foxglove app's default WebSocket port.
+FOXGLOVE_PORT = 8765
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -54,6 +55,9 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                              f"steering it (default {DEFAULT_HOST}:{FOXGLOVE_PORT}, loopback unless a host is "
                              "named; with --serve and no ports the page takes the next port; needs Python 3.10 "
                              "or newer and pip install 'mirvane[foxglove]')")
+    parser.add_argument("--size", type=_size, default=VIEW_SIZE, metavar="WxH",
+                        help=f"picture size in pixels (default: {VIEW_SIZE[0]}x{VIEW_SIZE[1]}); "
+                             "larger for a sharp view on a big or HiDPI screen")
     parser.add_argument("--hold", action="store_true",
                         help="with --serve: keep showing the last picture after the end, until Ctrl-C")
     parser.add_argument("--quiet", action="store_true", help="print no progress")
@@ -91,13 +95,13 @@ def run(args: argparse.Namespace) -> None:
     replay = Replay()
     replay.setProject(project)
     replay.setData(data)
-    viewer = WorkspaceViewer(project, *VIEW_SIZE)
+    viewer = WorkspaceViewer(project, *args.size)
     span = span_seconds(record)
     if args.movie:
         _replay_to_movie(replay, viewer, position, args, span)
     else:
         name = f"{os.path.basename(args.recording)} record {position}"
-        _replay_live(replay, viewer, position, args, span, name, address, record, foxglove, project)
+        _replay_live(replay, viewer, position, args, span, name, address, record, foxglove)
 
 
 def parse_address(text: str, option: str = "--serve") -> Tuple[str, int]:
@@ -137,6 +141,14 @@ def _seconds(text: str) -> float:
     if not 0.0 <= value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be a number of seconds, zero or more, not {text!r}")
     return value
+
+
+def _size(text: str) -> Tuple[int, int]:
+    """An argparse type: WIDTHxHEIGHT in pixels, each from 16 to 8192."""
+    width, _, height = text.lower().partition("x")
+    if not (width.isdigit() and height.isdigit() and 16 <= int(width) <= 8192 and 16 <= int(height) <= 8192):
+        raise argparse.ArgumentTypeError(f"must be WIDTHxHEIGHT with each from 16 to 8192 pixels, not {text!r}")
+    return int(width), int(height)
 
 
 def movie_frames(span: float, speed: float, fps: int) -> int:
@@ -219,10 +231,11 @@ def _replay_to_movie(replay: Any, viewer: Any, position: int, args: argparse.Nam
 
 def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespace, span: float,
                  name: str, address: Optional[Tuple[str, int]], record: Any,
-                 foxglove: Optional[Tuple[str, int]], project: Any) -> None:
+                 foxglove: Optional[Tuple[str, int]]) -> None:
     import mirvane.replay
     from tqdm import tqdm
 
+    from .. import terminal
     from ..live import LiveView
     from ..playback import product_times
 
@@ -230,33 +243,49 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
     with contextlib.ExitStack() as stack:
         live: Optional[LiveView] = None
         if address is not None:
+            token = None if _loopback(address[0]) else secrets.token_urlsafe(16)
             try:
-                live = stack.enter_context(LiveView(*address, record=name, span_s=span, speed=args.speed))
+                live = stack.enter_context(LiveView(*address, record_name=name, clock=clock, record=record,
+                                                    span_s=span, token=token))
             except OSError as e:
                 raise UserError(f"cannot serve on {args.serve} ({e.strerror or e}); "
                                 "choose another address with --serve [HOST:]PORT") from None
             if not args.quiet:
                 print(f"Live view at {live.url} ({'Ctrl-C stops' if args.hold else 'until the end'})",
                       flush=True)
-        bar = stack.enter_context(tqdm(total=span, desc="playing", unit="s", disable=args.quiet,
-                                       bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.1f}/{total:.1f} s",
-                                       leave=False))
+        keyed = stack.enter_context(terminal.keys(clock))
+        bar = stack.enter_context(tqdm(total=span, desc=f"preparing {len(record.products)} products", unit="s",
+                                       disable=args.quiet, leave=False,
+                                       bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.2f}/{total:.2f} s"))
+        if keyed and not args.quiet:
+            print(terminal.HELP, file=sys.stderr, flush=True)
+        system = replay._project.system()
+
+        shown = ""
 
         def progress() -> None:
-            played = clock.status().time
-            if abs(played - bar.n) >= 0.1:
-                bar.update(played - bar.n)
+            nonlocal shown
+            if args.quiet:
+                return
+            status = clock.status()
+            desc = f"{'paused' if status.paused else 'playing'} {status.rate:g}x{' loop' if status.loop else ''}"
+            if shown != desc:
+                shown = desc
+                bar.set_description_str(desc)
+            if abs(status.time - bar.n) >= 0.05 or status.paused:
+                bar.update(status.time - bar.n)
 
         watched = _Watched(viewer, on_render=[progress], pace=clock.pace)
         if live is not None:
             view = live
-            watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().time))
+            watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().time, system.state()))
         served = None
         if foxglove is not None:
             from ..foxglove_live import FoxgloveLive
+            workspace = replay._project.workspace()
             try:
-                served = stack.enter_context(FoxgloveLive(*foxglove, record=record, workspace=project.workspace(),
-                                                          clock=clock, name=name))
+                served = stack.enter_context(FoxgloveLive(*foxglove, record=record, workspace=workspace, clock=clock,
+                                                          name=name))
             except RuntimeError as e:   # foxglove-sdk's: binding failed
                 raise UserError(f"cannot serve Foxglove on {args.foxglove or FOXGLOVE_PORT} ({first_line(e)}); "
                                 "choose another address with --foxglove [HOST:]PORT") from None
@@ -266,12 +295,13 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
         replay.setViewer(watched)
         with _rebound(mirvane.replay, "time", clock):
             replay.play(index=position, speed=1.0)
+        if live is not None:
+            live.finish(viewer.image())
         clock.finish()
         if served is not None:
             served.finish()
         bar.close()
         if live is not None:
-            live.finish(viewer.image())
             if args.hold:
                 if not args.quiet:
                     print("Playback finished; still serving the last picture (Ctrl-C stops)", flush=True)
@@ -281,15 +311,28 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
                 time.sleep(1.0)   # time for watching pages to learn that it has finished
 
 
+def _loopback(host: str) -> bool:
+    """Whether ``host`` names this machine only (then no token is needed to reach the server)."""
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
 def _clock(times: Any, args: argparse.Namespace) -> Any:
     """The playback clock the options ask for; a value it refuses is the user's to mend."""
+    from ..live import MAX_PICTURES_PER_SECOND
     from ..playback import Clock
 
     end = float(times[-1])
     if args.start > max(end, 0.0):
         raise UserError(f"--start {args.start:g}: the record spans {max(end, 0.0):.2f} s; start within it")
     try:
-        return Clock(times, start=args.start, rate=args.speed, paused=args.paused, loop=args.loop)
+        # No output of the command shows more pictures a second than the page's stream.
+        return Clock(times, start=args.start, rate=args.speed, paused=args.paused, loop=args.loop,
+                     frames_per_second=MAX_PICTURES_PER_SECOND)
     except ValueError as e:
         raise UserError(f"--speed {args.speed:g}: {e}") from None
 
