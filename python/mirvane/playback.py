@@ -33,8 +33,8 @@ _WAIT_S = 0.5
 
 def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
     """The record's product times in seconds after its first product, computed as ``Replay.play`` does."""
-    seconds: "np.ndarray[Any, np.dtype[np.float64]]" = (1e-9 * np.array(
-        [product.timestamp_ns for product in record.products], dtype=np.int64)).astype(np.float64)
+    nanoseconds = np.array([product.timestamp_ns for product in record.products], dtype=np.int64)
+    seconds = (1e-9 * nanoseconds).astype(np.float64, copy=False)
     relative: "np.ndarray[Any, np.dtype[np.float64]]" = seconds - seconds[0]
     return relative
 
