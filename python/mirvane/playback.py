@@ -43,6 +43,7 @@ def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
 class Status:
     """What the clock says at one moment."""
     time: float         # the playback position, seconds on the record's axis (within 0 to end)
+    shown: float        # the position play last read: the time of the picture it shows
     end: float          # the record's end: its last product's time
     paused: bool
     loop: bool
@@ -84,6 +85,7 @@ class Clock:
         self._version = 0
         self._last_frame = -math.inf
         self._shown = self._anchor_position   # the clock play last read: what it shows
+        self._read_version = -1               # the version then
 
     # -- what play reads ----------------------------------------------------------------
 
@@ -98,13 +100,15 @@ class Clock:
             if self._stopped:
                 return float(np.nextafter(self._end, math.inf))
             self._shown = self._position_locked()
+            self._read_version = self._version
             return self._shown
 
     def pace(self) -> None:
         """Wait before play's next cycle: while paused until something changes, while playing
         until the next picture is due (at most ``frames_per_second``)."""
         with self._changed:
-            seen = self._version
+            # A change since play last read the clock means a cycle at once, to show it.
+            seen = self._read_version
             while self._paused and not self._stopped and self._version == seen:
                 self._changed.wait(_WAIT_S)
             if self._version == seen:
@@ -257,10 +261,14 @@ class Clock:
     def _status_locked(self) -> Status:
         position = self._position_locked()
         product = int(np.argmin(np.abs(self._shown - self._times)))   # play's own choice
-        return Status(time=max(min(position, self._end), 0.0) if self._end >= 0 else 0.0, end=self._end,
+        return Status(time=_within(position, self._end), shown=_within(self._shown, self._end), end=self._end,
                       paused=self._paused, loop=self._loop, rate=self._rate, product=product,
                       products=len(self._times), preparing=not self._started, finished=self._finished,
                       version=self._version)
+
+
+def _within(position: float, end: float) -> float:
+    return max(min(position, end), 0.0) if end >= 0 else 0.0
 
 
 def _checked_rate(rate: float) -> float:

@@ -248,7 +248,7 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
         watched = _Watched(viewer, on_render=[progress], pace=clock.pace)
         if live is not None:
             view = live
-            watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().time, system.state()))
+            watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().shown, system.state()))
         replay.setViewer(watched)
         with _rebound(mirvane.replay, "time", clock):
             replay.play(index=position, speed=1.0)
