@@ -170,7 +170,7 @@ class FoxgloveLive:
         # The scene follows the state it is given: a copy, not the replay's own.
         copy = system_pb2.WorkspaceState()
         copy.CopyFrom(state)
-        log_time = self._log_time(status.time)
+        log_time = self._log_time(status.shown)   # the time of the state play shows
         workspace = self._record.project.workspace
         scene = mcap.SceneChannel(workspace.robots, workspace.cameras, workspace.items, copy, log_time)
         self._log(mcap.SCENE, scene.update(log_time, clear=clear), log_time)

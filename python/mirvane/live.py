@@ -112,7 +112,7 @@ class LiveView:
         with self._changed:
             if picture is not None:
                 self._picture = picture.copy()
-                self._picture_time = self._clock.status().time
+                self._picture_time = self._clock.status().shown
                 self._sequence += 1
             self._changed.notify_all()
 

@@ -43,6 +43,7 @@ def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
 class Status:
     """What the clock says at one moment."""
     time: float         # the playback position, seconds on the record's axis (within 0 to end)
+    shown: float        # the position play last read: the time of the picture it shows
     end: float          # the record's end: its last product's time
     paused: bool
     loop: bool
@@ -86,7 +87,7 @@ class Clock:
         self._seeks = 0
         self._last_frame = -math.inf
         self._shown = self._anchor_position   # the clock play last read: what it shows
-        self._read_version = 0                # the version when play read it
+        self._read_version = -1               # the version then
 
     # -- what play reads ----------------------------------------------------------------
 
@@ -108,7 +109,7 @@ class Clock:
         """Wait before play's next cycle: while paused until something changes, while playing
         until the next picture is due (at most ``frames_per_second``)."""
         with self._changed:
-            # A change since play read the clock (while it drew) is one its picture does not show yet.
+            # A change since play last read the clock means a cycle at once, to show it.
             seen = self._read_version
             while self._paused and not self._stopped and self._version == seen:
                 self._changed.wait(_WAIT_S)
@@ -265,10 +266,14 @@ class Clock:
     def _status_locked(self) -> Status:
         position = self._position_locked()
         product = int(np.argmin(np.abs(self._shown - self._times)))   # play's own choice
-        return Status(time=max(min(position, self._end), 0.0) if self._end >= 0 else 0.0, end=self._end,
+        return Status(time=_within(position, self._end), shown=_within(self._shown, self._end), end=self._end,
                       paused=self._paused, loop=self._loop, rate=self._rate, product=product,
                       products=len(self._times), preparing=not self._started, finished=self._finished,
                       version=self._version, seeks=self._seeks)
+
+
+def _within(position: float, end: float) -> float:
+    return max(min(position, end), 0.0) if end >= 0 else 0.0
 
 
 def _checked_rate(rate: float) -> float:

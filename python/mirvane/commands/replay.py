@@ -278,7 +278,7 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
         watched = _Watched(viewer, on_render=[progress], pace=clock.pace)
         if live is not None:
             view = live
-            watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().time, system.state()))
+            watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().shown, system.state()))
         served = None
         if foxglove is not None:
             from ..foxglove_live import FoxgloveLive
