@@ -1,5 +1,7 @@
 """The live view of ``mirvane replay --serve``, watched in a real headless browser and over raw sockets."""
 
+import importlib.util
+import json
 import os
 import re
 import shutil
@@ -9,7 +11,9 @@ import time
 import urllib.error
 import urllib.request
 
+import numpy as np
 import pytest
+from selenium.webdriver.common.by import By
 
 from helpers import MIRVANE, read_until
 
@@ -51,7 +55,11 @@ def browser():
 
     options = webdriver.ChromeOptions()
     options.binary_location = shutil.which("chromium")
-    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1000,800"):
+    options.page_load_strategy = "eager"   # a paused replay's picture stream never finishes loading
+    # The tabs a test does not look at keep their timers running, as the one a user looks at does.
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1000,800",
+                 "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
+                 "--disable-backgrounding-occluded-windows"):
         options.add_argument(flag)
     # Not the sanitizer runtime the suite may run under: the browser is not built for it.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
@@ -74,7 +82,7 @@ def test_page_shows_the_replay_as_it_plays_and_says_when_it_is_finished(browser,
     time.sleep(1.5)
     assert picture.screenshot_as_png != first_picture
     assert float(browser.find_element(By.ID, "time").text) > first_time
-    assert browser.find_element(By.ID, "span").text == "4.0"
+    assert float(browser.find_element(By.ID, "span").text) == pytest.approx(4.0, abs=0.01)
     wait.until(lambda b: b.find_element(By.ID, "state").text == "finished")
     assert process.wait(timeout=30) == 0
     # The last picture stays after the command has ended.
@@ -85,7 +93,7 @@ def test_page_shows_the_replay_as_it_plays_and_says_when_it_is_finished(browser,
 def open_stream(url):
     host, port = re.match(r"http://([\d.]+):(\d+)/", url).groups()
     client = socket.create_connection((host, int(port)))
-    client.sendall(b"GET /stream.mjpg HTTP/1.1\r\nHost: x\r\n\r\n")
+    client.sendall(f"GET /stream.mjpg HTTP/1.1\r\nHost: {host}:{port}\r\n\r\n".encode())
     return client
 
 
@@ -112,3 +120,284 @@ def test_dropped_streams_other_tabs_and_unknown_paths_do_not_disturb_the_replay(
     assert process.wait(timeout=30) == 0
     watchers[1].close()
     watchers[2].close()
+
+
+# -- the player: one paused, looping replay that the tests below steer in turn ----------------
+
+def request(url, path, body=None, headers=None, method=None):
+    """(status, JSON answer) of one request; a dict body is sent as JSON."""
+    data = json.dumps(body).encode() if isinstance(body, (dict, list)) else body
+    sent = {"Content-Type": "application/json"} if data is not None else {}
+    req = urllib.request.Request(url + path, data=data, headers={**sent, **(headers or {})}, method=method)
+    try:
+        with urllib.request.urlopen(req, timeout=10) as answer:
+            return answer.status, json.loads(answer.read() or b"null")
+    except urllib.error.HTTPError as refused:
+        return refused.code, json.loads(refused.read() or b"null")
+
+
+def control(url, **body):
+    code, status = request(url, "control", body)
+    assert code == 200, status
+    return status
+
+
+def status(url):
+    return request(url, "status.json")[1]
+
+
+def product_times(where):
+    """The recording's product times in seconds after its first, and the products themselves."""
+    from mirvane.data import Data
+
+    record = Data.fromFile(where / "run.rec").records()[-1]
+    ns = np.array([p.timestamp_ns for p in record.products])
+    return 1e-9 * ns - 1e-9 * ns[0], record.products
+
+
+@pytest.fixture(scope="module")
+def player(recorded, browser):
+    """A paused, looping replay (it never ends by itself), its URL, and the page open on it."""
+    process = subprocess.Popen([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", "--serve", "0", "--paused",
+                                "--loop"], cwd=recorded, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    url = re.search(r"http://127\.0\.0\.1:\d+/", read_until(process, "Live view at")).group(0)
+    browser.get(url)
+    wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "paused")
+    yield url
+    process.kill()
+    process.wait()
+
+
+def wait(browser, seconds=10):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    return WebDriverWait(browser, seconds, poll_frequency=0.05)
+
+
+def frame(url):
+    """The latest picture and the playback time it shows."""
+    with urllib.request.urlopen(url + "frame.jpg", timeout=10) as answer:
+        return answer.read(), float(answer.headers["X-Playback-Time"])
+
+
+def shown_at(url, seconds):
+    """Wait for the published picture to show the time ``seconds`` (to the microsecond); give it."""
+    deadline = time.monotonic() + 10
+    while True:
+        picture, at = frame(url)
+        if at == pytest.approx(seconds, abs=2e-6) or time.monotonic() > deadline:
+            assert at == pytest.approx(seconds, abs=2e-6)
+            return picture
+        time.sleep(0.05)
+
+
+def key(browser, keys):
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    ActionChains(browser).send_keys(keys).perform()
+
+
+@pytest.mark.parametrize("how", ["button", "Space"])
+def test_pause_stops_the_time_and_the_picture_and_play_resumes_from_there(browser, player, how):
+    from selenium.webdriver.common.keys import Keys
+
+    press = (lambda: browser.find_element(By.ID, "play").click()) if how == "button" else \
+        (lambda: key(browser, Keys.SPACE))
+    control(player, action="seek", time=0.5)
+    press()
+    wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "playing")
+    time.sleep(0.5)
+    press()
+    paused = wait(browser).until(lambda b: (s := status(player))["paused"] and s)
+    picture = shown_at(player, paused["time"])
+    time.sleep(0.6)
+    assert status(player)["time"] == paused["time"] and frame(player)[0] == picture
+    assert float(browser.find_element(By.ID, "time").text) == pytest.approx(paused["time"], abs=0.006)
+    press()
+    resumed = wait(browser).until(lambda b: not (s := status(player))["paused"] and s)
+    assert paused["time"] <= resumed["time"] < paused["time"] + 0.5
+    control(player, action="pause")
+
+
+@pytest.mark.parametrize("how", ["scrubber", "control"])
+def test_a_seek_moves_the_time_within_one_product_and_changes_the_picture(browser, player, recorded, how):
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    times, _ = product_times(recorded)
+    control(player, action="seek", time=0.5)
+    before = shown_at(player, 0.5)
+    if how == "scrubber":
+        scrubber = browser.find_element(By.ID, "scrubber")
+        ActionChains(browser).move_to_element_with_offset(scrubber, scrubber.size["width"] // 4, 0).click().perform()
+        target = float(wait(browser).until(lambda b: scrubber.get_attribute("value") != "0.5" and
+                                           scrubber.get_attribute("value")))
+        assert 2.0 < target < 4.0
+    else:
+        target = 3.0
+        control(player, action="seek", time=target)
+    gap = np.max(np.diff(times))   # within one product: the product shown (once play has read the clock)
+    seen = wait(browser).until(lambda b: abs((s := status(player))["time"] - target) < 0.01
+                               and abs(times[s["product"]] - target) <= gap and s)
+    assert shown_at(player, seen["time"]) != before
+    assert seen["paused"]
+
+
+@pytest.mark.parametrize("forward, back", [(".", ","), ("next", "prev")])
+def test_step_shows_the_neighbouring_product_time_exactly_and_back(browser, player, recorded, forward, back):
+    stops = np.unique(product_times(recorded)[0])
+    here = stops[400]
+    control(player, action="seek", time=float(here))
+    press = {k: (lambda k=k: key(browser, k)) for k in ",."}
+    press.update({k: (lambda k=k: browser.find_element(By.ID, k).click()) for k in ("next", "prev")})
+    for go, expected in ((forward, stops[401]), (forward, stops[402]), (back, stops[401]), (back, here)):
+        version = status(player)["version"]
+        press[go]()
+        moved = wait(browser).until(lambda b: (s := status(player))["version"] != version and s)
+        assert moved["time"] == expected and moved["paused"]
+        shown_at(player, expected)
+
+
+def test_rate_four_runs_the_time_four_times_as_fast(browser, player):
+    from selenium.webdriver.support.ui import Select
+
+    control(player, action="seek", time=0.2)
+    Select(browser.find_element(By.ID, "rate")).select_by_value("4")
+    wait(browser).until(lambda b: status(player)["rate"] == 4.0)
+    start, wall = control(player, action="play")["time"], time.monotonic()
+    time.sleep(0.6)
+    played, wall = status(player)["time"] - start, time.monotonic() - wall
+    control(player, action="pause")
+    control(player, action="rate", value=1.0)
+    assert 3.0 < played / wall < 4.5
+
+
+def test_the_plot_cursor_follows_the_time_and_a_click_on_a_plot_seeks(browser, player):
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    pytest.importorskip("plotly")
+    cursor = "const d = document.querySelector('.plot'); return d && d._fullLayout && d._fullLayout.shapes[0].x0"
+    for t in (1.0, 2.5):
+        control(player, action="seek", time=t)
+        wait(browser).until(lambda b: b.execute_script(cursor) == pytest.approx(t, abs=1e-6))
+    plot = browser.find_element(By.CSS_SELECTOR, ".plot")
+    ActionChains(browser).move_to_element_with_offset(plot, -plot.size["width"] // 4, 0).click().perform()
+    # Where plotly's own axis puts that pixel.
+    expected = browser.execute_script(
+        "const d = arguments[0], l = d._fullLayout; return l.xaxis.p2l(d.clientWidth / 4 - l._size.l)", plot)
+    seeked = wait(browser).until(lambda b: (s := status(player))["time"] != 2.5 and s)
+    assert seeked["time"] == pytest.approx(expected, abs=0.02)
+    wait(browser).until(lambda b: b.execute_script(cursor) == pytest.approx(seeked["time"], abs=1e-6))
+
+
+def test_the_inspector_shows_the_controller_robot_of_the_current_product(browser, player, recorded):
+    times, products = product_times(recorded)
+    for at in (300, 700):
+        n = next(n for n in range(at, len(products)) if products[n].HasField("controller")
+                 and products[n].controller.robot != products[at - 1].controller.robot)
+        control(player, action="seek", time=float(times[n]))
+        wait(browser).until(lambda b: status(player)["product"] == n)
+        robot = f'"{products[n].controller.robot}"'
+        # Read in one go: the tree is rebuilt as the state changes.
+        wait(browser).until(lambda b: b.execute_script(
+            "const e = document.querySelector('[data-path=\"controller.robot\"] .value'); return e && e.textContent")
+            == robot)
+        wait(browser).until(lambda b: b.find_element(By.ID, "product").text ==
+                            f"product {n + 1} of {len(products)}, controller")
+
+
+def test_two_tabs_see_each_others_controls(browser, player):
+    from selenium.webdriver.common.keys import Keys
+
+    first = browser.current_window_handle
+    browser.switch_to.new_window("window")
+    browser.get(player)
+    wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "paused")
+    try:
+        for where, state in ((browser.current_window_handle, "playing"), (first, "paused")):
+            key(browser, Keys.SPACE)
+            browser.switch_to.window(first if where != first else browser.window_handles[-1])
+            wait(browser, 1.5).until(lambda b: b.find_element(By.ID, "state").text == state)
+    finally:
+        control(player, action="pause")
+        browser.switch_to.window(browser.window_handles[-1])
+        browser.close()
+        browser.switch_to.window(first)
+
+
+def test_loop_goes_on_past_the_end_until_stop(serve):
+    process, url = serve("--loop", "--speed", "8", "--start", "3")
+    times = [status(url)["time"]]
+    while len(times) < 40:
+        times.append(status(url)["time"])
+        time.sleep(0.05)
+    assert any(b < a for a, b in zip(times, times[1:])) and process.poll() is None   # it went round
+    control(url, action="stop")
+    assert process.wait(timeout=10) == 0
+
+
+def test_start_paused_opens_paused_there(browser, serve):
+    process, url = serve("--start", "2.5", "--paused")
+    browser.get(url)
+    wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "paused")
+    assert browser.find_element(By.ID, "time").text == "2.50"
+    assert status(url)["paused"] and status(url)["time"] == 2.5
+    shown_at(url, 2.5)
+
+
+@pytest.mark.parametrize("headers", [{"Origin": "http://evil.example"}, {"Host": "evil.example:80"},
+                                     {"Origin": "null"}, {"Host": "127.0.0.1:1"}])
+def test_foreign_origins_and_hosts_are_refused_and_change_nothing(player, headers):
+    before = status(player)
+    code, answer = request(player, "control", {"action": "play"}, headers)
+    assert code == 403 and "error" in answer
+    assert request(player, "status.json", headers=headers)[0] == 403
+    assert status(player)["version"] == before["version"] and status(player)["paused"]
+
+
+@pytest.mark.parametrize("body, content_type, code, named", [
+    (b"{not json", "application/json", 400, "not JSON"),
+    (b"[]", "application/json", 400, "JSON object"),
+    (b'{"action": "fly"}', "application/json", 400, "unknown action 'fly'"),
+    (b'{"action": "seek", "time": "soon"}', "application/json", 400, "time must be a finite number"),
+    (b'{"action": "seek", "time": NaN}', "application/json", 400, "time must be a finite number"),
+    (b'{"action": "rate", "value": 1000}', "application/json", 400, "outside 0.01 to 100"),
+    (b'{"action": "step", "products": 1.5}', "application/json", 400, "whole number"),
+    (b'{"action": "loop", "on": "yes"}', "application/json", 400, "true or false"),
+    (b'{"action": "pause"}', "text/plain", 415, "application/json"),
+    (b'{"action": "seek", "time": 1, "pad": "' + b"x" * 5000 + b'"}', "application/json", 413, "4096 bytes"),
+])
+def test_malformed_controls_are_refused_with_one_line_and_change_nothing(player, body, content_type, code, named):
+    before = status(player)
+    answer = request(player, "control", body, {"Content-Type": content_type})
+    assert answer[0] == code and named in answer[1]["error"] and "\n" not in answer[1]["error"]
+    assert status(player)["version"] == before["version"]
+
+
+@pytest.mark.parametrize("path", ["", "status.json", "frame.jpg", "stream.mjpg"])
+def test_head_is_answered_like_get_without_a_body_and_no_version_is_told(player, path):
+    import http.client
+
+    host, port = re.match(r"http://([\d.]+):(\d+)/", player).groups()
+    connection = http.client.HTTPConnection(host, int(port), timeout=10)
+    connection.request("HEAD", "/" + path)
+    answer = connection.getresponse()
+    assert answer.status == 200 and answer.read() == b""
+    assert answer.headers["Server"] == "mirvane" and "Python" not in str(answer.headers)
+    connection.close()
+
+
+def test_a_named_token_is_needed_for_every_request_and_the_page_passes_it_on(browser):
+    from mirvane.live import LiveView
+    from mirvane.playback import Clock
+
+    with LiveView("127.0.0.1", 0, "r", Clock([0.0, 1.0]), token="s3cret") as view:
+        assert view.url.endswith("/?token=s3cret")
+        browser.get(view.url)   # play has not begun: the page says what it waits for
+        wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "preparing 2 products")
+        if importlib.util.find_spec("plotly"):
+            wait(browser).until(lambda b: b.execute_script("return typeof Plotly") == "object")
+        base = view.url.split("?")[0]
+        for path in ("", "status.json", "control"):
+            assert request(base, path, {"action": "play"} if path == "control" else None)[0] == 403
+        assert request(base, "status.json?token=s3cret")[0] == 200
+        assert request(base, "control?token=s3cret", {"action": "play"})[1]["paused"] is False

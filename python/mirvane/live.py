@@ -1,18 +1,28 @@
-"""A live view of a replay in the browser: one page, a picture stream and a status, over HTTP.
+"""A live replay in the browser: a player page, a picture stream, status and control, over HTTP.
 
-``LiveView`` serves, from threads of its own, what the replay thread hands it:
+``LiveView`` serves, from threads of its own, what the replay thread hands it and what its
+playback clock says:
 
-* ``/`` the page (self-contained: no asset from elsewhere);
-* ``/stream.mjpg`` the pictures as they come, as a multipart JPEG stream;
-* ``/frame.jpg`` the latest picture alone;
-* ``/status.json`` record name, playback time and span in seconds, speed, finished.
+* ``/`` the player page (``player.html`` of this package: no asset from elsewhere);
+* ``/stream.mjpg`` the pictures as they come, as a multipart JPEG stream, and ``/frame.jpg``
+  the latest alone, each with its playback time in ``X-Playback-Time``;
+* ``/status.json`` record name, playback time, span and the clock's status (paused, loop,
+  rate, product, products, preparing, finished);
+* ``/series.json`` field paths and their values over the record, ``/state.json`` the shown
+  state as a tree, ``/plotly.min.js`` the plotting library from the installed ``plotly``;
+* ``POST /control`` a JSON control (``mirvane.playback.apply``), answered with the new status.
 
-Anything else is 404: no file is ever served from disk. The replay thread only
-keeps a copy of at most ``MAX_PICTURES_PER_SECOND`` pictures a second; the JPEG
-encoding happens on the serving threads, once per picture however many
-browsers watch.
+Anything else is 404: no file is ever served from disk. Only a page of this server may steer it:
+controls need ``Content-Type: application/json`` (no cross-site form can send it and no preflight
+is answered), a foreign ``Origin``, or a ``Host`` that is neither the served address nor a
+loopback name, is refused with 403, and with a ``token`` every request must carry it.
+The replay thread only keeps a copy of at most ``MAX_PICTURES_PER_SECOND`` pictures a second
+(and of the first after every control); the JPEG encoding happens on the serving threads, once
+per picture however many browsers watch.
 """
 
+import dataclasses
+import importlib.util
 import io
 import json
 import socket
@@ -21,39 +31,55 @@ import threading
 import time
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Dict, Optional, Tuple
+from importlib import resources
+from pathlib import Path
+from typing import Any, Dict, List, Optional, Tuple
+from urllib.parse import parse_qs, urlsplit
 
 from PIL import Image
 
+from . import inspector, series
+from .playback import Clock, apply
+
 MAX_PICTURES_PER_SECOND = 30.0
+MAX_CONTROL_BYTES = 4096
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8765
+LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]", "::1")
 _BOUNDARY = "mirvane-frame"
 # How often waiting threads look whether the view has closed.
 _POLL_S = 0.25
 
 
 class LiveView:
-    """The pictures and status of one replay, served at ``url`` until ``close``.
+    """The pictures, status and controls of one replay, served at ``url`` until ``close``.
 
-    ``publish`` and ``finish`` are called from the replay's thread; the server
-    answers on threads of its own. Binding happens in the constructor, so a port
-    in use fails there with ``OSError``.
+    ``publish`` and ``finish`` are called from the replay's thread; the server answers on
+    threads of its own and steers ``clock``. Binding happens in the constructor, so a port in use
+    fails there with ``OSError``. With ``token``, every request must carry ``?token=`` it.
     """
 
-    def __init__(self, host: str, port: int, record: str, span_s: float, speed: float) -> None:
+    def __init__(self, host: str, port: int, record_name: str, clock: Clock, record: Any = None,
+                 span_s: Optional[float] = None, token: Optional[str] = None) -> None:
+        self._record_name = record_name
+        self._span_s = clock.status().end if span_s is None else span_s
         self._record = record
-        self._span_s = span_s
-        self._speed = speed
+        self._clock = clock
+        self.token = token
+        self._kinds = [series.kind(product) for product in record.products] if record is not None else []
         self._changed = threading.Condition()
         self._picture: Optional[Image.Image] = None
+        self._picture_time = 0.0
+        self._state: Any = None
         self._sequence = 0           # pictures published so far
-        self._time_s = 0.0
-        self._finished = False
         self._closed = False
         self._last_publish = -float("inf")
-        self._encoded: Tuple[int, bytes] = (0, b"")
+        self._published_version = -1
+        self._encoded: Tuple[int, bytes, float] = (0, b"", 0.0)
         self._encode_lock = threading.Lock()
+        self._series: Dict[str, Tuple[List[float], List[float]]] = {}
+        self._fields: Optional[List[str]] = None
+        self._series_lock = threading.Lock()
         self.visited = False         # whether anyone has asked for anything
         self._server = _Server((host, port), _Handler, self)
         self._thread = threading.Thread(target=self._server.serve_forever, args=(_POLL_S,),
@@ -63,29 +89,31 @@ class LiveView:
     @property
     def url(self) -> str:
         host, port = self._server.server_name, self._server.server_port
-        return f"http://{f'[{host}]' if ':' in host else host}:{port}/"
+        query = f"?token={self.token}" if self.token else ""
+        return f"http://{f'[{host}]' if ':' in host else host}:{port}/{query}"
 
-    def publish(self, picture: Image.Image, time_s: float) -> None:
-        """Take the replay's current picture and playback time; cheap when too soon for a new picture."""
-        self._time_s = time_s
+    def publish(self, picture: Optional[Image.Image], time_s: float, state: Any = None) -> None:
+        """Take the replay's current picture, its playback time and the state it shows; cheap when
+        too soon for a new picture, except for the first after a control."""
+        version = self._clock.status().version
         now = time.monotonic()
-        if now - self._last_publish < 1.0 / MAX_PICTURES_PER_SECOND:
+        if picture is None or (now - self._last_publish < 1.0 / MAX_PICTURES_PER_SECOND
+                               and version == self._published_version):
             return
-        self._last_publish = now
+        self._last_publish, self._published_version = now, version
         copy = picture.copy()   # the viewer may draw over its picture in the next cycle
         with self._changed:
-            self._picture = copy
+            self._picture, self._picture_time, self._state = copy, time_s, state
             self._sequence += 1
             self._changed.notify_all()
 
     def finish(self, picture: Optional[Image.Image]) -> None:
-        """Playback is over: show ``picture`` as the last one and say so."""
+        """Playback is over: show ``picture`` as the last one; watchers learn it from the clock."""
         with self._changed:
             if picture is not None:
                 self._picture = picture.copy()
+                self._picture_time = self._clock.status().shown
                 self._sequence += 1
-            self._time_s = self._span_s
-            self._finished = True
             self._changed.notify_all()
 
     def close(self) -> None:
@@ -105,28 +133,77 @@ class LiveView:
     # -- for the request handlers ----------------------------------------------
 
     def status(self) -> Dict[str, Any]:
-        return {"record": self._record, "time": min(self._time_s, self._span_s), "span": self._span_s,
-                "speed": self._speed, "finished": self._finished}
+        status = self._clock.status()
+        fields = dataclasses.asdict(status)
+        kind = self._kinds[status.product] if self._kinds and not status.preparing else ""
+        return {"record": self._record_name, **fields, "span": self._span_s, "speed": status.rate, "kind": kind}
 
-    def jpeg(self) -> Tuple[int, bytes]:
-        """The latest picture as JPEG and its sequence number, encoded once per picture."""
+    def control(self, request: object) -> Dict[str, Any]:
+        """Carry out one control (``ValueError`` when it cannot be) and give the new status."""
+        apply(self._clock, request)
+        return self.status()
+
+    def state(self) -> Dict[str, Any]:
         with self._changed:
-            sequence, picture = self._sequence, self._picture
+            state = self._state
+        return inspector.tree(state)
+
+    def series(self, path: Optional[str]) -> Dict[str, Any]:
+        """Without a path: the record's field paths and the default ones; with one: its values."""
+        if self._record is None:
+            return {"fields": [], "defaults": []} if path is None else {"path": path, "t": [], "v": []}
+        with self._series_lock:
+            if self._fields is None:
+                self._fields = series.fields(self._record)
+            if path is None:
+                return {"fields": self._fields, "defaults": series.default_paths(self._record)}
+            if path not in self._series:
+                self._series[path] = series.series(self._record, path)
+            xs, ys = self._series[path]
+        return {"path": path, "t": xs, "v": ys}
+
+    def jpeg(self) -> Tuple[int, bytes, float]:
+        """The latest picture as JPEG, its sequence number and playback time, encoded once per picture."""
+        with self._changed:
+            sequence, picture, picture_time = self._sequence, self._picture, self._picture_time
         with self._encode_lock:
             if self._encoded[0] != sequence and picture is not None:
                 buffer = io.BytesIO()
                 picture.convert("RGB").save(buffer, format="JPEG", quality=85)
-                self._encoded = (sequence, buffer.getvalue())
+                self._encoded = (sequence, buffer.getvalue(), picture_time)
             return self._encoded
 
     def wait_for_picture(self, after: int) -> bool:
         """Wait for a picture newer than ``after``; False once there will be none."""
         with self._changed:
             while self._sequence <= after:
-                if self._closed or self._finished:
+                if self._closed or self._clock.status().finished:
                     return False
                 self._changed.wait(_POLL_S)
             return not self._closed
+
+    def allowed_hosts(self) -> List[str]:
+        """The ``Host`` values a request may name: the served address or a loopback name, with the port."""
+        port = self._server.server_port
+        names = {self._server.server_name, *LOOPBACK_NAMES}
+        return [f"{f'[{name}]' if ':' in name and not name.startswith('[') else name}:{port}" for name in names]
+
+
+_PLOTLY: Optional[bytes] = None
+
+
+def plotly_js() -> Optional[bytes]:
+    """plotly.js as the installed ``plotly`` package ships it, or None without that package."""
+    global _PLOTLY
+    if _PLOTLY is None:
+        spec = importlib.util.find_spec("plotly")   # found, not imported: plotly's Python side is not needed
+        if spec is None or spec.origin is None:
+            return None
+        try:
+            _PLOTLY = (Path(spec.origin).parent / "package_data" / "plotly.min.js").read_bytes()
+        except OSError:
+            return None
+    return _PLOTLY
 
 
 class _Server(ThreadingHTTPServer):
@@ -147,54 +224,140 @@ class _Server(ThreadingHTTPServer):
 
 class _Handler(BaseHTTPRequestHandler):
     server: _Server
-    server_version = "mirvane-live"
+    server_version = "mirvane"
     timeout = 30.0   # seconds a browser may leave a write unread before its answer is dropped
+
+    def version_string(self) -> str:
+        return self.server_version   # no interpreter version for anyone to read
+
+    def do_HEAD(self) -> None:
+        self.do_GET()
 
     def do_GET(self) -> None:
         view = self.server.view
         view.visited = True
-        path = self.path.split("?", 1)[0]
+        url = urlsplit(self.path)
         try:
-            if path == "/":
-                self._send(HTTPStatus.OK, "text/html; charset=utf-8", _PAGE.encode())
-            elif path == "/status.json":
-                self._send(HTTPStatus.OK, "application/json", json.dumps(view.status()).encode())
-            elif path == "/frame.jpg":
-                sequence, jpeg = view.jpeg()
+            if self._refused(view, parse_qs(url.query)):
+                return
+            if url.path == "/":
+                self._send(HTTPStatus.OK, "text/html; charset=utf-8", _page())
+            elif url.path == "/status.json":
+                self._json(HTTPStatus.OK, view.status())
+            elif url.path == "/state.json":
+                self._json(HTTPStatus.OK, view.state())
+            elif url.path == "/series.json":
+                path = parse_qs(url.query).get("path", [None])[0]
+                try:
+                    self._json(HTTPStatus.OK, view.series(path))
+                except ValueError as e:
+                    self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
+            elif url.path == "/plotly.min.js" and plotly_js() is not None:
+                self._send(HTTPStatus.OK, "text/javascript; charset=utf-8", plotly_js() or b"",
+                           cache="max-age=86400")
+            elif url.path == "/frame.jpg":
+                sequence, jpeg, at = view.jpeg()
                 if sequence:
-                    self._send(HTTPStatus.OK, "image/jpeg", jpeg)
+                    self._send(HTTPStatus.OK, "image/jpeg", jpeg, extra={"X-Playback-Time": f"{at:.6f}"})
                 else:
                     self._send(HTTPStatus.SERVICE_UNAVAILABLE, "text/plain", b"no picture yet\n")
-            elif path == "/stream.mjpg":
+            elif url.path == "/stream.mjpg":
                 self._stream(view)
             else:
                 self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
         except OSError:
             pass    # the browser went away or stopped reading mid-answer: nothing to clean up
 
-    def _send(self, status: HTTPStatus, content_type: str, body: bytes) -> None:
+    def do_POST(self) -> None:
+        view = self.server.view
+        view.visited = True
+        url = urlsplit(self.path)
+        try:
+            if self._refused(view, parse_qs(url.query)):
+                return
+            if url.path != "/control":
+                self._json(HTTPStatus.NOT_FOUND, {"error": "not found: controls go to POST /control"})
+                return
+            if self.headers.get_content_type() != "application/json":
+                self._json(HTTPStatus.UNSUPPORTED_MEDIA_TYPE,
+                           {"error": "send the control as Content-Type: application/json"})
+                return
+            length = self.headers.get("Content-Length", "")
+            if not length.isdigit():
+                self._json(HTTPStatus.LENGTH_REQUIRED, {"error": "give the body's Content-Length"})
+                return
+            if int(length) > MAX_CONTROL_BYTES:
+                self.close_connection = True   # the body is not read
+                self._json(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
+                           {"error": f"a control is at most {MAX_CONTROL_BYTES} bytes"})
+                return
+            body = self.rfile.read(int(length))
+            try:
+                request = json.loads(body)
+            except (ValueError, UnicodeDecodeError) as e:
+                self._json(HTTPStatus.BAD_REQUEST, {"error": f"the body is not JSON ({e})"})
+                return
+            try:
+                self._json(HTTPStatus.OK, view.control(request))
+            except ValueError as e:
+                self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
+        except OSError:
+            pass
+
+    def _refused(self, view: LiveView, query: Dict[str, List[str]]) -> bool:
+        """Answer 403 to a request that another site, or a name that is not ours, may have sent."""
+        if view.token is not None:
+            ok = query.get("token", [None])[0] == view.token
+            reason = "this server needs the token of the URL it printed"
+            origins = {f"http://{self.headers.get('Host', '')}"}
+        else:
+            ok = self.headers.get("Host", "") in view.allowed_hosts()
+            reason = "the Host header names neither this server nor a loopback name"
+            origins = {f"http://{host}" for host in view.allowed_hosts()}
+        origin = self.headers.get("Origin")
+        if ok and origin is not None and origin not in origins:
+            ok, reason = False, f"requests from {origin} may not steer this replay"
+        if not ok:
+            self.close_connection = True
+            self._json(HTTPStatus.FORBIDDEN, {"error": reason})
+        return not ok
+
+    def _json(self, status: HTTPStatus, value: Dict[str, Any]) -> None:
+        self._send(status, "application/json", json.dumps(value).encode())
+
+    def _send(self, status: HTTPStatus, content_type: str, body: bytes, cache: str = "no-store",
+              extra: Optional[Dict[str, str]] = None) -> None:
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
-        self.send_header("Cache-Control", "no-store")
+        self.send_header("Cache-Control", cache)
+        for name, value in (extra or {}).items():
+            self.send_header(name, value)
         self.end_headers()
-        self.wfile.write(body)
+        if self.command != "HEAD":
+            self.wfile.write(body)
 
     def _stream(self, view: LiveView) -> None:
         self.send_response(HTTPStatus.OK)
         self.send_header("Content-Type", f"multipart/x-mixed-replace; boundary={_BOUNDARY}")
         self.send_header("Cache-Control", "no-store")
         self.end_headers()
+        if self.command == "HEAD":
+            return
+        # Each picture is followed by the next boundary at once, so that a browser shows it
+        # without waiting for the next picture (a paused replay may send none for long).
+        self.wfile.write(f"--{_BOUNDARY}\r\n".encode())
         sent = 0
         while True:
-            sequence, jpeg = view.jpeg()
+            sequence, jpeg, at = view.jpeg()
             if sequence != sent:
-                self.wfile.write(f"--{_BOUNDARY}\r\nContent-Type: image/jpeg\r\n"
-                                 f"Content-Length: {len(jpeg)}\r\n\r\n".encode() + jpeg + b"\r\n")
+                self.wfile.write(f"Content-Type: image/jpeg\r\nX-Playback-Time: {at:.6f}\r\n"
+                                 f"Content-Length: {len(jpeg)}\r\n\r\n".encode() + jpeg
+                                 + f"\r\n--{_BOUNDARY}\r\n".encode())
                 self.wfile.flush()
                 sent = sequence
             if not view.wait_for_picture(sent):
-                sequence, _ = view.jpeg()
+                sequence, _, _ = view.jpeg()
                 if sequence == sent:   # the last picture is out: the stream ends here
                     return
 
@@ -202,64 +365,5 @@ class _Handler(BaseHTTPRequestHandler):
         pass    # requests are not news; the terminal shows the replay's progress
 
 
-_PAGE = """<!doctype html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<title>mirvane live replay</title>
-<style>
-  body { margin: 0; background: #202024; color: #e8e8e8; font: 14px/1.4 system-ui, sans-serif; }
-  main { max-width: 960px; margin: 0 auto; padding: 16px; }
-  h1 { font-size: 18px; font-weight: 600; margin: 0 0 8px; }
-  #view { display: block; max-width: 100%; max-height: calc(100vh - 96px); margin: 0 auto;
-          background: #2c2c32; border-radius: 4px; }
-  #bar { display: flex; gap: 16px; align-items: center; margin-top: 8px; }
-  progress { flex: 1; height: 8px; }
-  #state { font-weight: 600; }
-  #state.finished { color: #8fd18f; }
-  #state.gone { color: #f0a060; }
-</style>
-</head>
-<body>
-<main>
-  <h1>Replay of <span id="record">...</span></h1>
-  <img id="view" src="/stream.mjpg" alt="the work cell as the replay runs">
-  <div id="bar">
-    <span><span id="time">0.0</span> s of <span id="span">0.0</span> s</span>
-    <progress id="progress" max="1" value="0"></progress>
-    <span>speed <span id="speed">1</span>&times;</span>
-    <span id="state">playing</span>
-  </div>
-</main>
-<script>
-  const $ = (id) => document.getElementById(id);
-  let finished = false;
-  async function poll() {
-    try {
-      const s = await (await fetch("/status.json", {cache: "no-store"})).json();
-      $("record").textContent = s.record;
-      document.title = "mirvane: " + s.record;
-      $("time").textContent = s.time.toFixed(1);
-      $("span").textContent = s.span.toFixed(1);
-      $("speed").textContent = s.speed;
-      $("progress").value = s.span > 0 ? s.time / s.span : 1;
-      if (s.finished) {
-        finished = true;
-        $("state").textContent = "finished";
-        $("state").className = "finished";
-        return;   // the picture stays as the stream left it
-      }
-    } catch (e) {
-      if (!finished) {
-        $("state").textContent = "stopped: the replay command has ended";
-        $("state").className = "gone";
-      }
-      return;
-    }
-    setTimeout(poll, 200);
-  }
-  poll();
-</script>
-</body>
-</html>
-"""
+def _page() -> bytes:
+    return resources.files(__package__).joinpath("player.html").read_bytes()

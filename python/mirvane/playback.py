@@ -18,7 +18,7 @@ import math
 import threading
 import time as _time
 from dataclasses import dataclass
-from typing import Any, Callable, Optional, Sequence
+from typing import Any, Callable, Dict, Optional, Sequence
 
 import numpy as np
 
@@ -33,14 +33,17 @@ _WAIT_S = 0.5
 
 def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
     """The record's product times in seconds after its first product, computed as ``Replay.play`` does."""
-    seconds = 1e-9 * np.array([product.timestamp_ns for product in record.products])
-    return np.asarray(seconds - seconds[0], dtype=np.float64)     # typed: numpy's stubs give Any
+    nanoseconds = np.array([product.timestamp_ns for product in record.products], dtype=np.int64)
+    seconds = (1e-9 * nanoseconds).astype(np.float64, copy=False)
+    relative: "np.ndarray[Any, np.dtype[np.float64]]" = seconds - seconds[0]
+    return relative
 
 
 @dataclass(frozen=True)
 class Status:
     """What the clock says at one moment."""
     time: float         # the playback position, seconds on the record's axis (within 0 to end)
+    shown: float        # the position play last read: the time of the picture it shows
     end: float          # the record's end: its last product's time
     paused: bool
     loop: bool
@@ -50,16 +53,19 @@ class Status:
     preparing: bool     # play is still rebuilding its states: no picture yet
     finished: bool      # play has returned
     version: int        # raised by every change of what the clock says, other than time running on
+    seeks: int = 0      # raised by every move other than playing on: seek, jump, step, a loop going back
 
 
 class Clock:
     """The playback position of one live replay of a record with the product times ``times``.
 
-    ``now`` is the wall clock the position advances by (monotonic seconds).
+    ``now`` is the wall clock the position advances by (monotonic seconds); ``pace`` lets
+    play draw at most ``frames_per_second`` pictures a second.
     """
 
     def __init__(self, times: Sequence[float], *, start: float = 0.0, rate: float = 1.0, paused: bool = False,
-                 loop: bool = False, now: Callable[[], float] = _time.monotonic) -> None:
+                 loop: bool = False, now: Callable[[], float] = _time.monotonic,
+                 frames_per_second: float = MAX_FRAMES_PER_SECOND) -> None:
         self._times = np.asarray(times, dtype=float)
         if not len(self._times):
             raise ValueError("a clock needs at least one product time")
@@ -67,6 +73,7 @@ class Clock:
         # The distinct product times in order: the stops of a step.
         self._stops = np.unique(self._times)
         self._now = now
+        self._frame_s = 1.0 / frames_per_second
         self._changed = threading.Condition()
         self._rate = _checked_rate(rate)
         self._paused = paused
@@ -77,8 +84,10 @@ class Clock:
         self._stopped = False
         self._finished = False
         self._version = 0
+        self._seeks = 0
         self._last_frame = -math.inf
         self._shown = self._anchor_position   # the clock play last read: what it shows
+        self._read_version = -1               # the version then
 
     # -- what play reads ----------------------------------------------------------------
 
@@ -93,17 +102,19 @@ class Clock:
             if self._stopped:
                 return float(np.nextafter(self._end, math.inf))
             self._shown = self._position_locked()
+            self._read_version = self._version
             return self._shown
 
     def pace(self) -> None:
         """Wait before play's next cycle: while paused until something changes, while playing
-        until the next picture is due (at most ``MAX_FRAMES_PER_SECOND``)."""
+        until the next picture is due (at most ``frames_per_second``)."""
         with self._changed:
-            seen = self._version
+            # A change since play last read the clock means a cycle at once, to show it.
+            seen = self._read_version
             while self._paused and not self._stopped and self._version == seen:
                 self._changed.wait(_WAIT_S)
             if self._version == seen:
-                due = self._last_frame + 1.0 / MAX_FRAMES_PER_SECOND
+                due = self._last_frame + self._frame_s
                 while self._version == seen and self._now() < due:
                     self._changed.wait(max(0.0, due - self._now()))
             self._last_frame = self._now()
@@ -235,10 +246,13 @@ class Clock:
         if self._loop and position > self._end > 0.0:
             position = math.fmod(position, self._end)
             self._anchor_position, self._anchor_wall = position, wall
+            self._seeks += 1
             self._changed_locked()   # watchers see the jump back as a seek
         return position
 
     def _reanchor_locked(self, position: Optional[float] = None) -> None:
+        if position is not None:
+            self._seeks += 1
         self._anchor_position = self._position_locked() if position is None else position
         self._anchor_wall = self._now()
 
@@ -252,10 +266,14 @@ class Clock:
     def _status_locked(self) -> Status:
         position = self._position_locked()
         product = int(np.argmin(np.abs(self._shown - self._times)))   # play's own choice
-        return Status(time=max(min(position, self._end), 0.0) if self._end >= 0 else 0.0, end=self._end,
+        return Status(time=_within(position, self._end), shown=_within(self._shown, self._end), end=self._end,
                       paused=self._paused, loop=self._loop, rate=self._rate, product=product,
                       products=len(self._times), preparing=not self._started, finished=self._finished,
-                      version=self._version)
+                      version=self._version, seeks=self._seeks)
+
+
+def _within(position: float, end: float) -> float:
+    return max(min(position, end), 0.0) if end >= 0 else 0.0
 
 
 def _checked_rate(rate: float) -> float:
@@ -263,3 +281,44 @@ def _checked_rate(rate: float) -> float:
     if not (isinstance(rate, (int, float)) and not isinstance(rate, bool) and low <= rate <= high):
         raise ValueError(f"rate {rate!r} is outside {low:g} to {high:g}; give a rate in that range")
     return float(rate)
+
+
+def apply(clock: Clock, request: object) -> None:
+    """Carry out one control of the JSON interface (``{"action": ...}``) on ``clock``.
+
+    A request it cannot carry out raises ``ValueError`` with a one-line reason and changes nothing.
+    """
+    if not isinstance(request, dict):
+        raise ValueError("the body must be a JSON object such as {\"action\": \"pause\"}")
+    action = request.get("action")
+    simple: Dict[str, Callable[[], None]] = {
+        "play": clock.play, "pause": clock.pause, "toggle": clock.toggle, "stop": clock.stop,
+        "start": clock.to_start, "end": clock.to_end, "faster": clock.faster, "slower": clock.slower}
+    if action in simple:
+        simple[str(action)]()
+    elif action == "seek":
+        clock.seek(_number(request, "time"))
+    elif action == "jump":
+        clock.jump(_number(request, "seconds"))
+    elif action == "step":
+        products = request.get("products", 1)
+        if not isinstance(products, int) or isinstance(products, bool):
+            raise ValueError(f"step: products must be a whole number, not {products!r}")
+        clock.step(products)
+    elif action == "rate":
+        clock.set_rate(_number(request, "value"))
+    elif action == "loop":
+        on = request.get("on")
+        if not isinstance(on, bool):
+            raise ValueError(f"loop: on must be true or false, not {on!r}")
+        clock.set_loop(on)
+    else:
+        known = ", ".join(sorted([*simple, "seek", "jump", "step", "rate", "loop"]))
+        raise ValueError(f"unknown action {action!r}; known: {known}")
+
+
+def _number(request: Dict[Any, Any], key: str) -> float:
+    value = request.get(key)
+    if not isinstance(value, (int, float)) or isinstance(value, bool) or not math.isfinite(value):
+        raise ValueError(f"{request['action']}: {key} must be a finite number, not {value!r}")
+    return float(value)

@@ -1,0 +1,69 @@
+"""Playback keys in the terminal: a thread reading single keys from standard input while a live replay plays.
+
+Only when standard input is a terminal: pipes and CI are never read. The terminal is put in cbreak
+mode (keys arrive one by one, unechoed; Ctrl-C still interrupts) and restored on the way out.
+"""
+
+import contextlib
+import os
+import select
+import sys
+import threading
+from typing import Callable, Dict, Iterator
+
+from .playback import Clock
+
+#: What each key does, as the progress line's help says.
+HELP = "Space pause/resume, ←/→ ∓1 s, ↑/↓ rate, . next product, q end"
+
+
+def actions(clock: Clock) -> Dict[bytes, Callable[[], None]]:
+    return {b" ": clock.toggle, b"\x1b[D": lambda: clock.jump(-1.0), b"\x1b[C": lambda: clock.jump(1.0),
+            b"\x1b[A": clock.faster, b"\x1b[B": clock.slower, b".": lambda: clock.step(1),
+            b",": lambda: clock.step(-1), b"q": clock.stop}
+
+
+@contextlib.contextmanager
+def keys(clock: Clock) -> Iterator[bool]:
+    """Read playback keys for ``clock`` within the block; yields whether it does (stdin is a terminal)."""
+    try:
+        fd = sys.stdin.fileno()
+        interactive = os.isatty(fd)
+    except (AttributeError, OSError, ValueError):
+        interactive = False
+    if not interactive:
+        yield False
+        return
+    import termios
+    import tty
+
+    saved = termios.tcgetattr(fd)
+    done = threading.Event()
+    table = actions(clock)
+
+    def read() -> None:
+        pending = b""
+        while not done.is_set():
+            if not select.select([fd], [], [], 0.2)[0]:
+                pending = b""
+                continue
+            pending += os.read(fd, 16)
+            while pending:
+                match = next((key for key in table if pending.startswith(key)), None)
+                if match is not None:
+                    table[match]()
+                    pending = pending[len(match):]
+                elif pending.startswith(b"\x1b") and len(pending) < 3:
+                    break   # the rest of an arrow key is on its way
+                else:
+                    pending = pending[1:]
+
+    tty.setcbreak(fd)
+    reader = threading.Thread(target=read, name="mirvane-keys", daemon=True)
+    reader.start()
+    try:
+        yield True
+    finally:
+        done.set()
+        reader.join(1.0)
+        termios.tcsetattr(fd, termios.TCSADRAIN, saved)

@@ -1,0 +1,178 @@
+"""The playback clock under the native play, its controls and rules, and the field paths of the plots."""
+
+import subprocess
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+import mirvane.replay
+from helpers import MIRVANE
+from mirvane import series
+from mirvane.data import Data
+from mirvane.playback import Clock, apply, product_times
+
+
+@pytest.fixture(scope="module")
+def record(tmp_path_factory):
+    where = tmp_path_factory.mktemp("playback")
+    done = subprocess.run([MIRVANE, "record", "run.rec", "--seconds", "2", "--seed", "4"], cwd=where,
+                          capture_output=True)
+    assert done.returncode == 0, done.stderr
+    return Data.fromFile(where / "run.rec").records()[-1]
+
+
+class Wall:
+    """A wall clock that moves on by ``step`` at every reading."""
+
+    def __init__(self, start, step):
+        self.now, self.step = start - step, step
+
+    def __call__(self):
+        self.now += self.step
+        return self.now
+
+
+def chosen(record, clock):
+    """The product shown in each cycle of a live play of ``record`` through ``clock`` as module time."""
+    shown = []
+    system = SimpleNamespace(_setState=lambda state: shown.append(state.SerializeToString()))
+    replay = mirvane.replay.Replay()
+    replay.setProject(SimpleNamespace(workspace=lambda: SimpleNamespace(_setState=lambda *a, **k: None),
+                                      system=lambda: system))
+    replay.setData(SimpleNamespace(_data_records=SimpleNamespace(records=[record])))
+    replay.setViewer(SimpleNamespace(render=lambda: None))
+    old = mirvane.replay.time
+    mirvane.replay.time = clock
+    try:
+        replay.play(index=0, speed=1.0)
+    finally:
+        mirvane.replay.time = old
+    return shown
+
+
+def test_play_chooses_the_same_products_with_our_clock_as_with_the_ordinary_one(record):
+    step = 1 / 256   # exact in binary, so both clocks say the same times
+    ordinary = chosen(record, SimpleNamespace(time=Wall(1_000_000.0, step)))
+    ours = chosen(record, Clock(product_times(record), now=Wall(0.0, step)))
+    assert len(ordinary) > 500 and ours == ordinary
+
+
+TIMES = [0.0, 0.5, 0.5, 1.0, 2.0]
+
+
+@pytest.mark.parametrize("controls, time, product", [
+    ([("step", 1)], 0.5, 1),                       # products stamped at one time are one step, the first shown
+    ([("step", 1), ("step", 1)], 1.0, 3),
+    ([("seek", 0.7), ("step", 1)], 1.0, 3),
+    ([("seek", 0.7), ("step", -1)], 0.5, 1),
+    ([("seek", 2.0), ("step", 3)], 2.0, 4),        # no step past the ends
+    ([("step", -1)], 0.0, 0),
+    ([("jump", 10.0)], 2.0, 4),
+    ([("seek", 1.0), ("jump", -10.0)], 0.0, 0),
+    ([("to_end",), ("to_start",)], 0.0, 0),
+])
+def test_seek_step_and_jump_land_on_the_times_play_shows(controls, time, product):
+    clock = Clock(TIMES, paused=True, now=lambda: 0.0)
+    clock.time()
+    for name, *args in controls:
+        getattr(clock, name)(*args)
+    assert clock.time() == time
+    assert clock.status().time == time and clock.status().product == product
+
+
+@pytest.mark.parametrize("rate, controls, expected", [(1.0, ["faster"], 2.0), (16.0, ["faster"], 16.0),
+                                                      (0.3, ["slower"], 0.25), (0.1, ["slower"], 0.1),
+                                                      (3.0, ["faster", "faster"], 8.0)])
+def test_faster_and_slower_go_through_the_listed_rates(rate, controls, expected):
+    clock = Clock(TIMES, rate=rate)
+    for name in controls:
+        getattr(clock, name)()
+    assert clock.status().rate == expected
+
+
+def test_time_runs_at_the_rate_stops_when_paused_and_loops_or_ends():
+    wall = [0.0]
+    clock = Clock(TIMES, rate=2.0, now=lambda: wall[0])
+    assert clock.time() == 0.0   # play's t0
+    wall[0] = 0.25
+    assert clock.time() == 0.5
+    clock.pause()
+    wall[0] = 5.0
+    assert clock.time() == 0.5
+    clock.play()
+    wall[0] = 5.5
+    assert clock.time() == 1.5
+    clock.set_loop(True)
+    wall[0] = 6.0
+    assert clock.time() == pytest.approx(0.5)   # 2.5 went on from the start
+    clock.stop()
+    assert clock.time() > TIMES[-1]              # play's loop ends
+
+
+@pytest.mark.parametrize("request_, named", [
+    ([], "JSON object"), ({"action": "fly"}, "unknown action 'fly'"), ({}, "unknown action None"),
+    ({"action": "seek"}, "seek: time must be a finite number, not None"),
+    ({"action": "seek", "time": float("inf")}, "finite"), ({"action": "seek", "time": True}, "finite"),
+    ({"action": "rate", "value": 0.001}, "outside 0.01 to 100"), ({"action": "step", "products": "1"}, "whole"),
+    ({"action": "loop", "on": 1}, "true or false"),
+])
+def test_a_control_it_cannot_carry_out_changes_nothing(request_, named):
+    clock = Clock(TIMES, paused=True)
+    before = clock.status()
+    with pytest.raises(ValueError, match=named):
+        apply(clock, request_)
+    assert clock.status() == before
+
+
+@pytest.mark.parametrize("path, robot, first", [  # with and without the MCAP channel's slash
+    ('controller{robot=="arm_a"}.feedback.joint.positions.values[0]', "arm_a", "joint"),
+    ('/controller{robot=="arm_b"}.feedback.effector.positions.values[2]', "arm_b", "effector"),
+])
+def test_a_field_path_gives_the_products_values_at_their_times(record, path, robot, first):
+    times, values = series.series(record, path)
+    expected = [(t, getattr(p.controller.feedback, first).positions.values[int(path[-2])])
+                for t, p in zip(product_times(record), record.products)
+                if p.HasField("controller") and p.controller.robot == robot]
+    assert len(expected) > 50
+    assert times == pytest.approx([t for t, _ in expected]) and values == pytest.approx([v for _, v in expected])
+    assert path.lstrip("/") in series.default_paths(record)
+
+
+@pytest.mark.parametrize("path", ["controller.", "robot{x==1}", "cupboard.x", 'controller{robot="a"}.x'])
+def test_a_path_that_is_not_one_is_refused(path):
+    with pytest.raises(ValueError, match="not a field path"):
+        series.parse(path)
+
+
+def test_terminal_keys_steer_a_live_replay(tmp_path):
+    """In a terminal (tmux's), Space pauses and resumes, Up raises the rate, 'q' ends; the progress line says so."""
+    import shutil
+    import time
+
+    if not shutil.which("tmux"):
+        subprocess.run("apt-get install -y -q tmux", shell=True, check=True, capture_output=True)
+    done = subprocess.run([MIRVANE, "record", "run.rec", "--seconds", "1"], cwd=tmp_path, capture_output=True)
+    assert done.returncode == 0
+    session = f"mirvane-keys-{tmp_path.name}"
+    command = f"{MIRVANE} replay run.rec --project run.mvproj --loop; echo EXIT=$?; sleep 30"
+    subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "150", "-y", "10", "-c", str(tmp_path),
+                    command], check=True)
+
+    def screen_shows(text):
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            screen = subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True,
+                                    text=True).stdout
+            if text in screen:
+                return screen
+            time.sleep(0.1)
+        raise AssertionError(f"{text!r} not on the screen:\n{screen}")
+
+    try:
+        screen_shows("playing 1x")
+        for keys, shown in (("Space", "paused 1x"), ("Up", "paused 2x"), ("Space", "playing 2x"), ("q", "EXIT=0")):
+            subprocess.run(["tmux", "send-keys", "-t", session, keys], check=True)
+            screen_shows(shown)
+    finally:
+        subprocess.run(["tmux", "kill-session", "-t", session], capture_output=True)
