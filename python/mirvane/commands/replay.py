@@ -13,8 +13,8 @@ from typing import Any, Callable, Iterable, Iterator, List, Optional, Tuple
 
 from ..live import DEFAULT_HOST, DEFAULT_PORT
 from . import UserError, described
-from ._files import MOVIE_EXT, chosen_position, load_project, load_recording, number_in, rebound, whole_in, \
-    writable_destination, writing
+from ._files import MOVIE_EXT, chosen_position, first_line, load_project, load_recording, number_in, rebound, \
+    whole_in, writable_destination, writing
 from ._lacking import warn_lacking
 from .info import span_seconds
 
@@ -26,6 +26,7 @@ SPEEDS = (0.001, 1000.0)
 FRAME_RATES = (1, 240)
 #: The Foxglove app's default WebSocket port.
 FOXGLOVE_PORT = 8765
+SERVE_DEFAULT = f"{DEFAULT_HOST}:{DEFAULT_PORT}"
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -54,11 +55,11 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     parser.add_argument("--fps", type=whole_in(*FRAME_RATES), metavar="F",
                         help=f"frames per second of the movie, from {FRAME_RATES[0]} to {FRAME_RATES[1]} "
                              "(default: 10)")
-    parser.add_argument("--serve", nargs="?", const=f"{DEFAULT_HOST}:{DEFAULT_PORT}", metavar="[HOST:]PORT",
+    parser.add_argument("--serve", nargs="?", const=SERVE_DEFAULT, metavar="[HOST:]PORT",
                         help=f"show the live replay in a browser at http://HOST:PORT/ (default "
                              f"{DEFAULT_HOST}:{DEFAULT_PORT}: loopback unless a host is named; "
                              "port 0 takes a free one)")
-    parser.add_argument("--foxglove", nargs="?", const="", metavar="[HOST:]PORT",
+    parser.add_argument("--foxglove", nargs="?", const=f"{DEFAULT_HOST}:{FOXGLOVE_PORT}", metavar="[HOST:]PORT",
                         help=f"serve the live replay to the Foxglove app at ws://HOST:PORT, its playback bar "
                              f"steering it (default {DEFAULT_HOST}:{FOXGLOVE_PORT}, loopback unless a host is "
                              "named; with --serve and no ports the page takes the next port; needs Python 3.10 "
@@ -82,8 +83,10 @@ def run(args: argparse.Namespace) -> None:
     if args.hold and not args.serve:
         raise UserError("--hold goes with --serve; add --serve or drop --hold")
     address = parse_address(args.serve) if args.serve else None
-    foxglove = _foxglove_address(args, address)
-    if foxglove is not None and address is not None and address[1] == foxglove[1] and args.foxglove == "":
+    foxglove = _foxglove_address(args)
+    if foxglove is not None and address is not None and address[1] == foxglove[1] != 0:
+        if args.serve != SERVE_DEFAULT:
+            raise UserError(f"--serve {args.serve} and --foxglove {args.foxglove} ask for one port; give them two")
         address = address[0], address[1] + 1   # the Foxglove app's default address stays Foxglove's
     if args.movie:
         writable_destination(args.movie, MOVIE_EXT, "movie", inputs=[args.recording, args.project])
@@ -122,7 +125,7 @@ def parse_address(text: str, option: str = "--serve") -> Tuple[str, int]:
     return host or DEFAULT_HOST, int(port)
 
 
-def _foxglove_address(args: argparse.Namespace, page: Optional[Tuple[str, int]]) -> Optional[Tuple[str, int]]:
+def _foxglove_address(args: argparse.Namespace) -> Optional[Tuple[str, int]]:
     """Where --foxglove serves, once this interpreter is known to be able to."""
     if args.foxglove is None:
         return None
@@ -135,10 +138,7 @@ def _foxglove_address(args: argparse.Namespace, page: Optional[Tuple[str, int]])
         from .. import foxglove_live  # noqa: F401
     except ImportError:
         raise UserError("--foxglove needs foxglove-sdk: pip install 'mirvane[foxglove]'") from None
-    address = parse_address(args.foxglove or str(FOXGLOVE_PORT), "--foxglove")
-    if page is not None and page[1] == address[1] != 0 and args.foxglove:
-        raise UserError(f"--serve {args.serve} and --foxglove {args.foxglove} ask for one port; give them two")
-    return address
+    return parse_address(args.foxglove, "--foxglove")
 
 
 def _seconds(text: str) -> float:
@@ -294,7 +294,7 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
                 served = stack.enter_context(FoxgloveLive(*foxglove, record=record, workspace=workspace, clock=clock,
                                                           name=name))
             except RuntimeError as e:   # foxglove-sdk's: binding failed
-                raise UserError(f"cannot serve Foxglove on {args.foxglove or FOXGLOVE_PORT} ({first_line(e)}); "
+                raise UserError(f"cannot serve Foxglove on {args.foxglove} ({first_line(e)}); "
                                 "choose another address with --foxglove [HOST:]PORT") from None
             watched.on_render.append(served.cycle)
             if not args.quiet:
