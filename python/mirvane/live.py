@@ -94,12 +94,14 @@ class LiveView:
 
     def publish(self, picture: Optional[Image.Image], time_s: float, state: Any = None) -> None:
         """Take the replay's current picture, its playback time and the state it shows; cheap when
-        too soon for a new picture, except for the first after a control."""
-        version = self._clock.status().version
+        too soon for a new picture, except after a control or while paused."""
+        status = self._clock.status()
         now = time.monotonic()
-        if picture is None or (now - self._last_publish < 1.0 / MAX_PICTURES_PER_SECOND
-                               and version == self._published_version):
+        # Paused, play draws only after a control: each such picture is news.
+        due = status.paused or status.version != self._published_version
+        if picture is None or (now - self._last_publish < 1.0 / MAX_PICTURES_PER_SECOND and not due):
             return
+        version = status.version
         self._last_publish, self._published_version = now, version
         copy = picture.copy()   # the viewer may draw over its picture in the next cycle
         with self._changed:
