@@ -160,12 +160,14 @@ def player(recorded, browser):
     """A paused, looping replay (it never ends by itself), its URL, and the page open on it."""
     process = subprocess.Popen([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", "--serve", "0", "--paused",
                                 "--loop"], cwd=recorded, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    url = re.search(r"http://127\.0\.0\.1:\d+/", read_until(process, "Live view at")).group(0)
-    browser.get(url)
-    wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "paused")
-    yield url
-    process.kill()
-    process.wait()
+    try:
+        url = re.search(r"http://127\.0\.0\.1:\d+/", read_until(process, "Live view at")).group(0)
+        browser.get(url)
+        wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "paused")
+        yield url
+    finally:
+        process.kill()
+        process.wait()
 
 
 def wait(browser, seconds=10):

@@ -7,7 +7,8 @@ playback clock says:
 * ``/stream.mjpg`` the pictures as they come, as a multipart JPEG stream, and ``/frame.jpg``
   the latest alone, each with its playback time in ``X-Playback-Time``;
 * ``/status.json`` record name, playback time, span and the clock's status (paused, loop,
-  rate, product, products, preparing, finished);
+  rate, product, products, preparing, finished); with ``?after=VERSION&wait=SECONDS``, once
+  the clock has changed past that version or the seconds have passed;
 * ``/series.json`` field paths and their values over the record, ``/state.json`` the shown
   state as a tree, ``/plotly.min.js`` the plotting library from the installed ``plotly``;
 * ``POST /control`` a JSON control (``mirvane.playback.apply``), answered with the new status.
@@ -43,6 +44,7 @@ from .playback import Clock, apply
 
 MAX_PICTURES_PER_SECOND = 30.0
 MAX_CONTROL_BYTES = 4096
+MAX_WAIT_S = 10.0
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8765
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]", "::1")
@@ -94,12 +96,14 @@ class LiveView:
 
     def publish(self, picture: Optional[Image.Image], time_s: float, state: Any = None) -> None:
         """Take the replay's current picture, its playback time and the state it shows; cheap when
-        too soon for a new picture, except for the first after a control."""
-        version = self._clock.status().version
+        too soon for a new picture, except after a control or while paused."""
+        status = self._clock.status()
         now = time.monotonic()
-        if picture is None or (now - self._last_publish < 1.0 / MAX_PICTURES_PER_SECOND
-                               and version == self._published_version):
+        # Paused, play draws only after a control: each such picture is news.
+        due = status.paused or status.version != self._published_version
+        if picture is None or (now - self._last_publish < 1.0 / MAX_PICTURES_PER_SECOND and not due):
             return
+        version = status.version
         self._last_publish, self._published_version = now, version
         copy = picture.copy()   # the viewer may draw over its picture in the next cycle
         with self._changed:
@@ -132,8 +136,13 @@ class LiveView:
 
     # -- for the request handlers ----------------------------------------------
 
-    def status(self) -> Dict[str, Any]:
-        status = self._clock.status()
+    def status(self, after: Optional[int] = None, wait_s: float = 0.0) -> Dict[str, Any]:
+        """The status, once the clock's version is past ``after`` or ``wait_s`` (at most
+        ``MAX_WAIT_S``) have passed: a page learns of a control at once, without polling fast."""
+        if after is not None and wait_s > 0:
+            status = self._clock.wait(after, min(wait_s, MAX_WAIT_S))
+        else:
+            status = self._clock.status()
         fields = dataclasses.asdict(status)
         kind = self._kinds[status.product] if self._kinds and not status.preparing else ""
         return {"record": self._record_name, **fields, "span": self._span_s, "speed": status.rate, "kind": kind}
@@ -243,7 +252,7 @@ class _Handler(BaseHTTPRequestHandler):
             if url.path == "/":
                 self._send(HTTPStatus.OK, "text/html; charset=utf-8", _page())
             elif url.path == "/status.json":
-                self._json(HTTPStatus.OK, view.status())
+                self._json(HTTPStatus.OK, view.status(*_waiting(parse_qs(url.query))))
             elif url.path == "/state.json":
                 self._json(HTTPStatus.OK, view.state())
             elif url.path == "/series.json":
@@ -363,6 +372,15 @@ class _Handler(BaseHTTPRequestHandler):
 
     def log_message(self, format: str, *args: Any) -> None:
         pass    # requests are not news; the terminal shows the replay's progress
+
+
+def _waiting(query: Dict[str, List[str]]) -> Tuple[Optional[int], float]:
+    """``?after=VERSION&wait=SECONDS`` of a status request; anything else asks for no wait."""
+    try:
+        after, wait_s = int(query["after"][0]), float(query["wait"][0])
+    except (KeyError, ValueError):
+        return None, 0.0
+    return after, wait_s if 0 < wait_s < float("inf") else 0.0
 
 
 def _page() -> bytes:
