@@ -318,7 +318,7 @@ def test_two_tabs_see_each_others_controls(browser, player):
         for where, state in ((browser.current_window_handle, "playing"), (first, "paused")):
             key(browser, Keys.SPACE)
             browser.switch_to.window(first if where != first else browser.window_handles[-1])
-            wait(browser, 1.5).until(lambda b: b.find_element(By.ID, "state").text == state)
+            wait(browser, 5).until(lambda b: b.find_element(By.ID, "state").text == state)
     finally:
         control(player, action="pause")
         browser.switch_to.window(browser.window_handles[-1])

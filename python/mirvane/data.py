@@ -35,7 +35,9 @@ def newer_fields(message: pb_message.Message) -> bool:
     if plain.ByteSize() == message.ByteSize():     # the common case: checked in C, nothing to walk
         return False
     descriptor = message.DESCRIPTOR
-    for field in unknown_fields.UnknownFieldSet(message):
+    unknown = unknown_fields.UnknownFieldSet(message)
+    for position in range(len(unknown)):
+        field = unknown[position]
         if field.field_number in descriptor.fields_by_number or field.wire_type in _GROUP_WIRE_TYPES:
             raise ValueError(f"unexpected content in field {field.field_number} of a {descriptor.name}")
     for field, value in message.ListFields():
@@ -46,7 +48,7 @@ def newer_fields(message: pb_message.Message) -> bool:
             if kind.fields_by_name["value"].message_type is not None:
                 for v in value.values():
                     newer_fields(v)
-        elif field.label == field.LABEL_REPEATED:
+        elif field.is_repeated:
             for v in value:
                 newer_fields(v)
         else:
