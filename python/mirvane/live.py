@@ -23,6 +23,7 @@ per picture however many browsers watch.
 """
 
 import dataclasses
+import functools
 import importlib.util
 import io
 import json
@@ -34,7 +35,7 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 from urllib.parse import parse_qs, urlsplit
 
 from PIL import Image
@@ -231,6 +232,26 @@ class _Server(ThreadingHTTPServer):
         self.server_name, self.server_port = str(self.server_address[0]), int(self.server_address[1])
 
 
+_Answer = Callable[["_Handler", "LiveView", str, Dict[str, List[str]]], None]
+
+
+def _admitted(answer: _Answer) -> Callable[["_Handler"], None]:
+    """A request method that first refuses what another site or a name not ours may have sent,
+    then answers from the request's path and query."""
+    @functools.wraps(answer)
+    def method(self: "_Handler") -> None:
+        view = self.server.view
+        view.visited = True
+        url = urlsplit(self.path)
+        query = parse_qs(url.query)
+        try:
+            if not self._refused(view, query):
+                answer(self, view, url.path, query)
+        except OSError:
+            pass    # the browser went away or stopped reading mid-answer: nothing to clean up
+    return method
+
+
 class _Handler(BaseHTTPRequestHandler):
     server: _Server
     server_version = "mirvane"
@@ -242,76 +263,61 @@ class _Handler(BaseHTTPRequestHandler):
     def do_HEAD(self) -> None:
         self.do_GET()
 
-    def do_GET(self) -> None:
-        view = self.server.view
-        view.visited = True
-        url = urlsplit(self.path)
-        try:
-            if self._refused(view, parse_qs(url.query)):
-                return
-            if url.path == "/":
-                self._send(HTTPStatus.OK, "text/html; charset=utf-8", _page())
-            elif url.path == "/status.json":
-                self._json(HTTPStatus.OK, view.status(*_waiting(parse_qs(url.query))))
-            elif url.path == "/state.json":
-                self._json(HTTPStatus.OK, view.state())
-            elif url.path == "/series.json":
-                path = parse_qs(url.query).get("path", [None])[0]
-                try:
-                    self._json(HTTPStatus.OK, view.series(path))
-                except ValueError as e:
-                    self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
-            elif url.path == "/plotly.min.js" and plotly_js() is not None:
-                self._send(HTTPStatus.OK, "text/javascript; charset=utf-8", plotly_js() or b"",
-                           cache="max-age=86400")
-            elif url.path == "/frame.jpg":
-                sequence, jpeg, at = view.jpeg()
-                if sequence:
-                    self._send(HTTPStatus.OK, "image/jpeg", jpeg, extra={"X-Playback-Time": f"{at:.6f}"})
-                else:
-                    self._send(HTTPStatus.SERVICE_UNAVAILABLE, "text/plain", b"no picture yet\n")
-            elif url.path == "/stream.mjpg":
-                self._stream(view)
-            else:
-                self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
-        except OSError:
-            pass    # the browser went away or stopped reading mid-answer: nothing to clean up
-
-    def do_POST(self) -> None:
-        view = self.server.view
-        view.visited = True
-        url = urlsplit(self.path)
-        try:
-            if self._refused(view, parse_qs(url.query)):
-                return
-            if url.path != "/control":
-                self._json(HTTPStatus.NOT_FOUND, {"error": "not found: controls go to POST /control"})
-                return
-            if self.headers.get_content_type() != "application/json":
-                self._json(HTTPStatus.UNSUPPORTED_MEDIA_TYPE,
-                           {"error": "send the control as Content-Type: application/json"})
-                return
-            length = self.headers.get("Content-Length", "")
-            if not length.isdigit():
-                self._json(HTTPStatus.LENGTH_REQUIRED, {"error": "give the body's Content-Length"})
-                return
-            if int(length) > MAX_CONTROL_BYTES:
-                self.close_connection = True   # the body is not read
-                self._json(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
-                           {"error": f"a control is at most {MAX_CONTROL_BYTES} bytes"})
-                return
-            body = self.rfile.read(int(length))
+    @_admitted
+    def do_GET(self, view: "LiveView", path: str, query: Dict[str, List[str]]) -> None:
+        if path == "/":
+            self._send(HTTPStatus.OK, "text/html; charset=utf-8", _page())
+        elif path == "/status.json":
+            self._json(HTTPStatus.OK, view.status(*_waiting(query)))
+        elif path == "/state.json":
+            self._json(HTTPStatus.OK, view.state())
+        elif path == "/series.json":
             try:
-                request = json.loads(body)
-            except (ValueError, UnicodeDecodeError) as e:
-                self._json(HTTPStatus.BAD_REQUEST, {"error": f"the body is not JSON ({e})"})
-                return
-            try:
-                self._json(HTTPStatus.OK, view.control(request))
+                self._json(HTTPStatus.OK, view.series(query.get("path", [None])[0]))
             except ValueError as e:
                 self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
-        except OSError:
-            pass
+        elif path == "/plotly.min.js" and plotly_js() is not None:
+            self._send(HTTPStatus.OK, "text/javascript; charset=utf-8", plotly_js() or b"",
+                       cache="max-age=86400")
+        elif path == "/frame.jpg":
+            sequence, jpeg, at = view.jpeg()
+            if sequence:
+                self._send(HTTPStatus.OK, "image/jpeg", jpeg, extra={"X-Playback-Time": f"{at:.6f}"})
+            else:
+                self._send(HTTPStatus.SERVICE_UNAVAILABLE, "text/plain", b"no picture yet\n")
+        elif path == "/stream.mjpg":
+            self._stream(view)
+        else:
+            self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
+
+    @_admitted
+    def do_POST(self, view: "LiveView", path: str, query: Dict[str, List[str]]) -> None:
+        if path != "/control":
+            self._json(HTTPStatus.NOT_FOUND, {"error": "not found: controls go to POST /control"})
+            return
+        if self.headers.get_content_type() != "application/json":
+            self._json(HTTPStatus.UNSUPPORTED_MEDIA_TYPE,
+                       {"error": "send the control as Content-Type: application/json"})
+            return
+        length = self.headers.get("Content-Length", "")
+        if not length.isdigit():
+            self._json(HTTPStatus.LENGTH_REQUIRED, {"error": "give the body's Content-Length"})
+            return
+        if int(length) > MAX_CONTROL_BYTES:
+            self.close_connection = True   # the body is not read
+            self._json(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
+                       {"error": f"a control is at most {MAX_CONTROL_BYTES} bytes"})
+            return
+        body = self.rfile.read(int(length))
+        try:
+            request = json.loads(body)
+        except (ValueError, UnicodeDecodeError) as e:
+            self._json(HTTPStatus.BAD_REQUEST, {"error": f"the body is not JSON ({e})"})
+            return
+        try:
+            self._json(HTTPStatus.OK, view.control(request))
+        except ValueError as e:
+            self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
 
     def _refused(self, view: LiveView, query: Dict[str, List[str]]) -> bool:
         """Answer 403 to a request that another site, or a name that is not ours, may have sent."""
