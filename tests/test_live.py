@@ -343,6 +343,8 @@ def test_start_paused_opens_paused_there(browser, serve):
     wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "paused")
     assert browser.find_element(By.ID, "time").text == "2.50"
     assert status(url)["paused"] and status(url)["time"] == 2.5
+    # The picture shows although no next one comes while paused.
+    wait(browser).until(lambda b: b.execute_script("return document.getElementById('view').naturalWidth") > 0)
     shown_at(url, 2.5)
 
 

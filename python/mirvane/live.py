@@ -183,6 +183,11 @@ class LiveView:
                 self._encoded = (sequence, buffer.getvalue(), picture_time)
             return self._encoded
 
+    def still(self) -> bool:
+        """Whether no newer picture is coming soon: the replay is paused, or not yet playing."""
+        status = self._clock.status()
+        return status.paused or status.preparing
+
     def wait_for_picture(self, after: int) -> bool:
         """Wait for a picture newer than ``after``; False once there will be none."""
         with self._changed:
@@ -359,16 +364,16 @@ class _Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if self.command == "HEAD":
             return
-        # Each picture is followed by the next boundary at once, so that a browser shows it
-        # without waiting for the next picture (a paused replay may send none for long).
         self.wfile.write(f"--{_BOUNDARY}\r\n".encode())
         sent = 0
         while True:
             sequence, jpeg, at = view.jpeg()
             if sequence != sent:
-                self.wfile.write(f"Content-Type: image/jpeg\r\nX-Playback-Time: {at:.6f}\r\n"
-                                 f"Content-Length: {len(jpeg)}\r\n\r\n".encode() + jpeg
-                                 + f"\r\n--{_BOUNDARY}\r\n".encode())
+                part = (f"Content-Type: image/jpeg\r\nX-Playback-Time: {at:.6f}\r\n"
+                        f"Content-Length: {len(jpeg)}\r\n\r\n".encode() + jpeg + f"\r\n--{_BOUNDARY}\r\n".encode())
+                # A browser shows a part once the next one has begun: while paused no next
+                # picture may come for long, so the picture goes twice.
+                self.wfile.write(part * (2 if view.still() else 1))
                 self.wfile.flush()
                 sent = sequence
             if not view.wait_for_picture(sent):
