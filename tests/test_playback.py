@@ -151,7 +151,7 @@ def test_terminal_keys_steer_a_live_replay(tmp_path):
     import time
 
     if not shutil.which("tmux"):
-        subprocess.run("apt-get install -y -q tmux", shell=True, check=True, capture_output=True)
+        subprocess.run("apt-get update -q && apt-get install -y -q tmux", shell=True, check=True, capture_output=True)
     done = subprocess.run([MIRVANE, "record", "run.rec", "--seconds", "1"], cwd=tmp_path, capture_output=True)
     assert done.returncode == 0
     session = f"mirvane-keys-{tmp_path.name}"
