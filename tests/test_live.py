@@ -164,13 +164,17 @@ def player(recorded, browser):
         url = re.search(r"http://127\.0\.0\.1:\d+/", read_until(process, "Live view at")).group(0)
         browser.get(url)
         wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "paused")
+        # The page has set itself up (plotly loaded, the plots drawn) before it is driven.
+        wait(browser).until(lambda b: b.execute_script(
+            "return document.querySelectorAll('#charts .js-plotly-plot .scatterlayer .trace').length") > 0)
         yield url
     finally:
         process.kill()
         process.wait()
 
 
-def wait(browser, seconds=10):
+def wait(browser, seconds=30):
+    # Generous: a loaded machine may keep the page's script busy for seconds at a time.
     from selenium.webdriver.support.ui import WebDriverWait
 
     return WebDriverWait(browser, seconds, poll_frequency=0.05)
@@ -318,7 +322,7 @@ def test_two_tabs_see_each_others_controls(browser, player):
         for where, state in ((browser.current_window_handle, "playing"), (first, "paused")):
             key(browser, Keys.SPACE)
             browser.switch_to.window(first if where != first else browser.window_handles[-1])
-            wait(browser, 5).until(lambda b: b.find_element(By.ID, "state").text == state)
+            wait(browser).until(lambda b: b.find_element(By.ID, "state").text == state)
     finally:
         control(player, action="pause")
         browser.switch_to.window(browser.window_handles[-1])
