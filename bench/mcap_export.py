@@ -36,8 +36,8 @@ def _peak_rss_bytes() -> int:
 
 def worker(task: str, source: str, out: str) -> dict:
     from mirvane.data import Data
-    from mirvane.mcap import export_mcap, import_mcap
-    from mirvane.rrd import export_rrd
+    from mirvane.formats.mcap import export_mcap, import_mcap
+    from mirvane.formats.rrd import export_rrd
 
     reset = _reset_rss_peak()
     before = _peak_rss_bytes()
@@ -56,8 +56,8 @@ def worker(task: str, source: str, out: str) -> dict:
 
 def make_recording(path: str, products: int, records: int) -> None:
     from dravik.api import data_pb2
-    from mirvane.recordstream import RecordWriter
-    from mirvane.simulation import DEFAULT_START_NS, synthetic_record
+    from mirvane.formats.recordstream import RecordWriter
+    from mirvane.simulation.cell import DEFAULT_START_NS, synthetic_record
 
     start = DEFAULT_START_NS
     with open(path, "wb") as f:

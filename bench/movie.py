@@ -28,7 +28,7 @@ import mirvane.movie
 import mirvane.replay
 from mirvane.project import Project
 from mirvane.replay import Replay
-from mirvane.simulation import build_cell, make_recording
+from mirvane.simulation.cell import build_cell, make_recording
 from mirvane.viewer import WorkspaceViewer
 
 TARGET = 1.5  # movie playback per frame / (render + raw encode) per frame, at most

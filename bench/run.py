@@ -241,7 +241,7 @@ def call_costs(number):
 
 def make_record_file(n, seed, directory):
     from dravik.api import data_pb2
-    from mirvane.simulation import synthetic_record
+    from mirvane.simulation.cell import synthetic_record
 
     records = data_pb2.Records()
     records.records.add().CopyFrom(synthetic_record(n, seed=seed))

@@ -12,7 +12,7 @@ from mirvane.constants import MV_PROJECT_FILE_EXT
 from mirvane.data import Data
 from mirvane.project import Project
 from mirvane.replay import Replay
-from mirvane.simulation import PICK_PLACE_STEPS, build_cell, make_recording
+from mirvane.simulation.cell import PICK_PLACE_STEPS, build_cell, make_recording
 from mirvane.viewer import WorkspaceViewer
 
 OUT_DIR = Path(__file__).resolve().parent / "out"

@@ -20,7 +20,7 @@ from mirvane.behavior import Behavior
 from mirvane.data import Data, DataFileError
 from mirvane.geometry import yaw_of
 from mirvane.scene import effector_of
-from mirvane.simulation import (CONTROLLER_HZ, PERCEPTION_HZ, build_cell, make_recording,
+from mirvane.simulation.cell import (CONTROLLER_HZ, PERCEPTION_HZ, build_cell, make_recording,
                                 simulate, synthetic_record)
 from mirvane.system import System
 from mirvane.viewer import WorkspaceViewer

@@ -24,7 +24,7 @@ from mirvane._version import __version__
 from mirvane.behavior import Behavior
 from mirvane.project import Project
 from mirvane.replay import Replay
-from mirvane.simulation import build_cell, cell_behaviors
+from mirvane.simulation.cell import build_cell, cell_behaviors
 from mirvane.workspace import Workspace
 from replay_fakes import SECOND, FakeClip, FakeViewer, Rig, record
 

@@ -395,8 +395,8 @@ def test_head_is_answered_like_get_without_a_body_and_no_version_is_told(player,
 
 
 def test_a_named_token_is_needed_for_every_request_and_the_page_passes_it_on(browser):
-    from mirvane.live import LiveView
-    from mirvane.playback import Clock
+    from mirvane.player.server import LiveView
+    from mirvane.player.clock import Clock
 
     with LiveView("127.0.0.1", 0, "r", Clock([0.0, 1.0]), token="s3cret") as view:
         assert view.url.endswith("/?token=s3cret")

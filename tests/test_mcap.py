@@ -15,8 +15,8 @@ from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
 
 from dravik.api import data_pb2, system_pb2
 from mirvane.data import Data
-from mirvane.mcap import McapError, export_mcap, import_mcap
-from mirvane.simulation import make_recording, simulate
+from mirvane.formats.mcap import McapError, export_mcap, import_mcap
+from mirvane.simulation.cell import make_recording, simulate
 from replay_fakes import Rig
 
 SECOND = 10 ** 9

@@ -8,9 +8,9 @@ import pytest
 
 import mirvane.replay
 from helpers import MIRVANE
-from mirvane import series
+from mirvane.player import series
 from mirvane.data import Data
-from mirvane.playback import Clock, apply, product_times
+from mirvane.player.clock import Clock, apply, product_times
 
 
 @pytest.fixture(scope="module")

@@ -19,7 +19,7 @@ from mirvane._version import __version__
 from mirvane.behavior import Behavior
 from mirvane.constants import MV_PROJECT_FILE_EXT as EXT
 from mirvane.project import Project
-from mirvane.simulation import build_cell
+from mirvane.simulation.cell import build_cell
 from mirvane.system import System
 from mirvane.workspace import Workspace
 
@@ -295,7 +295,7 @@ def test_the_same_project_saves_to_the_same_bytes_in_every_process(tmp_path):
     save_and_load = """
         from mirvane.behavior import Behavior
         from mirvane.project import Project
-        from mirvane.simulation import build_cell
+        from mirvane.simulation.cell import build_cell
         p = Project()
         p.setWorkspace(build_cell())
         for name in ("place", "pick", "zero", "idle", "calibrate", "a"):

@@ -15,7 +15,7 @@ from imageio_ffmpeg import read_frames
 import mirvane.replay
 from mirvane.project import Project
 from mirvane.replay import Replay
-from mirvane.simulation import build_cell, make_recording
+from mirvane.simulation.cell import build_cell, make_recording
 from mirvane.viewer import WorkspaceViewer
 from replay_fakes import SECOND, FakeClip, Rig, record
 

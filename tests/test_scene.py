@@ -7,7 +7,7 @@ import pytest
 
 from dravik.api import data_pb2, geometry_pb2, system_pb2
 from mirvane import scene
-from mirvane.simulation import simulate
+from mirvane.simulation.cell import simulate
 from replay_fakes import Rig
 
 

@@ -13,7 +13,7 @@ from PIL import Image
 from dravik.api import project_pb2, system_pb2
 from mirvane.project import Project
 from mirvane.replay import Replay
-from mirvane.simulation import build_cell, make_recording, simulate
+from mirvane.simulation.cell import build_cell, make_recording, simulate
 from mirvane.system import System
 from mirvane.viewer import WorkspaceViewer
 from mirvane.workspace import Workspace

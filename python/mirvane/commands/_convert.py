@@ -9,7 +9,7 @@ from ._files import first_line, write_failure
 MCAP_EXT = ".mcap"
 RRD_EXT = ".rrd"
 
-#: A progress callback of ``mirvane.mcap``: (bytes done, bytes in all).
+#: A progress callback of ``mirvane.formats.mcap``: (bytes done, bytes in all).
 Progress = Callable[[int, int], None]
 
 
@@ -17,8 +17,8 @@ Progress = Callable[[int, int], None]
 def converting(out: str, label: str, hint: str, quiet: bool, extra: str = "mcap") -> Iterator[Progress]:
     """Run a conversion writing ``out``: give it a progress callback that drives a bar on
     stderr (none if ``quiet``), and turn its failures into ``UserError``s, a bad input's
-    message followed by ``hint``. The module of ``extra`` (``mirvane.mcap`` for "mcap",
-    ``mirvane.rrd`` for "rerun") can be imported inside the block."""
+    message followed by ``hint``. The module of ``extra`` (``mirvane.formats.mcap`` for "mcap",
+    ``mirvane.formats.rrd`` for "rerun") can be imported inside the block."""
     from tqdm import tqdm
 
     from ..data import RecordIndexError
@@ -26,9 +26,9 @@ def converting(out: str, label: str, hint: str, quiet: bool, extra: str = "mcap"
     refused: Type[Exception]
     try:
         if extra == "rerun":
-            from ..rrd import RrdError as refused
+            from ..formats.rrd import RrdError as refused
         else:
-            from ..mcap import McapError as refused
+            from ..formats.mcap import McapError as refused
     except ImportError:
         files = "Rerun recordings" if extra == "rerun" else "MCAP files"
         raise UserError(f"{files} need the {extra} extra; run pip install 'mirvane[{extra}]'") from None

@@ -49,11 +49,11 @@ def run(args: argparse.Namespace) -> None:
     with converting(args.out, "exporting", hint, args.quiet, extra) as progress:
         counts: Any
         if extra == "rerun":
-            from ..rrd import export_rrd
+            from ..formats.rrd import export_rrd
 
             counts = export_rrd(args.recording, args.out, args.index, progress=progress)
         else:
-            from ..mcap import export_mcap
+            from ..formats.mcap import export_mcap
 
             counts = export_mcap(args.recording, args.out, args.index, progress=progress)
     note_newer(args.recording, counts.newer)

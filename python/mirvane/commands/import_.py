@@ -27,7 +27,7 @@ def run(args: argparse.Namespace) -> None:
     writable_destination(args.out, RECORDING_EXT, "recording", inputs=[args.source])
     hint = "give an MCAP file written by 'mirvane export'"
     with converting(args.out, "importing", hint, args.quiet) as progress:
-        from ..mcap import import_mcap
+        from ..formats.mcap import import_mcap
 
         counts = import_mcap(args.source, args.out, progress=progress)
     note_newer(args.source, counts.newer)

@@ -38,7 +38,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace) -> None:
     from .._atomic import replacing
     from ..project import Project
-    from ..simulation import build_cell, cell_behaviors, make_recording
+    from ..simulation.cell import build_cell, cell_behaviors, make_recording
 
     recording: str = args.out
     project_path: str = args.project or os.path.splitext(recording)[0] + MV_PROJECT_FILE_EXT

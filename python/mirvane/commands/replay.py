@@ -11,7 +11,7 @@ import tempfile
 import time
 from typing import Any, Callable, Iterable, Iterator, List, Optional, Tuple
 
-from ..live import DEFAULT_HOST, DEFAULT_PORT
+from ..player.server import DEFAULT_HOST, DEFAULT_PORT
 from . import UserError, described
 from ._files import MOVIE_EXT, chosen_position, first_line, load_project, load_recording, number_in, rebound, \
     whole_in, writable_destination, writing
@@ -135,7 +135,7 @@ def _foxglove_address(args: argparse.Namespace) -> Optional[Tuple[str, int]]:
         raise UserError(f"--foxglove needs Python 3.10 or newer (this is {sys.version_info[0]}.{sys.version_info[1]}); "
                         "run mirvane with a newer Python, or watch with --serve")
     try:
-        from .. import foxglove_live  # noqa: F401
+        from ..player import foxglove  # noqa: F401
     except ImportError:
         raise UserError("--foxglove needs foxglove-sdk: pip install 'mirvane[foxglove]'") from None
     return parse_address(args.foxglove, "--foxglove")
@@ -242,9 +242,9 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
     import mirvane.replay
     from tqdm import tqdm
 
-    from .. import terminal
-    from ..live import LiveView
-    from ..playback import product_times
+    from ..player import terminal
+    from ..player.server import LiveView
+    from ..player.clock import product_times
 
     clock = _clock(product_times(record), args)
     with contextlib.ExitStack() as stack:
@@ -288,7 +288,7 @@ def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespa
             watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().shown, system.state()))
         served = None
         if foxglove is not None:
-            from ..foxglove_live import FoxgloveLive
+            from ..player.foxglove import FoxgloveLive
             workspace = replay._project.workspace()
             try:
                 served = stack.enter_context(FoxgloveLive(*foxglove, record=record, workspace=workspace, clock=clock,
@@ -330,8 +330,8 @@ def _loopback(host: str) -> bool:
 
 def _clock(times: Any, args: argparse.Namespace) -> Any:
     """The playback clock the options ask for; a value it refuses is the user's to mend."""
-    from ..live import MAX_PICTURES_PER_SECOND
-    from ..playback import Clock
+    from ..player.server import MAX_PICTURES_PER_SECOND
+    from ..player.clock import Clock
 
     end = float(times[-1])
     if args.start > max(end, 0.0):

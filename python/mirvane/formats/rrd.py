@@ -38,11 +38,11 @@ with warnings.catch_warnings():     # rerun-sdk warns once that it soon drops Py
     try:
         import rerun as rr
     except ImportError as e:  # pragma: no cover - depends on how mirvane was installed
-        raise ImportError(f"mirvane.rrd needs the rerun extra: pip install 'mirvane[rerun]' ({e})") from e
+        raise ImportError(f"mirvane.formats.rrd needs the rerun extra: pip install 'mirvane[rerun]' ({e})") from e
 
-from . import scene
-from ._atomic import replacing
-from .data import DataFileError, PathLike, record_position
+from .. import scene
+from .._atomic import replacing
+from ..data import DataFileError, PathLike, record_position
 from .recordstream import Counts, RecordReader
 
 #: A progress callback: called with (bytes of the input done, bytes in all).

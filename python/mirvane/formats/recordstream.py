@@ -14,7 +14,7 @@ from typing import BinaryIO, Iterator, List, Optional, Tuple
 from google.protobuf import message as pb_message
 from dravik.api import data_pb2
 
-from .data import DataFileError, PathLike, newer_fields
+from ..data import DataFileError, PathLike, newer_fields
 
 _RECORD_TAG = 0x0A      # field 1, length-delimited
 

@@ -28,7 +28,7 @@ or the record's position in the file for the three messages that open a record):
 Time axis: all records go into one file, one after another. A message's log
 time is its product's time stamp plus the record's offset, which is zero
 unless the record would start before the previous one has ended (records
-recorded one after another, as a real cell and ``mirvane.simulation`` make
+recorded one after another, as a real cell and ``mirvane.simulation.cell`` make
 them, keep their own times) or at a negative time; then the whole record moves
 later, just past the previous one. One file keeps one recording one thing to
 open, scrub and share, its records never overlap on the timeline, and a plot of
@@ -68,13 +68,13 @@ try:
     from mcap_protobuf.schema import register_schema
     from tqdm import tqdm
 except ImportError as e:  # pragma: no cover - depends on how mirvane was installed
-    raise ImportError(f"mirvane.mcap needs the mcap extra: pip install 'mirvane[mcap]' ({e})") from e
+    raise ImportError(f"mirvane.formats.mcap needs the mcap extra: pip install 'mirvane[mcap]' ({e})") from e
 
-from ._atomic import replacing
-from ._version import __version__
-from .data import DataFileError, PathLike, newer_fields, record_position
-from . import scene
-from .geometry import set_pose
+from .._atomic import replacing
+from .._version import __version__
+from ..data import DataFileError, PathLike, newer_fields, record_position
+from .. import scene
+from ..geometry import set_pose
 from .recordstream import Counts, RecordReader, RecordWriter
 
 #: A progress callback: called with (bytes of the input done, bytes in all).

@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from google.protobuf.message import Message
 
-from .playback import product_times
+from .clock import product_times
 
 #: The parts a product may carry, in the order replay looks at them.
 PARTS = ("perception", "decision", "planner", "controller")

@@ -23,11 +23,11 @@ from numpy.typing import NDArray
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
-from ._version import __version__
-from .behavior import Behavior
-from .data import Data
-from .scene import KINDS, effector_of
-from .workspace import Workspace
+from .._version import __version__
+from ..behavior import Behavior
+from ..data import Data
+from ..scene import KINDS, effector_of
+from ..workspace import Workspace
 
 Floats = NDArray[np.float64]
 Poses = List[List[float]]  # columns x, y, z, qw, qz

@@ -3,7 +3,7 @@
 ``LiveView`` serves, from threads of its own, what the replay thread hands it and what its
 playback clock says:
 
-* ``/`` the player page (``player.html`` of this package: no asset from elsewhere);
+* ``/`` the player page (``page.html`` of this package: no asset from elsewhere);
 * ``/stream.mjpg`` the pictures as they come, as a multipart JPEG stream, and ``/frame.jpg``
   the latest alone, each with its playback time in ``X-Playback-Time``;
 * ``/status.json`` record name, playback time, span and the clock's status (paused, loop,
@@ -11,7 +11,7 @@ playback clock says:
   the clock has changed past that version or the seconds have passed;
 * ``/series.json`` field paths and their values over the record, ``/state.json`` the shown
   state as a tree, ``/plotly.min.js`` the plotting library from the installed ``plotly``;
-* ``POST /control`` a JSON control (``mirvane.playback.apply``), answered with the new status.
+* ``POST /control`` a JSON control (``mirvane.player.clock.apply``), answered with the new status.
 
 Anything else is 404: no file is ever served from disk. Only a page of this server may steer it:
 controls need ``Content-Type: application/json`` (no cross-site form can send it and no preflight
@@ -41,7 +41,7 @@ from urllib.parse import parse_qs, urlsplit
 from PIL import Image
 
 from . import inspector, series
-from .playback import Clock, apply
+from .clock import Clock, apply
 
 MAX_PICTURES_PER_SECOND = 30.0
 MAX_CONTROL_BYTES = 4096
@@ -395,4 +395,4 @@ def _waiting(query: Dict[str, List[str]]) -> Tuple[Optional[int], float]:
 
 
 def _page() -> bytes:
-    return resources.files(__package__).joinpath("player.html").read_bytes()
+    return resources.files(__package__).joinpath("page.html").read_bytes()

@@ -1,7 +1,7 @@
 """A live replay served to Foxglove over its WebSocket protocol, Foxglove's playback bar driving the clock.
 
 The channels, schemas and messages are those of ``mirvane export``
-(``mirvane.mcap``): each product part is logged at its log time as the
+(``mirvane.formats.mcap``): each product part is logged at its log time as the
 playback clock passes it, so a plot gets every controller message and not only
 the ones a picture showed. ``/scene`` draws the state the replay shows, at
 most ``SCENES_PER_SECOND`` times a second; after a seek (from Foxglove, the
@@ -27,8 +27,8 @@ from foxglove.websocket import Capability, ChannelView, Client, PlaybackCommand,
     PlaybackState, PlaybackStatus, ServerListener
 from mcap_protobuf.schema import build_file_descriptor_set
 
-from . import mcap
-from .playback import RATE_RANGE, Clock, Status
+from ..formats import mcap
+from .clock import RATE_RANGE, Clock, Status
 
 DEFAULT_PORT = 8765
 SCENES_PER_SECOND = 30.0

@@ -11,7 +11,7 @@ import sys
 import threading
 from typing import Callable, Dict, Iterator
 
-from .playback import Clock
+from .clock import Clock
 
 #: What each key does, as the progress line's help says.
 HELP = "Space pause/resume, ←/→ ∓1 s, ↑/↓ rate, . next product, q end"
