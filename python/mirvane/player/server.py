@@ -40,6 +40,7 @@ from urllib.parse import parse_qs, urlsplit
 
 from PIL import Image
 
+from ..scene import kind_of
 from . import inspector, series
 from .clock import Clock, apply
 
@@ -69,7 +70,7 @@ class LiveView:
         self._record = record
         self._clock = clock
         self.token = token
-        self._kinds = [series.kind(product) for product in record.products] if record is not None else []
+        self._kinds = [kind_of(product) or "" for product in record.products] if record is not None else []
         self._changed = threading.Condition()
         self._picture: Optional[Image.Image] = None
         self._picture_time = 0.0
