@@ -17,22 +17,12 @@ from mirvane.simulation.cell import build_cell, make_recording, simulate
 from mirvane.system import System
 from mirvane.viewer import WorkspaceViewer
 from mirvane.workspace import Workspace
+from helpers import StandIn
 from replay_fakes import Rig
 
 PICTURE_DIR = pathlib.Path(__file__).parent / "data"
 
 MARKER = (210, 0, 0)
-
-
-class StandIn:
-    def __init__(self, workspace, system):
-        self._workspace, self._system = workspace, system
-
-    def workspace(self):
-        return self._workspace
-
-    def system(self):
-        return self._system
 
 
 def has_marker(viewer):
