@@ -6,7 +6,7 @@ from contextlib import ExitStack
 from typing import Any
 
 from ..constants import MV_PROJECT_FILE_EXT
-from . import UserError, described
+from . import Argument, UserError, described, _options
 from ._files import RECORDING_EXT, number_in, whole_in, writable_destination, writing
 
 # An hour of the sample cell is some 700,000 products; more would only exhaust memory.
@@ -18,21 +18,20 @@ MAX_SEED = 2 ** 64 - 1
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
-    parser = described(
+    return described(
         subparsers, "record", "simulate the sample cell and record a run",
         "Run the sample pick-and-place cell (two arms, three cameras, six boxes) and write\n"
         "what it recorded to OUT.rec and the cell's project file next to it.",
-        "mirvane record run.rec --seconds 20 --seed 3    # writes run.rec and run.mvproj")
-    parser.add_argument("out", metavar="OUT.rec", help="the recording file to write")
-    parser.add_argument("--project", metavar="OUT.mvproj",
-                        help="the project file to write (default: OUT.rec's name with .mvproj)")
-    parser.add_argument("--seconds", type=number_in(MIN_SECONDS, MAX_SECONDS), default=10.0, metavar="S",
-                        help=f"length of the run in seconds, from {MIN_SECONDS:g} (one controller cycle) "
-                             f"to {MAX_SECONDS:g} (default: 10)")
-    parser.add_argument("--seed", type=whole_in(0, MAX_SEED), default=0, metavar="N",
-                        help="seed of the simulated sensor noise and timing, from 0 to 2**64-1 (default: 0); "
-                             "one seed gives the same files, byte for byte")
-    return parser
+        ["mirvane record run.rec --seconds 20 --seed 3    # writes run.rec and run.mvproj"],
+        _options.new_recording(),
+        _options.project(metavar="OUT.mvproj",
+                         help="the project file to write (default: OUT.rec's name with .mvproj)"),
+        Argument("--seconds", type=number_in(MIN_SECONDS, MAX_SECONDS), default=10.0, metavar="S",
+                 help=f"length of the run in seconds, from {MIN_SECONDS:g} (one controller cycle) "
+                      f"to {MAX_SECONDS:g} (default: 10)"),
+        Argument("--seed", type=whole_in(0, MAX_SEED), default=0, metavar="N",
+                 help="seed of the simulated sensor noise and timing, from 0 to 2**64-1 (default: 0); "
+                      "one seed gives the same files, byte for byte"))
 
 
 def run(args: argparse.Namespace) -> None:
