@@ -66,18 +66,18 @@ Ref item_of_sequence(PyObject* sequence, Py_ssize_t index) {
 
 bool assertions_enabled() noexcept { return !compat::optimizing(); }
 
-bool assert_true(const Ref& condition, PyObject* assertion_error) {
+bool assert_true(const Ref& condition) {
     int holds = truth(condition);
-    if (holds == 0) PyErr_SetNone(assertion_error);
+    if (holds == 0) PyErr_SetNone(Builtin::assertion_error);
     return holds > 0;
 }
 
-bool assert_lower_endswith(PyObject* text, Global& suffix, PyObject* assertion_error) {
+bool assert_lower_endswith(PyObject* text, Global& suffix) {
     Ref lowered = frame::method(text, lower_name);
     if (!lowered) return false;
     Ref wanted = suffix.get();
     if (!wanted) return false;
-    return assert_true(lowered.method(endswith_name, wanted), assertion_error);
+    return assert_true(lowered.method(endswith_name, wanted));
 }
 
 bool raise_os_error(int number, const char* reason, PyObject* path) {
