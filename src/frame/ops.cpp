@@ -29,10 +29,14 @@ Ref call_view_method(PyObject* object, PyObject* name) {
         }
         return call(found);
     }
-    if (PyObject* dict = compat::instance_dict(object)) {
-        found = Ref::borrow(PyDict_GetItemWithError(dict, name));
+    Ref dict = Ref::steal(PyObject_GenericGetDict(object, nullptr));
+    if (dict) {
+        found = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
         if (found) return call(found);
         if (PyErr_Occurred()) return {};
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+        PyErr_Clear();  // it has no instance dict
     }
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", type->tp_name, name);
     return {};
