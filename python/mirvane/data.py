@@ -18,6 +18,10 @@ class DataFileError(ValueError):
     """A file could not be read as a recording."""
 
 
+class UnfinishedFileError(DataFileError):
+    """A file its writer has not closed (stopped, or still writing); the message says how to recover it."""
+
+
 class RecordIndexError(IndexError):
     """An index that names no record of a recording."""
 
@@ -100,13 +104,14 @@ class Data:
 
     @classmethod
     def fromFile(cls, path: PathLike) -> "Data":
-        """Load a recording file into a new data set."""
+        """Load a recording into a new data set: a recording file, or an MCAP file (``.mcap``) as
+        ``mirvane export`` or a ``mirvane.formats.recorder.Recorder`` writes it."""
         data = cls()
         data._data_records, data.newer = _read(path)
         return data
 
     def load(self, path: PathLike) -> None:
-        """Replace this data set's records with those of a recording file.
+        """Replace this data set's records with those of a recording (as ``fromFile`` reads it).
 
         On error the data set is left as it was.
         """
@@ -151,6 +156,13 @@ class Data:
 
 
 def _read(path: PathLike) -> Tuple[data_pb2.Records, bool]:
+    """The records of a recording, and whether a newer version wrote some of their fields."""
+    from .formats.recordings import read_records     # a recording file or an MCAP file
+
+    return read_records(path)
+
+
+def read_recording_file(path: PathLike) -> Tuple[data_pb2.Records, bool]:
     """The records of a recording file, and whether a newer version wrote some of their fields."""
     path = os.fspath(path)
     with open(path, "rb") as f:
