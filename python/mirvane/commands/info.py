@@ -20,7 +20,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         "marked latest, the one that stopped last. With --project, also warn of what\n"
         "the records have that the project lacks.",
         ["mirvane info run.rec --project run.mvproj"],
-        _options.recording(help="the recording file to list"),
+        _options.recording(help="the recording to list: a recording file, or an MCAP file a recorder wrote"),
         _options.project(help="a project file to replay it with: warn of robots, cameras and items it lacks"))
 
 

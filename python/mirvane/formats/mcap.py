@@ -630,9 +630,8 @@ def _decompress(chunk: Chunk, path: str, at: int) -> bytes:
 
 
 def _unfinished(path: str, at: int) -> UnfinishedMcapError:
-    return UnfinishedMcapError(
-        f"{path}: unfinished MCAP file (truncated, or still being written: it ends after byte {at} without its "
-        f"closing summary); 'mirvane recover {path} FIXED.mcap' writes a whole file of what it holds")
+    return UnfinishedMcapError(f"{path}: unfinished MCAP file (truncated at byte {at:,}, or still being written); "
+                               f"'mirvane recover {path} FIXED.mcap' writes a whole file of what it holds")
 
 
 def _check_magic(f: IO[bytes], path: str) -> None:
