@@ -80,7 +80,7 @@ def test_export_then_import_gives_the_recorded_records(two, tmp_path, index, qui
     assert sorted(os.listdir(tmp_path)) == ["back.rec", "run.mcap"]
 
 
-@pytest.mark.parametrize("command", ["record", "info", "show", "replay", "export", "import"])
+@pytest.mark.parametrize("command", ["record", "info", "show", "replay", "export", "import", "recover"])
 def test_help_of_every_subcommand_has_an_example(tmp_path, command):
     done = mirvane(command, "--help", cwd=tmp_path)
     assert done.returncode == 0 and f"example:\n  mirvane {command} " in done.stdout

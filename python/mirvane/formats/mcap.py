@@ -59,6 +59,7 @@ progress bar when asked, and replace their output whole or not at all. Every
 problem with the input is a ``McapError`` naming the file.
 """
 
+import functools
 import io
 import math
 import os
@@ -524,6 +525,9 @@ class McapRecords:
         reader = _Import(self.path, done.append)
         with _open(self.path, lambda path: open(path, "rb")) as f:
             self.size = os.fstat(f.fileno()).st_size
+            if self.partial and self.size < MAGIC_SIZE and _MAGIC.startswith(f.read()):
+                self.stopped = f"{self.path}: cut short before its first record"
+                return
             _check_magic(f, self.path)
             if not self.partial:
                 _check_finished(f, self.path, self.size)
@@ -820,15 +824,27 @@ def _check_channel(path: str, channel: Channel, schema: Optional[Schema]) -> Opt
                         f"({channel.message_encoding or 'no encoding'}), expected protobuf {expected}")
     if channel.topic == SCENE:
         return SCENE
+    problem = _schema_problem(channel.topic, schema.data)
+    if problem:
+        raise McapError(f"{path}: channel {channel.topic}: {problem}")
+    return channel.topic
+
+
+@functools.lru_cache(maxsize=64)
+def _schema_problem(topic: str, data: bytes) -> str:
+    """What is wrong with the embedded schema of one of our channels, empty if nothing; a file's
+    schemas are those of the last files read, so each is checked once."""
+    cls = CHANNELS[topic]
     try:
-        decoder = DecoderFactory().decoder_for("protobuf", schema)
+        decoder = DecoderFactory().decoder_for("protobuf", Schema(id=1, name=cls.DESCRIPTOR.full_name,
+                                                                  encoding="protobuf", data=data))
         embedded = type(decoder(b"")).DESCRIPTOR if decoder is not None else None
     except Exception as e:
-        raise McapError(f"{path}: channel {channel.topic}: its schema cannot be read ({e})") from None
+        return f"its schema cannot be read ({e})"
     # Either protobuf implementation's descriptors have the fields _shape reads.
     if embedded is None or _shape(cast(Descriptor, embedded)) != _shape(cast(Descriptor, cls.DESCRIPTOR)):
-        raise McapError(f"{path}: channel {channel.topic}: its schema {expected} differs from mirvane's")
-    return channel.topic
+        return f"its schema {cls.DESCRIPTOR.full_name} differs from mirvane's"
+    return ""
 
 
 def _shape(descriptor: Descriptor) -> Dict[str, List[Tuple[int, str, int, bool, str]]]:

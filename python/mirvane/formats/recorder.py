@@ -352,8 +352,12 @@ class _Writer:
 
     def _keep(self, stamp: int, item: Union[data_pb2.Product, project_pb2.ProjectSnapshot]) -> None:
         """Keep an item of snapshot mode, forgetting what is older than the kept seconds."""
+        self._kept.append((stamp, item))
+        self._forget(stamp)
+
+    def _forget(self, stamp: int) -> None:
+        """Forget what is older than the kept seconds before ``stamp``."""
         kept = self._kept
-        kept.append((stamp, item))
         assert self._snapshot_ns is not None
         while kept and kept[0][0] < stamp - self._snapshot_ns:
             _, old = kept.popleft()
@@ -364,6 +368,7 @@ class _Writer:
         if self._snapshot_ns is None:
             return
         if self._file is None:
+            self._forget(stamp)
             start = self._kept[0][0] if self._kept else stamp
             self._file = file = self._open(self._kept_project, start)
             for when, item in self._kept:
