@@ -605,7 +605,7 @@ def _open_chunk(chunk: Chunk, path: str, at: int, size: int) -> List[Any]:
     if chunk.uncompressed_size > bound:
         raise McapError(f"{path}: the chunk at byte {at} declares {chunk.uncompressed_size:,} bytes uncompressed, "
                         f"beyond the bound of {bound:,} (the lesser of {MAX_EXPANSION} times the file's size and "
-                        f"{MAX_CHUNK_BYTES // (1024 * 1024)} MiB); the file is damaged or made to exhaust memory")
+                        f"{MAX_CHUNK_BYTES // (1024 * 1024)} MiB)")
     data = _decompress(chunk, path, at)
     if len(data) != chunk.uncompressed_size:
         raise McapError(f"{path}: damaged MCAP file: the chunk at byte {at} holds other than the "
