@@ -136,7 +136,7 @@ def listening_socket():
     (["export", "{run}/run.rec", "out.rrd", "--index", "1"], "index 1 is out of range"),
     (["export", "half.rec", "out.rrd"], "half.rec: truncated"),
     (["import", "{run}/run.rec", "out.rec"], "run.rec: not an MCAP file"),
-    (["import", "half.mcap", "out.rec"], "half.mcap: not a complete MCAP file, it may be truncated"),
+    (["import", "half.mcap", "out.rec"], "half.mcap: unfinished MCAP file (truncated at byte"),
     (["import", "missing.mcap", "out.rec"], "missing.mcap: no such file"),
     (["import", "{mcap}", "nowhere/out.rec"], "does not exist"),
 ])

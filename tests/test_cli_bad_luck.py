@@ -261,6 +261,8 @@ AWKWARD = {
                [REC, "x.mcap", "--index", "-9"], [PROJ, "x.mcap"]],
     "import": [["{run}/run.mcap", ""], [REC, "x.rec"], ["text.mvproj", "x.rec"], ["{run}/run.mcap", "/proc/x.rec"],
                ["dir.rec", "x.rec"]],
+    "recover": [["", "x.mcap"], ["dir.mcap", "x.mcap"], ["fifo.rec", "x.mcap"], [REC, "x.mcap"],
+                ["{run}/run.mcap", "dir.mcap"], ["{run}/run.mcap", "{run}/run.mcap"], ["{run}/run.mcap", "x.rec"]],
 }
 
 

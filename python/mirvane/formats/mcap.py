@@ -289,7 +289,7 @@ class LayoutWriter:
 
     def flush(self) -> None:
         """Write the chunk gathered so far and flush the file."""
-        self._writer.flush()
+        self._writer.flush()  # type: ignore[no-untyped-call]
         self._pending = 0
 
     def finish(self) -> None:
