@@ -214,12 +214,12 @@ def test_split_and_snapshot_files_are_whole_with_the_right_spans(tmp_path, optio
 
 
 def test_split_by_size_keeps_every_product_once(tmp_path):
-    record = simulate(3.0)
+    record = simulate(6.0)
     with Recorder(tmp_path / "run.mcap", record.project, max_bytes=60_000) as recorder:
         for product in record.products:
             recorder.add(product)
     sizes = [os.path.getsize(f) for f in recorder.files]
-    assert len(sizes) > 2 and max(sizes) < 60_000 * 1.5
+    assert len(sizes) > 2 and max(sizes) < 60_000 * 1.1      # a chunk more at most
     assert [p for f in recorder.files for r in McapRecords(f) for p in r.products] == list(record.products)
 
 

@@ -253,10 +253,12 @@ class LayoutWriter:
     what ``export_mcap`` and the recorder (``mirvane.formats.recorder``) write through.
 
     A chunk is written once it holds ``chunk_bytes`` (or on ``flush``), and only
-    between products, so a file cut short anywhere holds whole products.
+    between products, so a file cut short anywhere holds whole products. ``/scene``
+    follows every product that moves something, or with ``scene_interval_ns`` at most
+    once in that much log time (a live recording's 3D view needs no more).
     """
 
-    def __init__(self, f: IO[bytes], chunk_bytes: int = CHUNK_BYTES) -> None:
+    def __init__(self, f: IO[bytes], chunk_bytes: int = CHUNK_BYTES, scene_interval_ns: int = 0) -> None:
         # The writer never ends a chunk by itself: only between products, here.
         self._writer = Writer(f, chunk_size=2 ** 62, compression=CompressionType.ZSTD)
         self._writer.start(profile="", library=f"mirvane {__version__}")
@@ -266,6 +268,8 @@ class LayoutWriter:
         self._chunk_bytes = chunk_bytes
         self._pending = 0       # bytes of messages in the chunk being gathered
         self._cell: Optional[SceneChannel] = None
+        self._scene_interval = scene_interval_ns
+        self._scene_at = 0      # the log time of the latest /scene
 
     def open_record(self, header: export_pb2.RecordHeader, time: int, sequence: int) -> None:
         """Open a record at log time ``time``: its header, its starting state and the scene."""
@@ -276,14 +280,18 @@ class LayoutWriter:
         self._write(START, time, state.SerializeToString(deterministic=True), sequence)
         self._cell = SceneChannel(workspace.robots, workspace.cameras, workspace.items, state, time)
         self._write(SCENE, time, self._cell.update(time, clear=True), sequence)
+        self._scene_at = time
 
     def product(self, product: data_pb2.Product, time: int, sequence: int) -> None:
         """Write a product of the open record: its parts, and the scene if it moved something."""
         for topic, data in part_messages(product):
             self._write(topic, time, data, sequence)
         cell = self._cell
-        if cell is not None and cell.apply(product, time):
-            self._write(SCENE, time, cell.update(time), sequence)
+        if cell is not None:
+            cell.apply(product)
+            if cell.moved and (not self._scene_interval or time - self._scene_at >= self._scene_interval):
+                self._write(SCENE, time, cell.update(time), sequence)
+                self._scene_at = time
         if self._pending >= self._chunk_bytes:
             self.flush()
 
@@ -374,6 +382,7 @@ class SceneChannel:
         self._robots, self._cameras, self._items = robots, cameras, items
         self._state = state
         self._entities: Dict[str, bytes] = {}
+        self._moved: Dict[str, Callable[[str, int], None]] = {}    # what to draw anew, by name
         # By name: a map's own order differs from one process to the next.
         for name in sorted(robots):
             self._robot(name, time)
@@ -382,19 +391,28 @@ class SceneChannel:
         for name in sorted(items):
             self._item(name, time)
 
-    def apply(self, product: data_pb2.Product, time: int) -> bool:
-        """Apply ``product`` to the state as playback does; whether it moved anything."""
+    def apply(self, product: data_pb2.Product) -> bool:
+        """Apply ``product`` to the state as playback does; whether it moved anything. What it
+        moved is drawn anew by the next ``update``."""
         moved = scene.apply(product, self._state)
         for camera in moved.cameras:
-            self._camera(camera, time)
+            self._moved[camera] = self._camera
         if moved.robot:
-            self._robot(moved.robot, time)
+            self._moved[moved.robot] = self._robot
         if moved.item:
-            self._item(moved.item, time)
+            self._moved[moved.item] = self._item
         return bool(moved)
+
+    @property
+    def moved(self) -> bool:
+        """Whether products applied since the last ``update`` moved anything."""
+        return bool(self._moved)
 
     def update(self, time: int, clear: bool = False) -> bytes:
         """The SceneUpdate of the whole cell; ``clear`` first deletes whatever an earlier record showed."""
+        for name, draw in self._moved.items():
+            draw(name, time)
+        self._moved.clear()
         deletions = b""
         if clear:
             deletion = SceneEntityDeletion(type=SceneEntityDeletion.ALL)
@@ -687,7 +705,8 @@ class _Import:
         self._header: Optional[export_pb2.RecordHeader] = None
         self._offset = 0        # the open record's time offset
         self._started = False   # the open record has had its /workspace/start
-        self._placed: Dict[int, data_pb2.Product] = {}  # a record with a header: products by position
+        self._later: Dict[int, data_pb2.Product] = {}   # with a header: products come before their turn
+        self._bare = 0          # the header's part-less products placed so far
         self._product: Optional[data_pb2.Product] = None  # one without: the product being gathered
         self._key = (0, 0)      # log time and sequence of self._product
         self._written = 0       # records handed on
@@ -738,7 +757,7 @@ class _Import:
             record.CopyFrom(header.record)
             del record.products[:]
         self._header, self._offset, self._started = header, offset, False
-        self._placed, self._product = {}, None
+        self._later, self._bare, self._product = {}, 0, None
         return record
 
     def _part(self, topic: str, message: Message) -> None:
@@ -748,10 +767,8 @@ class _Import:
         part = _PART_OF[topic]
         time = self._time(message.log_time)
         if self._header is not None:
-            product = self._placed.get(message.sequence)
-            if product is None:
-                product = self._placed[message.sequence] = data_pb2.Product(timestamp_ns=time)
-            elif product.HasField(part) or product.timestamp_ns != time:
+            product = self._at(record, self._header, message.sequence, time)
+            if product.HasField(part) or product.timestamp_ns != time:
                 raise McapError(f"{self._path}: record {self._count()} has two products at position "
                                 f"{message.sequence}: the file is damaged")
         else:
@@ -762,12 +779,49 @@ class _Import:
                 self._key = key
         _decode(self._path, topic, message, getattr(product, part))
 
+    def _at(self, record: data_pb2.Record, header: export_pb2.RecordHeader, position: int,
+            time: int) -> data_pb2.Product:
+        """The product at ``position``: in the record when it is in its turn (as in a file in
+        file order), else held until its turn comes."""
+        products = record.products
+        self._place_bare(record, header)
+        if position < len(products):
+            return products[position]
+        if position == len(products) and not self._later:
+            return products.add(timestamp_ns=time)
+        product = self._later.get(position)
+        if product is None:
+            product = self._later[position] = data_pb2.Product(timestamp_ns=time)
+        return product
+
+    def _place_bare(self, record: data_pb2.Record, header: export_pb2.RecordHeader) -> None:
+        """Put in place the header's part-less products, and those held, whose turn has come."""
+        positions, products, later = header.bare_positions, record.products, self._later
+        while True:
+            if self._bare < len(positions) and positions[self._bare] == len(products):
+                products.append(header.record.products[self._bare])
+                self._bare += 1
+            elif len(products) in later:
+                products.append(later.pop(len(products)))
+            else:
+                return
+
     def _close(self, cut: bool = False) -> None:
         record, header = self._record, self._header
         if record is None:
             return
         if header is not None:
-            self._place(record, header, cut)
+            self._place_bare(record, header)
+            count = len(record.products) if header.streamed else header.product_count
+            if (self._later or self._bare != len(header.bare_positions) or len(record.products) != count) \
+                    and not cut:
+                raise McapError(f"{self._path}: record {self._count()} has {len(record.products)} products in "
+                                f"order where its {RECORD} message announces {count}: the file is damaged or "
+                                "cut short")
+            del record.products[count:]
+            for position, extra in zip(header.extra_positions, header.extras):
+                if position < len(record.products):
+                    record.products[position].MergeFrom(extra)
         if header is None or header.streamed or len(record.products) < header.product_count:
             record.stop_timestamp_ns = max((p.timestamp_ns for p in record.products),
                                            default=record.start_timestamp_ns)
@@ -778,27 +832,7 @@ class _Import:
         self._write(record)
         self._written += 1
         self._record = self._header = self._product = None
-        self._placed = {}
-
-    def _place(self, record: data_pb2.Record, header: export_pb2.RecordHeader, cut: bool) -> None:
-        """Put a record's products in their places: those with parts, and those its header carries.
-        A record cut short keeps those before the first missing one."""
-        placed = self._placed
-        bare = dict(zip(header.bare_positions, header.record.products))
-        count = len(placed) + len(bare) if header.streamed else header.product_count
-        whole = len(placed) + len(bare) == count and all(p < count for p in placed) and \
-            all(p < count for p in bare) and not placed.keys() & bare.keys()
-        if not whole and not cut:
-            raise McapError(f"{self._path}: record {self._count()} has {len(placed) + len(bare)} products "
-                            f"where its {RECORD} message announces {count}: the file is damaged or cut short")
-        for position in range(count):
-            product = placed.get(position) or bare.get(position)
-            if product is None:
-                break
-            record.products.append(product)
-        for position, extra in zip(header.extra_positions, header.extras):
-            if position < len(record.products):
-                record.products[position].MergeFrom(extra)
+        self._later = {}
 
     def _count(self) -> int:
         """The position of the open record in the file."""

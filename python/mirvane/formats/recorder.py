@@ -28,6 +28,8 @@ them, and the products of the next ``after_seconds``, into a numbered file.
 """
 
 import collections
+import functools
+import io
 import math
 import os
 import queue
@@ -48,8 +50,12 @@ PoseLike = Union[geometry_pb2.Pose, Tuple[float, float, float, float]]
 #: Decides, on the writer thread, from each product whether it triggers a snapshot.
 Trigger = Callable[[data_pb2.Product], bool]
 
+#: How often a recording's /scene shows the cell, at most: what a 3D view shows.
+SCENES_PER_SECOND = 30
+
 _SECOND = 1_000_000_000
 _INT64 = 2 ** 63
+_GATHER_SECONDS = 0.02     # the writer wakes at most this often while products trickle in
 
 
 class RecorderError(RuntimeError):
@@ -219,7 +225,7 @@ class _File:
 
     def __init__(self, path: str, project: project_pb2.ProjectSnapshot, time_ns: int, chunk_bytes: int) -> None:
         self._f = open(path, "xb")      # never over a file of the user's
-        self._out = LayoutWriter(self._f, chunk_bytes)
+        self._out = LayoutWriter(self._f, chunk_bytes, scene_interval_ns=_SECOND // SCENES_PER_SECOND)
         self._records = 0
         self._position = 0
         self.first: Optional[int] = None    # the time stamp of its first product
@@ -241,7 +247,8 @@ class _File:
         self._position += 1
 
     def size(self) -> int:
-        return self._f.tell()
+        """About the size the file would have if finished now."""
+        return self._f.tell() + _summary_bytes()
 
     def flush(self) -> None:
         self._out.flush()
@@ -299,17 +306,23 @@ class _Writer:
                 item = items.get(timeout=max(0.0, due - time.monotonic()))
             except queue.Empty:
                 item = False
-            if item is None:
-                return
-            if isinstance(item, data_pb2.Product):
-                self._product(item)
-                time.sleep(0)   # let a caller waiting for the interpreter's lock in at once
-            elif item:
-                self._control(*item)
+            # Take everything queued by now, then let more gather: a wake-up per batch, not per product.
+            while item is not False:
+                if item is None:
+                    return
+                if isinstance(item, data_pb2.Product):
+                    self._product(item)
+                else:
+                    self._control(*item)
+                try:
+                    item = items.get_nowait()
+                except queue.Empty:
+                    item = False
             if time.monotonic() >= due:
                 if self._file is not None:
                     self._file.flush()
                 due = time.monotonic() + self._flush_seconds
+            time.sleep(min(_GATHER_SECONDS, max(0.0, due - time.monotonic())))
 
     def _control(self, what: str, value: Any, time_ns: int = 0) -> None:
         if what == "flush":
@@ -387,6 +400,17 @@ class _Writer:
         if self._file is not None:
             self._file.finish()
             self._file = None
+
+
+@functools.lru_cache(maxsize=1)
+def _summary_bytes() -> int:
+    """What finishing a file adds to it, about: its summary (schemas and channels again, indexes)."""
+    f = io.BytesIO()
+    out = LayoutWriter(f)
+    out.flush()
+    written = f.tell()
+    out.finish()
+    return f.tell() - written
 
 
 def _snapshot(project: Any) -> project_pb2.ProjectSnapshot:
