@@ -773,10 +773,11 @@ class _Import:
                                 f"{message.sequence}: the file is damaged")
         else:
             key = (message.log_time, message.sequence)
-            product = self._product
-            if product is None or key != self._key or product.HasField(part):
-                product = self._product = record.products.add(timestamp_ns=time)
+            gathered = self._product
+            if gathered is None or key != self._key or gathered.HasField(part):
+                gathered = self._product = record.products.add(timestamp_ns=time)
                 self._key = key
+            product = gathered
         _decode(self._path, topic, message, getattr(product, part))
 
     def _at(self, record: data_pb2.Record, header: export_pb2.RecordHeader, position: int,
