@@ -25,7 +25,7 @@ from dravik.api import data_pb2, system_pb2
 from mirvane.data import Data
 from mirvane.formats.mcap import McapError, export_mcap, import_mcap
 from mirvane.simulation.cell import make_recording, simulate
-from helpers import MIRVANE, odd_records, save
+from helpers import MIRVANE, mirvane, odd_records, save
 from replay_fakes import Rig
 
 PARTS = ("perception", "decision", "planner", "controller")
@@ -317,6 +317,6 @@ def test_valid_mcap_files_without_a_summary_or_re_sorted_are_imported(tmp_path, 
     source = simulated if kind == "simulated" else save(odd_records(), tmp_path / "odd.rec")
     export_mcap(source, tmp_path / "out.mcap")
     rewrite(tmp_path / "out.mcap", tmp_path / "again.mcap", sort, **options)
-    done = subprocess.run([MIRVANE, "import", "again.mcap", "back.rec"], cwd=tmp_path, capture_output=True, text=True)
+    done = mirvane("import", "again.mcap", "back.rec", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert Data.fromFile(tmp_path / "back.rec")._data_records == Data.fromFile(source)._data_records

@@ -224,7 +224,7 @@ def test_split_by_size_keeps_every_product_once(tmp_path):
 
 
 @pytest.fixture(scope="module")
-def recorded(tmp_path_factory):
+def live_recording(tmp_path_factory):
     """The sample cell's products recorded as they come, in two records (the project changed
     between them), and the same file imported."""
     where = tmp_path_factory.mktemp("recorded")
@@ -247,16 +247,16 @@ def recorded(tmp_path_factory):
     (["replay", "{}", "--project", "{p}", "--movie", "out.mp4", "--fps", "4", "--quiet"], None),
     (["replay", "{}", "--project", "{p}", "--movie", "out.mp4", "--fps", "4", "--index", "0"], None),
 ])
-def test_a_recorded_file_is_a_recording_to_every_command(recorded, tmp_path, command, output):
-    records = Data.fromFile(recorded / "live.mcap").records()
+def test_a_recorded_file_is_a_recording_to_every_command(live_recording, tmp_path, command, output):
+    records = Data.fromFile(live_recording / "live.mcap").records()
     assert [p for r in records for p in r.products] == \
-        list(data_pb2.Record.FromString((recorded / "products").read_bytes()).products)
-    assert len(records) == 2 and records == Data.fromFile(recorded / "back.rec").records()
+        list(data_pb2.Record.FromString((live_recording / "products").read_bytes()).products)
+    assert len(records) == 2 and records == Data.fromFile(live_recording / "back.rec").records()
     results = []
     for source in ("live.mcap", "back.rec"):
-        done = mirvane(*(a.format(recorded / source, p=recorded / "cell.mvproj") for a in command), cwd=tmp_path)
+        done = mirvane(*(a.format(live_recording / source, p=live_recording / "cell.mvproj") for a in command), cwd=tmp_path)
         assert done.returncode == 0, done.stderr
-        results.append((done.stdout.replace(str(recorded / source), "R"),
+        results.append((done.stdout.replace(str(live_recording / source), "R"),
                         (tmp_path / output).read_bytes() if output else b""))
     assert results[0] == results[1]
 
