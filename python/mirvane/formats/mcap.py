@@ -383,6 +383,7 @@ class SceneChannel:
         self._state = state
         self._entities: Dict[str, bytes] = {}
         self._moved: Dict[str, Callable[[str, int], None]] = {}    # what to draw anew, by name
+        self._drawn_cameras: Dict[str, Any] = {}     # each camera's pose as last drawn
         # By name: a map's own order differs from one process to the next.
         for name in sorted(robots):
             self._robot(name, time)
@@ -395,8 +396,9 @@ class SceneChannel:
         """Apply ``product`` to the state as playback does; whether it moved anything. What it
         moved is drawn anew by the next ``update``."""
         moved = scene.apply(product, self._state)
-        for camera in moved.cameras:
-            self._moved[camera] = self._camera
+        for camera in moved.cameras:    # perception reports every camera, most of them standing still
+            if self._state.cameras[camera].base_pose != self._drawn_cameras.get(camera):
+                self._moved[camera] = self._camera
         if moved.robot:
             self._moved[moved.robot] = self._robot
         if moved.item:
@@ -450,7 +452,11 @@ class SceneChannel:
         model = self._cameras.get(name)
         if model is None:
             return
-        shape = scene.camera(name, model, self._state.cameras.get(name))
+        state = self._state.cameras.get(name)
+        if state is not None:
+            self._drawn_cameras[name] = type(state.base_pose)()
+            self._drawn_cameras[name].CopyFrom(state.base_pose)
+        shape = scene.camera(name, model, state)
         update, entity = _entity("camera", name, time)
         if shape.drawable:
             view = entity.lines.add(type=LinePrimitive.LINE_LOOP, thickness=0.01)
