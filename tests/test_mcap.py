@@ -245,9 +245,10 @@ def test_progress_bar_on_request(tmp_path, simulated, capsys):
 GIB = 1024 ** 3
 
 
-def bomb(path, declared, holds):
+def bomb(path, declared, holds, summary=False):
     """A whole MCAP file of one zstd chunk that declares ``declared`` bytes uncompressed and holds a
-    message of ``holds`` bytes on a channel of its own, compressed to a few kB."""
+    message of ``holds`` bytes on a channel of its own, compressed to a few kB; ``summary``: the
+    footer names the chunk as the summary too."""
     channel = RecordBuilder()
     Channel(id=1, topic="/camera", message_encoding="raw", schema_id=0, metadata={}).write(channel)
     head = channel.end() + struct.pack("<BQHIQQ", Opcode.MESSAGE, 2 + 4 + 8 + 8 + holds, 1, 0, 1, 1)
@@ -259,22 +260,29 @@ def bomb(path, declared, holds):
     data += compressor.compress(bytes(holds % len(zeros))) + compressor.flush()
     out = RecordBuilder()
     Header(profile="", library="hostile").write(out)
+    at = len(MCAP0_MAGIC) + out.count
     Chunk(message_start_time=1, message_end_time=1, uncompressed_size=declared, uncompressed_crc=0,
           compression="zstd", data=data).write(out)
     DataEnd(data_section_crc=0).write(out)
-    Footer(summary_start=0, summary_offset_start=0, summary_crc=0).write(out)
+    DataEnd(data_section_crc=0).write(out)
+    Footer(summary_start=at if summary else 0, summary_offset_start=0, summary_crc=0).write(out)
     path.write_bytes(MCAP0_MAGIC + out.end() + MCAP0_MAGIC)
 
 
-@pytest.mark.parametrize("declared, said", [
-    (3 * GIB // 2, r"the chunk at byte \d+ declares 1,610,612,736 bytes uncompressed, beyond the bound of [\d,]+ "
-                   r"\(the lesser of 1000 times the file's size and 512 MiB\)"),
-    (1000, r"the chunk at byte \d+ holds other than the 1,000 bytes it declares"),
+BEYOND = (r"the chunk at byte \d+ declares 1,610,612,736 bytes uncompressed, beyond the bound of [\d,]+ "
+          r"\(the lesser of 1000 times the file's size and 512 MiB\)")
+
+
+@pytest.mark.parametrize("declared, summary, said", [
+    (3 * GIB // 2, False, BEYOND),
+    (3 * GIB // 2, True, BEYOND),
+    (1000, False, r"the chunk at byte \d+ holds other than the 1,000 bytes it declares"),
 ])
 @pytest.mark.parametrize("command", [["import", "bomb.mcap", "out.rec"], ["info", "bomb.mcap"],
                                      ["recover", "bomb.mcap", "out.mcap"]])
-def test_a_chunk_beyond_the_bounds_is_refused_in_one_line_before_decompressing(tmp_path, declared, said, command):
-    bomb(tmp_path / "bomb.mcap", declared, holds=3 * GIB // 2)
+def test_a_chunk_beyond_the_bounds_is_refused_in_one_line_before_decompressing(tmp_path, declared, summary, said,
+                                                                               command):
+    bomb(tmp_path / "bomb.mcap", declared, holds=3 * GIB // 2, summary=summary)
     with open(tmp_path / "out", "w+") as out:
         child = subprocess.Popen([MIRVANE, *command], cwd=tmp_path, stdout=out, stderr=out)
         _, status, usage = os.wait4(child.pid, 0)

@@ -79,7 +79,6 @@ try:
     from foxglove_schemas_protobuf.SceneEntityDeletion_pb2 import SceneEntityDeletion
     from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
     from mcap.exceptions import EndOfFile, RecordLengthLimitExceeded
-    from mcap.reader import SeekingReader
     from mcap.records import Channel, Chunk, Footer, Message, Schema
     from mcap.stream_reader import MAGIC_SIZE, StreamReader, breakup_chunk
     from mcap.writer import CompressionType, Writer
@@ -681,16 +680,21 @@ def _check_finished(f: IO[bytes], path: str, size: int) -> None:
 
 def _check_summary(f: IO[bytes], path: str, size: int) -> None:
     """Refuse a file whose summary lists channels but no record's starting state, before reading on."""
-    f.seek(0)
+    # Read here rather than by the mcap library's summary reader, which would open a chunk found
+    # where the summary should be without the bounds.
     try:
-        summary = SeekingReader(f, record_size_limit=size).get_summary()
+        f.seek(size - MAGIC_SIZE - _FOOTER_BYTES)
+        footer = next(StreamReader(f, skip_magic=True, record_size_limit=size).records)
+        topics = set()
+        if isinstance(footer, Footer) and footer.summary_start:
+            f.seek(footer.summary_start)
+            for record in StreamReader(f, skip_magic=True, emit_chunks=True, record_size_limit=size).records:
+                if isinstance(record, Channel):
+                    topics.add(record.topic)
     except Exception as e:
-        raise McapError(f"{path}: damaged MCAP file: its summary cannot be read ({e})") from None
+        raise McapError(f"{path}: damaged MCAP file: its summary cannot be read ({type(e).__name__}: {e})") from None
     # The summary is optional, and so are the channels in it: they are then checked as they come.
-    if summary is None or not summary.channels:
-        return
-    topics = {channel.topic for channel in summary.channels.values()}
-    if START not in topics:
+    if topics and START not in topics:
         raise McapError(f"{path}: has no {START} channel, so no record's starting state: "
                         "not an export of a mirvane recording")
 
