@@ -31,6 +31,10 @@ FAR = 1.0e4
 _WIDEST_VIEW_DEG = 359.0
 #: Items narrower than this are drawn this wide, so that they show.
 _THINNEST_ITEM = 0.01
+#: Metres above its base of the plane an arm's links move in: clear of the items on the floor.
+ARM_HEIGHT = 0.2
+#: Metres; an arm's links are this wide and this thick.
+LINK_WIDTH = 0.05
 
 
 # -- the product rule ----------------------------------------------------------------------
@@ -142,6 +146,12 @@ def arm_points(x: float, y: float, yaw: float, link_lengths: Sequence[float],
     return points, heading
 
 
+def held_height(base: Pose, size: geometry_pb2.Vector3) -> float:
+    """The centre height of an item of ``size`` held by the arm based at ``base``: hanging from the
+    effector, its top against the links' underside."""
+    return base.position.z + ARM_HEIGHT - LINK_WIDTH / 2.0 - size.z / 2.0
+
+
 def effector_of(x: float, y: float, yaw: float, link_lengths: Sequence[float],
                 joints: Sequence[float]) -> Tuple[float, float, float]:
     """Effector ``(x, y, heading)`` of a planar arm (forward kinematics)."""
@@ -174,7 +184,8 @@ class Robot(Shape):
 
     @property
     def z(self) -> float:
-        return self.base.position.z
+        """The height of the links' centre lines."""
+        return self.base.position.z + ARM_HEIGHT
 
 
 @dataclass(frozen=True)

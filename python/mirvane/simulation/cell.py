@@ -26,7 +26,7 @@ from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 from .._version import __version__
 from ..behavior import Behavior
 from ..data import Data
-from ..scene import KINDS, effector_of
+from ..scene import KINDS, effector_of, held_height
 from ..workspace import Workspace
 
 Floats = NDArray[np.float64]
@@ -44,7 +44,6 @@ _LINKS = (0.45, 0.35)
 _HOME = (1.2, -1.9)           # joints of the tucked arm, clear of both strips
 _JOINT_SPEED = 1.6            # rad/s of the fastest joint, plus a fixed settle time
 _SETTLE_S = 0.5
-_LIFT = 0.10                  # a held box is carried this much higher
 _NOISE = 0.001                # perception noise, metres
 _CAMERA_Z = 1.5
 
@@ -159,14 +158,19 @@ def synthetic_record(n_products: int, seed: int = 0,
 
 @dataclass
 class _Box:
-    """Where a box is over time: resting at a pose, or carried by its robot."""
+    """Where a box is over time: resting at a pose, or held by its robot (from the gripper's
+    closing to its opening), lifted to the carrying height and lowered again while held."""
     robot: "_Plan"
-    z: float
+    rest_z: float
+    held_z: float
     times: List[float]
     held: List[bool]
     x: List[float]
     y: List[float]
     yaw: List[float]      # rest yaw, or offset from the effector heading while held
+    # The height from rest (0) to held (1) between these times.
+    lift_times: List[float]
+    lift: List[float]
 
     def poses(self, t: Floats, fx: Floats, fy: Floats, fh: Floats) -> Tuple[Floats, Floats, Floats, Floats]:
         """Poses at times ``t``, given the robot's effector at those times."""
@@ -176,16 +180,24 @@ class _Box:
         x = np.where(held, fx, np.asarray(self.x)[i])
         y = np.where(held, fy, np.asarray(self.y)[i])
         yaw = np.where(held, fh + yaw, yaw)
-        z = np.where(held, self.z + _LIFT, self.z)
+        z = self.rest_z + (self.held_z - self.rest_z) * np.interp(t, self.lift_times, self.lift)
         return x, y, z, yaw
 
-    def attach(self, t: float, yaw_offset: float) -> None:
-        """From ``t`` on, the box moves with its robot's effector."""
-        self._append(t, True, 0.0, 0.0, yaw_offset)
+    def heldAt(self, t: Floats) -> NDArray[np.bool_]:
+        return np.asarray(self.held)[np.searchsorted(np.asarray(self.times), t, side="right") - 1]
 
-    def rest(self, t: float, x: float, y: float, yaw: float) -> None:
-        """From ``t`` on, the box lies still at ``(x, y)``."""
-        self._append(t, False, x, y, math.remainder(yaw, 2.0 * math.pi))
+    def attach(self, close: float, lifted: float, yaw_offset: float) -> None:
+        """The gripper closes on the box at ``close`` and has lifted it at ``lifted``."""
+        self._append(close, True, 0.0, 0.0, yaw_offset)
+        self.lift_times += [close, lifted]
+        self.lift += [0.0, 1.0]
+
+    def rest(self, lower: float, lowered: float, open_: float, x: float, y: float, yaw: float) -> None:
+        """Lowered from ``lower`` to ``lowered``, the box rests at ``(x, y)`` from ``open_``, when
+        the gripper opens: the last pose held is the pose it rests in."""
+        self._append(open_, False, x, y, math.remainder(yaw, 2.0 * math.pi))
+        self.lift_times += [lower, lowered]
+        self.lift += [1.0, 0.0]
 
     def _append(self, t: float, held: bool, x: float, y: float, yaw: float) -> None:
         self.times.append(t)
@@ -207,12 +219,10 @@ class _Plan:
         self.q1: List[Floats] = []
         self.steps: List[str] = []
         self.targets: List[str] = []
-        self.held: List[str] = []
         self.moving: List[bool] = []
         self.boxes: Dict[str, _Box] = {}
 
-    def add(self, step: str, box: str, q0: Floats, q1: Floats, duration: float, held: str,
-            moving: bool) -> float:
+    def add(self, step: str, box: str, q0: Floats, q1: Floats, duration: float, moving: bool) -> float:
         """Append a segment right after the last one; returns when it ends."""
         start = self.stops[-1] if self.stops else self.setup.start_s
         self.starts.append(start)
@@ -221,7 +231,6 @@ class _Plan:
         self.q1.append(q1)
         self.steps.append(step)
         self.targets.append(box)
-        self.held.append(held)
         self.moving.append(moving)
         return start + duration
 
@@ -241,9 +250,11 @@ class _Plan:
         return q
 
     def heldAt(self, t: Floats) -> List[str]:
-        i = np.searchsorted(np.asarray(self.starts), t, side="right") - 1
-        held = self.held + [""]      # index -1 (before the first segment) holds nothing
-        return [held[k] for k in i.tolist()]
+        """The box held at each of the times ``t`` ("" for none)."""
+        held = np.full(len(t), "", dtype=object)
+        for name, box in self.boxes.items():
+            held[box.heldAt(t)] = name
+        return list(held)
 
     def effector(self, q: Floats) -> Tuple[Floats, Floats, Floats]:
         """Forward kinematics for joint rows ``q``: effector x, y and heading, as the scene has them."""
@@ -273,14 +284,15 @@ def _schedule(setup: _RobotSetup, workspace: Workspace, duration_s: float,
               rng: np.random.Generator) -> _Plan:
     """Plan one robot's trips until ``duration_s``: each box feed to place, then all back."""
     plan = _Plan(setup)
+    base = workspace.robots()[setup.name].base_pose
     for box in setup.boxes:
         model = workspace.items()[box]
         p = model.base_pose.position
-        plan.boxes[box] = _Box(plan, model.size.z / 2.0, [-1.0], [False], [p.x], [p.y], [0.0])
+        plan.boxes[box] = _Box(plan, p.z, held_height(base, model.size), [-1.0], [False], [p.x], [p.y], [0.0],
+                               [-1.0], [0.0])
 
-    def motion(step: str, box: str, q0: Floats, q1: Floats, held: str) -> float:
-        return plan.add(step, box, q0, q1, _SETTLE_S + float(np.max(np.abs(q1 - q0))) / _JOINT_SPEED,
-                        held, True)
+    def motion(step: str, box: str, q0: Floats, q1: Floats) -> float:
+        return plan.add(step, box, q0, q1, _SETTLE_S + float(np.max(np.abs(q1 - q0))) / _JOINT_SPEED, True)
 
     q = plan.home
     t = setup.start_s
@@ -291,15 +303,17 @@ def _schedule(setup: _RobotSetup, workspace: Workspace, duration_s: float,
             pick = plan.reach(*src, near=q)
             place = plan.reach(*dst, near=pick)
             track = plan.boxes[box]
-            motion("move_to_pick", box, q, pick, "")
-            t = plan.add("grasp", box, pick, pick, 0.35 + 0.15 * rng.random(), "", False)
+            grasp = motion("move_to_pick", box, q, pick)
+            t = plan.add("grasp", box, pick, pick, 0.35 + 0.15 * rng.random(), False)
             _, _, heading = (v[0] for v in plan.effector(pick[None, :]))
-            track.attach(t, yaw_offset=track.yaw[-1] - heading)
-            t = motion("move_to_place", box, pick, place, box)
+            # The gripper closes halfway through the grasp, then lifts.
+            track.attach((grasp + t) / 2.0, t, yaw_offset=track.yaw[-1] - heading)
+            release = motion("move_to_place", box, pick, place)
             fx, fy, heading = (v[0] for v in plan.effector(place[None, :]))
-            track.rest(t, fx, fy, heading + track.yaw[-1])
-            t = plan.add("release", box, place, place, 0.3 + 0.1 * rng.random(), "", False)
-            t = motion("retreat", box, place, plan.home, "")
+            t = plan.add("release", box, place, place, 0.3 + 0.1 * rng.random(), False)
+            # It lowers the box over the first half of the release and opens at three quarters.
+            track.rest(release, (release + t) / 2.0, (release + 3.0 * t) / 4.0, fx, fy, heading + track.yaw[-1])
+            t = motion("retreat", box, place, plan.home)
             q = plan.home
         trip += 1
     return plan
