@@ -35,6 +35,10 @@ _THINNEST_ITEM = 0.01
 ARM_HEIGHT = 0.2
 #: Metres; an arm's links are this wide and this thick.
 LINK_WIDTH = 0.05
+#: Metres two arms' links keep between them at least, surface to surface: the cell's arms are
+#: planned well apart (40 cm at their closest), so that a few centimetres of tracking error or
+#: a stray motion cannot make them touch.
+ARM_CLEARANCE = 0.1
 
 
 # -- the product rule ----------------------------------------------------------------------
@@ -291,6 +295,34 @@ def _current(name: str, layout: Pose, state: Optional[Union[system_pb2.CameraSta
             return state.base_pose
         problems.append(f"{name} pose")
     return layout
+
+
+def arm_gap(a: Robot, b: Robot) -> float:
+    """The least distance between two arms' links, surface to surface (0 or less: they touch);
+    infinite when either cannot be drawn."""
+    if not a.points or not b.points:
+        return math.inf
+    across = min(_segments_apart(p, q, r, s) for p, q in zip(a.points, a.points[1:])
+                 for r, s in zip(b.points, b.points[1:]))
+    return math.hypot(across, a.z - b.z) - LINK_WIDTH
+
+
+def _segments_apart(p: Point, q: Point, r: Point, s: Point) -> float:
+    """The distance between the segments ``pq`` and ``rs`` in the floor plane."""
+    def side(a: Point, b: Point, c: Point) -> float:
+        return (b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0])
+
+    if side(p, q, r) * side(p, q, s) < 0.0 and side(r, s, p) * side(r, s, q) < 0.0:
+        return 0.0      # they cross
+    return min(_to_segment(p, r, s), _to_segment(q, r, s), _to_segment(r, p, q), _to_segment(s, p, q))
+
+
+def _to_segment(p: Point, a: Point, b: Point) -> float:
+    """The distance from ``p`` to the segment ``ab``."""
+    dx, dy = b[0] - a[0], b[1] - a[1]
+    length2 = dx * dx + dy * dy
+    t = 0.0 if length2 == 0.0 else min(max(((p[0] - a[0]) * dx + (p[1] - a[1]) * dy) / length2, 0.0), 1.0)
+    return math.hypot(p[0] - a[0] - t * dx, p[1] - a[1] - t * dy)
 
 
 @dataclass(frozen=True)
