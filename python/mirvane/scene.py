@@ -45,7 +45,10 @@ ARM_CLEARANCE = 0.1
 
 def kind_of(product: data_pb2.Product) -> Optional[str]:
     """The kind ``product`` counts as, or None when it carries no part."""
-    return next((kind for kind in KINDS if product.HasField(kind)), None)
+    for kind in KINDS:
+        if product.HasField(kind):
+            return kind
+    return None
 
 
 @dataclass(frozen=True)
@@ -122,7 +125,7 @@ def field_of_view_ok(degrees: float) -> bool:
 
 
 def joints_ok(joints: Sequence[float]) -> bool:
-    return all(math.isfinite(q) and abs(q) <= FAR for q in joints)
+    return all(-FAR <= q <= FAR for q in joints)     # not a number is neither
 
 
 def bounded(value: float) -> float:
@@ -302,9 +305,22 @@ def arm_gap(a: Robot, b: Robot) -> float:
     infinite when either cannot be drawn."""
     if not a.points or not b.points:
         return math.inf
-    across = min(_segments_apart(p, q, r, s) for p, q in zip(a.points, a.points[1:])
-                 for r, s in zip(b.points, b.points[1:]))
-    return math.hypot(across, a.z - b.z) - LINK_WIDTH
+    return links_gap(a.points, a.z, b.points, b.z)
+
+
+def links_gap(a: Sequence[Point], a_z: float, b: Sequence[Point], b_z: float, within: float = math.inf) -> float:
+    """The least distance, surface to surface, between the links of two arms whose joints are at
+    the points ``a`` at the height ``a_z`` and ``b`` at ``b_z``: exact up to ``within``, beyond it
+    perhaps a smaller number still above it (the distance between boxes around the arms)."""
+    xs, ys, us, vs = [p[0] for p in a], [p[1] for p in a], [p[0] for p in b], [p[1] for p in b]
+    dx = max(min(xs) - max(us), min(us) - max(xs), 0.0)
+    dy = max(min(ys) - max(vs), min(vs) - max(ys), 0.0)
+    dz = a_z - b_z
+    bound = math.sqrt(dx * dx + dy * dy + dz * dz) - LINK_WIDTH
+    if bound > within:
+        return bound
+    across = min(_segments_apart(p, q, r, s) for p, q in zip(a, a[1:]) for r, s in zip(b, b[1:]))
+    return math.hypot(across, dz) - LINK_WIDTH
 
 
 def _segments_apart(p: Point, q: Point, r: Point, s: Point) -> float:

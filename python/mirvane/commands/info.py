@@ -5,8 +5,10 @@ import datetime
 import sys
 from typing import Any, Dict
 
+from ..analysis.events import record_events
 from ..scene import KINDS, kind_of
 from . import described
+from .events import tally
 from ._files import chosen_position, load_project, load_recording
 from ._lacking import warn_lacking
 
@@ -14,10 +16,10 @@ from ._lacking import warn_lacking
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     parser = described(
         subparsers, "info", "list the records of a recording file",
-        "Print one line per record: its position, stop time, span in seconds and the\n"
-        "number of products of each kind. 'mirvane replay --index -1' plays the record\n"
-        "marked latest, the one that stopped last. With --project, also warn of what\n"
-        "the records have that the project lacks.",
+        "Print one line per record: its position, stop time, span in seconds, the number\n"
+        "of products of each kind and of warnings and errors ('mirvane events' lists them).\n"
+        "'mirvane replay --index -1' plays the record marked latest, the one that stopped\n"
+        "last. With --project, also warn of what the records have that the project lacks.",
         "mirvane info run.rec --project run.mvproj")
     parser.add_argument("recording", metavar="RECORDING", help="the recording file to list")
     parser.add_argument("--project", metavar="PROJECT.mvproj",
@@ -39,7 +41,7 @@ def run(args: argparse.Namespace) -> None:
         products = ", ".join(f"{kind} {n}" for kind, n in counts.items())
         mark = " (latest)" if position == latest else ""
         print(f"{position}: stop {_when(record.stop_timestamp_ns)}, span {span_seconds(record):.3f} s, "
-              f"products: {products}{mark}")
+              f"products: {products}; {tally(record_events(record, position))}{mark}")
 
 
 def span_seconds(record: Any) -> float:

@@ -208,7 +208,8 @@ class _Box:
         return x, y, z, yaw
 
     def heldAt(self, t: Floats) -> NDArray[np.bool_]:
-        return np.asarray(self.held)[np.searchsorted(np.asarray(self.times), t, side="right") - 1]
+        held: NDArray[np.bool_] = np.asarray(self.held)[np.searchsorted(np.asarray(self.times), t, side="right") - 1]
+        return held
 
     def attach(self, close: float, lifted: float, yaw_offset: float) -> None:
         """The gripper closes on the box at ``close`` and has lifted it at ``lifted``."""
