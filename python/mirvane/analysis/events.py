@@ -14,7 +14,7 @@ ends, its ``time`` where it began and its ``end`` where it ended.
 
 import math
 from dataclasses import dataclass, replace
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from dravik.api import data_pb2, project_pb2, system_pb2
 
@@ -53,6 +53,8 @@ UNSEEN_S = 0.5
 #: Metres an item may move while nothing holds it: perception's noise is about a millimetre, and a
 #: box rises a few millimetres in the moment between its gripper closing and the next report.
 ITEM_MOVED_M = 0.02
+#: Seconds an item let go of (or dropped) takes to come to rest, before it is expected to stay put.
+SETTLE_S = 0.25
 #: Metres a camera may be perceived away from its layout position: mounts are fixed (a camera may
 #: pan, so its heading is not compared), so anything beyond noise is a knock.
 CAMERA_MOVED_M = 0.02
@@ -134,11 +136,14 @@ class Detector:
         self._stamps: Dict[Tuple[str, str], int] = {}           # the last stamp of each source
         self._steps: Dict[str, Tuple[str, str]] = {}            # robot: (step, target)
         self._held: Dict[str, str] = {}                         # robot: item
+        self._releasing: Set[str] = set()     # robots in a release step since their last report
+        self._grasped: Dict[str, Tuple[_Mark, str]] = {}        # robot: (grasp step ended, its text)
         self._plans: Dict[str, Tuple[_Mark, float]] = {}        # robot: (motion planned, its seconds)
         self._reports: Dict[str, _Reports] = {}
         self._close: Dict[Tuple[str, str], Tuple[_Mark, float]] = {}   # pair: (closer since, least gap)
         self._unseen: Dict[str, _Mark] = {}
         self._resting: Dict[str, Tuple[float, float, float]] = {}      # unheld item: where it was seen
+        self._settling: Dict[str, int] = {}     # item let go of: until when it may still move
         self._mounts: Dict[str, Tuple[float, float, float]] = {}       # cameras found moved: where to
 
     # -- feeding ---------------------------------------------------------------------------
@@ -180,7 +185,8 @@ class Detector:
             self._too_close(pair, since, gap, now, found)
         for robot, (since, planned) in self._plans.items():
             self._overrun(robot, since, planned, now, found)
-        self._reports, self._unseen, self._close, self._plans = {}, {}, {}, {}
+        found.extend(self._event("missed-grasp", robot, text, since) for robot, (since, text) in self._grasped.items())
+        self._reports, self._unseen, self._close, self._plans, self._grasped = {}, {}, {}, {}, {}
         return found
 
     # -- the rules -------------------------------------------------------------------------
@@ -199,8 +205,10 @@ class Detector:
         robot = self._robot_of.get(decision.behavior, decision.behavior)
         step, target = self._steps.get(robot, ("", ""))
         if step in GRASP_STEPS and not self._held.get(robot):
-            found.append(self._event("missed-grasp", robot, f"{robot}'s {step} of {target or 'its item'} "
-                                     "ended holding nothing"))
+            # Missed unless the robot, silent since, reports holding something next.
+            self._grasped[robot] = (self._now(), f"{robot}'s {step} of {target or 'its item'} ended holding nothing")
+        if decision.step in RELEASE_STEPS:
+            self._releasing.add(robot)
         plan = self._plans.pop(robot, None)
         if plan is not None:
             self._overrun(robot, *plan, self._now(), found)
@@ -237,6 +245,11 @@ class Detector:
         held = self._held.get(robot, "")
         if held != item:
             self._hand(robot, held, item, found)
+        grasped = self._grasped.pop(robot, None)
+        if grasped is not None and not item:
+            found.append(self._event("missed-grasp", robot, grasped[1], grasped[0]))
+        if self._steps.get(robot, ("", ""))[0] not in RELEASE_STEPS:
+            self._releasing.discard(robot)
         arm = self._arms.get(robot)
         if arm is not None:
             arm.points = scene.arm_points(arm.x, arm.y, arm.yaw, arm.links, joints)[0] if joints_ok else ()
@@ -256,8 +269,9 @@ class Detector:
         self._held[robot] = item
         if held:
             self._resting.pop(held, None)
+            self._settling[held] = self._stamp_ns + int(SETTLE_S * 1e9)
             step, _ = self._steps.get(robot, ("", ""))
-            if step in RELEASE_STEPS:
+            if robot in self._releasing:
                 found.append(self._event("release", robot, f"{robot} released {held}"))
             else:
                 found.append(self._event("drop", held, f"{robot} lost {held} during {step or 'no step'}"))
@@ -300,6 +314,10 @@ class Detector:
                 found.append(self._event("camera-moved", name, f"{name} moved {moved * 100:.1f} cm, now "
                                          f"{off * 100:.1f} cm from its layout position"))
         held = self._held.values()
+        # A robot overdue may hold what seems to move by itself.
+        stamp = self._stamp_ns
+        overdue = any(r.period_ns is not None and stamp - r.last[0] > STALL_PERIODS * r.period_ns
+                      for r in self._reports.values())
         for name in self._items:
             if name not in items:
                 if name not in self._unseen:
@@ -308,7 +326,7 @@ class Detector:
             since = self._unseen.pop(name, None)
             if since is not None:
                 self._unseen_for(name, since, self._now(), found)
-            if name in held:
+            if name in held or overdue or self._settling.get(name, stamp) > stamp:
                 continue
             p = items[name].position
             seen = (p.x, p.y, p.z)

@@ -6,7 +6,7 @@ from contextlib import ExitStack
 from typing import Any
 
 from ..constants import MV_PROJECT_FILE_EXT
-from ..simulation.faults import DEFAULT_RATE, EARLIEST_S, KINDS, Faults
+from ..simulation.faults import DEFAULT_RATE, EARLIEST_S, KINDS, LAST_S, Faults
 from . import UserError, described
 from ._files import RECORDING_EXT, number_in, whole_in, writable_destination, writing
 
@@ -42,7 +42,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                              "first), and listed when done")
     parser.add_argument("--fault-rate", type=number_in(MIN_FAULT_RATE, MAX_FAULT_RATE), metavar="PER_MINUTE",
                         help=f"faults a minute of run, the kinds taken in turn (default: {DEFAULT_RATE:g}; "
-                             f"at least one, after the first {EARLIEST_S:g} s)")
+                             f"at least one, none in the first {EARLIEST_S:g} s or the last {LAST_S:g} s)")
     return parser
 
 
@@ -94,4 +94,4 @@ def run(args: argparse.Namespace) -> None:
     if faults is not None:
         first = record.products[0].timestamp_ns if record.products else 0
         struck = "; ".join(f"{f.kind} {f.subject} at {(f.shown_ns - first) * 1e-9:.3f} s" for f in injected)
-        print(f"Faults: {struck or 'none struck (too short a run)'}")
+        print(f"Faults: {struck or 'none struck before the run ended'}")

@@ -16,7 +16,7 @@ Everything is a function of the time and the seed, so runs are reproducible.
 
 import math
 from dataclasses import dataclass
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -47,7 +47,7 @@ _HOME = (1.2, -1.9)           # joints of the tucked arm, clear of both strips
 _JOINT_SPEED = 1.6            # rad/s of the fastest joint, plus a fixed settle time
 _SETTLE_S = 0.5
 _NOISE = 0.001                # perception noise, metres
-_FALL_S = 0.001               # a box that slips is on the floor this soon
+_FALL_S = 0.15                # a box that slips is on the floor this soon
 _CAMERA_Z = 1.5
 
 Point = Tuple[float, float]
@@ -360,11 +360,12 @@ def _schedule(setup: _RobotSetup, workspace: Workspace, duration_s: float, draw:
     def motion(step: str, box: str, q0: Floats, q1: Floats) -> float:
         planned = _SETTLE_S + float(np.max(np.abs(q1 - q0))) / _JOINT_SPEED
         start = plan.end()
-        overrun = mishaps.due("plan-overrun", start, start)
+        longest = 3.5       # times as long as planned
+        overrun = mishaps.due("plan-overrun", start, start + longest * planned)
         if overrun is None:
             return plan.add(step, box, q0, q1, planned, True)
         mishaps.struck(overrun.kind, start, start)
-        return plan.add(step, box, q0, q1, planned * overrun.scaled(2.5, 3.5), True, planned=planned)
+        return plan.add(step, box, q0, q1, planned * overrun.scaled(2.5, longest), True, planned=planned)
 
     q = plan.home
     t = setup.start_s
@@ -510,15 +511,14 @@ class _Recorder:
 
     def run(self) -> None:
         clock = self.clock
-        swings = [f for f in self.faults if f.kind == "near-collision"]
-        for fault in swings:
-            self._swing(fault.at_s)
+        swings = [start for start in (self._swing(f.at_s) for f in self.faults if f.kind == "near-collision")
+                  if start is not None]
         perception = _PerceptionSamples(clock.perception, self.plans, self.boxes, self.rng)
         controllers = [_ControllerSamples(t, plan) for t, plan in zip(clock.controllers, self.plans)]
         for fault in self.faults:
             self._strike(fault, perception, controllers)
-        for fault in swings:
-            self._closest(fault.at_s, controllers)
+        for start in swings:
+            self._closest(start, controllers)
 
         events: List[Event] = [(s, _KIND["perception"], 0, i) for i, s in enumerate(clock.stamps(clock.perception))]
         for k, (t, samples) in enumerate(zip(clock.controllers, controllers)):
@@ -571,22 +571,29 @@ class _Recorder:
             return
         shown = begins = float(t[first])
         if fault.kind == "dropout":
-            perception.hidden[subject] = range(first, int(np.searchsorted(t, shown + fault.scaled(1.0, 2.0))))
+            perception.hidden.setdefault(subject, set()).update(
+                range(first, int(np.searchsorted(t, shown + fault.scaled(1.0, 2.0)))))
         elif fault.kind == "bumped-camera":
             perception.bump(subject, first, fault.scaled(0.04, 0.08), math.radians(fault.scaled(3.0, 8.0)))
         elif fault.kind == "stall":
             if first == 0:
                 return
-            samples = controllers[k]
-            samples.silent = range(first, int(np.searchsorted(t, begins + fault.scaled(0.5, 1.5))))
+            controllers[k].silent.update(range(first, int(np.searchsorted(t, begins + fault.scaled(0.5, 1.5)))))
             shown = float(t[first - 1])     # the last report before the silence
         else:
             controllers[k].joints[0][first] = math.nan
         self.log.append(Injected(fault.kind, subject, clock.stamp(shown), clock.stamp(begins)))
 
-    def _swing(self, start: float) -> None:
-        """Both arms swing into the middle between their bases, to within a few centimetres."""
+    def _swing(self, at_s: float) -> Optional[float]:
+        """Both arms swing into the middle between their bases, to within a few centimetres, from
+        ``at_s`` or as soon after as no box changes hands meanwhile; when they do (or None)."""
         a, b = self.plans[:2]
+        start, length = at_s, _Detour(at_s, np.zeros(0)).stop - at_s
+        for handed in sorted(t for plan in (a, b) for box in plan.boxes.values() for t in box.times):
+            if start <= handed <= start + length:
+                start = handed + 0.001
+        if start + length >= self.clock.duration_s:
+            return None
         ax, ay, bx, by = a.setup.x, a.setup.y, b.setup.x, b.setup.y
         apart = math.hypot(bx - ax, by - ay)
         ux, uy = (bx - ax) / apart, (by - ay) / apart
@@ -594,6 +601,7 @@ class _Recorder:
             # Effectors 6 cm apart: 1 cm between the links' surfaces.
             x, y = (ax + bx) / 2.0 + side * 0.03 * ux, (ay + by) / 2.0 + side * 0.03 * uy
             plan.detours.append(_Detour(start, plan.reach(x, y, near=plan.joints(np.array([start]))[0])))
+        return start
 
     def _closest(self, start: float, controllers: List["_ControllerSamples"]) -> None:
         """Log a swing at the first controller report in it after which the arms, as last reported,
@@ -633,16 +641,17 @@ class _PerceptionSamples:
             bx = bx + rng.normal(0.0, _NOISE, len(t))
             by = by + rng.normal(0.0, _NOISE, len(t))
             self.boxes.append((name, _poses(bx, by, bz, byaw)))
-        self.hidden: Dict[str, range] = {}      # boxes perception misses, at which samples
+        self.hidden: Dict[str, Set[int]] = {}       # boxes perception misses, at which samples
 
     def bump(self, camera: str, first: int, shift: float, turn: float) -> None:
-        """From sample ``first`` on, ``camera`` is ``shift`` metres to its left, turned by ``turn``."""
+        """From sample ``first`` on, ``camera`` is ``shift`` metres to the left of where it looked
+        then, and turned by ``turn``."""
         x, y, _, qw, qz = next(poses for name, poses in self.cameras if name == camera)
+        yaw = 2.0 * math.atan2(qz[first], qw[first])
+        dx, dy = -shift * math.sin(yaw), shift * math.cos(yaw)
         for i in range(first, len(x)):
-            yaw = 2.0 * math.atan2(qz[i], qw[i])
-            x[i] -= shift * math.sin(yaw)
-            y[i] += shift * math.cos(yaw)
-            qw[i], qz[i] = math.cos((yaw + turn) / 2.0), math.sin((yaw + turn) / 2.0)
+            yaw = 2.0 * math.atan2(qz[i], qw[i]) + turn
+            x[i], y[i], qw[i], qz[i] = x[i] + dx, y[i] + dy, math.cos(yaw / 2.0), math.sin(yaw / 2.0)
 
     def write(self, msg: system_pb2.Perception, i: int) -> None:
         for name, poses in self.cameras:
@@ -664,7 +673,7 @@ class _ControllerSamples:
         self.effector = [fx.tolist(), fy.tolist(), fh.tolist()]
         self.held = plan.heldAt(t)
         self.held_poses: Dict[str, Poses] = {}
-        self.silent = range(0)
+        self.silent: Set[int] = set()
         carried = set(self.held)
         for name, box in plan.boxes.items():
             if name in carried:

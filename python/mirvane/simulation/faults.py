@@ -28,6 +28,8 @@ KINDS: Tuple[str, ...] = (
 DEFAULT_RATE = 4.0
 #: Seconds at the start of a run without faults: the arms set out, the controllers' rates are known.
 EARLIEST_S = 2.0
+#: Seconds at the end of a run without faults: what one does (a stall, a dropout) shows within the run.
+LAST_S = 2.0
 # The faults' random stream: a child of the seed's (the cell's own stream is the seed's itself).
 _STREAM = 1
 
@@ -76,14 +78,14 @@ class Faults:
 
     def place(self, duration_s: float, seed: int) -> List[Fault]:
         """The faults of a run of ``duration_s`` seconds: the rate times its minutes, rounded, at
-        least one, at times drawn uniformly after ``EARLIEST_S``, the kinds taken in turn in an
-        order drawn too. A run no longer than ``EARLIEST_S`` has none."""
-        if duration_s <= EARLIEST_S or not self.kinds:
+        least one, at times drawn uniformly between its first ``EARLIEST_S`` and its last ``LAST_S``,
+        the kinds taken in turn in an order drawn too. A run no longer than both has none."""
+        if duration_s <= EARLIEST_S + LAST_S or not self.kinds:
             return []
         rng = np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(_STREAM,)))
         count = max(1, round(self.per_minute * duration_s / 60.0))
         order = [self.kinds[i] for i in rng.permutation(len(self.kinds))]
-        times = np.sort(rng.uniform(EARLIEST_S, duration_s, count))
+        times = np.sort(rng.uniform(EARLIEST_S, duration_s - LAST_S, count))
         draws = rng.random((count, 2))
         return [Fault(order[i % len(order)], float(t), float(which), float(size))
                 for i, (t, (which, size)) in enumerate(zip(times, draws))]
