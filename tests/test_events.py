@@ -13,7 +13,7 @@ import subprocess
 import pytest
 
 from helpers import MIRVANE
-from mirvane.analysis.events import record_events
+from mirvane.analysis.events import Detector, numbered, record_events
 from mirvane.data import Data
 from mirvane.simulation.cell import run_cell, simulate
 from mirvane.simulation.faults import KINDS, Faults
@@ -50,6 +50,18 @@ def test_each_fault_is_found_where_it_strikes_and_the_run_is_its_twin_until_then
     twin = simulate(20.0, seed=1).products
     before = [p for p in record.products if p.timestamp_ns < struck.begins_ns]
     assert before and before == twin[:len(before)] and record.products != twin
+
+
+def test_a_detector_fed_live_returns_an_error_with_its_product_and_a_range_once_it_ends():
+    record, _ = run_cell(20.0, seed=3, faults=Faults(("damaged-value", "stall", "dropout"), per_minute=9.0))
+    detector, found, first = Detector(record.project), [], record.products[0].timestamp_ns
+    for position, product in enumerate(record.products):
+        for event in detector.feed(product):    # each as soon as the product fed shows it, or ends it
+            assert event.end == 1e-9 * product.timestamp_ns - 1e-9 * first
+            assert event.product == position or event.time < event.end
+            found.append(event)
+    assert {e.kind for e in found if e.severity != "info"} == {"damaged-value", "stall", "unseen"}
+    assert numbered(found + detector.finish()) == record_events(record)
 
 
 def test_clean_runs_have_no_warning_or_error():

@@ -185,7 +185,8 @@ class Detector:
             self._too_close(pair, since, gap, now, found)
         for robot, (since, planned) in self._plans.items():
             self._overrun(robot, since, planned, now, found)
-        found.extend(self._event("missed-grasp", robot, text, since) for robot, (since, text) in self._grasped.items())
+        found.extend(self._event("missed-grasp", robot, text, since)
+                     for robot, (since, text) in self._grasped.items())
         self._reports, self._unseen, self._close, self._plans, self._grasped = {}, {}, {}, {}, {}
         return found
 
@@ -296,19 +297,18 @@ class Detector:
 
     def _perception(self, perception: system_pb2.Perception, found: List[Event]) -> str:
         cameras, items = perception.camera_poses, perception.item_poses
-        problems = [f"{name} pose" for poses in (cameras, items) for name, pose in poses.items()
-                    if not scene.pose_ok(pose)]
-        if problems:
-            found.append(self._event("damaged-value", ",".join(n.split()[0] for n in problems),
-                                     "damaged value: " + ", ".join(sorted(problems))))
+        damaged = [name for poses in (cameras, items) for name, pose in poses.items() if not scene.pose_ok(pose)]
+        if damaged:
+            found.append(self._event("damaged-value", ",".join(damaged),
+                                     "damaged value: " + ", ".join(f"{name} pose" for name in damaged)))
         for name, pose in cameras.items():
             layout = self._cameras.get(name)
-            if layout is None:
+            if layout is None or name in damaged:
                 continue
             p = pose.position
             mount = self._mounts.get(name, (layout.x, layout.y, layout.z))
             moved = math.hypot(p.x - mount[0], p.y - mount[1], p.z - mount[2])
-            if moved > CAMERA_MOVED_M:      # not a number: a damaged pose, found above
+            if moved > CAMERA_MOVED_M:
                 self._mounts[name] = (p.x, p.y, p.z)
                 off = math.hypot(p.x - layout.x, p.y - layout.y, p.z - layout.z)
                 found.append(self._event("camera-moved", name, f"{name} moved {moved * 100:.1f} cm, now "
@@ -326,7 +326,7 @@ class Detector:
             since = self._unseen.pop(name, None)
             if since is not None:
                 self._unseen_for(name, since, self._now(), found)
-            if name in held or overdue or self._settling.get(name, stamp) > stamp:
+            if name in held or name in damaged or overdue or self._settling.get(name, stamp) > stamp:
                 continue
             p = items[name].position
             seen = (p.x, p.y, p.z)

@@ -48,6 +48,8 @@ _JOINT_SPEED = 1.6            # rad/s of the fastest joint, plus a fixed settle 
 _SETTLE_S = 0.5
 _NOISE = 0.001                # perception noise, metres
 _FALL_S = 0.15                # a box that slips is on the floor this soon
+_SWING_S, _STAY_S = 0.6, 0.4  # a stray motion's swing out (and back) and its stay
+_DETOUR_S = 2.0 * _SWING_S + _STAY_S
 _CAMERA_Z = 1.5
 
 Point = Tuple[float, float]
@@ -131,10 +133,10 @@ def run_cell(duration_s: float = 10.0, seed: int = 0, start_ns: int = DEFAULT_ST
     plans = [_schedule(setup, workspace, duration_s, draw) for setup, draw in zip(_ROBOTS, draws)]
     placed = faults.place(duration_s, seed) if faults is not None else []
     injected: List[Injected] = []
-    if placed:
+    if faults is not None and placed:
         # Planned again with the same draws, so that all is as in the twin without faults until one
         # strikes; what faults add (a second grasp) is drawn from the faults' own stream.
-        extra = faults.stream(seed) if faults is not None else rng
+        extra = faults.stream(seed)
         robots = tuple(setup.name for setup in _ROBOTS)
         plans = [_schedule(setup, workspace, duration_s, draw.again(extra),
                            _Mishaps([f for f in placed if f.kind in _PLAN_FAULTS and f.choose(robots) == setup.name],
@@ -240,22 +242,16 @@ class _Box:
 
 @dataclass(frozen=True)
 class _Detour:
-    """A stray motion: from ``start`` the arm swings to ``joints``, stays and swings back, the
-    planned motion going on beneath."""
+    """A stray motion: from ``start`` the arm swings to ``joints`` (in ``_SWING_S``), stays there
+    (``_STAY_S``) and swings back, the planned motion going on beneath."""
     start: float
     joints: Floats
-    swing: float = 0.6
-    stay: float = 0.4
 
     def weight(self, t: Floats) -> Floats:
         """How far along to ``joints`` the arm is at times ``t``, 0 to 1 (smoothly)."""
-        a = np.clip(np.minimum(t - self.start, self.start + 2.0 * self.swing + self.stay - t) / self.swing, 0.0, 1.0)
+        a = np.clip(np.minimum(t - self.start, self.start + _DETOUR_S - t) / _SWING_S, 0.0, 1.0)
         weight: Floats = a * a * (3.0 - 2.0 * a)
         return weight
-
-    @property
-    def stop(self) -> float:
-        return self.start + 2.0 * self.swing + self.stay
 
 
 class _Plan:
@@ -588,11 +584,11 @@ class _Recorder:
         """Both arms swing into the middle between their bases, to within a few centimetres, from
         ``at_s`` or as soon after as no box changes hands meanwhile; when they do (or None)."""
         a, b = self.plans[:2]
-        start, length = at_s, _Detour(at_s, np.zeros(0)).stop - at_s
+        start = at_s
         for handed in sorted(t for plan in (a, b) for box in plan.boxes.values() for t in box.times):
-            if start <= handed <= start + length:
+            if start <= handed <= start + _DETOUR_S:
                 start = handed + 0.001
-        if start + length >= self.clock.duration_s:
+        if start + _DETOUR_S >= self.clock.duration_s:
             return None
         ax, ay, bx, by = a.setup.x, a.setup.y, b.setup.x, b.setup.y
         apart = math.hypot(bx - ax, by - ay)
@@ -607,9 +603,9 @@ class _Recorder:
         """Log a swing at the first controller report in it after which the arms, as last reported,
         are closer than the clearance."""
         clock, workspace = self.clock, self.record.project.workspace
-        stop = start + _Detour(start, np.zeros(0)).stop
-        reports = sorted((t, k, i) for k, ticks in enumerate(clock.controllers)
-                         for i, t in enumerate(ticks.tolist()) if start <= t <= stop)
+        stop = start + _DETOUR_S
+        reports = sorted((t, k, i) for k, ticks in enumerate(clock.controllers) for i, t in enumerate(ticks.tolist())
+                         if start <= t <= stop and i not in controllers[k].silent)
         arms: Dict[int, Robot] = {}
         for t, k, i in reports:
             name = _ROBOTS[k].name
