@@ -6,6 +6,7 @@ import dataclasses
 import json
 import os
 import sys
+import textwrap
 from typing import Any, Iterable, Iterator, List, Sequence
 
 from ..analysis.events import KINDS, SEVERITIES, Event, record_events
@@ -23,7 +24,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         "controllers and overrun plans (warning); drops, collisions, damaged values and time\n"
         "stamps out of order (error). Times are seconds after the record's first product, as\n"
         "the player counts them; numbers count each record's events from 1.\n"
-        f"Kinds: {', '.join(KINDS)}.",
+        + textwrap.fill(f"Kinds: {', '.join(KINDS)}.", 86),
         "mirvane events run.rec --severity warning",
         "mirvane events run.rec --index -1 --kind drop,stall --format json")
     parser.add_argument("recording", metavar="RECORDING", help="the recording file to search")
