@@ -88,6 +88,42 @@ def hand_damaged():
     return {repeated: "time-order", swapped: "time-order", damaged: "damaged-value"}, record
 
 
+def push_box(products, at):
+    """box_1, resting, seen 5 cm off from product ``at`` on; where it is first seen so."""
+    seen = [i for i in range(at, len(products)) if products[i].HasField("perception")]
+    for i in seen:
+        products[i].perception.item_poses["box_1"].position.x += 0.05
+    return seen[0]
+
+
+def stretch_arms(products, at):
+    """Both arms reported straight out towards each other from product ``at`` on; where both are."""
+    reports = [i for i in range(at, len(products)) if products[i].HasField("controller")]
+    for i in reports:
+        products[i].controller.feedback.joint.positions.values[:] = [0.0, 0.0]
+    return reports[1]
+
+
+def waypoint_out_of_reach(products, at):
+    """The first plan from product ``at`` on with a waypoint 1e300 m away; where it is."""
+    planned = next(i for i in range(at, len(products)) if products[i].HasField("planner"))
+    products[planned].planner.waypoints[0].values[1] = 1e300
+    return planned
+
+
+@pytest.mark.parametrize("mishap, kind, text", [
+    (push_box, "drop", r"box_1 moved 5\.\d cm while nothing held it"),    # perception's noise: a millimetre
+    (stretch_arms, "collision", r"arm_a and arm_b touched"),
+    (waypoint_out_of_reach, "damaged-value", r"damaged value: arm_a planned waypoints"),
+])
+def test_errors_made_by_hand_are_found_where_made(mishap, kind, text):
+    record = simulate(1.0, seed=4)
+    made = mishap(record.products, 20)
+    problems = [e for e in record_events(record) if e.severity != "info"]
+    assert [(e.kind, e.severity, e.product) for e in problems] == [(kind, "error", made)]
+    assert re.fullmatch(text, problems[0].text), problems[0].text
+
+
 def table(text):
     columns = ("record", "number", "time", "end", "severity", "kind", "subject", "text")
     return [dict(zip(columns, line.split(None, 7))) for line in text.splitlines()[1:-1]]
