@@ -9,8 +9,30 @@ import time
 import traceback
 from pathlib import Path
 
+from dravik.api import data_pb2, system_pb2
+from mirvane.data import Data
+from mirvane.simulation.cell import simulate
+from mirvane.system import System
+from mirvane.workspace import Workspace
+from replay_fakes import SECOND
+
 #: The console script installed beside the interpreter running the tests.
 MIRVANE = str(Path(sys.executable).with_name("mirvane"))
+
+
+def mirvane(*args, cwd, env=None, timeout=120):
+    """The command run as a user runs it, as a process: its exit status and output (text)."""
+    return subprocess.run([MIRVANE, *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def listing(*roots, contents=False):
+    """Every path below each root, relative to it and sorted, by root; with ``contents``, each
+    with its bytes (a regular file's, else b"")."""
+    def entry(path, root):
+        name = str(path.relative_to(root))
+        return (name, path.read_bytes() if path.is_file() and not path.is_symlink() else b"") if contents else name
+    return {root: sorted(entry(p, root) for p in Path(root).rglob("*")) for root in roots}
 
 
 def entries(excinfo):
@@ -34,3 +56,45 @@ def read_until(process, text, timeout=60):
         for pipe in ready:
             seen += os.read(pipe.fileno(), 4096).decode(errors="replace")
     return seen
+
+
+def save(records, path):
+    """``records`` (a Records message) saved as a recording file at ``path``; gives ``path``."""
+    data = Data()
+    for record in records.records:
+        data.addRecord(record)
+    data.save(path)
+    return path
+
+
+def odd_records():
+    """Records that stretch the format: part-less products, several parts in one product,
+    an empty record, a record without a project, overlapping and negative times out of order."""
+    busy = simulate(0.3, seed=5, start_ns=2 * SECOND)
+    both = busy.products.add(timestamp_ns=busy.products[-1].timestamp_ns)
+    both.perception.CopyFrom(busy.products[0].perception)
+    both.controller.CopyFrom(busy.products[1].controller)
+    busy.products.insert(0, data_pb2.Product(timestamp_ns=busy.products[0].timestamp_ns))
+    busy.products.insert(7, data_pb2.Product(timestamp_ns=3))
+    busy.products.add(timestamp_ns=busy.products[-1].timestamp_ns)
+    busy.products.add(decision=system_pb2.Decision())       # a part that is present but empty
+    empty = data_pb2.Record(start_timestamp_ns=7, stop_timestamp_ns=9)
+    early = data_pb2.Record(stop_timestamp_ns=-1)
+    for t in (-5, 4 * SECOND, -9 * SECOND):
+        early.products.add(timestamp_ns=t, planner=system_pb2.Planner(robot="arm_a"))
+    early.products.add(timestamp_ns=-2)
+    return data_pb2.Records(records=[busy, empty, early, empty])
+
+
+class StandIn:
+    """The two accessors of a project the viewer relies on."""
+
+    def __init__(self, workspace=None, system=None):
+        self._workspace = workspace if workspace is not None else Workspace()
+        self._system = system if system is not None else System()
+
+    def workspace(self):
+        return self._workspace
+
+    def system(self):
+        return self._system

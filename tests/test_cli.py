@@ -8,44 +8,21 @@ import socket
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
-from helpers import MIRVANE, read_until
+from helpers import MIRVANE, listing, mirvane, read_until
 from mirvane.data import Data
 
-SECONDS = 3.0
-
-
-def mirvane(*args, cwd, tmpdir=None, timeout=120):
-    env = dict(os.environ, TMPDIR=str(tmpdir)) if tmpdir else None
-    return subprocess.run([MIRVANE, *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True,
-                          timeout=timeout)
-
-
-def listing(*roots):
-    return {root: sorted(str(p.relative_to(root)) for p in Path(root).rglob("*")) for root in roots}
-
 
 @pytest.fixture(scope="module")
-def run(tmp_path_factory):
-    """A recording and its project file, made by ``mirvane record``."""
-    where = tmp_path_factory.mktemp("recorded")
-    done = mirvane("record", "run.rec", "--seconds", SECONDS, "--seed", 5, cwd=where)
-    assert done.returncode == 0, done.stderr
-    assert sorted(os.listdir(where)) == ["run.mvproj", "run.rec"]
-    return where
-
-
-@pytest.fixture(scope="module")
-def two(run, tmp_path_factory):
-    """A recording of two records: a 1 s run, then the 3 s one of ``run`` (which stopped later).
+def two(recorded, tmp_path_factory):
+    """A recording of two records: a 1 s run, then the 4 s one of ``recorded`` (which stopped later).
     A recording file is its records one after another, so two files joined are one."""
     where = tmp_path_factory.mktemp("two")
     assert mirvane("record", "short.rec", "--seconds", 1, cwd=where).returncode == 0
     joined = where / "two.rec"
-    joined.write_bytes((where / "short.rec").read_bytes() + (run / "run.rec").read_bytes())
+    joined.write_bytes((where / "short.rec").read_bytes() + (recorded / "run.rec").read_bytes())
     assert mirvane("export", joined, "two.mcap", cwd=where).returncode == 0
     return joined
 
@@ -59,26 +36,26 @@ def big(tmp_path_factory):
 
 
 def one_record_line(span):
-    kinds = r"perception 90, decision \d+, planner \d+, controller 600, none 0"
-    return (rf"0: stop 2023-11-14 22:13:23\.000 UTC, span {span} s, products: {kinds}; "
+    kinds = r"perception 120, decision \d+, planner \d+, controller 800, none 0"
+    return (rf"0: stop 2023-11-14 22:13:24\.000 UTC, span {span} s, products: {kinds}; "
             r"0 warnings, 0 errors \(latest\)\n")
 
 
 @pytest.mark.parametrize("args, output", [
-    (["info", "{run}/run.rec"], one_record_line(r"2\.99\d")),
+    (["info", "{run}/run.rec"], one_record_line(r"3\.99\d")),
     (["show", "{run}/run.mvproj"], r"Workspace\n  Robots\n    arm_a: .*cam_pan: .*box_6: .*pick_place_b \(arm_b\): .*"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "20", "--index", "0"], r""),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "20", "--quiet"], r""),
     (["record", "again.rec", "--project", "sub/again.mvproj", "--seconds", "0.5"],
      r"Recorded 0\.5 s of the sample cell \(\d+ products\) to again\.rec, its project to sub/again\.mvproj\n"),
 ])
-def test_subcommands_on_recorded_files(run, tmp_path, args, output):
+def test_subcommands_on_recorded_files(recorded, tmp_path, args, output):
     (tmp_path / "sub").mkdir()
-    before = listing(run)
-    done = mirvane(*(a.format(run=run) for a in args), cwd=tmp_path)
+    before = listing(recorded)
+    done = mirvane(*(a.format(run=recorded) for a in args), cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert re.fullmatch(output, done.stdout, re.S)
-    assert listing(run) == before
+    assert listing(recorded) == before
     made = listing(tmp_path)[tmp_path]
     assert made == (["again.rec", "sub", "sub/again.mvproj"] if args[0] == "record" else ["sub"])
     if args[0] == "record":
@@ -168,45 +145,45 @@ def listening_socket():
     (["import", "missing.mcap", "out.rec"], "missing.mcap: no such file"),
     (["import", "{mcap}", "nowhere/out.rec"], "does not exist"),
 ])
-def test_bad_input_is_one_line_status_2_and_leaves_nothing(run, two, tmp_path, args, message):
+def test_bad_input_is_one_line_status_2_and_leaves_nothing(recorded, two, tmp_path, args, message):
     (tmp_path / "folder").mkdir()
     (tmp_path / "folder.mp4").mkdir()
     (tmp_path / "damaged.rec").write_bytes(b"\x0a\xff\xff\xff")
     (tmp_path / "damaged.mvproj").write_text('{"workspace": {"robots": 5}}')
-    for name, whole in ("half.rec", run / "run.rec"), ("half.mcap", two.with_suffix(".mcap")):
+    for name, whole in ("half.rec", recorded / "run.rec"), ("half.mcap", two.with_suffix(".mcap")):
         (tmp_path / name).write_bytes(whole.read_bytes()[:whole.stat().st_size // 2])
-    before = listing(run, tmp_path)
+    before = listing(recorded, tmp_path)
     with listening_socket() as busy:
-        done = mirvane(*(a.format(run=run, mcap=two.with_suffix(".mcap"), port=busy.getsockname()[1]) for a in args),
-                       cwd=tmp_path)
+        done = mirvane(*(a.format(run=recorded, mcap=two.with_suffix(".mcap"), port=busy.getsockname()[1])
+                         for a in args), cwd=tmp_path)
     assert done.returncode == 2 and done.stdout == ""
     assert re.fullmatch(r"mirvane: error: [^\n]+\n", done.stderr) and message in done.stderr, done.stderr
-    assert listing(run, tmp_path) == before
+    assert listing(recorded, tmp_path) == before
 
 
-def test_export_without_the_mcap_extra_says_how_to_get_it(run, tmp_path):
+def test_export_without_the_mcap_extra_says_how_to_get_it(recorded, tmp_path):
     # A package that shadows the installed one as a missing one would fail.
     (tmp_path / "mcap").mkdir()
     (tmp_path / "mcap/__init__.py").write_text("raise ModuleNotFoundError(\"No module named 'mcap'\")\n")
-    done = subprocess.run([MIRVANE, "export", run / "run.rec", "out.mcap"], cwd=tmp_path, capture_output=True,
-                          text=True, env=dict(os.environ, PYTHONPATH=str(tmp_path)), timeout=120)
+    done = mirvane("export", recorded / "run.rec", "out.mcap", cwd=tmp_path,
+                   env=dict(os.environ, PYTHONPATH=str(tmp_path)))
     assert done.returncode == 2
     assert done.stderr == "mirvane: error: MCAP files need the mcap extra; run pip install 'mirvane[mcap]'\n"
     assert sorted(os.listdir(tmp_path)) == ["mcap"]
 
 
 @pytest.mark.parametrize("fps, speed", [(10, 1.0), (25, 2.0)])
-def test_movie_holds_a_frame_per_cycle_and_leaves_no_frames(run, tmp_path, fps, speed):
+def test_movie_holds_a_frame_per_cycle_and_leaves_no_frames(recorded, tmp_path, fps, speed):
     count_frames = pytest.importorskip("imageio_ffmpeg").count_frames_and_secs
     scratch = tmp_path / "scratch"
     scratch.mkdir()
     (tmp_path / "out").mkdir()
-    done = mirvane("replay", run / "run.rec", "--project", run / "run.mvproj", "--movie", "out/run.mp4",
-                   "--fps", fps, "--speed", speed, cwd=tmp_path, tmpdir=scratch)
+    done = mirvane("replay", recorded / "run.rec", "--project", recorded / "run.mvproj", "--movie", "out/run.mp4",
+                   "--fps", fps, "--speed", speed, cwd=tmp_path, env=dict(os.environ, TMPDIR=str(scratch)))
     assert done.returncode == 0, done.stderr
     cycles = int(re.fullmatch(r"Wrote out/run\.mp4: (\d+) frames at \d+ fps \(.*\)\n", done.stdout).group(1))
-    # One cycle per clock step speed / fps from 0 up to the first past the span (just under 3 s).
-    assert cycles == math.floor(2.99 * fps / speed) + 2
+    # One cycle per clock step speed / fps from 0 up to the first past the span (just under 4 s).
+    assert cycles == math.floor(3.99 * fps / speed) + 2
     assert count_frames(str(tmp_path / "out/run.mp4"))[0] == cycles
     assert "out/run.mp4" in done.stderr and ".tmp" not in done.stderr   # moviepy names the movie
     assert listing(tmp_path) == {tmp_path: ["out", "out/run.mp4", "scratch"]}
@@ -222,11 +199,11 @@ REPLAY = ["replay", "{run}/run.rec", "--project", "{run}/run.mvproj"]
     (["export", "{big}", "big.mcap"], "exporting", signal.SIGINT),
     (REPLAY + ["--movie", "m.mp4", "--fps", "50", "--speed", "0.2"], "capturing frames", signal.SIGTERM),
 ])
-def test_interrupted_command_leaves_nothing(run, big, tmp_path, args, wait_for, sent):
+def test_interrupted_command_leaves_nothing(recorded, big, tmp_path, args, wait_for, sent):
     scratch = tmp_path / "scratch"
     scratch.mkdir()
-    before = listing(run, big.parent, tmp_path)
-    process = subprocess.Popen([MIRVANE, *(a.format(run=run, big=big) for a in args)],
+    before = listing(recorded, big.parent, tmp_path)
+    process = subprocess.Popen([MIRVANE, *(a.format(run=recorded, big=big) for a in args)],
                                cwd=tmp_path, env=dict(os.environ, TMPDIR=str(scratch)),
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
@@ -239,7 +216,7 @@ def test_interrupted_command_leaves_nothing(run, big, tmp_path, args, wait_for, 
     assert process.returncode == 128 + sent
     word = "interrupted" if sent == signal.SIGINT else "terminated"
     assert err.decode().endswith(f"mirvane: {word}\n") and b"Traceback" not in err
-    assert listing(run, big.parent, tmp_path) == before
+    assert listing(recorded, big.parent, tmp_path) == before
     url = re.search(r"http://[\d.]+:(\d+)/", seen)
     if url:  # the port is free again
         with socket.socket() as s:

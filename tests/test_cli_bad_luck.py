@@ -6,35 +6,15 @@ import re
 import shutil
 import subprocess
 import textwrap
-from pathlib import Path
 
 import pytest
 
-from helpers import MIRVANE
+from helpers import listing, mirvane
 from mirvane.cli import COMMANDS
 from mirvane.data import Data
 from dravik.api import data_pb2
 
 ONE_ERROR = r"mirvane: error: [^\n]+\n"
-
-
-def mirvane(*args, cwd, env=None):
-    return subprocess.run([MIRVANE, *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True,
-                          timeout=120)
-
-
-def listing(*roots):
-    return {root: sorted((str(p.relative_to(root)), p.read_bytes() if p.is_file() and not p.is_symlink() else b"")
-                         for p in Path(root).rglob("*")) for root in roots}
-
-
-@pytest.fixture(scope="module")
-def run(tmp_path_factory):
-    """A 1 s recording with its project file, and its MCAP export."""
-    where = tmp_path_factory.mktemp("recorded")
-    assert mirvane("record", "run.rec", "--seconds", 1, cwd=where).returncode == 0
-    assert mirvane("export", "run.rec", "run.mcap", "--quiet", cwd=where).returncode == 0
-    return where
 
 
 # -- a full file system ---------------------------------------------------------------------
@@ -103,7 +83,7 @@ def full(tmp_path):
     (["export", "{run}/run.rec", "full/e.mcap", "--quiet"], "full/e.mcap"),
     (["import", "{run}/run.mcap", "full/b.rec", "--quiet"], "full/b.rec"),
 ])
-def test_every_writing_subcommand_on_a_full_file_system(run, full, tmp_path, args, named):
+def test_every_writing_subcommand_on_a_full_file_system(recorded, full, tmp_path, args, named):
     where, env, mounted = full
     if args[0] == "replay" and not mounted:
         pytest.skip("ffmpeg's writes need a real full file system (no tmpfs here)")
@@ -112,12 +92,12 @@ def test_every_writing_subcommand_on_a_full_file_system(run, full, tmp_path, arg
         # (Python takes another one when the first write fails).
         named = env["TMPDIR"] = str(where)
         os.truncate(where / ".filler", (where / ".filler").stat().st_size - 64 * 1024)
-    before = listing(tmp_path, run)
-    done = mirvane(*(str(a).format(run=run) for a in args), cwd=tmp_path, env=env)
+    before = listing(tmp_path, recorded, contents=True)
+    done = mirvane(*(str(a).format(run=recorded) for a in args), cwd=tmp_path, env=env)
     assert done.returncode == 2, done.stderr
     assert re.fullmatch(ONE_ERROR, done.stderr), done.stderr
     assert f"error: {named}: cannot write " in done.stderr and "(no space left on device)" in done.stderr
-    assert listing(tmp_path, run) == before
+    assert listing(tmp_path, recorded, contents=True) == before
 
 
 # -- links, lengths and limits, checked before any work -------------------------------------
@@ -129,14 +109,14 @@ def test_every_writing_subcommand_on_a_full_file_system(run, full, tmp_path, arg
     ("a.mcap", ["export", "in.rec", "a.mcap"], "a.mcap: names the input itself"),
     ("x.mcap", ["export", "{run}/run.rec", "x.mcap"], "x.mcap: is a link to "),
 ])
-def test_a_destination_that_is_a_link_is_checked_where_it_leads(run, tmp_path, link, args, message):
-    (tmp_path / "in.rec").write_bytes((run / "run.rec").read_bytes())
+def test_a_destination_that_is_a_link_is_checked_where_it_leads(recorded, tmp_path, link, args, message):
+    (tmp_path / "in.rec").write_bytes((recorded / "run.rec").read_bytes())
     (tmp_path / link).symlink_to("in.rec")
-    before = listing(tmp_path)
-    done = mirvane(*(a.format(run=run) for a in args), cwd=tmp_path)
+    before = listing(tmp_path, contents=True)
+    done = mirvane(*(a.format(run=recorded) for a in args), cwd=tmp_path)
     assert done.returncode == 2 and re.fullmatch(ONE_ERROR, done.stderr), done.stderr
     assert message in done.stderr and "mirvane info" not in done.stderr
-    assert listing(tmp_path) == before
+    assert listing(tmp_path, contents=True) == before
 
 
 @pytest.mark.parametrize("args, message", [
@@ -150,13 +130,13 @@ def test_a_destination_that_is_a_link_is_checked_where_it_leads(run, tmp_path, l
     (["record", "a" * 250 + ".rec"], "a.mvproj: the name is longer than this file system allows"),
     (["export", "empty.rec", "e.mcap"], "empty.rec: holds no records, so nothing to export"),
 ])
-def test_values_outside_the_limits_are_refused_before_any_work(run, tmp_path, args, message):
+def test_values_outside_the_limits_are_refused_before_any_work(recorded, tmp_path, args, message):
     (tmp_path / "empty.rec").write_bytes(b"")
-    before = listing(tmp_path)
-    done = mirvane(*(a.format(run=run) for a in args), cwd=tmp_path)
+    before = listing(tmp_path, contents=True)
+    done = mirvane(*(a.format(run=recorded) for a in args), cwd=tmp_path)
     assert done.returncode == 2 and re.fullmatch(ONE_ERROR, done.stderr), done.stderr
     assert message in done.stderr
-    assert listing(tmp_path) == before
+    assert listing(tmp_path, contents=True) == before
 
 
 def test_the_shortest_record_replays_and_an_empty_recording_is_valid(tmp_path):
@@ -175,11 +155,11 @@ def test_the_shortest_record_replays_and_an_empty_recording_is_valid(tmp_path):
     (["export", "{run}/run.rec", "{n}.mcap", "--quiet"], ["{n}.mcap"]),
     (["import", "{run}/run.mcap", "{n}.rec", "--quiet"], ["{n}.rec"]),
 ])
-def test_one_input_gives_the_same_bytes_in_every_process(run, tmp_path, args, outputs):
+def test_one_input_gives_the_same_bytes_in_every_process(recorded, tmp_path, args, outputs):
     made = []
     for n, seed in ("a", "1"), ("b", "2"):
         env = dict(os.environ, PYTHONHASHSEED=seed)    # and a different address layout each time
-        assert mirvane(*(a.format(run=run, n=n) for a in args), cwd=tmp_path, env=env).returncode == 0
+        assert mirvane(*(a.format(run=recorded, n=n) for a in args), cwd=tmp_path, env=env).returncode == 0
         made.append([(tmp_path / o.format(n=n)).read_bytes() for o in outputs])
     assert made[0] == made[1]
 
@@ -216,9 +196,9 @@ NOTE = "mirvane: note: {} was written by a newer version of mirvane; what this v
     (["show", "newer.mvproj"], ["newer.mvproj"]),
     (["export", "newer.rec", "newer.mcap", "--quiet"], ["newer.rec"]),
 ])
-def test_newer_files_are_read_with_one_note(run, tmp_path, args, noted):
-    _newer_recording(run / "run.rec", tmp_path / "newer.rec")
-    text = (run / "run.mvproj").read_text()
+def test_newer_files_are_read_with_one_note(recorded, tmp_path, args, noted):
+    _newer_recording(recorded / "run.rec", tmp_path / "newer.rec")
+    text = (recorded / "run.mvproj").read_text()
     (tmp_path / "newer.mvproj").write_text(text.replace('"workspace": {', '"colour": "red", "workspace": {'
                                                         '"floor": {"size": 3}, ', 1))
     done = mirvane(*args, cwd=tmp_path)
@@ -252,11 +232,11 @@ def test_damaged_data_stays_refused(tmp_path, content):
     ["show", "p.mvproj", "--recording", "{run}/run.rec"],
     ["info", "{run}/run.rec", "--project", "p.mvproj"],
 ])
-def test_a_project_lacking_what_the_recording_has_is_one_warning(run, tmp_path, project, lacking, args):
-    text = (run / "run.mvproj").read_text()
+def test_a_project_lacking_what_the_recording_has_is_one_warning(recorded, tmp_path, project, lacking, args):
+    text = (recorded / "run.mvproj").read_text()
     ghost = text.replace('"robot": "arm_a"', '"robot": "ghost"', 1)
     (tmp_path / "p.mvproj").write_text(ghost if project is None else project)
-    done = mirvane(*(a.format(run=run) for a in args), cwd=tmp_path)
+    done = mirvane(*(a.format(run=recorded) for a in args), cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert re.fullmatch(r"mirvane: warning: p\.mvproj lacks what \S+run\.rec has: [^\n]+\n", done.stderr)
     assert lacking in done.stderr
@@ -287,7 +267,7 @@ AWKWARD = {
 
 
 @pytest.mark.parametrize("command", [c.__name__.rsplit(".", 1)[1].rstrip("_") for c in COMMANDS])
-def test_sweep_of_awkward_input_through_every_subcommand(run, tmp_path, command):
+def test_sweep_of_awkward_input_through_every_subcommand(recorded, tmp_path, command):
     assert AWKWARD.get(command), f"give {command} its rows of awkward input"
     (tmp_path / "dir.rec").mkdir()
     (tmp_path / "dir.mvproj").mkdir()
@@ -299,9 +279,9 @@ def test_sweep_of_awkward_input_through_every_subcommand(run, tmp_path, command)
     scratch.mkdir()
     env = dict(os.environ, TMPDIR=str(scratch))
     for args in AWKWARD[command]:
-        before = listing(tmp_path, run)
-        done = mirvane(command, *(a.format(run=run) for a in args), cwd=tmp_path, env=env)
+        before = listing(tmp_path, recorded, contents=True)
+        done = mirvane(command, *(a.format(run=recorded) for a in args), cwd=tmp_path, env=env)
         shown = f"{command} {args}: {done.stderr}"
         assert done.returncode == 2 and done.stdout == "", shown
         assert re.fullmatch(ONE_ERROR, done.stderr) and "Traceback" not in done.stderr, shown
-        assert listing(tmp_path, run) == before, shown
+        assert listing(tmp_path, recorded, contents=True) == before, shown

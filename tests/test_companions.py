@@ -25,6 +25,7 @@ from mirvane.simulation.cell import (CONTROLLER_HZ, PERCEPTION_HZ, build_cell, m
 from mirvane.system import System
 from mirvane.viewer import WorkspaceViewer
 from mirvane.workspace import Workspace
+from helpers import StandIn
 
 KINDS = ("perception", "decision", "planner", "controller")
 
@@ -406,20 +407,6 @@ def test_runs_of_a_recording_do_not_overlap():
 
 
 # -- viewer ----------------------------------------------------------------------------
-
-class StandIn:
-    """The two accessors of a project the viewer relies on."""
-
-    def __init__(self, workspace=None, system=None):
-        self._workspace = workspace if workspace is not None else Workspace()
-        self._system = system if system is not None else System()
-
-    def workspace(self):
-        return self._workspace
-
-    def system(self):
-        return self._system
-
 
 def png_size(path):
     blob = path.read_bytes()

@@ -12,22 +12,12 @@ import time
 
 import pytest
 
-from helpers import MIRVANE, read_until
+from helpers import MIRVANE, mirvane, read_until
 from mirvane.data import Data
 
 NEEDS_SDK = pytest.mark.skipif(sys.version_info < (3, 10), reason="foxglove-sdk needs Python 3.10 or newer")
 PLAY, PAUSE = 0, 1
 PLAYING, PAUSED, ENDED = 0, 1, 3
-
-
-@pytest.fixture(scope="module")
-def recorded(tmp_path_factory):
-    """A 3 s recording, its project and its MCAP export."""
-    where = tmp_path_factory.mktemp("foxglove")
-    for args in (["record", "run.rec", "--seconds", "3", "--seed", "5"], ["export", "run.rec", "run.mcap"]):
-        done = subprocess.run([MIRVANE, *args], cwd=where, capture_output=True, text=True)
-        assert done.returncode == 0, done.stderr
-    return where
 
 
 @pytest.mark.parametrize("args, error", [
@@ -38,9 +28,8 @@ def recorded(tmp_path_factory):
 def test_foxglove_is_refused_in_one_line_where_it_cannot_serve(recorded, tmp_path, args, error):
     # An interpreter with foxglove-sdk is shown one without it: a module that fails to import comes first.
     (tmp_path / "foxglove.py").write_text("raise ImportError('not here')\n")
-    done = subprocess.run([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", "--foxglove", *args],
-                          cwd=recorded, capture_output=True, text=True, timeout=60,
-                          env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    done = mirvane("replay", "run.rec", "--project", "run.mvproj", "--foxglove", *args, cwd=recorded, timeout=60,
+                   env=dict(os.environ, PYTHONPATH=str(tmp_path)))
     assert done.returncode == 2
     assert re.fullmatch(r"mirvane: error: (.*)\n", done.stderr).group(1).startswith(error)
     assert not (recorded / "out.mp4").exists()

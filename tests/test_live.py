@@ -18,14 +18,6 @@ from selenium.webdriver.common.by import By
 from helpers import MIRVANE, read_until
 
 
-@pytest.fixture(scope="module")
-def recorded(tmp_path_factory):
-    where = tmp_path_factory.mktemp("live")
-    done = subprocess.run([MIRVANE, "record", "run.rec", "--seconds", "4"], cwd=where, capture_output=True)
-    assert done.returncode == 0, done.stderr
-    return where
-
-
 @pytest.fixture
 def serve(recorded):
     """Starts ``mirvane replay --serve`` with extra arguments; gives the process and the page's URL."""

@@ -18,44 +18,17 @@ from mirvane.data import Data
 from mirvane.formats.mcap import McapError, export_mcap, import_mcap
 from mirvane.scene import ARM_HEIGHT
 from mirvane.simulation.cell import make_recording, simulate
+from helpers import odd_records, save
 from replay_fakes import Rig
 
-SECOND = 10 ** 9
 PARTS = ("perception", "decision", "planner", "controller")
 TOPICS = {"/record", "/workspace/start", "/scene", "/perception", "/decision", "/planner", "/controller"}
-
-
-def odd_records():
-    """Records that stretch the format: part-less products, several parts in one product,
-    an empty record, a record without a project, overlapping and negative times out of order."""
-    busy = simulate(0.3, seed=5, start_ns=2 * SECOND)
-    both = busy.products.add(timestamp_ns=busy.products[-1].timestamp_ns)
-    both.perception.CopyFrom(busy.products[0].perception)
-    both.controller.CopyFrom(busy.products[1].controller)
-    busy.products.insert(0, data_pb2.Product(timestamp_ns=busy.products[0].timestamp_ns))
-    busy.products.insert(7, data_pb2.Product(timestamp_ns=3))
-    busy.products.add(timestamp_ns=busy.products[-1].timestamp_ns)
-    busy.products.add(decision=system_pb2.Decision())       # a part that is present but empty
-    empty = data_pb2.Record(start_timestamp_ns=7, stop_timestamp_ns=9)
-    early = data_pb2.Record(stop_timestamp_ns=-1)
-    for t in (-5, 4 * SECOND, -9 * SECOND):
-        early.products.add(timestamp_ns=t, planner=system_pb2.Planner(robot="arm_a"))
-    early.products.add(timestamp_ns=-2)
-    return data_pb2.Records(records=[busy, empty, early, empty])
 
 
 @pytest.fixture(scope="module")
 def simulated(tmp_path_factory):
     path = tmp_path_factory.mktemp("recordings") / "sim.rec"
     make_recording(runs=3, duration_s=1.5, seed=2).save(path)
-    return path
-
-
-def save(records, path):
-    data = Data()
-    for record in records.records:
-        data.addRecord(record)
-    data.save(path)
     return path
 
 

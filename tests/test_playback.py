@@ -14,12 +14,8 @@ from mirvane.player.clock import Clock, apply, product_times
 
 
 @pytest.fixture(scope="module")
-def record(tmp_path_factory):
-    where = tmp_path_factory.mktemp("playback")
-    done = subprocess.run([MIRVANE, "record", "run.rec", "--seconds", "2", "--seed", "4"], cwd=where,
-                          capture_output=True)
-    assert done.returncode == 0, done.stderr
-    return Data.fromFile(where / "run.rec").records()[-1]
+def record(recorded):
+    return Data.fromFile(recorded / "run.rec").records()[-1]
 
 
 class Wall:
@@ -145,17 +141,15 @@ def test_a_path_that_is_not_one_is_refused(path):
         series.parse(path)
 
 
-def test_terminal_keys_steer_a_live_replay(tmp_path):
+def test_terminal_keys_steer_a_live_replay(recorded, tmp_path):
     """In a terminal (tmux's), Space pauses and resumes, Up raises the rate, 'q' ends; the progress line says so."""
     import shutil
     import time
 
     if not shutil.which("tmux"):
         subprocess.run("apt-get update -q && apt-get install -y -q tmux", shell=True, check=True, capture_output=True)
-    done = subprocess.run([MIRVANE, "record", "run.rec", "--seconds", "1"], cwd=tmp_path, capture_output=True)
-    assert done.returncode == 0
     session = f"mirvane-keys-{tmp_path.name}"
-    command = f"{MIRVANE} replay run.rec --project run.mvproj --loop; echo EXIT=$?; sleep 30"
+    command = f"{MIRVANE} replay {recorded}/run.rec --project {recorded}/run.mvproj --loop; echo EXIT=$?; sleep 30"
     subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "150", "-y", "10", "-c", str(tmp_path),
                     command], check=True)
 

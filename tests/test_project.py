@@ -14,7 +14,7 @@ from google.protobuf import json_format
 
 import mirvane.project as m
 from dravik.api import project_pb2, system_pb2
-from helpers import entries, run
+from helpers import entries, listing, run
 from mirvane._version import __version__
 from mirvane.behavior import Behavior
 from mirvane.constants import MV_PROJECT_FILE_EXT as EXT
@@ -255,10 +255,6 @@ def test_set_snapshot_failures_keep_earlier_steps():
     assert state_of(p) == (workspace, {"first": Behavior("first")}) and p.behaviors() is not held
 
 
-def listing(directory):
-    return sorted(os.listdir(directory))
-
-
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -276,7 +272,8 @@ def test_save_and_load(name, tmp_path):
     Project.save(Project(), file=path)  # overwrites; no behaviours, no member for them
     text = read(path).decode()
     assert text == json_format.MessageToJson(Project()._getSnapshot(), sort_keys=True) and "behaviors" not in text
-    assert listing(os.path.dirname(path)) == [os.path.basename(path)]
+    folder, name = os.path.split(path)
+    assert listing(folder) == {folder: [name]}
 
 
 def test_save_bare_name_and_load_other_version(tmp_path, monkeypatch):
@@ -285,7 +282,7 @@ def test_save_bare_name_and_load_other_version(tmp_path, monkeypatch):
     snapshot.version = "0.0.0-elsewhere"
     monkeypatch.setattr(m, "MessageToJson", lambda s, **options: json_format.MessageToJson(snapshot))
     Project().save("bare" + EXT)
-    assert listing(tmp_path) == ["bare" + EXT]
+    assert listing(tmp_path) == {tmp_path: ["bare" + EXT]}
     q = Project()
     q.load("bare" + EXT)
     assert set(q.behaviors()) == {"pick", "place"}
@@ -334,7 +331,7 @@ def test_save_refuses_other_names(name, tmp_path):
     with pytest.raises(AssertionError) as excinfo:
         Project().save(str(tmp_path / name))
     assert excinfo.value.args == () and entries(excinfo) == ["mirvane.project.Project.save"]
-    assert listing(tmp_path) == []
+    assert listing(tmp_path) == {tmp_path: []}
 
 
 NOT_AN_OBJECT = "Failed to parse JSON: a project file holds one JSON object, and this text starts with '%s'."
@@ -381,7 +378,7 @@ def test_optimised_interpreter_skips_name_checks(tmp_path):
     done = run("from mirvane.project import Project\nProject().save('plain.json')\nProject().load('plain.json')\n"
                "Project().load('missing.mvproj')", "-O", cwd=tmp_path)
     assert done.stderr.endswith("FileNotFoundError: [Errno 2] No such file or directory: 'missing.mvproj'\n")
-    assert listing(tmp_path) == ["plain.json"]
+    assert listing(tmp_path) == {tmp_path: ["plain.json"]}
 
 
 # Saving writes a temporary file beside the target and renames it over the
@@ -418,7 +415,7 @@ def test_failed_build_touches_nothing(break_it, existing, tmp_path, monkeypatch)
     for target in (existing, tmp_path / "new" / ("k" + EXT)):
         with pytest.raises((TypeError, ValueError)):
             p.save(str(target))
-    assert read(existing) == b"OLD CONTENT\n" and listing(tmp_path) == ["k" + EXT]
+    assert read(existing) == b"OLD CONTENT\n" and listing(tmp_path) == {tmp_path: ["k" + EXT]}
 
 
 @pytest.mark.parametrize("replaced, json_text, exc", [
@@ -437,7 +434,7 @@ def test_failed_write_keeps_old_file(replaced, json_text, exc, existing, tmp_pat
     with pytest.raises(exc) as excinfo:
         Project().save(str(existing))
     assert entries(excinfo)[0] == "mirvane.project.Project.save"
-    assert read(existing) == b"OLD CONTENT\n" and listing(tmp_path) == ["k" + EXT]
+    assert read(existing) == b"OLD CONTENT\n" and listing(tmp_path) == {tmp_path: ["k" + EXT]}
 
 
 def test_save_replaces_with_a_synced_file_beside_the_target(existing, monkeypatch):
@@ -458,7 +455,7 @@ def test_save_replaces_with_a_synced_file_beside_the_target(existing, monkeypatc
     text = json_format.MessageToJson(p._getSnapshot(), sort_keys=True).encode()
     assert events == ["fsync", (str(existing.parent), True, text)]
     assert read(existing) == text and os.stat(existing).st_mode & 0o7777 == 0o604
-    assert listing(existing.parent) == [existing.name]
+    assert listing(existing.parent) == {existing.parent: [existing.name]}
 
 
 # Two ways to drop the privilege to write any file: the suite runs as root.
@@ -485,7 +482,7 @@ def test_save_refuses_a_file_its_user_may_not_write(who):
         saving = f"from mirvane.project import Project\nProject().save('new{EXT}')\nProject().save('kept{EXT}')"
         done = subprocess.run(as_user + [saving], cwd=directory, capture_output=True, text=True)
         assert done.stderr.endswith(f"PermissionError: [Errno 13] Permission denied: 'kept{EXT}'\n"), done.stderr
-        assert read(kept) == b"OLD CONTENT\n" and listing(directory) == ["kept" + EXT, "new" + EXT]
+        assert read(kept) == b"OLD CONTENT\n" and listing(directory) == {directory: ["kept" + EXT, "new" + EXT]}
         # A directory it may not write in is named, not the temporary file it could not make there.
         os.mkdir(os.path.join(directory, "closed"), 0o555)
         done = subprocess.run(as_user + [f"from mirvane.project import Project\nProject().save('closed/new{EXT}')"],

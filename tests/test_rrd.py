@@ -12,8 +12,7 @@ import pytest
 from dravik.api import data_pb2
 from mirvane.data import Data
 from mirvane.simulation.cell import make_recording, simulate
-from test_cli import mirvane
-from test_mcap import odd_records, save
+from helpers import mirvane, odd_records, save
 from mirvane.formats.rrd import export_rrd
 from replay_fakes import Rig
 

@@ -17,22 +17,12 @@ from mirvane.simulation.cell import build_cell, make_recording, simulate
 from mirvane.system import System
 from mirvane.viewer import WorkspaceViewer
 from mirvane.workspace import Workspace
+from helpers import StandIn
 from replay_fakes import Rig
 
 PICTURE_DIR = pathlib.Path(__file__).parent / "data"
 
 MARKER = (210, 0, 0)
-
-
-class StandIn:
-    def __init__(self, workspace, system):
-        self._workspace, self._system = workspace, system
-
-    def workspace(self):
-        return self._workspace
-
-    def system(self):
-        return self._system
 
 
 def has_marker(viewer):
@@ -151,9 +141,23 @@ class StatusLog(WorkspaceViewer):
         self.log.append(self.status())
 
 
-def test_a_second_replay_starts_from_nothing_held():
+def hand_on(project, viewer):
+    """One more cycle's state, one that reports nothing held, then a frame."""
+    project.workspace()._setState(project.workspace().state())
+    project.system()._setState(system_pb2.SystemState())
+    viewer.render()
+
+
+@pytest.mark.parametrize("then, held", [
+    (lambda replay, project, viewer, path: replay.play(speed=8.0), False),   # a second run
+    (lambda replay, project, viewer, path: (project.load(path), hand_on(project, viewer)), False),
+    (lambda replay, project, viewer, path: hand_on(project, viewer), True),  # the run goes on
+], ids=["replayed", "loaded", "handed-on"])
+def test_what_was_held_is_forgotten_where_a_new_run_starts(tmp_path, then, held):
+    path = str(tmp_path / "cell.mvproj")
     project = Project()
     project.setWorkspace(build_cell())
+    project.save(path)
     viewer = StatusLog(project, width=160, height=128)
     replay = Replay()
     replay.setProject(project)
@@ -161,10 +165,10 @@ def test_a_second_replay_starts_from_nothing_held():
     replay.setViewer(viewer)
     viewer.log = []
     replay.play(speed=8.0)
-    assert "arm_b box_4" in viewer.log[-1]   # the last product: arm_b holds box_4
+    assert "holding arm_a box_1, arm_b box_4" in viewer.log[-1]   # as the last reports of each arm said
     viewer.log = []
-    replay.play(speed=8.0)
-    assert "holding" not in viewer.log[0]
+    then(replay, project, viewer, path)
+    assert ("holding" in viewer.log[0]) == held
 
 
 def replayed(monkeypatch, tmp_path, seconds):

@@ -10,7 +10,6 @@ class System:
 
     def __init__(self) -> None:
         self._state: Optional[system_pb2.SystemState] = None
-        self._state_changes = 0    # states taken so far (see Workspace._state_changes)
 
     def state(self) -> Optional[system_pb2.SystemState]:
         """The latest state, or None before any has arrived."""
@@ -24,4 +23,3 @@ class System:
         if not isinstance(state, system_pb2.SystemState):
             raise TypeError(f"expected a SystemState, got {type(state).__name__}")
         self._state = state
-        self._state_changes += 1

@@ -21,12 +21,14 @@ Font = Union[ImageFont.ImageFont, ImageFont.FreeTypeFont]
 
 
 class ViewedWorkspace(Protocol):
-    """What the viewer reads of a workspace: its layout and its current state."""
+    """What the viewer reads of a workspace: its layout, its current state and the run that
+    state belongs to (a new number where a new run starts)."""
 
     def robots(self) -> Mapping[str, project_pb2.RobotModel]: ...
     def cameras(self) -> Mapping[str, project_pb2.CameraModel]: ...
     def items(self) -> Mapping[str, project_pb2.ItemModel]: ...
     def state(self) -> Optional[system_pb2.WorkspaceState]: ...
+    def run(self) -> int: ...
 
 
 class ViewedSystem(Protocol):
@@ -91,9 +93,10 @@ class WorkspaceViewer:
         self._revision: Optional[int] = None     # layout revision the background shows
         self._frame: Optional[Image.Image] = None
         # Controller reports alternate between robots, so what each robot holds
-        # is remembered across frames rather than read from the latest report only.
+        # is remembered across frames rather than read from the latest report only,
+        # for as long as the workspace's run lasts.
         self._holding: Dict[str, str] = {}
-        self._workspace_lead: Optional[int] = None
+        self._run: Optional[int] = None
         self._status_text = ""
         self._status_image: Optional[Image.Image] = None
         # World-to-pixel mapping: u = _u0 + _scale * x, v = _v0 - _scale * y.
@@ -118,7 +121,10 @@ class WorkspaceViewer:
         workspace = self._project.workspace()
         system = self._project.system()
         system_state = system.state() if system is not None else None
-        self._forgetEarlierRun(workspace, system)
+        run = workspace.run() if workspace is not None else None
+        if run != self._run:   # what an earlier run held is held no longer
+            self._holding.clear()
+            self._run = run
 
         revision = getattr(workspace, "_revision", None)
         if self._background is None or revision != self._revision:
@@ -297,16 +303,6 @@ class WorkspaceViewer:
             draw.line([(u - r, v - r), (u + r, v + r)], fill=_BAD, width=2)
             draw.line([(u - r, v + r), (u + r, v - r)], fill=_BAD, width=2)
 
-    def _forgetEarlierRun(self, workspace: Optional[ViewedWorkspace], system: Optional[ViewedSystem]) -> None:
-        # Playback places a run's starting state in the workspace before the
-        # first cycle and then hands workspace and system one state each per
-        # cycle. The workspace getting ahead of the system thus marks the start
-        # of a run, and what an earlier run held is held no longer.
-        lead = _state_changes(workspace) - _state_changes(system)
-        if lead != self._workspace_lead:
-            self._holding.clear()
-            self._workspace_lead = lead
-
     def _statusBar(self, state: Optional[system_pb2.SystemState], problems: List[str]) -> Image.Image:
         text = _status(state, self._holding)
         if problems:
@@ -318,10 +314,6 @@ class WorkspaceViewer:
             ImageDraw.Draw(bar).text((6, 2), _label(text), fill=_STATUS_TEXT, font=self._font)
             self._status_text, self._status_image = text, bar
         return self._status_image
-
-
-def _state_changes(owner: object) -> int:
-    return int(getattr(owner, "_state_changes", 0))
 
 
 def _status(state: Optional[system_pb2.SystemState], holding: Dict[str, str]) -> str:

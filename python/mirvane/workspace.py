@@ -9,9 +9,10 @@ from dravik.api import geometry_pb2, project_pb2, system_pb2
 from .geometry import set_pose, yaw_of
 from .scene import effector_of
 
-# Layout revisions are unique across all workspaces, so a view can tell a
-# changed or replaced layout from the one it last drew.
+# Layout revisions and runs are numbered across all workspaces, so a view can
+# tell a changed or replaced layout, or a new run, from the one it last drew.
 _revisions = itertools.count(1)
+_runs = itertools.count(1)
 
 
 class Workspace:
@@ -29,9 +30,7 @@ class Workspace:
         self._model = project_pb2.WorkspaceModel()
         self._state = system_pb2.WorkspaceState()
         self._revision = next(_revisions)
-        # States handed over so far; a view compares it with the system's to
-        # tell a run's starting state from the states of its cycles.
-        self._state_changes = 0
+        self._run = next(_runs)
 
     # -- building a cell ----------------------------------------------------
 
@@ -112,6 +111,15 @@ class Workspace:
         """The current state: joint angles, camera poses and item poses."""
         return self._state
 
+    def run(self) -> int:
+        """The run the current state belongs to: a number no other run has, in any workspace.
+
+        A run starts where playback places its starting state and where a snapshot
+        is restored; the states of its cycles keep the number. A view forgets what
+        the run before showed (what robots held) when the number changes.
+        """
+        return self._run
+
     def __repr__(self) -> str:
         m = self._model
         return f"<Workspace robots={len(m.robots)} cameras={len(m.cameras)} items={len(m.items)}>"
@@ -169,14 +177,23 @@ class Workspace:
         self._model.ClearField("state")
         self._state = state
         self._revision = next(_revisions)
-        self._state_changes += 1
+        self._run = next(_runs)
 
-    def _setState(self, state: system_pb2.WorkspaceState) -> None:
-        """Take ``state`` as the current state; kept by reference (called every playback cycle)."""
-        if not isinstance(state, system_pb2.WorkspaceState):
-            raise TypeError(f"expected a WorkspaceState, got {type(state).__name__}")
-        self._state = state
-        self._state_changes += 1
+    def _setState(self, cycle: Optional[system_pb2.WorkspaceState] = None, /, *,
+                  state: Optional[system_pb2.WorkspaceState] = None) -> None:
+        """Take a state as the current one; kept by reference.
+
+        Playback places a run's starting state as keyword ``state``, which starts
+        a new run (see ``run``), and hands each cycle's state positionally.
+        """
+        if cycle is not None and state is not None:
+            raise TypeError("_setState takes one state, by position or as keyword state")
+        given = state if cycle is None else cycle
+        if not isinstance(given, system_pb2.WorkspaceState):
+            raise TypeError(f"expected a WorkspaceState, got {type(given).__name__}")
+        if cycle is None:
+            self._run = next(_runs)
+        self._state = given
 
     def _checkNewName(self, name: str) -> None:
         if not isinstance(name, str) or not name:

@@ -19,6 +19,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 from dravik.api import data_pb2, project_pb2, system_pb2
 
 from .. import scene
+from ..data import seconds_between
 from ..geometry import yaw_of
 
 INFO, WARNING, ERROR = "info", "warning", "error"
@@ -369,7 +370,7 @@ class Detector:
 
     def _time(self, stamp: int) -> float:
         assert self._first_ns is not None
-        return 1e-9 * stamp - 1e-9 * self._first_ns
+        return seconds_between(self._first_ns, stamp)
 
     def _event(self, kind: str, subject: str, text: str, since: Optional[_Mark] = None,
                until: Optional[_Mark] = None) -> Event:
@@ -390,3 +391,9 @@ def record_events(record: data_pb2.Record, index: int = 0) -> List[Event]:
     detector = Detector(record.project, index)
     found = [event for product in record.products for event in detector.feed(product)]
     return numbered(found + detector.finish())
+
+
+def tally(events: Sequence[Event]) -> str:
+    """How many warnings and errors ``events`` hold, in words ("2 warnings, 1 error")."""
+    counts = [(sum(event.severity == severity for event in events), severity) for severity in SEVERITIES[1:]]
+    return ", ".join(f"{n} {severity}{'s' * (n != 1)}" for n, severity in counts)

@@ -1,14 +1,14 @@
 """The subcommands of the ``mirvane`` command, one module each.
 
 A subcommand module has ``add_parser(subparsers)``, which adds its parser (with
-a description and an example) and returns it, and ``run(args)``, which does the
-work. A mistake the user can mend is raised as ``UserError`` with a text that
+a description, an example and its ``Argument``s, the shared ones from
+``_options``) and returns it, and ``run(args)``, which does the work. A mistake the user can mend is raised as ``UserError`` with a text that
 says what to do; ``mirvane.cli`` prints it and sets the exit status. To add a
 subcommand, write such a module and list it in ``mirvane.cli.COMMANDS``.
 """
 
 import argparse
-from typing import Any, Protocol
+from typing import Any, Protocol, Sequence
 
 
 class UserError(Exception):
@@ -23,11 +23,20 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> None: ...
 
 
-def described(subparsers: Any, name: str, summary: str, description: str,
-              *examples: str) -> argparse.ArgumentParser:
-    """A subparser for ``name`` whose help ends with ``examples``, shown as written."""
+class Argument:
+    """One argument of a subcommand: what ``add_argument`` is given for it."""
+
+    def __init__(self, *names: str, **settings: Any) -> None:
+        self.names, self.settings = names, settings
+
+
+def described(subparsers: Any, name: str, summary: str, description: str, examples: Sequence[str],
+              *arguments: Argument) -> argparse.ArgumentParser:
+    """A subparser for ``name`` taking ``arguments``, whose help ends with ``examples``, shown as written."""
     parser: argparse.ArgumentParser = subparsers.add_parser(
         name, help=summary, description=description,
         epilog="example:\n" + "\n".join(f"  {line}" for line in examples),
         formatter_class=argparse.RawDescriptionHelpFormatter)
+    for argument in arguments:
+        parser.add_argument(*argument.names, **argument.settings)
     return parser

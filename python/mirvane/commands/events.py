@@ -9,15 +9,15 @@ import sys
 import textwrap
 from typing import Any, Iterable, Iterator, List, Sequence
 
-from ..analysis.events import KINDS, SEVERITIES, Event, record_events
-from . import described
+from ..analysis.events import KINDS, SEVERITIES, Event, record_events, tally
+from . import Argument, described, _options
 from ._files import chosen_position, load_recording
 
 FORMATS = ("table", "json", "csv")
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
-    parser = described(
+    return described(
         subparsers, "events", "list the events found in a recording: steps, grasps, faults",
         "Find the events of each record from its products alone: behaviour steps, grasps and\n"
         "releases (info); missed grasps, items unseen, cameras moved, arms too close, stalled\n"
@@ -25,20 +25,16 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         "stamps out of order (error). Times are seconds after the record's first product, as\n"
         "the player counts them; numbers count each record's events from 1.\n"
         + textwrap.fill(f"Kinds: {', '.join(KINDS)}.", 86),
-        "mirvane events run.rec --severity warning",
-        "mirvane events run.rec --index -1 --kind drop,stall --format json")
-    parser.add_argument("recording", metavar="RECORDING", help="the recording file to search")
-    parser.add_argument("--index", type=int, metavar="I",
-                        help="only the record at this position, negative ones counting from the end but -1: "
-                             "the one that stopped last (default: all records; 'mirvane info' lists them)")
-    parser.add_argument("--severity", choices=SEVERITIES, default=SEVERITIES[0], metavar="LEVEL",
-                        help=f"only events of this severity or worse: {', '.join(SEVERITIES)} (default: info, all)")
-    parser.add_argument("--kind", type=_kinds, metavar="K[,K...]",
-                        help="only events of these kinds (default: every kind)")
-    parser.add_argument("--format", choices=FORMATS, default="table",
-                        help="a table (default), JSON lines or CSV with a header; JSON and CSV "
-                             "carry every field, stamp_ns and product too")
-    return parser
+        ["mirvane events run.rec --severity warning",
+         "mirvane events run.rec --index -1 --kind drop,stall --format json"],
+        _options.recording(help="the recording file to search"),
+        _options.index("only", None, "all records"),
+        Argument("--severity", choices=SEVERITIES, default=SEVERITIES[0], metavar="LEVEL",
+                 help=f"only events of this severity or worse: {', '.join(SEVERITIES)} (default: info, all)"),
+        Argument("--kind", type=_kinds, metavar="K[,K...]", help="only events of these kinds (default: every kind)"),
+        Argument("--format", choices=FORMATS, default="table",
+                 help="a table (default), JSON lines or CSV with a header; JSON and CSV carry every field, "
+                      "stamp_ns and product too"))
 
 
 def _kinds(text: str) -> List[str]:
@@ -91,14 +87,4 @@ def _table(events: Iterable[Event]) -> None:
         shown.append(event)
         print(f"{event.record:>6} {event.number:>4} {event.time:>9.3f} {event.end:>9.3f}  {event.severity:8} "
               f"{event.kind:14} {event.subject:12} {event.text}")
-    print(f"{_several(len(shown), 'event')}: {tally(shown)}")
-
-
-def tally(events: Sequence[Event]) -> str:
-    """How many warnings and errors there are among ``events``, in words."""
-    return ", ".join(_several(sum(e.severity == severity for e in events), severity)
-                     for severity in SEVERITIES[1:])
-
-
-def _several(count: int, word: str) -> str:
-    return f"{count} {word}{'s' * (count != 1)}"
+    print(f"{len(shown)} event{'s' * (len(shown) != 1)}: {tally(shown)}")

@@ -4,7 +4,7 @@ import argparse
 import os
 from typing import Any
 
-from . import UserError, described
+from . import Argument, UserError, described, _options
 from ._convert import MCAP_EXT, RRD_EXT, converting, counted
 from ._files import has_records, note_newer, readable_file, writable_destination
 
@@ -13,7 +13,7 @@ FORMATS = {MCAP_EXT: ("MCAP file", "mcap"), RRD_EXT: ("Rerun recording", "rerun"
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
-    parser = described(
+    return described(
         subparsers, "export", "write a recording as an MCAP file or a Rerun recording for robotics tools",
         "Write the records of RECORDING into OUT, one after another on its time axis.\n"
         "OUT.mcap: a channel per product kind (/perception, /decision, /planner, /controller),\n"
@@ -23,17 +23,13 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         "OUT.rrd: a Rerun recording, the cell in 3D under world/, the arms' joints and\n"
         "effectors plotted under plots/, decisions and plans as text logs under log/.\n"
         "Needs the rerun extra: pip install 'mirvane[rerun]'.",
-        "mirvane export run.rec run.mcap",
-        "mirvane export run.rec run.rrd && rerun run.rrd",
-        "mirvane export run.rec last.mcap --index -1    # only the record that stopped last")
-    parser.add_argument("recording", metavar="RECORDING", help="the recording file to export")
-    parser.add_argument("out", metavar="OUT", help="the file to write: .mcap or .rrd")
-    parser.add_argument("--index", type=int, metavar="I",
-                        help="export only the record at this position, negative ones counting from the end "
-                             "but -1: the one that stopped last (default: all records; 'mirvane info' "
-                             "lists them)")
-    parser.add_argument("--quiet", action="store_true", help="print no progress")
-    return parser
+        ["mirvane export run.rec run.mcap",
+         "mirvane export run.rec run.rrd && rerun run.rrd",
+         "mirvane export run.rec last.mcap --index -1    # only the record that stopped last"],
+        _options.recording(help="the recording file to export"),
+        Argument("out", metavar="OUT", help="the file to write: .mcap or .rrd"),
+        _options.index("export only", None, "all records"),
+        _options.quiet())
 
 
 def run(args: argparse.Namespace) -> None:

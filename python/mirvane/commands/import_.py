@@ -3,23 +3,22 @@
 import argparse
 from typing import Any
 
-from . import described
+from . import Argument, described, _options
 from ._convert import MCAP_EXT, converting, counted
 from ._files import RECORDING_EXT, note_newer, readable_file, writable_destination
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
-    parser = described(
+    return described(
         subparsers, "import", "read an MCAP file back into a recording",
         "Read IN.mcap, as 'mirvane export' writes it, into the recording file OUT.rec:\n"
         "the same records and products, stop times and starting states. An MCAP file\n"
         "from elsewhere works too if its channels and schemas are those of an export.\n"
         "Needs the mcap extra: pip install 'mirvane[mcap]'.",
-        "mirvane import run.mcap back.rec && mirvane info back.rec")
-    parser.add_argument("source", metavar="IN.mcap", help="the MCAP file to read")
-    parser.add_argument("out", metavar="OUT.rec", help="the recording file to write")
-    parser.add_argument("--quiet", action="store_true", help="print no progress")
-    return parser
+        ["mirvane import run.mcap back.rec && mirvane info back.rec"],
+        Argument("source", metavar="IN.mcap", help="the MCAP file to read"),
+        _options.new_recording(),
+        _options.quiet())
 
 
 def run(args: argparse.Namespace) -> None:

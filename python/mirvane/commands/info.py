@@ -5,26 +5,24 @@ import datetime
 import sys
 from typing import Any, Dict
 
-from ..analysis.events import record_events
+from ..analysis.events import record_events, tally
+from ..data import span_seconds
 from ..scene import KINDS, kind_of
-from . import described
-from .events import tally
+from . import described, _options
 from ._files import chosen_position, load_project, load_recording
 from ._lacking import warn_lacking
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
-    parser = described(
+    return described(
         subparsers, "info", "list the records of a recording file",
         "Print one line per record: its position, stop time, span in seconds, the number\n"
         "of products of each kind and of warnings and errors ('mirvane events' lists them).\n"
         "'mirvane replay --index -1' plays the record marked latest, the one that stopped\n"
         "last. With --project, also warn of what the records have that the project lacks.",
-        "mirvane info run.rec --project run.mvproj")
-    parser.add_argument("recording", metavar="RECORDING", help="the recording file to list")
-    parser.add_argument("--project", metavar="PROJECT.mvproj",
-                        help="a project file to replay it with: warn of robots, cameras and items it lacks")
-    return parser
+        ["mirvane info run.rec --project run.mvproj"],
+        _options.recording(help="the recording file to list"),
+        _options.project(help="a project file to replay it with: warn of robots, cameras and items it lacks"))
 
 
 def run(args: argparse.Namespace) -> None:
@@ -42,13 +40,6 @@ def run(args: argparse.Namespace) -> None:
         mark = " (latest)" if position == latest else ""
         print(f"{position}: stop {_when(record.stop_timestamp_ns)}, span {span_seconds(record):.3f} s, "
               f"products: {products}; {tally(record_events(record, position))}{mark}")
-
-
-def span_seconds(record: Any) -> float:
-    """Seconds from the record's first product to its last, as playback measures them (0 if none)."""
-    if not record.products:
-        return 0.0
-    return float(1e-9 * record.products[-1].timestamp_ns - 1e-9 * record.products[0].timestamp_ns)
 
 
 def _when(timestamp_ns: int) -> str:

@@ -7,7 +7,7 @@ from typing import Any
 
 from ..constants import MV_PROJECT_FILE_EXT
 from ..simulation.faults import DEFAULT_RATE, EARLIEST_S, KINDS, LAST_S, Faults
-from . import UserError, described
+from . import Argument, UserError, described, _options
 from ._files import RECORDING_EXT, number_in, whole_in, writable_destination, writing
 
 # An hour of the sample cell is some 700,000 products; more would only exhaust memory.
@@ -21,29 +21,28 @@ MIN_FAULT_RATE, MAX_FAULT_RATE = 1.0 / 60.0, 600.0
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
-    parser = described(
+    return described(
         subparsers, "record", "simulate the sample cell and record a run",
         "Run the sample pick-and-place cell (two arms, three cameras, six boxes) and write\n"
         "what it recorded to OUT.rec and the cell's project file next to it.",
-        "mirvane record run.rec --seconds 20 --seed 3    # writes run.rec and run.mvproj",
-        "mirvane record bad.rec --seconds 60 --faults slip,stall --fault-rate 6")
-    parser.add_argument("out", metavar="OUT.rec", help="the recording file to write")
-    parser.add_argument("--project", metavar="OUT.mvproj",
-                        help="the project file to write (default: OUT.rec's name with .mvproj)")
-    parser.add_argument("--seconds", type=number_in(MIN_SECONDS, MAX_SECONDS), default=10.0, metavar="S",
-                        help=f"length of the run in seconds, from {MIN_SECONDS:g} (one controller cycle) "
-                             f"to {MAX_SECONDS:g} (default: 10)")
-    parser.add_argument("--seed", type=whole_in(0, MAX_SEED), default=0, metavar="N",
-                        help="seed of the simulated sensor noise and timing, from 0 to 2**64-1 (default: 0); "
-                             "one seed gives the same files, byte for byte")
-    parser.add_argument("--faults", type=_faults, metavar="KINDS",
-                        help=f"make the run go wrong: 'all' or some of {', '.join(KINDS)}, separated by "
-                             "commas; placed by the seed (the run is the same as without them until the "
-                             "first), and listed when done")
-    parser.add_argument("--fault-rate", type=number_in(MIN_FAULT_RATE, MAX_FAULT_RATE), metavar="PER_MINUTE",
-                        help=f"faults a minute of run, the kinds taken in turn (default: {DEFAULT_RATE:g}; "
-                             f"at least one, none in the first {EARLIEST_S:g} s or the last {LAST_S:g} s)")
-    return parser
+        ["mirvane record run.rec --seconds 20 --seed 3    # writes run.rec and run.mvproj",
+         "mirvane record bad.rec --seconds 60 --faults slip,stall --fault-rate 6"],
+        _options.new_recording(),
+        _options.project(metavar="OUT.mvproj",
+                         help="the project file to write (default: OUT.rec's name with .mvproj)"),
+        Argument("--seconds", type=number_in(MIN_SECONDS, MAX_SECONDS), default=10.0, metavar="S",
+                 help=f"length of the run in seconds, from {MIN_SECONDS:g} (one controller cycle) "
+                      f"to {MAX_SECONDS:g} (default: 10)"),
+        Argument("--seed", type=whole_in(0, MAX_SEED), default=0, metavar="N",
+                 help="seed of the simulated sensor noise and timing, from 0 to 2**64-1 (default: 0); "
+                      "one seed gives the same files, byte for byte"),
+        Argument("--faults", type=_faults, metavar="KINDS",
+                 help=f"make the run go wrong: 'all' or some of {', '.join(KINDS)}, separated by commas; "
+                      "placed by the seed (the run is the same as without them until the first), and "
+                      "listed when done"),
+        Argument("--fault-rate", type=number_in(MIN_FAULT_RATE, MAX_FAULT_RATE), metavar="PER_MINUTE",
+                 help=f"faults a minute of run, the kinds taken in turn (default: {DEFAULT_RATE:g}; "
+                      f"at least one, none in the first {EARLIEST_S:g} s or the last {LAST_S:g} s)"))
 
 
 def _faults(text: str) -> Faults:
@@ -55,8 +54,8 @@ def _faults(text: str) -> Faults:
 
 def run(args: argparse.Namespace) -> None:
     from .._atomic import replacing
-    from ..project import Project
     from ..data import Data
+    from ..project import Project
     from ..simulation.cell import DEFAULT_START_NS, build_cell, cell_behaviors, run_cell
 
     recording: str = args.out

@@ -2,21 +2,18 @@
 
 import argparse
 import contextlib
-import ipaddress
 import math
 import os
-import secrets
 import sys
 import tempfile
-import time
-from typing import Any, Callable, Iterable, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
+from ..data import span_seconds
 from ..player.server import DEFAULT_HOST, DEFAULT_PORT
-from . import UserError, described
+from . import Argument, UserError, described, _options
 from ._files import MOVIE_EXT, chosen_position, first_line, load_project, load_recording, number_in, rebound, \
     whole_in, writable_destination, writing
 from ._lacking import warn_lacking
-from .info import span_seconds
 
 VIEW_SIZE = (640, 480)
 # A thousandth of real time to a thousand times it: slower, a 5 s record would take
@@ -24,53 +21,43 @@ VIEW_SIZE = (640, 480)
 SPEEDS = (0.001, 1000.0)
 # Movie frame rates that players show; more only makes frames no one sees.
 FRAME_RATES = (1, 240)
-#: The Foxglove app's default WebSocket port.
-FOXGLOVE_PORT = 8765
 SERVE_DEFAULT = f"{DEFAULT_HOST}:{DEFAULT_PORT}"
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
-    parser = described(
+    return described(
         subparsers, "replay", "replay a recorded run, live or into a movie",
         "Replay one record of RECORDING in the work cell of PROJECT.mvproj. With --movie,\n"
         "capture it into an MP4 movie; otherwise play it live, in real time times --speed,\n"
         "and with --serve show it in a browser as it plays.",
-        "mirvane replay run.rec --project run.mvproj --movie run.mp4 --fps 20",
-        "mirvane replay run.rec --project run.mvproj --serve    # then open http://127.0.0.1:8765/")
-    parser.add_argument("recording", metavar="RECORDING", help="the recording file")
-    parser.add_argument("--project", required=True, metavar="PROJECT.mvproj",
-                        help="the project file of the recorded work cell")
-    parser.add_argument("--index", type=int, default=-1, metavar="I",
-                        help="position of the record to replay, negative ones counting from the end "
-                             "(default: -1, the one that stopped last; 'mirvane info' lists them)")
-    parser.add_argument("--speed", type=number_in(*SPEEDS), default=1.0, metavar="S",
-                        help=f"playback speed, 2 for twice as fast, from {SPEEDS[0]:g} to {SPEEDS[1]:g} "
-                             "(default: 1); live, the starting rate")
-    parser.add_argument("--start", type=_seconds, default=0.0, metavar="SECONDS",
-                        help="live: start this many seconds into the record (default: 0)")
-    parser.add_argument("--paused", action="store_true", help="live: start paused")
-    parser.add_argument("--loop", action="store_true",
-                        help="live: at the end, go on from the start instead of finishing")
-    parser.add_argument("--movie", metavar="OUT.mp4", help="write the replay into this movie")
-    parser.add_argument("--fps", type=whole_in(*FRAME_RATES), metavar="F",
-                        help=f"frames per second of the movie, from {FRAME_RATES[0]} to {FRAME_RATES[1]} "
-                             "(default: 10)")
-    parser.add_argument("--serve", nargs="?", const=SERVE_DEFAULT, metavar="[HOST:]PORT",
-                        help=f"show the live replay in a browser at http://HOST:PORT/ (default "
-                             f"{DEFAULT_HOST}:{DEFAULT_PORT}: loopback unless a host is named; "
-                             "port 0 takes a free one)")
-    parser.add_argument("--foxglove", nargs="?", const=f"{DEFAULT_HOST}:{FOXGLOVE_PORT}", metavar="[HOST:]PORT",
-                        help=f"serve the live replay to the Foxglove app at ws://HOST:PORT, its playback bar "
-                             f"steering it (default {DEFAULT_HOST}:{FOXGLOVE_PORT}, loopback unless a host is "
-                             "named; with --serve and no ports the page takes the next port; needs Python 3.10 "
-                             "or newer and pip install 'mirvane[foxglove]')")
-    parser.add_argument("--size", type=_size, default=VIEW_SIZE, metavar="WxH",
-                        help=f"picture size in pixels (default: {VIEW_SIZE[0]}x{VIEW_SIZE[1]}); "
-                             "larger for a sharp view on a big or HiDPI screen")
-    parser.add_argument("--hold", action="store_true",
-                        help="with --serve: keep showing the last picture after the end, until Ctrl-C")
-    parser.add_argument("--quiet", action="store_true", help="print no progress")
-    return parser
+        ["mirvane replay run.rec --project run.mvproj --movie run.mp4 --fps 20",
+         "mirvane replay run.rec --project run.mvproj --serve    # then open http://127.0.0.1:8765/"],
+        _options.recording(),
+        _options.project(required=True, help="the project file of the recorded work cell"),
+        _options.index("replay", -1, "-1"),
+        Argument("--speed", type=number_in(*SPEEDS), default=1.0, metavar="S",
+                 help=f"playback speed, 2 for twice as fast, from {SPEEDS[0]:g} to {SPEEDS[1]:g} "
+                      "(default: 1); live, the starting rate"),
+        Argument("--start", type=_seconds, default=0.0, metavar="SECONDS",
+                 help="live: start this many seconds into the record (default: 0)"),
+        Argument("--paused", action="store_true", help="live: start paused"),
+        Argument("--loop", action="store_true", help="live: at the end, go on from the start instead of finishing"),
+        Argument("--movie", metavar="OUT.mp4", help="write the replay into this movie"),
+        Argument("--fps", type=whole_in(*FRAME_RATES), metavar="F",
+                 help=f"frames per second of the movie, from {FRAME_RATES[0]} to {FRAME_RATES[1]} (default: 10)"),
+        Argument("--serve", nargs="?", const=SERVE_DEFAULT, metavar="[HOST:]PORT",
+                 help=f"show the live replay in a browser at http://HOST:PORT/ (default {SERVE_DEFAULT}: "
+                      "loopback unless a host is named; port 0 takes a free one)"),
+        Argument("--foxglove", nargs="?", const=SERVE_DEFAULT, metavar="[HOST:]PORT",
+                 help=f"serve the live replay to the Foxglove app at ws://HOST:PORT, its playback bar steering it "
+                      f"(default {SERVE_DEFAULT}, loopback unless a host is named; with --serve and no ports the "
+                      "page takes the next port; needs Python 3.10 or newer and pip install 'mirvane[foxglove]')"),
+        Argument("--size", type=_size, default=VIEW_SIZE, metavar="WxH",
+                 help=f"picture size in pixels (default: {VIEW_SIZE[0]}x{VIEW_SIZE[1]}); "
+                      "larger for a sharp view on a big or HiDPI screen"),
+        Argument("--hold", action="store_true",
+                 help="with --serve: keep showing the last picture after the end, until Ctrl-C"),
+        _options.quiet())
 
 
 def run(args: argparse.Namespace) -> None:
@@ -100,20 +87,11 @@ def run(args: argparse.Namespace) -> None:
                         "replay another (see 'mirvane info')")
     project = load_project(args.project)
     warn_lacking(project, [record], args.project, args.recording)
-
-    from ..replay import Replay
-    from ..viewer import WorkspaceViewer
-
-    replay = Replay()
-    replay.setProject(project)
-    replay.setData(data)
-    viewer = WorkspaceViewer(project, *args.size)
-    span = span_seconds(record)
     if args.movie:
-        _replay_to_movie(replay, viewer, position, args, span)
+        _replay_to_movie(project, data, position, args, span_seconds(record))
     else:
-        name = f"{os.path.basename(args.recording)} record {position}"
-        _replay_live(replay, viewer, position, args, span, name, address, record, foxglove)
+        _replay_live(project, record, f"{os.path.basename(args.recording)} record {position}", args, address,
+                     foxglove)
 
 
 def parse_address(text: str, option: str = "--serve") -> Tuple[str, int]:
@@ -173,24 +151,14 @@ def movie_frames(span: float, speed: float, fps: int) -> int:
     return past + 1
 
 
-class _Watched:
-    """The viewer as playback sees it: draws through the real one, calls every one of
-    ``on_render`` after each cycle's picture and ``on_frame`` after each captured frame,
-    then ``pace`` (the playback clock's wait before the next cycle)."""
+class _Counted:
+    """The viewer as a movie's play sees it: draws through the real one and reports each captured frame."""
 
-    def __init__(self, viewer: Any, on_render: Iterable[Callable[[], None]] = (),
-                 on_frame: Callable[[], None] = lambda: None, pace: Callable[[], None] = lambda: None) -> None:
-        self._viewer = viewer
-        #: One callback per live output (progress, browser page, ...); more may be appended.
-        self.on_render: List[Callable[[], None]] = list(on_render)
-        self._on_frame = on_frame
-        self._pace = pace
+    def __init__(self, viewer: Any, on_frame: Callable[[], None]) -> None:
+        self._viewer, self._on_frame = viewer, on_frame
 
     def render(self) -> None:
         self._viewer.render()
-        for callback in self.on_render:
-            callback()
-        self._pace()
 
     def screenshot(self, filename: str) -> str:
         with writing(tempfile.gettempdir(), "the movie's frames", "free some space or set TMPDIR to another place"):
@@ -199,9 +167,11 @@ class _Watched:
         return written
 
 
-def _replay_to_movie(replay: Any, viewer: Any, position: int, args: argparse.Namespace, span: float) -> None:
+def _replay_to_movie(project: Any, data: Any, position: int, args: argparse.Namespace, span: float) -> None:
     import mirvane.replay
     from tqdm import tqdm
+
+    from ..viewer import WorkspaceViewer
 
     fps = args.fps or 10
     expected = movie_frames(span, args.speed, fps)
@@ -215,7 +185,10 @@ def _replay_to_movie(replay: Any, viewer: Any, position: int, args: argparse.Nam
         if captured == expected:
             bar.close()   # the movie writer's bar follows
 
-    replay.setViewer(_Watched(viewer, on_frame=frame_captured))
+    replay = mirvane.replay.Replay()
+    replay.setProject(project)
+    replay.setData(data)
+    replay.setViewer(_Counted(WorkspaceViewer(project, *args.size), frame_captured))
     with contextlib.ExitStack() as stack:
         stack.callback(bar.close)
         # Frames go to a directory of this command's own; play writes the movie
@@ -236,109 +209,27 @@ def _replay_to_movie(replay: Any, viewer: Any, position: int, args: argparse.Nam
         print(f"Wrote {args.movie}: {captured} frames at {fps} fps ({captured / fps:.1f} s)")
 
 
-def _replay_live(replay: Any, viewer: Any, position: int, args: argparse.Namespace, span: float,
-                 name: str, address: Optional[Tuple[str, int]], record: Any,
-                 foxglove: Optional[Tuple[str, int]]) -> None:
-    import mirvane.replay
-    from tqdm import tqdm
+def _replay_live(project: Any, record: Any, name: str, args: argparse.Namespace,
+                 page: Optional[Tuple[str, int]], foxglove: Optional[Tuple[str, int]]) -> None:
+    from ..player.clock import checked_rate
+    from ..player.session import CannotServe, LiveOptions, LiveSession
 
-    from ..player import terminal
-    from ..player.server import LiveView
-    from ..player.clock import product_times
-
-    clock = _clock(product_times(record), args)
-    with contextlib.ExitStack() as stack:
-        live: Optional[LiveView] = None
-        if address is not None:
-            token = None if _loopback(address[0]) else secrets.token_urlsafe(16)
-            try:
-                live = stack.enter_context(LiveView(*address, record_name=name, clock=clock, record=record,
-                                                    span_s=span, token=token))
-            except OSError as e:
-                raise UserError(f"cannot serve on {args.serve} ({e.strerror or e}); "
-                                "choose another address with --serve [HOST:]PORT") from None
-            if not args.quiet:
-                print(f"Live view at {live.url} ({'Ctrl-C stops' if args.hold else 'until the end'})",
-                      flush=True)
-        keyed = stack.enter_context(terminal.keys(clock))
-        bar = stack.enter_context(tqdm(total=span, desc=f"preparing {len(record.products)} products", unit="s",
-                                       disable=args.quiet, leave=False,
-                                       bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.2f}/{total:.2f} s"))
-        if keyed and not args.quiet:
-            print(terminal.HELP, file=sys.stderr, flush=True)
-        system = replay._project.system()
-
-        shown = ""
-
-        def progress() -> None:
-            nonlocal shown
-            if args.quiet:
-                return
-            status = clock.status()
-            desc = f"{'paused' if status.paused else 'playing'} {status.rate:g}x{' loop' if status.loop else ''}"
-            if shown != desc:
-                shown = desc
-                bar.set_description_str(desc)
-            if abs(status.time - bar.n) >= 0.05 or status.paused:
-                bar.update(status.time - bar.n)
-
-        watched = _Watched(viewer, on_render=[progress], pace=clock.pace)
-        if live is not None:
-            view = live
-            watched.on_render.append(lambda: view.publish(viewer.image(), clock.status().shown, system.state()))
-        served = None
-        if foxglove is not None:
-            from ..player.foxglove import FoxgloveLive
-            workspace = replay._project.workspace()
-            try:
-                served = stack.enter_context(FoxgloveLive(*foxglove, record=record, workspace=workspace, clock=clock,
-                                                          name=name))
-            except RuntimeError as e:   # foxglove-sdk's: binding failed
-                raise UserError(f"cannot serve Foxglove on {args.foxglove} ({first_line(e)}); "
-                                "choose another address with --foxglove [HOST:]PORT") from None
-            watched.on_render.append(served.cycle)
-            if not args.quiet:
-                print(f"Foxglove at {served.url} (open it in the Foxglove app: Open connection)", flush=True)
-        replay.setViewer(watched)
-        with rebound(mirvane.replay, "time", clock):
-            replay.play(index=position, speed=1.0)
-        if live is not None:
-            live.finish(viewer.image())
-        clock.finish()
-        if served is not None:
-            served.finish()
-        bar.close()
-        if live is not None:
-            if args.hold:
-                if not args.quiet:
-                    print("Playback finished; still serving the last picture (Ctrl-C stops)", flush=True)
-                while True:
-                    time.sleep(3600)
-            if live.visited:
-                time.sleep(1.0)   # time for watching pages to learn that it has finished
-
-
-def _loopback(host: str) -> bool:
-    """Whether ``host`` names this machine only (then no token is needed to reach the server)."""
-    if host == "localhost":
-        return True
+    span = span_seconds(record)
+    if args.start > max(span, 0.0):
+        raise UserError(f"--start {args.start:g}: the record spans {max(span, 0.0):.2f} s; start within it")
     try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
-
-
-def _clock(times: Any, args: argparse.Namespace) -> Any:
-    """The playback clock the options ask for; a value it refuses is the user's to mend."""
-    from ..player.server import MAX_PICTURES_PER_SECOND
-    from ..player.clock import Clock
-
-    end = float(times[-1])
-    if args.start > max(end, 0.0):
-        raise UserError(f"--start {args.start:g}: the record spans {max(end, 0.0):.2f} s; start within it")
-    try:
-        # No output of the command shows more pictures a second than the page's stream.
-        return Clock(times, start=args.start, rate=args.speed, paused=args.paused, loop=args.loop,
-                     frames_per_second=MAX_PICTURES_PER_SECOND)
+        checked_rate(args.speed)
     except ValueError as e:
         raise UserError(f"--speed {args.speed:g}: {e}") from None
+    options = LiveOptions(start=args.start, rate=args.speed, paused=args.paused, loop=args.loop, page=page,
+                          foxglove=foxglove, size=args.size, hold=args.hold, quiet=args.quiet)
+    session = LiveSession(project, record, options, name)
+    try:
+        with session:
+            session.play()
+    except CannotServe as e:
+        if e.output == "page":
+            raise UserError(f"cannot serve on {args.serve} ({first_line(e)}); "
+                            "choose another address with --serve [HOST:]PORT") from None
+        raise UserError(f"cannot serve Foxglove on {args.foxglove} ({first_line(e)}); "
+                        "choose another address with --foxglove [HOST:]PORT") from None

@@ -3,21 +3,20 @@
 import argparse
 from typing import Any
 
-from . import described
+from . import Argument, described
 from ._files import load_project, load_recording
 from ._lacking import warn_lacking
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
-    parser = described(
+    return described(
         subparsers, "show", "print a project file's summary",
         "Load a project file and print its work cell (robots, cameras, items) and behaviours.\n"
         "With --recording, also warn of what its records have that the project lacks.",
-        "mirvane show run.mvproj --recording run.rec")
-    parser.add_argument("project", metavar="PROJECT.mvproj", help="the project file to show")
-    parser.add_argument("--recording", metavar="RECORDING",
-                        help="a recording to replay with it: warn of robots, cameras and items the project lacks")
-    return parser
+        ["mirvane show run.mvproj --recording run.rec"],
+        Argument("project", metavar="PROJECT.mvproj", help="the project file to show"),
+        Argument("--recording", metavar="RECORDING",
+                 help="a recording to replay with it: warn of robots, cameras and items the project lacks"))
 
 
 def run(args: argparse.Namespace) -> None:

@@ -8,19 +8,24 @@ position is; ``play``, its record choice, reconstruction and nearest-product
 rule stay as they are. The first reading is ``play``'s ``t0``: it answers 0.0,
 and from then on the position, so that ``t`` is the position exactly.
 
+Sessions may play at once, each on its own thread: within ``play_reads(clock.time)`` the play on
+that thread reads that clock, through one object bound as ``mirvane.replay.time`` while any plays.
+
 Controls may come from any thread (the browser page's server, the terminal's
 key reader, the Foxglove server, scripts); ``play`` runs on its caller's, and
 its viewer calls ``pace`` in every cycle to wait, so that a paused replay
 sleeps and a playing one draws no faster than a screen shows.
 """
 
+import contextlib
 import math
 import threading
 import time as _time
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Optional, Sequence
+from typing import Any, Callable, Dict, Iterator, Optional
 
 import numpy as np
+import numpy.typing as npt
 
 #: The rates a menu or the faster/slower keys offer; scripts may set any in RATE_RANGE.
 RATES = (0.1, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0, 16.0)
@@ -63,7 +68,7 @@ class Clock:
     play draw at most ``frames_per_second`` pictures a second.
     """
 
-    def __init__(self, times: Sequence[float], *, start: float = 0.0, rate: float = 1.0, paused: bool = False,
+    def __init__(self, times: npt.ArrayLike, *, start: float = 0.0, rate: float = 1.0, paused: bool = False,
                  loop: bool = False, now: Callable[[], float] = _time.monotonic,
                  frames_per_second: float = MAX_FRAMES_PER_SECOND) -> None:
         self._times = np.asarray(times, dtype=float)
@@ -75,7 +80,7 @@ class Clock:
         self._now = now
         self._frame_s = 1.0 / frames_per_second
         self._changed = threading.Condition()
-        self._rate = _checked_rate(rate)
+        self._rate = checked_rate(rate)
         self._paused = paused
         self._loop = loop
         self._anchor_position = self._clamped(start)
@@ -184,7 +189,7 @@ class Clock:
 
     def set_rate(self, rate: float) -> None:
         """Play ``rate`` times as fast as real time, within ``RATE_RANGE``."""
-        rate = _checked_rate(rate)
+        rate = checked_rate(rate)
         with self._changed:
             self._reanchor_locked()
             self._rate = rate
@@ -276,11 +281,52 @@ def _within(position: float, end: float) -> float:
     return max(min(position, end), 0.0) if end >= 0 else 0.0
 
 
-def _checked_rate(rate: float) -> float:
+def checked_rate(rate: float) -> float:
+    """``rate`` if a clock can play at it, else ``ValueError`` saying the range."""
     low, high = RATE_RANGE
     if not (isinstance(rate, (int, float)) and not isinstance(rate, bool) and low <= rate <= high):
         raise ValueError(f"rate {rate!r} is outside {low:g} to {high:g}; give a rate in that range")
     return float(rate)
+
+
+class _PlayTime:
+    """``mirvane.replay.time`` while live replays play: what each thread's play reads as ``time()``."""
+
+    def __init__(self, ordinary: Any) -> None:
+        self.ordinary = ordinary    # what the binding replaced: the time module
+        self.readings: Dict[int, Callable[[], float]] = {}
+
+    def time(self) -> float:
+        reading = self.readings.get(threading.get_ident())
+        return reading() if reading is not None else float(self.ordinary.time())
+
+
+_play_time: Optional[_PlayTime] = None
+_binding = threading.Lock()
+
+
+@contextlib.contextmanager
+def play_reads(reading: Callable[[], float]) -> Iterator[None]:
+    """Within the block, ``Replay.play`` on this thread reads ``reading()`` (a clock's ``time``) as its
+    ``time.time()``; plays on other threads read their own, or the real time."""
+    import mirvane.replay
+
+    global _play_time
+    thread = threading.get_ident()
+    with _binding:
+        if _play_time is None:
+            _play_time = _PlayTime(getattr(mirvane.replay, "time"))
+            setattr(mirvane.replay, "time", _play_time)
+        bound = _play_time
+        bound.readings[thread] = reading
+    try:
+        yield
+    finally:
+        with _binding:
+            del bound.readings[thread]
+            if not bound.readings:
+                setattr(mirvane.replay, "time", bound.ordinary)
+                _play_time = None
 
 
 def apply(clock: Clock, request: object) -> None:

@@ -30,7 +30,6 @@ from mcap_protobuf.schema import build_file_descriptor_set
 from ..formats import mcap
 from .clock import RATE_RANGE, Clock, Status
 
-DEFAULT_PORT = 8765
 SCENES_PER_SECOND = 30.0
 # How long the last messages get to leave before the server stops.
 _FLUSH_S = 0.5

@@ -12,24 +12,17 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from google.protobuf.message import Message
 
+from ..scene import KINDS
 from .clock import product_times
-
-#: The parts a product may carry, in the order replay looks at them.
-PARTS = ("perception", "decision", "planner", "controller")
 
 _PATH = re.compile(r'/?(?P<part>\w+)(?:\{robot=="(?P<robot>[^"]*)"\})?(?P<rest>(?:\.\w+|\[\d+\]|\["[^"]*"\])*)')
 _STEP = re.compile(r'\.(\w+)|\[(\d+)\]|\["([^"]*)"\]')
 
 
-def kind(product: Any) -> str:
-    """The part of ``product`` that replay applies: the first present of ``PARTS``, else ''."""
-    return next((part for part in PARTS if product.HasField(part)), "")
-
-
 def parse(path: str) -> Tuple[str, Optional[str], List[Any]]:
     """``path`` as (part, robot or None, steps: field names as str, positions as int, keys as 1-tuples)."""
     match = _PATH.fullmatch(path.strip())
-    if match is None or match["part"] not in PARTS:
+    if match is None or match["part"] not in KINDS:
         raise ValueError(f"{path!r} is not a field path such as "
                          'controller{robot=="arm_a"}.feedback.joint.positions.values[0]')
     steps: List[Any] = []
@@ -61,7 +54,7 @@ def fields(record: Any) -> List[str]:
     """Every numeric field path the record's products have, robots' parts filtered by robot."""
     found: Dict[str, None] = {}
     for product in record.products:
-        for part in PARTS:
+        for part in KINDS:
             if product.HasField(part):
                 message = getattr(product, part)
                 robot = getattr(message, "robot", "")

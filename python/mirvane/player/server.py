@@ -16,7 +16,8 @@ playback clock says:
 Anything else is 404: no file is ever served from disk. Only a page of this server may steer it:
 controls need ``Content-Type: application/json`` (no cross-site form can send it and no preflight
 is answered), a foreign ``Origin``, or a ``Host`` that is neither the served address nor a
-loopback name, is refused with 403, and with a ``token`` every request must carry it.
+loopback name, is refused with 403, and on a host that is not loopback every request must carry
+the server's random ``token``.
 The replay thread only keeps a copy of at most ``MAX_PICTURES_PER_SECOND`` pictures a second
 (and of the first after every control); the JPEG encoding happens on the serving threads, once
 per picture however many browsers watch.
@@ -26,7 +27,9 @@ import dataclasses
 import functools
 import importlib.util
 import io
+import ipaddress
 import json
+import secrets
 import socket
 import socketserver
 import threading
@@ -40,13 +43,16 @@ from urllib.parse import parse_qs, urlsplit
 
 from PIL import Image
 
+from ..scene import kind_of
 from . import inspector, series
 from .clock import Clock, apply
 
 MAX_PICTURES_PER_SECOND = 30.0
 MAX_CONTROL_BYTES = 4096
 MAX_WAIT_S = 10.0
+#: Where the live replay's servers listen unless told otherwise: this machine only.
 DEFAULT_HOST = "127.0.0.1"
+#: The Foxglove app's default WebSocket port; the page's too (with both, the page takes the next).
 DEFAULT_PORT = 8765
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]", "::1")
 _BOUNDARY = "mirvane-frame"
@@ -59,7 +65,8 @@ class LiveView:
 
     ``publish`` and ``finish`` are called from the replay's thread; the server answers on
     threads of its own and steers ``clock``. Binding happens in the constructor, so a port in use
-    fails there with ``OSError``. With ``token``, every request must carry ``?token=`` it.
+    fails there with ``OSError``. With a ``token`` every request must carry it (``?token=``); a
+    host that is not loopback gets a random one unless given one.
     """
 
     def __init__(self, host: str, port: int, record_name: str, clock: Clock, record: Any = None,
@@ -68,8 +75,8 @@ class LiveView:
         self._span_s = clock.status().end if span_s is None else span_s
         self._record = record
         self._clock = clock
-        self.token = token
-        self._kinds = [series.kind(product) for product in record.products] if record is not None else []
+        self.token = token if token is not None or is_loopback(host) else secrets.token_urlsafe(16)
+        self._kinds = [kind_of(product) or "" for product in record.products] if record is not None else []
         self._changed = threading.Condition()
         self._picture: Optional[Image.Image] = None
         self._picture_time = 0.0
@@ -202,6 +209,16 @@ class LiveView:
         port = self._server.server_port
         names = {self._server.server_name, *LOOPBACK_NAMES}
         return [f"{f'[{name}]' if ':' in name and not name.startswith('[') else name}:{port}" for name in names]
+
+
+def is_loopback(host: str) -> bool:
+    """Whether ``host`` names this machine only (then no token is needed to reach a server there)."""
+    if host in LOOPBACK_NAMES:
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
 
 
 _PLOTLY: Optional[bytes] = None

@@ -1,0 +1,22 @@
+"""The arguments more than one subcommand takes, declared once here.
+
+Each is a ``partial`` of ``Argument``: calling it gives the argument, and a keyword changes one
+setting (``recording(help="the recording file to list")``).
+"""
+
+from functools import partial
+from typing import Optional
+
+from . import Argument
+
+recording = partial(Argument, "recording", metavar="RECORDING", help="the recording file")
+new_recording = partial(Argument, "out", metavar="OUT.rec", help="the recording file to write")
+project = partial(Argument, "--project", metavar="PROJECT.mvproj")
+quiet = partial(Argument, "--quiet", action="store_true", help="print no progress")
+
+
+def index(does: str, default: Optional[int], default_text: str) -> Argument:
+    """``--index``: the position of the record the subcommand ``does`` something with."""
+    return Argument("--index", type=int, default=default, metavar="I",
+                    help=f"{does} the record at this position, negative ones counting from the end but -1: "
+                         f"the one that stopped last (default: {default_text}; 'mirvane info' lists them)")

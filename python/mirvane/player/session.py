@@ -1,0 +1,188 @@
+"""One live replay: a record played by ``Replay.play`` on a playback clock, and what shows and steers it.
+
+A ``LiveSession`` is made from a project, a record and ``LiveOptions``. It owns the record's
+playback clock (``clock.Clock``) and the clock's outputs: the progress line, the player page
+(``server.LiveView``), the Foxglove server (``foxglove.FoxgloveLive``) and the terminal keys.
+``with session:`` starts them (``start``) and closes them on the way out; ``play`` plays the
+record, every picture followed by ``cycle`` (each output's share, then the clock's wait), and
+then finishes them.
+
+A second live replay is a second session, with a project, viewer, clock and servers of its own.
+Each play reads its own session's clock (``clock.play_reads``), so sessions may play at once,
+each on a thread of its own.
+"""
+
+import contextlib
+import sys
+import time
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Optional, Tuple
+
+from dravik.api import data_pb2
+from tqdm import tqdm
+
+from ..data import Data, span_seconds
+from ..project import Project
+from ..replay import Replay
+from ..viewer import WorkspaceViewer
+from . import terminal
+from .clock import Clock, Status, play_reads, product_times
+from .server import MAX_PICTURES_PER_SECOND, LiveView
+
+if TYPE_CHECKING:
+    from .foxglove import FoxgloveLive
+
+# After the end, how long watching pages get to learn that it has finished.
+_FAREWELL_S = 1.0
+
+
+@dataclass(frozen=True)
+class LiveOptions:
+    """How a live replay starts, where it is shown and what it tells on the terminal."""
+    start: float = 0.0                          # seconds into the record
+    rate: float = 1.0                           # times real time, within ``clock.RATE_RANGE``
+    paused: bool = False
+    loop: bool = False
+    page: Optional[Tuple[str, int]] = None      # serve the player page at (host, port)
+    foxglove: Optional[Tuple[str, int]] = None  # serve the replay to the Foxglove app at (host, port)
+    size: Optional[Tuple[int, int]] = None      # the picture's, in pixels (default: the viewer's)
+    hold: bool = False                          # with a page: serve the last picture until interrupted
+    quiet: bool = False                         # no progress line and no notes
+
+
+class CannotServe(Exception):
+    """A server could not start at its address: ``output`` is ``"page"`` or ``"foxglove"``; the
+    text says why."""
+
+    def __init__(self, output: str, reason: str) -> None:
+        super().__init__(reason)
+        self.output = output
+
+
+class LiveSession:
+    """The live replay of ``record`` in the work cell of ``project``, as ``options`` ask, called
+    ``name`` on the page and in Foxglove.
+
+    Play sets the project's states: it is the session's own while it plays. A rate the clock
+    cannot play is a ``ValueError`` here; a server that cannot start, ``CannotServe`` from ``start``.
+    """
+
+    def __init__(self, project: Project, record: data_pb2.Record, options: LiveOptions = LiveOptions(),
+                 name: str = "replay") -> None:
+        self.options, self.record, self.name = options, record, name
+        # No output shows more pictures a second than the page's stream.
+        self.clock = Clock(product_times(record), start=options.start, rate=options.rate, paused=options.paused,
+                           loop=options.loop, frames_per_second=MAX_PICTURES_PER_SECOND)
+        self.page: Optional[LiveView] = None
+        self.foxglove: Optional["FoxgloveLive"] = None
+        self._project = project
+        self._system = project.system()
+        self._viewer = WorkspaceViewer(project, *(options.size or ()))
+        self._replay = Replay()
+        self._replay.setProject(project)
+        played = Data()
+        played.addRecord(record)
+        self._replay.setData(played)
+        self._replay.setViewer(_Cycling(self._viewer, self))
+        self._outputs = contextlib.ExitStack()
+        self._bar: Optional["tqdm[Any]"] = None
+        self._described = ""    # what the progress line says of the clock
+
+    def __enter__(self) -> "LiveSession":
+        with self._outputs:     # closed at once if starting fails
+            self.start()
+            self._outputs = self._outputs.pop_all()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._outputs.close()
+
+    def start(self) -> None:
+        """Start the outputs: the page, the terminal keys, the progress line and Foxglove, with a
+        note of where to watch each server."""
+        options, outputs = self.options, self._outputs
+        if options.page is not None:
+            try:
+                self.page = outputs.enter_context(LiveView(*options.page, record_name=self.name, clock=self.clock,
+                                                           record=self.record, span_s=span_seconds(self.record)))
+            except OSError as e:
+                raise CannotServe("page", e.strerror or str(e)) from None
+            self._note(f"Live view at {self.page.url} ({'Ctrl-C stops' if options.hold else 'until the end'})")
+        keyed = outputs.enter_context(terminal.keys(self.clock))
+        self._bar = outputs.enter_context(tqdm(
+            total=span_seconds(self.record), desc=f"preparing {len(self.record.products)} products", unit="s",
+            disable=options.quiet, leave=False, bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.2f}/{total:.2f} s"))
+        if keyed and not options.quiet:
+            print(terminal.HELP, file=sys.stderr, flush=True)
+        if options.foxglove is not None:
+            from .foxglove import FoxgloveLive
+
+            try:
+                self.foxglove = outputs.enter_context(FoxgloveLive(
+                    *options.foxglove, record=self.record, workspace=self._project.workspace(), clock=self.clock,
+                    name=self.name))
+            except RuntimeError as e:   # foxglove-sdk's: binding failed
+                raise CannotServe("foxglove", str(e)) from None
+            self._note(f"Foxglove at {self.foxglove.url} (open it in the Foxglove app: Open connection)")
+
+    def play(self) -> None:
+        """Play the record until its end or a stop, then finish the outputs; with a page, give its
+        watchers the end (with ``hold``, until interrupted)."""
+        with play_reads(self.clock.time):
+            self._replay.play(index=0, speed=1.0)
+        self.finish()
+        if self.page is not None:
+            if self.options.hold:
+                self._note("Playback finished; still serving the last picture (Ctrl-C stops)")
+                while True:
+                    time.sleep(3600)
+            if self.page.visited:
+                time.sleep(_FAREWELL_S)
+
+    def cycle(self) -> None:
+        """After each picture play draws: the progress line, the page and Foxglove, then the clock's wait."""
+        status = self.clock.status()
+        self._progress(status)
+        if self.page is not None:
+            self.page.publish(self._viewer.image(), status.shown, self._system.state())
+        if self.foxglove is not None:
+            self.foxglove.cycle()
+        self.clock.pace()
+
+    def finish(self) -> None:
+        """Play has returned: the last picture to the page, the clock finished, Foxglove's last messages."""
+        if self.page is not None:
+            self.page.finish(self._viewer.image())
+        self.clock.finish()
+        if self.foxglove is not None:
+            self.foxglove.finish()
+        if self._bar is not None:
+            self._bar.close()
+
+    def _progress(self, status: Status) -> None:
+        if self._bar is None or self.options.quiet:
+            return
+        described = f"{'paused' if status.paused else 'playing'} {status.rate:g}x{' loop' if status.loop else ''}"
+        if described != self._described:
+            self._described = described
+            self._bar.set_description_str(described)
+        if abs(status.time - self._bar.n) >= 0.05 or status.paused:
+            self._bar.update(status.time - self._bar.n)
+
+    def _note(self, text: str) -> None:
+        if not self.options.quiet:
+            print(text, flush=True)
+
+
+class _Cycling:
+    """The viewer as a live play sees it: each picture drawn by the real one, then the session's cycle."""
+
+    def __init__(self, viewer: WorkspaceViewer, session: LiveSession) -> None:
+        self._viewer, self._session = viewer, session
+
+    def render(self) -> None:
+        self._viewer.render()
+        self._session.cycle()
+
+    def screenshot(self, filename: str) -> str:
+        return self._viewer.screenshot(filename=filename)
