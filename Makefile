@@ -115,6 +115,7 @@ bench: install
 	$(VPY) bench/run.py
 	$(VPY) bench/mcap_export.py
 	$(VPY) bench/recorder.py
+	$(VPY) bench/events.py
 	$(VPY) bench/movie.py
 	$(VPY) bench/playback.py
 

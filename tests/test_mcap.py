@@ -24,6 +24,7 @@ from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
 from dravik.api import data_pb2, system_pb2
 from mirvane.data import Data
 from mirvane.formats.mcap import McapError, export_mcap, import_mcap
+from mirvane.scene import ARM_HEIGHT
 from mirvane.simulation.cell import make_recording, simulate
 from helpers import MIRVANE, mirvane, odd_records, save
 from replay_fakes import Rig
@@ -109,6 +110,8 @@ def test_scene_at_a_product_time_shows_what_replay_shows_then(tmp_path, monkeypa
             for link in entities["robot/" + name].cubes:
                 joints.append(wrap(yaw(link.pose) - heading))
                 heading = yaw(link.pose)
+                # Arms move at their working height, above the boxes on the floor.
+                assert link.pose.position.z == robot.base_pose.position.z + ARM_HEIGHT
             assert joints == pytest.approx([wrap(q) for q in shown.workspace.robots[name].joint_positions.values],
                                            abs=1e-9)
         for name in model.items:

@@ -84,11 +84,16 @@ def record_position(index: int, count: int, stop_times: Callable[[], Iterable[in
                            "or -1 for the one that stopped last")
 
 
+def seconds_between(first_ns: int, stamp_ns: int) -> float:
+    """Seconds from the stamp ``first_ns`` to ``stamp_ns``, as playback measures them."""
+    return float(1e-9 * stamp_ns - 1e-9 * first_ns)
+
+
 def span_seconds(record: data_pb2.Record) -> float:
     """Seconds from the record's first product to its last, as playback measures them (0 if none)."""
     if not record.products:
         return 0.0
-    return float(1e-9 * record.products[-1].timestamp_ns - 1e-9 * record.products[0].timestamp_ns)
+    return seconds_between(record.products[0].timestamp_ns, record.products[-1].timestamp_ns)
 
 
 class Data:

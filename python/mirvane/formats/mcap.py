@@ -127,7 +127,6 @@ _FOOTER_OPCODE = 0x02
 _MAGIC = b"\x89MCAP0\r\n"
 _PROGRESS_EVERY = 4096      # products or messages between progress updates
 _FRAME = "world"
-_LINK_WIDTH = 0.05          # metres; links are drawn as boxes this wide
 _FIELD_OF_VIEW_RANGE = 1.0  # metres; how far a camera's field of view is drawn
 _ROBOT_COLOR = (0.95, 0.55, 0.15, 1.0)
 _ITEM_COLOR = (0.25, 0.5, 0.9, 1.0)
@@ -430,7 +429,7 @@ class SceneChannel:
         for (x0, y0), (x1, y1), length in zip(shape.points, shape.points[1:], shape.links):
             link = entity.cubes.add()
             set_pose(link.pose, (x0 + x1) / 2.0, (y0 + y1) / 2.0, shape.z, math.atan2(y1 - y0, x1 - x0))
-            link.size.x, link.size.y, link.size.z = length, _LINK_WIDTH, _LINK_WIDTH
+            link.size.x, link.size.y, link.size.z = length, scene.LINK_WIDTH, scene.LINK_WIDTH
             _color(link.color, _ROBOT_COLOR)
         self._keep(update, entity, shape)
 

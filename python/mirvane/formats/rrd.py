@@ -56,7 +56,7 @@ _JOINT_COLOR = (30, 50, 80)
 _ITEM_COLOR = (64, 128, 230)
 _CAMERA_COLOR = (51, 191, 77)
 _DAMAGE_COLOR = (217, 0, 0)
-_LINK_RADIUS = 0.025             # metres; links are drawn this thick, as wide as in /scene
+_LINK_RADIUS = scene.LINK_WIDTH / 2.0   # links are drawn as thick as in /scene
 _JOINT_RADIUS = 0.03
 _PROGRESS_EVERY = 4096
 
