@@ -1,5 +1,6 @@
 """Fixtures shared by the tests; plain helpers are in helpers.py."""
 
+import json
 import os
 
 import pytest
@@ -18,3 +19,15 @@ def recorded(tmp_path_factory):
     done = mirvane("export", "run.rec", "run.mcap", "--quiet", cwd=where)
     assert done.returncode == 0, done.stderr
     return where
+
+
+@pytest.fixture(scope="session")
+def faulty(tmp_path_factory):
+    """A 20 s run of the sample cell suffering every kind of fault (``mirvane record --faults all``),
+    ``run.rec``, and its events as ``mirvane events --format json`` lists them."""
+    where = tmp_path_factory.mktemp("faulty")
+    done = mirvane("record", "run.rec", "--seconds", 20, "--seed", 3, "--faults", "all", "--fault-rate", 24, cwd=where)
+    assert done.returncode == 0, done.stderr
+    listed = mirvane("events", "run.rec", "--format", "json", cwd=where)
+    assert listed.returncode == 0, listed.stderr
+    return where, [json.loads(line) for line in listed.stdout.splitlines()]

@@ -9,6 +9,8 @@ import time
 import traceback
 from pathlib import Path
 
+import pytest
+
 from dravik.api import data_pb2, system_pb2
 from mirvane.data import Data
 from mirvane.simulation.cell import simulate
@@ -98,3 +100,19 @@ class StandIn:
 
     def system(self):
         return self._system
+
+
+def shown_events(events):
+    """Where the exports show the events ``mirvane events --format json`` lists: (seconds, severity,
+    kind, text) at each event's time and, for a range event, at its end, its text then beginning
+    "ended: "; in time order."""
+    entries = [(e["time"], e["severity"], e["kind"], e["text"]) for e in events]
+    entries += [(e["end"], e["severity"], e["kind"], "ended: " + e["text"]) for e in events if e["end"] != e["time"]]
+    return sorted(entries, key=lambda entry: (entry[0], entry[3]))
+
+
+def assert_shown(found, events):
+    """``found``, entries as ``shown_events`` gives them, are the ``events``' at their times to a microsecond."""
+    found, expected = sorted(found, key=lambda entry: (entry[0], entry[3])), shown_events(events)
+    assert [entry[1:] for entry in found] == [entry[1:] for entry in expected]
+    assert [entry[0] for entry in found] == pytest.approx([entry[0] for entry in expected], abs=1e-6)

@@ -35,6 +35,8 @@ _THINNEST_ITEM = 0.01
 ARM_HEIGHT = 0.2
 #: Metres; an arm's links are this wide and this thick.
 LINK_WIDTH = 0.05
+#: Metres; the 3D drawings show an arm's base and joints as balls this big round, over its links.
+JOINT_RADIUS = 0.03
 #: Metres two arms' links keep between them at least, surface to surface: the cell's arms are
 #: planned well apart (40 cm at their closest), so that a few centimetres of tracking error or
 #: a stray motion cannot make them touch.

@@ -393,6 +393,23 @@ def record_events(record: data_pb2.Record, index: int = 0) -> List[Event]:
     return numbered(found + detector.finish())
 
 
+#: What begins the text an export shows at a range event's end.
+ENDED = "ended: "
+
+
+def marks(record: data_pb2.Record, event: Event) -> List[Tuple[int, int, str]]:
+    """Where the exports show ``event``, one of ``record``'s: (stamp, product position, text) where it
+    begins and, for a range event, where it ends, the text then beginning with ``ENDED``."""
+    begins = (event.stamp_ns, event.product, event.text)
+    if event.end == event.time:
+        return [begins]
+    products = record.products
+    first = products[0].timestamp_ns
+    end = next((position for position in range(event.product + 1, len(products))
+                if seconds_between(first, products[position].timestamp_ns) == event.end), len(products) - 1)
+    return [begins, (max(event.stamp_ns, products[end].timestamp_ns), end, ENDED + event.text)]
+
+
 def tally(events: Sequence[Event]) -> str:
     """How many warnings and errors ``events`` hold, in words ("2 warnings, 1 error")."""
     counts = [(sum(event.severity == severity for event in events), severity) for severity in SEVERITIES[1:]]
