@@ -1,7 +1,6 @@
 """The live view of ``mirvane replay --serve``, watched in a real headless browser and over raw sockets."""
 
 import importlib.util
-import json
 import os
 import re
 import shutil
@@ -15,25 +14,7 @@ import numpy as np
 import pytest
 from selenium.webdriver.common.by import By
 
-from helpers import MIRVANE, read_until
-
-
-@pytest.fixture
-def serve(recorded):
-    """Starts ``mirvane replay --serve`` with extra arguments; gives the process and the page's URL."""
-    started = []
-
-    def start(*args):
-        process = subprocess.Popen([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", "--serve", "0",
-                                    *args], cwd=recorded, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        started.append(process)
-        url = re.search(r"http://127\.0\.0\.1:\d+/", read_until(process, "Live view at")).group(0)
-        return process, url
-
-    yield start
-    for process in started:
-        process.kill()
-        process.wait()
+from helpers import request, serving
 
 
 @pytest.fixture(scope="module")
@@ -116,18 +97,6 @@ def test_dropped_streams_other_tabs_and_unknown_paths_do_not_disturb_the_replay(
 
 # -- the player: one paused, looping replay that the tests below steer in turn ----------------
 
-def request(url, path, body=None, headers=None, method=None):
-    """(status, JSON answer) of one request; a dict body is sent as JSON."""
-    data = json.dumps(body).encode() if isinstance(body, (dict, list)) else body
-    sent = {"Content-Type": "application/json"} if data is not None else {}
-    req = urllib.request.Request(url + path, data=data, headers={**sent, **(headers or {})}, method=method)
-    try:
-        with urllib.request.urlopen(req, timeout=10) as answer:
-            return answer.status, json.loads(answer.read() or b"null")
-    except urllib.error.HTTPError as refused:
-        return refused.code, json.loads(refused.read() or b"null")
-
-
 def control(url, **body):
     code, status = request(url, "control", body)
     assert code == 200, status
@@ -150,19 +119,13 @@ def product_times(where):
 @pytest.fixture(scope="module")
 def player(recorded, browser):
     """A paused, looping replay (it never ends by itself), its URL, and the page open on it."""
-    process = subprocess.Popen([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", "--serve", "0", "--paused",
-                                "--loop"], cwd=recorded, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        url = re.search(r"http://127\.0\.0\.1:\d+/", read_until(process, "Live view at")).group(0)
+    with serving(recorded, "--serve", "0", "--paused", "--loop") as (_, (url,)):
         browser.get(url)
         wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "paused")
         # The page has set itself up (plotly loaded, the plots drawn) before it is driven.
         wait(browser).until(lambda b: b.execute_script(
             "return document.querySelectorAll('#charts .js-plotly-plot .scatterlayer .trace').length") > 0)
         yield url
-    finally:
-        process.kill()
-        process.wait()
 
 
 def wait(browser, seconds=30):

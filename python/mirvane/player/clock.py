@@ -19,6 +19,7 @@ sleeps and a playing one draws no faster than a screen shows.
 
 import contextlib
 import math
+import reprlib
 import threading
 import time as _time
 from dataclasses import dataclass
@@ -340,8 +341,8 @@ def apply(clock: Clock, request: object) -> None:
     simple: Dict[str, Callable[[], None]] = {
         "play": clock.play, "pause": clock.pause, "toggle": clock.toggle, "stop": clock.stop,
         "start": clock.to_start, "end": clock.to_end, "faster": clock.faster, "slower": clock.slower}
-    if action in simple:
-        simple[str(action)]()
+    if isinstance(action, str) and action in simple:
+        simple[action]()
     elif action == "seek":
         clock.seek(_number(request, "time"))
     elif action == "jump":
@@ -349,22 +350,24 @@ def apply(clock: Clock, request: object) -> None:
     elif action == "step":
         products = request.get("products", 1)
         if not isinstance(products, int) or isinstance(products, bool):
-            raise ValueError(f"step: products must be a whole number, not {products!r}")
+            raise ValueError(f"step: products must be a whole number, not {reprlib.repr(products)}")
         clock.step(products)
     elif action == "rate":
         clock.set_rate(_number(request, "value"))
     elif action == "loop":
         on = request.get("on")
         if not isinstance(on, bool):
-            raise ValueError(f"loop: on must be true or false, not {on!r}")
+            raise ValueError(f"loop: on must be true or false, not {reprlib.repr(on)}")
         clock.set_loop(on)
     else:
         known = ", ".join(sorted([*simple, "seek", "jump", "step", "rate", "loop"]))
-        raise ValueError(f"unknown action {action!r}; known: {known}")
+        raise ValueError(f"unknown action {reprlib.repr(action)}; known: {known}")
 
 
 def _number(request: Dict[Any, Any], key: str) -> float:
     value = request.get(key)
-    if not isinstance(value, (int, float)) or isinstance(value, bool) or not math.isfinite(value):
-        raise ValueError(f"{request['action']}: {key} must be a finite number, not {value!r}")
-    return float(value)
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        with contextlib.suppress(OverflowError):   # an integer beyond every float
+            if math.isfinite(value):
+                return float(value)
+    raise ValueError(f"{request['action']}: {key} must be a finite number, not {reprlib.repr(value)}")

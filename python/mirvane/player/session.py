@@ -107,7 +107,8 @@ class LiveSession:
                                                            record=self.record, span_s=span_seconds(self.record)))
             except OSError as e:
                 raise CannotServe("page", e.strerror or str(e)) from None
-            self._note(f"Live view at {self.page.url} ({'Ctrl-C stops' if options.hold else 'until the end'})")
+            self._note(f"Live view at {' or '.join(self.page.urls)} "
+                       f"({'Ctrl-C stops' if options.hold else 'until the end'})")
         keyed = outputs.enter_context(terminal.keys(self.clock))
         self._bar = outputs.enter_context(tqdm(
             total=span_seconds(self.record), desc=f"preparing {len(self.record.products)} products", unit="s",
