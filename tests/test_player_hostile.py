@@ -59,17 +59,18 @@ DEEP = b"[" * 1500 + b"]" * 1500
 @pytest.mark.parametrize("body, named", [
     (b'{"action": "seek", "time": 1' + b"0" * 400 + b"}", "seek: time must be a finite number, not 10000"),
     (b'{"action": "jump", "seconds": -' + b"9" * 400 + b"}", "jump: seconds must be a finite number"),
-    (b'{"action": ["seek"]}', "unknown action ['seek']"),
-    (b'{"action": {"a": 1}}', "unknown action {'a': 1}"),
-    (DEEP, "nests too deeply"),
-    (b'{"action": "step", "products": ' + DEEP + b"}", "nests too deeply"),
-    (b'{"action": "loop", "on": ' + b"[" * 500 + b"]" * 500 + b"}", "on must be true or false, not [[[["),
+    (b'{"action": ["seek"]}', r"unknown action \['seek'\]"),
+    (b'{"action": {"a": 1}}', r"unknown action \{'a': 1\}"),
+    # Python 3.9's JSON parser gives up at such depths, 3.13's does not.
+    (DEEP, "nests too deeply|must be a JSON object"),
+    (b'{"action": "step", "products": ' + DEEP + b"}", "nests too deeply|products must be a whole number"),
+    (b'{"action": "loop", "on": ' + b"[" * 500 + b"]" * 500 + b"}", r"on must be true or false, not \[\[\[\["),
 ], ids=["huge time", "huge jump", "list action", "object action", "deep body", "deep products", "deep on"])
 def test_hostile_controls_are_refused_in_one_line_and_print_nothing(player, body, named):
     process, url = player
     version = request(url, "status.json")[1]["version"]
     code, answer = request(url, "control", body)
-    assert code == 400 and named in answer["error"] and "\n" not in answer["error"]
+    assert code == 400 and re.search(named, answer["error"]) and "\n" not in answer["error"]
     assert request(url, "status.json")[1]["version"] == version
     assert "Traceback" not in printed(process)
 
