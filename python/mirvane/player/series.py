@@ -134,9 +134,7 @@ def fields(record: Any) -> List[str]:
         for part in KINDS:
             if product.HasField(part):
                 message = getattr(product, part)
-                robot = getattr(message, "robot", "")
-                head = f'{part}{{robot=="{robot}"}}' if robot else part
-                _leaves(message, head, found)
+                _leaves(message, str(FieldPath(part, getattr(message, "robot", "") or None, ())), found)
     return sorted(found)
 
 
