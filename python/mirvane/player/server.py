@@ -25,6 +25,7 @@ per picture however many browsers watch.
 
 import dataclasses
 import functools
+import html
 import importlib.util
 import io
 import ipaddress
@@ -43,9 +44,11 @@ from urllib.parse import parse_qs, urlsplit
 
 from PIL import Image
 
+from .. import viewer
 from ..scene import kind_of
 from . import inspector, series
 from .clock import Clock, apply
+from .fields import axis_title, describe
 
 MAX_PICTURES_PER_SECOND = 30.0
 MAX_CONTROL_BYTES = 4096
@@ -163,21 +166,24 @@ class LiveView:
     def state(self) -> Dict[str, Any]:
         with self._changed:
             state = self._state
-        return inspector.tree(state)
+        return {"nodes": inspector.tree(state)}
 
     def series(self, path: Optional[str]) -> Dict[str, Any]:
-        """Without a path: the record's field paths and the default ones; with one: its values."""
+        """Without a path: the record's field paths, the default ones and their plots; with one: its
+        values and their unit."""
         if self._record is None:
-            return {"fields": [], "defaults": []} if path is None else {"path": path, "t": [], "v": []}
+            return {"fields": [], "defaults": [], "plots": []} if path is None else {"path": path, "t": [], "v": []}
         with self._series_lock:
             if self._fields is None:
                 self._fields = series.fields(self._record)
             if path is None:
-                return {"fields": self._fields, "defaults": series.default_paths(self._record)}
+                return {"fields": self._fields, "defaults": series.default_paths(self._record),
+                        "plots": series.default_plots(self._record)}
             if path not in self._series:
                 self._series[path] = series.series(self._record, path)
             xs, ys = self._series[path]
-        return {"path": path, "t": xs, "v": ys}
+        unit = describe(series.parse(path)[2]).unit
+        return {"path": path, "t": xs, "v": ys, "unit": unit, "axis": axis_title(unit)}
 
     def jpeg(self) -> Tuple[int, bytes, float]:
         """The latest picture as JPEG, its sequence number and playback time, encoded once per picture."""
@@ -411,5 +417,10 @@ def _waiting(query: Dict[str, List[str]]) -> Tuple[Optional[int], float]:
     return after, wait_s if 0 < wait_s < float("inf") else 0.0
 
 
+@functools.lru_cache(maxsize=None)
 def _page() -> bytes:
-    return resources.files(__package__).joinpath("page.html").read_bytes()
+    """The page, with the legend of the viewer's colours."""
+    page = resources.files(__package__).joinpath("page.html").read_text(encoding="utf-8")
+    legend = "".join(f'<li><span class="swatch {shape}" style="--colour: rgb{colour}"></span>'
+                     f'{html.escape(meaning)}</li>' for meaning, shape, colour in viewer.legend())
+    return page.replace("<!-- legend -->", legend).encode()
