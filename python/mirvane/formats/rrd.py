@@ -42,7 +42,8 @@ with warnings.catch_warnings():     # rerun-sdk warns once that it soon drops Py
 
 from .. import scene
 from .._atomic import replacing
-from ..data import DataFileError, PathLike, record_position
+from ..data import DataFileError, PathLike, UnfinishedFileError, record_position
+from .recordings import recording_file
 from .recordstream import Counts, RecordReader
 
 #: A progress callback: called with (bytes of the input done, bytes in all).
@@ -54,7 +55,7 @@ _JOINT_COLOR = (30, 50, 80)
 _ITEM_COLOR = (64, 128, 230)
 _CAMERA_COLOR = (51, 191, 77)
 _DAMAGE_COLOR = (217, 0, 0)
-_LINK_RADIUS = 0.025             # metres; links are drawn this thick, as wide as in /scene
+_LINK_RADIUS = scene.LINK_WIDTH / 2.0   # links are drawn as thick as in /scene
 _JOINT_RADIUS = 0.03
 _PROGRESS_EVERY = 4096
 
@@ -65,7 +66,7 @@ class RrdError(ValueError):
 
 def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, *,
                progress: Optional[Progress] = None) -> Counts:
-    """Write the records of a recording file into the Rerun recording ``out``.
+    """Write the records of a recording (a recording file, or an MCAP file) into the Rerun recording ``out``.
 
     All records by default; ``index`` picks one as ``Replay.play`` does (by
     position, negative positions counting from the end, -1 the record with the
@@ -81,26 +82,30 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
         raise RrdError(f"{out}: is the input itself; give another output name")
     step = progress or (lambda done, total: None)
     try:
-        reader = RecordReader(recording)
-    except OSError as e:
-        raise RrdError(f"{recording}: cannot be read ({e.strerror or e})") from None
-    try:
-        with reader, replacing(out) as temporary:
-            spans = None if index is None else _chosen(reader, index)
-            total = reader.size if spans is None else sum(length for _, length in spans)
-            stream = rr.RecordingStream("mirvane")
-            stream.save(temporary)
+        with recording_file(recording) as source:
             try:
-                export = _Export(stream)
-                done = 0
-                for (_, length), record in reader.records(spans):
-                    export.add(record, lambda i, n: step(done + length * i // max(n, 1), total))
-                    done += length
-                stream.flush()
-            finally:    # the file is complete and closed before it is renamed, or removed
-                stream.disconnect()
-            step(total, total)
-            return Counts(export.records, export.products, reader.newer)
+                reader = RecordReader(source)
+            except OSError as e:
+                raise RrdError(f"{recording}: cannot be read ({e.strerror or e})") from None
+            reader.path = recording
+            with reader, replacing(out) as temporary:
+                spans = None if index is None else _chosen(reader, index)
+                total = reader.size if spans is None else sum(length for _, length in spans)
+                stream = rr.RecordingStream("mirvane")
+                stream.save(temporary)
+                try:
+                    export = _Export(stream)
+                    done = 0
+                    for (_, length), record in reader.records(spans):
+                        export.add(record, lambda i, n: step(done + length * i // max(n, 1), total))
+                        done += length
+                    stream.flush()
+                finally:    # the file is complete and closed before it is renamed, or removed
+                    stream.disconnect()
+                step(total, total)
+                return Counts(export.records, export.products, reader.newer)
+    except UnfinishedFileError:
+        raise
     except DataFileError as e:
         raise RrdError(str(e)) from None
 

@@ -15,7 +15,7 @@ namespace {
 
 // assert file.lower().endswith(MV_PROJECT_FILE_EXT)
 bool assert_project_file_name(PyObject* file) {
-    return frame::assert_lower_endswith(file, global::MV_PROJECT_FILE_EXT, builtin::AssertionError);
+    return frame::assert_lower_endswith(file, global::MV_PROJECT_FILE_EXT);
 }
 
 // Writes `text` through the newly created file `opened`, makes sure it
@@ -232,7 +232,7 @@ Result load_file(const Args& args) {
     PyObject* file = args[1];
     if (frame::assertions_enabled()) {
         Ref exists = global::os.get().attr(name::path).method(name::exists, file);
-        if (!frame::assert_true(exists, builtin::AssertionError)) return failed();
+        if (!frame::assert_true(exists)) return failed();
         if (!assert_project_file_name(file)) return failed();
     }
     Ref snapshot = read_snapshot(file);

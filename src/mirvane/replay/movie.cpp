@@ -34,7 +34,7 @@ bool check_movie_destination(PyObject* moviename) {
 }
 
 bool check_movie_name(PyObject* moviename) {
-    return frame::assert_lower_endswith(moviename, global::_MOVIE_EXT, builtin::AssertionError);
+    return frame::assert_lower_endswith(moviename, global::_MOVIE_EXT);
 }
 
 bool MovieCapture::prepare() {

@@ -56,7 +56,7 @@ Ref choose_record(const Ref& data_records, PyObject* index) {
         Py_ssize_t count = length(data_records.attr(name::records));
         if (count < 0) return {};
         Ref records_count = Ref::steal(PyLong_FromSsize_t(count));
-        if (!frame::assert_true(compare(index, records_count.get(), Py_LT), builtin::AssertionError)) return {};
+        if (!frame::assert_true(compare(index, records_count.get(), Py_LT))) return {};
     }
     return data_records.attr(name::records).item(chosen.get());
 }
