@@ -114,6 +114,8 @@ sdist: $(VPY)
 bench: install
 	$(VPY) bench/run.py
 	$(VPY) bench/mcap_export.py
+	$(VPY) bench/recorder.py
+	$(VPY) bench/events.py
 	$(VPY) bench/movie.py
 	$(VPY) bench/playback.py
 

@@ -5,11 +5,13 @@ checks, guard, record choice, one snapshot per product, initial placement, frame
 directory, time axis, playback loop, movie) and reads the same module-level names
 at every use, so rebinding ``peer.ImageSequenceClip`` works as it does on
 ``mirvane.replay``. It also follows the native module where that differs from the
-plain algorithm: speed and fps are refused unless positive, so is a movie name
-that cannot be written, frames go to a fresh ``frames-<pid>-<n>`` directory
-inside ``_MOVIE_TMP_PNG_PATH``, a frame name that repeats the previous one gets
-a ``-n`` suffix, and the movie is made with ``mirvane.movie``'s clip, none when
-there are no frames. Benchmark use only.
+plain algorithm: speed and fps are refused unless positive, speed when infinite,
+so is a movie name that cannot be written, an index naming no record is an
+IndexError, frames go to a fresh ``frames-<pid>-<n>`` directory inside
+``_MOVIE_TMP_PNG_PATH``, a frame name that repeats the previous one gets a
+``-n`` suffix, and the movie is made with ``mirvane.movie``'s clip, none when
+there are no frames. (Removing the frames when play fails, as the native module
+does, is left out: a benchmark run does not fail.) Benchmark use only.
 """
 
 import errno
@@ -90,6 +92,8 @@ class PeerReplay:
             assert moviename.lower().endswith(_MOVIE_EXT)
         if not speed > 0:
             raise ValueError("speed must be a positive number")
+        if speed == float("inf"):
+            raise ValueError("speed must be a finite number")
         if movie and not fps > 0:
             raise ValueError("fps must be a positive integer")
         if movie:
@@ -104,6 +108,8 @@ class PeerReplay:
             index = int(np.argmax(timestamps))
         else:
             assert index < len(data_records.records)
+            if not -len(data_records.records) <= index < len(data_records.records):
+                raise IndexError("list index out of range")
         record = data_records.records[index]
 
         state = system_pb2.SystemState(workspace=record.project.workspace.state)

@@ -6,9 +6,14 @@ For every recording size, one movie-mode ``play`` per implementation, each in a
 fresh subprocess so that neither memory peaks nor warm caches carry over. The
 viewer and the movie writer do nothing, so what is left is the replay itself:
 the state reconstruction (one snapshot per product) and the playback loop.
-Then the per-call cost of two small native methods against plain Python ones,
+Then the per-call cost of three small native methods against plain Python ones,
 and the time of a project's summary text at two numbers of behaviours (summary.py).
 Results are printed and written as JSON (``--json``, default bench/results.json).
+
+    python bench/run.py --calls [--against OTHER_PYTHON ...]
+
+measures only the per-call costs, with this interpreter and each other one (another
+build's environment, say), in turns, and prints one table per build.
 """
 
 import argparse
@@ -188,6 +193,9 @@ class PyProject:
     def workspace(self):
         return self._workspace
 
+    def addBehavior(self, behavior):
+        self._behaviors[behavior.name()] = behavior
+
 
 class PyReplay:
     def __init__(self, project, data):
@@ -200,6 +208,7 @@ class PyReplay:
 
 
 def call_costs(number):
+    from mirvane.behavior import Behavior
     from mirvane.project import Project
     from mirvane.replay import Replay
 
@@ -207,24 +216,30 @@ def call_costs(number):
     r = Replay()
     v = FakeViewer()
     objects = {
-        "p": p, "r": r, "v": v,
+        "p": p, "r": r, "v": v, "b": Behavior("pick"),
         "q": PyProject(p.workspace(), p.system()),
         "s": PyReplay(p, r._data),
     }
 
-    def best(stmt):
-        # Locals of the timed function, as the setup binds them there.
+    def best(*statements):
+        # The best of 5 of each, timed in turns, so that a busy moment of the
+        # machine falls on all of them alike. Locals of the timed function, as
+        # the setup binds them there.
         setup = "; ".join("{0} = objects['{0}']".format(k) for k in objects)
-        timer = timeit.Timer(stmt, setup=setup, globals={"objects": objects})
-        return min(timer.repeat(repeat=5, number=number)) / number
+        timers = [timeit.Timer(stmt, setup=setup, globals={"objects": objects}) for stmt in statements]
+        rounds = [[timer.timeit(number) for timer in timers] for _ in range(5)]
+        return [min(times) / number for times in zip(*rounds)]
 
-    empty = best("pass")
     rows = []
-    for label, native_stmt, python_stmt in (
-            ("Project.workspace()", "p.workspace()", "q.workspace()"),
-            ("Replay.setViewer(v)", "r.setViewer(v)", "s.setViewer(v)")):
-        native = best(native_stmt)
-        python = best(python_stmt)
+    overheads = []
+    for label, native_stmt, python_stmt, target in (
+            ("Project.workspace()", "p.workspace()", "q.workspace()", CALL_TARGET),
+            ("Replay.setViewer(v)", "r.setViewer(v)", "s.setViewer(v)", CALL_TARGET),
+            # The body calls b.name(), a method call from native code, which costs
+            # what Python's own does: compared between builds, not with a target.
+            ("Project.addBehavior(b)", "p.addBehavior(b)", "q.addBehavior(b)", None)):
+        empty, native, python = best("pass", native_stmt, python_stmt)
+        overheads.append(empty)
         rows.append({
             "call": label,
             "native_ns": native * 1e9,
@@ -233,8 +248,9 @@ def call_costs(number):
             "python_net_ns": (python - empty) * 1e9,
             "ratio": (native - empty) / (python - empty),
             "ratio_gross": native / python,
+            "target": target,
         })
-    return {"loop_overhead_ns": empty * 1e9, "number": number, "rows": rows}
+    return {"loop_overhead_ns": min(overheads) * 1e9, "number": number, "rows": rows}
 
 
 # -- driver ---------------------------------------------------------------------------
@@ -303,15 +319,37 @@ def print_size(size, span, res):
           % ("yes" if same else "NO", nat["left_in_cwd"] + pr["left_in_cwd"] or "none"))
 
 
-def print_calls(calls):
+def print_calls(calls, build=""):
     print()
-    print("Per call, best of 5 x %d (timeit loop overhead %.1f ns subtracted)"
-          % (calls["number"], calls["loop_overhead_ns"]))
+    print("Per call%s, best of 5 x %d (timeit loop overhead %.1f ns subtracted)"
+          % (build, calls["number"], calls["loop_overhead_ns"]))
     print("  %-22s %10s %10s %14s   %s" % ("", "native ns", "python ns", "native/python", "target"))
     for row in calls["rows"]:
-        print("  %-22s %10.1f %10.1f %14.2f   <=%.1f: %s"
+        target = row["target"]
+        print("  %-22s %10.1f %10.1f %14.2f   %s"
               % (row["call"], row["native_net_ns"], row["python_net_ns"], row["ratio"],
-                 CALL_TARGET, _verdict(row["ratio"] <= CALL_TARGET)))
+                 "<=%.1f: %s" % (target, _verdict(row["ratio"] <= target)) if target else "-"))
+
+
+def compare_calls(pythons, number, rounds=3):
+    """The per-call table of each build, measured in turns in fresh processes (so
+    that a busy moment of the machine does not fall on one build only), keeping
+    each row's best."""
+    best = [None] * len(pythons)
+    for _ in range(rounds):
+        for i, python in enumerate(pythons):
+            out = subprocess.run([python, os.path.abspath(__file__), "--calls-worker", str(number)],
+                                 check=True, stdout=subprocess.PIPE, cwd=HERE)
+            calls = json.loads(out.stdout.decode().strip().splitlines()[-1])
+            kept = best[i] = best[i] or calls
+            for row, kept_row in zip(calls["rows"], kept["rows"]):
+                if row["native_net_ns"] < kept_row["native_net_ns"]:
+                    kept_row.update(native_ns=row["native_ns"], native_net_ns=row["native_net_ns"])
+                if row["python_net_ns"] < kept_row["python_net_ns"]:
+                    kept_row.update(python_ns=row["python_ns"], python_net_ns=row["python_net_ns"])
+                kept_row["ratio"] = kept_row["native_net_ns"] / kept_row["python_net_ns"]
+    for python, calls in zip(pythons, best):
+        print_calls(calls, " (%s)" % python)
 
 
 def environment():
@@ -337,12 +375,22 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=1, help="plays per process for timing (best is kept)")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--json", default=os.path.join(HERE, "results.json"), help="where to write the results")
+    ap.add_argument("--calls", action="store_true", help="only the per-call costs")
+    ap.add_argument("--against", nargs="+", default=[], metavar="PYTHON",
+                    help="with --calls: also measure with these interpreters' builds, in turns")
     ap.add_argument("--worker", nargs=2, metavar=("IMPL", "RECORD_FILE"), help=argparse.SUPPRESS)
+    ap.add_argument("--calls-worker", type=int, metavar="NUMBER", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
 
     if args.worker:
         impl, path = args.worker
         print(json.dumps(worker(impl, path, args.fps, args.speed, max(1, args.repeat))))
+        return
+    if args.calls_worker:
+        print(json.dumps(call_costs(args.calls_worker)))
+        return
+    if args.calls:
+        compare_calls([sys.executable] + args.against, 200_000 if args.quick else 2_000_000)
         return
 
     sizes = args.sizes or ([2000, 10000] if args.quick else [20000, 200000])

@@ -4,6 +4,7 @@ import contextlib
 import json
 import os
 import re
+import shutil
 import select
 import subprocess
 import sys
@@ -91,6 +92,42 @@ def request(url, path, body=None, headers=None, method=None):
     with answer:
         content = answer.read()
         return answer.status, json.loads(content or b"null") if "json" in answer.headers["Content-Type"] else content
+
+
+class Screen:
+    """A tmux terminal's screen: keys pressed on it, and what it shows."""
+
+    def __init__(self, session):
+        self.session = session
+
+    def press(self, *keys):
+        subprocess.run(["tmux", "send-keys", "-t", self.session, *keys], check=True)
+
+    def shows(self, pattern, timeout=20):
+        """The first match of the regular expression ``pattern`` on the screen, once there is one."""
+        deadline = time.monotonic() + timeout
+        while True:
+            screen = subprocess.run(["tmux", "capture-pane", "-p", "-t", self.session], capture_output=True,
+                                    text=True).stdout
+            found = re.search(pattern, screen)
+            if found or time.monotonic() > deadline:
+                assert found, f"{pattern!r} not on the screen:\n{screen}"
+                return found
+            time.sleep(0.1)
+
+
+@contextlib.contextmanager
+def terminal(command, cwd):
+    """``command`` run in a 150 x 10 tmux terminal, then ``EXIT=`` its status; its ``Screen`` until the block ends."""
+    if not shutil.which("tmux"):
+        subprocess.run("apt-get update -q && apt-get install -y -q tmux", shell=True, check=True, capture_output=True)
+    session = f"mirvane-{os.getpid()}-{Path(cwd).name}"
+    subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "150", "-y", "10", "-c", str(cwd),
+                    f"{command}; echo EXIT=$?; sleep 30"], check=True)
+    try:
+        yield Screen(session)
+    finally:
+        subprocess.run(["tmux", "kill-session", "-t", session], capture_output=True)
 
 
 def save(records, path):

@@ -37,7 +37,8 @@ def big(tmp_path_factory):
 
 def one_record_line(span):
     kinds = r"perception 120, decision \d+, planner \d+, controller 800, none 0"
-    return rf"0: stop 2023-11-14 22:13:24\.000 UTC, span {span} s, products: {kinds} \(latest\)\n"
+    return (rf"0: stop 2023-11-14 22:13:24\.000 UTC, span {span} s, products: {kinds}; "
+            r"0 warnings, 0 errors \(latest\)\n")
 
 
 @pytest.mark.parametrize("args, output", [
@@ -80,7 +81,7 @@ def test_export_then_import_gives_the_recorded_records(two, tmp_path, index, qui
     assert sorted(os.listdir(tmp_path)) == ["back.rec", "run.mcap"]
 
 
-@pytest.mark.parametrize("command", ["record", "info", "show", "replay", "export", "import"])
+@pytest.mark.parametrize("command", ["record", "info", "events", "show", "replay", "export", "import", "recover"])
 def test_help_of_every_subcommand_has_an_example(tmp_path, command):
     done = mirvane(command, "--help", cwd=tmp_path)
     assert done.returncode == 0 and f"example:\n  mirvane {command} " in done.stdout
@@ -127,6 +128,10 @@ def listening_socket():
     (["record", "out.txt"], "the name of the recording must end in .rec"),
     (["record", "out.rec", "--project", "nowhere/out.mvproj"], "does not exist"),
     (["record", "out.rec", "--seconds", "0"], "--seconds: must be a positive"),
+    (["record", "out.rec", "--faults", "slip,fire"], "unknown fault 'fire'; give 'all' or some of slip,"),
+    (["record", "out.rec", "--fault-rate", "2"], "give --faults too"),
+    (["events", "{run}/run.rec", "--kind", "fire"], "unknown kind 'fire'"),
+    (["events", "{run}/run.rec", "--index", "1"], "index 1 is out of range"),
     (["export", "{run}/run.rec", "out.mcap", "--index", "1"], "index 1 is out of range"),
     (["export", "half.rec", "out.mcap"], "half.rec: truncated"),
     (["export", "{run}/run.mvproj", "out.mcap"], "not a recording file"),
@@ -136,7 +141,7 @@ def listening_socket():
     (["export", "{run}/run.rec", "out.rrd", "--index", "1"], "index 1 is out of range"),
     (["export", "half.rec", "out.rrd"], "half.rec: truncated"),
     (["import", "{run}/run.rec", "out.rec"], "run.rec: not an MCAP file"),
-    (["import", "half.mcap", "out.rec"], "half.mcap: not a complete MCAP file, it may be truncated"),
+    (["import", "half.mcap", "out.rec"], "half.mcap: unfinished MCAP file (truncated at byte"),
     (["import", "missing.mcap", "out.rec"], "missing.mcap: no such file"),
     (["import", "{mcap}", "nowhere/out.rec"], "does not exist"),
 ])

@@ -248,9 +248,11 @@ REC, PROJ = "{run}/run.rec", "{run}/run.mvproj"
 AWKWARD = {
     "record": [[""], ["-"], ["dir.rec"], ["fifo.rec"], ["x.rec", "--project", "x.rec"], ["x.rec", "--seconds", "inf"],
                ["x.rec", "--seed", "1.5"], ["x.rec", "--project", ""], ["x.rec", "--project", "dir.mvproj"],
-               ["/dev/null/x.rec"]],
+               ["/dev/null/x.rec"], ["x.rec", "--faults", ","], ["x.rec", "--faults", "all", "--fault-rate", "inf"]],
     "info": [[""], ["new\nline.rec"], ["x" * 300 + ".rec"], ["dir.rec"], ["fifo.rec"], ["/dev/null"], [PROJ],
              [REC, "--project", REC]],
+    "events": [[""], ["dir.rec"], ["fifo.rec"], [PROJ], [REC, "--index", "x"], [REC, "--severity", "fatal"],
+               [REC, "--kind", "step,"], [REC, "--format", "xml"]],
     "show": [[""], ["dir.mvproj"], ["text.mvproj"], ["array.mvproj"], [PROJ, "--recording", PROJ]],
     "replay": [[REC, "--project", ""], [REC, "--project", PROJ, "--index", "x"],
                [REC, "--project", PROJ, "--index", "99999999999999999999"],
@@ -261,6 +263,8 @@ AWKWARD = {
                [REC, "x.mcap", "--index", "-9"], [PROJ, "x.mcap"]],
     "import": [["{run}/run.mcap", ""], [REC, "x.rec"], ["text.mvproj", "x.rec"], ["{run}/run.mcap", "/proc/x.rec"],
                ["dir.rec", "x.rec"]],
+    "recover": [["", "x.mcap"], ["dir.mcap", "x.mcap"], ["fifo.rec", "x.mcap"], [REC, "x.mcap"],
+                ["{run}/run.mcap", "dir.mcap"], ["{run}/run.mcap", "{run}/run.mcap"], ["{run}/run.mcap", "x.rec"]],
 }
 
 

@@ -352,7 +352,7 @@ def test_items_are_moved_and_held_by_one_robot_at_a_time(run):
     assert moved
 
 
-def test_held_item_is_the_target_while_moving_to_place(run):
+def test_held_item_is_the_target_from_grasp_to_release(run):
     step = {}      # behaviour -> (step, target), as last decided
     behavior_of = {b.robot: name for name, b in run.project.behaviors.items()}
     for p in run.products:
@@ -360,7 +360,7 @@ def test_held_item_is_the_target_while_moving_to_place(run):
             step[p.decision.behavior] = (p.decision.step, p.decision.target_item)
         elif p.HasField("controller") and p.controller.grasped_item:
             c = p.controller
-            assert step[behavior_of[c.robot]] == ("move_to_place", c.grasped_item)
+            assert step[behavior_of[c.robot]] in {(s, c.grasped_item) for s in ("grasp", "move_to_place", "release")}
 
 
 def test_items_are_released_where_the_effector_is(run):

@@ -142,6 +142,12 @@ def load_from(name, make, error):
     return install
 
 
+def open_for_reading_fails(c, mp):
+    # os.stat says it is a regular file; open then meets the directory.
+    mp.setattr(PM, "os", Proxy(os, stat=lambda path: os.stat(c.tmp / "proj" / "keep.txt")))
+    return load_from("dir.mvproj", os.mkdir, IsADirectoryError)(c, mp)
+
+
 def foreign(result):
     return lambda c, mp: mp.setattr(*result(c)) or TypeError
 
@@ -205,7 +211,9 @@ PROJECT_SITES = [
     psite("os.fsync EEXIST", "save", lambda c, mp: inject(mp, PM, "os.fsync", error=FileExistsError(17, "injected")),
           SAVE),
     psite("os.path.exists(load)", "load", at(PM, "os.path.exists"), LOAD),
-    psite("open(file, 'r')", "load", load_from("dir.mvproj", os.mkdir, IsADirectoryError), LOAD),
+    psite("os.stat (load)", "load", at(PM, "os.stat"), LOAD),
+    psite("not a regular file (load)", "load", load_from("dir.mvproj", os.mkdir, IsADirectoryError), LOAD),
+    psite("open(file, 'r')", "load", open_for_reading_fails, LOAD),
     psite("f.read", "load", load_from("bad.mvproj", lambda p: sentinel(p, b"\xff{}"), UnicodeDecodeError), LOAD),
     psite("ProjectSnapshot()", "load", at(PM, "project_pb2.ProjectSnapshot"), LOAD),
     psite("Parse", "load", at(PM, "Parse"), LOAD),
@@ -312,7 +320,8 @@ def site(id, install, done=0, frames=False, extra=(), fresh=False, live=False, e
 
 
 # done: how many of the playback's events (placement, then per cycle workspace, system, render,
-# screenshot) completed; frames: the call's frame directory stays; extra: further paths it leaves.
+# screenshot) completed; frames: the call's frame directory stays (only when removing it is what
+# failed: any other failure removes it); extra: further paths it leaves.
 REPLAY_SITES = [
     # For the constructor, done counts the attributes stored before the failing call.
     site("Project()", at(R, "Project"), entries=INIT_R),
@@ -337,20 +346,20 @@ REPLAY_SITES = [
     site("os.mkdir(root)", at(R, "os.mkdir"), 1, fresh=True),
     site("os.path.join(frames dir)", at(R, "os.path.join"), 1),
     site("os.mkdir(frames dir)", at(R, "os.mkdir"), 1),
-    site("np.array", at(R, "np.array"), 1, frames=True),
+    site("np.array", at(R, "np.array"), 1),
     site("time.time start", at(R, "time.time"), 1, live=True),
     site("time.time loop", at(R, "time.time", 3), 4, live=True),
-    site("np.abs", at(R, "np.abs", 2), 5, frames=True),
-    site("np.argmin", at(R, "np.argmin", 2), 5, frames=True),
-    site("project.workspace() loop", at(lambda rig: rig.replay._project, "workspace", 3), 5, frames=True),
-    site("workspace._setState loop", at(lambda rig: rig.ws, "_setState", 3), 5, frames=True),
-    site("project.system()", at(lambda rig: rig.replay._project, "system", 2), 6, frames=True),
-    site("system._setState", at(lambda rig: rig.sys, "_setState", 2), 6, frames=True),
-    site("render", at(lambda rig: rig.viewer, "render", 2), 7, frames=True),
-    site("os.path.join(frame)", at(R, "os.path.join", 3), 8, frames=True),
-    site("screenshot", at(lambda rig: rig.viewer, "screenshot", 2), 8, frames=True),
-    site("ImageSequenceClip", at(R, "ImageSequenceClip"), 17, frames=True),
-    site("write_videofile", writer, 17, frames=True),
+    site("np.abs", at(R, "np.abs", 2), 5),
+    site("np.argmin", at(R, "np.argmin", 2), 5),
+    site("project.workspace() loop", at(lambda rig: rig.replay._project, "workspace", 3), 5),
+    site("workspace._setState loop", at(lambda rig: rig.ws, "_setState", 3), 5),
+    site("project.system()", at(lambda rig: rig.replay._project, "system", 2), 6),
+    site("system._setState", at(lambda rig: rig.sys, "_setState", 2), 6),
+    site("render", at(lambda rig: rig.viewer, "render", 2), 7),
+    site("os.path.join(frame)", at(R, "os.path.join", 3), 8),
+    site("screenshot", at(lambda rig: rig.viewer, "screenshot", 2), 8),
+    site("ImageSequenceClip", at(R, "ImageSequenceClip"), 17),
+    site("write_videofile", writer, 17),
     site("shutil.rmtree", at(R, "shutil.rmtree"), 17, frames=True, extra=["m.mp4"]),
     site("os.rmdir", at(R, "os.rmdir"), 17, extra=["m.mp4", "tmp"], fresh=True),  # not an OSError
 ]

@@ -295,3 +295,13 @@ def test_native_recursion_is_bounded():
     p.workspace = p._getSnapshot  # _getSnapshot calls the project's workspace()
     with pytest.raises(RecursionError, match="^maximum recursion depth exceeded while calling a Python object$"):
         p._getSnapshot()
+
+
+@pytest.mark.parametrize("call", [
+    lambda p, callee, mp: p.addBehavior(types.SimpleNamespace(name=callee)),  # behavior.name()
+    lambda p, callee, mp: mp.setattr(m, "Workspace", callee) or p.__init__(),  # Workspace()
+], ids=["method", "global"])
+def test_callee_returning_null_without_error(call, monkeypatch):
+    testcapi = pytest.importorskip("_testcapi")
+    with pytest.raises(SystemError, match=r"^NULL result without error in PyObject_Call$"):
+        call(Project(), testcapi.return_null_without_error, monkeypatch)

@@ -1,13 +1,21 @@
-"""MCAP export and import of recordings, checked with the mcap library's own reader."""
+"""MCAP export and import of recordings, checked with the mcap library's own reader; hostile and
+unusual MCAP files crafted with it."""
 
 import math
 import os
+import re
+import struct
+import subprocess
 from collections import Counter
 
 import numpy as np
 import pytest
+import zstandard
+from mcap.data_stream import RecordBuilder
+from mcap.opcode import Opcode
 from mcap.reader import make_reader
-from mcap.writer import Writer
+from mcap.records import Channel, Chunk, DataEnd, Footer, Header
+from mcap.writer import MCAP0_MAGIC, IndexType, Writer
 from mcap_protobuf.decoder import DecoderFactory
 from mcap_protobuf.schema import build_file_descriptor_set
 from mcap_protobuf.writer import Writer as ProtobufWriter
@@ -16,8 +24,9 @@ from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
 from dravik.api import data_pb2, system_pb2
 from mirvane.data import Data
 from mirvane.formats.mcap import McapError, export_mcap, import_mcap
+from mirvane.scene import ARM_HEIGHT
 from mirvane.simulation.cell import make_recording, simulate
-from helpers import odd_records, save
+from helpers import MIRVANE, mirvane, odd_records, save
 from replay_fakes import Rig
 
 PARTS = ("perception", "decision", "planner", "controller")
@@ -101,6 +110,8 @@ def test_scene_at_a_product_time_shows_what_replay_shows_then(tmp_path, monkeypa
             for link in entities["robot/" + name].cubes:
                 joints.append(wrap(yaw(link.pose) - heading))
                 heading = yaw(link.pose)
+                # Arms move at their working height, above the boxes on the floor.
+                assert link.pose.position.z == robot.base_pose.position.z + ARM_HEIGHT
             assert joints == pytest.approx([wrap(q) for q in shown.workspace.robots[name].joint_positions.values],
                                            abs=1e-9)
         for name in model.items:
@@ -232,3 +243,91 @@ def test_progress_bar_on_request(tmp_path, simulated, capsys):
     import_mcap(tmp_path / "out.mcap", tmp_path / "back.rec", progress=True)
     err = capsys.readouterr().err
     assert "export sim.rec" in err and "import out.mcap" in err and "100%" in err
+
+
+GIB = 1024 ** 3
+
+
+def bomb(path, declared, holds, summary=False):
+    """A whole MCAP file of one zstd chunk that declares ``declared`` bytes uncompressed and holds a
+    message of ``holds`` bytes on a channel of its own, compressed to a few kB; ``summary``: the
+    footer names the chunk as the summary too."""
+    channel = RecordBuilder()
+    Channel(id=1, topic="/camera", message_encoding="raw", schema_id=0, metadata={}).write(channel)
+    head = channel.end() + struct.pack("<BQHIQQ", Opcode.MESSAGE, 2 + 4 + 8 + 8 + holds, 1, 0, 1, 1)
+    compressor = zstandard.ZstdCompressor(level=1).compressobj(size=len(head) + holds)
+    data = compressor.compress(head)
+    zeros = bytes(64 * 1024 * 1024)
+    for _ in range(holds // len(zeros)):
+        data += compressor.compress(zeros)
+    data += compressor.compress(bytes(holds % len(zeros))) + compressor.flush()
+    out = RecordBuilder()
+    Header(profile="", library="hostile").write(out)
+    at = len(MCAP0_MAGIC) + out.count
+    Chunk(message_start_time=1, message_end_time=1, uncompressed_size=declared, uncompressed_crc=0,
+          compression="zstd", data=data).write(out)
+    DataEnd(data_section_crc=0).write(out)
+    DataEnd(data_section_crc=0).write(out)
+    Footer(summary_start=at if summary else 0, summary_offset_start=0, summary_crc=0).write(out)
+    path.write_bytes(MCAP0_MAGIC + out.end() + MCAP0_MAGIC)
+
+
+BEYOND = (r"the chunk at byte \d+ declares 1,610,612,736 bytes uncompressed, beyond the bound of [\d,]+ "
+          r"\(the lesser of 1000 times the file's size and 512 MiB\)")
+
+
+@pytest.mark.parametrize("declared, summary, said", [
+    (3 * GIB // 2, False, BEYOND),
+    (3 * GIB // 2, True, BEYOND),
+    (1000, False, r"the chunk at byte \d+ holds other than the 1,000 bytes it declares"),
+])
+@pytest.mark.parametrize("command", [["import", "bomb.mcap", "out.rec"], ["info", "bomb.mcap"],
+                                     ["recover", "bomb.mcap", "out.mcap"]])
+def test_a_chunk_beyond_the_bounds_is_refused_in_one_line_before_decompressing(tmp_path, declared, summary, said,
+                                                                               command):
+    bomb(tmp_path / "bomb.mcap", declared, holds=3 * GIB // 2, summary=summary)
+    with open(tmp_path / "out", "w+") as out:
+        child = subprocess.Popen([MIRVANE, *command], cwd=tmp_path, stdout=out, stderr=out)
+        _, status, usage = os.wait4(child.pid, 0)
+        out.seek(0)
+        said_all = out.read()
+    assert os.waitstatus_to_exitcode(status) == 2
+    assert re.fullmatch(rf"mirvane: error: bomb.mcap: .*{said}.*\n", said_all)
+    assert usage.ru_maxrss < 400 * 1024      # kB: nothing near the 1.5 GB it holds was decompressed
+    assert sorted(os.listdir(tmp_path)) == ["bomb.mcap", "out"]
+
+
+def rewrite(source, out, sort, **options):
+    """``source``'s messages written anew by the mcap library's writer with ``options``;
+    ``sort``: in log time order, and at one time by topic (parts before /record)."""
+    with open(source, "rb") as f:
+        reader = make_reader(f)
+        summary = reader.get_summary()
+        messages = list(reader.iter_messages(log_time_order=False))
+    if sort:
+        messages.sort(key=lambda m: (m[2].log_time, m[1].topic))
+    with open(out, "wb") as f:
+        writer = Writer(f, **options)
+        writer.start()
+        schemas = {i: writer.register_schema(s.name, s.encoding, s.data) for i, s in summary.schemas.items()}
+        channels = {i: writer.register_channel(c.topic, c.message_encoding, schemas[c.schema_id])
+                    for i, c in summary.channels.items()}
+        for _, channel, message in messages:
+            writer.add_message(channels[channel.id], message.log_time, message.data, message.publish_time,
+                               message.sequence)
+        writer.finish()
+
+
+@pytest.mark.parametrize("sort, options", [
+    (False, {"repeat_channels": False, "repeat_schemas": False, "use_summary_offsets": False}),
+    (False, {"index_types": IndexType.NONE, "repeat_channels": False, "use_statistics": False}),
+    (True, {}),
+])
+@pytest.mark.parametrize("kind", ["simulated", "odd"])
+def test_valid_mcap_files_without_a_summary_or_re_sorted_are_imported(tmp_path, simulated, kind, sort, options):
+    source = simulated if kind == "simulated" else save(odd_records(), tmp_path / "odd.rec")
+    export_mcap(source, tmp_path / "out.mcap")
+    rewrite(tmp_path / "out.mcap", tmp_path / "again.mcap", sort, **options)
+    done = mirvane("import", "again.mcap", "back.rec", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert Data.fromFile(tmp_path / "back.rec")._data_records == Data.fromFile(source)._data_records

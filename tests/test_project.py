@@ -508,6 +508,28 @@ def test_save_refuses_what_is_not_a_regular_file(tmp_path, make_target, error):
     assert listing(tmp_path) == before and not os.path.isfile(target)
 
 
+# In a process of its own: a build without the check would wait for ever on the pipe, and read
+# /dev/zero until memory ran out.
+@pytest.mark.parametrize("make_file, refused", [
+    (os.mkfifo, True), (lambda path: os.symlink("/dev/zero", path), True),
+    (lambda path: os.symlink("saved" + EXT, path), False),
+], ids=["pipe", "link to /dev/zero", "link to a regular file"])
+def test_load_reads_only_a_regular_file(tmp_path, make_file, refused):
+    cell_project().save(str(tmp_path / ("saved" + EXT)))
+    make_file(str(tmp_path / ("k" + EXT)))
+    done = run(f"""
+        from mirvane.project import Project
+        p = Project()
+        p.load("k{EXT}")
+        print(sorted(p.behaviors()))
+        """, cwd=tmp_path)
+    if refused:
+        assert done.stderr.endswith(f"OSError: [Errno 22] not a regular file, so it is not read: 'k{EXT}'\n")
+        assert done.stderr.count("in mirvane.project.Project.load") == 1 and done.stdout == ""
+    else:
+        assert (done.returncode, done.stdout) == (0, "['pick', 'place']\n")
+
+
 def test_save_survives_a_non_str_name_part(tmp_path):
     done = run("""
         import os, posixpath, types, mirvane.project as m

@@ -3,6 +3,7 @@
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -17,6 +18,7 @@ from mirvane.project import Project
 from mirvane.replay import Replay
 from mirvane.simulation.cell import build_cell, make_recording
 from mirvane.viewer import WorkspaceViewer
+from helpers import entries, listing, read_until
 from replay_fakes import SECOND, FakeClip, Rig, record
 
 BASE = 1_700_000_000 * SECOND
@@ -113,18 +115,80 @@ def refuse(path):
     raise PermissionError(path)
 
 
+def interrupt():
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("fresh", [False, True])  # ./tmp someone else's, or made by the call
 @pytest.mark.parametrize("fail, error, shots", [
-    ("screenshot", OSError, 2), ("writer", RuntimeError, 4), ("rmtree", PermissionError, 4)])
-def test_frames_stay_after_a_failure(monkeypatch, tmp_path, fail, error, shots):
-    rig = Rig(monkeypatch, tmp_path, record([BASE, BASE + 250_000_000]),
-              viewer_fail_at=2 if fail == "screenshot" else None)
+    ("screenshot", OSError, 2), ("render", KeyboardInterrupt, 2), ("clock", KeyboardInterrupt, 0),
+    ("no products", IndexError, 0), ("writer", RuntimeError, 4), ("rmtree", PermissionError, 4),
+    ("screenshot, rmtree", OSError, 2)])
+def test_frames_go_when_play_fails_unless_removing_them_does(monkeypatch, tmp_path, fresh, fail, error, shots):
+    rig = Rig(monkeypatch, tmp_path, record([] if fail == "no products" else [BASE, BASE + 250_000_000]),
+              viewer_fail_at=2 if "screenshot" in fail else None,
+              clock=(KeyboardInterrupt() if fail == "clock" else 0.0,))
+    if not fresh:
+        os.mkdir("tmp")
+        open("tmp/keep.png", "wb").close()
+    if fail == "render":
+        render = rig.viewer.render
+        monkeypatch.setattr(rig.viewer, "render", lambda: render() or rig.events.count("render") < 3 or interrupt())
     monkeypatch.setattr(FakeClip, "fail", fail == "writer")
-    if fail == "rmtree":
+    unraisable = []
+    if "rmtree" in fail:
         monkeypatch.setattr(mirvane.replay, "shutil", SimpleNamespace(rmtree=refuse))
-    with pytest.raises(error):
+        monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    with pytest.raises(error) as excinfo:
         rig.play(moviename="m.mp4")
-    assert len(rig.viewer.shots) == shots and all(os.path.isfile(f) for f in rig.viewer.shots)
-    assert os.path.exists("m.mp4") == (fail == "rmtree")  # removal comes after the movie
+    assert entries(excinfo).count("mirvane.replay.Replay.play") == 1 and len(rig.viewer.shots) == shots
+    kept = [] if fresh else ["tmp", "tmp/keep.png"]
+    if "rmtree" in fail:  # removing the frames failed: after the movie was written, or after another failure
+        frames = [os.path.normpath(f) for f in rig.viewer.shots]
+        movie = ["m.mp4"] if fail == "rmtree" else []
+        kept = sorted({*kept, *movie, "tmp", os.path.dirname(frames[0]), *frames})
+    assert listing(tmp_path) == {tmp_path: kept}
+    assert [type(u.exc_value) for u in unraisable] == ([PermissionError] if fail == "screenshot, rmtree" else [])
+
+
+@pytest.mark.parametrize("fresh", [False, True])
+def test_ctrl_c_during_a_movie_leaves_no_frames(tmp_path, fresh):
+    if not fresh:
+        (tmp_path / "tmp").mkdir()
+        (tmp_path / "tmp" / "keep.png").write_bytes(b"someone else's")
+    script = textwrap.dedent("""
+        import time
+        from mirvane.project import Project
+        from mirvane.replay import Replay
+        from mirvane.simulation.cell import build_cell, make_recording
+        from mirvane.viewer import WorkspaceViewer
+
+        class Slow(WorkspaceViewer):
+            frames = 0
+
+            def screenshot(self, filename):
+                super().screenshot(filename)
+                self.frames += 1
+                print("frame", self.frames, flush=True)
+                time.sleep(0.05)
+
+        project = Project()
+        project.setWorkspace(build_cell())
+        replay = Replay()
+        replay.setProject(project)
+        replay.setData(make_recording(runs=1, duration_s=1.0, seed=1))
+        replay.setViewer(Slow(project, width=64, height=64))
+        replay.play(moviename="m.mp4", speed=0.01)  # a thousand frames
+        """)
+    process = subprocess.Popen([sys.executable, "-c", script], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    read_until(process, "frame 3\n")
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=60)
+    assert process.returncode == -signal.SIGINT and err.decode().endswith("\nKeyboardInterrupt\n"), err
+    assert "in mirvane.replay.Replay.play" in err.decode()
+    kept = [] if fresh else [("tmp", b""), ("tmp/keep.png", b"someone else's")]
+    assert listing(tmp_path, contents=True) == {tmp_path: kept}
 
 
 def test_a_run_that_ends_before_it_starts_makes_no_movie(monkeypatch, tmp_path):

@@ -50,19 +50,24 @@ def test_record_choice(monkeypatch, tmp_path, stops, index, chosen):
 
 
 @pytest.mark.parametrize("count, index, error", [
-    (3, 3, AssertionError), (3, 7, AssertionError), (3, -4, IndexError), (0, -1, ValueError)])
+    (3, 3, AssertionError), (3, 7, AssertionError), (3, 2 ** 200, AssertionError), (0, 0, AssertionError),
+    (3, -4, IndexError), (3, -2 ** 63, IndexError), (3, -2 ** 70, IndexError), (0, -2, IndexError),
+    (0, -1, ValueError)])
 def test_record_choice_failures(monkeypatch, tmp_path, count, index, error):
     rig = Rig(monkeypatch, tmp_path, *[record([BASE], stop=n) for n in range(count)])
     with pytest.raises(error) as excinfo:
         rig.play(index=index)
     if error is AssertionError:
         assert excinfo.value.args == ()
+    if error is IndexError:  # as indexing the records says it
+        assert str(excinfo.value) == "list index out of range"
     assert rig.events == []
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    *[({"speed": v}, "speed must be a positive number") for v in (0.0, -1, math.nan)],
+    *[({"speed": v}, "speed must be a positive number") for v in (0.0, -1, math.nan, -math.inf)],
     *[({"speed": v, "moviename": "m.mp4"}, "speed must be a positive number") for v in (0, math.nan)],
+    *[({"speed": math.inf, "moviename": v}, "speed must be a finite number") for v in (None, "m.mp4")],
     *[({"fps": v, "moviename": "m.mp4"}, "fps must be a positive integer") for v in (0, -10)],
 ])
 def test_speed_and_fps_refused_before_the_data_is_read(monkeypatch, tmp_path, kwargs, message):
@@ -190,7 +195,8 @@ def test_optimised_interpreter_skips_the_index_and_movie_name_assertions(tmp_pat
         "from replay_fakes import Rig, record\n"
         "tmp = pathlib.Path(sys.argv[1])\n"
         "rig = Rig(pytest.MonkeyPatch(), tmp, record([0]))\n"
-        "try:\n    rig.play(index=1)\nexcept IndexError:\n    print('index')\n"
+        "for index in (1, 2 ** 200, -2):\n"
+        "    try:\n        rig.play(index=index)\n    except IndexError as e:\n        print(e)\n"
         "rig = Rig(pytest.MonkeyPatch(), tmp, record([0]))\n"
         "rig.play(moviename='m.avi')\n"
         "print(rig.clips[0].written, len(rig.clips[0].image_files))\n")
@@ -198,4 +204,4 @@ def test_optimised_interpreter_skips_the_index_and_movie_name_assertions(tmp_pat
     done = subprocess.run([sys.executable, "-O", "-c", script, str(tmp_path)],
                           capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split("\n") == ["index", "['m.avi'] 2", ""]
+    assert done.stdout.split("\n") == ["list index out of range"] * 3 + ["['m.avi'] 2", ""]

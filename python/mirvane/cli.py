@@ -16,10 +16,10 @@ import threading
 from typing import NoReturn, Optional, Sequence
 
 from ._version import __version__
-from .commands import Command, UserError, export, import_, info, record, replay, show
+from .commands import Command, UserError, events, export, import_, info, record, recover, replay, show
 
 #: The subcommand modules, in the order ``mirvane --help`` lists them.
-COMMANDS: Sequence[Command] = (record, info, show, replay, export, import_)
+COMMANDS: Sequence[Command] = (record, info, events, show, replay, export, import_, recover)
 
 EXIT_USER_ERROR = 2
 EXIT_INTERRUPTED = 130

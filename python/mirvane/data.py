@@ -18,6 +18,10 @@ class DataFileError(ValueError):
     """A file could not be read as a recording."""
 
 
+class UnfinishedFileError(DataFileError):
+    """A file its writer has not closed (stopped, or still writing); the message says how to recover it."""
+
+
 class RecordIndexError(IndexError):
     """An index that names no record of a recording."""
 
@@ -80,11 +84,16 @@ def record_position(index: int, count: int, stop_times: Callable[[], Iterable[in
                            "or -1 for the one that stopped last")
 
 
+def seconds_between(first_ns: int, stamp_ns: int) -> float:
+    """Seconds from the stamp ``first_ns`` to ``stamp_ns``, as playback measures them."""
+    return float(1e-9 * stamp_ns - 1e-9 * first_ns)
+
+
 def span_seconds(record: data_pb2.Record) -> float:
     """Seconds from the record's first product to its last, as playback measures them (0 if none)."""
     if not record.products:
         return 0.0
-    return float(1e-9 * record.products[-1].timestamp_ns - 1e-9 * record.products[0].timestamp_ns)
+    return seconds_between(record.products[0].timestamp_ns, record.products[-1].timestamp_ns)
 
 
 class Data:
@@ -100,13 +109,14 @@ class Data:
 
     @classmethod
     def fromFile(cls, path: PathLike) -> "Data":
-        """Load a recording file into a new data set."""
+        """Load a recording into a new data set: a recording file, or an MCAP file (``.mcap``) as
+        ``mirvane export`` or a ``mirvane.formats.recorder.Recorder`` writes it."""
         data = cls()
         data._data_records, data.newer = _read(path)
         return data
 
     def load(self, path: PathLike) -> None:
-        """Replace this data set's records with those of a recording file.
+        """Replace this data set's records with those of a recording (as ``fromFile`` reads it).
 
         On error the data set is left as it was.
         """
@@ -151,6 +161,13 @@ class Data:
 
 
 def _read(path: PathLike) -> Tuple[data_pb2.Records, bool]:
+    """The records of a recording, and whether a newer version wrote some of their fields."""
+    from .formats.recordings import read_records     # a recording file or an MCAP file
+
+    return read_records(path)
+
+
+def read_recording_file(path: PathLike) -> Tuple[data_pb2.Records, bool]:
     """The records of a recording file, and whether a newer version wrote some of their fields."""
     path = os.fspath(path)
     with open(path, "rb") as f:

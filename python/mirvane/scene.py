@@ -25,19 +25,32 @@ Pose = geometry_pb2.Pose
 
 #: The product kinds in the order playback tests them: a product counts as the first it carries.
 KINDS: Tuple[str, ...] = ("perception", "decision", "planner", "controller")
+#: What an arm's effector positions are, in order: metres in the floor plane and the heading in radians.
+EFFECTOR_AXES: Tuple[str, ...] = ("x", "y", "heading")
 #: Metres (and radians) beyond which a value is taken for damage, not for a work cell.
 FAR = 1.0e4
 #: The widest field of view drawn; a full circle would show no direction.
 _WIDEST_VIEW_DEG = 359.0
 #: Items narrower than this are drawn this wide, so that they show.
 _THINNEST_ITEM = 0.01
+#: Metres above its base of the plane an arm's links move in: clear of the items on the floor.
+ARM_HEIGHT = 0.2
+#: Metres; an arm's links are this wide and this thick.
+LINK_WIDTH = 0.05
+#: Metres two arms' links keep between them at least, surface to surface: the cell's arms are
+#: planned well apart (40 cm at their closest), so that a few centimetres of tracking error or
+#: a stray motion cannot make them touch.
+ARM_CLEARANCE = 0.1
 
 
 # -- the product rule ----------------------------------------------------------------------
 
 def kind_of(product: data_pb2.Product) -> Optional[str]:
     """The kind ``product`` counts as, or None when it carries no part."""
-    return next((kind for kind in KINDS if product.HasField(kind)), None)
+    for kind in KINDS:
+        if product.HasField(kind):
+            return kind
+    return None
 
 
 @dataclass(frozen=True)
@@ -114,7 +127,7 @@ def field_of_view_ok(degrees: float) -> bool:
 
 
 def joints_ok(joints: Sequence[float]) -> bool:
-    return all(math.isfinite(q) and abs(q) <= FAR for q in joints)
+    return all(-FAR <= q <= FAR for q in joints)     # not a number is neither
 
 
 def bounded(value: float) -> float:
@@ -140,6 +153,12 @@ def arm_points(x: float, y: float, yaw: float, link_lengths: Sequence[float],
         y += length * math.sin(heading)
         points.append((x, y))
     return points, heading
+
+
+def held_height(base: Pose, size: geometry_pb2.Vector3) -> float:
+    """The centre height of an item of ``size`` held by the arm based at ``base``: hanging from the
+    effector, its top against the links' underside."""
+    return base.position.z + ARM_HEIGHT - LINK_WIDTH / 2.0 - size.z / 2.0
 
 
 def effector_of(x: float, y: float, yaw: float, link_lengths: Sequence[float],
@@ -174,7 +193,8 @@ class Robot(Shape):
 
     @property
     def z(self) -> float:
-        return self.base.position.z
+        """The height of the links' centre lines."""
+        return self.base.position.z + ARM_HEIGHT
 
 
 @dataclass(frozen=True)
@@ -280,6 +300,47 @@ def _current(name: str, layout: Pose, state: Optional[Union[system_pb2.CameraSta
             return state.base_pose
         problems.append(f"{name} pose")
     return layout
+
+
+def arm_gap(a: Robot, b: Robot) -> float:
+    """The least distance between two arms' links, surface to surface (0 or less: they touch);
+    infinite when either cannot be drawn."""
+    if not a.points or not b.points:
+        return math.inf
+    return links_gap(a.points, a.z, b.points, b.z)
+
+
+def links_gap(a: Sequence[Point], a_z: float, b: Sequence[Point], b_z: float, within: float = math.inf) -> float:
+    """The least distance, surface to surface, between the links of two arms whose joints are at
+    the points ``a`` at the height ``a_z`` and ``b`` at ``b_z``: exact up to ``within``, beyond it
+    perhaps a smaller number still above it (the distance between boxes around the arms)."""
+    xs, ys, us, vs = [p[0] for p in a], [p[1] for p in a], [p[0] for p in b], [p[1] for p in b]
+    dx = max(min(xs) - max(us), min(us) - max(xs), 0.0)
+    dy = max(min(ys) - max(vs), min(vs) - max(ys), 0.0)
+    dz = a_z - b_z
+    bound = math.sqrt(dx * dx + dy * dy + dz * dz) - LINK_WIDTH
+    if bound > within:
+        return bound
+    across = min(_segments_apart(p, q, r, s) for p, q in zip(a, a[1:]) for r, s in zip(b, b[1:]))
+    return math.hypot(across, dz) - LINK_WIDTH
+
+
+def _segments_apart(p: Point, q: Point, r: Point, s: Point) -> float:
+    """The distance between the segments ``pq`` and ``rs`` in the floor plane."""
+    def side(a: Point, b: Point, c: Point) -> float:
+        return (b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0])
+
+    if side(p, q, r) * side(p, q, s) < 0.0 and side(r, s, p) * side(r, s, q) < 0.0:
+        return 0.0      # they cross
+    return min(_to_segment(p, r, s), _to_segment(q, r, s), _to_segment(r, p, q), _to_segment(s, p, q))
+
+
+def _to_segment(p: Point, a: Point, b: Point) -> float:
+    """The distance from ``p`` to the segment ``ab``."""
+    dx, dy = b[0] - a[0], b[1] - a[1]
+    length2 = dx * dx + dy * dy
+    t = 0.0 if length2 == 0.0 else min(max(((p[0] - a[0]) * dx + (p[1] - a[1]) * dy) / length2, 0.0), 1.0)
+    return math.hypot(p[0] - a[0] - t * dx, p[1] - a[1] - t * dy)
 
 
 @dataclass(frozen=True)

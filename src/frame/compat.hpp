@@ -33,21 +33,25 @@ namespace frame::compat {
 #endif
 inline constexpr const char* build_version = FRAME_BUILD_VERSION;
 
+// Private interpreter functions, each with why no public call serves.
+
 // Finds obj.name the way the interpreter's method calls do. On success *method
 // holds a new reference; the result tells whether it is an unbound function
-// found on the type, to be called with obj put first.
+// found on the type, to be called with obj put first. Private: the public
+// PyObject_VectorcallMethod finds a method the same way, but then checks the
+// callee's result itself, so a native callee that returns NULL without an
+// exception fails as "<callee> returned NULL without setting an error", not
+// with our "NULL result without error in PyObject_Call", and one that returns
+// a result with an exception set fails there instead of going on.
 inline bool get_method(PyObject* obj, PyObject* name, PyObject** method) {
     return _PyObject_GetMethod(obj, name, method) == 1;
 }
 
-// `name` on the type or its bases, without binding: borrowed, or NULL.
+// `name` on the type or its bases, without binding: borrowed, or NULL. Private:
+// the public PyObject_GetAttr on the type looks at the metatype too and binds
+// what it finds to the type; no public call up to 3.13 looks a name up through
+// the bases alone.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
-
-// The object's own attribute dict: borrowed, or NULL when it has none (yet).
-inline PyObject* instance_dict(PyObject* object) {
-    PyObject** dict = _PyObject_GetDictPtr(object);
-    return dict ? *dict : nullptr;
-}
 
 #if PY_VERSION_HEX < 0x030C0000
 // A number that changes whenever the dict changes, never the same for two

@@ -34,21 +34,31 @@ Ref Int::make() const { return Ref::steal(PyLong_FromLong(value_)); }
 
 Ref Float::make() const { return Ref::steal(PyFloat_FromDouble(value_)); }
 
-Builtin::Builtin(const Name& name) noexcept : name_(name), next_(nullptr) {
+Builtin::Builtin(const char* name) noexcept : name_(name), next_(nullptr) {
     *last_next_ = this;
     last_next_ = &next_;
 }
 
+// Not in the list, whose order is the order the shared object's files load in:
+// it is captured first.
+Builtin Builtin::assertion_error{"AssertionError", Unlisted{}};
+
+bool Builtin::capture(PyObject* builtins) {
+    Ref object = Ref::steal(PyObject_GetAttr(builtins, name_));
+    if (!object) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
+        return false;
+    }
+    object_.reset(std::move(object));
+    return true;
+}
+
 bool Builtin::capture_all(PyObject* builtins) {
+    if (!assertion_error.capture(builtins)) return false;
     for (Builtin* builtin = first_; builtin; builtin = builtin->next_) {
-        Ref object = Ref::steal(PyObject_GetAttr(builtins, builtin->name_));
-        if (!object) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-            PyErr_Clear();
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", builtin->name_.get());
-            return false;
-        }
-        builtin->object_.reset(std::move(object));
+        if (!builtin->capture(builtins)) return false;
     }
     return true;
 }

@@ -62,22 +62,30 @@ private:
 };
 
 // A built-in taken once when the module initialises, so that later changes to
-// the builtins module do not change what the module's methods call.
+// the builtins module do not change what the module's methods call. Declare
+// one per built-in a module captures, e.g. `frame::Builtin open{"open"};`.
 class Builtin {
 public:
-    explicit Builtin(const Name& name) noexcept;
+    explicit Builtin(const char* name) noexcept;
     Builtin(const Builtin&) = delete;
     Builtin& operator=(const Builtin&) = delete;
 
     PyObject* get() const noexcept { return object_; }
     operator PyObject*() const noexcept { return object_; }
 
-    // Looks every registered built-in up in `builtins`, in declaration order;
-    // NameError for one that is missing.
+    // Looks AssertionError up in `builtins`, then every registered built-in,
+    // in declaration order; NameError for one that is missing.
     static bool capture_all(PyObject* builtins);
 
+    // What a failed assertion raises (ops.hpp): every module captures it.
+    static Builtin assertion_error;
+
 private:
-    const Name& name_;
+    struct Unlisted {};
+    Builtin(const char* name, Unlisted) noexcept : name_(name), next_(nullptr) {}
+    bool capture(PyObject* builtins);
+
+    Name name_;
     Kept object_;
     Builtin* next_;
     static Builtin* first_;

@@ -12,3 +12,18 @@
 #include "frame/ref.hpp"
 #include "frame/traceback.hpp"
 #include "frame/unique.hpp"
+
+// The frame's words a module's files use unqualified, with
+// `using namespace frame::prelude;` in the module's namespace.
+namespace frame::prelude {
+using frame::Args;
+using frame::Builtin;
+using frame::failed;
+using frame::Float;
+using frame::Global;
+using frame::Int;
+using frame::Kind;
+using frame::Name;
+using frame::Ref;
+using frame::Result;
+}  // namespace frame::prelude

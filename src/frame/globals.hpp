@@ -2,9 +2,10 @@
 // builtins module, else NameError. Each Global keeps the last result, valid
 // while the module dict is unchanged, so rebinding a global takes effect at
 // the next use. Declare one per global, at namespace scope, and use it at
-// every site:
+// every site; the statements that bind it take it as its name:
 //
-//     inline frame::Global os{name::os};
+//     inline frame::Global os{"os"};
+//     import_module(os);
 //     Ref parts = os.get().attr(name::path).method(name::split, file);
 #pragma once
 
@@ -16,14 +17,15 @@ namespace frame {
 
 class Global {
 public:
-    explicit Global(const Name& name) noexcept : name_(name) {}
+    explicit Global(const char* name) noexcept : name_(name) {}
     Global(const Global&) = delete;
     Global& operator=(const Global&) = delete;
 
+    operator const Name&() const noexcept { return name_; }
     Ref get();
 
 private:
-    const Name& name_;
+    Name name_;
     uint64_t version_ = 0;
     Kept value_;
 };

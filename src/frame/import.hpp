@@ -13,6 +13,9 @@ namespace frame {
 // import <module> as <local>
 bool import_module(const Name& module, const Name& local);
 
+// import <module>
+inline bool import_module(const Name& module) { return import_module(module, module); }
+
 // from <module> import <names...>, each bound under its own name, in order.
 bool import_from(const Name& module, std::initializer_list<std::reference_wrapper<const Name>> names);
 

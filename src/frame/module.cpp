@@ -167,6 +167,6 @@ PyObject* module_dict() noexcept { return state.dict; }
 PyObject* builtins_module() noexcept { return state.builtins; }
 const char* module_qualified_name() noexcept { return state.def->qualified_name; }
 
-bool bind_global(PyObject* name, PyObject* value) { return PyDict_SetItem(state.dict, name, value) == 0; }
+bool bind_global(const Name& name, PyObject* value) { return PyDict_SetItem(state.dict, name, value) == 0; }
 
 }  // namespace frame

@@ -3,6 +3,7 @@
 // defines exactly one module; the frame keeps its process-wide state.
 #pragma once
 
+#include "frame/constants.hpp"
 #include "frame/traceback.hpp"
 
 namespace frame {
@@ -23,6 +24,6 @@ PyObject* builtins_module() noexcept;
 const char* module_qualified_name() noexcept;
 
 // Binds `value` under `name` in the module dict.
-bool bind_global(PyObject* name, PyObject* value);
+bool bind_global(const Name& name, PyObject* value);
 
 }  // namespace frame

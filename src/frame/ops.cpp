@@ -29,10 +29,14 @@ Ref call_view_method(PyObject* object, PyObject* name) {
         }
         return call(found);
     }
-    if (PyObject* dict = compat::instance_dict(object)) {
-        found = Ref::borrow(PyDict_GetItemWithError(dict, name));
+    Ref dict = Ref::steal(PyObject_GenericGetDict(object, nullptr));
+    if (dict) {
+        found = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
         if (found) return call(found);
         if (PyErr_Occurred()) return {};
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+        PyErr_Clear();  // it has no instance dict
     }
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", type->tp_name, name);
     return {};
@@ -66,18 +70,18 @@ Ref item_of_sequence(PyObject* sequence, Py_ssize_t index) {
 
 bool assertions_enabled() noexcept { return !compat::optimizing(); }
 
-bool assert_true(const Ref& condition, PyObject* assertion_error) {
+bool assert_true(const Ref& condition) {
     int holds = truth(condition);
-    if (holds == 0) PyErr_SetNone(assertion_error);
+    if (holds == 0) PyErr_SetNone(Builtin::assertion_error);
     return holds > 0;
 }
 
-bool assert_lower_endswith(PyObject* text, Global& suffix, PyObject* assertion_error) {
+bool assert_lower_endswith(PyObject* text, Global& suffix) {
     Ref lowered = frame::method(text, lower_name);
     if (!lowered) return false;
     Ref wanted = suffix.get();
     if (!wanted) return false;
-    return assert_true(lowered.method(endswith_name, wanted), assertion_error);
+    return assert_true(lowered.method(endswith_name, wanted));
 }
 
 bool raise_os_error(int number, const char* reason, PyObject* path) {

@@ -36,13 +36,14 @@ bool assertions_enabled() noexcept;
 // The truth value of a result: 1, 0, or -1 when it failed or the test fails.
 inline int truth(const Ref& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
 
-// `assert condition`: a false truth test raises `assertion_error` with no
-// message. Gives whether the condition held (false with an exception).
-bool assert_true(const Ref& condition, PyObject* assertion_error);
+// `assert condition`: a false truth test raises the AssertionError captured at
+// import, with no message. Gives whether the condition held (false with an
+// exception).
+bool assert_true(const Ref& condition);
 
 // `assert text.lower().endswith(suffix)`, with `suffix` a module global
 // (an extension, say) read after lowering, as the statement does.
-bool assert_lower_endswith(PyObject* text, Global& suffix, PyObject* assertion_error);
+bool assert_lower_endswith(PyObject* text, Global& suffix);
 
 // Raises the OSError subclass that `number` stands for (FileNotFoundError,
 // IsADirectoryError, PermissionError, plain OSError for EINVAL), with

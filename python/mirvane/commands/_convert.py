@@ -21,7 +21,7 @@ def converting(out: str, label: str, hint: str, quiet: bool, extra: str = "mcap"
     ``mirvane.formats.rrd`` for "rerun") can be imported inside the block."""
     from tqdm import tqdm
 
-    from ..data import RecordIndexError
+    from ..data import RecordIndexError, UnfinishedFileError
 
     refused: Type[Exception]
     try:
@@ -43,6 +43,8 @@ def converting(out: str, label: str, hint: str, quiet: bool, extra: str = "mcap"
 
     try:
         yield progress
+    except UnfinishedFileError as e:   # its message says how to recover it
+        raise UserError(str(e)) from None
     except refused as e:
         raise UserError(f"{first_line(e)}; {hint}") from None
     except RecordIndexError as e:

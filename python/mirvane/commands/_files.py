@@ -173,14 +173,18 @@ def has_records(path: str, otherwise: str) -> None:
 
 
 def load_recording(path: str) -> "Data":
-    """The recording file at ``path``."""
-    from ..data import Data, DataFileError
+    """The recording at ``path``: a recording file, or an MCAP file as export or a recorder writes it."""
+    from ..data import Data, DataFileError, UnfinishedFileError
 
     readable_file(path, "recording")
     try:
         data = Data.fromFile(path)
+    except UnfinishedFileError as e:   # its message says how to recover it
+        raise UserError(str(e)) from None
     except DataFileError as e:
-        raise UserError(f"{e}; check the file or {MAKE_ONE}") from None
+        raise UserError(f"{first_line(e)}; check the file or {MAKE_ONE}") from None
+    except ImportError:
+        raise UserError(f"{path}: MCAP files need the mcap extra; run pip install 'mirvane[mcap]'") from None
     except OSError as e:
         raise UserError(f"{path}: cannot read it ({e.strerror})") from None
     note_newer(path, data.newer)

@@ -9,7 +9,9 @@ from typing import Optional
 
 from . import Argument
 
-recording = partial(Argument, "recording", metavar="RECORDING", help="the recording file")
+#: A recording: a recording file, or an MCAP file (as export or a recorder writes it).
+recording = partial(Argument, "recording", metavar="RECORDING",
+                    help="the recording: a recording file, or an MCAP file a recorder wrote")
 new_recording = partial(Argument, "out", metavar="OUT.rec", help="the recording file to write")
 project = partial(Argument, "--project", metavar="PROJECT.mvproj")
 quiet = partial(Argument, "--quiet", action="store_true", help="print no progress")

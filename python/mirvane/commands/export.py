@@ -26,7 +26,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         ["mirvane export run.rec run.mcap",
          "mirvane export run.rec run.rrd && rerun run.rrd",
          "mirvane export run.rec last.mcap --index -1    # only the record that stopped last"],
-        _options.recording(help="the recording file to export"),
+        _options.recording(help="the recording to export: a recording file, or an MCAP file a recorder wrote"),
         Argument("out", metavar="OUT", help="the file to write: .mcap or .rrd"),
         _options.index("export only", None, "all records"),
         _options.quiet())

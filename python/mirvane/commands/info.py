@@ -5,6 +5,7 @@ import datetime
 import sys
 from typing import Any, Dict
 
+from ..analysis.events import record_events, tally
 from ..data import span_seconds
 from ..scene import KINDS, kind_of
 from . import described, _options
@@ -15,12 +16,12 @@ from ._lacking import warn_lacking
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     return described(
         subparsers, "info", "list the records of a recording file",
-        "Print one line per record: its position, stop time, span in seconds and the\n"
-        "number of products of each kind. 'mirvane replay --index -1' plays the record\n"
-        "marked latest, the one that stopped last. With --project, also warn of what\n"
-        "the records have that the project lacks.",
+        "Print one line per record: its position, stop time, span in seconds, the number\n"
+        "of products of each kind and of warnings and errors ('mirvane events' lists them).\n"
+        "'mirvane replay --index -1' plays the record marked latest, the one that stopped\n"
+        "last. With --project, also warn of what the records have that the project lacks.",
         ["mirvane info run.rec --project run.mvproj"],
-        _options.recording(help="the recording file to list"),
+        _options.recording(help="the recording to list: a recording file, or an MCAP file a recorder wrote"),
         _options.project(help="a project file to replay it with: warn of robots, cameras and items it lacks"))
 
 
@@ -38,7 +39,7 @@ def run(args: argparse.Namespace) -> None:
         products = ", ".join(f"{kind} {n}" for kind, n in counts.items())
         mark = " (latest)" if position == latest else ""
         print(f"{position}: stop {_when(record.stop_timestamp_ns)}, span {span_seconds(record):.3f} s, "
-              f"products: {products}{mark}")
+              f"products: {products}; {tally(record_events(record, position))}{mark}")
 
 
 def _when(timestamp_ns: int) -> str:

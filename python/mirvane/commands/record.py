@@ -6,6 +6,7 @@ from contextlib import ExitStack
 from typing import Any
 
 from ..constants import MV_PROJECT_FILE_EXT
+from ..simulation.faults import DEFAULT_RATE, EARLIEST_S, KINDS, LAST_S, Faults
 from . import Argument, UserError, described, _options
 from ._files import RECORDING_EXT, number_in, whole_in, writable_destination, writing
 
@@ -15,6 +16,8 @@ MAX_SECONDS = 3600.0
 MIN_SECONDS = 0.01
 # The simulation's noise generator takes seeds of up to 128 bits; 64 is plenty.
 MAX_SEED = 2 ** 64 - 1
+# Faults a minute: from one in an hour-long run to one every tenth of a second.
+MIN_FAULT_RATE, MAX_FAULT_RATE = 1.0 / 60.0, 600.0
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -22,7 +25,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         subparsers, "record", "simulate the sample cell and record a run",
         "Run the sample pick-and-place cell (two arms, three cameras, six boxes) and write\n"
         "what it recorded to OUT.rec and the cell's project file next to it.",
-        ["mirvane record run.rec --seconds 20 --seed 3    # writes run.rec and run.mvproj"],
+        ["mirvane record run.rec --seconds 20 --seed 3    # writes run.rec and run.mvproj",
+         "mirvane record bad.rec --seconds 60 --faults slip,stall --fault-rate 6"],
         _options.new_recording(),
         _options.project(metavar="OUT.mvproj",
                          help="the project file to write (default: OUT.rec's name with .mvproj)"),
@@ -31,13 +35,28 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                       f"to {MAX_SECONDS:g} (default: 10)"),
         Argument("--seed", type=whole_in(0, MAX_SEED), default=0, metavar="N",
                  help="seed of the simulated sensor noise and timing, from 0 to 2**64-1 (default: 0); "
-                      "one seed gives the same files, byte for byte"))
+                      "one seed gives the same files, byte for byte"),
+        Argument("--faults", type=_faults, metavar="KINDS",
+                 help=f"make the run go wrong: 'all' or some of {', '.join(KINDS)}, separated by commas; "
+                      "placed by the seed (the run is the same as without them until the first), and "
+                      "listed when done"),
+        Argument("--fault-rate", type=number_in(MIN_FAULT_RATE, MAX_FAULT_RATE), metavar="PER_MINUTE",
+                 help=f"faults a minute of run, the kinds taken in turn (default: {DEFAULT_RATE:g}; "
+                      f"at least one, none in the first {EARLIEST_S:g} s or the last {LAST_S:g} s)"))
+
+
+def _faults(text: str) -> Faults:
+    try:
+        return Faults.parse(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def run(args: argparse.Namespace) -> None:
     from .._atomic import replacing
+    from ..data import Data
     from ..project import Project
-    from ..simulation.cell import build_cell, cell_behaviors, make_recording
+    from ..simulation.cell import DEFAULT_START_NS, build_cell, cell_behaviors, run_cell
 
     recording: str = args.out
     project_path: str = args.project or os.path.splitext(recording)[0] + MV_PROJECT_FILE_EXT
@@ -45,8 +64,15 @@ def run(args: argparse.Namespace) -> None:
     writable_destination(project_path, MV_PROJECT_FILE_EXT, "project file")
     if os.path.realpath(recording) == os.path.realpath(project_path):
         raise UserError("the recording and the project file must be two different files")
+    faults = args.faults
+    if args.fault_rate is not None:
+        if faults is None:
+            raise UserError("--fault-rate sets how often the faults of --faults strike; give --faults too")
+        faults = Faults(faults.kinds, args.fault_rate)
 
-    data = make_recording(runs=1, duration_s=args.seconds, seed=args.seed)
+    record, injected = run_cell(args.seconds, args.seed, DEFAULT_START_NS, faults)
+    data = Data()
+    data.addRecord(record)
     project = Project()
     project.setWorkspace(build_cell())
     for behavior in cell_behaviors():
@@ -64,3 +90,7 @@ def run(args: argparse.Namespace) -> None:
             project.save(new_project)
     print(f"Recorded {args.seconds:g} s of the sample cell ({data.productCount()} products) "
           f"to {recording}, its project to {project_path}")
+    if faults is not None:
+        first = record.products[0].timestamp_ns if record.products else 0
+        struck = "; ".join(f"{f.kind} {f.subject} at {(f.shown_ns - first) * 1e-9:.3f} s" for f in injected)
+        print(f"Faults: {struck or 'none struck before the run ended'}")

@@ -35,20 +35,37 @@ open, scrub and share, its records never overlap on the timeline, and a plot of
 a joint over time lines up with the real clock; the offset travels in
 ``/record`` so that import restores every time stamp exactly.
 
-Import reads the file in file order, holding one record at a time. A file with
-no ``/record`` channel (written by another tool) is read as well: each
-``/workspace/start`` message begins a record, its products follow, and
-messages with equal log time and sequence number on different channels make up
-one product.
+Chunks end only between products, so a file cut short anywhere holds whole
+products: ``mirvane.formats.recorder`` writes through the same ``LayoutWriter``,
+its records opened by a ``streamed`` header (their products not yet known).
+
+Import reads the file in file order, holding one record at a time; messages of
+one log time are taken a record's opening messages first, so a file whose
+messages were re-sorted by time reads the same. A record's products are placed
+by their sequence numbers. A file with no ``/record`` channel (written by
+another tool) is read as well: each ``/workspace/start`` message begins a
+record, its products follow, and messages with equal log time and sequence
+number on different channels make up one product. The summary is optional.
+
+Every MCAP file mirvane reads goes through ``McapRecords``, which refuses,
+before decompressing, a chunk declaring more than ``MAX_EXPANSION`` times the
+file's size or ``MAX_CHUNK_BYTES``, and a record declaring more than the file
+holds; it refuses an unfinished file (cut short, or still being written) with
+an ``UnfinishedMcapError`` saying how to recover it, or, with ``partial``, reads
+what it holds (``recover_mcap``).
 
 Both directions stream (one record's products in memory at most), show a
 progress bar when asked, and replace their output whole or not at all. Every
 problem with the input is a ``McapError`` naming the file.
 """
 
+import functools
+import io
 import math
 import os
+import struct
 from contextlib import contextmanager
+from dataclasses import dataclass
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, Union, cast
 
 from google.protobuf import message as pb_message
@@ -61,8 +78,9 @@ try:
     from foxglove_schemas_protobuf.SceneEntity_pb2 import SceneEntity
     from foxglove_schemas_protobuf.SceneEntityDeletion_pb2 import SceneEntityDeletion
     from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
-    from mcap.reader import NonSeekingReader, SeekingReader
-    from mcap.records import Channel, Message, Schema
+    from mcap.exceptions import EndOfFile, RecordLengthLimitExceeded
+    from mcap.records import Channel, Chunk, Footer, Message, Schema
+    from mcap.stream_reader import MAGIC_SIZE, StreamReader, breakup_chunk
     from mcap.writer import CompressionType, Writer
     from mcap_protobuf.decoder import DecoderFactory
     from mcap_protobuf.schema import register_schema
@@ -72,7 +90,7 @@ except ImportError as e:  # pragma: no cover - depends on how mirvane was instal
 
 from .._atomic import replacing
 from .._version import __version__
-from ..data import DataFileError, PathLike, newer_fields, record_position
+from ..data import DataFileError, PathLike, UnfinishedFileError, newer_fields, record_position
 from .. import scene
 from ..geometry import set_pose
 from .recordstream import Counts, RecordReader, RecordWriter
@@ -94,11 +112,21 @@ CHANNELS: Dict[str, Type[pb_message.Message]] = {
     SCENE: SceneUpdate,
 }
 
+#: Bounds on what one chunk may hold uncompressed, checked against what it declares before
+#: it is decompressed (and while it is): this many times the file's size, and at most this
+#: many bytes. Chunks of real files hold a few MB and compress a few times over.
+MAX_EXPANSION = 1000
+MAX_CHUNK_BYTES = 512 * 1024 * 1024
+#: Uncompressed bytes a chunk gathers before it is written.
+CHUNK_BYTES = 1024 * 1024
+
 _MAX_LOG_TIME = 2 ** 64 - 1
 _INT64 = 2 ** 63
+_FOOTER_BYTES = 1 + 8 + 20  # opcode, length, summary start, summary offset start, CRC
+_FOOTER_OPCODE = 0x02
+_MAGIC = b"\x89MCAP0\r\n"
 _PROGRESS_EVERY = 4096      # products or messages between progress updates
 _FRAME = "world"
-_LINK_WIDTH = 0.05          # metres; links are drawn as boxes this wide
 _FIELD_OF_VIEW_RANGE = 1.0  # metres; how far a camera's field of view is drawn
 _ROBOT_COLOR = (0.95, 0.55, 0.15, 1.0)
 _ITEM_COLOR = (0.25, 0.5, 0.9, 1.0)
@@ -107,13 +135,17 @@ _DAMAGE_COLOR = (0.85, 0.0, 0.0, 1.0)
 _DAMAGE_SIZE = 0.1          # metres; the sphere that marks a damaged value
 
 
-class McapError(ValueError):
+class McapError(DataFileError):
     """An MCAP export or import cannot be made from the given file; the message names it."""
+
+
+class UnfinishedMcapError(McapError, UnfinishedFileError):
+    """An MCAP file that ends before its closing summary; the message says how to recover it."""
 
 
 def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None, *,
                 progress: Union[bool, Progress] = False) -> Counts:
-    """Write the records of a recording file into the MCAP file ``out``.
+    """Write the records of a recording (a recording file, or an MCAP file) into the MCAP file ``out``.
 
     All records by default; ``index`` picks one as ``Replay.play`` does: by
     position, negative positions counting from the end, and -1 the record with
@@ -124,12 +156,15 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
     ``mirvane.data.RecordIndexError`` (an ``IndexError``) when ``index``
     names no record; ``OSError`` when ``out`` cannot be written.
     """
+    from .recordings import recording_file
+
     recording, out = os.fspath(recording), os.fspath(out)
     _check_output(recording, out)
     if index is not None and (type(index) is not int):
         raise TypeError(f"index must be an int, not {type(index).__name__}")
     try:
-        with _open(recording, RecordReader) as reader:
+        with recording_file(recording) as source, _open(source, RecordReader) as reader:
+            reader.path = recording
             spans = _choose(reader, index)
             total = reader.size if spans is None else sum(length for _, length in spans)
             with _progress(progress, total, f"export {os.path.basename(recording)}") as step, \
@@ -142,50 +177,143 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
                 export.finish()
                 step(total)
                 return Counts(export.records, export.products, reader.newer)
+    except (McapError, UnfinishedFileError):
+        raise
     except DataFileError as e:
         raise McapError(str(e)) from None
 
 
 def import_mcap(source: PathLike, out: PathLike, *, progress: Union[bool, Progress] = False) -> Counts:
-    """Read an MCAP file written by ``export_mcap`` (or with its channels) into the recording file ``out``.
+    """Read an MCAP file written by ``export_mcap`` or a ``Recorder`` (or with their channels)
+    into the recording file ``out``.
 
     ``progress`` is True for a progress bar on stderr, or a callback. ``out``
     is replaced whole or not at all.
 
     Raises ``McapError`` when ``source`` is not such an MCAP file (not MCAP,
-    truncated, damaged, missing channels, schemas that do not match);
+    unfinished, damaged, missing channels, schemas that do not match);
     ``OSError`` when ``out`` cannot be written.
     """
     source, out = os.fspath(source), os.fspath(out)
     _check_output(source, out)
-    with _open(source, lambda path: open(path, "rb")) as f:
-        total = os.fstat(f.fileno()).st_size
-        _check_summary(f, source)
-        f.seek(0)
-        with _progress(progress, total, f"import {os.path.basename(source)}") as step, \
-                replacing(out) as temporary, open(temporary, "wb") as g:
-            reader = _Import(source, RecordWriter(g))
-            for n, (schema, channel, message) in enumerate(_messages(f, source)):
-                reader.message(schema, channel, message)
-                if n % _PROGRESS_EVERY == 0:
-                    step(f.tell())
-            reader.finish()
-            step(total)
-            return Counts(reader.records, reader.products, reader.newer)
+    with _progress(progress, _size(source), f"import {os.path.basename(source)}") as step:
+        reading = McapRecords(source, progress=step)
+        with replacing(out) as temporary, open(temporary, "wb") as f:
+            writer = RecordWriter(f)
+            for record in reading:
+                writer.write(record)
+            step(reading.size)
+            return Counts(reading.records, reading.products, reading.newer)
+
+
+@dataclass(frozen=True)
+class Recovery:
+    """What ``recover_mcap`` kept: records and products, bytes read of the file's size, and
+    why reading stopped (empty when the file was whole)."""
+    records: int
+    products: int
+    kept_bytes: int
+    size: int
+    stopped: str
+
+
+def recover_mcap(broken: PathLike, fixed: PathLike) -> Recovery:
+    """Write into ``fixed`` a whole MCAP file of what ``broken`` holds up to where it stops
+    being readable (an unfinished file's last flush): whole products, in order.
+
+    ``fixed`` appears only once it reads back whole with every record and
+    product kept. Raises ``McapError`` when nothing can be recovered.
+    """
+    broken, fixed = os.fspath(broken), os.fspath(fixed)
+    _check_output(broken, fixed)
+    reading = McapRecords(broken, partial=True)
+    with replacing(fixed) as temporary:
+        with open(temporary, "wb") as f:
+            export = _Export(f, broken)
+            for record in reading:
+                export.add(record, lambda i, n: None)
+            if not export.records:
+                raise McapError(f"{broken}: nothing to recover: {reading.stopped or 'it holds no records'}")
+            export.finish()
+        again = McapRecords(temporary)
+        for _ in again:
+            pass
+        if (again.records, again.products) != (export.records, export.products):
+            raise McapError(f"{fixed}: the recovered file reads back as {again.records} records and "
+                            f"{again.products} products, not {export.records} and {export.products}")
+    return Recovery(export.records, export.products, reading.kept_bytes, reading.size, reading.stopped)
 
 
 # -- export -----------------------------------------------------------------------------
+
+class LayoutWriter:
+    """An MCAP file in the export's layout, written as records open and products come:
+    what ``export_mcap`` and the recorder (``mirvane.formats.recorder``) write through.
+
+    A chunk is written once it holds ``chunk_bytes`` (or on ``flush``), and only
+    between products, so a file cut short anywhere holds whole products. ``/scene``
+    follows every product that moves something, or with ``scene_interval_ns`` at most
+    once in that much log time (a live recording's 3D view needs no more).
+    """
+
+    def __init__(self, f: IO[bytes], chunk_bytes: int = CHUNK_BYTES, scene_interval_ns: int = 0) -> None:
+        # The writer never ends a chunk by itself: only between products, here.
+        self._writer = Writer(f, chunk_size=2 ** 62, compression=CompressionType.ZSTD)
+        self._writer.start(profile="", library=f"mirvane {__version__}")
+        self._channels = {topic: self._writer.register_channel(topic=topic, message_encoding="protobuf",
+                                                               schema_id=register_schema(self._writer, cls))
+                          for topic, cls in CHANNELS.items()}
+        self._chunk_bytes = chunk_bytes
+        self._pending = 0       # bytes of messages in the chunk being gathered
+        self._cell: Optional[SceneChannel] = None
+        self._scene_interval = scene_interval_ns
+        self._scene_at = 0      # the log time of the latest /scene
+
+    def open_record(self, header: export_pb2.RecordHeader, time: int, sequence: int) -> None:
+        """Open a record at log time ``time``: its header, its starting state and the scene."""
+        workspace = header.record.project.workspace
+        state = system_pb2.WorkspaceState()
+        state.CopyFrom(workspace.state)
+        self._write(RECORD, time, header.SerializeToString(deterministic=True), sequence)
+        self._write(START, time, state.SerializeToString(deterministic=True), sequence)
+        self._cell = SceneChannel(workspace.robots, workspace.cameras, workspace.items, state, time)
+        self._write(SCENE, time, self._cell.update(time, clear=True), sequence)
+        self._scene_at = time
+
+    def product(self, product: data_pb2.Product, time: int, sequence: int) -> None:
+        """Write a product of the open record: its parts, and the scene if it moved something."""
+        for topic, data in part_messages(product):
+            self._write(topic, time, data, sequence)
+        cell = self._cell
+        if cell is not None:
+            cell.apply(product)
+            if cell.moved and (not self._scene_interval or time - self._scene_at >= self._scene_interval):
+                self._write(SCENE, time, cell.update(time), sequence)
+                self._scene_at = time
+        if self._pending >= self._chunk_bytes:
+            self.flush()
+
+    def flush(self) -> None:
+        """Write the chunk gathered so far and flush the file."""
+        self._writer.flush()  # type: ignore[no-untyped-call]
+        self._pending = 0
+
+    def finish(self) -> None:
+        """Write the last chunk and the summary: the file is whole."""
+        self._writer.finish()  # type: ignore[no-untyped-call]
+
+    def _write(self, topic: str, time: int, data: bytes, sequence: int) -> None:
+        self._writer.add_message(channel_id=self._channels[topic], log_time=time, data=data,
+                                 publish_time=time, sequence=sequence)
+        self._pending += len(data) + 31     # and the message record's own fields
+
 
 class _Export:
     """Writes records to an MCAP file, one after another on its time axis."""
 
     def __init__(self, f: IO[bytes], path: str) -> None:
         self._path = path
-        self._writer = Writer(f, compression=CompressionType.ZSTD)
-        self._writer.start(profile="", library=f"mirvane {__version__}")
-        self._channels = {topic: self._writer.register_channel(topic=topic, message_encoding="protobuf",
-                                                               schema_id=register_schema(self._writer, cls))
-                          for topic, cls in CHANNELS.items()}
+        self._out = LayoutWriter(f)
         self._last = -1         # the latest log time written so far
         self.records = 0
         self.products = 0
@@ -220,33 +348,16 @@ class _Export:
         header.time_offset_ns = offset
         self._last = end
 
-        start = begin + offset
-        self._write(RECORD, start, header.SerializeToString(deterministic=True), self.records)
-        state = system_pb2.WorkspaceState()
-        state.CopyFrom(record.project.workspace.state)
-        self._write(START, start, state.SerializeToString(deterministic=True), self.records)
-        cell = SceneChannel(record.project.workspace.robots, record.project.workspace.cameras,
-                            record.project.workspace.items, state, start)
-        self._write(SCENE, start, cell.update(start, clear=True), self.records)
-
+        self._out.open_record(header, begin + offset, self.records)
         for position, product in enumerate(products):
-            time = product.timestamp_ns + offset
-            sequence = position & 0xFFFFFFFF
-            for topic, data in part_messages(product):
-                self._write(topic, time, data, sequence)
-            if cell.apply(product, time):
-                self._write(SCENE, time, cell.update(time), sequence)
+            self._out.product(product, product.timestamp_ns + offset, position & 0xFFFFFFFF)
             if position % _PROGRESS_EVERY == 0:
                 step(position, len(products))
         self.records += 1
         self.products += len(products)
 
     def finish(self) -> None:
-        self._writer.finish()  # type: ignore[no-untyped-call]
-
-    def _write(self, topic: str, time: int, data: bytes, sequence: int) -> None:
-        self._writer.add_message(channel_id=self._channels[topic], log_time=time, data=data,
-                                 publish_time=time, sequence=sequence)
+        self._out.finish()
 
 
 def part_messages(product: data_pb2.Product) -> List[Tuple[str, bytes]]:
@@ -269,6 +380,8 @@ class SceneChannel:
         self._robots, self._cameras, self._items = robots, cameras, items
         self._state = state
         self._entities: Dict[str, bytes] = {}
+        self._moved: Dict[str, Callable[[str, int], None]] = {}    # what to draw anew, by name
+        self._drawn_cameras: Dict[str, Any] = {}     # each camera's pose as last drawn
         # By name: a map's own order differs from one process to the next.
         for name in sorted(robots):
             self._robot(name, time)
@@ -277,19 +390,29 @@ class SceneChannel:
         for name in sorted(items):
             self._item(name, time)
 
-    def apply(self, product: data_pb2.Product, time: int) -> bool:
-        """Apply ``product`` to the state as playback does; whether it moved anything."""
+    def apply(self, product: data_pb2.Product) -> bool:
+        """Apply ``product`` to the state as playback does; whether it moved anything. What it
+        moved is drawn anew by the next ``update``."""
         moved = scene.apply(product, self._state)
-        for camera in moved.cameras:
-            self._camera(camera, time)
+        for camera in moved.cameras:    # perception reports every camera, most of them standing still
+            if self._state.cameras[camera].base_pose != self._drawn_cameras.get(camera):
+                self._moved[camera] = self._camera
         if moved.robot:
-            self._robot(moved.robot, time)
+            self._moved[moved.robot] = self._robot
         if moved.item:
-            self._item(moved.item, time)
+            self._moved[moved.item] = self._item
         return bool(moved)
+
+    @property
+    def moved(self) -> bool:
+        """Whether products applied since the last ``update`` moved anything."""
+        return bool(self._moved)
 
     def update(self, time: int, clear: bool = False) -> bytes:
         """The SceneUpdate of the whole cell; ``clear`` first deletes whatever an earlier record showed."""
+        for name, draw in self._moved.items():
+            draw(name, time)
+        self._moved.clear()
         deletions = b""
         if clear:
             deletion = SceneEntityDeletion(type=SceneEntityDeletion.ALL)
@@ -306,7 +429,7 @@ class SceneChannel:
         for (x0, y0), (x1, y1), length in zip(shape.points, shape.points[1:], shape.links):
             link = entity.cubes.add()
             set_pose(link.pose, (x0 + x1) / 2.0, (y0 + y1) / 2.0, shape.z, math.atan2(y1 - y0, x1 - x0))
-            link.size.x, link.size.y, link.size.z = length, _LINK_WIDTH, _LINK_WIDTH
+            link.size.x, link.size.y, link.size.z = length, scene.LINK_WIDTH, scene.LINK_WIDTH
             _color(link.color, _ROBOT_COLOR)
         self._keep(update, entity, shape)
 
@@ -327,7 +450,11 @@ class SceneChannel:
         model = self._cameras.get(name)
         if model is None:
             return
-        shape = scene.camera(name, model, self._state.cameras.get(name))
+        state = self._state.cameras.get(name)
+        if state is not None:
+            self._drawn_cameras[name] = type(state.base_pose)()
+            self._drawn_cameras[name].CopyFrom(state.base_pose)
+        shape = scene.camera(name, model, state)
         update, entity = _entity("camera", name, time)
         if shape.drawable:
             view = entity.lines.add(type=LinePrimitive.LINE_LOOP, thickness=0.01)
@@ -391,22 +518,207 @@ def _choose(reader: RecordReader, index: Optional[int]) -> Optional[List[Tuple[i
 
 # -- import -----------------------------------------------------------------------------
 
-class _Import:
-    """Gathers messages, in file order, into records and writes each when it is complete."""
+class McapRecords:
+    """The records of an MCAP file in the export's layout, read one at a time by iterating.
 
-    def __init__(self, path: str, writer: RecordWriter) -> None:
+    Without ``partial``, an unfinished file is refused at once with an
+    ``UnfinishedMcapError``, and anything damaged with a ``McapError``. With
+    ``partial``, what the file holds is read up to where it stops being
+    readable: ``stopped`` then says where and why (empty when the file was
+    whole), ``kept_bytes`` how much of it was read, and the last record keeps
+    the products read whole. ``progress`` is called with the bytes read so far.
+    ``records``, ``products`` and ``newer`` count what was read.
+    """
+
+    def __init__(self, source: PathLike, *, partial: bool = False,
+                 progress: Callable[[int], None] = lambda done: None) -> None:
+        self.path = os.fspath(source)
+        self.partial = partial
+        self.size = 0
+        self.kept_bytes = 0
+        self.stopped = ""
+        self.records = 0
+        self.products = 0
+        self.newer = False
+        self._progress = progress
+
+    def __iter__(self) -> Iterator[data_pb2.Record]:
+        done: List[data_pb2.Record] = []
+        reader = _Import(self.path, done.append)
+        with _open(self.path, lambda path: open(path, "rb")) as f:
+            self.size = os.fstat(f.fileno()).st_size
+            if self.partial and self.size < MAGIC_SIZE and _MAGIC.startswith(f.read()):
+                self.stopped = f"{self.path}: cut short before its first record"
+                return
+            _check_magic(f, self.path)
+            if not self.partial:
+                _check_finished(f, self.path, self.size)
+                _check_summary(f, self.path, self.size)
+            f.seek(0)
+            try:
+                for n, (schema, channel, message) in enumerate(self._messages(f)):
+                    reader.message(schema, channel, message)
+                    yield from self._count(done, reader)
+                    if n % _PROGRESS_EVERY == 0:
+                        self._progress(f.tell())
+                reader.finish(cut=bool(self.stopped))
+            except McapError as e:
+                if not self.partial:
+                    raise
+                self.stopped = self.stopped or str(e)
+            yield from self._count(done, reader)
+
+    def _count(self, done: List[data_pb2.Record], reader: "_Import") -> Iterator[data_pb2.Record]:
+        for record in done:
+            self.records += 1
+            self.products += len(record.products)
+            yield record
+        done.clear()
+        self.newer = reader.newer
+
+    def _messages(self, f: IO[bytes]) -> Iterator[Tuple[Optional[Schema], Channel, Message]]:
+        """The file's messages in file order, chunks opened within the bounds and their CRCs checked;
+        in a partial reading, those up to the first record that cannot be read whole."""
+        schemas: Dict[int, Schema] = {}
+        channels: Dict[int, Channel] = {}
+        # A record cannot be longer than the file; the reader refuses one that says it is.
+        records = StreamReader(f, emit_chunks=True, validate_crcs=True, record_size_limit=self.size).records
+        while True:
+            at = self.kept_bytes
+            try:
+                record = next(records)
+                found = _open_chunk(record, self.path, at, self.size) if isinstance(record, Chunk) else [record]
+            except StopIteration:
+                return
+            except McapError as e:
+                if not self.partial:
+                    raise
+                self.stopped = str(e)
+                return
+            except Exception as e:  # whatever the reader stumbles on, the file is damaged or cut short
+                # A whole file (as a strict reading has found) is damaged; another may just end early.
+                if self.partial and isinstance(e, (EndOfFile, RecordLengthLimitExceeded, struct.error)):
+                    self.stopped = f"{self.path}: cut short: the record at byte {at} ends past the file's end"
+                    return
+                problem = f"{self.path}: damaged MCAP file at byte {at} ({type(e).__name__}: {e})"
+                if not self.partial:
+                    raise McapError(problem) from None
+                self.stopped = problem
+                return
+            self.kept_bytes = f.tell()
+            for item in found:
+                if isinstance(item, Schema):
+                    schemas[item.id] = item
+                elif isinstance(item, Channel):
+                    channels[item.id] = item
+                elif isinstance(item, Message):
+                    channel = channels.get(item.channel_id)
+                    if channel is None:
+                        raise McapError(f"{self.path}: damaged MCAP file: a message at byte {at} is on "
+                                        f"channel {item.channel_id}, which no channel record declares")
+                    yield schemas.get(channel.schema_id), channel, item
+                elif isinstance(item, Footer):
+                    return
+
+
+def _open_chunk(chunk: Chunk, path: str, at: int, size: int) -> List[Any]:
+    """The records of a chunk, refused before decompressing when it declares more than the bounds allow."""
+    bound = min(MAX_CHUNK_BYTES, MAX_EXPANSION * size)
+    if chunk.uncompressed_size > bound:
+        raise McapError(f"{path}: the chunk at byte {at} declares {chunk.uncompressed_size:,} bytes uncompressed, "
+                        f"beyond the bound of {bound:,} (the lesser of {MAX_EXPANSION} times the file's size and "
+                        f"{MAX_CHUNK_BYTES // (1024 * 1024)} MiB)")
+    data = _decompress(chunk, path, at)
+    if len(data) != chunk.uncompressed_size:
+        raise McapError(f"{path}: damaged MCAP file: the chunk at byte {at} holds other than the "
+                        f"{chunk.uncompressed_size:,} bytes it declares")
+    plain = Chunk(compression="", data=data, message_start_time=chunk.message_start_time,
+                  message_end_time=chunk.message_end_time, uncompressed_crc=chunk.uncompressed_crc,
+                  uncompressed_size=chunk.uncompressed_size)
+    return breakup_chunk(plain, validate_crc=True)
+
+
+def _decompress(chunk: Chunk, path: str, at: int) -> bytes:
+    """A chunk's data uncompressed, never more than one byte past what it declares."""
+    limit = chunk.uncompressed_size + 1
+    if chunk.compression == "":
+        return bytes(chunk.data)
+    if chunk.compression == "zstd":
+        import zstandard
+        # A stream, as a whole-frame decompression allocates what the frame itself declares.
+        with zstandard.ZstdDecompressor().stream_reader(io.BytesIO(chunk.data)) as stream:
+            return bytes(stream.read(limit))
+    if chunk.compression == "lz4":
+        import lz4.frame  # type: ignore[import-untyped, unused-ignore]
+        return bytes(lz4.frame.LZ4FrameDecompressor().decompress(chunk.data, max_length=limit))
+    raise McapError(f"{path}: the chunk at byte {at} is compressed with {chunk.compression!r}, "
+                    "which mirvane does not read")
+
+
+def _unfinished(path: str, at: int) -> UnfinishedMcapError:
+    return UnfinishedMcapError(f"{path}: unfinished MCAP file (truncated at byte {at:,}, or still being written); "
+                               f"'mirvane recover {path} FIXED.mcap' writes a whole file of what it holds")
+
+
+def _check_magic(f: IO[bytes], path: str) -> None:
+    """Refuse what does not begin as an MCAP file."""
+    f.seek(0)
+    if f.read(MAGIC_SIZE) != _MAGIC:
+        raise McapError(f"{path}: not an MCAP file (it does not begin as one)")
+
+
+def _check_finished(f: IO[bytes], path: str, size: int) -> None:
+    """Refuse an MCAP file that does not end with its footer, before reading on."""
+    if size < 2 * MAGIC_SIZE + _FOOTER_BYTES:
+        raise _unfinished(path, size)
+    f.seek(size - MAGIC_SIZE - _FOOTER_BYTES)
+    tail = f.read()
+    if tail[0] != _FOOTER_OPCODE or tail[-MAGIC_SIZE:] != _MAGIC:
+        raise _unfinished(path, size)
+
+
+def _check_summary(f: IO[bytes], path: str, size: int) -> None:
+    """Refuse a file whose summary lists channels but no record's starting state, before reading on."""
+    # Read here rather than by the mcap library's summary reader, which would open a chunk found
+    # where the summary should be without the bounds.
+    try:
+        f.seek(size - MAGIC_SIZE - _FOOTER_BYTES)
+        footer = next(StreamReader(f, skip_magic=True, record_size_limit=size).records)
+        topics = set()
+        if isinstance(footer, Footer) and footer.summary_start:
+            f.seek(footer.summary_start)
+            for record in StreamReader(f, skip_magic=True, emit_chunks=True, record_size_limit=size).records:
+                if isinstance(record, Channel):
+                    topics.add(record.topic)
+    except Exception as e:
+        raise McapError(f"{path}: damaged MCAP file: its summary cannot be read ({type(e).__name__}: {e})") from None
+    # The summary is optional, and so are the channels in it: they are then checked as they come.
+    if topics and START not in topics:
+        raise McapError(f"{path}: has no {START} channel, so no record's starting state: "
+                        "not an export of a mirvane recording")
+
+
+#: Taken first among the messages of one log time: what opens a record.
+_OPENING_RANK = {RECORD: 0, START: 1}
+
+
+class _Import:
+    """Gathers messages, in file order, into records and hands each on when it is complete."""
+
+    def __init__(self, path: str, write: Callable[[data_pb2.Record], None]) -> None:
         self._path = path
-        self._writer = writer
+        self._write = write
         self._kinds: Dict[int, Optional[str]] = {}      # channel id -> topic, None if not ours
+        self._held: List[Tuple[str, Message]] = []      # messages of the latest log time, not yet taken
         self._record: Optional[data_pb2.Record] = None
         self._header: Optional[export_pb2.RecordHeader] = None
         self._offset = 0        # the open record's time offset
-        self._bare = 0          # bare products of the header placed so far
         self._started = False   # the open record has had its /workspace/start
-        self._product: Optional[data_pb2.Product] = None
+        self._later: Dict[int, data_pb2.Product] = {}   # with a header: products come before their turn
+        self._bare = 0          # the header's part-less products placed so far
+        self._product: Optional[data_pb2.Product] = None  # one without: the product being gathered
         self._key = (0, 0)      # log time and sequence of self._product
-        self.records = 0
-        self.products = 0
+        self._written = 0       # records handed on
         self.newer = False      # whether a newer version wrote fields of some record
 
     def message(self, schema: Optional[Schema], channel: Channel, message: Message) -> None:
@@ -415,6 +727,23 @@ class _Import:
         topic = self._kinds[channel.id]
         if topic is None or topic == SCENE:
             return
+        if self._held and self._held[-1][1].log_time != message.log_time:
+            self._take_held()
+        self._held.append((topic, message))
+
+    def finish(self, cut: bool = False) -> None:
+        """Hand on the last record; ``cut``: the file stopped short, so it keeps what was read whole."""
+        self._take_held()
+        self._close(cut)
+
+    def _take_held(self) -> None:
+        held, self._held = self._held, []
+        if len(held) > 1:
+            held.sort(key=lambda item: _OPENING_RANK.get(item[0], 2))
+        for topic, message in held:
+            self._take(topic, message)
+
+    def _take(self, topic: str, message: Message) -> None:
         if topic == RECORD:
             header = export_pb2.RecordHeader()
             _decode(self._path, topic, message, header)
@@ -431,16 +760,13 @@ class _Import:
         else:
             self._part(topic, message)
 
-    def finish(self) -> None:
-        self._close()
-
     def _open(self, header: Optional[export_pb2.RecordHeader], offset: int) -> data_pb2.Record:
         record = self._record = data_pb2.Record()
         if header is not None:
             record.CopyFrom(header.record)
             del record.products[:]
-        self._header, self._offset, self._bare, self._started = header, offset, 0, False
-        self._product = None
+        self._header, self._offset, self._started = header, offset, False
+        self._later, self._bare, self._product = {}, 0, None
         return record
 
     def _part(self, topic: str, message: Message) -> None:
@@ -448,87 +774,85 @@ class _Import:
         if record is None:
             raise McapError(f"{self._path}: a {topic} message comes before any {RECORD} or {START} message")
         part = _PART_OF[topic]
-        key = (message.log_time, message.sequence)
-        product = self._product
-        if product is None or key != self._key or product.HasField(part):
-            self._place_bare()
-            product = self._product = record.products.add(timestamp_ns=self._time(message.log_time))
-            self._key = key
+        time = self._time(message.log_time)
+        if self._header is not None:
+            product = self._at(record, self._header, message.sequence, time)
+            if product.HasField(part) or product.timestamp_ns != time:
+                raise McapError(f"{self._path}: record {self._count()} has two products at position "
+                                f"{message.sequence}: the file is damaged")
+        else:
+            key = (message.log_time, message.sequence)
+            gathered = self._product
+            if gathered is None or key != self._key or gathered.HasField(part):
+                gathered = self._product = record.products.add(timestamp_ns=time)
+                self._key = key
+            product = gathered
         _decode(self._path, topic, message, getattr(product, part))
 
-    def _place_bare(self) -> None:
-        """Put in place the header's part-less products that come next in the record."""
-        header, record = self._header, self._record
-        if header is None or record is None:
-            return
-        positions = header.bare_positions
-        while self._bare < len(positions) and positions[self._bare] == len(record.products):
-            record.products.add().CopyFrom(header.record.products[self._bare])
-            self._bare += 1
+    def _at(self, record: data_pb2.Record, header: export_pb2.RecordHeader, position: int,
+            time: int) -> data_pb2.Product:
+        """The product at ``position``: in the record when it is in its turn (as in a file in
+        file order), else held until its turn comes."""
+        products = record.products
+        self._place_bare(record, header)
+        if position < len(products):
+            return products[position]
+        if position == len(products) and not self._later:
+            return products.add(timestamp_ns=time)
+        product = self._later.get(position)
+        if product is None:
+            product = self._later[position] = data_pb2.Product(timestamp_ns=time)
+        return product
 
-    def _close(self) -> None:
+    def _place_bare(self, record: data_pb2.Record, header: export_pb2.RecordHeader) -> None:
+        """Put in place the header's part-less products, and those held, whose turn has come."""
+        positions, products, later = header.bare_positions, record.products, self._later
+        while True:
+            if self._bare < len(positions) and positions[self._bare] == len(products):
+                products.append(header.record.products[self._bare])
+                self._bare += 1
+            elif len(products) in later:
+                products.append(later.pop(len(products)))
+            else:
+                return
+
+    def _close(self, cut: bool = False) -> None:
         record, header = self._record, self._header
         if record is None:
             return
         if header is not None:
-            self._place_bare()
-            if len(record.products) != header.product_count or self._bare != len(header.bare_positions) \
-                    or len(header.extras) != len(header.extra_positions) \
-                    or any(p >= len(record.products) for p in header.extra_positions):
-                raise McapError(f"{self._path}: record {self.records} has {len(record.products)} products "
-                                f"where its {RECORD} message announces {header.product_count}: "
-                                f"the file is damaged or cut short")
+            self._place_bare(record, header)
+            count = len(record.products) if header.streamed else header.product_count
+            if (self._later or self._bare != len(header.bare_positions) or len(record.products) != count) \
+                    and not cut:
+                raise McapError(f"{self._path}: record {self._count()} has {len(record.products)} products in "
+                                f"order where its {RECORD} message announces {count}: the file is damaged or "
+                                "cut short")
+            del record.products[count:]
             for position, extra in zip(header.extra_positions, header.extras):
-                record.products[position].MergeFrom(extra)
-        elif record.products:
-            record.stop_timestamp_ns = max(p.timestamp_ns for p in record.products)
-        else:
-            record.stop_timestamp_ns = record.start_timestamp_ns
+                if position < len(record.products):
+                    record.products[position].MergeFrom(extra)
+        if header is None or header.streamed or len(record.products) < header.product_count:
+            record.stop_timestamp_ns = max((p.timestamp_ns for p in record.products),
+                                           default=record.start_timestamp_ns)
         try:
             self.newer |= newer_fields(record)
         except ValueError as e:
-            raise McapError(f"{self._path}: record {self.records}: {e}") from None
-        self._writer.write(record)
-        self.records += 1
-        self.products += len(record.products)
+            raise McapError(f"{self._path}: record {self._count()}: {e}") from None
+        self._write(record)
+        self._written += 1
         self._record = self._header = self._product = None
+        self._later = {}
+
+    def _count(self) -> int:
+        """The position of the open record in the file."""
+        return self._written
 
     def _time(self, log_time: int) -> int:
         time = log_time - self._offset
         if not -_INT64 <= time < _INT64:
             raise McapError(f"{self._path}: log time {log_time} does not fit a recording's time stamps")
         return time
-
-
-def _check_summary(f: IO[bytes], path: str) -> None:
-    """Refuse what is not a whole MCAP file, or one without a record's starting state, before reading on."""
-    try:
-        reader = SeekingReader(f)
-    except Exception as e:
-        raise McapError(f"{path}: not an MCAP file ({e})") from None
-    try:
-        summary = reader.get_summary()
-    except Exception as e:
-        raise McapError(f"{path}: not a complete MCAP file, it may be truncated ({e})") from None
-    if summary is None:         # the summary is optional; channels are then checked as they come
-        return
-    topics = {channel.topic for channel in summary.channels.values()}
-    if START not in topics:
-        raise McapError(f"{path}: has no {START} channel, so no record's starting state: "
-                        "not an export of a mirvane recording")
-
-
-def _messages(f: IO[bytes], path: str) -> Iterator[Tuple[Optional[Schema], Channel, Message]]:
-    """The file's messages in file order (the order they were written), CRCs checked."""
-    messages = NonSeekingReader(f, validate_crcs=True).iter_messages(log_time_order=False)
-    while True:
-        try:
-            item = next(messages)
-        except StopIteration:
-            return
-        except Exception as e:  # whatever the reader stumbles on, the file is damaged
-            raise McapError(f"{path}: damaged or truncated MCAP file ({type(e).__name__}: {e})") from None
-        yield item
 
 
 def _check_channel(path: str, channel: Channel, schema: Optional[Schema]) -> Optional[str]:
@@ -544,15 +868,27 @@ def _check_channel(path: str, channel: Channel, schema: Optional[Schema]) -> Opt
                         f"({channel.message_encoding or 'no encoding'}), expected protobuf {expected}")
     if channel.topic == SCENE:
         return SCENE
+    problem = _schema_problem(channel.topic, schema.data)
+    if problem:
+        raise McapError(f"{path}: channel {channel.topic}: {problem}")
+    return channel.topic
+
+
+@functools.lru_cache(maxsize=64)
+def _schema_problem(topic: str, data: bytes) -> str:
+    """What is wrong with the embedded schema of one of our channels, empty if nothing; a file's
+    schemas are those of the last files read, so each is checked once."""
+    cls = CHANNELS[topic]
     try:
-        decoder = DecoderFactory().decoder_for("protobuf", schema)
+        decoder = DecoderFactory().decoder_for("protobuf", Schema(id=1, name=cls.DESCRIPTOR.full_name,
+                                                                  encoding="protobuf", data=data))
         embedded = type(decoder(b"")).DESCRIPTOR if decoder is not None else None
     except Exception as e:
-        raise McapError(f"{path}: channel {channel.topic}: its schema cannot be read ({e})") from None
+        return f"its schema cannot be read ({e})"
     # Either protobuf implementation's descriptors have the fields _shape reads.
     if embedded is None or _shape(cast(Descriptor, embedded)) != _shape(cast(Descriptor, cls.DESCRIPTOR)):
-        raise McapError(f"{path}: channel {channel.topic}: its schema {expected} differs from mirvane's")
-    return channel.topic
+        return f"its schema {cls.DESCRIPTOR.full_name} differs from mirvane's"
+    return ""
 
 
 def _shape(descriptor: Descriptor) -> Dict[str, List[Tuple[int, str, int, bool, str]]]:
@@ -581,6 +917,14 @@ def _decode(path: str, topic: str, message: Message, into: pb_message.Message) -
 
 
 # -- shared -----------------------------------------------------------------------------
+
+def _size(path: str) -> int:
+    """The file's size, 0 when it cannot be read (reading it then says why)."""
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
 
 def _check_output(source: str, out: str) -> None:
     """Refuse an output that is the input itself or lies in no directory."""

@@ -42,20 +42,20 @@ with warnings.catch_warnings():     # rerun-sdk warns once that it soon drops Py
 
 from .. import scene
 from .._atomic import replacing
-from ..data import DataFileError, PathLike, record_position
+from ..data import DataFileError, PathLike, UnfinishedFileError, record_position
+from .recordings import recording_file
 from .recordstream import Counts, RecordReader
 
 #: A progress callback: called with (bytes of the input done, bytes in all).
 Progress = Callable[[int, int], None]
 
 _FIELD_OF_VIEW_RANGE = 1.0      # metres; how far a camera's field of view is drawn, as in /scene
-_EFFECTOR_AXES = ("x", "y", "heading")
 _ROBOT_COLOR = (242, 140, 38)
 _JOINT_COLOR = (30, 50, 80)
 _ITEM_COLOR = (64, 128, 230)
 _CAMERA_COLOR = (51, 191, 77)
 _DAMAGE_COLOR = (217, 0, 0)
-_LINK_RADIUS = 0.025             # metres; links are drawn this thick, as wide as in /scene
+_LINK_RADIUS = scene.LINK_WIDTH / 2.0   # links are drawn as thick as in /scene
 _JOINT_RADIUS = 0.03
 _PROGRESS_EVERY = 4096
 
@@ -66,7 +66,7 @@ class RrdError(ValueError):
 
 def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, *,
                progress: Optional[Progress] = None) -> Counts:
-    """Write the records of a recording file into the Rerun recording ``out``.
+    """Write the records of a recording (a recording file, or an MCAP file) into the Rerun recording ``out``.
 
     All records by default; ``index`` picks one as ``Replay.play`` does (by
     position, negative positions counting from the end, -1 the record with the
@@ -82,26 +82,30 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
         raise RrdError(f"{out}: is the input itself; give another output name")
     step = progress or (lambda done, total: None)
     try:
-        reader = RecordReader(recording)
-    except OSError as e:
-        raise RrdError(f"{recording}: cannot be read ({e.strerror or e})") from None
-    try:
-        with reader, replacing(out) as temporary:
-            spans = None if index is None else _chosen(reader, index)
-            total = reader.size if spans is None else sum(length for _, length in spans)
-            stream = rr.RecordingStream("mirvane")
-            stream.save(temporary)
+        with recording_file(recording) as source:
             try:
-                export = _Export(stream)
-                done = 0
-                for (_, length), record in reader.records(spans):
-                    export.add(record, lambda i, n: step(done + length * i // max(n, 1), total))
-                    done += length
-                stream.flush()
-            finally:    # the file is complete and closed before it is renamed, or removed
-                stream.disconnect()
-            step(total, total)
-            return Counts(export.records, export.products, reader.newer)
+                reader = RecordReader(source)
+            except OSError as e:
+                raise RrdError(f"{recording}: cannot be read ({e.strerror or e})") from None
+            reader.path = recording
+            with reader, replacing(out) as temporary:
+                spans = None if index is None else _chosen(reader, index)
+                total = reader.size if spans is None else sum(length for _, length in spans)
+                stream = rr.RecordingStream("mirvane")
+                stream.save(temporary)
+                try:
+                    export = _Export(stream)
+                    done = 0
+                    for (_, length), record in reader.records(spans):
+                        export.add(record, lambda i, n: step(done + length * i // max(n, 1), total))
+                        done += length
+                    stream.flush()
+                finally:    # the file is complete and closed before it is renamed, or removed
+                    stream.disconnect()
+                step(total, total)
+                return Counts(export.records, export.products, reader.newer)
+    except UnfinishedFileError:
+        raise
     except DataFileError as e:
         raise RrdError(str(e)) from None
 
@@ -284,7 +288,7 @@ def _send_series(stream: rr.RecordingStream, path: str, rows: _Rows) -> None:
     time, product = np.frombuffer(rows.time, np.int64), np.frombuffer(rows.product, np.int64)
     for i in range(int(sizes.max(initial=0))):
         has = sizes > i
-        name = _EFFECTOR_AXES[i] if path.endswith("/effector") and i < len(_EFFECTOR_AXES) else str(i)
+        name = scene.EFFECTOR_AXES[i] if path.endswith("/effector") and i < len(scene.EFFECTOR_AXES) else str(i)
         stream.send_columns(f"{path}/{name}", [
             rr.TimeColumn("time", timestamp=time[has].view("datetime64[ns]")),
             rr.TimeColumn("product", sequence=product[has])], rr.Scalars.columns(scalars=numbers[starts[has] + i]))

@@ -22,6 +22,7 @@ from google.protobuf.message import Message
 
 from ..scene import KINDS
 from .clock import product_times
+from .fields import axis_title, describe
 
 #: The points (a time and a value each) that the series kept for reuse hold in all; past it the
 #: least recently asked for go. 32 MB as float64 pairs: some 30 series of one arm over a ten-minute
@@ -142,6 +143,25 @@ def default_paths(record: Any) -> List[str]:
     """Each robot's joint and effector positions, from the controller products."""
     return [path for path in fields(record) if path.startswith("controller{")
             and (".feedback.joint.positions.values[" in path or ".feedback.effector.positions.values[" in path)]
+
+
+def default_plots(record: Any) -> List[Dict[str, Any]]:
+    """The default paths as plots: for each robot its joints, then its effector, one plot per unit
+    (``robot``, ``unit``, ``axis`` title, ``series`` of ``path`` and ``name``, ``title``)."""
+    entries = []
+    for path in default_paths(record):
+        _, robot, steps = parse(path)
+        field = describe(steps)
+        entries.append(((robot or "", "joint" not in steps, field.unit), steps[-1], path, field))
+    plots: Dict[Tuple[str, bool, str], Dict[str, Any]] = {}
+    for key, _, path, field in sorted(entries, key=lambda entry: entry[:2]):
+        robot, effector, unit = key
+        plot = plots.setdefault(key, {"robot": robot, "unit": unit, "axis": axis_title(unit), "series": []})
+        plot["series"].append({"path": path, "name": field.name})
+    for (robot, effector, _), plot in plots.items():
+        names = ", ".join(entry["name"] for entry in plot["series"])
+        plot["title"] = f"{robot} · effector {names}" if effector else f"{robot} · joints"
+    return list(plots.values())
 
 
 def _walk(value: Any, steps: Tuple[Step, ...]) -> Any:

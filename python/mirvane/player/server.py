@@ -28,6 +28,7 @@ import contextlib
 import dataclasses
 import functools
 import hmac
+import html
 import importlib.util
 import io
 import ipaddress
@@ -46,9 +47,11 @@ from urllib.parse import parse_qs, urlsplit
 
 from PIL import Image
 
+from .. import viewer
 from ..scene import kind_of
 from . import inspector, series
 from .clock import Clock, apply
+from .fields import axis_title, describe
 
 MAX_PICTURES_PER_SECOND = 30.0
 MAX_CONTROL_BYTES = 4096
@@ -112,7 +115,10 @@ class LiveView:
         machine (0.0.0.0, ::), at its addresses on its default routes and at its name."""
         port = self._server.server_port
         query = f"?token={self.token}" if self.token else ""
-        return [f"http://{_bracketed(name)}:{port}/{query}" for name in _reachable(self._server)]
+        host = str(self._server.server_address[0])
+        dual_stack = self._server.address_family == socket.AF_INET6 and not self._server.socket.getsockopt(
+            socket.IPPROTO_IPV6, socket.IPV6_V6ONLY)
+        return [f"http://{bracketed(name)}:{port}/{query}" for name in reachable(host, dual_stack)]
 
     def publish(self, picture: Optional[Image.Image], time_s: float, state: Any = None) -> None:
         """Take the replay's current picture, its playback time and the state it shows; cheap when
@@ -175,19 +181,22 @@ class LiveView:
     def state(self) -> Dict[str, Any]:
         with self._changed:
             state = self._state
-        return inspector.tree(state)
+        return {"nodes": inspector.tree(state)}
 
     def series(self, path: Optional[str]) -> Dict[str, Any]:
-        """Without a path: the record's field paths and the default ones; with one: its values."""
+        """Without a path: the record's field paths, the default ones and their plots; with one: its
+        values and their unit."""
         if self._series is None:
-            return {"fields": [], "defaults": []} if path is None else {"path": path, "t": [], "v": []}
+            return {"fields": [], "defaults": [], "plots": []} if path is None else {"path": path, "t": [], "v": []}
         with self._series_lock:
             if self._fields is None:
                 self._fields = series.fields(self._record)
             if path is None:
-                return {"fields": self._fields, "defaults": series.default_paths(self._record)}
+                return {"fields": self._fields, "defaults": series.default_paths(self._record),
+                        "plots": series.default_plots(self._record)}
             spelled, xs, ys = self._series(path)
-        return {"path": spelled, "t": xs.tolist(), "v": ys.tolist()}
+        unit = describe(series.parse(spelled).steps).unit
+        return {"path": spelled, "t": xs.tolist(), "v": ys.tolist(), "unit": unit, "axis": axis_title(unit)}
 
     def jpeg(self) -> Tuple[int, bytes, float]:
         """The latest picture as JPEG, its sequence number and playback time, encoded once per picture."""
@@ -218,7 +227,7 @@ class LiveView:
         """The ``Host`` values a request may name: the served address or a loopback name, with the port
         (on port 80, the scheme's default, also without it, as clients leave it out)."""
         port = self._server.server_port
-        names = [_bracketed(name) for name in {self._server.server_name, *LOOPBACK_NAMES}]
+        names = [bracketed(name) for name in {self._server.server_name, *LOOPBACK_NAMES}]
         return [f"{name}:{port}" for name in names] + (names if port == 80 else [])
 
 
@@ -232,24 +241,23 @@ def is_loopback(host: str) -> bool:
         return False
 
 
-def _bracketed(host: str) -> str:
+def bracketed(host: str) -> str:
     """``host`` as a URL names it: an IPv6 address in brackets."""
     return f"[{host}]" if ":" in host and not host.startswith("[") else host
 
 
-def _reachable(server: socketserver.TCPServer) -> List[str]:
-    """The bound address, or for a wildcard one the names other machines may know this one by: its
-    own address on the route to the world for each family it serves, then its host name."""
-    host = str(server.server_address[0])
+def reachable(host: str, dual_stack: bool = False) -> List[str]:
+    """``host``, or for a wildcard address (0.0.0.0, ::) the names other machines may know this one
+    by: its own address on the route to the world for each family served (IPv4 too on ``::`` when
+    ``dual_stack``), then its host name."""
     try:
         if not ipaddress.ip_address(host).is_unspecified:
             return [host]
     except ValueError:
         return [host]
     families = [(socket.AF_INET, "192.0.2.1")]   # documentation addresses: nothing is sent to them
-    if server.address_family == socket.AF_INET6:
-        dual = not server.socket.getsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY)
-        families = [(socket.AF_INET6, "2001:db8::1"), *(families if dual else [])]
+    if ipaddress.ip_address(host).version == 6:
+        families = [(socket.AF_INET6, "2001:db8::1"), *(families if dual_stack else [])]
     found = []
     for family, somewhere in families:
         with contextlib.suppress(OSError), socket.socket(family, socket.SOCK_DGRAM) as probe:
@@ -454,5 +462,10 @@ def _waiting(query: Dict[str, List[str]]) -> Tuple[Optional[int], float]:
     return after, wait_s if 0 < wait_s < float("inf") else 0.0
 
 
+@functools.lru_cache(maxsize=None)
 def _page() -> bytes:
-    return resources.files(__package__).joinpath("page.html").read_bytes()
+    """The page, with the legend of the viewer's colours."""
+    page = resources.files(__package__).joinpath("page.html").read_text(encoding="utf-8")
+    legend = "".join(f'<li><span class="swatch {shape}" style="--colour: rgb{colour}"></span>'
+                     f'{html.escape(meaning)}</li>' for meaning, shape, colour in viewer.legend())
+    return page.replace("<!-- legend -->", legend).encode()

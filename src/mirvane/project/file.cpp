@@ -4,6 +4,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <string>
 #include <string_view>
 
 #include "mirvane/project/names.hpp"
@@ -15,7 +16,7 @@ namespace {
 
 // assert file.lower().endswith(MV_PROJECT_FILE_EXT)
 bool assert_project_file_name(PyObject* file) {
-    return frame::assert_lower_endswith(file, global::MV_PROJECT_FILE_EXT, builtin::AssertionError);
+    return frame::assert_lower_endswith(file, global::MV_PROJECT_FILE_EXT);
 }
 
 // Writes `text` through the newly created file `opened`, makes sure it
@@ -57,20 +58,35 @@ bool keep_mode(PyObject* file, PyObject* path) {
     return bool(global::os.get().method(name::chmod, path, permissions));
 }
 
-// Refuses, before anything is written, what the rename must not replace:
-// anything but a regular file (a directory, a device, a FIFO), and a file
-// that may not be written, as opening it for writing would (the rename needs
-// only the directory to be writable). `target` is the file that `file`, the
-// name given, stands for.
-bool refuse_unreplaceable(PyObject* target, PyObject* file) {
-    long mode = mode_of(target);
+// Whether `path`, followed through links, is a regular file: 1, or 0 when
+// there is nothing by that name. Anything else is refused naming `file`, the
+// name given: a directory with IsADirectoryError, as open() would, and a
+// device or FIFO, which reading could block on or never finish, with OSError
+// EINVAL "not a regular file, so it is not <refused>".
+int regular_file(PyObject* path, PyObject* file, const char* refused) {
+    long mode = mode_of(path);
     if (mode == -1) {
-        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return false;
-        PyErr_Clear();  // a new file: the directory decides
-        return true;
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return -1;
+        PyErr_Clear();
+        return 0;
     }
-    if (S_ISDIR(mode)) return frame::raise_os_error(EISDIR, strerror(EISDIR), file);
-    if (!S_ISREG(mode)) return frame::raise_os_error(EINVAL, "not a regular file, so it is not replaced", file);
+    if (S_ISREG(mode)) return 1;
+    if (S_ISDIR(mode)) {
+        frame::raise_os_error(EISDIR, strerror(EISDIR), file);
+    } else {
+        std::string reason = std::string("not a regular file, so it is not ") + refused;
+        frame::raise_os_error(EINVAL, reason.c_str(), file);
+    }
+    return -1;
+}
+
+// Refuses, before anything is written, what the rename must not replace:
+// anything but a regular file, and a file that may not be written, as
+// opening it for writing would (the rename needs only the directory to be
+// writable). `target` is the file that `file`, the name given, stands for.
+bool refuse_unreplaceable(PyObject* target, PyObject* file) {
+    int regular = regular_file(target, file, "replaced");
+    if (regular <= 0) return regular == 0;  // a new file: the directory decides
     Ref descriptor = global::os.get().method(name::open, file, number::write_only);
     return descriptor && global::os.get().method(name::close, descriptor);
 }
@@ -232,9 +248,11 @@ Result load_file(const Args& args) {
     PyObject* file = args[1];
     if (frame::assertions_enabled()) {
         Ref exists = global::os.get().attr(name::path).method(name::exists, file);
-        if (!frame::assert_true(exists, builtin::AssertionError)) return failed();
+        if (!frame::assert_true(exists)) return failed();
         if (!assert_project_file_name(file)) return failed();
     }
+    // A missing file is left to open(), which says so.
+    if (regular_file(file, file, "read") < 0) return failed();
     Ref snapshot = read_snapshot(file);
     if (!snapshot) return failed();
     if (!restore_all_or_nothing(self, snapshot)) return failed();

@@ -5,18 +5,18 @@
 namespace mirvane::project {
 
 static frame::Result statements() {
-    if (!frame::import_module(name::os, name::os)) return failed();
+    if (!frame::import_module(global::os)) return failed();
     // No body uses logging or Dict: they stay module attributes because callers
     // look them up on the module (mirvane.project.logging, .Dict).
-    if (!frame::import_module(name::logging, name::logging)) return failed();
+    if (!frame::import_module(name::logging)) return failed();
     if (!frame::import_from(name::typing, {name::Dict})) return failed();
-    if (!frame::import_from(name::json_format, {name::MessageToJson, name::Parse})) return failed();
-    if (!frame::import_from(name::dravik_api, {name::project_pb2})) return failed();
-    if (!frame::import_from(name::mirvane_version, {name::version_})) return failed();
-    if (!frame::import_from(name::mirvane_constants, {name::MV_PROJECT_FILE_EXT})) return failed();
-    if (!frame::import_from(name::mirvane_workspace, {name::Workspace})) return failed();
-    if (!frame::import_from(name::mirvane_behavior, {name::Behavior})) return failed();
-    if (!frame::import_from(name::mirvane_system, {name::System})) return failed();
+    if (!frame::import_from(name::json_format, {global::MessageToJson, global::Parse})) return failed();
+    if (!frame::import_from(name::dravik_api, {global::project_pb2})) return failed();
+    if (!frame::import_from(name::mirvane_version, {global::version_})) return failed();
+    if (!frame::import_from(name::mirvane_constants, {global::MV_PROJECT_FILE_EXT})) return failed();
+    if (!frame::import_from(name::mirvane_workspace, {global::Workspace})) return failed();
+    if (!frame::import_from(name::mirvane_behavior, {global::Behavior})) return failed();
+    if (!frame::import_from(name::mirvane_system, {global::System})) return failed();
 
     frame::Ref project = frame::make_class(
         "Project", {{init}, {to_str}, {set_workspace}, {workspace}, {add_behavior}, {behaviors}, {system}, {save},

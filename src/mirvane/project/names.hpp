@@ -8,36 +8,21 @@
 
 namespace mirvane::project {
 
-// What every file of the module uses from the frame.
-using frame::Args;
-using frame::failed;
-using frame::Kind;
-using frame::Ref;
-using frame::Result;
+using namespace frame::prelude;
 
 namespace name {
-using frame::Name;
-// modules and the names imported from them
-inline Name os{"os"};
+// modules, and names imported from them that no body looks up (see global)
 inline Name logging{"logging"};
 inline Name typing{"typing"};
 inline Name Dict{"Dict"};
 inline Name json_format{"google.protobuf.json_format"};
-inline Name MessageToJson{"MessageToJson"};
-inline Name Parse{"Parse"};
 inline Name ParseError{"ParseError"};
 inline Name dravik_api{"dravik.api"};
-inline Name project_pb2{"project_pb2"};
 inline Name mirvane_version{"mirvane._version"};
-inline Name version_{"__version__"};
 inline Name mirvane_constants{"mirvane.constants"};
-inline Name MV_PROJECT_FILE_EXT{"MV_PROJECT_FILE_EXT"};
 inline Name mirvane_workspace{"mirvane.workspace"};
-inline Name Workspace{"Workspace"};
 inline Name mirvane_behavior{"mirvane.behavior"};
-inline Name Behavior{"Behavior"};
 inline Name mirvane_system{"mirvane.system"};
-inline Name System{"System"};
 inline Name Project{"Project"};
 // methods and their parameters and locals
 inline Name init_{"__init__"};
@@ -84,6 +69,7 @@ inline Name stat{"stat"};
 inline Name st_mode{"st_mode"};
 inline Name chmod{"chmod"};
 inline Name fsync{"fsync"};
+inline Name open{"open"};
 inline Name close{"close"};
 inline Name fileno{"fileno"};
 inline Name flush{"flush"};
@@ -97,45 +83,35 @@ inline Name _FromModel{"_FromModel"};
 }  // namespace name
 
 namespace text {
-inline frame::Name braces{"{}"};
-inline frame::Name nothing{""};
-inline frame::Name workspace_heading{"Workspace\n"};
-inline frame::Name behaviors_heading{"Behaviors\n"};
-inline frame::Name create_mode{"x"};
-inline frame::Name read_mode{"r"};
+inline Name braces{"{}"};
+inline Name nothing{""};
+inline Name workspace_heading{"Workspace\n"};
+inline Name behaviors_heading{"Behaviors\n"};
+inline Name create_mode{"x"};
+inline Name read_mode{"r"};
 }  // namespace text
 
 namespace number {
-inline frame::Int one{1};
+inline Int one{1};
 // os.open flags that ask whether a file may be written, without waiting for
 // a reader when it is a FIFO.
-inline frame::Int write_only{O_WRONLY | O_NONBLOCK};
+inline Int write_only{O_WRONLY | O_NONBLOCK};
 }
 
-namespace name {
-inline Name AssertionError{"AssertionError"};
-inline Name open{"open"};
-}  // namespace name
-
-// The module globals the bodies use, each looked up at every use with one
-// cache for the whole module (frame/globals.hpp): rebinding one takes effect
-// at the next use.
 namespace global {
-inline frame::Global os{name::os};
-inline frame::Global MessageToJson{name::MessageToJson};
-inline frame::Global Parse{name::Parse};
-inline frame::Global project_pb2{name::project_pb2};
-inline frame::Global version_{name::version_};
-inline frame::Global MV_PROJECT_FILE_EXT{name::MV_PROJECT_FILE_EXT};
-inline frame::Global Workspace{name::Workspace};
-inline frame::Global Behavior{name::Behavior};
-inline frame::Global System{name::System};
+inline Global os{"os"};
+inline Global MessageToJson{"MessageToJson"};
+inline Global Parse{"Parse"};
+inline Global project_pb2{"project_pb2"};
+inline Global version_{"__version__"};
+inline Global MV_PROJECT_FILE_EXT{"MV_PROJECT_FILE_EXT"};
+inline Global Workspace{"Workspace"};
+inline Global Behavior{"Behavior"};
+inline Global System{"System"};
 }  // namespace global
 
-// Taken once at import: later changes to the builtins module do not reach them.
 namespace builtin {
-inline frame::Builtin AssertionError{name::AssertionError};
-inline frame::Builtin open{name::open};
+inline Builtin open{"open"};
 }  // namespace builtin
 
 }  // namespace mirvane::project

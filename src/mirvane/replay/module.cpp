@@ -5,18 +5,18 @@
 namespace mirvane::replay {
 
 static frame::Result statements() {
-    if (!frame::import_module(name::time, name::time)) return failed();
-    if (!frame::import_module(name::numpy, name::np)) return failed();
-    if (!frame::import_module(name::logging, name::logging)) return failed();
-    if (!frame::import_module(name::os, name::os)) return failed();
-    if (!frame::import_module(name::shutil, name::shutil)) return failed();
-    if (!frame::import_from(name::mirvane_movie, {name::ImageSequenceClip})) return failed();
-    if (!frame::import_from(name::mirvane_project, {name::Project})) return failed();
-    if (!frame::import_from(name::mirvane_data, {name::Data})) return failed();
+    if (!frame::import_module(global::time)) return failed();
+    if (!frame::import_module(name::numpy, global::np)) return failed();
+    if (!frame::import_module(global::logging)) return failed();
+    if (!frame::import_module(global::os)) return failed();
+    if (!frame::import_module(global::shutil)) return failed();
+    if (!frame::import_from(name::mirvane_movie, {global::ImageSequenceClip})) return failed();
+    if (!frame::import_from(name::mirvane_project, {global::Project})) return failed();
+    if (!frame::import_from(name::mirvane_data, {global::Data})) return failed();
     if (!frame::import_from(name::mirvane_viewer, {name::WorkspaceViewer})) return failed();
-    if (!frame::import_from(name::dravik_api, {name::system_pb2})) return failed();
-    if (!frame::bind_global(name::_MOVIE_TMP_PNG_PATH, text::frame_directory)) return failed();
-    if (!frame::bind_global(name::_MOVIE_EXT, text::movie_extension)) return failed();
+    if (!frame::import_from(name::dravik_api, {global::system_pb2})) return failed();
+    if (!frame::bind_global(global::_MOVIE_TMP_PNG_PATH, text::frame_directory)) return failed();
+    if (!frame::bind_global(global::_MOVIE_EXT, text::movie_extension)) return failed();
 
     frame::Ref replay = frame::make_class(
         "Replay", {{init},

@@ -34,7 +34,7 @@ bool check_movie_destination(PyObject* moviename) {
 }
 
 bool check_movie_name(PyObject* moviename) {
-    return frame::assert_lower_endswith(moviename, global::_MOVIE_EXT, builtin::AssertionError);
+    return frame::assert_lower_endswith(moviename, global::_MOVIE_EXT);
 }
 
 bool MovieCapture::prepare() {
@@ -47,7 +47,7 @@ bool MovieCapture::prepare() {
     if (present < 0) return false;
     if (!present) {
         if (!global::os.get().method(name::mkdir, root)) return false;
-        created_root_ = true;
+        created_root_ = root;
     }
     frames_directory_ = frame::create_unique(text::frames_prefix, "", [&](PyObject* directory_name) {
         Ref directory = joined(root.get(), directory_name);
@@ -88,17 +88,23 @@ bool MovieCapture::write(PyObject* moviename, PyObject* fps) {
 }
 
 bool MovieCapture::remove_frames() {
-    if (!global::shutil.get().method(name::rmtree, frames_directory_)) return false;
-    if (created_root_) {
-        // Only when empty: another playback may be using it meanwhile.
-        Ref root = global::_MOVIE_TMP_PNG_PATH.get();
-        if (!root) return false;
-        if (!global::os.get().method(name::rmdir, root)) {
-            if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
-            PyErr_Clear();
-        }
+    Ref frames_directory = std::move(frames_directory_);
+    Ref created_root = std::move(created_root_);
+    if (frames_directory && !global::shutil.get().method(name::rmtree, frames_directory)) return false;
+    // Only when empty: another playback may be using it meanwhile.
+    if (created_root && !global::os.get().method(name::rmdir, created_root)) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
+        PyErr_Clear();
     }
     return true;
+}
+
+MovieCapture::~MovieCapture() {
+    if (!frames_directory_ && !created_root_) return;
+    frame::PendingError failure;
+    Ref made = frames_directory_ ? frames_directory_ : created_root_;
+    if (!remove_frames()) PyErr_WriteUnraisable(made.get());
+    failure.restore();
 }
 
 }  // namespace mirvane::replay

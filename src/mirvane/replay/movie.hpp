@@ -16,6 +16,14 @@ bool check_movie_destination(PyObject* moviename);
 
 class MovieCapture {
 public:
+    MovieCapture() = default;
+    MovieCapture(const MovieCapture&) = delete;
+    MovieCapture& operator=(const MovieCapture&) = delete;
+    // A capture that did not get as far as removing its frames (play failed
+    // or was interrupted) removes them on the way out, the failure kept
+    // pending; a failure to remove them is reported as unraisable.
+    ~MovieCapture();
+
     // Creates _MOVIE_TMP_PNG_PATH when missing, and in it a fresh directory
     // for this call's frames, so that files the call did not write are never
     // touched and two playbacks never mix their frames.
@@ -27,9 +35,9 @@ public:
 
     // Writes the frames, in capture order, as the movie `moviename` at `fps`
     // frames per second, then removes the frames and any directory made for
-    // them. On failure the frames stay for inspection. No frames at all is a
-    // ValueError, as a run that ends before it starts plays no cycle; the
-    // empty directory made for them is removed first.
+    // them. No frames at all is a ValueError, as a run that ends before it
+    // starts plays no cycle; the empty directory made for them is removed
+    // first.
     bool write(PyObject* moviename, PyObject* fps);
 
     // image_files, for the movie writer: every frame path in capture order.
@@ -37,12 +45,13 @@ public:
 
 private:
     // Removes the frame directory, and _MOVIE_TMP_PNG_PATH when this call
-    // made it and nothing else is in it.
+    // made it and nothing else is in it. Tried once: what it fails to remove
+    // stays.
     bool remove_frames();
 
     frame::Ref image_files_;
     frame::Ref frames_directory_;
-    bool created_root_ = false;
+    frame::Ref created_root_;  // _MOVIE_TMP_PNG_PATH, when this call made it
     frame::Ref last_name_;  // the clock name of the previous frame
     long repeats_ = 0;      // how often it has been used in a row
 };

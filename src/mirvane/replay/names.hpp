@@ -8,34 +8,18 @@
 
 namespace mirvane::replay {
 
-// What every file of the module uses from the frame.
-using frame::Args;
-using frame::failed;
-using frame::Kind;
-using frame::Ref;
-using frame::Result;
+using namespace frame::prelude;
 
 namespace name {
-using frame::Name;
-// modules and the names imported from them
+// modules, and names imported from them that no body looks up (see global)
 inline Name time{"time"};
 inline Name numpy{"numpy"};
-inline Name np{"np"};
-inline Name logging{"logging"};
-inline Name os{"os"};
-inline Name shutil{"shutil"};
 inline Name mirvane_movie{"mirvane.movie"};
-inline Name ImageSequenceClip{"ImageSequenceClip"};
 inline Name mirvane_project{"mirvane.project"};
-inline Name Project{"Project"};
 inline Name mirvane_data{"mirvane.data"};
-inline Name Data{"Data"};
 inline Name mirvane_viewer{"mirvane.viewer"};
 inline Name WorkspaceViewer{"WorkspaceViewer"};
 inline Name dravik_api{"dravik.api"};
-inline Name system_pb2{"system_pb2"};
-inline Name _MOVIE_TMP_PNG_PATH{"_MOVIE_TMP_PNG_PATH"};
-inline Name _MOVIE_EXT{"_MOVIE_EXT"};
 inline Name Replay{"Replay"};
 // methods, parameters and locals
 inline Name init_{"__init__"};
@@ -123,52 +107,45 @@ inline Name isdir{"isdir"};
 inline Name access{"access"};
 inline Name join{"join"};
 inline Name format{"format"};
-inline Name AssertionError{"AssertionError"};
-inline Name range{"range"};
 }  // namespace name
 
 namespace text {
-inline frame::Name guard_message{"Please set a project, data, and viewer to use replay"};
-inline frame::Name frame_directory{"./tmp"};
-inline frame::Name frames_prefix{"frames-"};
-inline frame::Name movie_extension{".mp4"};
-inline frame::Name frame_file{"tmp_{:08.2f}.png"};
-inline frame::Name repeated_frame_file{"tmp_{:08.2f}-{}.png"};
+inline Name guard_message{"Please set a project, data, and viewer to use replay"};
+inline Name frame_directory{"./tmp"};
+inline Name frames_prefix{"frames-"};
+inline Name movie_extension{".mp4"};
+inline Name frame_file{"tmp_{:08.2f}.png"};
+inline Name repeated_frame_file{"tmp_{:08.2f}-{}.png"};
 }  // namespace text
 
 namespace number {
-inline frame::Float nanosecond{1e-9};
-inline frame::Int zero{0};
-inline frame::Int one{1};
-inline frame::Int ten{10};
-inline frame::Int minus_one{-1};
-inline frame::Float real_time{1.0};
-inline frame::Int write_and_search{W_OK | X_OK};
+inline Float nanosecond{1e-9};
+inline Int zero{0};
+inline Int one{1};
+inline Int ten{10};
+inline Int minus_one{-1};
+inline Float real_time{1.0};
+inline Int write_and_search{W_OK | X_OK};
 }  // namespace number
 
-// The module globals the bodies use, each looked up at every use with one
-// cache for the whole module (frame/globals.hpp): rebinding one takes effect
-// at the next use.
 namespace global {
-inline frame::Global time{name::time};
-inline frame::Global np{name::np};
-inline frame::Global logging{name::logging};
-inline frame::Global os{name::os};
-inline frame::Global shutil{name::shutil};
-inline frame::Global ImageSequenceClip{name::ImageSequenceClip};
-inline frame::Global Project{name::Project};
-inline frame::Global Data{name::Data};
-inline frame::Global system_pb2{name::system_pb2};
-inline frame::Global _MOVIE_TMP_PNG_PATH{name::_MOVIE_TMP_PNG_PATH};
-inline frame::Global _MOVIE_EXT{name::_MOVIE_EXT};
+inline Global time{"time"};
+inline Global np{"np"};
+inline Global logging{"logging"};
+inline Global os{"os"};
+inline Global shutil{"shutil"};
+inline Global ImageSequenceClip{"ImageSequenceClip"};
+inline Global Project{"Project"};
+inline Global Data{"Data"};
+inline Global system_pb2{"system_pb2"};
+inline Global _MOVIE_TMP_PNG_PATH{"_MOVIE_TMP_PNG_PATH"};
+inline Global _MOVIE_EXT{"_MOVIE_EXT"};
 }  // namespace global
 
-// Taken once at import: later changes to the builtins module do not reach them.
 // No body calls range; it is still captured, so that an interpreter without it
 // fails the import as callers expect.
 namespace builtin {
-inline frame::Builtin AssertionError{name::AssertionError};
-inline frame::Builtin range{name::range};
+inline Builtin range{"range"};
 }  // namespace builtin
 
 }  // namespace mirvane::replay

@@ -1,6 +1,8 @@
 // Replay.play: choose a recorded run, rebuild the complete system state after
 // every product, then run a playback clock over the run, handing the snapshot
 // nearest to the clock to the workspace, the system and the viewer each cycle.
+#include <cmath>
+
 #include "mirvane/replay/movie.hpp"
 #include "mirvane/replay/names.hpp"
 #include "mirvane/replay/replay.hpp"
@@ -31,8 +33,18 @@ int collaborators_set(PyObject* self) {
 
 // --- record choice -------------------------------------------------------------
 
+// Whether `index` names one of `count` records, negative ones counting from
+// the end.
+bool names_a_record(PyObject* index, Py_ssize_t count) {
+    int overflow = 0;
+    long long position = PyLong_AsLongLongAndOverflow(index, &overflow);
+    return !overflow && position >= -count && position < count;
+}
+
 // -1: the record that ended last (the first of equals); any other index by
-// position, negative ones counting from the end.
+// position, negative ones counting from the end. One past the end fails the
+// assertion; any other that names no record is the IndexError that indexing
+// the records gives (theirs is a TypeError for an index beyond 64 bits).
 Ref choose_record(const Ref& data_records, PyObject* index) {
     Ref chosen = Ref::borrow(index);
     int latest = truth(compare(index, number::minus_one, Py_EQ));
@@ -52,11 +64,17 @@ Ref choose_record(const Ref& data_records, PyObject* index) {
         if (!latest_position) return {};
         chosen = Ref::steal(PyNumber_Long(latest_position.get()));
         if (!chosen) return {};
-    } else if (frame::assertions_enabled()) {
+    } else {
         Py_ssize_t count = length(data_records.attr(name::records));
         if (count < 0) return {};
-        Ref records_count = Ref::steal(PyLong_FromSsize_t(count));
-        if (!frame::assert_true(compare(index, records_count.get(), Py_LT), builtin::AssertionError)) return {};
+        if (frame::assertions_enabled()) {
+            Ref records_count = Ref::steal(PyLong_FromSsize_t(count));
+            if (!frame::assert_true(compare(index, records_count.get(), Py_LT))) return {};
+        }
+        if (!names_a_record(index, count)) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return {};
+        }
     }
     return data_records.attr(name::records).item(chosen.get());
 }
@@ -271,6 +289,11 @@ Result play_record(const Args& args) {
     // Either would keep the clock from ever passing the end of the run.
     if (!(speed > 0)) {
         PyErr_SetString(PyExc_ValueError, "speed must be a positive number");
+        return failed();
+    }
+    // The clock would be infinite at once, or not a number: one cycle at no time.
+    if (std::isinf(speed)) {
+        PyErr_SetString(PyExc_ValueError, "speed must be a finite number");
         return failed();
     }
     if (movie) {

@@ -1,0 +1,1 @@
+"""What a record tells of its run, found from its products alone: its events."""

@@ -1,0 +1,399 @@
+"""Events: the moments that matter in a record, found from its products alone.
+
+A ``Detector`` is fed a record's products one by one, in record order, and
+returns the events each one completes; ``finish`` closes what is still open at
+the end. It knows only what a recording holds: the record's project (layout,
+starting state, behaviours) and its products, never what a simulator knew, so
+it finds the same on anyone's recordings, live or afterwards, in one pass.
+``record_events`` gives a whole record's events, numbered.
+
+A point event (a grasp, a damaged value) is returned with the product that
+shows it; a range event (a stall, an item unseen, arms too close) once it
+ends, its ``time`` where it began and its ``end`` where it ended.
+"""
+
+import math
+from dataclasses import dataclass, replace
+from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
+
+from dravik.api import data_pb2, project_pb2, system_pb2
+
+from .. import scene
+from ..data import seconds_between
+from ..geometry import yaw_of
+
+INFO, WARNING, ERROR = "info", "warning", "error"
+#: Severities from the least.
+SEVERITIES: Tuple[str, ...] = (INFO, WARNING, ERROR)
+
+#: Every kind of event, and its severity (``near-collision`` becomes ``collision`` once the arms touch).
+KINDS: Dict[str, str] = {
+    "step": INFO,               # a behaviour moved to its next step
+    "grasp": INFO,              # a robot took hold of an item
+    "release": INFO,            # ... and let go of it in a release step
+    "drop": ERROR,              # a held item lost outside a release, or an item moving while nothing holds it
+    "missed-grasp": WARNING,    # a grasp step ended with nothing held
+    "unseen": WARNING,          # perception missed an item for longer than UNSEEN_S
+    "camera-moved": WARNING,    # a camera perceived away from its layout position (or where it last moved to)
+    "near-collision": WARNING,  # two arms' links closer than scene.ARM_CLEARANCE
+    "collision": ERROR,         # ... touching
+    "stall": WARNING,           # a robot's controller silent for longer than STALL_PERIODS of its reports
+    "plan-overrun": WARNING,    # a motion took far longer than planned
+    "damaged-value": ERROR,     # a value the scene model cannot use (not a number, out of reach)
+    "time-order": ERROR,        # a product stamped before the one before it, or a source's stamp repeated
+}
+
+# -- thresholds ----------------------------------------------------------------------------
+#: Metres beyond the clearance two arms must be again for their closeness to end: their reports
+#: alternate, each pairing one arm's fresh pose with the other's older one, so a gap near the
+#: clearance flickers across it.
+CLEARANCE_MARGIN_M = 0.02
+#: Seconds an item may go unseen: at 30 frames a second a frame or two go missing now and then;
+#: half a second (15 frames) is perception losing it.
+UNSEEN_S = 0.5
+#: Metres an item may move while nothing holds it: perception's noise is about a millimetre, and a
+#: box rises a few millimetres in the moment between its gripper closing and the next report.
+ITEM_MOVED_M = 0.02
+#: Seconds an item let go of (or dropped) takes to come to rest, before it is expected to stay put.
+SETTLE_S = 0.25
+#: Metres a camera may be perceived away from its layout position: mounts are fixed (a camera may
+#: pan, so its heading is not compared), so anything beyond noise is a knock.
+CAMERA_MOVED_M = 0.02
+#: Report periods a controller may stay silent: one late report is jitter, five missed are a stall.
+STALL_PERIODS = 5.0
+#: Reports a controller makes before its period (the median of their intervals) is taken as known.
+PERIOD_REPORTS = 9
+#: How much longer than planned a motion may take: controllers settle, but not for half as long
+#: again as the whole motion; short motions get OVERRUN_SLACK_S besides.
+OVERRUN_FACTOR = 1.5
+OVERRUN_SLACK_S = 0.25
+#: The behaviour steps in which a robot grasps and lets go, by name.
+GRASP_STEPS = frozenset({"grasp"})
+RELEASE_STEPS = frozenset({"release"})
+
+
+@dataclass(frozen=True)
+class Event:
+    """One event of a record.
+
+    ``time`` and ``end`` are seconds after the record's first product, as the
+    player counts them (``end`` is ``time`` for a point event); ``stamp_ns`` is
+    the stamp of the product it begins at, ``product`` that product's position
+    and ``number`` the event's number in the record, from 1 (0 until numbered).
+    ``subject`` names the robot, item or camera (two robots: "arm_a,arm_b").
+    """
+    time: float
+    end: float
+    stamp_ns: int
+    kind: str
+    severity: str
+    subject: str
+    text: str
+    record: int
+    product: int
+    number: int = 0
+
+
+#: Where something began: the stamp and the position of a product.
+_Mark = Tuple[int, int]
+
+
+class _Reports:
+    """A robot's controller reports so far: the last, and its period once known."""
+    __slots__ = ("last", "intervals", "period_ns")
+
+    def __init__(self, last: _Mark) -> None:
+        self.last = last
+        self.intervals: List[int] = []
+        self.period_ns: Optional[float] = None
+
+
+class _Arm:
+    """An arm of the layout, where its joints were last reported to put its links."""
+    __slots__ = ("x", "y", "yaw", "links", "z", "points")
+
+    def __init__(self, shape: scene.Robot) -> None:
+        p = shape.base.position
+        self.x, self.y, self.yaw, self.links, self.z = p.x, p.y, yaw_of(shape.base), shape.links, shape.z
+        self.points: Sequence[scene.Point] = ()
+
+
+class Detector:
+    """Finds a record's events product by product (see the module's description)."""
+
+    def __init__(self, project: project_pb2.ProjectSnapshot, record: int = 0) -> None:
+        layout = project.workspace
+        self.record = record
+        self._items = tuple(layout.items)
+        self._cameras = {name: camera.base_pose.position for name, camera in layout.cameras.items()}
+        self._robot_of = {name: behavior.robot or name for name, behavior in project.behaviors.items()}
+        # Arms whose layout can be drawn (with no joints known, all zero).
+        shapes = (scene.robot(name, model, None) for name, model in layout.robots.items())
+        self._arms = {shape.name: _Arm(shape) for shape in shapes if shape.points}
+        self._position = -1
+        self._stamp_ns = 0
+        self._first_ns: Optional[int] = None
+        self._previous_ns: Optional[int] = None
+        self._stamps: Dict[Tuple[str, str], int] = {}           # the last stamp of each source
+        self._steps: Dict[str, Tuple[str, str]] = {}            # robot: (step, target)
+        self._held: Dict[str, str] = {}                         # robot: item
+        self._releasing: Set[str] = set()     # robots in a release step since their last report
+        self._grasped: Dict[str, Tuple[_Mark, str]] = {}        # robot: (grasp step ended, its text)
+        self._plans: Dict[str, Tuple[_Mark, float]] = {}        # robot: (motion planned, its seconds)
+        self._reports: Dict[str, _Reports] = {}
+        self._close: Dict[Tuple[str, str], Tuple[_Mark, float]] = {}   # pair: (closer since, least gap)
+        self._unseen: Dict[str, _Mark] = {}
+        self._resting: Dict[str, Tuple[float, float, float]] = {}      # unheld item: where it was seen
+        self._settling: Dict[str, int] = {}     # item let go of: until when it may still move
+        self._mounts: Dict[str, Tuple[float, float, float]] = {}       # cameras found moved: where to
+
+    # -- feeding ---------------------------------------------------------------------------
+
+    def feed(self, product: data_pb2.Product) -> List[Event]:
+        """The events ``product``, the next of the record, completes."""
+        self._position += 1
+        stamp = self._stamp_ns = product.timestamp_ns
+        if self._first_ns is None:
+            self._first_ns = stamp
+        found: List[Event] = []
+        kind = scene.kind_of(product)
+        # Each part's rules; each names what made the product.
+        if kind == "controller":
+            source = self._controller(product.controller, found)
+        elif kind == "perception":
+            source = self._perception(product.perception, found)
+        elif kind == "decision":
+            source = self._decision(product.decision, found)
+        elif kind == "planner":
+            source = self._planner(product.planner, found)
+        else:
+            source = "product"
+        self._order(kind or "no part", source, found)
+        self._previous_ns = stamp
+        return found
+
+    def finish(self) -> List[Event]:
+        """The range events still open at the end of the record, ended at its last product."""
+        if self._previous_ns is None:
+            return []
+        now = (self._previous_ns, self._position)
+        found: List[Event] = []
+        for robot, reports in self._reports.items():
+            self._stall(robot, reports, now, found)
+        for item, since in self._unseen.items():
+            self._unseen_for(item, since, now, found)
+        for pair, (since, gap) in self._close.items():
+            self._too_close(pair, since, gap, now, found)
+        for robot, (since, planned) in self._plans.items():
+            self._overrun(robot, since, planned, now, found)
+        found.extend(self._event("missed-grasp", robot, text, since)
+                     for robot, (since, text) in self._grasped.items())
+        self._reports, self._unseen, self._close, self._plans, self._grasped = {}, {}, {}, {}, {}
+        return found
+
+    # -- the rules -------------------------------------------------------------------------
+
+    def _order(self, kind: str, source: str, found: List[Event]) -> None:
+        """Stamps go forward; a source (a robot's controller, perception) never repeats one."""
+        stamp = self._stamp_ns
+        if self._previous_ns is not None and stamp < self._previous_ns:
+            found.append(self._event("time-order", source, f"{source} {kind} stamped "
+                                     f"{(self._previous_ns - stamp) * 1e-9:.6f} s before the product before it"))
+        elif self._stamps.get((kind, source)) == stamp:
+            found.append(self._event("time-order", source, f"{source} {kind} stamp repeated"))
+        self._stamps[kind, source] = stamp
+
+    def _decision(self, decision: system_pb2.Decision, found: List[Event]) -> str:
+        robot = self._robot_of.get(decision.behavior, decision.behavior)
+        step, target = self._steps.get(robot, ("", ""))
+        if step in GRASP_STEPS and not self._held.get(robot):
+            # Missed unless the robot, silent since, reports holding something next.
+            self._grasped[robot] = (self._now(), f"{robot}'s {step} of {target or 'its item'} ended holding nothing")
+        if decision.step in RELEASE_STEPS:
+            self._releasing.add(robot)
+        plan = self._plans.pop(robot, None)
+        if plan is not None:
+            self._overrun(robot, *plan, self._now(), found)
+        self._steps[robot] = (decision.step, decision.target_item)
+        found.append(self._event("step", robot, f"{robot} {scene.decision_text(decision)}"))
+        return robot
+
+    def _planner(self, planner: system_pb2.Planner, found: List[Event]) -> str:
+        robot = planner.robot
+        if not all(scene.joints_ok(waypoint.values) for waypoint in planner.waypoints):
+            found.append(self._event("damaged-value", robot, f"damaged value: {robot} planned waypoints"))
+        self._plans[robot] = (self._now(), planner.duration_s)
+        return robot
+
+    def _controller(self, controller: system_pb2.Controller, found: List[Event]) -> str:
+        robot, item = controller.robot, controller.grasped_item
+        joints = controller.feedback.joint.positions.values
+        joints_ok = scene.joints_ok(joints)
+        if not (joints_ok and scene.joints_ok(controller.feedback.effector.positions.values)
+                and (not item or scene.pose_ok(controller.grasped_item_pose))):
+            self._damaged_report(controller, joints_ok, found)
+        now = self._now()
+        reports = self._reports.get(robot)
+        if reports is None:
+            self._reports[robot] = _Reports(now)
+        else:
+            if reports.period_ns is not None and now[0] - reports.last[0] > STALL_PERIODS * reports.period_ns:
+                self._stall(robot, reports, now, found)
+            if reports.period_ns is None:
+                reports.intervals.append(now[0] - reports.last[0])
+                if len(reports.intervals) >= PERIOD_REPORTS:
+                    reports.period_ns = sorted(reports.intervals)[len(reports.intervals) // 2]
+            reports.last = now
+        held = self._held.get(robot, "")
+        if held != item:
+            self._hand(robot, held, item, found)
+        grasped = self._grasped.pop(robot, None)
+        if grasped is not None and not item:
+            found.append(self._event("missed-grasp", robot, grasped[1], grasped[0]))
+        if self._steps.get(robot, ("", ""))[0] not in RELEASE_STEPS:
+            self._releasing.discard(robot)
+        arm = self._arms.get(robot)
+        if arm is not None:
+            arm.points = scene.arm_points(arm.x, arm.y, arm.yaw, arm.links, joints)[0] if joints_ok else ()
+            self._clearance(robot, arm, now, found)
+        return robot
+
+    def _damaged_report(self, controller: system_pb2.Controller, joints_ok: bool, found: List[Event]) -> None:
+        robot, item = controller.robot, controller.grasped_item
+        problems = [f"{robot} {what}" for what, ok in (
+            ("joints", joints_ok),
+            ("effector", scene.joints_ok(controller.feedback.effector.positions.values)),
+            ("held pose", not item or scene.pose_ok(controller.grasped_item_pose))) if not ok]
+        found.append(self._event("damaged-value", robot, "damaged value: " + ", ".join(problems)))
+
+    def _hand(self, robot: str, held: str, item: str, found: List[Event]) -> None:
+        """``robot`` held ``held`` and now holds ``item``."""
+        self._held[robot] = item
+        if held:
+            self._resting.pop(held, None)
+            self._settling[held] = self._stamp_ns + int(SETTLE_S * 1e9)
+            step, _ = self._steps.get(robot, ("", ""))
+            if robot in self._releasing:
+                found.append(self._event("release", robot, f"{robot} released {held}"))
+            else:
+                found.append(self._event("drop", held, f"{robot} lost {held} during {step or 'no step'}"))
+        if item:
+            found.append(self._event("grasp", robot, f"{robot} grasped {item}"))
+
+    def _clearance(self, robot: str, arm: _Arm, now: _Mark, found: List[Event]) -> None:
+        """The arms as last reported, this one just moved: too close, or no longer."""
+        for other, shape in self._arms.items():
+            if other == robot:
+                continue
+            pair = (robot, other) if robot < other else (other, robot)
+            open_ = self._close.get(pair)
+            gap = scene.links_gap(arm.points, arm.z, shape.points, shape.z,
+                                  within=scene.ARM_CLEARANCE + CLEARANCE_MARGIN_M) \
+                if arm.points and shape.points else math.inf
+            if gap < scene.ARM_CLEARANCE:
+                self._close[pair] = (now, gap) if open_ is None else (open_[0], min(open_[1], gap))
+            elif open_ is not None and gap > scene.ARM_CLEARANCE + CLEARANCE_MARGIN_M:
+                del self._close[pair]
+                self._too_close(pair, *open_, now, found)
+
+    def _perception(self, perception: system_pb2.Perception, found: List[Event]) -> str:
+        cameras, items = perception.camera_poses, perception.item_poses
+        damaged = [name for poses in (cameras, items) for name, pose in poses.items() if not scene.pose_ok(pose)]
+        if damaged:
+            found.append(self._event("damaged-value", ",".join(damaged),
+                                     "damaged value: " + ", ".join(f"{name} pose" for name in damaged)))
+        for name, pose in cameras.items():
+            layout = self._cameras.get(name)
+            if layout is None or name in damaged:
+                continue
+            p = pose.position
+            mount = self._mounts.get(name, (layout.x, layout.y, layout.z))
+            moved = math.hypot(p.x - mount[0], p.y - mount[1], p.z - mount[2])
+            if moved > CAMERA_MOVED_M:
+                self._mounts[name] = (p.x, p.y, p.z)
+                off = math.hypot(p.x - layout.x, p.y - layout.y, p.z - layout.z)
+                found.append(self._event("camera-moved", name, f"{name} moved {moved * 100:.1f} cm, now "
+                                         f"{off * 100:.1f} cm from its layout position"))
+        held = self._held.values()
+        # A robot overdue may hold what seems to move by itself.
+        stamp = self._stamp_ns
+        overdue = any(r.period_ns is not None and stamp - r.last[0] > STALL_PERIODS * r.period_ns
+                      for r in self._reports.values())
+        for name in self._items:
+            if name not in items:
+                if name not in self._unseen:
+                    self._unseen[name] = self._now()
+                continue
+            since = self._unseen.pop(name, None)
+            if since is not None:
+                self._unseen_for(name, since, self._now(), found)
+            if name in held or name in damaged or overdue or self._settling.get(name, stamp) > stamp:
+                continue
+            p = items[name].position
+            seen = (p.x, p.y, p.z)
+            rest = self._resting.setdefault(name, seen)
+            moved = math.hypot(seen[0] - rest[0], seen[1] - rest[1], seen[2] - rest[2])
+            if moved > ITEM_MOVED_M:
+                self._resting[name] = seen
+                found.append(self._event("drop", name, f"{name} moved {moved * 100:.1f} cm while nothing held it"))
+        return "perception"
+
+    # -- range events, once they end -------------------------------------------------------
+
+    def _stall(self, robot: str, reports: _Reports, now: _Mark, found: List[Event]) -> None:
+        silent = now[0] - reports.last[0]
+        if reports.period_ns is not None and silent > STALL_PERIODS * reports.period_ns:
+            found.append(self._event("stall", robot, f"{robot}'s controller silent for {silent * 1e-9:.2f} s",
+                                     reports.last, now))
+
+    def _unseen_for(self, item: str, since: _Mark, now: _Mark, found: List[Event]) -> None:
+        unseen = (now[0] - since[0]) * 1e-9
+        if unseen > UNSEEN_S:
+            found.append(self._event("unseen", item, f"{item} unseen for {unseen:.2f} s", since, now))
+
+    def _too_close(self, pair: Tuple[str, str], since: _Mark, gap: float, now: _Mark, found: List[Event]) -> None:
+        a, b = pair
+        text = (f"{a} and {b} touched" if gap <= 0.0 else
+                f"{a} and {b} came within {gap * 100:.1f} cm of each other")
+        found.append(self._event("collision" if gap <= 0.0 else "near-collision", f"{a},{b}", text, since, now))
+
+    def _overrun(self, robot: str, since: _Mark, planned: float, now: _Mark, found: List[Event]) -> None:
+        took = (now[0] - since[0]) * 1e-9
+        if took > max(OVERRUN_FACTOR * planned, planned + OVERRUN_SLACK_S):
+            found.append(self._event("plan-overrun", robot,
+                                     f"{robot}'s motion took {took:.2f} s, planned {planned:.2f} s", since, now))
+
+    # -- making events ---------------------------------------------------------------------
+
+    def _now(self) -> _Mark:
+        return self._stamp_ns, self._position
+
+    def _time(self, stamp: int) -> float:
+        assert self._first_ns is not None
+        return seconds_between(self._first_ns, stamp)
+
+    def _event(self, kind: str, subject: str, text: str, since: Optional[_Mark] = None,
+               until: Optional[_Mark] = None) -> Event:
+        start = since or self._now()
+        end = until or start
+        return Event(self._time(start[0]), self._time(end[0]), start[0], kind, KINDS[kind], subject, text,
+                     self.record, start[1])
+
+
+def numbered(events: Iterable[Event]) -> List[Event]:
+    """``events`` of one record in record order (by the product each begins at), numbered from 1."""
+    ordered = sorted(events, key=lambda event: event.product)
+    return [replace(event, number=n) for n, event in enumerate(ordered, 1)]
+
+
+def record_events(record: data_pb2.Record, index: int = 0) -> List[Event]:
+    """The events of ``record``, the record at position ``index`` of its recording, numbered."""
+    detector = Detector(record.project, index)
+    found = [event for product in record.products for event in detector.feed(product)]
+    return numbered(found + detector.finish())
+
+
+def tally(events: Sequence[Event]) -> str:
+    """How many warnings and errors ``events`` hold, in words ("2 warnings, 1 error")."""
+    counts = [(sum(event.severity == severity for event in events), severity) for severity in SEVERITIES[1:]]
+    return ", ".join(f"{n} {severity}{'s' * (n != 1)}" for n, severity in counts)

@@ -1,0 +1,90 @@
+"""``mirvane events``: the events found in a recording's records, as a table, JSON lines or CSV."""
+
+import argparse
+import csv
+import dataclasses
+import json
+import os
+import sys
+import textwrap
+from typing import Any, Iterable, Iterator, List, Sequence
+
+from ..analysis.events import KINDS, SEVERITIES, Event, record_events, tally
+from . import Argument, described, _options
+from ._files import chosen_position, load_recording
+
+FORMATS = ("table", "json", "csv")
+
+
+def add_parser(subparsers: Any) -> argparse.ArgumentParser:
+    return described(
+        subparsers, "events", "list the events found in a recording: steps, grasps, faults",
+        "Find the events of each record from its products alone: behaviour steps, grasps and\n"
+        "releases (info); missed grasps, items unseen, cameras moved, arms too close, stalled\n"
+        "controllers and overrun plans (warning); drops, collisions, damaged values and time\n"
+        "stamps out of order (error). Times are seconds after the record's first product, as\n"
+        "the player counts them; numbers count each record's events from 1.\n"
+        + textwrap.fill(f"Kinds: {', '.join(KINDS)}.", 86),
+        ["mirvane events run.rec --severity warning",
+         "mirvane events run.rec --index -1 --kind drop,stall --format json"],
+        _options.recording(help="the recording file to search"),
+        _options.index("only", None, "all records"),
+        Argument("--severity", choices=SEVERITIES, default=SEVERITIES[0], metavar="LEVEL",
+                 help=f"only events of this severity or worse: {', '.join(SEVERITIES)} (default: info, all)"),
+        Argument("--kind", type=_kinds, metavar="K[,K...]", help="only events of these kinds (default: every kind)"),
+        Argument("--format", choices=FORMATS, default="table",
+                 help="a table (default), JSON lines or CSV with a header; JSON and CSV carry every field, "
+                      "stamp_ns and product too"))
+
+
+def _kinds(text: str) -> List[str]:
+    kinds = [kind.strip() for kind in text.split(",")]
+    unknown = [kind for kind in kinds if kind not in KINDS]
+    if unknown:
+        raise argparse.ArgumentTypeError(f"unknown kind {', '.join(map(repr, unknown))}; "
+                                         f"give some of {', '.join(KINDS)}, separated by commas")
+    return kinds
+
+
+def run(args: argparse.Namespace) -> None:
+    records = load_recording(args.recording).records()
+    positions: Sequence[int] = range(len(records))
+    if args.index is not None:
+        positions = [chosen_position(args.index, records, args.recording)]
+    least = SEVERITIES.index(args.severity)
+
+    def chosen() -> Iterator[Event]:
+        for position in positions:
+            for event in record_events(records[position], position):
+                if SEVERITIES.index(event.severity) >= least and (not args.kind or event.kind in args.kind):
+                    yield event
+
+    try:
+        write = {"table": _table, "json": _json, "csv": _csv}[args.format]
+        write(chosen())
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader stopped (``| head``): what it wanted is out; say nothing more.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
+def _json(events: Iterable[Event]) -> None:
+    for event in events:
+        print(json.dumps(dataclasses.asdict(event)))
+
+
+def _csv(events: Iterable[Event]) -> None:
+    writer = csv.writer(sys.stdout, lineterminator="\n")
+    writer.writerow(field.name for field in dataclasses.fields(Event))
+    for event in events:
+        writer.writerow(dataclasses.astuple(event))
+
+
+def _table(events: Iterable[Event]) -> None:
+    print(f"{'record':>6} {'#':>4} {'time s':>9} {'end s':>9}  {'severity':8} {'kind':14} {'subject':12} text")
+    shown = []
+    for event in events:
+        shown.append(event)
+        print(f"{event.record:>6} {event.number:>4} {event.time:>9.3f} {event.end:>9.3f}  {event.severity:8} "
+              f"{event.kind:14} {event.subject:12} {event.text}")
+    print(f"{len(shown)} event{'s' * (len(shown) != 1)}: {tally(shown)}")

@@ -1,0 +1,437 @@
+"""Recording a live cell: products go in as they happen and land in MCAP files, crash-safe.
+
+    with Recorder("run.mcap", project) as recorder:      # from any thread:
+        recorder.controller("arm_a", joints=[0.1, -0.4], effector=[0.3, 0.2, 1.57])
+        recorder.perception(item_poses={"box_1": (0.3, 0.5, 0.0, 0.0)})
+
+Threads: a caller's thread only builds the product and queues it; one writer
+thread of the recorder's own encodes and writes, so ``add`` costs a caller a few
+microseconds however busy the writer is.
+
+The file is MCAP in the export's layout, written through the export's own
+``LayoutWriter`` (the same channels, schemas, part messages and ``/scene``):
+the project opens a record (a ``/record`` header marked ``streamed``, its
+starting state and the scene), and each product follows as it is taken, its
+sequence number its position in the record. The writer writes a chunk, flushes
+and syncs the file at least every ``flush_seconds`` (and whenever a chunk is
+full), and chunks end only between products; so a reader can open the file
+while it is written, and a process killed at any moment leaves a file of which
+``mirvane recover`` keeps every product written before the last flush. Closing
+writes the summary: the file is then whole.
+
+Split: with ``max_seconds`` or ``max_bytes`` a file is finished and the next
+begun (``run-0001.mcap``, ``run-0002.mcap``, ...; each whole by itself) once
+its products span that long or it holds that many bytes. Snapshot: with
+``snapshot_seconds`` only the last that many seconds of products are kept, in
+memory, until ``trigger()`` (or ``trigger_when(product)`` returning true) writes
+them, and the products of the next ``after_seconds``, into a numbered file.
+"""
+
+import collections
+import functools
+import io
+import math
+import os
+import queue
+import threading
+import time
+from typing import Any, Callable, Deque, List, Mapping, Optional, Sequence, Tuple, Union
+
+from dravik.api import data_pb2, export_pb2, geometry_pb2, project_pb2, system_pb2
+
+from .._version import __version__
+from ..data import PathLike
+from ..geometry import set_pose
+from ..scene import kind_of
+from .mcap import CHUNK_BYTES, LayoutWriter
+
+#: A pose: a message, or (x, y, z, yaw) in metres and radians about the vertical.
+PoseLike = Union[geometry_pb2.Pose, Tuple[float, float, float, float]]
+#: Decides, on the writer thread, from each product whether it triggers a snapshot.
+Trigger = Callable[[data_pb2.Product], bool]
+
+#: How often a recording's /scene shows the cell, at most: what a 3D view shows.
+SCENES_PER_SECOND = 30
+
+_SECOND = 1_000_000_000
+_INT64 = 2 ** 63
+_GATHER_SECONDS = 0.02     # the writer wakes at most this often while products trickle in
+
+
+class RecorderError(RuntimeError):
+    """The recorder's writer stopped (a full disk, say): the message says why."""
+
+
+class Recorder:
+    """Records a live cell's products into MCAP files; a context manager, safe to call from any thread.
+
+    ``project``: a ``mirvane.project.Project`` or its ``ProjectSnapshot``,
+    written at the start of each file and again by ``project_changed``. The
+    files must not exist yet. See the module's description for the options.
+    """
+
+    def __init__(self, path: PathLike, project: Any, *, flush_seconds: float = 1.0,
+                 max_seconds: Optional[float] = None, max_bytes: Optional[int] = None,
+                 snapshot_seconds: Optional[float] = None, after_seconds: float = 0.0,
+                 trigger_when: Optional[Trigger] = None) -> None:
+        for name, value in (("flush_seconds", flush_seconds), ("max_seconds", max_seconds),
+                            ("max_bytes", max_bytes), ("snapshot_seconds", snapshot_seconds)):
+            if value is not None and not 0 < value < math.inf:
+                raise ValueError(f"{name} must be a positive number, not {value!r}")
+        if not 0 <= after_seconds < math.inf:
+            raise ValueError(f"after_seconds must be zero or more, not {after_seconds!r}")
+        if snapshot_seconds is not None and (max_seconds or max_bytes):
+            raise ValueError("a snapshot is one file per trigger: give snapshot_seconds or max_seconds/max_bytes")
+        if trigger_when is not None and snapshot_seconds is None:
+            raise ValueError("trigger_when goes with snapshot_seconds")
+        self.path = os.fspath(path)
+        self._numbered = snapshot_seconds is not None or max_seconds is not None or max_bytes is not None
+        self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        self._failure: Optional[BaseException] = None
+        self._closed = False
+        self._files: List[str] = []
+        self._writer = _Writer(self, _snapshot(project), flush_seconds, max_seconds, max_bytes,
+                               snapshot_seconds, after_seconds, trigger_when)
+        self._thread = threading.Thread(target=self._writer.run, name="mirvane-recorder", daemon=True)
+        self._thread.start()
+
+    def __enter__(self) -> "Recorder":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    @property
+    def files(self) -> List[str]:
+        """The files written so far, in order (the one being written last)."""
+        return list(self._files)
+
+    # -- what callers call, from any thread: each only queues ------------------------------
+
+    def add(self, product: data_pb2.Product) -> None:
+        """Record a copy of ``product``; one without a time stamp is stamped now."""
+        if not isinstance(product, data_pb2.Product):
+            raise TypeError(f"expected a Product, got {type(product).__name__}")
+        copy = data_pb2.Product()
+        copy.CopyFrom(product)
+        if not copy.timestamp_ns:
+            copy.timestamp_ns = time.time_ns()
+        self._put(copy)
+
+    def controller(self, robot: str, joints: Sequence[float], effector: Sequence[float] = (), *,
+                   grasped_item: str = "", grasped_pose: Optional[PoseLike] = None,
+                   time_ns: Optional[int] = None) -> None:
+        """Record a controller's report: its robot's joint positions, the effector's (x, y, heading),
+        and the item it holds with its pose."""
+        product = _stamped(time_ns)
+        part = product.controller
+        part.robot = robot
+        part.feedback.joint.positions.values.extend(joints)
+        part.feedback.effector.positions.values.extend(effector)
+        if grasped_item:
+            part.grasped_item = grasped_item
+        if grasped_pose is not None:
+            _set(part.grasped_item_pose, grasped_pose)
+        self._put(product)
+
+    def perception(self, camera_poses: Mapping[str, PoseLike] = {}, item_poses: Mapping[str, PoseLike] = {}, *,
+                   time_ns: Optional[int] = None) -> None:
+        """Record what perception saw: cameras' and items' poses by name."""
+        product = _stamped(time_ns)
+        part = product.perception
+        part.SetInParent()
+        for name, pose in camera_poses.items():
+            _set(part.camera_poses[name], pose)
+        for name, pose in item_poses.items():
+            _set(part.item_poses[name], pose)
+        self._put(product)
+
+    def decision(self, behavior: str, step: str, target_item: str = "", *, time_ns: Optional[int] = None) -> None:
+        """Record a behaviour's decision: the step it moved to and the item it targets."""
+        product = _stamped(time_ns)
+        product.decision.SetInParent()
+        product.decision.behavior, product.decision.step, product.decision.target_item = behavior, step, target_item
+        self._put(product)
+
+    def planner(self, robot: str, waypoints: Sequence[Sequence[float]], duration_s: float, *,
+                time_ns: Optional[int] = None) -> None:
+        """Record a planned motion: the robot, its joint waypoints and how long it takes."""
+        product = _stamped(time_ns)
+        part = product.planner
+        part.robot, part.duration_s = robot, duration_s
+        for waypoint in waypoints:
+            part.waypoints.add().values.extend(waypoint)
+        self._put(product)
+
+    def project_changed(self, project: Any) -> None:
+        """The cell's project changed: the products from now on belong to a new record of it."""
+        self._control("project", _snapshot(project), time.time_ns())
+
+    def trigger(self) -> None:
+        """In snapshot mode: write the kept seconds, and the next ``after_seconds``, into a new file."""
+        self._control("trigger", time.time_ns())
+
+    def flush(self) -> None:
+        """Wait until everything added so far is written and synced to disk."""
+        done = threading.Event()
+        self._control("flush", done)
+        while not done.wait(0.1):
+            if not self._thread.is_alive():
+                break
+        self._raise_failure()
+
+    def close(self) -> None:
+        """Write what is queued and finish the file: it is then whole. Raises the writer's failure."""
+        if not self._closed:
+            self._closed = True
+            self._queue.put(None)
+            self._thread.join()
+        self._raise_failure()
+
+    # -- inside ----------------------------------------------------------------------------
+
+    def _put(self, product: data_pb2.Product) -> None:
+        if self._closed or self._failure is not None:
+            self._raise_failure()
+            raise RecorderError("the recorder is closed; nothing more can be added")
+        if not 0 <= product.timestamp_ns < _INT64:
+            raise ValueError(f"time stamps are nanoseconds from 0 to 2**63-1, not {product.timestamp_ns}")
+        if kind_of(product) is None:
+            raise ValueError("a product must carry a part: perception, decision, planner or controller")
+        self._queue.put(product)
+
+    def _control(self, *item: Any) -> None:
+        if self._closed or self._failure is not None:
+            self._raise_failure()
+            raise RecorderError("the recorder is closed")
+        self._queue.put(item)
+
+    def _raise_failure(self) -> None:
+        if self._failure is not None:
+            raise RecorderError(f"the recorder stopped writing {self.path}: {self._failure}") from self._failure
+
+    def _next_path(self) -> str:
+        if not self._numbered:
+            path = self.path
+        else:
+            stem, extension = os.path.splitext(self.path)
+            path = f"{stem}-{len(self._files) + 1:04d}{extension}"
+        self._files.append(path)
+        return path
+
+
+class _File:
+    """One MCAP file being written: its records, each opened by a streamed header."""
+
+    def __init__(self, path: str, project: project_pb2.ProjectSnapshot, time_ns: int, chunk_bytes: int) -> None:
+        self._f = open(path, "xb")      # never over a file of the user's
+        self._out = LayoutWriter(self._f, chunk_bytes, scene_interval_ns=_SECOND // SCENES_PER_SECOND)
+        self._records = 0
+        self._position = 0
+        self.first: Optional[int] = None    # the time stamp of its first product
+        self.open_record(project, time_ns)
+
+    def open_record(self, project: project_pb2.ProjectSnapshot, time_ns: int) -> None:
+        header = export_pb2.RecordHeader(streamed=True)
+        header.record.project.CopyFrom(project)
+        header.record.start_timestamp_ns = time_ns
+        self._out.open_record(header, time_ns, self._records)
+        self._records += 1
+        self._position = 0
+        self.flush()        # the project is in the file from the start
+
+    def product(self, product: data_pb2.Product) -> None:
+        if self.first is None:
+            self.first = product.timestamp_ns
+        self._out.product(product, product.timestamp_ns, self._position & 0xFFFFFFFF)
+        self._position += 1
+
+    def size(self) -> int:
+        """About the size the file would have if finished now."""
+        return self._f.tell() + _summary_bytes()
+
+    def flush(self) -> None:
+        self._out.flush()
+        os.fsync(self._f.fileno())
+
+    def finish(self) -> None:
+        self._out.finish()
+        self._f.flush()
+        os.fsync(self._f.fileno())
+        self._f.close()
+
+
+class _Writer:
+    """The recorder's writer thread: takes what callers queued, in order, and writes it."""
+
+    def __init__(self, recorder: Recorder, project: project_pb2.ProjectSnapshot, flush_seconds: float,
+                 max_seconds: Optional[float], max_bytes: Optional[int], snapshot_seconds: Optional[float],
+                 after_seconds: float, trigger_when: Optional[Trigger]) -> None:
+        self._recorder = recorder
+        self._project = project
+        self._flush_seconds = flush_seconds
+        self._max_ns = None if max_seconds is None else int(max_seconds * _SECOND)
+        self._max_bytes = max_bytes
+        # A chunk well under the size a file may reach, so that files end near it.
+        self._chunk_bytes = CHUNK_BYTES if max_bytes is None else max(1, min(CHUNK_BYTES, max_bytes // 8))
+        self._snapshot_ns = None if snapshot_seconds is None else int(snapshot_seconds * _SECOND)
+        self._after_ns = int(after_seconds * _SECOND)
+        self._trigger_when = trigger_when
+        # Snapshot mode: the kept products and project changes, with their times, and the project
+        # in force before the first of them; the end of the open file's window.
+        self._kept: Deque[Tuple[int, Union[data_pb2.Product, project_pb2.ProjectSnapshot]]] = collections.deque()
+        self._kept_project = project
+        self._window_end = 0
+        self._file: Optional[_File] = None
+        if self._snapshot_ns is None:   # opened here, so that a file that cannot be written fails the call
+            self._file = self._open(project, time.time_ns())
+
+    def run(self) -> None:
+        try:
+            self._take_all()
+        except BaseException as e:  # kept for the callers, who see it on their next call
+            self._recorder._failure = e
+        finally:
+            if self._file is not None:
+                try:
+                    self._file.finish()
+                except BaseException as e:
+                    self._recorder._failure = self._recorder._failure or e
+
+    def _take_all(self) -> None:
+        items = self._recorder._queue
+        due = time.monotonic() + self._flush_seconds
+        while True:
+            try:
+                item = items.get(timeout=max(0.0, due - time.monotonic()))
+            except queue.Empty:
+                item = False
+            # Take everything queued by now, then let more gather: a wake-up per batch, not per product.
+            while item is not False:
+                if item is None:
+                    return
+                if isinstance(item, data_pb2.Product):
+                    self._product(item)
+                else:
+                    self._control(*item)
+                try:
+                    item = items.get_nowait()
+                except queue.Empty:
+                    item = False
+            if time.monotonic() >= due:
+                if self._file is not None:
+                    self._file.flush()
+                due = time.monotonic() + self._flush_seconds
+            time.sleep(min(_GATHER_SECONDS, max(0.0, due - time.monotonic())))
+
+    def _control(self, what: str, value: Any, time_ns: int = 0) -> None:
+        if what == "flush":
+            if self._file is not None:
+                self._file.flush()
+            value.set()
+        elif what == "trigger":
+            self._trigger(value)
+        elif what == "project":
+            self._project = value
+            if self._file is not None:
+                self._file.open_record(value, time_ns)
+                self._kept_project = value
+            else:
+                self._keep(time_ns, value)
+
+    def _product(self, product: data_pb2.Product) -> None:
+        stamp = product.timestamp_ns
+        if self._snapshot_ns is None:
+            self._split(stamp)
+        else:
+            if self._file is not None and stamp > self._window_end:
+                self._close()
+            if self._trigger_when is not None and self._trigger_when(product):
+                self._trigger(stamp)
+            if self._file is None:
+                self._keep(stamp, product)
+                return
+        assert self._file is not None
+        self._file.product(product)
+
+    def _split(self, stamp: int) -> None:
+        """Begin the next file when the open one spans ``max_seconds`` or holds ``max_bytes``."""
+        current = self._file
+        assert current is not None
+        if (self._max_ns is not None and current.first is not None and stamp - current.first >= self._max_ns) or \
+                (self._max_bytes is not None and current.first is not None and current.size() >= self._max_bytes):
+            self._close()
+            self._file = self._open(self._project, stamp)
+
+    def _keep(self, stamp: int, item: Union[data_pb2.Product, project_pb2.ProjectSnapshot]) -> None:
+        """Keep an item of snapshot mode, forgetting what is older than the kept seconds."""
+        self._kept.append((stamp, item))
+        self._forget(stamp)
+
+    def _forget(self, stamp: int) -> None:
+        """Forget what is older than the kept seconds before ``stamp``."""
+        kept = self._kept
+        assert self._snapshot_ns is not None
+        while kept and kept[0][0] < stamp - self._snapshot_ns:
+            _, old = kept.popleft()
+            if isinstance(old, project_pb2.ProjectSnapshot):
+                self._kept_project = old
+
+    def _trigger(self, stamp: int) -> None:
+        if self._snapshot_ns is None:
+            return
+        if self._file is None:
+            self._forget(stamp)
+            start = self._kept[0][0] if self._kept else stamp
+            self._file = file = self._open(self._kept_project, start)
+            for when, item in self._kept:
+                if isinstance(item, data_pb2.Product):
+                    file.product(item)
+                else:
+                    file.open_record(item, when)
+            self._kept.clear()
+            self._kept_project = self._project
+        self._window_end = max(self._window_end, stamp + self._after_ns)
+
+    def _open(self, project: project_pb2.ProjectSnapshot, time_ns: int) -> _File:
+        return _File(self._recorder._next_path(), project, time_ns, self._chunk_bytes)
+
+    def _close(self) -> None:
+        if self._file is not None:
+            self._file.finish()
+            self._file = None
+
+
+@functools.lru_cache(maxsize=1)
+def _summary_bytes() -> int:
+    """What finishing a file adds to it, about: its summary (schemas and channels again, indexes)."""
+    f = io.BytesIO()
+    out = LayoutWriter(f)
+    out.flush()
+    written = f.tell()
+    out.finish()
+    return f.tell() - written
+
+
+def _snapshot(project: Any) -> project_pb2.ProjectSnapshot:
+    """The project as a record carries it."""
+    snapshot = project_pb2.ProjectSnapshot()
+    if isinstance(project, project_pb2.ProjectSnapshot):
+        snapshot.CopyFrom(project)
+    elif hasattr(project, "_getSnapshot"):
+        snapshot.CopyFrom(project._getSnapshot())
+    else:
+        raise TypeError(f"expected a Project or a ProjectSnapshot, got {type(project).__name__}")
+    snapshot.version = snapshot.version or __version__
+    return snapshot
+
+
+def _stamped(time_ns: Optional[int]) -> data_pb2.Product:
+    return data_pb2.Product(timestamp_ns=time.time_ns() if time_ns is None else time_ns)
+
+
+def _set(pose: geometry_pb2.Pose, value: PoseLike) -> None:
+    if isinstance(value, geometry_pb2.Pose):
+        pose.CopyFrom(value)
+    else:
+        set_pose(pose, *value)

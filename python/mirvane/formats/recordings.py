@@ -1,0 +1,58 @@
+"""A recording as a user keeps it: a recording file, or an MCAP file in the export's layout.
+
+The one place that tells them apart (by the name: ``.mcap`` is MCAP, anything
+else a recording file) and opens either: ``Data`` (and so ``Replay`` and the
+commands' ``info``, ``replay`` and ``show``) reads a recording through
+``read_records``, and the exports stream one through ``recording_file``. An MCAP
+file is read as ``mirvane import`` reads it, so a file a ``Recorder`` wrote
+replays, lists and exports without a conversion step.
+"""
+
+import os
+import tempfile
+from contextlib import contextmanager
+from typing import Iterator, Tuple
+
+from dravik.api import data_pb2
+
+from ..data import PathLike, read_recording_file
+
+MCAP_EXT = ".mcap"
+
+
+def is_mcap(path: PathLike) -> bool:
+    """Whether ``path`` names an MCAP file rather than a recording file."""
+    return os.fspath(path).lower().endswith(MCAP_EXT)
+
+
+def read_records(path: PathLike) -> Tuple[data_pb2.Records, bool]:
+    """All records of a recording, and whether a newer version wrote some of their fields.
+
+    Raises ``mirvane.data.DataFileError`` for a file that is not a whole recording
+    (``UnfinishedFileError`` for an MCAP file its writer has not closed), ``OSError``
+    when it cannot be read, ``ImportError`` for an MCAP file without the mcap extra.
+    """
+    if not is_mcap(path):
+        return read_recording_file(path)
+    from .mcap import McapRecords
+
+    reading = McapRecords(path)
+    records = data_pb2.Records()
+    for record in reading:
+        records.records.append(record)
+    return records, reading.newer
+
+
+@contextmanager
+def recording_file(path: PathLike) -> Iterator[str]:
+    """A recording file of the recording at ``path`` for the block: the file itself, or an MCAP
+    file's records imported into a temporary one (removed afterwards)."""
+    if not is_mcap(path):
+        yield os.fspath(path)
+        return
+    from .mcap import import_mcap
+
+    with tempfile.TemporaryDirectory(prefix="mirvane-recording-") as scratch:
+        imported = os.path.join(scratch, "imported.rec")
+        import_mcap(path, imported)
+        yield imported

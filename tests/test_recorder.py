@@ -1,0 +1,262 @@
+"""Recording a live cell: a recorder killed at any moment, files cut anywhere, recovery, split and
+snapshot files, and recorded files used as recordings by the command."""
+
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+from mcap.reader import NonSeekingReader, make_reader
+from mcap.stream_reader import StreamReader
+from mcap_protobuf.decoder import DecoderFactory
+
+from dravik.api import data_pb2
+from helpers import mirvane, read_until
+from mirvane.data import Data
+from mirvane.formats.mcap import McapRecords
+from mirvane.formats.recorder import Recorder
+from mirvane.project import Project
+from mirvane.simulation.cell import build_cell, cell_behaviors, simulate
+
+SECOND = 10 ** 9
+FLUSH_SECONDS = 0.25
+
+# Two threads record until the process is killed; each product tells its thread and its number.
+RECORDING_CHILD = textwrap.dedent(f"""
+    import sys, threading, time
+    from mirvane.formats.recorder import Recorder
+    from mirvane.project import Project
+    from mirvane.simulation.cell import build_cell
+    project = Project()
+    project.setWorkspace(build_cell())
+    recorder = Recorder(sys.argv[1], project, flush_seconds={FLUSH_SECONDS})
+
+    def feed(kind):
+        for i in range(10 ** 9):
+            if kind == "controller":
+                recorder.controller("arm_a", [i, -i], [0.5, 0.25, i / 7])
+            else:
+                recorder.perception(item_poses={{"box_1": (i, 0.5, 0.0, 0.0)}})
+            time.sleep(0.001)
+
+    for kind in ("controller", "perception"):
+        threading.Thread(target=feed, args=(kind,)).start()
+    print("recording", flush=True)
+""")
+
+
+def cell_project():
+    project = Project()
+    project.setWorkspace(build_cell())
+    for behavior in cell_behaviors():
+        project.addBehavior(behavior)
+    return project
+
+
+def products_of(path):
+    return [p for r in Data.fromFile(path).records() for p in r.products]
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_a_recorder_killed_at_any_moment_loses_at_most_its_last_flush(tmp_path, seed):
+    child = subprocess.Popen([sys.executable, "-c", RECORDING_CHILD, tmp_path / "run.mcap"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    read_until(child, "recording")
+    time.sleep(random.Random(seed).uniform(0.5, 2.0))
+    killed = time.time_ns()
+    child.send_signal(signal.SIGKILL)
+    child.wait()
+
+    done = mirvane("recover", "run.mcap", "fixed.mcap", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    products = products_of(tmp_path / "fixed.mcap")
+    controllers = [p for p in products if p.HasField("controller")]
+    perceptions = [p for p in products if p.HasField("perception")]
+    # Each thread's products, in order, as added: none invented, none changed, none missing between.
+    assert [list(p.controller.feedback.joint.positions.values) for p in controllers] == \
+        [[i, -i] for i in range(len(controllers))]
+    assert [p.perception.item_poses["box_1"].position.x for p in perceptions] == list(range(len(perceptions)))
+    assert len(controllers) + len(perceptions) == len(products)
+    # What was lost was added at most a flush interval (and a loaded machine's slack) before the kill.
+    for kept in (controllers, perceptions):
+        assert killed - (FLUSH_SECONDS + 1.0) * SECOND < kept[-1].timestamp_ns < killed
+
+
+def test_a_file_cut_at_any_offset_gives_back_whole_products_from_its_start(tmp_path):
+    path = tmp_path / "small.mcap"
+    with Recorder(path, cell_project()) as recorder:
+        for i in range(12):
+            recorder.controller("arm_a", [i, -i], [0.5, 0.25, 0.0], time_ns=SECOND + i)
+            if i % 3 == 2:
+                recorder.flush()
+    whole = path.read_bytes()
+    added = products_of(path)
+    with open(path, "rb") as f:
+        marks = [(type(record).__name__, f.tell()) for record in StreamReader(f, emit_chunks=True).records]
+    first_chunk = next(end for kind, end in marks if kind == "Chunk")
+    data_end = next(end for kind, end in marks if kind == "DataEnd")
+
+    cut = tmp_path / "cut.mcap"
+    kept_by_offset = []
+    for offset in range(len(whole)):
+        if offset % 53 and not first_chunk - 2 <= offset <= data_end:
+            continue
+        cut.write_bytes(whole[:offset])
+        reading = McapRecords(cut, partial=True)
+        kept = [p for r in reading for p in r.products]
+        assert kept == added[:len(kept)], offset
+        kept_by_offset.append(len(kept))
+    assert kept_by_offset == sorted(kept_by_offset)
+    assert set(kept_by_offset) == {0, 3, 6, 9, 12}      # a flush's products come back together or not at all
+
+
+@pytest.mark.parametrize("damage, status, said", [
+    ("none", 0, r"Recovered 1 record \(12 products\) of in.mcap into out.mcap: it was whole, nothing lost\n"),
+    ("cut", 0, r"Recovered 1 record \(9 products\) of in.mcap into out.mcap; lost its last [\d,]+ of [\d,]+ bytes "
+               r"\(cut short: .*\): a recorder's file loses what it wrote after its last flush\n"),
+    ("not MCAP", 2, r"mirvane: error: in.mcap: not an MCAP file .*; nothing was written\n"),
+])
+def test_recover_writes_a_whole_file_or_nothing(tmp_path, damage, status, said):
+    with Recorder(tmp_path / "rec.mcap", cell_project()) as recorder:
+        for i in range(12):
+            recorder.controller("arm_a", [i], time_ns=SECOND + i)
+            if i in (8, 11):
+                recorder.flush()
+    whole = (tmp_path / "rec.mcap").read_bytes()
+    with open(tmp_path / "rec.mcap", "rb") as f:
+        ends = [f.tell() for record in StreamReader(f, emit_chunks=True).records if type(record).__name__ == "Chunk"]
+    (tmp_path / "in.mcap").write_bytes({"none": whole, "cut": whole[:ends[-1] - 1], "not MCAP": whole[1:]}[damage])
+
+    done = mirvane("recover", "in.mcap", "out.mcap", cwd=tmp_path)
+    assert done.returncode == status
+    assert re.fullmatch(said, done.stdout + done.stderr)
+    if status:
+        assert not (tmp_path / "out.mcap").exists()
+    else:
+        with open(tmp_path / "out.mcap", "rb") as f:     # whole: the mcap library reads it by its summary
+            summary = make_reader(f).get_summary()
+        assert summary.statistics.channel_message_counts
+        kept = products_of(tmp_path / "out.mcap")
+        assert kept == products_of(tmp_path / "rec.mcap")[:len(kept)]
+
+
+@pytest.mark.parametrize("command", [["info", "cut.mcap"], ["import", "cut.mcap", "x.rec"],
+                                     ["export", "cut.mcap", "x.mcap"], ["export", "cut.mcap", "x.rrd"],
+                                     ["replay", "cut.mcap", "--project", "cell.mvproj", "--quiet"]])
+def test_commands_refuse_an_unfinished_file_in_one_line_saying_how_to_recover_it(tmp_path, command):
+    cell_project().save(str(tmp_path / "cell.mvproj"))
+    recorder = Recorder(tmp_path / "cut.mcap", cell_project())
+    recorder.controller("arm_a", [0.5])
+    recorder.flush()       # left unclosed, as by a crash
+    done = mirvane(*command, cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert re.fullmatch(r"mirvane: error: cut.mcap: unfinished MCAP file \(truncated at byte [\d,]+, or still "
+                        r"being written\); 'mirvane recover cut.mcap FIXED.mcap' writes a whole file of what it "
+                        r"holds\n", done.stderr)
+    recorder.close()
+
+
+def test_the_mcap_reader_opens_a_file_while_it_is_written(tmp_path):
+    path = tmp_path / "growing.mcap"
+
+    def read_so_far():
+        """The controller messages the mcap library reads before it meets the unwritten end."""
+        found = []
+        with open(path, "rb") as f:
+            try:
+                for _, channel, message, decoded in NonSeekingReader(
+                        f, decoder_factories=[DecoderFactory()]).iter_decoded_messages(log_time_order=False):
+                    if channel.topic == "/controller":
+                        found.append(list(decoded.feedback.joint.positions.values))
+            except Exception:   # the end of what has been written so far
+                pass
+        return found
+
+    with Recorder(path, cell_project(), flush_seconds=3600) as recorder:
+        for i in range(5):
+            recorder.controller("arm_a", [i])
+        recorder.flush()
+        assert read_so_far() == [[i] for i in range(5)]
+        recorder.controller("arm_a", [5])
+        assert read_so_far() == [[i] for i in range(5)]     # not flushed yet
+        recorder.flush()
+        assert read_so_far() == [[i] for i in range(6)]
+
+
+def spans(files):
+    """Each file's products' time stamps, in seconds, each file read whole."""
+    result = []
+    for path in files:
+        reading = McapRecords(path)
+        result.append([p.timestamp_ns / SECOND for r in reading for p in r.products])
+    return result
+
+
+@pytest.mark.parametrize("options, count, faults, expected", [
+    ({"max_seconds": 1.0}, 35, (), [[i / 10 for i in range(k, min(k + 10, 35))] for k in range(0, 35, 10)]),
+    ({"snapshot_seconds": 1.0, "after_seconds": 0.5, "trigger_when": lambda p: p.decision.step == "fault"},
+     50, (20, 40), [[i / 10 for i in range(10, 26)], [i / 10 for i in range(30, 46)]]),
+])
+def test_split_and_snapshot_files_are_whole_with_the_right_spans(tmp_path, options, count, faults, expected):
+    with Recorder(tmp_path / "run.mcap", cell_project(), **options) as recorder:
+        for i in range(count):      # a product every 0.1 s
+            if i in faults:
+                recorder.decision("pick_place_a", "fault", time_ns=i * SECOND // 10)
+            else:
+                recorder.controller("arm_a", [i / 10], time_ns=i * SECOND // 10)
+    assert recorder.files == [str(tmp_path / f"run-{n:04d}.mcap") for n in range(1, len(expected) + 1)]
+    assert spans(recorder.files) == expected
+
+
+def test_split_by_size_keeps_every_product_once(tmp_path):
+    record = simulate(6.0)
+    with Recorder(tmp_path / "run.mcap", record.project, max_bytes=60_000) as recorder:
+        for product in record.products:
+            recorder.add(product)
+    sizes = [os.path.getsize(f) for f in recorder.files]
+    assert len(sizes) > 2 and max(sizes) < 60_000 * 1.1      # a chunk more at most
+    assert [p for f in recorder.files for r in McapRecords(f) for p in r.products] == list(record.products)
+
+
+@pytest.fixture(scope="module")
+def live_recording(tmp_path_factory):
+    """The sample cell's products recorded as they come, in two records (the project changed
+    between them), and the same file imported."""
+    where = tmp_path_factory.mktemp("recorded")
+    record = simulate(2.0)
+    (where / "products").write_bytes(record.SerializeToString())
+    project = cell_project()
+    project.save(str(where / "cell.mvproj"))
+    with Recorder(where / "live.mcap", project) as recorder:
+        for n, product in enumerate(record.products):
+            if n == len(record.products) // 2:
+                recorder.project_changed(project)
+            recorder.add(product)
+    assert mirvane("import", "live.mcap", "back.rec", cwd=where).returncode == 0
+    return where
+
+
+@pytest.mark.parametrize("command, output", [
+    (["info", "{}", "--project", "{p}"], None),
+    (["export", "{}", "out.mcap"], "out.mcap"),
+    (["replay", "{}", "--project", "{p}", "--movie", "out.mp4", "--fps", "4", "--quiet"], None),
+    (["replay", "{}", "--project", "{p}", "--movie", "out.mp4", "--fps", "4", "--index", "0"], None),
+])
+def test_a_recorded_file_is_a_recording_to_every_command(live_recording, tmp_path, command, output):
+    records = Data.fromFile(live_recording / "live.mcap").records()
+    assert [p for r in records for p in r.products] == \
+        list(data_pb2.Record.FromString((live_recording / "products").read_bytes()).products)
+    assert len(records) == 2 and records == Data.fromFile(live_recording / "back.rec").records()
+    results = []
+    for source in ("live.mcap", "back.rec"):
+        done = mirvane(*(a.format(live_recording / source, p=live_recording / "cell.mvproj") for a in command), cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        results.append((done.stdout.replace(str(live_recording / source), "R"),
+                        (tmp_path / output).read_bytes() if output else b""))
+    assert results[0] == results[1]
+
