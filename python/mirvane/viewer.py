@@ -64,6 +64,15 @@ _GRID_STEPS = (0.01, 0.02, 0.05, 0.1, 0.2, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0)
 _MAX_RADIUS = 2048.0
 
 
+def legend() -> Tuple[Tuple[str, str, Color], ...]:
+    """What the picture's colours mean: (meaning, the mark's shape, colour) for a legend beside it.
+    Shapes: line, dot, square, ring, wedge, cross."""
+    return (("arm", "line", _ROBOT_LINK), ("joint, gripper", "dot", _ROBOT_JOINT),
+            ("robot base", "square", _ROBOT_BASE), ("box (a shade each)", "square", _item_color("box_1")),
+            ("held box, ringed", "ring", _HELD), ("camera, field of view", "wedge", _CAMERA),
+            ("value that cannot be drawn", "cross", _BAD))
+
+
 class WorkspaceViewer:
     """Draws a project's work cell from above into an image; ``screenshot`` saves it as PNG.
 
@@ -118,14 +127,7 @@ class WorkspaceViewer:
 
     def render(self) -> None:
         """Draw the project's current state into a new frame."""
-        workspace = self._project.workspace()
-        system = self._project.system()
-        system_state = system.state() if system is not None else None
-        run = workspace.run() if workspace is not None else None
-        if run != self._run:   # what an earlier run held is held no longer
-            self._holding.clear()
-            self._run = run
-
+        workspace, system_state = self._takeIn()
         revision = getattr(workspace, "_revision", None)
         if self._background is None or revision != self._revision:
             self._background = self._drawBackground(workspace)
@@ -134,12 +136,8 @@ class WorkspaceViewer:
         draw = ImageDraw.Draw(frame, "RGBA")
 
         held_pose: Dict[str, Pose] = {}
-        if system_state is None:
-            self._holding.clear()
-        elif system_state.HasField("controller"):
+        if system_state is not None and system_state.HasField("controller"):
             controller = system_state.controller
-            if controller.robot:
-                self._holding[controller.robot] = controller.grasped_item
             if controller.grasped_item and controller.HasField("grasped_item_pose"):
                 held_pose[controller.grasped_item] = controller.grasped_item_pose
         problems: List[str] = []
@@ -152,6 +150,26 @@ class WorkspaceViewer:
             problems = cell.problems
         frame.paste(self._statusBar(system_state, problems), (0, self._height - _STATUS_HEIGHT))
         self._frame = frame
+
+    def skip(self) -> None:
+        """Take in the project's current state as ``render`` does, without drawing it: a frame
+        left out of a movie still tells the frames after it what each robot holds."""
+        self._takeIn()
+
+    def _takeIn(self) -> Tuple[Optional[ViewedWorkspace], Optional[system_pb2.SystemState]]:
+        """The project's workspace and system state, with what the robots hold noted."""
+        workspace = self._project.workspace()
+        system = self._project.system()
+        system_state = system.state() if system is not None else None
+        run = workspace.run() if workspace is not None else None
+        if run != self._run:   # what an earlier run held is held no longer
+            self._holding.clear()
+            self._run = run
+        if system_state is None:
+            self._holding.clear()
+        elif system_state.HasField("controller") and system_state.controller.robot:
+            self._holding[system_state.controller.robot] = system_state.controller.grasped_item
+        return workspace, system_state
 
     def screenshot(self, filename: str) -> str:
         """Save the current frame as a PNG at ``filename`` (rendering one first if needed)."""
