@@ -1,6 +1,7 @@
 """Helpers shared by the tests."""
 
 import contextlib
+import json
 import os
 import re
 import shutil
@@ -10,6 +11,8 @@ import sys
 import textwrap
 import time
 import traceback
+import urllib.error
+import urllib.request
 from pathlib import Path
 
 from dravik.api import data_pb2, system_pb2
@@ -59,6 +62,36 @@ def read_until(process, text, timeout=60):
         for pipe in ready:
             seen += os.read(pipe.fileno(), 4096).decode(errors="replace")
     return seen
+
+
+@contextlib.contextmanager
+def serving(where, *args, name="run"):
+    """``mirvane replay NAME.rec --project NAME.mvproj ARGS`` (a ``--serve`` among them) run in ``where`` as a
+    process: gives it and the URLs it printed for its page, and ends it on the way out."""
+    process = subprocess.Popen([MIRVANE, "replay", f"{name}.rec", "--project", f"{name}.mvproj", *args], cwd=where,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        seen = read_until(process, "Live view at")
+        while not (note := re.search(r"Live view at (.*) \((?:until the end|Ctrl-C stops)\)", seen)):
+            seen += read_until(process, ")")
+        yield process, note[1].split(" or ")
+    finally:
+        process.kill()
+        process.wait()
+
+
+def request(url, path, body=None, headers=None, method=None):
+    """(status, answer) of one request, a JSON answer decoded; a dict or list body is sent as JSON."""
+    data = json.dumps(body).encode() if isinstance(body, (dict, list)) else body
+    sent = {"Content-Type": "application/json"} if data is not None else {}
+    req = urllib.request.Request(url + path, data=data, headers={**sent, **(headers or {})}, method=method)
+    try:
+        answer = urllib.request.urlopen(req, timeout=10)
+    except urllib.error.HTTPError as refused:
+        answer = refused
+    with answer:
+        content = answer.read()
+        return answer.status, json.loads(content or b"null") if "json" in answer.headers["Content-Type"] else content
 
 
 class Screen:

@@ -1,9 +1,7 @@
 """The live view of ``mirvane replay --serve``, watched in a real headless browser and over raw sockets."""
 
-import contextlib
 import importlib.util
 import io
-import json
 import os
 import re
 import shutil
@@ -17,25 +15,7 @@ import numpy as np
 import pytest
 from selenium.webdriver.common.by import By
 
-from helpers import MIRVANE, read_until
-
-
-@pytest.fixture
-def serve(recorded):
-    """Starts ``mirvane replay --serve`` with extra arguments; gives the process and the page's URL."""
-    started = []
-
-    def start(*args):
-        process = subprocess.Popen([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", "--serve", "0",
-                                    *args], cwd=recorded, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        started.append(process)
-        url = re.search(r"http://127\.0\.0\.1:\d+/", read_until(process, "Live view at")).group(0)
-        return process, url
-
-    yield start
-    for process in started:
-        process.kill()
-        process.wait()
+from helpers import request, serving
 
 
 @pytest.fixture(scope="module")
@@ -118,18 +98,6 @@ def test_dropped_streams_other_tabs_and_unknown_paths_do_not_disturb_the_replay(
 
 # -- the player: one paused, looping replay that the tests below steer in turn ----------------
 
-def request(url, path, body=None, headers=None, method=None):
-    """(status, JSON answer) of one request; a dict body is sent as JSON."""
-    data = json.dumps(body).encode() if isinstance(body, (dict, list)) else body
-    sent = {"Content-Type": "application/json"} if data is not None else {}
-    req = urllib.request.Request(url + path, data=data, headers={**sent, **(headers or {})}, method=method)
-    try:
-        with urllib.request.urlopen(req, timeout=10) as answer:
-            return answer.status, json.loads(answer.read() or b"null")
-    except urllib.error.HTTPError as refused:
-        return refused.code, json.loads(refused.read() or b"null")
-
-
 def control(url, **body):
     code, status = request(url, "control", body)
     assert code == 200, status
@@ -149,22 +117,10 @@ def product_times(where):
     return 1e-9 * ns - 1e-9 * ns[0], record.products
 
 
-@contextlib.contextmanager
-def replaying(where, name, *args):
-    """``mirvane replay NAME.rec --project NAME.mvproj --serve 0 ARGS`` run in ``where``: its page's URL."""
-    process = subprocess.Popen([MIRVANE, "replay", f"{name}.rec", "--project", f"{name}.mvproj", "--serve", "0", *args],
-                               cwd=where, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        yield re.search(r"http://127\.0\.0\.1:\d+/", read_until(process, "Live view at")).group(0)
-    finally:
-        process.kill()
-        process.wait()
-
-
 @pytest.fixture(scope="module")
 def player(recorded, browser):
     """A paused, looping replay (it never ends by itself), its URL, and the page open on it."""
-    with replaying(recorded, "run", "--paused", "--loop") as url:
+    with serving(recorded, "--serve", "0", "--paused", "--loop") as (_, (url,)):
         opened(browser, url)
         yield url
 
@@ -380,6 +336,7 @@ def test_the_page_fits_the_window_with_named_plots_and_one_cursor(browser, playe
 @pytest.mark.parametrize("path, says", [
     ("cupboard.x", "not a field path"),
     ('controller{robot=="arm_a"}.feedback.joint.positions.values[5]', ""),   # no product has it
+    ("controller.feedback.joint.positions.values[0]", "name one"),   # both arms report it
     ('planner{robot=="arm_a"}.duration_s', None),
 ])
 def test_the_field_box_says_why_a_path_gives_no_plot(browser, player, path, says):
@@ -545,7 +502,7 @@ def test_a_named_token_is_needed_for_every_request_and_the_page_passes_it_on(bro
 @pytest.fixture(scope="module")
 def faulty_tab(faulty, browser, player):
     """A paused replay of the faulty run, open in a tab beside the player's: its URL and tab."""
-    with replaying(faulty[0], "faulty", "--paused") as url:
+    with serving(faulty[0], "--serve", "0", "--paused", name="faulty") as (_, (url,)):
         first = browser.current_window_handle
         browser.switch_to.new_window("tab")
         opened(browser, url)

@@ -20,6 +20,7 @@ sleeps and a playing one draws no faster than a screen shows.
 
 import contextlib
 import math
+import reprlib
 import threading
 import time as _time
 from dataclasses import dataclass
@@ -199,7 +200,7 @@ class Clock:
         """Pause where the event ``step`` event times on (negative: back) from the playback position
         begins, counting events of severity ``least`` or worse; with none that way, nothing changes."""
         if least not in SEVERITIES:
-            raise ValueError(f"event: severity must be one of {', '.join(SEVERITIES)}, not {least!r}")
+            raise ValueError(f"event: severity must be one of {', '.join(SEVERITIES)}, not {reprlib.repr(least)}")
         stops = self._event_stops[least]
         with self._changed:
             position = self._position_locked()
@@ -387,8 +388,8 @@ def apply(clock: Clock, request: object) -> None:
     simple: Dict[str, Callable[[], None]] = {
         "play": clock.play, "pause": clock.pause, "toggle": clock.toggle, "stop": clock.stop,
         "start": clock.to_start, "end": clock.to_end, "faster": clock.faster, "slower": clock.slower}
-    if action in simple:
-        simple[str(action)]()
+    if isinstance(action, str) and action in simple:
+        simple[action]()
     elif action == "seek":
         clock.seek(_number(request, "time"))
     elif action == "jump":
@@ -396,7 +397,7 @@ def apply(clock: Clock, request: object) -> None:
     elif action == "step":
         products = request.get("products", 1)
         if not isinstance(products, int) or isinstance(products, bool):
-            raise ValueError(f"step: products must be a whole number, not {products!r}")
+            raise ValueError(f"step: products must be a whole number, not {reprlib.repr(products)}")
         clock.step(products)
     elif action == "rate":
         clock.set_rate(_number(request, "value"))
@@ -405,22 +406,24 @@ def apply(clock: Clock, request: object) -> None:
     elif action == "loop":
         on = request.get("on")
         if not isinstance(on, bool):
-            raise ValueError(f"loop: on must be true or false, not {on!r}")
+            raise ValueError(f"loop: on must be true or false, not {reprlib.repr(on)}")
         clock.set_loop(on)
     else:
         known = ", ".join(sorted([*simple, "seek", "jump", "step", "event", "rate", "loop"]))
-        raise ValueError(f"unknown action {action!r}; known: {known}")
+        raise ValueError(f"unknown action {reprlib.repr(action)}; known: {known}")
 
 
 def _number(request: Dict[Any, Any], key: str) -> float:
     value = request.get(key)
-    if not isinstance(value, (int, float)) or isinstance(value, bool) or not math.isfinite(value):
-        raise ValueError(f"{request['action']}: {key} must be a finite number, not {value!r}")
-    return float(value)
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        with contextlib.suppress(OverflowError):   # an integer beyond every float
+            if math.isfinite(value):
+                return float(value)
+    raise ValueError(f"{request['action']}: {key} must be a finite number, not {reprlib.repr(value)}")
 
 
 def _whole(request: Dict[Any, Any], key: str) -> int:
     value = request.get(key, 1)
     if not isinstance(value, int) or isinstance(value, bool):
-        raise ValueError(f"{request['action']}: {key} must be a whole number, not {value!r}")
+        raise ValueError(f"{request['action']}: {key} must be a whole number, not {reprlib.repr(value)}")
     return value

@@ -114,8 +114,8 @@ class LiveSession:
         self._outputs.close()
 
     def start(self) -> None:
-        """Start the outputs: the page, the terminal keys, the progress line and Foxglove, with a
-        note of where to watch each server."""
+        """Start the outputs: the page, Foxglove, the terminal keys and the progress line, with a
+        note of where to watch each server (before the progress line, which redraws its own line)."""
         options, outputs = self.options, self._outputs
         if options.page is not None:
             try:
@@ -123,13 +123,8 @@ class LiveSession:
                                                            record=self.record, span_s=span_seconds(self.record)))
             except OSError as e:
                 raise CannotServe("page", e.strerror or str(e)) from None
-            self._note(f"Live view at {self.page.url} ({'Ctrl-C stops' if options.hold else 'until the end'})")
-        if outputs.enter_context(terminal.keys(self.clock)) and not options.quiet:
-            print(terminal.HELP, file=sys.stderr, flush=True)   # before the progress line, on a line of its own
-        self._bar = outputs.enter_context(tqdm(
-            total=span_seconds(self.record), desc=f"preparing {len(self.record.products)} products", unit="s",
-            disable=options.quiet, leave=False,
-            bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.2f}/{total:.2f} s{postfix}"))
+            self._note(f"Live view at {' or '.join(self.page.urls)} "
+                       f"({'Ctrl-C stops' if options.hold else 'until the end'})")
         if options.foxglove is not None:
             from .foxglove import FoxgloveLive
 
@@ -139,7 +134,13 @@ class LiveSession:
                     name=self.name))
             except RuntimeError as e:   # foxglove-sdk's: binding failed
                 raise CannotServe("foxglove", str(e)) from None
-            self._note(f"Foxglove at {self.foxglove.url} (open it in the Foxglove app: Open connection)")
+            self._note(f"Foxglove at {' or '.join(self.foxglove.urls)} (open it in the Foxglove app: Open connection)")
+        if outputs.enter_context(terminal.keys(self.clock)) and not options.quiet:
+            print(terminal.HELP, file=sys.stderr, flush=True)   # before the progress line, on a line of its own
+        self._bar = outputs.enter_context(tqdm(
+            total=span_seconds(self.record), desc=f"preparing {len(self.record.products)} products", unit="s",
+            disable=options.quiet, leave=False,
+            bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.2f}/{total:.2f} s{postfix}"))
 
     def play(self) -> None:
         """Play the record until its end or a stop, then finish the outputs; with a page, give its
