@@ -44,3 +44,19 @@ def serve(recorded):
             return process, urls[0]
 
         yield start
+
+
+@pytest.fixture(scope="session")
+def faulty(tmp_path_factory):
+    """An 8 s run (seed 1) recorded with faults, ``faulty.rec`` and ``faulty.mvproj``: a damaged value and a
+    drop (errors), a stall and a box unseen (warnings, ranges), among steps, grasps and releases; and its
+    events as ``mirvane events --format json`` gives them."""
+    where = tmp_path_factory.mktemp("faulty")
+    done = mirvane("record", "faulty.rec", "--seconds", 8, "--seed", 1, "--faults", "stall,slip,dropout,damaged-value",
+                   "--fault-rate", 30, cwd=where)
+    assert done.returncode == 0, done.stderr
+    listed = mirvane("events", "faulty.rec", "--format", "json", cwd=where)
+    assert listed.returncode == 0, listed.stderr
+    events = [json.loads(line) for line in listed.stdout.splitlines()]
+    assert [e["kind"] for e in events if e["severity"] != "info"] == ["damaged-value", "drop", "stall", "unseen"]
+    return where, events

@@ -90,10 +90,10 @@ def read_until(process, text, timeout=60):
 
 
 @contextlib.contextmanager
-def serving(where, *args):
-    """``mirvane replay run.rec --project run.mvproj ARGS`` (a ``--serve`` among them) run in ``where`` as a
+def serving(where, *args, name="run"):
+    """``mirvane replay NAME.rec --project NAME.mvproj ARGS`` (a ``--serve`` among them) run in ``where`` as a
     process: gives it and the URLs it printed for its page, and ends it on the way out."""
-    process = subprocess.Popen([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", *args], cwd=where,
+    process = subprocess.Popen([MIRVANE, "replay", f"{name}.rec", "--project", f"{name}.mvproj", *args], cwd=where,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         seen = read_until(process, "Live view at")

@@ -93,6 +93,11 @@ class Event:
     product: int
     number: int = 0
 
+    @property
+    def subjects(self) -> Tuple[str, ...]:
+        """The robots, items or cameras ``subject`` names, one by one."""
+        return tuple(self.subject.split(","))
+
 
 #: Where something began: the stamp and the position of a product.
 _Mark = Tuple[int, int]

@@ -118,8 +118,8 @@ def run(args: argparse.Namespace) -> None:
     if movie is not None:
         _replay_to_movie(project, movie, args)
     else:
-        _replay_live(project, record, f"{os.path.basename(args.recording)} record {position}", args, address,
-                     foxglove)
+        _replay_live(project, record, position, f"{os.path.basename(args.recording)} record {position}", args,
+                     address, foxglove)
 
 
 def parse_address(text: str, option: str = "--serve") -> Tuple[str, int]:
@@ -276,7 +276,7 @@ def _replay_to_movie(project: Any, movie: _Movie, args: argparse.Namespace) -> N
         print(f"Wrote {args.movie}: {captured} frames at {fps} fps ({captured / fps:.1f} s){shown}")
 
 
-def _replay_live(project: Any, record: Any, name: str, args: argparse.Namespace,
+def _replay_live(project: Any, record: Any, index: int, name: str, args: argparse.Namespace,
                  page: Optional[Tuple[str, int]], foxglove: Optional[Tuple[str, int]]) -> None:
     from ..player.clock import checked_rate
     from ..player.session import CannotServe, LiveOptions, LiveSession
@@ -290,7 +290,7 @@ def _replay_live(project: Any, record: Any, name: str, args: argparse.Namespace,
         raise UserError(f"--speed {args.speed:g}: {e}") from None
     options = LiveOptions(start=args.start, rate=args.speed, paused=args.paused, loop=args.loop, page=page,
                           foxglove=foxglove, size=args.size, hold=args.hold, quiet=args.quiet)
-    session = LiveSession(project, record, options, name)
+    session = LiveSession(project, record, options, name, index)
     try:
         with session:
             session.play()
