@@ -10,7 +10,7 @@ from ..analysis.align import Alignment, AlignmentError, OFFSET, START
 from ..analysis.compare import Comparison, Difference, compare_runs
 from ..analysis.events import Event
 from . import Argument, UserError, described
-from ._files import chosen_position, load_recording
+from ._files import chosen_position, load_recording, parsed_by
 
 FORMATS = ("table", "json")
 #: Exit statuses, as diff's: alike within the tolerance, different (trouble is a user error's, 2).
@@ -38,7 +38,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         Argument("--align", choices=(START,), help="place B by its first product at A's (the default)"),
         Argument("--offset", type=_finite, metavar="SECONDS",
                  help="place B's first product this many seconds after A's (negative: before)"),
-        Argument("--align-event", type=_event, metavar="KIND[:SUBJECT]",
+        Argument("--align-event", type=parsed_by(Alignment.event), metavar="KIND[:SUBJECT]",
                  help="put the first event of KIND (about SUBJECT: a robot, item or camera it names) of each "
                       "run at one time, e.g. grasp:box_1"),
         Argument("--tolerance", type=_tolerance, default=0.0, metavar="T",
@@ -62,13 +62,6 @@ def _tolerance(text: str) -> float:
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be zero or more, not {text!r}")
     return value
-
-
-def _event(text: str) -> Alignment:
-    try:
-        return Alignment.event(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def run(args: argparse.Namespace) -> int:
