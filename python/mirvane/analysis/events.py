@@ -115,13 +115,15 @@ class _Reports:
 
 class _Arm:
     """An arm of the layout, as its joints were last reported (None: damaged, not drawn)."""
-    __slots__ = ("x", "y", "yaw", "links", "z", "joints", "_points")
+    __slots__ = ("x", "y", "yaw", "links", "z", "joints", "_points", "pairs")
 
     def __init__(self, shape: scene.Robot) -> None:
         p = shape.base.position
         self.x, self.y, self.yaw, self.links, self.z = p.x, p.y, yaw_of(shape.base), shape.links, shape.z
         self.joints: Optional[Sequence[float]] = None
         self._points: Optional[Sequence[scene.Point]] = ()
+        #: Every other arm, with the name of the pair they make (their names in order).
+        self.pairs: List[Tuple["_Arm", Tuple[str, str]]] = []
 
     def move(self, joints: Optional[Sequence[float]]) -> float:
         """The arm as ``joints`` put it: at most how far its links moved (infinite: not known)."""
@@ -151,6 +153,9 @@ class Detector:
         # Arms whose layout can be drawn (with no joints known, all zero).
         shapes = (scene.robot(name, model, None) for name, model in layout.robots.items())
         self._arms = {shape.name: _Arm(shape) for shape in shapes if shape.points}
+        for name, arm in self._arms.items():
+            arm.pairs = [(other, (name, each) if name < each else (each, name))
+                         for each, other in self._arms.items() if each != name]
         self._position = -1
         self._stamp_ns = 0
         self._first_ns: Optional[int] = None
@@ -283,7 +288,7 @@ class Detector:
             self._releasing.discard(robot)
         arm = self._arms.get(robot)
         if arm is not None:
-            self._clearance(robot, arm, arm.move(joints if joints_ok else None), now, found)
+            self._clearance(arm, arm.move(joints if joints_ok else None), now, found)
         return robot
 
     def _damaged_report(self, controller: system_pb2.Controller, joints_ok: bool, found: List[Event]) -> None:
@@ -308,13 +313,10 @@ class Detector:
         if item:
             found.append(self._event("grasp", robot, f"{robot} grasped {item}"))
 
-    def _clearance(self, robot: str, arm: _Arm, moved: float, now: _Mark, found: List[Event]) -> None:
+    def _clearance(self, arm: _Arm, moved: float, now: _Mark, found: List[Event]) -> None:
         """The arms as last reported, this one just moved at most ``moved``: too close, or no longer."""
         within = scene.ARM_CLEARANCE + CLEARANCE_MARGIN_M
-        for other, shape in self._arms.items():
-            if other == robot:
-                continue
-            pair = (robot, other) if robot < other else (other, robot)
+        for shape, pair in arm.pairs:
             open_ = self._close.get(pair)
             # Measured only once they may have come within reach: before, what they were apart less
             # what this arm moved since is as good (it decides alike).
