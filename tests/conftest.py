@@ -1,10 +1,11 @@
 """Fixtures shared by the tests; plain helpers are in helpers.py."""
 
+import contextlib
 import os
 
 import pytest
 
-from helpers import mirvane
+from helpers import mirvane, serving
 
 
 @pytest.fixture(scope="session")
@@ -18,3 +19,15 @@ def recorded(tmp_path_factory):
     done = mirvane("export", "run.rec", "run.mcap", "--quiet", cwd=where)
     assert done.returncode == 0, done.stderr
     return where
+
+
+@pytest.fixture
+def serve(recorded):
+    """Starts ``mirvane replay --serve 0`` on the recorded run with extra arguments (a later ``--serve``
+    overrides the port); gives the process and the page's URL."""
+    with contextlib.ExitStack() as started:
+        def start(*args):
+            process, urls = started.enter_context(serving(recorded, "--serve", "0", *args))
+            return process, urls[0]
+
+        yield start

@@ -16,15 +16,19 @@ playback clock says:
 Anything else is 404: no file is ever served from disk. Only a page of this server may steer it:
 controls need ``Content-Type: application/json`` (no cross-site form can send it and no preflight
 is answered), a foreign ``Origin``, or a ``Host`` that is neither the served address nor a
-loopback name, is refused with 403, and on a host that is not loopback every request must carry
-the server's random ``token``.
+loopback name, is refused with 403, as is anything but the page itself that a browser says
+another site's page asked for (``Sec-Fetch-Site``), and on a host that is not loopback every
+request must carry the server's random ``token``.
 The replay thread only keeps a copy of at most ``MAX_PICTURES_PER_SECOND`` pictures a second
 (and of the first after every control); the JPEG encoding happens on the serving threads, once
 per picture however many browsers watch.
 """
 
+import contextlib
 import dataclasses
 import functools
+import hmac
+import html
 import importlib.util
 import io
 import ipaddress
@@ -43,9 +47,11 @@ from urllib.parse import parse_qs, urlsplit
 
 from PIL import Image
 
+from .. import viewer
 from ..scene import kind_of
 from . import inspector, series
 from .clock import Clock, apply
+from .fields import axis_title, describe
 
 MAX_PICTURES_PER_SECOND = 30.0
 MAX_CONTROL_BYTES = 4096
@@ -55,6 +61,9 @@ DEFAULT_HOST = "127.0.0.1"
 #: The Foxglove app's default WebSocket port; the page's too (with both, the page takes the next).
 DEFAULT_PORT = 8765
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]", "::1")
+# What a browser says of a request another site's page made (an <img>, a script, a fetch): only
+# the page itself may be opened from there, as a link is followed.
+_OTHER_SITES = ("cross-site", "same-site")
 _BOUNDARY = "mirvane-frame"
 # How often waiting threads look whether the view has closed.
 _POLL_S = 0.25
@@ -87,7 +96,7 @@ class LiveView:
         self._published_version = -1
         self._encoded: Tuple[int, bytes, float] = (0, b"", 0.0)
         self._encode_lock = threading.Lock()
-        self._series: Dict[str, Tuple[List[float], List[float]]] = {}
+        self._series = series.Kept(record) if record is not None else None
         self._fields: Optional[List[str]] = None
         self._series_lock = threading.Lock()
         self.visited = False         # whether anyone has asked for anything
@@ -98,9 +107,18 @@ class LiveView:
 
     @property
     def url(self) -> str:
-        host, port = self._server.server_name, self._server.server_port
+        return self.urls[0]
+
+    @property
+    def urls(self) -> List[str]:
+        """Where a browser opens the page: at the bound address, or, bound to every address of this
+        machine (0.0.0.0, ::), at its addresses on its default routes and at its name."""
+        port = self._server.server_port
         query = f"?token={self.token}" if self.token else ""
-        return f"http://{f'[{host}]' if ':' in host else host}:{port}/{query}"
+        host = str(self._server.server_address[0])
+        dual_stack = self._server.address_family == socket.AF_INET6 and not self._server.socket.getsockopt(
+            socket.IPPROTO_IPV6, socket.IPV6_V6ONLY)
+        return [f"http://{bracketed(name)}:{port}/{query}" for name in reachable(host, dual_stack)]
 
     def publish(self, picture: Optional[Image.Image], time_s: float, state: Any = None) -> None:
         """Take the replay's current picture, its playback time and the state it shows; cheap when
@@ -163,21 +181,22 @@ class LiveView:
     def state(self) -> Dict[str, Any]:
         with self._changed:
             state = self._state
-        return inspector.tree(state)
+        return {"nodes": inspector.tree(state)}
 
     def series(self, path: Optional[str]) -> Dict[str, Any]:
-        """Without a path: the record's field paths and the default ones; with one: its values."""
-        if self._record is None:
-            return {"fields": [], "defaults": []} if path is None else {"path": path, "t": [], "v": []}
+        """Without a path: the record's field paths, the default ones and their plots; with one: its
+        values and their unit."""
+        if self._series is None:
+            return {"fields": [], "defaults": [], "plots": []} if path is None else {"path": path, "t": [], "v": []}
         with self._series_lock:
             if self._fields is None:
                 self._fields = series.fields(self._record)
             if path is None:
-                return {"fields": self._fields, "defaults": series.default_paths(self._record)}
-            if path not in self._series:
-                self._series[path] = series.series(self._record, path)
-            xs, ys = self._series[path]
-        return {"path": path, "t": xs, "v": ys}
+                return {"fields": self._fields, "defaults": series.default_paths(self._record),
+                        "plots": series.default_plots(self._record)}
+            spelled, xs, ys = self._series(path)
+        unit = describe(series.parse(spelled).steps).unit
+        return {"path": spelled, "t": xs.tolist(), "v": ys.tolist(), "unit": unit, "axis": axis_title(unit)}
 
     def jpeg(self) -> Tuple[int, bytes, float]:
         """The latest picture as JPEG, its sequence number and playback time, encoded once per picture."""
@@ -205,10 +224,11 @@ class LiveView:
             return not self._closed
 
     def allowed_hosts(self) -> List[str]:
-        """The ``Host`` values a request may name: the served address or a loopback name, with the port."""
+        """The ``Host`` values a request may name: the served address or a loopback name, with the port
+        (on port 80, the scheme's default, also without it, as clients leave it out)."""
         port = self._server.server_port
-        names = {self._server.server_name, *LOOPBACK_NAMES}
-        return [f"{f'[{name}]' if ':' in name and not name.startswith('[') else name}:{port}" for name in names]
+        names = [bracketed(name) for name in {self._server.server_name, *LOOPBACK_NAMES}]
+        return [f"{name}:{port}" for name in names] + (names if port == 80 else [])
 
 
 def is_loopback(host: str) -> bool:
@@ -219,6 +239,31 @@ def is_loopback(host: str) -> bool:
         return ipaddress.ip_address(host).is_loopback
     except ValueError:
         return False
+
+
+def bracketed(host: str) -> str:
+    """``host`` as a URL names it: an IPv6 address in brackets."""
+    return f"[{host}]" if ":" in host and not host.startswith("[") else host
+
+
+def reachable(host: str, dual_stack: bool = False) -> List[str]:
+    """``host``, or for a wildcard address (0.0.0.0, ::) the names other machines may know this one
+    by: its own address on the route to the world for each family served (IPv4 too on ``::`` when
+    ``dual_stack``), then its host name."""
+    try:
+        if not ipaddress.ip_address(host).is_unspecified:
+            return [host]
+    except ValueError:
+        return [host]
+    families = [(socket.AF_INET, "192.0.2.1")]   # documentation addresses: nothing is sent to them
+    if ipaddress.ip_address(host).version == 6:
+        families = [(socket.AF_INET6, "2001:db8::1"), *(families if dual_stack else [])]
+    found = []
+    for family, somewhere in families:
+        with contextlib.suppress(OSError), socket.socket(family, socket.SOCK_DGRAM) as probe:
+            probe.connect((somewhere, 9))   # a datagram socket only picks its route and source address
+            found.append(str(probe.getsockname()[0]))
+    return [*found, socket.gethostname()]
 
 
 _PLOTLY: Optional[bytes] = None
@@ -267,7 +312,7 @@ def _admitted(answer: _Answer) -> Callable[["_Handler"], None]:
         url = urlsplit(self.path)
         query = parse_qs(url.query)
         try:
-            if not self._refused(view, query):
+            if not self._refused(view, url.path, query):
                 answer(self, view, url.path, query)
         except OSError:
             pass    # the browser went away or stopped reading mid-answer: nothing to clean up
@@ -322,10 +367,10 @@ class _Handler(BaseHTTPRequestHandler):
                        {"error": "send the control as Content-Type: application/json"})
             return
         length = self.headers.get("Content-Length", "")
-        if not length.isdigit():
+        if not (length.isascii() and length.isdigit()):
             self._json(HTTPStatus.LENGTH_REQUIRED, {"error": "give the body's Content-Length"})
             return
-        if int(length) > MAX_CONTROL_BYTES:
+        if len(length) > len(str(MAX_CONTROL_BYTES)) or int(length) > MAX_CONTROL_BYTES:
             self.close_connection = True   # the body is not read
             self._json(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
                        {"error": f"a control is at most {MAX_CONTROL_BYTES} bytes"})
@@ -333,6 +378,9 @@ class _Handler(BaseHTTPRequestHandler):
         body = self.rfile.read(int(length))
         try:
             request = json.loads(body)
+        except RecursionError:
+            self._json(HTTPStatus.BAD_REQUEST, {"error": "the body nests too deeply for a control"})
+            return
         except (ValueError, UnicodeDecodeError) as e:
             self._json(HTTPStatus.BAD_REQUEST, {"error": f"the body is not JSON ({e})"})
             return
@@ -341,10 +389,11 @@ class _Handler(BaseHTTPRequestHandler):
         except ValueError as e:
             self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
 
-    def _refused(self, view: LiveView, query: Dict[str, List[str]]) -> bool:
+    def _refused(self, view: LiveView, path: str, query: Dict[str, List[str]]) -> bool:
         """Answer 403 to a request that another site, or a name that is not ours, may have sent."""
         if view.token is not None:
-            ok = query.get("token", [None])[0] == view.token
+            given = query.get("token", [""])[0]
+            ok = hmac.compare_digest(given.encode(), view.token.encode())
             reason = "this server needs the token of the URL it printed"
             origins = {f"http://{self.headers.get('Host', '')}"}
         else:
@@ -354,6 +403,8 @@ class _Handler(BaseHTTPRequestHandler):
         origin = self.headers.get("Origin")
         if ok and origin is not None and origin not in origins:
             ok, reason = False, f"requests from {origin} may not steer this replay"
+        if ok and path != "/" and self.headers.get("Sec-Fetch-Site") in _OTHER_SITES:
+            ok, reason = False, "another site's page may open this player but not read or steer it"
         if not ok:
             self.close_connection = True
             self._json(HTTPStatus.FORBIDDEN, {"error": reason})
@@ -411,5 +462,10 @@ def _waiting(query: Dict[str, List[str]]) -> Tuple[Optional[int], float]:
     return after, wait_s if 0 < wait_s < float("inf") else 0.0
 
 
+@functools.lru_cache(maxsize=None)
 def _page() -> bytes:
-    return resources.files(__package__).joinpath("page.html").read_bytes()
+    """The page, with the legend of the viewer's colours."""
+    page = resources.files(__package__).joinpath("page.html").read_text(encoding="utf-8")
+    legend = "".join(f'<li><span class="swatch {shape}" style="--colour: rgb{colour}"></span>'
+                     f'{html.escape(meaning)}</li>' for meaning, shape, colour in viewer.legend())
+    return page.replace("<!-- legend -->", legend).encode()
