@@ -15,7 +15,7 @@ what they share and is then copied for each (``run_events``).
 
 import copy
 import math
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, replace
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from google.protobuf import text_format
@@ -61,7 +61,7 @@ class Comparison:
     tolerance: float
     difference: Optional[Difference]
     metrics: Tuple[Metrics, Metrics]
-    only: Tuple[List[Event], List[Event]] = field(default_factory=lambda: ([], []))
+    only: Tuple[List[Event], List[Event]]
 
 
 def compare_runs(a: data_pb2.Record, b: data_pb2.Record, alignment: Alignment = Alignment(),
