@@ -27,8 +27,8 @@ def replay_side_by_side(args: argparse.Namespace) -> None:
     project_b = args.project_b or args.project
     writable_destination(args.movie, MOVIE_EXT, "movie",
                          inputs=[args.recording, args.recording_b, args.project, project_b])
-    runs = [_Run(args.recording, args.index, args.project), _Run(args.recording_b, args.index_b, project_b)]
-    fps = args.fps or 10
+    runs = [_Run(args, args.recording, args.index, args.project), _Run(args, args.recording_b, args.index_b, project_b)]
+    fps = runs[0].movie.fps
     with contextlib.ExitStack() as stack:
         scratch = stack.enter_context(tempfile.TemporaryDirectory(prefix="mirvane-frames-"))
         if args.quiet:
@@ -37,7 +37,7 @@ def replay_side_by_side(args: argparse.Namespace) -> None:
             stack.enter_context(contextlib.redirect_stderr(devnull))
         else:   # moviepy's steps are progress, and go with the bars to standard error
             stack.enter_context(contextlib.redirect_stdout(sys.stderr))
-        frames = [run.frames(os.path.join(scratch, side), args, fps) for run, side in zip(runs, "ab")]
+        frames = [run.frames(os.path.join(scratch, side), args) for run, side in zip(runs, "ab")]
         from ..movie import SideBySideClip
         from ..viewer import caption
 
@@ -52,44 +52,47 @@ def replay_side_by_side(args: argparse.Namespace) -> None:
 
 
 class _Run:
-    """One of the two runs: its record, checked, and its project."""
+    """One of the two runs: its record, checked, its project and its whole movie's making."""
 
-    def __init__(self, recording: str, index: int, project_path: str) -> None:
-        self.data = load_recording(recording)
-        records = self.data.records()
-        self.position = chosen_position(index, records, recording)
-        record = records[self.position]
+    def __init__(self, args: argparse.Namespace, recording: str, index: int, project_path: str) -> None:
+        from ..data import span_seconds
+        from .replay import _Movie
+
+        data = load_recording(recording)
+        records = data.records()
+        position = chosen_position(index, records, recording)
+        record = records[position]
         if not record.products:
-            raise UserError(f"{recording}: record {self.position} has no products; replay another (see 'mirvane info')")
+            raise UserError(f"{recording}: record {position} has no products; replay another (see 'mirvane info')")
         self.project = load_project(project_path)
         warn_lacking(self.project, [record], project_path, recording)
-        self.record = record
-        self.name = f"{os.path.basename(recording)} record {self.position}"
+        self.movie = _Movie(argparse.Namespace(**{**vars(args), "recording": recording}), data, position,
+                            span_seconds(record))
+        self.name = f"{os.path.basename(recording)} record {position}"
 
-    def frames(self, directory: str, args: argparse.Namespace, fps: int) -> List[str]:
-        """The run played by ``Replay.play`` into movie frames, kept in ``directory``, in order."""
+    def frames(self, directory: str, args: argparse.Namespace) -> List[str]:
+        """The run played by ``Replay.play`` into its movie's frames, kept in ``directory``, in order."""
         import mirvane.replay
         from tqdm import tqdm
 
-        from ..data import span_seconds
         from ..viewer import WorkspaceViewer
-        from .replay import _Counted, movie_frames
+        from .replay import _Captured
 
         os.mkdir(directory)
         kept: List[str] = []
-        bar = tqdm(total=movie_frames(span_seconds(self.record), args.speed, fps), desc=f"capturing {self.name}",
-                   unit="frame", disable=args.quiet, leave=False)
+        bar = tqdm(total=self.movie.played, desc=f"capturing {self.name}", unit="frame", disable=args.quiet,
+                   leave=False)
 
-        def captured() -> None:
+        def captured(_: bool) -> None:
             bar.update()
         replay = mirvane.replay.Replay()
         replay.setProject(self.project)
-        replay.setData(self.data)
-        replay.setViewer(_Counted(WorkspaceViewer(self.project, *args.size), captured))
+        replay.setData(self.movie.data)
+        replay.setViewer(_Captured(WorkspaceViewer(self.project, *args.size), self.movie.frames, captured))
         with contextlib.closing(bar), \
                 rebound(mirvane.replay, "_MOVIE_TMP_PNG_PATH", os.path.join(directory, "play")), \
                 rebound(mirvane.replay, "ImageSequenceClip", _keeper(directory, kept)):
-            replay.play(index=self.position, speed=args.speed, moviename=args.movie, fps=fps)
+            replay.play(index=self.movie.position, speed=args.speed, moviename=args.movie, fps=self.movie.fps)
         return kept
 
 
