@@ -374,8 +374,7 @@ class WorkspaceViewer:
             text = "bad values: " + ", ".join(sorted(set(problems))) + " | " + text
         if text != self._status_text or self._status_image is None:
             # The text changes only with the step, so it is drawn once per change.
-            bar = Image.new("RGB", (self._width, _STATUS_HEIGHT), _STATUS_BAD_BG if problems else _STATUS_BG)
-            ImageDraw.Draw(bar).text((6, 2), _label(text), fill=_STATUS_TEXT, font=self._font)
+            bar = _band(text, self._width, _STATUS_BAD_BG if problems else _STATUS_BG, self._font)
             self._status_text, self._status_image = text, bar
         return self._status_image
 
@@ -392,6 +391,18 @@ def _status(state: Optional[system_pb2.SystemState], holding: Dict[str, str]) ->
     if held:
         parts.append("holding " + ", ".join(held))
     return " | ".join(parts) if parts else "waiting for the system"
+
+
+def caption(text: str, width: int) -> Image.Image:
+    """A band ``width`` pixels wide naming what a picture beneath it shows, drawn as the status line is."""
+    return _band(text, width, _STATUS_BG, _small_font())
+
+
+def _band(text: str, width: int, background: Color, font: Font) -> Image.Image:
+    """A line of text on a band of ``background``, as the status line is drawn."""
+    band = Image.new("RGB", (width, _STATUS_HEIGHT), background)
+    ImageDraw.Draw(band).text((6, 2), _label(text), fill=_STATUS_TEXT, font=font)
+    return band
 
 
 def _label(text: str) -> str:

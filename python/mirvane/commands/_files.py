@@ -6,7 +6,7 @@ import errno
 import math
 import os
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Sequence, Tuple, TypeVar
 
 from ..constants import MV_PROJECT_FILE_EXT
 from . import UserError
@@ -85,6 +85,19 @@ def whole_in(low: int, high: int) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(f"must be from {low} to {high}, not {text!r}")
         return value
     return whole
+
+
+Parsed = TypeVar("Parsed")
+
+
+def parsed_by(parse: Callable[[str], Parsed]) -> Callable[[str], Parsed]:
+    """An argparse type: what ``parse`` makes of the text, its ``ValueError`` the argument's error."""
+    def parsed(text: str) -> Parsed:
+        try:
+            return parse(text)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+    return parsed
 
 
 def readable_file(path: str, kind: str, make_one: str = MAKE_ONE) -> None:
