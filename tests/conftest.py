@@ -23,10 +23,10 @@ def recorded(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def faulty(tmp_path_factory):
+def every_fault(tmp_path_factory):
     """A 20 s run of the sample cell suffering every kind of fault (``mirvane record --faults all``),
     ``run.rec``, and its events as ``mirvane events --format json`` lists them."""
-    where = tmp_path_factory.mktemp("faulty")
+    where = tmp_path_factory.mktemp("every-fault")
     done = mirvane("record", "run.rec", "--seconds", 20, "--seed", 3, "--faults", "all", "--fault-rate", 24, cwd=where)
     assert done.returncode == 0, done.stderr
     listed = mirvane("events", "run.rec", "--format", "json", cwd=where)

@@ -342,8 +342,8 @@ def test_valid_mcap_files_without_a_summary_or_re_sorted_are_imported(tmp_path, 
 LEVELS = {2: "info", 3: "warning", 4: "error"}     # foxglove.Log's levels
 
 
-def test_events_are_logged_at_their_times_and_import_leaves_them_out(faulty, tmp_path):
-    where, events = faulty
+def test_events_are_logged_at_their_times_and_import_leaves_them_out(every_fault, tmp_path):
+    where, events = every_fault
     assert mirvane("export", where / "run.rec", "run.mcap", "--quiet", cwd=tmp_path).returncode == 0
     first = Data.fromFile(where / "run.rec").records()[0].products[0].timestamp_ns
     with open(tmp_path / "run.mcap", "rb") as f:
