@@ -7,7 +7,6 @@ import math
 import os
 import re
 import struct
-import subprocess
 from collections import Counter
 
 import numpy as np
