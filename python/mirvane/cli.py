@@ -16,10 +16,11 @@ import threading
 from typing import NoReturn, Optional, Sequence
 
 from ._version import __version__
-from .commands import Command, UserError, events, export, import_, info, record, recover, replay, show
+from .commands import Command, UserError, events, export, import_, index, info, record, recover, render, replay, \
+    runs, show
 
 #: The subcommand modules, in the order ``mirvane --help`` lists them.
-COMMANDS: Sequence[Command] = (record, info, events, show, replay, export, import_, recover)
+COMMANDS: Sequence[Command] = (record, info, events, show, replay, export, import_, recover, index, runs, render)
 
 EXIT_USER_ERROR = 2
 EXIT_INTERRUPTED = 130
@@ -71,7 +72,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         empty = next((name for name, value in vars(args).items() if value == ""), None)
         if empty is not None:
             raise UserError(f"argument {empty}: is empty; give a value (see 'mirvane {args.command} --help')")
-        args.run(args)
+        status: Optional[int] = args.run(args)
     except UserError as e:
         print(f"mirvane: error: {one_line(str(e))}", file=sys.stderr)
         return EXIT_USER_ERROR
@@ -84,4 +85,4 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     finally:
         if in_main_thread:
             signal.signal(signal.SIGTERM, previous)
-    return 0
+    return status or 0

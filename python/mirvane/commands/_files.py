@@ -5,7 +5,7 @@ import contextlib
 import errno
 import os
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Sequence, Tuple
 
 from ..constants import MV_PROJECT_FILE_EXT
 from . import UserError
@@ -64,6 +64,17 @@ def whole_in(low: int, high: int) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(f"must be from {low} to {high}, not {text!r}")
         return value
     return whole
+
+
+def parse_address(text: str, option: str = "--serve") -> Tuple[str, int]:
+    """``[HOST:]PORT`` as (host, port); the host is loopback unless named."""
+    from ..player.server import DEFAULT_HOST
+
+    host, _, port = text.rpartition(":")
+    host = host[1:-1] if host.startswith("[") and host.endswith("]") else host
+    if not port.isdigit() or int(port) > 65535:
+        raise UserError(f"{option} {text}: give [HOST:]PORT with a port from 0 to 65535, e.g. 8765")
+    return host or DEFAULT_HOST, int(port)
 
 
 def readable_file(path: str, kind: str, make_one: str = MAKE_ONE) -> None:

@@ -8,6 +8,7 @@ from functools import partial
 from typing import Optional
 
 from . import Argument
+from ._files import positive_int
 
 #: A recording: a recording file, or an MCAP file (as export or a recorder writes it).
 recording = partial(Argument, "recording", metavar="RECORDING",
@@ -22,3 +23,14 @@ def index(does: str, default: Optional[int], default_text: str) -> Argument:
     return Argument("--index", type=int, default=default, metavar="I",
                     help=f"{does} the record at this position, negative ones counting from the end but -1: "
                          f"the one that stopped last (default: {default_text}; 'mirvane info' lists them)")
+
+
+#: The catalog a subcommand reads or writes.
+db = partial(Argument, "--db", default="runs.duckdb", metavar="DB",
+             help="the catalog's database file (default: runs.duckdb; 'mirvane index' makes it)")
+#: Where a batch runs: a local process pool, or a Ray cluster.
+workers = partial(Argument, "--workers", type=positive_int, metavar="N",
+                  help="run on N local processes (default: one per CPU)")
+ray = partial(Argument, "--ray", metavar="ADDRESS",
+              help="run on the Ray cluster at ADDRESS (host:port of its head) instead, one task a file or "
+                   "output; every node must reach the files at the same paths (pip install 'mirvane[cluster]')")

@@ -11,8 +11,8 @@ from typing import Any, Callable, Optional, Tuple
 from ..data import span_seconds
 from ..player.server import DEFAULT_HOST, DEFAULT_PORT
 from . import Argument, UserError, described, _options
-from ._files import MOVIE_EXT, chosen_position, first_line, load_project, load_recording, number_in, rebound, \
-    whole_in, writable_destination, writing
+from ._files import MOVIE_EXT, chosen_position, first_line, load_project, load_recording, number_in, \
+    parse_address, rebound, whole_in, writable_destination, writing
 from ._lacking import warn_lacking
 
 VIEW_SIZE = (640, 480)
@@ -92,15 +92,6 @@ def run(args: argparse.Namespace) -> None:
     else:
         _replay_live(project, record, f"{os.path.basename(args.recording)} record {position}", args, address,
                      foxglove)
-
-
-def parse_address(text: str, option: str = "--serve") -> Tuple[str, int]:
-    """``[HOST:]PORT`` as (host, port); the host is loopback unless named."""
-    host, _, port = text.rpartition(":")
-    host = host[1:-1] if host.startswith("[") and host.endswith("]") else host
-    if not port.isdigit() or int(port) > 65535:
-        raise UserError(f"{option} {text}: give [HOST:]PORT with a port from 0 to 65535, e.g. 8765")
-    return host or DEFAULT_HOST, int(port)
 
 
 def _foxglove_address(args: argparse.Namespace) -> Optional[Tuple[str, int]]:

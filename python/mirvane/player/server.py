@@ -75,7 +75,6 @@ class LiveView:
         self._span_s = clock.status().end if span_s is None else span_s
         self._record = record
         self._clock = clock
-        self.token = token if token is not None or is_loopback(host) else secrets.token_urlsafe(16)
         self._kinds = [kind_of(product) or "" for product in record.products] if record is not None else []
         self._changed = threading.Condition()
         self._picture: Optional[Image.Image] = None
@@ -90,17 +89,27 @@ class LiveView:
         self._series: Dict[str, Tuple[List[float], List[float]]] = {}
         self._fields: Optional[List[str]] = None
         self._series_lock = threading.Lock()
-        self.visited = False         # whether anyone has asked for anything
-        self._server = _Server((host, port), _Handler, self)
+        self._server = Server((host, port), _Handler, self, token)
         self._thread = threading.Thread(target=self._server.serve_forever, args=(_POLL_S,),
                                         name="mirvane-live", daemon=True)
         self._thread.start()
 
     @property
     def url(self) -> str:
-        host, port = self._server.server_name, self._server.server_port
-        query = f"?token={self.token}" if self.token else ""
-        return f"http://{f'[{host}]' if ':' in host else host}:{port}/{query}"
+        return self._server.url
+
+    @property
+    def port(self) -> int:
+        return self._server.server_port
+
+    @property
+    def token(self) -> Optional[str]:
+        return self._server.token
+
+    @property
+    def visited(self) -> bool:
+        """Whether anyone has asked for anything."""
+        return self._server.visited
 
     def publish(self, picture: Optional[Image.Image], time_s: float, state: Any = None) -> None:
         """Take the replay's current picture, its playback time and the state it shows; cheap when
@@ -204,11 +213,6 @@ class LiveView:
                 self._changed.wait(_POLL_S)
             return not self._closed
 
-    def allowed_hosts(self) -> List[str]:
-        """The ``Host`` values a request may name: the served address or a loopback name, with the port."""
-        port = self._server.server_port
-        names = {self._server.server_name, *LOOPBACK_NAMES}
-        return [f"{f'[{name}]' if ':' in name and not name.startswith('[') else name}:{port}" for name in names]
 
 
 def is_loopback(host: str) -> bool:
@@ -238,12 +242,17 @@ def plotly_js() -> Optional[bytes]:
     return _PLOTLY
 
 
-class _Server(ThreadingHTTPServer):
+class Server(ThreadingHTTPServer):
+    """An HTTP server of ``view`` on its own threads, and who may reach it: every request is
+    first checked by the ``Handler`` (see the module's description). A host that is not loopback
+    gets a random ``token`` unless given one. Binding happens here: an address in use is an ``OSError``."""
     daemon_threads = True   # a stream still open must not keep the command alive
 
-    def __init__(self, address: Tuple[str, int], handler: Any, view: LiveView) -> None:
+    def __init__(self, address: Tuple[str, int], handler: Any, view: Any, token: Optional[str] = None) -> None:
         self.view = view
         host, port = address
+        self.token = token if token is not None or is_loopback(host) else secrets.token_urlsafe(16)
+        self.visited = False    # whether anyone has asked for anything
         # The family of the address asked for, so that "[::1]:8765" works too.
         self.address_family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
         super().__init__(address, handler)
@@ -253,29 +262,42 @@ class _Server(ThreadingHTTPServer):
         socketserver.TCPServer.server_bind(self)
         self.server_name, self.server_port = str(self.server_address[0]), int(self.server_address[1])
 
+    @property
+    def url(self) -> str:
+        """Where a browser reaches the server, with the token if it needs one."""
+        host, port = self.server_name, self.server_port
+        query = f"?token={self.token}" if self.token else ""
+        return f"http://{f'[{host}]' if ':' in host else host}:{port}/{query}"
 
-_Answer = Callable[["_Handler", "LiveView", str, Dict[str, List[str]]], None]
+    def allowed_hosts(self) -> List[str]:
+        """The ``Host`` values a request may name: the served address or a loopback name, with the port."""
+        port = self.server_port
+        names = {self.server_name, *LOOPBACK_NAMES}
+        return [f"{f'[{name}]' if ':' in name and not name.startswith('[') else name}:{port}" for name in names]
 
 
-def _admitted(answer: _Answer) -> Callable[["_Handler"], None]:
-    """A request method that first refuses what another site or a name not ours may have sent,
-    then answers from the request's path and query."""
+_Answer = Callable[[Any, Any, str, Dict[str, List[str]]], None]
+
+
+def admitted(answer: _Answer) -> Callable[[Any], None]:
+    """A request method of a ``Handler`` that first refuses what another site or a name not ours
+    may have sent, then answers from the server's view and the request's path and query."""
     @functools.wraps(answer)
-    def method(self: "_Handler") -> None:
-        view = self.server.view
-        view.visited = True
+    def method(self: "Handler") -> None:
+        self.server.visited = True
         url = urlsplit(self.path)
         query = parse_qs(url.query)
         try:
-            if not self._refused(view, query):
-                answer(self, view, url.path, query)
+            if not self._refused(query):
+                answer(self, self.server.view, url.path, query)
         except OSError:
             pass    # the browser went away or stopped reading mid-answer: nothing to clean up
     return method
 
 
-class _Handler(BaseHTTPRequestHandler):
-    server: _Server
+class Handler(BaseHTTPRequestHandler):
+    """What every page of ours answers alike: who is refused, JSON and plain answers, HEAD as GET."""
+    server: Server
     server_version = "mirvane"
     timeout = 30.0   # seconds a browser may leave a write unread before its answer is dropped
 
@@ -285,7 +307,74 @@ class _Handler(BaseHTTPRequestHandler):
     def do_HEAD(self) -> None:
         self.do_GET()
 
-    @_admitted
+    def do_GET(self) -> None:
+        self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
+
+    def _refused(self, query: Dict[str, List[str]]) -> bool:
+        """Answer 403 to a request that another site, or a name that is not ours, may have sent."""
+        server = self.server
+        if server.token is not None:
+            ok = query.get("token", [None])[0] == server.token
+            reason = "this server needs the token of the URL it printed"
+            origins = {f"http://{self.headers.get('Host', '')}"}
+        else:
+            ok = self.headers.get("Host", "") in server.allowed_hosts()
+            reason = "the Host header names neither this server nor a loopback name"
+            origins = {f"http://{host}" for host in server.allowed_hosts()}
+        origin = self.headers.get("Origin")
+        if ok and origin is not None and origin not in origins:
+            ok, reason = False, f"requests from {origin} may not steer this replay"
+        if not ok:
+            self.close_connection = True
+            self._json(HTTPStatus.FORBIDDEN, {"error": reason})
+        return not ok
+
+    def _json(self, status: HTTPStatus, value: Dict[str, Any]) -> None:
+        self._send(status, "application/json", json.dumps(value).encode())
+
+    def _send(self, status: HTTPStatus, content_type: str, body: bytes, cache: str = "no-store",
+              extra: Optional[Dict[str, str]] = None) -> None:
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", cache)
+        for name, value in (extra or {}).items():
+            self.send_header(name, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def json_body(self, limit: int = MAX_CONTROL_BYTES) -> Tuple[bool, Any]:
+        """(True, a request's JSON body), or (False, None) once refused (415, 411, 413 or 400
+        answered): it must be ``Content-Type: application/json``, which no cross-site form can
+        send, and short."""
+        if self.headers.get_content_type() != "application/json":
+            self._json(HTTPStatus.UNSUPPORTED_MEDIA_TYPE,
+                       {"error": "send the control as Content-Type: application/json"})
+            return False, None
+        length = self.headers.get("Content-Length", "")
+        if not length.isdigit():
+            self._json(HTTPStatus.LENGTH_REQUIRED, {"error": "give the body's Content-Length"})
+            return False, None
+        if int(length) > limit:
+            self.close_connection = True   # the body is not read
+            self._json(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, {"error": f"a control is at most {limit} bytes"})
+            return False, None
+        body = self.rfile.read(int(length))
+        try:
+            return True, json.loads(body)
+        except (ValueError, UnicodeDecodeError) as e:
+            self._json(HTTPStatus.BAD_REQUEST, {"error": f"the body is not JSON ({e})"})
+            return False, None
+
+    def log_message(self, format: str, *args: Any) -> None:
+        pass    # requests are not news; the terminal shows the replay's progress
+
+
+class _Handler(Handler):
+    """The player's routes."""
+
+    @admitted
     def do_GET(self, view: "LiveView", path: str, query: Dict[str, List[str]]) -> None:
         if path == "/":
             self._send(HTTPStatus.OK, "text/html; charset=utf-8", _page())
@@ -312,67 +401,18 @@ class _Handler(BaseHTTPRequestHandler):
         else:
             self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
 
-    @_admitted
+    @admitted
     def do_POST(self, view: "LiveView", path: str, query: Dict[str, List[str]]) -> None:
         if path != "/control":
             self._json(HTTPStatus.NOT_FOUND, {"error": "not found: controls go to POST /control"})
             return
-        if self.headers.get_content_type() != "application/json":
-            self._json(HTTPStatus.UNSUPPORTED_MEDIA_TYPE,
-                       {"error": "send the control as Content-Type: application/json"})
-            return
-        length = self.headers.get("Content-Length", "")
-        if not length.isdigit():
-            self._json(HTTPStatus.LENGTH_REQUIRED, {"error": "give the body's Content-Length"})
-            return
-        if int(length) > MAX_CONTROL_BYTES:
-            self.close_connection = True   # the body is not read
-            self._json(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
-                       {"error": f"a control is at most {MAX_CONTROL_BYTES} bytes"})
-            return
-        body = self.rfile.read(int(length))
-        try:
-            request = json.loads(body)
-        except (ValueError, UnicodeDecodeError) as e:
-            self._json(HTTPStatus.BAD_REQUEST, {"error": f"the body is not JSON ({e})"})
+        ok, request = self.json_body()
+        if not ok:
             return
         try:
             self._json(HTTPStatus.OK, view.control(request))
         except ValueError as e:
             self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
-
-    def _refused(self, view: LiveView, query: Dict[str, List[str]]) -> bool:
-        """Answer 403 to a request that another site, or a name that is not ours, may have sent."""
-        if view.token is not None:
-            ok = query.get("token", [None])[0] == view.token
-            reason = "this server needs the token of the URL it printed"
-            origins = {f"http://{self.headers.get('Host', '')}"}
-        else:
-            ok = self.headers.get("Host", "") in view.allowed_hosts()
-            reason = "the Host header names neither this server nor a loopback name"
-            origins = {f"http://{host}" for host in view.allowed_hosts()}
-        origin = self.headers.get("Origin")
-        if ok and origin is not None and origin not in origins:
-            ok, reason = False, f"requests from {origin} may not steer this replay"
-        if not ok:
-            self.close_connection = True
-            self._json(HTTPStatus.FORBIDDEN, {"error": reason})
-        return not ok
-
-    def _json(self, status: HTTPStatus, value: Dict[str, Any]) -> None:
-        self._send(status, "application/json", json.dumps(value).encode())
-
-    def _send(self, status: HTTPStatus, content_type: str, body: bytes, cache: str = "no-store",
-              extra: Optional[Dict[str, str]] = None) -> None:
-        self.send_response(status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
-        self.send_header("Cache-Control", cache)
-        for name, value in (extra or {}).items():
-            self.send_header(name, value)
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(body)
 
     def _stream(self, view: LiveView) -> None:
         self.send_response(HTTPStatus.OK)
@@ -397,9 +437,6 @@ class _Handler(BaseHTTPRequestHandler):
                 sequence, _, _ = view.jpeg()
                 if sequence == sent:   # the last picture is out: the stream ends here
                     return
-
-    def log_message(self, format: str, *args: Any) -> None:
-        pass    # requests are not news; the terminal shows the replay's progress
 
 
 def _waiting(query: Dict[str, List[str]]) -> Tuple[Optional[int], float]:

@@ -14,6 +14,7 @@ each on a thread of its own.
 
 import contextlib
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Optional, Tuple
@@ -46,8 +47,9 @@ class LiveOptions:
     page: Optional[Tuple[str, int]] = None      # serve the player page at (host, port)
     foxglove: Optional[Tuple[str, int]] = None  # serve the replay to the Foxglove app at (host, port)
     size: Optional[Tuple[int, int]] = None      # the picture's, in pixels (default: the viewer's)
-    hold: bool = False                          # with a page: serve the last picture until interrupted
+    hold: bool = False                          # with a page: serve the last picture until interrupted (or released)
     quiet: bool = False                         # no progress line and no notes
+    keys: bool = True                           # read playback keys when standard input is a terminal
 
 
 class CannotServe(Exception):
@@ -87,6 +89,7 @@ class LiveSession:
         self._outputs = contextlib.ExitStack()
         self._bar: Optional["tqdm[Any]"] = None
         self._described = ""    # what the progress line says of the clock
+        self._released = threading.Event()
 
     def __enter__(self) -> "LiveSession":
         with self._outputs:     # closed at once if starting fails
@@ -108,7 +111,7 @@ class LiveSession:
             except OSError as e:
                 raise CannotServe("page", e.strerror or str(e)) from None
             self._note(f"Live view at {self.page.url} ({'Ctrl-C stops' if options.hold else 'until the end'})")
-        keyed = outputs.enter_context(terminal.keys(self.clock))
+        keyed = options.keys and outputs.enter_context(terminal.keys(self.clock))
         self._bar = outputs.enter_context(tqdm(
             total=span_seconds(self.record), desc=f"preparing {len(self.record.products)} products", unit="s",
             disable=options.quiet, leave=False, bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.2f}/{total:.2f} s"))
@@ -134,10 +137,15 @@ class LiveSession:
         if self.page is not None:
             if self.options.hold:
                 self._note("Playback finished; still serving the last picture (Ctrl-C stops)")
-                while True:
-                    time.sleep(3600)
+                while not self._released.wait(3600):
+                    pass
             if self.page.visited:
                 time.sleep(_FAREWELL_S)
+
+    def release(self) -> None:
+        """End the replay from another thread: play returns as at the end, and a held page goes."""
+        self._released.set()
+        self.clock.stop()
 
     def cycle(self) -> None:
         """After each picture play draws: the progress line, the page and Foxglove, then the clock's wait."""

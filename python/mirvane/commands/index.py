@@ -1,0 +1,47 @@
+"""``mirvane index``: bring a catalog of runs up to date with the recordings under some paths."""
+
+import argparse
+import sys
+from typing import Any
+
+from . import Argument, UserError, described, _options
+from ._catalog import catalog_errors, needs_duckdb, workers
+
+#: The exit status when some file could not be read (the others are indexed).
+EXIT_UNREADABLE = 1
+
+
+def add_parser(subparsers: Any) -> argparse.ArgumentParser:
+    return described(
+        subparsers, "index", "catalog the runs of recordings: metrics and events, in a database",
+        "Find the recordings under PATH (.rec, and MCAP files a recorder or 'mirvane export'\n"
+        "wrote), read each record once and keep its metrics and events in the catalog DB (a\n"
+        "DuckDB file; tables records, events and files; 'mirvane runs' queries it). Run again,\n"
+        "only new and changed files are read, and removed ones dropped. A file that cannot be\n"
+        "read is listed with the reason and the exit status is 1; the others are indexed.",
+        ["mirvane index nightly/ --db runs.duckdb",
+         "mirvane index nightly/ --ray 10.0.0.5:6379    # on a Ray cluster"],
+        Argument("paths", nargs="+", metavar="PATH", help="a recording, or a folder to search for recordings"),
+        _options.db(),
+        _options.workers(),
+        _options.ray(),
+        _options.quiet())
+
+
+def run(args: argparse.Namespace) -> int:
+    from ..catalog.index import index
+
+    needs_duckdb()
+    chosen = workers(args)
+    try:
+        with catalog_errors():
+            done = index(args.paths, args.db, chosen, args.quiet)
+    except FileNotFoundError as e:
+        raise UserError(f"{e.args[0]}: no such file or folder; give a recording or a folder of them") from None
+    for file, reason in done.unreadable:
+        print(f"mirvane: cannot index {file}: {reason}", file=sys.stderr)
+    if not args.quiet:
+        print(f"Indexed {done.read} file{'s' * (done.read != 1)} ({done.records} records, {done.events} events) "
+              f"into {args.db}; {done.unchanged} unchanged, {done.removed} removed, "
+              f"{len(done.unreadable)} unreadable")
+    return EXIT_UNREADABLE if done.unreadable else 0
