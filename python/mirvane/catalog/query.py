@@ -50,14 +50,16 @@ def ask(con: Any, sql: str, parameters: Sequence[Any] = ()) -> Result:
 
 
 def records(con: Any, where: Optional[str] = None, sort: Optional[str] = None) -> Result:
-    """The records matching the SQL condition ``where``, ordered by the column ``sort`` (``-column``:
-    descending), then by file and position."""
+    """The records matching the SQL condition ``where``, ordered by ``sort`` (a column, and ``desc``
+    after it for descending), then by file and position."""
     order = "file, position"
     if sort:
-        name = sort.lstrip("-")
+        name, *direction = sort.split()
         if name not in COLUMN_NAMES:
             raise QueryError(f"no column {name!r} to sort by; give one of {', '.join(COLUMN_NAMES)}")
-        order = f'"{name}" {"DESC" if sort.startswith("-") else "ASC"} NULLS LAST, {order}'
+        if [word.lower() for word in direction] not in ([], ["asc"], ["desc"]):
+            raise QueryError(f"sort by {name!r}, '{name} asc' or '{name} desc', not {sort!r}")
+        order = f'"{name}" {direction[0] if direction else "ASC"} NULLS LAST, {order}'
     condition = f"WHERE ({where})" if where else ""
     return ask(con, f"SELECT * FROM records {condition} ORDER BY {order}")
 

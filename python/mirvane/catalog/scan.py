@@ -14,6 +14,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 from dravik.api import data_pb2
 
 from ..analysis.events import ERROR, INFO, WARNING, Event, record_events
+from ..analysis.events import KINDS as EVENT_KINDS
 from ..analysis.metrics import record_metrics
 from ..data import DataFileError, span_seconds
 from ..formats.recordings import MCAP_EXT, stream_records
@@ -73,10 +74,10 @@ def read(task: Tuple[str, Optional[str]]) -> store.Scanned:
     file, known = task
     try:
         status = os.stat(file)
-        stamp = dict(file=file, size=status.st_size, mtime_ns=status.st_mtime_ns)
+        size, mtime_ns = status.st_size, status.st_mtime_ns
         hashed = fingerprint(file)
         if hashed == known:
-            return store.Scanned(**stamp, fingerprint=hashed, unchanged=True)
+            return store.Scanned(file, size, mtime_ns, hashed, unchanged=True)
         records: List[store.Row] = []
         events: List[store.Row] = []
         for position, record in enumerate(stream_records(file)):
@@ -86,7 +87,7 @@ def read(task: Tuple[str, Optional[str]]) -> store.Scanned:
             events.extend({"record_id": key, **dataclasses.asdict(event)} for event in found)
     except Exception as e:  # noqa: BLE001 - whatever stops one file is that file's reason
         return store.Scanned(file, 0, 0, error=_reason(file, e))
-    return store.Scanned(**stamp, fingerprint=hashed, records=tuple(records), events=tuple(events))
+    return store.Scanned(file, size, mtime_ns, hashed, tuple(records), tuple(events))
 
 
 def record_row(key: str, file: str, hashed: str, position: int, record: data_pb2.Record,
@@ -103,7 +104,7 @@ def record_row(key: str, file: str, hashed: str, position: int, record: data_pb2
         "behaviors": list(metrics.behaviors), "steps": metrics.steps, "cycles": metrics.cycles,
         "cycle_s": metrics.cycle_s, "items_moved": metrics.moved, "events": len(events),
         "infos": _count(events, INFO), "warnings": _count(events, WARNING), "errors": _count(events, ERROR),
-        **{store.kind_column(kind): sum(event.kind == kind for event in events) for kind in store.KINDS},
+        **{store.kind_column(kind): sum(event.kind == kind for event in events) for kind in EVENT_KINDS},
     }
     for severity in (WARNING, ERROR):
         first = next((event for event in events if event.severity == severity), None)

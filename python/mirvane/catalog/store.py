@@ -153,11 +153,14 @@ def files(con: Any) -> Dict[str, FileState]:
 
 def put(con: Any, scanned: Scanned) -> None:
     """Put what reading a file gave in place of what the catalog had of it."""
+    if scanned.unchanged:
+        con.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE file = ?",
+                    [scanned.size, scanned.mtime_ns, scanned.file])
+        return
     con.execute("BEGIN")
-    if not scanned.unchanged:
-        _delete(con, [scanned.file], files=False)
-        _insert(con, "records", RECORD_COLUMNS, scanned.records)
-        _insert(con, "events", EVENT_COLUMNS, scanned.events)
+    _delete(con, [scanned.file], files=False)
+    _insert(con, "records", RECORD_COLUMNS, scanned.records)
+    _insert(con, "events", EVENT_COLUMNS, scanned.events)
     con.execute("INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?)",
                 [scanned.file, scanned.size, scanned.mtime_ns, scanned.fingerprint,
                  None if scanned.error else len(scanned.records), scanned.error])

@@ -77,9 +77,12 @@ def _on_ray(address: str, work: Callable[[T], R], tasks: Sequence[T]) -> Iterato
     except ImportError:
         raise ClusterError("--ray needs Ray: pip install 'mirvane[cluster]'") from None
     import logging
+    import warnings
 
     try:
-        ray.init(address=address, logging_level=logging.ERROR, log_to_driver=False, configure_logging=False)
+        with warnings.catch_warnings():     # Ray's tips about its future are not the user's business
+            warnings.simplefilter("ignore", FutureWarning)
+            ray.init(address=address, logging_level=logging.ERROR, log_to_driver=False, configure_logging=False)
     except (ConnectionError, ValueError, RuntimeError) as e:
         text = (str(e).strip().splitlines() or [type(e).__name__])[0][:200]
         raise ClusterError(f"cannot reach the Ray cluster at {address} ({text}); "

@@ -26,12 +26,12 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         "condition on the columns of the table records, sorted by a column; or run any query\n"
         "that reads (tables records, events and files; the README lists their columns); or\n"
         "serve a page that lists them and opens one in the player at its first error.",
-        ["mirvane runs --where 'errors > 0' --sort -errors",
+        ["mirvane runs --where 'errors > 0' --sort 'errors desc'",
          "mirvane runs --sql \"SELECT subject, count(*) AS drops FROM events WHERE kind = 'drop' GROUP BY subject\"",
          "mirvane runs --serve    # then open http://127.0.0.1:8765/"],
         _options.db(),
         Argument("--where", metavar="CONDITION", help="only records for which this SQL condition holds"),
-        Argument("--sort", metavar="COLUMN", help="sort by this column of records; -COLUMN for descending"),
+        Argument("--sort", metavar="COLUMN", help="sort by this column of records; 'COLUMN desc' for descending"),
         Argument("--sql", metavar="QUERY", help="run this query (one statement that reads) and print its answer"),
         Argument("--format", choices=FORMATS, default="table",
                  help="a table (default), JSON lines or CSV with a header; JSON and CSV carry every column"),
