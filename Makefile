@@ -116,6 +116,7 @@ bench: install
 	$(VPY) bench/mcap_export.py
 	$(VPY) bench/recorder.py
 	$(VPY) bench/events.py
+	$(VPY) bench/catalog.py
 	$(VPY) bench/movie.py
 	$(VPY) bench/playback.py
 

@@ -245,7 +245,9 @@ def test_catalog_page_sorts_filters_and_opens_a_record_in_the_player_at_its_firs
     from selenium.webdriver.support.ui import WebDriverWait
 
     wait = WebDriverWait(browser, 30, poll_frequency=0.05)
-    files = lambda b: [row.get_attribute("title") for row in b.find_elements(By.CSS_SELECTOR, "#rows tr")]  # noqa
+    def files(b):   # read at once: the rows are made anew as the list changes
+        return b.execute_script("return [...document.querySelectorAll('#rows tr')].map((row) => row.title)")
+
     browser.get(page)
     wait.until(lambda b: len(files(b)) == len(RUNS))
     for _ in ("ascending", "descending"):

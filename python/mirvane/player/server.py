@@ -18,6 +18,8 @@ controls need ``Content-Type: application/json`` (no cross-site form can send it
 is answered), a foreign ``Origin``, or a ``Host`` that is neither the served address nor a
 loopback name, is refused with 403, and on a host that is not loopback every request must carry
 the server's random ``token``.
+``Server`` and ``Handler`` hold these rules once, for any page of ours (the catalog's too): a
+``Handler`` subclass answers its routes in methods wrapped in ``admitted``.
 The replay thread only keeps a copy of at most ``MAX_PICTURES_PER_SECOND`` pictures a second
 (and of the first after every control); the JPEG encoding happens on the serving threads, once
 per picture however many browsers watch.
@@ -323,7 +325,7 @@ class Handler(BaseHTTPRequestHandler):
             origins = {f"http://{host}" for host in server.allowed_hosts()}
         origin = self.headers.get("Origin")
         if ok and origin is not None and origin not in origins:
-            ok, reason = False, f"requests from {origin} may not steer this replay"
+            ok, reason = False, f"requests from {origin} may not reach this server"
         if not ok:
             self.close_connection = True
             self._json(HTTPStatus.FORBIDDEN, {"error": reason})
