@@ -1,12 +1,13 @@
 """Fixtures shared by the tests; plain helpers are in helpers.py."""
 
+import contextlib
 import os
 import shutil
 import subprocess
 
 import pytest
 
-from helpers import mirvane
+from helpers import mirvane, serving
 
 
 @pytest.fixture(scope="session")
@@ -20,6 +21,18 @@ def recorded(tmp_path_factory):
     done = mirvane("export", "run.rec", "run.mcap", "--quiet", cwd=where)
     assert done.returncode == 0, done.stderr
     return where
+
+
+@pytest.fixture
+def serve(recorded):
+    """Starts ``mirvane replay --serve 0`` on the recorded run with extra arguments (a later ``--serve``
+    overrides the port); gives the process and the page's URL."""
+    with contextlib.ExitStack() as started:
+        def start(*args):
+            process, urls = started.enter_context(serving(recorded, "--serve", "0", *args))
+            return process, urls[0]
+
+        yield start
 
 
 @pytest.fixture(scope="module")

@@ -1,12 +1,18 @@
 """Helpers shared by the tests."""
 
+import contextlib
+import json
 import os
+import re
+import shutil
 import select
 import subprocess
 import sys
 import textwrap
 import time
 import traceback
+import urllib.error
+import urllib.request
 from pathlib import Path
 
 from dravik.api import data_pb2, system_pb2
@@ -56,6 +62,72 @@ def read_until(process, text, timeout=60):
         for pipe in ready:
             seen += os.read(pipe.fileno(), 4096).decode(errors="replace")
     return seen
+
+
+@contextlib.contextmanager
+def serving(where, *args):
+    """``mirvane replay run.rec --project run.mvproj ARGS`` (a ``--serve`` among them) run in ``where`` as a
+    process: gives it and the URLs it printed for its page, and ends it on the way out."""
+    process = subprocess.Popen([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", *args], cwd=where,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        seen = read_until(process, "Live view at")
+        while not (note := re.search(r"Live view at (.*) \((?:until the end|Ctrl-C stops)\)", seen)):
+            seen += read_until(process, ")")
+        yield process, note[1].split(" or ")
+    finally:
+        process.kill()
+        process.wait()
+
+
+def request(url, path, body=None, headers=None, method=None):
+    """(status, answer) of one request, a JSON answer decoded; a dict or list body is sent as JSON."""
+    data = json.dumps(body).encode() if isinstance(body, (dict, list)) else body
+    sent = {"Content-Type": "application/json"} if data is not None else {}
+    req = urllib.request.Request(url + path, data=data, headers={**sent, **(headers or {})}, method=method)
+    try:
+        answer = urllib.request.urlopen(req, timeout=10)
+    except urllib.error.HTTPError as refused:
+        answer = refused
+    with answer:
+        content = answer.read()
+        return answer.status, json.loads(content or b"null") if "json" in answer.headers["Content-Type"] else content
+
+
+class Screen:
+    """A tmux terminal's screen: keys pressed on it, and what it shows."""
+
+    def __init__(self, session):
+        self.session = session
+
+    def press(self, *keys):
+        subprocess.run(["tmux", "send-keys", "-t", self.session, *keys], check=True)
+
+    def shows(self, pattern, timeout=20):
+        """The first match of the regular expression ``pattern`` on the screen, once there is one."""
+        deadline = time.monotonic() + timeout
+        while True:
+            screen = subprocess.run(["tmux", "capture-pane", "-p", "-t", self.session], capture_output=True,
+                                    text=True).stdout
+            found = re.search(pattern, screen)
+            if found or time.monotonic() > deadline:
+                assert found, f"{pattern!r} not on the screen:\n{screen}"
+                return found
+            time.sleep(0.1)
+
+
+@contextlib.contextmanager
+def terminal(command, cwd):
+    """``command`` run in a 150 x 10 tmux terminal, then ``EXIT=`` its status; its ``Screen`` until the block ends."""
+    if not shutil.which("tmux"):
+        subprocess.run("apt-get update -q && apt-get install -y -q tmux", shell=True, check=True, capture_output=True)
+    session = f"mirvane-{os.getpid()}-{Path(cwd).name}"
+    subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "150", "-y", "10", "-c", str(cwd),
+                    f"{command}; echo EXIT=$?; sleep 30"], check=True)
+    try:
+        yield Screen(session)
+    finally:
+        subprocess.run(["tmux", "kill-session", "-t", session], capture_output=True)
 
 
 def save(records, path):

@@ -22,9 +22,12 @@ import mirvane.replay
 from dravik.api import project_pb2
 from mirvane._version import __version__
 from mirvane.behavior import Behavior
+from mirvane.player import series
+from mirvane.player.clock import Clock, apply
 from mirvane.project import Project
 from mirvane.replay import Replay
-from mirvane.simulation.cell import build_cell, cell_behaviors
+from mirvane.scene import KINDS
+from mirvane.simulation.cell import build_cell, cell_behaviors, simulate
 from mirvane.workspace import Workspace
 from replay_fakes import SECOND, FakeClip, FakeViewer, Rig, record
 
@@ -511,3 +514,55 @@ def test_save_through_a_symbolic_link_writes_the_linked_file(tmp_path, monkeypat
     p.addBehavior(Behavior("b"))
     p.save("link.mvproj")
     assert os.path.islink("link.mvproj") and "behaviors" in json.loads(text_of("shared/real.mvproj"))
+
+
+# -- the live player's controls and field paths, as pages and scripts send them -----------------
+
+deep = st.integers(1, 3000).map(lambda depth: functools.reduce(lambda inner, _: [inner], range(depth), []))
+controls = json_values | st.fixed_dictionaries(
+    {"action": st.sampled_from(["play", "stop", "faster", "seek", "jump", "step", "rate", "loop"]) | json_values | deep},
+    optional={key: json_values | deep for key in ("time", "seconds", "products", "value", "on")})
+
+
+@fuzz
+@given(request=controls)
+def test_a_control_is_carried_out_or_refused_in_one_line_changing_nothing(request):
+    clock = Clock([0.0, 0.5, 1.0], paused=True)
+    before = clock.status()
+    try:
+        apply(clock, request)
+    except ValueError as e:
+        assert "\n" not in str(e) and clock.status() == before
+
+
+SIMULATED = simulate(0.3, seed=5)
+STEPS = [".feedback", ".values", ".robot", ".imag", ".__class__", "[0]", "[5]", f"[{10 ** 400}]", '["box_1"]',
+         '["x\n"]', "{", " x"]
+
+
+@st.composite
+def field_paths(draw):
+    """The record's field paths spelled otherwise, their robot filter dropped, cut short, steps added."""
+    path = draw(st.sampled_from(series.fields(SIMULATED)))
+    zeros, past = "0" * draw(st.integers(0, 3)), draw(st.sampled_from([0, 0, 5]))
+    path = re.sub(r"\[(\d+)\]", lambda position: f"[{zeros}{int(position[1]) + past}]", path)
+    if draw(st.booleans()):
+        path = re.sub(r"\{.*?\}", "", path)
+    if draw(st.integers(0, 3)) == 0:
+        path = path[:draw(st.integers(0, len(path)))]
+    path += "".join(draw(st.lists(st.sampled_from(STEPS), max_size=2)))
+    return draw(st.sampled_from(["", "/"])) + path + draw(st.sampled_from(["", " ", "\t"]))
+
+
+@fuzz
+@given(path=field_paths())
+def test_a_field_path_is_one_series_in_one_spelling_or_refused_in_one_line(path):
+    try:
+        spelled = str(series.parse(path))
+        found = series.series(SIMULATED, path)
+    except ValueError as e:
+        event("refused")
+        assert "\n" not in str(e)
+        return
+    event("a series")
+    assert str(series.parse(spelled)) == spelled and series.series(SIMULATED, spelled) == found and found[0]

@@ -1,10 +1,8 @@
 """The live view of ``mirvane replay --serve``, watched in a real headless browser and over raw sockets."""
 
 import importlib.util
-import json
 import re
 import socket
-import subprocess
 import time
 import urllib.error
 import urllib.request
@@ -13,25 +11,7 @@ import numpy as np
 import pytest
 from selenium.webdriver.common.by import By
 
-from helpers import MIRVANE, read_until
-
-
-@pytest.fixture
-def serve(recorded):
-    """Starts ``mirvane replay --serve`` with extra arguments; gives the process and the page's URL."""
-    started = []
-
-    def start(*args):
-        process = subprocess.Popen([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", "--serve", "0",
-                                    *args], cwd=recorded, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        started.append(process)
-        url = re.search(r"http://127\.0\.0\.1:\d+/", read_until(process, "Live view at")).group(0)
-        return process, url
-
-    yield start
-    for process in started:
-        process.kill()
-        process.wait()
+from helpers import request, serving
 
 
 def test_page_shows_the_replay_as_it_plays_and_says_when_it_is_finished(browser, serve):
@@ -90,18 +70,6 @@ def test_dropped_streams_other_tabs_and_unknown_paths_do_not_disturb_the_replay(
 
 # -- the player: one paused, looping replay that the tests below steer in turn ----------------
 
-def request(url, path, body=None, headers=None, method=None):
-    """(status, JSON answer) of one request; a dict body is sent as JSON."""
-    data = json.dumps(body).encode() if isinstance(body, (dict, list)) else body
-    sent = {"Content-Type": "application/json"} if data is not None else {}
-    req = urllib.request.Request(url + path, data=data, headers={**sent, **(headers or {})}, method=method)
-    try:
-        with urllib.request.urlopen(req, timeout=10) as answer:
-            return answer.status, json.loads(answer.read() or b"null")
-    except urllib.error.HTTPError as refused:
-        return refused.code, json.loads(refused.read() or b"null")
-
-
 def control(url, **body):
     code, status = request(url, "control", body)
     assert code == 200, status
@@ -124,19 +92,18 @@ def product_times(where):
 @pytest.fixture(scope="module")
 def player(recorded, browser):
     """A paused, looping replay (it never ends by itself), its URL, and the page open on it."""
-    process = subprocess.Popen([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", "--serve", "0", "--paused",
-                                "--loop"], cwd=recorded, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        url = re.search(r"http://127\.0\.0\.1:\d+/", read_until(process, "Live view at")).group(0)
-        browser.get(url)
-        wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "paused")
-        # The page has set itself up (plotly loaded, the plots drawn) before it is driven.
-        wait(browser).until(lambda b: b.execute_script(
-            "return document.querySelectorAll('#charts .js-plotly-plot .scatterlayer .trace').length") > 0)
+    with serving(recorded, "--serve", "0", "--paused", "--loop") as (_, (url,)):
+        opened(browser, url)
         yield url
-    finally:
-        process.kill()
-        process.wait()
+
+
+def opened(browser, url):
+    """The player page at ``url``, once it has set itself up (plotly loaded, every plot drawn)."""
+    browser.get(url)
+    wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "paused")
+    wait(browser).until(lambda b: b.execute_script(
+        "const plots = document.querySelectorAll('#charts .js-plotly-plot');"
+        "return plots.length > 0 && [...plots].every((p) => p.querySelector('.scatterlayer .trace'))"))
 
 
 def wait(browser, seconds=30):
@@ -275,6 +242,131 @@ def test_the_inspector_shows_the_controller_robot_of_the_current_product(browser
             == robot)
         wait(browser).until(lambda b: b.find_element(By.ID, "product").text ==
                             f"product {n + 1} of {len(products)}, controller")
+
+
+# Where each part of the page is (page coordinates), and what its plots show.
+LAYOUT = """
+const box = (e) => { const r = e.getBoundingClientRect(); return [r.left + scrollX, r.top + scrollY, r.width, r.height]; };
+return {
+  width: document.documentElement.clientWidth, scrollWidth: document.documentElement.scrollWidth,
+  parts: Object.fromEntries(["#view", "#legend", "#bar", "#keys", ".analysis", ".side"].map(
+    (s) => [s, box(document.querySelector(s))])),
+  buttons: [...document.querySelectorAll(".bar button")].map((b) => b.getBoundingClientRect().height),
+  charts: [...document.querySelectorAll(".chart")].map((c) => {
+    const d = c.querySelector(".plot"), cursor = d.querySelector(".shapelayer path").getBoundingClientRect();
+    return {caption: c.querySelector("figcaption").textContent, x: d._fullLayout.xaxis.title.text,
+            y: d._fullLayout.yaxis.title.text, names: d.data.map((t) => t.name), at: d._fullLayout.shapes[0].x0,
+            cursor: cursor.left + cursor.width / 2, colour: getComputedStyle(c).borderLeftColor};
+  }),
+  picture: (({naturalWidth: w, naturalHeight: h, clientWidth: bw, clientHeight: bh}) =>
+    w && Math.min(bw, bh * w / h))(document.getElementById("view")),
+};
+"""
+
+
+def viewport(browser, width, height):
+    """Resize the window so that the page gets ``width`` x ``height`` pixels."""
+    browser.set_window_size(width, height)
+    inner = browser.execute_script("return [innerWidth, innerHeight]")
+    browser.set_window_size(2 * width - inner[0], 2 * height - inner[1])
+
+
+def overlap(a, b):
+    return min(a[0] + a[2], b[0] + b[2]) - max(a[0], b[0]) > 0.5 and min(a[1] + a[3], b[1] + b[3]) - max(a[1], b[1]) > 0.5
+
+
+@pytest.mark.parametrize("width, height", [(1400, 1000), (800, 600), (400, 800)])
+def test_the_page_fits_the_window_with_named_plots_and_one_cursor(browser, player, width, height):
+    pytest.importorskip("plotly")
+    try:
+        viewport(browser, width, height)
+        opened(browser, player)
+        control(player, action="seek", time=1.5)
+        page = wait(browser).until(lambda b: (p := b.execute_script(LAYOUT))["picture"] and
+                                   {c["at"] for c in p["charts"]} == {1.5} and p)
+    finally:
+        browser.set_window_size(1000, 800)
+    # Each robot's joints and effector, one unit per axis, the time in seconds, one cursor line down them all.
+    charts = page["charts"]
+    assert [(c["caption"], c["y"], c["names"]) for c in charts] == [
+        (f"{robot} · {what}", axis, names) for robot in ("arm_a", "arm_b") for what, axis, names in (
+            ("joints", "angle (rad)", ["joint 0", "joint 1"]), ("effector x, y", "position (m)", ["x", "y"]),
+            ("effector heading", "angle (rad)", ["heading"]))]
+    assert {c["x"] for c in charts} == {"time (s)"} and charts[0]["colour"] != charts[3]["colour"]
+    assert max(c["cursor"] for c in charts) - min(c["cursor"] for c in charts) < 1
+    # Nothing covers anything; narrow, the state goes under the plots and the picture takes the width.
+    parts = page["parts"]
+    assert not [(a, b) for a in parts for b in parts if a < b and overlap(parts[a], parts[b])]
+    assert page["scrollWidth"] <= page["width"] and max(page["buttons"]) < 40
+    if width < 900:
+        assert parts[".side"][1] >= parts[".analysis"][1] + parts[".analysis"][3]
+        assert page["picture"] >= 0.75 * page["width"]
+    else:
+        assert parts[".side"][0] >= parts["#view"][0] + parts["#view"][2] and parts["#view"][3] > 300
+
+
+@pytest.mark.parametrize("path, says", [
+    ("cupboard.x", "not a field path"),
+    ('controller{robot=="arm_a"}.feedback.joint.positions.values[5]', ""),   # no product has it
+    ("controller.feedback.joint.positions.values[0]", "name one"),   # both arms report it
+    ('planner{robot=="arm_a"}.duration_s', None),
+])
+def test_the_field_box_says_why_a_path_gives_no_plot(browser, player, path, says):
+    pytest.importorskip("plotly")
+    opened(browser, player)
+    charts = len(browser.find_elements(By.CSS_SELECTOR, ".chart"))
+    browser.find_element(By.ID, "field").send_keys(path)
+    browser.find_element(By.ID, "add").click()
+    if says is None:
+        caption = wait(browser).until(lambda b: len(b.find_elements(By.CSS_SELECTOR, ".chart")) > charts and
+                                      b.find_elements(By.CSS_SELECTOR, ".chart figcaption")[-1]
+                                      .get_attribute("textContent"))
+        assert caption == "picked fields · duration (s)" and browser.find_element(By.ID, "field-error").text == ""
+    else:
+        error = wait(browser).until(lambda b: b.find_element(By.ID, "field-error").text)
+        assert says in error and len(browser.find_elements(By.CSS_SELECTOR, ".chart")) == charts
+
+
+# Each node at a path ending so, its leaves' labels, values and units in order, and a quaternion's yaw.
+NODES = """
+return [...document.querySelectorAll(`#tree details[data-path$="${arguments[0]}"]`)].map((d) => ({
+  yaw: (d.querySelector(":scope > summary .yaw") || {}).textContent,
+  leaves: [...d.querySelectorAll(":scope > .leaf")].map((l) => [".label", ".value", ".unit"].map(
+    (s) => l.querySelector(s).textContent))}));
+"""
+
+
+@pytest.mark.parametrize("ending, labels, units", [
+    (".position", ["x", "y", "z"], ["m"] * 3),
+    (".orientation", ["w", "x", "y", "z"], [""] * 4),
+    (".effector_positions.values", ["x", "y", "heading"], ["m", "m", "rad"]),
+    (".joint_positions.values", ["joint 0", "joint 1"], ["rad", "rad"]),
+    ("planner", ["robot", "duration_s"], ["", "s"]),
+])
+def test_the_inspector_names_values_with_units_in_the_schemas_order(browser, player, ending, labels, units):
+    control(player, action="seek", time=2.0)
+    nodes = wait(browser).until(lambda b: b.find_elements(By.CSS_SELECTOR, '[data-path="planner.duration_s"]')
+                                and b.execute_script(NODES, ending))
+    for node in nodes:
+        assert [(label, unit) for label, _, unit in node["leaves"]] == list(zip(labels, units))
+        if ending == ".orientation":
+            w, _, _, z = (float(value) for _, value, _ in node["leaves"])
+            shown = float(node["yaw"].removeprefix("yaw ").removesuffix("°"))
+            assert (shown - np.degrees(2 * np.arctan2(z, w)) + 180) % 360 - 180 == pytest.approx(0, abs=0.06)
+
+
+@pytest.mark.parametrize("go, moved", [(".", 1), (",", -1)])
+def test_after_a_seek_between_products_the_reply_and_a_step_name_the_product(browser, player, recorded, go, moved):
+    times, _ = product_times(recorded)
+    n = next(n for n in range(500, len(times)) if times[n - 1] < times[n] < times[n + 1] < times[n + 2])
+    target = float(times[n] + 0.75 * (times[n + 1] - times[n]))   # between two products, nearer the later
+    reply = control(player, action="seek", time=target)
+    assert reply["time"] == target and reply["product"] == n + 1   # where playback is now, at once
+    counter = lambda b: b.find_element(By.ID, "product").text.split(",")[0]
+    wait(browser).until(lambda b: counter(b) == f"product {n + 2} of {len(times)}")
+    key(browser, go)
+    wait(browser).until(lambda b: counter(b) == f"product {n + 2 + moved} of {len(times)}")
+    assert status(player)["time"] == times[n + 1 + moved]
 
 
 def test_two_tabs_see_each_others_controls(browser, player):

@@ -1,13 +1,13 @@
 """The playback clock under the native play, its controls and rules, and the field paths of the plots."""
 
-import subprocess
+import re
 from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
 import mirvane.replay
-from helpers import MIRVANE
+from helpers import MIRVANE, terminal
 from mirvane.player import series
 from mirvane.data import Data
 from mirvane.player.clock import Clock, apply, product_times
@@ -60,8 +60,10 @@ TIMES = [0.0, 0.5, 0.5, 1.0, 2.0]
 @pytest.mark.parametrize("controls, time, product", [
     ([("step", 1)], 0.5, 1),                       # products stamped at one time are one step, the first shown
     ([("step", 1), ("step", 1)], 1.0, 3),
-    ([("seek", 0.7), ("step", 1)], 1.0, 3),
-    ([("seek", 0.7), ("step", -1)], 0.5, 1),
+    ([("seek", 0.7), ("step", 1)], 1.0, 3),         # a step goes from the product shown: 0.5's here
+    ([("seek", 0.7), ("step", -1)], 0.0, 0),
+    ([("seek", 0.8), ("step", 1)], 2.0, 4),         # 1.0's here
+    ([("seek", 0.8), ("step", -1)], 0.5, 1),
     ([("seek", 2.0), ("step", 3)], 2.0, 4),        # no step past the ends
     ([("step", -1)], 0.0, 0),
     ([("jump", 10.0)], 2.0, 4),
@@ -143,30 +145,25 @@ def test_a_path_that_is_not_one_is_refused(path):
 
 def test_terminal_keys_steer_a_live_replay(recorded, tmp_path):
     """In a terminal (tmux's), Space pauses and resumes, Up raises the rate, 'q' ends; the progress line says so."""
-    import shutil
-    import time
-
-    if not shutil.which("tmux"):
-        subprocess.run("apt-get update -q && apt-get install -y -q tmux", shell=True, check=True, capture_output=True)
-    session = f"mirvane-keys-{tmp_path.name}"
-    command = f"{MIRVANE} replay {recorded}/run.rec --project {recorded}/run.mvproj --loop; echo EXIT=$?; sleep 30"
-    subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "150", "-y", "10", "-c", str(tmp_path),
-                    command], check=True)
-
-    def screen_shows(text):
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            screen = subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True,
-                                    text=True).stdout
-            if text in screen:
-                return screen
-            time.sleep(0.1)
-        raise AssertionError(f"{text!r} not on the screen:\n{screen}")
-
-    try:
-        screen_shows("playing 1x")
+    with terminal(f"{MIRVANE} replay {recorded}/run.rec --project {recorded}/run.mvproj --loop", tmp_path) as screen:
+        screen.shows("playing 1x")
         for keys, shown in (("Space", "paused 1x"), ("Up", "paused 2x"), ("Space", "playing 2x"), ("q", "EXIT=0")):
-            subprocess.run(["tmux", "send-keys", "-t", session, keys], check=True)
-            screen_shows(shown)
-    finally:
-        subprocess.run(["tmux", "kill-session", "-t", session], capture_output=True)
+            screen.press(keys)
+            screen.shows(shown)
+
+
+def test_the_progress_line_says_time_and_product_at_once_under_a_help_of_every_key(recorded, tmp_path):
+    """Paused from the first moment at the start asked for, the line under the help; every key redraws it."""
+    command = f"{MIRVANE} replay {recorded}/run.rec --project {recorded}/run.mvproj --paused --start 3"
+    with terminal(command, tmp_path) as screen:
+        help_ = "Keys: Space pause/resume · ←/→ ±1 s · ↑/↓ rate up/down · ,/. previous/next product · q end"
+        at_three = int(screen.shows(re.escape(help_) + r"\npaused 1x: .* 3\.00/[\d.]+ s, product (\d+) of").group(1))
+        for seconds in (2, 1):
+            screen.press("Left")
+            screen.shows(f" {seconds}\\.00/")
+        at_one = int(screen.shows(r"product (\d+) of").group(1))
+        screen.press(".")
+        after = int(screen.shows(rf"product (?!{at_one} )(\d+) of").group(1))
+        screen.press(",")
+        screen.shows(f"product {at_one} of")
+        assert at_one < after < at_three

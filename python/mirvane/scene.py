@@ -25,6 +25,8 @@ Pose = geometry_pb2.Pose
 
 #: The product kinds in the order playback tests them: a product counts as the first it carries.
 KINDS: Tuple[str, ...] = ("perception", "decision", "planner", "controller")
+#: What an arm's effector positions are, in order: metres in the floor plane and the heading in radians.
+EFFECTOR_AXES: Tuple[str, ...] = ("x", "y", "heading")
 #: Metres (and radians) beyond which a value is taken for damage, not for a work cell.
 FAR = 1.0e4
 #: The widest field of view drawn; a full circle would show no direction.

@@ -64,6 +64,15 @@ _GRID_STEPS = (0.01, 0.02, 0.05, 0.1, 0.2, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0)
 _MAX_RADIUS = 2048.0
 
 
+def legend() -> Tuple[Tuple[str, str, Color], ...]:
+    """What the picture's colours mean: (meaning, the mark's shape, colour) for a legend beside it.
+    Shapes: line, dot, square, ring, wedge, cross."""
+    return (("arm", "line", _ROBOT_LINK), ("joint, gripper", "dot", _ROBOT_JOINT),
+            ("robot base", "square", _ROBOT_BASE), ("box (a shade each)", "square", _item_color("box_1")),
+            ("held box, ringed", "ring", _HELD), ("camera, field of view", "wedge", _CAMERA),
+            ("value that cannot be drawn", "cross", _BAD))
+
+
 class WorkspaceViewer:
     """Draws a project's work cell from above into an image; ``screenshot`` saves it as PNG.
 

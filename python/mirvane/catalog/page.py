@@ -30,7 +30,7 @@ MAX_ROWS = 2000
 
 
 class CatalogView:
-    """The catalog ``db`` served at ``url`` until ``close``; binding happens here (``OSError``)."""
+    """The catalog ``db`` served at ``urls`` until ``close``; binding happens here (``OSError``)."""
 
     def __init__(self, host: str, port: int, db: str) -> None:
         self._db = db
@@ -41,8 +41,9 @@ class CatalogView:
         self._server = Server((host, port), _CatalogHandler, self)
 
     @property
-    def url(self) -> str:
-        return self._server.url
+    def urls(self) -> List[str]:
+        """Where a browser opens the page (``Server.urls``)."""
+        return self._server.urls()
 
     def serve(self) -> None:
         """Answer requests until interrupted."""

@@ -81,7 +81,7 @@ def _serve(args: argparse.Namespace) -> None:
         raise UserError(f"cannot serve on {args.serve} ({first_line(e)}); "
                         "choose another address with --serve [HOST:]PORT") from None
     with view:
-        print(f"Runs at {view.url} (Ctrl-C stops)", flush=True)
+        print(f"Runs at {' or '.join(view.urls)} (Ctrl-C stops)", flush=True)
         view.serve()
 
 

@@ -50,7 +50,6 @@ from .recordstream import Counts, RecordReader
 Progress = Callable[[int, int], None]
 
 _FIELD_OF_VIEW_RANGE = 1.0      # metres; how far a camera's field of view is drawn, as in /scene
-_EFFECTOR_AXES = ("x", "y", "heading")
 _ROBOT_COLOR = (242, 140, 38)
 _JOINT_COLOR = (30, 50, 80)
 _ITEM_COLOR = (64, 128, 230)
@@ -289,7 +288,7 @@ def _send_series(stream: rr.RecordingStream, path: str, rows: _Rows) -> None:
     time, product = np.frombuffer(rows.time, np.int64), np.frombuffer(rows.product, np.int64)
     for i in range(int(sizes.max(initial=0))):
         has = sizes > i
-        name = _EFFECTOR_AXES[i] if path.endswith("/effector") and i < len(_EFFECTOR_AXES) else str(i)
+        name = scene.EFFECTOR_AXES[i] if path.endswith("/effector") and i < len(scene.EFFECTOR_AXES) else str(i)
         stream.send_columns(f"{path}/{name}", [
             rr.TimeColumn("time", timestamp=time[has].view("datetime64[ns]")),
             rr.TimeColumn("product", sequence=product[has])], rr.Scalars.columns(scalars=numbers[starts[has] + i]))

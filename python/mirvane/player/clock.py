@@ -19,6 +19,7 @@ sleeps and a playing one draws no faster than a screen shows.
 
 import contextlib
 import math
+import reprlib
 import threading
 import time as _time
 from dataclasses import dataclass
@@ -48,12 +49,14 @@ def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
 class Status:
     """What the clock says at one moment."""
     time: float         # the playback position, seconds on the record's axis (within 0 to end)
-    shown: float        # the position play last read: the time of the picture it shows
+    shown: float        # the position play last read: the time of the picture it shows (after a
+                        # control, it follows with the next picture)
     end: float          # the record's end: its last product's time
     paused: bool
     loop: bool
     rate: float
-    product: int        # position of the product play shows at ``time`` (its nearest-product rule)
+    product: int        # position of the product play shows at ``time`` (its nearest-product rule),
+                        # at once after a control
     products: int       # how many products the record has
     preparing: bool     # play is still rebuilding its states: no picture yet
     finished: bool      # play has returned
@@ -168,14 +171,12 @@ class Clock:
             self._changed_locked()
 
     def step(self, products: int = 1) -> None:
-        """Pause at the product time ``products`` steps on (negative: back); products stamped
-        at one time are one step."""
+        """Pause at the product time ``products`` steps on (negative: back) from the product play
+        shows at the playback time, so that every step moves the product; products stamped at
+        one time are one step."""
         with self._changed:
-            position = self._position_locked()
-            if products >= 0:
-                at = int(np.searchsorted(self._stops, position, side="right")) - 1 + products
-            else:
-                at = int(np.searchsorted(self._stops, position, side="left")) + products
+            shown = self._times[self._product_at(self._position_locked())]
+            at = int(np.searchsorted(self._stops, shown)) + products
             target = float(self._stops[min(max(at, 0), len(self._stops) - 1)])
             self._reanchor_locked(self._clamped(target))
             self._paused = True
@@ -268,11 +269,14 @@ class Clock:
         self._version += 1
         self._changed.notify_all()
 
+    def _product_at(self, position: float) -> int:
+        """The product play shows at ``position``: its own choice, the nearest (the first of a time)."""
+        return int(np.argmin(np.abs(position - self._times)))
+
     def _status_locked(self) -> Status:
         position = self._position_locked()
-        product = int(np.argmin(np.abs(self._shown - self._times)))   # play's own choice
         return Status(time=_within(position, self._end), shown=_within(self._shown, self._end), end=self._end,
-                      paused=self._paused, loop=self._loop, rate=self._rate, product=product,
+                      paused=self._paused, loop=self._loop, rate=self._rate, product=self._product_at(position),
                       products=len(self._times), preparing=not self._started, finished=self._finished,
                       version=self._version, seeks=self._seeks)
 
@@ -340,8 +344,8 @@ def apply(clock: Clock, request: object) -> None:
     simple: Dict[str, Callable[[], None]] = {
         "play": clock.play, "pause": clock.pause, "toggle": clock.toggle, "stop": clock.stop,
         "start": clock.to_start, "end": clock.to_end, "faster": clock.faster, "slower": clock.slower}
-    if action in simple:
-        simple[str(action)]()
+    if isinstance(action, str) and action in simple:
+        simple[action]()
     elif action == "seek":
         clock.seek(_number(request, "time"))
     elif action == "jump":
@@ -349,22 +353,24 @@ def apply(clock: Clock, request: object) -> None:
     elif action == "step":
         products = request.get("products", 1)
         if not isinstance(products, int) or isinstance(products, bool):
-            raise ValueError(f"step: products must be a whole number, not {products!r}")
+            raise ValueError(f"step: products must be a whole number, not {reprlib.repr(products)}")
         clock.step(products)
     elif action == "rate":
         clock.set_rate(_number(request, "value"))
     elif action == "loop":
         on = request.get("on")
         if not isinstance(on, bool):
-            raise ValueError(f"loop: on must be true or false, not {on!r}")
+            raise ValueError(f"loop: on must be true or false, not {reprlib.repr(on)}")
         clock.set_loop(on)
     else:
         known = ", ".join(sorted([*simple, "seek", "jump", "step", "rate", "loop"]))
-        raise ValueError(f"unknown action {action!r}; known: {known}")
+        raise ValueError(f"unknown action {reprlib.repr(action)}; known: {known}")
 
 
 def _number(request: Dict[Any, Any], key: str) -> float:
     value = request.get(key)
-    if not isinstance(value, (int, float)) or isinstance(value, bool) or not math.isfinite(value):
-        raise ValueError(f"{request['action']}: {key} must be a finite number, not {value!r}")
-    return float(value)
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        with contextlib.suppress(OverflowError):   # an integer beyond every float
+            if math.isfinite(value):
+                return float(value)
+    raise ValueError(f"{request['action']}: {key} must be a finite number, not {reprlib.repr(value)}")

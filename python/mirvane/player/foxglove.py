@@ -29,6 +29,7 @@ from mcap_protobuf.schema import build_file_descriptor_set
 
 from ..formats import mcap
 from .clock import RATE_RANGE, Clock, Status
+from .server import bracketed, reachable
 
 SCENES_PER_SECOND = 30.0
 # How long the last messages get to leave before the server stops.
@@ -38,7 +39,7 @@ _SAME_NS = 1000
 
 
 class FoxgloveLive:
-    """The replay of ``record`` as ``clock`` plays it, served at ``url`` until ``close``.
+    """The replay of ``record`` as ``clock`` plays it, served at ``urls`` until ``close``.
 
     ``workspace`` is the replay's: its state is what the replay shows. ``cycle``
     is called after every playback cycle, ``finish`` once play has returned.
@@ -67,7 +68,8 @@ class FoxgloveLive:
         self._server = foxglove.start_server(
             name=name, host=host, port=port, context=context, capabilities=[Capability.Time],
             server_listener=_Listener(self), playback_time_range=(self._zero, end))
-        self.url = f"ws://{f'[{host}]' if ':' in host else host}:{self._server.port}"
+        #: Where the Foxglove app connects: at the bound address, or at this machine's for a wildcard one.
+        self.urls = [f"ws://{bracketed(name)}:{self._server.port}" for name in reachable(host)]
         self._passed = -1                   # the log time up to which messages are sent
         self._last: Optional[Status] = None
         self._shown: Optional[system_pb2.WorkspaceState] = None   # the state the latest /scene draws

@@ -1,18 +1,56 @@
-"""The state inspector's view of a ``SystemState``: a tree of plain values that a page can show and compare.
+"""The state inspector's view of a ``SystemState``: a tree of named values with their units, that a
+page can show and compare.
 
-Every field is present, also those at their default, so that a value that changes to zero still
-shows as a change; maps keep their keys, lists their order.
+Fields come in the schema's order, map entries in key order, lists in theirs. Every field is
+present, also those at their default, so that a value that changes to zero still shows as a change
+(a message field only when set). A node is ``{"label", "path", "children"}`` with a ``note`` for a
+quaternion (its yaw in degrees), or a leaf ``{"label", "path", "value"}`` with a ``unit`` where the
+value has one; ``path`` joins the field names, map keys and list positions with dots.
 """
 
-from typing import Any, Dict, Optional
+import math
+from typing import Any, Dict, List, Optional
 
-from google.protobuf import json_format
+from dravik.api import geometry_pb2
 from google.protobuf.message import Message
 
+from ..geometry import yaw_of
+from .fields import describe
 
-def tree(state: Optional[Message]) -> Dict[str, Any]:
-    """``state`` as nested dicts and lists of numbers, strings and booleans ({} for no state)."""
-    if state is None:
-        return {}
-    return json_format.MessageToDict(state, preserving_proto_field_name=True,
-                                     always_print_fields_with_no_presence=True)
+Node = Dict[str, Any]
+
+
+def tree(state: Optional[Message]) -> List[Node]:
+    """``state``'s fields as nodes ([] for no state)."""
+    return [] if state is None else _fields(state, "", [])
+
+
+def _fields(message: Message, path: str, steps: List[Any]) -> List[Node]:
+    nodes = []
+    for field in message.DESCRIPTOR.fields:
+        value = getattr(message, field.name)
+        at, here = f"{path}.{field.name}" if path else field.name, [*steps, field.name]
+        if field.message_type is not None and field.message_type.GetOptions().map_entry:
+            entries = [_node(str(key), value[key], f"{at}.{key}", [*here, (key,)]) for key in sorted(value)]
+            nodes.append({"label": f"{field.name} [{len(entries)}]", "path": at, "children": entries})
+        elif field.is_repeated:
+            entries = [_node(str(i), entry, f"{at}.{i}", [*here, i]) for i, entry in enumerate(value)]
+            nodes.append({"label": f"{field.name} [{len(entries)}]", "path": at, "children": entries})
+        elif field.message_type is None or message.HasField(field.name):
+            node = _node(field.name, value, at, here)
+            if isinstance(message, geometry_pb2.Pose) and field.name == "orientation":
+                node["note"] = f"yaw {math.degrees(yaw_of(message)):.1f}°"
+            nodes.append(node)
+    return nodes
+
+
+def _node(key: str, value: Any, path: str, steps: List[Any]) -> Node:
+    if isinstance(value, Message):
+        return {"label": key, "path": path, "children": _fields(value, path, steps)}
+    field = describe(steps)
+    if isinstance(value, float) and not math.isfinite(value):
+        value = str(value)   # JSON has no NaN: the page shows the word
+    leaf = {"label": field.name if isinstance(steps[-1], int) else key, "path": path, "value": value}
+    if field.unit:
+        leaf["unit"] = field.unit
+    return leaf

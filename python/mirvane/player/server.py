@@ -16,8 +16,9 @@ playback clock says:
 Anything else is 404: no file is ever served from disk. Only a page of this server may steer it:
 controls need ``Content-Type: application/json`` (no cross-site form can send it and no preflight
 is answered), a foreign ``Origin``, or a ``Host`` that is neither the served address nor a
-loopback name, is refused with 403, and on a host that is not loopback every request must carry
-the server's random ``token``.
+loopback name, is refused with 403, as is anything but the page itself that a browser says
+another site's page asked for (``Sec-Fetch-Site``), and on a host that is not loopback every
+request must carry the server's random ``token``.
 ``Server`` and ``Handler`` hold these rules once, for any page of ours (the catalog's too): a
 ``Handler`` subclass answers its routes in methods wrapped in ``admitted``.
 The replay thread only keeps a copy of at most ``MAX_PICTURES_PER_SECOND`` pictures a second
@@ -25,8 +26,11 @@ The replay thread only keeps a copy of at most ``MAX_PICTURES_PER_SECOND`` pictu
 per picture however many browsers watch.
 """
 
+import contextlib
 import dataclasses
 import functools
+import hmac
+import html
 import importlib.util
 import io
 import ipaddress
@@ -45,9 +49,11 @@ from urllib.parse import parse_qs, urlsplit
 
 from PIL import Image
 
+from .. import viewer
 from ..scene import kind_of
 from . import inspector, series
 from .clock import Clock, apply
+from .fields import axis_title, describe
 
 MAX_PICTURES_PER_SECOND = 30.0
 MAX_CONTROL_BYTES = 4096
@@ -57,6 +63,9 @@ DEFAULT_HOST = "127.0.0.1"
 #: The Foxglove app's default WebSocket port; the page's too (with both, the page takes the next).
 DEFAULT_PORT = 8765
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]", "::1")
+# What a browser says of a request another site's page made (an <img>, a script, a fetch): only
+# the page itself may be opened from there, as a link is followed.
+_OTHER_SITES = ("cross-site", "same-site")
 _BOUNDARY = "mirvane-frame"
 # How often waiting threads look whether the view has closed.
 _POLL_S = 0.25
@@ -88,7 +97,7 @@ class LiveView:
         self._published_version = -1
         self._encoded: Tuple[int, bytes, float] = (0, b"", 0.0)
         self._encode_lock = threading.Lock()
-        self._series: Dict[str, Tuple[List[float], List[float]]] = {}
+        self._series = series.Kept(record) if record is not None else None
         self._fields: Optional[List[str]] = None
         self._series_lock = threading.Lock()
         self._server = Server((host, port), _Handler, self, token)
@@ -98,7 +107,11 @@ class LiveView:
 
     @property
     def url(self) -> str:
-        return self._server.url
+        return self._server.urls()[0]
+
+    @property
+    def urls(self) -> List[str]:
+        return self._server.urls()
 
     @property
     def port(self) -> int:
@@ -174,21 +187,22 @@ class LiveView:
     def state(self) -> Dict[str, Any]:
         with self._changed:
             state = self._state
-        return inspector.tree(state)
+        return {"nodes": inspector.tree(state)}
 
     def series(self, path: Optional[str]) -> Dict[str, Any]:
-        """Without a path: the record's field paths and the default ones; with one: its values."""
-        if self._record is None:
-            return {"fields": [], "defaults": []} if path is None else {"path": path, "t": [], "v": []}
+        """Without a path: the record's field paths, the default ones and their plots; with one: its
+        values and their unit."""
+        if self._series is None:
+            return {"fields": [], "defaults": [], "plots": []} if path is None else {"path": path, "t": [], "v": []}
         with self._series_lock:
             if self._fields is None:
                 self._fields = series.fields(self._record)
             if path is None:
-                return {"fields": self._fields, "defaults": series.default_paths(self._record)}
-            if path not in self._series:
-                self._series[path] = series.series(self._record, path)
-            xs, ys = self._series[path]
-        return {"path": path, "t": xs, "v": ys}
+                return {"fields": self._fields, "defaults": series.default_paths(self._record),
+                        "plots": series.default_plots(self._record)}
+            spelled, xs, ys = self._series(path)
+        unit = describe(series.parse(spelled).steps).unit
+        return {"path": spelled, "t": xs.tolist(), "v": ys.tolist(), "unit": unit, "axis": axis_title(unit)}
 
     def jpeg(self) -> Tuple[int, bytes, float]:
         """The latest picture as JPEG, its sequence number and playback time, encoded once per picture."""
@@ -216,7 +230,6 @@ class LiveView:
             return not self._closed
 
 
-
 def is_loopback(host: str) -> bool:
     """Whether ``host`` names this machine only (then no token is needed to reach a server there)."""
     if host in LOOPBACK_NAMES:
@@ -225,6 +238,31 @@ def is_loopback(host: str) -> bool:
         return ipaddress.ip_address(host).is_loopback
     except ValueError:
         return False
+
+
+def bracketed(host: str) -> str:
+    """``host`` as a URL names it: an IPv6 address in brackets."""
+    return f"[{host}]" if ":" in host and not host.startswith("[") else host
+
+
+def reachable(host: str, dual_stack: bool = False) -> List[str]:
+    """``host``, or for a wildcard address (0.0.0.0, ::) the names other machines may know this one
+    by: its own address on the route to the world for each family served (IPv4 too on ``::`` when
+    ``dual_stack``), then its host name."""
+    try:
+        if not ipaddress.ip_address(host).is_unspecified:
+            return [host]
+    except ValueError:
+        return [host]
+    families = [(socket.AF_INET, "192.0.2.1")]   # documentation addresses: nothing is sent to them
+    if ipaddress.ip_address(host).version == 6:
+        families = [(socket.AF_INET6, "2001:db8::1"), *(families if dual_stack else [])]
+    found = []
+    for family, somewhere in families:
+        with contextlib.suppress(OSError), socket.socket(family, socket.SOCK_DGRAM) as probe:
+            probe.connect((somewhere, 9))   # a datagram socket only picks its route and source address
+            found.append(str(probe.getsockname()[0]))
+    return [*found, socket.gethostname()]
 
 
 _PLOTLY: Optional[bytes] = None
@@ -245,7 +283,7 @@ def plotly_js() -> Optional[bytes]:
 
 
 class Server(ThreadingHTTPServer):
-    """An HTTP server of ``view`` on its own threads, and who may reach it: every request is
+    """An HTTP server of ``view`` on threads of its own, and who may reach it: every request is
     first checked by the ``Handler`` (see the module's description). A host that is not loopback
     gets a random ``token`` unless given one. Binding happens here: an address in use is an ``OSError``."""
     daemon_threads = True   # a stream still open must not keep the command alive
@@ -264,18 +302,22 @@ class Server(ThreadingHTTPServer):
         socketserver.TCPServer.server_bind(self)
         self.server_name, self.server_port = str(self.server_address[0]), int(self.server_address[1])
 
-    @property
-    def url(self) -> str:
-        """Where a browser reaches the server, with the token if it needs one."""
-        host, port = self.server_name, self.server_port
+    def urls(self) -> List[str]:
+        """Where a browser opens the page: at the bound address, or, bound to every address of this
+        machine (0.0.0.0, ::), at its addresses on its default routes and at its name."""
+        port = self.server_port
         query = f"?token={self.token}" if self.token else ""
-        return f"http://{f'[{host}]' if ':' in host else host}:{port}/{query}"
+        host = str(self.server_address[0])
+        dual_stack = self.address_family == socket.AF_INET6 and not self.socket.getsockopt(
+            socket.IPPROTO_IPV6, socket.IPV6_V6ONLY)
+        return [f"http://{bracketed(name)}:{port}/{query}" for name in reachable(host, dual_stack)]
 
     def allowed_hosts(self) -> List[str]:
-        """The ``Host`` values a request may name: the served address or a loopback name, with the port."""
+        """The ``Host`` values a request may name: the served address or a loopback name, with the port
+        (on port 80, the scheme's default, also without it, as clients leave it out)."""
         port = self.server_port
-        names = {self.server_name, *LOOPBACK_NAMES}
-        return [f"{f'[{name}]' if ':' in name and not name.startswith('[') else name}:{port}" for name in names]
+        names = [bracketed(name) for name in {self.server_name, *LOOPBACK_NAMES}]
+        return [f"{name}:{port}" for name in names] + (names if port == 80 else [])
 
 
 _Answer = Callable[[Any, Any, str, Dict[str, List[str]]], None]
@@ -290,7 +332,7 @@ def admitted(answer: _Answer) -> Callable[[Any], None]:
         url = urlsplit(self.path)
         query = parse_qs(url.query)
         try:
-            if not self._refused(query):
+            if not self._refused(url.path, query):
                 answer(self, self.server.view, url.path, query)
         except OSError:
             pass    # the browser went away or stopped reading mid-answer: nothing to clean up
@@ -298,7 +340,8 @@ def admitted(answer: _Answer) -> Callable[[Any], None]:
 
 
 class Handler(BaseHTTPRequestHandler):
-    """What every page of ours answers alike: who is refused, JSON and plain answers, HEAD as GET."""
+    """What every page of ours answers alike: who is refused, JSON bodies, JSON and plain answers,
+    HEAD as GET. A subclass answers its routes in ``do_GET`` and ``do_POST`` wrapped in ``admitted``."""
     server: Server
     server_version = "mirvane"
     timeout = 30.0   # seconds a browser may leave a write unread before its answer is dropped
@@ -312,11 +355,12 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self) -> None:
         self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
 
-    def _refused(self, query: Dict[str, List[str]]) -> bool:
+    def _refused(self, path: str, query: Dict[str, List[str]]) -> bool:
         """Answer 403 to a request that another site, or a name that is not ours, may have sent."""
         server = self.server
         if server.token is not None:
-            ok = query.get("token", [None])[0] == server.token
+            given = query.get("token", [""])[0]
+            ok = hmac.compare_digest(given.encode(), server.token.encode())
             reason = "this server needs the token of the URL it printed"
             origins = {f"http://{self.headers.get('Host', '')}"}
         else:
@@ -326,10 +370,38 @@ class Handler(BaseHTTPRequestHandler):
         origin = self.headers.get("Origin")
         if ok and origin is not None and origin not in origins:
             ok, reason = False, f"requests from {origin} may not reach this server"
+        if ok and path != "/" and self.headers.get("Sec-Fetch-Site") in _OTHER_SITES:
+            ok, reason = False, "another site's page may open this page but not read or steer it"
         if not ok:
             self.close_connection = True
             self._json(HTTPStatus.FORBIDDEN, {"error": reason})
         return not ok
+
+    def json_body(self) -> Tuple[bool, Any]:
+        """(True, the request's JSON body), or (False, None) once refused (415, 411, 413 or 400
+        answered): it must be ``Content-Type: application/json``, which no cross-site form can
+        send, and at most ``MAX_CONTROL_BYTES``."""
+        if self.headers.get_content_type() != "application/json":
+            self._json(HTTPStatus.UNSUPPORTED_MEDIA_TYPE,
+                       {"error": "send the control as Content-Type: application/json"})
+            return False, None
+        length = self.headers.get("Content-Length", "")
+        if not (length.isascii() and length.isdigit()):
+            self._json(HTTPStatus.LENGTH_REQUIRED, {"error": "give the body's Content-Length"})
+            return False, None
+        if len(length) > len(str(MAX_CONTROL_BYTES)) or int(length) > MAX_CONTROL_BYTES:
+            self.close_connection = True   # the body is not read
+            self._json(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
+                       {"error": f"a control is at most {MAX_CONTROL_BYTES} bytes"})
+            return False, None
+        body = self.rfile.read(int(length))
+        try:
+            return True, json.loads(body)
+        except RecursionError:
+            self._json(HTTPStatus.BAD_REQUEST, {"error": "the body nests too deeply for a control"})
+        except (ValueError, UnicodeDecodeError) as e:
+            self._json(HTTPStatus.BAD_REQUEST, {"error": f"the body is not JSON ({e})"})
+        return False, None
 
     def _json(self, status: HTTPStatus, value: Dict[str, Any]) -> None:
         self._send(status, "application/json", json.dumps(value).encode())
@@ -345,29 +417,6 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
-
-    def json_body(self, limit: int = MAX_CONTROL_BYTES) -> Tuple[bool, Any]:
-        """(True, a request's JSON body), or (False, None) once refused (415, 411, 413 or 400
-        answered): it must be ``Content-Type: application/json``, which no cross-site form can
-        send, and short."""
-        if self.headers.get_content_type() != "application/json":
-            self._json(HTTPStatus.UNSUPPORTED_MEDIA_TYPE,
-                       {"error": "send the control as Content-Type: application/json"})
-            return False, None
-        length = self.headers.get("Content-Length", "")
-        if not length.isdigit():
-            self._json(HTTPStatus.LENGTH_REQUIRED, {"error": "give the body's Content-Length"})
-            return False, None
-        if int(length) > limit:
-            self.close_connection = True   # the body is not read
-            self._json(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, {"error": f"a control is at most {limit} bytes"})
-            return False, None
-        body = self.rfile.read(int(length))
-        try:
-            return True, json.loads(body)
-        except (ValueError, UnicodeDecodeError) as e:
-            self._json(HTTPStatus.BAD_REQUEST, {"error": f"the body is not JSON ({e})"})
-            return False, None
 
     def log_message(self, format: str, *args: Any) -> None:
         pass    # requests are not news; the terminal shows the replay's progress
@@ -450,5 +499,10 @@ def _waiting(query: Dict[str, List[str]]) -> Tuple[Optional[int], float]:
     return after, wait_s if 0 < wait_s < float("inf") else 0.0
 
 
+@functools.lru_cache(maxsize=None)
 def _page() -> bytes:
-    return resources.files(__package__).joinpath("page.html").read_bytes()
+    """The page, with the legend of the viewer's colours."""
+    page = resources.files(__package__).joinpath("page.html").read_text(encoding="utf-8")
+    legend = "".join(f'<li><span class="swatch {shape}" style="--colour: rgb{colour}"></span>'
+                     f'{html.escape(meaning)}</li>' for meaning, shape, colour in viewer.legend())
+    return page.replace("<!-- legend -->", legend).encode()

@@ -13,6 +13,7 @@ each on a thread of its own.
 """
 
 import contextlib
+import math
 import sys
 import threading
 import time
@@ -35,6 +36,8 @@ if TYPE_CHECKING:
 
 # After the end, how long watching pages get to learn that it has finished.
 _FAREWELL_S = 1.0
+# How often the progress line is redrawn while the replay plays on.
+_LINES_PER_SECOND = 10.0
 
 
 @dataclass(frozen=True)
@@ -88,7 +91,9 @@ class LiveSession:
         self._replay.setViewer(_Cycling(self._viewer, self))
         self._outputs = contextlib.ExitStack()
         self._bar: Optional["tqdm[Any]"] = None
-        self._described = ""    # what the progress line says of the clock
+        self._line: Tuple[str, ...] = ()   # what the progress line says, at which version of the clock, and when
+        self._line_version = -1
+        self._drawn = -math.inf
         self._released = threading.Event()
 
     def __enter__(self) -> "LiveSession":
@@ -101,8 +106,8 @@ class LiveSession:
         self._outputs.close()
 
     def start(self) -> None:
-        """Start the outputs: the page, the terminal keys, the progress line and Foxglove, with a
-        note of where to watch each server."""
+        """Start the outputs: the page, Foxglove, the terminal keys and the progress line, with a
+        note of where to watch each server (before the progress line, which redraws its own line)."""
         options, outputs = self.options, self._outputs
         if options.page is not None:
             try:
@@ -110,13 +115,8 @@ class LiveSession:
                                                            record=self.record, span_s=span_seconds(self.record)))
             except OSError as e:
                 raise CannotServe("page", e.strerror or str(e)) from None
-            self._note(f"Live view at {self.page.url} ({'Ctrl-C stops' if options.hold else 'until the end'})")
-        keyed = options.keys and outputs.enter_context(terminal.keys(self.clock))
-        self._bar = outputs.enter_context(tqdm(
-            total=span_seconds(self.record), desc=f"preparing {len(self.record.products)} products", unit="s",
-            disable=options.quiet, leave=False, bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.2f}/{total:.2f} s"))
-        if keyed and not options.quiet:
-            print(terminal.HELP, file=sys.stderr, flush=True)
+            self._note(f"Live view at {' or '.join(self.page.urls)} "
+                       f"({'Ctrl-C stops' if options.hold else 'until the end'})")
         if options.foxglove is not None:
             from .foxglove import FoxgloveLive
 
@@ -126,7 +126,13 @@ class LiveSession:
                     name=self.name))
             except RuntimeError as e:   # foxglove-sdk's: binding failed
                 raise CannotServe("foxglove", str(e)) from None
-            self._note(f"Foxglove at {self.foxglove.url} (open it in the Foxglove app: Open connection)")
+            self._note(f"Foxglove at {' or '.join(self.foxglove.urls)} (open it in the Foxglove app: Open connection)")
+        if options.keys and outputs.enter_context(terminal.keys(self.clock)) and not options.quiet:
+            print(terminal.HELP, file=sys.stderr, flush=True)   # before the progress line, on a line of its own
+        self._bar = outputs.enter_context(tqdm(
+            total=span_seconds(self.record), desc=f"preparing {len(self.record.products)} products", unit="s",
+            disable=options.quiet, leave=False,
+            bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.2f}/{total:.2f} s{postfix}"))
 
     def play(self) -> None:
         """Play the record until its end or a stop, then finish the outputs; with a page, give its
@@ -168,14 +174,21 @@ class LiveSession:
             self._bar.close()
 
     def _progress(self, status: Status) -> None:
+        """Redraw the progress line when what it says changes: at once after a control (paused or
+        not), else at most ``_LINES_PER_SECOND`` times a second."""
         if self._bar is None or self.options.quiet:
             return
         described = f"{'paused' if status.paused else 'playing'} {status.rate:g}x{' loop' if status.loop else ''}"
-        if described != self._described:
-            self._described = described
-            self._bar.set_description_str(described)
-        if abs(status.time - self._bar.n) >= 0.05 or status.paused:
-            self._bar.update(status.time - self._bar.n)
+        product = f"product {status.product + 1} of {status.products}"
+        line = (described, f"{status.time:.2f}", product)
+        now = time.monotonic()
+        if line == self._line or (status.version == self._line_version and now - self._drawn < 1 / _LINES_PER_SECOND):
+            return
+        self._line, self._line_version, self._drawn = line, status.version, now
+        self._bar.set_description_str(described, refresh=False)
+        self._bar.set_postfix_str(product, refresh=False)
+        self._bar.n = status.time
+        self._bar.refresh()
 
     def _note(self, text: str) -> None:
         if not self.options.quiet:

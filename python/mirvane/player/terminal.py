@@ -5,22 +5,29 @@ mode (keys arrive one by one, unechoed; Ctrl-C still interrupts) and restored on
 """
 
 import contextlib
+import functools
 import os
 import select
 import sys
 import threading
-from typing import Callable, Dict, Iterator
+from typing import Callable, Dict, Iterator, Tuple
 
 from .clock import Clock
 
-#: What each key does, as the progress line's help says.
-HELP = "Space pause/resume, ←/→ ∓1 s, ↑/↓ rate, . next product, q end"
+# The keys, what the help calls them and says they do, and what each does.
+_KEYS: Tuple[Tuple[str, str, Dict[bytes, Callable[[Clock], None]]], ...] = (
+    ("Space", "pause/resume", {b" ": Clock.toggle}),
+    ("←/→", "±1 s", {b"\x1b[D": lambda clock: clock.jump(-1.0), b"\x1b[C": lambda clock: clock.jump(1.0)}),
+    ("↑/↓", "rate up/down", {b"\x1b[A": Clock.faster, b"\x1b[B": Clock.slower}),
+    (",/.", "previous/next product", {b",": lambda clock: clock.step(-1), b".": lambda clock: clock.step(1)}),
+    ("q", "end", {b"q": Clock.stop}),
+)
+#: Every key and what it does, for a line of its own above the progress line.
+HELP = "Keys: " + " · ".join(f"{name} {does}" for name, does, _ in _KEYS)
 
 
 def actions(clock: Clock) -> Dict[bytes, Callable[[], None]]:
-    return {b" ": clock.toggle, b"\x1b[D": lambda: clock.jump(-1.0), b"\x1b[C": lambda: clock.jump(1.0),
-            b"\x1b[A": clock.faster, b"\x1b[B": clock.slower, b".": lambda: clock.step(1),
-            b",": lambda: clock.step(-1), b"q": clock.stop}
+    return {key: functools.partial(act, clock) for _, _, table in _KEYS for key, act in table.items()}
 
 
 @contextlib.contextmanager
