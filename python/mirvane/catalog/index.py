@@ -4,14 +4,19 @@ A file whose size and modification time are as the catalog last found them is no
 other is hashed and, if its content changed (or it is new), read again by the workers (one task
 a file); a file the catalog has under the paths and that is gone is dropped with its records. A
 file that could not be read is tried again each time, and kept with its reason.
-The results are put into the database here, one file at a time, as they arrive.
+The results are put into the database here as they arrive, those of a few seconds at a time: a
+transaction a file would cost the calling process as much as a worker's reading.
 """
 
+import time
 from dataclasses import dataclass, field
 from typing import List, Optional, Sequence, Tuple
 
 from . import scan, store
 from .workers import Workers
+
+#: Seconds of results put into the database at once.
+PUT_EVERY_S = 3.0
 
 
 @dataclass
@@ -45,8 +50,13 @@ def index(paths: Sequence[str], db: str, workers: Workers = Workers(), quiet: bo
                 done.unchanged += 1
             else:
                 tasks.append((file, was.fingerprint if was is not None else None))
+        arrived: List[store.Scanned] = []
+        put = time.monotonic()
         for scanned in workers.run(scan.read, tasks, "indexing", "file", quiet):
-            store.put(con, scanned)
+            arrived.append(scanned)
+            if time.monotonic() - put > PUT_EVERY_S:
+                store.put(con, arrived)
+                arrived, put = [], time.monotonic()
             if scanned.error is not None:
                 done.unreadable.append((scanned.file, scanned.error))
             elif scanned.unchanged:
@@ -55,5 +65,6 @@ def index(paths: Sequence[str], db: str, workers: Workers = Workers(), quiet: bo
                 done.read += 1
                 done.records += len(scanned.records)
                 done.events += len(scanned.events)
+        store.put(con, arrived)
     done.unreadable.sort()
     return done

@@ -12,7 +12,7 @@ The names here are part of the interface (the README lists them):
   time, content hash) and, for one that could not be read, why.
 
 ``connect`` opens the file (DuckDB lets one process write it, or several read it); ``put`` and
-``drop`` change what a file contributes, in one transaction each.
+``drop`` change what files contribute, in one transaction each.
 """
 
 import json
@@ -151,19 +151,19 @@ def files(con: Any) -> Dict[str, FileState]:
     return {file: FileState(size, mtime, fingerprint, error) for file, size, mtime, fingerprint, error in rows}
 
 
-def put(con: Any, scanned: Scanned) -> None:
-    """Put what reading a file gave in place of what the catalog had of it."""
-    if scanned.unchanged:
-        con.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE file = ?",
-                    [scanned.size, scanned.mtime_ns, scanned.file])
-        return
+def put(con: Any, scanned: Sequence[Scanned]) -> None:
+    """Put what reading some files gave in place of what the catalog had of them, in one transaction."""
+    changed = [one for one in scanned if not one.unchanged]
     con.execute("BEGIN")
-    _delete(con, [scanned.file], files=False)
-    _insert(con, "records", RECORD_COLUMNS, scanned.records)
-    _insert(con, "events", EVENT_COLUMNS, scanned.events)
-    con.execute("INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?)",
-                [scanned.file, scanned.size, scanned.mtime_ns, scanned.fingerprint,
-                 None if scanned.error else len(scanned.records), scanned.error])
+    _delete(con, [one.file for one in changed], files=True)
+    _insert(con, "records", RECORD_COLUMNS, [row for one in changed for row in one.records])
+    _insert(con, "events", EVENT_COLUMNS, [row for one in changed for row in one.events])
+    _insert(con, "files", FILE_COLUMNS, [
+        {"file": one.file, "size": one.size, "mtime_ns": one.mtime_ns, "fingerprint": one.fingerprint,
+         "records": None if one.error else len(one.records), "error": one.error} for one in changed])
+    for one in scanned:
+        if one.unchanged:
+            con.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE file = ?", [one.size, one.mtime_ns, one.file])
     con.execute("COMMIT")
 
 
