@@ -7,6 +7,9 @@ from typing import TYPE_CHECKING, Any, Iterator
 
 from . import UserError
 
+#: The exit status when some file or output failed (the others were done).
+EXIT_SOME_FAILED = 1
+
 if TYPE_CHECKING:
     from ..catalog.workers import Workers
 

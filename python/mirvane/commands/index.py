@@ -5,10 +5,8 @@ import sys
 from typing import Any
 
 from . import Argument, UserError, described, _options
-from ._catalog import catalog_errors, needs_duckdb, workers
+from ._catalog import EXIT_SOME_FAILED, catalog_errors, needs_duckdb, workers
 
-#: The exit status when some file could not be read (the others are indexed).
-EXIT_UNREADABLE = 1
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -44,4 +42,4 @@ def run(args: argparse.Namespace) -> int:
         print(f"Indexed {done.read} file{'s' * (done.read != 1)} ({done.records} records, {done.events} events) "
               f"into {args.db}; {done.unchanged} unchanged, {done.removed} removed, "
               f"{len(done.unreadable)} unreadable")
-    return EXIT_UNREADABLE if done.unreadable else 0
+    return EXIT_SOME_FAILED if done.unreadable else 0

@@ -6,11 +6,9 @@ import sys
 from typing import Any, Tuple
 
 from . import Argument, UserError, described, _options
-from ._catalog import catalog, catalog_errors, workers
+from ._catalog import EXIT_SOME_FAILED, catalog, catalog_errors, workers
 from ._files import positive_float
 
-#: The exit status when some output could not be made (the others are).
-EXIT_FAILED = 1
 EXPORTS = ("mcap", "rrd")
 #: Seconds of a clip before and after its error: the moments that led to it and what followed.
 DEFAULT_PAD = 2.0
@@ -64,7 +62,7 @@ def run(args: argparse.Namespace) -> int:
         what = "clip" if kind == CLIP else "movie" if kind == MOVIE else f"{kind} export"
         print(f"{folder}: {len(done.made)} {what}{'s' * (len(done.made) != 1)} made, "
               f"{len(done.skipped)} already there, {len(done.failed)} failed")
-    return EXIT_FAILED if done.failed else 0
+    return EXIT_SOME_FAILED if done.failed else 0
 
 
 def _chosen(args: argparse.Namespace) -> Tuple[str, str]:
