@@ -118,6 +118,7 @@ bench: install
 	$(VPY) bench/events.py
 	$(VPY) bench/catalog.py
 	$(VPY) bench/movie.py
+	$(VPY) bench/clip.py
 	$(VPY) bench/playback.py
 
 clean:

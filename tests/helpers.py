@@ -15,6 +15,9 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
+import numpy as np
+from imageio_ffmpeg import read_frames
+
 from dravik.api import data_pb2, system_pb2
 from mirvane.data import Data
 from mirvane.simulation.cell import simulate
@@ -30,6 +33,27 @@ def mirvane(*args, cwd, env=None, timeout=120):
     """The command run as a user runs it, as a process: its exit status and output (text)."""
     return subprocess.run([MIRVANE, *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True,
                           timeout=timeout)
+
+
+def lossless_ffmpeg(where):
+    """An environment in which movies are written losslessly (moviepy's ffmpeg command with an exact
+    RGB codec in place of its lossy one), so that decoded frames compare pixel for pixel."""
+    script = where / "ffmpeg-lossless"
+    script.write_text(f"#!{sys.executable}\n" + textwrap.dedent("""\
+        import os, sys
+        from imageio_ffmpeg import get_ffmpeg_exe
+        exact = {"libx264": ["libx264rgb", "-qp", "0"], "yuv420p": ["rgb24"], "yuva420p": ["rgb24"]}
+        os.execv(get_ffmpeg_exe(), [get_ffmpeg_exe(), *(a for arg in sys.argv[1:] for a in exact.get(arg, [arg]))])
+        """))
+    script.chmod(0o755)
+    return dict(os.environ, FFMPEG_BINARY=str(script))
+
+
+def decoded(movie):
+    """A movie's frames as RGB arrays, decoded by the bundled ffmpeg."""
+    frames = read_frames(str(movie))
+    width, height = next(frames)["size"]
+    return [np.frombuffer(raw, np.uint8).reshape(height, width, 3) for raw in frames]
 
 
 def listing(*roots, contents=False):

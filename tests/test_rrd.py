@@ -58,8 +58,7 @@ def exported(tmp_path_factory):
     make_recording(runs=2, duration_s=2.0, seed=4).save(where / "run.rec")
     records = Data.fromFile(where / "run.rec")._data_records.records
     done = mirvane("export", "run.rec", "run.rrd", "--quiet", cwd=where)
-    assert done.returncode == 0 and done.stderr == "", done.stderr
-    assert done.stdout == f"Exported 2 records ({sum(len(r.products) for r in records)} products) of run.rec to run.rrd\n"
+    assert done.returncode == 0 and done.stdout == done.stderr == "", done.stderr
     return records, read(where / "run.rrd")
 
 

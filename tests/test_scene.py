@@ -99,3 +99,12 @@ def test_placed_boxes_rest_where_perception_sees_them_and_held_ones_hang_below_t
                 assert (rests.x, rests.y, rests.z) == pytest.approx((seen.position.x, seen.position.y,
                                                                      seen.position.z), abs=0.006)
     assert len(placed) == 6 and carried == pytest.approx(dict.fromkeys(placed, 0.0))
+
+
+def test_shapes_come_in_name_order_whatever_order_the_layout_lists_them_in():
+    # A map's order differs from process to process; where shapes overlap, drawing order shows.
+    layout = simulate(0.1, seed=1).project.workspace
+    backwards = [dict(sorted(shapes.items(), reverse=True)) for shapes in (layout.robots, layout.cameras, layout.items)]
+    cell = scene.cell(*backwards, layout.state)
+    for shapes, names in zip((cell.robots, cell.cameras, cell.items), backwards):
+        assert [shape.name for shape in shapes] == sorted(names)

@@ -1,12 +1,13 @@
 """Recordings: the runs of a work cell, as saved to and loaded from recording files."""
 
 import os
-from typing import Callable, Iterable, Sequence, Tuple, Union
+from typing import Callable, Iterable, List, Sequence, Tuple, Union
 
 from google.protobuf import message as pb_message
 from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
 from dravik.api import data_pb2
 
+from . import scene
 from ._atomic import replacing
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -94,6 +95,44 @@ def span_seconds(record: data_pb2.Record) -> float:
     if not record.products:
         return 0.0
     return seconds_between(record.products[0].timestamp_ns, record.products[-1].timestamp_ns)
+
+
+def product_seconds(record: data_pb2.Record) -> List[float]:
+    """Each product's time, in seconds after the record's first product, as playback measures them."""
+    if not record.products:
+        return []
+    first_ns = record.products[0].timestamp_ns
+    return [seconds_between(first_ns, product.timestamp_ns) for product in record.products]
+
+
+def span_positions(record: data_pb2.Record, start_s: float, end_s: float) -> range:
+    """The positions of the record's products within a span: from the first stamped at or after
+    ``start_s`` to the last stamped at or before ``end_s`` (seconds as ``product_seconds`` gives)."""
+    times = product_seconds(record)
+    begin = next((i for i, t in enumerate(times) if t >= start_s), len(times))
+    end = next((i + 1 for i in range(len(times) - 1, -1, -1) if times[i] <= end_s), 0)
+    return range(begin, max(begin, end))
+
+
+def record_span(record: data_pb2.Record, positions: range) -> data_pb2.Record:
+    """``record`` cut to its products at ``positions`` (a range), starting in the workspace state
+    they start in: the record's own with every product before them applied (``mirvane.scene``'s
+    product rule), so that after each product the state is the whole record's after it.
+
+    When products before (after) the span are cut off, the record starts (stops) at its first (last).
+    """
+    cut = data_pb2.Record()
+    cut.CopyFrom(record)
+    del cut.products[positions.stop:]
+    del cut.products[:positions.start]
+    start = cut.project.workspace.state
+    for product in record.products[:positions.start]:
+        scene.apply(product, start)
+    if positions.start > 0 and cut.products:
+        cut.start_timestamp_ns = max(cut.start_timestamp_ns, cut.products[0].timestamp_ns)
+    if positions.stop < len(record.products) and cut.products:
+        cut.stop_timestamp_ns = min(cut.stop_timestamp_ns, cut.products[-1].timestamp_ns)
+    return cut
 
 
 class Data:

@@ -3,7 +3,8 @@
 import math
 import os
 from contextlib import contextmanager
-from typing import Any, Iterator, List, Optional, Sequence, Tuple
+from bisect import bisect_right
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 from moviepy import VideoClip  # type: ignore[import-untyped]
@@ -13,7 +14,10 @@ from moviepy.video.io.ImageSequenceClip import (  # type: ignore[import-untyped]
 from PIL import Image
 from proglog import TqdmProgressBarLogger  # type: ignore[import-untyped]
 
+from dravik.api import data_pb2
+
 from ._atomic import PathLike, replacing
+from .data import product_seconds, record_span, seconds_between
 
 # How far below k / fps a time may fall through rounding and still show image k.
 _TIME_SLACK_FRAMES = 1e-6
@@ -77,6 +81,68 @@ class _CheckedWriter(ffmpeg_writer.FFMPEG_VideoWriter):  # type: ignore[misc]
         super().__exit__(*exc)
         if exc[0] is None and proc is not None and proc.returncode:
             raise OSError(f"ffmpeg could not write {self.filename}: {said.decode(errors='replace').strip()}")
+
+
+# -- clips: a span of a record's movie, made by play as the whole movie is ------------------
+
+def frame_count(span: float, speed: float, fps: int) -> int:
+    """How many frames ``Replay.play`` makes of a record spanning ``span`` seconds: one per clock
+    step ``speed / fps`` from 0 up to and including the first step past the end."""
+    if span < 0:
+        return 0
+    past = math.floor(span * fps / speed)   # near the first step past the end; settled exactly below
+    while speed * past / fps <= span:
+        past += 1
+    while past > 0 and speed * (past - 1) / fps > span:
+        past -= 1
+    return past + 1
+
+
+def frames_within(start: float, end: float, span: float, speed: float, fps: int) -> range:
+    """The frames of a record's movie (see ``frame_count``) whose clock, ``speed * k / fps`` as
+    play computes it, lies within ``start`` to ``end`` seconds: a start off that grid begins at the
+    next frame on it. An ``end`` at or past the record's end reaches the movie's last frame."""
+    count = frame_count(span, speed, fps)
+    first = min(max(math.ceil(start * fps / speed) - 1, 0), count)
+    while first < count and speed * first / fps < start:
+        first += 1
+    stop = count
+    if end < span:
+        stop = min(math.floor(end * fps / speed) + 2, count)
+        while stop > first and speed * (stop - 1) / fps > end:
+            stop -= 1
+    return range(first, max(first, stop))
+
+
+def shown_through(record: data_pb2.Record, t: float) -> data_pb2.Record:
+    """The part of ``record`` play needs to show every frame up to the clock ``t`` as the whole
+    record shows them: its products up to the one it shows at ``t`` (the nearest, the earlier of
+    two as near), if they are in time order; then, if the last is stamped before ``t``, an empty
+    product at ``t``, which shows the same state and keeps the clock running to ``t``."""
+    stamps = [product.timestamp_ns for product in record.products]
+    if any(later < earlier for earlier, later in zip(stamps, stamps[1:])):
+        return record
+    times = product_seconds(record)
+    kept = bisect_right(times, t)
+    if kept == len(times):
+        return record
+    if abs(t - times[kept]) < abs(t - times[kept - 1]):
+        return record_span(record, range(kept + 1))
+    cut = record_span(record, range(kept))
+    if times[kept - 1] < t:
+        stamp = min(stamps[0] + math.floor(t * 1e9), stamps[kept])   # never past the next: it is later than t
+        while seconds_between(stamps[0], stamp) < t:
+            stamp += 1
+        cut.products.add(timestamp_ns=stamp)
+    return cut
+
+
+def keeping(frames: range) -> Callable[[Sequence[str], int], ImageSequenceClip]:
+    """An ``ImageSequenceClip`` for play to make its movie with (rebound as
+    ``mirvane.replay.ImageSequenceClip``) that keeps only ``frames`` of the images play captured."""
+    def clip(image_files: Sequence[str], fps: int) -> ImageSequenceClip:
+        return ImageSequenceClip(image_files[frames.start:frames.stop], fps=fps)
+    return clip
 
 
 @contextmanager

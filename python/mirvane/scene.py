@@ -345,7 +345,7 @@ def _to_segment(p: Point, a: Point, b: Point) -> float:
 
 @dataclass(frozen=True)
 class Cell:
-    """The whole cell: its shapes in the layout's order and the damage found in them."""
+    """The whole cell: its shapes in name order and the damage found in them."""
     robots: Tuple[Robot, ...]
     cameras: Tuple[Camera, ...]
     items: Tuple[Item, ...]
@@ -363,10 +363,12 @@ def cell(robots: Mapping[str, project_pb2.RobotModel], cameras: Mapping[str, pro
     """The cell of the layout ``robots``, ``cameras``, ``items`` in ``state`` (none: as laid out);
     the items named in ``held`` are held, at ``held_poses`` where given."""
     poses = held_poses or {}
+    # In name order: a map's order differs from process to process, and where shapes overlap
+    # the order they are drawn in shows.
     return Cell(
         tuple(robot(name, model, state.robots.get(name) if state is not None else None)
-              for name, model in robots.items()),
+              for name, model in sorted(robots.items())),
         tuple(camera(name, model, state.cameras.get(name) if state is not None else None)
-              for name, model in cameras.items()),
+              for name, model in sorted(cameras.items())),
         tuple(item(name, model, state.items.get(name) if state is not None else None, name in held, poses.get(name))
-              for name, model in items.items()))
+              for name, model in sorted(items.items())))

@@ -127,14 +127,7 @@ class WorkspaceViewer:
 
     def render(self) -> None:
         """Draw the project's current state into a new frame."""
-        workspace = self._project.workspace()
-        system = self._project.system()
-        system_state = system.state() if system is not None else None
-        run = workspace.run() if workspace is not None else None
-        if run != self._run:   # what an earlier run held is held no longer
-            self._holding.clear()
-            self._run = run
-
+        workspace, system_state = self._takeIn()
         revision = getattr(workspace, "_revision", None)
         if self._background is None or revision != self._revision:
             self._background = self._drawBackground(workspace)
@@ -143,12 +136,8 @@ class WorkspaceViewer:
         draw = ImageDraw.Draw(frame, "RGBA")
 
         held_pose: Dict[str, Pose] = {}
-        if system_state is None:
-            self._holding.clear()
-        elif system_state.HasField("controller"):
+        if system_state is not None and system_state.HasField("controller"):
             controller = system_state.controller
-            if controller.robot:
-                self._holding[controller.robot] = controller.grasped_item
             if controller.grasped_item and controller.HasField("grasped_item_pose"):
                 held_pose[controller.grasped_item] = controller.grasped_item_pose
         problems: List[str] = []
@@ -161,6 +150,26 @@ class WorkspaceViewer:
             problems = cell.problems
         frame.paste(self._statusBar(system_state, problems), (0, self._height - _STATUS_HEIGHT))
         self._frame = frame
+
+    def skip(self) -> None:
+        """Take in the project's current state as ``render`` does, without drawing it: a frame
+        left out of a movie still tells the frames after it what each robot holds."""
+        self._takeIn()
+
+    def _takeIn(self) -> Tuple[Optional[ViewedWorkspace], Optional[system_pb2.SystemState]]:
+        """The project's workspace and system state, with what the robots hold noted."""
+        workspace = self._project.workspace()
+        system = self._project.system()
+        system_state = system.state() if system is not None else None
+        run = workspace.run() if workspace is not None else None
+        if run != self._run:   # what an earlier run held is held no longer
+            self._holding.clear()
+            self._run = run
+        if system_state is None:
+            self._holding.clear()
+        elif system_state.HasField("controller") and system_state.controller.robot:
+            self._holding[system_state.controller.robot] = system_state.controller.grasped_item
+        return workspace, system_state
 
     def screenshot(self, filename: str) -> str:
         """Save the current frame as a PNG at ``filename`` (rendering one first if needed)."""

@@ -21,7 +21,7 @@ def converting(out: str, label: str, hint: str, quiet: bool, extra: str = "mcap"
     ``mirvane.formats.rrd`` for "rerun") can be imported inside the block."""
     from tqdm import tqdm
 
-    from ..data import RecordIndexError, UnfinishedFileError
+    from ..data import DataFileError, RecordIndexError, UnfinishedFileError
 
     refused: Type[Exception]
     try:
@@ -45,7 +45,7 @@ def converting(out: str, label: str, hint: str, quiet: bool, extra: str = "mcap"
         yield progress
     except UnfinishedFileError as e:   # its message says how to recover it
         raise UserError(str(e)) from None
-    except refused as e:
+    except (refused, DataFileError) as e:
         raise UserError(f"{first_line(e)}; {hint}") from None
     except RecordIndexError as e:
         raise UserError(str(e)) from None

@@ -3,9 +3,10 @@
 import argparse
 import contextlib
 import errno
+import math
 import os
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Sequence, Tuple
 
 from ..constants import MV_PROJECT_FILE_EXT
 from . import UserError
@@ -41,6 +42,26 @@ def positive_int(text: str) -> int:
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be a positive whole number, not {text!r}")
     return value
+
+
+def seconds(text: str) -> float:
+    """An argparse type: a finite number of seconds, zero or more."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not 0.0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a number of seconds, zero or more, not {text!r}")
+    return value
+
+
+def chosen_span(start: Optional[float], end: Optional[float]) -> Tuple[float, float]:
+    """``--from`` and ``--to`` as seconds into a record: by default its start and its end."""
+    start = 0.0 if start is None else start
+    end = math.inf if end is None else end
+    if end < start:
+        raise UserError(f"--to {end:g} is before --from {start:g}; give a span that ends after it starts")
+    return start, end
 
 
 def number_in(low: float, high: float) -> Callable[[str], float]:

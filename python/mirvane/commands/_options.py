@@ -8,7 +8,7 @@ from functools import partial
 from typing import Optional
 
 from . import Argument
-from ._files import positive_int
+from ._files import positive_int, seconds
 
 #: A recording: a recording file, or an MCAP file (as export or a recorder writes it).
 recording = partial(Argument, "recording", metavar="RECORDING",
@@ -16,6 +16,14 @@ recording = partial(Argument, "recording", metavar="RECORDING",
 new_recording = partial(Argument, "out", metavar="OUT.rec", help="the recording file to write")
 project = partial(Argument, "--project", metavar="PROJECT.mvproj")
 quiet = partial(Argument, "--quiet", action="store_true", help="print no progress")
+#: A span of a record, in seconds after its first product (as ``mirvane events`` and the player count them).
+span_from = partial(Argument, "--from", dest="span_from", type=seconds, metavar="SECONDS",
+                    help="only from this many seconds after the record's first product (default: its start)")
+span_to = partial(Argument, "--to", dest="span_to", type=seconds, metavar="SECONDS",
+                  help="only up to this many seconds after the record's first product (default: its end)")
+#: Seconds a clip of an event shows before it begins and after it ends, by default.
+EVENT_PAD = 2.0
+pad = partial(Argument, "--pad", type=seconds, metavar="SECONDS")
 
 
 def index(does: str, default: Optional[int], default_text: str) -> Argument:

@@ -1,12 +1,13 @@
 """``mirvane export``: a recording as an MCAP file or a Rerun recording, for robotics viewers."""
 
 import argparse
+import contextlib
 import os
-from typing import Any
+from typing import Any, Iterator, Optional, Tuple
 
 from . import Argument, UserError, described, _options
 from ._convert import MCAP_EXT, RRD_EXT, converting, counted
-from ._files import has_records, note_newer, readable_file, writable_destination
+from ._files import chosen_span, has_records, note_newer, readable_file, writable_destination
 
 #: The output's extension: what it is called and the extra that writes it.
 FORMATS = {MCAP_EXT: ("MCAP file", "mcap"), RRD_EXT: ("Rerun recording", "rerun")}
@@ -25,11 +26,15 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         "Needs the rerun extra: pip install 'mirvane[rerun]'.",
         ["mirvane export run.rec run.mcap",
          "mirvane export run.rec run.rrd && rerun run.rrd",
-         "mirvane export run.rec last.mcap --index -1    # only the record that stopped last"],
+         "mirvane export run.rec last.mcap --index -1    # only the record that stopped last",
+         "mirvane export run.rec grasp.mcap --from 12 --to 15    # seconds 12 to 15 of each record"],
         _options.recording(help="the recording to export: a recording file, or an MCAP file a recorder wrote"),
         Argument("out", metavar="OUT", help="the file to write: .mcap or .rrd"),
         _options.index("export only", None, "all records"),
-        _options.quiet())
+        _options.span_from(help="export each record from this many seconds after its first product, starting "
+                                "in the state it is in then (default: its start)"),
+        _options.span_to(help="export each record up to this many seconds after its first product (default: its end)"),
+        _options.quiet(help="print nothing but warnings and errors"))
 
 
 def run(args: argparse.Namespace) -> None:
@@ -42,15 +47,36 @@ def run(args: argparse.Namespace) -> None:
     writable_destination(args.out, extension, kind, inputs=[args.recording])
     has_records(args.recording, "nothing to export")
     hint = "check it with 'mirvane info' or make a recording with 'mirvane record'"
-    with converting(args.out, "exporting", hint, args.quiet, extra) as progress:
+    with converting(args.out, "exporting", hint, args.quiet, extra) as progress, \
+            _spanned(args) as (source, index):
         counts: Any
         if extra == "rerun":
             from ..formats.rrd import export_rrd
 
-            counts = export_rrd(args.recording, args.out, args.index, progress=progress)
+            counts = export_rrd(source, args.out, index, progress=progress)
         else:
             from ..formats.mcap import export_mcap
 
-            counts = export_mcap(args.recording, args.out, args.index, progress=progress)
+            counts = export_mcap(source, args.out, index, progress=progress)
     note_newer(args.recording, counts.newer)
-    print(f"Exported {counted(counts)} of {args.recording} to {args.out}")
+    if not args.quiet:
+        print(f"Exported {counted(counts)} of {args.recording} to {args.out}")
+
+
+@contextlib.contextmanager
+def _spanned(args: argparse.Namespace) -> Iterator[Tuple[str, Optional[int]]]:
+    """The recording to export and the index to export of it: the user's, or with ``--from`` or
+    ``--to`` a temporary one of the chosen records cut to that span."""
+    if args.span_from is None and args.span_to is None:
+        yield args.recording, args.index
+        return
+    from ..formats.recordings import recording_span
+
+    start, end = chosen_span(args.span_from, args.span_to)
+    with recording_span(args.recording, start, end, args.index) as (cut, kept):
+        if not kept:
+            which = f"record {args.index} of {args.recording} has" if args.index is not None else \
+                f"no record of {args.recording} has"
+            raise UserError(f"{which} products from {start:g} s to {end:g} s after its first; "
+                            "see the records' spans with 'mirvane info'")
+        yield cut, None

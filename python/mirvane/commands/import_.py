@@ -18,7 +18,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         ["mirvane import run.mcap back.rec && mirvane info back.rec"],
         Argument("source", metavar="IN.mcap", help="the MCAP file to read"),
         _options.new_recording(),
-        _options.quiet())
+        _options.quiet(help="print nothing but warnings and errors"))
 
 
 def run(args: argparse.Namespace) -> None:
@@ -30,4 +30,5 @@ def run(args: argparse.Namespace) -> None:
 
         counts = import_mcap(args.source, args.out, progress=progress)
     note_newer(args.source, counts.newer)
-    print(f"Imported {counted(counts)} of {args.source} to {args.out}")
+    if not args.quiet:
+        print(f"Imported {counted(counts)} of {args.source} to {args.out}")

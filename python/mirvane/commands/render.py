@@ -7,11 +7,8 @@ from typing import Any, Tuple
 
 from . import Argument, UserError, described, _options
 from ._catalog import EXIT_SOME_FAILED, catalog, catalog_errors, workers
-from ._files import positive_float
 
 EXPORTS = ("mcap", "rrd")
-#: Seconds of a clip before and after its error: the moments that led to it and what followed.
-DEFAULT_PAD = 2.0
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -28,8 +25,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                                                       "(default: every record)"),
         Argument("--movies", metavar="DIR", help="a movie of each record, into DIR"),
         Argument("--clips", metavar="DIR", help="a clip around each error of each record, into DIR"),
-        Argument("--pad", type=positive_float, metavar="SECONDS",
-                 help=f"with --clips: seconds before and after each error (default: {DEFAULT_PAD:g})"),
+        _options.pad(help=f"with --clips: seconds before and after each error (default: {_options.EVENT_PAD:g})"),
         Argument("--export", choices=EXPORTS, help="export each record as MCAP or a Rerun recording, into --out"),
         Argument("--out", metavar="DIR", help="with --export: the folder of the exports"),
         _options.workers(),
@@ -53,7 +49,7 @@ def run(args: argparse.Namespace) -> int:
     chosen = workers(args)
     with catalog(args.db) as con, catalog_errors():
         try:
-            done = render(con, args.where, kind, folder, args.pad or DEFAULT_PAD, chosen, args.quiet)
+            done = render(con, args.where, kind, folder, _options.EVENT_PAD if args.pad is None else args.pad, chosen, args.quiet)
         except QueryError as e:
             raise UserError(f"--where: {e}") from None
     for output, reason in done.failed:

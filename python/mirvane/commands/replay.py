@@ -2,7 +2,6 @@
 
 import argparse
 import contextlib
-import math
 import os
 import sys
 import tempfile
@@ -11,8 +10,8 @@ from typing import Any, Callable, Optional, Tuple
 from ..data import span_seconds
 from ..player.server import DEFAULT_HOST, DEFAULT_PORT
 from . import Argument, UserError, described, _options
-from ._files import MOVIE_EXT, chosen_position, first_line, load_project, load_recording, number_in, \
-    parse_address, rebound, whole_in, writable_destination, writing
+from ._files import MOVIE_EXT, chosen_position, chosen_span, first_line, load_project, load_recording, number_in, \
+    parse_address, positive_int, rebound, seconds, whole_in, writable_destination, writing
 from ._lacking import warn_lacking
 
 VIEW_SIZE = (640, 480)
@@ -22,15 +21,20 @@ SPEEDS = (0.001, 1000.0)
 # Movie frame rates that players show; more only makes frames no one sees.
 FRAME_RATES = (1, 240)
 SERVE_DEFAULT = f"{DEFAULT_HOST}:{DEFAULT_PORT}"
+# Frames a movie may take. The longest run 'record' makes (an hour) at the highest --fps (240)
+# is 864,000; past a million, rendering takes hours (some 10 ms a frame) and the frames, kept
+# until the movie is written, tens of GB of temporary space.
+MAX_MOVIE_FRAMES = 1_000_000
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     return described(
         subparsers, "replay", "replay a recorded run, live or into a movie",
         "Replay one record of RECORDING in the work cell of PROJECT.mvproj. With --movie,\n"
-        "capture it into an MP4 movie; otherwise play it live, in real time times --speed,\n"
-        "and with --serve show it in a browser as it plays.",
+        "capture it into an MP4 movie (or a clip of it: --from/--to, or --event N); otherwise\n"
+        "play it live, in real time times --speed, and with --serve show it in a browser as it plays.",
         ["mirvane replay run.rec --project run.mvproj --movie run.mp4 --fps 20",
+         "mirvane replay run.rec --project run.mvproj --movie grasp.mp4 --event 3 --pad 1",
          "mirvane replay run.rec --project run.mvproj --serve    # then open http://127.0.0.1:8765/"],
         _options.recording(),
         _options.project(required=True, help="the project file of the recorded work cell"),
@@ -38,13 +42,21 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         Argument("--speed", type=number_in(*SPEEDS), default=1.0, metavar="S",
                  help=f"playback speed, 2 for twice as fast, from {SPEEDS[0]:g} to {SPEEDS[1]:g} "
                       "(default: 1); live, the starting rate"),
-        Argument("--start", type=_seconds, default=0.0, metavar="SECONDS",
+        Argument("--start", type=seconds, default=0.0, metavar="SECONDS",
                  help="live: start this many seconds into the record (default: 0)"),
         Argument("--paused", action="store_true", help="live: start paused"),
         Argument("--loop", action="store_true", help="live: at the end, go on from the start instead of finishing"),
         Argument("--movie", metavar="OUT.mp4", help="write the replay into this movie"),
         Argument("--fps", type=whole_in(*FRAME_RATES), metavar="F",
                  help=f"frames per second of the movie, from {FRAME_RATES[0]} to {FRAME_RATES[1]} (default: 10)"),
+        _options.span_from(help="with --movie: a clip from this many seconds after the record's first product, "
+                                "its frames those of the whole movie (a start between two frames begins at the "
+                                "next)"),
+        _options.span_to(help="with --movie: a clip up to this many seconds after the record's first product"),
+        Argument("--event", type=positive_int, metavar="N",
+                 help="with --movie: a clip of the record's event N, as 'mirvane events' numbers them"),
+        _options.pad(help=f"with --event: seconds shown before the event and after it (default: "
+                          f"{_options.EVENT_PAD:g})"),
         Argument("--serve", nargs="?", const=SERVE_DEFAULT, metavar="[HOST:]PORT",
                  help=f"show the live replay in a browser at http://HOST:PORT/ (default {SERVE_DEFAULT}: "
                       "loopback unless a host is named; port 0 takes a free one)"),
@@ -69,6 +81,14 @@ def run(args: argparse.Namespace) -> None:
         raise UserError("--start, --paused and --loop steer a live replay; drop them with --movie")
     if args.hold and not args.serve:
         raise UserError("--hold goes with --serve; add --serve or drop --hold")
+    clip = args.span_from is not None or args.span_to is not None or args.event is not None
+    if clip and not args.movie:
+        raise UserError("--from, --to and --event make a clip of a movie; add --movie OUT.mp4 "
+                        "(a live replay starts where --start says)")
+    if args.event is not None and (args.span_from is not None or args.span_to is not None):
+        raise UserError("--event N spans the event itself; drop --from and --to, or drop --event")
+    if args.pad is not None and args.event is None:
+        raise UserError("--pad goes with --event; add --event N or drop --pad")
     address = parse_address(args.serve) if args.serve else None
     foxglove = _foxglove_address(args)
     if foxglove is not None and address is not None and address[1] == foxglove[1] != 0:
@@ -85,10 +105,16 @@ def run(args: argparse.Namespace) -> None:
     if not record.products:
         raise UserError(f"{args.recording}: record {position} has no products; "
                         "replay another (see 'mirvane info')")
+    span = span_seconds(record)
+    if span < 0:
+        raise UserError(f"{args.recording}: record {position} has nothing to show: its last product is stamped "
+                        f"{-span:.6g} s before its first, and playback runs from the first to the last; replay "
+                        "another record (see 'mirvane info'), or find the stamps out of order with 'mirvane events'")
+    movie = _Movie(args, data, position, span) if args.movie else None
     project = load_project(args.project)
     warn_lacking(project, [record], args.project, args.recording)
-    if args.movie:
-        _replay_to_movie(project, data, position, args, span_seconds(record))
+    if movie is not None:
+        _replay_to_movie(project, movie, args)
     else:
         _replay_live(project, record, f"{os.path.basename(args.recording)} record {position}", args, address,
                      foxglove)
@@ -110,17 +136,6 @@ def _foxglove_address(args: argparse.Namespace) -> Optional[Tuple[str, int]]:
     return parse_address(args.foxglove, "--foxglove")
 
 
-def _seconds(text: str) -> float:
-    """An argparse type: a finite number of seconds, zero or more."""
-    try:
-        value = float(text)
-    except ValueError:
-        value = float("nan")
-    if not 0.0 <= value < float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a number of seconds, zero or more, not {text!r}")
-    return value
-
-
 def _size(text: str) -> Tuple[int, int]:
     """An argparse type: WIDTHxHEIGHT in pixels, each from 16 to 8192."""
     width, _, height = text.lower().partition("x")
@@ -129,63 +144,109 @@ def _size(text: str) -> Tuple[int, int]:
     return int(width), int(height)
 
 
-def movie_frames(span: float, speed: float, fps: int) -> int:
-    """How many frames a movie of a record spanning ``span`` seconds gets: one per clock step
-    ``speed / fps`` up to and including the first step past the end."""
-    if span < 0:
-        return 0
-    past = math.floor(span * fps / speed)   # near the first step past the end; settled exactly below
-    while speed * past / fps <= span:
-        past += 1
-    while past > 0 and speed * (past - 1) / fps > span:
-        past -= 1
-    return past + 1
+class _Movie:
+    """What a movie of a record is made of, settled before any work: the frames of the whole movie
+    it keeps (all of them, or a clip's) and the data play makes them from."""
+
+    def __init__(self, args: argparse.Namespace, data: Any, position: int, span: float) -> None:
+        from ..data import Data
+        from ..movie import frame_count, frames_within, shown_through
+
+        self.fps = args.fps or 10
+        record = data.records()[position]
+        start, end = _clip_span(args, record, position, span)
+        self.frames = frames_within(start, end, span, args.speed, self.fps)
+        if not self.frames:
+            raise UserError(f"the span from {start:g} s to {end:g} s holds no frame of the movie: at --fps {self.fps} "
+                            f"and --speed {args.speed:g} its frames are {args.speed / self.fps:g} s apart; widen it")
+        # Play runs its clock from the record's start, so the frames before a clip are played (not
+        # drawn) as the whole movie plays them; the products after its last frame are left out.
+        needed = shown_through(record, args.speed * (self.frames.stop - 1) / self.fps)
+        self.data, self.position = data, position
+        if needed is not record:
+            self.data, self.position = Data(), 0
+            self.data.addRecord(needed)
+        self.played = frame_count(span_seconds(needed), args.speed, self.fps)
+        if self.played > MAX_MOVIE_FRAMES:
+            raise UserError(f"{args.recording}: record {position} spans {span:.6g} s, and playing it to "
+                            f"{span_seconds(needed):.6g} s for the movie takes {self.played:,} frames at --fps "
+                            f"{self.fps} and --speed {args.speed:g}, more than {MAX_MOVIE_FRAMES:,}; make a clip of a "
+                            "part of it with --from/--to SECONDS or --event N, or raise --speed")
 
 
-class _Counted:
-    """The viewer as a movie's play sees it: draws through the real one and reports each captured frame."""
+def _clip_span(args: argparse.Namespace, record: Any, position: int, span: float) -> Tuple[float, float]:
+    """The seconds of the record a movie shows: ``--from``/``--to``, or ``--event`` padded."""
+    if args.event is None:
+        start, end = chosen_span(args.span_from, args.span_to)
+    else:
+        from ..analysis.events import record_events
 
-    def __init__(self, viewer: Any, on_frame: Callable[[], None]) -> None:
-        self._viewer, self._on_frame = viewer, on_frame
+        events = record_events(record, position)
+        event = next((e for e in events if e.number == args.event), None)
+        if event is None:
+            have = f"{len(events)} events, numbered from 1" if events else "no events"
+            raise UserError(f"--event {args.event}: record {position} of {args.recording} has {have}; "
+                            f"see them with 'mirvane events {args.recording} --index {position}'")
+        pad = _options.EVENT_PAD if args.pad is None else args.pad
+        start, end = max(event.time - pad, 0.0), event.end + pad
+    if start > max(span, 0.0):
+        raise UserError(f"--from {start:g}: record {position} spans {max(span, 0.0):.6g} s; start within it")
+    return start, end
+
+
+class _Captured:
+    """The viewer as a movie's play sees it: draws and captures the frames the movie keeps,
+    takes in the others without drawing them, and reports each frame played."""
+
+    def __init__(self, viewer: Any, frames: range, on_frame: Callable[[bool], None]) -> None:
+        self._viewer, self._frames, self._on_frame = viewer, frames, on_frame
+        self._frame = 0     # the number of the frame play is at
 
     def render(self) -> None:
-        self._viewer.render()
+        if self._frame in self._frames:
+            self._viewer.render()
+        else:
+            self._viewer.skip()
 
     def screenshot(self, filename: str) -> str:
-        with writing(tempfile.gettempdir(), "the movie's frames", "free some space or set TMPDIR to another place"):
-            written: str = self._viewer.screenshot(filename=filename)
-        self._on_frame()
-        return written
+        kept = self._frame in self._frames
+        self._frame += 1
+        if kept:
+            with writing(tempfile.gettempdir(), "the movie's frames", "free some space or set TMPDIR to another place"):
+                filename = self._viewer.screenshot(filename=filename)
+        self._on_frame(kept)
+        return filename
 
 
-def _replay_to_movie(project: Any, data: Any, position: int, args: argparse.Namespace, span: float) -> None:
+def _replay_to_movie(project: Any, movie: _Movie, args: argparse.Namespace) -> None:
     import mirvane.replay
     from tqdm import tqdm
 
+    from ..movie import keeping
     from ..viewer import WorkspaceViewer
 
-    fps = args.fps or 10
-    expected = movie_frames(span, args.speed, fps)
-    captured = 0
-    bar = tqdm(total=expected, desc="capturing frames", unit="frame", disable=args.quiet, leave=False)
+    played = captured = 0
+    bar = tqdm(total=movie.played, desc="capturing frames", unit="frame", disable=args.quiet, leave=False)
 
-    def frame_captured() -> None:
-        nonlocal captured
-        captured += 1
+    def frame_played(kept: bool) -> None:
+        nonlocal played, captured
+        played += 1
+        captured += kept
         bar.update()
-        if captured == expected:
+        if played == movie.played:
             bar.close()   # the movie writer's bar follows
 
     replay = mirvane.replay.Replay()
     replay.setProject(project)
-    replay.setData(data)
-    replay.setViewer(_Counted(WorkspaceViewer(project, *args.size), frame_captured))
+    replay.setData(movie.data)
+    replay.setViewer(_Captured(WorkspaceViewer(project, *args.size), movie.frames, frame_played))
     with contextlib.ExitStack() as stack:
         stack.callback(bar.close)
         # Frames go to a directory of this command's own; play writes the movie
         # beside its destination and puts it in place only once complete.
         frames = stack.enter_context(tempfile.TemporaryDirectory(prefix="mirvane-frames-"))
         stack.enter_context(rebound(mirvane.replay, "_MOVIE_TMP_PNG_PATH", frames))
+        stack.enter_context(rebound(mirvane.replay, "ImageSequenceClip", keeping(movie.frames)))
         # moviepy announces its steps on standard output; they are progress, so
         # they go with its bar to standard error, and with --quiet nowhere.
         if args.quiet:
@@ -195,9 +256,13 @@ def _replay_to_movie(project: Any, data: Any, position: int, args: argparse.Name
         else:
             stack.enter_context(contextlib.redirect_stdout(sys.stderr))
         with writing(args.movie, "the movie"):
-            replay.play(index=position, speed=args.speed, moviename=args.movie, fps=fps)
+            replay.play(index=movie.position, speed=args.speed, moviename=args.movie, fps=movie.fps)
     if not args.quiet:
-        print(f"Wrote {args.movie}: {captured} frames at {fps} fps ({captured / fps:.1f} s)")
+        fps = movie.fps
+        shown = "" if len(movie.frames) == movie.played else \
+            f", the record from {args.speed * movie.frames.start / fps:.2f} s to " \
+            f"{args.speed * (movie.frames.stop - 1) / fps:.2f} s"
+        print(f"Wrote {args.movie}: {captured} frames at {fps} fps ({captured / fps:.1f} s){shown}")
 
 
 def _replay_live(project: Any, record: Any, name: str, args: argparse.Namespace,

@@ -12,11 +12,11 @@ replays, lists and exports without a conversion step.
 import os
 import tempfile
 from contextlib import contextmanager
-from typing import Iterator, Tuple
+from typing import Iterator, Optional, Tuple
 
 from dravik.api import data_pb2
 
-from ..data import PathLike, read_recording_file
+from ..data import PathLike, read_recording_file, record_position, record_span, span_positions
 
 MCAP_EXT = ".mcap"
 
@@ -74,3 +74,35 @@ def recording_file(path: PathLike) -> Iterator[str]:
         imported = os.path.join(scratch, "imported.rec")
         import_mcap(path, imported)
         yield imported
+
+
+@contextmanager
+def recording_span(path: PathLike, start_s: float, end_s: float, index: Optional[int] = None) -> Iterator[Tuple[str, int]]:
+    """A temporary recording file, for the block, of the records of the recording at ``path``
+    (all, or the one ``index`` picks as ``Replay.play`` does) cut to the span from ``start_s`` to
+    ``end_s`` seconds after each one's first product (``mirvane.data.record_span``: starting in
+    the state at the span's start); and how many records it holds: those with products in the span.
+
+    Raises what reading the recording raises, and ``mirvane.data.RecordIndexError`` when ``index``
+    names no record.
+    """
+    from .recordstream import RecordReader, RecordWriter
+
+    with recording_file(path) as source, RecordReader(source) as reader, \
+            tempfile.TemporaryDirectory(prefix="mirvane-span-") as scratch:
+        reader.path = os.fspath(path)
+        spans = reader.offsets()
+        if index is not None:
+            def stops() -> Iterator[int]:
+                return (record.stop_timestamp_ns for _, record in reader.records(spans))
+            spans = [spans[record_position(index, len(spans), stops, path)]]
+        cut = os.path.join(scratch, "span.rec")
+        kept = 0
+        with open(cut, "wb") as f:
+            writer = RecordWriter(f)
+            for _, record in reader.records(spans):
+                positions = span_positions(record, start_s, end_s)
+                if positions:
+                    writer.write(record_span(record, positions))
+                    kept += 1
+        yield cut, kept
