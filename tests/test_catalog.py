@@ -1,6 +1,8 @@
 """The catalog of runs: mirvane index, runs and render as a user runs them, on a process pool and
 a Ray cluster, and the catalog's page in headless Chromium."""
 
+import csv
+import io
 import json
 import os
 import re
@@ -121,6 +123,21 @@ def test_runs_lists_chosen_records_and_answers_queries(catalog, args, holds):
     assert holds(runs(catalog[0], *args), runs(catalog[0]))
 
 
+@pytest.mark.parametrize("format", ["table", "csv"])
+def test_runs_prints_the_same_records_as_a_table_or_csv(catalog, format):
+    where, _ = catalog
+    every = runs(where)
+    printed = mirvane("runs", "--format", format, cwd=where).stdout
+    if format == "csv":
+        assert [(row["record_id"], int(row["errors"]), row["robots"]) for row in csv.DictReader(io.StringIO(printed))
+                ] == [(row["record_id"], row["errors"], ",".join(row["robots"])) for row in every]
+    else:
+        lines = printed.splitlines()
+        assert lines[0].split()[:3] == ["record_id", "file", "position"] and lines[-1] == f"{len(every)} rows"
+        assert [line.split()[:3] for line in lines[1:-1]] == [
+            [row["record_id"], os.path.relpath(row["file"], where), "0"] for row in every]
+
+
 @pytest.mark.parametrize("args, refusal", [
     (("--sql", "DROP TABLE events"), "this statement is a DROP"),
     (("--sql", "SELECT 1; DELETE FROM records"), "give one statement, not 2"),
@@ -229,18 +246,23 @@ def test_a_ray_cluster_makes_the_same_rows_and_files_as_the_local_pool(catalog, 
 # -- the page ---------------------------------------------------------------------------------
 
 @pytest.fixture
-def page(catalog):
-    where, _ = catalog
-    process = subprocess.Popen([MIRVANE, "runs", "--serve", "0"], cwd=where, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE)
-    try:
-        yield re.search(r"http://127\.0\.0\.1:\d+/", read_until(process, "Runs at")).group(0)
-    finally:
+def serve(catalog):
+    """Starts ``mirvane runs --serve ADDRESS`` on the catalog; gives the first URL it printed."""
+    started = []
+
+    def start(address="0"):
+        process = subprocess.Popen([MIRVANE, "runs", "--serve", address], cwd=catalog[0], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        started.append(process)
+        return re.search(r"Runs at (\S+)", read_until(process, "(Ctrl-C stops)")).group(1)
+
+    yield start
+    for process in started:
         process.kill()
         process.wait()
 
 
-def test_catalog_page_sorts_filters_and_opens_a_record_in_the_player_at_its_first_error(browser, page, catalog):
+def test_catalog_page_sorts_filters_and_opens_a_record_in_the_player_at_its_first_error(browser, serve, catalog):
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 
@@ -248,7 +270,7 @@ def test_catalog_page_sorts_filters_and_opens_a_record_in_the_player_at_its_firs
     def files(b):   # read at once: the rows are made anew as the list changes
         return b.execute_script("return [...document.querySelectorAll('#rows tr')].map((row) => row.title)")
 
-    browser.get(page)
+    browser.get(serve())
     wait.until(lambda b: len(files(b)) == len(RUNS))
     for _ in ("ascending", "descending"):
         browser.find_element(By.CSS_SELECTOR, "th[data-column=errors]").click()
@@ -266,8 +288,21 @@ def test_catalog_page_sorts_filters_and_opens_a_record_in_the_player_at_its_firs
     browser.find_element(By.ID, "back").click()
     wait.until(lambda b: b.find_element(By.ID, "rows").is_displayed() and not b.find_element(By.ID, "player")
                .is_displayed())
-    # Another site may not read the catalog nor open its records.
-    for headers in ({"Host": "evil.example:80"}, {"Origin": "http://evil.example"}):
-        with pytest.raises(urllib.error.HTTPError) as refused:
-            urllib.request.urlopen(urllib.request.Request(page + "records.json", headers=headers), timeout=10)
-        assert refused.value.code == 403
+
+
+@pytest.mark.parametrize("address, token, headers, status", [
+    ("0", "", {}, 200),
+    ("0", "", {"Host": "evil.example:80"}, 403),                      # a name that is not ours (rebinding)
+    ("0", "", {"Origin": "http://evil.example"}, 403),                # another site's page
+    ("0.0.0.0:0", "", {}, 403),                                       # off loopback, the token is needed
+    ("0.0.0.0:0", "printed", {}, 200),
+])
+def test_catalog_page_is_served_under_the_players_rules(serve, address, token, headers, status):
+    url = serve(address)
+    port, printed = re.search(r":(\d+)/(\?token=\S+)?", url).groups()
+    asked = f"http://127.0.0.1:{port}/records.json{printed if token else ''}"
+    try:
+        with urllib.request.urlopen(urllib.request.Request(asked, headers=headers), timeout=10) as answer:
+            assert (answer.status, len(json.loads(answer.read())["rows"])) == (status, len(RUNS))
+    except urllib.error.HTTPError as refused:
+        assert refused.code == status
