@@ -33,7 +33,7 @@ class Indexed:
 def index(paths: Sequence[str], db: str, workers: Workers = Workers(), quiet: bool = False) -> Indexed:
     """Bring the catalog ``db`` up to date with the recordings under ``paths``.
 
-    Raises ``FileNotFoundError`` for a path that does not exist, ``store.CatalogError`` for a
+    Raises ``scan.PathError`` for a path that is no file or folder, ``store.CatalogError`` for a
     database it cannot write and ``workers.ClusterError`` for a cluster it cannot use.
     """
     found = scan.find(paths)

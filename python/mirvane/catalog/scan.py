@@ -9,6 +9,7 @@ time, each record's events found in one pass, into ``store``'s rows.
 import dataclasses
 import hashlib
 import os
+import stat
 from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
@@ -25,26 +26,33 @@ RECORDING_EXTS = (".rec", MCAP_EXT)
 _CHUNK = 1 << 20
 
 
-def find(paths: Sequence[str]) -> Dict[str, Tuple[int, int]]:
-    """The recording files under ``paths`` (a file is taken as named, a folder walked), by absolute
-    path in sorted order, with their size and modification time in ns.
+class PathError(ValueError):
+    """A path to index that is neither a file nor a folder; the text says so."""
 
-    Raises ``FileNotFoundError`` naming a path that does not exist.
+
+def find(paths: Sequence[str]) -> Dict[str, Tuple[int, int]]:
+    """The recording files under ``paths`` (a file is taken as named, a folder walked for regular
+    files), by absolute path in sorted order, with their size and modification time in ns.
+
+    Raises ``PathError`` for a path that is neither a regular file nor a folder.
     """
     found: Dict[str, Tuple[int, int]] = {}
     for path in paths:
-        if not os.path.exists(path):
-            raise FileNotFoundError(path)
-        named = [os.path.abspath(path)] if not os.path.isdir(path) else sorted(
-            os.path.join(folder, name)
-            for folder, _, names in os.walk(os.path.abspath(path))
-            for name in names if name.lower().endswith(RECORDING_EXTS))
+        if os.path.isdir(path):
+            named = sorted(os.path.join(folder, name) for folder, _, names in os.walk(os.path.abspath(path))
+                           for name in names if name.lower().endswith(RECORDING_EXTS))
+        elif os.path.isfile(path):
+            named = [os.path.abspath(path)]
+        else:
+            raise PathError(f"{path}: {'not a file or folder' if os.path.exists(path) else 'no such file or folder'}"
+                            "; give a recording or a folder of them")
         for file in named:
             try:
                 status = os.stat(file)
             except OSError:
                 continue    # gone while walking
-            found[file] = status.st_size, status.st_mtime_ns
+            if stat.S_ISREG(status.st_mode):    # a pipe would never end
+                found[file] = status.st_size, status.st_mtime_ns
     return dict(sorted(found.items()))
 
 

@@ -9,6 +9,8 @@ from . import UserError
 
 #: The exit status when some file or output failed (the others were done).
 EXIT_SOME_FAILED = 1
+#: What a catalog's name ends in.
+DB_EXT = ".duckdb"
 
 if TYPE_CHECKING:
     from ..catalog.workers import Workers

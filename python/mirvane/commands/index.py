@@ -5,7 +5,8 @@ import sys
 from typing import Any
 
 from . import Argument, UserError, described, _options
-from ._catalog import EXIT_SOME_FAILED, catalog_errors, needs_duckdb, workers
+from ._catalog import DB_EXT, EXIT_SOME_FAILED, catalog_errors, needs_duckdb, workers
+from ._files import writable_destination
 
 
 
@@ -28,14 +29,16 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> int:
     from ..catalog.index import index
+    from ..catalog.scan import PathError
 
     needs_duckdb()
     chosen = workers(args)
+    writable_destination(args.db, DB_EXT, "catalog")
     try:
         with catalog_errors():
             done = index(args.paths, args.db, chosen, args.quiet)
-    except FileNotFoundError as e:
-        raise UserError(f"{e.args[0]}: no such file or folder; give a recording or a folder of them") from None
+    except PathError as e:
+        raise UserError(str(e)) from None
     for file, reason in done.unreadable:
         print(f"mirvane: cannot index {file}: {reason}", file=sys.stderr)
     if not args.quiet:

@@ -40,14 +40,14 @@ def run(args: argparse.Namespace) -> int:
     kind, folder = _chosen(args)
     if args.pad is not None and kind != CLIP:
         raise UserError("--pad goes with --clips; drop it or make clips")
-    try:
-        os.makedirs(folder, exist_ok=True)
-    except OSError as e:
-        raise UserError(f"{folder}: cannot make the folder ({e.strerror}); choose another") from None
-    if not os.access(folder, os.W_OK | os.X_OK):
-        raise UserError(f"{folder}: cannot write in it; choose a writable folder")
     chosen = workers(args)
     with catalog(args.db) as con, catalog_errors():
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as e:
+            raise UserError(f"{folder}: cannot make the folder ({e.strerror}); choose another") from None
+        if not os.access(folder, os.W_OK | os.X_OK):
+            raise UserError(f"{folder}: cannot write in it; choose a writable folder")
         try:
             done = render(con, args.where, kind, folder, _options.EVENT_PAD if args.pad is None else args.pad, chosen, args.quiet)
         except QueryError as e:
