@@ -28,6 +28,10 @@ RUNS = {
     "nested/faulty.mcap": ("--seconds", 8, "--seed", 12, "--faults", "all", "--fault-rate", 30),
 }
 
+#: Files that are no recordings, and why the index says it cannot read them.
+UNREADABLE = {"junk.rec": (b"not a recording", "not a recording file (unexpected content at byte 0)"),
+              "nested/foreign.mcap": (b"hello", "not an MCAP file (it does not begin as one)")}
+
 
 def make_runs(folder):
     for name, options in RUNS.items():
@@ -38,7 +42,15 @@ def make_runs(folder):
         if path.suffix == ".mcap":
             assert mirvane("export", path.with_suffix(".rec"), path, "--quiet", cwd=folder).returncode == 0
             path.with_suffix(".rec").unlink()
-    (folder / "junk.rec").write_bytes(b"not a recording")
+    for name, (content, _) in UNREADABLE.items():
+        (folder / name).write_bytes(content)
+
+
+def readable_runs(folder, into):
+    """The runs of ``folder`` copied into ``into``, without the files that are no recordings."""
+    shutil.copytree(folder, into)
+    for name in UNREADABLE:
+        (into / name).unlink()
 
 
 @pytest.fixture(scope="module")
@@ -60,8 +72,8 @@ def runs(where, *args):
 def test_an_unreadable_file_is_listed_and_the_rest_indexed(catalog):
     where, done = catalog
     assert done.returncode == 1
-    assert re.findall(r"cannot index (\S+): (.*)", done.stderr) == [
-        (str(where / "runs" / "junk.rec"), "not a recording file (unexpected content at byte 0)")]
+    assert re.findall(r"cannot index (\S+): (.*)", done.stderr) == sorted(
+        (str(where / "runs" / name), why) for name, (_, why) in UNREADABLE.items())
     assert "Indexed 4 files (4 records" in done.stdout
     assert sorted(os.path.relpath(row["file"], where) for row in runs(where)) == sorted(f"runs/{n}" for n in RUNS)
 
@@ -90,8 +102,7 @@ def test_each_records_metrics_and_events_are_as_the_events_command_finds_them(ca
 
 def test_index_again_reads_only_added_and_changed_files_and_drops_removed_ones(catalog, tmp_path):
     where, _ = catalog
-    shutil.copytree(where / "runs", tmp_path / "runs")
-    (tmp_path / "runs" / "junk.rec").unlink()
+    readable_runs(where / "runs", tmp_path / "runs")
     first = mirvane("index", "runs", cwd=tmp_path)
     again = mirvane("index", "runs", cwd=tmp_path)
     assert first.returncode == again.returncode == 0
@@ -144,6 +155,7 @@ def test_runs_prints_the_same_records_as_a_table_or_csv(catalog, format):
     (("--sql", "COPY records TO 'out.csv'"), "this statement is a COPY"),
     (("--sql", "SELECT * FROM read_csv('runs/junk.rec')"), "file system operations are disabled"),
     (("--sort", "nothing"), "no column 'nothing' to sort by"),
+    (("--where", "nothing > 0"), 'column "nothing" not found'),
     (("--db", "missing.duckdb"), "no catalog there"),
 ])
 def test_runs_refuses_writes_and_what_it_cannot_answer(catalog, args, refusal):
@@ -154,34 +166,34 @@ def test_runs_refuses_writes_and_what_it_cannot_answer(catalog, args, refusal):
     assert (sorted(os.listdir(where)), (where / "runs.duckdb").read_bytes()) == before
 
 
-def can_clip():
-    return "--event" in mirvane("replay", "--help", cwd=".").stdout
+RENDERS = {     # what render makes, of which records, named how, and how many of each
+    "clips": (("--clips", "out", "--pad", 0.5), "errors > 0", r".*faulty-0-e\d+\.mp4", lambda row: row["errors"]),
+    "movies": (("--movies", "out"), "errors > 0", r".*faulty-0\.mp4", lambda row: 1),
+    "mcap": (("--export", "mcap", "--out", "out"), "true", r".*-0\.mcap", lambda row: 1),
+}
 
 
-@pytest.mark.parametrize("kind", ["clips", "mcap"])
+@pytest.mark.parametrize("kind", RENDERS)
 def test_render_makes_each_output_once_and_goes_on_past_a_failing_record(catalog, tmp_path, kind):
-    if kind == "clips" and not can_clip():
-        pytest.skip("this mirvane replay makes no clips (--event)")
     where, _ = catalog
-    shutil.copytree(where / "runs", tmp_path / "runs")
-    assert mirvane("index", "runs", cwd=tmp_path).returncode == 1     # the junk file
-    option = ("--clips", "out", "--pad", 0.5) if kind == "clips" else ("--export", "mcap", "--out", "out")
-    chosen = ("--where", "errors > 0") if kind == "clips" else ()
+    readable_runs(where / "runs", tmp_path / "runs")
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    option, condition, named, outputs = RENDERS[kind]
+    chosen = ("--where", condition)
     rows = runs(tmp_path, *chosen)
-    expected = sum(row["errors"] for row in rows) if kind == "clips" else len(rows)
+    expected = sum(map(outputs, rows))
     first = mirvane("render", *option, *chosen, cwd=tmp_path)
     assert first.returncode == 0, first.stderr
     made = sorted(os.listdir(tmp_path / "out"))
     assert len(made) == expected + 1 and ".mirvane-render.json" in made
-    assert all(re.fullmatch(r".*faulty-0-e\d+\.mp4" if kind == "clips" else r".*-0\.mcap", name)
-               for name in made if not name.startswith("."))
+    assert all(re.fullmatch(named, name) for name in made if not name.startswith("."))
     if kind == "mcap":
         from mirvane.formats.mcap import McapRecords
 
         assert sorted(len(list(McapRecords(tmp_path / "out" / name))[0].products) for name in made[1:]) == sorted(
             row["products"] for row in rows)
     again = mirvane("render", *option, *chosen, cwd=tmp_path)
-    assert f"0 {kind[:-1] if kind == 'clips' else 'mcap export'}s made, {expected} already there" in again.stdout
+    assert f"0 {kind[:-1] if kind != 'mcap' else 'mcap export'}s made, {expected} already there" in again.stdout
     # A record whose file changed since it was indexed fails; the others are made.
     for name in made[1:]:
         (tmp_path / "out" / name).unlink()
@@ -217,8 +229,7 @@ def test_a_ray_cluster_makes_the_same_rows_and_files_as_the_local_pool(catalog, 
     if isolation_refused():
         pytest.skip(isolation_refused())
     where, _ = catalog
-    shutil.copytree(where / "runs", tmp_path / "runs")
-    (tmp_path / "runs" / "junk.rec").unlink()
+    readable_runs(where / "runs", tmp_path / "runs")
     ray = str(Path(sys.executable).with_name("ray"))
     on_ray = ("--ray", "127.0.0.1:6391")
     for db, out, options in (("pool.duckdb", "pool", ()), ("ray.duckdb", "ray", on_ray)):
@@ -276,8 +287,11 @@ def test_catalog_page_sorts_filters_and_opens_a_record_in_the_player_at_its_firs
         browser.find_element(By.CSS_SELECTOR, "th[data-column=errors]").click()
     rows = runs(catalog[0], "--sort", "errors desc")
     assert files(browser) == [f"{row['file']} record 0" for row in rows]
-    browser.find_element(By.ID, "where").send_keys("errors > 0\n")
+    browser.find_element(By.ID, "where").send_keys("errors >\n")
+    wait.until(lambda b: "syntax error" in b.find_element(By.ID, "problem").text)
+    browser.find_element(By.ID, "where").send_keys(" 0\n")
     wait.until(lambda b: len(files(b)) == sum(row["errors"] > 0 for row in rows))
+    assert browser.find_element(By.ID, "problem").text == ""
     assert browser.find_elements(By.CSS_SELECTOR, "#rows tr:first-child svg rect.error")
     browser.find_element(By.CSS_SELECTOR, "#rows tr").click()
     wait.until(lambda b: b.find_element(By.ID, "player").is_displayed())
