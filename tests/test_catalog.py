@@ -2,6 +2,7 @@
 a Ray cluster, and the catalog's page in headless Chromium."""
 
 import csv
+import importlib.util
 import io
 import json
 import os
@@ -18,7 +19,7 @@ import pytest
 
 from helpers import MIRVANE, mirvane, read_until
 
-pytest.importorskip("duckdb", reason="the catalog extra is not installed")
+pytestmark = pytest.mark.skipif(importlib.util.find_spec("duckdb") is None, reason="the catalog extra is not installed")
 
 #: The runs a catalog is made of: clean and faulty, a recording file and an MCAP file.
 RUNS = {
@@ -225,7 +226,8 @@ def isolation_refused():
 
 
 def test_a_ray_cluster_makes_the_same_rows_and_files_as_the_local_pool(catalog, tmp_path):
-    pytest.importorskip("ray", reason="the cluster extra is not installed")
+    if importlib.util.find_spec("ray") is None:     # found, not imported: the commands import it
+        pytest.skip("the cluster extra is not installed")
     if isolation_refused():
         pytest.skip(isolation_refused())
     where, _ = catalog
