@@ -117,6 +117,7 @@ bench: install
 	$(VPY) bench/recorder.py
 	$(VPY) bench/events.py
 	$(VPY) bench/catalog.py
+	$(VPY) bench/diff.py
 	$(VPY) bench/movie.py
 	$(VPY) bench/clip.py
 	$(VPY) bench/playback.py

@@ -1,6 +1,7 @@
 """Fixtures shared by the tests; plain helpers are in helpers.py."""
 
 import contextlib
+import json
 import os
 import shutil
 import subprocess
@@ -21,6 +22,18 @@ def recorded(tmp_path_factory):
     done = mirvane("export", "run.rec", "run.mcap", "--quiet", cwd=where)
     assert done.returncode == 0, done.stderr
     return where
+
+
+@pytest.fixture(scope="session")
+def every_fault(tmp_path_factory):
+    """A 20 s run of the sample cell suffering every kind of fault (``mirvane record --faults all``),
+    ``run.rec``, and its events as ``mirvane events --format json`` lists them."""
+    where = tmp_path_factory.mktemp("every_fault")
+    done = mirvane("record", "run.rec", "--seconds", 20, "--seed", 3, "--faults", "all", "--fault-rate", 24, cwd=where)
+    assert done.returncode == 0, done.stderr
+    listed = mirvane("events", "run.rec", "--format", "json", cwd=where)
+    assert listed.returncode == 0, listed.stderr
+    return where, [json.loads(line) for line in listed.stdout.splitlines()]
 
 
 @pytest.fixture
@@ -57,3 +70,19 @@ def browser():
     driver = webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver"), env=env))
     yield driver
     driver.quit()
+
+
+@pytest.fixture(scope="session")
+def faulty(tmp_path_factory):
+    """An 8 s run (seed 1) recorded with faults, ``faulty.rec`` and ``faulty.mvproj``: a damaged value and a
+    drop (errors), a stall and a box unseen (warnings, ranges), among steps, grasps and releases; and its
+    events as ``mirvane events --format json`` gives them."""
+    where = tmp_path_factory.mktemp("faulty")
+    done = mirvane("record", "faulty.rec", "--seconds", 8, "--seed", 1, "--faults", "stall,slip,dropout,damaged-value",
+                   "--fault-rate", 30, cwd=where)
+    assert done.returncode == 0, done.stderr
+    listed = mirvane("events", "faulty.rec", "--format", "json", cwd=where)
+    assert listed.returncode == 0, listed.stderr
+    events = [json.loads(line) for line in listed.stdout.splitlines()]
+    assert [e["kind"] for e in events if e["severity"] != "info"] == ["damaged-value", "drop", "stall", "unseen"]
+    return where, events

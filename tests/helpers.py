@@ -16,6 +16,7 @@ import urllib.request
 from pathlib import Path
 
 import numpy as np
+import pytest
 from imageio_ffmpeg import read_frames
 
 from dravik.api import data_pb2, system_pb2
@@ -89,10 +90,10 @@ def read_until(process, text, timeout=60):
 
 
 @contextlib.contextmanager
-def serving(where, *args):
-    """``mirvane replay run.rec --project run.mvproj ARGS`` (a ``--serve`` among them) run in ``where`` as a
+def serving(where, *args, name="run"):
+    """``mirvane replay NAME.rec --project NAME.mvproj ARGS`` (a ``--serve`` among them) run in ``where`` as a
     process: gives it and the URLs it printed for its page, and ends it on the way out."""
-    process = subprocess.Popen([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", *args], cwd=where,
+    process = subprocess.Popen([MIRVANE, "replay", f"{name}.rec", "--project", f"{name}.mvproj", *args], cwd=where,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         seen = read_until(process, "Live view at")
@@ -194,3 +195,19 @@ class StandIn:
 
     def system(self):
         return self._system
+
+
+def shown_events(events):
+    """Where the exports show the events ``mirvane events --format json`` lists: (seconds, severity,
+    kind, text) at each event's time and, for a range event, at its end, its text then beginning
+    "ended: "; in time order."""
+    entries = [(e["time"], e["severity"], e["kind"], e["text"]) for e in events]
+    entries += [(e["end"], e["severity"], e["kind"], "ended: " + e["text"]) for e in events if e["end"] != e["time"]]
+    return sorted(entries, key=lambda entry: (entry[0], entry[3]))
+
+
+def assert_shown(found, events):
+    """``found``, entries as ``shown_events`` gives them, are the ``events``' at their times to a microsecond."""
+    found, expected = sorted(found, key=lambda entry: (entry[0], entry[3])), shown_events(events)
+    assert [entry[1:] for entry in found] == [entry[1:] for entry in expected]
+    assert [entry[0] for entry in found] == pytest.approx([entry[0] for entry in expected], abs=1e-6)

@@ -82,7 +82,8 @@ def test_export_then_import_gives_the_recorded_records(two, tmp_path, index, qui
     assert sorted(os.listdir(tmp_path)) == ["back.rec", "run.mcap"]
 
 
-@pytest.mark.parametrize("command", ["record", "info", "events", "show", "replay", "export", "import", "recover"])
+@pytest.mark.parametrize("command", ["record", "info", "events", "diff", "show", "replay", "export", "import",
+                                     "recover"])
 def test_help_of_every_subcommand_has_an_example(tmp_path, command):
     done = mirvane(command, "--help", cwd=tmp_path)
     assert done.returncode == 0 and f"example:\n  mirvane {command} " in done.stdout
@@ -133,6 +134,17 @@ def listening_socket():
      "holds no frame of the movie"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "m.mp4", "--from", "9"],
      "record 0 spans 3.99"),
+    (["replay", "{run}/run.rec", "{run}/run.rec", "--project", "{run}/run.mvproj"], "add --movie OUT.mp4"),
+    (["replay", "{run}/run.rec", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "m.avi"],
+     "must end in .mp4"),
+    (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--project-b", "x.mvproj"], "add RECORDING_B"),
+    (["replay", "{run}/run.rec", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "m.mp4", "--event", "1"],
+     "shows them whole"),
+    (["diff", "{run}/run.rec", "missing.rec"], "missing.rec: no such file"),
+    (["diff", "{run}/run.rec", "{run}/run.rec", "--index-b", "1"], "index 1 is out of range"),
+    (["diff", "{run}/run.rec", "{run}/run.rec", "--offset", "1", "--align-event", "grasp"], "each place B"),
+    (["diff", "{run}/run.rec", "{run}/run.rec", "--align-event", "fire:box_1"], "unknown kind 'fire'"),
+    (["diff", "{run}/run.rec", "{run}/run.rec", "--tolerance", "-1"], "--tolerance: must be zero or more"),
     (["record", "out.txt"], "the name of the recording must end in .rec"),
     (["record", "out.rec", "--project", "nowhere/out.mvproj"], "does not exist"),
     (["record", "out.rec", "--seconds", "0"], "--seconds: must be a positive"),

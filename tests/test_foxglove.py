@@ -107,6 +107,9 @@ class Foxglove:
     def log_times(self, topic, since=0):
         return [t for topic_, t, _ in self.messages[since:] if topic_ == topic]
 
+    def events(self, since=0):
+        return [(t, m.level, m.name, m.message) for topic, t, m in self.messages[since:] if topic == "/events"]
+
     def scenes(self, since=0):
         return [message for topic, _, message in self.messages[since:] if topic == "/scene"]
 
@@ -129,6 +132,16 @@ def _exported_scene(mcap_path, log_time):
     with open(mcap_path, "rb") as f:
         data = [m.data for _, _, m in make_reader(f).iter_messages(topics=["/scene"]) if m.log_time <= log_time][-1]
     return SceneUpdate.FromString(data)
+
+
+def _exported_events(mcap_path):
+    """The export's /events: (log time, level, kind, text) of each."""
+    from foxglove_schemas_protobuf.Log_pb2 import Log
+    from mcap.reader import make_reader
+
+    with open(mcap_path, "rb") as f:
+        logs = [(m.log_time, Log.FromString(m.data)) for _, _, m in make_reader(f).iter_messages(topics=["/events"])]
+    return [(time, log.level, log.name, log.message) for time, log in logs]
 
 
 def _entities(scene):
@@ -163,7 +176,7 @@ def test_foxglove_watches_and_steers_the_replay(recorded, replaying):
         start, end = (app.info[key]["sec"] * 10 ** 9 + app.info[key]["nsec"]
                       for key in ("dataStartTime", "dataEndTime"))
         assert (start, end) == (stamps[0], stamps[-1]) and "playbackControl" in app.info["capabilities"]
-        app.subscribe("/scene", "/controller", "/workspace/start")
+        app.subscribe("/scene", "/controller", "/workspace/start", "/events")
 
         # Paused at the start: a subscriber gets the cell as it stands.
         app.until(lambda: app.log_times("/scene") and app.log_times("/workspace/start"))
@@ -185,6 +198,10 @@ def test_foxglove_watches_and_steers_the_replay(recorded, replaying):
                 assert (message.robot, list(message.feedback.joint.positions.values)) == \
                     (part.robot, list(part.feedback.joint.positions.values))
 
+        # The events on the way too, as the export logs them.
+        events = _exported_events(recorded / "run.mcap")
+        assert app.events() == [e for e in events if e[0] <= paused_at]
+
         # A seek to a product of its own time, paused: the whole scene there at once, as the export draws it.
         target = next(t for t in sorted(controllers) if t > start + 2 * 10 ** 9 and stamps.count(t) == 1)
         seen = len(app.messages)
@@ -200,4 +217,5 @@ def test_foxglove_watches_and_steers_the_replay(recorded, replaying):
         app.until(lambda: app.states[-1][0] == ENDED)
         app.drain()
         assert app.log_times("/controller", seen) == sorted(t for t in controllers if t >= target)
+        assert app.events(seen) == [e for e in events if e[0] >= target]
     assert process.wait(timeout=30) == 0

@@ -26,7 +26,7 @@ from mirvane.player import series
 from mirvane.player.clock import Clock, apply
 from mirvane.project import Project
 from mirvane.replay import Replay
-from mirvane.scene import KINDS
+from mirvane.scene import KINDS, arm_points, links_gap, links_moved
 from mirvane.simulation.cell import build_cell, cell_behaviors, simulate
 from mirvane.workspace import Workspace
 from replay_fakes import SECOND, FakeClip, FakeViewer, Rig, record
@@ -566,3 +566,17 @@ def test_a_field_path_is_one_series_in_one_spelling_or_refused_in_one_line(path)
         return
     event("a series")
     assert str(series.parse(spelled)) == spelled and series.series(SIMULATED, spelled) == found and found[0]
+
+
+@fuzz
+@given(data=st.data())
+def test_links_move_no_further_than_their_joints_turns_allow(data):
+    # What events take for a bound on how much closer two arms came, without measuring them.
+    links = data.draw(st.lists(st.floats(0.01, 2.0), min_size=1, max_size=3))
+    before, after = (data.draw(st.lists(st.floats(-10.0, 10.0), min_size=len(links), max_size=len(links)))
+                     for _ in range(2))
+    other = data.draw(st.lists(st.tuples(st.floats(-3.0, 3.0), st.floats(-3.0, 3.0)), min_size=2, max_size=4))
+    was, now = (arm_points(0.1, -0.2, 0.7, links, joints)[0] for joints in (before, after))
+    moved = links_moved(links, before, after)
+    assert all(math.dist(p, q) <= moved + 1e-9 for p, q in zip(was, now))
+    assert links_gap(now, 0.2, other, 0.25) >= links_gap(was, 0.2, other, 0.25) - moved - 1e-9

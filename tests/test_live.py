@@ -1,6 +1,8 @@
 """The live view of ``mirvane replay --serve``, watched in a real headless browser and over raw sockets."""
 
 import importlib.util
+import io
+import os
 import re
 import socket
 import time
@@ -467,3 +469,130 @@ def test_a_named_token_is_needed_for_every_request_and_the_page_passes_it_on(bro
             assert request(base, path, {"action": "play"} if path == "control" else None)[0] == 403
         assert request(base, "status.json?token=s3cret")[0] == 200
         assert request(base, "control?token=s3cret", {"action": "play"})[1]["paused"] is False
+
+
+# -- events: the faulty run's page, in a tab of its own ------------------------------------------
+
+@pytest.fixture(scope="module")
+def faulty_tab(faulty, browser, player):
+    """A paused replay of the faulty run, open in a tab beside the player's: its URL and tab."""
+    with serving(faulty[0], "--serve", "0", "--paused", name="faulty") as (_, (url,)):
+        first = browser.current_window_handle
+        browser.switch_to.new_window("tab")
+        opened(browser, url)
+        tab = browser.current_window_handle
+        browser.switch_to.window(first)
+        yield url, tab
+
+
+@pytest.fixture
+def events_page(browser, faulty_tab):
+    """The faulty run's page in front for one test."""
+    url, tab = faulty_tab
+    first = browser.current_window_handle
+    browser.switch_to.window(tab)
+    try:
+        yield url
+    finally:
+        browser.switch_to.window(first)
+
+
+SEVERITIES = ["info", "warning", "error"]
+
+
+def choose(browser, severity):
+    from selenium.webdriver.support.ui import Select
+
+    Select(browser.find_element(By.ID, "severity")).select_by_value(severity)
+    browser.execute_script("document.activeElement.blur()")   # as after a change; the keys are the player's
+
+
+# The event list's rows and the scrubber's marks, as shown.
+EVENTS = """
+return {
+  rows: [...document.querySelectorAll("#event-list li")].map((r) => [+r.dataset.number, r.className.split(" ")[0],
+    ...[".at", ".kind", ".text"].map((s) => r.querySelector(s).textContent)]),
+  marks: [...document.querySelectorAll("#marks .mark")].map((m) => [+m.dataset.number, m.classList[1],
+    parseFloat(m.style.left), parseFloat(m.style.width) || 0]),
+  tally: document.getElementById("tally").textContent,
+};
+"""
+
+
+@pytest.mark.parametrize("severity", SEVERITIES)
+def test_the_list_and_the_marks_show_the_events_command_gives_of_the_severity_chosen(
+        browser, events_page, faulty, severity):
+    _, events = faulty
+    assert request(events_page, "events.json")[1]["events"] == events
+    choose(browser, severity)
+    chosen = [e for e in events if SEVERITIES.index(e["severity"]) >= SEVERITIES.index(severity)]
+    shown = wait(browser).until(lambda b: len((p := b.execute_script(EVENTS))["rows"]) == len(chosen) and p)
+    assert shown["rows"] == [[e["number"], e["severity"], f"{e['time']:.2f} s", e["kind"], e["text"]] for e in chosen]
+    # Where the scrubber's thumb is at the event's start: a range event spans to its end.
+    end = status(events_page)["end"]
+    assert shown["marks"] == [[e["number"], e["severity"], pytest.approx(100 * e["time"] / end, abs=1e-3),
+                               pytest.approx(100 * (e["end"] - e["time"]) / end, abs=1e-3)] for e in chosen]
+    assert shown["tally"] == f"{len(events)} events: 2 warnings, 2 errors"
+
+
+def named(events, name):
+    """The first event of a kind, or the one numbered after or before it: "drop", "drop+1"."""
+    kind, by = re.fullmatch(r"([a-z-]+?)([+-]1)?", name).groups()
+    first = next(e for e in events if e["kind"] == kind)
+    return events[events.index(first) + int(by or 0)]
+
+
+@pytest.mark.parametrize("how, severity, start, expected", [
+    ("click", "warning", "drop", "unseen"),            # a row of the list
+    ("n", "info", "drop", "drop+1"),                   # the keys, over every event
+    ("p", "info", "stall", "stall-1"),
+    ("next-event", "error", "step", "damaged-value"),  # the buttons, over the errors only
+    ("prev-event", "warning", "unseen", "stall"),
+])
+def test_a_click_in_the_list_and_the_event_keys_seek_to_the_event_and_highlight_it(
+        browser, events_page, faulty, how, severity, start, expected):
+    _, events = faulty
+    choose(browser, severity)
+    target = named(events, expected)
+    control(events_page, action="seek", time=named(events, start)["time"])
+    if how == "click":
+        browser.find_element(By.CSS_SELECTOR, f'#event-list li[data-number="{target["number"]}"]').click()
+    elif how in ("n", "p"):
+        key(browser, how)
+    else:
+        browser.find_element(By.ID, how).click()
+    moved = wait(browser).until(lambda b: (s := status(events_page))["time"] == target["time"] and s)
+    assert moved["event"] == target["number"] and moved["paused"]
+    wait(browser).until(lambda b: b.find_element(By.CSS_SELECTOR, "#event-list li.current")
+                        .get_attribute("data-number") == str(target["number"]))
+
+
+def tinted(picture, colour):
+    """How many pixels of ``picture`` (JPEG) are its floor's colour tinted towards ``colour`` (by a quarter or more)."""
+    from PIL import Image
+
+    pixels = np.asarray(Image.open(io.BytesIO(picture)).convert("RGB"), dtype=float).reshape(-1, 3)
+    values, counts = np.unique(pixels, axis=0, return_counts=True)
+    floor = values[counts.argmax()]
+    towards = np.asarray(colour) - floor
+    share = (pixels - floor) @ towards / (towards @ towards)
+    off = np.linalg.norm(pixels - floor - np.outer(share, towards), axis=1)
+    return int(((share > 0.25) & (off < 12)).sum())
+
+
+@pytest.mark.parametrize("at, after, marked", [
+    ("drop", -1.0, None),                # before the first fault
+    ("damaged-value", 0.02, "error"),    # a point error, a moment after
+    ("stall", 0.5, "error"),             # a stall of the arm whose damaged value is still shown: the worse
+    ("unseen", 0.5, "warning"),          # while it lasts
+    ("unseen", 1.6, None),               # and no longer
+])
+def test_the_picture_marks_the_subject_of_a_warning_or_error_while_it_lasts(events_page, faulty, at, after, marked):
+    from mirvane.viewer import legend
+
+    colours = {meaning.split()[-1]: colour for meaning, _, colour in legend() if meaning.startswith("subject of")}
+    t = named(faulty[1], at)["time"] + after
+    control(events_page, action="seek", time=t)
+    picture = shown_at(events_page, t)
+    assert {severity for severity, colour in colours.items() if tinted(picture, colour) > 100} == \
+        ({marked} if marked else set())

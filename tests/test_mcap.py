@@ -1,6 +1,8 @@
 """MCAP export and import of recordings, checked with the mcap library's own reader; hostile and
 unusual MCAP files crafted with it."""
 
+import datetime
+import importlib.util
 import math
 import os
 import re
@@ -26,11 +28,14 @@ from mirvane.data import Data
 from mirvane.formats.mcap import McapError, export_mcap, import_mcap
 from mirvane.scene import ARM_HEIGHT
 from mirvane.simulation.cell import make_recording, simulate
-from helpers import MIRVANE, mirvane, odd_records, save
+from helpers import MIRVANE, assert_shown, mirvane, odd_records, save
 from replay_fakes import Rig
 
 PARTS = ("perception", "decision", "planner", "controller")
-TOPICS = {"/record", "/workspace/start", "/scene", "/perception", "/decision", "/planner", "/controller"}
+# The events' channels: foxglove.Event ones where the installed schemas have it.
+EVENT_TOPICS = {"/events"} | ({"/events/spans"} if importlib.util.find_spec("foxglove_schemas_protobuf.Event_pb2")
+                              else set())
+TOPICS = {"/record", "/workspace/start", "/scene", "/perception", "/decision", "/planner", "/controller"} | EVENT_TOPICS
 
 
 @pytest.fixture(scope="module")
@@ -72,7 +77,8 @@ def test_the_mcap_library_reads_every_message_with_its_embedded_schema(tmp_path,
     expected = Counter({"/record": len(records), "/workspace/start": len(records)})
     for record in records:
         expected.update("/" + part for p in record.products for part in PARTS if p.HasField(part))
-    assert {t: counts[t] for t in TOPICS - {"/scene"}} == {t: expected[t] for t in TOPICS - {"/scene"}}
+    drawn = {"/scene"} | EVENT_TOPICS
+    assert {t: counts[t] for t in TOPICS - drawn} == {t: expected[t] for t in TOPICS - drawn}
     assert {summary.channels[i].topic: n for i, n in summary.statistics.channel_message_counts.items()} == \
         {t: counts[t] for t in TOPICS}
     # What the embedded schemas decode is what was recorded, in the recorded order.
@@ -331,3 +337,73 @@ def test_valid_mcap_files_without_a_summary_or_re_sorted_are_imported(tmp_path, 
     done = mirvane("import", "again.mcap", "back.rec", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert Data.fromFile(tmp_path / "back.rec")._data_records == Data.fromFile(source)._data_records
+
+
+LEVELS = {2: "info", 3: "warning", 4: "error"}     # foxglove.Log's levels
+
+
+def test_events_are_logged_at_their_times_and_import_leaves_them_out(every_fault, tmp_path):
+    where, events = every_fault
+    assert mirvane("export", where / "run.rec", "run.mcap", "--quiet", cwd=tmp_path).returncode == 0
+    first = Data.fromFile(where / "run.rec").records()[0].products[0].timestamp_ns
+    with open(tmp_path / "run.mcap", "rb") as f:
+        decoded = [(channel.topic, message.log_time, proto) for _, channel, message, proto in make_reader(
+            f, decoder_factories=[DecoderFactory()]).iter_decoded_messages(topics=["/events", "/events/spans"])]
+    logs = [(time, log) for topic, time, log in decoded if topic == "/events"]
+    assert all(log.timestamp.ToNanoseconds() == time for time, log in logs)
+    assert_shown([((time - first) * 1e-9, LEVELS[log.level], log.name, log.message) for time, log in logs], events)
+    # Where the installed schemas have foxglove.Event, each event is one too, spanning its range.
+    spans = sorted((({pair.key: pair.value for pair in span.metadata}, (span.start_time.ToNanoseconds() - first) * 1e-9,
+                     (span.end_time.ToNanoseconds() - first) * 1e-9) for topic, _, span in decoded
+                    if topic == "/events/spans"), key=lambda span: int(span[0]["number"]))
+    if "/events/spans" in EVENT_TOPICS:
+        assert [meta for meta, _, _ in spans] == [{key: str(e[key]) for key in ("kind", "severity", "subject", "text",
+                                                                                "number")} for e in events]
+        assert [t for _, *times in spans for t in times] == pytest.approx([t for e in events for t in (e["time"], e["end"])],
+                                                                          abs=1e-6)
+    else:
+        assert spans == []
+    assert mirvane("import", "run.mcap", "back.rec", "--quiet", cwd=tmp_path).returncode == 0
+    assert Data.fromFile(tmp_path / "back.rec")._data_records == Data.fromFile(where / "run.rec")._data_records
+
+
+def stamped(*starts):
+    """Records of a short run each, the first product of each stamped as given (None: as simulated);
+    ``(a, b)``: the first product stamped ``a`` and the last ``b``."""
+    records = data_pb2.Records()
+    for n, start in enumerate(starts):
+        first, last = start if isinstance(start, tuple) else (start, None)
+        record = records.records.add()
+        record.CopyFrom(simulate(0.3, seed=n + 1, **({} if first is None or last else {"start_ns": first})))
+        if last is not None:
+            record.products[0].timestamp_ns, record.products[-1].timestamp_ns = first, last
+    return records
+
+
+IN_1716 = int(datetime.datetime(1716, 6, 1, tzinfo=datetime.timezone.utc).timestamp()) * 10 ** 9
+INT64 = 2 ** 63
+
+
+@pytest.mark.parametrize("starts, out, refused", [
+    ([(-INT64, INT64 - 1)], "x.mcap", r"record 0's product 0 is stamped -9223372036854775808 ns, earlier than an "
+                                      r"MCAP file's time axis reaches \(from -9223372036854775807 ns\)"),
+    ([(-INT64, INT64 - 1)], "x.rrd", r"record 0's product 70 is stamped 9223372036854775807 ns, beyond a Rerun "
+                                     r"timeline \(up to 9223372036854775807 ns\) once the record moves "
+                                     r"9223372036854775808 ns later to start at 0"),
+    ([(-INT64 + 1, INT64 - 1)], "x.mcap", None),
+    ([None, IN_1716], "x.mcap", r"record 1's product 0 is stamped -8002367\d{12} ns, too long before the end of the "
+                                r"record before it for an MCAP file's time axis to hold it after that; export it "
+                                r"alone \(--index 1\)"),
+    ([None, IN_1716], "x.rrd", None),
+], ids=["int64 to mcap", "int64 to rrd", "int64 but its least to mcap", "1716 to mcap", "1716 to rrd"])
+def test_stamps_at_the_ends_of_int64_are_exported_where_the_format_holds_them(tmp_path, starts, out, refused):
+    save(stamped(*starts), tmp_path / "x.rec")
+    done = mirvane("export", "x.rec", out, "--quiet", cwd=tmp_path)
+    if refused:
+        assert done.returncode == 2 and re.fullmatch(rf"mirvane: error: x\.rec: {refused}; [^\n]*\n", done.stderr)
+        assert not (tmp_path / out).exists()
+    else:
+        assert done.returncode == 0, done.stderr
+        if out.endswith(".mcap"):
+            assert mirvane("import", out, "back.rec", cwd=tmp_path).returncode == 0
+            assert Data.fromFile(tmp_path / "back.rec")._data_records == stamped(*starts)

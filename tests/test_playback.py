@@ -8,6 +8,7 @@ import pytest
 
 import mirvane.replay
 from helpers import MIRVANE, terminal
+from mirvane.analysis.events import Event, numbered
 from mirvane.player import series
 from mirvane.data import Data
 from mirvane.player.clock import Clock, apply, product_times
@@ -79,6 +80,35 @@ def test_seek_step_and_jump_land_on_the_times_play_shows(controls, time, product
     assert clock.status().time == time and clock.status().product == product
 
 
+# A point info, a warning over 1.0 to 1.5 s with an info at its start, a point error.
+EVENTS = numbered(Event(time, end, 0, "k", severity, "arm_a", "", 0, 0)
+                  for time, end, severity in ((0.5, 0.5, "info"), (1.0, 1.5, "warning"), (1.0, 1.0, "info"),
+                                              (2.0, 2.0, "error")))
+
+
+@pytest.mark.parametrize("start, step, least, time, event", [
+    (0.0, 1, "info", 0.5, 1),
+    (0.0, 2, "info", 1.0, 3),         # events of one time are one step; the status names the latest numbered
+    (0.7, -1, "info", 0.5, 1),
+    (1.0, -1, "info", 0.5, 1),        # from an event, back to the one before
+    (0.0, 1, "warning", 1.0, 3),      # only that severity or worse; the status counts every event
+    (1.0, 1, "warning", 2.0, 4),
+    (2.0, -5, "info", 0.5, 1),        # no step past the first
+    (1.2, -1, "error", 1.2, 3),       # none that way: nothing changes
+    (2.0, 1, "info", 2.0, 4),
+    (0.2, 1, "info", 0.5, 1),
+])
+def test_an_event_step_pauses_where_an_event_of_that_severity_or_worse_begins(start, step, least, time, event):
+    clock = Clock(TIMES, now=lambda: 0.0, events=EVENTS)
+    clock.time()
+    clock.seek(start)
+    before = clock.status()
+    apply(clock, {"action": "event", "step": step, "severity": least})
+    after = clock.status()
+    assert (after.time, after.event) == (time, event)
+    assert after.paused == (time != start) and (after.version == before.version) == (time == start)
+
+
 @pytest.mark.parametrize("rate, controls, expected", [(1.0, ["faster"], 2.0), (16.0, ["faster"], 16.0),
                                                       (0.3, ["slower"], 0.25), (0.1, ["slower"], 0.1),
                                                       (3.0, ["faster", "faster"], 8.0)])
@@ -114,6 +144,8 @@ def test_time_runs_at_the_rate_stops_when_paused_and_loops_or_ends():
     ({"action": "seek", "time": float("inf")}, "finite"), ({"action": "seek", "time": True}, "finite"),
     ({"action": "rate", "value": 0.001}, "outside 0.01 to 100"), ({"action": "step", "products": "1"}, "whole"),
     ({"action": "loop", "on": 1}, "true or false"),
+    ({"action": "event", "step": 0.5}, "event: step must be a whole number"),
+    ({"action": "event", "severity": ["error"]}, "severity must be one of info, warning, error"),
 ])
 def test_a_control_it_cannot_carry_out_changes_nothing(request_, named):
     clock = Clock(TIMES, paused=True)
@@ -156,7 +188,8 @@ def test_the_progress_line_says_time_and_product_at_once_under_a_help_of_every_k
     """Paused from the first moment at the start asked for, the line under the help; every key redraws it."""
     command = f"{MIRVANE} replay {recorded}/run.rec --project {recorded}/run.mvproj --paused --start 3"
     with terminal(command, tmp_path) as screen:
-        help_ = "Keys: Space pause/resume · ←/→ ±1 s · ↑/↓ rate up/down · ,/. previous/next product · q end"
+        help_ = ("Keys: Space pause/resume · ←/→ ±1 s · ↑/↓ rate up/down · ,/. previous/next product · "
+                 "p/n previous/next event · q end")
         at_three = int(screen.shows(re.escape(help_) + r"\npaused 1x: .* 3\.00/[\d.]+ s, product (\d+) of").group(1))
         for seconds in (2, 1):
             screen.press("Left")
@@ -167,3 +200,23 @@ def test_the_progress_line_says_time_and_product_at_once_under_a_help_of_every_k
         screen.press(",")
         screen.shows(f"product {at_one} of")
         assert at_one < after < at_three
+
+
+def test_the_event_keys_jump_to_events_and_the_line_names_the_last_passed(faulty, tmp_path):
+    """From the drop (an error), n goes on to the next two events (a step, then the stall: a warning), p back."""
+    where, events = faulty
+    drop = next(e for e in events if e["kind"] == "drop")
+    step, stall = sorted((e for e in events if e["time"] > drop["time"]), key=lambda e: e["time"])[:2]
+    assert stall["kind"] == "stall"
+
+    def line(e):
+        said = f", {e['severity']}" if e["severity"] != "info" else ""
+        return rf"{e['time']:.2f}/[\d.]+ s, product \d+ of \d+, event {e['number']} at {e['time']:.2f} s{said}: " \
+            + re.escape(e["text"])
+
+    command = f"{MIRVANE} replay {where}/faulty.rec --project {where}/faulty.mvproj --paused --start {drop['time']}"
+    with terminal(command, tmp_path) as screen:
+        screen.shows(line(drop))
+        for key, shown in (("n", step), ("n", stall), ("p", step), ("p", drop)):
+            screen.press(key)
+            screen.shows(line(shown))

@@ -66,6 +66,7 @@ FIELD = "series.json?path="
     ("control", DEEP, ""),
     ("control", b'{"action": "step", "products": ' + DEEP + b"}", ""),
     ("control", b'{"action": "loop", "on": ' + b"[" * 500 + b"]" * 500 + b"}", "on must be true or false, not [[[["),
+    ("control", b'{"action": "event", "severity": ' + b"[" * 500 + b"]" * 500 + b"}", "severity must be one of"),
     (FIELD + "planner.duration_s.imag", None, "planner.duration_s is a number; .imag names nothing"),
     (FIELD + 'controller{robot=="arm_a"}.robot.__class__.__basicsize__', None, "robot is text; .__class__ names"),
     (FIELD + 'perception.item_poses["box_1"].__dict__', None, '["box_1"] is a message (fields: position, orientation)'),
@@ -74,7 +75,8 @@ FIELD = "series.json?path="
     (FIELD + VALUES % 5, None, f"no product of this record has a value at {VALUES % 5}"),
     (FIELD + VALUES % ("9" * 400), None, "past the end of every list"),
     (FIELD + "controller.feedback.joint.positions.values[0]", None, f"robots 'arm_a', 'arm_b': name one, as in {VALUES % 0}"),
-], ids=["huge time", "huge jump", "list action", "object action", "deep body", "deep products", "deep on", "imag",
+], ids=["huge time", "huge jump", "list action", "object action", "deep body", "deep products", "deep on", "deep severity",
+         "imag",
         "__class__", "__dict__", "message", "robot filter", "empty", "huge position", "two robots"])
 def test_hostile_requests_are_refused_in_one_line_changing_and_printing_nothing(player, path, body, named):
     process, url = player

@@ -21,7 +21,8 @@ from mirvane.data import Data
 from mirvane.formats.mcap import McapRecords
 from mirvane.formats.recorder import Recorder
 from mirvane.project import Project
-from mirvane.simulation.cell import build_cell, cell_behaviors, simulate
+from mirvane.simulation.cell import build_cell, cell_behaviors, run_cell, simulate
+from mirvane.simulation.faults import Faults
 
 SECOND = 10 ** 9
 FLUSH_SECONDS = 0.25
@@ -211,6 +212,21 @@ def test_split_and_snapshot_files_are_whole_with_the_right_spans(tmp_path, optio
                 recorder.controller("arm_a", [i / 10], time_ns=i * SECOND // 10)
     assert recorder.files == [str(tmp_path / f"run-{n:04d}.mcap") for n in range(1, len(expected) + 1)]
     assert spans(recorder.files) == expected
+
+
+# A point event triggers with the product that shows it, a range event (a stall) once it ends.
+@pytest.mark.parametrize("faults, trigger_on, snapshots", [
+    ((), "error", 0), (("damaged-value",), "error", 1), (("stall",), "error", 0), (("stall",), "warning", 1)])
+def test_trigger_on_snapshots_the_seconds_around_what_the_event_model_finds(tmp_path, faults, trigger_on, snapshots):
+    record, injected = run_cell(10.0, seed=1, faults=Faults(faults, per_minute=6.0) if faults else None)
+    with Recorder(tmp_path / "run.mcap", record.project, snapshot_seconds=2.0, after_seconds=0.5,
+                  trigger_on=trigger_on) as recorder:
+        for product in record.products:
+            recorder.add(product)
+    assert len(recorder.files) == snapshots
+    for path, fault in zip(recorder.files, injected):
+        stamps = spans([path])[0]
+        assert stamps[0] <= fault.shown_ns / SECOND <= stamps[-1] <= stamps[0] + 2.5 + 0.02
 
 
 def test_split_by_size_keeps_every_product_once(tmp_path):

@@ -62,10 +62,42 @@ class ImageSequenceClip(MoviepyImageSequenceClip):  # type: ignore[misc]
     def _frame_at(self, t: float) -> Any:
         index = min(max(math.floor(t * self.fps + _TIME_SLACK_FRAMES), 0), len(self.sequence) - 1)
         if index != self._decoded_index:
-            with Image.open(self.sequence[index]) as image:
-                self._decoded = np.asarray(image if image.mode == "RGB" else image.convert("RGB"))
+            self._decoded = self._image(index)
             self._decoded_index = index
         return self._decoded
+
+    def _image(self, index: int) -> Any:
+        """Frame ``index``, decoded."""
+        with Image.open(self.sequence[index]) as image:
+            return np.asarray(image if image.mode == "RGB" else image.convert("RGB"))
+
+
+class SideBySideClip(ImageSequenceClip):
+    """Two sequences of images of one size side by side, each under its caption (an image as wide
+    as one of them): frame k joins image k of each, the shorter sequence holding its last image.
+    Written as ``ImageSequenceClip`` writes, whole or not at all."""
+
+    def __init__(self, left: Sequence[str], right: Sequence[str], captions: Tuple[Image.Image, Image.Image],
+                 fps: float) -> None:
+        count = max(len(left), len(right))
+
+        def held(files: Sequence[str]) -> List[str]:
+            return [files[min(k, len(files) - 1)] for k in range(count)] if files else []
+        super().__init__(held(left), fps)
+        self._right = held(right)
+        if not right or _common_size(right) != self.size:
+            raise ValueError("the right images must be as many as one at least and of the left ones' size")
+        self._captions = captions
+        self._width, self._top = self.size[0], max(caption.height for caption in captions)
+        self.size = (2 * self._width, self._top + self.size[1])
+
+    def _image(self, index: int) -> Any:
+        frame = Image.new("RGB", self.size)
+        for k, (files, caption) in enumerate(((self.sequence, self._captions[0]), (self._right, self._captions[1]))):
+            frame.paste(caption, (k * self._width, 0))
+            with Image.open(files[index]) as image:
+                frame.paste(image.convert("RGB"), (k * self._width, self._top))
+        return np.asarray(frame)
 
 
 class _CheckedWriter(ffmpeg_writer.FFMPEG_VideoWriter):  # type: ignore[misc]

@@ -37,6 +37,8 @@ _THINNEST_ITEM = 0.01
 ARM_HEIGHT = 0.2
 #: Metres; an arm's links are this wide and this thick.
 LINK_WIDTH = 0.05
+#: Metres; the 3D drawings show an arm's base and joints as balls this big round, over its links.
+JOINT_RADIUS = 0.03
 #: Metres two arms' links keep between them at least, surface to surface: the cell's arms are
 #: planned well apart (40 cm at their closest), so that a few centimetres of tracking error or
 #: a stray motion cannot make them touch.
@@ -106,8 +108,16 @@ def decision_text(decision: system_pb2.Decision) -> str:
 
 def pose_ok(pose: Pose) -> bool:
     """True when ``pose`` can be drawn: a finite place within reach and a finite heading."""
+    return usable_position(pose) is not None
+
+
+def usable_position(pose: Pose) -> Optional[Point3]:
+    """Where ``pose`` is, if it can be drawn (``pose_ok``), else None."""
     p = pose.position
-    return abs(p.x) <= FAR and abs(p.y) <= FAR and abs(p.z) <= FAR and math.isfinite(yaw_of(pose))
+    x, y, z = p.x, p.y, p.z
+    if abs(x) <= FAR and abs(y) <= FAR and abs(z) <= FAR and math.isfinite(yaw_of(pose)):
+        return x, y, z
+    return None
 
 
 def length_ok(length: float) -> bool:
@@ -127,7 +137,11 @@ def field_of_view_ok(degrees: float) -> bool:
 
 
 def joints_ok(joints: Sequence[float]) -> bool:
-    return all(-FAR <= q <= FAR for q in joints)     # not a number is neither
+    values = joints[:]      # one copy made in C: a repeated field is slow to iterate
+    if not values:
+        return True
+    total = sum(values)     # not a number if any is; then min and max would not tell
+    return total == total and -FAR <= min(values) and max(values) <= FAR
 
 
 def bounded(value: float) -> float:
@@ -153,6 +167,18 @@ def arm_points(x: float, y: float, yaw: float, link_lengths: Sequence[float],
         y += length * math.sin(heading)
         points.append((x, y))
     return points, heading
+
+
+def links_moved(link_lengths: Sequence[float], before: Sequence[float], after: Sequence[float]) -> float:
+    """At most how far any point of a planar arm's links moved when its joints went from ``before``
+    to ``after`` (as many of each): turning joint j by d moves nothing by more than d times the
+    length of the links beyond it. Cheap, with no trigonometry, so that the exact distance between
+    arms (``links_gap``) is needed only once they may have come close."""
+    moved, reach = 0.0, sum(link_lengths)
+    for length, b, a in zip(link_lengths, before, after):
+        moved += abs(a - b) * reach
+        reach -= length
+    return moved
 
 
 def held_height(base: Pose, size: geometry_pb2.Vector3) -> float:

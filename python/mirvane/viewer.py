@@ -58,6 +58,9 @@ _BAD: Color = (210, 0, 0)
 _STATUS_BG: Color = (50, 50, 56)
 _STATUS_BAD_BG: Color = (120, 20, 20)
 _STATUS_TEXT: Color = (235, 235, 235)
+# The glow under a subject marked, by the severity it is marked with, and its opacity (of 255).
+_MARKED: Dict[str, Color] = {"warning": (245, 165, 0), "error": (235, 30, 30)}
+_GLOW_OPACITY = 130
 _STATUS_HEIGHT = 16
 _GRID_STEPS = (0.01, 0.02, 0.05, 0.1, 0.2, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0)
 # Pillow draws circles in time proportional to their radius, so none gets bigger than this.
@@ -66,11 +69,12 @@ _MAX_RADIUS = 2048.0
 
 def legend() -> Tuple[Tuple[str, str, Color], ...]:
     """What the picture's colours mean: (meaning, the mark's shape, colour) for a legend beside it.
-    Shapes: line, dot, square, ring, wedge, cross."""
+    Shapes: line, dot, square, ring, wedge, cross, glow."""
     return (("arm", "line", _ROBOT_LINK), ("joint, gripper", "dot", _ROBOT_JOINT),
             ("robot base", "square", _ROBOT_BASE), ("box (a shade each)", "square", _item_color("box_1")),
             ("held box, ringed", "ring", _HELD), ("camera, field of view", "wedge", _CAMERA),
-            ("value that cannot be drawn", "cross", _BAD))
+            ("value that cannot be drawn", "cross", _BAD), ("subject of a warning", "glow", _MARKED["warning"]),
+            ("subject of an error", "glow", _MARKED["error"]))
 
 
 class WorkspaceViewer:
@@ -108,6 +112,7 @@ class WorkspaceViewer:
         self._run: Optional[int] = None
         self._status_text = ""
         self._status_image: Optional[Image.Image] = None
+        self._marked: Dict[str, str] = {}
         # World-to-pixel mapping: u = _u0 + _scale * x, v = _v0 - _scale * y.
         self._scale = 1.0
         self._u0 = 0.0
@@ -124,6 +129,11 @@ class WorkspaceViewer:
     def status(self) -> str:
         """The text of the last rendered frame's status line, in full."""
         return self._status_text
+
+    def mark(self, subjects: Mapping[str, str]) -> None:
+        """Mark the robots, items and cameras named in ``subjects`` in the frames rendered from now
+        on, each by its severity ("warning" or "error"): a glow in that severity's colour under it."""
+        self._marked = dict(subjects)
 
     def render(self) -> None:
         """Draw the project's current state into a new frame."""
@@ -144,6 +154,8 @@ class WorkspaceViewer:
         if workspace is not None:
             cell = scene.cell(workspace.robots(), workspace.cameras(), workspace.items(), workspace.state(),
                               set(self._holding.values()), held_pose)
+            if self._marked:
+                self._drawMarked(frame, cell)
             self._drawCameras(draw, cell.cameras)
             self._drawItems(draw, cell.items)
             self._drawRobots(draw, cell.robots)
@@ -307,6 +319,34 @@ class WorkspaceViewer:
             du, dv = -math.sin(robot.heading) * g, -math.cos(robot.heading) * g
             draw.line([(u + du, v + dv), (u - du, v - dv)], fill=_ROBOT_JOINT, width=max(2, width // 2))
 
+    def _drawMarked(self, frame: Image.Image, cell: scene.Cell) -> None:
+        """A glow under each subject marked (where it is marked as damaged when it cannot be drawn),
+        one layer per severity, so that what overlaps is no darker."""
+        r = min(max(10.0, 0.06 * self._scale), 60.0)
+        glows: Dict[str, Image.Image] = {}
+        for shape in (*cell.cameras, *cell.items, *cell.robots):
+            severity = self._marked.get(shape.name)
+            if severity is None:
+                continue
+            glow = glows.setdefault(severity, Image.new("L", frame.size, 0))
+            draw = ImageDraw.Draw(glow)
+            spots = [(x, y, r) for x, y, _ in shape.markers]
+            if isinstance(shape, scene.Robot) and shape.points:
+                pixels = [self._px(x, y) for x, y in shape.points]
+                draw.line(pixels, fill=_GLOW_OPACITY, width=int(2 * r), joint="curve")
+                spots += [(x, y, r) for x, y in (shape.points[0], shape.points[-1])]
+            elif isinstance(shape, scene.Item) and shape.drawable:
+                p = shape.pose.position
+                spots.append((p.x, p.y, min(0.5 * math.hypot(shape.size.x, shape.size.y) * self._scale + r / 2,
+                                            _MAX_RADIUS)))
+            elif isinstance(shape, scene.Camera) and shape.drawable:
+                spots.append((shape.pose.position.x, shape.pose.position.y, r))
+            for x, y, radius in spots:
+                u, v = self._within(x, y, r)
+                draw.ellipse([u - radius, v - radius, u + radius, v + radius], fill=_GLOW_OPACITY)
+        for severity, glow in glows.items():
+            frame.paste(_MARKED.get(severity, _MARKED["error"]), (0, 0, *frame.size), glow)
+
     def _drawMarkers(self, draw: ImageDraw.ImageDraw, shape: scene.Shape) -> None:
         """A red ring with a cross where something could not be drawn, kept inside the view.
 
@@ -314,12 +354,18 @@ class WorkspaceViewer:
         """
         r = 7.0
         for x, y, _ in shape.markers:
-            u, v = self._px(x, y)
-            u = r + 1 if math.isnan(u) else min(max(u, r + 1), self._width - r - 1)
-            v = r + 1 if math.isnan(v) else min(max(v, r + 1), self._height - _STATUS_HEIGHT - r - 1)
+            u, v = self._within(x, y, r)
             draw.ellipse([u - r, v - r, u + r, v + r], outline=_BAD, width=2)
             draw.line([(u - r, v - r), (u + r, v + r)], fill=_BAD, width=2)
             draw.line([(u - r, v + r), (u + r, v - r)], fill=_BAD, width=2)
+
+    def _within(self, x: float, y: float, r: float) -> Pixel:
+        """The pixel of ``(x, y)`` moved inside the view by ``r`` and more: a place beyond the
+        view at its edge, one that is no number in the corner."""
+        u, v = self._px(x, y)
+        u = r + 1 if math.isnan(u) else min(max(u, r + 1), self._width - r - 1)
+        v = r + 1 if math.isnan(v) else min(max(v, r + 1), self._height - _STATUS_HEIGHT - r - 1)
+        return u, v
 
     def _statusBar(self, state: Optional[system_pb2.SystemState], problems: List[str]) -> Image.Image:
         text = _status(state, self._holding)
@@ -328,8 +374,7 @@ class WorkspaceViewer:
             text = "bad values: " + ", ".join(sorted(set(problems))) + " | " + text
         if text != self._status_text or self._status_image is None:
             # The text changes only with the step, so it is drawn once per change.
-            bar = Image.new("RGB", (self._width, _STATUS_HEIGHT), _STATUS_BAD_BG if problems else _STATUS_BG)
-            ImageDraw.Draw(bar).text((6, 2), _label(text), fill=_STATUS_TEXT, font=self._font)
+            bar = _band(text, self._width, _STATUS_BAD_BG if problems else _STATUS_BG, self._font)
             self._status_text, self._status_image = text, bar
         return self._status_image
 
@@ -346,6 +391,18 @@ def _status(state: Optional[system_pb2.SystemState], holding: Dict[str, str]) ->
     if held:
         parts.append("holding " + ", ".join(held))
     return " | ".join(parts) if parts else "waiting for the system"
+
+
+def caption(text: str, width: int) -> Image.Image:
+    """A band ``width`` pixels wide naming what a picture beneath it shows, drawn as the status line is."""
+    return _band(text, width, _STATUS_BG, _small_font())
+
+
+def _band(text: str, width: int, background: Color, font: Font) -> Image.Image:
+    """A line of text on a band of ``background``, as the status line is drawn."""
+    band = Image.new("RGB", (width, _STATUS_HEIGHT), background)
+    ImageDraw.Draw(band).text((6, 2), _label(text), fill=_STATUS_TEXT, font=font)
+    return band
 
 
 def _label(text: str) -> str:

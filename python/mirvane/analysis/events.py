@@ -16,7 +16,7 @@ import math
 from dataclasses import dataclass, replace
 from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
-from dravik.api import data_pb2, project_pb2, system_pb2
+from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
 from .. import scene
 from ..data import seconds_between
@@ -70,6 +70,9 @@ OVERRUN_SLACK_S = 0.25
 #: The behaviour steps in which a robot grasps and lets go, by name.
 GRASP_STEPS = frozenset({"grasp"})
 RELEASE_STEPS = frozenset({"release"})
+#: Metres far below what floating point makes of a distance in the cell: a bound on it this much beyond a
+#: threshold is beyond it, exactly worked out or not.
+_ROUNDING_M = 1e-9
 
 
 @dataclass(frozen=True)
@@ -93,29 +96,54 @@ class Event:
     product: int
     number: int = 0
 
+    @property
+    def subjects(self) -> Tuple[str, ...]:
+        """The robots, items or cameras ``subject`` names, one by one."""
+        return tuple(self.subject.split(","))
+
 
 #: Where something began: the stamp and the position of a product.
 _Mark = Tuple[int, int]
 
 
 class _Reports:
-    """A robot's controller reports so far: the last, and its period once known."""
-    __slots__ = ("last", "intervals", "period_ns")
+    """A robot's controller reports so far: the last, and its period once known (and the silence,
+    ``STALL_PERIODS`` of it, that is a stall; infinite until then)."""
+    __slots__ = ("last", "intervals", "period_ns", "stall_ns")
 
     def __init__(self, last: _Mark) -> None:
         self.last = last
         self.intervals: List[int] = []
         self.period_ns: Optional[float] = None
+        self.stall_ns = math.inf
 
 
 class _Arm:
-    """An arm of the layout, where its joints were last reported to put its links."""
-    __slots__ = ("x", "y", "yaw", "links", "z", "points")
+    """An arm of the layout, as its joints were last reported (None: damaged, not drawn)."""
+    __slots__ = ("x", "y", "yaw", "links", "z", "joints", "_points", "pairs")
 
     def __init__(self, shape: scene.Robot) -> None:
         p = shape.base.position
         self.x, self.y, self.yaw, self.links, self.z = p.x, p.y, yaw_of(shape.base), shape.links, shape.z
-        self.points: Sequence[scene.Point] = ()
+        self.joints: Optional[Sequence[float]] = None
+        self._points: Optional[Sequence[scene.Point]] = ()
+        #: Every other arm, with the name of the pair they make (their names in order).
+        self.pairs: List[Tuple["_Arm", Tuple[str, str]]] = []
+
+    def move(self, joints: Optional[Sequence[float]]) -> float:
+        """The arm as ``joints`` put it: at most how far its links moved (infinite: not known)."""
+        before, self.joints, self._points = self.joints, joints, None
+        if joints is None or before is None or len(before) != len(joints):
+            return math.inf
+        return scene.links_moved(self.links, before, joints)
+
+    @property
+    def points(self) -> Sequence[scene.Point]:
+        """Its joints' points, worked out when first needed."""
+        if self._points is None:
+            self._points = () if self.joints is None else \
+                scene.arm_points(self.x, self.y, self.yaw, self.links, self.joints)[0]
+        return self._points
 
 
 class Detector:
@@ -130,10 +158,14 @@ class Detector:
         # Arms whose layout can be drawn (with no joints known, all zero).
         shapes = (scene.robot(name, model, None) for name, model in layout.robots.items())
         self._arms = {shape.name: _Arm(shape) for shape in shapes if shape.points}
+        for name, arm in self._arms.items():
+            arm.pairs = [(other, (name, each) if name < each else (each, name))
+                         for each, other in self._arms.items() if each != name]
         self._position = -1
         self._stamp_ns = 0
         self._first_ns: Optional[int] = None
         self._previous_ns: Optional[int] = None
+        self._latest_ns = -(1 << 63)       # the greatest stamp yet
         self._stamps: Dict[Tuple[str, str], int] = {}           # the last stamp of each source
         self._steps: Dict[str, Tuple[str, str]] = {}            # robot: (step, target)
         self._held: Dict[str, str] = {}                         # robot: item
@@ -142,10 +174,12 @@ class Detector:
         self._plans: Dict[str, Tuple[_Mark, float]] = {}        # robot: (motion planned, its seconds)
         self._reports: Dict[str, _Reports] = {}
         self._close: Dict[Tuple[str, str], Tuple[_Mark, float]] = {}   # pair: (closer since, least gap)
+        self._apart: Dict[Tuple[str, str], float] = {}    # pair: at least how far apart their links are now
         self._unseen: Dict[str, _Mark] = {}
         self._resting: Dict[str, Tuple[float, float, float]] = {}      # unheld item: where it was seen
         self._settling: Dict[str, int] = {}     # item let go of: until when it may still move
         self._mounts: Dict[str, Tuple[float, float, float]] = {}       # cameras found moved: where to
+        self._camera_seen: Dict[str, geometry_pb2.Pose] = {}   # the last usable pose of each camera, checked
 
     # -- feeding ---------------------------------------------------------------------------
 
@@ -195,13 +229,15 @@ class Detector:
 
     def _order(self, kind: str, source: str, found: List[Event]) -> None:
         """Stamps go forward; a source (a robot's controller, perception) never repeats one."""
-        stamp = self._stamp_ns
-        if self._previous_ns is not None and stamp < self._previous_ns:
+        stamp, previous, key = self._stamp_ns, self._previous_ns, (kind, source)
+        if previous is not None and stamp < previous:
             found.append(self._event("time-order", source, f"{source} {kind} stamped "
-                                     f"{(self._previous_ns - stamp) * 1e-9:.6f} s before the product before it"))
-        elif self._stamps.get((kind, source)) == stamp:
+                                     f"{(previous - stamp) * 1e-9:.6f} s before the product before it"))
+        elif stamp <= self._latest_ns and self._stamps.get(key) == stamp:   # only a stamp seen before repeats one
             found.append(self._event("time-order", source, f"{source} {kind} stamp repeated"))
-        self._stamps[kind, source] = stamp
+        self._stamps[key] = stamp
+        if stamp > self._latest_ns:
+            self._latest_ns = stamp
 
     def _decision(self, decision: system_pb2.Decision, found: List[Event]) -> str:
         robot = self._robot_of.get(decision.behavior, decision.behavior)
@@ -227,35 +263,37 @@ class Detector:
 
     def _controller(self, controller: system_pb2.Controller, found: List[Event]) -> str:
         robot, item = controller.robot, controller.grasped_item
-        joints = controller.feedback.joint.positions.values
-        joints_ok = scene.joints_ok(joints)
-        if not (joints_ok and scene.joints_ok(controller.feedback.effector.positions.values)
-                and (not item or scene.pose_ok(controller.grasped_item_pose))):
+        feedback = controller.feedback
+        joints = feedback.joint.positions.values[:]
+        # Joints and effector checked at once: apart only when damaged.
+        joints_ok = scene.joints_ok(joints + feedback.effector.positions.values[:])
+        if not (joints_ok and (not item or scene.pose_ok(controller.grasped_item_pose))):
+            joints_ok = scene.joints_ok(joints)
             self._damaged_report(controller, joints_ok, found)
-        now = self._now()
+        now = self._stamp_ns, self._position
         reports = self._reports.get(robot)
         if reports is None:
             self._reports[robot] = _Reports(now)
         else:
-            if reports.period_ns is not None and now[0] - reports.last[0] > STALL_PERIODS * reports.period_ns:
+            if now[0] - reports.last[0] > reports.stall_ns:
                 self._stall(robot, reports, now, found)
             if reports.period_ns is None:
                 reports.intervals.append(now[0] - reports.last[0])
                 if len(reports.intervals) >= PERIOD_REPORTS:
                     reports.period_ns = sorted(reports.intervals)[len(reports.intervals) // 2]
+                    reports.stall_ns = STALL_PERIODS * reports.period_ns
             reports.last = now
         held = self._held.get(robot, "")
         if held != item:
             self._hand(robot, held, item, found)
-        grasped = self._grasped.pop(robot, None)
+        grasped = self._grasped.pop(robot, None) if self._grasped else None
         if grasped is not None and not item:
             found.append(self._event("missed-grasp", robot, grasped[1], grasped[0]))
-        if self._steps.get(robot, ("", ""))[0] not in RELEASE_STEPS:
+        if robot in self._releasing and self._steps.get(robot, ("", ""))[0] not in RELEASE_STEPS:
             self._releasing.discard(robot)
         arm = self._arms.get(robot)
         if arm is not None:
-            arm.points = scene.arm_points(arm.x, arm.y, arm.yaw, arm.links, joints)[0] if joints_ok else ()
-            self._clearance(robot, arm, now, found)
+            self._clearance(arm, arm.move(joints if joints_ok else None), now, found)
         return robot
 
     def _damaged_report(self, controller: system_pb2.Controller, joints_ok: bool, found: List[Event]) -> None:
@@ -280,16 +318,18 @@ class Detector:
         if item:
             found.append(self._event("grasp", robot, f"{robot} grasped {item}"))
 
-    def _clearance(self, robot: str, arm: _Arm, now: _Mark, found: List[Event]) -> None:
-        """The arms as last reported, this one just moved: too close, or no longer."""
-        for other, shape in self._arms.items():
-            if other == robot:
-                continue
-            pair = (robot, other) if robot < other else (other, robot)
+    def _clearance(self, arm: _Arm, moved: float, now: _Mark, found: List[Event]) -> None:
+        """The arms as last reported, this one just moved at most ``moved``: too close, or no longer."""
+        within = scene.ARM_CLEARANCE + CLEARANCE_MARGIN_M
+        for shape, pair in arm.pairs:
             open_ = self._close.get(pair)
-            gap = scene.links_gap(arm.points, arm.z, shape.points, shape.z,
-                                  within=scene.ARM_CLEARANCE + CLEARANCE_MARGIN_M) \
-                if arm.points and shape.points else math.inf
+            # Measured only once they may have come within reach: before, what they were apart less
+            # what this arm moved since is as good (it decides alike).
+            gap = self._apart.get(pair, -math.inf) - moved
+            if not gap > within + _ROUNDING_M:
+                gap = scene.links_gap(arm.points, arm.z, shape.points, shape.z, within=within) \
+                    if arm.points and shape.points else math.inf
+            self._apart[pair] = gap
             if gap < scene.ARM_CLEARANCE:
                 self._close[pair] = (now, gap) if open_ is None else (open_[0], min(open_[1], gap))
             elif open_ is not None and gap > scene.ARM_CLEARANCE + CLEARANCE_MARGIN_M:
@@ -298,27 +338,44 @@ class Detector:
 
     def _perception(self, perception: system_pb2.Perception, found: List[Event]) -> str:
         cameras, items = perception.camera_poses, perception.item_poses
-        damaged = [name for poses in (cameras, items) for name, pose in poses.items() if not scene.pose_ok(pose)]
+        damaged: List[str] = []
+        # A camera where it was last seen, usable, is neither damaged nor moved: only the others are checked.
+        camera_at: Dict[str, scene.Point3] = {}
+        for name in cameras:
+            pose = cameras[name]
+            if pose != self._camera_seen.get(name):
+                at = scene.usable_position(pose)
+                if at is None:
+                    damaged.append(name)
+                else:
+                    camera_at[name] = at
+                    self._camera_seen[name] = geometry_pb2.Pose()
+                    self._camera_seen[name].CopyFrom(pose)
+        item_at: Dict[str, scene.Point3] = {}
+        for name in items:
+            at = scene.usable_position(items[name])
+            if at is None:
+                damaged.append(name)
+            else:
+                item_at[name] = at
         if damaged:
             found.append(self._event("damaged-value", ",".join(damaged),
                                      "damaged value: " + ", ".join(f"{name} pose" for name in damaged)))
-        for name, pose in cameras.items():
+        for name, p in camera_at.items():
             layout = self._cameras.get(name)
             if layout is None or name in damaged:
                 continue
-            p = pose.position
             mount = self._mounts.get(name, (layout.x, layout.y, layout.z))
-            moved = math.hypot(p.x - mount[0], p.y - mount[1], p.z - mount[2])
+            moved = math.hypot(p[0] - mount[0], p[1] - mount[1], p[2] - mount[2])
             if moved > CAMERA_MOVED_M:
-                self._mounts[name] = (p.x, p.y, p.z)
-                off = math.hypot(p.x - layout.x, p.y - layout.y, p.z - layout.z)
+                self._mounts[name] = p
+                off = math.hypot(p[0] - layout.x, p[1] - layout.y, p[2] - layout.z)
                 found.append(self._event("camera-moved", name, f"{name} moved {moved * 100:.1f} cm, now "
                                          f"{off * 100:.1f} cm from its layout position"))
         held = self._held.values()
         # A robot overdue may hold what seems to move by itself.
         stamp = self._stamp_ns
-        overdue = any(r.period_ns is not None and stamp - r.last[0] > STALL_PERIODS * r.period_ns
-                      for r in self._reports.values())
+        overdue = any(stamp - r.last[0] > r.stall_ns for r in self._reports.values())
         for name in self._items:
             if name not in items:
                 if name not in self._unseen:
@@ -329,8 +386,7 @@ class Detector:
                 self._unseen_for(name, since, self._now(), found)
             if name in held or name in damaged or overdue or self._settling.get(name, stamp) > stamp:
                 continue
-            p = items[name].position
-            seen = (p.x, p.y, p.z)
+            seen = item_at[name]
             rest = self._resting.setdefault(name, seen)
             moved = math.hypot(seen[0] - rest[0], seen[1] - rest[1], seen[2] - rest[2])
             if moved > ITEM_MOVED_M:
@@ -342,7 +398,7 @@ class Detector:
 
     def _stall(self, robot: str, reports: _Reports, now: _Mark, found: List[Event]) -> None:
         silent = now[0] - reports.last[0]
-        if reports.period_ns is not None and silent > STALL_PERIODS * reports.period_ns:
+        if silent > reports.stall_ns:
             found.append(self._event("stall", robot, f"{robot}'s controller silent for {silent * 1e-9:.2f} s",
                                      reports.last, now))
 
@@ -391,6 +447,23 @@ def record_events(record: data_pb2.Record, index: int = 0) -> List[Event]:
     detector = Detector(record.project, index)
     found = [event for product in record.products for event in detector.feed(product)]
     return numbered(found + detector.finish())
+
+
+#: What begins the text an export shows at a range event's end.
+ENDED = "ended: "
+
+
+def marks(record: data_pb2.Record, event: Event) -> List[Tuple[int, int, str]]:
+    """Where the exports show ``event``, one of ``record``'s: (stamp, product position, text) where it
+    begins and, for a range event, where it ends, the text then beginning with ``ENDED``."""
+    begins = (event.stamp_ns, event.product, event.text)
+    if event.end == event.time:
+        return [begins]
+    products = record.products
+    first = products[0].timestamp_ns
+    end = next((position for position in range(event.product + 1, len(products))
+                if seconds_between(first, products[position].timestamp_ns) == event.end), len(products) - 1)
+    return [begins, (max(event.stamp_ns, products[end].timestamp_ns), end, ENDED + event.text)]
 
 
 def tally(events: Sequence[Event]) -> str:

@@ -1,9 +1,8 @@
-"""Metrics: how much a record's run got done, from its products and events alone.
+"""A record's figures: how long its run went, how much it did, and what happened in it.
 
-``record_metrics`` counts a record's products by kind, the behaviours that ran, the steps and
-cycles they completed (a cycle: a behaviour from its first step through its last, as its
-project lists them, ended by its next decision) and the items moved (released in a release
-step, the event model's rule for a pick and place done).
+``record_metrics`` is the one place they are worked out, from the record and its events (found
+from its products alone, as ``record_events`` finds them), for whatever lists or compares runs:
+the catalog's columns and ``mirvane diff``'s table are these figures.
 """
 
 from dataclasses import dataclass
@@ -11,25 +10,56 @@ from typing import Dict, List, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
 
-from ..data import seconds_between
-from ..scene import KINDS, kind_of
-from .events import Event
+from ..data import seconds_between, span_seconds
+from ..scene import KINDS as PRODUCT_KINDS
+from ..scene import kind_of
+from .events import KINDS, SEVERITIES, Event, record_events
 
 
 @dataclass(frozen=True)
 class Metrics:
-    """What a record's run got done."""
-    products: Dict[str, int]            # by kind (``scene.KINDS``), and ``none`` for products without a part
-    behaviors: Tuple[str, ...]          # those that made a decision, by name
-    steps: int                          # steps ended by their behaviour's next one
-    cycles: int                         # behaviours' cycles completed
-    cycle_s: Optional[float]            # their mean length in seconds (None without one)
-    moved: int                          # items released in a release step
+    """The figures of one record."""
+    #: Seconds from its first product to its last, as playback measures them.
+    span_s: float
+    products: int
+    #: Products by kind (``scene.KINDS``), and ``none`` for products without a part.
+    products_by_kind: Dict[str, int]
+    #: The behaviours that made a decision, by name.
+    behaviors: Tuple[str, ...]
+    #: Behaviour steps completed: each decision but a behaviour's last, which nothing in the run ended.
+    steps: int
+    #: Behaviour cycles completed: a behaviour from its first step through its last, as its model
+    #: lists them, ended by its next decision (one begun before the record is not whole in it).
+    cycles: int
+    #: Their mean length in seconds, from the first step's decision to the one after the last step
+    #: (None without a cycle).
+    cycle_s: Optional[float]
+    #: Items carried and let go of in a release step (``release`` events): the pick-and-place moves completed.
+    items_moved: int
+    #: Events by kind, every kind of ``events.KINDS`` (most 0), and by severity.
+    events: Dict[str, int]
+    severities: Dict[str, int]
+
+    def table(self) -> Dict[str, float]:
+        """The figures by name, flat, in the order a table lists them (``events: KIND``, ``SEVERITY``s)."""
+        rows: Dict[str, float] = {"span s": self.span_s, "products": self.products, "steps": self.steps,
+                                  "cycles": self.cycles, "items moved": self.items_moved}
+        rows.update((f"{severity}s" if severity != "info" else "info events", n)
+                    for severity, n in self.severities.items())
+        rows.update((f"events: {kind}", n) for kind, n in self.events.items())
+        return rows
 
 
-def record_metrics(record: data_pb2.Record, events: Sequence[Event]) -> Metrics:
-    """The metrics of ``record``, whose events (``record_events``) are ``events``."""
-    products: Dict[str, int] = dict.fromkeys(KINDS + ("none",), 0)
+def record_metrics(record: data_pb2.Record, events: Optional[Sequence[Event]] = None) -> Metrics:
+    """The figures of ``record``; ``events`` are its events if already found (else they are found)."""
+    if events is None:
+        events = record_events(record)
+    by_kind = dict.fromkeys(KINDS, 0)
+    by_severity = dict.fromkeys(SEVERITIES, 0)
+    for event in events:
+        by_kind[event.kind] += 1
+        by_severity[event.severity] += 1
+    products: Dict[str, int] = dict.fromkeys(PRODUCT_KINDS + ("none",), 0)
     decisions: Dict[str, List[Tuple[int, str]]] = {}    # behaviour: (stamp, step) in record order
     for product in record.products:
         kind = kind_of(product) or "none"
@@ -42,9 +72,9 @@ def record_metrics(record: data_pb2.Record, events: Sequence[Event]) -> Metrics:
         model = record.project.behaviors.get(behavior)
         if model is not None and model.steps:
             cycles += _cycles(made, model.steps[0], model.steps[-1])
-    return Metrics(products, tuple(sorted(decisions)), steps, len(cycles),
-                   sum(cycles) / len(cycles) if cycles else None,
-                   sum(event.kind == "release" for event in events))
+    return Metrics(span_seconds(record), len(record.products), products, tuple(sorted(decisions)), steps,
+                   len(cycles), sum(cycles) / len(cycles) if cycles else None, by_kind["release"],
+                   by_kind, by_severity)
 
 
 def _cycles(decisions: Sequence[Tuple[int, str]], first: str, last: str) -> List[float]:

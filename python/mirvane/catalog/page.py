@@ -101,7 +101,7 @@ class CatalogView:
             self._close_player_locked()
             options = LiveOptions(start=first_error or 0.0, paused=True, page=(self._host, 0), hold=True,
                                   quiet=True, keys=False)
-            player = LiveSession(project, record, options, f"{os.path.basename(file)} record {position}")
+            player = LiveSession(project, record, options, f"{os.path.basename(file)} record {position}", position)
             try:
                 player.__enter__()
             except CannotServe as e:

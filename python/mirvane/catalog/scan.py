@@ -10,14 +10,13 @@ import dataclasses
 import hashlib
 import os
 import stat
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
 
-from ..analysis.events import ERROR, INFO, WARNING, Event, record_events
-from ..analysis.events import KINDS as EVENT_KINDS
+from ..analysis.events import ERROR, WARNING, Event, record_events
 from ..analysis.metrics import record_metrics
-from ..data import DataFileError, span_seconds
+from ..data import DataFileError
 from ..formats.recordings import MCAP_EXT, stream_records
 from ..scene import KINDS as PRODUCT_KINDS
 from . import store
@@ -105,24 +104,20 @@ def record_row(key: str, file: str, hashed: str, position: int, record: data_pb2
     layout = record.project.workspace
     row: store.Row = {
         "record_id": key, "file": file, "position": position, "fingerprint": hashed,
-        "start_ns": record.start_timestamp_ns, "stop_ns": record.stop_timestamp_ns, "span_s": span_seconds(record),
-        "products": len(record.products),
-        **{f"{kind}_products": metrics.products[kind] for kind in PRODUCT_KINDS},
+        "start_ns": record.start_timestamp_ns, "stop_ns": record.stop_timestamp_ns, "span_s": metrics.span_s,
+        "products": metrics.products,
+        **{f"{kind}_products": metrics.products_by_kind[kind] for kind in PRODUCT_KINDS},
         "robots": sorted(layout.robots), "items": sorted(layout.items), "cameras": sorted(layout.cameras),
         "behaviors": list(metrics.behaviors), "steps": metrics.steps, "cycles": metrics.cycles,
-        "cycle_s": metrics.cycle_s, "items_moved": metrics.moved, "events": len(events),
-        "infos": _count(events, INFO), "warnings": _count(events, WARNING), "errors": _count(events, ERROR),
-        **{store.kind_column(kind): sum(event.kind == kind for event in events) for kind in EVENT_KINDS},
+        "cycle_s": metrics.cycle_s, "items_moved": metrics.items_moved, "events": len(events),
+        **{f"{severity}s": n for severity, n in metrics.severities.items()},
+        **{store.kind_column(kind): n for kind, n in metrics.events.items()},
     }
     for severity in (WARNING, ERROR):
         first = next((event for event in events if event.severity == severity), None)
         row[f"first_{severity}_time"] = first.time if first else None
         row[f"first_{severity}"] = first.text if first else None
     return row
-
-
-def _count(events: Iterable[Event], severity: str) -> int:
-    return sum(event.severity == severity for event in events)
 
 
 def _reason(file: str, error: Exception) -> str:

@@ -40,6 +40,8 @@ def converting(out: str, label: str, hint: str, quiet: bool, extra: str = "mcap"
         if bar is None:     # a file refused at once shows no bar
             bar = tqdm(total=total, desc=label, unit="B", unit_scale=True, disable=quiet, leave=False)
         bar.update(done - bar.n)
+        if done >= total:   # drawn at once: the bar redraws only so often, and would miss its end
+            bar.refresh()
 
     try:
         yield progress

@@ -6,7 +6,7 @@ import errno
 import math
 import os
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Sequence, Tuple, TypeVar
 
 from ..constants import MV_PROJECT_FILE_EXT
 from . import UserError
@@ -96,6 +96,19 @@ def parse_address(text: str, option: str = "--serve") -> Tuple[str, int]:
     if not port.isdigit() or int(port) > 65535:
         raise UserError(f"{option} {text}: give [HOST:]PORT with a port from 0 to 65535, e.g. 8765")
     return host or DEFAULT_HOST, int(port)
+
+
+Parsed = TypeVar("Parsed")
+
+
+def parsed_by(parse: Callable[[str], Parsed]) -> Callable[[str], Parsed]:
+    """An argparse type: what ``parse`` makes of the text, its ``ValueError`` the argument's error."""
+    def parsed(text: str) -> Parsed:
+        try:
+            return parse(text)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+    return parsed
 
 
 def readable_file(path: str, kind: str, make_one: str = MAKE_ONE) -> None:

@@ -8,7 +8,7 @@ from typing import Any
 from ..constants import MV_PROJECT_FILE_EXT
 from ..simulation.faults import DEFAULT_RATE, EARLIEST_S, KINDS, LAST_S, Faults
 from . import Argument, UserError, described, _options
-from ._files import RECORDING_EXT, number_in, whole_in, writable_destination, writing
+from ._files import RECORDING_EXT, number_in, parsed_by, whole_in, writable_destination, writing
 
 # An hour of the sample cell is some 700,000 products; more would only exhaust memory.
 MAX_SECONDS = 3600.0
@@ -36,20 +36,13 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         Argument("--seed", type=whole_in(0, MAX_SEED), default=0, metavar="N",
                  help="seed of the simulated sensor noise and timing, from 0 to 2**64-1 (default: 0); "
                       "one seed gives the same files, byte for byte"),
-        Argument("--faults", type=_faults, metavar="KINDS",
+        Argument("--faults", type=parsed_by(Faults.parse), metavar="KINDS",
                  help=f"make the run go wrong: 'all' or some of {', '.join(KINDS)}, separated by commas; "
                       "placed by the seed (the run is the same as without them until the first), and "
                       "listed when done"),
         Argument("--fault-rate", type=number_in(MIN_FAULT_RATE, MAX_FAULT_RATE), metavar="PER_MINUTE",
                  help=f"faults a minute of run, the kinds taken in turn (default: {DEFAULT_RATE:g}; "
                       f"at least one, none in the first {EARLIEST_S:g} s or the last {LAST_S:g} s)"))
-
-
-def _faults(text: str) -> Faults:
-    try:
-        return Faults.parse(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def run(args: argparse.Namespace) -> None:

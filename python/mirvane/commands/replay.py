@@ -32,13 +32,21 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         subparsers, "replay", "replay a recorded run, live or into a movie",
         "Replay one record of RECORDING in the work cell of PROJECT.mvproj. With --movie,\n"
         "capture it into an MP4 movie (or a clip of it: --from/--to, or --event N); otherwise\n"
-        "play it live, in real time times --speed, and with --serve show it in a browser as it plays.",
+        "play it live, in real time times --speed, and with --serve show it in a browser as it plays.\n"
+        "With a second recording, make a movie of both side by side, each under a caption naming it.",
         ["mirvane replay run.rec --project run.mvproj --movie run.mp4 --fps 20",
          "mirvane replay run.rec --project run.mvproj --movie grasp.mp4 --event 3 --pad 1",
-         "mirvane replay run.rec --project run.mvproj --serve    # then open http://127.0.0.1:8765/"],
+         "mirvane replay run.rec --project run.mvproj --serve    # then open http://127.0.0.1:8765/",
+         "mirvane replay clean.rec faulty.rec --project clean.mvproj --movie both.mp4"],
         _options.recording(),
+        Argument("recording_b", nargs="?", metavar="RECORDING_B",
+                 help="a second recording, to make a movie of the two side by side"),
         _options.project(required=True, help="the project file of the recorded work cell"),
+        Argument("--project-b", metavar="PROJECT_B.mvproj",
+                 help="the project file of RECORDING_B's work cell (default: --project)"),
         _options.index("replay", -1, "-1"),
+        Argument("--index-b", type=int, default=-1, metavar="J",
+                 help="the record of RECORDING_B to replay, as --index picks RECORDING's (default: -1)"),
         Argument("--speed", type=number_in(*SPEEDS), default=1.0, metavar="S",
                  help=f"playback speed, 2 for twice as fast, from {SPEEDS[0]:g} to {SPEEDS[1]:g} "
                       "(default: 1); live, the starting rate"),
@@ -89,6 +97,14 @@ def run(args: argparse.Namespace) -> None:
         raise UserError("--event N spans the event itself; drop --from and --to, or drop --event")
     if args.pad is not None and args.event is None:
         raise UserError("--pad goes with --event; add --event N or drop --pad")
+    if args.recording_b is not None:
+        if clip:
+            raise UserError("a movie of two recordings shows them whole; drop --from, --to and --event")
+        from ._side_by_side import replay_side_by_side
+        replay_side_by_side(args)
+        return
+    if args.project_b:
+        raise UserError("--project-b goes with a second recording; add RECORDING_B or drop --project-b")
     address = parse_address(args.serve) if args.serve else None
     foxglove = _foxglove_address(args)
     if foxglove is not None and address is not None and address[1] == foxglove[1] != 0:
@@ -116,8 +132,8 @@ def run(args: argparse.Namespace) -> None:
     if movie is not None:
         _replay_to_movie(project, movie, args)
     else:
-        _replay_live(project, record, f"{os.path.basename(args.recording)} record {position}", args, address,
-                     foxglove)
+        _replay_live(project, record, position, f"{os.path.basename(args.recording)} record {position}", args,
+                     address, foxglove)
 
 
 def _foxglove_address(args: argparse.Namespace) -> Optional[Tuple[str, int]]:
@@ -265,7 +281,7 @@ def _replay_to_movie(project: Any, movie: _Movie, args: argparse.Namespace) -> N
         print(f"Wrote {args.movie}: {captured} frames at {fps} fps ({captured / fps:.1f} s){shown}")
 
 
-def _replay_live(project: Any, record: Any, name: str, args: argparse.Namespace,
+def _replay_live(project: Any, record: Any, index: int, name: str, args: argparse.Namespace,
                  page: Optional[Tuple[str, int]], foxglove: Optional[Tuple[str, int]]) -> None:
     from ..player.clock import checked_rate
     from ..player.session import CannotServe, LiveOptions, LiveSession
@@ -279,7 +295,7 @@ def _replay_live(project: Any, record: Any, name: str, args: argparse.Namespace,
         raise UserError(f"--speed {args.speed:g}: {e}") from None
     options = LiveOptions(start=args.start, rate=args.speed, paused=args.paused, loop=args.loop, page=page,
                           foxglove=foxglove, size=args.size, hold=args.hold, quiet=args.quiet)
-    session = LiveSession(project, record, options, name)
+    session = LiveSession(project, record, options, name, index)
     try:
         with session:
             session.play()

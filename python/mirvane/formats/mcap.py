@@ -22,18 +22,26 @@ or the record's position in the file for the three messages that open a record):
   links, items as boxes, cameras as their field of view; a damaged value as a
   red sphere, named in its entity's metadata), once at the start of a record
   and after every product that moves something, so a 3D panel shows the cell
-  moving. Each holds the whole cell (the first of a record also deletes what
-  the record before showed), so a tool that seeks to any time shows it complete.
+  moving; names as text, joints as spheres, as the Rerun export draws them.
+  Each holds the whole cell (the first of a record also deletes what the record
+  before showed), so a tool that seeks to any time shows it complete.
+* ``/events`` (``foxglove.Log``): the record's events (``mirvane.analysis.events``),
+  each at its time: level from its severity, ``name`` its kind, ``message``
+  its text; a range event (a stall, an item unseen) also at its end, its
+  message then beginning "ended: ". Where the installed schemas have
+  ``foxglove.Event`` (foxglove-schemas-protobuf 0.4, on Python 3.10 and newer),
+  ``/events/spans`` holds each event as one, from its time to its end, its
+  kind, severity, subject, text and number as metadata. Import skips both:
+  events are found from the products, never read back.
 
-Time axis: all records go into one file, one after another. A message's log
-time is its product's time stamp plus the record's offset, which is zero
-unless the record would start before the previous one has ended (records
-recorded one after another, as a real cell and ``mirvane.simulation.cell`` make
-them, keep their own times) or at a negative time; then the whole record moves
-later, just past the previous one. One file keeps one recording one thing to
-open, scrub and share, its records never overlap on the timeline, and a plot of
-a joint over time lines up with the real clock; the offset travels in
-``/record`` so that import restores every time stamp exactly.
+Time axis: all records go into one file, one after another, as
+``mirvane.formats.timeline`` places them. A message's log time is its product's
+time stamp plus the record's offset, which is zero unless the record would
+start before the previous one has ended (records recorded one after another,
+as a real cell and ``mirvane.simulation.cell`` make them, keep their own times)
+or at a negative time; the offset travels in ``/record`` so that import
+restores every time stamp exactly. Log times run from 0 to 2**64-1 and the
+offset to 2**63-1: a record that needs more is refused, naming it and the stamp.
 
 Chunks end only between products, so a file cut short anywhere holds whole
 products: ``mirvane.formats.recorder`` writes through the same ``LayoutWriter``,
@@ -61,12 +69,13 @@ problem with the input is a ``McapError`` naming the file.
 
 import functools
 import io
+import itertools
 import math
 import os
 import struct
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, Union, cast
+from typing import IO, Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Type, Union, cast
 
 from google.protobuf import message as pb_message
 from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
@@ -75,6 +84,7 @@ from dravik.api import data_pb2, export_pb2, system_pb2
 
 try:
     from foxglove_schemas_protobuf.LinePrimitive_pb2 import LinePrimitive
+    from foxglove_schemas_protobuf.Log_pb2 import Log
     from foxglove_schemas_protobuf.SceneEntity_pb2 import SceneEntity
     from foxglove_schemas_protobuf.SceneEntityDeletion_pb2 import SceneEntityDeletion
     from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
@@ -90,10 +100,22 @@ except ImportError as e:  # pragma: no cover - depends on how mirvane was instal
 
 from .._atomic import replacing
 from .._version import __version__
+from ..analysis.events import Event, marks, record_events
 from ..data import DataFileError, PathLike, UnfinishedFileError, newer_fields, record_position
 from .. import scene
 from ..geometry import set_pose
 from .recordstream import Counts, RecordReader, RecordWriter
+from .timeline import Timeline
+
+
+def _foxglove_event() -> Optional[Type[pb_message.Message]]:
+    """foxglove.Event, where the installed schemas have it."""
+    try:
+        from foxglove_schemas_protobuf import Event_pb2  # type: ignore[attr-defined, unused-ignore]
+    except ImportError:
+        return None
+    return cast(Type[pb_message.Message], Event_pb2.Event)
+
 
 #: A progress callback: called with (bytes of the input done, bytes in all).
 Progress = Callable[[int, int], None]
@@ -111,6 +133,12 @@ CHANNELS: Dict[str, Type[pb_message.Message]] = {
     **{topic: cls for _, topic, cls in PARTS},
     SCENE: SceneUpdate,
 }
+EVENTS = "/events"
+EVENT_SPANS = "/events/spans"
+_EVENT = _foxglove_event()
+#: The channels of a record's events: derived from its products, so never imported.
+EVENT_CHANNELS: Dict[str, Type[pb_message.Message]] = {EVENTS: Log, **({EVENT_SPANS: _EVENT} if _EVENT else {})}
+_LEVELS = {"info": Log.INFO, "warning": Log.WARNING, "error": Log.ERROR}
 
 #: Bounds on what one chunk may hold uncompressed, checked against what it declares before
 #: it is decompressed (and while it is): this many times the file's size, and at most this
@@ -120,7 +148,6 @@ MAX_CHUNK_BYTES = 512 * 1024 * 1024
 #: Uncompressed bytes a chunk gathers before it is written.
 CHUNK_BYTES = 1024 * 1024
 
-_MAX_LOG_TIME = 2 ** 64 - 1
 _INT64 = 2 ** 63
 _FOOTER_BYTES = 1 + 8 + 20  # opcode, length, summary start, summary offset start, CRC
 _FOOTER_OPCODE = 0x02
@@ -131,6 +158,10 @@ _FIELD_OF_VIEW_RANGE = 1.0  # metres; how far a camera's field of view is drawn
 _ROBOT_COLOR = (0.95, 0.55, 0.15, 1.0)
 _ITEM_COLOR = (0.25, 0.5, 0.9, 1.0)
 _CAMERA_COLOR = (0.2, 0.75, 0.3, 1.0)
+_JOINT_COLOR = (0.92, 0.92, 0.92, 1.0)
+_NAME_COLOR = (1.0, 1.0, 1.0, 1.0)
+_NAME_PIXELS = 14.0         # names are drawn this high on the screen, however far
+_NAME_ABOVE = 0.06          # metres above what they name
 _DAMAGE_COLOR = (0.85, 0.0, 0.0, 1.0)
 _DAMAGE_SIZE = 0.1          # metres; the sphere that marks a damaged value
 
@@ -165,14 +196,14 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
     try:
         with recording_file(recording) as source, _open(source, RecordReader) as reader:
             reader.path = recording
-            spans = _choose(reader, index)
+            spans, positions = _choose(reader, index)
             total = reader.size if spans is None else sum(length for _, length in spans)
             with _progress(progress, total, f"export {os.path.basename(recording)}") as step, \
                     replacing(out) as temporary, open(temporary, "wb") as f:
-                export = _Export(f, recording)
+                export = _Export(f, recording, events=True)
                 done = 0
-                for (_, length), record in reader.records(spans):
-                    export.add(record, lambda i, n: step(done + length * i // max(n, 1)))
+                for position, ((_, length), record) in zip(positions, reader.records(spans)):
+                    export.add(record, position, lambda i, n: step(done + length * i // max(n, 1)))
                     done += length
                 export.finish()
                 step(total)
@@ -230,8 +261,8 @@ def recover_mcap(broken: PathLike, fixed: PathLike) -> Recovery:
     with replacing(fixed) as temporary:
         with open(temporary, "wb") as f:
             export = _Export(f, broken)
-            for record in reading:
-                export.add(record, lambda i, n: None)
+            for position, record in enumerate(reading):
+                export.add(record, position, lambda i, n: None)
             if not export.records:
                 raise McapError(f"{broken}: nothing to recover: {reading.stopped or 'it holds no records'}")
             export.finish()
@@ -256,13 +287,15 @@ class LayoutWriter:
     once in that much log time (a live recording's 3D view needs no more).
     """
 
-    def __init__(self, f: IO[bytes], chunk_bytes: int = CHUNK_BYTES, scene_interval_ns: int = 0) -> None:
+    def __init__(self, f: IO[bytes], chunk_bytes: int = CHUNK_BYTES, scene_interval_ns: int = 0,
+                 events: bool = False) -> None:
         # The writer never ends a chunk by itself: only between products, here.
         self._writer = Writer(f, chunk_size=2 ** 62, compression=CompressionType.ZSTD)
         self._writer.start(profile="", library=f"mirvane {__version__}")
+        channels = {**CHANNELS, **(EVENT_CHANNELS if events else {})}
         self._channels = {topic: self._writer.register_channel(topic=topic, message_encoding="protobuf",
                                                                schema_id=register_schema(self._writer, cls))
-                          for topic, cls in CHANNELS.items()}
+                          for topic, cls in channels.items()}
         self._chunk_bytes = chunk_bytes
         self._pending = 0       # bytes of messages in the chunk being gathered
         self._cell: Optional[SceneChannel] = None
@@ -274,21 +307,21 @@ class LayoutWriter:
         workspace = header.record.project.workspace
         state = system_pb2.WorkspaceState()
         state.CopyFrom(workspace.state)
-        self._write(RECORD, time, header.SerializeToString(deterministic=True), sequence)
-        self._write(START, time, state.SerializeToString(deterministic=True), sequence)
+        self.write(RECORD, time, header.SerializeToString(deterministic=True), sequence)
+        self.write(START, time, state.SerializeToString(deterministic=True), sequence)
         self._cell = SceneChannel(workspace.robots, workspace.cameras, workspace.items, state, time)
-        self._write(SCENE, time, self._cell.update(time, clear=True), sequence)
+        self.write(SCENE, time, self._cell.update(time, clear=True), sequence)
         self._scene_at = time
 
     def product(self, product: data_pb2.Product, time: int, sequence: int) -> None:
         """Write a product of the open record: its parts, and the scene if it moved something."""
         for topic, data in part_messages(product):
-            self._write(topic, time, data, sequence)
+            self.write(topic, time, data, sequence)
         cell = self._cell
         if cell is not None:
             cell.apply(product)
             if cell.moved and (not self._scene_interval or time - self._scene_at >= self._scene_interval):
-                self._write(SCENE, time, cell.update(time), sequence)
+                self.write(SCENE, time, cell.update(time), sequence)
                 self._scene_at = time
         if self._pending >= self._chunk_bytes:
             self.flush()
@@ -302,23 +335,26 @@ class LayoutWriter:
         """Write the last chunk and the summary: the file is whole."""
         self._writer.finish()  # type: ignore[no-untyped-call]
 
-    def _write(self, topic: str, time: int, data: bytes, sequence: int) -> None:
+    def write(self, topic: str, time: int, data: bytes, sequence: int) -> None:
+        """Write a message on one of the file's channels (one of ``/events`` between products)."""
         self._writer.add_message(channel_id=self._channels[topic], log_time=time, data=data,
                                  publish_time=time, sequence=sequence)
         self._pending += len(data) + 31     # and the message record's own fields
 
 
 class _Export:
-    """Writes records to an MCAP file, one after another on its time axis."""
+    """Writes records to an MCAP file, one after another on its time axis; with ``events``, their events too."""
 
-    def __init__(self, f: IO[bytes], path: str) -> None:
-        self._path = path
-        self._out = LayoutWriter(f)
-        self._last = -1         # the latest log time written so far
+    def __init__(self, f: IO[bytes], path: str, events: bool = False) -> None:
+        self._out = LayoutWriter(f, events=events)
+        self._events = events
+        self._timeline = Timeline(path, "an MCAP file's time axis", latest=2 ** 64 - 1, most_offset=_INT64 - 1,
+                                  error=McapError)
         self.records = 0
         self.products = 0
 
-    def add(self, record: data_pb2.Record, step: Callable[[int, int], None]) -> None:
+    def add(self, record: data_pb2.Record, position: int, step: Callable[[int, int], None]) -> None:
+        """Write ``record``, the record at ``position`` of its recording."""
         products = record.products
         header = export_pb2.RecordHeader(product_count=len(products))
         # Every field of a Record but its products, a newer version's too.
@@ -330,34 +366,64 @@ class _Export:
                 header.record.project.CopyFrom(record.project)
             header.record.start_timestamp_ns = record.start_timestamp_ns
             header.record.stop_timestamp_ns = record.stop_timestamp_ns
-        first, last = math.inf, -math.inf
-        for position, product in enumerate(products):
-            first = min(first, product.timestamp_ns)
-            last = max(last, product.timestamp_ns)
+        for n, product in enumerate(products):
             if scene.kind_of(product) is None:
-                header.bare_positions.append(position)
+                header.bare_positions.append(n)
                 header.record.products.add().CopyFrom(product)
             elif len(unknown_fields.UnknownFieldSet(product)):     # a newer version's fields
-                header.extra_positions.append(position)
+                header.extra_positions.append(n)
                 _only_unknown(header.extras.add(), product)
-        begin = int(first) if products else record.start_timestamp_ns
-        offset = max(0, self._last + 1 - begin)
-        end = (int(last) if products else begin) + offset
-        if end > _MAX_LOG_TIME:
-            raise McapError(f"{self._path}: record {self.records}'s time stamps do not fit an MCAP time axis")
-        header.time_offset_ns = offset
-        self._last = end
+        offset = header.time_offset_ns = self._timeline.place(record, position)
+        begin = min((p.timestamp_ns for p in products), default=record.start_timestamp_ns)
+        # The events' messages go between the products, each before the first product after it.
+        events = event_messages(record, offset, position) if self._events else []
+        written = 0
 
         self._out.open_record(header, begin + offset, self.records)
-        for position, product in enumerate(products):
-            self._out.product(product, product.timestamp_ns + offset, position & 0xFFFFFFFF)
-            if position % _PROGRESS_EVERY == 0:
-                step(position, len(products))
+        for n, product in enumerate(products):
+            time = product.timestamp_ns + offset
+            while written < len(events) and events[written][1] < time:
+                self._out.write(*events[written])
+                written += 1
+            self._out.product(product, time, n & 0xFFFFFFFF)
+            if n % _PROGRESS_EVERY == 0:
+                step(n, len(products))
+        for message in events[written:]:
+            self._out.write(*message)
         self.records += 1
         self.products += len(products)
 
     def finish(self) -> None:
         self._out.finish()
+
+
+def event_messages(record: data_pb2.Record, offset: int, position: int = 0) -> List[Tuple[str, int, bytes, int]]:
+    """The messages of the events' channels for ``record`` (at ``position`` in its recording) whose
+    log times are its time stamps plus ``offset``: (topic, log time, data, sequence), by log time."""
+    messages: List[Tuple[str, int, bytes, int]] = []
+    for event in record_events(record, position):
+        shown = [(stamp + offset, text) for stamp, _, text in marks(record, event)]
+        messages.extend((EVENTS, time, _log(event, time, text), event.number) for time, text in shown)
+        if _EVENT is not None:
+            messages.append((EVENT_SPANS, shown[0][0], _span(_EVENT(), event, shown[0][0], shown[-1][0]),
+                             event.number))
+    messages.sort(key=lambda message: message[1])
+    return messages
+
+
+def _log(event: Event, time: int, text: str) -> bytes:
+    log = Log(level=_LEVELS[event.severity], name=event.kind, message=text)
+    log.timestamp.FromNanoseconds(time)
+    return log.SerializeToString(deterministic=True)
+
+
+def _span(span: Any, event: Event, start: int, end: int) -> bytes:
+    """``event`` as a foxglove.Event ``span``, from ``start`` to ``end``."""
+    span.start_time.FromNanoseconds(start)
+    span.end_time.FromNanoseconds(end)
+    for key in ("kind", "severity", "subject", "text", "number"):
+        span.metadata.add(key=key, value=str(getattr(event, key)))
+    return cast(bytes, span.SerializeToString(deterministic=True))
 
 
 def part_messages(product: data_pb2.Product) -> List[Tuple[str, bytes]]:
@@ -431,6 +497,13 @@ class SceneChannel:
             set_pose(link.pose, (x0 + x1) / 2.0, (y0 + y1) / 2.0, shape.z, math.atan2(y1 - y0, x1 - x0))
             link.size.x, link.size.y, link.size.z = length, scene.LINK_WIDTH, scene.LINK_WIDTH
             _color(link.color, _ROBOT_COLOR)
+        for x, y in shape.points[:-1]:      # the base and the joints, not the effector
+            joint = entity.spheres.add()
+            set_pose(joint.pose, x, y, shape.z)
+            joint.size.x = joint.size.y = joint.size.z = 2.0 * scene.JOINT_RADIUS
+            _color(joint.color, _JOINT_COLOR)
+        if shape.points:
+            _name(entity, name, shape.points[0][0], shape.points[0][1], shape.z + scene.LINK_WIDTH)
         self._keep(update, entity, shape)
 
     def _item(self, name: str, time: int) -> None:
@@ -444,6 +517,8 @@ class SceneChannel:
             _copy_pose(box.pose, shape.pose)
             box.size.x, box.size.y, box.size.z = shape.size.x, shape.size.y, shape.size.z
             _color(box.color, _ITEM_COLOR)
+            p = shape.pose.position
+            _name(entity, name, p.x, p.y, p.z + shape.size.z / 2.0)
         self._keep(update, entity, shape)
 
     def _camera(self, name: str, time: int) -> None:
@@ -462,6 +537,8 @@ class SceneChannel:
             for x, y in shape.wedge(_FIELD_OF_VIEW_RANGE, world=False):
                 view.points.add(x=x, y=y)
             _color(view.color, _CAMERA_COLOR)
+            p = shape.pose.position
+            _name(entity, name, p.x, p.y, p.z)
         self._keep(update, entity, shape)
 
     def _keep(self, update: SceneUpdate, entity: SceneEntity, shape: scene.Shape) -> None:
@@ -475,6 +552,13 @@ def _entity(kind: str, name: str, time: int) -> Tuple[SceneUpdate, SceneEntity]:
     entity = update.entities.add(id=f"{kind}/{name}", frame_id=_FRAME)
     entity.timestamp.FromNanoseconds(time)
     return update, entity
+
+
+def _name(entity: SceneEntity, name: str, x: float, y: float, z: float) -> None:
+    """``name`` written just above (x, y, z), facing the viewer."""
+    text = entity.texts.add(text=name, billboard=True, font_size=_NAME_PIXELS, scale_invariant=True)
+    set_pose(text.pose, x, y, z + _NAME_ABOVE)
+    _color(text.color, _NAME_COLOR)
 
 
 def _mark(entity: SceneEntity, shape: scene.Shape) -> None:
@@ -506,14 +590,14 @@ def _only_unknown(target: pb_message.Message, source: pb_message.Message) -> Non
         target.ClearField(field.name)
 
 
-def _choose(reader: RecordReader, index: Optional[int]) -> Optional[List[Tuple[int, int]]]:
-    """The spans of the records to export: all (None), or the one ``index`` picks."""
+def _choose(reader: RecordReader, index: Optional[int]) -> Tuple[Optional[List[Tuple[int, int]]], Iterable[int]]:
+    """The spans of the records to export, all (None) or the one ``index`` picks, and their positions."""
     if index is None:
-        return None
+        return None, itertools.count()
     spans = reader.offsets()
     position = record_position(index, len(spans), lambda: (r.stop_timestamp_ns for _, r in reader.records(spans)),
                                reader.path)
-    return [spans[position]]
+    return [spans[position]], [position]
 
 
 # -- import -----------------------------------------------------------------------------

@@ -23,8 +23,16 @@ Split: with ``max_seconds`` or ``max_bytes`` a file is finished and the next
 begun (``run-0001.mcap``, ``run-0002.mcap``, ...; each whole by itself) once
 its products span that long or it holds that many bytes. Snapshot: with
 ``snapshot_seconds`` only the last that many seconds of products are kept, in
-memory, until ``trigger()`` (or ``trigger_when(product)`` returning true) writes
-them, and the products of the next ``after_seconds``, into a numbered file.
+memory, until ``trigger()`` (or ``trigger_when(product)`` returning true, or
+with ``trigger_on="error"`` an error the event model finds) writes them, and the
+products of the next ``after_seconds``, into a numbered file.
+
+``trigger_on`` feeds every product, on the writer thread, to a
+``mirvane.analysis.events.Detector`` of the record's project, and triggers on
+each event of that severity or worse as the detector finds it: a point event
+(a drop, a damaged value) with the product that shows it, a range event (a
+stall, an item unseen, arms too close) once it ends, so ``snapshot_seconds``
+should cover how long such a range may last.
 """
 
 import collections
@@ -40,6 +48,7 @@ from typing import Any, Callable, Deque, List, Mapping, Optional, Sequence, Tupl
 from dravik.api import data_pb2, export_pb2, geometry_pb2, project_pb2, system_pb2
 
 from .._version import __version__
+from ..analysis.events import SEVERITIES, Detector
 from ..data import PathLike
 from ..geometry import set_pose
 from ..scene import kind_of
@@ -73,7 +82,7 @@ class Recorder:
     def __init__(self, path: PathLike, project: Any, *, flush_seconds: float = 1.0,
                  max_seconds: Optional[float] = None, max_bytes: Optional[int] = None,
                  snapshot_seconds: Optional[float] = None, after_seconds: float = 0.0,
-                 trigger_when: Optional[Trigger] = None) -> None:
+                 trigger_when: Optional[Trigger] = None, trigger_on: Optional[str] = None) -> None:
         for name, value in (("flush_seconds", flush_seconds), ("max_seconds", max_seconds),
                             ("max_bytes", max_bytes), ("snapshot_seconds", snapshot_seconds)):
             if value is not None and not 0 < value < math.inf:
@@ -82,8 +91,10 @@ class Recorder:
             raise ValueError(f"after_seconds must be zero or more, not {after_seconds!r}")
         if snapshot_seconds is not None and (max_seconds or max_bytes):
             raise ValueError("a snapshot is one file per trigger: give snapshot_seconds or max_seconds/max_bytes")
-        if trigger_when is not None and snapshot_seconds is None:
-            raise ValueError("trigger_when goes with snapshot_seconds")
+        if trigger_on is not None and trigger_on not in SEVERITIES:
+            raise ValueError(f"trigger_on must be one of {', '.join(SEVERITIES)}, not {trigger_on!r}")
+        if (trigger_when is not None or trigger_on is not None) and snapshot_seconds is None:
+            raise ValueError("trigger_when and trigger_on go with snapshot_seconds")
         self.path = os.fspath(path)
         self._numbered = snapshot_seconds is not None or max_seconds is not None or max_bytes is not None
         self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
@@ -91,7 +102,7 @@ class Recorder:
         self._closed = False
         self._files: List[str] = []
         self._writer = _Writer(self, _snapshot(project), flush_seconds, max_seconds, max_bytes,
-                               snapshot_seconds, after_seconds, trigger_when)
+                               snapshot_seconds, after_seconds, trigger_when, trigger_on)
         self._thread = threading.Thread(target=self._writer.run, name="mirvane-recorder", daemon=True)
         self._thread.start()
 
@@ -266,7 +277,7 @@ class _Writer:
 
     def __init__(self, recorder: Recorder, project: project_pb2.ProjectSnapshot, flush_seconds: float,
                  max_seconds: Optional[float], max_bytes: Optional[int], snapshot_seconds: Optional[float],
-                 after_seconds: float, trigger_when: Optional[Trigger]) -> None:
+                 after_seconds: float, trigger_when: Optional[Trigger], trigger_on: Optional[str]) -> None:
         self._recorder = recorder
         self._project = project
         self._flush_seconds = flush_seconds
@@ -277,6 +288,9 @@ class _Writer:
         self._snapshot_ns = None if snapshot_seconds is None else int(snapshot_seconds * _SECOND)
         self._after_ns = int(after_seconds * _SECOND)
         self._trigger_when = trigger_when
+        # With trigger_on: the least severity that triggers, and the events found in the open record.
+        self._least = SEVERITIES.index(trigger_on) if trigger_on is not None else len(SEVERITIES)
+        self._detector = Detector(project) if trigger_on is not None else None
         # Snapshot mode: the kept products and project changes, with their times, and the project
         # in force before the first of them; the end of the open file's window.
         self._kept: Deque[Tuple[int, Union[data_pb2.Product, project_pb2.ProjectSnapshot]]] = collections.deque()
@@ -333,6 +347,8 @@ class _Writer:
             self._trigger(value)
         elif what == "project":
             self._project = value
+            if self._detector is not None:
+                self._detector = Detector(value)
             if self._file is not None:
                 self._file.open_record(value, time_ns)
                 self._kept_project = value
@@ -346,13 +362,20 @@ class _Writer:
         else:
             if self._file is not None and stamp > self._window_end:
                 self._close()
-            if self._trigger_when is not None and self._trigger_when(product):
+            if self._triggered(product):
                 self._trigger(stamp)
             if self._file is None:
                 self._keep(stamp, product)
                 return
         assert self._file is not None
         self._file.product(product)
+
+    def _triggered(self, product: data_pb2.Product) -> bool:
+        """Whether ``product`` triggers a snapshot: ``trigger_when`` says so, or it completes an
+        event of ``trigger_on``'s severity or worse."""
+        found = self._detector.feed(product) if self._detector is not None else []
+        return any(SEVERITIES.index(event.severity) >= self._least for event in found) or \
+            (self._trigger_when is not None and self._trigger_when(product))
 
     def _split(self, stamp: int) -> None:
         """Begin the next file when the open one spans ``max_seconds`` or holds ``max_bytes``."""

@@ -14,20 +14,28 @@ way ``Replay.play`` rebuilds it. Entities:
 * ``plots/<robot>/joints/<i>`` and ``plots/<robot>/effector/<x|y|heading>``:
   every controller report's joint and effector positions, as time series.
 * ``log/decision`` and ``log/planner``: those products as text logs.
+* ``events/<kind>``: the record's events (``mirvane.analysis.events``) as text
+  logs with their levels, each at its time and a range event also at its end.
+
+A default blueprint goes with the recording, so that the viewer opens on the
+cell in 3D (seen from above at an angle, where the installed rerun-sdk can set
+the eye; ``world`` is Z up), each arm's joint plots and the event log.
 
 Timelines: ``time``, each product's time stamp (records one after another,
-moved later only where a record would start before the previous one ended,
-as the MCAP export places them) and ``product``, the product's number in the
-file. The cell's starting state is logged at each record's start. Every
-entity's rows of a record go out in one ``send_columns`` call, so export
-takes one pass and no call per value; memory holds one record's rows.
+as ``mirvane.formats.timeline`` places them for the MCAP export too; times run
+up to 2**63-1 ns) and ``product``, the product's number in the file. The cell's
+starting state is logged at each record's start. Every entity's rows of a
+record go out in one ``send_columns`` call, so export takes one pass and no
+call per value; memory holds one record's rows.
 """
 
+import itertools
+import math
 import os
 import warnings
 from array import array
 from collections import defaultdict
-from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
@@ -37,26 +45,35 @@ with warnings.catch_warnings():     # rerun-sdk warns once that it soon drops Py
     warnings.simplefilter("ignore", DeprecationWarning)
     try:
         import rerun as rr
+        import rerun.blueprint as rrb
     except ImportError as e:  # pragma: no cover - depends on how mirvane was installed
         raise ImportError(f"mirvane.formats.rrd needs the rerun extra: pip install 'mirvane[rerun]' ({e})") from e
 
 from .. import scene
 from .._atomic import replacing
+from ..analysis.events import marks, record_events
 from ..data import DataFileError, PathLike, UnfinishedFileError, record_position
 from .recordings import recording_file
 from .recordstream import Counts, RecordReader
+from .timeline import Timeline
 
 #: A progress callback: called with (bytes of the input done, bytes in all).
 Progress = Callable[[int, int], None]
 
 _FIELD_OF_VIEW_RANGE = 1.0      # metres; how far a camera's field of view is drawn, as in /scene
 _ROBOT_COLOR = (242, 140, 38)
-_JOINT_COLOR = (30, 50, 80)
+_JOINT_COLOR = (235, 235, 235)         # light, on the dark background
 _ITEM_COLOR = (64, 128, 230)
 _CAMERA_COLOR = (51, 191, 77)
 _DAMAGE_COLOR = (217, 0, 0)
 _LINK_RADIUS = scene.LINK_WIDTH / 2.0   # links are drawn as thick as in /scene
-_JOINT_RADIUS = 0.03
+_CAMERA_RADIUS = 0.008                  # metres; a field of view's outline, thick enough to read from afar
+_LEVELS = {"info": rr.TextLogLevel.INFO, "warning": rr.TextLogLevel.WARN, "error": rr.TextLogLevel.ERROR}
+#: The 3D view's eye: south of the cell, this high above the horizon, this many times the cell's diagonal
+#: away (its arms' reach, its items, its cameras' fields of view), so that the whole of it is in view.
+_EYE_ELEVATION_DEG = 60.0
+_EYE_DISTANCE = 0.85
+_BACKGROUND = (24, 26, 31)      # dark, whatever the viewer's theme: the colours above are chosen for it
 _PROGRESS_EVERY = 4096
 
 
@@ -89,16 +106,17 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
                 raise RrdError(f"{recording}: cannot be read ({e.strerror or e})") from None
             reader.path = recording
             with reader, replacing(out) as temporary:
-                spans = None if index is None else _chosen(reader, index)
+                spans, positions = _chosen(reader, index)
                 total = reader.size if spans is None else sum(length for _, length in spans)
                 stream = rr.RecordingStream("mirvane")
                 stream.save(temporary)
                 try:
-                    export = _Export(stream)
+                    export = _Export(stream, recording)
                     done = 0
-                    for (_, length), record in reader.records(spans):
-                        export.add(record, lambda i, n: step(done + length * i // max(n, 1), total))
+                    for position, ((_, length), record) in zip(positions, reader.records(spans)):
+                        export.add(record, position, lambda i, n: step(done + length * i // max(n, 1), total))
                         done += length
+                    stream.send_blueprint(export.blueprint(), make_active=True, make_default=True)
                     stream.flush()
                 finally:    # the file is complete and closed before it is renamed, or removed
                     stream.disconnect()
@@ -110,11 +128,14 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
         raise RrdError(str(e)) from None
 
 
-def _chosen(reader: RecordReader, index: int) -> List[Tuple[int, int]]:
+def _chosen(reader: RecordReader, index: Optional[int]) -> Tuple[Optional[List[Tuple[int, int]]], Iterable[int]]:
+    """The spans of the records to export, all (None) or the one ``index`` picks, and their positions."""
+    if index is None:
+        return None, itertools.count()
     spans = reader.offsets()
     position = record_position(index, len(spans), lambda: (r.stop_timestamp_ns for _, r in reader.records(spans)),
                                reader.path)
-    return [spans[position]]
+    return [spans[position]], [position]
 
 
 class _Rows:
@@ -173,27 +194,85 @@ class _Rows:
 class _Export:
     """Writes records to a Rerun stream, one after another on its timeline."""
 
-    def __init__(self, stream: rr.RecordingStream) -> None:
+    def __init__(self, stream: rr.RecordingStream, path: str) -> None:
         self._stream = stream
-        self._last = -1             # the latest time logged so far
+        self._timeline = Timeline(path, "a Rerun timeline", latest=2 ** 63 - 1)
         self._named: Set[str] = set()    # entities whose fixed parts (labels, colours) are logged
+        self._robots: Dict[str, None] = {}     # the robots of the records, in order
+        self._eye: Optional[rrb.EyeControls3D] = None
         self.records = 0
         self.products = 0
+        # Z up, as the cell is laid out: the viewer's own eye, where it picks one, stands on the floor.
+        stream.log("world", rr.ViewCoordinates.RIGHT_HAND_Z_UP, static=True)
 
-    def add(self, record: data_pb2.Record, step: Callable[[int, int], None]) -> None:
+    def add(self, record: data_pb2.Record, position: int, step: Callable[[int, int], None]) -> None:
+        """Log ``record``, the record at ``position`` of its recording."""
         products = record.products
-        times = [p.timestamp_ns for p in products]
-        begin = min(times) if times else record.start_timestamp_ns
-        offset = max(0, self._last + 1 - begin)
-        self._last = (max(times) if times else begin) + offset
-        drawing = _Drawing(record.project.workspace, begin + offset, self.products)
-        for position, product in enumerate(products):
-            drawing.add(product, product.timestamp_ns + offset, self.products + position)
-            if position % _PROGRESS_EVERY == 0:
-                step(position, len(products))
+        offset = self._timeline.place(record, position)
+        begin = min((p.timestamp_ns for p in products), default=record.start_timestamp_ns)
+        workspace = record.project.workspace
+        drawing = _Drawing(workspace, begin + offset, self.products)
+        for n, product in enumerate(products):
+            drawing.add(product, product.timestamp_ns + offset, self.products + n)
+            if n % _PROGRESS_EVERY == 0:
+                step(n, len(products))
         drawing.send(self._stream, self._named)
+        _send_events(self._stream, record, position, offset, self.products)
+        self._robots.update(dict.fromkeys(sorted(workspace.robots)))
+        if not self.records:
+            self._eye = _eye(workspace)
         self.records += 1
         self.products += len(products)
+
+    def blueprint(self) -> rrb.Blueprint:
+        """What the viewer opens on: the cell in 3D beside each arm's joints plotted and the events."""
+        cell = rrb.Spatial3DView(origin="world", name="cell", eye_controls=self._eye, background=_BACKGROUND)
+        plots = [rrb.TimeSeriesView(origin=f"plots/{_part(robot)}/joints", name=f"{robot} joints")
+                 for robot in self._robots]
+        return rrb.Blueprint(rrb.Horizontal(cell, rrb.Vertical(*plots, rrb.TextLogView(origin="events", name="events")),
+                                           column_shares=[3, 2]))
+
+
+def _eye(workspace: Any) -> Optional[rrb.EyeControls3D]:
+    """An eye that sees the whole of the cell laid out in ``workspace`` from above at an angle; None
+    where there is nothing to see or the installed rerun-sdk cannot place the eye."""
+    cell = scene.cell(workspace.robots, workspace.cameras, workspace.items, workspace.state)
+    points: List[scene.Point3] = []
+    for robot in cell.robots:
+        reach = sum(robot.links)
+        points += [(x + dx * reach, y + dy * reach, robot.z) for x, y in robot.points[:1] for dx, dy in ((-1, -1), (1, 1))]
+    points += [(item.pose.position.x, item.pose.position.y, item.pose.position.z) for item in cell.items if item.drawable]
+    points += [(x, y, camera.pose.position.z) for camera in cell.cameras if camera.drawable
+               for x, y in camera.wedge(_FIELD_OF_VIEW_RANGE)]
+    if not points:
+        return None
+    low, high = np.min(points, axis=0), np.max(points, axis=0)
+    target = (low + high) / 2.0
+    away = _EYE_DISTANCE * max(float(np.linalg.norm(high - low)), 1.0)
+    up = math.radians(_EYE_ELEVATION_DEG)
+    place: Dict[str, Any] = {"position": tuple(target + away * np.array([0.0, -math.cos(up), math.sin(up)])),
+                             "look_target": tuple(target), "eye_up": (0.0, 0.0, 1.0)}
+    try:
+        return rrb.EyeControls3D(**place)
+    except TypeError:   # an older rerun-sdk's eye takes no place: the viewer picks one
+        return None
+
+
+def _send_events(stream: rr.RecordingStream, record: data_pb2.Record, position: int, offset: int,
+                 first: int) -> None:
+    """The events of ``record``, the record at ``position`` of its recording, as text logs with levels
+    under ``events/<kind>``, where the exports show them; ``first`` is the number of its first product."""
+    rows: Dict[str, List[Tuple[int, int, str, rr.TextLogLevel]]] = defaultdict(list)
+    for event in record_events(record, position):
+        rows[event.kind].extend((stamp + offset, first + product, text, _LEVELS[event.severity])
+                                for stamp, product, text in marks(record, event))
+    for kind, entries in rows.items():
+        entries.sort()
+        times, products, texts, levels = zip(*entries)
+        stream.send_columns(f"events/{_part(kind)}", [
+            rr.TimeColumn("time", timestamp=np.array(times, np.int64).view("datetime64[ns]")),
+            rr.TimeColumn("product", sequence=np.array(products, np.int64))],
+            rr.TextLog.columns(text=list(texts), level=list(levels)))
 
 
 class _Drawing:
@@ -332,13 +411,14 @@ def _log_fixed(stream: rr.RecordingStream, path: str, group: str, name: str) -> 
     if group == "robots":
         stream.log(path, rr.LineStrips3D.from_fields(labels=[name], colors=[_ROBOT_COLOR], radii=[_LINK_RADIUS]),
                    static=True)
-        stream.log(path + "/joints", rr.Points3D.from_fields(colors=[_JOINT_COLOR], radii=[_JOINT_RADIUS]),
+        stream.log(path + "/joints", rr.Points3D.from_fields(colors=[_JOINT_COLOR], radii=[scene.JOINT_RADIUS]),
                    static=True)
     elif group == "items":
         stream.log(path, rr.Boxes3D.from_fields(labels=[name], colors=[_ITEM_COLOR],
                                                 fill_mode=rr.components.FillMode.Solid), static=True)
     else:
-        stream.log(path, rr.LineStrips3D.from_fields(labels=[name], colors=[_CAMERA_COLOR]), static=True)
+        stream.log(path, rr.LineStrips3D.from_fields(labels=[name], colors=[_CAMERA_COLOR], radii=[_CAMERA_RADIUS]),
+                   static=True)
 
 
 def _part(name: str) -> str:

@@ -1,4 +1,5 @@
-"""The playback clock of a live replay: pause, seek, step, rate and loop, for every way of driving it.
+"""The playback clock of a live replay: pause, seek, step, rate, loop and the record's events, for every way of
+driving it.
 
 ``Replay.play`` reads its live clock as ``t = speed * (time.time() - t0)``,
 ``time`` being looked up in its module at each use. A ``Clock`` bound as
@@ -23,10 +24,12 @@ import reprlib
 import threading
 import time as _time
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterator, Optional
+from typing import Any, Callable, Dict, Iterator, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
+
+from ..analysis.events import INFO, SEVERITIES, Event
 
 #: The rates a menu or the faster/slower keys offer; scripts may set any in RATE_RANGE.
 RATES = (0.1, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0, 16.0)
@@ -62,10 +65,12 @@ class Status:
     finished: bool      # play has returned
     version: int        # raised by every change of what the clock says, other than time running on
     seeks: int = 0      # raised by every move other than playing on: seek, jump, step, a loop going back
+    event: int = 0      # the number of the last event begun at or before ``time`` (0: none yet)
 
 
 class Clock:
-    """The playback position of one live replay of a record with the product times ``times``.
+    """The playback position of one live replay of a record with the product times ``times`` and
+    the ``events`` found in it (numbered), which the status counts and ``to_event`` goes to.
 
     ``now`` is the wall clock the position advances by (monotonic seconds); ``pace`` lets
     play draw at most ``frames_per_second`` pictures a second.
@@ -73,13 +78,22 @@ class Clock:
 
     def __init__(self, times: npt.ArrayLike, *, start: float = 0.0, rate: float = 1.0, paused: bool = False,
                  loop: bool = False, now: Callable[[], float] = _time.monotonic,
-                 frames_per_second: float = MAX_FRAMES_PER_SECOND) -> None:
+                 frames_per_second: float = MAX_FRAMES_PER_SECOND, events: Sequence[Event] = ()) -> None:
         self._times = np.asarray(times, dtype=float)
         if not len(self._times):
             raise ValueError("a clock needs at least one product time")
         self._end = float(self._times[-1])
         # The distinct product times in order: the stops of a step.
         self._stops = np.unique(self._times)
+        self._events = tuple(events)
+        # Where each event begins on the playback axis, in time order (the last of a time the
+        # latest numbered), and, by least severity, the distinct times an event step stops at.
+        begins = np.clip(np.array([event.time for event in self._events], dtype=float), 0.0, max(self._end, 0.0))
+        order = np.argsort(begins, kind="stable")
+        self._event_begins = begins[order]
+        self._event_numbers = [self._events[i].number for i in order]
+        levels = np.array([SEVERITIES.index(event.severity) for event in self._events], dtype=int)
+        self._event_stops = {least: np.unique(begins[levels >= SEVERITIES.index(least)]) for least in SEVERITIES}
         self._now = now
         self._frame_s = 1.0 / frames_per_second
         self._changed = threading.Condition()
@@ -182,6 +196,26 @@ class Clock:
             self._paused = True
             self._changed_locked()
 
+    def to_event(self, step: int = 1, least: str = INFO) -> None:
+        """Pause where the event ``step`` event times on (negative: back) from the playback position
+        begins, counting events of severity ``least`` or worse; with none that way, nothing changes."""
+        if least not in SEVERITIES:
+            raise ValueError(f"event: severity must be one of {', '.join(SEVERITIES)}, not {reprlib.repr(least)}")
+        stops = self._event_stops[least]
+        with self._changed:
+            position = self._position_locked()
+            if step > 0:
+                nearest = int(np.searchsorted(stops, position, side="right"))       # the first stop after
+            else:
+                nearest = int(np.searchsorted(stops, position, side="left")) - 1   # the last stop before
+            if step == 0 or not 0 <= nearest < len(stops):
+                return
+            at = nearest + step - (1 if step > 0 else -1)
+            target = float(stops[min(max(at, 0), len(stops) - 1)])
+            self._reanchor_locked(target)
+            self._paused = True
+            self._changed_locked()
+
     def to_start(self) -> None:
         self.seek(0.0)
 
@@ -229,6 +263,11 @@ class Clock:
         """The product times the clock plays, seconds after the first product."""
         return self._times
 
+    @property
+    def events(self) -> Sequence[Event]:
+        """The record's events, as numbered."""
+        return self._events
+
     def status(self) -> Status:
         with self._changed:
             return self._status_locked()
@@ -273,12 +312,17 @@ class Clock:
         """The product play shows at ``position``: its own choice, the nearest (the first of a time)."""
         return int(np.argmin(np.abs(position - self._times)))
 
+    def _event_at(self, position: float) -> int:
+        """The number of the last event begun at or before ``position``, 0 if none."""
+        passed = int(np.searchsorted(self._event_begins, position, side="right"))
+        return self._event_numbers[passed - 1] if passed else 0
+
     def _status_locked(self) -> Status:
         position = self._position_locked()
         return Status(time=_within(position, self._end), shown=_within(self._shown, self._end), end=self._end,
                       paused=self._paused, loop=self._loop, rate=self._rate, product=self._product_at(position),
                       products=len(self._times), preparing=not self._started, finished=self._finished,
-                      version=self._version, seeks=self._seeks)
+                      version=self._version, seeks=self._seeks, event=self._event_at(position))
 
 
 def _within(position: float, end: float) -> float:
@@ -357,13 +401,15 @@ def apply(clock: Clock, request: object) -> None:
         clock.step(products)
     elif action == "rate":
         clock.set_rate(_number(request, "value"))
+    elif action == "event":
+        clock.to_event(_whole(request, "step"), request.get("severity", INFO))
     elif action == "loop":
         on = request.get("on")
         if not isinstance(on, bool):
             raise ValueError(f"loop: on must be true or false, not {reprlib.repr(on)}")
         clock.set_loop(on)
     else:
-        known = ", ".join(sorted([*simple, "seek", "jump", "step", "rate", "loop"]))
+        known = ", ".join(sorted([*simple, "seek", "jump", "step", "event", "rate", "loop"]))
         raise ValueError(f"unknown action {reprlib.repr(action)}; known: {known}")
 
 
@@ -374,3 +420,10 @@ def _number(request: Dict[Any, Any], key: str) -> float:
             if math.isfinite(value):
                 return float(value)
     raise ValueError(f"{request['action']}: {key} must be a finite number, not {reprlib.repr(value)}")
+
+
+def _whole(request: Dict[Any, Any], key: str) -> int:
+    value = request.get(key, 1)
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise ValueError(f"{request['action']}: {key} must be a whole number, not {reprlib.repr(value)}")
+    return value

@@ -3,7 +3,8 @@
 The channels, schemas and messages are those of ``mirvane export``
 (``mirvane.formats.mcap``): each product part is logged at its log time as the
 playback clock passes it, so a plot gets every controller message and not only
-the ones a picture showed. ``/scene`` draws the state the replay shows, at
+the ones a picture showed, and so is each message of the record's events
+(``/events``, and ``/events/spans`` where the schemas have it). ``/scene`` draws the state the replay shows, at
 most ``SCENES_PER_SECOND`` times a second; after a seek (from Foxglove, the
 browser page or the terminal, or a loop going back to the start) the whole
 scene at the new time comes at once and the messages follow from there.
@@ -63,7 +64,10 @@ class FoxgloveLive:
             topic: foxglove.Channel(topic, message_encoding="protobuf", context=context, schema=foxglove.Schema(
                 name=cls.DESCRIPTOR.full_name, encoding="protobuf",
                 data=build_file_descriptor_set(cls).SerializeToString()))
-            for topic, cls in mcap.CHANNELS.items() if topic != mcap.RECORD}
+            for topic, cls in {**mcap.CHANNELS, **mcap.EVENT_CHANNELS}.items() if topic != mcap.RECORD}
+        # The events' messages, by log time, as the export writes them.
+        self._events = mcap.event_messages(record, offset)
+        self._event_times = np.array([time for _, time, _, _ in self._events], dtype=np.int64)
         end = max(int(self._log_times[-1]), self._zero)
         self._server = foxglove.start_server(
             name=name, host=host, port=port, context=context, capabilities=[Capability.Time],
@@ -152,7 +156,8 @@ class FoxgloveLive:
             last.version, last.paused, last.finished)
 
     def _send_passed(self, position: float) -> None:
-        """Log every product part whose time lies after the last position sent, up to ``position``."""
+        """Log every product part and event message whose time lies after the last position sent, up to
+        ``position``."""
         up_to = self._log_time(position) + _SAME_NS
         begin = int(np.searchsorted(self._sorted, self._passed, side="right"))
         end = int(np.searchsorted(self._sorted, up_to, side="right"))
@@ -160,6 +165,9 @@ class FoxgloveLive:
             product = self._record.products[int(index)]
             for topic, data in mcap.part_messages(product):
                 self._log(topic, data, int(self._log_times[index]))
+        first, last = (int(np.searchsorted(self._event_times, t, side="right")) for t in (self._passed, up_to))
+        for topic, log_time, data, _ in self._events[first:last]:
+            self._log(topic, data, log_time)
         self._passed = max(self._passed, up_to)
 
     def _send_scene(self, status: Status, now: float, clear: bool) -> None:

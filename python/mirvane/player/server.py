@@ -9,6 +9,8 @@ playback clock says:
 * ``/status.json`` record name, playback time, span and the clock's status (paused, loop,
   rate, product, products, preparing, finished); with ``?after=VERSION&wait=SECONDS``, once
   the clock has changed past that version or the seconds have passed;
+* ``/events.json`` the record's events (as ``mirvane events --format json`` gives them; the
+  status's ``event`` is the number of the last one passed);
 * ``/series.json`` field paths and their values over the record, ``/state.json`` the shown
   state as a tree, ``/plotly.min.js`` the plotting library from the installed ``plotly``;
 * ``POST /control`` a JSON control (``mirvane.player.clock.apply``), answered with the new status.
@@ -183,6 +185,9 @@ class LiveView:
         """Carry out one control (``ValueError`` when it cannot be) and give the new status."""
         apply(self._clock, request)
         return self.status()
+
+    def events(self) -> Dict[str, Any]:
+        return {"events": [dataclasses.asdict(event) for event in self._clock.events]}
 
     def state(self) -> Dict[str, Any]:
         with self._changed:
@@ -431,6 +436,8 @@ class _Handler(Handler):
             self._send(HTTPStatus.OK, "text/html; charset=utf-8", _page())
         elif path == "/status.json":
             self._json(HTTPStatus.OK, view.status(*_waiting(query)))
+        elif path == "/events.json":
+            self._json(HTTPStatus.OK, view.events())
         elif path == "/state.json":
             self._json(HTTPStatus.OK, view.state())
         elif path == "/series.json":

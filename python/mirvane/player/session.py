@@ -1,11 +1,13 @@
 """One live replay: a record played by ``Replay.play`` on a playback clock, and what shows and steers it.
 
-A ``LiveSession`` is made from a project, a record and ``LiveOptions``. It owns the record's
-playback clock (``clock.Clock``) and the clock's outputs: the progress line, the player page
+A ``LiveSession`` is made from a project, a record and ``LiveOptions``. It finds the record's
+events (``analysis.events``) once, and owns the record's playback clock (``clock.Clock``, which
+knows the events) and the clock's outputs: the progress line, the player page
 (``server.LiveView``), the Foxglove server (``foxglove.FoxgloveLive``) and the terminal keys.
 ``with session:`` starts them (``start``) and closes them on the way out; ``play`` plays the
 record, every picture followed by ``cycle`` (each output's share, then the clock's wait), and
-then finishes them.
+then finishes them. Each picture marks the subjects of the warnings and errors under way
+(``marked``); the progress line names the last event passed.
 
 A second live replay is a second session, with a project, viewer, clock and servers of its own.
 Each play reads its own session's clock (``clock.play_reads``), so sessions may play at once,
@@ -18,11 +20,12 @@ import sys
 import threading
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
 from tqdm import tqdm
 
+from ..analysis.events import ERROR, INFO, Event, record_events
 from ..data import Data, span_seconds
 from ..project import Project
 from ..replay import Replay
@@ -38,6 +41,11 @@ if TYPE_CHECKING:
 _FAREWELL_S = 1.0
 # How often the progress line is redrawn while the replay plays on.
 _LINES_PER_SECOND = 10.0
+#: Seconds of the record for which the picture marks the subject of a warning or error shown by
+#: one product (a drop, a damaged value): long enough to be seen while playing.
+POINT_MARK_S = 1.0
+# The most of an event's text the progress line shows, so that the line fits a terminal.
+_EVENT_TEXT = 60
 
 
 @dataclass(frozen=True)
@@ -65,19 +73,21 @@ class CannotServe(Exception):
 
 
 class LiveSession:
-    """The live replay of ``record`` in the work cell of ``project``, as ``options`` ask, called
-    ``name`` on the page and in Foxglove.
+    """The live replay of ``record`` (at ``index`` in its recording) in the work cell of ``project``,
+    as ``options`` ask, called ``name`` on the page and in Foxglove.
 
     Play sets the project's states: it is the session's own while it plays. A rate the clock
     cannot play is a ``ValueError`` here; a server that cannot start, ``CannotServe`` from ``start``.
     """
 
     def __init__(self, project: Project, record: data_pb2.Record, options: LiveOptions = LiveOptions(),
-                 name: str = "replay") -> None:
+                 name: str = "replay", index: int = 0) -> None:
         self.options, self.record, self.name = options, record, name
+        self.events = record_events(record, index)
+        self._alarms = [event for event in self.events if event.severity != INFO]
         # No output shows more pictures a second than the page's stream.
         self.clock = Clock(product_times(record), start=options.start, rate=options.rate, paused=options.paused,
-                           loop=options.loop, frames_per_second=MAX_PICTURES_PER_SECOND)
+                           loop=options.loop, frames_per_second=MAX_PICTURES_PER_SECOND, events=self.events)
         self.page: Optional[LiveView] = None
         self.foxglove: Optional["FoxgloveLive"] = None
         self._project = project
@@ -95,6 +105,7 @@ class LiveSession:
         self._line_version = -1
         self._drawn = -math.inf
         self._released = threading.Event()
+        self._shown = options.start    # the time play last read: what its next picture shows
 
     def __enter__(self) -> "LiveSession":
         with self._outputs:     # closed at once if starting fails
@@ -137,7 +148,7 @@ class LiveSession:
     def play(self) -> None:
         """Play the record until its end or a stop, then finish the outputs; with a page, give its
         watchers the end (with ``hold``, until interrupted)."""
-        with play_reads(self.clock.time):
+        with play_reads(self._read):
             self._replay.play(index=0, speed=1.0)
         self.finish()
         if self.page is not None:
@@ -180,6 +191,11 @@ class LiveSession:
             return
         described = f"{'paused' if status.paused else 'playing'} {status.rate:g}x{' loop' if status.loop else ''}"
         product = f"product {status.product + 1} of {status.products}"
+        if status.event:
+            event = self.events[status.event - 1]
+            text = event.text if len(event.text) <= _EVENT_TEXT else event.text[:_EVENT_TEXT - 1] + "…"
+            severity = f", {event.severity}" if event.severity != INFO else ""
+            product += f", event {event.number} at {event.time:.2f} s{severity}: {text}"
         line = (described, f"{status.time:.2f}", product)
         now = time.monotonic()
         if line == self._line or (status.version == self._line_version and now - self._drawn < 1 / _LINES_PER_SECOND):
@@ -189,6 +205,16 @@ class LiveSession:
         self._bar.set_postfix_str(product, refresh=False)
         self._bar.n = status.time
         self._bar.refresh()
+
+    def _read(self) -> float:
+        """The clock as play reads it, noting what play will show."""
+        self._shown = self.clock.time()
+        return self._shown
+
+    def marked(self) -> Dict[str, str]:
+        """The subjects of the warnings and errors under way at the time play shows, each with the
+        worst severity: what the picture marks."""
+        return marked(self._alarms, self._shown)
 
     def _note(self, text: str) -> None:
         if not self.options.quiet:
@@ -202,8 +228,21 @@ class _Cycling:
         self._viewer, self._session = viewer, session
 
     def render(self) -> None:
+        self._viewer.mark(self._session.marked())
         self._viewer.render()
         self._session.cycle()
 
     def screenshot(self, filename: str) -> str:
         return self._viewer.screenshot(filename=filename)
+
+
+def marked(events: Sequence[Event], seconds: float) -> Dict[str, str]:
+    """The subjects of ``events`` under way at ``seconds`` (a point event for ``POINT_MARK_S``), each
+    with the worst severity of its events then."""
+    subjects: Dict[str, str] = {}
+    for event in events:
+        if event.time <= seconds <= max(event.end, event.time + POINT_MARK_S):
+            for subject in event.subjects:
+                if subjects.get(subject) != ERROR:
+                    subjects[subject] = event.severity
+    return subjects

@@ -1,7 +1,8 @@
 """Playback keys in the terminal: a thread reading single keys from standard input while a live replay plays.
 
 Only when standard input is a terminal: pipes and CI are never read. The terminal is put in cbreak
-mode (keys arrive one by one, unechoed; Ctrl-C still interrupts) and restored on the way out.
+mode (keys arrive one by one, unechoed; Ctrl-C still interrupts) and restored on the way out. Each key
+sends a control of the JSON interface (``clock.apply``), as the page and scripts do.
 """
 
 import contextlib
@@ -10,24 +11,26 @@ import os
 import select
 import sys
 import threading
-from typing import Callable, Dict, Iterator, Tuple
+from typing import Any, Callable, Dict, Iterator, Tuple
 
-from .clock import Clock
+from .clock import Clock, apply
 
-# The keys, what the help calls them and says they do, and what each does.
-_KEYS: Tuple[Tuple[str, str, Dict[bytes, Callable[[Clock], None]]], ...] = (
-    ("Space", "pause/resume", {b" ": Clock.toggle}),
-    ("←/→", "±1 s", {b"\x1b[D": lambda clock: clock.jump(-1.0), b"\x1b[C": lambda clock: clock.jump(1.0)}),
-    ("↑/↓", "rate up/down", {b"\x1b[A": Clock.faster, b"\x1b[B": Clock.slower}),
-    (",/.", "previous/next product", {b",": lambda clock: clock.step(-1), b".": lambda clock: clock.step(1)}),
-    ("q", "end", {b"q": Clock.stop}),
+# The keys, what the help calls them and says they do, and the control each sends (``clock.apply``'s).
+_KEYS: Tuple[Tuple[str, str, Dict[bytes, Dict[str, Any]]], ...] = (
+    ("Space", "pause/resume", {b" ": {"action": "toggle"}}),
+    ("←/→", "±1 s", {b"\x1b[D": {"action": "jump", "seconds": -1}, b"\x1b[C": {"action": "jump", "seconds": 1}}),
+    ("↑/↓", "rate up/down", {b"\x1b[A": {"action": "faster"}, b"\x1b[B": {"action": "slower"}}),
+    (",/.", "previous/next product", {b",": {"action": "step", "products": -1},
+                                      b".": {"action": "step", "products": 1}}),
+    ("p/n", "previous/next event", {b"p": {"action": "event", "step": -1}, b"n": {"action": "event", "step": 1}}),
+    ("q", "end", {b"q": {"action": "stop"}}),
 )
 #: Every key and what it does, for a line of its own above the progress line.
 HELP = "Keys: " + " · ".join(f"{name} {does}" for name, does, _ in _KEYS)
 
 
 def actions(clock: Clock) -> Dict[bytes, Callable[[], None]]:
-    return {key: functools.partial(act, clock) for _, _, table in _KEYS for key, act in table.items()}
+    return {key: functools.partial(apply, clock, control) for _, _, table in _KEYS for key, control in table.items()}
 
 
 @contextlib.contextmanager

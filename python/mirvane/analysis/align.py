@@ -1,0 +1,120 @@
+"""Two runs on one clock: where the second run is placed against the first.
+
+An ``Alignment`` is the rule a user chooses: ``start`` (both from their first
+product), ``offset`` (the second run shifted by so many seconds) or ``event``
+(the first event of a kind, perhaps of one subject, put at one time in both).
+``align`` applies it to two records and gives ``Aligned``: the offset and the
+shared clock over both runs, from which each run's own time follows. Whatever
+shows or compares two runs (``mirvane diff``, the two-run player) places them
+through it.
+"""
+
+import re
+from dataclasses import dataclass
+from typing import Optional, Sequence, Tuple
+
+from dravik.api import data_pb2
+
+from ..data import span_seconds
+from .events import KINDS, Event
+
+START, OFFSET, EVENT = "start", "offset", "event"
+
+
+class AlignmentError(ValueError):
+    """A rule that cannot place the runs: the event it names is not in one of them."""
+
+
+@dataclass(frozen=True)
+class Alignment:
+    """How the second run (B) is placed against the first (A)."""
+    rule: str = START
+    #: ``offset``: seconds of A's clock at which B's first product is shown.
+    offset_s: float = 0.0
+    #: ``event``: the kind of event to put at one time, and its subject (any, if empty).
+    kind: str = ""
+    subject: str = ""
+
+    @classmethod
+    def event(cls, text: str) -> "Alignment":
+        """``KIND[:SUBJECT]`` as an alignment; raises ``ValueError`` for an unknown kind."""
+        kind, _, subject = text.partition(":")
+        if kind not in KINDS:
+            raise ValueError(f"unknown kind {kind!r}; give one of {', '.join(KINDS)}")
+        return cls(EVENT, kind=kind, subject=subject)
+
+    def __str__(self) -> str:
+        if self.rule == OFFSET:
+            return f"an offset of {self.offset_s:+.3f} s"
+        if self.rule == EVENT:
+            return f"the first {self.kind}{':' + self.subject if self.subject else ''} of each"
+        return "start"
+
+
+@dataclass(frozen=True)
+class Aligned:
+    """Two runs placed on one clock.
+
+    A run's own time counts seconds from its first product, as the player does.
+    B's time 0 falls at A's time ``offset_s`` (``offset_ns`` exactly). The shared
+    clock starts where the first of them starts and spans both: at ``clock``
+    seconds of it, A shows its own time ``times(clock)[0]`` and B ``[1]``
+    (before a run's start or after its end, a player shows its first or last).
+    """
+    offset_ns: int
+    a_span: float
+    b_span: float
+    #: The events put at one time, with ``event`` alignment.
+    anchors: Optional[Tuple[Event, Event]] = None
+
+    @property
+    def offset_s(self) -> float:
+        return self.offset_ns * 1e-9
+
+    @property
+    def start(self) -> float:
+        """A's time at which the shared clock begins."""
+        return min(0.0, self.offset_s)
+
+    @property
+    def span(self) -> float:
+        """Seconds of the shared clock: from the first start to the last end."""
+        return max(self.a_span, self.offset_s + self.b_span) - self.start
+
+    def times(self, clock: float) -> Tuple[float, float]:
+        """A's and B's own times at ``clock`` seconds of the shared clock."""
+        a = clock + self.start
+        return a, a - self.offset_s
+
+    def clock(self, a_time: float) -> float:
+        """The shared clock at A's own time ``a_time``."""
+        return a_time - self.start
+
+
+def first_event(events: Sequence[Event], kind: str, subject: str = "") -> Optional[Event]:
+    """The first of ``events`` of ``kind`` about ``subject`` (any if empty): named as the event's
+    subject, or as a word of its text (``grasp:box_1`` finds "arm_a grasped box_1")."""
+    named = re.compile(rf"(?<!\w){re.escape(subject)}(?!\w)")
+    return next((event for event in events if event.kind == kind and (
+        not subject or subject in event.subject.split(",") or named.search(event.text))), None)
+
+
+def align(alignment: Alignment, a: data_pb2.Record, b: data_pb2.Record,
+          a_events: Sequence[Event] = (), b_events: Sequence[Event] = ()) -> Aligned:
+    """Records ``a`` and ``b`` placed by ``alignment``; ``event`` alignment looks in their events
+    (each record's, in record order). Raises ``AlignmentError`` when a run lacks the event."""
+    spans = span_seconds(a), span_seconds(b)
+    if alignment.rule == OFFSET:
+        return Aligned(round(alignment.offset_s * 1e9), *spans)
+    if alignment.rule != EVENT:
+        return Aligned(0, *spans)
+    found = []
+    for name, record, events in (("A", a, a_events), ("B", b, b_events)):
+        event = first_event(events, alignment.kind, alignment.subject)
+        if event is None:
+            raise AlignmentError(f"run {name} has no {alignment.kind} event"
+                                 + (f" about {alignment.subject}" if alignment.subject else ""))
+        found.append((event, event.stamp_ns - record.products[0].timestamp_ns))
+    (a_event, a_ns), (b_event, b_ns) = found
+    return Aligned(a_ns - b_ns, *spans, anchors=(a_event, b_event))
+

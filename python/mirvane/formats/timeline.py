@@ -1,0 +1,49 @@
+"""Where the exports put records: one after another on one time axis.
+
+A record keeps its own time stamps unless it would start before the record
+before it has ended (or before 0, for the first); then the whole record moves
+later, just past it. One file keeps one recording one thing to open and scrub,
+its records never overlap, and a plot over time lines up with the real clock.
+A format's axis holds times from 0 to ``latest`` and may move a record by at
+most ``most_offset`` (if it says): a record that cannot be placed is refused, naming the
+record and the stamp, so that an export never writes times it cannot hold.
+"""
+
+from typing import Optional, Type
+
+from dravik.api import data_pb2
+
+from ..data import DataFileError
+
+
+class Timeline:
+    """A format's time axis (``axis`` names it in errors), records placed on it in turn; ``error`` is
+    what a record that cannot be placed raises."""
+
+    def __init__(self, path: str, axis: str, latest: int, most_offset: Optional[int] = None,
+                 error: Type[DataFileError] = DataFileError) -> None:
+        self._path, self._axis, self._latest, self._error = path, axis, latest, error
+        self._most_offset = most_offset
+        self._end = -1      # the latest time placed so far
+
+    def place(self, record: data_pb2.Record, position: int) -> int:
+        """How much later than its stamps ``record``, the record at ``position`` of the recording,
+        lies on the axis."""
+        stamps = [product.timestamp_ns for product in record.products]
+        begin = min(stamps, default=record.start_timestamp_ns)
+        end = max(stamps, default=begin)
+        first = self._end < 0
+        offset = max(0, self._end + 1 - begin)
+        alone = "" if first else f"; export it alone (--index {position})"
+        if self._most_offset is not None and offset > self._most_offset:
+            where = f"product {stamps.index(begin)} is" if stamps else "start is"
+            reach = (f"earlier than {self._axis} reaches (from {-self._most_offset} ns)" if first else
+                     f"too long before the end of the record before it for {self._axis} to hold it after that")
+            raise self._error(f"{self._path}: record {position}'s {where} stamped {begin} ns, {reach}{alone}")
+        if end + offset > self._latest:
+            where = f"product {stamps.index(end)} is" if stamps else "start is"
+            why = "to start at 0" if first else "to follow the record before it"
+            raise self._error(f"{self._path}: record {position}'s {where} stamped {end} ns, beyond {self._axis} "
+                                f"(up to {self._latest} ns) once the record moves {offset} ns later {why}{alone}")
+        self._end = end + offset
+        return offset
