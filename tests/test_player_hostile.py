@@ -38,11 +38,14 @@ def test_a_flood_of_spellings_keeps_one_series_per_field(player):
     process, url = player
     code, first = request(url, "series.json?path=" + quote(VALUES % 0))
     assert code == 200 and first["path"] == VALUES % 0 and len(first["t"]) > 300
+    for _ in range(300):   # the allocator's steady state for answering, before anything is measured
+        request(url, "series.json?path=" + quote(VALUES % 0))
     before = rss_mb(process)
-    for n in range(1, 1001):   # each stored apart, 1,000 series would take some 30 MB
+    for n in range(1, 1001):   # each stored apart, 1,000 series would take some 7 MB
         spelled = ("/" if n % 2 else "") + VALUES % ("0" * n) + " " * (n % 7)
         assert request(url, "series.json?path=" + quote(spelled)) == (200, first)
-    assert rss_mb(process) - before < 8
+    if os.environ.get("PYTHONMALLOC") != "malloc":   # the sanitizers hold freed blocks back, so RSS only grows
+        assert rss_mb(process) - before < 2
 
 
 @pytest.mark.parametrize("site, path, code", [
