@@ -42,7 +42,7 @@ $(VENV)/.installed: $(VPY) $(SOURCES)
 	$(VPY) -m pip install -q --no-build-isolation \
 		-Ccmake.define.MIRVANE_WERROR=ON -Ccmake.define.MIRVANE_SANITIZE=$(SANITIZE) \
 		-Ccmake.define.MIRVANE_BUILD_TESTS=ON \
-		-Cbuild-dir=$(BUILD_DIR) ".[test,mcap,rerun,serve,foxglove]"
+		-Cbuild-dir=$(BUILD_DIR) ".[test,mcap,rerun,serve,foxglove,catalog,cluster]"
 	touch $@
 
 install: $(VENV)/.installed
@@ -93,7 +93,7 @@ wheel: $(VPY)
 	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/mirvane-*.whl
 	@echo "wheel: $$(basename $(WHEEL_DIR)/mirvane-*.whl)"
 	$(PYTHON) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/mirvane-*.whl)[test,mcap,rerun,serve,foxglove]"
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/mirvane-*.whl)[test,mcap,rerun,serve,foxglove,catalog,cluster]"
 	cd $$(mktemp -d) && $(abspath $(WHEEL_VENV))/bin/python -m pytest -q -p no:cacheprovider $(abspath tests)
 
 # The source distribution, built, then unpacked, installed from its own files
@@ -108,7 +108,7 @@ sdist: $(VPY)
 	$(PYTHON) -m venv $(SDIST_VENV)
 	$(SDIST_VENV)/bin/python -m pip install -q --upgrade pip
 	unpacked=$$(mktemp -d) && tar -xzf dist/sdist/mirvane-*.tar.gz -C $$unpacked && \
-	$(SDIST_VENV)/bin/python -m pip install -q -Ccmake.define.MIRVANE_WERROR=ON "$$(ls -d $$unpacked/mirvane-*)[test,mcap,rerun,serve,foxglove]" && \
+	$(SDIST_VENV)/bin/python -m pip install -q -Ccmake.define.MIRVANE_WERROR=ON "$$(ls -d $$unpacked/mirvane-*)[test,mcap,rerun,serve,foxglove,catalog,cluster]" && \
 	cd $$(mktemp -d) && $(abspath $(SDIST_VENV))/bin/python -m pytest -q -p no:cacheprovider $$unpacked/mirvane-*/tests
 
 bench: install
@@ -116,6 +116,7 @@ bench: install
 	$(VPY) bench/mcap_export.py
 	$(VPY) bench/recorder.py
 	$(VPY) bench/events.py
+	$(VPY) bench/catalog.py
 	$(VPY) bench/diff.py
 	$(VPY) bench/movie.py
 	$(VPY) bench/clip.py

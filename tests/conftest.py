@@ -3,6 +3,8 @@
 import contextlib
 import json
 import os
+import shutil
+import subprocess
 
 import pytest
 
@@ -23,10 +25,10 @@ def recorded(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def faulty(tmp_path_factory):
+def every_fault(tmp_path_factory):
     """A 20 s run of the sample cell suffering every kind of fault (``mirvane record --faults all``),
     ``run.rec``, and its events as ``mirvane events --format json`` lists them."""
-    where = tmp_path_factory.mktemp("faulty")
+    where = tmp_path_factory.mktemp("every-fault")
     done = mirvane("record", "run.rec", "--seconds", 20, "--seed", 3, "--faults", "all", "--fault-rate", 24, cwd=where)
     assert done.returncode == 0, done.stderr
     listed = mirvane("events", "run.rec", "--format", "json", cwd=where)
@@ -44,6 +46,30 @@ def serve(recorded):
             return process, urls[0]
 
         yield start
+
+
+@pytest.fixture(scope="module")
+def browser():
+    """Headless Chromium through its WebDriver, installed with apt-get when missing."""
+    if not (shutil.which("chromium") and shutil.which("chromedriver")):
+        subprocess.run("apt-get update -q && apt-get install -y -q chromium chromium-driver",
+                       shell=True, check=True, capture_output=True)
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which("chromium")
+    options.page_load_strategy = "eager"   # a paused replay's picture stream never finishes loading
+    # The tabs a test does not look at keep their timers running, as the one a user looks at does.
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1000,800",
+                 "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
+                 "--disable-backgrounding-occluded-windows"):
+        options.add_argument(flag)
+    # Not the sanitizer runtime the suite may run under: the browser is not built for it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    driver = webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver"), env=env))
+    yield driver
+    driver.quit()
 
 
 @pytest.fixture(scope="session")

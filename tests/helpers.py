@@ -36,6 +36,28 @@ def mirvane(*args, cwd, env=None, timeout=120):
                           timeout=timeout)
 
 
+# Runs a command in a grandchild forked from a small interpreter and gives back its exit status and
+# peak memory. A child forked straight from the test process would count the test's own memory:
+# the kernel keeps a process's peak across exec.
+_MEASURED = """import os, sys
+child = os.fork()
+if child == 0:
+    os.execv(sys.argv[1], sys.argv[1:])
+_, status, usage = os.wait4(child, 0)
+sys.stderr.write("peak %d kB\\n" % usage.ru_maxrss)
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
+def peak_memory(args, cwd, out):
+    """Runs ``args`` with standard output and error to the file ``out``; gives its exit status and
+    peak memory in kB (the last line of ``out``, which this removes)."""
+    done = subprocess.run([sys.executable, "-c", _MEASURED, *map(str, args)], cwd=cwd, stdout=out, stderr=out)
+    out.seek(0)
+    *said, peak = out.read().splitlines(keepends=True)
+    return done.returncode, "".join(said), int(re.fullmatch(r"peak (\d+) kB\n", peak).group(1))
+
+
 def lossless_ffmpeg(where):
     """An environment in which movies are written losslessly (moviepy's ffmpeg command with an exact
     RGB codec in place of its lossy one), so that decoded frames compare pixel for pixel."""

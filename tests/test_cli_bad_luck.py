@@ -270,6 +270,13 @@ AWKWARD = {
                ["dir.rec", "x.rec"]],
     "recover": [["", "x.mcap"], ["dir.mcap", "x.mcap"], ["fifo.rec", "x.mcap"], [REC, "x.mcap"],
                 ["{run}/run.mcap", "dir.mcap"], ["{run}/run.mcap", "{run}/run.mcap"], ["{run}/run.mcap", "x.rec"]],
+    "index": [[""], ["missing"], ["fifo.rec"], ["{run}", "--db", "dir.rec"], ["{run}", "--db", "runs.db"],
+              ["{run}", "--db", "/proc/x.duckdb"], ["{run}", "--workers", "0"], ["{run}", "--workers", "2", "--ray", "x:1"]],
+    "runs": [["--db", "missing.duckdb"], ["--db", "text.mvproj"], ["--db", "dir.mcap"], ["--format", "xml"],
+             ["--sql", "SELECT 1", "--where", "true"], ["--serve", "99999"], ["--serve", "0", "--sql", "SELECT 1"]],
+    "render": [[], ["--movies", "m", "--export", "mcap", "--out", "o"], ["--export", "mcap"], ["--out", "o"],
+               ["--movies", "m", "--pad", "1"], ["--clips", "c", "--db", "missing.duckdb"],
+               ["--clips", "c", "--db", "text.mvproj"], ["--export", "mp4", "--out", "o"]],
 }
 
 

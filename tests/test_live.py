@@ -5,9 +5,7 @@ import importlib.util
 import io
 import os
 import re
-import shutil
 import socket
-import subprocess
 import time
 import urllib.error
 import urllib.request
@@ -18,30 +16,6 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
 from helpers import request, serving
-
-
-@pytest.fixture(scope="module")
-def browser():
-    """Headless Chromium through its WebDriver, installed with apt-get when missing."""
-    if not (shutil.which("chromium") and shutil.which("chromedriver")):
-        subprocess.run("apt-get update -q && apt-get install -y -q chromium chromium-driver",
-                       shell=True, check=True, capture_output=True)
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium")
-    options.page_load_strategy = "eager"   # a paused replay's picture stream never finishes loading
-    # The tabs a test does not look at keep their timers running, as the one a user looks at does.
-    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1000,800",
-                 "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
-                 "--disable-backgrounding-occluded-windows"):
-        options.add_argument(flag)
-    # Not the sanitizer runtime the suite may run under: the browser is not built for it.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    driver = webdriver.Chrome(options=options, service=Service(shutil.which("chromedriver"), env=env))
-    yield driver
-    driver.quit()
 
 
 def test_page_shows_the_replay_as_it_plays_and_says_when_it_is_finished(browser, serve):

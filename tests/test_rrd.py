@@ -191,8 +191,8 @@ def blueprint(path):
 LEVELS = {"INFO": "info", "WARN": "warning", "ERROR": "error"}
 
 
-def test_events_are_text_logs_with_levels_and_the_viewer_opens_on_cell_plots_and_events(faulty, tmp_path):
-    where, events = faulty
+def test_events_are_text_logs_with_levels_and_the_viewer_opens_on_cell_plots_and_events(every_fault, tmp_path):
+    where, events = every_fault
     assert mirvane("export", where / "run.rec", "run.rrd", "--quiet", cwd=tmp_path).returncode == 0
     record = Data.fromFile(where / "run.rec").records()[0]
     first = record.products[0].timestamp_ns

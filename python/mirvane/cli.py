@@ -16,10 +16,11 @@ import threading
 from typing import NoReturn, Optional, Sequence
 
 from ._version import __version__
-from .commands import Command, UserError, diff, events, export, import_, info, record, recover, replay, show
+from .commands import Command, UserError, diff, events, export, import_, index, info, record, recover, render, \
+    replay, runs, show
 
 #: The subcommand modules, in the order ``mirvane --help`` lists them.
-COMMANDS: Sequence[Command] = (record, info, events, diff, show, replay, export, import_, recover)
+COMMANDS: Sequence[Command] = (record, info, events, diff, show, replay, export, import_, recover, index, runs, render)
 
 EXIT_USER_ERROR = 2
 EXIT_INTERRUPTED = 130

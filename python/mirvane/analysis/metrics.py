@@ -1,16 +1,18 @@
 """A record's figures: how long its run went, how much it did, and what happened in it.
 
-``record_metrics`` is the one place they are worked out, from the record and
-its events (found from its products alone, as ``record_events`` finds them), for
-whatever lists or compares runs.
+``record_metrics`` is the one place they are worked out, from the record and its events (found
+from its products alone, as ``record_events`` finds them), for whatever lists or compares runs:
+the catalog's columns and ``mirvane diff``'s table are these figures.
 """
 
 from dataclasses import dataclass
-from typing import Dict, Optional, Sequence
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
 
-from ..data import span_seconds
+from ..data import seconds_between, span_seconds
+from ..scene import KINDS as PRODUCT_KINDS
+from ..scene import kind_of
 from .events import KINDS, SEVERITIES, Event, record_events
 
 
@@ -20,11 +22,19 @@ class Metrics:
     #: Seconds from its first product to its last, as playback measures them.
     span_s: float
     products: int
-    #: Behaviour steps begun (a decision each).
+    #: Products by kind (``scene.KINDS``), and ``none`` for products without a part.
+    products_by_kind: Dict[str, int]
+    #: The behaviours that made a decision, by name.
+    behaviors: Tuple[str, ...]
+    #: Behaviour steps completed: each decision but a behaviour's last, which nothing in the run ended.
     steps: int
-    #: Behaviour cycles completed: a behaviour moving on from the last of its steps.
+    #: Behaviour cycles completed: a behaviour from its first step through its last, as its model
+    #: lists them, ended by its next decision (one begun before the record is not whole in it).
     cycles: int
-    #: Items carried and let go of in a release step: the pick-and-place moves completed.
+    #: Their mean length in seconds, from the first step's decision to the one after the last step
+    #: (None without a cycle).
+    cycle_s: Optional[float]
+    #: Items carried and let go of in a release step (``release`` events): the pick-and-place moves completed.
     items_moved: int
     #: Events by kind, every kind of ``events.KINDS`` (most 0), and by severity.
     events: Dict[str, int]
@@ -49,14 +59,32 @@ def record_metrics(record: data_pb2.Record, events: Optional[Sequence[Event]] = 
     for event in events:
         by_kind[event.kind] += 1
         by_severity[event.severity] += 1
-    last_steps = {name: behavior.steps[-1] for name, behavior in record.project.behaviors.items() if behavior.steps}
-    now: Dict[str, str] = {}      # each behaviour's step
-    cycles = 0
-    for event in events:
-        if event.kind == "step":
-            decision = record.products[event.product].decision
-            last = last_steps.get(decision.behavior)
-            cycles += last is not None and now.get(decision.behavior) == last
-            now[decision.behavior] = decision.step
-    return Metrics(span_seconds(record), len(record.products), by_kind["step"], cycles, by_kind["release"],
+    products: Dict[str, int] = dict.fromkeys(PRODUCT_KINDS + ("none",), 0)
+    decisions: Dict[str, List[Tuple[int, str]]] = {}    # behaviour: (stamp, step) in record order
+    for product in record.products:
+        kind = kind_of(product) or "none"
+        products[kind] += 1
+        if kind == "decision":
+            decisions.setdefault(product.decision.behavior, []).append((product.timestamp_ns, product.decision.step))
+    steps, cycles = 0, []
+    for behavior, made in decisions.items():
+        steps += len(made) - 1
+        model = record.project.behaviors.get(behavior)
+        if model is not None and model.steps:
+            cycles += _cycles(made, model.steps[0], model.steps[-1])
+    return Metrics(span_seconds(record), len(record.products), products, tuple(sorted(decisions)), steps,
+                   len(cycles), sum(cycles) / len(cycles) if cycles else None, by_kind["release"],
                    by_kind, by_severity)
+
+
+def _cycles(decisions: Sequence[Tuple[int, str]], first: str, last: str) -> List[float]:
+    """The seconds of each completed cycle in a behaviour's ``decisions``."""
+    done: List[float] = []
+    began: Optional[int] = None
+    for (stamp, step), (next_stamp, _) in zip(decisions, decisions[1:]):
+        if step == first and began is None:
+            began = stamp
+        if step == last and began is not None:
+            done.append(seconds_between(began, next_stamp))
+            began = None
+    return done

@@ -2,7 +2,8 @@
 
 A subcommand module has ``add_parser(subparsers)``, which adds its parser (with
 a description, an example and its ``Argument``s, the shared ones from
-``_options``) and returns it, and ``run(args)``, which does the work and may return the exit status (None: 0). A mistake the user can mend is raised as ``UserError`` with a text that
+``_options``) and returns it, and ``run(args)``, which does the work and may return an exit
+status (None is 0). A mistake the user can mend is raised as ``UserError`` with a text that
 says what to do; ``mirvane.cli`` prints it and sets the exit status. To add a
 subcommand, write such a module and list it in ``mirvane.cli.COMMANDS``.
 """

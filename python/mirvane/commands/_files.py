@@ -87,6 +87,17 @@ def whole_in(low: int, high: int) -> Callable[[str], int]:
     return whole
 
 
+def parse_address(text: str, option: str = "--serve") -> Tuple[str, int]:
+    """``[HOST:]PORT`` as (host, port); the host is loopback unless named."""
+    from ..player.server import DEFAULT_HOST
+
+    host, _, port = text.rpartition(":")
+    host = host[1:-1] if host.startswith("[") and host.endswith("]") else host
+    if not port.isdigit() or int(port) > 65535:
+        raise UserError(f"{option} {text}: give [HOST:]PORT with a port from 0 to 65535, e.g. 8765")
+    return host or DEFAULT_HOST, int(port)
+
+
 Parsed = TypeVar("Parsed")
 
 

@@ -11,7 +11,7 @@ from typing import List, Optional
 
 from ..analysis.align import OFFSET, START, Alignment
 from . import Argument, UserError
-from ._files import parsed_by, seconds
+from ._files import parsed_by, positive_int, seconds
 
 #: A recording: a recording file, or an MCAP file (as export or a recorder writes it).
 recording = partial(Argument, "recording", metavar="RECORDING",
@@ -24,6 +24,9 @@ span_from = partial(Argument, "--from", dest="span_from", type=seconds, metavar=
                     help="only from this many seconds after the record's first product (default: its start)")
 span_to = partial(Argument, "--to", dest="span_to", type=seconds, metavar="SECONDS",
                   help="only up to this many seconds after the record's first product (default: its end)")
+#: Seconds a clip of an event shows before it begins and after it ends, by default.
+EVENT_PAD = 2.0
+pad = partial(Argument, "--pad", type=seconds, metavar="SECONDS")
 
 
 def index(does: str, default: Optional[int], default_text: str) -> Argument:
@@ -31,6 +34,17 @@ def index(does: str, default: Optional[int], default_text: str) -> Argument:
     return Argument("--index", type=int, default=default, metavar="I",
                     help=f"{does} the record at this position, negative ones counting from the end but -1: "
                          f"the one that stopped last (default: {default_text}; 'mirvane info' lists them)")
+
+
+#: The catalog a subcommand reads or writes.
+db = partial(Argument, "--db", default="runs.duckdb", metavar="DB",
+             help="the catalog's database file (default: runs.duckdb; 'mirvane index' makes it)")
+#: Where a batch runs: a local process pool, or a Ray cluster.
+workers = partial(Argument, "--workers", type=positive_int, metavar="N",
+                  help="run on N local processes (default: one per CPU)")
+ray = partial(Argument, "--ray", metavar="ADDRESS",
+              help="run on the Ray cluster at ADDRESS (host:port of its head) instead, one task a file or "
+                   "output; every node must reach the files at the same paths (pip install 'mirvane[cluster]')")
 
 
 def alignment() -> List[Argument]:

@@ -11,7 +11,7 @@ from ..data import span_seconds
 from ..player.server import DEFAULT_HOST, DEFAULT_PORT
 from . import Argument, UserError, described, _options
 from ._files import MOVIE_EXT, chosen_position, chosen_span, first_line, load_project, load_recording, number_in, \
-    positive_int, rebound, seconds, whole_in, writable_destination, writing
+    parse_address, positive_int, rebound, seconds, whole_in, writable_destination, writing
 from ._lacking import warn_lacking
 
 VIEW_SIZE = (640, 480)
@@ -25,8 +25,6 @@ SERVE_DEFAULT = f"{DEFAULT_HOST}:{DEFAULT_PORT}"
 # is 864,000; past a million, rendering takes hours (some 10 ms a frame) and the frames, kept
 # until the movie is written, tens of GB of temporary space.
 MAX_MOVIE_FRAMES = 1_000_000
-# Seconds a clip of an event shows before it begins and after it ends, by default.
-EVENT_PAD = 2.0
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -67,8 +65,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         _options.span_to(help="with --movie: a clip up to this many seconds after the record's first product"),
         Argument("--event", type=positive_int, metavar="N",
                  help="with --movie: a clip of the record's event N, as 'mirvane events' numbers them"),
-        Argument("--pad", type=seconds, metavar="SECONDS",
-                 help=f"with --event: seconds shown before the event and after it (default: {EVENT_PAD:g})"),
+        _options.pad(help=f"with --event: seconds shown before the event and after it (default: "
+                          f"{_options.EVENT_PAD:g})"),
         Argument("--serve", nargs="?", const=SERVE_DEFAULT, metavar="[HOST:]PORT",
                  help=f"show the live replay in a browser at http://HOST:PORT/ (default {SERVE_DEFAULT}: "
                       "loopback unless a host is named; port 0 takes a free one)"),
@@ -163,15 +161,6 @@ def run_name(recording: str, position: int) -> str:
     return f"{os.path.basename(recording)} record {position}"
 
 
-def parse_address(text: str, option: str = "--serve") -> Tuple[str, int]:
-    """``[HOST:]PORT`` as (host, port); the host is loopback unless named."""
-    host, _, port = text.rpartition(":")
-    host = host[1:-1] if host.startswith("[") and host.endswith("]") else host
-    if not port.isdigit() or int(port) > 65535:
-        raise UserError(f"{option} {text}: give [HOST:]PORT with a port from 0 to 65535, e.g. 8765")
-    return host or DEFAULT_HOST, int(port)
-
-
 def _foxglove_address(args: argparse.Namespace) -> Optional[Tuple[str, int]]:
     """Where --foxglove serves, once this interpreter is known to be able to."""
     if args.foxglove is None:
@@ -239,7 +228,7 @@ def _clip_span(args: argparse.Namespace, record: Any, position: int, span: float
             have = f"{len(events)} events, numbered from 1" if events else "no events"
             raise UserError(f"--event {args.event}: record {position} of {args.recording} has {have}; "
                             f"see them with 'mirvane events {args.recording} --index {position}'")
-        pad = EVENT_PAD if args.pad is None else args.pad
+        pad = _options.EVENT_PAD if args.pad is None else args.pad
         start, end = max(event.time - pad, 0.0), event.end + pad
     if start > max(span, 0.0):
         raise UserError(f"--from {start:g}: record {position} spans {max(span, 0.0):.6g} s; start within it")

@@ -69,13 +69,12 @@ problem with the input is a ``McapError`` naming the file.
 
 import functools
 import io
-import itertools
 import math
 import os
 import struct
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import IO, Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Type, Union, cast
+from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, Union, cast
 
 from google.protobuf import message as pb_message
 from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
@@ -101,7 +100,7 @@ except ImportError as e:  # pragma: no cover - depends on how mirvane was instal
 from .._atomic import replacing
 from .._version import __version__
 from ..analysis.events import Event, marks, record_events
-from ..data import DataFileError, PathLike, UnfinishedFileError, newer_fields, record_position
+from ..data import DataFileError, PathLike, UnfinishedFileError, newer_fields
 from .. import scene
 from ..geometry import set_pose
 from .recordstream import Counts, RecordReader, RecordWriter
@@ -196,7 +195,7 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
     try:
         with recording_file(recording) as source, _open(source, RecordReader) as reader:
             reader.path = recording
-            spans, positions = _choose(reader, index)
+            spans, positions = reader.chosen(index)
             total = reader.size if spans is None else sum(length for _, length in spans)
             with _progress(progress, total, f"export {os.path.basename(recording)}") as step, \
                     replacing(out) as temporary, open(temporary, "wb") as f:
@@ -588,16 +587,6 @@ def _only_unknown(target: pb_message.Message, source: pb_message.Message) -> Non
     target.ParseFromString(source.SerializeToString())
     for field, _ in target.ListFields():
         target.ClearField(field.name)
-
-
-def _choose(reader: RecordReader, index: Optional[int]) -> Tuple[Optional[List[Tuple[int, int]]], Iterable[int]]:
-    """The spans of the records to export, all (None) or the one ``index`` picks, and their positions."""
-    if index is None:
-        return None, itertools.count()
-    spans = reader.offsets()
-    position = record_position(index, len(spans), lambda: (r.stop_timestamp_ns for _, r in reader.records(spans)),
-                               reader.path)
-    return [spans[position]], [position]
 
 
 # -- import -----------------------------------------------------------------------------

@@ -3,7 +3,8 @@
 The one place that tells them apart (by the name: ``.mcap`` is MCAP, anything
 else a recording file) and opens either: ``Data`` (and so ``Replay`` and the
 commands' ``info``, ``replay`` and ``show``) reads a recording through
-``read_records``, and the exports stream one through ``recording_file``. An MCAP
+``read_records``, the exports stream one through ``recording_file`` and the catalog
+through ``stream_records``. An MCAP
 file is read as ``mirvane import`` reads it, so a file a ``Recorder`` wrote
 replays, lists and exports without a conversion step.
 """
@@ -41,6 +42,23 @@ def read_records(path: PathLike) -> Tuple[data_pb2.Records, bool]:
     for record in reading:
         records.records.append(record)
     return records, reading.newer
+
+
+def stream_records(path: PathLike) -> Iterator[data_pb2.Record]:
+    """The records of a recording one at a time, in order, each parsed when its turn comes.
+
+    Raises as ``read_records`` does, when the damage is reached.
+    """
+    if is_mcap(path):
+        from .mcap import McapRecords
+
+        yield from McapRecords(path)
+        return
+    from .recordstream import RecordReader
+
+    with RecordReader(path) as reader:
+        for _, record in reader.records():
+            yield record
 
 
 @contextmanager

@@ -7,14 +7,15 @@ record at a time and still be exactly what ``Data.save`` and ``Data.load``
 write and read.
 """
 
+import itertools
 import os
 from dataclasses import dataclass
-from typing import BinaryIO, Iterator, List, Optional, Tuple
+from typing import BinaryIO, Iterable, Iterator, List, Optional, Tuple
 
 from google.protobuf import message as pb_message
 from dravik.api import data_pb2
 
-from ..data import DataFileError, PathLike, newer_fields
+from ..data import DataFileError, PathLike, newer_fields, record_position
 
 _RECORD_TAG = 0x0A      # field 1, length-delimited
 
@@ -49,6 +50,16 @@ class RecordReader:
                 return found
             found.append(entry)
             self._file.seek(entry[0] + entry[1])
+
+    def chosen(self, index: Optional[int]) -> Tuple[Optional[List[Tuple[int, int]]], Iterable[int]]:
+        """The spans of the records an export takes, all (None) or the one ``index`` names
+        (as ``Replay.play`` picks it), and their positions."""
+        if index is None:
+            return None, itertools.count()
+        spans = self.offsets()
+        position = record_position(index, len(spans), lambda: (r.stop_timestamp_ns for _, r in self.records(spans)),
+                                   self.path)
+        return [spans[position]], [position]
 
     def records(self, spans: Optional[List[Tuple[int, int]]] = None
                 ) -> Iterator[Tuple[Tuple[int, int], data_pb2.Record]]:

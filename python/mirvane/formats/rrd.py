@@ -29,13 +29,12 @@ record go out in one ``send_columns`` call, so export takes one pass and no
 call per value; memory holds one record's rows.
 """
 
-import itertools
 import math
 import os
 import warnings
 from array import array
 from collections import defaultdict
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
@@ -52,7 +51,7 @@ with warnings.catch_warnings():     # rerun-sdk warns once that it soon drops Py
 from .. import scene
 from .._atomic import replacing
 from ..analysis.events import marks, record_events
-from ..data import DataFileError, PathLike, UnfinishedFileError, record_position
+from ..data import DataFileError, PathLike, UnfinishedFileError
 from .recordings import recording_file
 from .recordstream import Counts, RecordReader
 from .timeline import Timeline
@@ -106,7 +105,7 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
                 raise RrdError(f"{recording}: cannot be read ({e.strerror or e})") from None
             reader.path = recording
             with reader, replacing(out) as temporary:
-                spans, positions = _chosen(reader, index)
+                spans, positions = reader.chosen(index)
                 total = reader.size if spans is None else sum(length for _, length in spans)
                 stream = rr.RecordingStream("mirvane")
                 stream.save(temporary)
@@ -126,16 +125,6 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
         raise
     except DataFileError as e:
         raise RrdError(str(e)) from None
-
-
-def _chosen(reader: RecordReader, index: Optional[int]) -> Tuple[Optional[List[Tuple[int, int]]], Iterable[int]]:
-    """The spans of the records to export, all (None) or the one ``index`` picks, and their positions."""
-    if index is None:
-        return None, itertools.count()
-    spans = reader.offsets()
-    position = record_position(index, len(spans), lambda: (r.stop_timestamp_ns for _, r in reader.records(spans)),
-                               reader.path)
-    return [spans[position]], [position]
 
 
 class _Rows:

@@ -25,6 +25,8 @@ is answered), a foreign ``Origin``, or a ``Host`` that is neither the served add
 loopback name, is refused with 403, as is anything but the page itself that a browser says
 another site's page asked for (``Sec-Fetch-Site``), and on a host that is not loopback every
 request must carry the server's random ``token``.
+``Server`` and ``Handler`` hold these rules once, for any page of ours (the catalog's too): a
+``Handler`` subclass answers its routes in methods wrapped in ``admitted``.
 The replay thread only keeps a copy of at most ``MAX_PICTURES_PER_SECOND`` pictures a second
 (and of the first after every control); the JPEG encoding happens on the serving threads, once
 per picture however many browsers watch.
@@ -117,33 +119,37 @@ class LiveView:
         self._record_name = record_name
         self._span_s = clock.status().end if span_s is None else span_s
         self._clock = clock
-        self.token = token if token is not None or is_loopback(host) else secrets.token_urlsafe(16)
         self._runs = [_Shown(run, reader.shift)
                       for run, reader in zip(runs or [Run(record_name, record, clock.events)], clock.readers)]
         self._changed = threading.Condition()
         self._closed = False
         self._fields: Optional[List[str]] = None
         self._series_lock = threading.Lock()
-        self.visited = False         # whether anyone has asked for anything
-        self._server = _Server((host, port), _Handler, self)
+        self._server = Server((host, port), _Handler, self, token)
         self._thread = threading.Thread(target=self._server.serve_forever, args=(_POLL_S,),
                                         name="mirvane-live", daemon=True)
         self._thread.start()
 
     @property
     def url(self) -> str:
-        return self.urls[0]
+        return self._server.urls()[0]
 
     @property
     def urls(self) -> List[str]:
-        """Where a browser opens the page: at the bound address, or, bound to every address of this
-        machine (0.0.0.0, ::), at its addresses on its default routes and at its name."""
-        port = self._server.server_port
-        query = f"?token={self.token}" if self.token else ""
-        host = str(self._server.server_address[0])
-        dual_stack = self._server.address_family == socket.AF_INET6 and not self._server.socket.getsockopt(
-            socket.IPPROTO_IPV6, socket.IPV6_V6ONLY)
-        return [f"http://{bracketed(name)}:{port}/{query}" for name in reachable(host, dual_stack)]
+        return self._server.urls()
+
+    @property
+    def port(self) -> int:
+        return self._server.server_port
+
+    @property
+    def token(self) -> Optional[str]:
+        return self._server.token
+
+    @property
+    def visited(self) -> bool:
+        """Whether anyone has asked for anything."""
+        return self._server.visited
 
     @property
     def runs(self) -> int:
@@ -270,13 +276,6 @@ class LiveView:
                 self._changed.wait(_POLL_S)
             return not self._closed
 
-    def allowed_hosts(self) -> List[str]:
-        """The ``Host`` values a request may name: the served address or a loopback name, with the port
-        (on port 80, the scheme's default, also without it, as clients leave it out)."""
-        port = self._server.server_port
-        names = [bracketed(name) for name in {self._server.server_name, *LOOPBACK_NAMES}]
-        return [f"{name}:{port}" for name in names] + (names if port == 80 else [])
-
 
 def is_loopback(host: str) -> bool:
     """Whether ``host`` names this machine only (then no token is needed to reach a server there)."""
@@ -330,12 +329,17 @@ def plotly_js() -> Optional[bytes]:
     return _PLOTLY
 
 
-class _Server(ThreadingHTTPServer):
+class Server(ThreadingHTTPServer):
+    """An HTTP server of ``view`` on threads of its own, and who may reach it: every request is
+    first checked by the ``Handler`` (see the module's description). A host that is not loopback
+    gets a random ``token`` unless given one. Binding happens here: an address in use is an ``OSError``."""
     daemon_threads = True   # a stream still open must not keep the command alive
 
-    def __init__(self, address: Tuple[str, int], handler: Any, view: LiveView) -> None:
+    def __init__(self, address: Tuple[str, int], handler: Any, view: Any, token: Optional[str] = None) -> None:
         self.view = view
         host, port = address
+        self.token = token if token is not None or is_loopback(host) else secrets.token_urlsafe(16)
+        self.visited = False    # whether anyone has asked for anything
         # The family of the address asked for, so that "[::1]:8765" works too.
         self.address_family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
         super().__init__(address, handler)
@@ -345,29 +349,47 @@ class _Server(ThreadingHTTPServer):
         socketserver.TCPServer.server_bind(self)
         self.server_name, self.server_port = str(self.server_address[0]), int(self.server_address[1])
 
+    def urls(self) -> List[str]:
+        """Where a browser opens the page: at the bound address, or, bound to every address of this
+        machine (0.0.0.0, ::), at its addresses on its default routes and at its name."""
+        port = self.server_port
+        query = f"?token={self.token}" if self.token else ""
+        host = str(self.server_address[0])
+        dual_stack = self.address_family == socket.AF_INET6 and not self.socket.getsockopt(
+            socket.IPPROTO_IPV6, socket.IPV6_V6ONLY)
+        return [f"http://{bracketed(name)}:{port}/{query}" for name in reachable(host, dual_stack)]
 
-_Answer = Callable[["_Handler", "LiveView", str, Dict[str, List[str]]], None]
+    def allowed_hosts(self) -> List[str]:
+        """The ``Host`` values a request may name: the served address or a loopback name, with the port
+        (on port 80, the scheme's default, also without it, as clients leave it out)."""
+        port = self.server_port
+        names = [bracketed(name) for name in {self.server_name, *LOOPBACK_NAMES}]
+        return [f"{name}:{port}" for name in names] + (names if port == 80 else [])
 
 
-def _admitted(answer: _Answer) -> Callable[["_Handler"], None]:
-    """A request method that first refuses what another site or a name not ours may have sent,
-    then answers from the request's path and query."""
+_Answer = Callable[[Any, Any, str, Dict[str, List[str]]], None]
+
+
+def admitted(answer: _Answer) -> Callable[[Any], None]:
+    """A request method of a ``Handler`` that first refuses what another site or a name not ours
+    may have sent, then answers from the server's view and the request's path and query."""
     @functools.wraps(answer)
-    def method(self: "_Handler") -> None:
-        view = self.server.view
-        view.visited = True
+    def method(self: "Handler") -> None:
+        self.server.visited = True
         url = urlsplit(self.path)
         query = parse_qs(url.query)
         try:
-            if not self._refused(view, url.path, query):
-                answer(self, view, url.path, query)
+            if not self._refused(url.path, query):
+                answer(self, self.server.view, url.path, query)
         except OSError:
             pass    # the browser went away or stopped reading mid-answer: nothing to clean up
     return method
 
 
-class _Handler(BaseHTTPRequestHandler):
-    server: _Server
+class Handler(BaseHTTPRequestHandler):
+    """What every page of ours answers alike: who is refused, JSON bodies, JSON and plain answers,
+    HEAD as GET. A subclass answers its routes in ``do_GET`` and ``do_POST`` wrapped in ``admitted``."""
+    server: Server
     server_version = "mirvane"
     timeout = 30.0   # seconds a browser may leave a write unread before its answer is dropped
 
@@ -377,7 +399,80 @@ class _Handler(BaseHTTPRequestHandler):
     def do_HEAD(self) -> None:
         self.do_GET()
 
-    @_admitted
+    def do_GET(self) -> None:
+        self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
+
+    def _refused(self, path: str, query: Dict[str, List[str]]) -> bool:
+        """Answer 403 to a request that another site, or a name that is not ours, may have sent."""
+        server = self.server
+        if server.token is not None:
+            given = query.get("token", [""])[0]
+            ok = hmac.compare_digest(given.encode(), server.token.encode())
+            reason = "this server needs the token of the URL it printed"
+            origins = {f"http://{self.headers.get('Host', '')}"}
+        else:
+            ok = self.headers.get("Host", "") in server.allowed_hosts()
+            reason = "the Host header names neither this server nor a loopback name"
+            origins = {f"http://{host}" for host in server.allowed_hosts()}
+        origin = self.headers.get("Origin")
+        if ok and origin is not None and origin not in origins:
+            ok, reason = False, f"requests from {origin} may not reach this server"
+        if ok and path != "/" and self.headers.get("Sec-Fetch-Site") in _OTHER_SITES:
+            ok, reason = False, "another site's page may open this page but not read or steer it"
+        if not ok:
+            self.close_connection = True
+            self._json(HTTPStatus.FORBIDDEN, {"error": reason})
+        return not ok
+
+    def json_body(self) -> Tuple[bool, Any]:
+        """(True, the request's JSON body), or (False, None) once refused (415, 411, 413 or 400
+        answered): it must be ``Content-Type: application/json``, which no cross-site form can
+        send, and at most ``MAX_CONTROL_BYTES``."""
+        if self.headers.get_content_type() != "application/json":
+            self._json(HTTPStatus.UNSUPPORTED_MEDIA_TYPE,
+                       {"error": "send the control as Content-Type: application/json"})
+            return False, None
+        length = self.headers.get("Content-Length", "")
+        if not (length.isascii() and length.isdigit()):
+            self._json(HTTPStatus.LENGTH_REQUIRED, {"error": "give the body's Content-Length"})
+            return False, None
+        if len(length) > len(str(MAX_CONTROL_BYTES)) or int(length) > MAX_CONTROL_BYTES:
+            self.close_connection = True   # the body is not read
+            self._json(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
+                       {"error": f"a control is at most {MAX_CONTROL_BYTES} bytes"})
+            return False, None
+        body = self.rfile.read(int(length))
+        try:
+            return True, json.loads(body)
+        except RecursionError:
+            self._json(HTTPStatus.BAD_REQUEST, {"error": "the body nests too deeply for a control"})
+        except (ValueError, UnicodeDecodeError) as e:
+            self._json(HTTPStatus.BAD_REQUEST, {"error": f"the body is not JSON ({e})"})
+        return False, None
+
+    def _json(self, status: HTTPStatus, value: Dict[str, Any]) -> None:
+        self._send(status, "application/json", json.dumps(value).encode())
+
+    def _send(self, status: HTTPStatus, content_type: str, body: bytes, cache: str = "no-store",
+              extra: Optional[Dict[str, str]] = None) -> None:
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", cache)
+        for name, value in (extra or {}).items():
+            self.send_header(name, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def log_message(self, format: str, *args: Any) -> None:
+        pass    # requests are not news; the terminal shows the replay's progress
+
+
+class _Handler(Handler):
+    """The player's routes."""
+
+    @admitted
     def do_GET(self, view: "LiveView", path: str, query: Dict[str, List[str]]) -> None:
         run = _run(query, view)
         if run is None:
@@ -409,73 +504,18 @@ class _Handler(BaseHTTPRequestHandler):
         else:
             self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
 
-    @_admitted
+    @admitted
     def do_POST(self, view: "LiveView", path: str, query: Dict[str, List[str]]) -> None:
         if path != "/control":
             self._json(HTTPStatus.NOT_FOUND, {"error": "not found: controls go to POST /control"})
             return
-        if self.headers.get_content_type() != "application/json":
-            self._json(HTTPStatus.UNSUPPORTED_MEDIA_TYPE,
-                       {"error": "send the control as Content-Type: application/json"})
-            return
-        length = self.headers.get("Content-Length", "")
-        if not (length.isascii() and length.isdigit()):
-            self._json(HTTPStatus.LENGTH_REQUIRED, {"error": "give the body's Content-Length"})
-            return
-        if len(length) > len(str(MAX_CONTROL_BYTES)) or int(length) > MAX_CONTROL_BYTES:
-            self.close_connection = True   # the body is not read
-            self._json(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
-                       {"error": f"a control is at most {MAX_CONTROL_BYTES} bytes"})
-            return
-        body = self.rfile.read(int(length))
-        try:
-            request = json.loads(body)
-        except RecursionError:
-            self._json(HTTPStatus.BAD_REQUEST, {"error": "the body nests too deeply for a control"})
-            return
-        except (ValueError, UnicodeDecodeError) as e:
-            self._json(HTTPStatus.BAD_REQUEST, {"error": f"the body is not JSON ({e})"})
+        ok, request = self.json_body()
+        if not ok:
             return
         try:
             self._json(HTTPStatus.OK, view.control(request))
         except ValueError as e:
             self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
-
-    def _refused(self, view: LiveView, path: str, query: Dict[str, List[str]]) -> bool:
-        """Answer 403 to a request that another site, or a name that is not ours, may have sent."""
-        if view.token is not None:
-            given = query.get("token", [""])[0]
-            ok = hmac.compare_digest(given.encode(), view.token.encode())
-            reason = "this server needs the token of the URL it printed"
-            origins = {f"http://{self.headers.get('Host', '')}"}
-        else:
-            ok = self.headers.get("Host", "") in view.allowed_hosts()
-            reason = "the Host header names neither this server nor a loopback name"
-            origins = {f"http://{host}" for host in view.allowed_hosts()}
-        origin = self.headers.get("Origin")
-        if ok and origin is not None and origin not in origins:
-            ok, reason = False, f"requests from {origin} may not steer this replay"
-        if ok and path != "/" and self.headers.get("Sec-Fetch-Site") in _OTHER_SITES:
-            ok, reason = False, "another site's page may open this player but not read or steer it"
-        if not ok:
-            self.close_connection = True
-            self._json(HTTPStatus.FORBIDDEN, {"error": reason})
-        return not ok
-
-    def _json(self, status: HTTPStatus, value: Dict[str, Any]) -> None:
-        self._send(status, "application/json", json.dumps(value).encode())
-
-    def _send(self, status: HTTPStatus, content_type: str, body: bytes, cache: str = "no-store",
-              extra: Optional[Dict[str, str]] = None) -> None:
-        self.send_response(status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
-        self.send_header("Cache-Control", cache)
-        for name, value in (extra or {}).items():
-            self.send_header(name, value)
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(body)
 
     def _stream(self, view: LiveView, run: int) -> None:
         self.send_response(HTTPStatus.OK)
@@ -500,9 +540,6 @@ class _Handler(BaseHTTPRequestHandler):
                 sequence, _, _ = view.jpeg(run)
                 if sequence == sent:   # the last picture is out: the stream ends here
                     return
-
-    def log_message(self, format: str, *args: Any) -> None:
-        pass    # requests are not news; the terminal shows the replay's progress
 
 
 def _run(query: Dict[str, List[str]], view: LiveView) -> Optional[int]:

@@ -64,8 +64,9 @@ class LiveOptions:
     page: Optional[Tuple[str, int]] = None      # serve the player page at (host, port)
     foxglove: Optional[Tuple[str, int]] = None  # serve the replay to the Foxglove app at (host, port)
     size: Optional[Tuple[int, int]] = None      # the picture's, in pixels (default: the viewer's)
-    hold: bool = False                          # with a page: serve the last picture until interrupted
+    hold: bool = False                          # with a page: serve the last picture until interrupted (or released)
     quiet: bool = False                         # no progress line and no notes
+    keys: bool = True                           # read playback keys when standard input is a terminal
 
 
 @dataclass(frozen=True)
@@ -132,6 +133,7 @@ class LiveSession:
         self._line: Tuple[str, ...] = ()   # what the progress line says, at which version of the clock, and when
         self._line_version = -1
         self._drawn = -math.inf
+        self._released = threading.Event()
 
     def __enter__(self) -> "LiveSession":
         with self._outputs:     # closed at once if starting fails
@@ -165,7 +167,7 @@ class LiveSession:
             except RuntimeError as e:   # foxglove-sdk's: binding failed
                 raise CannotServe("foxglove", str(e)) from None
             self._note(f"Foxglove at {' or '.join(self.foxglove.urls)} (open it in the Foxglove app: Open connection)")
-        if outputs.enter_context(terminal.keys(self.clock)) and not options.quiet:
+        if options.keys and outputs.enter_context(terminal.keys(self.clock)) and not options.quiet:
             print(terminal.HELP, file=sys.stderr, flush=True)   # before the progress line, on a line of its own
         products = sum(len(play.run.record.products) for play in self._plays)
         self._bar = outputs.enter_context(tqdm(
@@ -181,10 +183,15 @@ class LiveSession:
         if self.page is not None:
             if self.options.hold:
                 self._note("Playback finished; still serving the last picture (Ctrl-C stops)")
-                while True:
-                    time.sleep(3600)
+                while not self._released.wait(3600):
+                    pass
             if self.page.visited:
                 time.sleep(_FAREWELL_S)
+
+    def release(self) -> None:
+        """End the replay from another thread: play returns as at the end, and a held page goes."""
+        self._released.set()
+        self.clock.stop()
 
     def _play_all(self) -> None:
         """Each run played to the end or a stop: the first on this thread, any other on a thread of its

@@ -1,0 +1,179 @@
+"""Movies, clips and exports of a catalog's records, made by the workers into one folder.
+
+Each output is named from its recording and record (``run_7-0.mp4``; a clip adds the event's
+number, ``run_7-0-e12.mp4``; recordings of one name in several folders get their folders' names
+in front, as few as tell them apart among the catalog's files). An output is written whole or
+not at all, by what makes it: a movie or clip by ``mirvane replay --movie`` in the record's own
+project (every movie is made one way), an export by ``mirvane.formats``. The folder's manifest
+(``MANIFEST``) says what each output was made from (the input's fingerprint and how); an output
+there, made from the same, is not made again: outputs are byte-stable. A failing output is
+reported and the others go on.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+from dataclasses import dataclass, field
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+
+from .._atomic import replacing
+from . import query, scan
+from .workers import Workers
+
+MOVIE, CLIP, MCAP, RRD = "movie", "clip", "mcap", "rrd"
+EXTENSIONS = {MOVIE: ".mp4", CLIP: ".mp4", MCAP: ".mcap", RRD: ".rrd"}
+#: What each output in a folder was made from, by its name.
+MANIFEST = ".mirvane-render.json"
+
+
+@dataclass(frozen=True)
+class Job:
+    """One output to make: its name in the folder, what it is made from (``recipe``) and how."""
+    output: str
+    recipe: str
+    kind: str
+    file: str
+    position: int
+    fingerprint: str
+    event: int = 0          # a clip's event, by its number in the record
+    pad: float = 0.0        # and the seconds around it
+
+
+@dataclass(frozen=True)
+class Made:
+    job: Job
+    error: Optional[str] = None
+
+
+@dataclass
+class Rendered:
+    """What a render did."""
+    made: List[str] = field(default_factory=list)
+    skipped: List[str] = field(default_factory=list)
+    failed: List[Tuple[str, str]] = field(default_factory=list)   # (output, why)
+
+
+def render(con: Any, where: Optional[str], kind: str, folder: str, pad: float = 0.0,
+           workers: Workers = Workers(), quiet: bool = False) -> Rendered:
+    """Make the ``kind`` outputs of the records matching ``where`` into ``folder``, but those there
+    already made from the same. Raises ``query.QueryError`` for a condition it cannot use."""
+    chosen = query.records(con, where).dicts()
+    names = output_names(row[0] for row in query.ask(con, "SELECT file FROM files").rows)
+    errors: Dict[str, List[int]] = {}
+    if kind == CLIP and chosen:
+        for key, number in query.ask(con, "SELECT record_id, number FROM events WHERE severity = 'error' "
+                                          "ORDER BY record_id, number").rows:
+            errors.setdefault(key, []).append(number)
+    jobs = [job for row in chosen for job in _jobs(row, kind, names[row["file"]], errors.get(row["record_id"], []),
+                                                    pad)]
+    manifest = _manifest(folder)
+    done = Rendered()
+    todo = []
+    for job in jobs:
+        if manifest.get(job.output) == job.recipe and os.path.isfile(os.path.join(folder, job.output)):
+            done.skipped.append(job.output)
+        else:
+            todo.append((job, folder))
+    for made in workers.run(make, todo, "rendering", "output", quiet):
+        if made.error is not None:
+            done.failed.append((made.job.output, made.error))
+        else:
+            done.made.append(made.job.output)
+            manifest[made.job.output] = made.job.recipe
+            _save_manifest(folder, manifest)
+    done.failed.sort()
+    return done
+
+
+def output_names(files: Iterable[str]) -> Dict[str, str]:
+    """A name for each recording file's outputs: its stem, after as few of its folders as tell it
+    from the others (then its extension, for two of one stem in one folder)."""
+    parts = {file: _parts(file) for file in files}
+    depth = dict.fromkeys(parts, 1)
+    while True:
+        named: Dict[str, List[str]] = {}
+        for file, levels in parts.items():
+            named.setdefault(levels[min(depth[file], len(levels)) - 1], []).append(file)
+        clashing = [file for same in named.values() if len(same) > 1 for file in same
+                    if depth[file] < len(parts[file])]
+        if not clashing:
+            return {file: levels[min(depth[file], len(levels)) - 1] for file, levels in parts.items()}
+        for file in clashing:
+            depth[file] += 1
+
+
+def _parts(file: str) -> List[str]:
+    """The names a file may take, from the shortest: stem, folder_stem, ..., then with its extension."""
+    folders = [part for part in os.path.dirname(file).split(os.sep) if part]
+    stem, extension = os.path.splitext(os.path.basename(file))
+    names = ["_".join(folders[len(folders) - k:] + [stem]) for k in range(len(folders) + 1)]
+    return names + [f"{names[-1]}_{extension.lstrip('.')}"]
+
+
+def _jobs(row: Dict[str, Any], kind: str, name: str, errors: Sequence[int], pad: float) -> List[Job]:
+    base = f"{name}-{row['position']}"
+    made_from = dict(file=row["file"], position=row["position"], fingerprint=row["fingerprint"])
+    if kind == CLIP:
+        return [Job(f"{base}-e{number}.mp4", f"{row['fingerprint']} clip of event {number}, {pad:g} s around",
+                    CLIP, **made_from, event=number, pad=pad) for number in errors]
+    return [Job(base + EXTENSIONS[kind], f"{row['fingerprint']} {kind}", kind, **made_from)]
+
+
+def make(task: Tuple[Job, str]) -> Made:
+    """Make one output in its folder (where the work is: a worker process or a Ray task)."""
+    job, folder = task
+    out = os.path.join(folder, job.output)
+    try:
+        if scan.fingerprint(job.file) != job.fingerprint:
+            return Made(job, f"{job.file} changed since it was indexed; run 'mirvane index' again")
+        if job.kind in (MOVIE, CLIP):
+            _movie(job, out)
+        elif job.kind == MCAP:
+            from ..formats.mcap import export_mcap
+
+            export_mcap(job.file, out, index=job.position)
+        else:
+            from ..formats.rrd import export_rrd
+
+            export_rrd(job.file, out, index=job.position)
+    except OSError as e:
+        return Made(job, f"cannot read or write ({e.strerror or e})")
+    except Exception as e:  # noqa: BLE001 - whatever stops one output is that output's reason
+        return Made(job, (str(e).strip().splitlines() or [type(e).__name__])[0])
+    return Made(job)
+
+
+def _movie(job: Job, out: str) -> None:
+    """A movie (or a clip) of a record in its own project, as ``mirvane replay --movie`` makes one."""
+    from ..formats.recordings import stream_records
+    from ..project import Project
+
+    record = next(record for position, record in enumerate(stream_records(job.file)) if position == job.position)
+    with tempfile.TemporaryDirectory(prefix="mirvane-render-") as scratch:
+        project_file = os.path.join(scratch, "record.mvproj")
+        project = Project()
+        project._setSnapshot(record.project)
+        project.save(project_file)
+        clip = ["--event", str(job.event), "--pad", repr(job.pad)] if job.kind == CLIP else []
+        done = subprocess.run([sys.executable, "-m", "mirvane", "replay", job.file, "--project", project_file,
+                               "--index", str(job.position), "--movie", out, "--quiet", *clip],
+                              capture_output=True, text=True)
+    if done.returncode != 0:
+        said = (done.stderr.strip().splitlines() or [f"exit status {done.returncode}"])[-1]
+        raise RuntimeError(said.removeprefix("mirvane: error: "))
+
+
+def _manifest(folder: str) -> Dict[str, str]:
+    try:
+        with open(os.path.join(folder, MANIFEST), encoding="utf-8") as f:
+            found = json.load(f)
+    except (OSError, ValueError):
+        return {}
+    return {str(k): str(v) for k, v in found.items()} if isinstance(found, dict) else {}
+
+
+def _save_manifest(folder: str, manifest: Dict[str, str]) -> None:
+    with replacing(os.path.join(folder, MANIFEST)) as temporary, open(temporary, "w", encoding="utf-8") as f:
+        json.dump(manifest, f, indent=0, sort_keys=True)

@@ -1,0 +1,170 @@
+"""The catalog in the browser: a page listing the records, and a record opened in the player.
+
+``CatalogView`` serves, under the player server's rules (``mirvane.player.server.Server`` and
+``Handler``: loopback unless a host is named, a token off loopback, Host and Origin checked):
+
+* ``/`` the page (``page.html`` of this package);
+* ``/records.json?where=CONDITION`` the records (``query.records``) and each one's events as
+  (time, end, severity) for its strip; a condition it cannot use is 400 with the reason;
+* ``POST /open`` ``{"record_id": ...}`` plays that record in the player, a ``LiveSession`` of
+  its own on another port of the same host, paused at its first error (or its start), and
+  answers the player's port and token; the page shows it beside a way back. One record plays
+  at a time: opening another, ``POST /close`` or the end of serving ends it.
+
+The database is opened read-only for each request, so ``mirvane index`` may bring it up to date
+while the page is served.
+"""
+
+import os
+import threading
+from http import HTTPStatus
+from importlib import resources
+from typing import Any, Dict, List, Optional, Tuple
+
+from ..player.server import Handler, Server, admitted
+from . import query, scan, store
+
+_POLL_S = 0.25
+#: Records a page lists at most: a strip of events each, in one answer.
+MAX_ROWS = 2000
+
+
+class CatalogView:
+    """The catalog ``db`` served at ``urls`` until ``close``; binding happens here (``OSError``)."""
+
+    def __init__(self, host: str, port: int, db: str) -> None:
+        self._db = db
+        self._host = host
+        self._lock = threading.Lock()       # one request at a time reads the database, or opens a player
+        self._player: Optional[Any] = None
+        self._playing: Optional[threading.Thread] = None
+        self._server = Server((host, port), _CatalogHandler, self)
+
+    @property
+    def urls(self) -> List[str]:
+        """Where a browser opens the page (``Server.urls``)."""
+        return self._server.urls()
+
+    def serve(self) -> None:
+        """Answer requests until interrupted."""
+        self._server.serve_forever(_POLL_S)
+
+    def close(self) -> None:
+        self.close_player()
+        self._server.server_close()
+
+    def __enter__(self) -> "CatalogView":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # -- for the request handler ---------------------------------------------------------
+
+    def records(self, where: Optional[str]) -> Dict[str, Any]:
+        """The records matching ``where``, and their events' times and severities by record."""
+        with self._lock, store.connect(self._db) as con:
+            found = query.records(con, where)
+            keys = [row[found.columns.index("record_id")] for row in found.rows[:MAX_ROWS]]
+            strips: Dict[str, List[Tuple[float, float, str]]] = {key: [] for key in keys}
+            if keys:
+                for key, time, end, severity in query.ask(
+                        con, 'SELECT record_id, time, "end", severity FROM events '
+                             'WHERE list_contains(?, record_id) ORDER BY record_id, number', [keys]).rows:
+                    strips[key].append((time, end, severity))
+        return {"columns": found.columns, "rows": found.rows[:MAX_ROWS], "total": len(found.rows),
+                "events": strips}
+
+    def open(self, record_id: str) -> Dict[str, Any]:
+        """Play the record ``record_id`` in the player, paused at its first error; where the
+        player is served. Raises ``LookupError`` for no such record, ``ValueError`` for one that
+        cannot be played now."""
+        from ..formats.recordings import stream_records
+        from ..player.session import CannotServe, LiveOptions, LiveSession
+        from ..project import Project
+
+        with self._lock:
+            with store.connect(self._db) as con:
+                found = query.ask(con, "SELECT file, position, fingerprint, first_error_time FROM records "
+                                       "WHERE record_id = ?", [record_id]).rows
+            if not found:
+                raise LookupError(f"no record {record_id!r} in the catalog; reload the page")
+            file, position, fingerprint, first_error = found[0]
+            try:
+                if scan.fingerprint(file) != fingerprint:
+                    raise ValueError(f"{file} changed since it was indexed; run 'mirvane index' again")
+                record = next(r for n, r in enumerate(stream_records(file)) if n == position)
+            except OSError as e:
+                raise ValueError(f"{file}: cannot read it ({e.strerror or e})") from None
+            project = Project()
+            project._setSnapshot(record.project)
+            self._close_player_locked()
+            options = LiveOptions(start=first_error or 0.0, paused=True, page=(self._host, 0), hold=True,
+                                  quiet=True, keys=False)
+            player = LiveSession(project, record, options, f"{os.path.basename(file)} record {position}", position)
+            try:
+                player.__enter__()
+            except CannotServe as e:
+                raise ValueError(f"cannot serve the player ({e})") from None
+            self._player = player
+            self._playing = threading.Thread(target=_play, args=(player,), name="mirvane-catalog-player",
+                                             daemon=True)
+            self._playing.start()
+            assert player.page is not None
+            return {"port": player.page.port, "token": player.page.token, "record_id": record_id,
+                    "name": player.name, "start": options.start}
+
+    def close_player(self) -> None:
+        with self._lock:
+            self._close_player_locked()
+
+    def _close_player_locked(self) -> None:
+        if self._player is not None and self._playing is not None:
+            self._player.release()
+            self._playing.join()
+        self._player = self._playing = None
+
+
+def _play(player: Any) -> None:
+    try:
+        player.play()
+    finally:
+        player.__exit__(None, None, None)
+
+
+class _CatalogHandler(Handler):
+
+    @admitted
+    def do_GET(self, view: CatalogView, path: str, params: Dict[str, List[str]]) -> None:
+        if path == "/":
+            self._send(HTTPStatus.OK, "text/html; charset=utf-8",
+                       resources.files(__package__).joinpath("page.html").read_bytes())
+        elif path == "/records.json":
+            try:
+                self._json(HTTPStatus.OK, view.records(params.get("where", [None])[0] or None))
+            except (query.QueryError, store.CatalogError) as e:
+                self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
+        else:
+            self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
+
+    @admitted
+    def do_POST(self, view: CatalogView, path: str, params: Dict[str, List[str]]) -> None:
+        if path not in ("/open", "/close"):
+            self._json(HTTPStatus.NOT_FOUND, {"error": "not found: POST /open or /close"})
+            return
+        ok, request = self.json_body()
+        if not ok:
+            return
+        if path == "/close":
+            view.close_player()
+            self._json(HTTPStatus.OK, {})
+            return
+        if not isinstance(request, dict) or not isinstance(request.get("record_id"), str):
+            self._json(HTTPStatus.BAD_REQUEST, {"error": 'send {"record_id": "..."}'})
+            return
+        try:
+            self._json(HTTPStatus.OK, view.open(request["record_id"]))
+        except LookupError as e:
+            self._json(HTTPStatus.NOT_FOUND, {"error": str(e)})
+        except (ValueError, store.CatalogError) as e:
+            self._json(HTTPStatus.CONFLICT, {"error": str(e)})

@@ -1,0 +1,215 @@
+"""The catalog's database: a DuckDB file whose tables users write SQL against.
+
+The names here are part of the interface (the README lists them):
+
+* ``records``: one row per record, its key ``record_id``, the file and position it is at, its
+  stamps and span, products by kind, the layout's robots, items and cameras, what its behaviours
+  got done (``mirvane.analysis.metrics``), its events counted by severity and kind, its first
+  warning and first error;
+* ``events``: one row per event (``mirvane.analysis.events``), with its ``record_id`` and the
+  fields as ``mirvane events`` names them (``end`` is a word of SQL: write it ``"end"``);
+* ``files``: one row per recording file found, with what tells a changed file (size, modification
+  time, content hash) and, for one that could not be read, why.
+
+``connect`` opens the file (DuckDB lets one process write it, or several read it); ``put`` and
+``drop`` change what files contribute, in one transaction each.
+"""
+
+import json
+import os
+from contextlib import contextmanager
+from dataclasses import dataclass, fields
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+
+from ..analysis.events import KINDS, Event
+from ..scene import KINDS as PRODUCT_KINDS
+
+#: Bumped when a table changes; a catalog of another version is made anew by the next index.
+SCHEMA_VERSION = 1
+DEFAULT_DB = "runs.duckdb"
+
+_TYPES: Dict[Any, str] = {int: "BIGINT", float: "DOUBLE", str: "VARCHAR"}
+
+
+def kind_column(kind: str) -> str:
+    """The records column counting an event kind's events: ``drop_events``, ``missed_grasp_events``."""
+    return kind.replace("-", "_") + "_events"
+
+
+#: The columns of ``records``, in order, and their types.
+RECORD_COLUMNS: Tuple[Tuple[str, str], ...] = (
+    ("record_id", "VARCHAR PRIMARY KEY"),
+    ("file", "VARCHAR"), ("position", "INTEGER"), ("fingerprint", "VARCHAR"),
+    ("start_ns", "BIGINT"), ("stop_ns", "BIGINT"), ("span_s", "DOUBLE"),
+    ("products", "INTEGER"), *((f"{kind}_products", "INTEGER") for kind in PRODUCT_KINDS),
+    ("robots", "VARCHAR[]"), ("items", "VARCHAR[]"), ("cameras", "VARCHAR[]"), ("behaviors", "VARCHAR[]"),
+    ("steps", "INTEGER"), ("cycles", "INTEGER"), ("cycle_s", "DOUBLE"), ("items_moved", "INTEGER"),
+    ("events", "INTEGER"), ("infos", "INTEGER"), ("warnings", "INTEGER"), ("errors", "INTEGER"),
+    *((kind_column(kind), "INTEGER") for kind in KINDS),
+    ("first_warning_time", "DOUBLE"), ("first_warning", "VARCHAR"),
+    ("first_error_time", "DOUBLE"), ("first_error", "VARCHAR"),
+)
+#: The columns of ``events``: the record's key, then an event's fields as ``mirvane events`` names them.
+EVENT_COLUMNS: Tuple[Tuple[str, str], ...] = (
+    ("record_id", "VARCHAR"),
+    *((field.name, _TYPES[field.type]) for field in fields(Event)),
+)
+FILE_COLUMNS: Tuple[Tuple[str, str], ...] = (
+    ("file", "VARCHAR PRIMARY KEY"), ("size", "BIGINT"), ("mtime_ns", "BIGINT"), ("fingerprint", "VARCHAR"),
+    ("records", "INTEGER"), ("error", "VARCHAR"),
+)
+TABLES = {"records": RECORD_COLUMNS, "events": EVENT_COLUMNS, "files": FILE_COLUMNS}
+
+Row = Dict[str, Any]
+
+
+@dataclass(frozen=True)
+class FileState:
+    """A recording file as the catalog last found it."""
+    size: int
+    mtime_ns: int
+    fingerprint: Optional[str]
+    error: Optional[str]
+
+
+@dataclass(frozen=True)
+class Scanned:
+    """What reading one recording file gave: its rows, or why it could not be read.
+
+    ``unchanged`` when its content hashed as indexed before: only its size and time are new.
+    """
+    file: str
+    size: int
+    mtime_ns: int
+    fingerprint: Optional[str] = None
+    records: Tuple[Row, ...] = ()
+    events: Tuple[Row, ...] = ()
+    error: Optional[str] = None
+    unchanged: bool = False
+
+
+class CatalogError(Exception):
+    """The database cannot be opened as asked (missing, held by a writer, not a catalog)."""
+
+
+@contextmanager
+def connect(path: str, write: bool = False) -> Iterator[Any]:
+    """A connection to the catalog at ``path`` for the block: to write (made if missing, its tables
+    made or made anew), or to read only (it must exist), with nothing outside it reachable."""
+    import duckdb
+
+    if not write and not os.path.isfile(path):
+        raise CatalogError(f"{path}: no catalog there; make one with 'mirvane index PATH --db {path}'")
+    try:
+        con = duckdb.connect(path, read_only=not write,
+                             config={} if write else {"enable_external_access": False})
+    except duckdb.Error as e:
+        text = str(e).splitlines()[0] if str(e) else type(e).__name__
+        if "lock" in text.lower():
+            raise CatalogError(f"{path}: in use by another process (an index running?); "
+                               "try again once it has finished") from None
+        raise CatalogError(f"{path}: not a catalog ({text}); give another --db") from None
+    try:
+        if write:
+            _ensure_tables(con, path)
+        elif _version(con) != SCHEMA_VERSION:
+            raise CatalogError(f"{path}: not a catalog of this version of mirvane; "
+                               f"bring it up to date with 'mirvane index PATH --db {path}'")
+        yield con
+    finally:
+        con.close()
+
+
+def _version(con: Any) -> Optional[int]:
+    try:
+        found = con.execute("SELECT version FROM catalog").fetchone()
+    except Exception:   # noqa: BLE001 - no such table: not a catalog
+        return None
+    return int(found[0]) if found else None
+
+
+def _ensure_tables(con: Any, path: str) -> None:
+    version = _version(con)
+    if version == SCHEMA_VERSION:
+        return
+    existing = {row[0] for row in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
+    if version is None and existing:
+        raise CatalogError(f"{path}: a database, but not a catalog; give another --db")
+    con.execute("BEGIN")
+    for table in (*TABLES, "catalog"):
+        con.execute(f"DROP TABLE IF EXISTS {table}")
+    for table, columns in TABLES.items():
+        con.execute(f"CREATE TABLE {table} ({', '.join(f'{_quoted(name)} {kind}' for name, kind in columns)})")
+    con.execute("CREATE TABLE catalog (version INTEGER)")
+    con.execute("INSERT INTO catalog VALUES (?)", [SCHEMA_VERSION])
+    con.execute("COMMIT")
+
+
+def files(con: Any) -> Dict[str, FileState]:
+    """The files the catalog knows, as it found them."""
+    rows = con.execute("SELECT file, size, mtime_ns, fingerprint, error FROM files").fetchall()
+    return {file: FileState(size, mtime, fingerprint, error) for file, size, mtime, fingerprint, error in rows}
+
+
+def put(con: Any, scanned: Sequence[Scanned]) -> None:
+    """Put what reading some files gave in place of what the catalog had of them, in one transaction."""
+    changed = [one for one in scanned if not one.unchanged]
+    con.execute("BEGIN")
+    _delete(con, [one.file for one in changed], files=True)
+    _insert(con, "records", RECORD_COLUMNS, [row for one in changed for row in one.records])
+    _insert(con, "events", EVENT_COLUMNS, [row for one in changed for row in one.events])
+    _insert(con, "files", FILE_COLUMNS, [
+        {"file": one.file, "size": one.size, "mtime_ns": one.mtime_ns, "fingerprint": one.fingerprint,
+         "records": None if one.error else len(one.records), "error": one.error} for one in changed])
+    for one in scanned:
+        if one.unchanged:
+            con.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE file = ?", [one.size, one.mtime_ns, one.file])
+    con.execute("COMMIT")
+
+
+def drop(con: Any, gone: Sequence[str]) -> None:
+    """Forget the files ``gone`` and their records and events."""
+    if gone:
+        con.execute("BEGIN")
+        _delete(con, gone, files=True)
+        con.execute("COMMIT")
+
+
+def _delete(con: Any, gone: Sequence[str], files: bool) -> None:
+    con.execute("DELETE FROM events WHERE record_id IN (SELECT record_id FROM records WHERE list_contains(?, file))",
+                [list(gone)])
+    con.execute("DELETE FROM records WHERE list_contains(?, file)", [list(gone)])
+    if files:
+        con.execute("DELETE FROM files WHERE list_contains(?, file)", [list(gone)])
+
+
+def _insert(con: Any, table: str, columns: Sequence[Tuple[str, str]], rows: Sequence[Row]) -> None:
+    """Insert ``rows`` by columns: handed to DuckDB as arrays, which it scans at once (a row at a
+    time, it takes milliseconds a row)."""
+    if not rows:
+        return
+    import numpy as np
+
+    arrays: Dict[str, Any] = {}
+    selected: List[str] = []
+    for n, (name, kind) in enumerate(columns):
+        values = [row[name] for row in rows]
+        column = f"c{n}"
+        if kind.endswith("[]"):     # lists go as JSON text
+            arrays[column] = np.array([json.dumps(list(v)) for v in values], dtype=object)
+            selected.append(f"from_json({column}, '[\"VARCHAR\"]')")
+        elif kind.startswith("VARCHAR"):
+            arrays[column] = np.array(values, dtype=object)
+            selected.append(column)
+        else:   # numbers (None is NULL) as text, cast exactly: a float array would turn NaN into NULL
+            arrays[column] = np.array([None if v is None else repr(v) for v in values], dtype=object)
+            selected.append(f"CAST({column} AS {kind.split()[0]})")
+    con.register("batch", arrays)
+    try:
+        con.execute(f"INSERT INTO {table} SELECT {', '.join(selected)} FROM batch")
+    finally:
+        con.unregister("batch")
+
+
+def _quoted(name: str) -> str:
+    return f'"{name}"'

@@ -1,0 +1,324 @@
+"""The catalog of runs: mirvane index, runs and render as a user runs them, on a process pool and
+a Ray cluster, and the catalog's page in headless Chromium."""
+
+import csv
+import importlib.util
+import io
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+from helpers import MIRVANE, mirvane, read_until
+
+pytestmark = pytest.mark.skipif(importlib.util.find_spec("duckdb") is None, reason="the catalog extra is not installed")
+
+#: The runs a catalog is made of: clean and faulty, a recording file and an MCAP file.
+RUNS = {
+    "clean_1.rec": ("--seconds", 8, "--seed", 1),
+    "clean_2.rec": ("--seconds", 8, "--seed", 2),
+    "faulty.rec": ("--seconds", 8, "--seed", 11, "--faults", "slip,damaged-value", "--fault-rate", 15),
+    "nested/faulty.mcap": ("--seconds", 8, "--seed", 12, "--faults", "all", "--fault-rate", 30),
+}
+
+#: Files that are no recordings, and why the index says it cannot read them.
+UNREADABLE = {"junk.rec": (b"not a recording", "not a recording file (unexpected content at byte 0)"),
+              "nested/foreign.mcap": (b"hello", "not an MCAP file (it does not begin as one)")}
+
+
+def make_runs(folder):
+    for name, options in RUNS.items():
+        path = folder / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        made = mirvane("record", path.with_suffix(".rec"), *options, cwd=folder)
+        assert made.returncode == 0, made.stderr
+        if path.suffix == ".mcap":
+            assert mirvane("export", path.with_suffix(".rec"), path, "--quiet", cwd=folder).returncode == 0
+            path.with_suffix(".rec").unlink()
+    for name, (content, _) in UNREADABLE.items():
+        (folder / name).write_bytes(content)
+
+
+def readable_runs(folder, into):
+    """The runs of ``folder`` copied into ``into``, without the files that are no recordings."""
+    shutil.copytree(folder, into)
+    for name in UNREADABLE:
+        (into / name).unlink()
+
+
+@pytest.fixture(scope="module")
+def catalog(tmp_path_factory):
+    """A folder of runs (and one unreadable file) indexed into runs.duckdb beside it; the index's run."""
+    where = tmp_path_factory.mktemp("catalog")
+    make_runs(where / "runs")
+    done = mirvane("index", "runs", "--workers", 2, cwd=where)
+    return where, done
+
+
+def runs(where, *args):
+    """``mirvane runs`` of the catalog in ``where`` as JSON lines: its rows."""
+    done = mirvane("runs", *args, "--format", "json", cwd=where)
+    assert done.returncode == 0, done.stderr
+    return [json.loads(line) for line in done.stdout.splitlines()]
+
+
+def test_an_unreadable_file_is_listed_and_the_rest_indexed(catalog):
+    where, done = catalog
+    assert done.returncode == 1
+    assert re.findall(r"cannot index (\S+): (.*)", done.stderr) == sorted(
+        (str(where / "runs" / name), why) for name, (_, why) in UNREADABLE.items())
+    assert "Indexed 4 files (4 records" in done.stdout
+    assert sorted(os.path.relpath(row["file"], where) for row in runs(where)) == sorted(f"runs/{n}" for n in RUNS)
+
+
+@pytest.mark.parametrize("name", RUNS)
+def test_each_records_metrics_and_events_are_as_the_events_command_finds_them(catalog, name):
+    from mirvane.data import Data, span_seconds
+
+    where, _ = catalog
+    path = where / "runs" / name
+    found = [json.loads(line) for line in mirvane("events", path, "--format", "json", cwd=where).stdout.splitlines()]
+    record, = runs(where, "--where", f"file = '{path}'")
+    stored = runs(where, "--sql", f"SELECT * EXCLUDE (record_id) FROM events WHERE record_id = '{record['record_id']}' "
+                                  "ORDER BY number")
+    assert stored == found
+    read = Data.fromFile(path).records()[0]
+    severities = [event["severity"] for event in found]
+    assert (record["products"], record["span_s"], record["events"], record["warnings"], record["errors"]) == (
+        len(read.products), span_seconds(read), len(found), severities.count("warning"), severities.count("error"))
+    assert record["first_error"] == next((e["text"] for e in found if e["severity"] == "error"), None)
+    assert record["drop_events"] == sum(event["kind"] == "drop" for event in found)
+    assert record["items_moved"] == sum(event["kind"] == "release" for event in found) > 0
+    assert record["robots"] == ["arm_a", "arm_b"] and record["cycles"] > 0
+    assert ("faulty" in name) == (record["warnings"] + record["errors"] > 0)
+
+
+def test_index_again_reads_only_added_and_changed_files_and_drops_removed_ones(catalog, tmp_path):
+    where, _ = catalog
+    readable_runs(where / "runs", tmp_path / "runs")
+    first = mirvane("index", "runs", cwd=tmp_path)
+    again = mirvane("index", "runs", cwd=tmp_path)
+    assert first.returncode == again.returncode == 0
+    assert "Indexed 0 files (0 records, 0 events) into runs.duckdb; 4 unchanged, 0 removed" in again.stdout
+    runs_ = tmp_path / "runs"
+    assert mirvane("record", runs_ / "clean_1.rec", "--seconds", 3, "--seed", 9, cwd=tmp_path).returncode == 0
+    assert mirvane("record", runs_ / "added.rec", "--seconds", 3, "--seed", 8, cwd=tmp_path).returncode == 0
+    (runs_ / "clean_2.rec").unlink()
+    os.utime(runs_ / "faulty.rec", ns=(1, 1))      # touched: its content hashes as before
+    changed = mirvane("index", "runs", cwd=tmp_path)
+    assert "Indexed 2 files (2 records" in changed.stdout and "2 unchanged, 1 removed" in changed.stdout
+    # The same rows as a catalog made afresh of the folder as it is now.
+    assert mirvane("index", "runs", "--db", "fresh.duckdb", "--workers", 1, cwd=tmp_path).returncode == 0
+    table = "SELECT * FROM {} ORDER BY ALL"
+    for name in ("records", "events", "files"):
+        assert runs(tmp_path, "--sql", table.format(name)) == runs(tmp_path, "--db", "fresh.duckdb", "--sql",
+                                                                    table.format(name))
+
+
+@pytest.mark.parametrize("args, holds", [
+    (("--where", "errors > 0", "--sort", "errors desc"), lambda rows, every: rows == sorted(
+        (row for row in every if row["errors"] > 0), key=lambda row: -row["errors"]) != []),
+    (("--sort", "span_s"), lambda rows, every: [row["span_s"] for row in rows] == sorted(
+        row["span_s"] for row in every)),
+    (("--sql", "SELECT sum(drop_events) AS drops FROM records"), lambda rows, every: rows == [
+        {"drops": sum(row["drop_events"] for row in every)}]),
+])
+def test_runs_lists_chosen_records_and_answers_queries(catalog, args, holds):
+    assert holds(runs(catalog[0], *args), runs(catalog[0]))
+
+
+@pytest.mark.parametrize("format", ["table", "csv"])
+def test_runs_prints_the_same_records_as_a_table_or_csv(catalog, format):
+    where, _ = catalog
+    every = runs(where)
+    printed = mirvane("runs", "--format", format, cwd=where).stdout
+    if format == "csv":
+        assert [(row["record_id"], int(row["errors"]), row["robots"]) for row in csv.DictReader(io.StringIO(printed))
+                ] == [(row["record_id"], row["errors"], ",".join(row["robots"])) for row in every]
+    else:
+        lines = printed.splitlines()
+        assert lines[0].split()[:3] == ["record_id", "file", "position"] and lines[-1] == f"{len(every)} rows"
+        assert [line.split()[:3] for line in lines[1:-1]] == [
+            [row["record_id"], os.path.relpath(row["file"], where), "0"] for row in every]
+
+
+@pytest.mark.parametrize("args, refusal", [
+    (("--sql", "DROP TABLE events"), "this statement is a DROP"),
+    (("--sql", "SELECT 1; DELETE FROM records"), "give one statement, not 2"),
+    (("--sql", "COPY records TO 'out.csv'"), "this statement is a COPY"),
+    (("--sql", "SELECT * FROM read_csv('runs/junk.rec')"), "file system operations are disabled"),
+    (("--sort", "nothing"), "no column 'nothing' to sort by"),
+    (("--where", "nothing > 0"), 'column "nothing" not found'),
+    (("--db", "missing.duckdb"), "no catalog there"),
+])
+def test_runs_refuses_writes_and_what_it_cannot_answer(catalog, args, refusal):
+    where, _ = catalog
+    before = sorted(os.listdir(where)), (where / "runs.duckdb").read_bytes()
+    done = mirvane("runs", *args, cwd=where)
+    assert done.returncode == 2 and refusal in done.stderr and done.stderr.count("\n") == 1, done.stderr
+    assert (sorted(os.listdir(where)), (where / "runs.duckdb").read_bytes()) == before
+
+
+RENDERS = {     # what render makes, of which records, named how, and how many of each
+    "clips": (("--clips", "out", "--pad", 0.5), "errors > 0", r".*faulty-0-e\d+\.mp4", lambda row: row["errors"]),
+    "movies": (("--movies", "out"), "errors > 0", r".*faulty-0\.mp4", lambda row: 1),
+    "mcap": (("--export", "mcap", "--out", "out"), "true", r".*-0\.mcap", lambda row: 1),
+}
+
+
+@pytest.mark.parametrize("kind", RENDERS)
+def test_render_makes_each_output_once_and_goes_on_past_a_failing_record(catalog, tmp_path, kind):
+    where, _ = catalog
+    readable_runs(where / "runs", tmp_path / "runs")
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    option, condition, named, outputs = RENDERS[kind]
+    chosen = ("--where", condition)
+    rows = runs(tmp_path, *chosen)
+    expected = sum(map(outputs, rows))
+    first = mirvane("render", *option, *chosen, cwd=tmp_path)
+    assert first.returncode == 0, first.stderr
+    made = sorted(os.listdir(tmp_path / "out"))
+    assert len(made) == expected + 1 and ".mirvane-render.json" in made
+    assert all(re.fullmatch(named, name) for name in made if not name.startswith("."))
+    if kind == "mcap":
+        from mirvane.formats.mcap import McapRecords
+
+        assert sorted(len(list(McapRecords(tmp_path / "out" / name))[0].products) for name in made[1:]) == sorted(
+            row["products"] for row in rows)
+    again = mirvane("render", *option, *chosen, cwd=tmp_path)
+    assert f"0 {kind[:-1] if kind != 'mcap' else 'mcap export'}s made, {expected} already there" in again.stdout
+    # A record whose file changed since it was indexed fails; the others are made.
+    for name in made[1:]:
+        (tmp_path / "out" / name).unlink()
+    with open(tmp_path / "runs" / "faulty.rec", "ab") as f:
+        f.write(b"\n\x00")
+    failed = mirvane("render", *option, *chosen, cwd=tmp_path)
+    failing = [name for name in made if name.startswith("runs_faulty-")]
+    assert failed.returncode == 1 and failing
+    assert re.findall(r"cannot make \S+/(\S+): (.*)", failed.stderr) == [
+        (name, f"{tmp_path / 'runs' / 'faulty.rec'} changed since it was indexed; run 'mirvane index' again")
+        for name in failing]
+    assert sorted(os.listdir(tmp_path / "out")) == [name for name in made if name not in failing]
+
+
+# -- on a Ray cluster, in a network namespace of its own --------------------------------------
+
+#: A network namespace with loopback alone (Ray takes the machine's address even when told
+#: 127.0.0.1; there it keeps to loopback), and a process namespace, so that ``ray stop`` sees only
+#: this cluster and everything in it ends with the shell.
+ISOLATED = ["unshare", "--net", "--pid", "--fork", "--mount-proc"]
+
+
+def isolation_refused():
+    """Why the namespaces cannot be made here, or None."""
+    if shutil.which("unshare") is None or shutil.which("ip") is None:
+        return "unshare or ip is missing"
+    done = subprocess.run([*ISOLATED, "true"], capture_output=True, text=True)
+    return done.returncode and f"no network namespace here: {done.stderr.strip()}"
+
+
+def test_a_ray_cluster_makes_the_same_rows_and_files_as_the_local_pool(catalog, tmp_path):
+    if importlib.util.find_spec("ray") is None:     # found, not imported: the commands import it
+        pytest.skip("the cluster extra is not installed")
+    if isolation_refused():
+        pytest.skip(isolation_refused())
+    where, _ = catalog
+    readable_runs(where / "runs", tmp_path / "runs")
+    ray = str(Path(sys.executable).with_name("ray"))
+    on_ray = ("--ray", "127.0.0.1:6391")
+    for db, out, options in (("pool.duckdb", "pool", ()), ("ray.duckdb", "ray", on_ray)):
+        steps = f"{MIRVANE} index runs --db {db} {' '.join(options)} --quiet; " \
+                f"{MIRVANE} render --db {db} --export mcap --out {out} {' '.join(options)} --quiet"
+        if not options:
+            subprocess.run(steps, shell=True, cwd=tmp_path, timeout=300)
+            continue
+        # The cluster's sockets under a short path of its own (a socket's path is at most 107 bytes).
+        with tempfile.TemporaryDirectory(prefix="ray", dir="/tmp") as scratch:
+            script = (f"set -e; ip link set lo up; trap '{ray} stop --force >/dev/null 2>&1' EXIT; "
+                      f"{ray} start --head --port 6391 --num-cpus 2 --include-dashboard=false --disable-usage-stats "
+                      f"--object-store-memory {10 ** 8} --temp-dir {scratch} >/dev/null; {steps} || true")
+            done = subprocess.run([*ISOLATED, "sh", "-c", script], cwd=tmp_path, capture_output=True, text=True,
+                                  timeout=300)
+        assert done.returncode == 0, done.stderr
+    for table in ("records", "events", "files"):
+        query = f"SELECT * FROM {table} ORDER BY ALL"
+        assert runs(tmp_path, "--db", "ray.duckdb", "--sql", query) == runs(tmp_path, "--db", "pool.duckdb",
+                                                                            "--sql", query)
+    made = {side: {p.name: p.read_bytes() for p in (tmp_path / side).iterdir()} for side in ("pool", "ray")}
+    assert made["ray"] == made["pool"] and len(made["ray"]) == len(RUNS) + 1
+
+
+# -- the page ---------------------------------------------------------------------------------
+
+@pytest.fixture
+def serve(catalog):
+    """Starts ``mirvane runs --serve ADDRESS`` on the catalog; gives the first URL it printed."""
+    started = []
+
+    def start(address="0"):
+        process = subprocess.Popen([MIRVANE, "runs", "--serve", address], cwd=catalog[0], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        started.append(process)
+        return re.search(r"Runs at (\S+)", read_until(process, "(Ctrl-C stops)")).group(1)
+
+    yield start
+    for process in started:
+        process.kill()
+        process.wait()
+
+
+def test_catalog_page_sorts_filters_and_opens_a_record_in_the_player_at_its_first_error(browser, serve, catalog):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    wait = WebDriverWait(browser, 30, poll_frequency=0.05)
+    def files(b):   # read at once: the rows are made anew as the list changes
+        return b.execute_script("return [...document.querySelectorAll('#rows tr')].map((row) => row.title)")
+
+    browser.get(serve())
+    wait.until(lambda b: len(files(b)) == len(RUNS))
+    for _ in ("ascending", "descending"):
+        browser.find_element(By.CSS_SELECTOR, "th[data-column=errors]").click()
+    rows = runs(catalog[0], "--sort", "errors desc")
+    assert files(browser) == [f"{row['file']} record 0" for row in rows]
+    browser.find_element(By.ID, "where").send_keys("errors >\n")
+    wait.until(lambda b: "syntax error" in b.find_element(By.ID, "problem").text)
+    browser.find_element(By.ID, "where").send_keys(" 0\n")
+    wait.until(lambda b: len(files(b)) == sum(row["errors"] > 0 for row in rows))
+    assert browser.find_element(By.ID, "problem").text == ""
+    assert browser.find_elements(By.CSS_SELECTOR, "#rows tr:first-child svg rect.error")
+    browser.find_element(By.CSS_SELECTOR, "#rows tr").click()
+    wait.until(lambda b: b.find_element(By.ID, "player").is_displayed())
+    browser.switch_to.frame(browser.find_element(By.ID, "frame"))
+    wait.until(lambda b: b.find_element(By.ID, "state").text == "paused")
+    assert float(browser.find_element(By.ID, "time").text) == pytest.approx(rows[0]["first_error_time"], abs=0.01)
+    browser.switch_to.default_content()
+    browser.find_element(By.ID, "back").click()
+    wait.until(lambda b: b.find_element(By.ID, "rows").is_displayed() and not b.find_element(By.ID, "player")
+               .is_displayed())
+
+
+@pytest.mark.parametrize("address, token, headers, status", [
+    ("0", "", {}, 200),
+    ("0", "", {"Host": "evil.example:80"}, 403),                      # a name that is not ours (rebinding)
+    ("0", "", {"Origin": "http://evil.example"}, 403),                # another site's page
+    ("0.0.0.0:0", "", {}, 403),                                       # off loopback, the token is needed
+    ("0.0.0.0:0", "printed", {}, 200),
+])
+def test_catalog_page_is_served_under_the_players_rules(serve, address, token, headers, status):
+    url = serve(address)
+    port, printed = re.search(r":(\d+)/(\?token=\S+)?", url).groups()
+    asked = f"http://127.0.0.1:{port}/records.json{printed if token else ''}"
+    try:
+        with urllib.request.urlopen(urllib.request.Request(asked, headers=headers), timeout=10) as answer:
+            assert (answer.status, len(json.loads(answer.read())["rows"])) == (status, len(RUNS))
+    except urllib.error.HTTPError as refused:
+        assert refused.code == status
