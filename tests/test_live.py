@@ -604,14 +604,14 @@ def test_the_picture_marks_the_subject_of_a_warning_or_error_while_it_lasts(even
 
 @pytest.fixture(scope="module")
 def side_by_side(twins, browser):
-    """Opens, for a second recording B (and more arguments), the page of clean.rec beside it (or, from
-    ``where``, of run.rec), paused, in a tab of its own, once: gives its URL and tab."""
+    """Opens, for a second recording B (and more arguments), the page of clean.rec (or of NAME.rec in
+    ``where``) beside it, paused, in a tab of its own, once: gives its URL and tab."""
     pages = {}
     with contextlib.ExitStack() as stack:
-        def page(b, *args, where=twins[0]):
+        def page(b, *args, where=twins[0], name="clean"):
             if (b, args) not in pages:
                 _, (url,) = stack.enter_context(serving(where, "--serve", "0", "--paused", *args, beside=[b],
-                                                        name="clean" if where == twins[0] else "run"))
+                                                        name=name))
                 first = browser.current_window_handle
                 browser.switch_to.new_window("tab")
                 opened(browser, url)
@@ -708,7 +708,8 @@ def test_the_plots_overlay_both_runs_one_colour_per_field_b_dashed(browser, besi
                                               (("--offset", "-1.5"), None)])
 def test_b_is_placed_as_asked_and_align_event_puts_both_events_at_one_time(browser, beside, recorded, twins,
                                                                           placing, numbers):
-    url = beside(twins[0] / "clean.rec", "--project-b", twins[0] / "clean.mvproj", *placing, where=recorded)
+    url = beside(twins[0] / "clean.rec", "--project-b", twins[0] / "clean.mvproj", *placing,
+                 where=recorded, name="run")
     if numbers is None:   # B's first product 1.5 s before A's
         control(url, action="seek", time=2.0)
         expected = [0.5, 2.0]
