@@ -9,9 +9,12 @@ second over ``--window`` seconds (default 5) once playback has begun:
 * live, not serving;
 * paused (``--paused``);
 * serving one watching page (``--serve``, the player page open in headless Chromium);
+* two runs side by side (``mirvane replay A B --serve``), with the page open as above (or, without
+  Chromium, no page), beside one run served the same way;
 
 and the time from a ``POST /control`` seek to the first picture of the stream that shows the new
-time (``X-Playback-Time``), over several seeks while playing at the defaults.
+time (``X-Playback-Time``), over several seeks while playing at the defaults: of one run, and of
+two side by side until both streams show it.
 """
 
 import argparse
@@ -32,6 +35,9 @@ from typing import Callable, List, Optional, Tuple
 MIRVANE = str(Path(sys.executable).with_name("mirvane"))
 GOALS = {"live, not serving": 0.15, "paused": 0.02, "serving one page": 0.5}
 SEEK_GOAL_MS = 100.0
+#: Two runs side by side: CPU at most this many times one run's, a seek shown in both within this.
+TWO_RUNS_CPU_GOAL = 2.0
+SEEK_BOTH_GOAL_MS = 150.0
 TICKS = os.sysconf("SC_CLK_TCK")
 
 
@@ -40,9 +46,10 @@ def cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / TICKS
 
 
-def started(where: str, *args: str) -> Tuple["subprocess.Popen[bytes]", str]:
-    """``mirvane replay`` with ``args``, once it shows ``playing`` or ``paused``; and what it printed."""
-    process = subprocess.Popen([MIRVANE, "replay", "run.rec", "--project", "run.mvproj", *args], cwd=where,
+def started(where: str, *args: str, beside: Tuple[str, ...] = ()) -> Tuple["subprocess.Popen[bytes]", str]:
+    """``mirvane replay`` (of run.rec, and ``beside`` it another recording) with ``args``, once it shows
+    ``playing`` or ``paused``; and what it printed."""
+    process = subprocess.Popen([MIRVANE, "replay", "run.rec", *beside, "--project", "run.mvproj", *args], cwd=where,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     seen = ""
     while not re.search(r"(playing|paused) \d", seen):
@@ -92,14 +99,16 @@ def browser() -> Optional[Callable[[str], Callable[[], None]]]:
     return open_page
 
 
-def seek_latencies(url: str, seeks: int) -> List[float]:
-    """Milliseconds from each seek's request to the first streamed picture at the new time."""
+def seek_latencies(url: str, seeks: int, runs: int = 1) -> List[float]:
+    """Milliseconds from each seek's request to the first streamed picture at the new time (of every
+    one of ``runs`` side by side: the last of them)."""
     host, port = re.match(r"http://([\d.]+):(\d+)/", url).groups()   # type: ignore[union-attr]
-    stream = http.client.HTTPConnection(host, int(port), timeout=10)
-    stream.request("GET", "/stream.mjpg")
-    pictures = stream.getresponse()
+    streams = [http.client.HTTPConnection(host, int(port), timeout=10) for _ in range(runs)]
+    for run, stream in enumerate(streams):
+        stream.request("GET", f"/stream.mjpg?run={run}")
+    answers = [stream.getresponse() for stream in streams]
 
-    def next_picture_time() -> float:
+    def next_picture_time(pictures: http.client.HTTPResponse) -> float:
         at, length = None, 0
         while True:   # a part's headers, up to the blank line before its picture
             line = pictures.fp.readline().decode(errors="replace").strip()
@@ -122,10 +131,12 @@ def seek_latencies(url: str, seeks: int) -> List[float]:
         control.request("POST", "/control", json.dumps({"action": "seek", "time": target}),
                         {"Content-Type": "application/json"})
         control.getresponse().read()
-        while not target - 1e-6 <= next_picture_time() < target + 0.5:
-            pass
+        for pictures in answers:   # one after the other: a picture already come waits in its socket
+            while not target - 1e-6 <= next_picture_time(pictures) < target + 0.5:
+                pass
         latencies.append(1000 * (time.monotonic() - sent))
-    stream.close()
+    for stream in streams:
+        stream.close()
     control.close()
     return latencies
 
@@ -137,8 +148,9 @@ def main() -> None:
     parser.add_argument("--seeks", type=int, default=10)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="mirvane-bench-") as where:
-        subprocess.run([MIRVANE, "record", "run.rec", "--seconds", str(args.seconds)], cwd=where, check=True,
-                       capture_output=True)
+        for name, seed in (("run.rec", "0"), ("other.rec", "1")):
+            subprocess.run([MIRVANE, "record", name, "--seconds", str(args.seconds), "--seed", seed], cwd=where,
+                           check=True, capture_output=True)
         print(f"Live replay of a {args.seconds:g} s record: CPU seconds per wall second over {args.window:g} s")
         figures = {}
         process, _ = started(where)
@@ -159,11 +171,25 @@ def main() -> None:
             print(f"  {name:<20} {figure:6.3f}   (goal <= {GOALS[name]})")
         if open_page is None:
             print("  serving one page     skipped: needs chromium, chromedriver and selenium")
-        process, printed = started(where, "--serve", "0", "--loop")
-        latencies = seek_latencies(re.search(r"http://\S+", printed).group(0), args.seeks)   # type: ignore
-        stopped(process)
-        print(f"Seek to first picture at the new time, {len(latencies)} seeks while playing: median "
-              f"{statistics.median(latencies):.0f} ms, max {max(latencies):.0f} ms (goal <= {SEEK_GOAL_MS:.0f} ms)")
+        served = {}
+        for runs, beside in ((1, ()), (2, ("other.rec",))):
+            process, printed = started(where, "--serve", "0", "--loop", beside=beside)
+            close = open_page(re.search(r"http://\S+", printed).group(0)) if open_page else None  # type: ignore
+            time.sleep(1.0)
+            served[runs] = cpu_per_wall(process, args.window)
+            if close is not None:
+                close()
+            stopped(process)
+        watched = "one page" if open_page else "no page"
+        print(f"Two runs side by side, serving {watched}: {served[2]:.3f} CPU s per wall s, {served[2] / served[1]:.2f}x "
+              f"one run's ({served[1]:.3f}; goal <= {TWO_RUNS_CPU_GOAL:g}x)")
+        for runs, beside, goal in ((1, (), SEEK_GOAL_MS), (2, ("other.rec",), SEEK_BOTH_GOAL_MS)):
+            process, printed = started(where, "--serve", "0", "--loop", beside=beside)
+            latencies = seek_latencies(re.search(r"http://\S+", printed).group(0), args.seeks, runs)  # type: ignore
+            stopped(process)
+            shown = "first picture at the new time" if runs == 1 else "both pictures at the new time"
+            print(f"Seek to {shown}, {len(latencies)} seeks while playing: median "
+                  f"{statistics.median(latencies):.0f} ms, max {max(latencies):.0f} ms (goal <= {goal:.0f} ms)")
 
 
 if __name__ == "__main__":

@@ -86,3 +86,18 @@ def faulty(tmp_path_factory):
     events = [json.loads(line) for line in listed.stdout.splitlines()]
     assert [e["kind"] for e in events if e["severity"] != "info"] == ["damaged-value", "drop", "stall", "unseen"]
     return where, events
+
+
+@pytest.fixture(scope="session")
+def twins(tmp_path_factory):
+    """An 8 s run (seed 1), ``clean.rec``, and its twin that suffers one slip, ``slip.rec`` (``--faults slip``), each
+    with its project; and the time of the slip's drop, as ``mirvane events`` finds it."""
+    where = tmp_path_factory.mktemp("twins")
+    for name, *faults in (("clean",), ("slip", "--faults", "slip", "--fault-rate", 8)):
+        done = mirvane("record", f"{name}.rec", "--seconds", 8, "--seed", 1, *faults, cwd=where)
+        assert done.returncode == 0, done.stderr
+    listed = mirvane("events", "slip.rec", "--format", "json", "--severity", "error", cwd=where)
+    assert listed.returncode == 0, listed.stderr
+    [drop] = [json.loads(line) for line in listed.stdout.splitlines()]
+    assert drop["kind"] == "drop"
+    return where, drop["time"]

@@ -112,11 +112,12 @@ def read_until(process, text, timeout=60):
 
 
 @contextlib.contextmanager
-def serving(where, *args, name="run"):
-    """``mirvane replay NAME.rec --project NAME.mvproj ARGS`` (a ``--serve`` among them) run in ``where`` as a
-    process: gives it and the URLs it printed for its page, and ends it on the way out."""
-    process = subprocess.Popen([MIRVANE, "replay", f"{name}.rec", "--project", f"{name}.mvproj", *args], cwd=where,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def serving(where, *args, name="run", beside=()):
+    """``mirvane replay NAME.rec [B.rec] --project NAME.mvproj ARGS`` (a ``--serve`` among them; ``beside``: the
+    second recording) run in ``where`` as a process: gives it and the URLs it printed for its page, and ends it on
+    the way out."""
+    process = subprocess.Popen([MIRVANE, "replay", f"{name}.rec", *map(str, beside), "--project", f"{name}.mvproj",
+                                *map(str, args)], cwd=where, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         seen = read_until(process, "Live view at")
         while not (note := re.search(r"Live view at (.*) \((?:until the end|Ctrl-C stops)\)", seen)):

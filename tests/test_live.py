@@ -1,5 +1,6 @@
 """The live view of ``mirvane replay --serve``, watched in a real headless browser and over raw sockets."""
 
+import contextlib
 import importlib.util
 import io
 import os
@@ -12,6 +13,7 @@ import urllib.request
 import numpy as np
 import pytest
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 
 from helpers import request, serving
 
@@ -115,17 +117,17 @@ def wait(browser, seconds=30):
     return WebDriverWait(browser, seconds, poll_frequency=0.05)
 
 
-def frame(url):
-    """The latest picture and the playback time it shows."""
-    with urllib.request.urlopen(url + "frame.jpg", timeout=10) as answer:
+def frame(url, run=0):
+    """The latest picture (of ``run``, when two are shown) and the playback time it shows."""
+    with urllib.request.urlopen(url + f"frame.jpg?run={run}", timeout=10) as answer:
         return answer.read(), float(answer.headers["X-Playback-Time"])
 
 
-def shown_at(url, seconds):
+def shown_at(url, seconds, run=0):
     """Wait for the published picture to show the time ``seconds`` (to the microsecond); give it."""
     deadline = time.monotonic() + 10
     while True:
-        picture, at = frame(url)
+        picture, at = frame(url, run)
         if at == pytest.approx(seconds, abs=2e-6) or time.monotonic() > deadline:
             assert at == pytest.approx(seconds, abs=2e-6)
             return picture
@@ -596,3 +598,129 @@ def test_the_picture_marks_the_subject_of_a_warning_or_error_while_it_lasts(even
     picture = shown_at(events_page, t)
     assert {severity for severity, colour in colours.items() if tinted(picture, colour) > 100} == \
         ({marked} if marked else set())
+
+
+# -- two runs side by side: clean.rec beside itself or beside its twin with a slip -------------------
+
+@pytest.fixture(scope="module")
+def side_by_side(twins, browser):
+    """Opens, for a second recording B (and more arguments), the page of clean.rec (or of NAME.rec in
+    ``where``) beside it, paused, in a tab of its own, once: gives its URL and tab."""
+    pages = {}
+    with contextlib.ExitStack() as stack:
+        def page(b, *args, where=twins[0], name="clean"):
+            if (b, args) not in pages:
+                _, (url,) = stack.enter_context(serving(where, "--serve", "0", "--paused", *args, beside=[b],
+                                                        name=name))
+                first = browser.current_window_handle
+                browser.switch_to.new_window("tab")
+                opened(browser, url)
+                pages[b, args] = url, browser.current_window_handle
+                browser.switch_to.window(first)
+            return pages[b, args]
+        yield page
+
+
+@pytest.fixture
+def beside(browser, side_by_side):
+    """Puts the page of a run beside B (``side_by_side``) in front for one test: gives its URL."""
+    first = browser.current_window_handle
+
+    def front(b, *args, **kwargs):
+        url, tab = side_by_side(b, *args, **kwargs)
+        browser.switch_to.window(tab)
+        return url
+    yield front
+    browser.switch_to.window(first)
+
+
+def both_shown(url):
+    """Both runs' pictures once each shows its own time as the status gives it."""
+    return [shown_at(url, run["time"], n) for n, run in enumerate(status(url)["runs"])]
+
+
+@pytest.mark.parametrize("keys", [".", ",", "n", Keys.ARROW_RIGHT, Keys.END, Keys.HOME, " "])
+def test_a_run_beside_itself_shows_two_equal_pictures_at_every_control(browser, beside, keys):
+    url = beside("clean.rec")
+    control(url, action="seek", time=2.5)
+    version = status(url)["version"]
+    key(browser, keys)
+    wait(browser).until(lambda b: status(url)["version"] != version)
+    if keys == " ":   # play a moment, then pause
+        time.sleep(0.5)
+        key(browser, keys)
+    s = wait(browser).until(lambda b: (s := status(url))["paused"] and s)
+    assert s["runs"][0]["time"] == s["runs"][1]["time"] == s["time"]
+    a, b = both_shown(url)
+    assert a == b
+
+
+@pytest.mark.parametrize("after, differ", [(-1.0, False), (-0.01, False), (0.05, True), (2.0, True)])
+def test_a_fault_shows_beside_its_clean_twin_from_when_it_strikes(browser, beside, twins, after, differ):
+    url = beside("slip.rec")
+    control(url, action="seek", time=twins[1] + after)
+    a, b = both_shown(url)
+    assert (a != b) == differ
+    # The inspector marks the values that differ, and the nodes on the way to them.
+    marked = "const t = document.getElementById('tree'); return [t.querySelectorAll('.leaf.differs').length > 0, " \
+             "!!t.querySelector('details.differs[data-path=controller]')]"
+    wait(browser).until(lambda b: b.execute_script(marked) == [differ, differ])
+
+
+def test_one_pause_stops_both_runs(browser, beside):
+    url = beside("slip.rec")
+    control(url, action="seek", time=1.0)
+    key(browser, Keys.SPACE)
+    wait(browser).until(lambda b: b.find_element(By.ID, "state").text == "playing")
+    time.sleep(0.5)
+    key(browser, Keys.SPACE)
+    paused = wait(browser).until(lambda b: (s := status(url))["paused"] and s)
+    pictures, times = both_shown(url), [run["time"] for run in paused["runs"]]
+    time.sleep(0.6)
+    assert [run["time"] for run in status(url)["runs"]] == times and both_shown(url) == pictures
+    assert times[0] == times[1] > 1.2
+
+
+# Each plot's traces: name, colour and dash.
+TRACES = """
+return [...document.querySelectorAll(".plot")].map((d) => d.data.map((t) => [t.name, t.line.color, t.line.dash]));
+"""
+
+
+@pytest.mark.parametrize("field", [None, 'planner{robot=="arm_a"}.duration_s'])
+def test_the_plots_overlay_both_runs_one_colour_per_field_b_dashed(browser, beside, field):
+    pytest.importorskip("plotly")
+    url = beside("slip.rec")
+    opened(browser, url)
+    if field:
+        browser.find_element(By.ID, "field").send_keys(field)
+        browser.find_element(By.ID, "add").click()
+    plots = wait(browser).until(lambda b: len(p := b.execute_script(TRACES)) == (7 if field else 6) and p)
+    for traces in plots[-1:] if field else plots:
+        assert traces and len(traces) % 2 == 0
+        for (a, colour, dash), (b, *other) in zip(traces[::2], traces[1::2]):
+            assert a.endswith(" · A") and b == a[:-1] + "B" and other == [colour, "dash"] and dash == "solid"
+        assert len({colour for _, colour, _ in traces}) == len(traces) // 2
+
+
+@pytest.mark.parametrize("placing, numbers", [(("--align-event", "grasp:box_4"), (7, 7)),
+                                              (("--align-event", "grasp"), (4, 4)),
+                                              (("--offset", "-1.5"), None)])
+def test_b_is_placed_as_asked_and_align_event_puts_both_events_at_one_time(browser, beside, recorded, twins,
+                                                                          placing, numbers):
+    url = beside(twins[0] / "clean.rec", "--project-b", twins[0] / "clean.mvproj", *placing,
+                 where=recorded, name="run")
+    if numbers is None:   # B's first product 1.5 s before A's
+        control(url, action="seek", time=2.0)
+        expected = [0.5, 2.0]
+    else:
+        runs = request(url, "events.json")[1]["runs"]
+        expected = [run["events"][number - 1]["time"] for run, number in zip(runs, numbers)]
+        marks = [browser.find_element(By.CSS_SELECTOR, f'.mark-row[data-run="{letter}"] .mark[data-number="{n}"]')
+                 for letter, n in zip("AB", numbers)]
+        assert marks[0].get_attribute("style") == marks[1].get_attribute("style")
+        marks[1].click()
+    s = wait(browser).until(lambda b: (s := status(url))["seeks"] and s)
+    assert [run["time"] for run in s["runs"]] == pytest.approx(expected, abs=1e-6)
+    for n, run in enumerate(s["runs"]):
+        shown_at(url, run["time"], n)

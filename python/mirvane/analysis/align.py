@@ -90,6 +90,11 @@ class Aligned:
         """The shared clock at A's own time ``a_time``."""
         return a_time - self.start
 
+    @property
+    def shifts(self) -> Tuple[float, float]:
+        """Where A's and B's own time 0 fall on the shared clock."""
+        return self.clock(0.0), self.clock(self.offset_s)
+
 
 def first_event(events: Sequence[Event], kind: str, subject: str = "") -> Optional[Event]:
     """The first of ``events`` of ``kind`` about ``subject`` (any if empty): named as the event's

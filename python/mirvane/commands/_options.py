@@ -4,11 +4,14 @@ Each is a ``partial`` of ``Argument``: calling it gives the argument, and a keyw
 setting (``recording(help="the recording file to list")``).
 """
 
+import argparse
+import math
 from functools import partial
-from typing import Optional
+from typing import List, Optional
 
-from . import Argument
-from ._files import positive_int, seconds
+from ..analysis.align import OFFSET, START, Alignment
+from . import Argument, UserError
+from ._files import parsed_by, positive_int, seconds
 
 #: A recording: a recording file, or an MCAP file (as export or a recorder writes it).
 recording = partial(Argument, "recording", metavar="RECORDING",
@@ -42,3 +45,43 @@ workers = partial(Argument, "--workers", type=positive_int, metavar="N",
 ray = partial(Argument, "--ray", metavar="ADDRESS",
               help="run on the Ray cluster at ADDRESS (host:port of its head) instead, one task a file or "
                    "output; every node must reach the files at the same paths (pip install 'mirvane[cluster]')")
+
+
+def alignment() -> List[Argument]:
+    """``--align``, ``--offset`` and ``--align-event``: how a second run, B, is placed against the
+    first, A (``chosen_alignment`` reads them)."""
+    return [
+        Argument("--align", choices=(START,), help="place B by its first product at A's (the default)"),
+        Argument("--offset", type=finite, metavar="SECONDS",
+                 help="place B's first product this many seconds after A's (negative: before)"),
+        Argument("--align-event", type=parsed_by(Alignment.event), metavar="KIND[:SUBJECT]",
+                 help="put the first event of KIND (about SUBJECT: a robot, item or camera it names) of each "
+                      "run at one time, e.g. grasp:box_1")]
+
+
+def chosen_alignment(args: argparse.Namespace) -> Alignment:
+    """The alignment ``alignment``'s arguments ask for (by start unless told); one of them at most."""
+    chosen = [option for option, value in (("--align", args.align), ("--offset", args.offset),
+                                           ("--align-event", args.align_event)) if value is not None]
+    if len(chosen) > 1:
+        raise UserError(f"{' and '.join(chosen)} each place B; give one of them")
+    if args.offset is not None:
+        return Alignment(OFFSET, offset_s=args.offset)
+    aligned: Alignment = args.align_event or Alignment()
+    return aligned
+
+
+def not_aligned(alignment: Alignment, error: Exception) -> UserError:
+    """The user's error when ``alignment`` cannot place the runs (``align.AlignmentError``)."""
+    return UserError(f"cannot align by {alignment}: {error}; choose another event or --offset")
+
+
+def finite(text: str) -> float:
+    """An argparse type: a finite number of seconds, of either sign."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a number of seconds, not {text!r}")
+    return value

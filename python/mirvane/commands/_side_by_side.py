@@ -15,15 +15,12 @@ import sys
 import tempfile
 from typing import Any, Callable, List, Sequence
 
-from . import UserError
-from ._files import MOVIE_EXT, chosen_position, load_project, load_recording, rebound, writable_destination, writing
+from ._files import MOVIE_EXT, load_project, rebound, writable_destination, writing
 from ._lacking import warn_lacking
 
 
 def replay_side_by_side(args: argparse.Namespace) -> None:
     """``replay`` with a second recording: their movie side by side."""
-    if not args.movie:
-        raise UserError("two recordings are replayed side by side into a movie; add --movie OUT.mp4")
     project_b = args.project_b or args.project
     writable_destination(args.movie, MOVIE_EXT, "movie",
                          inputs=[args.recording, args.recording_b, args.project, project_b])
@@ -56,19 +53,14 @@ class _Run:
 
     def __init__(self, args: argparse.Namespace, recording: str, index: int, project_path: str) -> None:
         from ..data import span_seconds
-        from .replay import _Movie
+        from .replay import _Movie, chosen_record, run_name
 
-        data = load_recording(recording)
-        records = data.records()
-        position = chosen_position(index, records, recording)
-        record = records[position]
-        if not record.products:
-            raise UserError(f"{recording}: record {position} has no products; replay another (see 'mirvane info')")
+        data, position, record = chosen_record(recording, index)
         self.project = load_project(project_path)
         warn_lacking(self.project, [record], project_path, recording)
         self.movie = _Movie(argparse.Namespace(**{**vars(args), "recording": recording}), data, position,
                             span_seconds(record))
-        self.name = f"{os.path.basename(recording)} record {position}"
+        self.name = run_name(recording, position)
 
     def frames(self, directory: str, args: argparse.Namespace) -> List[str]:
         """The run played by ``Replay.play`` into its movie's frames, kept in ``directory``, in order."""

@@ -6,11 +6,11 @@ import json
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from ..analysis.align import Alignment, AlignmentError, OFFSET, START
+from ..analysis.align import Alignment, AlignmentError
 from ..analysis.compare import Comparison, Difference, compare_runs
 from ..analysis.events import Event
-from . import Argument, UserError, described
-from ._files import chosen_position, load_recording, parsed_by
+from . import Argument, _options, described
+from ._files import chosen_position, load_recording
 
 FORMATS = ("table", "json")
 #: Exit statuses, as diff's: alike within the tolerance, different (trouble is a user error's, 2).
@@ -35,42 +35,22 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         Argument("recording_a", metavar="A", help="the first recording: a recording file, or an MCAP file"),
         Argument("recording_b", metavar="B", help="the second recording, compared with the first"),
         index("A"), index("B"),
-        Argument("--align", choices=(START,), help="place B by its first product at A's (the default)"),
-        Argument("--offset", type=_finite, metavar="SECONDS",
-                 help="place B's first product this many seconds after A's (negative: before)"),
-        Argument("--align-event", type=parsed_by(Alignment.event), metavar="KIND[:SUBJECT]",
-                 help="put the first event of KIND (about SUBJECT: a robot, item or camera it names) of each "
-                      "run at one time, e.g. grasp:box_1"),
+        *_options.alignment(),
         Argument("--tolerance", type=_tolerance, default=0.0, metavar="T",
                  help="values (metres, radians, seconds) within T of each other are alike (default: 0, exact)"),
         Argument("--format", choices=FORMATS, default="table",
                  help="a report for people (default) or one JSON object for scripts"))
 
 
-def _finite(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"must be a number of seconds, not {text!r}")
-    return value
-
-
 def _tolerance(text: str) -> float:
-    value = _finite(text)
+    value = _options.finite(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be zero or more, not {text!r}")
     return value
 
 
 def run(args: argparse.Namespace) -> int:
-    chosen = [option for option, value in (("--align", args.align), ("--offset", args.offset),
-                                           ("--align-event", args.align_event)) if value is not None]
-    if len(chosen) > 1:
-        raise UserError(f"{' and '.join(chosen)} each place B; give one of them")
-    alignment = args.align_event or (Alignment(OFFSET, offset_s=args.offset) if args.offset is not None
-                                     else Alignment())
+    alignment = _options.chosen_alignment(args)
     runs = []
     for path, index in ((args.recording_a, args.index_a), (args.recording_b, args.index_b)):
         records = load_recording(path).records()
@@ -80,7 +60,7 @@ def run(args: argparse.Namespace) -> int:
     try:
         comparison = compare_runs(a, b, alignment, args.tolerance, (a_index, b_index))
     except AlignmentError as e:
-        raise UserError(f"cannot align by {alignment}: {e}; choose another event or --offset") from None
+        raise _options.not_aligned(alignment, e) from None
     names = (f"{a_path} record {a_index}", f"{b_path} record {b_index}")
     if args.format == "json":
         _json(comparison, names, alignment)

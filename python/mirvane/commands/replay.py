@@ -33,14 +33,16 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         "Replay one record of RECORDING in the work cell of PROJECT.mvproj. With --movie,\n"
         "capture it into an MP4 movie (or a clip of it: --from/--to, or --event N); otherwise\n"
         "play it live, in real time times --speed, and with --serve show it in a browser as it plays.\n"
-        "With a second recording, make a movie of both side by side, each under a caption naming it.",
+        "With a second recording, show both side by side in the browser on one clock (--serve; B placed\n"
+        "by its start, --offset or --align-event), or make a movie of both, each under a caption naming it.",
         ["mirvane replay run.rec --project run.mvproj --movie run.mp4 --fps 20",
          "mirvane replay run.rec --project run.mvproj --movie grasp.mp4 --event 3 --pad 1",
          "mirvane replay run.rec --project run.mvproj --serve    # then open http://127.0.0.1:8765/",
+         "mirvane replay clean.rec faulty.rec --project clean.mvproj --serve --align-event grasp:box_1",
          "mirvane replay clean.rec faulty.rec --project clean.mvproj --movie both.mp4"],
         _options.recording(),
         Argument("recording_b", nargs="?", metavar="RECORDING_B",
-                 help="a second recording, to make a movie of the two side by side"),
+                 help="a second recording, to show beside the first (--serve) or in a movie of the two side by side"),
         _options.project(required=True, help="the project file of the recorded work cell"),
         Argument("--project-b", metavar="PROJECT_B.mvproj",
                  help="the project file of RECORDING_B's work cell (default: --project)"),
@@ -77,6 +79,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                       "larger for a sharp view on a big or HiDPI screen"),
         Argument("--hold", action="store_true",
                  help="with --serve: keep showing the last picture after the end, until Ctrl-C"),
+        *_options.alignment(),
         _options.quiet())
 
 
@@ -97,14 +100,25 @@ def run(args: argparse.Namespace) -> None:
         raise UserError("--event N spans the event itself; drop --from and --to, or drop --event")
     if args.pad is not None and args.event is None:
         raise UserError("--pad goes with --event; add --event N or drop --pad")
+    aligned = args.align is not None or args.offset is not None or args.align_event is not None
     if args.recording_b is not None:
         if clip:
             raise UserError("a movie of two recordings shows them whole; drop --from, --to and --event")
-        from ._side_by_side import replay_side_by_side
-        replay_side_by_side(args)
-        return
-    if args.project_b:
-        raise UserError("--project-b goes with a second recording; add RECORDING_B or drop --project-b")
+        if args.movie:
+            if aligned:
+                raise UserError("a movie of two recordings starts both together; drop --align, --offset and "
+                                "--align-event, or watch them aligned with --serve")
+            from ._side_by_side import replay_side_by_side
+            replay_side_by_side(args)
+            return
+        if not args.serve:
+            raise UserError("two recordings are shown side by side in a movie or in the browser; "
+                            "add --movie OUT.mp4 or --serve")
+        if args.foxglove is not None:
+            raise UserError("--foxglove shows one recording; watch two side by side with --serve alone")
+    elif args.project_b or aligned:
+        raise UserError("--project-b, --align, --offset and --align-event go with a second recording; "
+                        "add RECORDING_B or drop them")
     address = parse_address(args.serve) if args.serve else None
     foxglove = _foxglove_address(args)
     if foxglove is not None and address is not None and address[1] == foxglove[1] != 0:
@@ -114,26 +128,37 @@ def run(args: argparse.Namespace) -> None:
     if args.movie:
         writable_destination(args.movie, MOVIE_EXT, "movie", inputs=[args.recording, args.project])
 
-    data = load_recording(args.recording)
-    records = data.records()
-    position = chosen_position(args.index, records, args.recording)
-    record = records[position]
-    if not record.products:
-        raise UserError(f"{args.recording}: record {position} has no products; "
-                        "replay another (see 'mirvane info')")
-    span = span_seconds(record)
-    if span < 0:
-        raise UserError(f"{args.recording}: record {position} has nothing to show: its last product is stamped "
-                        f"{-span:.6g} s before its first, and playback runs from the first to the last; replay "
-                        "another record (see 'mirvane info'), or find the stamps out of order with 'mirvane events'")
-    movie = _Movie(args, data, position, span) if args.movie else None
+    data, position, record = chosen_record(args.recording, args.index)
+    movie = _Movie(args, data, position, span_seconds(record)) if args.movie else None
     project = load_project(args.project)
     warn_lacking(project, [record], args.project, args.recording)
     if movie is not None:
         _replay_to_movie(project, movie, args)
     else:
-        _replay_live(project, record, position, f"{os.path.basename(args.recording)} record {position}", args,
-                     address, foxglove)
+        _replay_live(project, record, position, run_name(args.recording, position), args, address, foxglove)
+
+
+def chosen_record(recording: str, index: int) -> Tuple[Any, int, Any]:
+    """The recording's data, and the position and record ``index`` picks, once it is known to have
+    something to show."""
+    data = load_recording(recording)
+    records = data.records()
+    position = chosen_position(index, records, recording)
+    record = records[position]
+    if not record.products:
+        raise UserError(f"{recording}: record {position} has no products; "
+                        "replay another (see 'mirvane info')")
+    span = span_seconds(record)
+    if span < 0:
+        raise UserError(f"{recording}: record {position} has nothing to show: its last product is stamped "
+                        f"{-span:.6g} s before its first, and playback runs from the first to the last; replay "
+                        "another record (see 'mirvane info'), or find the stamps out of order with 'mirvane events'")
+    return data, position, record
+
+
+def run_name(recording: str, position: int) -> str:
+    """How the page, a caption and the terminal name a record."""
+    return f"{os.path.basename(recording)} record {position}"
 
 
 def _foxglove_address(args: argparse.Namespace) -> Optional[Tuple[str, int]]:
@@ -283,19 +308,31 @@ def _replay_to_movie(project: Any, movie: _Movie, args: argparse.Namespace) -> N
 
 def _replay_live(project: Any, record: Any, index: int, name: str, args: argparse.Namespace,
                  page: Optional[Tuple[str, int]], foxglove: Optional[Tuple[str, int]]) -> None:
+    from ..analysis.align import AlignmentError
     from ..player.clock import checked_rate
-    from ..player.session import CannotServe, LiveOptions, LiveSession
+    from ..player.session import Beside, CannotServe, LiveOptions, LiveSession
 
-    span = span_seconds(record)
-    if args.start > max(span, 0.0):
-        raise UserError(f"--start {args.start:g}: the record spans {max(span, 0.0):.2f} s; start within it")
     try:
         checked_rate(args.speed)
     except ValueError as e:
         raise UserError(f"--speed {args.speed:g}: {e}") from None
+    beside = None
+    alignment = _options.chosen_alignment(args)
+    if args.recording_b is not None:
+        _, position, record_b = chosen_record(args.recording_b, args.index_b)
+        # A project of its own even when the file is A's: play sets the project's states.
+        project_b = load_project(args.project_b or args.project)
+        warn_lacking(project_b, [record_b], args.project_b or args.project, args.recording_b)
+        beside = Beside(project_b, record_b, run_name(args.recording_b, position), position, alignment)
     options = LiveOptions(start=args.start, rate=args.speed, paused=args.paused, loop=args.loop, page=page,
                           foxglove=foxglove, size=args.size, hold=args.hold, quiet=args.quiet)
-    session = LiveSession(project, record, options, name, index)
+    try:
+        session = LiveSession(project, record, options, name, index, beside)
+    except AlignmentError as e:
+        raise _options.not_aligned(alignment, e) from None
+    if args.start > max(session.span, 0.0):
+        spans = "the record spans" if beside is None else "the runs span, side by side,"
+        raise UserError(f"--start {args.start:g}: {spans} {max(session.span, 0.0):.2f} s; start within it")
     try:
         with session:
             session.play()

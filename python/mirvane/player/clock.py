@@ -11,6 +11,10 @@ and from then on the position, so that ``t`` is the position exactly.
 
 Sessions may play at once, each on its own thread: within ``play_reads(clock.time)`` the play on
 that thread reads that clock, through one object bound as ``mirvane.replay.time`` while any plays.
+One clock may also be read by several plays at once, each on its own thread, as two runs compared
+side by side are (``Clock.over``): each play reads the clock through a ``Reader`` of its own, which
+answers with that play's own time (the clock's position less where the run begins on it), keeps
+that play's first reading as its ``t0`` and paces it; the clock starts once every reader has.
 
 Controls may come from any thread (the browser page's server, the terminal's
 key reader, the Foxglove server, scripts); ``play`` runs on its caller's, and
@@ -24,7 +28,7 @@ import reprlib
 import threading
 import time as _time
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterator, Optional, Sequence
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -48,6 +52,19 @@ def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
     return relative
 
 
+def nearest(times: "np.ndarray[Any, np.dtype[np.float64]]", position: float) -> int:
+    """The product play shows at ``position``: its own choice, the nearest (the first of a time)."""
+    return int(np.argmin(np.abs(position - times)))
+
+
+@dataclass(frozen=True)
+class Shown:
+    """What one play of a clock shows, on its own record's axis (within 0 and its end)."""
+    time: float         # the play's own time at the clock's position
+    shown: float        # the own time the play last read: its picture's
+    product: int        # the product it shows at ``time``
+
+
 @dataclass(frozen=True)
 class Status:
     """What the clock says at one moment."""
@@ -66,6 +83,7 @@ class Status:
     version: int        # raised by every change of what the clock says, other than time running on
     seeks: int = 0      # raised by every move other than playing on: seek, jump, step, a loop going back
     event: int = 0      # the number of the last event begun at or before ``time`` (0: none yet)
+    runs: Tuple[Shown, ...] = ()   # what each play reading the clock shows, in the order of its readers
 
 
 class Clock:
@@ -74,11 +92,14 @@ class Clock:
 
     ``now`` is the wall clock the position advances by (monotonic seconds); ``pace`` lets
     play draw at most ``frames_per_second`` pictures a second.
+
+    One play reads it by ``time`` and ``pace``; several, each through one of ``readers`` (``over``).
     """
 
     def __init__(self, times: npt.ArrayLike, *, start: float = 0.0, rate: float = 1.0, paused: bool = False,
                  loop: bool = False, now: Callable[[], float] = _time.monotonic,
-                 frames_per_second: float = MAX_FRAMES_PER_SECOND, events: Sequence[Event] = ()) -> None:
+                 frames_per_second: float = MAX_FRAMES_PER_SECOND, events: Sequence[Event] = (),
+                 runs: Sequence[Tuple[npt.ArrayLike, float]] = ()) -> None:
         self._times = np.asarray(times, dtype=float)
         if not len(self._times):
             raise ValueError("a clock needs at least one product time")
@@ -107,39 +128,27 @@ class Clock:
         self._finished = False
         self._version = 0
         self._seeks = 0
-        self._last_frame = -math.inf
-        self._shown = self._anchor_position   # the clock play last read: what it shows
-        self._read_version = -1               # the version then
+        self._shown = self._anchor_position   # the clock a play last read: what it shows
+        #: One per play reading the clock, in the order of ``runs`` (by default, the one record's).
+        self.readers: List[Reader] = [Reader(self, run_times, shift) for run_times, shift in runs] or \
+            [Reader(self, self._times, 0.0)]
+
+    @classmethod
+    def over(cls, runs: Sequence[Tuple[npt.ArrayLike, float]], **options: Any) -> "Clock":
+        """A clock that several plays read at once, one per run: each ``(times, shift)`` a run's product
+        times and where its time 0 falls on the clock. The clock's products are all of theirs."""
+        times = np.sort(np.concatenate([np.asarray(run_times, dtype=float) + shift for run_times, shift in runs]))
+        return cls(times, runs=runs, **options)
 
     # -- what play reads ----------------------------------------------------------------
 
     def time(self) -> float:
         """``play``'s ``time.time()``: 0.0 the first time (its ``t0``), then the playback position."""
-        with self._changed:
-            if not self._started:
-                self._started = True
-                self._anchor_wall = self._now()
-                self._changed_locked()
-                return 0.0
-            if self._stopped:
-                return float(np.nextafter(self._end, math.inf))
-            self._shown = self._position_locked()
-            self._read_version = self._version
-            return self._shown
+        return self.readers[0].time()
 
     def pace(self) -> None:
-        """Wait before play's next cycle: while paused until something changes, while playing
-        until the next picture is due (at most ``frames_per_second``)."""
-        with self._changed:
-            # A change since play last read the clock means a cycle at once, to show it.
-            seen = self._read_version
-            while self._paused and not self._stopped and self._version == seen:
-                self._changed.wait(_WAIT_S)
-            if self._version == seen:
-                due = self._last_frame + self._frame_s
-                while self._version == seen and self._now() < due:
-                    self._changed.wait(max(0.0, due - self._now()))
-            self._last_frame = self._now()
+        """Wait before play's next cycle (``Reader.pace``)."""
+        self.readers[0].pace()
 
     def finish(self) -> None:
         """Play has returned: nothing moves any more."""
@@ -309,8 +318,7 @@ class Clock:
         self._changed.notify_all()
 
     def _product_at(self, position: float) -> int:
-        """The product play shows at ``position``: its own choice, the nearest (the first of a time)."""
-        return int(np.argmin(np.abs(position - self._times)))
+        return nearest(self._times, position)
 
     def _event_at(self, position: float) -> int:
         """The number of the last event begun at or before ``position``, 0 if none."""
@@ -322,7 +330,65 @@ class Clock:
         return Status(time=_within(position, self._end), shown=_within(self._shown, self._end), end=self._end,
                       paused=self._paused, loop=self._loop, rate=self._rate, product=self._product_at(position),
                       products=len(self._times), preparing=not self._started, finished=self._finished,
-                      version=self._version, seeks=self._seeks, event=self._event_at(position))
+                      version=self._version, seeks=self._seeks, event=self._event_at(position),
+                      runs=tuple(reader.shown_at(position) for reader in self.readers))
+
+
+class Reader:
+    """What one play reads of a ``Clock`` and how it waits: its own time, seconds on its record's
+    axis, is the clock's position less ``shift``, held at its last product's (``times``) until the
+    clock passes its own end, so that a run shorter than the clock plays on, showing its last
+    picture, until the clock ends. Its first reading is play's ``t0`` (0.0); the clock starts once
+    every reader has given it."""
+
+    def __init__(self, clock: Clock, times: npt.ArrayLike, shift: float) -> None:
+        self.times = np.asarray(times, dtype=float)
+        self.shift = float(shift)
+        self._clock = clock
+        self._end = float(self.times[-1])
+        self._started = False
+        self._shown = clock._anchor_position - self.shift   # the own time play last read
+        self._read_version = -1                            # the clock's version then
+        self._last_frame = -math.inf
+
+    def time(self) -> float:
+        """``play``'s ``time.time()``: 0.0 the first time (its ``t0``), then the play's own time."""
+        clock = self._clock
+        with clock._changed:
+            if not self._started:
+                self._started = True
+                if all(reader._started for reader in clock.readers):
+                    clock._started = True
+                    clock._anchor_wall = clock._now()
+                    clock._changed_locked()
+                return 0.0
+            if clock._stopped:
+                return float(np.nextafter(self._end, math.inf))
+            position = clock._shown = clock._position_locked()
+            own = position - self.shift
+            self._shown = own if position > clock._end else min(own, self._end)
+            self._read_version = clock._version
+            return self._shown
+
+    def pace(self) -> None:
+        """Wait before play's next cycle: while paused until something changes, while playing
+        until the next picture is due (at most the clock's ``frames_per_second``)."""
+        clock = self._clock
+        with clock._changed:
+            # A change since play last read the clock means a cycle at once, to show it.
+            seen = self._read_version
+            while clock._paused and not clock._stopped and clock._version == seen:
+                clock._changed.wait(_WAIT_S)
+            if clock._version == seen:
+                due = self._last_frame + clock._frame_s
+                while clock._version == seen and clock._now() < due:
+                    clock._changed.wait(max(0.0, due - clock._now()))
+            self._last_frame = clock._now()
+
+    def shown_at(self, position: float) -> Shown:
+        """What the play shows at the clock's ``position`` (the clock's lock held)."""
+        own = _within(position - self.shift, self._end)
+        return Shown(time=own, shown=_within(self._shown, self._end), product=nearest(self.times, own))
 
 
 def _within(position: float, end: float) -> float:

@@ -6,6 +6,9 @@ present, also those at their default, so that a value that changes to zero still
 (a message field only when set). A node is ``{"label", "path", "children"}`` with a ``note`` for a
 quaternion (its yaw in degrees), or a leaf ``{"label", "path", "value"}`` with a ``unit`` where the
 value has one; ``path`` joins the field names, map keys and list positions with dots.
+
+Two states (two runs compared) make one tree, ``compared``: its leaves carry ``values``, each
+state's (None where it has no such field), and ``differs`` where they are not equal.
 """
 
 import math
@@ -23,6 +26,28 @@ Node = Dict[str, Any]
 def tree(state: Optional[Message]) -> List[Node]:
     """``state``'s fields as nodes ([] for no state)."""
     return [] if state is None else _fields(state, "", [])
+
+
+def compared(a: Optional[Message], b: Optional[Message]) -> List[Node]:
+    """The trees of ``a`` and ``b`` as one, node by path: ``a``'s in its order, then what only ``b`` has."""
+    return _merged(tree(a), tree(b))
+
+
+def _merged(a: List[Node], b: List[Node]) -> List[Node]:
+    theirs = {node["path"]: node for node in b}
+    nodes = [_pair(node, theirs.pop(node["path"], None), 0) for node in a]
+    return nodes + [_pair(node, None, 1) for node in theirs.values()]
+
+
+def _pair(node: Node, other: Optional[Node], side: int) -> Node:
+    """``node`` of one tree (``side`` 0: a's, 1: b's) with the node at its path in the other, if any."""
+    if "children" in node:
+        children = other.get("children", []) if other is not None else []
+        mine, theirs = (node["children"], children) if side == 0 else (children, node["children"])
+        return {**node, "children": _merged(mine, theirs)}
+    values = [node["value"], other.get("value") if other is not None else None]
+    paired = {key: value for key, value in node.items() if key != "value"}
+    return {**paired, "values": values if side == 0 else values[::-1], "differs": values[0] != values[1]}
 
 
 def _fields(message: Message, path: str, steps: List[Any]) -> List[Node]:

@@ -139,17 +139,18 @@ def fields(record: Any) -> List[str]:
     return sorted(found)
 
 
-def default_paths(record: Any) -> List[str]:
-    """Each robot's joint and effector positions, from the controller products."""
-    return [path for path in fields(record) if path.startswith("controller{")
+def default_paths(*records: Any) -> List[str]:
+    """Each robot's joint and effector positions, from the controller products (of all ``records``)."""
+    found = sorted({path for record in records for path in fields(record)})
+    return [path for path in found if path.startswith("controller{")
             and (".feedback.joint.positions.values[" in path or ".feedback.effector.positions.values[" in path)]
 
 
-def default_plots(record: Any) -> List[Dict[str, Any]]:
+def default_plots(*records: Any) -> List[Dict[str, Any]]:
     """The default paths as plots: for each robot its joints, then its effector, one plot per unit
     (``robot``, ``unit``, ``axis`` title, ``series`` of ``path`` and ``name``, ``title``)."""
     entries = []
-    for path in default_paths(record):
+    for path in default_paths(*records):
         _, robot, steps = parse(path)
         field = describe(steps)
         entries.append(((robot or "", "joint" not in steps, field.unit), steps[-1], path, field))

@@ -5,14 +5,18 @@ playback clock says:
 
 * ``/`` the player page (``page.html`` of this package: no asset from elsewhere);
 * ``/stream.mjpg`` the pictures as they come, as a multipart JPEG stream, and ``/frame.jpg``
-  the latest alone, each with its playback time in ``X-Playback-Time``;
+  the latest alone, each with its playback time in ``X-Playback-Time`` (with ``?run=1``, the
+  second run's, when the clock is read by two plays: two runs compared side by side);
 * ``/status.json`` record name, playback time, span and the clock's status (paused, loop,
-  rate, product, products, preparing, finished); with ``?after=VERSION&wait=SECONDS``, once
-  the clock has changed past that version or the seconds have passed;
+  rate, product, products, preparing, finished), and in ``runs`` each run's name and own time,
+  product and its kind; with ``?after=VERSION&wait=SECONDS``, once the clock has changed past
+  that version or the seconds have passed;
 * ``/events.json`` the record's events (as ``mirvane events --format json`` gives them; the
-  status's ``event`` is the number of the last one passed);
-* ``/series.json`` field paths and their values over the record, ``/state.json`` the shown
-  state as a tree, ``/plotly.min.js`` the plotting library from the installed ``plotly``;
+  status's ``event`` is the number of the last one passed), and in ``runs`` each run's, with
+  where its time 0 falls on the clock (``shift``);
+* ``/series.json`` field paths and their values over the record (``?run=``: of that run, on the
+  clock's axis), ``/state.json`` the shown state as a tree (of two runs, one tree with both values),
+  ``/plotly.min.js`` the plotting library from the installed ``plotly``;
 * ``POST /control`` a JSON control (``mirvane.player.clock.apply``), answered with the new status.
 
 Anything else is 404: no file is ever served from disk. Only a page of this server may steer it:
@@ -46,7 +50,7 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 from urllib.parse import parse_qs, urlsplit
 
 from PIL import Image
@@ -54,6 +58,7 @@ from PIL import Image
 from .. import viewer
 from ..scene import kind_of
 from . import inspector, series
+from ..analysis.events import Event
 from .clock import Clock, apply
 from .fields import axis_title, describe
 
@@ -73,6 +78,30 @@ _BOUNDARY = "mirvane-frame"
 _POLL_S = 0.25
 
 
+class Run(NamedTuple):
+    """A run the page shows: its name, record and events (in its own time)."""
+    name: str
+    record: Any
+    events: Sequence[Event]
+
+
+class _Shown:
+    """What the page has of one run: its latest picture, with the time and state it shows."""
+
+    def __init__(self, run: Run, shift: float) -> None:
+        self.run, self.shift = run, shift
+        self.kinds = [kind_of(product) or "" for product in run.record.products] if run.record is not None else []
+        self.series = series.Kept(run.record) if run.record is not None else None
+        self.picture: Optional[Image.Image] = None
+        self.picture_time = 0.0
+        self.state: Any = None
+        self.sequence = 0           # pictures published so far
+        self.last_publish = -float("inf")
+        self.published_version = -1
+        self.encoded: Tuple[int, bytes, float] = (0, b"", 0.0)
+        self.encode_lock = threading.Lock()
+
+
 class LiveView:
     """The pictures, status and controls of one replay, served at ``url`` until ``close``.
 
@@ -80,26 +109,20 @@ class LiveView:
     threads of its own and steers ``clock``. Binding happens in the constructor, so a port in use
     fails there with ``OSError``. With a ``token`` every request must carry it (``?token=``); a
     host that is not loopback gets a random one unless given one.
+
+    A clock read by several plays (``Clock.over``) shows ``runs``, one per reader, in its order;
+    by default the page shows the one record.
     """
 
     def __init__(self, host: str, port: int, record_name: str, clock: Clock, record: Any = None,
-                 span_s: Optional[float] = None, token: Optional[str] = None) -> None:
+                 span_s: Optional[float] = None, token: Optional[str] = None, runs: Sequence[Run] = ()) -> None:
         self._record_name = record_name
         self._span_s = clock.status().end if span_s is None else span_s
-        self._record = record
         self._clock = clock
-        self._kinds = [kind_of(product) or "" for product in record.products] if record is not None else []
+        self._runs = [_Shown(run, reader.shift)
+                      for run, reader in zip(runs or [Run(record_name, record, clock.events)], clock.readers)]
         self._changed = threading.Condition()
-        self._picture: Optional[Image.Image] = None
-        self._picture_time = 0.0
-        self._state: Any = None
-        self._sequence = 0           # pictures published so far
         self._closed = False
-        self._last_publish = -float("inf")
-        self._published_version = -1
-        self._encoded: Tuple[int, bytes, float] = (0, b"", 0.0)
-        self._encode_lock = threading.Lock()
-        self._series = series.Kept(record) if record is not None else None
         self._fields: Optional[List[str]] = None
         self._series_lock = threading.Lock()
         self._server = Server((host, port), _Handler, self, token)
@@ -128,30 +151,37 @@ class LiveView:
         """Whether anyone has asked for anything."""
         return self._server.visited
 
-    def publish(self, picture: Optional[Image.Image], time_s: float, state: Any = None) -> None:
-        """Take the replay's current picture, its playback time and the state it shows; cheap when
-        too soon for a new picture, except after a control or while paused."""
+    @property
+    def runs(self) -> int:
+        """How many runs the page shows."""
+        return len(self._runs)
+
+    def publish(self, picture: Optional[Image.Image], time_s: float, state: Any = None, run: int = 0) -> None:
+        """Take the replay's current picture of ``run``, its playback time and the state it shows; cheap
+        when too soon for a new picture, except after a control or while paused."""
         status = self._clock.status()
         now = time.monotonic()
+        shown = self._runs[run]
         # Paused, play draws only after a control: each such picture is news.
-        due = status.paused or status.version != self._published_version
-        if picture is None or (now - self._last_publish < 1.0 / MAX_PICTURES_PER_SECOND and not due):
+        due = status.paused or status.version != shown.published_version
+        if picture is None or (now - shown.last_publish < 1.0 / MAX_PICTURES_PER_SECOND and not due):
             return
         version = status.version
-        self._last_publish, self._published_version = now, version
+        shown.last_publish, shown.published_version = now, version
         copy = picture.copy()   # the viewer may draw over its picture in the next cycle
         with self._changed:
-            self._picture, self._picture_time, self._state = copy, time_s, state
-            self._sequence += 1
+            shown.picture, shown.picture_time, shown.state = copy, time_s, state
+            shown.sequence += 1
             self._changed.notify_all()
 
-    def finish(self, picture: Optional[Image.Image]) -> None:
-        """Playback is over: show ``picture`` as the last one; watchers learn it from the clock."""
+    def finish(self, picture: Optional[Image.Image], run: int = 0) -> None:
+        """Playback is over: show ``picture`` as ``run``'s last one; watchers learn it from the clock."""
         with self._changed:
             if picture is not None:
-                self._picture = picture.copy()
-                self._picture_time = self._clock.status().shown
-                self._sequence += 1
+                shown = self._runs[run]
+                shown.picture = picture.copy()
+                shown.picture_time = self._clock.status().runs[run].shown
+                shown.sequence += 1
             self._changed.notify_all()
 
     def close(self) -> None:
@@ -178,8 +208,12 @@ class LiveView:
         else:
             status = self._clock.status()
         fields = dataclasses.asdict(status)
-        kind = self._kinds[status.product] if self._kinds and not status.preparing else ""
-        return {"record": self._record_name, **fields, "span": self._span_s, "speed": status.rate, "kind": kind}
+        runs = [{"name": shown.run.name, **fields["runs"][n], "products": len(shown.kinds),
+                 "kind": shown.kinds[run.product] if shown.kinds and not status.preparing else ""}
+                for n, (shown, run) in enumerate(zip(self._runs, status.runs))]
+        kind = runs[0]["kind"] if len(runs) == 1 else ""
+        return {"record": self._record_name, **fields, "span": self._span_s, "speed": status.rate, "kind": kind,
+                "runs": runs}
 
     def control(self, request: object) -> Dict[str, Any]:
         """Carry out one control (``ValueError`` when it cannot be) and give the new status."""
@@ -187,48 +221,56 @@ class LiveView:
         return self.status()
 
     def events(self) -> Dict[str, Any]:
-        return {"events": [dataclasses.asdict(event) for event in self._clock.events]}
+        runs = [{"name": shown.run.name, "shift": shown.shift,
+                 "events": [dataclasses.asdict(event) for event in shown.run.events]} for shown in self._runs]
+        return {"events": runs[0]["events"], "runs": runs}
 
     def state(self) -> Dict[str, Any]:
+        """The shown state as a tree; of two runs, one tree of both (``inspector.compared``)."""
         with self._changed:
-            state = self._state
-        return {"nodes": inspector.tree(state)}
+            states = [shown.state for shown in self._runs]
+        return {"nodes": inspector.tree(states[0]) if len(states) == 1 else inspector.compared(*states)}
 
-    def series(self, path: Optional[str]) -> Dict[str, Any]:
-        """Without a path: the record's field paths, the default ones and their plots; with one: its
-        values and their unit."""
-        if self._series is None:
+    def series(self, path: Optional[str], run: int = 0) -> Dict[str, Any]:
+        """Without a path: the runs' field paths, the default ones and their plots; with one: its
+        values in ``run`` (times on the clock's axis) and their unit."""
+        records = [shown.run.record for shown in self._runs if shown.run.record is not None]
+        shown = self._runs[run]
+        if shown.series is None:
             return {"fields": [], "defaults": [], "plots": []} if path is None else {"path": path, "t": [], "v": []}
         with self._series_lock:
             if self._fields is None:
-                self._fields = series.fields(self._record)
+                self._fields = sorted({field for record in records for field in series.fields(record)})
             if path is None:
-                return {"fields": self._fields, "defaults": series.default_paths(self._record),
-                        "plots": series.default_plots(self._record)}
-            spelled, xs, ys = self._series(path)
+                return {"fields": self._fields, "defaults": series.default_paths(*records),
+                        "plots": series.default_plots(*records)}
+            spelled, xs, ys = shown.series(path)
         unit = describe(series.parse(spelled).steps).unit
-        return {"path": spelled, "t": xs.tolist(), "v": ys.tolist(), "unit": unit, "axis": axis_title(unit)}
+        return {"path": spelled, "t": (xs + shown.shift).tolist(), "v": ys.tolist(), "unit": unit,
+                "axis": axis_title(unit)}
 
-    def jpeg(self) -> Tuple[int, bytes, float]:
-        """The latest picture as JPEG, its sequence number and playback time, encoded once per picture."""
+    def jpeg(self, run: int = 0) -> Tuple[int, bytes, float]:
+        """The latest picture of ``run`` as JPEG, its sequence number and playback time, encoded once
+        per picture."""
+        shown = self._runs[run]
         with self._changed:
-            sequence, picture, picture_time = self._sequence, self._picture, self._picture_time
-        with self._encode_lock:
-            if self._encoded[0] != sequence and picture is not None:
+            sequence, picture, picture_time = shown.sequence, shown.picture, shown.picture_time
+        with shown.encode_lock:
+            if shown.encoded[0] != sequence and picture is not None:
                 buffer = io.BytesIO()
                 picture.convert("RGB").save(buffer, format="JPEG", quality=85)
-                self._encoded = (sequence, buffer.getvalue(), picture_time)
-            return self._encoded
+                shown.encoded = (sequence, buffer.getvalue(), picture_time)
+            return shown.encoded
 
     def still(self) -> bool:
         """Whether no newer picture is coming soon: the replay is paused, or not yet playing."""
         status = self._clock.status()
         return status.paused or status.preparing
 
-    def wait_for_picture(self, after: int) -> bool:
-        """Wait for a picture newer than ``after``; False once there will be none."""
+    def wait_for_picture(self, after: int, run: int = 0) -> bool:
+        """Wait for a picture of ``run`` newer than ``after``; False once there will be none."""
         with self._changed:
-            while self._sequence <= after:
+            while self._runs[run].sequence <= after:
                 if self._closed or self._clock.status().finished:
                     return False
                 self._changed.wait(_POLL_S)
@@ -432,7 +474,10 @@ class _Handler(Handler):
 
     @admitted
     def do_GET(self, view: "LiveView", path: str, query: Dict[str, List[str]]) -> None:
-        if path == "/":
+        run = _run(query, view)
+        if run is None:
+            self._json(HTTPStatus.NOT_FOUND, {"error": f"no such run: the page shows runs 0 to {view.runs - 1}"})
+        elif path == "/":
             self._send(HTTPStatus.OK, "text/html; charset=utf-8", _page())
         elif path == "/status.json":
             self._json(HTTPStatus.OK, view.status(*_waiting(query)))
@@ -442,20 +487,20 @@ class _Handler(Handler):
             self._json(HTTPStatus.OK, view.state())
         elif path == "/series.json":
             try:
-                self._json(HTTPStatus.OK, view.series(query.get("path", [None])[0]))
+                self._json(HTTPStatus.OK, view.series(query.get("path", [None])[0], run))
             except ValueError as e:
                 self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
         elif path == "/plotly.min.js" and plotly_js() is not None:
             self._send(HTTPStatus.OK, "text/javascript; charset=utf-8", plotly_js() or b"",
                        cache="max-age=86400")
         elif path == "/frame.jpg":
-            sequence, jpeg, at = view.jpeg()
+            sequence, jpeg, at = view.jpeg(run)
             if sequence:
                 self._send(HTTPStatus.OK, "image/jpeg", jpeg, extra={"X-Playback-Time": f"{at:.6f}"})
             else:
                 self._send(HTTPStatus.SERVICE_UNAVAILABLE, "text/plain", b"no picture yet\n")
         elif path == "/stream.mjpg":
-            self._stream(view)
+            self._stream(view, run)
         else:
             self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
 
@@ -472,7 +517,7 @@ class _Handler(Handler):
         except ValueError as e:
             self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
 
-    def _stream(self, view: LiveView) -> None:
+    def _stream(self, view: LiveView, run: int) -> None:
         self.send_response(HTTPStatus.OK)
         self.send_header("Content-Type", f"multipart/x-mixed-replace; boundary={_BOUNDARY}")
         self.send_header("Cache-Control", "no-store")
@@ -482,7 +527,7 @@ class _Handler(Handler):
         self.wfile.write(f"--{_BOUNDARY}\r\n".encode())
         sent = 0
         while True:
-            sequence, jpeg, at = view.jpeg()
+            sequence, jpeg, at = view.jpeg(run)
             if sequence != sent:
                 part = (f"Content-Type: image/jpeg\r\nX-Playback-Time: {at:.6f}\r\n"
                         f"Content-Length: {len(jpeg)}\r\n\r\n".encode() + jpeg + f"\r\n--{_BOUNDARY}\r\n".encode())
@@ -491,10 +536,17 @@ class _Handler(Handler):
                 self.wfile.write(part * (2 if view.still() else 1))
                 self.wfile.flush()
                 sent = sequence
-            if not view.wait_for_picture(sent):
-                sequence, _, _ = view.jpeg()
+            if not view.wait_for_picture(sent, run):
+                sequence, _, _ = view.jpeg(run)
                 if sequence == sent:   # the last picture is out: the stream ends here
                     return
+
+
+def _run(query: Dict[str, List[str]], view: LiveView) -> Optional[int]:
+    """The run a request asks for (``?run=N``, counting from 0; the first by default); None for one
+    the page does not show."""
+    asked = query.get("run", ["0"])[0]
+    return int(asked) if asked.isascii() and asked.isdigit() and len(asked) < 3 and int(asked) < view.runs else None
 
 
 def _waiting(query: Dict[str, List[str]]) -> Tuple[Optional[int], float]:

@@ -12,6 +12,11 @@ then finishes them. Each picture marks the subjects of the warnings and errors u
 A second live replay is a second session, with a project, viewer, clock and servers of its own.
 Each play reads its own session's clock (``clock.play_reads``), so sessions may play at once,
 each on a thread of its own.
+
+Two runs compared side by side are one session (``beside``): one clock over both runs, placed
+by ``analysis.align``, and one page; each run is played by ``Replay.play`` on a thread of its own
+into a project and viewer of its own, reading the clock through a ``clock.Reader`` of its own (its
+own time on the shared clock).
 """
 
 import contextlib
@@ -19,20 +24,21 @@ import math
 import sys
 import threading
 import time
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple
+from dataclasses import dataclass, replace
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
 from tqdm import tqdm
 
+from ..analysis.align import Alignment, align
 from ..analysis.events import ERROR, INFO, Event, record_events
 from ..data import Data, span_seconds
 from ..project import Project
 from ..replay import Replay
 from ..viewer import WorkspaceViewer
 from . import terminal
-from .clock import Clock, Status, play_reads, product_times
-from .server import MAX_PICTURES_PER_SECOND, LiveView
+from .clock import Clock, Reader, Status, play_reads, product_times
+from .server import MAX_PICTURES_PER_SECOND, LiveView, Run
 
 if TYPE_CHECKING:
     from .foxglove import FoxgloveLive
@@ -63,6 +69,17 @@ class LiveOptions:
     keys: bool = True                           # read playback keys when standard input is a terminal
 
 
+@dataclass(frozen=True)
+class Beside:
+    """A second run shown beside the first: its project (one of its own, as play sets its states),
+    record, name, position in its recording, and how it is placed against the first."""
+    project: Project
+    record: data_pb2.Record
+    name: str
+    index: int = 0
+    alignment: Alignment = Alignment()
+
+
 class CannotServe(Exception):
     """A server could not start at its address: ``output`` is ``"page"`` or ``"foxglove"``; the
     text says why."""
@@ -78,34 +95,45 @@ class LiveSession:
 
     Play sets the project's states: it is the session's own while it plays. A rate the clock
     cannot play is a ``ValueError`` here; a server that cannot start, ``CannotServe`` from ``start``.
+
+    With ``beside``, the two runs side by side on one clock placed by its alignment (an
+    ``analysis.align.AlignmentError`` here when a run lacks the event to align by), shown on the
+    page (not in Foxglove); ``options.start`` is then seconds of that clock.
     """
 
     def __init__(self, project: Project, record: data_pb2.Record, options: LiveOptions = LiveOptions(),
-                 name: str = "replay", index: int = 0) -> None:
+                 name: str = "replay", index: int = 0, beside: Optional[Beside] = None) -> None:
         self.options, self.record, self.name = options, record, name
         self.events = record_events(record, index)
-        self._alarms = [event for event in self.events if event.severity != INFO]
         # No output shows more pictures a second than the page's stream.
-        self.clock = Clock(product_times(record), start=options.start, rate=options.rate, paused=options.paused,
-                           loop=options.loop, frames_per_second=MAX_PICTURES_PER_SECOND, events=self.events)
+        timing: Dict[str, Any] = dict(start=options.start, rate=options.rate, paused=options.paused,
+                                      loop=options.loop, frames_per_second=MAX_PICTURES_PER_SECOND)
+        #: Seconds the clock spans: the record's, or both runs' side by side.
+        self.span: float
+        runs, projects = [Run(name, record, self.events)], [project]
+        if beside is None:
+            self.clock = Clock(product_times(record), events=self.events, **timing)
+            self.span = span_seconds(record)
+        else:
+            if options.foxglove is not None:
+                raise ValueError("Foxglove shows one run; watch two side by side on the page")
+            runs.append(Run(beside.name, beside.record, record_events(beside.record, beside.index)))
+            projects.append(beside.project)
+            aligned = align(beside.alignment, record, beside.record, runs[0].events, runs[1].events)
+            self.span = aligned.span
+            self.clock = Clock.over([(product_times(run.record), shift) for run, shift in zip(runs, aligned.shifts)],
+                                    events=on_clock(runs, aligned.shifts), **timing)
+        self._plays = [_Play(self, number, *played) for number, played in
+                       enumerate(zip(projects, runs, self.clock.readers))]
         self.page: Optional[LiveView] = None
         self.foxglove: Optional["FoxgloveLive"] = None
         self._project = project
-        self._system = project.system()
-        self._viewer = WorkspaceViewer(project, *(options.size or ()))
-        self._replay = Replay()
-        self._replay.setProject(project)
-        played = Data()
-        played.addRecord(record)
-        self._replay.setData(played)
-        self._replay.setViewer(_Cycling(self._viewer, self))
         self._outputs = contextlib.ExitStack()
         self._bar: Optional["tqdm[Any]"] = None
         self._line: Tuple[str, ...] = ()   # what the progress line says, at which version of the clock, and when
         self._line_version = -1
         self._drawn = -math.inf
         self._released = threading.Event()
-        self._shown = options.start    # the time play last read: what its next picture shows
 
     def __enter__(self) -> "LiveSession":
         with self._outputs:     # closed at once if starting fails
@@ -122,8 +150,9 @@ class LiveSession:
         options, outputs = self.options, self._outputs
         if options.page is not None:
             try:
-                self.page = outputs.enter_context(LiveView(*options.page, record_name=self.name, clock=self.clock,
-                                                           record=self.record, span_s=span_seconds(self.record)))
+                self.page = outputs.enter_context(LiveView(
+                    *options.page, record_name=" and ".join(play.run.name for play in self._plays), clock=self.clock,
+                    record=self.record, span_s=self.span, runs=[play.run for play in self._plays]))
             except OSError as e:
                 raise CannotServe("page", e.strerror or str(e)) from None
             self._note(f"Live view at {' or '.join(self.page.urls)} "
@@ -140,16 +169,16 @@ class LiveSession:
             self._note(f"Foxglove at {' or '.join(self.foxglove.urls)} (open it in the Foxglove app: Open connection)")
         if options.keys and outputs.enter_context(terminal.keys(self.clock)) and not options.quiet:
             print(terminal.HELP, file=sys.stderr, flush=True)   # before the progress line, on a line of its own
+        products = sum(len(play.run.record.products) for play in self._plays)
         self._bar = outputs.enter_context(tqdm(
-            total=span_seconds(self.record), desc=f"preparing {len(self.record.products)} products", unit="s",
+            total=self.span, desc=f"preparing {products} products", unit="s",
             disable=options.quiet, leave=False,
             bar_format="{desc}: {percentage:3.0f}%|{bar}| {n:.2f}/{total:.2f} s{postfix}"))
 
     def play(self) -> None:
-        """Play the record until its end or a stop, then finish the outputs; with a page, give its
-        watchers the end (with ``hold``, until interrupted)."""
-        with play_reads(self._read):
-            self._replay.play(index=0, speed=1.0)
+        """Play the record (each run) until its end or a stop, then finish the outputs; with a page, give
+        its watchers the end (with ``hold``, until interrupted)."""
+        self._play_all()
         self.finish()
         if self.page is not None:
             if self.options.hold:
@@ -164,20 +193,50 @@ class LiveSession:
         self._released.set()
         self.clock.stop()
 
-    def cycle(self) -> None:
-        """After each picture play draws: the progress line, the page and Foxglove, then the clock's wait."""
+    def _play_all(self) -> None:
+        """Each run played to the end or a stop: the first on this thread, any other on a thread of its
+        own. A play that fails stops the clock, so that the others end too; its failure is raised."""
+        failed: List[BaseException] = []
+
+        def play(run: "_Play") -> None:
+            try:
+                run.play()
+            except BaseException as e:
+                failed.append(e)
+                self.clock.stop()
+        others = [threading.Thread(target=play, args=(run,), name=f"mirvane-play-{run.number}", daemon=True)
+                  for run in self._plays[1:]]
+        for thread in others:
+            thread.start()
+        try:
+            self._plays[0].play()
+        except BaseException:
+            self.clock.stop()
+            raise
+        finally:
+            for thread in others:
+                thread.join()
+        if failed:
+            raise failed[0]
+
+    def cycle(self, run: int = 0) -> None:
+        """After each picture the play of ``run`` draws: the progress line, the page and Foxglove (the first
+        run's play), then the clock's wait."""
         status = self.clock.status()
-        self._progress(status)
+        play = self._plays[run]
+        if run == 0:
+            self._progress(status)
         if self.page is not None:
-            self.page.publish(self._viewer.image(), status.shown, self._system.state())
-        if self.foxglove is not None:
+            self.page.publish(play.viewer.image(), status.runs[run].shown, play.system.state(), run)
+        if self.foxglove is not None and run == 0:
             self.foxglove.cycle()
-        self.clock.pace()
+        play.reader.pace()
 
     def finish(self) -> None:
-        """Play has returned: the last picture to the page, the clock finished, Foxglove's last messages."""
+        """Play has returned: the last pictures to the page, the clock finished, Foxglove's last messages."""
         if self.page is not None:
-            self.page.finish(self._viewer.image())
+            for play in self._plays:
+                self.page.finish(play.viewer.image(), play.number)
         self.clock.finish()
         if self.foxglove is not None:
             self.foxglove.finish()
@@ -191,7 +250,10 @@ class LiveSession:
             return
         described = f"{'paused' if status.paused else 'playing'} {status.rate:g}x{' loop' if status.loop else ''}"
         product = f"product {status.product + 1} of {status.products}"
-        if status.event:
+        if len(self._plays) > 1:
+            product = ", ".join(f"{'AB'[play.number]} product {shown.product + 1} of {len(play.run.record.products)}"
+                                for play, shown in zip(self._plays, status.runs))
+        elif status.event:
             event = self.events[status.event - 1]
             text = event.text if len(event.text) <= _EVENT_TEXT else event.text[:_EVENT_TEXT - 1] + "…"
             severity = f", {event.severity}" if event.severity != INFO else ""
@@ -206,9 +268,41 @@ class LiveSession:
         self._bar.n = status.time
         self._bar.refresh()
 
+    def _note(self, text: str) -> None:
+        if not self.options.quiet:
+            print(text, flush=True)
+
+
+def on_clock(runs: Sequence[Run], shifts: Sequence[float]) -> List[Event]:
+    """The events of ``runs`` on the clock that places each run's time 0 at its shift, in time order."""
+    return sorted((replace(event, time=event.time + shift, end=event.end + shift)
+                   for run, shift in zip(runs, shifts) for event in run.events), key=lambda event: event.time)
+
+
+class _Play:
+    """One run of a live session played: ``Replay.play`` of its record into a project and viewer of its
+    own, reading the session's clock through ``reader``, each picture followed by the session's cycle."""
+
+    def __init__(self, session: LiveSession, number: int, project: Project, run: Run, reader: Reader) -> None:
+        self.number, self.run, self.reader = number, run, reader
+        self.system = project.system()
+        self.viewer = WorkspaceViewer(project, *(session.options.size or ()))
+        self._alarms = [event for event in run.events if event.severity != INFO]
+        self._shown = session.options.start - reader.shift   # the time play last read: what its next picture shows
+        self._replay = Replay()
+        self._replay.setProject(project)
+        played = Data()
+        played.addRecord(run.record)
+        self._replay.setData(played)
+        self._replay.setViewer(_Cycling(self, session))
+
+    def play(self) -> None:
+        with play_reads(self._read):
+            self._replay.play(index=0, speed=1.0)
+
     def _read(self) -> float:
         """The clock as play reads it, noting what play will show."""
-        self._shown = self.clock.time()
+        self._shown = self.reader.time()
         return self._shown
 
     def marked(self) -> Dict[str, str]:
@@ -216,24 +310,20 @@ class LiveSession:
         worst severity: what the picture marks."""
         return marked(self._alarms, self._shown)
 
-    def _note(self, text: str) -> None:
-        if not self.options.quiet:
-            print(text, flush=True)
-
 
 class _Cycling:
     """The viewer as a live play sees it: each picture drawn by the real one, then the session's cycle."""
 
-    def __init__(self, viewer: WorkspaceViewer, session: LiveSession) -> None:
-        self._viewer, self._session = viewer, session
+    def __init__(self, play: _Play, session: LiveSession) -> None:
+        self._play, self._session = play, session
 
     def render(self) -> None:
-        self._viewer.mark(self._session.marked())
-        self._viewer.render()
-        self._session.cycle()
+        self._play.viewer.mark(self._play.marked())
+        self._play.viewer.render()
+        self._session.cycle(self._play.number)
 
     def screenshot(self, filename: str) -> str:
-        return self._viewer.screenshot(filename=filename)
+        return self._play.viewer.screenshot(filename=filename)
 
 
 def marked(events: Sequence[Event], seconds: float) -> Dict[str, str]:
