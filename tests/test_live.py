@@ -661,9 +661,10 @@ def test_a_fault_shows_beside_its_clean_twin_from_when_it_strikes(browser, besid
     control(url, action="seek", time=twins[1] + after)
     a, b = both_shown(url)
     assert (a != b) == differ
-    # The inspector marks the values that differ, and the nodes on the way to them.
+    # The inspector marks the values that differ (the dropped box's pose, as long as it lies elsewhere), and
+    # the nodes on the way to them.
     marked = "const t = document.getElementById('tree'); return [t.querySelectorAll('.leaf.differs').length > 0, " \
-             "!!t.querySelector('details.differs[data-path=controller]')]"
+             "!!t.querySelector('details.differs[data-path=workspace]')]"
     wait(browser).until(lambda b: b.execute_script(marked) == [differ, differ])
 
 
