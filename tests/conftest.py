@@ -11,6 +11,13 @@ import pytest
 from helpers import mirvane, serving
 
 
+def pytest_collection_modifyitems(items):
+    """Tests that drive a page in Chromium are marked ``browser``, so that a run may leave them out."""
+    for item in items:
+        if "browser" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.browser)
+
+
 @pytest.fixture(scope="session")
 def recorded(tmp_path_factory):
     """A 4 s run of the sample cell (seed 5) recorded by ``mirvane record``, its project file and its

@@ -225,6 +225,7 @@ def isolation_refused():
     return done.returncode and f"no network namespace here: {done.stderr.strip()}"
 
 
+@pytest.mark.cluster
 def test_a_ray_cluster_makes_the_same_rows_and_files_as_the_local_pool(catalog, tmp_path):
     if importlib.util.find_spec("ray") is None:     # found, not imported: the commands import it
         pytest.skip("the cluster extra is not installed")
