@@ -97,6 +97,7 @@ wheel: $(VPY)
 	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/mirvane-*.whl
 	@echo "wheel: $$(basename $(WHEEL_DIR)/mirvane-*.whl)"
 	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip
 	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(WHEEL_DIR)/mirvane-*.whl)[test,mcap,rerun,serve,foxglove,catalog,cluster]"
 	cd $$(mktemp -d) && $(abspath $(WHEEL_VENV))/bin/python -m pytest -q -p no:cacheprovider $(NATIVE_RUN) $(abspath tests)
 
