@@ -147,14 +147,11 @@ def make(task: Tuple[Job, str]) -> Made:
 
 def _movie(job: Job, out: str) -> None:
     """A movie (or a clip) of a record in its own project, as ``mirvane replay --movie`` makes one."""
-    from ..formats.recordings import stream_records
-    from ..project import Project
+    from ..formats.recordings import open_record
 
-    record = next(record for position, record in enumerate(stream_records(job.file)) if position == job.position)
+    _, project = open_record(job.file, job.position)
     with tempfile.TemporaryDirectory(prefix="mirvane-render-") as scratch:
         project_file = os.path.join(scratch, "record.mvproj")
-        project = Project()
-        project._setSnapshot(record.project)
         project.save(project_file)
         clip = ["--event", str(job.event), "--pad", repr(job.pad)] if job.kind == CLIP else []
         done = subprocess.run([sys.executable, "-m", "mirvane", "replay", job.file, "--project", project_file,

@@ -79,9 +79,8 @@ class CatalogView:
         """Play the record ``record_id`` in the player, paused at its first error; where the
         player is served. Raises ``LookupError`` for no such record, ``ValueError`` for one that
         cannot be played now."""
-        from ..formats.recordings import stream_records
+        from ..formats.recordings import open_record
         from ..player.session import CannotServe, LiveOptions, LiveSession
-        from ..project import Project
 
         with self._lock:
             with store.connect(self._db) as con:
@@ -93,11 +92,9 @@ class CatalogView:
             try:
                 if scan.fingerprint(file) != fingerprint:
                     raise ValueError(f"{file} changed since it was indexed; run 'mirvane index' again")
-                record = next(r for n, r in enumerate(stream_records(file)) if n == position)
+                record, project = open_record(file, position)
             except OSError as e:
                 raise ValueError(f"{file}: cannot read it ({e.strerror or e})") from None
-            project = Project()
-            project._setSnapshot(record.project)
             self._close_player_locked()
             options = LiveOptions(start=first_error or 0.0, paused=True, page=(self._host, 0), hold=True,
                                   quiet=True, keys=False)

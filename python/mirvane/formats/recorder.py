@@ -47,11 +47,11 @@ from typing import Any, Callable, Deque, List, Mapping, Optional, Sequence, Tupl
 
 from dravik.api import data_pb2, export_pb2, geometry_pb2, project_pb2, system_pb2
 
-from .._version import __version__
 from ..analysis.events import SEVERITIES, Detector
 from ..data import PathLike
 from ..geometry import set_pose
 from ..scene import kind_of
+from ..snapshots import snapshot_of
 from .mcap import CHUNK_BYTES, LayoutWriter
 
 #: A pose: a message, or (x, y, z, yaw) in metres and radians about the vertical.
@@ -101,7 +101,7 @@ class Recorder:
         self._failure: Optional[BaseException] = None
         self._closed = False
         self._files: List[str] = []
-        self._writer = _Writer(self, _snapshot(project), flush_seconds, max_seconds, max_bytes,
+        self._writer = _Writer(self, snapshot_of(project), flush_seconds, max_seconds, max_bytes,
                                snapshot_seconds, after_seconds, trigger_when, trigger_on)
         self._thread = threading.Thread(target=self._writer.run, name="mirvane-recorder", daemon=True)
         self._thread.start()
@@ -176,7 +176,7 @@ class Recorder:
 
     def project_changed(self, project: Any) -> None:
         """The cell's project changed: the products from now on belong to a new record of it."""
-        self._control("project", _snapshot(project), time.time_ns())
+        self._control("project", snapshot_of(project), time.time_ns())
 
     def trigger(self) -> None:
         """In snapshot mode: write the kept seconds, and the next ``after_seconds``, into a new file."""
@@ -434,19 +434,6 @@ def _summary_bytes() -> int:
     written = f.tell()
     out.finish()
     return f.tell() - written
-
-
-def _snapshot(project: Any) -> project_pb2.ProjectSnapshot:
-    """The project as a record carries it."""
-    snapshot = project_pb2.ProjectSnapshot()
-    if isinstance(project, project_pb2.ProjectSnapshot):
-        snapshot.CopyFrom(project)
-    elif hasattr(project, "_getSnapshot"):
-        snapshot.CopyFrom(project._getSnapshot())
-    else:
-        raise TypeError(f"expected a Project or a ProjectSnapshot, got {type(project).__name__}")
-    snapshot.version = snapshot.version or __version__
-    return snapshot
 
 
 def _stamped(time_ns: Optional[int]) -> data_pb2.Product:

@@ -12,11 +12,14 @@ replays, lists and exports without a conversion step.
 import os
 import tempfile
 from contextlib import contextmanager
-from typing import Iterator, Optional, Tuple
+from typing import TYPE_CHECKING, Iterator, Optional, Tuple
 
 from dravik.api import data_pb2
 
-from ..data import PathLike, read_recording_file, record_position, record_span, span_positions
+from ..data import PathLike, RecordIndexError, read_recording_file, record_position, record_span, span_positions
+
+if TYPE_CHECKING:
+    from ..project import Project
 
 MCAP_EXT = ".mcap"
 
@@ -59,6 +62,20 @@ def stream_records(path: PathLike) -> Iterator[data_pb2.Record]:
     with RecordReader(path) as reader:
         for _, record in reader.records():
             yield record
+
+
+def open_record(path: PathLike, position: int) -> Tuple[data_pb2.Record, "Project"]:
+    """The record at ``position`` (counted from 0) of the recording at ``path``, and a project
+    made from the snapshot it carries.
+
+    Raises as ``read_records`` does, and ``mirvane.data.RecordIndexError`` when there is no such record.
+    """
+    from ..snapshots import project_from_snapshot
+
+    for at, record in enumerate(stream_records(path)):
+        if at == position:
+            return record, project_from_snapshot(record.project)
+    raise RecordIndexError(f"{os.fspath(path)} has no record {position}")
 
 
 @contextmanager

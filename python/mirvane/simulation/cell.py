@@ -23,9 +23,9 @@ from numpy.typing import NDArray
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
-from .._version import __version__
 from ..behavior import Behavior
 from ..data import Data
+from ..snapshots import snapshot_from_parts
 from ..scene import ARM_CLEARANCE, KINDS, Robot, arm_gap, effector_of, held_height
 from ..scene import robot as robot_shape
 from ..workspace import Workspace
@@ -103,11 +103,7 @@ def cell_behaviors() -> List[Behavior]:
 
 def project_snapshot(workspace: Workspace, behaviors: Sequence[Behavior] = ()) -> project_pb2.ProjectSnapshot:
     """The project message a record carries: version, workspace (with its state) and behaviours."""
-    snapshot = project_pb2.ProjectSnapshot(version=__version__)
-    snapshot.workspace.CopyFrom(workspace._getSnapshot())
-    for behavior in behaviors:
-        snapshot.behaviors[behavior.name()].CopyFrom(Behavior._ToModel(behavior))
-    return snapshot
+    return snapshot_from_parts(workspace, behaviors)
 
 
 def simulate(duration_s: float = 10.0, seed: int = 0, start_ns: int = DEFAULT_START_NS,
