@@ -34,6 +34,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..analysis.events import INFO, SEVERITIES, Event
+from ..data import product_seconds
 
 #: The rates a menu or the faster/slower keys offer; scripts may set any in RATE_RANGE.
 RATES = (0.1, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0, 16.0)
@@ -46,10 +47,7 @@ _WAIT_S = 0.5
 
 def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
     """The record's product times in seconds after its first product, computed as ``Replay.play`` does."""
-    nanoseconds = np.array([product.timestamp_ns for product in record.products], dtype=np.int64)
-    seconds = (1e-9 * nanoseconds).astype(np.float64, copy=False)
-    relative: "np.ndarray[Any, np.dtype[np.float64]]" = seconds - seconds[0]
-    return relative
+    return np.asarray(product_seconds(record), dtype=np.float64)
 
 
 def nearest(times: "np.ndarray[Any, np.dtype[np.float64]]", position: float) -> int:
@@ -121,7 +119,7 @@ class Clock:
         self._rate = checked_rate(rate)
         self._paused = paused
         self._loop = loop
-        self._anchor_position = self._clamped(start)
+        self._anchor_position = self._start = self._clamped(start)
         self._anchor_wall = now()
         self._started = False
         self._stopped = False
@@ -132,6 +130,11 @@ class Clock:
         #: One per play reading the clock, in the order of ``runs`` (by default, the one record's).
         self.readers: List[Reader] = [Reader(self, run_times, shift) for run_times, shift in runs] or \
             [Reader(self, self._times, 0.0)]
+
+    @property
+    def start(self) -> float:
+        """Where playback began: the position before any reading or control."""
+        return self._start
 
     @classmethod
     def over(cls, runs: Sequence[Tuple[npt.ArrayLike, float]], **options: Any) -> "Clock":
@@ -156,6 +159,39 @@ class Clock:
             self._anchor_position = self._position_locked() if self._started else self._anchor_position
             self._finished = True
             self._changed_locked()
+
+    def read(self, reader: "Reader") -> float:
+        """A play's reading through one of ``readers``: 0.0 the first time (its ``t0``), then its own
+        time. The clock starts once every reader has given its ``t0``."""
+        with self._changed:
+            if not reader.started:
+                reader.started = True
+                if all(other.started for other in self.readers):
+                    self._started = True
+                    self._anchor_wall = self._now()
+                    self._changed_locked()
+                return 0.0
+            if self._stopped:
+                return float(np.nextafter(reader.end, math.inf))
+            position = self._shown = self._position_locked()
+            own = position - reader.shift
+            reader.shown = own if position > self._end else min(own, reader.end)
+            reader.read_version = self._version
+            return reader.shown
+
+    def wait_for_cycle(self, reader: "Reader") -> None:
+        """Wait before the next cycle of the play reading through ``reader``: while paused until
+        something changes, while playing until the next picture is due (at most ``frames_per_second``)."""
+        with self._changed:
+            # A change since play last read the clock means a cycle at once, to show it.
+            seen = reader.read_version
+            while self._paused and not self._stopped and self._version == seen:
+                self._changed.wait(_WAIT_S)
+            if self._version == seen:
+                due = reader.last_frame + self._frame_s
+                while self._version == seen and self._now() < due:
+                    self._changed.wait(max(0.0, due - self._now()))
+            reader.last_frame = self._now()
 
     # -- controls -------------------------------------------------------------------------
 
@@ -345,50 +381,25 @@ class Reader:
         self.times = np.asarray(times, dtype=float)
         self.shift = float(shift)
         self._clock = clock
-        self._end = float(self.times[-1])
-        self._started = False
-        self._shown = clock._anchor_position - self.shift   # the own time play last read
-        self._read_version = -1                            # the clock's version then
-        self._last_frame = -math.inf
+        self.end = float(self.times[-1])
+        # The play's bookkeeping, which the clock keeps under its lock.
+        self.started = False
+        self.shown = clock.start - self.shift   # the own time play last read
+        self.read_version = -1                  # the clock's version then
+        self.last_frame = -math.inf
 
     def time(self) -> float:
         """``play``'s ``time.time()``: 0.0 the first time (its ``t0``), then the play's own time."""
-        clock = self._clock
-        with clock._changed:
-            if not self._started:
-                self._started = True
-                if all(reader._started for reader in clock.readers):
-                    clock._started = True
-                    clock._anchor_wall = clock._now()
-                    clock._changed_locked()
-                return 0.0
-            if clock._stopped:
-                return float(np.nextafter(self._end, math.inf))
-            position = clock._shown = clock._position_locked()
-            own = position - self.shift
-            self._shown = own if position > clock._end else min(own, self._end)
-            self._read_version = clock._version
-            return self._shown
+        return self._clock.read(self)
 
     def pace(self) -> None:
-        """Wait before play's next cycle: while paused until something changes, while playing
-        until the next picture is due (at most the clock's ``frames_per_second``)."""
-        clock = self._clock
-        with clock._changed:
-            # A change since play last read the clock means a cycle at once, to show it.
-            seen = self._read_version
-            while clock._paused and not clock._stopped and clock._version == seen:
-                clock._changed.wait(_WAIT_S)
-            if clock._version == seen:
-                due = self._last_frame + clock._frame_s
-                while clock._version == seen and clock._now() < due:
-                    clock._changed.wait(max(0.0, due - clock._now()))
-            self._last_frame = clock._now()
+        """Wait before play's next cycle (``Clock.wait_for_cycle``)."""
+        self._clock.wait_for_cycle(self)
 
     def shown_at(self, position: float) -> Shown:
         """What the play shows at the clock's ``position`` (the clock's lock held)."""
-        own = _within(position - self.shift, self._end)
-        return Shown(time=own, shown=_within(self._shown, self._end), product=nearest(self.times, own))
+        own = _within(position - self.shift, self.end)
+        return Shown(time=own, shown=_within(self.shown, self.end), product=nearest(self.times, own))
 
 
 def _within(position: float, end: float) -> float:
