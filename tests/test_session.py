@@ -7,7 +7,7 @@ import urllib.request
 
 
 from mirvane.data import Data
-from mirvane.player.session import LiveOptions, LiveSession
+from mirvane.player.session import LiveOptions, LiveSession, Run
 from mirvane.project import Project
 
 
@@ -36,7 +36,7 @@ def test_two_sessions_play_at_once_each_by_its_own_clock_and_controls(recorded):
         project = Project()
         project.load(str(recorded / "run.mvproj"))
         options = LiveOptions(start=start, paused=True, page=("127.0.0.1", 0), quiet=True)
-        sessions.append(LiveSession(project, record, options, name=f"from {start}"))
+        sessions.append(LiveSession([Run(project, record, name=f"from {start}")], options))
     first, second = sessions
     with first, second:
         players = [threading.Thread(target=session.play, daemon=True) for session in sessions]

@@ -11,6 +11,7 @@ through it.
 
 import re
 from dataclasses import dataclass
+from enum import Enum
 from typing import Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
@@ -18,7 +19,13 @@ from dravik.api import data_pb2
 from ..data import span_seconds
 from .events import KINDS, Event
 
-START, OFFSET, EVENT = "start", "offset", "event"
+
+
+class AlignmentRule(str, Enum):
+    """How B is placed: by its start, by an offset or by an event (the value is what JSON prints)."""
+    START = "start"
+    OFFSET = "offset"
+    EVENT = "event"
 
 
 class AlignmentError(ValueError):
@@ -28,7 +35,7 @@ class AlignmentError(ValueError):
 @dataclass(frozen=True)
 class Alignment:
     """How the second run (B) is placed against the first (A)."""
-    rule: str = START
+    rule: AlignmentRule = AlignmentRule.START
     #: ``offset``: seconds of A's clock at which B's first product is shown.
     offset_s: float = 0.0
     #: ``event``: the kind of event to put at one time, and its subject (any, if empty).
@@ -41,12 +48,12 @@ class Alignment:
         kind, _, subject = text.partition(":")
         if kind not in KINDS:
             raise ValueError(f"unknown kind {kind!r}; give one of {', '.join(KINDS)}")
-        return cls(EVENT, kind=kind, subject=subject)
+        return cls(AlignmentRule.EVENT, kind=kind, subject=subject)
 
     def __str__(self) -> str:
-        if self.rule == OFFSET:
+        if self.rule is AlignmentRule.OFFSET:
             return f"an offset of {self.offset_s:+.3f} s"
-        if self.rule == EVENT:
+        if self.rule is AlignmentRule.EVENT:
             return f"the first {self.kind}{':' + self.subject if self.subject else ''} of each"
         return "start"
 
@@ -109,9 +116,9 @@ def align(alignment: Alignment, a: data_pb2.Record, b: data_pb2.Record,
     """Records ``a`` and ``b`` placed by ``alignment``; ``event`` alignment looks in their events
     (each record's, in record order). Raises ``AlignmentError`` when a run lacks the event."""
     spans = span_seconds(a), span_seconds(b)
-    if alignment.rule == OFFSET:
+    if alignment.rule is AlignmentRule.OFFSET:
         return Aligned(round(alignment.offset_s * 1e9), *spans)
-    if alignment.rule != EVENT:
+    if alignment.rule is not AlignmentRule.EVENT:
         return Aligned(0, *spans)
     found = []
     for name, record, events in (("A", a, a_events), ("B", b, b_events)):

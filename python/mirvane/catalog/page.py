@@ -80,7 +80,7 @@ class CatalogView:
         player is served. Raises ``LookupError`` for no such record, ``ValueError`` for one that
         cannot be played now."""
         from ..formats.recordings import open_record
-        from ..player.session import CannotServe, LiveOptions, LiveSession
+        from ..player.session import CannotServe, LiveOptions, LiveSession, Run
 
         with self._lock:
             with store.connect(self._db) as con:
@@ -98,7 +98,8 @@ class CatalogView:
             self._close_player_locked()
             options = LiveOptions(start=first_error or 0.0, paused=True, page=(self._host, 0), hold=True,
                                   quiet=True, keys=False)
-            player = LiveSession(project, record, options, f"{os.path.basename(file)} record {position}", position)
+            run = Run(project, record, f"{os.path.basename(file)} record {position}", position)
+            player = LiveSession([run], options)
             try:
                 player.__enter__()
             except CannotServe as e:

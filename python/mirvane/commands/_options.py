@@ -9,7 +9,7 @@ import math
 from functools import partial
 from typing import List, Optional
 
-from ..analysis.align import OFFSET, START, Alignment
+from ..analysis.align import Alignment, AlignmentRule
 from . import Argument, UserError
 from ._files import parsed_by, positive_int, seconds
 
@@ -51,7 +51,8 @@ def alignment() -> List[Argument]:
     """``--align``, ``--offset`` and ``--align-event``: how a second run, B, is placed against the
     first, A (``chosen_alignment`` reads them)."""
     return [
-        Argument("--align", choices=(START,), help="place B by its first product at A's (the default)"),
+        Argument("--align", choices=(AlignmentRule.START.value,),
+                 help="place B by its first product at A's (the default)"),
         Argument("--offset", type=finite, metavar="SECONDS",
                  help="place B's first product this many seconds after A's (negative: before)"),
         Argument("--align-event", type=parsed_by(Alignment.event), metavar="KIND[:SUBJECT]",
@@ -66,7 +67,7 @@ def chosen_alignment(args: argparse.Namespace) -> Alignment:
     if len(chosen) > 1:
         raise UserError(f"{' and '.join(chosen)} each place B; give one of them")
     if args.offset is not None:
-        return Alignment(OFFSET, offset_s=args.offset)
+        return Alignment(AlignmentRule.OFFSET, offset_s=args.offset)
     aligned: Alignment = args.align_event or Alignment()
     return aligned
 

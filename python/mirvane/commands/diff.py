@@ -129,7 +129,7 @@ def _json(comparison: Comparison, names: Tuple[str, str], alignment: Alignment) 
     report = {
         "alike": comparison.difference is None,
         "a": names[0], "b": names[1],
-        "alignment": {"rule": alignment.rule, "offset_s": aligned.offset_s,
+        "alignment": {"rule": alignment.rule.value, "offset_s": aligned.offset_s,
                       "event": f"{alignment.kind}:{alignment.subject}".rstrip(":") if alignment.kind else None,
                       "anchors": [event.time for event in aligned.anchors] if aligned.anchors else None},
         "tolerance": comparison.tolerance,

@@ -310,28 +310,28 @@ def _replay_live(project: Any, record: Any, index: int, name: str, args: argpars
                  page: Optional[Tuple[str, int]], foxglove: Optional[Tuple[str, int]]) -> None:
     from ..analysis.align import AlignmentError
     from ..player.clock import checked_rate
-    from ..player.session import Beside, CannotServe, LiveOptions, LiveSession
+    from ..player.session import CannotServe, LiveOptions, LiveSession, Run
 
     try:
         checked_rate(args.speed)
     except ValueError as e:
         raise UserError(f"--speed {args.speed:g}: {e}") from None
-    beside = None
+    runs = [Run(project, record, name, index)]
     alignment = _options.chosen_alignment(args)
     if args.recording_b is not None:
         _, position, record_b = chosen_record(args.recording_b, args.index_b)
         # A project of its own even when the file is A's: play sets the project's states.
         project_b = load_project(args.project_b or args.project)
         warn_lacking(project_b, [record_b], args.project_b or args.project, args.recording_b)
-        beside = Beside(project_b, record_b, run_name(args.recording_b, position), position, alignment)
+        runs.append(Run(project_b, record_b, run_name(args.recording_b, position), position))
     options = LiveOptions(start=args.start, rate=args.speed, paused=args.paused, loop=args.loop, page=page,
                           foxglove=foxglove, size=args.size, hold=args.hold, quiet=args.quiet)
     try:
-        session = LiveSession(project, record, options, name, index, beside)
+        session = LiveSession(runs, options, alignment)
     except AlignmentError as e:
         raise _options.not_aligned(alignment, e) from None
     if args.start > max(session.span, 0.0):
-        spans = "the record spans" if beside is None else "the runs span, side by side,"
+        spans = "the record spans" if len(runs) == 1 else "the runs span, side by side,"
         raise UserError(f"--start {args.start:g}: {spans} {max(session.span, 0.0):.2f} s; start within it")
     try:
         with session:

@@ -78,7 +78,7 @@ _BOUNDARY = "mirvane-frame"
 _POLL_S = 0.25
 
 
-class Run(NamedTuple):
+class PageRun(NamedTuple):
     """A run the page shows: its name, record and events (in its own time)."""
     name: str
     record: Any
@@ -88,7 +88,7 @@ class Run(NamedTuple):
 class _Shown:
     """What the page has of one run: its latest picture, with the time and state it shows."""
 
-    def __init__(self, run: Run, shift: float) -> None:
+    def __init__(self, run: PageRun, shift: float) -> None:
         self.run, self.shift = run, shift
         self.kinds = [kind_of(product) or "" for product in run.record.products] if run.record is not None else []
         self.series = series.Kept(run.record) if run.record is not None else None
@@ -115,12 +115,12 @@ class LiveView:
     """
 
     def __init__(self, host: str, port: int, record_name: str, clock: Clock, record: Any = None,
-                 span_s: Optional[float] = None, token: Optional[str] = None, runs: Sequence[Run] = ()) -> None:
+                 span_s: Optional[float] = None, token: Optional[str] = None, runs: Sequence[PageRun] = ()) -> None:
         self._record_name = record_name
         self._span_s = clock.status().end if span_s is None else span_s
         self._clock = clock
         self._runs = [_Shown(run, reader.shift)
-                      for run, reader in zip(runs or [Run(record_name, record, clock.events)], clock.readers)]
+                      for run, reader in zip(runs or [PageRun(record_name, record, clock.events)], clock.readers)]
         self._changed = threading.Condition()
         self._closed = False
         self._fields: Optional[List[str]] = None

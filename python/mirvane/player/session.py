@@ -1,6 +1,7 @@
 """One live replay: a record played by ``Replay.play`` on a playback clock, and what shows and steers it.
 
-A ``LiveSession`` is made from a project, a record and ``LiveOptions``. It finds the record's
+A ``LiveSession`` is made from runs (``Run``: a project, a record, its name and position) and
+``LiveOptions``. It finds the record's
 events (``analysis.events``) once, and owns the record's playback clock (``clock.Clock``, which
 knows the events) and the clock's outputs: the progress line, the player page
 (``server.LiveView``), the Foxglove server (``foxglove.FoxgloveLive``) and the terminal keys.
@@ -13,7 +14,7 @@ A second live replay is a second session, with a project, viewer, clock and serv
 Each play reads its own session's clock (``clock.play_reads``), so sessions may play at once,
 each on a thread of its own.
 
-Two runs compared side by side are one session (``beside``): one clock over both runs, placed
+Two runs compared side by side are one session of two runs: one clock over both runs, placed
 by ``analysis.align``, and one page; each run is played by ``Replay.play`` on a thread of its own
 into a project and viewer of its own, reading the clock through a ``clock.Reader`` of its own (its
 own time on the shared clock).
@@ -38,7 +39,7 @@ from ..replay import Replay
 from ..viewer import WorkspaceViewer
 from . import terminal
 from .clock import Clock, Reader, Status, play_reads, product_times
-from .server import MAX_PICTURES_PER_SECOND, LiveView, Run
+from .server import MAX_PICTURES_PER_SECOND, LiveView, PageRun
 
 if TYPE_CHECKING:
     from .foxglove import FoxgloveLive
@@ -70,14 +71,13 @@ class LiveOptions:
 
 
 @dataclass(frozen=True)
-class Beside:
-    """A second run shown beside the first: its project (one of its own, as play sets its states),
-    record, name, position in its recording, and how it is placed against the first."""
+class Run:
+    """A run a live session plays: the project it plays in (one of its own, as play sets its states),
+    its record, the name the page and Foxglove give it, and its position in its recording."""
     project: Project
     record: data_pb2.Record
-    name: str
-    index: int = 0
-    alignment: Alignment = Alignment()
+    name: str = "replay"
+    position: int = 0
 
 
 class CannotServe(Exception):
@@ -90,44 +90,46 @@ class CannotServe(Exception):
 
 
 class LiveSession:
-    """The live replay of ``record`` (at ``index`` in its recording) in the work cell of ``project``,
-    as ``options`` ask, called ``name`` on the page and in Foxglove.
+    """The live replay of one run, or of two side by side, as ``options`` ask.
 
-    Play sets the project's states: it is the session's own while it plays. A rate the clock
+    Play sets each run's project's states: it is the session's own while it plays. A rate the clock
     cannot play is a ``ValueError`` here; a server that cannot start, ``CannotServe`` from ``start``.
 
-    With ``beside``, the two runs side by side on one clock placed by its alignment (an
-    ``analysis.align.AlignmentError`` here when a run lacks the event to align by), shown on the
-    page (not in Foxglove); ``options.start`` is then seconds of that clock.
+    With two runs, the second is placed against the first by ``alignment`` (by their starts unless
+    given; an ``analysis.align.AlignmentError`` here when a run lacks the event to align by), both on
+    one clock shown on the page (not in Foxglove); ``options.start`` is then seconds of that clock.
     """
 
-    def __init__(self, project: Project, record: data_pb2.Record, options: LiveOptions = LiveOptions(),
-                 name: str = "replay", index: int = 0, beside: Optional[Beside] = None) -> None:
-        self.options, self.record, self.name = options, record, name
-        self.events = record_events(record, index)
+    def __init__(self, runs: Sequence[Run], options: LiveOptions = LiveOptions(),
+                 alignment: Optional[Alignment] = None) -> None:
+        if not 1 <= len(runs) <= 2:
+            raise ValueError(f"a live session plays one run or two side by side, not {len(runs)}")
+        first = runs[0]
+        self.options, self.record, self.name = options, first.record, first.name
+        self.events = record_events(first.record, first.position)
         # No output shows more pictures a second than the page's stream.
         timing: Dict[str, Any] = dict(start=options.start, rate=options.rate, paused=options.paused,
                                       loop=options.loop, frames_per_second=MAX_PICTURES_PER_SECOND)
         #: Seconds the clock spans: the record's, or both runs' side by side.
         self.span: float
-        runs, projects = [Run(name, record, self.events)], [project]
-        if beside is None:
-            self.clock = Clock(product_times(record), events=self.events, **timing)
-            self.span = span_seconds(record)
+        shown = [PageRun(first.name, first.record, self.events)]
+        if len(runs) == 1:
+            self.clock = Clock(product_times(first.record), events=self.events, **timing)
+            self.span = span_seconds(first.record)
         else:
             if options.foxglove is not None:
                 raise ValueError("Foxglove shows one run; watch two side by side on the page")
-            runs.append(Run(beside.name, beside.record, record_events(beside.record, beside.index)))
-            projects.append(beside.project)
-            aligned = align(beside.alignment, record, beside.record, runs[0].events, runs[1].events)
+            second = runs[1]
+            shown.append(PageRun(second.name, second.record, record_events(second.record, second.position)))
+            aligned = align(alignment or Alignment(), first.record, second.record, shown[0].events, shown[1].events)
             self.span = aligned.span
-            self.clock = Clock.over([(product_times(run.record), shift) for run, shift in zip(runs, aligned.shifts)],
-                                    events=on_clock(runs, aligned.shifts), **timing)
-        self._plays = [_Play(self, number, *played) for number, played in
-                       enumerate(zip(projects, runs, self.clock.readers))]
+            self.clock = Clock.over([(product_times(run.record), shift) for run, shift in zip(shown, aligned.shifts)],
+                                    events=on_clock(shown, aligned.shifts), **timing)
+        self._plays = [_Play(self, number, run.project, page_run, reader) for number, (run, page_run, reader) in
+                       enumerate(zip(runs, shown, self.clock.readers))]
         self.page: Optional[LiveView] = None
         self.foxglove: Optional["FoxgloveLive"] = None
-        self._project = project
+        self._project = first.project
         self._outputs = contextlib.ExitStack()
         self._bar: Optional["tqdm[Any]"] = None
         self._line: Tuple[str, ...] = ()   # what the progress line says, at which version of the clock, and when
@@ -273,7 +275,7 @@ class LiveSession:
             print(text, flush=True)
 
 
-def on_clock(runs: Sequence[Run], shifts: Sequence[float]) -> List[Event]:
+def on_clock(runs: Sequence[PageRun], shifts: Sequence[float]) -> List[Event]:
     """The events of ``runs`` on the clock that places each run's time 0 at its shift, in time order."""
     return sorted((replace(event, time=event.time + shift, end=event.end + shift)
                    for run, shift in zip(runs, shifts) for event in run.events), key=lambda event: event.time)
@@ -283,7 +285,7 @@ class _Play:
     """One run of a live session played: ``Replay.play`` of its record into a project and viewer of its
     own, reading the session's clock through ``reader``, each picture followed by the session's cycle."""
 
-    def __init__(self, session: LiveSession, number: int, project: Project, run: Run, reader: Reader) -> None:
+    def __init__(self, session: LiveSession, number: int, project: Project, run: PageRun, reader: Reader) -> None:
         self.number, self.run, self.reader = number, run, reader
         self.system = project.system()
         self.viewer = WorkspaceViewer(project, *(session.options.size or ()))
