@@ -2,6 +2,7 @@
 a Ray cluster, and the catalog's page in headless Chromium."""
 
 import csv
+import dataclasses
 import importlib.util
 import io
 import json
@@ -165,6 +166,39 @@ def test_runs_refuses_writes_and_what_it_cannot_answer(catalog, args, refusal):
     done = mirvane("runs", *args, cwd=where)
     assert done.returncode == 2 and refusal in done.stderr and done.stderr.count("\n") == 1, done.stderr
     assert (sorted(os.listdir(where)), (where / "runs.duckdb").read_bytes()) == before
+
+
+def catalog_row(columns, **values):
+    """A row of ``columns`` (a ``store`` table's) with a plain value of each column's type, or as given."""
+    plain = {"VARCHAR[]": [], "VARCHAR": "x", "DOUBLE": 1.0}
+    return {name: values.get(name, plain.get(kind.split()[0], 1)) for name, kind in columns}
+
+
+def catalog_contents(con):
+    return [con.execute(f"SELECT * FROM {table} ORDER BY ALL").fetchall() for table in ("records", "events", "files")]
+
+
+@pytest.mark.parametrize("table, column, value", [
+    ("records", "span_s", None),    # a column missing
+    ("events", "time", "noon"),     # a value that is no number
+], ids=["missing column", "bad value"])
+def test_a_failing_put_leaves_the_catalog_as_before_and_usable(tmp_path, table, column, value):
+    from mirvane.catalog import store
+
+    rows = {"records": (catalog_row(store.RECORD_COLUMNS, record_id="a", file="a.rec"),),
+            "events": (catalog_row(store.EVENT_COLUMNS, record_id="a"),)}
+    good = store.Scanned("a.rec", 1, 1, "f", **rows)
+    broken = {name: given for name, given in rows[table][0].items() if name != column}
+    if value is not None:
+        broken[column] = value
+    with store.connect(str(tmp_path / "runs.duckdb"), write=True) as con:
+        store.put(con, [good])
+        before = catalog_contents(con)
+        with pytest.raises(Exception):
+            store.put(con, [dataclasses.replace(good, size=2, **{table: (broken,)})])
+        assert catalog_contents(con) == before
+        store.drop(con, ["a.rec"])
+        assert catalog_contents(con) == [[], [], []]
 
 
 RENDERS = {     # what render makes, of which records, named how, and how many of each

@@ -12,7 +12,7 @@ The names here are part of the interface (the README lists them):
   time, content hash) and, for one that could not be read, why.
 
 ``connect`` opens the file (DuckDB lets one process write it, or several read it); ``put`` and
-``drop`` change what files contribute, in one transaction each.
+``drop`` change what files contribute, in one transaction each, rolled back if it fails.
 """
 
 import json
@@ -135,13 +135,25 @@ def _ensure_tables(con: Any, path: str) -> None:
     existing = {row[0] for row in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
     if version is None and existing:
         raise CatalogError(f"{path}: a database, but not a catalog; give another --db")
+    with transaction(con):
+        for table in (*TABLES, "catalog"):
+            con.execute(f"DROP TABLE IF EXISTS {table}")
+        for table, columns in TABLES.items():
+            con.execute(f"CREATE TABLE {table} ({', '.join(f'{_quoted(name)} {kind}' for name, kind in columns)})")
+        con.execute("CREATE TABLE catalog (version INTEGER)")
+        con.execute("INSERT INTO catalog VALUES (?)", [SCHEMA_VERSION])
+
+
+@contextmanager
+def transaction(con: Any) -> Iterator[None]:
+    """The block as one transaction: committed at its end, rolled back if it raises, so that a
+    failure leaves the catalog as it was and the connection usable."""
     con.execute("BEGIN")
-    for table in (*TABLES, "catalog"):
-        con.execute(f"DROP TABLE IF EXISTS {table}")
-    for table, columns in TABLES.items():
-        con.execute(f"CREATE TABLE {table} ({', '.join(f'{_quoted(name)} {kind}' for name, kind in columns)})")
-    con.execute("CREATE TABLE catalog (version INTEGER)")
-    con.execute("INSERT INTO catalog VALUES (?)", [SCHEMA_VERSION])
+    try:
+        yield
+    except BaseException:
+        con.execute("ROLLBACK")
+        raise
     con.execute("COMMIT")
 
 
@@ -154,25 +166,24 @@ def files(con: Any) -> Dict[str, FileState]:
 def put(con: Any, scanned: Sequence[Scanned]) -> None:
     """Put what reading some files gave in place of what the catalog had of them, in one transaction."""
     changed = [one for one in scanned if not one.unchanged]
-    con.execute("BEGIN")
-    _delete(con, [one.file for one in changed], files=True)
-    _insert(con, "records", RECORD_COLUMNS, [row for one in changed for row in one.records])
-    _insert(con, "events", EVENT_COLUMNS, [row for one in changed for row in one.events])
-    _insert(con, "files", FILE_COLUMNS, [
-        {"file": one.file, "size": one.size, "mtime_ns": one.mtime_ns, "fingerprint": one.fingerprint,
-         "records": None if one.error else len(one.records), "error": one.error} for one in changed])
-    for one in scanned:
-        if one.unchanged:
-            con.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE file = ?", [one.size, one.mtime_ns, one.file])
-    con.execute("COMMIT")
+    with transaction(con):
+        _delete(con, [one.file for one in changed], files=True)
+        _insert(con, "records", RECORD_COLUMNS, [row for one in changed for row in one.records])
+        _insert(con, "events", EVENT_COLUMNS, [row for one in changed for row in one.events])
+        _insert(con, "files", FILE_COLUMNS, [
+            {"file": one.file, "size": one.size, "mtime_ns": one.mtime_ns, "fingerprint": one.fingerprint,
+             "records": None if one.error else len(one.records), "error": one.error} for one in changed])
+        for one in scanned:
+            if one.unchanged:
+                con.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE file = ?",
+                            [one.size, one.mtime_ns, one.file])
 
 
 def drop(con: Any, gone: Sequence[str]) -> None:
     """Forget the files ``gone`` and their records and events."""
     if gone:
-        con.execute("BEGIN")
-        _delete(con, gone, files=True)
-        con.execute("COMMIT")
+        with transaction(con):
+            _delete(con, gone, files=True)
 
 
 def _delete(con: Any, gone: Sequence[str], files: bool) -> None:
