@@ -108,16 +108,16 @@ class MoviePlan:
         # Play runs its clock from the record's start, so the frames before a clip are played (not
         # drawn) as the whole movie plays them; the products after its last frame are left out.
         needed = shown_through(record, speed * (frames.stop - 1) / fps)
-        played_at = position
-        if needed is not record or data is None:
-            data, played_at = Data(), 0
-            data.addRecord(needed)
         played = frame_count(span_seconds(needed), speed, fps)
         if played > MAX_MOVIE_FRAMES:
             raise CannotShow(path, f"{path}: record {position} spans {whole:.6g} s, and playing it to "
                                    f"{span_seconds(needed):.6g} s for the movie takes {played:,} frames at --fps "
                                    f"{fps} and --speed {speed:g}, more than {MAX_MOVIE_FRAMES:,}; make a clip of "
                                    "a part of it with --from/--to SECONDS or --event N, or raise --speed")
+        played_at = position
+        if needed is not record or data is None:
+            data, played_at = Data(), 0
+            data.addRecord(needed)
         return cls(fps, speed, frames, played, data, played_at)
 
     @property
