@@ -18,7 +18,9 @@ from pathlib import Path
 
 import pytest
 
-from helpers import MIRVANE, mirvane, read_until
+from helpers import MIRVANE, mirvane, read_until, save
+from mirvane.data import Data
+from replay_fakes import SECOND
 
 pytestmark = pytest.mark.skipif(importlib.util.find_spec("duckdb") is None, reason="the catalog extra is not installed")
 
@@ -241,6 +243,22 @@ def test_render_makes_each_output_once_and_goes_on_past_a_failing_record(catalog
         (name, f"{tmp_path / 'runs' / 'faulty.rec'} changed since it was indexed; run 'mirvane index' again")
         for name in failing]
     assert sorted(os.listdir(tmp_path / "out")) == [name for name in made if name not in failing]
+
+
+@pytest.mark.parametrize("option", ["--movies", "--clips"])
+def test_render_reports_why_no_movie_can_be_made_of_a_record_in_one_line(recorded, tmp_path, option):
+    records = Data.fromFile(recorded / "run.rec")._data_records
+    products = records.records[0].products
+    products[-1].timestamp_ns = products[0].timestamp_ns - SECOND
+    (tmp_path / "runs").mkdir()
+    save(records, tmp_path / "runs" / "odd.rec")
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    done = mirvane("render", option, "out", "--quiet", cwd=tmp_path)
+    assert done.returncode == 1 and done.stderr, done.stderr
+    why = f"{tmp_path / 'runs' / 'odd.rec'}: record 0 has nothing to show: its last product is stamped 1 s before its first"
+    for line in done.stderr.splitlines():
+        assert re.fullmatch(rf"mirvane: cannot make out/odd-0(-e\d+)?\.mp4: {re.escape(why)}, [^\n]*", line), line
+    assert os.listdir(tmp_path / "out") == []
 
 
 # -- on a Ray cluster, in a network namespace of its own --------------------------------------

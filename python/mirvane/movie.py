@@ -2,9 +2,9 @@
 
 import math
 import os
-from contextlib import contextmanager
+from contextlib import AbstractContextManager
 from bisect import bisect_right
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 import numpy as np
 from moviepy import VideoClip  # type: ignore[import-untyped]
@@ -18,6 +18,7 @@ from dravik.api import data_pb2
 
 from ._atomic import PathLike, replacing
 from .data import product_seconds, record_span, seconds_between
+from .rebinding import rebound
 
 # How far below k / fps a time may fall through rounding and still show image k.
 _TIME_SLACK_FRAMES = 1e-6
@@ -177,15 +178,9 @@ def keeping(frames: range) -> Callable[[Sequence[str], int], ImageSequenceClip]:
     return clip
 
 
-@contextmanager
-def _checked_writer() -> Iterator[None]:
+def _checked_writer() -> "AbstractContextManager[None]":
     """moviepy writes with ``_CheckedWriter`` within the block."""
-    plain = ffmpeg_writer.FFMPEG_VideoWriter
-    ffmpeg_writer.FFMPEG_VideoWriter = _CheckedWriter
-    try:
-        yield
-    finally:
-        ffmpeg_writer.FFMPEG_VideoWriter = plain
+    return rebound(ffmpeg_writer, "FFMPEG_VideoWriter", _CheckedWriter)
 
 
 class _ProgressBar(TqdmProgressBarLogger):  # type: ignore[misc]

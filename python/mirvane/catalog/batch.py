@@ -3,8 +3,8 @@
 Each output is named from its recording and record (``run_7-0.mp4``; a clip adds the event's
 number, ``run_7-0-e12.mp4``; recordings of one name in several folders get their folders' names
 in front, as few as tell them apart among the catalog's files). An output is written whole or
-not at all, by what makes it: a movie or clip by ``mirvane replay --movie`` in the record's own
-project (every movie is made one way), an export by ``mirvane.formats``. The folder's manifest
+not at all, by what makes it: a movie or clip by ``mirvane.player.movie`` in the record's own
+project, as ``mirvane replay --movie`` makes one, an export by ``mirvane.formats``. The folder's manifest
 (``MANIFEST``) says what each output was made from (the input's fingerprint and how); an output
 there, made from the same, is not made again: outputs are byte-stable. A failing output is
 reported and the others go on.
@@ -12,17 +12,28 @@ reported and the others go on.
 
 import json
 import os
-import subprocess
-import sys
-import tempfile
 from dataclasses import dataclass, field
+from enum import Enum
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from .._atomic import replacing
+from ..reasons import first_line
 from . import query, scan
 from .workers import Workers
 
-MOVIE, CLIP, MCAP, RRD = "movie", "clip", "mcap", "rrd"
+
+class JobKind(str, Enum):
+    """What an output is; its value is what recipes and messages call it."""
+    MOVIE = "movie"
+    CLIP = "clip"
+    MCAP = "mcap"
+    RRD = "rrd"
+
+    def __str__(self) -> str:
+        return self.value
+
+
+MOVIE, CLIP, MCAP, RRD = JobKind.MOVIE, JobKind.CLIP, JobKind.MCAP, JobKind.RRD
 EXTENSIONS = {MOVIE: ".mp4", CLIP: ".mp4", MCAP: ".mcap", RRD: ".rrd"}
 #: What each output in a folder was made from, by its name.
 MANIFEST = ".mirvane-render.json"
@@ -33,7 +44,7 @@ class Job:
     """One output to make: its name in the folder, what it is made from (``recipe``) and how."""
     output: str
     recipe: str
-    kind: str
+    kind: JobKind
     file: str
     position: int
     fingerprint: str
@@ -55,7 +66,7 @@ class Rendered:
     failed: List[Tuple[str, str]] = field(default_factory=list)   # (output, why)
 
 
-def render(con: Any, where: Optional[str], kind: str, folder: str, pad: float = 0.0,
+def render(con: Any, where: Optional[str], kind: JobKind, folder: str, pad: float = 0.0,
            workers: Workers = Workers(), quiet: bool = False) -> Rendered:
     """Make the ``kind`` outputs of the records matching ``where`` into ``folder``, but those there
     already made from the same. Raises ``query.QueryError`` for a condition it cannot use."""
@@ -112,7 +123,7 @@ def _parts(file: str) -> List[str]:
     return names + [f"{names[-1]}_{extension.lstrip('.')}"]
 
 
-def _jobs(row: Dict[str, Any], kind: str, name: str, errors: Sequence[int], pad: float) -> List[Job]:
+def _jobs(row: Dict[str, Any], kind: JobKind, name: str, errors: Sequence[int], pad: float) -> List[Job]:
     base = f"{name}-{row['position']}"
     made_from = dict(file=row["file"], position=row["position"], fingerprint=row["fingerprint"])
     if kind == CLIP:
@@ -141,25 +152,19 @@ def make(task: Tuple[Job, str]) -> Made:
     except OSError as e:
         return Made(job, f"cannot read or write ({e.strerror or e})")
     except Exception as e:  # noqa: BLE001 - whatever stops one output is that output's reason
-        return Made(job, (str(e).strip().splitlines() or [type(e).__name__])[0])
+        return Made(job, first_line(e, limit=None))
     return Made(job)
 
 
 def _movie(job: Job, out: str) -> None:
-    """A movie (or a clip) of a record in its own project, as ``mirvane replay --movie`` makes one."""
+    """A movie (or a clip) of a record in its own project, as ``mirvane replay --movie`` makes one.
+    Raises ``CannotShow`` or ``CannotWrite``, whose reason is the output's."""
     from ..formats.recordings import open_record
+    from ..player.movie import EventSpan, MoviePlan, Span, make_movie
 
-    _, project = open_record(job.file, job.position)
-    with tempfile.TemporaryDirectory(prefix="mirvane-render-") as scratch:
-        project_file = os.path.join(scratch, "record.mvproj")
-        project.save(project_file)
-        clip = ["--event", str(job.event), "--pad", repr(job.pad)] if job.kind == CLIP else []
-        done = subprocess.run([sys.executable, "-m", "mirvane", "replay", job.file, "--project", project_file,
-                               "--index", str(job.position), "--movie", out, "--quiet", *clip],
-                              capture_output=True, text=True)
-    if done.returncode != 0:
-        said = (done.stderr.strip().splitlines() or [f"exit status {done.returncode}"])[-1]
-        raise RuntimeError(said.removeprefix("mirvane: error: "))
+    record, project = open_record(job.file, job.position)
+    span = EventSpan(job.event, job.pad) if job.kind == CLIP else Span()
+    make_movie(project, MoviePlan.of(record, job.file, job.position, span=span), out, quiet=True)
 
 
 def _manifest(folder: str) -> Dict[str, str]:

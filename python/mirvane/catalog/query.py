@@ -8,6 +8,7 @@ write, a setting, an export is refused before DuckDB sees it, in words that say 
 from dataclasses import dataclass
 from typing import Any, List, Optional, Sequence, Tuple
 
+from ..reasons import first_line
 from .store import RECORD_COLUMNS
 
 #: What a query may be (DuckDB's statement types): reading, and saying how it would read.
@@ -35,7 +36,7 @@ def ask(con: Any, sql: str, parameters: Sequence[Any] = ()) -> Result:
     try:
         statements = duckdb.extract_statements(sql)
     except duckdb.Error as e:
-        raise QueryError(_first_line(e)) from None
+        raise QueryError(first_line(e, limit=None)) from None
     if len(statements) != 1:
         raise QueryError(f"give one statement, not {len(statements)}")
     kind = statements[0].type.name
@@ -46,7 +47,7 @@ def ask(con: Any, sql: str, parameters: Sequence[Any] = ()) -> Result:
         cursor = con.execute(sql, list(parameters))
         return Result(tuple(column[0] for column in cursor.description or ()), cursor.fetchall())
     except duckdb.Error as e:
-        raise QueryError(_first_line(e)) from None
+        raise QueryError(first_line(e, limit=None)) from None
 
 
 def records(con: Any, where: Optional[str] = None, sort: Optional[str] = None) -> Result:
@@ -65,7 +66,3 @@ def records(con: Any, where: Optional[str] = None, sort: Optional[str] = None) -
 
 
 COLUMN_NAMES: Tuple[str, ...] = tuple(name for name, _ in RECORD_COLUMNS)
-
-
-def _first_line(error: Exception) -> str:
-    return (str(error).strip().splitlines() or [type(error).__name__])[0]

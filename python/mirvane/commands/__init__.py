@@ -9,7 +9,13 @@ subcommand, write such a module and list it in ``mirvane.cli.COMMANDS``.
 """
 
 import argparse
-from typing import Any, Optional, Protocol, Sequence
+import contextlib
+import os
+import sys
+from typing import Any, Iterator, Optional, Protocol, Sequence
+
+
+from .. import reasons
 
 
 class UserError(Exception):
@@ -41,3 +47,19 @@ def described(subparsers: Any, name: str, summary: str, description: str, exampl
     for argument in arguments:
         parser.add_argument(*argument.names, **argument.settings)
     return parser
+
+
+def first_line(error: BaseException, with_path: bool = False) -> str:
+    """An error in one line, for a refusal's words (``mirvane.reasons.first_line``)."""
+    return reasons.first_line(error, empty="no details", with_path=with_path)
+
+
+@contextlib.contextmanager
+def printing() -> Iterator[None]:
+    """Printing to a reader that may stop (``| head``): when it has, what it wanted is out, and
+    nothing more is said (nor a broken pipe reported at exit)."""
+    try:
+        yield
+        sys.stdout.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

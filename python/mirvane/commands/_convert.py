@@ -3,8 +3,8 @@
 import contextlib
 from typing import Any, Callable, Iterator, Type
 
-from . import UserError
-from ._files import first_line, write_failure
+from . import UserError, first_line
+from ._paths import write_failure
 
 MCAP_EXT = ".mcap"
 RRD_EXT = ".rrd"

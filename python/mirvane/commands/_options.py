@@ -11,7 +11,8 @@ from typing import List, Optional
 
 from ..analysis.align import Alignment, AlignmentRule
 from . import Argument, UserError
-from ._files import parsed_by, positive_int, seconds
+from ..player.server import DEFAULT_HOST, DEFAULT_PORT
+from ._arguments import parsed_by, positive_int, seconds
 
 #: A recording: a recording file, or an MCAP file (as export or a recorder writes it).
 recording = partial(Argument, "recording", metavar="RECORDING",
@@ -36,6 +37,8 @@ def index(does: str, default: Optional[int], default_text: str) -> Argument:
                          f"the one that stopped last (default: {default_text}; 'mirvane info' lists them)")
 
 
+#: Where ``--serve`` serves when given no address.
+SERVE_DEFAULT = f"{DEFAULT_HOST}:{DEFAULT_PORT}"
 #: The catalog a subcommand reads or writes.
 db = partial(Argument, "--db", default="runs.duckdb", metavar="DB",
              help="the catalog's database file (default: runs.duckdb; 'mirvane index' makes it)")

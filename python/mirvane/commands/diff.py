@@ -10,7 +10,7 @@ from ..analysis.align import Alignment, AlignmentError
 from ..analysis.compare import Comparison, Difference, compare_runs
 from ..analysis.events import Event
 from . import Argument, _options, described
-from ._files import chosen_position, load_recording
+from ._loading import chosen_position, load_recording
 
 FORMATS = ("table", "json")
 #: Exit statuses, as diff's: alike within the tolerance, different (trouble is a user error's, 2).

@@ -4,14 +4,13 @@ import argparse
 import csv
 import dataclasses
 import json
-import os
 import sys
 import textwrap
 from typing import Any, Iterable, Iterator, List, Sequence
 
 from ..analysis.events import KINDS, SEVERITIES, Event, record_events, tally
-from . import Argument, described, _options
-from ._files import chosen_position, load_recording
+from . import Argument, described, printing, _options
+from ._loading import chosen_position, load_recording
 
 FORMATS = ("table", "json", "csv")
 
@@ -59,13 +58,9 @@ def run(args: argparse.Namespace) -> None:
                 if SEVERITIES.index(event.severity) >= least and (not args.kind or event.kind in args.kind):
                     yield event
 
-    try:
+    with printing():
         write = {"table": _table, "json": _json, "csv": _csv}[args.format]
         write(chosen())
-        sys.stdout.flush()
-    except BrokenPipeError:
-        # The reader stopped (``| head``): what it wanted is out; say nothing more.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 def _json(events: Iterable[Event]) -> None:

@@ -7,7 +7,8 @@ from typing import Any, Iterator, Optional, Tuple
 
 from . import Argument, UserError, described, _options
 from ._convert import MCAP_EXT, RRD_EXT, converting, counted
-from ._files import chosen_span, has_records, note_newer, readable_file, writable_destination
+from ._arguments import chosen_span
+from ._paths import has_records, note_newer, readable_file, writable_destination
 
 #: The output's extension: what it is called and the extra that writes it.
 FORMATS = {MCAP_EXT: ("MCAP file", "mcap"), RRD_EXT: ("Rerun recording", "rerun")}

@@ -5,7 +5,7 @@ from typing import Any
 
 from . import Argument, described, _options
 from ._convert import MCAP_EXT, converting, counted
-from ._files import RECORDING_EXT, note_newer, readable_file, writable_destination
+from ._paths import RECORDING_EXT, note_newer, readable_file, writable_destination
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:

@@ -6,7 +6,7 @@ from typing import Any
 
 from . import Argument, UserError, described, _options
 from ._catalog import DB_EXT, EXIT_SOME_FAILED, catalog_errors, needs_duckdb, workers
-from ._files import writable_destination
+from ._paths import writable_destination
 
 
 

@@ -9,7 +9,7 @@ from ..analysis.events import record_events, tally
 from ..data import span_seconds
 from ..scene import KINDS, kind_of
 from . import described, _options
-from ._files import chosen_position, load_project, load_recording
+from ._loading import chosen_position, load_project, load_recording
 from ._lacking import warn_lacking
 
 

@@ -8,7 +8,8 @@ from typing import Any
 from ..constants import MV_PROJECT_FILE_EXT
 from ..simulation.faults import DEFAULT_RATE, EARLIEST_S, KINDS, LAST_S, Faults
 from . import Argument, UserError, described, _options
-from ._files import RECORDING_EXT, number_in, parsed_by, whole_in, writable_destination, writing
+from ._arguments import number_in, parsed_by, whole_in
+from ._paths import RECORDING_EXT, writable_destination, writing
 
 # An hour of the sample cell is some 700,000 products; more would only exhaust memory.
 MAX_SECONDS = 3600.0

@@ -5,7 +5,7 @@ from typing import Any
 
 from . import Argument, described
 from ._convert import MCAP_EXT, converting
-from ._files import readable_file, writable_destination
+from ._paths import readable_file, writable_destination
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:

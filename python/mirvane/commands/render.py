@@ -34,10 +34,11 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..catalog.batch import CLIP, MOVIE, render
+    from ..catalog.batch import CLIP, MOVIE, JobKind, render
     from ..catalog.query import QueryError
 
-    kind, folder = _chosen(args)
+    chosen_kind, folder = _chosen(args)
+    kind = JobKind(chosen_kind)
     if args.pad is not None and kind != CLIP:
         raise UserError("--pad goes with --clips; drop it or make clips")
     chosen = workers(args)

@@ -1,30 +1,27 @@
 """``mirvane replay``: play a recorded run through the viewer, live or into a movie."""
 
 import argparse
-import contextlib
-import os
 import sys
-import tempfile
-from typing import Any, Callable, Optional, Tuple
+from typing import TYPE_CHECKING, Any, FrozenSet, Optional, Set, Tuple, Union
 
-from ..data import span_seconds
-from ..player.server import DEFAULT_HOST, DEFAULT_PORT
-from . import Argument, UserError, described, _options
-from ._files import MOVIE_EXT, chosen_position, chosen_span, first_line, load_project, load_recording, number_in, \
-    parse_address, positive_int, rebound, seconds, whole_in, writable_destination, writing
+from ..player.movie import DEFAULT_FPS, VIEW_SIZE, CannotShow, CannotWrite, EventSpan, MoviePlan, Run, Span, \
+    make_movie, make_side_by_side
+from . import Argument, UserError, described, first_line, _options
+from ._arguments import chosen_span, number_in, parse_address, positive_int, seconds, whole_in
 from ._lacking import warn_lacking
+from ._loading import chosen_record, load_project, run_name
+from ._options import SERVE_DEFAULT
+from ._paths import MOVIE_EXT, writable_destination
 
-VIEW_SIZE = (640, 480)
+if TYPE_CHECKING:
+    from ..data import Data
+    from ..project import Project
+
 # A thousandth of real time to a thousand times it: slower, a 5 s record would take
 # over an hour; faster, a movie frame (or a live cycle) spans seconds of the record.
 SPEEDS = (0.001, 1000.0)
 # Movie frame rates that players show; more only makes frames no one sees.
 FRAME_RATES = (1, 240)
-SERVE_DEFAULT = f"{DEFAULT_HOST}:{DEFAULT_PORT}"
-# Frames a movie may take. The longest run 'record' makes (an hour) at the highest --fps (240)
-# is 864,000; past a million, rendering takes hours (some 10 ms a frame) and the frames, kept
-# until the movie is written, tens of GB of temporary space.
-MAX_MOVIE_FRAMES = 1_000_000
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -83,42 +80,55 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         _options.quiet())
 
 
+#: Which options go together, in the order they are checked: a replay given every option of the
+#: first set and none of the second is refused in those words.
+_CLIP = "--from, --to and --event"
+_SECOND_RUN_ONLY = ("--project-b, --align, --offset and --align-event go with a second recording; "
+                    "add RECORDING_B or drop them")
+COMPATIBILITY: Tuple[Tuple[FrozenSet[str], FrozenSet[str], str], ...] = tuple(
+    (frozenset(given), frozenset(absent), refusal) for given, absent, refusal in [
+        ({"--fps"}, {"--movie"}, "--fps goes with --movie; add --movie OUT.mp4 or drop --fps"),
+        ({"--movie", "--serve"}, (), "--serve shows a live replay and --movie records one; choose one of them"),
+        ({"--movie", "steering"}, (), "--start, --paused and --loop steer a live replay; drop them with --movie"),
+        ({"--hold"}, {"--serve"}, "--hold goes with --serve; add --serve or drop --hold"),
+        ({"clip"}, {"--movie"}, f"{_CLIP} make a clip of a movie; add --movie OUT.mp4 "
+                                "(a live replay starts where --start says)"),
+        ({"--event", "span"}, (), "--event N spans the event itself; drop --from and --to, or drop --event"),
+        ({"--pad"}, {"--event"}, "--pad goes with --event; add --event N or drop --pad"),
+        ({"RECORDING_B", "clip"}, (), f"a movie of two recordings shows them whole; drop {_CLIP}"),
+        ({"RECORDING_B", "--movie", "aligned"}, (), "a movie of two recordings starts both together; drop --align, "
+                                                   "--offset and --align-event, or watch them aligned with --serve"),
+        ({"RECORDING_B"}, {"--movie", "--serve"}, "two recordings are shown side by side in a movie or in the "
+                                                  "browser; add --movie OUT.mp4 or --serve"),
+        ({"RECORDING_B", "--foxglove"}, {"--movie"}, "--foxglove shows one recording; watch two side by side "
+                                                     "with --serve alone"),
+        ({"--project-b"}, {"RECORDING_B"}, _SECOND_RUN_ONLY),
+        ({"aligned"}, {"RECORDING_B"}, _SECOND_RUN_ONLY),
+        ({"--foxglove", "--movie"}, (), "--foxglove serves a live replay and --movie records one; choose one of them"),
+    ])
+
+
+def _given(args: argparse.Namespace) -> Set[str]:
+    """The options ``COMPATIBILITY`` names that ``args`` gives, and the kinds of them: ``steering`` a
+    live replay, ``span`` of a clip, any ``clip``, ``aligned`` runs."""
+    span = args.span_from is not None or args.span_to is not None
+    given = {"--fps": args.fps is not None, "--movie": bool(args.movie), "--serve": bool(args.serve),
+             "steering": bool(args.start or args.paused or args.loop), "--hold": args.hold, "span": span,
+             "--event": args.event is not None, "clip": span or args.event is not None, "--pad": args.pad is not None,
+             "RECORDING_B": args.recording_b is not None, "--project-b": bool(args.project_b),
+             "aligned": args.align is not None or args.offset is not None or args.align_event is not None,
+             "--foxglove": args.foxglove is not None}
+    return {name for name, present in given.items() if present}
+
+
 def run(args: argparse.Namespace) -> None:
-    if args.fps is not None and not args.movie:
-        raise UserError("--fps goes with --movie; add --movie OUT.mp4 or drop --fps")
-    if args.movie and args.serve:
-        raise UserError("--serve shows a live replay and --movie records one; choose one of them")
-    if args.movie and (args.start or args.paused or args.loop):
-        raise UserError("--start, --paused and --loop steer a live replay; drop them with --movie")
-    if args.hold and not args.serve:
-        raise UserError("--hold goes with --serve; add --serve or drop --hold")
-    clip = args.span_from is not None or args.span_to is not None or args.event is not None
-    if clip and not args.movie:
-        raise UserError("--from, --to and --event make a clip of a movie; add --movie OUT.mp4 "
-                        "(a live replay starts where --start says)")
-    if args.event is not None and (args.span_from is not None or args.span_to is not None):
-        raise UserError("--event N spans the event itself; drop --from and --to, or drop --event")
-    if args.pad is not None and args.event is None:
-        raise UserError("--pad goes with --event; add --event N or drop --pad")
-    aligned = args.align is not None or args.offset is not None or args.align_event is not None
-    if args.recording_b is not None:
-        if clip:
-            raise UserError("a movie of two recordings shows them whole; drop --from, --to and --event")
-        if args.movie:
-            if aligned:
-                raise UserError("a movie of two recordings starts both together; drop --align, --offset and "
-                                "--align-event, or watch them aligned with --serve")
-            from ._side_by_side import replay_side_by_side
-            replay_side_by_side(args)
-            return
-        if not args.serve:
-            raise UserError("two recordings are shown side by side in a movie or in the browser; "
-                            "add --movie OUT.mp4 or --serve")
-        if args.foxglove is not None:
-            raise UserError("--foxglove shows one recording; watch two side by side with --serve alone")
-    elif args.project_b or aligned:
-        raise UserError("--project-b, --align, --offset and --align-event go with a second recording; "
-                        "add RECORDING_B or drop them")
+    given = _given(args)
+    for needed, absent, refusal in COMPATIBILITY:
+        if needed <= given and not absent & given:
+            raise UserError(refusal)
+    if args.recording_b is not None and args.movie:
+        _side_by_side_movie(args)
+        return
     address = parse_address(args.serve) if args.serve else None
     foxglove = _foxglove_address(args)
     if foxglove is not None and address is not None and address[1] == foxglove[1] != 0:
@@ -129,44 +139,19 @@ def run(args: argparse.Namespace) -> None:
         writable_destination(args.movie, MOVIE_EXT, "movie", inputs=[args.recording, args.project])
 
     data, position, record = chosen_record(args.recording, args.index)
-    movie = _Movie(args, data, position, span_seconds(record)) if args.movie else None
+    plan = _plan(args, args.recording, data, position) if args.movie else None
     project = load_project(args.project)
     warn_lacking(project, [record], args.project, args.recording)
-    if movie is not None:
-        _replay_to_movie(project, movie, args)
+    if plan is not None:
+        _replay_to_movie(project, plan, args)
     else:
         _replay_live(project, record, position, run_name(args.recording, position), args, address, foxglove)
-
-
-def chosen_record(recording: str, index: int) -> Tuple[Any, int, Any]:
-    """The recording's data, and the position and record ``index`` picks, once it is known to have
-    something to show."""
-    data = load_recording(recording)
-    records = data.records()
-    position = chosen_position(index, records, recording)
-    record = records[position]
-    if not record.products:
-        raise UserError(f"{recording}: record {position} has no products; "
-                        "replay another (see 'mirvane info')")
-    span = span_seconds(record)
-    if span < 0:
-        raise UserError(f"{recording}: record {position} has nothing to show: its last product is stamped "
-                        f"{-span:.6g} s before its first, and playback runs from the first to the last; replay "
-                        "another record (see 'mirvane info'), or find the stamps out of order with 'mirvane events'")
-    return data, position, record
-
-
-def run_name(recording: str, position: int) -> str:
-    """How the page, a caption and the terminal name a record."""
-    return f"{os.path.basename(recording)} record {position}"
 
 
 def _foxglove_address(args: argparse.Namespace) -> Optional[Tuple[str, int]]:
     """Where --foxglove serves, once this interpreter is known to be able to."""
     if args.foxglove is None:
         return None
-    if args.movie:
-        raise UserError("--foxglove serves a live replay and --movie records one; choose one of them")
     if sys.version_info < (3, 10):
         raise UserError(f"--foxglove needs Python 3.10 or newer (this is {sys.version_info[0]}.{sys.version_info[1]}); "
                         "run mirvane with a newer Python, or watch with --serve")
@@ -185,125 +170,47 @@ def _size(text: str) -> Tuple[int, int]:
     return int(width), int(height)
 
 
-class _Movie:
-    """What a movie of a record is made of, settled before any work: the frames of the whole movie
-    it keeps (all of them, or a clip's) and the data play makes them from."""
-
-    def __init__(self, args: argparse.Namespace, data: Any, position: int, span: float) -> None:
-        from ..data import Data
-        from ..movie import frame_count, frames_within, shown_through
-
-        self.fps = args.fps or 10
-        record = data.records()[position]
-        start, end = _clip_span(args, record, position, span)
-        self.frames = frames_within(start, end, span, args.speed, self.fps)
-        if not self.frames:
-            raise UserError(f"the span from {start:g} s to {end:g} s holds no frame of the movie: at --fps {self.fps} "
-                            f"and --speed {args.speed:g} its frames are {args.speed / self.fps:g} s apart; widen it")
-        # Play runs its clock from the record's start, so the frames before a clip are played (not
-        # drawn) as the whole movie plays them; the products after its last frame are left out.
-        needed = shown_through(record, args.speed * (self.frames.stop - 1) / self.fps)
-        self.data, self.position = data, position
-        if needed is not record:
-            self.data, self.position = Data(), 0
-            self.data.addRecord(needed)
-        self.played = frame_count(span_seconds(needed), args.speed, self.fps)
-        if self.played > MAX_MOVIE_FRAMES:
-            raise UserError(f"{args.recording}: record {position} spans {span:.6g} s, and playing it to "
-                            f"{span_seconds(needed):.6g} s for the movie takes {self.played:,} frames at --fps "
-                            f"{self.fps} and --speed {args.speed:g}, more than {MAX_MOVIE_FRAMES:,}; make a clip of a "
-                            "part of it with --from/--to SECONDS or --event N, or raise --speed")
+def _plan(args: argparse.Namespace, recording: str, data: "Data", position: int) -> MoviePlan:
+    """The plan of the movie ``args`` ask for of the record at ``position`` of ``recording``."""
+    span: Union[Span, EventSpan] = EventSpan(args.event, _options.EVENT_PAD if args.pad is None else args.pad) \
+        if args.event is not None else Span(*chosen_span(args.span_from, args.span_to))
+    try:
+        return MoviePlan.of(data.records()[position], recording, position, args.fps or DEFAULT_FPS, args.speed, span,
+                            data)
+    except CannotShow as e:
+        raise UserError(e.reason) from None
 
 
-def _clip_span(args: argparse.Namespace, record: Any, position: int, span: float) -> Tuple[float, float]:
-    """The seconds of the record a movie shows: ``--from``/``--to``, or ``--event`` padded."""
-    if args.event is None:
-        start, end = chosen_span(args.span_from, args.span_to)
-    else:
-        from ..analysis.events import record_events
-
-        events = record_events(record, position)
-        event = next((e for e in events if e.number == args.event), None)
-        if event is None:
-            have = f"{len(events)} events, numbered from 1" if events else "no events"
-            raise UserError(f"--event {args.event}: record {position} of {args.recording} has {have}; "
-                            f"see them with 'mirvane events {args.recording} --index {position}'")
-        pad = _options.EVENT_PAD if args.pad is None else args.pad
-        start, end = max(event.time - pad, 0.0), event.end + pad
-    if start > max(span, 0.0):
-        raise UserError(f"--from {start:g}: record {position} spans {max(span, 0.0):.6g} s; start within it")
-    return start, end
-
-
-class _Captured:
-    """The viewer as a movie's play sees it: draws and captures the frames the movie keeps,
-    takes in the others without drawing them, and reports each frame played."""
-
-    def __init__(self, viewer: Any, frames: range, on_frame: Callable[[bool], None]) -> None:
-        self._viewer, self._frames, self._on_frame = viewer, frames, on_frame
-        self._frame = 0     # the number of the frame play is at
-
-    def render(self) -> None:
-        if self._frame in self._frames:
-            self._viewer.render()
-        else:
-            self._viewer.skip()
-
-    def screenshot(self, filename: str) -> str:
-        kept = self._frame in self._frames
-        self._frame += 1
-        if kept:
-            with writing(tempfile.gettempdir(), "the movie's frames", "free some space or set TMPDIR to another place"):
-                filename = self._viewer.screenshot(filename=filename)
-        self._on_frame(kept)
-        return filename
-
-
-def _replay_to_movie(project: Any, movie: _Movie, args: argparse.Namespace) -> None:
-    import mirvane.replay
-    from tqdm import tqdm
-
-    from ..movie import keeping
-    from ..viewer import WorkspaceViewer
-
-    played = captured = 0
-    bar = tqdm(total=movie.played, desc="capturing frames", unit="frame", disable=args.quiet, leave=False)
-
-    def frame_played(kept: bool) -> None:
-        nonlocal played, captured
-        played += 1
-        captured += kept
-        bar.update()
-        if played == movie.played:
-            bar.close()   # the movie writer's bar follows
-
-    replay = mirvane.replay.Replay()
-    replay.setProject(project)
-    replay.setData(movie.data)
-    replay.setViewer(_Captured(WorkspaceViewer(project, *args.size), movie.frames, frame_played))
-    with contextlib.ExitStack() as stack:
-        stack.callback(bar.close)
-        # Frames go to a directory of this command's own; play writes the movie
-        # beside its destination and puts it in place only once complete.
-        frames = stack.enter_context(tempfile.TemporaryDirectory(prefix="mirvane-frames-"))
-        stack.enter_context(rebound(mirvane.replay, "_MOVIE_TMP_PNG_PATH", frames))
-        stack.enter_context(rebound(mirvane.replay, "ImageSequenceClip", keeping(movie.frames)))
-        # moviepy announces its steps on standard output; they are progress, so
-        # they go with its bar to standard error, and with --quiet nowhere.
-        if args.quiet:
-            devnull = stack.enter_context(open(os.devnull, "w"))
-            stack.enter_context(contextlib.redirect_stdout(devnull))
-            stack.enter_context(contextlib.redirect_stderr(devnull))
-        else:
-            stack.enter_context(contextlib.redirect_stdout(sys.stderr))
-        with writing(args.movie, "the movie"):
-            replay.play(index=movie.position, speed=args.speed, moviename=args.movie, fps=movie.fps)
+def _replay_to_movie(project: "Project", plan: MoviePlan, args: argparse.Namespace) -> None:
+    try:
+        captured = make_movie(project, plan, args.movie, args.size, args.quiet)
+    except CannotWrite as e:
+        raise UserError(e.reason) from None
     if not args.quiet:
-        fps = movie.fps
-        shown = "" if len(movie.frames) == movie.played else \
-            f", the record from {args.speed * movie.frames.start / fps:.2f} s to " \
-            f"{args.speed * (movie.frames.stop - 1) / fps:.2f} s"
-        print(f"Wrote {args.movie}: {captured} frames at {fps} fps ({captured / fps:.1f} s){shown}")
+        shown = ", the record from {:.2f} s to {:.2f} s".format(*plan.shown()) if plan.clipped else ""
+        print(f"Wrote {args.movie}: {captured} frames at {plan.fps} fps ({captured / plan.fps:.1f} s){shown}")
+
+
+def _side_by_side_movie(args: argparse.Namespace) -> None:
+    """``replay`` with a second recording and ``--movie``: the two runs' movie side by side."""
+    project_b = args.project_b or args.project
+    writable_destination(args.movie, MOVIE_EXT, "movie",
+                         inputs=[args.recording, args.recording_b, args.project, project_b])
+    runs = []
+    for recording, index, project_path in ((args.recording, args.index, args.project),
+                                           (args.recording_b, args.index_b, project_b)):
+        data, position, record = chosen_record(recording, index)
+        project = load_project(project_path)
+        warn_lacking(project, [record], project_path, recording)
+        runs.append(Run(run_name(recording, position), project, _plan(args, recording, data, position)))
+    fps = runs[0].plan.fps
+    try:
+        a, b = make_side_by_side((runs[0], runs[1]), args.movie, args.size, args.quiet)
+    except CannotWrite as e:
+        raise UserError(e.reason) from None
+    count = max(a, b)
+    if not args.quiet:
+        print(f"Wrote {args.movie}: {count} frames at {fps} fps ({count / fps:.1f} s), A {a} frames and B {b}")
 
 
 def _replay_live(project: Any, record: Any, index: int, name: str, args: argparse.Namespace,

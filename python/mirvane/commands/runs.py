@@ -7,13 +7,12 @@ import os
 import sys
 from typing import Any, Sequence, Tuple
 
-from ..player.server import DEFAULT_HOST, DEFAULT_PORT
-from . import Argument, UserError, described, _options
+from . import Argument, UserError, described, first_line, printing, _options
+from ._arguments import parse_address
 from ._catalog import catalog
-from ._files import first_line, parse_address
+from ._options import SERVE_DEFAULT
 
 FORMATS = ("table", "json", "csv")
-SERVE_DEFAULT = f"{DEFAULT_HOST}:{DEFAULT_PORT}"
 #: The columns a table of records shows (JSON and CSV carry them all).
 TABLE_COLUMNS = ("record_id", "file", "position", "span_s", "items_moved", "cycles", "warnings", "errors",
                  "first_error")
@@ -62,11 +61,8 @@ def run(args: argparse.Namespace) -> None:
         columns = TABLE_COLUMNS
         rows = [tuple(_shown_file(row[i]) if name == "file" else row[i] for i, name in zip(shown, TABLE_COLUMNS))
                 for row in rows]
-    try:
+    with printing():
         {"table": _table, "json": _json, "csv": _csv}[args.format](columns, rows)
-        sys.stdout.flush()
-    except BrokenPipeError:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 def _serve(args: argparse.Namespace) -> None:

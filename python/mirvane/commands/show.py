@@ -4,7 +4,7 @@ import argparse
 from typing import Any
 
 from . import Argument, described
-from ._files import load_project, load_recording
+from ._loading import load_project, load_recording
 from ._lacking import warn_lacking
 
 

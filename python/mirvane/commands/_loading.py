@@ -1,0 +1,99 @@
+"""The user's recordings and project files loaded, and the record chosen: every refusal is a
+``UserError``."""
+
+import os
+from typing import TYPE_CHECKING, Any, Sequence, Tuple
+
+from ..constants import MV_PROJECT_FILE_EXT
+from ..rebinding import project_parser
+from . import UserError, first_line
+from ._paths import MAKE_ONE, note_newer, readable_file
+
+if TYPE_CHECKING:
+    from dravik.api.data_pb2 import Record
+
+    from ..data import Data
+    from ..project import Project
+
+
+def load_recording(path: str) -> "Data":
+    """The recording at ``path``: a recording file, or an MCAP file as export or a recorder writes it."""
+    from ..data import Data, DataFileError, UnfinishedFileError
+
+    readable_file(path, "recording")
+    try:
+        data = Data.fromFile(path)
+    except UnfinishedFileError as e:   # its message says how to recover it
+        raise UserError(str(e)) from None
+    except DataFileError as e:
+        raise UserError(f"{first_line(e, with_path=True)}; check the file or {MAKE_ONE}") from None
+    except ImportError:
+        raise UserError(f"{path}: MCAP files need the mcap extra; run pip install 'mirvane[mcap]'") from None
+    except OSError as e:
+        raise UserError(f"{path}: cannot read it ({e.strerror})") from None
+    note_newer(path, data.newer)
+    return data
+
+
+def chosen_position(index: int, records: Sequence["Record"], path: str) -> int:
+    """The position of the record that ``--index`` names, as replay picks it."""
+    from ..data import RecordIndexError, record_position
+
+    try:
+        return record_position(index, len(records), lambda: (r.stop_timestamp_ns for r in records), path)
+    except RecordIndexError as e:
+        raise UserError(str(e)) from None
+
+
+def load_project(path: str) -> "Project":
+    """The project file at ``path``."""
+    import mirvane.project
+    from google.protobuf import json_format
+
+    if not path.lower().endswith(MV_PROJECT_FILE_EXT):
+        raise UserError(f"{path}: a project file must end in {MV_PROJECT_FILE_EXT}; give the project file")
+    readable_file(path, "project file")
+    newer = False
+
+    def parse(text: str, snapshot: Any) -> Any:
+        nonlocal newer
+        try:
+            return json_format.Parse(text, snapshot)
+        except json_format.ParseError:
+            snapshot.Clear()    # members a newer version writes are left out; anything else still fails
+            parsed = json_format.Parse(text, snapshot, ignore_unknown_fields=True)
+            newer = True
+            return parsed
+
+    project = mirvane.project.Project()
+    try:
+        with project_parser(parse):
+            project.load(path)
+    except OSError as e:
+        raise UserError(f"{path}: cannot read it ({e.strerror})") from None
+    except Exception as e:  # whatever the parser makes of a damaged file
+        raise UserError(f"{path}: not a project file ({type(e).__name__}: {first_line(e)}); "
+                        f"check the file or {MAKE_ONE}") from None
+    note_newer(path, newer)
+    return project
+
+
+def chosen_record(recording: str, index: int) -> Tuple["Data", int, "Record"]:
+    """The recording's data, and the position and record ``index`` picks, once it is known to have
+    something to show."""
+    from ..player.movie import CannotShow, check_showable
+
+    data = load_recording(recording)
+    records = data.records()
+    position = chosen_position(index, records, recording)
+    record = records[position]
+    try:
+        check_showable(record, recording, position)
+    except CannotShow as e:
+        raise UserError(e.reason) from None
+    return data, position, record
+
+
+def run_name(recording: str, position: int) -> str:
+    """How the page, a caption and the terminal name a record."""
+    return f"{os.path.basename(recording)} record {position}"
