@@ -22,6 +22,7 @@ from dataclasses import dataclass, fields
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from ..analysis.events import KINDS, Event
+from ..reasons import first_line
 from ..scene import KINDS as PRODUCT_KINDS
 
 #: Bumped when a table changes; a catalog of another version is made anew by the next index.
@@ -104,7 +105,7 @@ def connect(path: str, write: bool = False) -> Iterator[Any]:
         con = duckdb.connect(path, read_only=not write,
                              config={} if write else {"enable_external_access": False})
     except duckdb.Error as e:
-        text = str(e).splitlines()[0] if str(e) else type(e).__name__
+        text = first_line(e, limit=None)
         if "lock" in text.lower():
             raise CatalogError(f"{path}: in use by another process (an index running?); "
                                "try again once it has finished") from None

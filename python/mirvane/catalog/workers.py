@@ -15,6 +15,8 @@ from typing import Any, Callable, Iterator, List, Optional, Sequence, Set, TypeV
 
 from tqdm import tqdm
 
+from ..reasons import first_line
+
 T = TypeVar("T")
 R = TypeVar("R")
 
@@ -84,8 +86,7 @@ def _on_ray(address: str, work: Callable[[T], R], tasks: Sequence[T]) -> Iterato
             warnings.simplefilter("ignore", FutureWarning)
             ray.init(address=address, logging_level=logging.ERROR, log_to_driver=False, configure_logging=False)
     except (ConnectionError, ValueError, RuntimeError) as e:
-        text = (str(e).strip().splitlines() or [type(e).__name__])[0][:200]
-        raise ClusterError(f"cannot reach the Ray cluster at {address} ({text}); "
+        raise ClusterError(f"cannot reach the Ray cluster at {address} ({first_line(e)}); "
                            "start one with 'ray start --head' or give its address") from None
     try:
         remote: Any = ray.remote(num_cpus=1)(work)

@@ -35,6 +35,7 @@ import numpy.typing as npt
 
 from ..analysis.events import INFO, SEVERITIES, Event
 from ..data import product_seconds
+from ..rebinding import replay_time, set_replay_time
 
 #: The rates a menu or the faster/slower keys offer; scripts may set any in RATE_RANGE.
 RATES = (0.1, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0, 16.0)
@@ -434,14 +435,12 @@ _binding = threading.Lock()
 def play_reads(reading: Callable[[], float]) -> Iterator[None]:
     """Within the block, ``Replay.play`` on this thread reads ``reading()`` (a clock's ``time``) as its
     ``time.time()``; plays on other threads read their own, or the real time."""
-    import mirvane.replay
-
     global _play_time
     thread = threading.get_ident()
     with _binding:
         if _play_time is None:
-            _play_time = _PlayTime(getattr(mirvane.replay, "time"))
-            setattr(mirvane.replay, "time", _play_time)
+            _play_time = _PlayTime(replay_time())
+            set_replay_time(_play_time)
         bound = _play_time
         bound.readings[thread] = reading
     try:
@@ -450,7 +449,7 @@ def play_reads(reading: Callable[[], float]) -> Iterator[None]:
         with _binding:
             del bound.readings[thread]
             if not bound.readings:
-                setattr(mirvane.replay, "time", bound.ordinary)
+                set_replay_time(bound.ordinary)
                 _play_time = None
 
 

@@ -35,9 +35,9 @@ from ..analysis.align import Alignment, align
 from ..analysis.events import ERROR, INFO, Event, record_events
 from ..data import Data, span_seconds
 from ..project import Project
-from ..replay import Replay
 from ..viewer import WorkspaceViewer
 from . import terminal
+from .movie import replay_of
 from .clock import Clock, Reader, Status, play_reads, product_times
 from .server import MAX_PICTURES_PER_SECOND, LiveView, PageRun
 
@@ -291,12 +291,9 @@ class _Play:
         self.viewer = WorkspaceViewer(project, *(session.options.size or ()))
         self._alarms = [event for event in run.events if event.severity != INFO]
         self._shown = session.options.start - reader.shift   # the time play last read: what its next picture shows
-        self._replay = Replay()
-        self._replay.setProject(project)
         played = Data()
         played.addRecord(run.record)
-        self._replay.setData(played)
-        self._replay.setViewer(_Cycling(self, session))
+        self._replay = replay_of(project, played, _Cycling(self, session))
 
     def play(self) -> None:
         with play_reads(self._read):
