@@ -231,7 +231,8 @@ def test_trigger_on_snapshots_the_seconds_around_what_the_event_model_finds(tmp_
 
 
 def test_trigger_on_without_a_detector_is_refused_in_one_line_before_any_file(tmp_path):
-    with pytest.raises(ValueError, match=r"^trigger_on needs a detector: give detector=mirvane\.analysis\.events\.Detector$"):
+    needs = r"^trigger_on needs a detector: give detector=mirvane\.analysis\.events\.Detector$"
+    with pytest.raises(ValueError, match=needs):
         Recorder(tmp_path / "run.mcap", cell_project(), snapshot_seconds=2.0, trigger_on="error")
     assert not os.listdir(tmp_path)
 

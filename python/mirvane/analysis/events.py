@@ -20,7 +20,7 @@ from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
 from .. import scene
 from ..geometry import yaw_of
-from ..records import ENDED, Event, EventKind, Severity, event_marks, seconds_between
+from ..records import ENDED, Event, EventKind, Severity, duration_seconds, event_marks, seconds_between
 
 __all__ = ["INFO", "WARNING", "ERROR", "SEVERITIES", "KINDS", "ENDED", "Event", "EventKind", "Severity",
            "Detector", "numbered", "record_events", "marks", "tally"]
@@ -208,7 +208,7 @@ class Detector:
         stamp, previous, key = self._stamp_ns, self._previous_ns, (kind, source)
         if previous is not None and stamp < previous:
             found.append(self._event(EventKind.TIME_ORDER, source, f"{source} {kind} stamped "
-                                     f"{(previous - stamp) * 1e-9:.6f} s before the product before it"))
+                                     f"{duration_seconds(previous - stamp):.6f} s before the product before it"))
         elif stamp <= self._latest_ns and self._stamps.get(key) == stamp:   # only a stamp seen before repeats one
             found.append(self._event(EventKind.TIME_ORDER, source, f"{source} {kind} stamp repeated"))
         self._stamps[key] = stamp
@@ -367,7 +367,8 @@ class Detector:
             moved = math.hypot(seen[0] - rest[0], seen[1] - rest[1], seen[2] - rest[2])
             if moved > ITEM_MOVED_M:
                 self._resting[name] = seen
-                found.append(self._event(EventKind.DROP, name, f"{name} moved {moved * 100:.1f} cm while nothing held it"))
+                found.append(self._event(EventKind.DROP, name,
+                                         f"{name} moved {moved * 100:.1f} cm while nothing held it"))
         return "perception"
 
     # -- range events, once they end -------------------------------------------------------
@@ -375,11 +376,12 @@ class Detector:
     def _stall(self, robot: str, reports: _Reports, now: _Mark, found: List[Event]) -> None:
         silent = now[0] - reports.last[0]
         if silent > reports.stall_ns:
-            found.append(self._event(EventKind.STALL, robot, f"{robot}'s controller silent for {silent * 1e-9:.2f} s",
+            found.append(self._event(EventKind.STALL, robot,
+                                     f"{robot}'s controller silent for {duration_seconds(silent):.2f} s",
                                      reports.last, now))
 
     def _unseen_for(self, item: str, since: _Mark, now: _Mark, found: List[Event]) -> None:
-        unseen = (now[0] - since[0]) * 1e-9
+        unseen = duration_seconds(now[0] - since[0])
         if unseen > UNSEEN_S:
             found.append(self._event(EventKind.UNSEEN, item, f"{item} unseen for {unseen:.2f} s", since, now))
 
@@ -391,7 +393,7 @@ class Detector:
         found.append(self._event(kind, f"{a},{b}", text, since, now))
 
     def _overrun(self, robot: str, since: _Mark, planned: float, now: _Mark, found: List[Event]) -> None:
-        took = (now[0] - since[0]) * 1e-9
+        took = duration_seconds(now[0] - since[0])
         if took > max(OVERRUN_FACTOR * planned, planned + OVERRUN_SLACK_S):
             found.append(self._event(EventKind.PLAN_OVERRUN, robot,
                                      f"{robot}'s motion took {took:.2f} s, planned {planned:.2f} s", since, now))
