@@ -35,6 +35,7 @@ def _peak_rss_bytes() -> int:
 
 
 def worker(task: str, source: str, out: str) -> dict:
+    from mirvane.analysis.events import record_events
     from mirvane.data import Data
     from mirvane.formats.mcap import export_mcap, import_mcap
     from mirvane.formats.rrd import export_rrd
@@ -43,11 +44,11 @@ def worker(task: str, source: str, out: str) -> dict:
     before = _peak_rss_bytes()
     start = time.perf_counter()
     if task == "export":
-        export_mcap(source, out)
+        export_mcap(source, out, events=record_events)     # as mirvane export writes it
     elif task == "import":
         import_mcap(source, out)
     elif task == "rrd":
-        export_rrd(source, out)
+        export_rrd(source, out, events=record_events)
     else:
         Data.fromFile(source)
     return {"seconds": time.perf_counter() - start, "rss_peak_bytes": _peak_rss_bytes() - before,

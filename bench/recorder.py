@@ -37,6 +37,7 @@ SUSTAINED_GOAL = 50_000         # products a second
 
 def worker(task: str, products: int, seconds: float, scratch: str) -> dict:
     from dravik.api import data_pb2
+    from mirvane.analysis.events import record_events
     from mirvane.data import Data
     from mirvane.formats.mcap import export_mcap
     from mirvane.formats.recorder import Recorder
@@ -49,7 +50,7 @@ def worker(task: str, products: int, seconds: float, scratch: str) -> dict:
         data.addRecord(record)
         data.save(os.path.join(scratch, "r.rec"))
         start = time.perf_counter()
-        export_mcap(os.path.join(scratch, "r.rec"), path)
+        export_mcap(os.path.join(scratch, "r.rec"), path, events=record_events)
         return {"per_second": len(record.products) / (time.perf_counter() - start)}
     if task == "add":
         costs, helper = [], []

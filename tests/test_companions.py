@@ -519,3 +519,42 @@ def test_data_save_refuses_what_is_not_a_regular_file(tmp_path, make_target, err
         make_recording(runs=1, duration_s=0.2).save(tmp_path / "run.rec")
     assert sorted(os.listdir(tmp_path)) == before
     assert not (tmp_path / "run.rec").is_file()
+
+
+# -- errors name their file and say why, apart ----------------------------------------------
+
+def _not_a_recording(path):
+    path.write_bytes(b"\xff\xff")
+    Data.fromFile(path)
+
+
+def _not_an_mcap_file(path):
+    pytest.importorskip("mcap")
+    from mirvane.formats.mcap import McapRecords
+
+    path = path.with_suffix(".mcap")
+    path.write_bytes(b"plain text")
+    list(McapRecords(path))
+
+
+def _no_such_record(path):
+    from mirvane.records import record_position
+
+    record_position(5, 2, lambda: (), path)
+
+
+@pytest.mark.parametrize("fail, error, reason", [
+    (_not_a_recording, DataFileError, "not a recording file (Error parsing message"),
+    (_not_an_mcap_file, DataFileError, "not an MCAP file (it does not begin as one)"),
+    (_no_such_record, IndexError, "index 5: has 2 records; give 0 to 1, -2 counting from the end, or -1"),
+])
+def test_errors_carry_their_file_and_reason_and_survive_a_trip_to_another_process(tmp_path, fail, error, reason):
+    import pickle
+
+    with pytest.raises(error) as raised:
+        fail(tmp_path / "run.rec")
+    e = raised.value
+    assert os.path.dirname(e.path) == str(tmp_path) and e.reason.startswith(reason)
+    assert e.path in str(e) and str(e).endswith(e.reason.split(": ", 1)[-1])
+    again = pickle.loads(pickle.dumps(e))
+    assert (type(again), again.path, again.reason, str(again)) == (type(e), e.path, e.reason, str(e))

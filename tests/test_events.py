@@ -54,6 +54,8 @@ def test_a_detector_fed_live_returns_an_error_with_its_product_and_a_range_once_
         for event in detector.feed(product):    # each as soon as the product fed shows it, or ends it
             assert event.end == 1e-9 * product.timestamp_ns - 1e-9 * first
             assert event.product == position or event.time < event.end
+            if event.time < event.end:      # a range keeps the mark of the product it ends at
+                assert event.ends_at == (product.timestamp_ns, position)
             found.append(event)
     assert {e.kind for e in found if e.severity != "info"} == {"damaged-value", "stall", "unseen"}
     assert numbered(found + detector.finish()) == record_events(record)

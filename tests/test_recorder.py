@@ -17,6 +17,7 @@ from mcap_protobuf.decoder import DecoderFactory
 
 from dravik.api import data_pb2
 from helpers import mirvane, read_until
+from mirvane.analysis.events import Detector
 from mirvane.data import Data
 from mirvane.formats.mcap import McapRecords
 from mirvane.formats.recorder import Recorder
@@ -220,13 +221,20 @@ def test_split_and_snapshot_files_are_whole_with_the_right_spans(tmp_path, optio
 def test_trigger_on_snapshots_the_seconds_around_what_the_event_model_finds(tmp_path, faults, trigger_on, snapshots):
     record, injected = run_cell(10.0, seed=1, faults=Faults(faults, per_minute=6.0) if faults else None)
     with Recorder(tmp_path / "run.mcap", record.project, snapshot_seconds=2.0, after_seconds=0.5,
-                  trigger_on=trigger_on) as recorder:
+                  trigger_on=trigger_on, detector=Detector) as recorder:
         for product in record.products:
             recorder.add(product)
     assert len(recorder.files) == snapshots
     for path, fault in zip(recorder.files, injected):
         stamps = spans([path])[0]
         assert stamps[0] <= fault.shown_ns / SECOND <= stamps[-1] <= stamps[0] + 2.5 + 0.02
+
+
+def test_trigger_on_without_a_detector_is_refused_in_one_line_before_any_file(tmp_path):
+    needs = r"^trigger_on needs a detector: give detector=mirvane\.analysis\.events\.Detector$"
+    with pytest.raises(ValueError, match=needs):
+        Recorder(tmp_path / "run.mcap", cell_project(), snapshot_seconds=2.0, trigger_on="error")
+    assert not os.listdir(tmp_path)
 
 
 def test_split_by_size_keeps_every_product_once(tmp_path):

@@ -24,7 +24,7 @@ from google.protobuf.message import Message
 from dravik.api import data_pb2
 
 from .. import scene
-from ..data import seconds_between
+from ..records import duration_seconds, seconds_between
 from .align import Aligned, Alignment, align
 from .events import Detector, Event, numbered
 from .metrics import Metrics, record_metrics
@@ -129,8 +129,8 @@ def first_difference(a: data_pb2.Record, b: data_pb2.Record, aligned: Aligned, t
         fields = [] if x == y else product_differences(x, y, tolerance)
         if abs(late_ns) > tolerance_ns:
             # Each on the shared clock, in A's seconds: where they should be together.
-            fields.insert(0, FieldDifference("time", (x.timestamp_ns - a_first) * 1e-9,
-                                             (y.timestamp_ns - b_first + aligned.offset_ns) * 1e-9))
+            fields.insert(0, FieldDifference("time", duration_seconds(x.timestamp_ns - a_first),
+                                             duration_seconds(y.timestamp_ns - b_first + aligned.offset_ns)))
         if fields:
             return Difference(i, j, seconds_between(a_first, x.timestamp_ns), seconds_between(b_first, y.timestamp_ns),
                               scene.kind_of(x) or "", scene.kind_of(y) or "", tuple(fields))

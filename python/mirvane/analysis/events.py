@@ -13,34 +13,37 @@ ends, its ``time`` where it began and its ``end`` where it ended.
 """
 
 import math
-from dataclasses import dataclass, replace
+from dataclasses import replace
 from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
 from .. import scene
-from ..data import seconds_between
 from ..geometry import yaw_of
+from ..records import ENDED, Event, EventKind, Severity, duration_seconds, event_marks, seconds_between
 
-INFO, WARNING, ERROR = "info", "warning", "error"
+__all__ = ["INFO", "WARNING", "ERROR", "SEVERITIES", "KINDS", "ENDED", "Event", "EventKind", "Severity",
+           "Detector", "numbered", "record_events", "marks", "tally"]
+
+INFO, WARNING, ERROR = Severity.INFO, Severity.WARNING, Severity.ERROR
 #: Severities from the least.
-SEVERITIES: Tuple[str, ...] = (INFO, WARNING, ERROR)
+SEVERITIES: Tuple[str, ...] = tuple(Severity)
 
 #: Every kind of event, and its severity (``near-collision`` becomes ``collision`` once the arms touch).
-KINDS: Dict[str, str] = {
-    "step": INFO,               # a behaviour moved to its next step
-    "grasp": INFO,              # a robot took hold of an item
-    "release": INFO,            # ... and let go of it in a release step
-    "drop": ERROR,              # a held item lost outside a release, or an item moving while nothing holds it
-    "missed-grasp": WARNING,    # a grasp step ended with nothing held
-    "unseen": WARNING,          # perception missed an item for longer than UNSEEN_S
-    "camera-moved": WARNING,    # a camera perceived away from its layout position (or where it last moved to)
-    "near-collision": WARNING,  # two arms' links closer than scene.ARM_CLEARANCE
-    "collision": ERROR,         # ... touching
-    "stall": WARNING,           # a robot's controller silent for longer than STALL_PERIODS of its reports
-    "plan-overrun": WARNING,    # a motion took far longer than planned
-    "damaged-value": ERROR,     # a value the scene model cannot use (not a number, out of reach)
-    "time-order": ERROR,        # a product stamped before the one before it, or a source's stamp repeated
+KINDS: Dict[str, Severity] = {
+    EventKind.STEP: INFO,               # a behaviour moved to its next step
+    EventKind.GRASP: INFO,              # a robot took hold of an item
+    EventKind.RELEASE: INFO,            # ... and let go of it in a release step
+    EventKind.DROP: ERROR,              # a held item lost outside a release, or an item moving while nothing holds it
+    EventKind.MISSED_GRASP: WARNING,    # a grasp step ended with nothing held
+    EventKind.UNSEEN: WARNING,          # perception missed an item for longer than UNSEEN_S
+    EventKind.CAMERA_MOVED: WARNING,    # a camera perceived away from its layout position (or where it last moved to)
+    EventKind.NEAR_COLLISION: WARNING,  # two arms' links closer than scene.ARM_CLEARANCE
+    EventKind.COLLISION: ERROR,         # ... touching
+    EventKind.STALL: WARNING,           # a robot's controller silent for longer than STALL_PERIODS of its reports
+    EventKind.PLAN_OVERRUN: WARNING,    # a motion took far longer than planned
+    EventKind.DAMAGED_VALUE: ERROR,     # a value the scene model cannot use (not a number, out of reach)
+    EventKind.TIME_ORDER: ERROR,        # a product stamped before the one before it, or a source's stamp repeated
 }
 
 # -- thresholds ----------------------------------------------------------------------------
@@ -73,33 +76,6 @@ RELEASE_STEPS = frozenset({"release"})
 #: Metres far below what floating point makes of a distance in the cell: a bound on it this much beyond a
 #: threshold is beyond it, exactly worked out or not.
 _ROUNDING_M = 1e-9
-
-
-@dataclass(frozen=True)
-class Event:
-    """One event of a record.
-
-    ``time`` and ``end`` are seconds after the record's first product, as the
-    player counts them (``end`` is ``time`` for a point event); ``stamp_ns`` is
-    the stamp of the product it begins at, ``product`` that product's position
-    and ``number`` the event's number in the record, from 1 (0 until numbered).
-    ``subject`` names the robot, item or camera (two robots: "arm_a,arm_b").
-    """
-    time: float
-    end: float
-    stamp_ns: int
-    kind: str
-    severity: str
-    subject: str
-    text: str
-    record: int
-    product: int
-    number: int = 0
-
-    @property
-    def subjects(self) -> Tuple[str, ...]:
-        """The robots, items or cameras ``subject`` names, one by one."""
-        return tuple(self.subject.split(","))
 
 
 #: Where something began: the stamp and the position of a product.
@@ -220,7 +196,7 @@ class Detector:
             self._too_close(pair, since, gap, now, found)
         for robot, (since, planned) in self._plans.items():
             self._overrun(robot, since, planned, now, found)
-        found.extend(self._event("missed-grasp", robot, text, since)
+        found.extend(self._event(EventKind.MISSED_GRASP, robot, text, since)
                      for robot, (since, text) in self._grasped.items())
         self._reports, self._unseen, self._close, self._plans, self._grasped = {}, {}, {}, {}, {}
         return found
@@ -231,10 +207,10 @@ class Detector:
         """Stamps go forward; a source (a robot's controller, perception) never repeats one."""
         stamp, previous, key = self._stamp_ns, self._previous_ns, (kind, source)
         if previous is not None and stamp < previous:
-            found.append(self._event("time-order", source, f"{source} {kind} stamped "
-                                     f"{(previous - stamp) * 1e-9:.6f} s before the product before it"))
+            found.append(self._event(EventKind.TIME_ORDER, source, f"{source} {kind} stamped "
+                                     f"{duration_seconds(previous - stamp):.6f} s before the product before it"))
         elif stamp <= self._latest_ns and self._stamps.get(key) == stamp:   # only a stamp seen before repeats one
-            found.append(self._event("time-order", source, f"{source} {kind} stamp repeated"))
+            found.append(self._event(EventKind.TIME_ORDER, source, f"{source} {kind} stamp repeated"))
         self._stamps[key] = stamp
         if stamp > self._latest_ns:
             self._latest_ns = stamp
@@ -251,13 +227,13 @@ class Detector:
         if plan is not None:
             self._overrun(robot, *plan, self._now(), found)
         self._steps[robot] = (decision.step, decision.target_item)
-        found.append(self._event("step", robot, f"{robot} {scene.decision_text(decision)}"))
+        found.append(self._event(EventKind.STEP, robot, f"{robot} {scene.decision_text(decision)}"))
         return robot
 
     def _planner(self, planner: system_pb2.Planner, found: List[Event]) -> str:
         robot = planner.robot
         if not all(scene.joints_ok(waypoint.values) for waypoint in planner.waypoints):
-            found.append(self._event("damaged-value", robot, f"damaged value: {robot} planned waypoints"))
+            found.append(self._event(EventKind.DAMAGED_VALUE, robot, f"damaged value: {robot} planned waypoints"))
         self._plans[robot] = (self._now(), planner.duration_s)
         return robot
 
@@ -288,7 +264,7 @@ class Detector:
             self._hand(robot, held, item, found)
         grasped = self._grasped.pop(robot, None) if self._grasped else None
         if grasped is not None and not item:
-            found.append(self._event("missed-grasp", robot, grasped[1], grasped[0]))
+            found.append(self._event(EventKind.MISSED_GRASP, robot, grasped[1], grasped[0]))
         if robot in self._releasing and self._steps.get(robot, ("", ""))[0] not in RELEASE_STEPS:
             self._releasing.discard(robot)
         arm = self._arms.get(robot)
@@ -302,7 +278,7 @@ class Detector:
             ("joints", joints_ok),
             ("effector", scene.joints_ok(controller.feedback.effector.positions.values)),
             ("held pose", not item or scene.pose_ok(controller.grasped_item_pose))) if not ok]
-        found.append(self._event("damaged-value", robot, "damaged value: " + ", ".join(problems)))
+        found.append(self._event(EventKind.DAMAGED_VALUE, robot, "damaged value: " + ", ".join(problems)))
 
     def _hand(self, robot: str, held: str, item: str, found: List[Event]) -> None:
         """``robot`` held ``held`` and now holds ``item``."""
@@ -312,11 +288,11 @@ class Detector:
             self._settling[held] = self._stamp_ns + int(SETTLE_S * 1e9)
             step, _ = self._steps.get(robot, ("", ""))
             if robot in self._releasing:
-                found.append(self._event("release", robot, f"{robot} released {held}"))
+                found.append(self._event(EventKind.RELEASE, robot, f"{robot} released {held}"))
             else:
-                found.append(self._event("drop", held, f"{robot} lost {held} during {step or 'no step'}"))
+                found.append(self._event(EventKind.DROP, held, f"{robot} lost {held} during {step or 'no step'}"))
         if item:
-            found.append(self._event("grasp", robot, f"{robot} grasped {item}"))
+            found.append(self._event(EventKind.GRASP, robot, f"{robot} grasped {item}"))
 
     def _clearance(self, arm: _Arm, moved: float, now: _Mark, found: List[Event]) -> None:
         """The arms as last reported, this one just moved at most ``moved``: too close, or no longer."""
@@ -359,7 +335,7 @@ class Detector:
             else:
                 item_at[name] = at
         if damaged:
-            found.append(self._event("damaged-value", ",".join(damaged),
+            found.append(self._event(EventKind.DAMAGED_VALUE, ",".join(damaged),
                                      "damaged value: " + ", ".join(f"{name} pose" for name in damaged)))
         for name, p in camera_at.items():
             layout = self._cameras.get(name)
@@ -370,7 +346,7 @@ class Detector:
             if moved > CAMERA_MOVED_M:
                 self._mounts[name] = p
                 off = math.hypot(p[0] - layout.x, p[1] - layout.y, p[2] - layout.z)
-                found.append(self._event("camera-moved", name, f"{name} moved {moved * 100:.1f} cm, now "
+                found.append(self._event(EventKind.CAMERA_MOVED, name, f"{name} moved {moved * 100:.1f} cm, now "
                                          f"{off * 100:.1f} cm from its layout position"))
         held = self._held.values()
         # A robot overdue may hold what seems to move by itself.
@@ -391,7 +367,8 @@ class Detector:
             moved = math.hypot(seen[0] - rest[0], seen[1] - rest[1], seen[2] - rest[2])
             if moved > ITEM_MOVED_M:
                 self._resting[name] = seen
-                found.append(self._event("drop", name, f"{name} moved {moved * 100:.1f} cm while nothing held it"))
+                found.append(self._event(EventKind.DROP, name,
+                                         f"{name} moved {moved * 100:.1f} cm while nothing held it"))
         return "perception"
 
     # -- range events, once they end -------------------------------------------------------
@@ -399,24 +376,26 @@ class Detector:
     def _stall(self, robot: str, reports: _Reports, now: _Mark, found: List[Event]) -> None:
         silent = now[0] - reports.last[0]
         if silent > reports.stall_ns:
-            found.append(self._event("stall", robot, f"{robot}'s controller silent for {silent * 1e-9:.2f} s",
+            found.append(self._event(EventKind.STALL, robot,
+                                     f"{robot}'s controller silent for {duration_seconds(silent):.2f} s",
                                      reports.last, now))
 
     def _unseen_for(self, item: str, since: _Mark, now: _Mark, found: List[Event]) -> None:
-        unseen = (now[0] - since[0]) * 1e-9
+        unseen = duration_seconds(now[0] - since[0])
         if unseen > UNSEEN_S:
-            found.append(self._event("unseen", item, f"{item} unseen for {unseen:.2f} s", since, now))
+            found.append(self._event(EventKind.UNSEEN, item, f"{item} unseen for {unseen:.2f} s", since, now))
 
     def _too_close(self, pair: Tuple[str, str], since: _Mark, gap: float, now: _Mark, found: List[Event]) -> None:
         a, b = pair
         text = (f"{a} and {b} touched" if gap <= 0.0 else
                 f"{a} and {b} came within {gap * 100:.1f} cm of each other")
-        found.append(self._event("collision" if gap <= 0.0 else "near-collision", f"{a},{b}", text, since, now))
+        kind = EventKind.COLLISION if gap <= 0.0 else EventKind.NEAR_COLLISION
+        found.append(self._event(kind, f"{a},{b}", text, since, now))
 
     def _overrun(self, robot: str, since: _Mark, planned: float, now: _Mark, found: List[Event]) -> None:
-        took = (now[0] - since[0]) * 1e-9
+        took = duration_seconds(now[0] - since[0])
         if took > max(OVERRUN_FACTOR * planned, planned + OVERRUN_SLACK_S):
-            found.append(self._event("plan-overrun", robot,
+            found.append(self._event(EventKind.PLAN_OVERRUN, robot,
                                      f"{robot}'s motion took {took:.2f} s, planned {planned:.2f} s", since, now))
 
     # -- making events ---------------------------------------------------------------------
@@ -428,12 +407,12 @@ class Detector:
         assert self._first_ns is not None
         return seconds_between(self._first_ns, stamp)
 
-    def _event(self, kind: str, subject: str, text: str, since: Optional[_Mark] = None,
+    def _event(self, kind: EventKind, subject: str, text: str, since: Optional[_Mark] = None,
                until: Optional[_Mark] = None) -> Event:
         start = since or self._now()
         end = until or start
         return Event(self._time(start[0]), self._time(end[0]), start[0], kind, KINDS[kind], subject, text,
-                     self.record, start[1])
+                     self.record, start[1], end_stamp_ns=end[0], end_product=end[1])
 
 
 def numbered(events: Iterable[Event]) -> List[Event]:
@@ -449,21 +428,10 @@ def record_events(record: data_pb2.Record, index: int = 0) -> List[Event]:
     return numbered(found + detector.finish())
 
 
-#: What begins the text an export shows at a range event's end.
-ENDED = "ended: "
-
-
 def marks(record: data_pb2.Record, event: Event) -> List[Tuple[int, int, str]]:
-    """Where the exports show ``event``, one of ``record``'s: (stamp, product position, text) where it
-    begins and, for a range event, where it ends, the text then beginning with ``ENDED``."""
-    begins = (event.stamp_ns, event.product, event.text)
-    if event.end == event.time:
-        return [begins]
-    products = record.products
-    first = products[0].timestamp_ns
-    end = next((position for position in range(event.product + 1, len(products))
-                if seconds_between(first, products[position].timestamp_ns) == event.end), len(products) - 1)
-    return [begins, (max(event.stamp_ns, products[end].timestamp_ns), end, ENDED + event.text)]
+    """Where the exports show ``event``, one of ``record``'s (``mirvane.records.event_marks``: the
+    event carries its end's mark, so the record is no longer needed)."""
+    return event_marks(event)
 
 
 def tally(events: Sequence[Event]) -> str:

@@ -10,7 +10,7 @@ from typing import Dict, List, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
 
-from ..data import seconds_between, span_seconds
+from ..records import seconds_between, span_seconds
 from ..scene import KINDS as PRODUCT_KINDS
 from ..scene import kind_of
 from .events import KINDS, SEVERITIES, Event, record_events

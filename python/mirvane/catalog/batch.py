@@ -17,6 +17,7 @@ from enum import Enum
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from .._atomic import replacing
+from ..analysis.events import record_events
 from ..reasons import first_line
 from . import query, scan
 from .workers import Workers
@@ -144,11 +145,11 @@ def make(task: Tuple[Job, str]) -> Made:
         elif job.kind == MCAP:
             from ..formats.mcap import export_mcap
 
-            export_mcap(job.file, out, index=job.position)
+            export_mcap(job.file, out, index=job.position, events=record_events)
         else:
             from ..formats.rrd import export_rrd
 
-            export_rrd(job.file, out, index=job.position)
+            export_rrd(job.file, out, index=job.position, events=record_events)
     except OSError as e:
         return Made(job, f"cannot read or write ({e.strerror or e})")
     except Exception as e:  # noqa: BLE001 - whatever stops one output is that output's reason

@@ -16,7 +16,7 @@ from dravik.api import data_pb2
 
 from ..analysis.events import ERROR, WARNING, Event, record_events
 from ..analysis.metrics import record_metrics
-from ..data import DataFileError
+from ..records import DataFileError
 from ..formats.recordings import MCAP_EXT, stream_records
 from ..scene import KINDS as PRODUCT_KINDS
 from . import store
@@ -126,5 +126,15 @@ def _reason(file: str, error: Exception) -> str:
         return "MCAP files need the mcap extra: pip install 'mirvane[mcap]'"
     if isinstance(error, OSError):
         return f"cannot read it ({(error.strerror or str(error)).lower()})"
-    text = (str(error).strip().splitlines() or ["no details"])[0][:200].removeprefix(f"{file}: ")
-    return text if isinstance(error, DataFileError) else f"{type(error).__name__}: {text}"
+    if isinstance(error, DataFileError):
+        # Kept as short as the line with the name would be.
+        return _first_line(error.reason)[:_LINE - len(f"{error.path}: ")]
+    return f"{type(error).__name__}: {_first_line(str(error))[:_LINE].removeprefix(f'{file}: ')}"
+
+
+#: The most of an error's first line a listing shows.
+_LINE = 200
+
+
+def _first_line(text: str) -> str:
+    return (text.strip().splitlines() or ["no details"])[0]

@@ -1,4 +1,6 @@
 """File formats: recordings a record at a time, MCAP files and Rerun recordings.
 
-Recording files themselves are ``mirvane.data``, a companion the native replay imports.
+They build on ``mirvane.records`` and the companions alone: the exports take a
+record's events as given (``events=``), and ``mirvane.data.Data`` reads a
+recording through ``recordings``, the one module that tells the formats apart.
 """

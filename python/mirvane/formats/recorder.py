@@ -27,8 +27,9 @@ memory, until ``trigger()`` (or ``trigger_when(product)`` returning true, or
 with ``trigger_on="error"`` an error the event model finds) writes them, and the
 products of the next ``after_seconds``, into a numbered file.
 
-``trigger_on`` feeds every product, on the writer thread, to a
-``mirvane.analysis.events.Detector`` of the record's project, and triggers on
+``trigger_on`` feeds every product, on the writer thread, to a detector made by
+``detector(project)`` for the record's project (``mirvane.analysis.events.Detector``:
+the recorder is a format and takes the event model as given), and triggers on
 each event of that severity or worse as the detector finds it: a point event
 (a drop, a damaged value) with the product that shows it, a range event (a
 stall, an item unseen, arms too close) once it ends, so ``snapshot_seconds``
@@ -43,13 +44,13 @@ import os
 import queue
 import threading
 import time
-from typing import Any, Callable, Deque, List, Mapping, Optional, Sequence, Tuple, Union
+from dataclasses import dataclass
+from typing import Any, Callable, Deque, Iterable, List, Mapping, Optional, Protocol, Sequence, Tuple, Union
 
 from dravik.api import data_pb2, export_pb2, geometry_pb2, project_pb2, system_pb2
 
-from ..analysis.events import SEVERITIES, Detector
-from ..data import PathLike
 from ..geometry import set_pose
+from ..records import Event, PathLike, Severity
 from ..scene import kind_of
 from ..snapshots import snapshot_of
 from .mcap import CHUNK_BYTES, LayoutWriter
@@ -58,6 +59,20 @@ from .mcap import CHUNK_BYTES, LayoutWriter
 PoseLike = Union[geometry_pb2.Pose, Tuple[float, float, float, float]]
 #: Decides, on the writer thread, from each product whether it triggers a snapshot.
 Trigger = Callable[[data_pb2.Product], bool]
+
+
+class EventFeed(Protocol):
+    """Finds a record's events product by product, as ``mirvane.analysis.events.Detector`` does."""
+
+    def feed(self, product: data_pb2.Product) -> Iterable[Event]:
+        """The events ``product``, the next of the record, completes."""
+
+
+#: Makes what finds a record's events, for its project (``mirvane.analysis.events.Detector``).
+DetectorFactory = Callable[[project_pb2.ProjectSnapshot], EventFeed]
+
+#: Severities from the least, as ``trigger_on`` names them.
+_SEVERITIES: Tuple[str, ...] = tuple(severity.value for severity in Severity)
 
 #: How often a recording's /scene shows the cell, at most: what a 3D view shows.
 SCENES_PER_SECOND = 30
@@ -71,38 +86,88 @@ class RecorderError(RuntimeError):
     """The recorder's writer stopped (a full disk, say): the message says why."""
 
 
+@dataclass(frozen=True)
+class RecorderOptions:
+    """How a recorder writes: see the module's description."""
+    flush_seconds: float = 1.0
+    max_seconds: Optional[float] = None
+    max_bytes: Optional[int] = None
+    snapshot_seconds: Optional[float] = None
+    after_seconds: float = 0.0
+    trigger_when: Optional[Trigger] = None
+    trigger_on: Optional[str] = None
+    detector: Optional[DetectorFactory] = None
+
+    def __post_init__(self) -> None:
+        for name, value in (("flush_seconds", self.flush_seconds), ("max_seconds", self.max_seconds),
+                            ("max_bytes", self.max_bytes), ("snapshot_seconds", self.snapshot_seconds)):
+            if value is not None and not 0 < value < math.inf:
+                raise ValueError(f"{name} must be a positive number, not {value!r}")
+        if not 0 <= self.after_seconds < math.inf:
+            raise ValueError(f"after_seconds must be zero or more, not {self.after_seconds!r}")
+        if self.snapshot_seconds is not None and (self.max_seconds or self.max_bytes):
+            raise ValueError("a snapshot is one file per trigger: give snapshot_seconds or max_seconds/max_bytes")
+        if self.trigger_on is not None and self.trigger_on not in _SEVERITIES:
+            raise ValueError(f"trigger_on must be one of {', '.join(_SEVERITIES)}, not {self.trigger_on!r}")
+        if (self.trigger_when is not None or self.trigger_on is not None) and self.snapshot_seconds is None:
+            raise ValueError("trigger_when and trigger_on go with snapshot_seconds")
+        if self.trigger_on is not None and self.detector is None:
+            raise ValueError("trigger_on needs a detector: give detector=mirvane.analysis.events.Detector")
+
+    @property
+    def numbered(self) -> bool:
+        """Whether the files are numbered: more than one may be written."""
+        return self.snapshot_seconds is not None or self.max_seconds is not None or self.max_bytes is not None
+
+
+# -- what callers queue for the writer, besides products -----------------------------------
+
+@dataclass(frozen=True)
+class _Flush:
+    done: threading.Event
+
+
+@dataclass(frozen=True)
+class _Trigger:
+    time_ns: int
+
+
+@dataclass(frozen=True)
+class _ProjectChanged:
+    project: project_pb2.ProjectSnapshot
+    time_ns: int
+
+
+class _Close:
+    pass
+
+
+_Message = Union[data_pb2.Product, _Flush, _Trigger, _ProjectChanged, _Close]
+
+
 class Recorder:
     """Records a live cell's products into MCAP files; a context manager, safe to call from any thread.
 
     ``project``: a ``mirvane.project.Project`` or its ``ProjectSnapshot``,
     written at the start of each file and again by ``project_changed``. The
-    files must not exist yet. See the module's description for the options.
+    files must not exist yet. ``detector`` makes, for a project, what finds the
+    events ``trigger_on`` triggers on (``mirvane.analysis.events.Detector``).
+    See the module's description for the options.
     """
 
     def __init__(self, path: PathLike, project: Any, *, flush_seconds: float = 1.0,
                  max_seconds: Optional[float] = None, max_bytes: Optional[int] = None,
                  snapshot_seconds: Optional[float] = None, after_seconds: float = 0.0,
-                 trigger_when: Optional[Trigger] = None, trigger_on: Optional[str] = None) -> None:
-        for name, value in (("flush_seconds", flush_seconds), ("max_seconds", max_seconds),
-                            ("max_bytes", max_bytes), ("snapshot_seconds", snapshot_seconds)):
-            if value is not None and not 0 < value < math.inf:
-                raise ValueError(f"{name} must be a positive number, not {value!r}")
-        if not 0 <= after_seconds < math.inf:
-            raise ValueError(f"after_seconds must be zero or more, not {after_seconds!r}")
-        if snapshot_seconds is not None and (max_seconds or max_bytes):
-            raise ValueError("a snapshot is one file per trigger: give snapshot_seconds or max_seconds/max_bytes")
-        if trigger_on is not None and trigger_on not in SEVERITIES:
-            raise ValueError(f"trigger_on must be one of {', '.join(SEVERITIES)}, not {trigger_on!r}")
-        if (trigger_when is not None or trigger_on is not None) and snapshot_seconds is None:
-            raise ValueError("trigger_when and trigger_on go with snapshot_seconds")
+                 trigger_when: Optional[Trigger] = None, trigger_on: Optional[str] = None,
+                 detector: Optional[DetectorFactory] = None) -> None:
+        options = RecorderOptions(flush_seconds, max_seconds, max_bytes, snapshot_seconds, after_seconds,
+                                  trigger_when, trigger_on, detector)
         self.path = os.fspath(path)
-        self._numbered = snapshot_seconds is not None or max_seconds is not None or max_bytes is not None
-        self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
-        self._failure: Optional[BaseException] = None
+        self._numbered = options.numbered
+        self._queue: "queue.SimpleQueue[_Message]" = queue.SimpleQueue()
         self._closed = False
         self._files: List[str] = []
-        self._writer = _Writer(self, snapshot_of(project), flush_seconds, max_seconds, max_bytes,
-                               snapshot_seconds, after_seconds, trigger_when, trigger_on)
+        self._writer = _Writer(options, snapshot_of(project), self._queue, self._next_path)
         self._thread = threading.Thread(target=self._writer.run, name="mirvane-recorder", daemon=True)
         self._thread.start()
 
@@ -176,16 +241,16 @@ class Recorder:
 
     def project_changed(self, project: Any) -> None:
         """The cell's project changed: the products from now on belong to a new record of it."""
-        self._control("project", snapshot_of(project), time.time_ns())
+        self._control(_ProjectChanged(snapshot_of(project), time.time_ns()))
 
     def trigger(self) -> None:
         """In snapshot mode: write the kept seconds, and the next ``after_seconds``, into a new file."""
-        self._control("trigger", time.time_ns())
+        self._control(_Trigger(time.time_ns()))
 
     def flush(self) -> None:
         """Wait until everything added so far is written and synced to disk."""
         done = threading.Event()
-        self._control("flush", done)
+        self._control(_Flush(done))
         while not done.wait(0.1):
             if not self._thread.is_alive():
                 break
@@ -195,11 +260,15 @@ class Recorder:
         """Write what is queued and finish the file: it is then whole. Raises the writer's failure."""
         if not self._closed:
             self._closed = True
-            self._queue.put(None)
+            self._queue.put(_Close())
             self._thread.join()
         self._raise_failure()
 
     # -- inside ----------------------------------------------------------------------------
+
+    @property
+    def _failure(self) -> Optional[BaseException]:
+        return self._writer.failure
 
     def _put(self, product: data_pb2.Product) -> None:
         if self._closed or self._failure is not None:
@@ -211,11 +280,11 @@ class Recorder:
             raise ValueError("a product must carry a part: perception, decision, planner or controller")
         self._queue.put(product)
 
-    def _control(self, *item: Any) -> None:
+    def _control(self, message: _Message) -> None:
         if self._closed or self._failure is not None:
             self._raise_failure()
             raise RecorderError("the recorder is closed")
-        self._queue.put(item)
+        self._queue.put(message)
 
     def _raise_failure(self) -> None:
         if self._failure is not None:
@@ -275,22 +344,26 @@ class _File:
 class _Writer:
     """The recorder's writer thread: takes what callers queued, in order, and writes it."""
 
-    def __init__(self, recorder: Recorder, project: project_pb2.ProjectSnapshot, flush_seconds: float,
-                 max_seconds: Optional[float], max_bytes: Optional[int], snapshot_seconds: Optional[float],
-                 after_seconds: float, trigger_when: Optional[Trigger], trigger_on: Optional[str]) -> None:
-        self._recorder = recorder
+    def __init__(self, options: RecorderOptions, project: project_pb2.ProjectSnapshot,
+                 messages: "queue.SimpleQueue[_Message]", next_path: Callable[[], str]) -> None:
+        self._messages = messages
+        self._next_path = next_path
+        #: What stopped the writer, for the callers, who see it on their next call.
+        self.failure: Optional[BaseException] = None
         self._project = project
-        self._flush_seconds = flush_seconds
-        self._max_ns = None if max_seconds is None else int(max_seconds * _SECOND)
-        self._max_bytes = max_bytes
+        self._flush_seconds = options.flush_seconds
+        self._max_ns = None if options.max_seconds is None else int(options.max_seconds * _SECOND)
+        self._max_bytes = max_bytes = options.max_bytes
         # A chunk well under the size a file may reach, so that files end near it.
         self._chunk_bytes = CHUNK_BYTES if max_bytes is None else max(1, min(CHUNK_BYTES, max_bytes // 8))
-        self._snapshot_ns = None if snapshot_seconds is None else int(snapshot_seconds * _SECOND)
-        self._after_ns = int(after_seconds * _SECOND)
-        self._trigger_when = trigger_when
-        # With trigger_on: the least severity that triggers, and the events found in the open record.
-        self._least = SEVERITIES.index(trigger_on) if trigger_on is not None else len(SEVERITIES)
-        self._detector = Detector(project) if trigger_on is not None else None
+        self._snapshot_ns = None if options.snapshot_seconds is None else int(options.snapshot_seconds * _SECOND)
+        self._after_ns = int(options.after_seconds * _SECOND)
+        self._trigger_when = options.trigger_when
+        # With trigger_on: the least severity that triggers, and what finds the open record's events.
+        trigger_on = options.trigger_on
+        self._least = _SEVERITIES.index(trigger_on) if trigger_on is not None else len(_SEVERITIES)
+        self._make_detector = options.detector if trigger_on is not None else None
+        self._detector: Optional[EventFeed] = self._make_detector(project) if self._make_detector is not None else None
         # Snapshot mode: the kept products and project changes, with their times, and the project
         # in force before the first of them; the end of the open file's window.
         self._kept: Deque[Tuple[int, Union[data_pb2.Product, project_pb2.ProjectSnapshot]]] = collections.deque()
@@ -304,56 +377,57 @@ class _Writer:
         try:
             self._take_all()
         except BaseException as e:  # kept for the callers, who see it on their next call
-            self._recorder._failure = e
+            self.failure = e
         finally:
             if self._file is not None:
                 try:
                     self._file.finish()
                 except BaseException as e:
-                    self._recorder._failure = self._recorder._failure or e
+                    self.failure = self.failure or e
 
     def _take_all(self) -> None:
-        items = self._recorder._queue
+        messages = self._messages
         due = time.monotonic() + self._flush_seconds
         while True:
+            message: Optional[_Message]
             try:
-                item = items.get(timeout=max(0.0, due - time.monotonic()))
+                message = messages.get(timeout=max(0.0, due - time.monotonic()))
             except queue.Empty:
-                item = False
+                message = None
             # Take everything queued by now, then let more gather: a wake-up per batch, not per product.
-            while item is not False:
-                if item is None:
+            while message is not None:
+                if isinstance(message, _Close):
                     return
-                if isinstance(item, data_pb2.Product):
-                    self._product(item)
+                if isinstance(message, data_pb2.Product):
+                    self._product(message)
                 else:
-                    self._control(*item)
+                    self._control(message)
                 try:
-                    item = items.get_nowait()
+                    message = messages.get_nowait()
                 except queue.Empty:
-                    item = False
+                    message = None
             if time.monotonic() >= due:
                 if self._file is not None:
                     self._file.flush()
                 due = time.monotonic() + self._flush_seconds
             time.sleep(min(_GATHER_SECONDS, max(0.0, due - time.monotonic())))
 
-    def _control(self, what: str, value: Any, time_ns: int = 0) -> None:
-        if what == "flush":
+    def _control(self, message: Union[_Flush, _Trigger, _ProjectChanged]) -> None:
+        if isinstance(message, _Flush):
             if self._file is not None:
                 self._file.flush()
-            value.set()
-        elif what == "trigger":
-            self._trigger(value)
-        elif what == "project":
-            self._project = value
-            if self._detector is not None:
-                self._detector = Detector(value)
+            message.done.set()
+        elif isinstance(message, _Trigger):
+            self._trigger(message.time_ns)
+        else:
+            project = self._project = message.project
+            if self._make_detector is not None:
+                self._detector = self._make_detector(project)
             if self._file is not None:
-                self._file.open_record(value, time_ns)
-                self._kept_project = value
+                self._file.open_record(project, message.time_ns)
+                self._kept_project = project
             else:
-                self._keep(time_ns, value)
+                self._keep(message.time_ns, project)
 
     def _product(self, product: data_pb2.Product) -> None:
         stamp = product.timestamp_ns
@@ -374,7 +448,7 @@ class _Writer:
         """Whether ``product`` triggers a snapshot: ``trigger_when`` says so, or it completes an
         event of ``trigger_on``'s severity or worse."""
         found = self._detector.feed(product) if self._detector is not None else []
-        return any(SEVERITIES.index(event.severity) >= self._least for event in found) or \
+        return any(_SEVERITIES.index(event.severity) >= self._least for event in found) or \
             (self._trigger_when is not None and self._trigger_when(product))
 
     def _split(self, stamp: int) -> None:
@@ -417,7 +491,7 @@ class _Writer:
         self._window_end = max(self._window_end, stamp + self._after_ns)
 
     def _open(self, project: project_pb2.ProjectSnapshot, time_ns: int) -> _File:
-        return _File(self._recorder._next_path(), project, time_ns, self._chunk_bytes)
+        return _File(self._next_path(), project, time_ns, self._chunk_bytes)
 
     def _close(self) -> None:
         if self._file is not None:

@@ -16,23 +16,22 @@ from typing import TYPE_CHECKING, Iterator, Optional, Tuple
 
 from dravik.api import data_pb2
 
-from ..data import PathLike, RecordIndexError, read_recording_file, record_position, record_span, span_positions
+from .. import scene
+from ..records import PathLike, RecordIndexError, record_position, span_positions
+from .filenames import MCAP_EXT, is_mcap
+from .recordstream import RecordReader, RecordWriter, read_recording_file
 
 if TYPE_CHECKING:
     from ..project import Project
 
-MCAP_EXT = ".mcap"
-
-
-def is_mcap(path: PathLike) -> bool:
-    """Whether ``path`` names an MCAP file rather than a recording file."""
-    return os.fspath(path).lower().endswith(MCAP_EXT)
+__all__ = ["MCAP_EXT", "is_mcap", "read_records", "stream_records", "open_record", "recording_file",
+           "recording_span", "record_span"]
 
 
 def read_records(path: PathLike) -> Tuple[data_pb2.Records, bool]:
     """All records of a recording, and whether a newer version wrote some of their fields.
 
-    Raises ``mirvane.data.DataFileError`` for a file that is not a whole recording
+    Raises ``mirvane.records.DataFileError`` for a file that is not a whole recording
     (``UnfinishedFileError`` for an MCAP file its writer has not closed), ``OSError``
     when it cannot be read, ``ImportError`` for an MCAP file without the mcap extra.
     """
@@ -57,8 +56,6 @@ def stream_records(path: PathLike) -> Iterator[data_pb2.Record]:
 
         yield from McapRecords(path)
         return
-    from .recordstream import RecordReader
-
     with RecordReader(path) as reader:
         for _, record in reader.records():
             yield record
@@ -68,14 +65,14 @@ def open_record(path: PathLike, position: int) -> Tuple[data_pb2.Record, "Projec
     """The record at ``position`` (counted from 0) of the recording at ``path``, and a project
     made from the snapshot it carries.
 
-    Raises as ``read_records`` does, and ``mirvane.data.RecordIndexError`` when there is no such record.
+    Raises as ``read_records`` does, and ``mirvane.records.RecordIndexError`` when there is no such record.
     """
     from ..snapshots import project_from_snapshot
 
     for at, record in enumerate(stream_records(path)):
         if at == position:
             return record, project_from_snapshot(record.project)
-    raise RecordIndexError(f"{os.fspath(path)} has no record {position}")
+    raise RecordIndexError(path, f"has no record {position}", f"{os.fspath(path)} has no record {position}")
 
 
 @contextmanager
@@ -85,11 +82,9 @@ def recording_file(path: PathLike) -> Iterator[str]:
     if not is_mcap(path):
         yield os.fspath(path)
         return
-    from .mcap import import_mcap
+    from .mcap import imported_recording
 
-    with tempfile.TemporaryDirectory(prefix="mirvane-recording-") as scratch:
-        imported = os.path.join(scratch, "imported.rec")
-        import_mcap(path, imported)
+    with imported_recording(path) as imported:
         yield imported
 
 
@@ -97,14 +92,12 @@ def recording_file(path: PathLike) -> Iterator[str]:
 def recording_span(path: PathLike, start_s: float, end_s: float, index: Optional[int] = None) -> Iterator[Tuple[str, int]]:
     """A temporary recording file, for the block, of the records of the recording at ``path``
     (all, or the one ``index`` picks as ``Replay.play`` does) cut to the span from ``start_s`` to
-    ``end_s`` seconds after each one's first product (``mirvane.data.record_span``: starting in
+    ``end_s`` seconds after each one's first product (``record_span``: starting in
     the state at the span's start); and how many records it holds: those with products in the span.
 
-    Raises what reading the recording raises, and ``mirvane.data.RecordIndexError`` when ``index``
+    Raises what reading the recording raises, and ``mirvane.records.RecordIndexError`` when ``index``
     names no record.
     """
-    from .recordstream import RecordReader, RecordWriter
-
     with recording_file(path) as source, RecordReader(source) as reader, \
             tempfile.TemporaryDirectory(prefix="mirvane-span-") as scratch:
         reader.path = os.fspath(path)
@@ -123,3 +116,24 @@ def recording_span(path: PathLike, start_s: float, end_s: float, index: Optional
                     writer.write(record_span(record, positions))
                     kept += 1
         yield cut, kept
+
+
+def record_span(record: data_pb2.Record, positions: range) -> data_pb2.Record:
+    """``record`` cut to its products at ``positions`` (a range), starting in the workspace state
+    they start in: the record's own with every product before them applied (``mirvane.scene``'s
+    product rule), so that after each product the state is the whole record's after it.
+
+    When products before (after) the span are cut off, the record starts (stops) at its first (last).
+    """
+    cut = data_pb2.Record()
+    cut.CopyFrom(record)
+    del cut.products[positions.stop:]
+    del cut.products[:positions.start]
+    start = cut.project.workspace.state
+    for product in record.products[:positions.start]:
+        scene.apply(product, start)
+    if positions.start > 0 and cut.products:
+        cut.start_timestamp_ns = max(cut.start_timestamp_ns, cut.products[0].timestamp_ns)
+    if positions.stop < len(record.products) and cut.products:
+        cut.stop_timestamp_ns = min(cut.stop_timestamp_ns, cut.products[-1].timestamp_ns)
+    return cut

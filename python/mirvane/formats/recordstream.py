@@ -13,9 +13,10 @@ from dataclasses import dataclass
 from typing import BinaryIO, Iterable, Iterator, List, Optional, Tuple
 
 from google.protobuf import message as pb_message
+from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
 from dravik.api import data_pb2
 
-from ..data import DataFileError, PathLike, newer_fields, record_position
+from ..records import DataFileError, PathLike, newer_fields, record_position
 
 _RECORD_TAG = 0x0A      # field 1, length-delimited
 
@@ -82,7 +83,7 @@ class RecordReader:
         if not tag:
             return None
         if tag[0] != _RECORD_TAG:
-            raise DataFileError(f"{self.path}: not a recording file (unexpected content at byte {start})")
+            raise DataFileError(self.path, f"not a recording file (unexpected content at byte {start})")
         length = 0
         for shift in range(0, 64, 7):
             byte = self._file.read(1)
@@ -94,19 +95,19 @@ class RecordReader:
                 if offset + length > self.size:
                     break
                 return offset, length
-        raise DataFileError(f"{self.path}: truncated: the record at byte {start} ends past the end of the file")
+        raise DataFileError(self.path, f"truncated: the record at byte {start} ends past the end of the file")
 
     def _parse(self, offset: int, length: int) -> data_pb2.Record:
         self._file.seek(offset)
         blob = self._file.read(length)
         record = data_pb2.Record()
         if len(blob) != length:
-            raise DataFileError(f"{self.path}: not a recording file (unexpected content at byte {offset})")
+            raise DataFileError(self.path, f"not a recording file (unexpected content at byte {offset})")
         try:
             record.ParseFromString(blob)
             self.newer |= newer_fields(record)
         except (pb_message.DecodeError, ValueError) as e:
-            raise DataFileError(f"{self.path}: not a recording file (the record at byte {offset}: {e})") from None
+            raise DataFileError(self.path, f"not a recording file (the record at byte {offset}: {e})") from None
         return record
 
 
@@ -138,3 +139,21 @@ class Counts:
     records: int
     products: int
     newer: bool = False
+
+
+def read_recording_file(path: PathLike) -> Tuple[data_pb2.Records, bool]:
+    """The records of a recording file, and whether a newer version wrote some of their fields."""
+    path = os.fspath(path)
+    with open(path, "rb") as f:
+        blob = f.read()
+    records = data_pb2.Records()
+    try:
+        records.ParseFromString(blob)
+        # Protobuf skips fields it does not know, so other files (a project file,
+        # say) may parse "successfully"; a recording is nothing but its records.
+        if len(unknown_fields.UnknownFieldSet(records)):
+            raise ValueError("unexpected content")
+        newer = [newer_fields(r) for r in records.records]
+    except (pb_message.DecodeError, ValueError) as e:
+        raise DataFileError(path, f"not a recording file ({e})") from None
+    return records, any(newer)

@@ -14,8 +14,9 @@ way ``Replay.play`` rebuilds it. Entities:
 * ``plots/<robot>/joints/<i>`` and ``plots/<robot>/effector/<x|y|heading>``:
   every controller report's joint and effector positions, as time series.
 * ``log/decision`` and ``log/planner``: those products as text logs.
-* ``events/<kind>``: the record's events (``mirvane.analysis.events``) as text
-  logs with their levels, each at its time and a range event also at its end.
+* ``events/<kind>``: the record's events as text logs with their levels, each at
+  its time and a range event also at its end, when the export is given them
+  (``events=``, as ``mirvane export`` gives those of ``mirvane.analysis.events``).
 
 A default blueprint goes with the recording, so that the viewer opens on the
 cell in 3D (seen from above at an angle, where the installed rerun-sdk can set
@@ -34,7 +35,7 @@ import os
 import warnings
 from array import array
 from collections import defaultdict
-from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
@@ -50,8 +51,7 @@ with warnings.catch_warnings():     # rerun-sdk warns once that it soon drops Py
 
 from .. import scene
 from .._atomic import replacing
-from ..analysis.events import marks, record_events
-from ..data import DataFileError, PathLike, UnfinishedFileError
+from ..records import DataFileError, Event, EventsOf, PathLike, Severity, UnfinishedFileError, event_marks
 from .recordings import recording_file
 from .recordstream import Counts, RecordReader
 from .timeline import Timeline
@@ -67,7 +67,8 @@ _CAMERA_COLOR = (51, 191, 77)
 _DAMAGE_COLOR = (217, 0, 0)
 _LINK_RADIUS = scene.LINK_WIDTH / 2.0   # links are drawn as thick as in /scene
 _CAMERA_RADIUS = 0.008                  # metres; a field of view's outline, thick enough to read from afar
-_LEVELS = {"info": rr.TextLogLevel.INFO, "warning": rr.TextLogLevel.WARN, "error": rr.TextLogLevel.ERROR}
+_LEVELS = {Severity.INFO: rr.TextLogLevel.INFO, Severity.WARNING: rr.TextLogLevel.WARN,
+           Severity.ERROR: rr.TextLogLevel.ERROR}
 #: The 3D view's eye: south of the cell, this high above the horizon, this many times the cell's diagonal
 #: away (its arms' reach, its items, its cameras' fields of view), so that the whole of it is in view.
 _EYE_ELEVATION_DEG = 60.0
@@ -76,33 +77,36 @@ _BACKGROUND = (24, 26, 31)      # dark, whatever the viewer's theme: the colours
 _PROGRESS_EVERY = 4096
 
 
-class RrdError(ValueError):
+class RrdError(DataFileError):
     """A Rerun export cannot be made from the given file; the message names it."""
 
 
 def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, *,
-               progress: Optional[Progress] = None) -> Counts:
+               progress: Optional[Progress] = None, events: Optional[EventsOf] = None) -> Counts:
     """Write the records of a recording (a recording file, or an MCAP file) into the Rerun recording ``out``.
 
     All records by default; ``index`` picks one as ``Replay.play`` does (by
     position, negative positions counting from the end, -1 the record with the
     greatest stop time). ``progress`` is called with bytes done and in all.
+    ``events``, given a record and its position, gives its events for
+    ``events/<kind>`` (``mirvane.analysis.events.record_events`` gives those
+    ``mirvane events`` lists); without it the recording has none.
     ``out`` is replaced whole or not at all.
 
     Raises ``RrdError`` when the recording cannot be read; ``IndexError``
-    (``mirvane.data.RecordIndexError``) when ``index`` names no record;
+    (``mirvane.records.RecordIndexError``) when ``index`` names no record;
     ``OSError`` when ``out`` cannot be written.
     """
     recording, out = os.fspath(recording), os.fspath(out)
     if os.path.exists(out) and os.path.exists(recording) and os.path.samefile(recording, out):
-        raise RrdError(f"{out}: is the input itself; give another output name")
+        raise RrdError(out, "is the input itself; give another output name")
     step = progress or (lambda done, total: None)
     try:
         with recording_file(recording) as source:
             try:
                 reader = RecordReader(source)
             except OSError as e:
-                raise RrdError(f"{recording}: cannot be read ({e.strerror or e})") from None
+                raise RrdError(recording, f"cannot be read ({e.strerror or e})") from None
             reader.path = recording
             with reader, replacing(out) as temporary:
                 spans, positions = reader.chosen(index)
@@ -110,7 +114,7 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
                 stream = rr.RecordingStream("mirvane")
                 stream.save(temporary)
                 try:
-                    export = _Export(stream, recording)
+                    export = _Export(stream, recording, events)
                     done = 0
                     for position, ((_, length), record) in zip(positions, reader.records(spans)):
                         export.add(record, position, lambda i, n: step(done + length * i // max(n, 1), total))
@@ -124,7 +128,7 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
     except UnfinishedFileError:
         raise
     except DataFileError as e:
-        raise RrdError(str(e)) from None
+        raise RrdError(e.path, e.reason) from None
 
 
 class _Rows:
@@ -183,8 +187,9 @@ class _Rows:
 class _Export:
     """Writes records to a Rerun stream, one after another on its timeline."""
 
-    def __init__(self, stream: rr.RecordingStream, path: str) -> None:
+    def __init__(self, stream: rr.RecordingStream, path: str, events: Optional[EventsOf] = None) -> None:
         self._stream = stream
+        self._events = events
         self._timeline = Timeline(path, "a Rerun timeline", latest=2 ** 63 - 1)
         self._named: Set[str] = set()    # entities whose fixed parts (labels, colours) are logged
         self._robots: Dict[str, None] = {}     # the robots of the records, in order
@@ -206,7 +211,8 @@ class _Export:
             if n % _PROGRESS_EVERY == 0:
                 step(n, len(products))
         drawing.send(self._stream, self._named)
-        _send_events(self._stream, record, position, offset, self.products)
+        if self._events is not None:
+            _send_events(self._stream, self._events(record, position), offset, self.products)
         self._robots.update(dict.fromkeys(sorted(workspace.robots)))
         if not self.records:
             self._eye = _eye(workspace)
@@ -247,14 +253,13 @@ def _eye(workspace: Any) -> Optional[rrb.EyeControls3D]:
         return None
 
 
-def _send_events(stream: rr.RecordingStream, record: data_pb2.Record, position: int, offset: int,
-                 first: int) -> None:
-    """The events of ``record``, the record at ``position`` of its recording, as text logs with levels
-    under ``events/<kind>``, where the exports show them; ``first`` is the number of its first product."""
+def _send_events(stream: rr.RecordingStream, events: Iterable[Event], offset: int, first: int) -> None:
+    """A record's events as text logs with levels under ``events/<kind>``, where the exports show them;
+    ``first`` is the number of the record's first product."""
     rows: Dict[str, List[Tuple[int, int, str, rr.TextLogLevel]]] = defaultdict(list)
-    for event in record_events(record, position):
-        rows[event.kind].extend((stamp + offset, first + product, text, _LEVELS[event.severity])
-                                for stamp, product, text in marks(record, event))
+    for event in events:
+        rows[str(event.kind)].extend((stamp + offset, first + product, text, _LEVELS[Severity(event.severity)])
+                                     for stamp, product, text in event_marks(event))
     for kind, entries in rows.items():
         entries.sort()
         times, products, texts, levels = zip(*entries)

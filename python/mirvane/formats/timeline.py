@@ -13,7 +13,7 @@ from typing import Optional, Type
 
 from dravik.api import data_pb2
 
-from ..data import DataFileError
+from ..records import DataFileError
 
 
 class Timeline:
@@ -39,11 +39,11 @@ class Timeline:
             where = f"product {stamps.index(begin)} is" if stamps else "start is"
             reach = (f"earlier than {self._axis} reaches (from {-self._most_offset} ns)" if first else
                      f"too long before the end of the record before it for {self._axis} to hold it after that")
-            raise self._error(f"{self._path}: record {position}'s {where} stamped {begin} ns, {reach}{alone}")
+            raise self._error(self._path, f"record {position}'s {where} stamped {begin} ns, {reach}{alone}")
         if end + offset > self._latest:
             where = f"product {stamps.index(end)} is" if stamps else "start is"
             why = "to start at 0" if first else "to follow the record before it"
-            raise self._error(f"{self._path}: record {position}'s {where} stamped {end} ns, beyond {self._axis} "
+            raise self._error(self._path, f"record {position}'s {where} stamped {end} ns, beyond {self._axis} "
                                 f"(up to {self._latest} ns) once the record moves {offset} ns later {why}{alone}")
         self._end = end + offset
         return offset

@@ -28,6 +28,7 @@ from foxglove.websocket import Capability, ChannelView, Client, PlaybackCommand,
     PlaybackState, PlaybackStatus, ServerListener
 from mcap_protobuf.schema import build_file_descriptor_set
 
+from ..analysis.events import record_events
 from ..formats import mcap
 from .clock import RATE_RANGE, Clock, Status
 from .server import bracketed, reachable
@@ -66,7 +67,7 @@ class FoxgloveLive:
                 data=build_file_descriptor_set(cls).SerializeToString()))
             for topic, cls in {**mcap.CHANNELS, **mcap.EVENT_CHANNELS}.items() if topic != mcap.RECORD}
         # The events' messages, by log time, as the export writes them.
-        self._events = mcap.event_messages(record, offset)
+        self._events = mcap.event_messages(record_events(record), offset)
         self._event_times = np.array([time for _, time, _, _ in self._events], dtype=np.int64)
         end = max(int(self._log_times[-1]), self._zero)
         self._server = foxglove.start_server(

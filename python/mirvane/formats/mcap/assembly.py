@@ -1,0 +1,230 @@
+"""Records put together from an MCAP file's messages, in file order, their channels' schemas checked."""
+
+import functools
+from typing import Callable, Dict, List, Optional, Tuple, cast
+
+from google.protobuf import message as pb_message
+from google.protobuf.descriptor import Descriptor
+from mcap.records import Channel, Message, Schema
+from mcap_protobuf.decoder import DecoderFactory
+from dravik.api import data_pb2, export_pb2
+
+from ...records import newer_fields
+from .channels import CHANNELS, INT64, PART_OF, RECORD, SCENE, START, McapError
+
+#: Taken first among the messages of one log time: what opens a record.
+_OPENING_RANK = {RECORD: 0, START: 1}
+
+
+class RecordAssembly:
+    """Gathers messages, in file order, into records and hands each on when it is complete."""
+
+    def __init__(self, path: str, write: Callable[[data_pb2.Record], None]) -> None:
+        self._path = path
+        self._write = write
+        self._kinds: Dict[int, Optional[str]] = {}      # channel id -> topic, None if not ours
+        self._held: List[Tuple[str, Message]] = []      # messages of the latest log time, not yet taken
+        self._record: Optional[data_pb2.Record] = None
+        self._header: Optional[export_pb2.RecordHeader] = None
+        self._offset = 0        # the open record's time offset
+        self._started = False   # the open record has had its /workspace/start
+        self._later: Dict[int, data_pb2.Product] = {}   # with a header: products come before their turn
+        self._bare = 0          # the header's part-less products placed so far
+        self._product: Optional[data_pb2.Product] = None  # one without: the product being gathered
+        self._key = (0, 0)      # log time and sequence of self._product
+        self._written = 0       # records handed on
+        self.newer = False      # whether a newer version wrote fields of some record
+
+    def message(self, schema: Optional[Schema], channel: Channel, message: Message) -> None:
+        if channel.id not in self._kinds:
+            self._kinds[channel.id] = _check_channel(self._path, channel, schema)
+        topic = self._kinds[channel.id]
+        if topic is None or topic == SCENE:
+            return
+        if self._held and self._held[-1][1].log_time != message.log_time:
+            self._take_held()
+        self._held.append((topic, message))
+
+    def finish(self, cut: bool = False) -> None:
+        """Hand on the last record; ``cut``: the file stopped short, so it keeps what was read whole."""
+        self._take_held()
+        self._close(cut)
+
+    def _take_held(self) -> None:
+        held, self._held = self._held, []
+        if len(held) > 1:
+            held.sort(key=lambda item: _OPENING_RANK.get(item[0], 2))
+        for topic, message in held:
+            self._take(topic, message)
+
+    def _take(self, topic: str, message: Message) -> None:
+        if topic == RECORD:
+            header = export_pb2.RecordHeader()
+            _decode(self._path, topic, message, header)
+            self._close()
+            self._open(header, header.time_offset_ns)
+        elif topic == START:
+            # A record opened by its header has its starting state already.
+            if self._header is None or self._started:
+                self._close()
+                record = self._open(None, 0)
+                _decode(self._path, topic, message, record.project.workspace.state)
+                record.start_timestamp_ns = self._time(message.log_time)
+            self._started = True
+        else:
+            self._part(topic, message)
+
+    def _open(self, header: Optional[export_pb2.RecordHeader], offset: int) -> data_pb2.Record:
+        record = self._record = data_pb2.Record()
+        if header is not None:
+            record.CopyFrom(header.record)
+            del record.products[:]
+        self._header, self._offset, self._started = header, offset, False
+        self._later, self._bare, self._product = {}, 0, None
+        return record
+
+    def _part(self, topic: str, message: Message) -> None:
+        record = self._record
+        if record is None:
+            raise McapError(self._path, f"a {topic} message comes before any {RECORD} or {START} message")
+        part = PART_OF[topic]
+        time = self._time(message.log_time)
+        if self._header is not None:
+            product = self._at(record, self._header, message.sequence, time)
+            if product.HasField(part) or product.timestamp_ns != time:
+                raise McapError(self._path, f"record {self._count()} has two products at position "
+                                f"{message.sequence}: the file is damaged")
+        else:
+            key = (message.log_time, message.sequence)
+            gathered = self._product
+            if gathered is None or key != self._key or gathered.HasField(part):
+                gathered = self._product = record.products.add(timestamp_ns=time)
+                self._key = key
+            product = gathered
+        _decode(self._path, topic, message, getattr(product, part))
+
+    def _at(self, record: data_pb2.Record, header: export_pb2.RecordHeader, position: int,
+            time: int) -> data_pb2.Product:
+        """The product at ``position``: in the record when it is in its turn (as in a file in
+        file order), else held until its turn comes."""
+        products = record.products
+        self._place_bare(record, header)
+        if position < len(products):
+            return products[position]
+        if position == len(products) and not self._later:
+            return products.add(timestamp_ns=time)
+        product = self._later.get(position)
+        if product is None:
+            product = self._later[position] = data_pb2.Product(timestamp_ns=time)
+        return product
+
+    def _place_bare(self, record: data_pb2.Record, header: export_pb2.RecordHeader) -> None:
+        """Put in place the header's part-less products, and those held, whose turn has come."""
+        positions, products, later = header.bare_positions, record.products, self._later
+        while True:
+            if self._bare < len(positions) and positions[self._bare] == len(products):
+                products.append(header.record.products[self._bare])
+                self._bare += 1
+            elif len(products) in later:
+                products.append(later.pop(len(products)))
+            else:
+                return
+
+    def _close(self, cut: bool = False) -> None:
+        record, header = self._record, self._header
+        if record is None:
+            return
+        if header is not None:
+            self._place_bare(record, header)
+            count = len(record.products) if header.streamed else header.product_count
+            if (self._later or self._bare != len(header.bare_positions) or len(record.products) != count) \
+                    and not cut:
+                raise McapError(self._path, f"record {self._count()} has {len(record.products)} products in "
+                                f"order where its {RECORD} message announces {count}: the file is damaged or "
+                                "cut short")
+            del record.products[count:]
+            for position, extra in zip(header.extra_positions, header.extras):
+                if position < len(record.products):
+                    record.products[position].MergeFrom(extra)
+        if header is None or header.streamed or len(record.products) < header.product_count:
+            record.stop_timestamp_ns = max((p.timestamp_ns for p in record.products),
+                                           default=record.start_timestamp_ns)
+        try:
+            self.newer |= newer_fields(record)
+        except ValueError as e:
+            raise McapError(self._path, f"record {self._count()}: {e}") from None
+        self._write(record)
+        self._written += 1
+        self._record = self._header = self._product = None
+        self._later = {}
+
+    def _count(self) -> int:
+        """The position of the open record in the file."""
+        return self._written
+
+    def _time(self, log_time: int) -> int:
+        time = log_time - self._offset
+        if not -INT64 <= time < INT64:
+            raise McapError(self._path, f"log time {log_time} does not fit a recording's time stamps")
+        return time
+
+
+def _check_channel(path: str, channel: Channel, schema: Optional[Schema]) -> Optional[str]:
+    """The channel's topic if it is one of ours and carries our schema; None if it is not ours."""
+    cls = CHANNELS.get(channel.topic)
+    if cls is None:
+        return None
+    expected = cls.DESCRIPTOR.full_name
+    if channel.message_encoding != "protobuf" or schema is None or schema.encoding != "protobuf" \
+            or schema.name != expected:
+        found = schema.name if schema is not None and schema.name else "untyped"
+        raise McapError(path, f"channel {channel.topic} carries {found} messages "
+                        f"({channel.message_encoding or 'no encoding'}), expected protobuf {expected}")
+    if channel.topic == SCENE:
+        return SCENE
+    problem = _schema_problem(channel.topic, schema.data)
+    if problem:
+        raise McapError(path, f"channel {channel.topic}: {problem}")
+    return channel.topic
+
+
+@functools.lru_cache(maxsize=64)
+def _schema_problem(topic: str, data: bytes) -> str:
+    """What is wrong with the embedded schema of one of our channels, empty if nothing; a file's
+    schemas are those of the last files read, so each is checked once."""
+    cls = CHANNELS[topic]
+    try:
+        decoder = DecoderFactory().decoder_for("protobuf", Schema(id=1, name=cls.DESCRIPTOR.full_name,
+                                                                  encoding="protobuf", data=data))
+        embedded = type(decoder(b"")).DESCRIPTOR if decoder is not None else None
+    except Exception as e:
+        return f"its schema cannot be read ({e})"
+    # Either protobuf implementation's descriptors have the fields _shape reads.
+    if embedded is None or _shape(cast(Descriptor, embedded)) != _shape(cast(Descriptor, cls.DESCRIPTOR)):
+        return f"its schema {cls.DESCRIPTOR.full_name} differs from mirvane's"
+    return ""
+
+
+def _shape(descriptor: Descriptor) -> Dict[str, List[Tuple[int, str, int, bool, str]]]:
+    """The fields of a message and of every message it holds, by full name."""
+    shapes: Dict[str, List[Tuple[int, str, int, bool, str]]] = {}
+    pending = [descriptor]
+    while pending:
+        d = pending.pop()
+        if d.full_name in shapes:
+            continue
+        shapes[d.full_name] = sorted(
+            (f.number, f.name, f.type, f.is_repeated, f.message_type.full_name if f.message_type else "")
+            for f in d.fields)
+        pending.extend(f.message_type for f in d.fields if f.message_type is not None)
+    return shapes
+
+
+def _decode(path: str, topic: str, message: Message, into: pb_message.Message) -> None:
+    """Parse the message into ``into``, an empty message that becomes present even if this one is empty."""
+    into.SetInParent()
+    try:
+        into.MergeFromString(message.data)
+    except pb_message.DecodeError as e:
+        raise McapError(path, f"a {topic} message at log time {message.log_time} cannot be decoded ({e})") \
+            from None

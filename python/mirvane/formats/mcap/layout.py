@@ -1,0 +1,147 @@
+"""Writing the export's layout: records opened by their header and starting state, their products'
+parts each on its channel, the scene after what moves, chunks ended only between products."""
+
+from typing import IO, Callable, Optional
+
+from google.protobuf import message as pb_message
+from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
+from mcap.writer import CompressionType, Writer
+from mcap_protobuf.schema import register_schema
+from dravik.api import data_pb2, export_pb2, system_pb2
+
+from ... import scene
+from ..._version import __version__
+from ...records import EventsOf
+from ..timeline import Timeline
+from .channels import (CHANNELS, CHUNK_BYTES, EVENT_CHANNELS, INT64, PROGRESS_EVERY, RECORD, SCENE, START,
+                       McapError, part_messages)
+from .events_channel import event_messages
+from .scene_channel import SceneChannel
+
+
+class LayoutWriter:
+    """An MCAP file in the export's layout, written as records open and products come:
+    what ``export_mcap`` and the recorder (``mirvane.formats.recorder``) write through.
+
+    A chunk is written once it holds ``chunk_bytes`` (or on ``flush``), and only
+    between products, so a file cut short anywhere holds whole products. ``/scene``
+    follows every product that moves something, or with ``scene_interval_ns`` at most
+    once in that much log time (a live recording's 3D view needs no more).
+    """
+
+    def __init__(self, f: IO[bytes], chunk_bytes: int = CHUNK_BYTES, scene_interval_ns: int = 0,
+                 events: bool = False) -> None:
+        # The writer never ends a chunk by itself: only between products, here.
+        self._writer = Writer(f, chunk_size=2 ** 62, compression=CompressionType.ZSTD)
+        self._writer.start(profile="", library=f"mirvane {__version__}")
+        channels = {**CHANNELS, **(EVENT_CHANNELS if events else {})}
+        self._channels = {topic: self._writer.register_channel(topic=topic, message_encoding="protobuf",
+                                                               schema_id=register_schema(self._writer, cls))
+                          for topic, cls in channels.items()}
+        self._chunk_bytes = chunk_bytes
+        self._pending = 0       # bytes of messages in the chunk being gathered
+        self._cell: Optional[SceneChannel] = None
+        self._scene_interval = scene_interval_ns
+        self._scene_at = 0      # the log time of the latest /scene
+
+    def open_record(self, header: export_pb2.RecordHeader, time: int, sequence: int) -> None:
+        """Open a record at log time ``time``: its header, its starting state and the scene."""
+        workspace = header.record.project.workspace
+        state = system_pb2.WorkspaceState()
+        state.CopyFrom(workspace.state)
+        self.write(RECORD, time, header.SerializeToString(deterministic=True), sequence)
+        self.write(START, time, state.SerializeToString(deterministic=True), sequence)
+        self._cell = SceneChannel(workspace.robots, workspace.cameras, workspace.items, state, time)
+        self.write(SCENE, time, self._cell.update(time, clear=True), sequence)
+        self._scene_at = time
+
+    def product(self, product: data_pb2.Product, time: int, sequence: int) -> None:
+        """Write a product of the open record: its parts, and the scene if it moved something."""
+        for topic, data in part_messages(product):
+            self.write(topic, time, data, sequence)
+        cell = self._cell
+        if cell is not None:
+            cell.apply(product)
+            if cell.moved and (not self._scene_interval or time - self._scene_at >= self._scene_interval):
+                self.write(SCENE, time, cell.update(time), sequence)
+                self._scene_at = time
+        if self._pending >= self._chunk_bytes:
+            self.flush()
+
+    def flush(self) -> None:
+        """Write the chunk gathered so far and flush the file."""
+        self._writer.flush()  # type: ignore[no-untyped-call]
+        self._pending = 0
+
+    def finish(self) -> None:
+        """Write the last chunk and the summary: the file is whole."""
+        self._writer.finish()  # type: ignore[no-untyped-call]
+
+    def write(self, topic: str, time: int, data: bytes, sequence: int) -> None:
+        """Write a message on one of the file's channels (one of ``/events`` between products)."""
+        self._writer.add_message(channel_id=self._channels[topic], log_time=time, data=data,
+                                 publish_time=time, sequence=sequence)
+        self._pending += len(data) + 31     # and the message record's own fields
+
+
+class RecordsWriter:
+    """Writes records to an MCAP file, one after another on its time axis; with ``events`` (a record's
+    events, given the record and its position), their events too."""
+
+    def __init__(self, f: IO[bytes], path: str, events: Optional[EventsOf] = None) -> None:
+        self._out = LayoutWriter(f, events=events is not None)
+        self._events = events
+        self._timeline = Timeline(path, "an MCAP file's time axis", latest=2 ** 64 - 1, most_offset=INT64 - 1,
+                                  error=McapError)
+        self.records = 0
+        self.products = 0
+
+    def add(self, record: data_pb2.Record, position: int, step: Callable[[int, int], None]) -> None:
+        """Write ``record``, the record at ``position`` of its recording."""
+        products = record.products
+        header = export_pb2.RecordHeader(product_count=len(products))
+        # Every field of a Record but its products, a newer version's too.
+        if len(unknown_fields.UnknownFieldSet(record)):
+            header.record.ParseFromString(record.SerializeToString())
+            del header.record.products[:]
+        else:
+            if record.HasField("project"):
+                header.record.project.CopyFrom(record.project)
+            header.record.start_timestamp_ns = record.start_timestamp_ns
+            header.record.stop_timestamp_ns = record.stop_timestamp_ns
+        for n, product in enumerate(products):
+            if scene.kind_of(product) is None:
+                header.bare_positions.append(n)
+                header.record.products.add().CopyFrom(product)
+            elif len(unknown_fields.UnknownFieldSet(product)):     # a newer version's fields
+                header.extra_positions.append(n)
+                _only_unknown(header.extras.add(), product)
+        offset = header.time_offset_ns = self._timeline.place(record, position)
+        begin = min((p.timestamp_ns for p in products), default=record.start_timestamp_ns)
+        # The events' messages go between the products, each before the first product after it.
+        events = event_messages(self._events(record, position), offset) if self._events is not None else []
+        written = 0
+
+        self._out.open_record(header, begin + offset, self.records)
+        for n, product in enumerate(products):
+            time = product.timestamp_ns + offset
+            while written < len(events) and events[written][1] < time:
+                self._out.write(*events[written])
+                written += 1
+            self._out.product(product, time, n & 0xFFFFFFFF)
+            if n % PROGRESS_EVERY == 0:
+                step(n, len(products))
+        for message in events[written:]:
+            self._out.write(*message)
+        self.records += 1
+        self.products += len(products)
+
+    def finish(self) -> None:
+        self._out.finish()
+
+
+def _only_unknown(target: pb_message.Message, source: pb_message.Message) -> None:
+    """Make ``target`` hold only the fields of ``source`` that this version does not know."""
+    target.ParseFromString(source.SerializeToString())
+    for field, _ in target.ListFields():
+        target.ClearField(field.name)

@@ -1,0 +1,17 @@
+"""Records at the bottom of the package: errors, the time base, positions and spans, events as values.
+
+It imports nothing else of mirvane, so every other layer can build on it.
+"""
+
+from .errors import DataFileError, PathLike, RecordIndexError, UnfinishedFileError
+from .events import ENDED, Event, EventKind, EventsOf, Severity, event_marks
+from .schema import newer_fields
+from .spans import record_position, span_positions
+from .timebase import duration_seconds, product_seconds, seconds_between, span_seconds
+
+__all__ = [
+    "DataFileError", "PathLike", "RecordIndexError", "UnfinishedFileError",
+    "ENDED", "Event", "EventKind", "EventsOf", "Severity", "event_marks",
+    "newer_fields", "record_position", "span_positions",
+    "duration_seconds", "product_seconds", "seconds_between", "span_seconds",
+]
