@@ -17,7 +17,8 @@ from proglog import TqdmProgressBarLogger  # type: ignore[import-untyped]
 from dravik.api import data_pb2
 
 from ._atomic import PathLike, replacing
-from .data import product_seconds, record_span, seconds_between
+from .records import product_seconds, seconds_between
+from .scene import record_span
 from .rebinding import rebound
 
 # How far below k / fps a time may fall through rounding and still show image k.

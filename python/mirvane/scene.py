@@ -398,3 +398,24 @@ def cell(robots: Mapping[str, project_pb2.RobotModel], cameras: Mapping[str, pro
               for name, model in sorted(cameras.items())),
         tuple(item(name, model, state.items.get(name) if state is not None else None, name in held, poses.get(name))
               for name, model in sorted(items.items())))
+
+
+def record_span(record: data_pb2.Record, positions: range) -> data_pb2.Record:
+    """``record`` cut to its products at ``positions`` (a range), starting in the workspace state
+    they start in: the record's own with every product before them applied (the product
+    rule above), so that after each product the state is the whole record's after it.
+
+    When products before (after) the span are cut off, the record starts (stops) at its first (last).
+    """
+    cut = data_pb2.Record()
+    cut.CopyFrom(record)
+    del cut.products[positions.stop:]
+    del cut.products[:positions.start]
+    start = cut.project.workspace.state
+    for product in record.products[:positions.start]:
+        apply(product, start)
+    if positions.start > 0 and cut.products:
+        cut.start_timestamp_ns = max(cut.start_timestamp_ns, cut.products[0].timestamp_ns)
+    if positions.stop < len(record.products) and cut.products:
+        cut.stop_timestamp_ns = min(cut.stop_timestamp_ns, cut.products[-1].timestamp_ns)
+    return cut

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Iterator, Optional, Tuple
 
 from dravik.api import data_pb2
 
-from .. import scene
+from ..scene import record_span
 from ..records import PathLike, RecordIndexError, record_position, span_positions
 from .filenames import MCAP_EXT, is_mcap
 from .recordstream import RecordReader, RecordWriter, read_recording_file
@@ -25,7 +25,7 @@ if TYPE_CHECKING:
     from ..project import Project
 
 __all__ = ["MCAP_EXT", "is_mcap", "read_records", "stream_records", "open_record", "recording_file",
-           "recording_span", "record_span"]
+           "recording_span"]
 
 
 def read_records(path: PathLike) -> Tuple[data_pb2.Records, bool]:
@@ -116,24 +116,3 @@ def recording_span(path: PathLike, start_s: float, end_s: float, index: Optional
                     writer.write(record_span(record, positions))
                     kept += 1
         yield cut, kept
-
-
-def record_span(record: data_pb2.Record, positions: range) -> data_pb2.Record:
-    """``record`` cut to its products at ``positions`` (a range), starting in the workspace state
-    they start in: the record's own with every product before them applied (``mirvane.scene``'s
-    product rule), so that after each product the state is the whole record's after it.
-
-    When products before (after) the span are cut off, the record starts (stops) at its first (last).
-    """
-    cut = data_pb2.Record()
-    cut.CopyFrom(record)
-    del cut.products[positions.stop:]
-    del cut.products[:positions.start]
-    start = cut.project.workspace.state
-    for product in record.products[:positions.start]:
-        scene.apply(product, start)
-    if positions.start > 0 and cut.products:
-        cut.start_timestamp_ns = max(cut.start_timestamp_ns, cut.products[0].timestamp_ns)
-    if positions.stop < len(record.products) and cut.products:
-        cut.stop_timestamp_ns = min(cut.stop_timestamp_ns, cut.products[-1].timestamp_ns)
-    return cut

@@ -34,7 +34,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..analysis.events import INFO, SEVERITIES, Event
-from ..data import product_seconds
+from ..records import product_seconds
 from ..rebinding import replay_time, set_replay_time
 
 #: The rates a menu or the faster/slower keys offer; scripts may set any in RATE_RANGE.
