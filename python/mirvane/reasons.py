@@ -17,18 +17,14 @@ WRITE_ADVICE = {
 }
 
 
-def first_line(error: BaseException, limit: Optional[int] = 200, empty: Optional[str] = None,
-               with_path: bool = False) -> str:
-    """Why ``error`` happened, in one line: its ``reason`` when it carries one (after its ``path``
-    if ``with_path``), else the start of its text; ``empty`` (by default its type's name) when
-    there is none. At most ``limit`` characters of the text are kept."""
-    reason, path = getattr(error, "reason", None), getattr(error, "path", None)
-    text = reason if isinstance(reason, str) and reason.strip() else str(error)
-    lines = text.strip().splitlines()
+def first_line(error: BaseException, limit: Optional[int] = 200, empty: Optional[str] = None) -> str:
+    """``error`` in one line: the start of its text (which names the file first where the error is
+    about one: ``path: reason``); ``empty`` (by default its type's name) when there is none. At most
+    ``limit`` characters are kept."""
+    lines = str(error).strip().splitlines()
     if not lines:
         return type(error).__name__ if empty is None else empty
-    line = lines[0][:limit] if limit else lines[0]
-    return f"{os.fspath(path)}: {line}" if with_path and text is reason and path is not None else line
+    return lines[0][:limit] if limit else lines[0]
 
 
 def cannot_write(path: str, error: BaseException, what: str = "it", advice: str = "") -> str:

@@ -49,9 +49,9 @@ def described(subparsers: Any, name: str, summary: str, description: str, exampl
     return parser
 
 
-def first_line(error: BaseException, with_path: bool = False) -> str:
+def first_line(error: BaseException) -> str:
     """An error in one line, for a refusal's words (``mirvane.reasons.first_line``)."""
-    return reasons.first_line(error, empty="no details", with_path=with_path)
+    return reasons.first_line(error, empty="no details")
 
 
 @contextlib.contextmanager

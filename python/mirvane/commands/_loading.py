@@ -26,7 +26,7 @@ def load_recording(path: str) -> "Data":
     except UnfinishedFileError as e:   # its message says how to recover it
         raise UserError(str(e)) from None
     except DataFileError as e:
-        raise UserError(f"{first_line(e, with_path=True)}; check the file or {MAKE_ONE}") from None
+        raise UserError(f"{first_line(e)}; check the file or {MAKE_ONE}") from None
     except ImportError:
         raise UserError(f"{path}: MCAP files need the mcap extra; run pip install 'mirvane[mcap]'") from None
     except OSError as e:
