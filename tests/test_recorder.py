@@ -247,6 +247,44 @@ def test_split_by_size_keeps_every_product_once(tmp_path):
     assert [p for f in recorder.files for r in McapRecords(f) for p in r.products] == list(record.products)
 
 
+# Stamps in hundredths of a second; the window is 1 s, so the fault at 14.99 s keeps 13.99 s on.
+@pytest.mark.parametrize("stamps", [
+    [*range(500), 360_000, *range(500, 1500)],      # one product an hour ahead
+    [*range(360_000, 360_500), *range(1500)],       # the clock stepped back an hour
+])
+def test_snapshot_mode_keeps_only_its_seconds_however_the_stamps_run(tmp_path, stamps):
+    with Recorder(tmp_path / "run.mcap", cell_project(), snapshot_seconds=1.0,
+                  trigger_when=lambda p: p.decision.step == "fault") as recorder:
+        for n in stamps[:-1]:
+            recorder.controller("arm_a", [0.0], time_ns=n * SECOND // 100)
+        recorder.decision("pick_place_a", "fault", time_ns=stamps[-1] * SECOND // 100)
+    assert spans(recorder.files) == [[n / 100 for n in range(1399, 1500)]]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda r: r.controller("arm_a", [0.1], time_ns=True), TypeError, "time_ns must be an int of nanoseconds, not bool"),
+    (lambda r: r.decision("b", "s", time_ns=1.5), TypeError, "time_ns must be an int of nanoseconds, not float"),
+    (lambda r: r.perception(item_poses={"box_1": (0.3, 0.5, 0.0)}), ValueError,
+     "the pose of item 'box_1' must be a Pose or (x, y, z, yaw) in metres and radians, not 3 values"),
+    (lambda r: r.perception(camera_poses={"cam": "1234"}), ValueError, "the pose of camera 'cam' must be a Pose"),
+    (lambda r: r.controller("arm_a", [0.1], grasped_pose=(0, 0, 0, None)), TypeError,
+     "the pose of grasped_pose must be four numbers (x, y, z, yaw), not int, int, int, NoneType"),
+])
+def test_the_recorder_refuses_what_is_no_stamp_or_pose_in_one_line(tmp_path, call, error, message):
+    with Recorder(tmp_path / "run.mcap", cell_project()) as recorder:
+        with pytest.raises(error) as excinfo:
+            call(recorder)
+    assert str(excinfo.value).startswith(message) and "\n" not in str(excinfo.value)
+    assert [r.products for r in McapRecords(recorder.files[0])] == [[]]
+
+
+def test_a_max_bytes_too_small_for_a_file_is_refused_before_any_file(tmp_path):
+    with pytest.raises(ValueError, match=r"^max_bytes must be at least [\d,]+ for this project, not 2,000: "
+                                         r"every file takes [\d,]+ bytes before its first product"):
+        Recorder(tmp_path / "run.mcap", cell_project(), max_bytes=2000)
+    assert not os.listdir(tmp_path)
+
+
 @pytest.fixture(scope="module")
 def live_recording(tmp_path_factory):
     """The sample cell's products recorded as they come, in two records (the project changed
