@@ -147,6 +147,52 @@ def test_recover_writes_a_whole_file_or_nothing(tmp_path, damage, status, said):
         assert kept == products_of(tmp_path / "rec.mcap")[:len(kept)]
 
 
+@pytest.fixture(scope="module")
+def chunked(tmp_path_factory):
+    """A recorder's file of 30 products, each flushed into a chunk of its own, and where its chunks end."""
+    path = tmp_path_factory.mktemp("chunked") / "rec.mcap"
+    with Recorder(path, cell_project(), flush_seconds=1000) as recorder:
+        for i in range(30):
+            recorder.controller("arm_a", [i], time_ns=SECOND + i)
+            recorder.flush()
+    with open(path, "rb") as f:
+        ends = [f.tell() for record in StreamReader(f, emit_chunks=True).records if type(record).__name__ == "Chunk"]
+    return path, ends
+
+
+SKIPPED = r"skipped the damaged bytes [\d,]+ to [\d,]+ \(damaged MCAP file at byte \d+ \(CRCValidationError: .*\)\) and read on from the next whole chunk"
+
+
+@pytest.mark.parametrize("damage, said", [
+    ("flipped", SKIPPED + "\n"),
+    ("flipped and cut", SKIPPED + r"; lost its last [\d,]+ of [\d,]+ bytes \(cut short: .*\): a recorder's file loses what"),
+    ("cut after a chunk", r"it ends after its last whole chunk, without the summary a closed file has: nothing lost there\n"),
+])
+def test_recover_keeps_every_whole_chunk_and_says_what_it_skipped_where(chunked, tmp_path, damage, said):
+    path, ends = chunked
+    broken = bytearray(path.read_bytes())
+    if "flipped" in damage:     # inside the chunk of product 5 (the project's chunk is the first)
+        broken[ends[6] - 20] ^= 0xFF
+    broken = broken[:{"flipped": len(broken), "flipped and cut": ends[-1] - 1, "cut after a chunk": ends[20]}[damage]]
+    (tmp_path / "in.mcap").write_bytes(broken)
+    done = mirvane("recover", "in.mcap", "out.mcap", cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    count = {"flipped": 29, "flipped and cut": 28, "cut after a chunk": 20}[damage]
+    assert re.match(rf"Recovered 1 record \({count} products\) of in.mcap into out.mcap; {said}", done.stdout), done.stdout
+    lost = [5] if "flipped" in damage else []
+    assert [p.controller.feedback.joint.positions.values[0] for p in products_of(tmp_path / "out.mcap")] == \
+        [i for i in range(count + len(lost)) if i not in lost]
+
+
+def test_recover_replaces_an_existing_file_only_with_force(chunked, tmp_path):
+    (tmp_path / "out.mcap").write_bytes(b"mine")
+    done = mirvane("recover", chunked[0], "out.mcap", cwd=tmp_path)
+    assert done.returncode == 2 and done.stderr == "mirvane: error: out.mcap: exists; give --force to replace it, " \
+        "or another name\n" and (tmp_path / "out.mcap").read_bytes() == b"mine"
+    assert mirvane("recover", chunked[0], "out.mcap", "--force", cwd=tmp_path).returncode == 0
+    assert len(products_of(tmp_path / "out.mcap")) == 30
+
+
 @pytest.mark.parametrize("command", [["info", "cut.mcap"], ["import", "cut.mcap", "x.rec"],
                                      ["export", "cut.mcap", "x.mcap"], ["export", "cut.mcap", "x.rrd"],
                                      ["replay", "cut.mcap", "--project", "cell.mvproj", "--quiet"]])
