@@ -270,3 +270,39 @@ def test_real_movie_of_a_simulated_run_holds_every_frame(monkeypatch, tmp_path):
     errors = [np.abs(decoded[-1][moved].astype(int) - shot[moved]).mean() for shot in (before, last)]
     assert errors[1] < errors[0] / 2, errors
     assert project.workspace().state() == project.system().state().workspace
+
+
+@pytest.mark.parametrize("fail", [RuntimeError, KeyboardInterrupt])
+@pytest.mark.parametrize("side_by_side", [False, True])
+def test_the_movie_module_removes_the_frames_of_a_movie_that_fails_and_only_those(monkeypatch, tmp_path, fail,
+                                                                                 side_by_side):
+    from mirvane.player.movie import MoviePlan, Run, make_movie, make_side_by_side
+
+    scratch, work = tmp_path / "scratch", tmp_path / "work"
+    for where in (scratch / "other", work / "tmp"):
+        where.mkdir(parents=True)
+        (where / "keep.png").write_bytes(b"someone else's")
+    monkeypatch.setattr("tempfile.tempdir", str(scratch))
+    monkeypatch.chdir(work)
+    shot = WorkspaceViewer.screenshot
+    taken, failing_at = [], 8 if side_by_side else 6    # side by side, in the second run
+
+    def failing(viewer, filename):
+        taken.append(shot(viewer, filename))
+        if len(taken) == failing_at:
+            raise fail("the viewer failed")
+        return taken[-1]
+    monkeypatch.setattr(WorkspaceViewer, "screenshot", failing)
+    project = Project()
+    project.setWorkspace(build_cell())
+    data = make_recording(runs=1, duration_s=0.5, seed=1)
+    plan = MoviePlan.of(data._data_records.records[0], "run.rec", 0)
+    with pytest.raises(fail, match="the viewer failed"):
+        if side_by_side:
+            make_side_by_side((Run("a", project, plan), Run("b", project, plan)), "m.mp4", (64, 48), quiet=True)
+        else:
+            make_movie(project, MoviePlan.of(data._data_records.records[0], "run.rec", 0, fps=20), "m.mp4",
+                       (64, 48), quiet=True)
+    assert len(taken) == failing_at and not any(os.path.exists(f) for f in taken)
+    kept = {scratch: ["other", "other/keep.png"], work: ["tmp", "tmp/keep.png"]}
+    assert listing(scratch, work) == kept
