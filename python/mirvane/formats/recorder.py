@@ -554,11 +554,13 @@ def _set(pose: geometry_pb2.Pose, value: PoseLike, what: str) -> None:
     if isinstance(value, geometry_pb2.Pose):
         pose.CopyFrom(value)
         return
-    if isinstance(value, (str, bytes)) or not isinstance(value, collections.abc.Sequence) or len(value) != 4:
-        shown = f"{len(value)} values" if isinstance(value, collections.abc.Sized) else type(value).__name__
+    values = tuple(value) if isinstance(value, collections.abc.Iterable) and not isinstance(value, (str, bytes)) \
+        else None
+    if values is None or len(values) != 4:
+        shown = type(value).__name__ if values is None else f"{len(values)} values"
         raise ValueError(f"the pose of {what} must be a Pose or (x, y, z, yaw) in metres and radians, "
                          f"not {shown}")
-    if not all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in value):
+    if not all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in values):
         raise TypeError(f"the pose of {what} must be four numbers (x, y, z, yaw), not "
-                        f"{', '.join(type(v).__name__ for v in value)}")
-    set_pose(pose, *value)
+                        f"{', '.join(type(v).__name__ for v in values)}")
+    set_pose(pose, *values)
