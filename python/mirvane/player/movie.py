@@ -233,8 +233,8 @@ def make_movie(project: "Project", plan: MoviePlan, out: str, size: Tuple[int, i
 
     with contextlib.ExitStack() as stack:
         stack.callback(bar.close)
-        # Frames go to a directory of this call's own; play writes the movie
-        # beside its destination and puts it in place only once complete.
+        # Frames go to a directory of this call's own, removed however play ends (play leaves
+        # them when it fails); play writes the movie beside its destination, in place once complete.
         frames = stack.enter_context(tempfile.TemporaryDirectory(prefix="mirvane-frames-"))
         stack.enter_context(movie_frames_in(frames))
         stack.enter_context(movie_clip(keeping(plan.frames)))
@@ -268,6 +268,7 @@ def make_side_by_side(runs: Tuple[Run, Run], out: str, size: Tuple[int, int] = V
     from ..viewer import caption
 
     fps = runs[0].plan.fps
+    # Both runs' frames in one directory of this call's own, removed however it ends.
     with tempfile.TemporaryDirectory(prefix="mirvane-frames-") as scratch, _progress_output(quiet):
         a, b = (_frames(run, os.path.join(scratch, side), out, size, quiet) for run, side in zip(runs, "ab"))
         captions = caption(f"A: {runs[0].name}", size[0]), caption(f"B: {runs[1].name}", size[0])
