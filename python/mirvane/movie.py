@@ -195,18 +195,20 @@ class _ProgressBar(ProgressBarLogger):  # type: ignore[misc]
 
     def __init__(self, movie: str) -> None:
         super().__init__()
-        self._bar = tqdm(desc=f"writing {movie}", unit="frame", leave=False)
+        self._movie = movie
+        self._bar: "Optional[tqdm[Any]]" = None
 
     def bars_callback(self, bar: str, attr: str, value: Any, old_value: Any = None) -> None:
         if bar != "frame_index":
             return
-        if attr == "total":
-            self._bar.reset(total=value)
-        elif attr == "index" and value > self._bar.n:
+        if attr == "total" and self._bar is None:
+            self._bar = tqdm(total=value, desc=f"writing {self._movie}", unit="frame", leave=False)
+        elif attr == "index" and self._bar is not None and value > self._bar.n:
             self._bar.update(value - self._bar.n)
 
     def close(self) -> None:
-        self._bar.close()
+        if self._bar is not None:
+            self._bar.close()
 
 
 def _common_size(image_files: Sequence[str]) -> Tuple[int, int]:
