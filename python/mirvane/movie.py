@@ -59,7 +59,7 @@ class ImageSequenceClip(MoviepyImageSequenceClip):  # type: ignore[misc]
         replaces it when complete: on any failure the old movie stays as it was."""
         with replacing(filename) as temporary, _checked_writer():
             if kwargs.get("logger", "bar") == "bar":
-                kwargs["logger"] = _ProgressBar(os.path.basename(os.fspath(filename)))
+                kwargs["logger"] = _ProgressBar(os.fspath(filename))
             try:
                 super().write_videofile(temporary, *args, **kwargs)
             finally:
