@@ -360,7 +360,8 @@ class WorkspaceViewer:
         view at its edge, one that is no number in the corner."""
         u, v = self._px(x, y)
         u = r + 1 if math.isnan(u) else min(max(u, r + 1), self._width - r - 1)
-        v = self._top + r + 1 if math.isnan(v) else min(max(v, self._top + r + 1), self._height - _STATUS_HEIGHT - r - 1)
+        top, bottom = self._top + r + 1, self._height - _STATUS_HEIGHT - r - 1
+        v = top if math.isnan(v) else min(max(v, top), bottom)
         return u, v
 
     def _statusBar(self, state: Optional[system_pb2.SystemState], holding: Dict[str, str],
