@@ -125,6 +125,11 @@ class WorkspaceViewer:
         """Image size in pixels, (width, height)."""
         return self._width, self._height
 
+    @property
+    def captioned(self) -> bool:
+        """Whether a caption line tops the picture."""
+        return bool(self._top)
+
     def image(self) -> Optional[Image.Image]:
         """The last rendered frame (None before the first ``render``)."""
         return self._frame

@@ -37,7 +37,7 @@ class Picture:
     def tell(self, viewer: WorkspaceViewer, seconds: float) -> None:
         """Tell ``viewer`` what its next picture, of the record at ``seconds`` as play shows it, shows."""
         viewer.mark(marked(self._alarms, seconds, self._reach))
-        viewer.at(self._reports.at(nearest(self._times, seconds)), self.caption(seconds))
+        viewer.at(self._reports.at(nearest(self._times, seconds)), self.caption(seconds) if viewer.captioned else "")
 
     def caption(self, seconds: float) -> str:
         """The record time and each event under way, the worst first, then the latest."""
