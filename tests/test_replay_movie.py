@@ -299,10 +299,10 @@ def test_the_movie_module_removes_the_frames_of_a_movie_that_fails_and_only_thos
     plan = MoviePlan.of(data._data_records.records[0], "run.rec", 0)
     with pytest.raises(fail, match="the viewer failed"):
         if side_by_side:
-            make_side_by_side((Run("a", project, plan), Run("b", project, plan)), "m.mp4", (64, 48), quiet=True)
+            make_side_by_side((Run("a", project, plan), Run("b", project, plan)), "m.mp4", (96, 72), quiet=True)
         else:
             make_movie(project, MoviePlan.of(data._data_records.records[0], "run.rec", 0, fps=20), "m.mp4",
-                       (64, 48), quiet=True)
+                       (96, 72), quiet=True)
     assert len(taken) == failing_at and not any(os.path.exists(f) for f in taken)
     kept = {scratch: ["other", "other/keep.png"], work: ["tmp", "tmp/keep.png"]}
     assert listing(scratch, work) == kept
