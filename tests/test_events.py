@@ -47,6 +47,13 @@ def test_each_fault_is_found_where_it_strikes_and_the_run_is_its_twin_until_then
     assert before and before == twin[:len(before)] and record.products != twin
 
 
+@pytest.mark.parametrize("seed", [0, 2])
+def test_all_faults_on_a_short_run_strike_every_kind(seed):
+    # At the default rate a 20 s run is one fault; "all" asks for each kind.
+    _, injected = run_cell(20.0, seed=seed, faults=Faults.parse("all"))
+    assert sorted({fault.kind for fault in injected}) == sorted(KINDS)
+
+
 def test_a_detector_fed_live_returns_an_error_with_its_product_and_a_range_once_it_ends():
     record, _ = run_cell(20.0, seed=3, faults=Faults(("damaged-value", "stall", "dropout"), per_minute=9.0))
     detector, found, first = Detector(record.project), [], record.products[0].timestamp_ns
@@ -65,6 +72,26 @@ def test_clean_runs_have_no_warning_or_error():
     for seed in range(20):
         events = record_events(simulate(30.0, seed=seed))
         assert {e.kind for e in events} == {"step", "grasp", "release"}, seed
+
+
+@pytest.fixture(scope="module")
+def clean_run():
+    return simulate(12.0, seed=0)
+
+
+# A camera's frames stamped when taken, a controller's reports when sent: sources out of step.
+@pytest.mark.parametrize("part, shift_ms", [("perception", -100), ("perception", 100),
+                                            ("controller", -100), ("controller", 100)])
+def test_a_clean_run_whose_sources_are_out_of_step_stays_quiet(clean_run, part, shift_ms):
+    record = type(clean_run)()
+    record.CopyFrom(clean_run)
+    for product in record.products:
+        if product.HasField(part):
+            product.timestamp_ns += shift_ms * 1_000_000
+    products = sorted(record.products, key=lambda product: product.timestamp_ns)
+    del record.products[:]
+    record.products.extend(products)
+    assert {e.kind for e in record_events(record)} == {"step", "grasp", "release"}
 
 
 def hand_damaged():
