@@ -146,8 +146,8 @@ def test_errors_made_by_hand_are_found_where_made(mishap, kind, text):
 
 
 def table(text):
-    columns = ("record", "number", "time", "end", "severity", "kind", "subject", "text")
-    return [dict(zip(columns, line.split(None, 7))) for line in text.splitlines()[1:-1]]
+    columns = ("record", "number", "time", "end", "severity", "kind", "subject", "robot", "text")
+    return [dict(zip(columns, line.split(None, 8))) for line in text.splitlines()[1:-1]]
 
 
 @pytest.mark.parametrize("form, read", [
@@ -189,3 +189,19 @@ def test_recorded_faults_are_what_events_finds(tmp_path, faults):
     assert len(struck) == 2 and {kind for kind, _, _ in struck} == {"stall", "dropout"}
     assert [(FOUND_AS[kind], subject, at) for kind, subject, at in struck] == \
         [(r["kind"], r["subject"], f"{float(r['time']):.3f}") for r in rows]
+
+
+@pytest.mark.parametrize("form", ["json", "csv", "table", "rrd"])
+def test_a_slips_drop_names_the_box_as_subject_and_the_arm_as_its_robot(twins, tmp_path, form):
+    where, _ = twins
+    if form == "rrd":
+        from test_rrd import read
+        assert mirvane("export", where / "slip.rec", "slip.rrd", "--quiet", cwd=tmp_path).returncode == 0
+        [row] = read(tmp_path / "slip.rrd")["/events/drop"]
+        drop = {"subject": row["subject"][0], "robot": row["robot"][0], "text": row["TextLog:text"][0]}
+    else:
+        done = mirvane("events", where / "slip.rec", "--kind", "drop", "--format", form, cwd=tmp_path)
+        [drop] = {"json": lambda text: [json.loads(line) for line in text.splitlines()],
+                  "csv": lambda text: list(csv.DictReader(io.StringIO(text))), "table": table}[form](done.stdout)
+    assert re.fullmatch(r"box_\d", drop["subject"]) and re.fullmatch(r"arm_\w", drop["robot"])
+    assert drop["text"].startswith(f"{drop['robot']} lost {drop['subject']} ")

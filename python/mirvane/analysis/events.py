@@ -140,6 +140,7 @@ class Detector:
         self._items = tuple(layout.items)
         self._cameras = {name: camera.base_pose.position for name, camera in layout.cameras.items()}
         self._robot_of = {name: behavior.robot or name for name, behavior in project.behaviors.items()}
+        self._robots = set(layout.robots) | set(self._robot_of.values())
         # Arms whose layout can be drawn (with no joints known, all zero).
         shapes = (scene.robot(name, model, None) for name, model in layout.robots.items())
         self._arms = {shape.name: _Arm(shape) for shape in shapes if shape.points}
@@ -255,7 +256,7 @@ class Detector:
                 if by == robot:
                     del self._dropping[item]
                     found.append(replace(event, kind=EventKind.RELEASE, severity=KINDS[EventKind.RELEASE],
-                                         subject=robot, text=f"{robot} released {item}"))
+                                         subject=robot, robot=robot, text=f"{robot} released {item}"))
         elif robot in self._releasing:
             self._releasing[robot] = min(self._releasing[robot], self._stamp_ns + _SKEW_NS)
         plan = self._plans.pop(robot, None)
@@ -274,6 +275,7 @@ class Detector:
 
     def _controller(self, controller: system_pb2.Controller, found: List[Event]) -> str:
         robot, item = controller.robot, controller.grasped_item
+        self._robots.add(robot)
         feedback = controller.feedback
         joints = feedback.joint.positions.values[:]
         # Joints and effector checked at once: apart only when damaged.
@@ -328,7 +330,7 @@ class Detector:
                 found.append(self._event(EventKind.RELEASE, robot, f"{robot} released {held}"))
             else:
                 self._dropping[held] = (self._stamp_ns + _SKEW_NS, self._event(
-                    EventKind.DROP, held, f"{robot} lost {held} during {step or 'no step'}"), robot)
+                    EventKind.DROP, held, f"{robot} lost {held} during {step or 'no step'}", robot=robot), robot)
         if item:
             # Seen moving just before this report of the grasp: lifted, not dropped.
             if self._dropping.get(item, (0, None, "?"))[2] == "":
@@ -449,11 +451,14 @@ class Detector:
         return seconds_between(self._first_ns, stamp)
 
     def _event(self, kind: EventKind, subject: str, text: str, since: Optional[_Mark] = None,
-               until: Optional[_Mark] = None) -> Event:
+               until: Optional[_Mark] = None, robot: Optional[str] = None) -> Event:
+        """An event of ``kind`` about ``subject``; it concerns the subject's robots unless ``robot`` is given."""
         start = since or self._now()
         end = until or start
+        if robot is None:
+            robot = ",".join(name for name in subject.split(",") if name in self._robots)
         return Event(self._time(start[0]), self._time(end[0]), start[0], kind, KINDS[kind], subject, text,
-                     self.record, start[1], end_stamp_ns=end[0], end_product=end[1])
+                     self.record, start[1], robot=robot, end_stamp_ns=end[0], end_product=end[1])
 
 
 def numbered(events: Iterable[Event]) -> List[Event]:
