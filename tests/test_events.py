@@ -50,8 +50,9 @@ def test_each_fault_is_found_where_it_strikes_and_the_run_is_its_twin_until_then
 @pytest.mark.parametrize("seed", [0, 2])
 def test_all_faults_on_a_short_run_strike_every_kind(seed):
     # At the default rate a 20 s run is one fault; "all" asks for each kind.
-    _, injected = run_cell(20.0, seed=seed, faults=Faults.parse("all"))
+    record, injected = run_cell(20.0, seed=seed, faults=Faults.parse("all"))
     assert sorted({fault.kind for fault in injected}) == sorted(KINDS)
+    assert {FOUND_AS[kind] for kind in KINDS} <= {event.kind for event in record_events(record)}
 
 
 def test_a_detector_fed_live_returns_an_error_with_its_product_and_a_range_once_it_ends():
