@@ -10,10 +10,10 @@ it finds the same on anyone's recordings, live or afterwards, in one pass.
 A point event (a grasp, a damaged value) is returned with the product that
 shows it; a range event (a stall, an item unseen, arms too close) once it
 ends, its ``time`` where it began and its ``end`` where it ended. Reports of
-different sources may be out of step by up to ``SKEW_S``: a drop, a missed
-grasp, and a let-go outside a release step are judged only once the other
-sources have had that long to tell otherwise, so they are returned up to
-``SKEW_S`` after the product that shows them (and keep its mark).
+different sources may be out of step by up to ``SKEW_S``: an item seen moving
+while nothing holds it, and a grasp step that ended holding nothing, are judged
+only once the other sources have had that long to tell otherwise, so they are
+returned up to ``SKEW_S`` after the product that shows them (keeping its mark).
 """
 
 import math
@@ -155,11 +155,12 @@ class Detector:
         self._stamps: Dict[Tuple[str, str], int] = {}           # the last stamp of each source
         self._steps: Dict[str, Tuple[str, str]] = {}            # robot: (step, target)
         self._held: Dict[str, str] = {}                         # robot: item
-        # Robots in a release step: until when a let-go counts as its release (inf: the step goes on).
+        # Robots in a release step: until when a let-go counts as its release (inf while the step goes
+        # on; SKEW_S past its end, for a report of the let-go that comes late).
         self._releasing: Dict[str, float] = {}
-        # Items seen moving, or let go of, outside a release or grasp: (until when a report may still
-        # show it was one, the drop, the robot that let go of it, or "" when perception saw it move).
-        self._dropping: Dict[str, Tuple[int, Event, str]] = {}
+        # Items seen moving while nothing held them: (until when a grasp report may still explain it,
+        # the drop).
+        self._dropping: Dict[str, Tuple[int, Event]] = {}
         self._grasped: Dict[str, Tuple[_Mark, str]] = {}        # robot: (grasp step ended, its text)
         self._plans: Dict[str, Tuple[_Mark, float]] = {}        # robot: (motion planned, its seconds)
         self._reports: Dict[str, _Reports] = {}
@@ -199,7 +200,7 @@ class Detector:
 
     def _judge_drops(self, found: List[Event]) -> None:
         """The drops no source has told otherwise of within ``SKEW_S``, as drops."""
-        for item, (until, event, _) in list(self._dropping.items()):
+        for item, (until, event) in list(self._dropping.items()):
             if until < self._stamp_ns:
                 del self._dropping[item]
                 found.append(event)
@@ -209,7 +210,7 @@ class Detector:
         if self._previous_ns is None:
             return []
         now = (self._previous_ns, self._position)
-        found = [event for _, event, _ in self._dropping.values()]
+        found = [event for _, event in self._dropping.values()]
         self._dropping = {}
         for robot, reports in self._reports.items():
             # Sources stop out of step too: a silence at the end is a stall only beyond the skew.
@@ -251,12 +252,6 @@ class Detector:
             self._grasped[robot] = (self._now(), f"{robot}'s {step} of {target or 'its item'} ended holding nothing")
         if decision.step in RELEASE_STEPS:
             self._releasing[robot] = math.inf
-            # A let-go reported just before the step began was its release.
-            for item, (_, event, by) in list(self._dropping.items()):
-                if by == robot:
-                    del self._dropping[item]
-                    found.append(replace(event, kind=EventKind.RELEASE, severity=KINDS[EventKind.RELEASE],
-                                         subject=robot, robot=robot, text=f"{robot} released {item}"))
         elif robot in self._releasing:
             self._releasing[robot] = min(self._releasing[robot], self._stamp_ns + _SKEW_NS)
         plan = self._plans.pop(robot, None)
@@ -329,12 +324,11 @@ class Detector:
             if robot in self._releasing:
                 found.append(self._event(EventKind.RELEASE, robot, f"{robot} released {held}"))
             else:
-                self._dropping[held] = (self._stamp_ns + _SKEW_NS, self._event(
-                    EventKind.DROP, held, f"{robot} lost {held} during {step or 'no step'}", robot=robot), robot)
+                found.append(self._event(EventKind.DROP, held, f"{robot} lost {held} during {step or 'no step'}",
+                                         robot=robot))
         if item:
             # Seen moving just before this report of the grasp: lifted, not dropped.
-            if self._dropping.get(item, (0, None, "?"))[2] == "":
-                del self._dropping[item]
+            self._dropping.pop(item, None)
             found.append(self._event(EventKind.GRASP, robot, f"{robot} grasped {item}"))
 
     def _clearance(self, arm: _Arm, moved: float, now: _Mark, found: List[Event]) -> None:
@@ -411,7 +405,7 @@ class Detector:
             if moved > ITEM_MOVED_M:
                 self._resting[name] = seen
                 self._dropping.setdefault(name, (stamp + _SKEW_NS, self._event(
-                    EventKind.DROP, name, f"{name} moved {moved * 100:.1f} cm while nothing held it"), ""))
+                    EventKind.DROP, name, f"{name} moved {moved * 100:.1f} cm while nothing held it")))
         return "perception"
 
     # -- range events, once they end -------------------------------------------------------
