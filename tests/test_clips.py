@@ -18,7 +18,7 @@ from replay_fakes import SECOND
 
 @pytest.fixture(scope="module")
 def stalled(tmp_path_factory):
-    """An 8 s run that goes wrong (arm_a stalls at 3.1 s while arm_b holds a box), its whole movie
+    """An 8 s run that goes wrong (arm_a stalls at 2.3 s while it holds a box), its whole movie
     written losslessly and decoded, its stall event, and the environment that writes movies losslessly."""
     where = tmp_path_factory.mktemp("faulty")
     env = lossless_ffmpeg(where)
@@ -31,9 +31,9 @@ def stalled(tmp_path_factory):
 
 
 @pytest.mark.parametrize("span", [
-    ["--from", "3.3", "--to", "3.8"],           # on the frame grid; what arm_b holds shown before arm_a reports
+    ["--from", "2.5", "--to", "3.0"],           # on the frame grid; what arm_a holds shown while it is silent
     ["--from", "1.234", "--to", "2.5"],         # off the grid: from the next frame on it, 1.3 s
-    ["--event", "{stall}", "--pad", "0.35"],    # 2.75 s to 4.1 s: from 2.8 s
+    ["--event", "{stall}", "--pad", "0.35"],    # 1.92 s to 3.42 s: from 2.0 s
 ])
 def test_a_clip_is_the_whole_movies_frames_of_its_span(stalled, tmp_path, span):
     where, env, whole, stall = stalled

@@ -513,7 +513,7 @@ def choose(browser, severity):
 EVENTS = """
 return {
   rows: [...document.querySelectorAll("#event-list li")].map((r) => [+r.dataset.number, r.className.split(" ")[0],
-    ...[".at", ".kind", ".text"].map((s) => r.querySelector(s).textContent)]),
+    ...[".at", ".kind", ".about", ".text"].map((s) => r.querySelector(s).textContent)]),
   marks: [...document.querySelectorAll("#marks .mark")].map((m) => [+m.dataset.number, m.classList[1],
     parseFloat(m.style.left), parseFloat(m.style.width) || 0]),
   tally: document.getElementById("tally").textContent,
@@ -529,7 +529,10 @@ def test_the_list_and_the_marks_show_the_events_command_gives_of_the_severity_ch
     choose(browser, severity)
     chosen = [e for e in events if SEVERITIES.index(e["severity"]) >= SEVERITIES.index(severity)]
     shown = wait(browser).until(lambda b: len((p := b.execute_script(EVENTS))["rows"]) == len(chosen) and p)
-    assert shown["rows"] == [[e["number"], e["severity"], f"{e['time']:.2f} s", e["kind"], e["text"]] for e in chosen]
+    # A drop names its box, and the arm it fell from beside.
+    about = {e["number"]: e["subject"] + (f" ({e['robot']})" if e["kind"] == "drop" else "") for e in chosen}
+    assert shown["rows"] == [[e["number"], e["severity"], f"{e['time']:.2f} s", e["kind"], about[e["number"]],
+                              e["text"]] for e in chosen]
     # Where the scrubber's thumb is at the event's start: a range event spans to its end.
     end = status(events_page)["end"]
     assert shown["marks"] == [[e["number"], e["severity"], pytest.approx(100 * e["time"] / end, abs=1e-3),

@@ -26,7 +26,7 @@ from ..reasons import first_line
 from ..scene import KINDS as PRODUCT_KINDS
 
 #: Bumped when a table changes; a catalog of another version is made anew by the next index.
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 DEFAULT_DB = "runs.duckdb"
 
 _TYPES: Dict[Any, str] = {int: "BIGINT", float: "DOUBLE", str: "VARCHAR"}

@@ -14,8 +14,8 @@ way ``Replay.play`` rebuilds it. Entities:
 * ``plots/<robot>/joints/<i>`` and ``plots/<robot>/effector/<x|y|heading>``:
   every controller report's joint and effector positions, as time series.
 * ``log/decision`` and ``log/planner``: those products as text logs.
-* ``events/<kind>``: the record's events as text logs with their levels, each at
-  its time and a range event also at its end, when the export is given them
+* ``events/<kind>``: the record's events as text logs with their levels (their subject and robot
+  beside), each at its time and a range event also at its end, when the export is given them
   (``events=``, as ``mirvane export`` gives those of ``mirvane.analysis.events``).
 
 A default blueprint goes with the recording, so that the viewer opens on the
@@ -254,19 +254,21 @@ def _eye(workspace: Any) -> Optional[rrb.EyeControls3D]:
 
 
 def _send_events(stream: rr.RecordingStream, events: Iterable[Event], offset: int, first: int) -> None:
-    """A record's events as text logs with levels under ``events/<kind>``, where the exports show them;
-    ``first`` is the number of the record's first product."""
-    rows: Dict[str, List[Tuple[int, int, str, rr.TextLogLevel]]] = defaultdict(list)
+    """A record's events as text logs with levels under ``events/<kind>``, where the exports show them,
+    each with its subject and robot beside; ``first`` is the number of the record's first product."""
+    rows: Dict[str, List[Tuple[int, int, str, rr.TextLogLevel, str, str]]] = defaultdict(list)
     for event in events:
-        rows[str(event.kind)].extend((stamp + offset, first + product, text, _LEVELS[Severity(event.severity)])
+        rows[str(event.kind)].extend((stamp + offset, first + product, text, _LEVELS[Severity(event.severity)],
+                                      event.subject, event.robot)
                                      for stamp, product, text in event_marks(event))
     for kind, entries in rows.items():
         entries.sort()
-        times, products, texts, levels = zip(*entries)
+        times, products, texts, levels, subjects, robots = zip(*entries)
         stream.send_columns(f"events/{_part(kind)}", [
             rr.TimeColumn("time", timestamp=np.array(times, np.int64).view("datetime64[ns]")),
             rr.TimeColumn("product", sequence=np.array(products, np.int64))],
-            rr.TextLog.columns(text=list(texts), level=list(levels)))
+            [*rr.TextLog.columns(text=list(texts), level=list(levels)),
+             *rr.AnyValues.columns(subject=list(subjects), robot=list(robots))])
 
 
 class _Drawing:

@@ -32,7 +32,7 @@ or the record's position in the file for the three messages that open a record):
   message then beginning "ended: ". Where the installed schemas have
   ``foxglove.Event`` (foxglove-schemas-protobuf 0.4, on Python 3.10 and newer),
   ``/events/spans`` holds each event as one, from its time to its end, its
-  kind, severity, subject, text and number as metadata. Import skips both:
+  kind, severity, subject, robot, text and number as metadata. Import skips both:
   events are found from the products, never read back.
 
 Time axis: all records go into one file, one after another, as
