@@ -47,19 +47,23 @@ class ChangedWhileRead(OSError):
 
 def stored_name(path: str) -> str:
     """``path`` as the catalog stores and shows it: as it is, or, when it is not valid UTF-8 (the
-    file system's bytes undecodable), with those bytes escaped as ``\\xNN``."""
+    file system's bytes undecodable), with those bytes escaped as ``\\xNN`` and a backslash as two."""
     try:
         path.encode("utf-8")
         return path
     except UnicodeEncodeError:
-        return os.fsencode(path).decode("utf-8", "backslashreplace")
+        return os.fsencode(path).replace(b"\\", b"\\\\").decode("utf-8", "backslashreplace")
 
 
 def on_disk(name: str) -> str:
     """The path of the file the catalog stores as ``name`` (``stored_name``'s inverse)."""
-    if "\\x" not in name or os.path.lexists(name):
+    if "\\" not in name or os.path.lexists(name):
         return name
-    return os.fsdecode(re.sub(rb"\\x([0-9a-f]{2})", lambda m: bytes([int(m[1], 16)]), name.encode("utf-8")))
+    return os.fsdecode(re.sub(rb"\\(\\|x[0-9a-f]{2})", _unescaped, name.encode("utf-8")))
+
+
+def _unescaped(escape: "re.Match[bytes]") -> bytes:
+    return b"\\" if escape[1] == b"\\" else bytes([int(escape[1][1:], 16)])
 
 
 def find(paths: Sequence[str]) -> Tuple[Dict[str, Tuple[int, int, int]], Dict[str, str]]:
