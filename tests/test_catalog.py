@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import urllib.error
 import urllib.request
 from pathlib import Path
@@ -499,6 +500,15 @@ def test_catalog_page_sorts_filters_and_opens_a_record_in_the_player_at_its_firs
 
     browser.get(serve())
     wait.until(lambda b: len(files(b)) == len(RUNS))
+    # The files that could not be read are named with why; each run shows its file's time.
+    assert browser.execute_script("return [...document.querySelectorAll('#unreadable li')].map((li) => li.textContent)"
+                                  ) == [f"{catalog[0] / 'runs' / name}: {why}" for name, (_, why) in
+                                        sorted(UNREADABLE.items())]
+    column = [th.text for th in browser.find_elements(By.CSS_SELECTOR, "th")].index("file time")
+    shown = browser.execute_script(f"return [...document.querySelectorAll('#rows tr')].map((row) => "
+                                   f"[row.title, row.children[{column}].textContent])")
+    assert shown == [[title, time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(
+        os.stat(title.removesuffix(" record 0")).st_mtime_ns // 10 ** 9))] for title, _ in shown]
     for _ in ("ascending", "descending"):
         browser.find_element(By.CSS_SELECTOR, "th[data-column=errors]").click()
     rows = runs(catalog[0], "--sort", "errors desc")
