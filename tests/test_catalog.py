@@ -323,8 +323,8 @@ def test_the_page_refuses_a_record_replay_refuses(recorded, tmp_path):
     (tmp_path / "runs").mkdir()
     save(records, tmp_path / "runs" / "odd.rec")
     assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
-    refused = mirvane("replay", tmp_path / "runs" / "odd.rec", "--project", recorded / "run.mvproj", "--movie", "odd.mp4",
-                      cwd=tmp_path)
+    refused = mirvane("replay", tmp_path / "runs" / "odd.rec", "--project", recorded / "run.mvproj",
+                      "--movie", "odd.mp4", cwd=tmp_path)
     (key,), = [row.values() for row in runs(tmp_path, "--sql", "SELECT record_id FROM records")]
     with CatalogView("127.0.0.1", 0, str(tmp_path / "runs.duckdb")) as view, pytest.raises(ValueError) as opened:
         view.open(key)
@@ -342,11 +342,12 @@ def _earlier_catalog(con):
 
 
 @pytest.mark.parametrize("tables, ours", [
-    (_earlier_catalog, True),
-    ("CREATE TABLE catalog (version INTEGER); INSERT INTO catalog VALUES (1); CREATE TABLE orders (n INTEGER)", False),
-    ("CREATE TABLE catalog (version VARCHAR); INSERT INTO catalog VALUES ('x')", False),
-    ("CREATE TABLE mirvane_catalog (version VARCHAR); INSERT INTO mirvane_catalog VALUES ('2')", False),
-], ids=["earlier catalog", "another program's catalog table", "a text version", "a text mark"])
+    (_earlier_catalog, "a catalog of another version of mirvane"),
+    ("SELECT 1", "an empty database, no catalog yet"),
+    ("CREATE TABLE catalog (version INTEGER); INSERT INTO catalog VALUES (1); CREATE TABLE orders (n INTEGER)", None),
+    ("CREATE TABLE catalog (version VARCHAR); INSERT INTO catalog VALUES ('x')", None),
+    ("CREATE TABLE mirvane_catalog (version VARCHAR); INSERT INTO mirvane_catalog VALUES ('2')", None),
+], ids=["earlier catalog", "empty", "another program's catalog table", "a text version", "a text mark"])
 def test_index_rebuilds_an_earlier_catalog_and_refuses_any_other_database(recorded, tmp_path, tables, ours):
     import duckdb
 
@@ -357,7 +358,7 @@ def test_index_rebuilds_an_earlier_catalog_and_refuses_any_other_database(record
     listed = mirvane("runs", "--db", "their.duckdb", cwd=tmp_path)
     done = mirvane("index", "run.rec", "--db", "their.duckdb", cwd=tmp_path)
     if ours:
-        assert "another version of mirvane" in listed.stderr and "mirvane index" in listed.stderr
+        assert listed.returncode == 2 and ours in listed.stderr and "'mirvane index PATH --db their.duckdb'" in listed.stderr
         assert done.returncode == 0 and len(runs(tmp_path, "--db", "their.duckdb")) == 1, done.stderr
     else:
         for refused in (listed, done):

@@ -1,9 +1,10 @@
 """A catalog brought up to date with the recording files under some paths.
 
 A file whose size and modification and change times are as the catalog last found them is not
-touched (``rehash`` hashes it all the same); any other is hashed and, if its content changed (or it is new), read again by the workers (one task
-a file); a file the catalog has under the paths and that is gone is dropped with its records. A
-file that could not be read is tried again each time, and kept with its reason.
+touched (``rehash`` hashes it all the same); any other is hashed and, if its content changed (or
+it is new), read again by the workers (one task a file); a file the catalog has under the paths
+and that is gone is dropped with its records. A file that could not be read is tried again each
+time, and kept with its reason and its size and time.
 The results are put into the database here as they arrive, those of a few seconds at a time: a
 transaction a file would cost the calling process as much as a worker's reading.
 """

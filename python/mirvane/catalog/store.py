@@ -125,10 +125,13 @@ def connect(path: str, write: bool = False) -> Iterator[Any]:
         raise CatalogError(f"{path}: not a catalog ({text}); give another --db") from None
     try:
         version = _version(con)
-        if version is _FOREIGN:
+        if version == _FOREIGN:
             raise CatalogError(f"{path}: a database, but not a catalog of mirvane; give another --db")
         if write:
             _ensure_tables(con, version)
+        elif version is None:
+            raise CatalogError(f"{path}: an empty database, no catalog yet; make one with "
+                               f"'mirvane index PATH --db {path}'")
         elif version != SCHEMA_VERSION:
             raise CatalogError(f"{path}: a catalog of another version of mirvane; "
                                f"bring it up to date with 'mirvane index PATH --db {path}'")
@@ -152,8 +155,9 @@ def _version(con: Any) -> Optional[int]:
     if tables.get(MARK) == ["version INTEGER"]:
         found = con.execute(f"SELECT version FROM {MARK}").fetchall()
         return found[0][0] if len(found) == 1 and isinstance(found[0][0], int) and found[0][0] > 0 else _FOREIGN
-    if set(tables) == {*TABLES, _EARLIER_MARK} and tables[_EARLIER_MARK] == ["version INTEGER"] \
-            and tables["files"] == _EARLIER_FILES and con.execute(f"SELECT version FROM {_EARLIER_MARK}").fetchall() == [(1,)]:
+    earlier = set(tables) == {*TABLES, _EARLIER_MARK} and tables[_EARLIER_MARK] == ["version INTEGER"] \
+        and tables["files"] == _EARLIER_FILES
+    if earlier and con.execute(f"SELECT version FROM {_EARLIER_MARK}").fetchall() == [(1,)]:
         return 1
     return _FOREIGN
 
