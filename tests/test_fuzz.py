@@ -516,6 +516,30 @@ def test_save_through_a_symbolic_link_writes_the_linked_file(tmp_path, monkeypat
     assert os.path.islink("link.mvproj") and "behaviors" in json.loads(text_of("shared/real.mvproj"))
 
 
+
+# -- the catalog's names of files ---------------------------------------------------------------
+
+file_names = st.binary(min_size=1, max_size=40).filter(lambda name: b"/" not in name and b"\0" not in name)
+
+
+@fuzz
+@given(name=file_names, decoy=st.booleans())
+def test_the_catalog_names_any_file_in_text_and_finds_it_again(name, decoy):
+    from mirvane.catalog.scan import find, on_disk, stored_name
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.fsdecode(os.fsencode(folder) + b"/" + name + b".rec")
+        open(path, "w").close()
+        if decoy and stored_name(path) != path:     # a file already named as the escape would be
+            open(stored_name(path), "w").close()
+        found, refused = find([folder])
+        for stored in [*found, *refused]:
+            stored.encode("utf-8")      # text the database takes
+        if stored_name(path) in found and not (decoy and stored_name(path) != path):
+            assert os.path.samefile(on_disk(stored_name(path)), path)
+        else:
+            assert stored_name(path) in refused and len(found) == 1
+
 # -- the live player's controls and field paths, as pages and scripts send them -----------------
 
 deep = st.integers(1, 3000).map(lambda depth: functools.reduce(lambda inner, _: [inner], range(depth), []))

@@ -4,17 +4,22 @@
 ``Handler``: loopback unless a host is named, a token off loopback, Host and Origin checked):
 
 * ``/`` the page (``page.html`` of this package);
-* ``/records.json?where=CONDITION`` the records (``query.records``) and each one's events as
-  (time, end, severity) for its strip; a condition it cannot use is 400 with the reason;
+* ``/records.json?where=CONDITION`` the records (``query.records``, and ``file_mtime_ns``, their
+  file's time, which tells runs apart where simulated stamps do not), each one's events as (time,
+  end, severity) for its strip, and the files that could not be read with why (``unreadable``); a
+  condition it cannot use is 400 with the reason;
 * ``POST /open`` ``{"record_id": ...}`` plays that record in the player, a ``LiveSession`` of
   its own on another port of the same host, paused at its first error (or its start), and
   answers the player's port and token; the page shows it beside a way back. One record plays
   at a time: opening another, ``POST /close`` or the end of serving ends it.
 
 The database is opened read-only for each request, so ``mirvane index`` may bring it up to date
-while the page is served.
+while the page is served. A recording is read outside the lock, from a file held open that must
+be a regular one, so a file replaced by a pipe or a device holds up no other request.
 """
 
+import contextlib
+import itertools
 import os
 import threading
 from http import HTTPStatus
@@ -22,6 +27,7 @@ from importlib import resources
 from typing import Any, Dict, List, Optional, Tuple
 
 from ..player.server import Handler, Server, admitted
+from ..reasons import first_line
 from . import query, scan, store
 
 _POLL_S = 0.25
@@ -72,29 +78,27 @@ class CatalogView:
                         con, 'SELECT record_id, time, "end", severity FROM events '
                              'WHERE list_contains(?, record_id) ORDER BY record_id, number', [keys]).rows:
                     strips[key].append((time, end, severity))
-        return {"columns": found.columns, "rows": found.rows[:MAX_ROWS], "total": len(found.rows),
-                "events": strips}
+            times = dict(query.ask(con, "SELECT file, mtime_ns FROM files").rows)
+            unreadable = query.ask(con, "SELECT file, error FROM files WHERE error IS NOT NULL ORDER BY file").rows
+        file = found.columns.index("file")
+        return {"columns": [*found.columns, "file_mtime_ns"],
+                "rows": [(*row, times.get(row[file])) for row in found.rows[:MAX_ROWS]], "total": len(found.rows),
+                "events": strips, "unreadable": unreadable}
 
     def open(self, record_id: str) -> Dict[str, Any]:
         """Play the record ``record_id`` in the player, paused at its first error; where the
         player is served. Raises ``LookupError`` for no such record, ``ValueError`` for one that
         cannot be played now."""
-        from ..formats.recordings import open_record
         from ..player.session import CannotServe, LiveOptions, LiveSession, Run
 
+        with self._lock, store.connect(self._db) as con:
+            found = query.ask(con, "SELECT file, position, fingerprint, first_error_time FROM records "
+                                   "WHERE record_id = ?", [record_id]).rows
+        if not found:
+            raise LookupError(f"no record {record_id!r} in the catalog; reload the page")
+        file, position, fingerprint, first_error = found[0]
+        record, project = _read_record(file, position, fingerprint)
         with self._lock:
-            with store.connect(self._db) as con:
-                found = query.ask(con, "SELECT file, position, fingerprint, first_error_time FROM records "
-                                       "WHERE record_id = ?", [record_id]).rows
-            if not found:
-                raise LookupError(f"no record {record_id!r} in the catalog; reload the page")
-            file, position, fingerprint, first_error = found[0]
-            try:
-                if scan.fingerprint(file) != fingerprint:
-                    raise ValueError(f"{file} changed since it was indexed; run 'mirvane index' again")
-                record, project = open_record(file, position)
-            except OSError as e:
-                raise ValueError(f"{file}: cannot read it ({e.strerror or e})") from None
             self._close_player_locked()
             options = LiveOptions(start=first_error or 0.0, paused=True, page=(self._host, 0), hold=True,
                                   quiet=True, keys=False)
@@ -121,6 +125,30 @@ class CatalogView:
             self._player.release()
             self._playing.join()
         self._player = self._playing = None
+
+
+def _read_record(file: str, position: int, fingerprint: str) -> Tuple[Any, Any]:
+    """The record at ``position`` of the catalogued ``file`` and its project, read from the file
+    held open, as indexed; ``ValueError`` (in one line) for one changed, unreadable, or that
+    playback refuses."""
+    from ..player.movie import CannotShow, check_showable
+    from ..records import DataFileError
+    from ..snapshots import project_from_snapshot
+
+    try:
+        with scan.pinned(file) as pinned:
+            if scan.hashed(pinned) != fingerprint:
+                raise ValueError(f"{file} changed since it was indexed; run 'mirvane index' again")
+            with contextlib.closing(scan.records_of(file, pinned)) as records:
+                record = next(itertools.islice(records, position, None), None)
+        if record is None:
+            raise ValueError(f"{file} has no record {position} any more; run 'mirvane index' again")
+        check_showable(record, file, position)
+        return record, project_from_snapshot(record.project)
+    except OSError as e:
+        raise ValueError(f"{file}: cannot read it ({(e.strerror or str(e)).lower()})") from None
+    except (CannotShow, DataFileError) as e:
+        raise ValueError(first_line(e, limit=None)) from None
 
 
 def _play(player: Any) -> None:
