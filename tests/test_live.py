@@ -725,3 +725,17 @@ def test_b_is_placed_as_asked_and_align_event_puts_both_events_at_one_time(brows
     assert [run["time"] for run in s["runs"]] == pytest.approx(expected, abs=1e-6)
     for n, run in enumerate(s["runs"]):
         shown_at(url, run["time"], n)
+
+
+def leaves(nodes):
+    for node in nodes:
+        yield from leaves(node["children"]) if "children" in node else [node]
+
+
+def test_two_runs_are_compared_source_by_source_not_by_their_last_products(recorded):
+    # B 13 ms behind A: at most times their last reports come from different robots.
+    with serving(recorded, "--serve", "0", "--paused", "--offset", "0.013", beside=["run.rec"]) as (_, (url,)):
+        for seconds in np.linspace(0.5, 3.5, 13):
+            control(url, action="seek", time=seconds)
+            robots = [leaf for leaf in leaves(request(url, "state.json")[1]["nodes"]) if leaf["label"] == "robot"]
+            assert robots and not any(leaf["differs"] for leaf in robots)
