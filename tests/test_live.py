@@ -261,7 +261,8 @@ return {
     const d = c.querySelector(".plot"), cursor = d.querySelector(".shapelayer path").getBoundingClientRect();
     return {caption: c.querySelector("figcaption").textContent, x: d._fullLayout.xaxis.title.text,
             y: d._fullLayout.yaxis.title.text, names: d.data.map((t) => t.name), at: d._fullLayout.shapes[0].x0,
-            cursor: cursor.left + cursor.width / 2, colour: getComputedStyle(c).borderLeftColor};
+            cursor: cursor.left + cursor.width / 2, colour: getComputedStyle(c).borderLeftColor,
+            lines: d.data.map((t) => t.line.color)};
   }),
   picture: (({naturalWidth: w, naturalHeight: h, clientWidth: bw, clientHeight: bh}) =>
     w && Math.min(bw, bh * w / h))(document.getElementById("view")),
@@ -298,6 +299,7 @@ def test_the_page_fits_the_window_with_named_plots_and_one_cursor(browser, playe
             ("joints", "angle (rad)", ["joint 0", "joint 1"]), ("effector x, y", "position (m)", ["x", "y"]),
             ("effector heading", "angle (rad)", ["heading"]))]
     assert {c["x"] for c in charts} == {"time (s)"} and charts[0]["colour"] != charts[3]["colour"]
+    assert charts[0]["lines"] == charts[3]["lines"]   # joint n one colour, whichever the arm
     assert max(c["cursor"] for c in charts) - min(c["cursor"] for c in charts) < 1
     # Nothing covers anything; narrow, the state goes under the plots and the picture takes the width.
     parts = page["parts"]

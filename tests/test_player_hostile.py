@@ -141,6 +141,7 @@ def test_every_json_answer_is_json_a_damaged_value_a_gap_and_times_in_nanosecond
         if answer == "series.json":   # the damaged joint value: a gap in its series
             assert any(None in values["v"] for values in answers)
         listed = answers[0].get("events", [])
+        assert all(round(t, 9) == t for values in answers for t in values.get("t", []))
     assert all(round(event[key], 9) == event[key] for event in listed for key in ("time", "end"))
 
 

@@ -254,7 +254,8 @@ class LiveView:
                         "plots": series.default_plots(*records)}
             spelled, xs, ys = shown.series(path)
         unit = describe(series.parse(spelled).steps).unit
-        return {"path": spelled, "t": (xs + shown.shift).tolist(), "v": ys.tolist(), "unit": unit,
+        # Times to the stamps' nanosecond, as the events'.
+        return {"path": spelled, "t": (xs + shown.shift).round(9).tolist(), "v": ys.tolist(), "unit": unit,
                 "axis": axis_title(unit)}
 
     def jpeg(self, run: int = 0) -> Tuple[int, bytes, float]:
