@@ -127,11 +127,11 @@ def strict(text):
 
 
 @pytest.mark.parametrize("answer", ["series.json", "events.json", "status.json", "state.json", "events --format json"])
-def test_every_json_answer_is_json_a_damaged_value_a_gap_and_times_in_nanoseconds(faulty, answer):
+def test_every_json_answer_is_json_a_damaged_value_a_gap(faulty, answer):
     where, events = faulty
     if answer.endswith("--format json"):
         done = mirvane("events", "faulty.rec", *answer.split()[1:], cwd=where)
-        listed = [strict(line) for line in done.stdout.splitlines()]
+        assert done.returncode == 0 and [strict(line) for line in done.stdout.splitlines()] == events
     else:
         with serving(where, "--serve", "0", "--paused", name="faulty") as (_, (url,)):
             paths = [series["path"] for plot in request(url, "series.json")[1]["plots"] for series in plot["series"]]
@@ -140,9 +140,6 @@ def test_every_json_answer_is_json_a_damaged_value_a_gap_and_times_in_nanosecond
         answers = [strict(body) for body in bodies]
         if answer == "series.json":   # the damaged joint value: a gap in its series
             assert any(None in values["v"] for values in answers)
-        listed = answers[0].get("events", [])
-        assert all(round(t, 9) == t for values in answers for t in values.get("t", []))
-    assert all(round(event[key], 9) == event[key] for event in listed for key in ("time", "end"))
 
 
 def raw(url, path):

@@ -7,7 +7,7 @@ import sys
 import textwrap
 from typing import Any, Iterable, Iterator, List, Sequence
 
-from ..records import event_fields, json_text
+from ..records import json_text
 from ..analysis.events import KINDS, SEVERITIES, Event, record_events, tally
 from . import Argument, described, printing, _options
 from ._loading import chosen_position, load_recording
@@ -65,7 +65,7 @@ def run(args: argparse.Namespace) -> None:
 
 def _json(events: Iterable[Event]) -> None:
     for event in events:
-        print(json_text(event_fields(event)))
+        print(json_text(dataclasses.asdict(event)))
 
 
 def _csv(events: Iterable[Event]) -> None:

@@ -59,7 +59,7 @@ from .. import viewer
 from ..scene import kind_of
 from . import inspector, series
 from ..analysis.events import Event
-from ..records import event_fields, json_text
+from ..records import json_text
 from .clock import Clock, apply
 from .fields import axis_title, describe
 
@@ -224,7 +224,7 @@ class LiveView:
 
     def events(self) -> Dict[str, Any]:
         runs = [{"name": shown.run.name, "shift": shown.shift,
-                 "events": [event_fields(event) for event in shown.run.events]} for shown in self._runs]
+                 "events": [dataclasses.asdict(event) for event in shown.run.events]} for shown in self._runs]
         return {"events": runs[0]["events"], "runs": runs}
 
     def state(self) -> Dict[str, Any]:
@@ -254,8 +254,7 @@ class LiveView:
                         "plots": series.default_plots(*records)}
             spelled, xs, ys = shown.series(path)
         unit = describe(series.parse(spelled).steps).unit
-        # Times to the stamps' nanosecond, as the events'.
-        return {"path": spelled, "t": (xs + shown.shift).round(9).tolist(), "v": ys.tolist(), "unit": unit,
+        return {"path": spelled, "t": (xs + shown.shift).tolist(), "v": ys.tolist(), "unit": unit,
                 "axis": axis_title(unit)}
 
     def jpeg(self, run: int = 0) -> Tuple[int, bytes, float]:

@@ -1,12 +1,8 @@
 """Every JSON mirvane writes, in one place: valid JSON, whatever numbers a record holds."""
 
-import dataclasses
 import json
 import math
-from typing import Any, Dict
-
-from .events import Event
-from .timebase import stamp_seconds
+from typing import Any
 
 
 def json_text(value: Any, **options: Any) -> str:
@@ -14,13 +10,6 @@ def json_text(value: Any, **options: Any) -> str:
     infinities) as ``null``: a reader then sees a gap where a value was damaged, not a parse error.
     ``options`` go to ``json.dumps``."""
     return json.dumps(_finite(value), allow_nan=False, **options)
-
-
-def event_fields(event: Event) -> Dict[str, Any]:
-    """``event``'s fields as the JSON outputs list them, its times to the stamps' nanosecond."""
-    fields = dataclasses.asdict(event)
-    fields["time"], fields["end"] = stamp_seconds(event.time), stamp_seconds(event.end)
-    return fields
 
 
 def _finite(value: Any) -> Any:

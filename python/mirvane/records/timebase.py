@@ -29,8 +29,3 @@ def product_seconds(record: data_pb2.Record) -> List[float]:
     first_ns = record.products[0].timestamp_ns
     return [seconds_between(first_ns, product.timestamp_ns) for product in record.products]
 
-
-def stamp_seconds(seconds: float) -> float:
-    """``seconds`` (a time this module gave) to the nanosecond the stamps count in, without the
-    noise of the float arithmetic above: what the JSON outputs write."""
-    return round(seconds, 9)
