@@ -15,7 +15,7 @@ playback clock says:
   status's ``event`` is the number of the last one passed), and in ``runs`` each run's, with
   where its time 0 falls on the clock (``shift``);
 * ``/series.json`` field paths and their values over the record (``?run=``: of that run, on the
-  clock's axis), ``/state.json`` the shown state as a tree (of two runs, one tree with both values),
+  clock's axis; a value JSON has no number for, a damaged one, as null: a gap in the plot), ``/state.json`` the shown state as a tree (of two runs, one tree with both values),
   ``/plotly.min.js`` the plotting library from the installed ``plotly``;
 * ``POST /control`` a JSON control (``mirvane.player.clock.apply``), answered with the new status.
 
