@@ -290,7 +290,7 @@ class WorkspaceViewer:
             draw.regular_polygon((u, v, 6), 3, rotation=math.degrees(yaw) - 90.0, fill=_CAMERA)
 
     def _drawItems(self, draw: ImageDraw.ImageDraw, items: Sequence[scene.Item]) -> None:
-        for item in items:
+        for n, item in enumerate(items):
             self._drawMarkers(draw, item)
             if not item.drawable:
                 continue
@@ -302,6 +302,13 @@ class WorkspaceViewer:
                 draw.ellipse([u - r, v - r, u + r, v + r], outline=_HELD, width=2)
             else:
                 draw.polygon(corners, fill=_item_color(item.name), outline=(90, 70, 40))
+            # Its name, as the events name it: under it, every other box's over it, so that neighbours' names
+            # do not run together.
+            u, _ = self._px(item.pose.position.x, item.pose.position.y)
+            rows = [corner[1] for corner in corners]
+            above = n % 2 == 1
+            draw.text((u, min(rows) - 2 if above else max(rows) + 2), _label(item.name), fill=_TEXT,
+                      font=self._font, anchor="mb" if above else "mt")
 
     def _drawRobots(self, draw: ImageDraw.ImageDraw, robots: Sequence[scene.Robot]) -> None:
         width = min(max(3, int(0.04 * self._scale)), 40)

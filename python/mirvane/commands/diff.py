@@ -2,10 +2,10 @@
 
 import argparse
 import dataclasses
-import json
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from ..records import json_text
 from ..analysis.align import Alignment, AlignmentError
 from ..analysis.compare import EVENT_TOLERANCE_S, Comparison, Difference, compare_runs
 from ..analysis.events import Event
@@ -143,7 +143,7 @@ def _json(comparison: Comparison, names: Tuple[str, str], alignment: Alignment) 
         "metrics": {run: dataclasses.asdict(metrics) for run, metrics in zip("ab", comparison.metrics)},
         "only_in_a": events(comparison.only[0]), "only_in_b": events(comparison.only[1]),
     }
-    print(json.dumps(_plain(report)))
+    print(json_text(_plain(report)))
 
 
 def _plain(value: Any) -> Any:

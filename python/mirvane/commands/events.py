@@ -3,11 +3,11 @@
 import argparse
 import csv
 import dataclasses
-import json
 import sys
 import textwrap
 from typing import Any, Iterable, Iterator, List, Sequence
 
+from ..records import json_text
 from ..analysis.events import KINDS, SEVERITIES, Event, record_events, tally
 from . import Argument, described, printing, _options
 from ._loading import chosen_position, load_recording
@@ -66,7 +66,7 @@ def run(args: argparse.Namespace) -> None:
 
 def _json(events: Iterable[Event]) -> None:
     for event in events:
-        print(json.dumps(dataclasses.asdict(event)))
+        print(json_text(dataclasses.asdict(event)))
 
 
 def _csv(events: Iterable[Event]) -> None:

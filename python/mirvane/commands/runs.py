@@ -2,11 +2,11 @@
 
 import argparse
 import csv
-import json
 import os
 import sys
 from typing import Any, Sequence, Tuple
 
+from ..records import json_text
 from . import Argument, UserError, described, first_line, printing, _options
 from ._arguments import parse_address
 from ._catalog import catalog
@@ -108,7 +108,7 @@ def _table(columns: Sequence[str], rows: Sequence[Tuple[Any, ...]]) -> None:
 
 def _json(columns: Sequence[str], rows: Sequence[Tuple[Any, ...]]) -> None:
     for row in rows:
-        print(json.dumps(dict(zip(columns, row)), default=str))
+        print(json_text(dict(zip(columns, row)), default=str))
 
 
 def _csv(columns: Sequence[str], rows: Sequence[Tuple[Any, ...]]) -> None:
