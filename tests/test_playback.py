@@ -213,7 +213,7 @@ def test_the_event_keys_jump_to_events_and_the_line_names_the_last_passed(faulty
 
     def line(e):
         said = f", {e['severity']}" if e["severity"] != "info" else ""
-        return rf"{e['time']:.2f}/[\d.]+ s, product \d+ of \d+, event {e['number']} at {e['time']:.2f} s{said}: " \
+        return rf"{e['time']:.2f}/[\d.]+ s, product \d+ of 0–\d+, event {e['number']} at {e['time']:.2f} s{said}: " \
             + re.escape(e["text"])
 
     command = f"{MIRVANE} replay {where}/faulty.rec --project {where}/faulty.mvproj --paused --start {drop['time']}"

@@ -250,9 +250,9 @@ class LiveSession:
         if self._bar is None or self.options.quiet:
             return
         described = f"{'paused' if status.paused else 'playing'} {status.rate:g}x{' loop' if status.loop else ''}"
-        product = f"product {status.product + 1} of {status.products}"
+        product = f"product {status.product} of 0–{status.products - 1}"
         if len(self._plays) > 1:
-            product = ", ".join(f"{'AB'[play.number]} product {shown.product + 1} of {len(play.run.record.products)}"
+            product = ", ".join(f"{'AB'[play.number]} product {shown.product} of 0–{len(play.run.record.products) - 1}"
                                 for play, shown in zip(self._plays, status.runs))
         elif status.event:
             event = self.events[status.event - 1]
