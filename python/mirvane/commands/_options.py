@@ -9,7 +9,7 @@ import math
 from functools import partial
 from typing import List, Optional
 
-from ..analysis.align import Alignment, AlignmentRule
+from ..analysis.align import Alignment, AlignmentRule, offset_refused
 from . import Argument, UserError
 from ..player.server import DEFAULT_HOST, DEFAULT_PORT
 from ._arguments import parsed_by, positive_int, seconds
@@ -56,7 +56,7 @@ def alignment() -> List[Argument]:
     return [
         Argument("--align", choices=(AlignmentRule.START.value,),
                  help="place B by its first product at A's (the default)"),
-        Argument("--offset", type=finite, metavar="SECONDS",
+        Argument("--offset", type=offset, metavar="SECONDS",
                  help="place B's first product this many seconds after A's (negative: before)"),
         Argument("--align-event", type=parsed_by(Alignment.event), metavar="KIND[:SUBJECT]",
                  help="put the first event of KIND (about SUBJECT: a robot, item or camera it names) of each "
@@ -88,4 +88,13 @@ def finite(text: str) -> float:
         value = math.nan
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"must be a number of seconds, not {text!r}")
+    return value
+
+
+def offset(text: str) -> float:
+    """An argparse type: an offset of B in seconds, of either sign, that the stamps can carry."""
+    value = finite(text)
+    refused = offset_refused(value)
+    if refused:
+        raise argparse.ArgumentTypeError(refused)
     return value
