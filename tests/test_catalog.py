@@ -261,6 +261,17 @@ def test_render_reports_why_no_movie_can_be_made_of_a_record_in_one_line(recorde
     assert os.listdir(tmp_path / "out") == []
 
 
+def test_render_gives_recordings_whose_names_join_alike_outputs_of_their_own(recorded, tmp_path):
+    for name in ("a_b/c.rec", "a_b_c.rec", "A_B_C.rec"):     # the last apart only by case
+        (tmp_path / "runs" / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(recorded / "run.rec", tmp_path / "runs" / name)
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    done = mirvane("render", "--export", "mcap", "--out", "out", cwd=tmp_path)
+    assert done.returncode == 0 and "3 mcap exports made" in done.stdout, done.stderr
+    made = [name for name in os.listdir(tmp_path / "out") if not name.startswith(".")]
+    assert len({name.casefold() for name in made}) == 3, made
+
+
 # -- on a Ray cluster, in a network namespace of its own --------------------------------------
 
 #: A network namespace with loopback alone (Ray takes the machine's address even when told

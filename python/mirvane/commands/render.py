@@ -34,7 +34,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..catalog.batch import CLIP, MOVIE, JobKind, render
+    from ..catalog.batch import CLIP, MOVIE, JobKind, RenderError, render
     from ..catalog.query import QueryError
 
     chosen_kind, folder = _chosen(args)
@@ -53,6 +53,8 @@ def run(args: argparse.Namespace) -> int:
             done = render(con, args.where, kind, folder, _options.EVENT_PAD if args.pad is None else args.pad, chosen, args.quiet)
         except QueryError as e:
             raise UserError(f"--where: {e}") from None
+        except RenderError as e:
+            raise UserError(str(e)) from None
     for output, reason in done.failed:
         print(f"mirvane: cannot make {os.path.join(folder, output)}: {reason}", file=sys.stderr)
     if not args.quiet:
