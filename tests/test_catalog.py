@@ -9,10 +9,14 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import urllib.error
+import urllib.parse
 import urllib.request
 from pathlib import Path
 
@@ -160,6 +164,8 @@ def test_runs_prints_the_same_records_as_a_table_or_csv(catalog, format):
     (("--sql", "SELECT * FROM read_csv('runs/junk.rec')"), "file system operations are disabled"),
     (("--sort", "nothing"), "no column 'nothing' to sort by"),
     (("--where", "nothing > 0"), 'column "nothing" not found'),
+    (("--where", "true) UNION SELECT * FROM records WHERE (true"), "give one condition on the records' columns"),
+    (("--where", "true) --"), "give one condition on the records' columns"),
     (("--db", "missing.duckdb"), "no catalog there"),
 ])
 def test_runs_refuses_writes_and_what_it_cannot_answer(catalog, args, refusal):
@@ -320,6 +326,35 @@ def test_a_ray_cluster_makes_the_same_rows_and_files_as_the_local_pool(catalog, 
     assert made["ray"] == made["pool"] and len(made["ray"]) == len(RUNS) + 1
 
 
+# -- queries and signals ----------------------------------------------------------------------
+
+SLOW = "SELECT sum(range) FROM range(100000000000)"
+
+
+@pytest.mark.parametrize("args, signal_, status, said", [
+    (("--sql", SLOW), signal.SIGINT, 130, "mirvane: interrupted\n"),
+    (("--sql", SLOW), signal.SIGTERM, 143, "mirvane: terminated\n"),
+    (("--where", f"({SLOW}) > 0", "--time-limit", "0.5"), None, 2,
+     "mirvane: error: --where/--sort: stopped at the time limit of 0.5 s; ask for less, "
+     "or give it longer with --time-limit\n"),
+    (("--serve", "0"), signal.SIGINT, 130, "mirvane: interrupted\n"),     # while it answers a slow condition
+])
+def test_a_slow_query_stops_at_its_time_limit_and_at_once_on_a_signal(catalog, args, signal_, status, said):
+    process = subprocess.Popen([MIRVANE, "runs", *args], cwd=catalog[0], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    if "--serve" in args:
+        url = re.search(r"Runs at (\S+)", read_until(process, "(Ctrl-C stops)")).group(1)
+        asked = url + "records.json?where=" + urllib.parse.quote(f"({SLOW}) > 0")
+        threading.Thread(target=lambda: urllib.request.urlopen(asked, timeout=60), daemon=True).start()
+    if signal_ is not None:
+        time.sleep(2.5)     # under way
+        process.send_signal(signal_)
+    sent = time.monotonic()
+    _, stderr = process.communicate(timeout=60)
+    assert (process.returncode, stderr) == (status, said)
+    assert time.monotonic() - sent < 3
+
+
 # -- the page ---------------------------------------------------------------------------------
 
 @pytest.fixture
@@ -354,7 +389,8 @@ def test_catalog_page_sorts_filters_and_opens_a_record_in_the_player_at_its_firs
     rows = runs(catalog[0], "--sort", "errors desc")
     assert files(browser) == [f"{row['file']} record 0" for row in rows]
     browser.find_element(By.ID, "where").send_keys("errors >\n")
-    wait.until(lambda b: "syntax error" in b.find_element(By.ID, "problem").text)
+    wait.until(lambda b: "the condition cannot be used: syntax error" in b.find_element(By.ID, "problem").text)
+    assert files(browser) == []     # no list stands for a condition not used
     browser.find_element(By.ID, "where").send_keys(" 0\n")
     wait.until(lambda b: len(files(b)) == sum(row["errors"] > 0 for row in rows))
     assert browser.find_element(By.ID, "problem").text == ""

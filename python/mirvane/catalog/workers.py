@@ -11,7 +11,7 @@ import multiprocessing
 import os
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Set, TypeVar
+from typing import Any, Callable, Generator, Iterator, List, Optional, Sequence, Set, TypeVar
 
 from tqdm import tqdm
 
@@ -40,8 +40,9 @@ class Workers:
     ray: Optional[str] = None
 
     def run(self, work: Callable[[T], R], tasks: Sequence[T], what: str, unit: str,
-            quiet: bool = False) -> Iterator[R]:
-        """``work(task)`` for every task, yielded as each finishes, with a bar saying ``what``."""
+            quiet: bool = False) -> Generator[R, None, None]:
+        """``work(task)`` for every task, yielded as each finishes, with a bar saying ``what``; closing
+        the generator cancels what has not begun."""
         if not tasks:
             return
         with tqdm(total=len(tasks), desc=what, unit=unit, disable=quiet, leave=False) as bar:

@@ -7,12 +7,15 @@ setting (``recording(help="the recording file to list")``).
 import argparse
 import math
 from functools import partial
-from typing import List, Optional
+from typing import TYPE_CHECKING, List, Optional
 
 from ..analysis.align import Alignment, AlignmentRule, offset_refused
 from . import Argument, UserError
 from ..player.server import DEFAULT_HOST, DEFAULT_PORT
-from ._arguments import parsed_by, positive_int, seconds
+from ._arguments import parsed_by, positive_float, positive_int, seconds
+
+if TYPE_CHECKING:
+    from ..catalog.query import Limits
 
 #: A recording: a recording file, or an MCAP file (as export or a recorder writes it).
 recording = partial(Argument, "recording", metavar="RECORDING",
@@ -48,6 +51,27 @@ workers = partial(Argument, "--workers", type=positive_int, metavar="N",
 ray = partial(Argument, "--ray", metavar="ADDRESS",
               help="run on the Ray cluster at ADDRESS (host:port of its head) instead, one task a file or "
                    "output; every node must reach the files at the same paths (pip install 'mirvane[cluster]')")
+
+
+def query_limits() -> List[Argument]:
+    """``--time-limit`` and ``--memory-limit``: what a query of the catalog may take."""
+    from ..catalog.query import DEFAULT_SECONDS, half_the_memory_mb
+
+    return [
+        Argument("--time-limit", type=positive_float, default=DEFAULT_SECONDS, metavar="SECONDS",
+                 help=f"stop a query after this many seconds (default: {DEFAULT_SECONDS:g})"),
+        Argument("--memory-limit", type=positive_int, default=None, metavar="MiB",
+                 help=f"let a query take at most this much memory (default: half this machine's, "
+                      f"{half_the_memory_mb()} MiB)")]
+
+
+def chosen_limits(args: argparse.Namespace) -> "Limits":
+    """The limits ``query_limits``' arguments ask for."""
+    from ..catalog.query import Limits
+
+    if args.memory_limit is None:
+        return Limits(args.time_limit)
+    return Limits(args.time_limit, args.memory_limit)
 
 
 def alignment() -> List[Argument]:

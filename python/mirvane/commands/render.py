@@ -2,10 +2,9 @@
 
 import argparse
 import os
-import sys
 from typing import Any, Tuple
 
-from . import Argument, UserError, described, _options
+from . import Argument, UserError, described, warn, _options
 from ._catalog import EXIT_SOME_FAILED, catalog, catalog_errors, workers
 
 EXPORTS = ("mcap", "rrd")
@@ -56,7 +55,7 @@ def run(args: argparse.Namespace) -> int:
         except RenderError as e:
             raise UserError(str(e)) from None
     for output, reason in done.failed:
-        print(f"mirvane: cannot make {os.path.join(folder, output)}: {reason}", file=sys.stderr)
+        warn(f"cannot make {os.path.join(folder, output)}: {reason}")
     if not args.quiet:
         what = "clip" if kind == CLIP else "movie" if kind == MOVIE else f"{kind} export"
         print(f"{folder}: {len(done.made)} {what}{'s' * (len(done.made) != 1)} made, "
