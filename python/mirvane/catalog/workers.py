@@ -89,11 +89,14 @@ def _on_ray(address: str, work: Callable[[T], R], tasks: Sequence[T]) -> Iterato
     except (ConnectionError, ValueError, RuntimeError) as e:
         raise ClusterError(f"cannot reach the Ray cluster at {address} ({first_line(e)}); "
                            "start one with 'ray start --head' or give its address") from None
+    pending: List[Any] = []
     try:
         remote: Any = ray.remote(num_cpus=1)(work)
-        pending: List[Any] = [remote.remote(task) for task in tasks]
+        pending = [remote.remote(task) for task in tasks]
         while pending:
             done, pending = ray.wait(pending, num_returns=1)
             yield ray.get(done[0])
     finally:
+        for task in pending:    # stopped early: the cluster drops what it has not finished
+            ray.cancel(task, force=True)
         ray.shutdown()
