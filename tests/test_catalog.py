@@ -278,6 +278,18 @@ def test_render_gives_recordings_whose_names_join_alike_outputs_of_their_own(rec
     assert len({name.casefold() for name in made}) == 3, made
 
 
+def test_render_prints_a_file_name_with_control_characters_escaped(recorded, tmp_path):
+    odd = tmp_path / "runs" / "a\nmirvane: forged\x1b[31m.rec"
+    odd.parent.mkdir()
+    shutil.copy(recorded / "run.rec", odd)
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    with open(odd, "ab") as f:
+        f.write(b"\0")
+    done = mirvane("render", "--export", "mcap", "--out", "out", "--quiet", cwd=tmp_path)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1 and "\x1b" not in done.stderr, done.stderr
+    assert "a\\nmirvane: forged\\x1b[31m.rec changed since it was indexed" in done.stderr
+
+
 # -- on a Ray cluster, in a network namespace of its own --------------------------------------
 
 #: A network namespace with loopback alone (Ray takes the machine's address even when told
