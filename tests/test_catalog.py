@@ -1,6 +1,7 @@
 """The catalog of runs: mirvane index, runs and render as a user runs them, on a process pool and
 a Ray cluster, and the catalog's page in headless Chromium."""
 
+import contextlib
 import csv
 import dataclasses
 import hashlib
@@ -10,6 +11,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -17,6 +19,7 @@ import threading
 import time
 import types
 import urllib.error
+import urllib.parse
 import urllib.request
 from pathlib import Path
 
@@ -164,6 +167,8 @@ def test_runs_prints_the_same_records_as_a_table_or_csv(catalog, format):
     (("--sql", "SELECT * FROM read_csv('runs/junk.rec')"), "file system operations are disabled"),
     (("--sort", "nothing"), "no column 'nothing' to sort by"),
     (("--where", "nothing > 0"), 'column "nothing" not found'),
+    (("--where", "true) UNION SELECT * FROM records WHERE (true"), "give one condition on the records' columns"),
+    (("--where", "true) --"), "give one condition on the records' columns"),
     (("--db", "missing.duckdb"), "no catalog there"),
 ])
 def test_runs_refuses_writes_and_what_it_cannot_answer(catalog, args, refusal):
@@ -403,6 +408,29 @@ def test_render_reports_why_no_movie_can_be_made_of_a_record_in_one_line(recorde
     assert os.listdir(tmp_path / "out") == []
 
 
+def test_render_gives_recordings_whose_names_join_alike_outputs_of_their_own(recorded, tmp_path):
+    for name in ("a_b/c.rec", "a_b_c.rec", "A_B_C.rec"):     # the last apart only by case
+        (tmp_path / "runs" / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(recorded / "run.rec", tmp_path / "runs" / name)
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    done = mirvane("render", "--export", "mcap", "--out", "out", cwd=tmp_path)
+    assert done.returncode == 0 and "3 mcap exports made" in done.stdout, done.stderr
+    made = [name for name in os.listdir(tmp_path / "out") if not name.startswith(".")]
+    assert len({name.casefold() for name in made}) == 3, made
+
+
+def test_render_prints_a_file_name_with_control_characters_escaped(recorded, tmp_path):
+    odd = tmp_path / "runs" / "a\nmirvane: forged\x1b[31m.rec"
+    odd.parent.mkdir()
+    shutil.copy(recorded / "run.rec", odd)
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    with open(odd, "ab") as f:
+        f.write(b"\0")
+    done = mirvane("render", "--export", "mcap", "--out", "out", "--quiet", cwd=tmp_path)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1 and "\x1b" not in done.stderr, done.stderr
+    assert "a\\nmirvane: forged\\x1b[31m.rec changed since it was indexed" in done.stderr
+
+
 # -- on a Ray cluster, in a network namespace of its own --------------------------------------
 
 #: A network namespace with loopback alone (Ray takes the machine's address even when told
@@ -451,6 +479,38 @@ def test_a_ray_cluster_makes_the_same_rows_and_files_as_the_local_pool(catalog, 
     assert made["ray"] == made["pool"] and len(made["ray"]) == len(RUNS) + 1
 
 
+# -- queries and signals ----------------------------------------------------------------------
+
+SLOW = "SELECT sum(range) FROM range(100000000000)"
+
+
+@pytest.mark.parametrize("args, signal_, status, said", [
+    (("--sql", SLOW), signal.SIGINT, 130, "mirvane: interrupted\n"),
+    (("--sql", SLOW), signal.SIGTERM, 143, "mirvane: terminated\n"),
+    (("--where", f"({SLOW}) > 0", "--time-limit", "0.5"), None, 2,
+     "mirvane: error: --where/--sort: stopped at the time limit of 0.5 s; ask for less, "
+     "or give it longer with --time-limit\n"),
+    (("--serve", "0"), signal.SIGINT, 130, "mirvane: interrupted\n"),     # while it answers a slow condition
+])
+def test_a_slow_query_stops_at_its_time_limit_and_at_once_on_a_signal(catalog, args, signal_, status, said):
+    process = subprocess.Popen([MIRVANE, "runs", *args], cwd=catalog[0], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    if "--serve" in args:
+        url = re.search(r"Runs at (\S+)", read_until(process, "(Ctrl-C stops)")).group(1)
+        asked = url + "records.json?where=" + urllib.parse.quote(f"({SLOW}) > 0")
+        def ask():
+            with contextlib.suppress(OSError):     # the server stops before it answers
+                urllib.request.urlopen(asked, timeout=60)
+        threading.Thread(target=ask, daemon=True).start()
+    if signal_ is not None:
+        time.sleep(2.5)     # under way
+        process.send_signal(signal_)
+    sent = time.monotonic()
+    _, stderr = process.communicate(timeout=60)
+    assert (process.returncode, stderr) == (status, said)
+    assert time.monotonic() - sent < 3
+
+
 # -- the page ---------------------------------------------------------------------------------
 
 @pytest.fixture
@@ -494,7 +554,8 @@ def test_catalog_page_sorts_filters_and_opens_a_record_in_the_player_at_its_firs
     rows = runs(catalog[0], "--sort", "errors desc")
     assert files(browser) == [f"{row['file']} record 0" for row in rows]
     browser.find_element(By.ID, "where").send_keys("errors >\n")
-    wait.until(lambda b: "syntax error" in b.find_element(By.ID, "problem").text)
+    wait.until(lambda b: "the condition cannot be used: syntax error" in b.find_element(By.ID, "problem").text)
+    assert files(browser) == []     # no list stands for a condition not used
     browser.find_element(By.ID, "where").send_keys(" 0\n")
     wait.until(lambda b: len(files(b)) == sum(row["errors"] > 0 for row in rows))
     assert browser.find_element(By.ID, "problem").text == ""

@@ -38,8 +38,9 @@ MAX_ROWS = 2000
 class CatalogView:
     """The catalog ``db`` served at ``urls`` until ``close``; binding happens here (``OSError``)."""
 
-    def __init__(self, host: str, port: int, db: str) -> None:
+    def __init__(self, host: str, port: int, db: str, limits: query.Limits = query.Limits()) -> None:
         self._db = db
+        self._limits = limits
         self._host = host
         self._lock = threading.Lock()       # one request at a time reads the database, or opens a player
         self._player: Optional[Any] = None
@@ -56,6 +57,7 @@ class CatalogView:
         self._server.serve_forever(_POLL_S)
 
     def close(self) -> None:
+        query.interrupt_all()   # a slow condition's request holds the lock
         self.close_player()
         self._server.server_close()
 
@@ -70,13 +72,13 @@ class CatalogView:
     def records(self, where: Optional[str]) -> Dict[str, Any]:
         """The records matching ``where``, and their events' times and severities by record."""
         with self._lock, store.connect(self._db) as con:
-            found = query.records(con, where)
+            found = query.records(con, where, limits=self._limits)
             keys = [row[found.columns.index("record_id")] for row in found.rows[:MAX_ROWS]]
             strips: Dict[str, List[Tuple[float, float, str]]] = {key: [] for key in keys}
             if keys:
                 for key, time, end, severity in query.ask(
                         con, 'SELECT record_id, time, "end", severity FROM events '
-                             'WHERE list_contains(?, record_id) ORDER BY record_id, number', [keys]).rows:
+                             'WHERE list_contains(?, record_id) ORDER BY record_id, number', [keys], self._limits).rows:
                     strips[key].append((time, end, severity))
             times = dict(query.ask(con, "SELECT file, mtime_ns FROM files").rows)
             unreadable = query.ask(con, "SELECT file, error FROM files WHERE error IS NOT NULL ORDER BY file").rows
@@ -168,7 +170,9 @@ class _CatalogHandler(Handler):
         elif path == "/records.json":
             try:
                 self._json(HTTPStatus.OK, view.records(params.get("where", [None])[0] or None))
-            except (query.QueryError, store.CatalogError) as e:
+            except query.QueryError as e:
+                self._json(HTTPStatus.BAD_REQUEST, {"error": f"the condition cannot be used: {e}"})
+            except store.CatalogError as e:
                 self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
         else:
             self._send(HTTPStatus.NOT_FOUND, "text/plain", b"not found\n")
