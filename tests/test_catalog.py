@@ -229,6 +229,8 @@ def test_index_keeps_odd_names_and_files_with_their_real_size_and_time(catalog, 
     assert (files["junk.rec"]["size"], files["junk.rec"]["mtime_ns"]) == (junk.st_size, junk.st_mtime_ns)
     assert (files["odd\\xff\\\\.rec"]["records"], files["empty.rec"]["records"]) == (1, 0)
     assert "2 unchanged, 0 removed, 1 unreadable" in mirvane("index", "runs", cwd=tmp_path).stdout
+    done = mirvane("render", "--export", "mcap", "--out", "out", cwd=tmp_path, timeout=120)
+    assert done.returncode == 0 and len(os.listdir(tmp_path / "out")) == 2, done.stderr     # and its manifest
 
 
 def changed_behind_its_back(path, replace):

@@ -184,11 +184,11 @@ def make(task: Tuple[Job, str]) -> Made:
         elif job.kind == MCAP:
             from ..formats.mcap import export_mcap
 
-            export_mcap(job.file, out, index=job.position, events=record_events)
+            export_mcap(scan.on_disk(job.file), out, index=job.position, events=record_events)
         else:
             from ..formats.rrd import export_rrd
 
-            export_rrd(job.file, out, index=job.position, events=record_events)
+            export_rrd(scan.on_disk(job.file), out, index=job.position, events=record_events)
     except OSError as e:
         return Made(job, f"cannot read or write ({e.strerror or e})")
     except Exception as e:  # noqa: BLE001 - whatever stops one output is that output's reason
@@ -199,10 +199,14 @@ def make(task: Tuple[Job, str]) -> Made:
 def _movie(job: Job, out: str) -> None:
     """A movie (or a clip) of a record in its own project, as ``mirvane replay --movie`` makes one.
     Raises ``CannotShow`` or ``CannotWrite``, whose reason is the output's."""
-    from ..formats.recordings import open_record
     from ..player.movie import EventSpan, MoviePlan, Span, make_movie
+    from ..snapshots import project_from_snapshot
 
-    record, project = open_record(job.file, job.position)
+    # Read from the file held open, which is refused unless regular: it may have become a pipe
+    # since its fingerprint was taken.
+    with scan.pinned(job.file) as file:
+        record = next(r for at, r in enumerate(scan.records_of(job.file, file)) if at == job.position)
+    project = project_from_snapshot(record.project)
     span = EventSpan(job.event, job.pad) if job.kind == CLIP else Span()
     make_movie(project, MoviePlan.of(record, job.file, job.position, span=span), out, quiet=True)
 

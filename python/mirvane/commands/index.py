@@ -1,10 +1,9 @@
 """``mirvane index``: bring a catalog of runs up to date with the recordings under some paths."""
 
 import argparse
-import sys
 from typing import Any
 
-from . import Argument, UserError, described, _options
+from . import Argument, UserError, described, warn, _options
 from ._catalog import DB_EXT, EXIT_SOME_FAILED, catalog_errors, needs_duckdb, workers
 from ._paths import writable_destination
 
@@ -43,9 +42,9 @@ def run(args: argparse.Namespace) -> int:
     except PathError as e:
         raise UserError(str(e)) from None
     for file, reason in done.unreadable:
-        print(f"mirvane: cannot index {file}: {reason}", file=sys.stderr)
+        warn(f"cannot index {file}: {reason}")
     for file, note in done.notes:
-        print(f"mirvane: note: {file}: {note}", file=sys.stderr)
+        warn(f"note: {file}: {note}")
     if not args.quiet:
         print(f"Indexed {done.read} file{'s' * (done.read != 1)} ({done.records} records, {done.events} events) "
               f"into {args.db}; {done.unchanged} unchanged, {done.removed} removed, "
