@@ -294,17 +294,24 @@ def test_split_by_size_keeps_every_product_once(tmp_path):
 
 
 # Stamps in hundredths of a second; the window is 1 s, so the fault at 14.99 s keeps 13.99 s on.
-@pytest.mark.parametrize("stamps", [
-    [*range(500), 360_000, *range(500, 1500)],      # one product an hour ahead
-    [*range(360_000, 360_500), *range(1500)],       # the clock stepped back an hour
+@pytest.mark.parametrize("stamps, most_bytes, kept", [
+    ([*range(500), 360_000, *range(500, 1500)], None, range(1399, 1500)),   # one product an hour ahead
+    ([*range(360_000, 360_500), *range(1500)], None, range(1399, 1500)),    # the clock stepped back an hour
+    ([0] * 1500, 200, None),            # a clock standing still: what 200 bytes hold, some ten products
 ])
-def test_snapshot_mode_keeps_only_its_seconds_however_the_stamps_run(tmp_path, stamps):
+def test_snapshot_mode_keeps_only_its_seconds_however_the_stamps_run(tmp_path, monkeypatch, stamps, most_bytes, kept):
+    if most_bytes:
+        monkeypatch.setattr("mirvane.formats.recorder.SNAPSHOT_MOST_BYTES", most_bytes)
     with Recorder(tmp_path / "run.mcap", cell_project(), snapshot_seconds=1.0,
                   trigger_when=lambda p: p.decision.step == "fault") as recorder:
         for n in stamps[:-1]:
             recorder.controller("arm_a", [0.0], time_ns=n * SECOND // 100)
         recorder.decision("pick_place_a", "fault", time_ns=stamps[-1] * SECOND // 100)
-    assert spans(recorder.files) == [[n / 100 for n in range(1399, 1500)]]
+    if kept is None:
+        (shown,), = [spans(recorder.files)]
+        assert 1 < len(shown) <= 10 and set(shown) == {0.0}
+    else:
+        assert spans(recorder.files) == [[n / 100 for n in kept]]
 
 
 @pytest.mark.parametrize("call, error, message", [

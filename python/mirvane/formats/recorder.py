@@ -85,6 +85,10 @@ _SEVERITIES: Tuple[str, ...] = tuple(severity.value for severity in Severity)
 #: How often a recording's /scene shows the cell, at most: what a 3D view shows.
 SCENES_PER_SECOND = 30
 
+#: What snapshot mode keeps at the most, serialized, whatever its seconds hold: a clock that stands
+#: still stamps every product within them. Minutes of a rich cell (the sample cell makes some 40 kB a second).
+SNAPSHOT_MOST_BYTES = 256 * 2 ** 20
+
 _SECOND = 1_000_000_000
 _INT64 = 2 ** 63
 _GATHER_SECONDS = 0.02     # the writer wakes at most this often while products trickle in
@@ -382,6 +386,7 @@ class _Writer:
         self._kept: Deque[Tuple[int, Union[data_pb2.Product, project_pb2.ProjectSnapshot]]] = collections.deque()
         self._kept_project = project
         self._stamps = StampRange()    # of the kept products
+        self._kept_bytes = 0            # what they take serialized
         self._window_start = self._window_end = 0
         self._file: Optional[_File] = None
         if self._snapshot_ns is None:   # opened here, so that a file that cannot be written fails the call
@@ -477,6 +482,7 @@ class _Writer:
     def _keep(self, stamp: int, item: Union[data_pb2.Product, project_pb2.ProjectSnapshot]) -> None:
         """Keep an item of snapshot mode, forgetting what the kept seconds no longer hold."""
         self._kept.append((stamp, item))
+        self._kept_bytes += item.ByteSize()
         if isinstance(item, data_pb2.Product):
             self._stamps.add(stamp)
         else:
@@ -489,8 +495,10 @@ class _Writer:
         came before it, so the products kept are at most those of the kept seconds around one stamp."""
         kept, stamps = self._kept, self._stamps
         assert self._snapshot_ns is not None
-        while kept and not stamps.within(stamp - self._snapshot_ns, stamp + self._snapshot_ns):
+        while kept and (not stamps.within(stamp - self._snapshot_ns, stamp + self._snapshot_ns)
+                        or self._kept_bytes > SNAPSHOT_MOST_BYTES and len(kept) > 1):
             _, old = kept.popleft()
+            self._kept_bytes -= old.ByteSize()
             stamps.drop()
             if isinstance(old, project_pb2.ProjectSnapshot):
                 self._kept_project = old
@@ -508,6 +516,7 @@ class _Writer:
                 else:
                     file.open_record(item, when)
             self._kept.clear()
+            self._kept_bytes = 0
             self._stamps = StampRange()
             self._kept_project = self._project
             self._window_start, self._window_end = stamp - self._snapshot_ns, stamp
