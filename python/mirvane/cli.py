@@ -98,6 +98,8 @@ def _stopped(how: str, status: int, whole_process: bool) -> int:
     otherwise abort it on the way out, losing the status."""
     print(f"mirvane: {how}", file=sys.stderr)
     if whole_process:
+        if "multiprocessing.util" in sys.modules:   # a process pool's, removed at a normal exit
+            sys.modules["multiprocessing.util"]._exit_function()    # its temporary folder, its semaphores
         for stream in (sys.stdout, sys.stderr):
             with contextlib.suppress(OSError, ValueError):     # a reader gone, or a stream closed
                 stream.flush()
