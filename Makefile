@@ -73,7 +73,7 @@ $(VENV)/.docs-installed: $(VENV)/.installed
 	touch $@
 
 docs: $(VENV)/.docs-installed
-	NO_MKDOCS_2_WARNING=1 $(VPY) -m mkdocs build --strict --quiet
+	NO_MKDOCS_2_WARNING=1 $(VPY) -m mkdocs build --strict
 
 # The pictures of the site and the README (docs/images/), from real runs in headless Chromium.
 screenshots: install
