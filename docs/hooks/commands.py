@@ -17,7 +17,7 @@ def _subcommands(parser: argparse.ArgumentParser) -> Iterator[Tuple[str, argpars
 
 def reference() -> str:
     """Each parser's help, the whole command's first, as Markdown."""
-    os.environ["COLUMNS"] = "100"  # argparse wraps to the terminal; the page has one width
+    os.environ["COLUMNS"] = "80"  # argparse wraps to the terminal; the page has one width
     from mirvane.cli import build_parser
     parser = build_parser()
     parts = ["## mirvane", "", "```text", parser.format_help().rstrip(), "```"]
