@@ -38,9 +38,10 @@ def commands(markdown, heading=None):
 def test_the_readme_tour_runs(tmp_path):
     tour = commands((ROOT / "README.md").read_text(), "A five-minute tour")
     assert [words[0] for words in tour] == ["record", "record", "events", "replay", "replay", "diff", "index", "runs"]
-    # The catalog page's questions, asked of the tour's catalog.
-    questions = [words for words in commands((ROOT / "docs/many-runs.md").read_text()) if words[:2] in
-                 (["runs", "--where"], ["runs", "--sql"])]
+    # The events page's examples and the catalog page's questions, asked of the tour's files.
+    questions = commands((ROOT / "docs/events.md").read_text()) + [
+        words for words in commands((ROOT / "docs/many-runs.md").read_text())
+        if words[:2] in (["runs", "--where"], ["runs", "--sql"])]
     for words in tour + questions:
         if "--serve" in words:
             continue   # serves until stopped
