@@ -10,8 +10,7 @@ so is a movie name that cannot be written, an index naming no record is an
 IndexError, frames go to a fresh ``frames-<pid>-<n>`` directory inside
 ``_MOVIE_TMP_PNG_PATH``, a frame name that repeats the previous one gets a
 ``-n`` suffix, and the movie is made with ``mirvane.movie``'s clip, none when
-there are no frames. (Removing the frames when play fails, as the native module
-does, is left out: a benchmark run does not fail.) Benchmark use only.
+there are no frames. Benchmark use only.
 """
 
 import errno

@@ -1,18 +1,25 @@
 """The catalog of runs: mirvane index, runs and render as a user runs them, on a process pool and
 a Ray cluster, and the catalog's page in headless Chromium."""
 
+import contextlib
 import csv
 import dataclasses
+import hashlib
 import importlib.util
 import io
 import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
+import types
 import urllib.error
+import urllib.parse
 import urllib.request
 from pathlib import Path
 
@@ -160,6 +167,8 @@ def test_runs_prints_the_same_records_as_a_table_or_csv(catalog, format):
     (("--sql", "SELECT * FROM read_csv('runs/junk.rec')"), "file system operations are disabled"),
     (("--sort", "nothing"), "no column 'nothing' to sort by"),
     (("--where", "nothing > 0"), 'column "nothing" not found'),
+    (("--where", "true) UNION SELECT * FROM records WHERE (true"), "give one condition on the records' columns"),
+    (("--where", "true) --"), "give one condition on the records' columns"),
     (("--db", "missing.duckdb"), "no catalog there"),
 ])
 def test_runs_refuses_writes_and_what_it_cannot_answer(catalog, args, refusal):
@@ -201,6 +210,146 @@ def test_a_failing_put_leaves_the_catalog_as_before_and_usable(tmp_path, table, 
         assert catalog_contents(con) == before
         store.drop(con, ["a.rec"])
         assert catalog_contents(con) == [[], [], []]
+
+
+
+# -- hostile files and databases --------------------------------------------------------------
+
+def test_index_keeps_odd_names_and_files_with_their_real_size_and_time(catalog, tmp_path):
+    runs_ = tmp_path / "runs"
+    runs_.mkdir()
+    shutil.copy(catalog[0] / "runs" / "clean_1.rec", os.fsdecode(bytes(runs_) + b"/odd\xff\\.rec"))  # not UTF-8
+    (runs_ / "empty.rec").write_bytes(b"")
+    (runs_ / "junk.rec").write_bytes(b"not a recording")
+    first = mirvane("index", "runs", cwd=tmp_path)
+    assert first.returncode == 1 and "Indexed 2 files (1 records" in first.stdout, first.stderr
+    assert f"mirvane: note: {runs_ / 'empty.rec'}: empty (0 bytes)" in first.stderr
+    files = {os.path.basename(row["file"]): row for row in runs(tmp_path, "--sql", "SELECT * FROM files")}
+    junk = os.stat(runs_ / "junk.rec")
+    assert (files["junk.rec"]["size"], files["junk.rec"]["mtime_ns"]) == (junk.st_size, junk.st_mtime_ns)
+    assert (files["odd\\xff\\\\.rec"]["records"], files["empty.rec"]["records"]) == (1, 0)
+    assert "2 unchanged, 0 removed, 1 unreadable" in mirvane("index", "runs", cwd=tmp_path).stdout
+    done = mirvane("render", "--export", "mcap", "--out", "out", cwd=tmp_path, timeout=120)
+    assert done.returncode == 0 and len(os.listdir(tmp_path / "out")) == 2, done.stderr     # and its manifest
+
+
+def changed_behind_its_back(path, replace):
+    """``path`` with its last byte changed, its size and time as before: in place, or a copy renamed over it."""
+    status, content = os.stat(path), bytearray(Path(path).read_bytes())
+    content[-1] ^= 1
+    target = f"{path}.new" if replace else path
+    Path(target).write_bytes(bytes(content))
+    os.utime(target, ns=(status.st_atime_ns, status.st_mtime_ns))
+    os.replace(target, path)
+
+
+def swapping_hashlib(path, real=hashlib.sha256):
+    """``hashlib`` whose first digest has ``path`` replaced: between hashing it and reading it."""
+    def sha256(*args):
+        digest = real(*args)
+        def hexdigest():
+            if not os.path.exists(f"{path}.swapped"):
+                Path(f"{path}.swapped").touch()
+                changed_behind_its_back(path, replace=True)
+            return digest.hexdigest()
+        return types.SimpleNamespace(update=digest.update, hexdigest=hexdigest)
+    return types.SimpleNamespace(sha256=sha256)
+
+
+@pytest.mark.parametrize("change", ["replaced while read", "edited in place"])
+def test_a_file_changed_behind_the_catalogs_back_is_read_by_the_next_index(catalog, tmp_path, monkeypatch, change):
+    from mirvane.catalog import scan
+    from mirvane.catalog.index import index
+
+    (tmp_path / "runs").mkdir()
+    path, db = tmp_path / "runs" / "faulty.rec", str(tmp_path / "runs.duckdb")
+    shutil.copy(catalog[0] / "runs" / "faulty.rec", path)
+    with monkeypatch.context() as patched:
+        if change == "replaced while read":
+            patched.setattr(scan, "hashlib", swapping_hashlib(path))
+        index([str(path)], db, quiet=True)
+    if change == "edited in place":
+        changed_behind_its_back(path, replace=False)
+    again = index([str(path)], db, quiet=True)
+    assert again.read + len(again.unreadable) == 1
+    index([str(path)], str(tmp_path / "fresh.duckdb"), quiet=True)
+    table = "SELECT * EXCLUDE (ctime_ns) FROM files ORDER BY ALL"
+    assert runs(tmp_path, "--sql", table) == runs(tmp_path, "--db", "fresh.duckdb", "--sql", table)
+
+
+def refused_by_the_page(db, record_id):
+    """Why the page refuses to open ``record_id``; answered within 30 s."""
+    from mirvane.catalog.page import CatalogView
+
+    why = []
+    with CatalogView("127.0.0.1", 0, str(db)) as view:
+        opening = threading.Thread(target=lambda: why.append(pytest.raises(ValueError, view.open, record_id)),
+                                   daemon=True)
+        opening.start()
+        opening.join(30)
+    return str(why[0].value)
+
+
+@pytest.mark.parametrize("replacement", ["fifo", "link to /dev/zero"])
+def test_a_catalogued_file_that_is_no_regular_file_is_refused_by_the_page_and_render(catalog, tmp_path, replacement):
+    readable_runs(catalog[0] / "runs", tmp_path / "runs")
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    path = tmp_path / "runs" / "faulty.rec"
+    path.unlink()
+    os.mkfifo(path) if replacement == "fifo" else path.symlink_to("/dev/zero")
+    chosen = ("--where", f"file = '{path}'")
+    done = mirvane("render", "--export", "mcap", "--out", "out", *chosen, cwd=tmp_path, timeout=60)
+    assert done.returncode == 1 and "not a regular file" in done.stderr, done.stderr
+    key, = [row["record_id"] for row in runs(tmp_path, *chosen)]
+    assert "not a regular file" in refused_by_the_page(tmp_path / "runs.duckdb", key)
+
+
+def test_the_page_refuses_a_record_replay_refuses(recorded, tmp_path):
+    records = Data.fromFile(recorded / "run.rec")._data_records
+    products = records.records[0].products
+    products[-1].timestamp_ns = products[0].timestamp_ns - SECOND
+    (tmp_path / "runs").mkdir()
+    save(records, tmp_path / "runs" / "odd.rec")
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    refused = mirvane("replay", tmp_path / "runs" / "odd.rec", "--project", recorded / "run.mvproj",
+                      "--movie", "odd.mp4", cwd=tmp_path)
+    row, = runs(tmp_path)
+    why = refused_by_the_page(tmp_path / "runs.duckdb", row["record_id"])
+    assert refused.returncode == 2 and why in refused.stderr and "nothing to show" in why
+
+
+def earlier_catalog(con):
+    """The tables a catalog of version 1 had: today's but the files' change time, marked by ``catalog``."""
+    from mirvane.catalog import store
+
+    for table, columns in store.TABLES.items():
+        kept = ", ".join(f'"{name}" {kind}' for name, kind in columns if name != "ctime_ns")
+        con.execute(f"CREATE TABLE {table} ({kept})")
+    con.execute("CREATE TABLE catalog (version INTEGER); INSERT INTO catalog VALUES (1)")
+
+
+@pytest.mark.parametrize("tables, ours", [
+    (earlier_catalog, "a catalog of another version of mirvane"),
+    (lambda con: None, "an empty database, no catalog yet"),
+    ("CREATE TABLE catalog (version INTEGER); INSERT INTO catalog VALUES (1); CREATE TABLE orders (n INTEGER)", None),
+    ("CREATE TABLE catalog (version VARCHAR); INSERT INTO catalog VALUES ('x')", None),
+    ("CREATE TABLE mirvane_catalog (version VARCHAR); INSERT INTO mirvane_catalog VALUES ('2')", None),
+], ids=["earlier catalog", "empty", "another program's catalog table", "a text version", "a text mark"])
+def test_index_rebuilds_an_earlier_catalog_and_refuses_any_other_database(recorded, tmp_path, tables, ours):
+    import duckdb
+
+    with duckdb.connect(str(tmp_path / "their.duckdb")) as con:
+        tables(con) if callable(tables) else con.execute(tables)
+    before = (tmp_path / "their.duckdb").read_bytes()
+    listed = mirvane("runs", "--db", "their.duckdb", cwd=tmp_path)
+    done = mirvane("index", recorded / "run.rec", "--db", "their.duckdb", cwd=tmp_path)
+    if ours:
+        assert listed.returncode == 2 and ours in listed.stderr and "'mirvane index PATH --db their" in listed.stderr
+        assert done.returncode == 0 and len(runs(tmp_path, "--db", "their.duckdb")) == 1, done.stderr
+    else:
+        refusal = "mirvane: error: their.duckdb: a database, but not a catalog of mirvane; give another --db\n"
+        assert (listed.returncode, listed.stderr, done.returncode, done.stderr) == (2, refusal, 2, refusal)
+        assert (tmp_path / "their.duckdb").read_bytes() == before
 
 
 RENDERS = {     # what render makes, of which records, named how, and how many of each
@@ -261,6 +410,29 @@ def test_render_reports_why_no_movie_can_be_made_of_a_record_in_one_line(recorde
     assert os.listdir(tmp_path / "out") == []
 
 
+def test_render_gives_recordings_whose_names_join_alike_outputs_of_their_own(recorded, tmp_path):
+    for name in ("a_b/c.rec", "a_b_c.rec", "A_B_C.rec"):     # the last apart only by case
+        (tmp_path / "runs" / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(recorded / "run.rec", tmp_path / "runs" / name)
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    done = mirvane("render", "--export", "mcap", "--out", "out", cwd=tmp_path)
+    assert done.returncode == 0 and "3 mcap exports made" in done.stdout, done.stderr
+    made = [name for name in os.listdir(tmp_path / "out") if not name.startswith(".")]
+    assert len({name.casefold() for name in made}) == 3, made
+
+
+def test_render_prints_a_file_name_with_control_characters_escaped(recorded, tmp_path):
+    odd = tmp_path / "runs" / "a\nmirvane: forged\x1b[31m.rec"
+    odd.parent.mkdir()
+    shutil.copy(recorded / "run.rec", odd)
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    with open(odd, "ab") as f:
+        f.write(b"\0")
+    done = mirvane("render", "--export", "mcap", "--out", "out", "--quiet", cwd=tmp_path)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1 and "\x1b" not in done.stderr, done.stderr
+    assert "a\\nmirvane: forged\\x1b[31m.rec changed since it was indexed" in done.stderr
+
+
 # -- on a Ray cluster, in a network namespace of its own --------------------------------------
 
 #: A network namespace with loopback alone (Ray takes the machine's address even when told
@@ -309,6 +481,38 @@ def test_a_ray_cluster_makes_the_same_rows_and_files_as_the_local_pool(catalog, 
     assert made["ray"] == made["pool"] and len(made["ray"]) == len(RUNS) + 1
 
 
+# -- queries and signals ----------------------------------------------------------------------
+
+SLOW = "SELECT sum(range) FROM range(100000000000)"
+
+
+@pytest.mark.parametrize("args, signal_, status, said", [
+    (("--sql", SLOW), signal.SIGINT, 130, "mirvane: interrupted\n"),
+    (("--sql", SLOW), signal.SIGTERM, 143, "mirvane: terminated\n"),
+    (("--where", f"({SLOW}) > 0", "--time-limit", "0.5"), None, 2,
+     "mirvane: error: --where/--sort: stopped at the time limit of 0.5 s; ask for less, "
+     "or give it longer with --time-limit\n"),
+    (("--serve", "0"), signal.SIGINT, 130, "mirvane: interrupted\n"),     # while it answers a slow condition
+])
+def test_a_slow_query_stops_at_its_time_limit_and_at_once_on_a_signal(catalog, args, signal_, status, said):
+    process = subprocess.Popen([MIRVANE, "runs", *args], cwd=catalog[0], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    if "--serve" in args:
+        url = re.search(r"Runs at (\S+)", read_until(process, "(Ctrl-C stops)")).group(1)
+        asked = url + "records.json?where=" + urllib.parse.quote(f"({SLOW}) > 0")
+        def ask():
+            with contextlib.suppress(OSError):     # the server stops before it answers
+                urllib.request.urlopen(asked, timeout=60)
+        threading.Thread(target=ask, daemon=True).start()
+    if signal_ is not None:
+        time.sleep(2.5)     # under way
+        process.send_signal(signal_)
+    sent = time.monotonic()
+    _, stderr = process.communicate(timeout=60)
+    assert (process.returncode, stderr) == (status, said)
+    assert time.monotonic() - sent < 3
+
+
 # -- the page ---------------------------------------------------------------------------------
 
 @pytest.fixture
@@ -338,12 +542,22 @@ def test_catalog_page_sorts_filters_and_opens_a_record_in_the_player_at_its_firs
 
     browser.get(serve())
     wait.until(lambda b: len(files(b)) == len(RUNS))
+    # The files that could not be read are named with why; each run shows its file's time.
+    assert browser.execute_script("return [...document.querySelectorAll('#unreadable li')].map((li) => li.textContent)"
+                                  ) == [f"{catalog[0] / 'runs' / name}: {why}" for name, (_, why) in
+                                        sorted(UNREADABLE.items())]
+    column = [th.text for th in browser.find_elements(By.CSS_SELECTOR, "th")].index("file time")
+    shown = browser.execute_script(f"return [...document.querySelectorAll('#rows tr')].map((row) => "
+                                   f"[row.title, row.children[{column}].textContent])")
+    assert shown == [[title, time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(
+        os.stat(title.removesuffix(" record 0")).st_mtime_ns // 10 ** 9))] for title, _ in shown]
     for _ in ("ascending", "descending"):
         browser.find_element(By.CSS_SELECTOR, "th[data-column=errors]").click()
     rows = runs(catalog[0], "--sort", "errors desc")
     assert files(browser) == [f"{row['file']} record 0" for row in rows]
     browser.find_element(By.ID, "where").send_keys("errors >\n")
-    wait.until(lambda b: "syntax error" in b.find_element(By.ID, "problem").text)
+    wait.until(lambda b: "the condition cannot be used: syntax error" in b.find_element(By.ID, "problem").text)
+    assert files(browser) == []     # no list stands for a condition not used
     browser.find_element(By.ID, "where").send_keys(" 0\n")
     wait.until(lambda b: len(files(b)) == sum(row["errors"] > 0 for row in rows))
     assert browser.find_element(By.ID, "problem").text == ""

@@ -24,7 +24,7 @@ ONE_ERROR = r"mirvane: error: [^\n]+\n"
 # outside Python, so the movies' rows need the tmpfs.
 SHIM = textwrap.dedent("""
     import builtins, errno, io, os
-    FULL = os.environ["MIRVANE_TEST_FULL"] + os.sep
+    FULL = os.environ["MIRVANE_TEST_FULL"]     # a folder (ending in a separator) or a name's start
     _open = io.open
 
     class _Full:
@@ -69,7 +69,7 @@ def full(tmp_path):
     else:
         (tmp_path / "shim").mkdir()
         (tmp_path / "shim/sitecustomize.py").write_text(SHIM)
-        env.update(PYTHONPATH=str(tmp_path / "shim"), MIRVANE_TEST_FULL=str(where))
+        env.update(PYTHONPATH=str(tmp_path / "shim"), MIRVANE_TEST_FULL=str(where) + os.sep)
     yield where, env, mounted
     if mounted:
         subprocess.run(["umount", str(where)], check=True)
@@ -98,6 +98,23 @@ def test_every_writing_subcommand_on_a_full_file_system(recorded, full, tmp_path
     assert re.fullmatch(ONE_ERROR, done.stderr), done.stderr
     assert f"error: {named}: cannot write " in done.stderr and "(no space left on device)" in done.stderr
     assert listing(tmp_path, recorded, contents=True) == before
+
+
+def test_render_whose_manifest_finds_the_disk_full_stops_in_one_line_with_its_outputs_whole(recorded, tmp_path):
+    (tmp_path / "runs").mkdir()
+    shutil.copy(recorded / "run.rec", tmp_path / "runs")
+    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    (tmp_path / "shim").mkdir()
+    (tmp_path / "shim/sitecustomize.py").write_text(SHIM)
+    # The exports fit; the manifest, written beside them under a temporary name, does not.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path / "shim"), os.environ.get("PYTHONPATH", "")]),
+               MIRVANE_TEST_FULL=str(tmp_path / "out" / "..mirvane"))
+    done = mirvane("render", "--export", "mcap", "--out", "out", "--quiet", cwd=tmp_path, env=env)
+    assert done.returncode == 2 and re.fullmatch(ONE_ERROR, done.stderr), done.stderr
+    assert "out/.mirvane-render.json: cannot write it (no space left on device); the 1 output(s) made are whole" \
+        in done.stderr
+    assert os.listdir(tmp_path / "out") == ["run-0.mcap"]
+    assert mirvane("info", tmp_path / "out" / "run-0.mcap", cwd=tmp_path).returncode == 0
 
 
 # -- links, lengths and limits, checked before any work -------------------------------------
@@ -254,7 +271,7 @@ AWKWARD = {
     "events": [[""], ["dir.rec"], ["fifo.rec"], [PROJ], [REC, "--index", "x"], [REC, "--severity", "fatal"],
                [REC, "--kind", "step,"], [REC, "--format", "xml"]],
     "diff": [[""], [REC, ""], ["dir.rec", REC], [REC, "fifo.rec"], [PROJ, REC], [REC, REC, "--index-a", "x"],
-             [REC, REC, "--offset", "inf"], [REC, REC, "--tolerance", "nan"], [REC, REC, "--align-event", ":box_1"],
+             [REC, REC, "--offset", "inf"], [REC, REC, "--offset", "1e300"], [REC, REC, "--tolerance", "nan"], [REC, REC, "--align-event", ":box_1"],
              [REC, REC, "--align", "end"]],
     "show": [[""], ["dir.mvproj"], ["text.mvproj"], ["array.mvproj"], [PROJ, "--recording", PROJ]],
     "replay": [[REC, "--project", ""], [REC, "--project", PROJ, "--index", "x"],
@@ -263,6 +280,7 @@ AWKWARD = {
                [REC, "--project", PROJ, "--serve", "99999"], [REC, "--project", PROJ, "--serve", "a:b:c"],
                [REC, "--project", PROJ, "--movie", "m.mp4", "--serve"], [REC, "--project", PROJ, "--fps", "5"],
                [REC, "fifo.rec", "--project", PROJ, "--movie", "m.mp4"],
+               [REC, REC, "--project", PROJ, "--offset", "-1e300", "--movie", "m.mp4"],
                [REC, REC, "--project", PROJ, "--project-b", "dir.mvproj", "--movie", "m.mp4"]],
     "export": [[REC, ""], [REC, "dir.mcap"], [REC, "/proc/x.mcap"], ["fifo.rec", "x.mcap"],
                [REC, "x.mcap", "--index", "-9"], [PROJ, "x.mcap"]],

@@ -4,6 +4,7 @@ import json
 import math
 import re
 
+import numpy as np
 import pytest
 from imageio_ffmpeg import count_frames_and_secs
 
@@ -11,12 +12,13 @@ from dravik.api import system_pb2
 from helpers import decoded, listing, lossless_ffmpeg, mirvane, save
 from mirvane import scene
 from mirvane.data import Data
+from mirvane.viewer import caption
 from replay_fakes import SECOND
 
 
 @pytest.fixture(scope="module")
-def faulty(tmp_path_factory):
-    """An 8 s run that goes wrong (arm_a stalls at 3.1 s while arm_b holds a box), its whole movie
+def stalled(tmp_path_factory):
+    """An 8 s run that goes wrong (arm_a stalls at 2.3 s while it holds a box), its whole movie
     written losslessly and decoded, its stall event, and the environment that writes movies losslessly."""
     where = tmp_path_factory.mktemp("faulty")
     env = lossless_ffmpeg(where)
@@ -29,12 +31,12 @@ def faulty(tmp_path_factory):
 
 
 @pytest.mark.parametrize("span", [
-    ["--from", "3.3", "--to", "3.8"],           # on the frame grid; what arm_b holds shown before arm_a reports
+    ["--from", "2.5", "--to", "3.0"],           # on the frame grid; what arm_a holds shown while it is silent
     ["--from", "1.234", "--to", "2.5"],         # off the grid: from the next frame on it, 1.3 s
-    ["--event", "{stall}", "--pad", "0.35"],    # 2.75 s to 4.1 s: from 2.8 s
+    ["--event", "{stall}", "--pad", "0.35"],    # 1.92 s to 3.42 s: from 2.0 s
 ])
-def test_a_clip_is_the_whole_movies_frames_of_its_span(faulty, tmp_path, span):
-    where, env, whole, stall = faulty
+def test_a_clip_is_the_whole_movies_frames_of_its_span(stalled, tmp_path, span):
+    where, env, whole, stall = stalled
     args = [a.format(stall=stall["number"]) for a in span]
     done = mirvane("replay", where / "run.rec", "--project", where / "run.mvproj", "--movie", "clip.mp4", *args,
                    cwd=tmp_path, env=env)
@@ -49,9 +51,9 @@ def test_a_clip_is_the_whole_movies_frames_of_its_span(faulty, tmp_path, span):
 
 
 @pytest.mark.parametrize("out", ["span.mcap", "span.rrd"])
-def test_an_exported_span_holds_that_span_from_the_state_at_its_start(faulty, tmp_path, out):
-    record = Data.fromFile(faulty[0] / "run.rec").records()[0]
-    done = mirvane("export", faulty[0] / "run.rec", out, "--from", 2, "--to", 4.5, "--quiet", cwd=tmp_path)
+def test_an_exported_span_holds_that_span_from_the_state_at_its_start(stalled, tmp_path, out):
+    record = Data.fromFile(stalled[0] / "run.rec").records()[0]
+    done = mirvane("export", stalled[0] / "run.rec", out, "--from", 2, "--to", 4.5, "--quiet", cwd=tmp_path)
     assert done.returncode == 0 and done.stdout == done.stderr == "", done.stderr
     times = [p.timestamp_ns - record.products[0].timestamp_ns for p in record.products]
     inside = [p for p, t in zip(record.products, times) if 2 * SECOND <= t <= 4.5 * SECOND]
@@ -97,3 +99,40 @@ def test_a_record_no_movie_can_be_made_of_is_refused_up_front(recorded, tmp_path
     if advice:      # taken, it makes a movie
         assert mirvane(*replay, *args, *advice, "--quiet", cwd=tmp_path, timeout=60).returncode == 0
         assert count_frames_and_secs(str(tmp_path / "m.mp4"))[0] == 31
+
+
+# The error glow over the floor: what marks the subject of an error.
+ERROR_GLOW = (236, 132, 129)
+
+
+def glows(frame):
+    return int((np.abs(frame.astype(int) - ERROR_GLOW) <= 1).all(axis=2).sum()) > 50
+
+
+def captioned(frame, text):
+    """Whether ``frame``'s caption line begins with ``text``."""
+    width = 6 + 6 * len(text)     # the bitmap font's: a margin, then 6 pixels a character
+    return (frame[:16, :width] == np.asarray(caption(text, frame.shape[1]))[:, :width]).all()
+
+
+@pytest.mark.parametrize("kind, quiet", [("damaged-value", True), ("drop", False)])
+def test_a_clip_of_an_event_captions_its_frames_and_marks_it_in_the_first_after_it(faulty, tmp_path, kind, quiet):
+    """One bad report, a drop: each lies between two frames, and the frame after it names and marks it;
+    every frame is captioned with its time; only mirvane's progress is shown, none with --quiet."""
+    where, events = faulty
+    event = next(e for e in events if e["kind"] == kind)
+    done = mirvane("replay", where / "faulty.rec", "--project", where / "faulty.mvproj", "--movie", "clip.mp4",
+                   "--event", event["number"], "--pad", 0.15, *["--quiet"] * quiet, cwd=tmp_path,
+                   env=lossless_ffmpeg(tmp_path))
+    assert done.returncode == 0, done.stderr
+    if quiet:
+        assert done.stdout == done.stderr == ""
+    else:
+        assert "writing clip.mp4" in done.stderr and not re.search("MoviePy|Building|frame_index", done.stderr)
+    first = math.ceil((event["time"] - 0.15) * 10)
+    clip = decoded(tmp_path / "clip.mp4")
+    frames = {(first + k) / 10: frame for k, frame in enumerate(clip)}
+    assert all(captioned(frame, f"{t:.3f} s") for t, frame in frames.items())
+    after = min(t for t in frames if t >= event["time"])
+    assert captioned(frames[after], f"{after:.3f} s | event {event['number']} {kind}: {event['text']}")
+    assert glows(frames[after]) and not glows(frames[first / 10])

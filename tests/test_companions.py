@@ -498,9 +498,12 @@ def test_held_item_is_highlighted():
     state.controller.grasped_item = "box_1"
     viewer.render()
     assert floor() != plain
-    # Another robot's report must not drop what arm_a holds.
+    # Another robot's later report does not drop what arm_a's latest said, when the viewer is told it.
+    held = system_pb2.Controller()
+    held.CopyFrom(state.controller)
     state.controller.robot = "arm_b"
     state.controller.grasped_item = ""
+    viewer.at({"arm_a": held})
     viewer.render()
     assert floor() != plain
     state.controller.robot = "arm_a"

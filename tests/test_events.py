@@ -47,6 +47,14 @@ def test_each_fault_is_found_where_it_strikes_and_the_run_is_its_twin_until_then
     assert before and before == twin[:len(before)] and record.products != twin
 
 
+@pytest.mark.parametrize("seed", [0, 2])
+def test_all_faults_on_a_short_run_strike_every_kind(seed):
+    # At the default rate a 20 s run is one fault; "all" asks for each kind.
+    record, injected = run_cell(20.0, seed=seed, faults=Faults.parse("all"))
+    assert sorted({fault.kind for fault in injected}) == sorted(KINDS)
+    assert {FOUND_AS[kind] for kind in KINDS} <= {event.kind for event in record_events(record)}
+
+
 def test_a_detector_fed_live_returns_an_error_with_its_product_and_a_range_once_it_ends():
     record, _ = run_cell(20.0, seed=3, faults=Faults(("damaged-value", "stall", "dropout"), per_minute=9.0))
     detector, found, first = Detector(record.project), [], record.products[0].timestamp_ns
@@ -65,6 +73,26 @@ def test_clean_runs_have_no_warning_or_error():
     for seed in range(20):
         events = record_events(simulate(30.0, seed=seed))
         assert {e.kind for e in events} == {"step", "grasp", "release"}, seed
+
+
+@pytest.fixture(scope="module")
+def clean_run():
+    return simulate(12.0, seed=0)
+
+
+# A camera's frames stamped when taken, a controller's reports when sent: sources out of step.
+@pytest.mark.parametrize("part, shift_ms", [("perception", -100), ("perception", 100),
+                                            ("controller", -100), ("controller", 100)])
+def test_a_clean_run_whose_sources_are_out_of_step_stays_quiet(clean_run, part, shift_ms):
+    record = type(clean_run)()
+    record.CopyFrom(clean_run)
+    for product in record.products:
+        if product.HasField(part):
+            product.timestamp_ns += shift_ms * 1_000_000
+    products = sorted(record.products, key=lambda product: product.timestamp_ns)
+    del record.products[:]
+    record.products.extend(products)
+    assert {e.kind for e in record_events(record)} == {"step", "grasp", "release"}
 
 
 def hand_damaged():
@@ -119,8 +147,8 @@ def test_errors_made_by_hand_are_found_where_made(mishap, kind, text):
 
 
 def table(text):
-    columns = ("record", "number", "time", "end", "severity", "kind", "subject", "text")
-    return [dict(zip(columns, line.split(None, 7))) for line in text.splitlines()[1:-1]]
+    columns = ("record", "number", "time", "end", "severity", "kind", "subject", "robot", "text")
+    return [dict(zip(columns, line.split(None, 8))) for line in text.splitlines()[1:-1]]
 
 
 @pytest.mark.parametrize("form, read", [
@@ -162,3 +190,19 @@ def test_recorded_faults_are_what_events_finds(tmp_path, faults):
     assert len(struck) == 2 and {kind for kind, _, _ in struck} == {"stall", "dropout"}
     assert [(FOUND_AS[kind], subject, at) for kind, subject, at in struck] == \
         [(r["kind"], r["subject"], f"{float(r['time']):.3f}") for r in rows]
+
+
+@pytest.mark.parametrize("form", ["json", "csv", "table", "rrd"])
+def test_a_slips_drop_names_the_box_as_subject_and_the_arm_as_its_robot(twins, tmp_path, form):
+    where, _ = twins
+    if form == "rrd":
+        from test_rrd import read
+        assert mirvane("export", where / "slip.rec", "slip.rrd", "--quiet", cwd=tmp_path).returncode == 0
+        [row] = read(tmp_path / "slip.rrd")["/events/drop"]
+        drop = {"subject": row["subject"][0], "robot": row["robot"][0], "text": row["TextLog:text"][0]}
+    else:
+        done = mirvane("events", where / "slip.rec", "--kind", "drop", "--format", form, cwd=tmp_path)
+        [drop] = {"json": lambda text: [json.loads(line) for line in text.splitlines()],
+                  "csv": lambda text: list(csv.DictReader(io.StringIO(text))), "table": table}[form](done.stdout)
+    assert re.fullmatch(r"box_\d", drop["subject"]) and re.fullmatch(r"arm_\w", drop["robot"])
+    assert drop["text"].startswith(f"{drop['robot']} lost {drop['subject']} ")

@@ -516,6 +516,30 @@ def test_save_through_a_symbolic_link_writes_the_linked_file(tmp_path, monkeypat
     assert os.path.islink("link.mvproj") and "behaviors" in json.loads(text_of("shared/real.mvproj"))
 
 
+
+# -- the catalog's names of files ---------------------------------------------------------------
+
+file_names = st.binary(min_size=1, max_size=40).filter(lambda name: b"/" not in name and b"\0" not in name)
+
+
+@fuzz
+@given(name=file_names, decoy=st.booleans())
+def test_the_catalog_names_any_file_in_text_and_finds_it_again(name, decoy):
+    from mirvane.catalog.scan import find, on_disk, stored_name
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.fsdecode(os.fsencode(folder) + b"/" + name + b".rec")
+        open(path, "w").close()
+        if decoy and stored_name(path) != path:     # a file already named as the escape would be
+            open(stored_name(path), "w").close()
+        found, refused = find([folder])
+        for stored in [*found, *refused]:
+            stored.encode("utf-8")      # text the database takes
+        if stored_name(path) in found and not (decoy and stored_name(path) != path):
+            assert os.path.samefile(on_disk(stored_name(path)), path)
+        else:
+            assert stored_name(path) in refused and len(found) == 1
+
 # -- the live player's controls and field paths, as pages and scripts send them -----------------
 
 deep = st.integers(1, 3000).map(lambda depth: functools.reduce(lambda inner, _: [inner], range(depth), []))
@@ -580,3 +604,37 @@ def test_links_move_no_further_than_their_joints_turns_allow(data):
     moved = links_moved(links, before, after)
     assert all(math.dist(p, q) <= moved + 1e-9 for p, q in zip(was, now))
     assert links_gap(now, 0.2, other, 0.25) >= links_gap(was, 0.2, other, 0.25) - moved - 1e-9
+
+
+# Pieces of conditions: ordinary ones, and what closes the parenthesis to add more to the query.
+CONDITION_PIECES = ["errors > 0", "true", "span_s < 1e300", ")", "(", " UNION ALL SELECT * FROM records WHERE (",
+                    "true) UNION ALL SELECT * FROM records WHERE (true", "true) UNION SELECT 1, 2 WHERE (true",
+                    " ORDER BY 1", " --", "/*", "*/", ";", " OR ", "(SELECT count(*) FROM events) >= 0", "'", '"',
+                    " LIMIT 1", "\n", " AND file LIKE '%x%'"]
+
+
+@pytest.fixture(scope="module")
+def one_record_catalog(tmp_path_factory):
+    pytest.importorskip("duckdb")
+    from mirvane.catalog import store
+
+    path = str(tmp_path_factory.mktemp("catalog") / "runs.duckdb")
+    with store.connect(path, write=True) as con:
+        con.execute("INSERT INTO records (record_id, file, position, errors) VALUES ('r', 'run.rec', 0, 0)")
+    with store.connect(path) as con:
+        yield con
+
+
+@fuzz
+@given(pieces=st.lists(st.sampled_from(CONDITION_PIECES), min_size=1, max_size=6), extra=st.text(max_size=8))
+def test_a_condition_is_the_records_matching_it_or_refused_in_one_line(one_record_catalog, pieces, extra):
+    from mirvane.catalog import query
+
+    try:
+        found = query.records(one_record_catalog, "".join(pieces) + extra)
+    except query.QueryError as e:
+        event("refused")
+        assert str(e) and "\n" not in str(e)
+        return
+    event("records")
+    assert found.columns == query.COLUMN_NAMES and len(found.rows) <= 1     # the one record, or none

@@ -354,8 +354,8 @@ def test_events_are_logged_at_their_times_and_import_leaves_them_out(every_fault
                      (span.end_time.ToNanoseconds() - first) * 1e-9) for topic, _, span in decoded
                     if topic == "/events/spans"), key=lambda span: int(span[0]["number"]))
     if "/events/spans" in EVENT_TOPICS:
-        assert [meta for meta, _, _ in spans] == [{key: str(e[key]) for key in ("kind", "severity", "subject", "text",
-                                                                                "number")} for e in events]
+        keys = ("kind", "severity", "subject", "robot", "text", "number")
+        assert [meta for meta, _, _ in spans] == [{key: str(e[key]) for key in keys} for e in events]
         assert [t for _, *times in spans for t in times] == pytest.approx([t for e in events for t in (e["time"], e["end"])],
                                                                           abs=1e-6)
     else:

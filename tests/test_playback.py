@@ -12,6 +12,8 @@ from mirvane.analysis.events import Event, numbered
 from mirvane.player import series
 from mirvane.data import Data
 from mirvane.player.clock import Clock, apply, product_times
+from mirvane.player.session import LiveOptions, LiveSession, Run
+from mirvane.project import Project
 
 
 @pytest.fixture(scope="module")
@@ -211,7 +213,7 @@ def test_the_event_keys_jump_to_events_and_the_line_names_the_last_passed(faulty
 
     def line(e):
         said = f", {e['severity']}" if e["severity"] != "info" else ""
-        return rf"{e['time']:.2f}/[\d.]+ s, product \d+ of \d+, event {e['number']} at {e['time']:.2f} s{said}: " \
+        return rf"{e['time']:.2f}/[\d.]+ s, product \d+ of 0–\d+, event {e['number']} at {e['time']:.2f} s{said}: " \
             + re.escape(e["text"])
 
     command = f"{MIRVANE} replay {where}/faulty.rec --project {where}/faulty.mvproj --paused --start {drop['time']}"
@@ -220,3 +222,45 @@ def test_the_event_keys_jump_to_events_and_the_line_names_the_last_passed(faulty
         for key, shown in (("n", step), ("n", stall), ("p", step), ("p", drop)):
             screen.press(key)
             screen.shows(line(shown))
+
+
+def both_holding(record, robot):
+    """The first controller report of ``robot`` while each arm's latest report holds a box, and its time."""
+    holding = {}
+    for position, product in enumerate(record.products):
+        if product.HasField("controller"):
+            holding[product.controller.robot] = product.controller.grasped_item
+            if product.controller.robot == robot and len(holding) == 2 and all(holding.values()):
+                return position, float(product_times(record)[position])
+
+
+def live_pictures(recorded, record, controls):
+    """The pictures a paused live replay draws, each with its product, a control carried out after each."""
+    project = Project()
+    project.load(str(recorded / "run.mvproj"))
+    session = LiveSession([Run(project, record)], LiveOptions(paused=True, quiet=True, keys=False))
+    play, pending, pictures = session._plays[0], list(controls), []
+
+    def pace():     # in place of the paused clock's wait: the next control at once, then the end
+        pictures.append((session.clock.status().product, play.viewer.status(), play.viewer.image().tobytes()))
+        apply(session.clock, pending.pop(0) if pending else {"action": "stop"})
+    play.reader.pace = pace
+    with session:
+        session.play()
+    return pictures[:-1]    # the last: the end, after the stop
+
+
+@pytest.mark.parametrize("robot", ["arm_a", "arm_b"])
+def test_the_picture_of_a_product_is_the_same_however_playback_came_to_it(recorded, record, robot):
+    """Sought at once, stepped through from before, stepped away and back, sought again from the end:
+    each product's picture is one, and rings what each arm's latest report holds, not only the last's."""
+    product, seconds = both_holding(record, robot)
+    step = [{"action": "step", "products": 1}]
+    controls = [{"action": "seek", "time": seconds}, {"action": "seek", "time": seconds - 0.2}, *step * 60,
+                *[{"action": "step", "products": -1}] * 10, {"action": "end"}, {"action": "seek", "time": seconds}]
+    pictures = {}
+    for shown, status, picture in live_pictures(recorded, record, controls):
+        pictures.setdefault(shown, []).append(picture)
+        if shown == product:
+            assert re.search(r"holding arm_a box_\d+, arm_b box_\d+", status), status
+    assert len(pictures[product]) >= 3 and all(len(set(drawn)) == 1 for drawn in pictures.values())

@@ -1,14 +1,16 @@
 """The player's server under hostile requests, as a real ``mirvane replay --serve`` process meets them."""
 
+import json
 import os
 import random
 import re
 import socket
+import urllib.request
 from urllib.parse import quote
 
 import pytest
 
-from helpers import request, serving
+from helpers import mirvane, request, serving
 
 VALUES = 'controller{robot=="arm_a"}.feedback.joint.positions.values[%s]'
 
@@ -115,3 +117,32 @@ def test_a_wildcard_bind_prints_urls_that_open_and_the_token_is_needed(recorded,
             for wrong in ("", token[:-1], token + "x", "é" * len(token)):
                 assert request(base, f"status.json?token={quote(wrong)}")[0] == 403
         assert "Traceback" not in printed(process)
+
+
+def strict(text):
+    """``text`` parsed as JSON, refusing the bare NaN and Infinity that Python's parser lets through."""
+    def refuse(word):
+        raise ValueError(f"{word} is not JSON")
+    return json.loads(text, parse_constant=refuse)
+
+
+@pytest.mark.parametrize("answer", ["series.json", "events.json", "status.json", "state.json", "events --format json"])
+def test_every_json_answer_is_json_a_damaged_value_a_gap(faulty, answer):
+    where, events = faulty
+    if answer.endswith("--format json"):
+        done = mirvane("events", "faulty.rec", *answer.split()[1:], cwd=where)
+        assert done.returncode == 0 and [strict(line) for line in done.stdout.splitlines()] == events
+    else:
+        with serving(where, "--serve", "0", "--paused", name="faulty") as (_, (url,)):
+            paths = [series["path"] for plot in request(url, "series.json")[1]["plots"] for series in plot["series"]]
+            bodies = [raw(url, f"series.json?path={quote(path)}") for path in paths] \
+                if answer == "series.json" else [raw(url, answer)]
+        answers = [strict(body) for body in bodies]
+        if answer == "series.json":   # the damaged joint value: a gap in its series
+            assert any(None in values["v"] for values in answers)
+
+
+def raw(url, path):
+    """The text of one answer, as a browser reads it before parsing."""
+    with urllib.request.urlopen(url + path, timeout=10) as answer:
+        return answer.read().decode()

@@ -147,6 +147,52 @@ def test_recover_writes_a_whole_file_or_nothing(tmp_path, damage, status, said):
         assert kept == products_of(tmp_path / "rec.mcap")[:len(kept)]
 
 
+@pytest.fixture(scope="module")
+def chunked(tmp_path_factory):
+    """A recorder's file of 30 products, each flushed into a chunk of its own, and where its chunks end."""
+    path = tmp_path_factory.mktemp("chunked") / "rec.mcap"
+    with Recorder(path, cell_project(), flush_seconds=1000) as recorder:
+        for i in range(30):
+            recorder.controller("arm_a", [i], time_ns=SECOND + i)
+            recorder.flush()
+    with open(path, "rb") as f:
+        ends = [f.tell() for record in StreamReader(f, emit_chunks=True).records if type(record).__name__ == "Chunk"]
+    return path, ends
+
+
+SKIPPED = r"skipped the damaged bytes [\d,]+ to [\d,]+ \(damaged MCAP file at byte \d+ \(CRCValidationError: .*\)\) and read on from the next whole chunk"
+
+
+@pytest.mark.parametrize("damage, said", [
+    ("flipped", SKIPPED + "\n"),
+    ("flipped and cut", SKIPPED + r"; lost its last [\d,]+ of [\d,]+ bytes \(cut short: .*\): a recorder's file loses what"),
+    ("cut after a chunk", r"it ends after its last whole chunk, without the summary a closed file has: nothing lost there\n"),
+])
+def test_recover_keeps_every_whole_chunk_and_says_what_it_skipped_where(chunked, tmp_path, damage, said):
+    path, ends = chunked
+    broken = bytearray(path.read_bytes())
+    if "flipped" in damage:     # inside the chunk of product 5 (the project's chunk is the first)
+        broken[ends[6] - 20] ^= 0xFF
+    broken = broken[:{"flipped": len(broken), "flipped and cut": ends[-1] - 1, "cut after a chunk": ends[20]}[damage]]
+    (tmp_path / "in.mcap").write_bytes(broken)
+    done = mirvane("recover", "in.mcap", "out.mcap", cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    count = {"flipped": 29, "flipped and cut": 28, "cut after a chunk": 20}[damage]
+    assert re.match(rf"Recovered 1 record \({count} products\) of in.mcap into out.mcap; {said}", done.stdout), done.stdout
+    lost = [5] if "flipped" in damage else []
+    assert [p.controller.feedback.joint.positions.values[0] for p in products_of(tmp_path / "out.mcap")] == \
+        [i for i in range(count + len(lost)) if i not in lost]
+
+
+def test_recover_replaces_an_existing_file_only_with_force(chunked, tmp_path):
+    (tmp_path / "out.mcap").write_bytes(b"mine")
+    done = mirvane("recover", chunked[0], "out.mcap", cwd=tmp_path)
+    assert done.returncode == 2 and done.stderr == "mirvane: error: out.mcap: exists; give --force to replace it, " \
+        "or another name\n" and (tmp_path / "out.mcap").read_bytes() == b"mine"
+    assert mirvane("recover", chunked[0], "out.mcap", "--force", cwd=tmp_path).returncode == 0
+    assert len(products_of(tmp_path / "out.mcap")) == 30
+
+
 @pytest.mark.parametrize("command", [["info", "cut.mcap"], ["import", "cut.mcap", "x.rec"],
                                      ["export", "cut.mcap", "x.mcap"], ["export", "cut.mcap", "x.rrd"],
                                      ["replay", "cut.mcap", "--project", "cell.mvproj", "--quiet"]])
@@ -245,6 +291,44 @@ def test_split_by_size_keeps_every_product_once(tmp_path):
     sizes = [os.path.getsize(f) for f in recorder.files]
     assert len(sizes) > 2 and max(sizes) < 60_000 * 1.1      # a chunk more at most
     assert [p for f in recorder.files for r in McapRecords(f) for p in r.products] == list(record.products)
+
+
+# Stamps in hundredths of a second; the window is 1 s, so the fault at 14.99 s keeps 13.99 s on.
+@pytest.mark.parametrize("stamps", [
+    [*range(500), 360_000, *range(500, 1500)],      # one product an hour ahead
+    [*range(360_000, 360_500), *range(1500)],       # the clock stepped back an hour
+])
+def test_snapshot_mode_keeps_only_its_seconds_however_the_stamps_run(tmp_path, stamps):
+    with Recorder(tmp_path / "run.mcap", cell_project(), snapshot_seconds=1.0,
+                  trigger_when=lambda p: p.decision.step == "fault") as recorder:
+        for n in stamps[:-1]:
+            recorder.controller("arm_a", [0.0], time_ns=n * SECOND // 100)
+        recorder.decision("pick_place_a", "fault", time_ns=stamps[-1] * SECOND // 100)
+    assert spans(recorder.files) == [[n / 100 for n in range(1399, 1500)]]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda r: r.controller("arm_a", [0.1], time_ns=True), TypeError, "time_ns must be an int of nanoseconds, not bool"),
+    (lambda r: r.decision("b", "s", time_ns=1.5), TypeError, "time_ns must be an int of nanoseconds, not float"),
+    (lambda r: r.perception(item_poses={"box_1": (0.3, 0.5, 0.0)}), ValueError,
+     "the pose of item 'box_1' must be a Pose or (x, y, z, yaw) in metres and radians, not 3 values"),
+    (lambda r: r.perception(camera_poses={"cam": "1234"}), ValueError, "the pose of camera 'cam' must be a Pose"),
+    (lambda r: r.controller("arm_a", [0.1], grasped_pose=(0, 0, 0, None)), TypeError,
+     "the pose of grasped_pose must be four numbers (x, y, z, yaw), not int, int, int, NoneType"),
+])
+def test_the_recorder_refuses_what_is_no_stamp_or_pose_in_one_line(tmp_path, call, error, message):
+    with Recorder(tmp_path / "run.mcap", cell_project()) as recorder:
+        with pytest.raises(error) as excinfo:
+            call(recorder)
+    assert str(excinfo.value).startswith(message) and "\n" not in str(excinfo.value)
+    assert [r.products for r in McapRecords(recorder.files[0])] == [[]]
+
+
+def test_a_max_bytes_too_small_for_a_file_is_refused_before_any_file(tmp_path):
+    with pytest.raises(ValueError, match=r"^max_bytes must be at least [\d,]+ for this project, not 2,000: "
+                                         r"every file takes [\d,]+ bytes before its first product"):
+        Recorder(tmp_path / "run.mcap", cell_project(), max_bytes=2000)
+    assert not os.listdir(tmp_path)
 
 
 @pytest.fixture(scope="module")

@@ -119,14 +119,22 @@ def interrupt():
     raise KeyboardInterrupt
 
 
+def frames_left(root, shots):
+    """What a failed movie leaves in ``root``: ./tmp, this call's frame directory and its frames."""
+    directories = [d for d in os.listdir(root / "tmp") if FRAMES_DIR.match(d)]
+    assert len(directories) == 1, directories
+    frames = [os.path.normpath(f) for f in shots]
+    assert all(os.path.dirname(f) == os.path.join("tmp", directories[0]) for f in frames)
+    return ["tmp", os.path.join("tmp", directories[0]), *frames]
+
+
 @pytest.mark.parametrize("fresh", [False, True])  # ./tmp someone else's, or made by the call
 @pytest.mark.parametrize("fail, error, shots", [
     ("screenshot", OSError, 2), ("render", KeyboardInterrupt, 2), ("clock", KeyboardInterrupt, 0),
-    ("no products", IndexError, 0), ("writer", RuntimeError, 4), ("rmtree", PermissionError, 4),
-    ("screenshot, rmtree", OSError, 2)])
-def test_frames_go_when_play_fails_unless_removing_them_does(monkeypatch, tmp_path, fresh, fail, error, shots):
+    ("no products", IndexError, 0), ("writer", RuntimeError, 4), ("rmtree", PermissionError, 4)])
+def test_the_frames_stay_for_the_caller_when_play_fails(monkeypatch, tmp_path, fresh, fail, error, shots):
     rig = Rig(monkeypatch, tmp_path, record([] if fail == "no products" else [BASE, BASE + 250_000_000]),
-              viewer_fail_at=2 if "screenshot" in fail else None,
+              viewer_fail_at=2 if fail == "screenshot" else None,
               clock=(KeyboardInterrupt() if fail == "clock" else 0.0,))
     if not fresh:
         os.mkdir("tmp")
@@ -135,24 +143,18 @@ def test_frames_go_when_play_fails_unless_removing_them_does(monkeypatch, tmp_pa
         render = rig.viewer.render
         monkeypatch.setattr(rig.viewer, "render", lambda: render() or rig.events.count("render") < 3 or interrupt())
     monkeypatch.setattr(FakeClip, "fail", fail == "writer")
-    unraisable = []
-    if "rmtree" in fail:
+    if fail == "rmtree":
         monkeypatch.setattr(mirvane.replay, "shutil", SimpleNamespace(rmtree=refuse))
-        monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     with pytest.raises(error) as excinfo:
         rig.play(moviename="m.mp4")
     assert entries(excinfo).count("mirvane.replay.Replay.play") == 1 and len(rig.viewer.shots) == shots
-    kept = [] if fresh else ["tmp", "tmp/keep.png"]
-    if "rmtree" in fail:  # removing the frames failed: after the movie was written, or after another failure
-        frames = [os.path.normpath(f) for f in rig.viewer.shots]
-        movie = ["m.mp4"] if fail == "rmtree" else []
-        kept = sorted({*kept, *movie, "tmp", os.path.dirname(frames[0]), *frames})
-    assert listing(tmp_path) == {tmp_path: kept}
-    assert [type(u.exc_value) for u in unraisable] == ([PermissionError] if fail == "screenshot, rmtree" else [])
+    movie = ["m.mp4"] if fail == "rmtree" else []  # removal comes after the movie
+    kept = [] if fresh else ["tmp/keep.png"]
+    assert listing(tmp_path) == {tmp_path: sorted({*kept, *movie, *frames_left(tmp_path, rig.viewer.shots)})}
 
 
 @pytest.mark.parametrize("fresh", [False, True])
-def test_ctrl_c_during_a_movie_leaves_no_frames(tmp_path, fresh):
+def test_ctrl_c_during_a_movie_leaves_its_frames_so_far(tmp_path, fresh):
     if not fresh:
         (tmp_path / "tmp").mkdir()
         (tmp_path / "tmp" / "keep.png").write_bytes(b"someone else's")
@@ -169,7 +171,7 @@ def test_ctrl_c_during_a_movie_leaves_no_frames(tmp_path, fresh):
             def screenshot(self, filename):
                 super().screenshot(filename)
                 self.frames += 1
-                print("frame", self.frames, flush=True)
+                print(filename, flush=True)
                 time.sleep(0.05)
 
         project = Project()
@@ -182,13 +184,15 @@ def test_ctrl_c_during_a_movie_leaves_no_frames(tmp_path, fresh):
         """)
     process = subprocess.Popen([sys.executable, "-c", script], cwd=tmp_path,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    read_until(process, "frame 3\n")
+    seen = read_until(process, "tmp_00000.02.png\n")
     process.send_signal(signal.SIGINT)
-    _, err = process.communicate(timeout=60)
+    out, err = process.communicate(timeout=60)
     assert process.returncode == -signal.SIGINT and err.decode().endswith("\nKeyboardInterrupt\n"), err
     assert "in mirvane.replay.Replay.play" in err.decode()
-    kept = [] if fresh else [("tmp", b""), ("tmp/keep.png", b"someone else's")]
-    assert listing(tmp_path, contents=True) == {tmp_path: kept}
+    written = [os.path.normpath(f) for f in (seen + out.decode()).split()]
+    left = listing(tmp_path)[tmp_path]
+    assert len(written) >= 3 and set(written) <= set(left) and "m.mp4" not in left
+    assert ("tmp/keep.png" in left) != fresh
 
 
 def test_a_run_that_ends_before_it_starts_makes_no_movie(monkeypatch, tmp_path):
@@ -266,3 +270,39 @@ def test_real_movie_of_a_simulated_run_holds_every_frame(monkeypatch, tmp_path):
     errors = [np.abs(decoded[-1][moved].astype(int) - shot[moved]).mean() for shot in (before, last)]
     assert errors[1] < errors[0] / 2, errors
     assert project.workspace().state() == project.system().state().workspace
+
+
+@pytest.mark.parametrize("fail", [RuntimeError, KeyboardInterrupt])
+@pytest.mark.parametrize("side_by_side", [False, True])
+def test_the_movie_module_removes_the_frames_of_a_movie_that_fails_and_only_those(monkeypatch, tmp_path, fail,
+                                                                                 side_by_side):
+    from mirvane.player.movie import MoviePlan, Run, make_movie, make_side_by_side
+
+    scratch, work = tmp_path / "scratch", tmp_path / "work"
+    for where in (scratch / "other", work / "tmp"):
+        where.mkdir(parents=True)
+        (where / "keep.png").write_bytes(b"someone else's")
+    monkeypatch.setattr("tempfile.tempdir", str(scratch))
+    monkeypatch.chdir(work)
+    shot = WorkspaceViewer.screenshot
+    taken, failing_at = [], 8 if side_by_side else 6    # side by side, in the second run
+
+    def failing(viewer, filename):
+        taken.append(shot(viewer, filename))
+        if len(taken) == failing_at:
+            raise fail("the viewer failed")
+        return taken[-1]
+    monkeypatch.setattr(WorkspaceViewer, "screenshot", failing)
+    project = Project()
+    project.setWorkspace(build_cell())
+    data = make_recording(runs=1, duration_s=0.5, seed=1)
+    plan = MoviePlan.of(data._data_records.records[0], "run.rec", 0)
+    with pytest.raises(fail, match="the viewer failed"):
+        if side_by_side:
+            make_side_by_side((Run("a", project, plan), Run("b", project, plan)), "m.mp4", (96, 72), quiet=True)
+        else:
+            make_movie(project, MoviePlan.of(data._data_records.records[0], "run.rec", 0, fps=20), "m.mp4",
+                       (96, 72), quiet=True)
+    assert len(taken) == failing_at and not any(os.path.exists(f) for f in taken)
+    kept = {scratch: ["other", "other/keep.png"], work: ["tmp", "tmp/keep.png"]}
+    assert listing(scratch, work) == kept

@@ -45,8 +45,8 @@ def read(path):
 
 
 def rows_of(table, path):
-    names = [n for n in table.column_names if n in ("time", "product") or (":" in n and "RowId" not in n)]
-    columns = {n.replace(path + ":", ""): table.column(n).cast(pa.int64()) if n == "time" else table.column(n)
+    names = [n for n in table.column_names if n in ("time", "record_time", "product") or (":" in n and "RowId" not in n)]
+    columns = {n.replace(path + ":", ""): table.column(n).cast(pa.int64()) if n in ("time", "record_time") else table.column(n)
                for n in names}
     return [row for row in pa.table(columns).to_pylist() if any(v is not None for k, v in row.items() if ":" in k)]
 
@@ -200,6 +200,8 @@ def test_events_are_text_logs_with_levels_and_the_viewer_opens_on_cell_plots_and
     assert_shown([((row["time"] - first) * 1e-9, LEVELS[row["TextLog:level"][0]], path[len("/events/"):],
                    row["TextLog:text"][0]) for path, rows in recording.items() if path.startswith("/events/")
                   for row in rows], events)
+    # Every row also on the record's own time, seconds from its first product, as the player counts.
+    assert {row["record_time"] - (row["time"] - first) for rows in recording.values() for row in rows} == {0}
     read_back = blueprint(tmp_path / "run.rrd")
     if read_back is None:
         pytest.skip("this rerun-sdk reads no blueprint back")

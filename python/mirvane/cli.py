@@ -9,18 +9,29 @@ leaves a partial file behind.
 """
 
 import argparse
-import re
+import contextlib
+import os
 import signal
 import sys
 import threading
-from typing import NoReturn, Optional, Sequence
+from typing import Any, NoReturn, Optional, Sequence
 
 from ._version import __version__
-from .commands import Command, UserError, diff, events, export, import_, index, info, record, recover, render, \
-    replay, runs, show
+from .commands import Command, UserError, escaped
 
-#: The subcommand modules, in the order ``mirvane --help`` lists them.
-COMMANDS: Sequence[Command] = (record, info, events, diff, show, replay, export, import_, recover, index, runs, render)
+
+def _commands() -> Sequence[Command]:
+    """The subcommand modules, in the order ``mirvane --help`` lists them: imported once the
+    signals are handled, so that Ctrl-C while they load is one line too."""
+    from .commands import diff, events, export, import_, index, info, record, recover, render, replay, runs, show
+
+    return (record, info, events, diff, show, replay, export, import_, recover, index, runs, render)
+
+
+def __getattr__(name: str) -> Any:
+    if name == "COMMANDS":
+        return _commands()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 EXIT_USER_ERROR = 2
 EXIT_INTERRUPTED = 130
@@ -44,14 +55,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"mirvane {__version__}")
     subparsers = parser.add_subparsers(title="commands", metavar="COMMAND", dest="command")
     subparsers.required = True
-    for command in COMMANDS:
+    for command in _commands():
         command.add_parser(subparsers).set_defaults(run=command.run)
     return parser
-
-
-def one_line(text: str) -> str:
-    """``text`` with its control characters (a newline in a file name, say) escaped."""
-    return re.sub(r"[\x00-\x1f\x7f]", lambda m: repr(m.group())[1:-1], text)
 
 
 class _Terminated(BaseException):
@@ -74,15 +80,26 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             raise UserError(f"argument {empty}: is empty; give a value (see 'mirvane {args.command} --help')")
         status: Optional[int] = args.run(args)
     except UserError as e:
-        print(f"mirvane: error: {one_line(str(e))}", file=sys.stderr)
+        print(f"mirvane: error: {escaped(str(e))}", file=sys.stderr)
         return EXIT_USER_ERROR
     except KeyboardInterrupt:
-        print("mirvane: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+        return _stopped("interrupted", EXIT_INTERRUPTED, argv is None)
     except _Terminated:
-        print("mirvane: terminated", file=sys.stderr)
-        return EXIT_TERMINATED
+        return _stopped("terminated", EXIT_TERMINATED, argv is None)
     finally:
         if in_main_thread:
             signal.signal(signal.SIGTERM, previous)
     return status or 0
+
+
+def _stopped(how: str, status: int, whole_process: bool) -> int:
+    """Say ``how`` the command was stopped, its clean-up done; as the process's own command, end
+    the process here: a library's threads stopped midway (DuckDB's, on an interrupted query) may
+    otherwise abort it on the way out, losing the status."""
+    print(f"mirvane: {how}", file=sys.stderr)
+    if whole_process:
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(OSError, ValueError):     # a reader gone, or a stream closed
+                stream.flush()
+        os._exit(status)
+    return status

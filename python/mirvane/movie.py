@@ -12,7 +12,8 @@ from moviepy.video.io import ffmpeg_writer  # type: ignore[import-untyped]
 from moviepy.video.io.ImageSequenceClip import (  # type: ignore[import-untyped]
     ImageSequenceClip as MoviepyImageSequenceClip)
 from PIL import Image
-from proglog import TqdmProgressBarLogger  # type: ignore[import-untyped]
+from proglog import ProgressBarLogger  # type: ignore[import-untyped]
+from tqdm import tqdm
 
 from dravik.api import data_pb2
 
@@ -58,8 +59,12 @@ class ImageSequenceClip(MoviepyImageSequenceClip):  # type: ignore[misc]
         replaces it when complete: on any failure the old movie stays as it was."""
         with replacing(filename) as temporary, _checked_writer():
             if kwargs.get("logger", "bar") == "bar":
-                kwargs["logger"] = _ProgressBar(temporary, os.fspath(filename))
-            super().write_videofile(temporary, *args, **kwargs)
+                kwargs["logger"] = _ProgressBar(os.fspath(filename))
+            try:
+                super().write_videofile(temporary, *args, **kwargs)
+            finally:
+                if isinstance(kwargs["logger"], _ProgressBar):
+                    kwargs["logger"].close()
 
     def _frame_at(self, t: float) -> Any:
         index = min(max(math.floor(t * self.fps + _TIME_SLACK_FRAMES), 0), len(self.sequence) - 1)
@@ -184,17 +189,26 @@ def _checked_writer() -> "AbstractContextManager[None]":
     return rebound(ffmpeg_writer, "FFMPEG_VideoWriter", _CheckedWriter)
 
 
-class _ProgressBar(TqdmProgressBarLogger):  # type: ignore[misc]
-    """moviepy's default progress bar, its messages naming the movie, not the temporary file."""
+class _ProgressBar(ProgressBarLogger):  # type: ignore[misc]
+    """The frames moviepy writes, as one bar in mirvane's words on standard error (where the
+    capture's went); moviepy's own messages ("Building video") and bars are not shown."""
 
-    def __init__(self, temporary: str, movie: str) -> None:
+    def __init__(self, movie: str) -> None:
         super().__init__()
-        self._names = temporary, movie
+        self._movie = movie
+        self._bar: "Optional[tqdm[Any]]" = None
 
-    def callback(self, **changes: Any) -> None:
-        if isinstance(changes.get("message"), str):
-            changes["message"] = changes["message"].replace(*self._names)
-        super().callback(**changes)
+    def bars_callback(self, bar: str, attr: str, value: Any, old_value: Any = None) -> None:
+        if bar != "frame_index":
+            return
+        if attr == "total" and self._bar is None:
+            self._bar = tqdm(total=value, desc=f"writing {self._movie}", unit="frame", leave=False)
+        elif attr == "index" and self._bar is not None and value > self._bar.n:
+            self._bar.update(value - self._bar.n)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
 
 
 def _common_size(image_files: Sequence[str]) -> Tuple[int, int]:

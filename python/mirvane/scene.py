@@ -12,8 +12,9 @@ The cell is modelled top-down: positions are metres in the floor plane
 """
 
 import math
+from bisect import bisect_right
 from dataclasses import dataclass, field
-from typing import Collection, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Collection, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
@@ -96,6 +97,30 @@ def apply(product: data_pb2.Product, state: Union[system_pb2.SystemState, system
     if controller.grasped_item:
         workspace.items[controller.grasped_item].base_pose.CopyFrom(controller.grasped_item_pose)
     return Moved(robot=controller.robot, item=controller.grasped_item)
+
+
+class Reports:
+    """Each robot's latest controller report at every product of ``record``: what a picture of a
+    product shows of the robots beyond the state play hands it (whose controller part is the last
+    report only, of whichever robot reported last). Found from the record alone, so that the picture
+    of a product is the same however playback came to it."""
+
+    def __init__(self, record: data_pb2.Record) -> None:
+        self._robots: Dict[str, Tuple[List[int], List[system_pb2.Controller]]] = {}
+        for position, product in enumerate(record.products):
+            if kind_of(product) == "controller" and product.controller.robot:
+                positions, reports = self._robots.setdefault(product.controller.robot, ([], []))
+                positions.append(position)
+                reports.append(product.controller)
+
+    def at(self, product: int) -> Dict[str, system_pb2.Controller]:
+        """Each robot's latest report at or before the product at position ``product``, in name order."""
+        latest = {}
+        for robot, (positions, reports) in sorted(self._robots.items()):
+            reported = bisect_right(positions, product)
+            if reported:
+                latest[robot] = reports[reported - 1]
+        return latest
 
 
 def decision_text(decision: system_pb2.Decision) -> str:

@@ -86,11 +86,15 @@ class WorkspaceViewer:
     and only the moving parts are drawn per frame. Whatever values it is given,
     it draws: a value that is not finite or out of all proportion is shown as a
     red marker where its owner stands and named in the status line.
+
+    A picture is a function of what it is told for it alone (the project's state and what ``at``
+    and ``mark`` say), never of earlier pictures: playback may reach a product any way. With
+    ``captioned``, a caption line (``at``) tops the picture, as in movies.
     """
 
     def __init__(self, project: ViewedProject, width: int = 640, height: int = 480,
-                 scale: Optional[float] = None, camera_range: float = 0.6) -> None:
-        if width < 32 or height < 32 + _STATUS_HEIGHT:
+                 scale: Optional[float] = None, camera_range: float = 0.6, captioned: bool = False) -> None:
+        if width < 32 or height < 32 + _STATUS_HEIGHT * (1 + captioned):
             raise ValueError("the view must be at least 32 pixels wide and tall")
         if scale is not None and not 0.0 < scale < math.inf:
             raise ValueError("scale must be positive and finite")
@@ -105,11 +109,10 @@ class WorkspaceViewer:
         self._background: Optional[Image.Image] = None
         self._revision: Optional[int] = None     # layout revision the background shows
         self._frame: Optional[Image.Image] = None
-        # Controller reports alternate between robots, so what each robot holds
-        # is remembered across frames rather than read from the latest report only,
-        # for as long as the workspace's run lasts.
-        self._holding: Dict[str, str] = {}
-        self._run: Optional[int] = None
+        self._top = _STATUS_HEIGHT if captioned else 0     # the caption line's height
+        # Each robot's latest report at the product shown, when told (``at``).
+        self._reports: Mapping[str, system_pb2.Controller] = {}
+        self._caption = ""
         self._status_text = ""
         self._status_image: Optional[Image.Image] = None
         self._marked: Dict[str, str] = {}
@@ -121,6 +124,11 @@ class WorkspaceViewer:
     def size(self) -> Tuple[int, int]:
         """Image size in pixels, (width, height)."""
         return self._width, self._height
+
+    @property
+    def captioned(self) -> bool:
+        """Whether a caption line tops the picture."""
+        return bool(self._top)
 
     def image(self) -> Optional[Image.Image]:
         """The last rendered frame (None before the first ``render``)."""
@@ -135,9 +143,18 @@ class WorkspaceViewer:
         on, each by its severity ("warning" or "error"): a glow in that severity's colour under it."""
         self._marked = dict(subjects)
 
+    def at(self, reports: Mapping[str, system_pb2.Controller], caption: str = "") -> None:
+        """What the pictures rendered from now on show beyond the project's state: each robot's latest
+        controller report at the product shown (``scene.Reports``; the state alone has the last robot's
+        only) and, when ``captioned``, the caption line's text."""
+        self._reports = dict(reports)
+        self._caption = caption
+
     def render(self) -> None:
         """Draw the project's current state into a new frame."""
-        workspace, system_state = self._takeIn()
+        workspace = self._project.workspace()
+        system = self._project.system()
+        system_state = system.state() if system is not None else None
         revision = getattr(workspace, "_revision", None)
         if self._background is None or revision != self._revision:
             self._background = self._drawBackground(workspace)
@@ -145,43 +162,27 @@ class WorkspaceViewer:
         frame = self._background.copy()
         draw = ImageDraw.Draw(frame, "RGBA")
 
-        held_pose: Dict[str, Pose] = {}
+        # The state's own report last: it is the latest of all.
+        reports = [*self._reports.values()] if system_state is not None else []
         if system_state is not None and system_state.HasField("controller"):
-            controller = system_state.controller
-            if controller.grasped_item and controller.HasField("grasped_item_pose"):
-                held_pose[controller.grasped_item] = controller.grasped_item_pose
+            reports.append(system_state.controller)
+        holding = {report.robot: report.grasped_item for report in reports if report.robot}
+        held_pose = {report.grasped_item: report.grasped_item_pose for report in reports
+                     if report.grasped_item and report.HasField("grasped_item_pose")}
         problems: List[str] = []
         if workspace is not None:
             cell = scene.cell(workspace.robots(), workspace.cameras(), workspace.items(), workspace.state(),
-                              set(self._holding.values()), held_pose)
+                              set(holding.values()), held_pose)
             if self._marked:
                 self._drawMarked(frame, cell)
             self._drawCameras(draw, cell.cameras)
             self._drawItems(draw, cell.items)
             self._drawRobots(draw, cell.robots)
             problems = cell.problems
-        frame.paste(self._statusBar(system_state, problems), (0, self._height - _STATUS_HEIGHT))
+        frame.paste(self._statusBar(system_state, holding, problems), (0, self._height - _STATUS_HEIGHT))
+        if self._top:
+            frame.paste(_band(self._caption, self._width, _STATUS_BG, self._font), (0, 0))
         self._frame = frame
-
-    def skip(self) -> None:
-        """Take in the project's current state as ``render`` does, without drawing it: a frame
-        left out of a movie still tells the frames after it what each robot holds."""
-        self._takeIn()
-
-    def _takeIn(self) -> Tuple[Optional[ViewedWorkspace], Optional[system_pb2.SystemState]]:
-        """The project's workspace and system state, with what the robots hold noted."""
-        workspace = self._project.workspace()
-        system = self._project.system()
-        system_state = system.state() if system is not None else None
-        run = workspace.run() if workspace is not None else None
-        if run != self._run:   # what an earlier run held is held no longer
-            self._holding.clear()
-            self._run = run
-        if system_state is None:
-            self._holding.clear()
-        elif system_state.HasField("controller") and system_state.controller.robot:
-            self._holding[system_state.controller.robot] = system_state.controller.grasped_item
-        return workspace, system_state
 
     def screenshot(self, filename: str) -> str:
         """Save the current frame as a PNG at ``filename`` (rendering one first if needed)."""
@@ -220,13 +221,13 @@ class WorkspaceViewer:
         if not xs:
             xs, ys = [-1.0, 1.0], [-1.0, 1.0]
         x0, x1, y0, y1 = min(xs), max(xs), min(ys), max(ys)
-        usable_h = self._height - _STATUS_HEIGHT
+        usable_h = self._height - _STATUS_HEIGHT - self._top
         if self._fixed_scale is not None:
             self._scale = self._fixed_scale
         else:
             self._scale = 0.92 * min(self._width / max(x1 - x0, 1e-3), usable_h / max(y1 - y0, 1e-3))
         self._u0 = self._width / 2.0 - self._scale * (x0 + x1) / 2.0
-        self._v0 = usable_h / 2.0 + self._scale * (y0 + y1) / 2.0
+        self._v0 = self._top + usable_h / 2.0 + self._scale * (y0 + y1) / 2.0
 
     # -- static background ---------------------------------------------------
 
@@ -289,7 +290,7 @@ class WorkspaceViewer:
             draw.regular_polygon((u, v, 6), 3, rotation=math.degrees(yaw) - 90.0, fill=_CAMERA)
 
     def _drawItems(self, draw: ImageDraw.ImageDraw, items: Sequence[scene.Item]) -> None:
-        for item in items:
+        for n, item in enumerate(items):
             self._drawMarkers(draw, item)
             if not item.drawable:
                 continue
@@ -301,6 +302,13 @@ class WorkspaceViewer:
                 draw.ellipse([u - r, v - r, u + r, v + r], outline=_HELD, width=2)
             else:
                 draw.polygon(corners, fill=_item_color(item.name), outline=(90, 70, 40))
+            # Its name, as the events name it: under it, every other box's over it, so that neighbours' names
+            # do not run together.
+            u, _ = self._px(item.pose.position.x, item.pose.position.y)
+            rows = [corner[1] for corner in corners]
+            above = n % 2 == 1
+            draw.text((u, min(rows) - 2 if above else max(rows) + 2), _label(item.name), fill=_TEXT,
+                      font=self._font, anchor="mb" if above else "mt")
 
     def _drawRobots(self, draw: ImageDraw.ImageDraw, robots: Sequence[scene.Robot]) -> None:
         width = min(max(3, int(0.04 * self._scale)), 40)
@@ -364,11 +372,13 @@ class WorkspaceViewer:
         view at its edge, one that is no number in the corner."""
         u, v = self._px(x, y)
         u = r + 1 if math.isnan(u) else min(max(u, r + 1), self._width - r - 1)
-        v = r + 1 if math.isnan(v) else min(max(v, r + 1), self._height - _STATUS_HEIGHT - r - 1)
+        top, bottom = self._top + r + 1, self._height - _STATUS_HEIGHT - r - 1
+        v = top if math.isnan(v) else min(max(v, top), bottom)
         return u, v
 
-    def _statusBar(self, state: Optional[system_pb2.SystemState], problems: List[str]) -> Image.Image:
-        text = _status(state, self._holding)
+    def _statusBar(self, state: Optional[system_pb2.SystemState], holding: Dict[str, str],
+                   problems: List[str]) -> Image.Image:
+        text = _status(state, holding)
         if problems:
             # First, so that a narrow view still shows them.
             text = "bad values: " + ", ".join(sorted(set(problems))) + " | " + text

@@ -9,6 +9,7 @@ shows or compares two runs (``mirvane diff``, the two-run player) places them
 through it.
 """
 
+import math
 import re
 from dataclasses import dataclass
 from enum import Enum
@@ -30,6 +31,18 @@ class AlignmentRule(str, Enum):
 
 class AlignmentError(ValueError):
     """A rule that cannot place the runs: the event it names is not in one of them."""
+
+
+#: The largest offset, in seconds, either way: stamps are 64-bit nanoseconds, so a shift by more
+#: than half their range could carry a stamp past what one can hold.
+MAX_OFFSET_S = float(2 ** 62 // 10 ** 9)
+
+
+def offset_refused(offset_s: float) -> Optional[str]:
+    """Why ``offset_s`` cannot place B, or None when it can."""
+    if not math.isfinite(offset_s) or abs(offset_s) > MAX_OFFSET_S:
+        return f"an offset is a number of seconds within ±{MAX_OFFSET_S:.0f}, not {offset_s!r}"
+    return None
 
 
 @dataclass(frozen=True)
@@ -114,9 +127,13 @@ def first_event(events: Sequence[Event], kind: str, subject: str = "") -> Option
 def align(alignment: Alignment, a: data_pb2.Record, b: data_pb2.Record,
           a_events: Sequence[Event] = (), b_events: Sequence[Event] = ()) -> Aligned:
     """Records ``a`` and ``b`` placed by ``alignment``; ``event`` alignment looks in their events
-    (each record's, in record order). Raises ``AlignmentError`` when a run lacks the event."""
+    (each record's, in record order). Raises ``AlignmentError`` when a run lacks the event, or for
+    an offset no stamp could carry."""
     spans = span_seconds(a), span_seconds(b)
     if alignment.rule is AlignmentRule.OFFSET:
+        refused = offset_refused(alignment.offset_s)
+        if refused:
+            raise AlignmentError(refused)
         return Aligned(round(alignment.offset_s * 1e9), *spans)
     if alignment.rule is not AlignmentRule.EVENT:
         return Aligned(0, *spans)

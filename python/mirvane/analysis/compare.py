@@ -8,6 +8,12 @@ aside), differ by more than the tolerance (seconds, and the values' own units),
 or when one run has no product left to pair. Texts, names and flags must be
 equal; a value that is not a number equals only another such.
 
+Events are paired by kind and subject: one of A with one of B at most
+``event_tolerance`` seconds away on that clock (runs that only moved in time keep
+their steps paired); those left without a partner are each run's own, the loud
+ones first. Value paths are spelled as the player's field box takes them
+(``perception.camera_poses["cam_side"]``, ``controller{robot=="arm_a"}...``).
+
 Runs of one seed with and without a fault are equal up to the fault, product for
 product, so their events up to there are one run's: the detector runs once over
 what they share and is then copied for each (``run_events``).
@@ -26,13 +32,17 @@ from dravik.api import data_pb2
 from .. import scene
 from ..records import duration_seconds, seconds_between
 from .align import Aligned, Alignment, align
-from .events import Detector, Event, numbered
+from .events import SEVERITIES, Detector, Event, numbered
 from .metrics import Metrics, record_metrics
+
+#: Seconds apart, on the shared clock, that two runs' events of one kind and subject may be and
+#: still be one event of both: runs that took a little longer for something are not different runs.
+EVENT_TOLERANCE_S = 1.0
 
 
 @dataclass(frozen=True)
 class FieldDifference:
-    """A value that differs: its path in the product (``controller.feedback.joint.positions.values[1]``,
+    """A value that differs: its path in the product (``controller{robot=="arm_a"}.feedback.joint.positions.values[1]``,
     ``time`` for the time on the shared clock), and each run's value (None where a run has no such
     entry or element; a message as its text)."""
     path: str
@@ -56,16 +66,19 @@ class Difference:
 @dataclass(frozen=True)
 class Comparison:
     """Two records compared: how they were placed, where they first differ (None: alike within the
-    tolerance), each one's figures and the events only one of them has."""
+    tolerance), each one's figures and the events only one of them has (the loud ones first), paired
+    within ``event_tolerance`` seconds."""
     aligned: Aligned
     tolerance: float
     difference: Optional[Difference]
     metrics: Tuple[Metrics, Metrics]
     only: Tuple[List[Event], List[Event]]
+    event_tolerance: float = EVENT_TOLERANCE_S
 
 
 def compare_runs(a: data_pb2.Record, b: data_pb2.Record, alignment: Alignment = Alignment(),
-                 tolerance: float = 0.0, indices: Tuple[int, int] = (0, 0)) -> Comparison:
+                 tolerance: float = 0.0, indices: Tuple[int, int] = (0, 0),
+                 event_tolerance: float = EVENT_TOLERANCE_S) -> Comparison:
     """Records ``a`` and ``b`` (at the positions ``indices`` of their recordings) compared, B placed
     by ``alignment``. Raises ``align.AlignmentError`` when a run lacks the event to align by."""
     shared = shared_products(a, b)
@@ -73,7 +86,7 @@ def compare_runs(a: data_pb2.Record, b: data_pb2.Record, alignment: Alignment = 
     aligned = align(alignment, a, b, a_events, b_events)
     return Comparison(aligned, tolerance, first_difference(a, b, aligned, tolerance, shared),
                       (record_metrics(a, a_events), record_metrics(b, b_events)),
-                      unmatched_events(a, b, a_events, b_events, aligned, tolerance))
+                      unmatched_events(a, b, a_events, b_events, aligned, event_tolerance), event_tolerance)
 
 
 def shared_products(a: data_pb2.Record, b: data_pb2.Record) -> int:
@@ -157,10 +170,16 @@ def _missing(a: data_pb2.Record, b: data_pb2.Record, i: Optional[int], j: Option
 
 
 def product_differences(a: data_pb2.Product, b: data_pb2.Product, tolerance: float) -> List[FieldDifference]:
-    """Every value of two products that differs beyond ``tolerance``, the stamp aside, in field order."""
+    """Every value of two products that differs beyond ``tolerance``, the stamp aside, in field order;
+    a part of one robot in both is named with its robot, as the field box takes it."""
     found: List[FieldDifference] = []
     _differences(a, b, "", tolerance, found, skip="timestamp_ns")
-    return found
+    kind = scene.kind_of(a) or ""
+    robot = getattr(getattr(a, kind), "robot", "") if kind and kind == scene.kind_of(b) else ""
+    if not robot or getattr(getattr(b, kind), "robot", "") != robot:
+        return found
+    head = f'{kind}{{robot=="{robot}"}}'
+    return [replace(f, path=head + f.path[len(kind):]) if f.path.startswith(kind + ".") else f for f in found]
 
 
 def _differences(a: Message, b: Message, path: str, tolerance: float, found: List[FieldDifference],
@@ -176,7 +195,7 @@ def _differences(a: Message, b: Message, path: str, tolerance: float, found: Lis
         x, y = getattr(a, name), getattr(b, name)
         if f.message_type is not None and f.message_type.GetOptions().map_entry:
             keys = sorted(set(x) | set(y), key=str)
-            elements: List[Tuple[str, Any, Any]] = [(f"{where}[{key}]", x[key] if key in x else None,
+            elements: List[Tuple[str, Any, Any]] = [(f'{where}["{key}"]', x[key] if key in x else None,
                                                      y[key] if key in y else None) for key in keys]
         elif f.is_repeated:
             elements = [(f"{where}[{k}]", x[k] if k < len(x) else None, y[k] if k < len(y) else None)
@@ -208,24 +227,38 @@ def _shown(value: Any) -> Any:
 
 def unmatched_events(a: data_pb2.Record, b: data_pb2.Record, a_events: Sequence[Event], b_events: Sequence[Event],
                      aligned: Aligned, tolerance: float) -> Tuple[List[Event], List[Event]]:
-    """The events of each record that the other has not: one of the same kind, subject and text at the
-    same time on the shared clock, within ``tolerance``."""
+    """The events of each record that the other has not, the loud ones first (then in time): paired
+    with one of the same kind and subject at most ``tolerance`` seconds away on the shared clock."""
     if not a_events or not b_events:
-        return list(a_events), list(b_events)
+        return _loud_first(a_events), _loud_first(b_events)
     # Nanoseconds since A's first product, on the shared clock.
-    a_first, b_first = a.products[0].timestamp_ns, b.products[0].timestamp_ns - aligned.offset_ns
-    unmatched: Dict[Tuple[str, str, str], List[Event]] = {}
-    for event in b_events:
-        unmatched.setdefault((event.kind, event.subject, event.text), []).append(event)
-    only_a = []
-    for event in a_events:
-        candidates = unmatched.get((event.kind, event.subject, event.text), [])
-        at = event.stamp_ns - a_first
-        match = next((k for k, other in enumerate(candidates)
-                      if abs(other.stamp_ns - b_first - at) <= tolerance * 1e9), None)
-        if match is None:
-            only_a.append(event)
-        else:
-            del candidates[match]
-    left = {id(event) for events in unmatched.values() for event in events}
-    return only_a, [event for event in b_events if id(event) in left]
+    firsts = a.products[0].timestamp_ns, b.products[0].timestamp_ns - aligned.offset_ns
+    kinds: Dict[Tuple[str, str], Tuple[List[Tuple[int, Event]], List[Tuple[int, Event]]]] = {}
+    for side, (events, first) in enumerate(zip((a_events, b_events), firsts)):
+        for event in events:
+            kinds.setdefault((event.kind, event.subject), ([], []))[side].append((event.stamp_ns - first, event))
+    only: Tuple[List[Event], List[Event]] = ([], [])
+    tolerance_ns = tolerance * 1e9
+    for xs, ys in kinds.values():
+        # In time order, the earlier of two that are too far apart has no partner left: the most pairs.
+        xs.sort(key=lambda at: at[0])
+        ys.sort(key=lambda at: at[0])
+        i = j = 0
+        while i < len(xs) and j < len(ys):
+            apart = ys[j][0] - xs[i][0]
+            if abs(apart) <= tolerance_ns:
+                i, j = i + 1, j + 1
+            elif apart > 0:
+                only[0].append(xs[i][1])
+                i += 1
+            else:
+                only[1].append(ys[j][1])
+                j += 1
+        only[0].extend(event for _, event in xs[i:])
+        only[1].extend(event for _, event in ys[j:])
+    return _loud_first(only[0]), _loud_first(only[1])
+
+
+def _loud_first(events: Sequence[Event]) -> List[Event]:
+    """``events`` by severity, the worst first, then in record order."""
+    return sorted(events, key=lambda event: (-SEVERITIES.index(event.severity), event.product, event.number))

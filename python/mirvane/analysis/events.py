@@ -9,12 +9,16 @@ it finds the same on anyone's recordings, live or afterwards, in one pass.
 
 A point event (a grasp, a damaged value) is returned with the product that
 shows it; a range event (a stall, an item unseen, arms too close) once it
-ends, its ``time`` where it began and its ``end`` where it ended.
+ends, its ``time`` where it began and its ``end`` where it ended. Reports of
+different sources may be out of step by up to ``SKEW_S``: an item seen moving
+while nothing holds it, and a grasp step that ended holding nothing, are judged
+only once the other sources have had that long to tell otherwise, so they are
+returned up to ``SKEW_S`` after the product that shows them (keeping its mark).
 """
 
 import math
 from dataclasses import replace
-from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
@@ -62,6 +66,11 @@ SETTLE_S = 0.25
 #: Metres a camera may be perceived away from its layout position: mounts are fixed (a camera may
 #: pan, so its heading is not compared), so anything beyond noise is a knock.
 CAMERA_MOVED_M = 0.02
+#: Seconds the reports of different sources may be out of step (perception stamps a frame when it
+#: is taken, a controller when it reports): a camera may see a box rise before its gripper's report
+#: of the grasp, and one source may stop that much before another at a record's end.
+SKEW_S = 0.15
+_SKEW_NS = int(SKEW_S * 1e9)
 #: Report periods a controller may stay silent: one late report is jitter, five missed are a stall.
 STALL_PERIODS = 5.0
 #: Reports a controller makes before its period (the median of their intervals) is taken as known.
@@ -131,6 +140,7 @@ class Detector:
         self._items = tuple(layout.items)
         self._cameras = {name: camera.base_pose.position for name, camera in layout.cameras.items()}
         self._robot_of = {name: behavior.robot or name for name, behavior in project.behaviors.items()}
+        self._robots = set(layout.robots) | set(self._robot_of.values())
         # Arms whose layout can be drawn (with no joints known, all zero).
         shapes = (scene.robot(name, model, None) for name, model in layout.robots.items())
         self._arms = {shape.name: _Arm(shape) for shape in shapes if shape.points}
@@ -145,7 +155,12 @@ class Detector:
         self._stamps: Dict[Tuple[str, str], int] = {}           # the last stamp of each source
         self._steps: Dict[str, Tuple[str, str]] = {}            # robot: (step, target)
         self._held: Dict[str, str] = {}                         # robot: item
-        self._releasing: Set[str] = set()     # robots in a release step since their last report
+        # Robots in a release step: until when a let-go counts as its release (inf while the step goes
+        # on; SKEW_S past its end, for a report of the let-go that comes late).
+        self._releasing: Dict[str, float] = {}
+        # Items seen moving while nothing held them: (until when a grasp report may still explain it,
+        # the drop).
+        self._dropping: Dict[str, Tuple[int, Event]] = {}
         self._grasped: Dict[str, Tuple[_Mark, str]] = {}        # robot: (grasp step ended, its text)
         self._plans: Dict[str, Tuple[_Mark, float]] = {}        # robot: (motion planned, its seconds)
         self._reports: Dict[str, _Reports] = {}
@@ -166,6 +181,7 @@ class Detector:
         if self._first_ns is None:
             self._first_ns = stamp
         found: List[Event] = []
+        self._judge_drops(found)
         kind = scene.kind_of(product)
         # Each part's rules; each names what made the product.
         if kind == "controller":
@@ -182,14 +198,24 @@ class Detector:
         self._previous_ns = stamp
         return found
 
+    def _judge_drops(self, found: List[Event]) -> None:
+        """The drops no source has told otherwise of within ``SKEW_S``, as drops."""
+        for item, (until, event) in list(self._dropping.items()):
+            if until < self._stamp_ns:
+                del self._dropping[item]
+                found.append(event)
+
     def finish(self) -> List[Event]:
         """The range events still open at the end of the record, ended at its last product."""
         if self._previous_ns is None:
             return []
         now = (self._previous_ns, self._position)
-        found: List[Event] = []
+        found = [event for _, event in self._dropping.values()]
+        self._dropping = {}
         for robot, reports in self._reports.items():
-            self._stall(robot, reports, now, found)
+            # Sources stop out of step too: a silence at the end is a stall only beyond the skew.
+            if now[0] - reports.last[0] > reports.stall_ns + _SKEW_NS:
+                self._stall(robot, reports, now, found)
         for item, since in self._unseen.items():
             self._unseen_for(item, since, now, found)
         for pair, (since, gap) in self._close.items():
@@ -219,10 +245,15 @@ class Detector:
         robot = self._robot_of.get(decision.behavior, decision.behavior)
         step, target = self._steps.get(robot, ("", ""))
         if step in GRASP_STEPS and not self._held.get(robot):
-            # Missed unless the robot, silent since, reports holding something next.
+            # Missed unless the robot reports holding something within the skew.
+            missed = self._grasped.get(robot)
+            if missed is not None:
+                found.append(self._event(EventKind.MISSED_GRASP, robot, missed[1], missed[0]))
             self._grasped[robot] = (self._now(), f"{robot}'s {step} of {target or 'its item'} ended holding nothing")
         if decision.step in RELEASE_STEPS:
-            self._releasing.add(robot)
+            self._releasing[robot] = math.inf
+        elif robot in self._releasing:
+            self._releasing[robot] = min(self._releasing[robot], self._stamp_ns + _SKEW_NS)
         plan = self._plans.pop(robot, None)
         if plan is not None:
             self._overrun(robot, *plan, self._now(), found)
@@ -239,6 +270,7 @@ class Detector:
 
     def _controller(self, controller: system_pb2.Controller, found: List[Event]) -> str:
         robot, item = controller.robot, controller.grasped_item
+        self._robots.add(robot)
         feedback = controller.feedback
         joints = feedback.joint.positions.values[:]
         # Joints and effector checked at once: apart only when damaged.
@@ -262,11 +294,13 @@ class Detector:
         held = self._held.get(robot, "")
         if held != item:
             self._hand(robot, held, item, found)
-        grasped = self._grasped.pop(robot, None) if self._grasped else None
-        if grasped is not None and not item:
-            found.append(self._event(EventKind.MISSED_GRASP, robot, grasped[1], grasped[0]))
-        if robot in self._releasing and self._steps.get(robot, ("", ""))[0] not in RELEASE_STEPS:
-            self._releasing.discard(robot)
+        grasped = self._grasped.get(robot) if self._grasped else None
+        if grasped is not None and (item or now[0] > grasped[0][0] + _SKEW_NS):
+            del self._grasped[robot]
+            if not item:
+                found.append(self._event(EventKind.MISSED_GRASP, robot, grasped[1], grasped[0]))
+        if self._releasing.get(robot, math.inf) < now[0]:
+            del self._releasing[robot]
         arm = self._arms.get(robot)
         if arm is not None:
             self._clearance(arm, arm.move(joints if joints_ok else None), now, found)
@@ -290,8 +324,11 @@ class Detector:
             if robot in self._releasing:
                 found.append(self._event(EventKind.RELEASE, robot, f"{robot} released {held}"))
             else:
-                found.append(self._event(EventKind.DROP, held, f"{robot} lost {held} during {step or 'no step'}"))
+                found.append(self._event(EventKind.DROP, held, f"{robot} lost {held} during {step or 'no step'}",
+                                         robot=robot))
         if item:
+            # Seen moving just before this report of the grasp: lifted, not dropped.
+            self._dropping.pop(item, None)
             found.append(self._event(EventKind.GRASP, robot, f"{robot} grasped {item}"))
 
     def _clearance(self, arm: _Arm, moved: float, now: _Mark, found: List[Event]) -> None:
@@ -367,8 +404,8 @@ class Detector:
             moved = math.hypot(seen[0] - rest[0], seen[1] - rest[1], seen[2] - rest[2])
             if moved > ITEM_MOVED_M:
                 self._resting[name] = seen
-                found.append(self._event(EventKind.DROP, name,
-                                         f"{name} moved {moved * 100:.1f} cm while nothing held it"))
+                self._dropping.setdefault(name, (stamp + _SKEW_NS, self._event(
+                    EventKind.DROP, name, f"{name} moved {moved * 100:.1f} cm while nothing held it")))
         return "perception"
 
     # -- range events, once they end -------------------------------------------------------
@@ -408,11 +445,14 @@ class Detector:
         return seconds_between(self._first_ns, stamp)
 
     def _event(self, kind: EventKind, subject: str, text: str, since: Optional[_Mark] = None,
-               until: Optional[_Mark] = None) -> Event:
+               until: Optional[_Mark] = None, robot: Optional[str] = None) -> Event:
+        """An event of ``kind`` about ``subject``; it concerns the subject's robots unless ``robot`` is given."""
         start = since or self._now()
         end = until or start
+        if robot is None:
+            robot = ",".join(name for name in subject.split(",") if name in self._robots)
         return Event(self._time(start[0]), self._time(end[0]), start[0], kind, KINDS[kind], subject, text,
-                     self.record, start[1], end_stamp_ns=end[0], end_product=end[1])
+                     self.record, start[1], robot=robot, end_stamp_ns=end[0], end_product=end[1])
 
 
 def numbered(events: Iterable[Event]) -> List[Event]:

@@ -10,6 +10,8 @@ there, made from the same, is not made again: outputs are byte-stable. A failing
 reported and the others go on.
 """
 
+import contextlib
+import hashlib
 import json
 import os
 from dataclasses import dataclass, field
@@ -18,7 +20,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from .._atomic import replacing
 from ..analysis.events import record_events
-from ..reasons import first_line
+from ..reasons import cannot_write, first_line
 from . import query, scan
 from .workers import Workers
 
@@ -38,6 +40,14 @@ MOVIE, CLIP, MCAP, RRD = JobKind.MOVIE, JobKind.CLIP, JobKind.MCAP, JobKind.RRD
 EXTENSIONS = {MOVIE: ".mp4", CLIP: ".mp4", MCAP: ".mcap", RRD: ".rrd"}
 #: What each output in a folder was made from, by its name.
 MANIFEST = ".mirvane-render.json"
+
+
+class RenderError(Exception):
+    """A render refused or stopped as a whole: ``path`` is what it is about, ``reason`` why."""
+
+    def __init__(self, path: str, reason: str) -> None:
+        super().__init__(f"{path}: {reason}")
+        self.path, self.reason = path, reason
 
 
 @dataclass(frozen=True)
@@ -70,7 +80,9 @@ class Rendered:
 def render(con: Any, where: Optional[str], kind: JobKind, folder: str, pad: float = 0.0,
            workers: Workers = Workers(), quiet: bool = False) -> Rendered:
     """Make the ``kind`` outputs of the records matching ``where`` into ``folder``, but those there
-    already made from the same. Raises ``query.QueryError`` for a condition it cannot use."""
+    already made from the same. Raises ``query.QueryError`` for a condition it cannot use, and
+    ``RenderError`` for outputs that would share a name (before any is made) or a manifest it
+    cannot write (the outputs made stay whole)."""
     chosen = query.records(con, where).dicts()
     names = output_names(row[0] for row in query.ask(con, "SELECT file FROM files").rows)
     errors: Dict[str, List[int]] = {}
@@ -80,6 +92,11 @@ def render(con: Any, where: Optional[str], kind: JobKind, folder: str, pad: floa
             errors.setdefault(key, []).append(number)
     jobs = [job for row in chosen for job in _jobs(row, kind, names[row["file"]], errors.get(row["record_id"], []),
                                                     pad)]
+    outputs = {job.output.casefold(): job for job in jobs}
+    if len(outputs) != len(jobs):
+        clash = next(job for job in jobs if outputs[job.output.casefold()] is not job)
+        raise RenderError(os.path.join(folder, clash.output), "two outputs would take this name; nothing was made; "
+                          "move one recording and index again")
     manifest = _manifest(folder)
     done = Rendered()
     todo = []
@@ -88,20 +105,29 @@ def render(con: Any, where: Optional[str], kind: JobKind, folder: str, pad: floa
             done.skipped.append(job.output)
         else:
             todo.append((job, folder))
-    for made in workers.run(make, todo, "rendering", "output", quiet):
-        if made.error is not None:
-            done.failed.append((made.job.output, made.error))
-        else:
+    with contextlib.closing(workers.run(make, todo, "rendering", "output", quiet)) as results:
+        for made in results:
+            if made.error is not None:
+                done.failed.append((made.job.output, made.error))
+                continue
             done.made.append(made.job.output)
             manifest[made.job.output] = made.job.recipe
-            _save_manifest(folder, manifest)
+            try:
+                _save_manifest(folder, manifest)
+            except OSError as e:
+                path = os.path.join(folder, MANIFEST)
+                advice = (f"the {len(done.made)} output(s) made are whole; make room and render again "
+                          "(it makes them again, to note them)")
+                raise RenderError(path, cannot_write(path, e, advice=advice)[len(path) + 2:]) from None
     done.failed.sort()
     return done
 
 
 def output_names(files: Iterable[str]) -> Dict[str, str]:
-    """A name for each recording file's outputs: its stem, after as few of its folders as tell it
-    from the others (then its extension, for two of one stem in one folder)."""
+    """A name for each recording file's outputs, one for each file: its stem, after as few of its
+    folders as tell it from the others (then its extension, for two of one stem in one folder);
+    names that still clash (``a_b/c.rec`` and ``a_b_c.rec``, or a case apart) get a digest of
+    their file's path after them."""
     parts = {file: _parts(file) for file in files}
     depth = dict.fromkeys(parts, 1)
     while True:
@@ -111,9 +137,22 @@ def output_names(files: Iterable[str]) -> Dict[str, str]:
         clashing = [file for same in named.values() if len(same) > 1 for file in same
                     if depth[file] < len(parts[file])]
         if not clashing:
-            return {file: levels[min(depth[file], len(levels)) - 1] for file, levels in parts.items()}
+            break
         for file in clashing:
             depth[file] += 1
+    names = {file: levels[min(depth[file], len(levels)) - 1] for file, levels in parts.items()}
+    for same in _clashes(names).values():
+        for file in same:
+            names[file] += "_" + hashlib.sha256(os.fsencode(file)).hexdigest()[:10]
+    return names
+
+
+def _clashes(names: Dict[str, str]) -> Dict[str, List[str]]:
+    """The files whose names are one, on a file system that tells case apart or not."""
+    by_name: Dict[str, List[str]] = {}
+    for file, name in names.items():
+        by_name.setdefault(name.casefold(), []).append(file)
+    return {name: same for name, same in by_name.items() if len(same) > 1}
 
 
 def _parts(file: str) -> List[str]:
@@ -145,11 +184,11 @@ def make(task: Tuple[Job, str]) -> Made:
         elif job.kind == MCAP:
             from ..formats.mcap import export_mcap
 
-            export_mcap(job.file, out, index=job.position, events=record_events)
+            export_mcap(scan.on_disk(job.file), out, index=job.position, events=record_events)
         else:
             from ..formats.rrd import export_rrd
 
-            export_rrd(job.file, out, index=job.position, events=record_events)
+            export_rrd(scan.on_disk(job.file), out, index=job.position, events=record_events)
     except OSError as e:
         return Made(job, f"cannot read or write ({e.strerror or e})")
     except Exception as e:  # noqa: BLE001 - whatever stops one output is that output's reason
@@ -160,10 +199,14 @@ def make(task: Tuple[Job, str]) -> Made:
 def _movie(job: Job, out: str) -> None:
     """A movie (or a clip) of a record in its own project, as ``mirvane replay --movie`` makes one.
     Raises ``CannotShow`` or ``CannotWrite``, whose reason is the output's."""
-    from ..formats.recordings import open_record
     from ..player.movie import EventSpan, MoviePlan, Span, make_movie
+    from ..snapshots import project_from_snapshot
 
-    record, project = open_record(job.file, job.position)
+    # Read from the file held open, which is refused unless regular: it may have become a pipe
+    # since its fingerprint was taken.
+    with scan.pinned(job.file) as file:
+        record = next(r for at, r in enumerate(scan.records_of(job.file, file)) if at == job.position)
+    project = project_from_snapshot(record.project)
     span = EventSpan(job.event, job.pad) if job.kind == CLIP else Span()
     make_movie(project, MoviePlan.of(record, job.file, job.position, span=span), out, quiet=True)
 

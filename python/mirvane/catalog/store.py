@@ -9,7 +9,11 @@ The names here are part of the interface (the README lists them):
 * ``events``: one row per event (``mirvane.analysis.events``), with its ``record_id`` and the
   fields as ``mirvane events`` names them (``end`` is a word of SQL: write it ``"end"``);
 * ``files``: one row per recording file found, with what tells a changed file (size, modification
-  time, content hash) and, for one that could not be read, why.
+  and change times, content hash) and, for one that could not be read, why.
+
+A catalog is known by a mark of its own: a table ``mirvane_catalog`` holding the schema version.
+A catalog of earlier versions (a table ``catalog`` with an integer ``version`` beside the tables
+above) is made anew by the next index; any other database is refused and left as it is.
 
 ``connect`` opens the file (DuckDB lets one process write it, or several read it); ``put`` and
 ``drop`` change what files contribute, in one transaction each, rolled back if it fails.
@@ -26,7 +30,11 @@ from ..reasons import first_line
 from ..scene import KINDS as PRODUCT_KINDS
 
 #: Bumped when a table changes; a catalog of another version is made anew by the next index.
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
+#: The table that marks a database as a catalog, holding its ``SCHEMA_VERSION``.
+MARK = "mirvane_catalog"
+#: What marked a catalog before ``MARK`` (version 1): a table of this name with one integer column.
+_EARLIER_MARK = "catalog"
 DEFAULT_DB = "runs.duckdb"
 
 _TYPES: Dict[Any, str] = {int: "BIGINT", float: "DOUBLE", str: "VARCHAR"}
@@ -56,7 +64,8 @@ EVENT_COLUMNS: Tuple[Tuple[str, str], ...] = (
     *((field.name, _TYPES[field.type]) for field in fields(Event)),
 )
 FILE_COLUMNS: Tuple[Tuple[str, str], ...] = (
-    ("file", "VARCHAR PRIMARY KEY"), ("size", "BIGINT"), ("mtime_ns", "BIGINT"), ("fingerprint", "VARCHAR"),
+    ("file", "VARCHAR PRIMARY KEY"), ("size", "BIGINT"), ("mtime_ns", "BIGINT"), ("ctime_ns", "BIGINT"),
+    ("fingerprint", "VARCHAR"),
     ("records", "INTEGER"), ("error", "VARCHAR"),
 )
 TABLES = {"records": RECORD_COLUMNS, "events": EVENT_COLUMNS, "files": FILE_COLUMNS}
@@ -69,6 +78,7 @@ class FileState:
     """A recording file as the catalog last found it."""
     size: int
     mtime_ns: int
+    ctime_ns: int
     fingerprint: Optional[str]
     error: Optional[str]
 
@@ -77,7 +87,8 @@ class FileState:
 class Scanned:
     """What reading one recording file gave: its rows, or why it could not be read.
 
-    ``unchanged`` when its content hashed as indexed before: only its size and time are new.
+    ``unchanged`` when its content hashed as indexed before: only its size and times are new.
+    ``note`` says what a user may want to know of a file read (that it is empty).
     """
     file: str
     size: int
@@ -87,6 +98,8 @@ class Scanned:
     events: Tuple[Row, ...] = ()
     error: Optional[str] = None
     unchanged: bool = False
+    note: Optional[str] = None
+    ctime_ns: int = 0
 
 
 class CatalogError(Exception):
@@ -111,38 +124,59 @@ def connect(path: str, write: bool = False) -> Iterator[Any]:
                                "try again once it has finished") from None
         raise CatalogError(f"{path}: not a catalog ({text}); give another --db") from None
     try:
+        version = _version(con)
+        if version == _FOREIGN:
+            raise CatalogError(f"{path}: a database, but not a catalog of mirvane; give another --db")
         if write:
-            _ensure_tables(con, path)
-        elif _version(con) != SCHEMA_VERSION:
-            raise CatalogError(f"{path}: not a catalog of this version of mirvane; "
+            _ensure_tables(con, version)
+        elif version is None:
+            raise CatalogError(f"{path}: an empty database, no catalog yet; make one with "
+                               f"'mirvane index PATH --db {path}'")
+        elif version != SCHEMA_VERSION:
+            raise CatalogError(f"{path}: a catalog of another version of mirvane; "
                                f"bring it up to date with 'mirvane index PATH --db {path}'")
         yield con
     finally:
         con.close()
 
 
+#: ``_version`` of a database that is no catalog of ours; ``None`` is an empty one.
+_FOREIGN = -1
+
+
 def _version(con: Any) -> Optional[int]:
-    try:
-        found = con.execute("SELECT version FROM catalog").fetchone()
-    except Exception:   # noqa: BLE001 - no such table: not a catalog
+    """The schema version of the catalog ``con`` is connected to, ``None`` for an empty database,
+    ``_FOREIGN`` for one that is not a catalog."""
+    tables = {name: columns for name, columns in con.execute(
+        "SELECT table_name, list(column_name || ' ' || data_type ORDER BY ordinal_position) "
+        "FROM information_schema.columns GROUP BY table_name").fetchall()}
+    if not tables:
         return None
-    return int(found[0]) if found else None
+    if tables.get(MARK) == ["version INTEGER"]:
+        found = con.execute(f"SELECT version FROM {MARK}").fetchall()
+        return found[0][0] if len(found) == 1 and isinstance(found[0][0], int) and found[0][0] > 0 else _FOREIGN
+    earlier = set(tables) == {*TABLES, _EARLIER_MARK} and tables[_EARLIER_MARK] == ["version INTEGER"] \
+        and tables["files"] == _EARLIER_FILES
+    if earlier and con.execute(f"SELECT version FROM {_EARLIER_MARK}").fetchall() == [(1,)]:
+        return 1
+    return _FOREIGN
 
 
-def _ensure_tables(con: Any, path: str) -> None:
-    version = _version(con)
+#: The ``files`` table of a version 1 catalog, which with the earlier mark tells one.
+_EARLIER_FILES = ["file VARCHAR", "size BIGINT", "mtime_ns BIGINT", "fingerprint VARCHAR", "records INTEGER",
+                  "error VARCHAR"]
+
+
+def _ensure_tables(con: Any, version: Optional[int]) -> None:
     if version == SCHEMA_VERSION:
         return
-    existing = {row[0] for row in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
-    if version is None and existing:
-        raise CatalogError(f"{path}: a database, but not a catalog; give another --db")
     with transaction(con):
-        for table in (*TABLES, "catalog"):
+        for table in (*TABLES, _EARLIER_MARK, MARK):
             con.execute(f"DROP TABLE IF EXISTS {table}")
         for table, columns in TABLES.items():
             con.execute(f"CREATE TABLE {table} ({', '.join(f'{_quoted(name)} {kind}' for name, kind in columns)})")
-        con.execute("CREATE TABLE catalog (version INTEGER)")
-        con.execute("INSERT INTO catalog VALUES (?)", [SCHEMA_VERSION])
+        con.execute(f"CREATE TABLE {MARK} (version INTEGER)")
+        con.execute(f"INSERT INTO {MARK} VALUES (?)", [SCHEMA_VERSION])
 
 
 @contextmanager
@@ -160,8 +194,9 @@ def transaction(con: Any) -> Iterator[None]:
 
 def files(con: Any) -> Dict[str, FileState]:
     """The files the catalog knows, as it found them."""
-    rows = con.execute("SELECT file, size, mtime_ns, fingerprint, error FROM files").fetchall()
-    return {file: FileState(size, mtime, fingerprint, error) for file, size, mtime, fingerprint, error in rows}
+    rows = con.execute("SELECT file, size, mtime_ns, ctime_ns, fingerprint, error FROM files").fetchall()
+    return {file: FileState(size, mtime, ctime, fingerprint, error)
+            for file, size, mtime, ctime, fingerprint, error in rows}
 
 
 def put(con: Any, scanned: Sequence[Scanned]) -> None:
@@ -172,12 +207,13 @@ def put(con: Any, scanned: Sequence[Scanned]) -> None:
         _insert(con, "records", RECORD_COLUMNS, [row for one in changed for row in one.records])
         _insert(con, "events", EVENT_COLUMNS, [row for one in changed for row in one.events])
         _insert(con, "files", FILE_COLUMNS, [
-            {"file": one.file, "size": one.size, "mtime_ns": one.mtime_ns, "fingerprint": one.fingerprint,
-             "records": None if one.error else len(one.records), "error": one.error} for one in changed])
+            {"file": one.file, "size": one.size, "mtime_ns": one.mtime_ns, "ctime_ns": one.ctime_ns,
+             "fingerprint": one.fingerprint, "records": None if one.error else len(one.records), "error": one.error}
+            for one in changed])
         for one in scanned:
             if one.unchanged:
-                con.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE file = ?",
-                            [one.size, one.mtime_ns, one.file])
+                con.execute("UPDATE files SET size = ?, mtime_ns = ?, ctime_ns = ? WHERE file = ?",
+                            [one.size, one.mtime_ns, one.ctime_ns, one.file])
 
 
 def drop(con: Any, gone: Sequence[str]) -> None:

@@ -11,7 +11,7 @@ import multiprocessing
 import os
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Set, TypeVar
+from typing import Any, Callable, Generator, Iterator, List, Optional, Sequence, Set, TypeVar
 
 from tqdm import tqdm
 
@@ -40,8 +40,9 @@ class Workers:
     ray: Optional[str] = None
 
     def run(self, work: Callable[[T], R], tasks: Sequence[T], what: str, unit: str,
-            quiet: bool = False) -> Iterator[R]:
-        """``work(task)`` for every task, yielded as each finishes, with a bar saying ``what``."""
+            quiet: bool = False) -> Generator[R, None, None]:
+        """``work(task)`` for every task, yielded as each finishes, with a bar saying ``what``; closing
+        the generator cancels what has not begun."""
         if not tasks:
             return
         with tqdm(total=len(tasks), desc=what, unit=unit, disable=quiet, leave=False) as bar:
@@ -88,11 +89,14 @@ def _on_ray(address: str, work: Callable[[T], R], tasks: Sequence[T]) -> Iterato
     except (ConnectionError, ValueError, RuntimeError) as e:
         raise ClusterError(f"cannot reach the Ray cluster at {address} ({first_line(e)}); "
                            "start one with 'ray start --head' or give its address") from None
+    pending: List[Any] = []
     try:
         remote: Any = ray.remote(num_cpus=1)(work)
-        pending: List[Any] = [remote.remote(task) for task in tasks]
+        pending = [remote.remote(task) for task in tasks]
         while pending:
             done, pending = ray.wait(pending, num_returns=1)
             yield ray.get(done[0])
     finally:
+        for task in pending:    # stopped early: the cluster drops what it has not finished
+            ray.cancel(task, force=True)
         ray.shutdown()

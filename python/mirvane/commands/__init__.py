@@ -11,6 +11,7 @@ subcommand, write such a module and list it in ``mirvane.cli.COMMANDS``.
 import argparse
 import contextlib
 import os
+import re
 import sys
 from typing import Any, Iterator, Optional, Protocol, Sequence
 
@@ -47,6 +48,17 @@ def described(subparsers: Any, name: str, summary: str, description: str, exampl
     for argument in arguments:
         parser.add_argument(*argument.names, **argument.settings)
     return parser
+
+
+def escaped(text: str) -> str:
+    """``text`` with its control characters escaped (a newline or an escape sequence in a file
+    name), so that what is printed of it is one line and reaches the terminal as text."""
+    return re.sub(r"[\x00-\x1f\x7f-\x9f]", lambda m: repr(m.group())[1:-1], text)
+
+
+def warn(text: str) -> None:
+    """Say ``text`` on the error stream, in one line, as the command's (``mirvane: ...``)."""
+    print(f"mirvane: {escaped(text)}", file=sys.stderr)
 
 
 def first_line(error: BaseException) -> str:

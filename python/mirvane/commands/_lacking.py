@@ -1,7 +1,8 @@
 """What a recording has that a project lacks: the robots, cameras and items a replay could not draw."""
 
-import sys
 from typing import TYPE_CHECKING, Dict, Iterable, Set
+
+from . import warn
 
 if TYPE_CHECKING:
     from dravik.api.data_pb2 import Record
@@ -45,6 +46,5 @@ def warn_lacking(project: "Project", records: Iterable["Record"], project_path: 
     """One warning line on stderr when ``project`` lacks what the records have."""
     what = lacking(project, records)
     if what:
-        print(f"mirvane: warning: {project_path} lacks what {recording_path} has: {what}; "
-              "a replay shows only what the project has (give the recording's own project file)",
-              file=sys.stderr)
+        warn(f"warning: {project_path} lacks what {recording_path} has: {what}; "
+             "a replay shows only what the project has (give the recording's own project file)")

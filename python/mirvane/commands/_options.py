@@ -7,12 +7,15 @@ setting (``recording(help="the recording file to list")``).
 import argparse
 import math
 from functools import partial
-from typing import List, Optional
+from typing import TYPE_CHECKING, List, Optional
 
-from ..analysis.align import Alignment, AlignmentRule
+from ..analysis.align import Alignment, AlignmentRule, offset_refused
 from . import Argument, UserError
 from ..player.server import DEFAULT_HOST, DEFAULT_PORT
-from ._arguments import parsed_by, positive_int, seconds
+from ._arguments import parsed_by, positive_float, positive_int, seconds
+
+if TYPE_CHECKING:
+    from ..catalog.query import Limits
 
 #: A recording: a recording file, or an MCAP file (as export or a recorder writes it).
 recording = partial(Argument, "recording", metavar="RECORDING",
@@ -50,13 +53,34 @@ ray = partial(Argument, "--ray", metavar="ADDRESS",
                    "output; every node must reach the files at the same paths (pip install 'mirvane[cluster]')")
 
 
+def query_limits() -> List[Argument]:
+    """``--time-limit`` and ``--memory-limit``: what a query of the catalog may take."""
+    from ..catalog.query import DEFAULT_SECONDS, half_the_memory_mb
+
+    return [
+        Argument("--time-limit", type=positive_float, default=DEFAULT_SECONDS, metavar="SECONDS",
+                 help=f"stop a query after this many seconds (default: {DEFAULT_SECONDS:g})"),
+        Argument("--memory-limit", type=positive_int, default=None, metavar="MiB",
+                 help=f"let a query take at most this much memory (default: half this machine's, "
+                      f"{half_the_memory_mb()} MiB)")]
+
+
+def chosen_limits(args: argparse.Namespace) -> "Limits":
+    """The limits ``query_limits``' arguments ask for."""
+    from ..catalog.query import Limits
+
+    if args.memory_limit is None:
+        return Limits(args.time_limit)
+    return Limits(args.time_limit, args.memory_limit)
+
+
 def alignment() -> List[Argument]:
     """``--align``, ``--offset`` and ``--align-event``: how a second run, B, is placed against the
     first, A (``chosen_alignment`` reads them)."""
     return [
         Argument("--align", choices=(AlignmentRule.START.value,),
                  help="place B by its first product at A's (the default)"),
-        Argument("--offset", type=finite, metavar="SECONDS",
+        Argument("--offset", type=offset, metavar="SECONDS",
                  help="place B's first product this many seconds after A's (negative: before)"),
         Argument("--align-event", type=parsed_by(Alignment.event), metavar="KIND[:SUBJECT]",
                  help="put the first event of KIND (about SUBJECT: a robot, item or camera it names) of each "
@@ -88,4 +112,13 @@ def finite(text: str) -> float:
         value = math.nan
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"must be a number of seconds, not {text!r}")
+    return value
+
+
+def offset(text: str) -> float:
+    """An argparse type: an offset of B in seconds, of either sign, that the stamps can carry."""
+    value = finite(text)
+    refused = offset_refused(value)
+    if refused:
+        raise argparse.ArgumentTypeError(refused)
     return value

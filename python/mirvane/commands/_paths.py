@@ -3,11 +3,10 @@ is a ``UserError``."""
 
 import contextlib
 import os
-import sys
 from typing import Iterator, Sequence
 
 from ..reasons import cannot_write
-from . import UserError
+from . import UserError, warn
 
 RECORDING_EXT = ".rec"
 MOVIE_EXT = ".mp4"
@@ -75,8 +74,8 @@ def writing(path: str, what: str = "it", advice: str = "") -> Iterator[None]:
 def note_newer(path: str, newer: bool) -> None:
     """Tell the user, once, that ``path`` holds what a newer version wrote."""
     if newer:
-        print(f"mirvane: note: {path} was written by a newer version of mirvane; "
-              "what this version does not know is kept as it is", file=sys.stderr)
+        warn(f"note: {path} was written by a newer version of mirvane; "
+             "what this version does not know is kept as it is")
 
 
 def has_records(path: str, otherwise: str) -> None:

@@ -2,14 +2,14 @@
 
 import argparse
 import dataclasses
-import json
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from ..records import json_text
 from ..analysis.align import Alignment, AlignmentError
-from ..analysis.compare import Comparison, Difference, compare_runs
+from ..analysis.compare import EVENT_TOLERANCE_S, Comparison, Difference, compare_runs
 from ..analysis.events import Event
-from . import Argument, _options, described
+from . import Argument, _options, described, printing
 from ._loading import chosen_position, load_recording
 
 FORMATS = ("table", "json")
@@ -27,9 +27,11 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         "Compare a record of A with one of B, product by product, from where both are under way:\n"
         "the first pair that differs (its time, kind, and the values beyond the tolerance, with both),\n"
         "then the runs' figures side by side (span, steps, cycles, items moved, events by severity\n"
-        "and kind) and the events only one run has. B is placed against A by its start (default),\n"
-        "an offset, or the first event of a kind in each. Exit status 0: alike within the tolerance;\n"
-        "1: different; 2: trouble (a file, an index or an event not found).",
+        "and kind) and the events only one run has (paired by kind and subject within the event\n"
+        "tolerance; the loud ones first). Value paths are as the player's field box takes them.\n"
+        "B is placed against A by its start (default), an offset, or the first event of a kind in\n"
+        "each. Exit status 0: alike within the tolerance; 1: different; 2: trouble (a file, an index\n"
+        "or an event not found).",
         ["mirvane diff clean.rec faulty.rec",
          "mirvane diff a.rec b.rec --align-event grasp:box_1 --tolerance 0.005 --format json"],
         Argument("recording_a", metavar="A", help="the first recording: a recording file, or an MCAP file"),
@@ -38,6 +40,9 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         *_options.alignment(),
         Argument("--tolerance", type=_tolerance, default=0.0, metavar="T",
                  help="values (metres, radians, seconds) within T of each other are alike (default: 0, exact)"),
+        Argument("--event-tolerance", type=_tolerance, default=EVENT_TOLERANCE_S, metavar="S",
+                 help="an event of A and one of B of the same kind and subject at most S seconds apart, after "
+                      f"the alignment, are one event of both (default: {EVENT_TOLERANCE_S:g})"),
         Argument("--format", choices=FORMATS, default="table",
                  help="a report for people (default) or one JSON object for scripts"))
 
@@ -58,14 +63,15 @@ def run(args: argparse.Namespace) -> int:
         runs.append((path, position, records[position]))
     (a_path, a_index, a), (b_path, b_index, b) = runs
     try:
-        comparison = compare_runs(a, b, alignment, args.tolerance, (a_index, b_index))
+        comparison = compare_runs(a, b, alignment, args.tolerance, (a_index, b_index), args.event_tolerance)
     except AlignmentError as e:
         raise _options.not_aligned(alignment, e) from None
     names = (f"{a_path} record {a_index}", f"{b_path} record {b_index}")
-    if args.format == "json":
-        _json(comparison, names, alignment)
-    else:
-        _table(comparison, names, alignment)
+    with printing():
+        if args.format == "json":
+            _json(comparison, names, alignment)
+        else:
+            _table(comparison, names, alignment)
     return ALIKE if comparison.difference is None else DIFFERENT
 
 
@@ -75,7 +81,7 @@ def _table(comparison: Comparison, names: Tuple[str, str], alignment: Alignment)
     anchors = aligned.anchors
     at = f" (A {anchors[0].time:.3f} s, B {anchors[1].time:.3f} s)" if anchors else ""
     print(f"aligned by {alignment}{at}: B's start at A's {aligned.offset_s:+.3f} s; "
-          f"tolerance {comparison.tolerance:g}")
+          f"tolerance {comparison.tolerance:g}; events paired within {comparison.event_tolerance:g} s")
     print()
     if difference is None:
         print("alike: no products differ beyond the tolerance")
@@ -132,12 +138,12 @@ def _json(comparison: Comparison, names: Tuple[str, str], alignment: Alignment) 
         "alignment": {"rule": alignment.rule.value, "offset_s": aligned.offset_s,
                       "event": f"{alignment.kind}:{alignment.subject}".rstrip(":") if alignment.kind else None,
                       "anchors": [event.time for event in aligned.anchors] if aligned.anchors else None},
-        "tolerance": comparison.tolerance,
+        "tolerance": comparison.tolerance, "event_tolerance": comparison.event_tolerance,
         "first_difference": dataclasses.asdict(comparison.difference) if comparison.difference else None,
         "metrics": {run: dataclasses.asdict(metrics) for run, metrics in zip("ab", comparison.metrics)},
         "only_in_a": events(comparison.only[0]), "only_in_b": events(comparison.only[1]),
     }
-    print(json.dumps(_plain(report)))
+    print(json_text(_plain(report)))
 
 
 def _plain(value: Any) -> Any:

@@ -3,11 +3,11 @@
 import argparse
 import csv
 import dataclasses
-import json
 import sys
 import textwrap
 from typing import Any, Iterable, Iterator, List, Sequence
 
+from ..records import json_text
 from ..analysis.events import KINDS, SEVERITIES, Event, record_events, tally
 from . import Argument, described, printing, _options
 from ._loading import chosen_position, load_recording
@@ -33,7 +33,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         Argument("--kind", type=_kinds, metavar="K[,K...]", help="only events of these kinds (default: every kind)"),
         Argument("--format", choices=FORMATS, default="table",
                  help="a table (default), JSON lines or CSV with a header; JSON and CSV carry every field, "
-                      "stamp_ns and product too"))
+                      "stamp_ns and product too; robot names the robots an event concerns (a drop's: the arm "
+                      "the box fell from)"))
 
 
 def _kinds(text: str) -> List[str]:
@@ -65,7 +66,7 @@ def run(args: argparse.Namespace) -> None:
 
 def _json(events: Iterable[Event]) -> None:
     for event in events:
-        print(json.dumps(dataclasses.asdict(event)))
+        print(json_text(dataclasses.asdict(event)))
 
 
 def _csv(events: Iterable[Event]) -> None:
@@ -76,10 +77,11 @@ def _csv(events: Iterable[Event]) -> None:
 
 
 def _table(events: Iterable[Event]) -> None:
-    print(f"{'record':>6} {'#':>4} {'time s':>9} {'end s':>9}  {'severity':8} {'kind':14} {'subject':12} text")
+    print(f"{'record':>6} {'#':>4} {'time s':>9} {'end s':>9}  {'severity':8} {'kind':14} {'subject':12} "
+          f"{'robot':12} text")
     shown = []
     for event in events:
         shown.append(event)
         print(f"{event.record:>6} {event.number:>4} {event.time:>9.3f} {event.end:>9.3f}  {event.severity:8} "
-              f"{event.kind:14} {event.subject:12} {event.text}")
+              f"{event.kind:14} {event.subject:12} {event.robot or '-':12} {event.text}")
     print(f"{len(shown)} event{'s' * (len(shown) != 1)}: {tally(shown)}")

@@ -43,7 +43,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                       "listed when done"),
         Argument("--fault-rate", type=number_in(MIN_FAULT_RATE, MAX_FAULT_RATE), metavar="PER_MINUTE",
                  help=f"faults a minute of run, the kinds taken in turn (default: {DEFAULT_RATE:g}; "
-                      f"at least one, none in the first {EARLIEST_S:g} s or the last {LAST_S:g} s)"))
+                      f"at least one of each kind, none in the first {EARLIEST_S:g} s or the last {LAST_S:g} s)"))
 
 
 def run(args: argparse.Namespace) -> None:

@@ -2,10 +2,9 @@
 
 import argparse
 import os
-import sys
 from typing import Any, Tuple
 
-from . import Argument, UserError, described, _options
+from . import Argument, UserError, described, warn, _options
 from ._catalog import EXIT_SOME_FAILED, catalog, catalog_errors, workers
 
 EXPORTS = ("mcap", "rrd")
@@ -34,7 +33,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..catalog.batch import CLIP, MOVIE, JobKind, render
+    from ..catalog.batch import CLIP, MOVIE, JobKind, RenderError, render
     from ..catalog.query import QueryError
 
     chosen_kind, folder = _chosen(args)
@@ -53,8 +52,10 @@ def run(args: argparse.Namespace) -> int:
             done = render(con, args.where, kind, folder, _options.EVENT_PAD if args.pad is None else args.pad, chosen, args.quiet)
         except QueryError as e:
             raise UserError(f"--where: {e}") from None
+        except RenderError as e:
+            raise UserError(str(e)) from None
     for output, reason in done.failed:
-        print(f"mirvane: cannot make {os.path.join(folder, output)}: {reason}", file=sys.stderr)
+        warn(f"cannot make {os.path.join(folder, output)}: {reason}")
     if not args.quiet:
         what = "clip" if kind == CLIP else "movie" if kind == MOVIE else f"{kind} export"
         print(f"{folder}: {len(done.made)} {what}{'s' * (len(done.made) != 1)} made, "

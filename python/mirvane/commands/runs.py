@@ -2,11 +2,11 @@
 
 import argparse
 import csv
-import json
 import os
 import sys
 from typing import Any, Sequence, Tuple
 
+from ..records import json_text
 from . import Argument, UserError, described, first_line, printing, _options
 from ._arguments import parse_address
 from ._catalog import catalog
@@ -36,7 +36,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                  help="a table (default), JSON lines or CSV with a header; JSON and CSV carry every column"),
         Argument("--serve", nargs="?", const=SERVE_DEFAULT, metavar="[HOST:]PORT",
                  help=f"serve a page of the runs at http://HOST:PORT/ (default {SERVE_DEFAULT}: loopback "
-                      "unless a host is named, which gets a token; port 0 takes a free one)"))
+                      "unless a host is named, which gets a token; port 0 takes a free one)"),
+        *_options.query_limits())
 
 
 def run(args: argparse.Namespace) -> None:
@@ -51,7 +52,9 @@ def run(args: argparse.Namespace) -> None:
         return
     with catalog(args.db) as con:
         try:
-            result = ask(con, args.sql) if args.sql is not None else records(con, args.where, args.sort)
+            limits = _options.chosen_limits(args)
+            result = ask(con, args.sql, limits=limits) if args.sql is not None else records(
+                con, args.where, args.sort, limits)
         except QueryError as e:
             option = "--sql" if args.sql is not None else "--where/--sort"
             raise UserError(f"{option}: {e}") from None
@@ -72,7 +75,7 @@ def _serve(args: argparse.Namespace) -> None:
     with catalog(args.db):
         pass    # refused here, in one line, if it is missing or not a catalog
     try:
-        view = CatalogView(host, port, args.db)
+        view = CatalogView(host, port, args.db, _options.chosen_limits(args))
     except OSError as e:
         raise UserError(f"cannot serve on {args.serve} ({first_line(e)}); "
                         "choose another address with --serve [HOST:]PORT") from None
@@ -108,7 +111,7 @@ def _table(columns: Sequence[str], rows: Sequence[Tuple[Any, ...]]) -> None:
 
 def _json(columns: Sequence[str], rows: Sequence[Tuple[Any, ...]]) -> None:
     for row in rows:
-        print(json.dumps(dict(zip(columns, row)), default=str))
+        print(json_text(dict(zip(columns, row)), default=str))
 
 
 def _csv(columns: Sequence[str], rows: Sequence[Tuple[Any, ...]]) -> None:

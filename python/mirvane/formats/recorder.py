@@ -25,7 +25,12 @@ its products span that long or it holds that many bytes. Snapshot: with
 ``snapshot_seconds`` only the last that many seconds of products are kept, in
 memory, until ``trigger()`` (or ``trigger_when(product)`` returning true, or
 with ``trigger_on="error"`` an error the event model finds) writes them, and the
-products of the next ``after_seconds``, into a numbered file.
+products of the next ``after_seconds``, into a numbered file. Stamps out of order:
+products are kept in the order they come, and each new one forgets the oldest
+kept, one by one, until every product kept is stamped within ``snapshot_seconds``
+of it, before or after. So stamps a little out of order are kept, while one
+stamped in the future, or a clock stepped back, starts the window afresh: memory
+holds at most the products stamped within the window of the newest.
 
 ``trigger_on`` feeds every product, on the writer thread, to a detector made by
 ``detector(project)`` for the record's project (``mirvane.analysis.events.Detector``:
@@ -37,15 +42,17 @@ should cover how long such a range may last.
 """
 
 import collections
+import collections.abc
 import functools
 import io
 import math
+import numbers
 import os
 import queue
 import threading
 import time
 from dataclasses import dataclass
-from typing import Any, Callable, Deque, Iterable, List, Mapping, Optional, Protocol, Sequence, Tuple, Union
+from typing import IO, Any, Callable, Deque, Iterable, List, Mapping, Optional, Protocol, Sequence, Tuple, Union
 
 from dravik.api import data_pb2, export_pb2, geometry_pb2, project_pb2, system_pb2
 
@@ -54,6 +61,7 @@ from ..records import Event, PathLike, Severity
 from ..scene import kind_of
 from ..snapshots import snapshot_of
 from .mcap import CHUNK_BYTES, LayoutWriter
+from .stamp_range import StampRange
 
 #: A pose: a message, or (x, y, z, yaw) in metres and radians about the vertical.
 PoseLike = Union[geometry_pb2.Pose, Tuple[float, float, float, float]]
@@ -207,7 +215,7 @@ class Recorder:
         if grasped_item:
             part.grasped_item = grasped_item
         if grasped_pose is not None:
-            _set(part.grasped_item_pose, grasped_pose)
+            _set(part.grasped_item_pose, grasped_pose, "grasped_pose")
         self._put(product)
 
     def perception(self, camera_poses: Mapping[str, PoseLike] = {}, item_poses: Mapping[str, PoseLike] = {}, *,
@@ -217,9 +225,9 @@ class Recorder:
         part = product.perception
         part.SetInParent()
         for name, pose in camera_poses.items():
-            _set(part.camera_poses[name], pose)
+            _set(part.camera_poses[name], pose, f"camera {name!r}")
         for name, pose in item_poses.items():
-            _set(part.item_poses[name], pose)
+            _set(part.item_poses[name], pose, f"item {name!r}")
         self._put(product)
 
     def decision(self, behavior: str, step: str, target_item: str = "", *, time_ns: Optional[int] = None) -> None:
@@ -303,8 +311,10 @@ class Recorder:
 class _File:
     """One MCAP file being written: its records, each opened by a streamed header."""
 
-    def __init__(self, path: str, project: project_pb2.ProjectSnapshot, time_ns: int, chunk_bytes: int) -> None:
-        self._f = open(path, "xb")      # never over a file of the user's
+    def __init__(self, path: str, project: project_pb2.ProjectSnapshot, time_ns: int, chunk_bytes: int,
+                 in_memory: bool = False) -> None:
+        self._f: IO[bytes] = io.BytesIO() if in_memory else open(path, "xb")    # never over a file of the user's
+        self._synced = not in_memory
         self._out = LayoutWriter(self._f, chunk_bytes, scene_interval_ns=_SECOND // SCENES_PER_SECOND)
         self._records = 0
         self._position = 0
@@ -332,7 +342,8 @@ class _File:
 
     def flush(self) -> None:
         self._out.flush()
-        os.fsync(self._f.fileno())
+        if self._synced:
+            os.fsync(self._f.fileno())
 
     def finish(self) -> None:
         self._out.finish()
@@ -356,6 +367,8 @@ class _Writer:
         self._max_bytes = max_bytes = options.max_bytes
         # A chunk well under the size a file may reach, so that files end near it.
         self._chunk_bytes = CHUNK_BYTES if max_bytes is None else max(1, min(CHUNK_BYTES, max_bytes // 8))
+        if max_bytes is not None:
+            _check_max_bytes(max_bytes, _File("", project, 0, self._chunk_bytes, in_memory=True).size())
         self._snapshot_ns = None if options.snapshot_seconds is None else int(options.snapshot_seconds * _SECOND)
         self._after_ns = int(options.after_seconds * _SECOND)
         self._trigger_when = options.trigger_when
@@ -365,10 +378,11 @@ class _Writer:
         self._make_detector = options.detector if trigger_on is not None else None
         self._detector: Optional[EventFeed] = self._make_detector(project) if self._make_detector is not None else None
         # Snapshot mode: the kept products and project changes, with their times, and the project
-        # in force before the first of them; the end of the open file's window.
+        # in force before the first of them; the start and end of the open file's window.
         self._kept: Deque[Tuple[int, Union[data_pb2.Product, project_pb2.ProjectSnapshot]]] = collections.deque()
         self._kept_project = project
-        self._window_end = 0
+        self._stamps = StampRange()    # of the kept products
+        self._window_start = self._window_end = 0
         self._file: Optional[_File] = None
         if self._snapshot_ns is None:   # opened here, so that a file that cannot be written fails the call
             self._file = self._open(project, time.time_ns())
@@ -434,8 +448,8 @@ class _Writer:
         if self._snapshot_ns is None:
             self._split(stamp)
         else:
-            if self._file is not None and stamp > self._window_end:
-                self._close()
+            if self._file is not None and not self._window_start <= stamp <= self._window_end:
+                self._close()   # also when the clock steps back, so that a file cannot grow for good
             if self._triggered(product):
                 self._trigger(stamp)
             if self._file is None:
@@ -461,16 +475,23 @@ class _Writer:
             self._file = self._open(self._project, stamp)
 
     def _keep(self, stamp: int, item: Union[data_pb2.Product, project_pb2.ProjectSnapshot]) -> None:
-        """Keep an item of snapshot mode, forgetting what is older than the kept seconds."""
+        """Keep an item of snapshot mode, forgetting what the kept seconds no longer hold."""
         self._kept.append((stamp, item))
+        if isinstance(item, data_pb2.Product):
+            self._stamps.add(stamp)
+        else:
+            self._stamps.skip()
         self._forget(stamp)
 
     def _forget(self, stamp: int) -> None:
-        """Forget what is older than the kept seconds before ``stamp``."""
-        kept = self._kept
+        """Forget, in the order kept, until every kept product is stamped within the kept seconds
+        of ``stamp``, before or after it: a stamp in the future, or a clock stepped back, ends what
+        came before it, so the products kept are at most those of the kept seconds around one stamp."""
+        kept, stamps = self._kept, self._stamps
         assert self._snapshot_ns is not None
-        while kept and kept[0][0] < stamp - self._snapshot_ns:
+        while kept and not stamps.within(stamp - self._snapshot_ns, stamp + self._snapshot_ns):
             _, old = kept.popleft()
+            stamps.drop()
             if isinstance(old, project_pb2.ProjectSnapshot):
                 self._kept_project = old
 
@@ -487,7 +508,9 @@ class _Writer:
                 else:
                     file.open_record(item, when)
             self._kept.clear()
+            self._stamps = StampRange()
             self._kept_project = self._project
+            self._window_start, self._window_end = stamp - self._snapshot_ns, stamp
         self._window_end = max(self._window_end, stamp + self._after_ns)
 
     def _open(self, project: project_pb2.ProjectSnapshot, time_ns: int) -> _File:
@@ -510,12 +533,34 @@ def _summary_bytes() -> int:
     return f.tell() - written
 
 
+def _check_max_bytes(max_bytes: float, empty: int) -> None:
+    """Refuse a ``max_bytes`` that leaves a file little room beside what every file holds: below
+    it, each file would hold about one product."""
+    least = 2 * empty
+    if max_bytes < least:
+        raise ValueError(f"max_bytes must be at least {least:,} for this project, not {max_bytes:,}: every file "
+                         f"takes {empty:,} bytes before its first product (the project and the schemas)")
+
+
 def _stamped(time_ns: Optional[int]) -> data_pb2.Product:
-    return data_pb2.Product(timestamp_ns=time.time_ns() if time_ns is None else time_ns)
+    if time_ns is None:
+        return data_pb2.Product(timestamp_ns=time.time_ns())
+    if isinstance(time_ns, bool) or not isinstance(time_ns, numbers.Integral):
+        raise TypeError(f"time_ns must be an int of nanoseconds, not {type(time_ns).__name__}")
+    return data_pb2.Product(timestamp_ns=int(time_ns))
 
 
-def _set(pose: geometry_pb2.Pose, value: PoseLike) -> None:
+def _set(pose: geometry_pb2.Pose, value: PoseLike, what: str) -> None:
     if isinstance(value, geometry_pb2.Pose):
         pose.CopyFrom(value)
-    else:
-        set_pose(pose, *value)
+        return
+    values = tuple(value) if isinstance(value, collections.abc.Iterable) and not isinstance(value, (str, bytes)) \
+        else None
+    if values is None or len(values) != 4:
+        shown = type(value).__name__ if values is None else f"{len(values)} values"
+        raise ValueError(f"the pose of {what} must be a Pose or (x, y, z, yaw) in metres and radians, "
+                         f"not {shown}")
+    if not all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in values):
+        raise TypeError(f"the pose of {what} must be four numbers (x, y, z, yaw), not "
+                        f"{', '.join(type(v).__name__ for v in values)}")
+    set_pose(pose, *values)

@@ -14,17 +14,20 @@ way ``Replay.play`` rebuilds it. Entities:
 * ``plots/<robot>/joints/<i>`` and ``plots/<robot>/effector/<x|y|heading>``:
   every controller report's joint and effector positions, as time series.
 * ``log/decision`` and ``log/planner``: those products as text logs.
-* ``events/<kind>``: the record's events as text logs with their levels, each at
-  its time and a range event also at its end, when the export is given them
+* ``events/<kind>``: the record's events as text logs with their levels (their subject and robot
+  beside), each at its time and a range event also at its end, when the export is given them
   (``events=``, as ``mirvane export`` gives those of ``mirvane.analysis.events``).
 
 A default blueprint goes with the recording, so that the viewer opens on the
 cell in 3D (seen from above at an angle, where the installed rerun-sdk can set
 the eye; ``world`` is Z up), each arm's joint plots and the event log.
 
-Timelines: ``time``, each product's time stamp (records one after another,
-as ``mirvane.formats.timeline`` places them for the MCAP export too; times run
-up to 2**63-1 ns) and ``product``, the product's number in the file. The cell's
+Timelines: ``record_time``, the default, seconds from the first product, as
+the player, the movies and the event outputs count them; ``time``, each
+product's time stamp (records one after another, as
+``mirvane.formats.timeline`` places them for the MCAP export too; times run up
+to 2**63-1 ns), which ``record_time`` follows; and ``product``, the product's
+number in the file. The cell's
 starting state is logged at each record's start. Every entity's rows of a
 record go out in one ``send_columns`` call, so export takes one pass and no
 call per value; memory holds one record's rows.
@@ -171,9 +174,8 @@ class _Rows:
         if self.damage:
             self.damage.pop()
 
-    def indexes(self) -> List[rr.TimeColumn]:
-        return [rr.TimeColumn("time", timestamp=np.frombuffer(self.time, np.int64).view("datetime64[ns]")),
-                rr.TimeColumn("product", sequence=np.frombuffer(self.product, np.int64))]
+    def indexes(self, origin: int) -> List[rr.TimeColumn]:
+        return _indexes(np.frombuffer(self.time, np.int64), np.frombuffer(self.product, np.int64), origin)
 
     def drawn(self, width: int) -> "np.ndarray[Any, np.dtype[np.float64]]":
         """The numbers of the rows that have any, one row of ``width`` columns each."""
@@ -196,6 +198,7 @@ class _Export:
         self._eye: Optional[rrb.EyeControls3D] = None
         self.records = 0
         self.products = 0
+        self._origin: Optional[int] = None     # the first product's placed stamp: record_time 0
         # Z up, as the cell is laid out: the viewer's own eye, where it picks one, stands on the floor.
         stream.log("world", rr.ViewCoordinates.RIGHT_HAND_Z_UP, static=True)
 
@@ -210,9 +213,11 @@ class _Export:
             drawing.add(product, product.timestamp_ns + offset, self.products + n)
             if n % _PROGRESS_EVERY == 0:
                 step(n, len(products))
-        drawing.send(self._stream, self._named)
+        if self._origin is None:
+            self._origin = begin + offset
+        drawing.send(self._stream, self._named, self._origin)
         if self._events is not None:
-            _send_events(self._stream, self._events(record, position), offset, self.products)
+            _send_events(self._stream, self._events(record, position), offset, self.products, self._origin)
         self._robots.update(dict.fromkeys(sorted(workspace.robots)))
         if not self.records:
             self._eye = _eye(workspace)
@@ -225,7 +230,7 @@ class _Export:
         plots = [rrb.TimeSeriesView(origin=f"plots/{_part(robot)}/joints", name=f"{robot} joints")
                  for robot in self._robots]
         return rrb.Blueprint(rrb.Horizontal(cell, rrb.Vertical(*plots, rrb.TextLogView(origin="events", name="events")),
-                                           column_shares=[3, 2]))
+                                           column_shares=[3, 2]), rrb.TimePanel(timeline="record_time"))
 
 
 def _eye(workspace: Any) -> Optional[rrb.EyeControls3D]:
@@ -253,20 +258,30 @@ def _eye(workspace: Any) -> Optional[rrb.EyeControls3D]:
         return None
 
 
-def _send_events(stream: rr.RecordingStream, events: Iterable[Event], offset: int, first: int) -> None:
-    """A record's events as text logs with levels under ``events/<kind>``, where the exports show them;
-    ``first`` is the number of the record's first product."""
-    rows: Dict[str, List[Tuple[int, int, str, rr.TextLogLevel]]] = defaultdict(list)
+def _indexes(time: "np.ndarray[Any, np.dtype[np.int64]]", product: "np.ndarray[Any, np.dtype[np.int64]]",
+             origin: int) -> List[rr.TimeColumn]:
+    """Rows' places on the timelines, from their stamps (placed) and products; ``origin`` the first
+    product's placed stamp, where ``record_time`` is 0."""
+    return [rr.TimeColumn("record_time", duration=(time - origin).view("timedelta64[ns]")),
+            rr.TimeColumn("time", timestamp=time.view("datetime64[ns]")), rr.TimeColumn("product", sequence=product)]
+
+
+def _send_events(stream: rr.RecordingStream, events: Iterable[Event], offset: int, first: int, origin: int) -> None:
+    """A record's events as text logs with levels under ``events/<kind>``, where the exports show them,
+    each with its subject and robot beside; ``first`` is the number of the record's first product,
+    ``origin`` as ``_indexes`` takes it."""
+    rows: Dict[str, List[Tuple[int, int, str, rr.TextLogLevel, str, str]]] = defaultdict(list)
     for event in events:
-        rows[str(event.kind)].extend((stamp + offset, first + product, text, _LEVELS[Severity(event.severity)])
+        rows[str(event.kind)].extend((stamp + offset, first + product, text, _LEVELS[Severity(event.severity)],
+                                      event.subject, event.robot)
                                      for stamp, product, text in event_marks(event))
     for kind, entries in rows.items():
         entries.sort()
-        times, products, texts, levels = zip(*entries)
-        stream.send_columns(f"events/{_part(kind)}", [
-            rr.TimeColumn("time", timestamp=np.array(times, np.int64).view("datetime64[ns]")),
-            rr.TimeColumn("product", sequence=np.array(products, np.int64))],
-            rr.TextLog.columns(text=list(texts), level=list(levels)))
+        times, products, texts, levels, subjects, robots = zip(*entries)
+        stream.send_columns(f"events/{_part(kind)}",
+                            _indexes(np.array(times, np.int64), np.array(products, np.int64), origin),
+                            [*rr.TextLog.columns(text=list(texts), level=list(levels)),
+                             *rr.AnyValues.columns(subject=list(subjects), robot=list(robots))])
 
 
 class _Drawing:
@@ -335,25 +350,26 @@ class _Drawing:
         self._series[f"plots/{robot}/joints"].add(time, number, controller.feedback.joint.positions.values)
         self._series[f"plots/{robot}/effector"].add(time, number, controller.feedback.effector.positions.values)
 
-    def send(self, stream: rr.RecordingStream, named: Set[str]) -> None:
+    def send(self, stream: rr.RecordingStream, named: Set[str], origin: int) -> None:
+        """Send the rows; ``origin`` as ``_indexes`` takes it."""
         for (group, name), rows in self._shapes.items():
             path = f"world/{group}/{_part(name)}"
             if path not in named:
                 named.add(path)
                 _log_fixed(stream, path, group, name)
             if rows.damage:
-                _send_damage(stream, path + "/damage", rows, named)
+                _send_damage(stream, path + "/damage", rows, named, origin)
             if group == "items":
-                _send_boxes(stream, path, rows)
+                _send_boxes(stream, path, rows, origin)
             else:
-                _send_strips(stream, path, rows, joints=group == "robots")
+                _send_strips(stream, path, rows, group == "robots", origin)
         for path, rows in self._series.items():
-            _send_series(stream, path, rows)
+            _send_series(stream, path, rows, origin)
         for path, rows in self._texts.items():
-            stream.send_columns(path, rows.indexes(), rr.TextLog.columns(text=rows.texts))
+            stream.send_columns(path, rows.indexes(origin), rr.TextLog.columns(text=rows.texts))
 
 
-def _send_series(stream: rr.RecordingStream, path: str, rows: _Rows) -> None:
+def _send_series(stream: rr.RecordingStream, path: str, rows: _Rows, origin: int) -> None:
     """Each position of the rows' vectors as a time series of its own, in the rows that have it."""
     sizes = np.frombuffer(rows.sizes, np.int64)
     starts = np.cumsum(sizes) - sizes
@@ -362,39 +378,38 @@ def _send_series(stream: rr.RecordingStream, path: str, rows: _Rows) -> None:
     for i in range(int(sizes.max(initial=0))):
         has = sizes > i
         name = scene.EFFECTOR_AXES[i] if path.endswith("/effector") and i < len(scene.EFFECTOR_AXES) else str(i)
-        stream.send_columns(f"{path}/{name}", [
-            rr.TimeColumn("time", timestamp=time[has].view("datetime64[ns]")),
-            rr.TimeColumn("product", sequence=product[has])], rr.Scalars.columns(scalars=numbers[starts[has] + i]))
+        stream.send_columns(f"{path}/{name}", _indexes(time[has], product[has], origin),
+                            rr.Scalars.columns(scalars=numbers[starts[has] + i]))
 
 
-def _send_boxes(stream: rr.RecordingStream, path: str, rows: _Rows) -> None:
+def _send_boxes(stream: rr.RecordingStream, path: str, rows: _Rows, origin: int) -> None:
     boxes = rows.drawn(10)
-    stream.send_columns(path, rows.indexes(), rr.Boxes3D.columns(
+    stream.send_columns(path, rows.indexes(origin), rr.Boxes3D.columns(
         centers=boxes[:, 0:3], quaternions=boxes[:, 3:7], half_sizes=boxes[:, 7:10]).partition(rows.partition(10)))
 
 
-def _send_strips(stream: rr.RecordingStream, path: str, rows: _Rows, joints: bool) -> None:
+def _send_strips(stream: rr.RecordingStream, path: str, rows: _Rows, joints: bool, origin: int) -> None:
     """A line strip a row (none where undrawable) and, for an arm, its joints but the effector."""
     # Every drawn row has as many points: the layout's, which holds for a record.
     points = max(rows.sizes) // 3
     if not points:
-        stream.send_columns(path, rows.indexes(), rr.LineStrips3D.columns(
+        stream.send_columns(path, rows.indexes(origin), rr.LineStrips3D.columns(
             strips=np.zeros((0, 0, 3), np.float32)).partition(rows.partition(1)))
         return
     strips = rows.drawn(3 * points).reshape(-1, points, 3).astype(np.float32)
     drawn = rows.partition(3 * points)
-    stream.send_columns(path, rows.indexes(), rr.LineStrips3D.columns(strips=strips).partition(drawn))
+    stream.send_columns(path, rows.indexes(origin), rr.LineStrips3D.columns(strips=strips).partition(drawn))
     if joints:
-        stream.send_columns(path + "/joints", rows.indexes(), rr.Points3D.columns(
+        stream.send_columns(path + "/joints", rows.indexes(origin), rr.Points3D.columns(
             positions=strips[:, :-1].reshape(-1, 3)).partition(drawn * (points - 1)))
 
 
-def _send_damage(stream: rr.RecordingStream, path: str, rows: _Rows, named: Set[str]) -> None:
+def _send_damage(stream: rr.RecordingStream, path: str, rows: _Rows, named: Set[str], origin: int) -> None:
     """Red points where a shape is damaged, labelled with what is; none in rows where it is not."""
     if path not in named:
         named.add(path)
         stream.log(path, rr.Points3D.from_fields(colors=[_DAMAGE_COLOR]), static=True)
-    stream.send_columns(path, rows.indexes(), rr.Points3D.columns(
+    stream.send_columns(path, rows.indexes(origin), rr.Points3D.columns(
         positions=_array([tuple(map(scene.bounded, m)) for markers, _ in rows.damage for m in markers], 3),
         labels=[label for markers, label in rows.damage for _ in markers]).partition(
         [len(markers) for markers, _ in rows.damage]))

@@ -8,16 +8,20 @@ quaternion (its yaw in degrees), or a leaf ``{"label", "path", "value"}`` with a
 value has one; ``path`` joins the field names, map keys and list positions with dots.
 
 Two states (two runs compared) make one tree, ``compared``: its leaves carry ``values``, each
-state's (None where it has no such field), and ``differs`` where they are not equal.
+state's (None where it has no such field), and ``differs`` where they are not equal. Two runs' states
+are compared like with like (``Latest``): the workspace, and each source's latest report (each robot's
+of the robots' parts) at the product each run shows, whichever came last.
 """
 
+import bisect
 import math
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
-from dravik.api import geometry_pb2
+from dravik.api import geometry_pb2, system_pb2
 from google.protobuf.message import Message
 
 from ..geometry import yaw_of
+from ..scene import KINDS
 from .fields import describe
 
 Node = Dict[str, Any]
@@ -30,10 +34,38 @@ def tree(state: Optional[Message]) -> List[Node]:
 
 def compared(a: Optional[Message], b: Optional[Message]) -> List[Node]:
     """The trees of ``a`` and ``b`` as one, node by path: ``a``'s in its order, then what only ``b`` has."""
-    return _merged(tree(a), tree(b))
+    return merged(tree(a), tree(b))
 
 
-def _merged(a: List[Node], b: List[Node]) -> List[Node]:
+class Latest:
+    """Where in a record each source reported: a run's state as ``compared`` pairs it with another's."""
+
+    def __init__(self, record: Any) -> None:
+        self._record = record
+        self._positions: Dict[Tuple[str, str], List[int]] = {}
+        for position, product in enumerate(record.products):
+            for part in KINDS:
+                if product.HasField(part):
+                    report = getattr(product, part)
+                    self._positions.setdefault((part, getattr(report, "robot", "")), []).append(position)
+
+    def tree(self, state: Optional[system_pb2.SystemState], product: int) -> List[Node]:
+        """The workspace of ``state``, then each source's latest report at ``product`` (a robot's part
+        one node per robot, ``controller · arm_a``), sources in the schema's order, robots by name."""
+        nodes = [] if state is None or not state.HasField("workspace") else \
+            [_node("workspace", state.workspace, "workspace", ["workspace"])]
+        for part, robot in sorted(self._positions, key=lambda key: (KINDS.index(key[0]), key[1])):
+            positions = self._positions[part, robot]
+            before = bisect.bisect_right(positions, product)
+            if before:
+                report = getattr(self._record.products[positions[before - 1]], part)
+                label, path = (f"{part} · {robot}", f"{part}.{robot}") if robot else (part, part)
+                nodes.append({"label": label, "path": path, "children": _fields(report, path, [part])})
+        return nodes
+
+
+def merged(a: List[Node], b: List[Node]) -> List[Node]:
+    """Two trees as one, node by path: ``a``'s in its order, then what only ``b`` has."""
     theirs = {node["path"]: node for node in b}
     nodes = [_pair(node, theirs.pop(node["path"], None), 0) for node in a]
     return nodes + [_pair(node, None, 1) for node in theirs.values()]
@@ -44,7 +76,7 @@ def _pair(node: Node, other: Optional[Node], side: int) -> Node:
     if "children" in node:
         children = other.get("children", []) if other is not None else []
         mine, theirs = (node["children"], children) if side == 0 else (children, node["children"])
-        return {**node, "children": _merged(mine, theirs)}
+        return {**node, "children": merged(mine, theirs)}
     values = [node["value"], other.get("value") if other is not None else None]
     paired = {key: value for key, value in node.items() if key != "value"}
     return {**paired, "values": values if side == 0 else values[::-1], "differs": values[0] != values[1]}

@@ -25,8 +25,11 @@ from ..rebinding import movie_clip, movie_frames_in
 if TYPE_CHECKING:
     from dravik.api.data_pb2 import Record
 
+    from ..analysis.events import Event
+
     from ..project import Project
     from ..replay import Replay
+    from ..viewer import WorkspaceViewer
 
 #: The picture size of a movie's frames, in pixels, unless told.
 VIEW_SIZE = (640, 480)
@@ -90,17 +93,20 @@ class MoviePlan:
     played: int
     data: Data
     position: int       # of the record played, in ``data``
+    events: "Tuple[Event, ...]" = ()     # the record's, which its frames show
 
     @classmethod
     def of(cls, record: "Record", path: str, position: int, fps: int = DEFAULT_FPS, speed: float = 1.0,
            span: Union[Span, EventSpan] = Span(), data: Optional[Data] = None) -> "MoviePlan":
         """The plan of a movie of ``record``, the record at ``position`` of the recording at ``path``
         (``data``, if given, holds it there; else it is played alone). Raises ``CannotShow``."""
+        from ..analysis.events import record_events
         from ..movie import frame_count, frames_within, shown_through
 
         check_showable(record, path, position)
         whole = span_seconds(record)
-        start, end = _seconds(span, record, path, position, whole)
+        events = tuple(record_events(record, position))
+        start, end = _seconds(span, events, path, position, whole)
         frames = frames_within(start, end, whole, speed, fps)
         if not frames:
             raise CannotShow(path, f"the span from {start:g} s to {end:g} s holds no frame of the movie: at --fps "
@@ -118,7 +124,7 @@ class MoviePlan:
         if needed is not record or data is None:
             data, played_at = Data(), 0
             data.addRecord(needed)
-        return cls(fps, speed, frames, played, data, played_at)
+        return cls(fps, speed, frames, played, data, played_at, events)
 
     @property
     def clipped(self) -> bool:
@@ -130,15 +136,12 @@ class MoviePlan:
         return self.speed * self.frames.start / self.fps, self.speed * (self.frames.stop - 1) / self.fps
 
 
-def _seconds(span: Union[Span, EventSpan], record: "Record", path: str, position: int,
+def _seconds(span: Union[Span, EventSpan], events: Sequence["Event"], path: str, position: int,
              whole: float) -> Tuple[float, float]:
-    """The seconds of the record a movie shows: a span, or an event padded."""
+    """The seconds of the record a movie shows: a span, or one of its ``events`` padded."""
     if isinstance(span, Span):
         start, end = span.start, span.end
     else:
-        from ..analysis.events import record_events
-
-        events = record_events(record, position)
         event = next((e for e in events if e.number == span.number), None)
         if event is None:
             have = f"{len(events)} events, numbered from 1" if events else "no events"
@@ -162,18 +165,21 @@ def replay_of(project: "Project", data: Data, viewer: Any) -> "Replay":
 
 
 class _Captured:
-    """The viewer as a movie's play sees it: draws and captures the frames the movie keeps,
-    takes in the others without drawing them, and reports each frame played."""
+    """The viewer as a movie's play sees it: draws and captures the frames the movie keeps, each
+    with what ``picture`` tells of its time, and reports each frame played."""
 
-    def __init__(self, viewer: Any, frames: range, on_frame: Callable[[bool], None]) -> None:
-        self._viewer, self._frames, self._on_frame = viewer, frames, on_frame
+    def __init__(self, viewer: "WorkspaceViewer", plan: MoviePlan, on_frame: Callable[[bool], None]) -> None:
+        from .picture import Picture
+
+        self._viewer, self._plan, self._frames, self._on_frame = viewer, plan, plan.frames, on_frame
+        self._picture = Picture(plan.data.records()[plan.position], plan.events, plan.speed / plan.fps)
         self._frame = 0     # the number of the frame play is at
 
     def render(self) -> None:
         if self._frame in self._frames:
+            # The clock of frame k, computed as play computes it.
+            self._picture.tell(self._viewer, self._plan.speed * self._frame / self._plan.fps)
             self._viewer.render()
-        else:
-            self._viewer.skip()
 
     def screenshot(self, filename: str) -> str:
         kept = self._frame in self._frames
@@ -193,7 +199,7 @@ def _play(project: "Project", plan: MoviePlan, size: Tuple[int, int], on_frame: 
     """``plan`` played by ``Replay.play`` into a movie named ``moviename``, each frame reported."""
     from ..viewer import WorkspaceViewer
 
-    viewer = _Captured(WorkspaceViewer(project, *size), plan.frames, on_frame)
+    viewer = _Captured(WorkspaceViewer(project, *size, captioned=True), plan, on_frame)
     replay_of(project, plan.data, viewer).play(index=plan.position, speed=plan.speed, moviename=moviename,
                                                fps=plan.fps)
 
@@ -233,8 +239,8 @@ def make_movie(project: "Project", plan: MoviePlan, out: str, size: Tuple[int, i
 
     with contextlib.ExitStack() as stack:
         stack.callback(bar.close)
-        # Frames go to a directory of this call's own; play writes the movie
-        # beside its destination and puts it in place only once complete.
+        # Frames go to a directory of this call's own, removed however play ends (play leaves
+        # them when it fails); play writes the movie beside its destination, in place once complete.
         frames = stack.enter_context(tempfile.TemporaryDirectory(prefix="mirvane-frames-"))
         stack.enter_context(movie_frames_in(frames))
         stack.enter_context(movie_clip(keeping(plan.frames)))
@@ -268,6 +274,7 @@ def make_side_by_side(runs: Tuple[Run, Run], out: str, size: Tuple[int, int] = V
     from ..viewer import caption
 
     fps = runs[0].plan.fps
+    # Both runs' frames in one directory of this call's own, removed however it ends.
     with tempfile.TemporaryDirectory(prefix="mirvane-frames-") as scratch, _progress_output(quiet):
         a, b = (_frames(run, os.path.join(scratch, side), out, size, quiet) for run, side in zip(runs, "ab"))
         captions = caption(f"A: {runs[0].name}", size[0]), caption(f"B: {runs[1].name}", size[0])

@@ -33,9 +33,11 @@ _POSITION_DIGITS = 9
 
 # A robot's name or a map key, in quotes: no quote and no control character (a path is one line).
 _QUOTED = r'[^"\x00-\x1f\x7f]*'
+# A map key without quotes, as diff once printed them (``camera_poses[cam_side]``): not all digits.
+_BARE = r'(?![0-9]+\])[^\[\]"\x00-\x1f\x7f]+'
 _PATH = re.compile(rf'/?(?P<part>\w+)(?:\{{robot=="(?P<robot>{_QUOTED})"\}})?'
-                   rf'(?P<rest>(?:\.\w+|\[[0-9]+\]|\["{_QUOTED}"\])*)')
-_STEP = re.compile(rf'\.(\w+)|\[([0-9]+)\]|\["({_QUOTED})"\]')
+                   rf'(?P<rest>(?:\.\w+|\[[0-9]+\]|\["{_QUOTED}"\]|\[{_BARE}\])*)')
+_STEP = re.compile(rf'\.(\w+)|\[([0-9]+)\]|\["({_QUOTED})"\]|\[({_BARE})\]')
 _NUMBERS = {FieldDescriptor.CPPTYPE_INT32, FieldDescriptor.CPPTYPE_INT64, FieldDescriptor.CPPTYPE_UINT32,
             FieldDescriptor.CPPTYPE_UINT64, FieldDescriptor.CPPTYPE_DOUBLE, FieldDescriptor.CPPTYPE_FLOAT,
             FieldDescriptor.CPPTYPE_ENUM}
@@ -67,10 +69,10 @@ def parse(path: str) -> FieldPath:
         raise ValueError(f"{_shown(path)} is not a field path such as "
                          'controller{robot=="arm_a"}.feedback.joint.positions.values[0]')
     steps: List[Step] = []
-    for name, position, key in _STEP.findall(match["rest"]):
+    for name, position, key, bare in _STEP.findall(match["rest"]):
         if len(position.lstrip("0")) > _POSITION_DIGITS:
             raise ValueError(f"{_shown(path)}: position {position.lstrip('0')[:12]}... is past the end of every list")
-        steps.append(name if name else int(position) if position else (key,))
+        steps.append(name if name else int(position) if position else (bare or key,))
     parsed = FieldPath(match["part"], match["robot"], tuple(steps))
     _check(parsed, _shown(path))
     return parsed

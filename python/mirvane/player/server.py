@@ -15,7 +15,7 @@ playback clock says:
   status's ``event`` is the number of the last one passed), and in ``runs`` each run's, with
   where its time 0 falls on the clock (``shift``);
 * ``/series.json`` field paths and their values over the record (``?run=``: of that run, on the
-  clock's axis), ``/state.json`` the shown state as a tree (of two runs, one tree with both values),
+  clock's axis; a value JSON has no number for, a damaged one, as null: a gap in the plot), ``/state.json`` the shown state as a tree (of two runs, one tree with both values),
   ``/plotly.min.js`` the plotting library from the installed ``plotly``;
 * ``POST /control`` a JSON control (``mirvane.player.clock.apply``), answered with the new status.
 
@@ -59,6 +59,7 @@ from .. import viewer
 from ..scene import kind_of
 from . import inspector, series
 from ..analysis.events import Event
+from ..records import json_text
 from .clock import Clock, apply
 from .fields import axis_title, describe
 
@@ -92,6 +93,7 @@ class _Shown:
         self.run, self.shift = run, shift
         self.kinds = [kind_of(product) or "" for product in run.record.products] if run.record is not None else []
         self.series = series.Kept(run.record) if run.record is not None else None
+        self.latest = inspector.Latest(run.record) if run.record is not None else None
         self.picture: Optional[Image.Image] = None
         self.picture_time = 0.0
         self.state: Any = None
@@ -226,10 +228,16 @@ class LiveView:
         return {"events": runs[0]["events"], "runs": runs}
 
     def state(self) -> Dict[str, Any]:
-        """The shown state as a tree; of two runs, one tree of both (``inspector.compared``)."""
+        """The shown state as a tree; of two runs, one tree of both, each source's latest report beside the
+        other run's (``inspector.Latest``)."""
         with self._changed:
             states = [shown.state for shown in self._runs]
-        return {"nodes": inspector.tree(states[0]) if len(states) == 1 else inspector.compared(*states)}
+        if len(states) == 1:
+            return {"nodes": inspector.tree(states[0])}
+        products = [run.product for run in self._clock.status().runs]
+        a, b = [inspector.tree(state) if shown.latest is None else shown.latest.tree(state, product)
+                for shown, state, product in zip(self._runs, states, products)]
+        return {"nodes": inspector.merged(a, b)}
 
     def series(self, path: Optional[str], run: int = 0) -> Dict[str, Any]:
         """Without a path: the runs' field paths, the default ones and their plots; with one: its
@@ -451,7 +459,7 @@ class Handler(BaseHTTPRequestHandler):
         return False, None
 
     def _json(self, status: HTTPStatus, value: Dict[str, Any]) -> None:
-        self._send(status, "application/json", json.dumps(value).encode())
+        self._send(status, "application/json", json_text(value).encode())
 
     def _send(self, status: HTTPStatus, content_type: str, body: bytes, cache: str = "no-store",
               extra: Optional[Dict[str, str]] = None) -> None:

@@ -7,8 +7,9 @@ knows the events) and the clock's outputs: the progress line, the player page
 (``server.LiveView``), the Foxglove server (``foxglove.FoxgloveLive``) and the terminal keys.
 ``with session:`` starts them (``start``) and closes them on the way out; ``play`` plays the
 record, every picture followed by ``cycle`` (each output's share, then the clock's wait), and
-then finishes them. Each picture marks the subjects of the warnings and errors under way
-(``marked``); the progress line names the last event passed.
+then finishes them. Each picture shows what ``picture.Picture`` tells of the time play shows (each
+robot's latest report; the subjects of the warnings and errors under way, marked); the progress
+line names the last event passed.
 
 A second live replay is a second session, with a project, viewer, clock and servers of its own.
 Each play reads its own session's clock (``clock.play_reads``), so sessions may play at once,
@@ -32,12 +33,13 @@ from dravik.api import data_pb2
 from tqdm import tqdm
 
 from ..analysis.align import Alignment, align
-from ..analysis.events import ERROR, INFO, Event, record_events
+from ..analysis.events import INFO, Event, record_events
 from ..data import Data, span_seconds
 from ..project import Project
 from ..viewer import WorkspaceViewer
 from . import terminal
 from .movie import replay_of
+from .picture import POINT_MARK_S, Picture, marked  # noqa: F401  (marked, POINT_MARK_S: their old home)
 from .clock import Clock, Reader, Status, play_reads, product_times
 from .server import MAX_PICTURES_PER_SECOND, LiveView, PageRun
 
@@ -48,9 +50,6 @@ if TYPE_CHECKING:
 _FAREWELL_S = 1.0
 # How often the progress line is redrawn while the replay plays on.
 _LINES_PER_SECOND = 10.0
-#: Seconds of the record for which the picture marks the subject of a warning or error shown by
-#: one product (a drop, a damaged value): long enough to be seen while playing.
-POINT_MARK_S = 1.0
 # The most of an event's text the progress line shows, so that the line fits a terminal.
 _EVENT_TEXT = 60
 
@@ -251,9 +250,9 @@ class LiveSession:
         if self._bar is None or self.options.quiet:
             return
         described = f"{'paused' if status.paused else 'playing'} {status.rate:g}x{' loop' if status.loop else ''}"
-        product = f"product {status.product + 1} of {status.products}"
+        product = f"product {status.product} of 0–{status.products - 1}"
         if len(self._plays) > 1:
-            product = ", ".join(f"{'AB'[play.number]} product {shown.product + 1} of {len(play.run.record.products)}"
+            product = ", ".join(f"{'AB'[play.number]} product {shown.product} of 0–{len(play.run.record.products) - 1}"
                                 for play, shown in zip(self._plays, status.runs))
         elif status.event:
             event = self.events[status.event - 1]
@@ -289,7 +288,7 @@ class _Play:
         self.number, self.run, self.reader = number, run, reader
         self.system = project.system()
         self.viewer = WorkspaceViewer(project, *(session.options.size or ()))
-        self._alarms = [event for event in run.events if event.severity != INFO]
+        self.picture = Picture(run.record, run.events)
         self._shown = session.options.start - reader.shift   # the time play last read: what its next picture shows
         played = Data()
         played.addRecord(run.record)
@@ -304,10 +303,9 @@ class _Play:
         self._shown = self.reader.time()
         return self._shown
 
-    def marked(self) -> Dict[str, str]:
-        """The subjects of the warnings and errors under way at the time play shows, each with the
-        worst severity: what the picture marks."""
-        return marked(self._alarms, self._shown)
+    def tell(self) -> None:
+        """Tell the viewer what its next picture, of the time play shows, shows beyond play's state."""
+        self.picture.tell(self.viewer, self._shown)
 
 
 class _Cycling:
@@ -317,21 +315,10 @@ class _Cycling:
         self._play, self._session = play, session
 
     def render(self) -> None:
-        self._play.viewer.mark(self._play.marked())
+        self._play.tell()
         self._play.viewer.render()
         self._session.cycle(self._play.number)
 
     def screenshot(self, filename: str) -> str:
         return self._play.viewer.screenshot(filename=filename)
 
-
-def marked(events: Sequence[Event], seconds: float) -> Dict[str, str]:
-    """The subjects of ``events`` under way at ``seconds`` (a point event for ``POINT_MARK_S``), each
-    with the worst severity of its events then."""
-    subjects: Dict[str, str] = {}
-    for event in events:
-        if event.time <= seconds <= max(event.end, event.time + POINT_MARK_S):
-            for subject in event.subjects:
-                if subjects.get(subject) != ERROR:
-                    subjects[subject] = event.severity
-    return subjects

@@ -7,6 +7,7 @@ from .errors import DataFileError, PathLike, RecordIndexError, UnfinishedFileErr
 from .events import ENDED, Event, EventKind, EventsOf, Severity, event_marks
 from .schema import newer_fields
 from .spans import record_position, span_positions
+from .jsontext import json_text
 from .timebase import duration_seconds, product_seconds, seconds_between, span_seconds
 
 __all__ = [
@@ -14,4 +15,5 @@ __all__ = [
     "ENDED", "Event", "EventKind", "EventsOf", "Severity", "event_marks",
     "newer_fields", "record_position", "span_positions",
     "duration_seconds", "product_seconds", "seconds_between", "span_seconds",
+    "json_text",
 ]

@@ -52,7 +52,9 @@ class Event:
     player counts them (``end`` is ``time`` for a point event); ``stamp_ns`` is
     the stamp of the product it begins at, ``product`` that product's position
     and ``number`` the event's number in the record, from 1 (0 until numbered).
-    ``subject`` names the robot, item or camera (two robots: "arm_a,arm_b").
+    ``subject`` names the robot, item or camera (two robots: "arm_a,arm_b"), and ``robot``
+    the robots it concerns ("" for none): the subject's robots, or the robot that lost the box a
+    drop names as its subject.
     ``end_stamp_ns`` and ``end_product`` mark the product it ends at (those it
     begins at, unless given); they are not among its fields, so the outputs that
     list an event's fields list the same.
@@ -67,6 +69,7 @@ class Event:
     record: int
     product: int
     number: int = 0
+    robot: str = ""
     end_stamp_ns: InitVar[Optional[int]] = None
     end_product: InitVar[Optional[int]] = None
 

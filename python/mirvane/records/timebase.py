@@ -28,3 +28,4 @@ def product_seconds(record: data_pb2.Record) -> List[float]:
         return []
     first_ns = record.products[0].timestamp_ns
     return [seconds_between(first_ns, product.timestamp_ns) for product in record.products]
+

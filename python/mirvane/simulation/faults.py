@@ -81,13 +81,19 @@ class Faults:
     def place(self, duration_s: float, seed: int) -> List[Fault]:
         """The faults of a run of ``duration_s`` seconds: the rate times its minutes, rounded, at
         least one, at times drawn uniformly between its first ``EARLIEST_S`` and its last ``LAST_S``,
-        the kinds taken in turn in an order drawn too. A run no longer than both has none."""
+        the kinds taken in turn in an order drawn too. When the rate gives fewer faults than kinds,
+        there is one of each kind, in the window's first half, so that what needs a robot's next grasp
+        or carry still has one: each kind strikes where the run gives it a chance. A run no longer
+        than ``EARLIEST_S`` and ``LAST_S`` together has none."""
         if duration_s <= EARLIEST_S + LAST_S or not self.kinds:
             return []
         rng = np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(_STREAM,)))
         count = max(1, round(self.per_minute * duration_s / 60.0))
         order = [self.kinds[i] for i in rng.permutation(len(self.kinds))]
-        times = np.sort(rng.uniform(EARLIEST_S, duration_s - LAST_S, count))
+        until = duration_s - LAST_S
+        if count < len(order):
+            count, until = len(order), (EARLIEST_S + until) / 2.0
+        times = np.sort(rng.uniform(EARLIEST_S, until, count))
         draws = rng.random((count, 2))
         return [Fault(order[i % len(order)], float(t), float(which), float(size))
                 for i, (t, (which, size)) in enumerate(zip(times, draws))]

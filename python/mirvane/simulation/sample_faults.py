@@ -47,6 +47,12 @@ def strike(fault: Fault, clock: RunClock, perception: PerceptionSamples, control
         controllers[k].silent.update(range(first, int(np.searchsorted(t, begins + fault.scaled(0.5, 1.5)))))
         shown = float(t[first - 1])     # the last report before the silence
     else:
+        # A report a stall silenced shows nothing: the next one sent is damaged.
+        while first in controllers[k].silent:
+            first += 1
+        if first >= len(t):
+            return
+        shown = begins = float(t[first])
         controllers[k].joints[0][first] = math.nan
     log.append(Injected(fault.kind, subject, clock.stamp(shown), clock.stamp(begins)))
 

@@ -99,12 +99,4 @@ bool MovieCapture::remove_frames() {
     return true;
 }
 
-MovieCapture::~MovieCapture() {
-    if (!frames_directory_ && !created_root_) return;
-    frame::PendingError failure;
-    Ref made = frames_directory_ ? frames_directory_ : created_root_;
-    if (!remove_frames()) PyErr_WriteUnraisable(made.get());
-    failure.restore();
-}
-
 }  // namespace mirvane::replay

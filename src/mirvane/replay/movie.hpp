@@ -14,16 +14,10 @@ bool check_movie_name(PyObject* moviename);
 // written beside its name (a link followed) and renamed over it.
 bool check_movie_destination(PyObject* moviename);
 
+// Nothing is removed when play fails or is interrupted: the frame directory
+// and the frames written so far stay, for the caller to inspect or remove.
 class MovieCapture {
 public:
-    MovieCapture() = default;
-    MovieCapture(const MovieCapture&) = delete;
-    MovieCapture& operator=(const MovieCapture&) = delete;
-    // A capture that did not get as far as removing its frames (play failed
-    // or was interrupted) removes them on the way out, the failure kept
-    // pending; a failure to remove them is reported as unraisable.
-    ~MovieCapture();
-
     // Creates _MOVIE_TMP_PNG_PATH when missing, and in it a fresh directory
     // for this call's frames, so that files the call did not write are never
     // touched and two playbacks never mix their frames.
@@ -35,9 +29,9 @@ public:
 
     // Writes the frames, in capture order, as the movie `moviename` at `fps`
     // frames per second, then removes the frames and any directory made for
-    // them. No frames at all is a ValueError, as a run that ends before it
-    // starts plays no cycle; the empty directory made for them is removed
-    // first.
+    // them; when writing fails, the frames stay. No frames at all is a
+    // ValueError, as a run that ends before it starts plays no cycle; the
+    // empty directory made for them is removed first.
     bool write(PyObject* moviename, PyObject* fps);
 
     // image_files, for the movie writer: every frame path in capture order.
@@ -45,8 +39,7 @@ public:
 
 private:
     // Removes the frame directory, and _MOVIE_TMP_PNG_PATH when this call
-    // made it and nothing else is in it. Tried once: what it fails to remove
-    // stays.
+    // made it and nothing else is in it.
     bool remove_frames();
 
     frame::Ref image_files_;

@@ -32,7 +32,7 @@ or the record's position in the file for the three messages that open a record):
   message then beginning "ended: ". Where the installed schemas have
   ``foxglove.Event`` (foxglove-schemas-protobuf 0.4, on Python 3.10 and newer),
   ``/events/spans`` holds each event as one, from its time to its end, its
-  kind, severity, subject, text and number as metadata. Import skips both:
+  kind, severity, subject, robot, text and number as metadata. Import skips both:
   events are found from the products, never read back.
 
 Time axis: all records go into one file, one after another, as
@@ -61,7 +61,8 @@ before decompressing, a chunk declaring more than ``MAX_EXPANSION`` times the
 file's size or ``MAX_CHUNK_BYTES``, and a record declaring more than the file
 holds; it refuses an unfinished file (cut short, or still being written) with
 an ``UnfinishedMcapError`` saying how to recover it, or, with ``partial``, reads
-what it holds (``recover_mcap``).
+what it holds (``recover_mcap``): every whole chunk, damaged bytes between them
+skipped and listed, up to where it stops.
 
 Both directions stream (one record's products in memory at most), show a
 progress bar when asked, and replace their output whole or not at all. Every
@@ -82,7 +83,7 @@ except ImportError as e:  # pragma: no cover - depends on how mirvane was instal
     raise ImportError(f"mirvane.formats.mcap needs the mcap extra: pip install 'mirvane[mcap]' ({e})") from e
 
 from .assembly import RecordAssembly
-from .bounded import MAX_CHUNK_BYTES, MAX_EXPANSION, McapRecords
+from .bounded import MAX_CHUNK_BYTES, MAX_EXPANSION, McapRecords, Skipped
 from .channels import (CHANNELS, CHUNK_BYTES, EVENT_CHANNELS, EVENT_SPANS, EVENTS, PARTS, RECORD, SCENE, START,
                        McapError, Progress, UnfinishedMcapError, part_messages)
 from .convert import Recovery, export_mcap, import_mcap, imported_recording, recover_mcap
@@ -93,6 +94,6 @@ from .scene_channel import SceneChannel
 __all__ = [
     "CHANNELS", "CHUNK_BYTES", "EVENT_CHANNELS", "EVENT_SPANS", "EVENTS", "MAX_CHUNK_BYTES", "MAX_EXPANSION",
     "PARTS", "RECORD", "SCENE", "START", "LayoutWriter", "McapError", "McapRecords", "Progress",
-    "RecordAssembly", "RecordsWriter", "Recovery", "SceneChannel", "UnfinishedMcapError", "event_messages",
+    "RecordAssembly", "RecordsWriter", "Recovery", "SceneChannel", "Skipped", "UnfinishedMcapError", "event_messages",
     "export_mcap", "import_mcap", "imported_recording", "part_messages", "recover_mcap",
 ]

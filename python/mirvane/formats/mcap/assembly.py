@@ -33,6 +33,8 @@ class RecordAssembly:
         self._product: Optional[data_pb2.Product] = None  # one without: the product being gathered
         self._key = (0, 0)      # log time and sequence of self._product
         self._written = 0       # records handed on
+        self._shift: Optional[int] = 0  # products of the open record lost to damage; None: not known yet
+        self._damaged = False   # the open record lost products to damage
         self.newer = False      # whether a newer version wrote fields of some record
 
     def message(self, schema: Optional[Schema], channel: Channel, message: Message) -> None:
@@ -44,6 +46,16 @@ class RecordAssembly:
         if self._held and self._held[-1][1].log_time != message.log_time:
             self._take_held()
         self._held.append((topic, message))
+
+    def gap(self) -> None:
+        """Damaged bytes were skipped here: the products they held are lost, and a streamed record's
+        products that follow take the places of those lost (its header counts none)."""
+        self._take_held()
+        self._product = None
+        if self._record is not None:
+            self._damaged = True
+            if self._header is not None and self._header.streamed:
+                self._shift = None
 
     def finish(self, cut: bool = False) -> None:
         """Hand on the last record; ``cut``: the file stopped short, so it keeps what was read whole."""
@@ -80,6 +92,7 @@ class RecordAssembly:
             record.CopyFrom(header.record)
             del record.products[:]
         self._header, self._offset, self._started = header, offset, False
+        self._shift, self._damaged = 0, False
         self._later, self._bare, self._product = {}, 0, None
         return record
 
@@ -90,7 +103,10 @@ class RecordAssembly:
         part = PART_OF[topic]
         time = self._time(message.log_time)
         if self._header is not None:
-            product = self._at(record, self._header, message.sequence, time)
+            if self._shift is None:     # the first product after damage: the next in the record
+                self._place_bare(record, self._header)
+                self._shift = max(0, message.sequence - len(record.products))
+            product = self._at(record, self._header, message.sequence - self._shift, time)
             if product.HasField(part) or product.timestamp_ns != time:
                 raise McapError(self._path, f"record {self._count()} has two products at position "
                                 f"{message.sequence}: the file is damaged")
@@ -134,6 +150,7 @@ class RecordAssembly:
         record, header = self._record, self._header
         if record is None:
             return
+        cut = cut or self._damaged
         if header is not None:
             self._place_bare(record, header)
             count = len(record.products) if header.streamed else header.product_count

@@ -2,9 +2,10 @@
 opened (an MCAP bomb), unfinished files refused or, in a partial reading, read up to where they stop."""
 
 import io
+import mmap
 import os
 import struct
-from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from mcap.exceptions import EndOfFile, RecordLengthLimitExceeded
 from mcap.records import Channel, Chunk, Footer, Message, Schema
@@ -23,7 +24,16 @@ MAX_CHUNK_BYTES = 512 * 1024 * 1024
 
 _FOOTER_BYTES = 1 + 8 + 20  # opcode, length, summary start, summary offset start, CRC
 _FOOTER_OPCODE = 0x02
+_CHUNK_OPCODE = b"\x06"
 _MAGIC = b"\x89MCAP0\r\n"
+
+
+class Skipped(NamedTuple):
+    """Damaged bytes a partial reading skipped, from ``start`` up to ``end`` (where the next whole
+    chunk begins), and why."""
+    start: int
+    end: int
+    why: str
 
 
 class McapRecords:
@@ -34,7 +44,9 @@ class McapRecords:
     ``partial``, what the file holds is read up to where it stops being
     readable: ``stopped`` then says where and why (empty when the file was
     whole), ``kept_bytes`` how much of it was read, and the last record keeps
-    the products read whole. ``progress`` is called with the bytes read so far.
+    the products read whole; damage followed by whole chunks is skipped, each
+    stretch listed in ``skipped``, and reading goes on from the next whole
+    chunk. ``progress`` is called with the bytes read so far.
     ``records``, ``products`` and ``newer`` count what was read.
     """
 
@@ -45,6 +57,7 @@ class McapRecords:
         self.size = 0
         self.kept_bytes = 0
         self.stopped = ""
+        self.skipped: List[Skipped] = []
         self.records = 0
         self.products = 0
         self.newer = False
@@ -64,12 +77,12 @@ class McapRecords:
                 _check_summary(f, self.path, self.size)
             f.seek(0)
             try:
-                for n, (schema, channel, message) in enumerate(self._messages(f)):
+                for n, (schema, channel, message) in enumerate(self._messages(f, reader.gap)):
                     reader.message(schema, channel, message)
                     yield from self._count(done, reader)
                     if n % PROGRESS_EVERY == 0:
                         self._progress(f.tell())
-                reader.finish(cut=bool(self.stopped))
+                reader.finish(cut=bool(self.stopped or self.skipped))
             except McapError as e:
                 if not self.partial:
                     raise
@@ -84,9 +97,9 @@ class McapRecords:
         done.clear()
         self.newer = reader.newer
 
-    def _messages(self, f: IO[bytes]) -> Iterator[Tuple[Optional[Schema], Channel, Message]]:
+    def _messages(self, f: IO[bytes], gap: Callable[[], None]) -> Iterator[Tuple[Optional[Schema], Channel, Message]]:
         """The file's messages in file order, chunks opened within the bounds and their CRCs checked;
-        in a partial reading, those up to the first record that cannot be read whole."""
+        in a partial reading, those of every whole chunk, ``gap`` called where damage was skipped."""
         schemas: Dict[int, Schema] = {}
         channels: Dict[int, Channel] = {}
         # A record cannot be longer than the file; the reader refuses one that says it is.
@@ -101,18 +114,30 @@ class McapRecords:
             except McapError as e:
                 if not self.partial:
                     raise
-                self.stopped = str(e)
-                return
+                why = e.reason
             except Exception as e:  # whatever the reader stumbles on, the file is damaged or cut short
                 # A whole file (as a strict reading has found) is damaged; another may just end early.
                 if self.partial and isinstance(e, (EndOfFile, RecordLengthLimitExceeded, struct.error)):
-                    self.stopped = f"{self.path}: cut short: the record at byte {at} ends past the file's end"
+                    why = f"cut short: the record at byte {at} ends past the file's end"
+                else:
+                    problem = McapError(self.path, f"damaged MCAP file at byte {at} ({type(e).__name__}: {e})")
+                    if not self.partial:
+                        raise problem from None
+                    why = problem.reason
+            else:
+                why = ""
+            if why:
+                resume = _next_chunk(f, at + 1, self.path, self.size)
+                if resume is None:
+                    self.stopped = f"{self.path}: {why}"
                     return
-                problem = McapError(self.path, f"damaged MCAP file at byte {at} ({type(e).__name__}: {e})")
-                if not self.partial:
-                    raise problem from None
-                self.stopped = str(problem)
-                return
+                self.skipped.append(Skipped(at, resume, why.replace("cut short: ", "damaged: ", 1)))
+                gap()
+                f.seek(resume)
+                records = StreamReader(f, skip_magic=True, emit_chunks=True, validate_crcs=True,
+                                       record_size_limit=self.size).records
+                self.kept_bytes = resume
+                continue
             self.kept_bytes = f.tell()
             for item in found:
                 if isinstance(item, Schema):
@@ -127,6 +152,29 @@ class McapRecords:
                     yield schemas.get(channel.schema_id), channel, item
                 elif isinstance(item, Footer):
                     return
+
+
+def _next_chunk(f: IO[bytes], start: int, path: str, size: int) -> Optional[int]:
+    """Where the first whole chunk from ``start`` on begins (one that opens within the bounds with
+    its CRC right), None if there is none."""
+    if start >= size:
+        return None
+    with mmap.mmap(f.fileno(), size, access=mmap.ACCESS_READ) as view:
+        at = view.find(_CHUNK_OPCODE, start)
+        while at >= 0:
+            length = struct.unpack_from("<Q", view, at + 1)[0] if at + 9 <= size else size
+            if length <= size - at - 9:     # else not a record that fits the file
+                f.seek(at)
+                try:
+                    chunk = next(StreamReader(f, skip_magic=True, emit_chunks=True, validate_crcs=True,
+                                              record_size_limit=size).records)
+                    if isinstance(chunk, Chunk) and chunk.uncompressed_crc:
+                        _open_chunk(chunk, path, at, size)
+                        return at
+                except Exception:   # not a chunk after all: damaged bytes that looked like one
+                    pass
+            at = view.find(_CHUNK_OPCODE, at + 1)
+    return None
 
 
 def _open_chunk(chunk: Chunk, path: str, at: int, size: int) -> List[Any]:

@@ -4,7 +4,7 @@ import os
 import tempfile
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Callable, Iterator, Optional, Union
+from typing import Callable, Iterator, Optional, Tuple, Union
 
 from tqdm import tqdm
 
@@ -12,7 +12,7 @@ from ..._atomic import replacing
 from ...records import DataFileError, EventsOf, PathLike, UnfinishedFileError
 from ..filenames import is_mcap
 from ..recordstream import Counts, RecordReader, RecordWriter
-from .bounded import McapRecords
+from .bounded import McapRecords, Skipped
 from .channels import McapError, Progress, file_size, opened
 from .layout import RecordsWriter
 
@@ -102,18 +102,20 @@ def import_mcap(source: PathLike, out: PathLike, *, progress: Union[bool, Progre
 
 @dataclass(frozen=True)
 class Recovery:
-    """What ``recover_mcap`` kept: records and products, bytes read of the file's size, and
-    why reading stopped (empty when the file was whole)."""
+    """What ``recover_mcap`` kept: records and products, bytes read of the file's size (up to where
+    reading stopped), why it stopped (empty when the file was whole) and the damaged bytes skipped."""
     records: int
     products: int
     kept_bytes: int
     size: int
     stopped: str
+    skipped: Tuple[Skipped, ...] = ()
 
 
 def recover_mcap(broken: PathLike, fixed: PathLike) -> Recovery:
     """Write into ``fixed`` a whole MCAP file of what ``broken`` holds up to where it stops
-    being readable (an unfinished file's last flush): whole products, in order.
+    being readable (an unfinished file's last flush): whole products, in order, those of every
+    whole chunk after damage too.
 
     ``fixed`` appears only once it reads back whole with every record and
     product kept. Raises ``McapError`` when nothing can be recovered.
@@ -135,7 +137,8 @@ def recover_mcap(broken: PathLike, fixed: PathLike) -> Recovery:
         if (again.records, again.products) != (export.records, export.products):
             raise McapError(fixed, f"the recovered file reads back as {again.records} records and "
                             f"{again.products} products, not {export.records} and {export.products}")
-    return Recovery(export.records, export.products, reading.kept_bytes, reading.size, reading.stopped)
+    return Recovery(export.records, export.products, reading.kept_bytes, reading.size, reading.stopped,
+                    tuple(reading.skipped))
 
 
 def _check_output(source: str, out: str) -> None:

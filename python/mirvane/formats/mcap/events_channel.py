@@ -38,6 +38,6 @@ def _span(span: Any, event: Event, start: int, end: int) -> bytes:
     """``event`` as a foxglove.Event ``span``, from ``start`` to ``end``."""
     span.start_time.FromNanoseconds(start)
     span.end_time.FromNanoseconds(end)
-    for key in ("kind", "severity", "subject", "text", "number"):
+    for key in ("kind", "severity", "subject", "robot", "text", "number"):
         span.metadata.add(key=key, value=str(getattr(event, key)))
     return cast(bytes, span.SerializeToString(deterministic=True))

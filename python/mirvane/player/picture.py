@@ -1,0 +1,64 @@
+"""What a picture of a played record shows beyond the state ``Replay.play`` hands the viewer.
+
+Each robot's latest report (``scene.Reports``), the subjects of the warnings and errors under way
+(marked) and, in movies, a caption line of the record time and the events under way: all worked
+out from the record and its events and looked up by the time play shows, so that a picture is the
+same however playback came to it (played through, sought, stepped, a clip or the whole movie).
+"""
+
+from typing import Dict, Sequence
+
+from dravik.api import data_pb2
+
+from ..analysis.events import ERROR, INFO, SEVERITIES, Event
+from ..scene import Reports
+from ..viewer import WorkspaceViewer
+from .clock import nearest, product_times
+
+#: Seconds of the record for which the picture marks the subject of a warning or error shown by
+#: one product (a drop, a damaged value), and a caption names an event: long enough to be seen.
+POINT_MARK_S = 1.0
+# A little more than a movie's frame step, so that rounding cannot leave an event's reach
+# between two frames.
+_STEP_SLACK = 1.0 + 1e-9
+
+
+class Picture:
+    """What the pictures of ``record`` (with its ``events``) show beyond play's state; ``step`` is the
+    record's seconds between a movie's frames (0 when live), within which every event is shown."""
+
+    def __init__(self, record: data_pb2.Record, events: Sequence[Event], step: float = 0.0) -> None:
+        self._times = product_times(record)
+        self._reports = Reports(record)
+        self._events = tuple(events)
+        self._alarms = tuple(event for event in events if event.severity != INFO)
+        self._reach = max(POINT_MARK_S, step * _STEP_SLACK)
+
+    def tell(self, viewer: WorkspaceViewer, seconds: float) -> None:
+        """Tell ``viewer`` what its next picture, of the record at ``seconds`` as play shows it, shows."""
+        viewer.mark(marked(self._alarms, seconds, self._reach))
+        viewer.at(self._reports.at(nearest(self._times, seconds)), self.caption(seconds) if viewer.captioned else "")
+
+    def caption(self, seconds: float) -> str:
+        """The record time and each event under way, the worst first, then the latest."""
+        under_way = sorted((event for event in self._events if _under_way(event, seconds, self._reach)),
+                           key=lambda event: (-SEVERITIES.index(event.severity), -event.number))
+        return " | ".join([f"{seconds:.3f} s", *(f"event {event.number} {event.kind}: {event.text}"
+                                                 for event in under_way)])
+
+
+def _under_way(event: Event, seconds: float, reach: float) -> bool:
+    """Whether ``event`` is shown at ``seconds``: from its time to its end, or ``reach`` past its time."""
+    return event.time <= seconds <= max(event.end, event.time + reach)
+
+
+def marked(events: Sequence[Event], seconds: float, reach: float = POINT_MARK_S) -> Dict[str, str]:
+    """The subjects of ``events`` under way at ``seconds`` (a point event for ``reach``), each with the
+    worst severity of its events then."""
+    subjects: Dict[str, str] = {}
+    for event in events:
+        if _under_way(event, seconds, reach):
+            for subject in event.subjects:
+                if subjects.get(subject) != ERROR:
+                    subjects[subject] = event.severity
+    return subjects
