@@ -1,4 +1,4 @@
-# make demo | test | fuzz | bench | wheel | sdist — each creates or reuses a virtual
+# make demo | test | docs | screenshots | fuzz | bench | wheel | sdist — each creates or reuses a virtual
 # environment for the chosen interpreter and installs the package and what it needs into it.
 #   PYTHON=/path/to/python3.X  picks the interpreter (default: a CPython 3.9, else the
 #   newest of 3.13 to 3.10 on the machine)
@@ -31,7 +31,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src python proto tests/nat
 
 SANITIZE ?= OFF
 
-.PHONY: demo test fuzz test-asan wheel sdist bench install clean
+.PHONY: demo test docs screenshots fuzz test-asan wheel sdist bench install clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -63,6 +63,21 @@ demo: install
 test: install
 	$(BUILD_DIR)/frame_unit_tests
 	MIRVANE_NATIVE_TESTS=$(abspath $(BUILD_DIR)) $(VPY) -m pytest -q tests
+
+# The site (docs/, mkdocs.yml) into build/site/, warnings as errors. Its tools are the docs
+# extra, taken from the installed package's metadata so that the package is not built again.
+$(VENV)/.docs-installed: $(VENV)/.installed
+	$(VPY) -c 'from importlib.metadata import requires; \
+		print("\n".join(r.split(";")[0] for r in requires("mirvane") if "extra == \"docs\"" in r))' > $(VENV)/docs-requirements.txt
+	$(VPY) -m pip install -q -r $(VENV)/docs-requirements.txt
+	touch $@
+
+docs: $(VENV)/.docs-installed
+	NO_MKDOCS_2_WARNING=1 $(VPY) -m mkdocs build --strict
+
+# The pictures of the site and the README (docs/images/), from real runs in headless Chromium.
+screenshots: install
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) docs/screenshots.py
 
 # The randomised properties of tests/test_fuzz.py with many more examples each.
 fuzz: install

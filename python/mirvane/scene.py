@@ -146,22 +146,27 @@ def usable_position(pose: Pose) -> Optional[Point3]:
 
 
 def length_ok(length: float) -> bool:
+    """True when ``length`` (metres) can be drawn: positive and within reach."""
     return 0.0 < length <= FAR
 
 
 def links_ok(links: Sequence[float]) -> bool:
+    """True when an arm's link lengths can be drawn: at least one, each ``length_ok``, all within reach."""
     return bool(links) and all(length_ok(v) for v in links) and sum(links) <= FAR
 
 
 def size_ok(size: geometry_pb2.Vector3) -> bool:
+    """True when an item's size can be drawn: each side ``length_ok``."""
     return length_ok(size.x) and length_ok(size.y) and length_ok(size.z)
 
 
 def field_of_view_ok(degrees: float) -> bool:
+    """True when a camera's field of view can be drawn: between 0 and 360 degrees."""
     return 0.0 < degrees < 360.0
 
 
 def joints_ok(joints: Sequence[float]) -> bool:
+    """True when joint values can be drawn: all numbers within reach (none is fine)."""
     values = joints[:]      # one copy made in C: a repeated field is slow to iterate
     if not values:
         return True

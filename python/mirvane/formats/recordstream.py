@@ -118,6 +118,7 @@ class RecordWriter:
         self._file = file
 
     def write(self, record: data_pb2.Record) -> None:
+        """Append ``record`` to the file (its bytes the same in every process)."""
         blob = record.SerializeToString(deterministic=True)
         self._file.write(bytes([_RECORD_TAG]) + _varint(len(blob)))
         self._file.write(blob)

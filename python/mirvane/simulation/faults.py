@@ -44,9 +44,11 @@ class Fault:
     size: float
 
     def choose(self, names: Tuple[str, ...]) -> str:
+        """The robot, box or camera of ``names`` the fault strikes (by its ``which`` draw)."""
         return names[int(self.which * len(names))]
 
     def scaled(self, low: float, high: float) -> float:
+        """How much, between ``low`` and ``high`` (by its ``size`` draw)."""
         return low + (high - low) * self.size
 
 
