@@ -320,8 +320,8 @@ def site(id, install, done=0, frames=False, extra=(), fresh=False, live=False, e
 
 
 # done: how many of the playback's events (placement, then per cycle workspace, system, render,
-# screenshot) completed; frames: the call's frame directory stays (only when removing it is what
-# failed: any other failure removes it); extra: further paths it leaves.
+# screenshot) completed; frames: the call's frame directory stays, with the frames written so far
+# (any step failing once it is made leaves it for the caller); extra: further paths it leaves.
 REPLAY_SITES = [
     # For the constructor, done counts the attributes stored before the failing call.
     site("Project()", at(R, "Project"), entries=INIT_R),
@@ -346,20 +346,20 @@ REPLAY_SITES = [
     site("os.mkdir(root)", at(R, "os.mkdir"), 1, fresh=True),
     site("os.path.join(frames dir)", at(R, "os.path.join"), 1),
     site("os.mkdir(frames dir)", at(R, "os.mkdir"), 1),
-    site("np.array", at(R, "np.array"), 1),
+    site("np.array", at(R, "np.array"), 1, frames=True),
     site("time.time start", at(R, "time.time"), 1, live=True),
     site("time.time loop", at(R, "time.time", 3), 4, live=True),
-    site("np.abs", at(R, "np.abs", 2), 5),
-    site("np.argmin", at(R, "np.argmin", 2), 5),
-    site("project.workspace() loop", at(lambda rig: rig.replay._project, "workspace", 3), 5),
-    site("workspace._setState loop", at(lambda rig: rig.ws, "_setState", 3), 5),
-    site("project.system()", at(lambda rig: rig.replay._project, "system", 2), 6),
-    site("system._setState", at(lambda rig: rig.sys, "_setState", 2), 6),
-    site("render", at(lambda rig: rig.viewer, "render", 2), 7),
-    site("os.path.join(frame)", at(R, "os.path.join", 3), 8),
-    site("screenshot", at(lambda rig: rig.viewer, "screenshot", 2), 8),
-    site("ImageSequenceClip", at(R, "ImageSequenceClip"), 17),
-    site("write_videofile", writer, 17),
+    site("np.abs", at(R, "np.abs", 2), 5, frames=True),
+    site("np.argmin", at(R, "np.argmin", 2), 5, frames=True),
+    site("project.workspace() loop", at(lambda rig: rig.replay._project, "workspace", 3), 5, frames=True),
+    site("workspace._setState loop", at(lambda rig: rig.ws, "_setState", 3), 5, frames=True),
+    site("project.system()", at(lambda rig: rig.replay._project, "system", 2), 6, frames=True),
+    site("system._setState", at(lambda rig: rig.sys, "_setState", 2), 6, frames=True),
+    site("render", at(lambda rig: rig.viewer, "render", 2), 7, frames=True),
+    site("os.path.join(frame)", at(R, "os.path.join", 3), 8, frames=True),
+    site("screenshot", at(lambda rig: rig.viewer, "screenshot", 2), 8, frames=True),
+    site("ImageSequenceClip", at(R, "ImageSequenceClip"), 17, frames=True),
+    site("write_videofile", writer, 17, frames=True),
     site("shutil.rmtree", at(R, "shutil.rmtree"), 17, frames=True, extra=["m.mp4"]),
     site("os.rmdir", at(R, "os.rmdir"), 17, extra=["m.mp4", "tmp"], fresh=True),  # not an OSError
 ]
