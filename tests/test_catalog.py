@@ -304,13 +304,19 @@ def test_a_catalogued_file_that_is_no_regular_file_is_refused_by_the_page_and_re
     assert "not a regular file" in refused_by_the_page(tmp_path / "runs.duckdb", key)
 
 
-def test_the_page_refuses_a_record_replay_refuses(recorded, tmp_path):
+def index_backward_stamped(recorded, tmp_path):
+    """``runs/odd.rec`` in ``tmp_path``: the recorded run with its last product stamped before its
+    first, which ``replay`` refuses, indexed into the catalog beside it."""
     records = Data.fromFile(recorded / "run.rec")._data_records
     products = records.records[0].products
     products[-1].timestamp_ns = products[0].timestamp_ns - SECOND
     (tmp_path / "runs").mkdir()
     save(records, tmp_path / "runs" / "odd.rec")
     assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+
+
+def test_the_page_refuses_a_record_replay_refuses(recorded, tmp_path):
+    index_backward_stamped(recorded, tmp_path)
     refused = mirvane("replay", tmp_path / "runs" / "odd.rec", "--project", recorded / "run.mvproj",
                       "--movie", "odd.mp4", cwd=tmp_path)
     row, = runs(tmp_path)
@@ -396,12 +402,7 @@ def test_render_makes_each_output_once_and_goes_on_past_a_failing_record(catalog
 
 @pytest.mark.parametrize("option", ["--movies", "--clips"])
 def test_render_reports_why_no_movie_can_be_made_of_a_record_in_one_line(recorded, tmp_path, option):
-    records = Data.fromFile(recorded / "run.rec")._data_records
-    products = records.records[0].products
-    products[-1].timestamp_ns = products[0].timestamp_ns - SECOND
-    (tmp_path / "runs").mkdir()
-    save(records, tmp_path / "runs" / "odd.rec")
-    assert mirvane("index", "runs", cwd=tmp_path).returncode == 0
+    index_backward_stamped(recorded, tmp_path)
     done = mirvane("render", option, "out", "--quiet", cwd=tmp_path)
     assert done.returncode == 1 and done.stderr, done.stderr
     why = f"{tmp_path / 'runs' / 'odd.rec'}: record 0 has nothing to show: its last product is stamped 1 s before its first"
