@@ -514,25 +514,6 @@ def test_a_slow_query_stops_at_its_time_limit_and_at_once_on_a_signal(catalog, a
     assert time.monotonic() - sent < 3
 
 
-@pytest.mark.parametrize("signal_", [signal.SIGTERM, signal.SIGINT])
-def test_a_render_on_the_pool_stops_at_once_leaving_only_whole_outputs(catalog, tmp_path, signal_):
-    scratch = tmp_path / "scratch"
-    scratch.mkdir()
-    process = subprocess.Popen([MIRVANE, "render", "--db", catalog[0] / "runs.duckdb", "--movies", "out",
-                                "--workers", "2"], cwd=tmp_path, env=dict(os.environ, TMPDIR=str(scratch)),
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    read_until(process, "rendering")
-    time.sleep(1.5)     # movies under way in both workers
-    process.send_signal(signal_)    # to the command alone, as a service manager sends it
-    sent = time.monotonic()
-    _, stderr = process.communicate(timeout=60)
-    assert process.returncode == 128 + signal_ and stderr.endswith(("mirvane: terminated\n", "mirvane: interrupted\n"))
-    assert time.monotonic() - sent < 5
-    made = set(os.listdir(tmp_path / "out")) - {".mirvane-render.json"}     # the outputs finished before
-    assert all(name.endswith(".mp4") and ".tmp" not in name for name in made)
-    assert not os.listdir(scratch)
-
-
 # -- the page ---------------------------------------------------------------------------------
 
 @pytest.fixture

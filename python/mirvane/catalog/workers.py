@@ -7,14 +7,11 @@ it runs wherever the cluster puts it, so the files it reads and writes must be a
 there (a shared file system).
 """
 
-import contextlib
 import multiprocessing
-import multiprocessing.util
 import os
-import signal
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass
-from typing import Any, Callable, Generator, Generic, Iterator, List, Optional, Sequence, Set, TypeVar
+from typing import Any, Callable, Generator, Iterator, List, Optional, Sequence, Set, TypeVar
 
 from tqdm import tqdm
 
@@ -66,52 +63,15 @@ def _on_pool(count: int, work: Callable[[T], R], tasks: Sequence[T]) -> Iterator
     # Workers start from a clean server process: this one may hold a database and its threads.
     context = multiprocessing.get_context("forkserver")
     with ProcessPoolExecutor(max_workers=count, mp_context=context) as pool:
-        pending: Set["Future[R]"] = {pool.submit(_Stoppable(work), task) for task in tasks}
+        pending: Set["Future[R]"] = {pool.submit(work, task) for task in tasks}
         try:
             while pending:
                 done, pending = wait(pending, return_when=FIRST_COMPLETED)
                 for future in done:
                     yield future.result()
-        except BaseException:
-            # Stopped (Ctrl-C, SIGTERM, the caller gone): the tasks under way end now rather than
-            # when they are done, each removing what it had begun. The pool names no public way
-            # to reach its processes.
-            for process in list((getattr(pool, "_processes", None) or {}).values()):
-                with contextlib.suppress(OSError):
-                    process.terminate()
-            raise
         finally:
             for future in pending:
                 future.cancel()
-
-
-class _Stoppable(Generic[T, R]):
-    """``work`` as a pool's worker runs it: SIGINT or SIGTERM unwinds the task under way as
-    Ctrl-C does (its clean-ups run), then ends the worker, so that nothing queued behind it runs."""
-
-    def __init__(self, work: Callable[[T], R]) -> None:
-        self.work = work
-
-    def __call__(self, task: T) -> R:
-        stopped: List[int] = []
-
-        def stop(signum: int, _: Any) -> None:
-            for name in (signal.SIGINT, signal.SIGTERM):      # the clean-ups are not cut short
-                signal.signal(name, signal.SIG_IGN)
-            stopped.append(signum)
-            raise KeyboardInterrupt
-
-        previous = {name: signal.signal(name, stop) for name in (signal.SIGINT, signal.SIGTERM)}
-        try:
-            return self.work(task)
-        finally:
-            if stopped:
-                # What an exit runs first (the named semaphores a worker made, tqdm's among them,
-                # which their tracker would report as leaked), then the worker ends without the rest.
-                multiprocessing.util._exit_function()   # type: ignore[attr-defined]
-                os._exit(128 + stopped[0])
-            for name, handler in previous.items():
-                signal.signal(name, handler)
 
 
 def _on_ray(address: str, work: Callable[[T], R], tasks: Sequence[T]) -> Iterator[R]:
