@@ -45,7 +45,9 @@ def read(path):
 
 
 def rows_of(table, path):
-    names = [n for n in table.column_names if n in ("time", "record_time", "product") or (":" in n and "RowId" not in n)]
+    # Events' AnyValues are plain names in later releases ("subject"), not "Archetype:component".
+    names = [n for n in table.column_names if n in ("time", "record_time", "product", "subject", "robot")
+             or (":" in n and "RowId" not in n)]
     columns = {n.replace(path + ":", ""): table.column(n).cast(pa.int64()) if n in ("time", "record_time") else table.column(n)
                for n in names}
     return [row for row in pa.table(columns).to_pylist() if any(v is not None for k, v in row.items() if ":" in k)]
