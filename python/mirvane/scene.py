@@ -10,7 +10,11 @@ drawing marks damage alike.
 The cell is laid out top-down: positions are metres in the floor plane
 (``z`` is height) and orientations are rotations about the vertical axis; a
 robot's mount may be raised, tilted or hung (see ``forward_kinematics``), and
-distances between robots are measured in space.
+distances between robots are measured in space. An item's pose is where its
+centre is (a box on the floor is half its height up). An item no robot holds
+is drawn where perception last saw it, or where it was last known to be
+(``sightings.ItemsSeen``); a held one with its grasp. A camera's field of view is drawn
+as deep as it sees (``view_range``).
 """
 
 import math
@@ -288,6 +292,8 @@ class Camera(Shape):
     pose: Pose = field(default_factory=Pose)
     field_of_view_deg: float = 0.0
     drawable: bool = False
+    #: Metres: how deep its field of view is drawn (``view_range``).
+    reach: float = 0.0
 
     @property
     def yaw(self) -> float:
@@ -332,31 +338,37 @@ def robot(name: str, model: project_pb2.RobotModel, state: Optional[system_pb2.R
 
 
 def item(name: str, model: project_pb2.ItemModel, state: Optional[system_pb2.ItemState],
-         held: bool = False, held_pose: Optional[Pose] = None) -> Item:
-    """The item ``name`` where it is now: at ``held_pose`` while held, if usable, else as its state says."""
+         held: bool = False, held_pose: Optional[Pose] = None, seen: Optional[Pose] = None) -> Item:
+    """The item ``name`` where it is now (its centre): at ``held_pose`` while held, if usable, else
+    where perception last saw it (``seen``, as ``ItemsSeen`` gives it), else as its state says."""
     problems = _layout_problems(name, model.base_pose, "size", size_ok(model.size))
     markers: List[Point3] = []
     if held_pose is not None and not pose_ok(held_pose):
         problems.append(f"{name} held pose")
         markers.append(_at(held_pose))
         held_pose = None
-    pose = held_pose if held_pose is not None else _current(name, model.base_pose, state, problems, markers)
+    pose = held_pose if held_pose is not None else seen if seen is not None else \
+        _current(name, model.base_pose, state, problems, markers)
     drawable = pose_ok(pose) and size_ok(model.size)
     if not drawable:
         markers.append(_at(pose))
     return Item(name, tuple(problems), tuple(markers), pose=pose, size=model.size, held=held, drawable=drawable)
 
 
-def camera(name: str, model: project_pb2.CameraModel, state: Optional[system_pb2.CameraState]) -> Camera:
-    """The camera ``name`` where it is now."""
+def camera(name: str, model: project_pb2.CameraModel, state: Optional[system_pb2.CameraState],
+           extent: float = 0.0) -> Camera:
+    """The camera ``name`` where it is now, seeing ``view_range`` deep in a cell ``extent`` big."""
     fov = model.field_of_view_deg
     problems = _layout_problems(name, model.base_pose, "field of view", field_of_view_ok(fov))
+    if model.HasField("view_range") and not length_ok(model.view_range):
+        problems.append(f"{name} view range")
     markers: List[Point3] = []
     pose = _current(name, model.base_pose, state, problems, markers)
     drawable = pose_ok(pose) and field_of_view_ok(fov)
     if not drawable:
         markers.append(_at(pose))
-    return Camera(name, tuple(problems), tuple(markers), pose=pose, field_of_view_deg=fov, drawable=drawable)
+    return Camera(name, tuple(problems), tuple(markers), pose=pose, field_of_view_deg=fov, drawable=drawable,
+                  reach=view_range(model, extent))
 
 
 def _layout_problems(name: str, pose: Pose, what: str, ok: bool) -> List[str]:
@@ -417,18 +429,21 @@ class Cell:
 
 def cell(robots: Mapping[str, project_pb2.RobotModel], cameras: Mapping[str, project_pb2.CameraModel],
          items: Mapping[str, project_pb2.ItemModel], state: Optional[system_pb2.WorkspaceState],
-         held: Collection[str] = (), held_poses: Optional[Mapping[str, Pose]] = None) -> Cell:
+         held: Collection[str] = (), held_poses: Optional[Mapping[str, Pose]] = None,
+         seen: Optional[Mapping[str, Pose]] = None) -> Cell:
     """The cell of the layout ``robots``, ``cameras``, ``items`` in ``state`` (none: as laid out);
-    the items named in ``held`` are held, at ``held_poses`` where given."""
-    poses = held_poses or {}
+    the items named in ``held`` are held, at ``held_poses`` where given; the others where perception
+    saw them (``seen``, as ``Sightings`` gives it) if it did since they were last held."""
+    poses, sighted, size = held_poses or {}, seen or {}, extent(robots, cameras, items)
     # In name order: a map's order differs from process to process, and where shapes overlap
     # the order they are drawn in shows.
     return Cell(
         tuple(robot(name, model, state.robots.get(name) if state is not None else None)
               for name, model in sorted(robots.items())),
-        tuple(camera(name, model, state.cameras.get(name) if state is not None else None)
+        tuple(camera(name, model, state.cameras.get(name) if state is not None else None, size)
               for name, model in sorted(cameras.items())),
-        tuple(item(name, model, state.items.get(name) if state is not None else None, name in held, poses.get(name))
+        tuple(item(name, model, state.items.get(name) if state is not None else None, name in held, poses.get(name),
+                   sighted.get(name))
               for name, model in sorted(items.items())))
 
 
@@ -530,3 +545,34 @@ def stand(mount: Mount, first: Point3) -> Tuple[Point3, ...]:
     if mount.z > 0.0 and first[2] > mount.z:
         return (mount.x, mount.y, 0.0), foot, first
     return foot, first
+
+
+# -- how deep cameras see --------------------------------------------------------------------
+
+#: Metres a field of view is drawn when neither the camera nor the cell tells how deep.
+_VIEW_RANGE = 1.0
+
+
+def view_range(model: project_pb2.CameraModel, extent: float) -> float:
+    """How deep a camera's field of view is drawn, in metres: its declared ``view_range``; else down
+    to the floor from its height, at most ``extent`` (the cell's size)."""
+    if model.HasField("view_range") and length_ok(model.view_range):
+        return model.view_range
+    return min((v for v in (model.base_pose.position.z, extent) if length_ok(v)), default=_VIEW_RANGE)
+
+
+def extent(robots: Mapping[str, project_pb2.RobotModel], cameras: Mapping[str, project_pb2.CameraModel],
+           items: Mapping[str, project_pb2.ItemModel]) -> float:
+    """The cell's size: the longer side of the floor area its robots reach and its cameras and items
+    stand on, in metres (0 when nothing can be placed)."""
+    reaches = [(robot.base_pose, sum(robot.link_lengths) if links_ok(robot.link_lengths) else 0.0)
+               for robot in robots.values()]
+    reaches += [(camera.base_pose, 0.0) for camera in cameras.values()]
+    reaches += [(item.base_pose, 0.0) for item in items.values()]
+    xs: List[float] = []
+    ys: List[float] = []
+    for pose, reach in reaches:
+        if pose_ok(pose):
+            xs += (pose.position.x - reach, pose.position.x + reach)
+            ys += (pose.position.y - reach, pose.position.y + reach)
+    return max(max(xs) - min(xs), max(ys) - min(ys)) if xs else 0.0

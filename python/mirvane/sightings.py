@@ -1,0 +1,67 @@
+"""Where the items no robot holds are drawn: where perception last saw them.
+
+Playback's state follows the controllers alone (``scene.apply``); perception's news of an item
+let go (falling, sliding, at rest) is newer only where this module says so. Every drawing (the
+viewer, ``/scene``, the Rerun export) takes its items' places from here.
+"""
+
+from bisect import bisect_right
+from typing import Dict, List, Optional, Tuple
+
+from dravik.api import data_pb2
+
+from .scene import Pose, kind_of, pose_ok
+
+
+class ItemsSeen:
+    """Where perception last saw each item no robot holds, since a controller last reported it held:
+    ``poses`` after the products of a record taken in order (``apply``). An item is drawn with its
+    grasp while held, then where perception sees it (falling, sliding, at rest); one not seen since
+    it was let go where it was let go (the state's pose). Playback's state follows the controllers
+    alone (``apply`` above): perception's news is newer only where this says so."""
+
+    def __init__(self) -> None:
+        self.poses: Dict[str, Pose] = {}
+        self._holding: Dict[str, str] = {}      # robot -> the item it holds
+
+    def apply(self, product: data_pb2.Product) -> Tuple[str, ...]:
+        """Take what ``product`` tells of the items; the items whose drawn place it may have changed."""
+        kind = kind_of(product)
+        if kind == "perception":
+            held = set(self._holding.values())
+            # A damaged sighting is the events' to name; the drawing keeps the last usable one.
+            seen = sorted(name for name, pose in product.perception.item_poses.items()
+                          if name not in held and pose_ok(pose))
+            for name in seen:
+                self.poses[name] = product.perception.item_poses[name]
+            return tuple(seen)
+        if kind != "controller":
+            return ()
+        controller = product.controller
+        before = self._holding.get(controller.robot, "")
+        self._holding[controller.robot] = controller.grasped_item
+        self.poses.pop(controller.grasped_item, None)    # its grasp, in the state, is newer
+        return tuple(sorted({before, controller.grasped_item} - {""}))
+
+
+class Sightings:
+    """``ItemsSeen.poses`` at every product of ``record``, found from the record alone (as ``Reports``
+    are), so that the picture of a product is the same however playback came to it."""
+
+    def __init__(self, record: data_pb2.Record) -> None:
+        self._items: Dict[str, Tuple[List[int], List[Optional[Pose]]]] = {}
+        seen = ItemsSeen()
+        for position, product in enumerate(record.products):
+            for name in seen.apply(product):
+                positions, poses = self._items.setdefault(name, ([], []))
+                positions.append(position)
+                poses.append(seen.poses.get(name))
+
+    def at(self, product: int) -> Dict[str, Pose]:
+        """Where perception last saw each item not held since, at the product at position ``product``."""
+        found = {}
+        for name, (positions, poses) in self._items.items():
+            pose = poses[bisect_right(positions, product) - 1] if positions[0] <= product else None
+            if pose is not None:
+                found[name] = pose
+        return found
