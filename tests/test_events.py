@@ -66,7 +66,7 @@ def test_a_detector_fed_live_returns_an_error_with_its_product_and_a_range_once_
     detector, found, first = Detector(record.project), [], record.products[0].timestamp_ns
     for position, product in enumerate(record.products):
         for event in detector.feed(product):    # each as soon as the product fed shows it, or ends it
-            assert event.end == 1e-9 * product.timestamp_ns - 1e-9 * first
+            assert event.end == (product.timestamp_ns - first) / 1e9
             assert event.product == position or event.time < event.end
             if event.time < event.end:      # a range keeps the mark of the product it ends at
                 assert event.ends_at == (product.timestamp_ns, position)

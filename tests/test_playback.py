@@ -11,7 +11,7 @@ from helpers import MIRVANE, terminal
 from mirvane.analysis.events import Event, numbered
 from mirvane.player import series
 from mirvane.data import Data
-from mirvane.player.clock import Clock, apply, product_times
+from mirvane.player.clock import Clock, apply, exact_times, product_times
 from mirvane.player.session import LiveOptions, LiveSession, Run
 from mirvane.project import Project
 
@@ -164,7 +164,7 @@ def test_a_control_it_cannot_carry_out_changes_nothing(request_, named):
 def test_a_field_path_gives_the_products_values_at_their_times(record, path, robot, first):
     times, values = series.series(record, path)
     expected = [(t, getattr(p.controller.feedback, first).positions.values[int(path[-2])])
-                for t, p in zip(product_times(record), record.products)
+                for t, p in zip(exact_times(record), record.products)
                 if p.HasField("controller") and p.controller.robot == robot]
     assert len(expected) > 50
     assert times == pytest.approx([t for t, _ in expected]) and values == pytest.approx([v for _, v in expected])

@@ -18,7 +18,7 @@ from tqdm import tqdm
 from dravik.api import data_pb2
 
 from ._atomic import PathLike, replacing
-from .records import product_seconds, seconds_between
+from .records import play_product_seconds, play_seconds
 from .scene import record_span
 from .rebinding import rebound
 
@@ -161,7 +161,7 @@ def shown_through(record: data_pb2.Record, t: float) -> data_pb2.Record:
     stamps = [product.timestamp_ns for product in record.products]
     if any(later < earlier for earlier, later in zip(stamps, stamps[1:])):
         return record
-    times = product_seconds(record)
+    times = play_product_seconds(record)
     kept = bisect_right(times, t)
     if kept == len(times):
         return record
@@ -170,7 +170,7 @@ def shown_through(record: data_pb2.Record, t: float) -> data_pb2.Record:
     cut = record_span(record, range(kept))
     if times[kept - 1] < t:
         stamp = min(stamps[0] + math.floor(t * 1e9), stamps[kept])   # never past the next: it is later than t
-        while seconds_between(stamps[0], stamp) < t:
+        while play_seconds(stamps[0], stamp) < t:
             stamp += 1
         cut.products.add(timestamp_ns=stamp)
     return cut

@@ -17,7 +17,7 @@ from typing import Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
 
-from ..data import span_seconds
+from ..records import duration_seconds, span_seconds
 from .events import KINDS, Event
 
 
@@ -89,7 +89,7 @@ class Aligned:
 
     @property
     def offset_s(self) -> float:
-        return self.offset_ns * 1e-9
+        return duration_seconds(self.offset_ns)
 
     @property
     def start(self) -> float:

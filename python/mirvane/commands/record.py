@@ -6,6 +6,7 @@ from contextlib import ExitStack
 from typing import Any
 
 from ..constants import MV_PROJECT_FILE_EXT
+from ..records import duration_seconds
 from ..simulation.faults import DEFAULT_RATE, EARLIEST_S, KINDS, LAST_S, Faults
 from . import Argument, UserError, described, _options
 from ._arguments import number_in, parsed_by, whole_in
@@ -86,5 +87,5 @@ def run(args: argparse.Namespace) -> None:
           f"to {recording}, its project to {project_path}")
     if faults is not None:
         first = record.products[0].timestamp_ns if record.products else 0
-        struck = "; ".join(f"{f.kind} {f.subject} at {(f.shown_ns - first) * 1e-9:.3f} s" for f in injected)
+        struck = "; ".join(f"{f.kind} {f.subject} at {duration_seconds(f.shown_ns - first):.3f} s" for f in injected)
         print(f"Faults: {struck or 'none struck before the run ended'}")

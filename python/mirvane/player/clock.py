@@ -9,6 +9,11 @@ position is; ``play``, its record choice, reconstruction and nearest-product
 rule stay as they are. The first reading is ``play``'s ``t0``: it answers 0.0,
 and from then on the position, so that ``t`` is the position exactly.
 
+The position, and everything the clock tells or is told (seeks, steps, events, the status), is
+exact: seconds of stamp differences (``records.timebase``). Play measures its axis a little off
+that, so a reading is the position carried onto play's axis (``PlayAxis``): at a product's exact
+time, play reads that product's own time, and shows it.
+
 Sessions may play at once, each on its own thread: within ``play_reads(clock.time)`` the play on
 that thread reads that clock, through one object bound as ``mirvane.replay.time`` while any plays.
 One clock may also be read by several plays at once, each on its own thread, as two runs compared
@@ -28,13 +33,13 @@ import reprlib
 import threading
 import time as _time
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
 from ..analysis.events import INFO, SEVERITIES, Event
-from ..records import product_seconds
+from ..records import PlayAxis, play_product_seconds, product_seconds
 from ..rebinding import replay_time, set_replay_time
 
 #: The rates a menu or the faster/slower keys offer; scripts may set any in RATE_RANGE.
@@ -48,7 +53,24 @@ _WAIT_S = 0.5
 
 def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
     """The record's product times in seconds after its first product, computed as ``Replay.play`` does."""
+    return np.asarray(play_product_seconds(record), dtype=np.float64)
+
+
+def exact_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
+    """The record's product times in seconds after its first product, exact to the stamps' nanosecond."""
     return np.asarray(product_seconds(record), dtype=np.float64)
+
+
+class RunTimes(NamedTuple):
+    """A run a clock plays: its products' exact times, where its time 0 falls on the clock, and
+    the same products' times on play's axis (by default, ``times`` themselves)."""
+    times: npt.ArrayLike
+    shift: float = 0.0
+    played: Optional[npt.ArrayLike] = None
+
+    @classmethod
+    def of(cls, record: Any, shift: float = 0.0) -> "RunTimes":
+        return cls(exact_times(record), shift, product_times(record))
 
 
 def nearest(times: "np.ndarray[Any, np.dtype[np.float64]]", position: float) -> int:
@@ -86,8 +108,9 @@ class Status:
 
 
 class Clock:
-    """The playback position of one live replay of a record with the product times ``times`` and
-    the ``events`` found in it (numbered), which the status counts and ``to_event`` goes to.
+    """The playback position of one live replay of a record with the product times ``times`` (exact;
+    ``played``, the same products' times on play's axis, by default the same) and the ``events``
+    found in it (numbered), which the status counts and ``to_event`` goes to.
 
     ``now`` is the wall clock the position advances by (monotonic seconds); ``pace`` lets
     play draw at most ``frames_per_second`` pictures a second.
@@ -95,16 +118,19 @@ class Clock:
     One play reads it by ``time`` and ``pace``; several, each through one of ``readers`` (``over``).
     """
 
-    def __init__(self, times: npt.ArrayLike, *, start: float = 0.0, rate: float = 1.0, paused: bool = False,
-                 loop: bool = False, now: Callable[[], float] = _time.monotonic,
-                 frames_per_second: float = MAX_FRAMES_PER_SECOND, events: Sequence[Event] = (),
-                 runs: Sequence[Tuple[npt.ArrayLike, float]] = ()) -> None:
+    def __init__(self, times: npt.ArrayLike, *, played: Optional[npt.ArrayLike] = None, start: float = 0.0,
+                 rate: float = 1.0, paused: bool = False, loop: bool = False,
+                 now: Callable[[], float] = _time.monotonic, frames_per_second: float = MAX_FRAMES_PER_SECOND,
+                 events: Sequence[Event] = (), runs: Sequence[Tuple[Any, ...]] = ()) -> None:
         self._times = np.asarray(times, dtype=float)
         if not len(self._times):
             raise ValueError("a clock needs at least one product time")
+        # Where play puts the products: the product shown at a position is play's choice there.
+        self._played = self._times if played is None else np.asarray(played, dtype=float)
+        self._axis = PlayAxis(self._played, self._times)
         self._end = float(self._times[-1])
-        # The distinct product times in order: the stops of a step.
-        self._stops = np.unique(self._times)
+        # The distinct product times in order (as play tells them apart): the stops of a step.
+        self._stops = self._axis.stops
         self._events = tuple(events)
         # Where each event begins on the playback axis, in time order (the last of a time the
         # latest numbered), and, by least severity, the distinct times an event step stops at.
@@ -129,8 +155,8 @@ class Clock:
         self._seeks = 0
         self._shown = self._anchor_position   # the clock a play last read: what it shows
         #: One per play reading the clock, in the order of ``runs`` (by default, the one record's).
-        self.readers: List[Reader] = [Reader(self, run_times, shift) for run_times, shift in runs] or \
-            [Reader(self, self._times, 0.0)]
+        self.readers: List[Reader] = [Reader(self, *RunTimes(*run)) for run in runs] or \
+            [Reader(self, self._times, 0.0, self._played)]
 
     @property
     def start(self) -> float:
@@ -138,11 +164,15 @@ class Clock:
         return self._start
 
     @classmethod
-    def over(cls, runs: Sequence[Tuple[npt.ArrayLike, float]], **options: Any) -> "Clock":
-        """A clock that several plays read at once, one per run: each ``(times, shift)`` a run's product
-        times and where its time 0 falls on the clock. The clock's products are all of theirs."""
-        times = np.sort(np.concatenate([np.asarray(run_times, dtype=float) + shift for run_times, shift in runs]))
-        return cls(times, runs=runs, **options)
+    def over(cls, runs: Sequence[Tuple[Any, ...]], **options: Any) -> "Clock":
+        """A clock that several plays read at once, one per run: each a ``RunTimes`` (or its
+        ``(times, shift)``). The clock's products are all of theirs."""
+        placed = [RunTimes(*run) for run in runs]
+        times = np.concatenate([np.asarray(run.times, dtype=float) + run.shift for run in placed])
+        played = np.concatenate([np.asarray(run.times if run.played is None else run.played, dtype=float) + run.shift
+                                 for run in placed])
+        order = np.argsort(times, kind="stable")
+        return cls(times[order], played=played[order], runs=placed, **options)
 
     # -- what play reads ----------------------------------------------------------------
 
@@ -173,12 +203,12 @@ class Clock:
                     self._changed_locked()
                 return 0.0
             if self._stopped:
-                return float(np.nextafter(reader.end, math.inf))
+                return float(np.nextafter(reader.played_end, math.inf))
             position = self._shown = self._position_locked()
             own = position - reader.shift
             reader.shown = own if position > self._end else min(own, reader.end)
             reader.read_version = self._version
-            return reader.shown
+            return reader.played(reader.shown)
 
     def wait_for_cycle(self, reader: "Reader") -> None:
         """Wait before the next cycle of the play reading through ``reader``: while paused until
@@ -306,7 +336,7 @@ class Clock:
 
     @property
     def times(self) -> "np.ndarray[Any, np.dtype[np.float64]]":
-        """The product times the clock plays, seconds after the first product."""
+        """The product times the clock plays, seconds after the first product (exact)."""
         return self._times
 
     @property
@@ -355,7 +385,7 @@ class Clock:
         self._changed.notify_all()
 
     def _product_at(self, position: float) -> int:
-        return nearest(self._times, position)
+        return nearest(self._played, self._axis.played(position))
 
     def _event_at(self, position: float) -> int:
         """The number of the last event begun at or before ``position``, 0 if none."""
@@ -373,16 +403,20 @@ class Clock:
 
 class Reader:
     """What one play reads of a ``Clock`` and how it waits: its own time, seconds on its record's
-    axis, is the clock's position less ``shift``, held at its last product's (``times``) until the
-    clock passes its own end, so that a run shorter than the clock plays on, showing its last
-    picture, until the clock ends. Its first reading is play's ``t0`` (0.0); the clock starts once
-    every reader has given it."""
+    axis, is the clock's position less ``shift``, held at its last product's (``times``, exact;
+    ``played``, on play's axis) until the clock passes its own end, so that a run shorter than the
+    clock plays on, showing its last picture, until the clock ends. Play reads it on its own axis.
+    Its first reading is play's ``t0`` (0.0); the clock starts once every reader has given it."""
 
-    def __init__(self, clock: Clock, times: npt.ArrayLike, shift: float) -> None:
+    def __init__(self, clock: Clock, times: npt.ArrayLike, shift: float,
+                 played: Optional[npt.ArrayLike] = None) -> None:
         self.times = np.asarray(times, dtype=float)
         self.shift = float(shift)
         self._clock = clock
         self.end = float(self.times[-1])
+        self._played = self.times if played is None else np.asarray(played, dtype=float)
+        self.played_end = float(self._played[-1])
+        self._axis = PlayAxis(self._played, self.times)
         # The play's bookkeeping, which the clock keeps under its lock.
         self.started = False
         self.shown = clock.start - self.shift   # the own time play last read
@@ -390,8 +424,12 @@ class Reader:
         self.last_frame = -math.inf
 
     def time(self) -> float:
-        """``play``'s ``time.time()``: 0.0 the first time (its ``t0``), then the play's own time."""
+        """``play``'s ``time.time()``: 0.0 the first time (its ``t0``), then the play's own time (on its axis)."""
         return self._clock.read(self)
+
+    def played(self, own: float) -> float:
+        """The play's own time ``own`` (exact) on play's axis."""
+        return self._axis.played(own)
 
     def pace(self) -> None:
         """Wait before play's next cycle (``Clock.wait_for_cycle``)."""
@@ -400,7 +438,7 @@ class Reader:
     def shown_at(self, position: float) -> Shown:
         """What the play shows at the clock's ``position`` (the clock's lock held)."""
         own = _within(position - self.shift, self.end)
-        return Shown(time=own, shown=_within(self.shown, self.end), product=nearest(self.times, own))
+        return Shown(time=own, shown=_within(self.shown, self.end), product=nearest(self._played, self.played(own)))
 
 
 def _within(position: float, end: float) -> float:

@@ -30,6 +30,7 @@ from mcap_protobuf.schema import build_file_descriptor_set
 
 from ..analysis.events import record_events
 from ..formats import mcap
+from ..records import duration_seconds
 from .clock import RATE_RANGE, Clock, Status
 from .server import bracketed, reachable
 
@@ -134,7 +135,7 @@ class FoxgloveLive:
         if math.isfinite(speed) and speed > 0:
             self._clock.set_rate(min(max(speed, low), high))
         if request.seek_time is not None:
-            self._clock.seek((request.seek_time - self._zero) * 1e-9)
+            self._clock.seek(duration_seconds(request.seek_time - self._zero))
         if request.playback_command == PlaybackCommand.Play:
             self._clock.play()
         else:

@@ -19,6 +19,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from ..data import Data, span_seconds
+from ..records import play_span
 from ..reasons import cannot_write
 from ..rebinding import movie_clip, movie_frames_in
 
@@ -107,14 +108,15 @@ class MoviePlan:
         whole = span_seconds(record)
         events = tuple(record_events(record, position))
         start, end = _seconds(span, events, path, position, whole)
-        frames = frames_within(start, end, whole, speed, fps)
+        # Play's clock ends a little off the exact end: a span to the end reaches the movie's last frame.
+        frames = frames_within(start, end if end < whole else math.inf, play_span(record), speed, fps)
         if not frames:
             raise CannotShow(path, f"the span from {start:g} s to {end:g} s holds no frame of the movie: at --fps "
                                    f"{fps} and --speed {speed:g} its frames are {speed / fps:g} s apart; widen it")
         # Play runs its clock from the record's start, so the frames before a clip are played (not
         # drawn) as the whole movie plays them; the products after its last frame are left out.
         needed = shown_through(record, speed * (frames.stop - 1) / fps)
-        played = frame_count(span_seconds(needed), speed, fps)
+        played = frame_count(play_span(needed), speed, fps)
         if played > MAX_MOVIE_FRAMES:
             raise CannotShow(path, f"{path}: record {position} spans {whole:.6g} s, and playing it to "
                                    f"{span_seconds(needed):.6g} s for the movie takes {played:,} frames at --fps "

@@ -7,7 +7,7 @@ out from the record and its events and looked up by the time play shows, so that
 same however playback came to it (played through, sought, stepped, a clip or the whole movie).
 """
 
-from typing import Dict, Sequence
+from typing import Dict, Optional, Sequence
 
 from dravik.api import data_pb2
 
@@ -37,10 +37,11 @@ class Picture:
         self._alarms = tuple(event for event in events if event.severity != INFO)
         self._reach = max(POINT_MARK_S, step * _STEP_SLACK)
 
-    def tell(self, viewer: WorkspaceViewer, seconds: float) -> None:
-        """Tell ``viewer`` what its next picture, of the record at ``seconds`` as play shows it, shows."""
+    def tell(self, viewer: WorkspaceViewer, seconds: float, played: Optional[float] = None) -> None:
+        """Tell ``viewer`` what its next picture, of the record at ``seconds``, shows: play shows the
+        product of the time it read, ``played`` on its axis (by default ``seconds``)."""
         viewer.mark(marked(self._alarms, seconds, self._reach))
-        shown = nearest(self._times, seconds)
+        shown = nearest(self._times, seconds if played is None else played)
         viewer.at(self._reports.at(shown), self.caption(seconds) if viewer.captioned else "", self._sightings.at(shown))
 
     def caption(self, seconds: float) -> str:

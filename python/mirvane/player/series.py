@@ -21,7 +21,7 @@ from google.protobuf.descriptor import FieldDescriptor
 from google.protobuf.message import Message
 
 from ..scene import KINDS
-from .clock import product_times
+from .clock import exact_times
 from .fields import axis_title, describe
 
 #: The points (a time and a value each) that the series kept for reuse hold in all; past it the
@@ -79,10 +79,10 @@ def parse(path: str) -> FieldPath:
 
 
 def series(record: Any, path: str) -> Tuple[List[float], List[float]]:
-    """The times (seconds, as playback counts them) and values of ``path`` over ``record``'s products;
+    """The times (seconds after the first product, exact) and values of ``path`` over ``record``'s products;
     ``ValueError`` when no product has a value there, or when products of several robots do."""
     part, robot, steps = field = parse(path)
-    times = product_times(record)
+    times = exact_times(record)
     xs: List[float] = []
     ys: List[float] = []
     robots: Set[str] = set()

@@ -40,7 +40,7 @@ from ..viewer import WorkspaceViewer
 from . import terminal
 from .movie import replay_of
 from .picture import POINT_MARK_S, Picture, marked  # noqa: F401  (marked, POINT_MARK_S: their old home)
-from .clock import Clock, Reader, Status, play_reads, product_times
+from .clock import Clock, Reader, RunTimes, Status, play_reads
 from .server import MAX_PICTURES_PER_SECOND, LiveView, PageRun
 
 if TYPE_CHECKING:
@@ -113,7 +113,8 @@ class LiveSession:
         self.span: float
         shown = [PageRun(first.name, first.record, self.events)]
         if len(runs) == 1:
-            self.clock = Clock(product_times(first.record), events=self.events, **timing)
+            times = RunTimes.of(first.record)
+            self.clock = Clock(times.times, played=times.played, events=self.events, **timing)
             self.span = span_seconds(first.record)
         else:
             if options.foxglove is not None:
@@ -122,7 +123,7 @@ class LiveSession:
             shown.append(PageRun(second.name, second.record, record_events(second.record, second.position)))
             aligned = align(alignment or Alignment(), first.record, second.record, shown[0].events, shown[1].events)
             self.span = aligned.span
-            self.clock = Clock.over([(product_times(run.record), shift) for run, shift in zip(shown, aligned.shifts)],
+            self.clock = Clock.over([RunTimes.of(run.record, shift) for run, shift in zip(shown, aligned.shifts)],
                                     events=on_clock(shown, aligned.shifts), **timing)
         self._plays = [_Play(self, number, run.project, page_run, reader) for number, (run, page_run, reader) in
                        enumerate(zip(runs, shown, self.clock.readers))]
@@ -289,7 +290,9 @@ class _Play:
         self.system = project.system()
         self.viewer = WorkspaceViewer(project, *(session.options.size or ()))
         self.picture = Picture(run.record, run.events)
-        self._shown = session.options.start - reader.shift   # the time play last read: what its next picture shows
+        # The time play last read, exact and on its axis: what its next picture shows.
+        start = session.clock.start - reader.shift
+        self._shown = start, reader.played(start)
         played = Data()
         played.addRecord(run.record)
         self._replay = replay_of(project, played, _Cycling(self, session))
@@ -300,12 +303,13 @@ class _Play:
 
     def _read(self) -> float:
         """The clock as play reads it, noting what play will show."""
-        self._shown = self.reader.time()
-        return self._shown
+        played = self.reader.time()
+        self._shown = self.reader.shown, played
+        return played
 
     def tell(self) -> None:
         """Tell the viewer what its next picture, of the time play shows, shows beyond play's state."""
-        self.picture.tell(self.viewer, self._shown)
+        self.picture.tell(self.viewer, *self._shown)
 
 
 class _Cycling:

@@ -8,12 +8,14 @@ from .events import ENDED, Event, EventKind, EventsOf, Severity, event_marks
 from .schema import newer_fields
 from .spans import record_position, span_positions
 from .jsontext import json_text
-from .timebase import duration_seconds, product_seconds, seconds_between, span_seconds
+from .timebase import (PlayAxis, duration_seconds, play_product_seconds, play_seconds, play_span, product_seconds,
+                       seconds_between, span_seconds)
 
 __all__ = [
     "DataFileError", "PathLike", "RecordIndexError", "UnfinishedFileError",
     "ENDED", "Event", "EventKind", "EventsOf", "Severity", "event_marks",
     "newer_fields", "record_position", "span_positions",
-    "duration_seconds", "product_seconds", "seconds_between", "span_seconds",
+    "PlayAxis", "duration_seconds", "play_product_seconds", "play_seconds", "play_span", "product_seconds",
+    "seconds_between", "span_seconds",
     "json_text",
 ]

@@ -1,31 +1,102 @@
-"""The one time base: a record's times in seconds after its first product, as playback measures them."""
+"""The one time base: a record's times in seconds after its first product.
 
-from typing import List
+What users see (events, series, the player's status, metrics, comparisons) is exact: the integer
+difference of stamps in seconds, ``(stamp - first) / 1e9``, the float nearest the nanoseconds.
+``Replay.play`` measures its own axis as ``1e-9 * stamp - 1e-9 * first``, a little off that; what
+drives or imitates play (the time the player's clock hands it, a movie's frames) uses play's axis,
+converting with ``PlayAxis``.
+"""
 
+from typing import Callable, List
+
+import numpy as np
+import numpy.typing as npt
 from dravik.api import data_pb2
 
 
 def seconds_between(first_ns: int, stamp_ns: int) -> float:
-    """Seconds from the stamp ``first_ns`` to ``stamp_ns``, as playback measures them."""
-    return float(1e-9 * stamp_ns - 1e-9 * first_ns)
+    """Seconds from the stamp ``first_ns`` to ``stamp_ns``, exact to the nanosecond."""
+    return duration_seconds(stamp_ns - first_ns)
 
 
 def duration_seconds(nanoseconds: int) -> float:
-    """A length of time measured in nanoseconds (a difference of stamps, worked out exactly) in seconds."""
-    return nanoseconds * 1e-9
+    """A length of time in nanoseconds (a difference of stamps, worked out exactly) in seconds."""
+    return int(nanoseconds) / 1e9
 
 
 def span_seconds(record: data_pb2.Record) -> float:
-    """Seconds from the record's first product to its last, as playback measures them (0 if none)."""
+    """Seconds from the record's first product to its last (0 if none)."""
     if not record.products:
         return 0.0
     return seconds_between(record.products[0].timestamp_ns, record.products[-1].timestamp_ns)
 
 
 def product_seconds(record: data_pb2.Record) -> List[float]:
-    """Each product's time, in seconds after the record's first product, as playback measures them."""
+    """Each product's time, in seconds after the record's first product."""
+    return _times(record, seconds_between)
+
+
+def play_seconds(first_ns: int, stamp_ns: int) -> float:
+    """Seconds from ``first_ns`` to ``stamp_ns`` as ``Replay.play`` computes them."""
+    return float(1e-9 * stamp_ns - 1e-9 * first_ns)
+
+
+def play_span(record: data_pb2.Record) -> float:
+    """``span_seconds`` as ``Replay.play`` computes it: where its clock ends."""
+    if not record.products:
+        return 0.0
+    return play_seconds(record.products[0].timestamp_ns, record.products[-1].timestamp_ns)
+
+
+def play_product_seconds(record: data_pb2.Record) -> List[float]:
+    """``product_seconds`` as ``Replay.play`` computes them."""
+    return _times(record, play_seconds)
+
+
+def _times(record: data_pb2.Record, between: Callable[[int, int], float]) -> List[float]:
     if not record.products:
         return []
     first_ns = record.products[0].timestamp_ns
-    return [seconds_between(first_ns, product.timestamp_ns) for product in record.products]
+    return [between(first_ns, product.timestamp_ns) for product in record.products]
 
+
+class PlayAxis:
+    """Times between play's axis and the exact one, for products whose times on each are ``played``
+    and ``exact``: a product's time maps to its own on the other axis, a time between two products
+    to the same fraction of the way between them, a time beyond them by the offset of the nearer end."""
+
+    def __init__(self, played: npt.ArrayLike, exact: npt.ArrayLike) -> None:
+        order = np.argsort(np.asarray(exact, dtype=float), kind="stable")
+        exact_sorted, played_sorted = np.asarray(exact, dtype=float)[order], np.asarray(played, dtype=float)[order]
+        # Stamps closer than play's float resolution share a time on its axis: the first stands for them.
+        kept = np.concatenate(([True], np.diff(played_sorted) > 0)) if len(order) else np.zeros(0, bool)
+        self._played: "npt.NDArray[np.float64]" = played_sorted[kept]
+        self._exact: "npt.NDArray[np.float64]" = exact_sorted[kept]
+
+    @property
+    def stops(self) -> "npt.NDArray[np.float64]":
+        """The exact times of the products play tells apart, in order: one for each of its times."""
+        return self._exact
+
+    @classmethod
+    def of(cls, record: data_pb2.Record) -> "PlayAxis":
+        return cls(play_product_seconds(record), product_seconds(record))
+
+    def exact(self, played_s: float) -> float:
+        """The exact time at ``played_s`` on play's axis."""
+        return _mapped(played_s, self._played, self._exact)
+
+    def played(self, exact_s: float) -> float:
+        """Play's time at the exact time ``exact_s``."""
+        return _mapped(exact_s, self._exact, self._played)
+
+
+def _mapped(t: float, xs: "npt.NDArray[np.float64]", ys: "npt.NDArray[np.float64]") -> float:
+    """``t`` on the axis of ``xs`` onto that of ``ys`` (the same points)."""
+    if not len(xs):
+        return float(t)
+    if t < xs[0]:
+        return float(t + (ys[0] - xs[0]))
+    if t > xs[-1]:
+        return float(t + (ys[-1] - xs[-1]))
+    return float(np.interp(t, xs, ys))
