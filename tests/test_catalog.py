@@ -514,6 +514,42 @@ def test_a_slow_query_stops_at_its_time_limit_and_at_once_on_a_signal(catalog, a
     assert time.monotonic() - sent < 3
 
 
+@pytest.fixture(scope="module")
+def short_and_long(tmp_path_factory):
+    """A catalog of two runs whose movies take a few seconds and many more to make."""
+    where = tmp_path_factory.mktemp("short_and_long")
+    (where / "runs").mkdir()
+    for name, seconds in (("short", 2), ("long", 40)):
+        assert mirvane("record", f"runs/{name}.rec", "--seconds", seconds, cwd=where).returncode == 0
+    assert mirvane("index", "runs", cwd=where).returncode == 0
+    return where / "runs.duckdb"
+
+
+@pytest.mark.parametrize("signal_, to_group, said", [(signal.SIGTERM, False, "terminated"),
+                                                     (signal.SIGINT, True, "interrupted")],
+                         ids=["SIGTERM to the command alone", "Ctrl-C"])
+def test_a_render_on_the_pool_stops_at_once_leaving_only_whole_outputs(short_and_long, tmp_path, signal_, to_group,
+                                                                      said):
+    count_frames = pytest.importorskip("imageio_ffmpeg").count_frames_and_secs
+    scratch, out = tmp_path / "scratch", tmp_path / "out"
+    scratch.mkdir()
+    process = subprocess.Popen([MIRVANE, "render", "--db", short_and_long, "--movies", out, "--workers", "2",
+                                "--quiet"], env=dict(os.environ, TMPDIR=str(scratch)), stderr=subprocess.PIPE,
+                               text=True, start_new_session=True)
+    while not (out / ".mirvane-render.json").exists():   # the short run's movie made; the long one's under way
+        assert process.poll() is None
+        time.sleep(0.05)
+    os.killpg(process.pid, signal_) if to_group else process.send_signal(signal_)
+    sent = time.monotonic()
+    _, stderr = process.communicate(timeout=60)
+    assert (process.returncode, stderr) == (128 + signal_, f"mirvane: {said}\n")
+    assert time.monotonic() - sent < 3
+    made = json.loads((out / ".mirvane-render.json").read_text())
+    assert sorted(os.listdir(out)) == sorted([".mirvane-render.json", *made])    # no temporary file
+    assert all(count_frames(str(out / name))[0] > 0 for name in made)
+    assert not os.listdir(scratch)
+
+
 # -- the page ---------------------------------------------------------------------------------
 
 @pytest.fixture

@@ -2,9 +2,10 @@
 
 import errno
 import os
+import re
 import stat
-from contextlib import contextmanager
-from typing import Iterator, Union
+from contextlib import contextmanager, suppress
+from typing import Collection, Iterator, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -45,6 +46,21 @@ def replacing(path: PathLike) -> Iterator[str]:
         except OSError:
             pass
         raise
+
+
+def remove_left(directory: PathLike, pids: Collection[int]) -> None:
+    """Remove the temporary files ``replacing`` made in ``directory`` from the processes ``pids``,
+    ended before they could remove them (stopped amid a write)."""
+    if not pids:
+        return
+    # As replacing names them: a dot, the stem's first 40 characters, a dot, the pid, a number,
+    # ".tmp" and the extension.
+    ours = re.compile(r"\.(?s:.{0,40})\.(%s)-[0-9]+\.tmp(\.[^.]*)?" % "|".join(map(str, pids)))
+    with os.scandir(directory) as entries:
+        for entry in entries:
+            if ours.fullmatch(entry.name) and entry.is_file(follow_symlinks=False):
+                with suppress(FileNotFoundError):
+                    os.remove(entry.path)
 
 
 def _check_replaceable(target: str, given: str) -> None:

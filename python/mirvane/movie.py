@@ -2,9 +2,11 @@
 
 import math
 import os
-from contextlib import AbstractContextManager
+import signal
+import threading
+from contextlib import AbstractContextManager, contextmanager, suppress
 from bisect import bisect_right
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 from moviepy import VideoClip  # type: ignore[import-untyped]
@@ -110,9 +112,34 @@ class SideBySideClip(ImageSequenceClip):
 class _CheckedWriter(ffmpeg_writer.FFMPEG_VideoWriter):  # type: ignore[misc]
     """moviepy's writer, failing when ffmpeg failed: moviepy ignores its exit status once
     every frame is handed over, so a disk that fills while ffmpeg finishes the movie would
-    go unnoticed. The ``OSError`` gives ffmpeg's own words, which say why."""
+    go unnoticed. The ``OSError`` gives ffmpeg's own words, which say why.
+
+    When the writing fails or is interrupted, ffmpeg is killed rather than left to finish a movie
+    no one wants, and reaped before the movie's temporary file is removed, which it could
+    otherwise create after its removal if it had not opened it yet."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        self.proc = None
+        try:
+            with _signals_held():   # ffmpeg started whole, its process known, before a stop raises
+                super().__init__(*args, **kwargs)
+        except BaseException:
+            self._end()
+            raise
+
+    def _end(self) -> None:
+        proc, self.proc = self.proc, None
+        if proc is not None:
+            proc.kill()
+            proc.wait()
+            for pipe in (proc.stdin, proc.stderr):
+                if pipe is not None:
+                    with suppress(OSError):   # what it had not read: no longer wanted
+                        pipe.close()
 
     def __exit__(self, *exc: Any) -> None:
+        if exc[0] is not None:
+            self._end()
         proc, said = self.proc, b""
         if exc[0] is None and proc is not None and proc.stderr is not None:
             proc.stdin.close()
@@ -182,6 +209,31 @@ def keeping(frames: range) -> Callable[[Sequence[str], int], ImageSequenceClip]:
     def clip(image_files: Sequence[str], fps: int) -> ImageSequenceClip:
         return ImageSequenceClip(image_files[frames.start:frames.stop], fps=fps)
     return clip
+
+
+@contextmanager
+def _signals_held() -> Iterator[None]:
+    """SIGINT and SIGTERM wait for the block's end: their handlers run then, so that what they
+    raise (Ctrl-C's ``KeyboardInterrupt``, say) comes after the block's work, not amid it. Their
+    handlers run in the main thread only; in another, the block runs as it is."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    came: List[int] = []
+    held: Dict[int, Any] = {}
+    try:
+        for stop in (signal.SIGINT, signal.SIGTERM):
+            if signal.getsignal(stop) is not None:    # None: a handler not set from Python, left alone
+                held[stop] = signal.signal(stop, lambda signum, _: came.append(signum))
+        yield
+    finally:
+        for signum, handler in held.items():
+            signal.signal(signum, handler)
+        for signum in came:
+            if callable(held[signum]):
+                held[signum](signum, None)
+            elif held[signum] == signal.SIG_DFL:
+                signal.raise_signal(signum)
 
 
 def _checked_writer() -> "AbstractContextManager[None]":

@@ -11,6 +11,7 @@ reported and the others go on.
 """
 
 import contextlib
+import functools
 import hashlib
 import json
 import os
@@ -18,7 +19,7 @@ from dataclasses import dataclass, field
 from enum import Enum
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
-from .._atomic import replacing
+from .._atomic import remove_left, replacing
 from ..analysis.events import record_events
 from ..reasons import cannot_write, first_line
 from . import query, scan
@@ -105,7 +106,10 @@ def render(con: Any, where: Optional[str], kind: JobKind, folder: str, pad: floa
             done.skipped.append(job.output)
         else:
             todo.append((job, folder))
-    with contextlib.closing(workers.run(make, todo, "rendering", "output", quiet)) as results:
+    # Workers stopped midway remove what they had begun; what one could not (stopped as it named an
+    # output's temporary file, say) goes once they have ended.
+    left = functools.partial(remove_left, folder)
+    with contextlib.closing(workers.run(make, todo, "rendering", "output", quiet, left)) as results:
         for made in results:
             if made.error is not None:
                 done.failed.append((made.job.output, made.error))

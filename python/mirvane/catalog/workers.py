@@ -7,11 +7,14 @@ it runs wherever the cluster puts it, so the files it reads and writes must be a
 there (a shared file system).
 """
 
+import contextlib
 import multiprocessing
+import multiprocessing.util
 import os
+import signal
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass
-from typing import Any, Callable, Generator, Iterator, List, Optional, Sequence, Set, TypeVar
+from typing import Any, Callable, Generator, Iterator, List, NoReturn, Optional, Sequence, Set, TypeVar
 
 from tqdm import tqdm
 
@@ -40,38 +43,110 @@ class Workers:
     ray: Optional[str] = None
 
     def run(self, work: Callable[[T], R], tasks: Sequence[T], what: str, unit: str,
-            quiet: bool = False) -> Generator[R, None, None]:
+            quiet: bool = False, stopped: Callable[[List[int]], None] = lambda pids: None
+            ) -> Generator[R, None, None]:
         """``work(task)`` for every task, yielded as each finishes, with a bar saying ``what``; closing
-        the generator cancels what has not begun."""
+        the generator cancels what has not begun. Stopped (a signal, the generator closed), local
+        workers stop the tasks under way at once, each unwinding as Ctrl-C does; ``stopped`` is
+        then given their pids, once they have ended, to remove what they could not."""
         if not tasks:
             return
         with tqdm(total=len(tasks), desc=what, unit=unit, disable=quiet, leave=False) as bar:
-            for result in self._results(work, tasks):
+            for result in self._results(work, tasks, stopped):
                 bar.update()
                 yield result
 
-    def _results(self, work: Callable[[T], R], tasks: Sequence[T]) -> Iterator[R]:
+    def _results(self, work: Callable[[T], R], tasks: Sequence[T], stopped: Callable[[List[int]], None]
+                 ) -> Iterator[R]:
         if self.ray is not None:
             yield from _on_ray(self.ray, work, tasks)
         elif self.count <= 1 or len(tasks) == 1:
             yield from map(work, tasks)
         else:
-            yield from _on_pool(min(self.count, len(tasks)), work, tasks)
+            yield from _on_pool(min(self.count, len(tasks)), work, tasks, stopped)
 
 
-def _on_pool(count: int, work: Callable[[T], R], tasks: Sequence[T]) -> Iterator[R]:
+def _on_pool(count: int, work: Callable[[T], R], tasks: Sequence[T], stopped: Callable[[List[int]], None]
+             ) -> Iterator[R]:
     # Workers start from a clean server process: this one may hold a database and its threads.
     context = multiprocessing.get_context("forkserver")
-    with ProcessPoolExecutor(max_workers=count, mp_context=context) as pool:
-        pending: Set["Future[R]"] = {pool.submit(work, task) for task in tasks}
+    others = set(multiprocessing.active_children())
+    ended: List[int] = []
+    try:
+        with ProcessPoolExecutor(max_workers=count, mp_context=context, initializer=_worker_started) as pool:
+            pending: Set["Future[R]"] = set()
+            try:
+                pending = {pool.submit(_task, work, task) for task in tasks}
+                while pending:
+                    done, pending = wait(pending, return_when=FIRST_COMPLETED)
+                    for future in done:
+                        yield future.result()
+            except BaseException:
+                # Stopped (Ctrl-C, SIGTERM, the caller gone): the tasks under way end now rather than
+                # when they are done. The pool's workers are the children this process started since
+                # (the pool names no public way to reach them).
+                workers = set(multiprocessing.active_children()) - others
+                ended.extend(process.pid for process in workers if process.pid is not None)
+                for process in workers:
+                    with contextlib.suppress(OSError):
+                        process.terminate()
+                raise
+            finally:
+                for future in pending:
+                    future.cancel()
+    finally:
+        if ended:   # the pool has joined its workers
+            stopped(ended)
+
+
+# -- in a pool's worker ----------------------------------------------------------------------
+# SIGINT or SIGTERM (Ctrl-C, the pool stopped) unwinds the task under way as Ctrl-C does, its
+# clean-ups run, then ends the worker, so that nothing queued behind it runs; between tasks it
+# ends the worker at once. Either way the worker first runs what an exit runs (the named
+# semaphores it made, tqdm's among them, which their tracker would report as leaked).
+
+_STOPS = (signal.SIGINT, signal.SIGTERM)
+_under_way = False
+_stopped_by: Optional[int] = None
+
+
+def _worker_started() -> None:
+    for signum in _STOPS:
+        signal.signal(signum, _stop)
+
+
+def _stop(signum: int, _: Any) -> None:
+    global _stopped_by
+    # The clean-ups are not cut short. Ignored by a handler of Python's, not SIG_IGN, so that one
+    # already on its way (Ctrl-C's SIGINT, then the pool's SIGTERM) is let go quietly.
+    for other in _STOPS:
+        signal.signal(other, _let_go)
+    _stopped_by = signum
+    if not _under_way:
+        _end(signum)
+    raise KeyboardInterrupt
+
+
+def _let_go(signum: int, _: Any) -> None:
+    pass
+
+
+def _end(signum: int) -> NoReturn:
+    multiprocessing.util._exit_function()   # type: ignore[attr-defined]
+    os._exit(128 + signum)
+
+
+def _task(work: Callable[[T], R], task: T) -> R:
+    global _under_way
+    _under_way = True
+    try:
+        return work(task)
+    finally:
         try:
-            while pending:
-                done, pending = wait(pending, return_when=FIRST_COMPLETED)
-                for future in done:
-                    yield future.result()
-        finally:
-            for future in pending:
-                future.cancel()
+            _under_way = False
+        finally:    # a stop before the task's end or as it ends
+            if _stopped_by is not None:
+                _end(_stopped_by)
 
 
 def _on_ray(address: str, work: Callable[[T], R], tasks: Sequence[T]) -> Iterator[R]:
