@@ -599,11 +599,12 @@ def test_links_move_no_further_than_their_joints_turns_allow(data):
     links = data.draw(st.lists(st.floats(0.01, 2.0), min_size=1, max_size=3))
     before, after = (data.draw(st.lists(st.floats(-10.0, 10.0), min_size=len(links), max_size=len(links)))
                      for _ in range(2))
-    other = data.draw(st.lists(st.tuples(st.floats(-3.0, 3.0), st.floats(-3.0, 3.0)), min_size=2, max_size=4))
-    was, now = (arm_points(0.1, -0.2, 0.7, links, joints)[0] for joints in (before, after))
+    other = data.draw(st.lists(st.tuples(st.floats(-3.0, 3.0), st.floats(-3.0, 3.0), st.just(0.25)),
+                               min_size=2, max_size=4))
+    was, now = ([(x, y, 0.2) for x, y in arm_points(0.1, -0.2, 0.7, links, joints)[0]] for joints in (before, after))
     moved = links_moved(links, before, after)
     assert all(math.dist(p, q) <= moved + 1e-9 for p, q in zip(was, now))
-    assert links_gap(now, 0.2, other, 0.25) >= links_gap(was, 0.2, other, 0.25) - moved - 1e-9
+    assert links_gap(now, other) >= links_gap(was, other) - moved - 1e-9
 
 
 # Pieces of conditions: ordinary ones, and what closes the parenthesis to add more to the query.

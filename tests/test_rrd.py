@@ -85,7 +85,8 @@ def test_entities_hold_a_row_per_product_that_moves_or_tells_them(exported):
                          ("joints/0", "joints/1", "effector/x", "effector/y", "effector/heading")})
         # The starting state shares its row with a first product that moves the same entity.
         starts = sum(r.products[0].controller.robot != robot for r in records)
-        expected.update({f"/world/robots/{robot}": moved + starts, f"/world/robots/{robot}/joints": moved + starts})
+        expected.update({f"/world/robots/{robot}": moved + starts, f"/world/robots/{robot}/joints": moved + starts,
+                         f"/world/robots/{robot}/mount": len(records)})     # it stands still: once a record
     starts = sum(not r.products[0].HasField("perception") for r in records)
     expected.update({f"/world/cameras/{camera}": counts["perception", ""] + starts for camera in model.cameras})
     expected.update({f"/world/items/{item}": None for item in model.items})

@@ -6,9 +6,13 @@ The work cell is modelled top-down: positions are metres in the floor plane
 """
 
 import math
-from typing import Protocol
+from typing import Protocol, Tuple
 
 from dravik.api import geometry_pb2
+
+
+#: A point or direction in space: x, y, z.
+Vector3 = Tuple[float, float, float]
 
 
 class _Vector(Protocol):
@@ -31,11 +35,16 @@ class PoseMessage(Protocol):
     def orientation(self) -> _Quaternion: ...
 
 
-def set_pose(pose: PoseMessage, x: float, y: float, z: float = 0.0, yaw: float = 0.0) -> None:
-    """Fill ``pose`` in place with a position and a rotation of ``yaw`` radians about z."""
+def set_pose(pose: PoseMessage, x: float, y: float, z: float = 0.0, yaw: float = 0.0, *,
+             roll: float = 0.0, pitch: float = 0.0) -> None:
+    """Fill ``pose`` in place with a position and a rotation of ``yaw`` radians about z (after
+    ``pitch`` about y and ``roll`` about x, where given)."""
     pose.position.x = x
     pose.position.y = y
     pose.position.z = z
+    if roll or pitch:
+        pose.orientation.w, pose.orientation.x, pose.orientation.y, pose.orientation.z = _quaternion(roll, pitch, yaw)
+        return
     pose.orientation.w = math.cos(yaw / 2.0)
     pose.orientation.x = 0.0
     pose.orientation.y = 0.0
@@ -54,3 +63,65 @@ def yaw_of(pose: geometry_pb2.Pose) -> float:
     q = pose.orientation
     w, x, y, z = q.w, q.x, q.y, q.z     # each field read once: a message's fields are slow to reach
     return math.atan2(2.0 * (w * z + x * y), 1.0 - 2.0 * (y * y + z * z))
+
+
+def roll_pitch_of(pose: geometry_pb2.Pose) -> Tuple[float, float]:
+    """Rotation of ``pose`` about x and then y (``set_pose``'s ``roll`` and ``pitch``), radians."""
+    q = pose.orientation
+    w, x, y, z = q.w, q.x, q.y, q.z
+    roll = math.atan2(2.0 * (w * x + y * z), 1.0 - 2.0 * (x * x + y * y))
+    return roll, math.asin(min(max(2.0 * (w * y - z * x), -1.0), 1.0))
+
+
+def rotation(roll: float, pitch: float, yaw: float) -> Tuple[Vector3, Vector3, Vector3]:
+    """The rotation ``set_pose`` gives as the columns of its matrix: where it turns x, y and z."""
+    cr, sr, cp, sp = math.cos(roll), math.sin(roll), math.cos(pitch), math.sin(pitch)
+    cy, sy = math.cos(yaw), math.sin(yaw)
+    return ((cy * cp, sy * cp, -sp),
+            (cy * sp * sr - sy * cr, sy * sp * sr + cy * cr, cp * sr),
+            (cy * sp * cr + sy * sr, sy * sp * cr - cy * sr, cp * cr))
+
+
+def segments_apart(p: Vector3, q: Vector3, r: Vector3, s: Vector3) -> float:
+    """The least distance between the segments ``pq`` and ``rs`` in space."""
+    d1, d2, w = _minus(q, p), _minus(s, r), _minus(p, r)
+    a, e, f = _dot(d1, d1), _dot(d2, d2), _dot(d2, w)
+    if a == 0.0 and e == 0.0:
+        return math.dist(p, r)
+    if a == 0.0:
+        t, u = 0.0, _clamp(f / e)
+    else:
+        c = _dot(d1, w)
+        if e == 0.0:
+            t, u = _clamp(-c / a), 0.0
+        else:
+            b = _dot(d1, d2)
+            denominator = a * e - b * b     # 0 when parallel: any t will do
+            t = _clamp((b * f - c * e) / denominator) if denominator > 0.0 else 0.0
+            u = (b * t + f) / e
+            if u < 0.0:
+                t, u = _clamp(-c / a), 0.0
+            elif u > 1.0:
+                t, u = _clamp((b - c) / a), 1.0
+    return math.dist([p[i] + d1[i] * t for i in range(3)], [r[i] + d2[i] * u for i in range(3)])
+
+
+def _quaternion(roll: float, pitch: float, yaw: float) -> Tuple[float, float, float, float]:
+    """(w, x, y, z) of ``rotation(roll, pitch, yaw)``."""
+    cr, sr = math.cos(roll / 2.0), math.sin(roll / 2.0)
+    cp, sp = math.cos(pitch / 2.0), math.sin(pitch / 2.0)
+    cy, sy = math.cos(yaw / 2.0), math.sin(yaw / 2.0)
+    return (cr * cp * cy + sr * sp * sy, sr * cp * cy - cr * sp * sy,
+            cr * sp * cy + sr * cp * sy, cr * cp * sy - sr * sp * cy)
+
+
+def _minus(a: Vector3, b: Vector3) -> Vector3:
+    return a[0] - b[0], a[1] - b[1], a[2] - b[2]
+
+
+def _dot(a: Vector3, b: Vector3) -> float:
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]
+
+
+def _clamp(t: float) -> float:
+    return min(max(t, 0.0), 1.0)

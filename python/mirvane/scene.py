@@ -7,18 +7,20 @@ usable (finite, within reach, positive where a length or size must be) and,
 where they are not, what is damaged and where to mark it, so that every
 drawing marks damage alike.
 
-The cell is modelled top-down: positions are metres in the floor plane
-(``z`` is height) and orientations are rotations about the vertical axis.
+The cell is laid out top-down: positions are metres in the floor plane
+(``z`` is height) and orientations are rotations about the vertical axis; a
+robot's mount may be raised, tilted or hung (see ``forward_kinematics``), and
+distances between robots are measured in space.
 """
 
 import math
 from bisect import bisect_right
 from dataclasses import dataclass, field
-from typing import Collection, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Collection, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
-from .geometry import yaw_of
+from .geometry import rotation, roll_pitch_of, segments_apart, yaw_of
 
 Point = Tuple[float, float]
 Point3 = Tuple[float, float, float]
@@ -26,7 +28,8 @@ Pose = geometry_pb2.Pose
 
 #: The product kinds in the order playback tests them: a product counts as the first it carries.
 KINDS: Tuple[str, ...] = ("perception", "decision", "planner", "controller")
-#: What an arm's effector positions are, in order: metres in the floor plane and the heading in radians.
+#: What an arm's effector positions are, in order: metres in the floor plane and the heading in radians
+#: (``forward_kinematics`` tells how they follow from the joints).
 EFFECTOR_AXES: Tuple[str, ...] = ("x", "y", "heading")
 #: Metres (and radians) beyond which a value is taken for damage, not for a work cell.
 FAR = 1.0e4
@@ -34,15 +37,16 @@ FAR = 1.0e4
 _WIDEST_VIEW_DEG = 359.0
 #: Items narrower than this are drawn this wide, so that they show.
 _THINNEST_ITEM = 0.01
-#: Metres above its base of the plane an arm's links move in: clear of the items on the floor.
+#: Metres above its mount of the plane an arm's links move in, unless its layout says otherwise: clear
+#: of the items on the floor.
 ARM_HEIGHT = 0.2
-#: Metres; an arm's links are this wide and this thick.
+#: Metres; an arm's links are this wide and this thick, unless its layout says otherwise.
 LINK_WIDTH = 0.05
 #: Metres; the 3D drawings show an arm's base and joints as balls this big round, over its links.
 JOINT_RADIUS = 0.03
-#: Metres two arms' links keep between them at least, surface to surface: the cell's arms are
-#: planned well apart (40 cm at their closest), so that a few centimetres of tracking error or
-#: a stray motion cannot make them touch.
+#: Metres two arms' links keep between them at least, surface to surface, unless told otherwise
+#: (``Detector(clearance=...)``): the sample cell's arms are planned well apart (40 cm at their
+#: closest), so that a few centimetres of tracking error or a stray motion cannot make them touch.
 ARM_CLEARANCE = 0.1
 
 
@@ -211,15 +215,18 @@ def links_moved(link_lengths: Sequence[float], before: Sequence[float], after: S
     return moved
 
 
-def held_height(base: Pose, size: geometry_pb2.Vector3) -> float:
-    """The centre height of an item of ``size`` held by the arm based at ``base``: hanging from the
-    effector, its top against the links' underside."""
-    return base.position.z + ARM_HEIGHT - LINK_WIDTH / 2.0 - size.z / 2.0
+def held_height(model: project_pb2.RobotModel, size: geometry_pb2.Vector3, joints: Sequence[float] = ()) -> float:
+    """The centre height of an item of ``size`` held by the arm ``model`` with ``joints``: hanging
+    from the effector, its top against the links' underside."""
+    mount = mount_of(model)
+    effector = forward_kinematics(mount, model.link_lengths, joints).points[-1]
+    return effector[2] - mount.link_width / 2.0 - size.z / 2.0
 
 
 def effector_of(x: float, y: float, yaw: float, link_lengths: Sequence[float],
                 joints: Sequence[float]) -> Tuple[float, float, float]:
-    """Effector ``(x, y, heading)`` of a planar arm (forward kinematics)."""
+    """Effector ``(x, y, heading)`` of an arm standing on a level mount at ``(x, y)`` facing ``yaw``
+    (``forward_kinematics`` of such a mount)."""
     points, heading = arm_points(x, y, yaw, link_lengths, joints)
     ex, ey = points[-1]
     return ex, ey, heading
@@ -241,16 +248,21 @@ class Shape:
 
 @dataclass(frozen=True)
 class Robot(Shape):
-    """A planar arm: its joints from base to effector, drawn unless ``points`` is empty."""
+    """An arm on its mount: its joints from the first to the effector, seen from above (``points``)
+    and in space (``points_3d``), drawn unless ``points`` is empty; ``stand`` is the pedestal or
+    hanger from the floor or the mount to the first joint (``Kinematics.stand``)."""
     base: Pose = field(default_factory=Pose)
     links: Tuple[float, ...] = ()
     points: Tuple[Point, ...] = ()
     heading: float = 0.0
+    points_3d: Tuple[Point3, ...] = ()
+    stand: Tuple[Point3, ...] = ()
+    width: float = LINK_WIDTH
 
     @property
     def z(self) -> float:
-        """The height of the links' centre lines."""
-        return self.base.position.z + ARM_HEIGHT
+        """The height of the first joint: of the links' centre lines, for a level mount."""
+        return self.points_3d[0][2] if self.points_3d else self.base.position.z + ARM_HEIGHT
 
 
 @dataclass(frozen=True)
@@ -307,10 +319,16 @@ def robot(name: str, model: project_pb2.RobotModel, state: Optional[system_pb2.R
         return Robot(name, (f"{name} base pose",), (_at(base),), base=base, links=links)
     problems = ([f"{name} joints"] if not joints_ok(joints) else []) + \
         ([f"{name} link lengths"] if not links_ok(links) else [])
+    mount = mount_of(model)
+    if not (length_ok(mount.arm_height) or mount.arm_height == 0.0):
+        problems.append(f"{name} arm height")
+    if not length_ok(mount.link_width):
+        problems.append(f"{name} link width")
     if problems:
         return Robot(name, tuple(problems), (_at(base),), base=base, links=links)
-    points, heading = arm_points(base.position.x, base.position.y, yaw_of(base), links, joints)
-    return Robot(name, base=base, links=links, points=tuple(points), heading=heading)
+    arm = forward_kinematics(mount, links, joints)
+    return Robot(name, base=base, links=links, points=tuple((x, y) for x, y, _ in arm.points), heading=arm.heading,
+                 points_3d=tuple(arm.points), stand=arm.stand, width=mount.link_width)
 
 
 def item(name: str, model: project_pb2.ItemModel, state: Optional[system_pb2.ItemState],
@@ -363,40 +381,22 @@ def arm_gap(a: Robot, b: Robot) -> float:
     infinite when either cannot be drawn."""
     if not a.points or not b.points:
         return math.inf
-    return links_gap(a.points, a.z, b.points, b.z)
+    return links_gap(a.points_3d, b.points_3d, widths=(a.width, b.width))
 
 
-def links_gap(a: Sequence[Point], a_z: float, b: Sequence[Point], b_z: float, within: float = math.inf) -> float:
+def links_gap(a: Sequence[Point3], b: Sequence[Point3], within: float = math.inf,
+              widths: Tuple[float, float] = (LINK_WIDTH, LINK_WIDTH)) -> float:
     """The least distance, surface to surface, between the links of two arms whose joints are at
-    the points ``a`` at the height ``a_z`` and ``b`` at ``b_z``: exact up to ``within``, beyond it
-    perhaps a smaller number still above it (the distance between boxes around the arms)."""
-    xs, ys, us, vs = [p[0] for p in a], [p[1] for p in a], [p[0] for p in b], [p[1] for p in b]
-    dx = max(min(xs) - max(us), min(us) - max(xs), 0.0)
-    dy = max(min(ys) - max(vs), min(vs) - max(ys), 0.0)
-    dz = a_z - b_z
-    bound = math.sqrt(dx * dx + dy * dy + dz * dz) - LINK_WIDTH
+    the points ``a`` and ``b``, each link a capsule as thick as the arm's of ``widths``: exact up
+    to ``within``, beyond it perhaps a smaller number still above it (the distance between boxes
+    around the arms)."""
+    thick = (widths[0] + widths[1]) / 2.0
+    apart = [max(min(p[i] for p in a) - max(p[i] for p in b), min(p[i] for p in b) - max(p[i] for p in a), 0.0)
+             for i in range(3)]
+    bound = math.sqrt(apart[0] * apart[0] + apart[1] * apart[1] + apart[2] * apart[2]) - thick
     if bound > within:
         return bound
-    across = min(_segments_apart(p, q, r, s) for p, q in zip(a, a[1:]) for r, s in zip(b, b[1:]))
-    return math.hypot(across, dz) - LINK_WIDTH
-
-
-def _segments_apart(p: Point, q: Point, r: Point, s: Point) -> float:
-    """The distance between the segments ``pq`` and ``rs`` in the floor plane."""
-    def side(a: Point, b: Point, c: Point) -> float:
-        return (b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0])
-
-    if side(p, q, r) * side(p, q, s) < 0.0 and side(r, s, p) * side(r, s, q) < 0.0:
-        return 0.0      # they cross
-    return min(_to_segment(p, r, s), _to_segment(q, r, s), _to_segment(r, p, q), _to_segment(s, p, q))
-
-
-def _to_segment(p: Point, a: Point, b: Point) -> float:
-    """The distance from ``p`` to the segment ``ab``."""
-    dx, dy = b[0] - a[0], b[1] - a[1]
-    length2 = dx * dx + dy * dy
-    t = 0.0 if length2 == 0.0 else min(max(((p[0] - a[0]) * dx + (p[1] - a[1]) * dy) / length2, 0.0), 1.0)
-    return math.hypot(p[0] - a[0] - t * dx, p[1] - a[1] - t * dy)
+    return min(segments_apart(p, q, r, s) for p, q in zip(a, a[1:]) for r, s in zip(b, b[1:])) - thick
 
 
 @dataclass(frozen=True)
@@ -449,3 +449,79 @@ def record_span(record: data_pb2.Record, positions: range) -> data_pb2.Record:
     if positions.stop < len(record.products) and cut.products:
         cut.stop_timestamp_ns = min(cut.stop_timestamp_ns, cut.products[-1].timestamp_ns)
     return cut
+
+
+# -- robots as mounted ---------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Mount:
+    """Where and how a robot is fastened: its base position, its orientation (``roll``, ``pitch``,
+    ``yaw`` radians, as ``geometry.set_pose`` turns them; hung from a ceiling or gantry: ``roll``
+    pi), the height of its arm's plane above it along its up axis and its links' thickness."""
+    x: float = 0.0
+    y: float = 0.0
+    z: float = 0.0
+    roll: float = 0.0
+    pitch: float = 0.0
+    yaw: float = 0.0
+    arm_height: float = ARM_HEIGHT
+    link_width: float = LINK_WIDTH
+
+
+def mount_of(model: project_pb2.RobotModel) -> Mount:
+    """The mount of the robot ``model`` (its sizes today's where its layout leaves them out)."""
+    p, base = model.base_pose.position, model.base_pose
+    roll, pitch = roll_pitch_of(base)
+    return Mount(p.x, p.y, p.z, roll, pitch, yaw_of(base),
+                 model.arm_height if model.HasField("arm_height") else ARM_HEIGHT,
+                 model.link_width if model.HasField("link_width") else LINK_WIDTH)
+
+
+class Kinematics(NamedTuple):
+    """An arm in space, from ``forward_kinematics``."""
+    #: The first joint (where the links start, ``arm_height`` above the mount) to the effector.
+    points: List[Point3]
+    #: The effector's heading (``EFFECTOR_AXES``' third).
+    heading: float
+    #: What holds the arm up, as a line from its foot to the first joint: from the floor through the
+    #: mount for one standing on a raised mount (a pedestal), from the mount for one standing on the
+    #: floor or hung from above (a hanger).
+    stand: Tuple[Point3, ...]
+
+
+def forward_kinematics(mount: Mount, link_lengths: Sequence[float], joints: Sequence[float]) -> Kinematics:
+    """Where an arm on ``mount`` with ``joints`` (radians) has its joints and effector, in space.
+
+    The arm is planar: its links, ``link_lengths`` metres each from the first, turn about the
+    mount's up axis, in the plane ``arm_height`` above the mount along that axis; at all joints
+    zero they point along the mount's x axis (``yaw`` for a level mount). Missing joint angles
+    count as zero and surplus ones are ignored, so a robot whose state has not arrived yet still
+    has a shape.
+
+    The effector is the end of the last link. Its positions, as the controller reports them and
+    ``EFFECTOR_AXES`` names them, are its ``x`` and ``y`` in the floor plane (metres) and its
+    heading (radians, counter-clockwise seen from above, not wrapped): for a mount standing level
+    ``yaw`` plus the joints' sum, hung level (``roll`` pi) ``yaw`` less the sum, tilted the
+    direction of the last link's shadow on the floor. An item held hangs from the effector, its
+    top against the links' underside (``held_height``); an item's pose is its centre.
+    """
+    plane, turned = arm_points(0.0, 0.0, 0.0, link_lengths, joints)
+    if mount.roll == 0.0 and mount.pitch == 0.0:     # standing level: as the cell has always been drawn
+        floor, heading = arm_points(mount.x, mount.y, mount.yaw, link_lengths, joints)
+        z = mount.z + mount.arm_height
+        points = [(x, y, z) for x, y in floor]
+    else:
+        ax, ay, up = rotation(mount.roll, mount.pitch, mount.yaw)
+        h = mount.arm_height
+        origin = (mount.x + up[0] * h, mount.y + up[1] * h, mount.z + up[2] * h)
+        points = [(origin[0] + ax[0] * u + ay[0] * v, origin[1] + ax[1] * u + ay[1] * v,
+                   origin[2] + ax[2] * u + ay[2] * v) for u, v in plane]
+        if abs(math.sin(mount.pitch)) < 1e-9 and abs(math.sin(mount.roll)) < 1e-9:   # hung level
+            heading = mount.yaw + math.copysign(turned, up[2])
+        else:
+            (x0, y0, _), (x1, y1, _) = points[-2], points[-1]
+            heading = math.atan2(y1 - y0, x1 - x0)
+    foot = (mount.x, mount.y, mount.z)
+    standing = mount.z > 0.0 and points[0][2] > mount.z
+    stand = ((mount.x, mount.y, 0.0), foot, points[0]) if standing else (foot, points[0])
+    return Kinematics(points, heading, stand)

@@ -311,12 +311,13 @@ class WorkspaceViewer:
                       font=self._font, anchor="mb" if above else "mt")
 
     def _drawRobots(self, draw: ImageDraw.ImageDraw, robots: Sequence[scene.Robot]) -> None:
-        width = min(max(3, int(0.04 * self._scale)), 40)
-        r = width * 0.7
-        for robot in robots:
+        # Seen from above: the higher arm over the lower, each as thick as its links.
+        for robot in sorted(robots, key=lambda robot: max((z for _, _, z in robot.points_3d), default=0.0)):
             self._drawMarkers(draw, robot)
             if not robot.points:
                 continue
+            width = min(max(3, int(0.04 * self._scale * (robot.width / scene.LINK_WIDTH))), 40)
+            r = width * 0.7
             pixels = [self._px(x, y) for x, y in robot.points]
             draw.line(pixels, fill=_ROBOT_LINK, width=width, joint="curve")
             for u, v in pixels[:-1]:

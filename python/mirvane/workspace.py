@@ -7,7 +7,7 @@ from typing import Mapping, Optional, Sequence
 from dravik.api import geometry_pb2, project_pb2, system_pb2
 
 from .geometry import set_pose, yaw_of
-from .scene import effector_of
+from .scene import ARM_HEIGHT, LINK_WIDTH, Mount, forward_kinematics
 
 # Layout revisions and runs are numbered across all workspaces, so a view can
 # tell a changed or replaced layout, or a new run, from the one it last drew.
@@ -35,11 +35,18 @@ class Workspace:
     # -- building a cell ----------------------------------------------------
 
     def addRobot(self, name: str, x: float, y: float, link_lengths: Sequence[float],
-                 yaw: float = 0.0, joint_positions: Optional[Sequence[float]] = None) -> None:
-        """Add a planar arm based at ``(x, y)`` facing ``yaw`` radians.
+                 yaw: float = 0.0, joint_positions: Optional[Sequence[float]] = None, *, z: float = 0.0,
+                 roll: float = 0.0, pitch: float = 0.0, arm_height: float = ARM_HEIGHT,
+                 link_width: float = LINK_WIDTH) -> None:
+        """Add a planar arm mounted at ``(x, y, z)`` facing ``yaw`` radians.
 
         ``link_lengths`` are metres, base first; ``joint_positions`` (radians,
-        one per link, zeros by default) is its starting state.
+        one per link, zeros by default) is its starting state. The mount stands
+        on the floor by default; ``z`` raises it (a pedestal, a gantry) and
+        ``roll``/``pitch`` tilt it (hung from a ceiling or gantry: ``roll=math.pi``).
+        The links move in the plane ``arm_height`` metres from the mount along
+        its up axis and are ``link_width`` metres thick
+        (``mirvane.scene.forward_kinematics``).
         """
         self._checkNewName(name)
         lengths = [float(v) for v in link_lengths]
@@ -48,12 +55,23 @@ class Workspace:
         joints = [0.0] * len(lengths) if joint_positions is None else [float(v) for v in joint_positions]
         if len(joints) != len(lengths):
             raise ValueError(f"robot {name!r}: {len(joints)} joint positions for {len(lengths)} links")
+        mount = Mount(x, y, float(z), float(roll), float(pitch), yaw, float(arm_height), float(link_width))
+        if not (mount.arm_height >= 0.0 and mount.link_width > 0.0) or not all(
+                math.isfinite(v) for v in (mount.z, mount.roll, mount.pitch, mount.arm_height, mount.link_width)):
+            raise ValueError(f"robot {name!r}: give a finite z, roll and pitch, arm_height of 0 or more "
+                             "and a positive link_width")
         robot = self._model.robots[name]
-        set_pose(robot.base_pose, x, y, 0.0, yaw)
+        set_pose(robot.base_pose, x, y, mount.z, yaw, roll=mount.roll, pitch=mount.pitch)
         robot.link_lengths.extend(lengths)
+        # Only sizes not the default are written, so that older project files stay as they were.
+        if mount.arm_height != ARM_HEIGHT:
+            robot.arm_height = mount.arm_height
+        if mount.link_width != LINK_WIDTH:
+            robot.link_width = mount.link_width
         state = self._state.robots[name]
         state.joint_positions.values.extend(joints)
-        state.effector_positions.values.extend(effector_of(x, y, yaw, lengths, joints))
+        arm = forward_kinematics(mount, lengths, joints)
+        state.effector_positions.values.extend((arm.points[-1][0], arm.points[-1][1], arm.heading))
         self._revision = next(_revisions)
 
     def addCamera(self, name: str, x: float, y: float, yaw: float = 0.0,

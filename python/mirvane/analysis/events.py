@@ -23,7 +23,6 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
 from .. import scene
-from ..geometry import yaw_of
 from ..records import ENDED, Event, EventKind, Severity, duration_seconds, event_marks, seconds_between
 
 __all__ = ["INFO", "WARNING", "ERROR", "SEVERITIES", "KINDS", "ENDED", "Event", "EventKind", "Severity",
@@ -42,7 +41,7 @@ KINDS: Dict[str, Severity] = {
     EventKind.MISSED_GRASP: WARNING,    # a grasp step ended with nothing held
     EventKind.UNSEEN: WARNING,          # perception missed an item for longer than UNSEEN_S
     EventKind.CAMERA_MOVED: WARNING,    # a camera perceived away from its layout position (or where it last moved to)
-    EventKind.NEAR_COLLISION: WARNING,  # two arms' links closer than scene.ARM_CLEARANCE
+    EventKind.NEAR_COLLISION: WARNING,  # two arms' links closer than the clearance (scene.ARM_CLEARANCE)
     EventKind.COLLISION: ERROR,         # ... touching
     EventKind.STALL: WARNING,           # a robot's controller silent for longer than STALL_PERIODS of its reports
     EventKind.PLAN_OVERRUN: WARNING,    # a motion took far longer than planned
@@ -105,13 +104,12 @@ class _Reports:
 
 class _Arm:
     """An arm of the layout, as its joints were last reported (None: damaged, not drawn)."""
-    __slots__ = ("x", "y", "yaw", "links", "z", "joints", "_points", "pairs")
+    __slots__ = ("mount", "links", "joints", "_points", "pairs")
 
-    def __init__(self, shape: scene.Robot) -> None:
-        p = shape.base.position
-        self.x, self.y, self.yaw, self.links, self.z = p.x, p.y, yaw_of(shape.base), shape.links, shape.z
+    def __init__(self, shape: scene.Robot, model: project_pb2.RobotModel) -> None:
+        self.mount, self.links = scene.mount_of(model), shape.links
         self.joints: Optional[Sequence[float]] = None
-        self._points: Optional[Sequence[scene.Point]] = ()
+        self._points: Optional[Sequence[scene.Point3]] = ()
         #: Every other arm, with the name of the pair they make (their names in order).
         self.pairs: List[Tuple["_Arm", Tuple[str, str]]] = []
 
@@ -123,27 +121,31 @@ class _Arm:
         return scene.links_moved(self.links, before, joints)
 
     @property
-    def points(self) -> Sequence[scene.Point]:
-        """Its joints' points, worked out when first needed."""
+    def points(self) -> Sequence[scene.Point3]:
+        """Its joints' points in space, worked out when first needed."""
         if self._points is None:
             self._points = () if self.joints is None else \
-                scene.arm_points(self.x, self.y, self.yaw, self.links, self.joints)[0]
+                scene.forward_kinematics(self.mount, self.links, self.joints).points
         return self._points
 
 
 class Detector:
     """Finds a record's events product by product (see the module's description)."""
 
-    def __init__(self, project: project_pb2.ProjectSnapshot, record: int = 0) -> None:
+    def __init__(self, project: project_pb2.ProjectSnapshot, record: int = 0, *,
+                 clearance: float = scene.ARM_CLEARANCE) -> None:
+        """``clearance``: metres two arms' links keep apart, surface to surface; closer is a
+        near-collision, touching a collision."""
         layout = project.workspace
         self.record = record
+        self._clearance_m = clearance
         self._items = tuple(layout.items)
         self._cameras = {name: camera.base_pose.position for name, camera in layout.cameras.items()}
         self._robot_of = {name: behavior.robot or name for name, behavior in project.behaviors.items()}
         self._robots = set(layout.robots) | set(self._robot_of.values())
         # Arms whose layout can be drawn (with no joints known, all zero).
         shapes = (scene.robot(name, model, None) for name, model in layout.robots.items())
-        self._arms = {shape.name: _Arm(shape) for shape in shapes if shape.points}
+        self._arms = {shape.name: _Arm(shape, layout.robots[shape.name]) for shape in shapes if shape.points}
         for name, arm in self._arms.items():
             arm.pairs = [(other, (name, each) if name < each else (each, name))
                          for each, other in self._arms.items() if each != name]
@@ -333,19 +335,21 @@ class Detector:
 
     def _clearance(self, arm: _Arm, moved: float, now: _Mark, found: List[Event]) -> None:
         """The arms as last reported, this one just moved at most ``moved``: too close, or no longer."""
-        within = scene.ARM_CLEARANCE + CLEARANCE_MARGIN_M
+        clearance = self._clearance_m
+        within = clearance + CLEARANCE_MARGIN_M
         for shape, pair in arm.pairs:
             open_ = self._close.get(pair)
             # Measured only once they may have come within reach: before, what they were apart less
             # what this arm moved since is as good (it decides alike).
             gap = self._apart.get(pair, -math.inf) - moved
             if not gap > within + _ROUNDING_M:
-                gap = scene.links_gap(arm.points, arm.z, shape.points, shape.z, within=within) \
+                gap = scene.links_gap(arm.points, shape.points, within,
+                                      (arm.mount.link_width, shape.mount.link_width)) \
                     if arm.points and shape.points else math.inf
             self._apart[pair] = gap
-            if gap < scene.ARM_CLEARANCE:
+            if gap < clearance:
                 self._close[pair] = (now, gap) if open_ is None else (open_[0], min(open_[1], gap))
-            elif open_ is not None and gap > scene.ARM_CLEARANCE + CLEARANCE_MARGIN_M:
+            elif open_ is not None and gap > within:
                 del self._close[pair]
                 self._too_close(pair, *open_, now, found)
 
@@ -461,9 +465,10 @@ def numbered(events: Iterable[Event]) -> List[Event]:
     return [replace(event, number=n) for n, event in enumerate(ordered, 1)]
 
 
-def record_events(record: data_pb2.Record, index: int = 0) -> List[Event]:
-    """The events of ``record``, the record at position ``index`` of its recording, numbered."""
-    detector = Detector(record.project, index)
+def record_events(record: data_pb2.Record, index: int = 0, *, clearance: float = scene.ARM_CLEARANCE) -> List[Event]:
+    """The events of ``record``, the record at position ``index`` of its recording, numbered
+    (``clearance`` as ``Detector`` takes it)."""
+    detector = Detector(record.project, index, clearance=clearance)
     found = [event for product in record.products for event in detector.feed(product)]
     return numbered(found + detector.finish())
 

@@ -3,12 +3,14 @@
 import argparse
 import csv
 import dataclasses
+import math
 import sys
 import textwrap
 from typing import Any, Iterable, Iterator, List, Sequence
 
 from ..records import json_text
 from ..analysis.events import KINDS, SEVERITIES, Event, record_events, tally
+from ..scene import ARM_CLEARANCE
 from . import Argument, described, printing, _options
 from ._loading import chosen_position, load_recording
 
@@ -31,6 +33,9 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         Argument("--severity", choices=SEVERITIES, default=SEVERITIES[0], metavar="LEVEL",
                  help=f"only events of this severity or worse: {', '.join(SEVERITIES)} (default: info, all)"),
         Argument("--kind", type=_kinds, metavar="K[,K...]", help="only events of these kinds (default: every kind)"),
+        Argument("--clearance", type=_clearance, default=ARM_CLEARANCE, metavar="METRES",
+                 help=f"how far apart two arms' links keep, surface to surface: closer is a near-collision "
+                      f"(default: {ARM_CLEARANCE:g})"),
         Argument("--format", choices=FORMATS, default="table",
                  help="a table (default), JSON lines or CSV with a header; JSON and CSV carry every field, "
                       "stamp_ns and product too; robot names the robots an event concerns (a drop's: the arm "
@@ -46,6 +51,16 @@ def _kinds(text: str) -> List[str]:
     return kinds
 
 
+def _clearance(text: str) -> float:
+    try:
+        metres = float(text)
+    except ValueError:
+        metres = math.nan
+    if not 0.0 <= metres < math.inf:
+        raise argparse.ArgumentTypeError(f"{text!r} is no distance; give metres of 0 or more, such as 0.05")
+    return metres
+
+
 def run(args: argparse.Namespace) -> None:
     records = load_recording(args.recording).records()
     positions: Sequence[int] = range(len(records))
@@ -55,7 +70,7 @@ def run(args: argparse.Namespace) -> None:
 
     def chosen() -> Iterator[Event]:
         for position in positions:
-            for event in record_events(records[position], position):
+            for event in record_events(records[position], position, clearance=args.clearance):
                 if SEVERITIES.index(event.severity) >= least and (not args.kind or event.kind in args.kind):
                     yield event
 

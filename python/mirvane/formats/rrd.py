@@ -4,8 +4,10 @@
 a drawing of ``mirvane.scene`` following each record's workspace state the
 way ``Replay.play`` rebuilds it. Entities:
 
-* ``world/robots/<name>``: the arm's links as a line strip, labelled with its
-  name; ``world/robots/<name>/joints`` its joints as points.
+* ``world/robots/<name>``: the arm's links as a line strip as thick as they
+  are, labelled with its name; ``world/robots/<name>/joints`` its joints as
+  points; ``world/robots/<name>/mount`` its pedestal or hanger, a line from its
+  foot to its first joint.
 * ``world/items/<name>``: a box of the item's size where it is (a held item
   follows the effector, as the controller reports it).
 * ``world/cameras/<name>``: the outline of the camera's field of view.
@@ -68,7 +70,6 @@ _JOINT_COLOR = (235, 235, 235)         # light, on the dark background
 _ITEM_COLOR = (64, 128, 230)
 _CAMERA_COLOR = (51, 191, 77)
 _DAMAGE_COLOR = (217, 0, 0)
-_LINK_RADIUS = scene.LINK_WIDTH / 2.0   # links are drawn as thick as in /scene
 _CAMERA_RADIUS = 0.008                  # metres; a field of view's outline, thick enough to read from afar
 _LEVELS = {Severity.INFO: rr.TextLogLevel.INFO, Severity.WARNING: rr.TextLogLevel.WARN,
            Severity.ERROR: rr.TextLogLevel.ERROR}
@@ -240,7 +241,8 @@ def _eye(workspace: Any) -> Optional[rrb.EyeControls3D]:
     points: List[scene.Point3] = []
     for robot in cell.robots:
         reach = sum(robot.links)
-        points += [(x + dx * reach, y + dy * reach, robot.z) for x, y in robot.points[:1] for dx, dy in ((-1, -1), (1, 1))]
+        points += [(x + dx * reach, y + dy * reach, z) for x, y, z in robot.points_3d[:1] for dx, dy in ((-1, -1), (1, 1))]
+        points += robot.stand[:1]
     points += [(item.pose.position.x, item.pose.position.y, item.pose.position.z) for item in cell.items if item.drawable]
     points += [(x, y, camera.pose.position.z) for camera in cell.cameras if camera.drawable
                for x, y in camera.wedge(_FIELD_OF_VIEW_RANGE)]
@@ -324,7 +326,9 @@ class _Drawing:
         if model is None:       # a robot the layout does not know has no shape
             return
         shape = scene.robot(name, model, self._state.robots.get(name))
-        self._shapes["robots", name].add(time, number, [v for x, y in shape.points for v in (x, y, shape.z)], shape)
+        self._shapes["robots", name].add(time, number, [v for p in shape.points_3d for v in p], shape)
+        if ("mounts", name) not in self._shapes:    # it stands still
+            self._shapes["mounts", name].add(time, number, [v for p in shape.stand for v in p])
 
     def _camera(self, name: str, time: int, number: int) -> None:
         model = self._cameras.get(name)
@@ -353,10 +357,10 @@ class _Drawing:
     def send(self, stream: rr.RecordingStream, named: Set[str], origin: int) -> None:
         """Send the rows; ``origin`` as ``_indexes`` takes it."""
         for (group, name), rows in self._shapes.items():
-            path = f"world/{group}/{_part(name)}"
+            path = f"world/robots/{_part(name)}/mount" if group == "mounts" else f"world/{group}/{_part(name)}"
             if path not in named:
                 named.add(path)
-                _log_fixed(stream, path, group, name)
+                _log_fixed(stream, path, group, name, self._robots.get(name))
             if rows.damage:
                 _send_damage(stream, path + "/damage", rows, named, origin)
             if group == "items":
@@ -415,13 +419,16 @@ def _send_damage(stream: rr.RecordingStream, path: str, rows: _Rows, named: Set[
         [len(markers) for markers, _ in rows.damage]))
 
 
-def _log_fixed(stream: rr.RecordingStream, path: str, group: str, name: str) -> None:
-    """What an entity keeps across rows: its name, colour and thickness."""
+def _log_fixed(stream: rr.RecordingStream, path: str, group: str, name: str, robot: Any = None) -> None:
+    """What an entity keeps across rows: its name, colour and thickness (links as thick as in /scene)."""
     if group == "robots":
-        stream.log(path, rr.LineStrips3D.from_fields(labels=[name], colors=[_ROBOT_COLOR], radii=[_LINK_RADIUS]),
+        radius = scene.mount_of(robot).link_width / 2.0 if robot is not None else scene.LINK_WIDTH / 2.0
+        stream.log(path, rr.LineStrips3D.from_fields(labels=[name], colors=[_ROBOT_COLOR], radii=[radius]),
                    static=True)
         stream.log(path + "/joints", rr.Points3D.from_fields(colors=[_JOINT_COLOR], radii=[scene.JOINT_RADIUS]),
                    static=True)
+    elif group == "mounts":
+        stream.log(path, rr.LineStrips3D.from_fields(colors=[_JOINT_COLOR], radii=[scene.JOINT_RADIUS]), static=True)
     elif group == "items":
         stream.log(path, rr.Boxes3D.from_fields(labels=[name], colors=[_ITEM_COLOR],
                                                 fill_mode=rr.components.FillMode.Solid), static=True)

@@ -196,11 +196,11 @@ def schedule(setup: RobotSetup, workspace: Workspace, duration_s: float, draw: C
     lengths of grasps and releases drawn by ``draw``, the ``mishaps`` striking at their chances."""
     plan = Plan(setup)
     mishaps = mishaps or Mishaps()
-    base = workspace.robots()[setup.name].base_pose
+    arm = workspace.robots()[setup.name]
     for box in setup.boxes:
         model = workspace.items()[box]
         p = model.base_pose.position
-        plan.boxes[box] = Box.resting(robot=plan, x=p.x, y=p.y, rest_z=p.z, held_z=held_height(base, model.size))
+        plan.boxes[box] = Box.resting(robot=plan, x=p.x, y=p.y, rest_z=p.z, held_z=held_height(arm, model.size))
 
     def motion(step: str, box: str, q0: Floats, q1: Floats) -> float:
         planned = _SETTLE_S + float(np.max(np.abs(q1 - q0))) / _JOINT_SPEED

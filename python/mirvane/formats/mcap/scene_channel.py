@@ -85,18 +85,26 @@ class SceneChannel:
             return
         shape = scene.robot(name, model, self._state.robots.get(name))
         update, entity = _entity("robot", name, time)
-        for (x0, y0), (x1, y1), length in zip(shape.points, shape.points[1:], shape.links):
-            link = entity.cubes.add()
-            set_pose(link.pose, (x0 + x1) / 2.0, (y0 + y1) / 2.0, shape.z, math.atan2(y1 - y0, x1 - x0))
-            link.size.x, link.size.y, link.size.z = length, scene.LINK_WIDTH, scene.LINK_WIDTH
+        width = shape.width
+        for p, q, length in zip(shape.points_3d, shape.points_3d[1:], shape.links):
+            link = entity.cubes.add()   # along x: the link's direction
+            _along(link.pose, p, q, -math.atan2(q[2] - p[2], math.hypot(q[0] - p[0], q[1] - p[1])))
+            link.size.x, link.size.y, link.size.z = length, width, width
             _color(link.color, _ROBOT_COLOR)
-        for x, y in shape.points[:-1]:      # the base and the joints, not the effector
+        for x, y, z in shape.points_3d[:-1]:      # the base and the joints, not the effector
             joint = entity.spheres.add()
-            set_pose(joint.pose, x, y, shape.z)
+            set_pose(joint.pose, x, y, z)
             joint.size.x = joint.size.y = joint.size.z = 2.0 * scene.JOINT_RADIUS
             _color(joint.color, _JOINT_COLOR)
-        if shape.points:
-            _name(entity, name, shape.points[0][0], shape.points[0][1], shape.z + scene.LINK_WIDTH)
+        for p, q in zip(shape.stand, shape.stand[1:]):     # the pedestal or hanger
+            post = entity.cylinders.add()   # along z: the post's direction
+            _along(post.pose, p, q, math.atan2(math.hypot(q[0] - p[0], q[1] - p[1]), q[2] - p[2]))
+            post.size.x = post.size.y = 2.0 * scene.JOINT_RADIUS
+            post.size.z = math.dist(p, q)
+            _color(post.color, _JOINT_COLOR)
+        if shape.points_3d:
+            x, y, z = shape.points_3d[0]
+            _name(entity, name, x, y, z + width)
         self._keep(update, entity, shape)
 
     def _item(self, name: str, time: int) -> None:
@@ -174,3 +182,10 @@ def _copy_pose(target: Any, source: Any) -> None:
 
 def _color(target: Any, rgba: Tuple[float, float, float, float]) -> None:
     target.r, target.g, target.b, target.a = rgba
+
+
+def _along(pose: Any, p: scene.Point3, q: scene.Point3, pitch: float) -> None:
+    """``pose`` halfway between ``p`` and ``q``, facing from ``p`` towards ``q`` seen from above and
+    turned ``pitch`` radians about its y axis (to lay a shape's axis along ``pq``)."""
+    set_pose(pose, (p[0] + q[0]) / 2.0, (p[1] + q[1]) / 2.0, (p[2] + q[2]) / 2.0,
+             math.atan2(q[1] - p[1], q[0] - p[0]), pitch=pitch)
