@@ -16,7 +16,7 @@ from PIL import Image
 
 from dravik.api import data_pb2, project_pb2, system_pb2
 import mirvane._atomic
-from mirvane.behavior import Behavior
+from mirvane.behavior import Behavior, StepRole
 from mirvane.data import Data, DataFileError
 from mirvane.geometry import yaw_of
 from mirvane.scene import effector_of
@@ -144,6 +144,7 @@ BEHAVIORS = [
     Behavior("pick", robot="arm_a", steps=("approach", "grasp", "lift")),
     Behavior("idle"),
     Behavior("calibrate", steps=["capture"]),
+    Behavior("own", robot="gantry", steps=("shut", "unclasp"), roles={"shut": StepRole.GRASP, "unclasp": "release"}),
 ]
 
 
@@ -171,10 +172,20 @@ def test_behavior_text_indent(behavior, indent):
     (("b", "arm", "grasp"), TypeError),           # a string is not a list of steps
     (("b", "arm", ("grasp", 3)), TypeError),
     (("b", None), TypeError),
+    (("b", "arm", ("grasp",), {"roles": {"lift": "grasp"}}), ValueError),     # not one of its steps
+    (("b", "arm", ("grasp",), {"roles": {"grasp": "hold"}}), ValueError),
 ])
 def test_behavior_rejects_bad_arguments(args, error):
+    *args, kwargs = args if isinstance(args[-1], dict) else (*args, {})
     with pytest.raises(error):
-        Behavior(*args)
+        Behavior(*args, **kwargs)
+
+
+def test_declared_roles_make_a_behaviour_differ_and_override_the_defaults():
+    own, plain = (Behavior("b", steps=("shut", "open_gripper"), roles=roles) for roles in ({"shut": "grasp"}, None))
+    assert own != plain and hash(own) != hash(plain)
+    assert "roles={'shut': 'grasp'}" in repr(own) and str(own) == "b (no robot): shut -> open_gripper; shut: grasp\n"
+    assert [(own.role(step), plain.role(step)) for step in own.steps()] == [("grasp", "other"), ("release", "release")]
 
 
 # -- data files ------------------------------------------------------------------

@@ -11,11 +11,16 @@ import re
 
 import pytest
 
+from dravik.api import data_pb2
 from helpers import mirvane
 from mirvane.analysis.events import Detector, numbered, record_events
+from mirvane.analysis.metrics import record_metrics
+from mirvane.behavior import Behavior, StepRole
 from mirvane.data import Data
+from mirvane.project import Project
 from mirvane.simulation.cell import run_cell, simulate
 from mirvane.simulation.faults import KINDS, Faults
+from mirvane.snapshots import project_from_snapshot, snapshot_of
 
 # The event each fault shows as.
 FOUND_AS = {"slip": "drop", "missed-grasp": "missed-grasp", "dropout": "unseen", "bumped-camera": "camera-moved",
@@ -206,3 +211,90 @@ def test_a_slips_drop_names_the_box_as_subject_and_the_arm_as_its_robot(twins, t
                   "csv": lambda text: list(csv.DictReader(io.StringIO(text))), "table": table}[form](done.stdout)
     assert re.fullmatch(r"box_\d", drop["subject"]) and re.fullmatch(r"arm_\w", drop["robot"])
     assert drop["text"].startswith(f"{drop['robot']} lost {drop['subject']} ")
+
+
+def renamed(record, grasp, release, roles=None, where=None):
+    """``record`` with its grasp and release steps named ``grasp`` and ``release``; ``roles`` declared on
+    its behaviours through a project saved to ``where`` and loaded back."""
+    names = {"grasp": grasp, "release": release}
+    for product in record.products:
+        if product.HasField("decision"):
+            product.decision.step = names.get(product.decision.step, product.decision.step)
+    for model in record.project.behaviors.values():
+        model.steps[:] = [names.get(step, step) for step in model.steps]
+    if roles:
+        project = project_from_snapshot(record.project)
+        for b in project.behaviors().values():
+            project.addBehavior(Behavior(b.name(), b.robot(), b.steps(), roles=roles))
+        project.save(str(where / "roles.mvproj"))
+        loaded = Project()
+        loaded.load(str(where / "roles.mvproj"))
+        record.project.CopyFrom(snapshot_of(loaded))
+    return record
+
+
+def problems(record):
+    events = record_events(record)
+    return [(e.kind, e.product) for e in events if e.kind not in ("step", "grasp")], record_metrics(record, events)
+
+
+# Declared, default or told from the data, the run's grasps and releases are the same; a missed grasp
+# needs the grasp step known.
+@pytest.mark.parametrize("grasp, release, roles, missed", [
+    ("close_gripper", "open_gripper", None, True),
+    ("shut", "unclasp", {"shut": StepRole.GRASP, "unclasp": "release"}, True),
+    ("shut", "unclasp", None, False),
+])
+def test_steps_named_otherwise_give_the_same_events(tmp_path, grasp, release, roles, missed):
+    faults = Faults(("slip", "missed-grasp"), per_minute=6.0)
+    expected, figures = problems(run_cell(20.0, seed=1, faults=faults)[0])
+    found, counted = problems(renamed(run_cell(20.0, seed=1, faults=faults)[0], grasp, release, roles, tmp_path))
+    assert {"drop", "missed-grasp", "release"} <= {kind for kind, _ in expected}
+    assert found == [e for e in expected if missed or e[0] != "missed-grasp"]
+    assert counted.items_moved == figures.items_moved > 0
+
+
+@pytest.mark.parametrize("fall_m, kind", [(0.0, "release"), (0.1, "drop")])
+def test_an_item_let_go_by_a_still_robot_is_put_down_unless_it_falls(fall_m, kind):
+    record, held = renamed(simulate(6.0, seed=0), "shut", "unclasp"), {}
+    for let_go, report in ((i, p.controller) for i, p in enumerate(record.products) if p.HasField("controller")):
+        if held.get(report.robot) and not report.grasped_item:
+            break
+        held[report.robot] = report.grasped_item
+    item = held[report.robot]
+    for p in record.products[let_go:let_go + 40]:
+        if item in p.perception.item_poses:
+            p.perception.item_poses[item].position.z -= fall_m
+    assert [(e.kind, e.product) for e in record_events(record) if e.kind in ("release", "drop")][0] == (kind, let_go)
+
+
+def motion(arrive_s, end_s, next_s, by):
+    """arm_a planned to turn its first joint (or carry its effector, ``by``) from 0 to 1 in 1 s, reported
+    every 10 ms getting there at ``arrive_s`` and idling; its next decision at ``next_s``, the end at ``end_s``."""
+    record = data_pb2.Record(project=simulate(0.1).project)
+    plan = record.products.add(timestamp_ns=0).planner
+    plan.robot, plan.duration_s, size = "arm_a", 1.0, 2 if by == "joint" else 3
+    plan.waypoints.add().values[:], plan.waypoints.add().values[:] = [0.0] * size, [1.0] + [0.0] * (size - 1)
+    for n in range(1, int(end_s * 100) + 1):
+        if n == int(next_s * 100):
+            record.products.add(timestamp_ns=n * 10_000_000).decision.behavior = "pick_place_a"
+        report, at = record.products.add(timestamp_ns=n * 10_000_000).controller, min(n / 100 / arrive_s, 1.0)
+        report.robot = "arm_a"
+        report.feedback.joint.positions.values[:] = [at, 0.0] if by == "joint" else [0.3, 0.5]
+        report.feedback.effector.positions.values[:] = [at, 0.0, 0.0]
+    return record
+
+
+@pytest.mark.parametrize("arrive_s, end_s, next_s, by, took", [
+    (1.0, 3.0, 2.5, "joint", None),         # got there on time, then idled
+    (1.0, 3.0, 2.5, "effector", None),
+    (2.5, 3.0, 9.0, "joint", 2.5),          # really overran
+    (2.5, 3.0, 9.0, "effector", 2.5),
+    (1.0, 0.8, 9.0, "joint", None),         # the record ends during it, within its plan
+    (9.0, 2.0, 9.0, "joint", 2.0),          # ... past it
+])
+def test_a_motion_ends_when_its_robot_gets_there(arrive_s, end_s, next_s, by, took):
+    found = [re.fullmatch(r"arm_a's motion took (\S+) s, planned 1\.00 s", e.text)
+             for e in record_events(motion(arrive_s, end_s, next_s, by)) if e.kind == "plan-overrun"]
+    # Within a hundredth of the way there is there.
+    assert [float(m[1]) for m in found] == ([pytest.approx(took, abs=0.03)] if took else [])

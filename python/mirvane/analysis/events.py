@@ -14,6 +14,14 @@ different sources may be out of step by up to ``SKEW_S``: an item seen moving
 while nothing holds it, and a grasp step that ended holding nothing, are judged
 only once the other sources have had that long to tell otherwise, so they are
 returned up to ``SKEW_S`` after the product that shows them (keeping its mark).
+
+Which steps grasp and release is each behaviour's declaration (``Behavior.role``: its roles, else
+the defaults for the step's name); the behaviour a robot runs is the one its decisions name. An
+item let go of outside a release step is told from the data: lost while its robot moves it is
+dropped at once; let go of by a robot holding still, it is put down (a ``release``) if it comes
+to rest where it was, dropped if it falls, judged ``SETTLE_S`` (and ``SKEW_S``) later. A motion
+ends when its robot reports reaching the plan's last waypoint (``ARRIVAL_TOLERANCE``), so a robot
+idling after it is not overrunning.
 """
 
 import math
@@ -23,6 +31,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
 from .. import scene
+from ..behavior import StepRole, roles_of, step_role
 from ..records import ENDED, Event, EventKind, Severity, duration_seconds, event_marks, seconds_between
 
 __all__ = ["INFO", "WARNING", "ERROR", "SEVERITIES", "KINDS", "ENDED", "Event", "EventKind", "Severity",
@@ -36,7 +45,7 @@ SEVERITIES: Tuple[str, ...] = tuple(Severity)
 KINDS: Dict[str, Severity] = {
     EventKind.STEP: INFO,               # a behaviour moved to its next step
     EventKind.GRASP: INFO,              # a robot took hold of an item
-    EventKind.RELEASE: INFO,            # ... and let go of it in a release step
+    EventKind.RELEASE: INFO,            # ... and let go of it in a release step, or put it down
     EventKind.DROP: ERROR,              # a held item lost outside a release, or an item moving while nothing holds it
     EventKind.MISSED_GRASP: WARNING,    # a grasp step ended with nothing held
     EventKind.UNSEEN: WARNING,          # perception missed an item for longer than UNSEEN_S
@@ -78,9 +87,13 @@ PERIOD_REPORTS = 9
 #: again as the whole motion; short motions get OVERRUN_SLACK_S besides.
 OVERRUN_FACTOR = 1.5
 OVERRUN_SLACK_S = 0.25
-#: The behaviour steps in which a robot grasps and lets go, by name.
-GRASP_STEPS = frozenset({"grasp"})
-RELEASE_STEPS = frozenset({"release"})
+#: Per value, how near the plan's last waypoint a robot has got there: radians for a joint,
+#: metres (or radians, for a heading) for an effector. A centimetre at a metre's reach is well
+#: within a gripper's play, and far beyond a settled controller's error.
+ARRIVAL_TOLERANCE = 0.01
+#: Radians a second below which each of a robot's joints is holding still: a controller's jitter at
+#: rest is far slower, and an arm carrying something turns tens of times faster.
+STILL_RAD_S = 0.05
 #: Metres far below what floating point makes of a distance in the cell: a bound on it this much beyond a
 #: threshold is beyond it, exactly worked out or not.
 _ROUNDING_M = 1e-9
@@ -142,6 +155,7 @@ class Detector:
         self._items = tuple(layout.items)
         self._cameras = {name: camera.base_pose.position for name, camera in layout.cameras.items()}
         self._robot_of = {name: behavior.robot or name for name, behavior in project.behaviors.items()}
+        self._roles = {name: roles_of(behavior) for name, behavior in project.behaviors.items()}
         self._robots = set(layout.robots) | set(self._robot_of.values())
         # Arms whose layout can be drawn (with no joints known, all zero).
         shapes = (scene.robot(name, model, None) for name, model in layout.robots.items())
@@ -155,7 +169,7 @@ class Detector:
         self._previous_ns: Optional[int] = None
         self._latest_ns = -(1 << 63)       # the greatest stamp yet
         self._stamps: Dict[Tuple[str, str], int] = {}           # the last stamp of each source
-        self._steps: Dict[str, Tuple[str, str]] = {}            # robot: (step, target)
+        self._steps: Dict[str, Tuple[str, str, StepRole]] = {}  # robot: (step, target, its role)
         self._held: Dict[str, str] = {}                         # robot: item
         # Robots in a release step: until when a let-go counts as its release (inf while the step goes
         # on; SKEW_S past its end, for a report of the let-go that comes late).
@@ -164,7 +178,13 @@ class Detector:
         # the drop).
         self._dropping: Dict[str, Tuple[int, Event]] = {}
         self._grasped: Dict[str, Tuple[_Mark, str]] = {}        # robot: (grasp step ended, its text)
-        self._plans: Dict[str, Tuple[_Mark, float]] = {}        # robot: (motion planned, its seconds)
+        # robot: (motion planned, its seconds, its last waypoint: None until a decision ends it)
+        self._plans: Dict[str, Tuple[_Mark, float, Optional[Sequence[float]]]] = {}
+        self._joints: Dict[str, Tuple[int, Sequence[float]]] = {}     # robot: its last joints, when
+        self._seen_held: Dict[str, scene.Point3] = {}   # held item: where it was last seen
+        # Items let go of by a robot holding still: (the let-go, its robot and step, where last seen held,
+        # until when it may still fall).
+        self._let_go: Dict[str, Tuple[_Mark, str, str, Optional[scene.Point3], int]] = {}
         self._reports: Dict[str, _Reports] = {}
         self._close: Dict[Tuple[str, str], Tuple[_Mark, float]] = {}   # pair: (closer since, least gap)
         self._apart: Dict[Tuple[str, str], float] = {}    # pair: at least how far apart their links are now
@@ -184,6 +204,8 @@ class Detector:
             self._first_ns = stamp
         found: List[Event] = []
         self._judge_drops(found)
+        if self._let_go:
+            self._judge_let_go(found)
         kind = scene.kind_of(product)
         # Each part's rules; each names what made the product.
         if kind == "controller":
@@ -214,6 +236,7 @@ class Detector:
         now = (self._previous_ns, self._position)
         found = [event for _, event in self._dropping.values()]
         self._dropping = {}
+        self._judge_let_go(found, math.inf)
         for robot, reports in self._reports.items():
             # Sources stop out of step too: a silence at the end is a stall only beyond the skew.
             if now[0] - reports.last[0] > reports.stall_ns + _SKEW_NS:
@@ -222,7 +245,7 @@ class Detector:
             self._unseen_for(item, since, now, found)
         for pair, (since, gap) in self._close.items():
             self._too_close(pair, since, gap, now, found)
-        for robot, (since, planned) in self._plans.items():
+        for robot, (since, planned, _) in self._plans.items():
             self._overrun(robot, since, planned, now, found)
         found.extend(self._event(EventKind.MISSED_GRASP, robot, text, since)
                      for robot, (since, text) in self._grasped.items())
@@ -245,29 +268,37 @@ class Detector:
 
     def _decision(self, decision: system_pb2.Decision, found: List[Event]) -> str:
         robot = self._robot_of.get(decision.behavior, decision.behavior)
-        step, target = self._steps.get(robot, ("", ""))
-        if step in GRASP_STEPS and not self._held.get(robot):
+        step, target, role = self._steps.get(robot, ("", "", StepRole.OTHER))
+        if role is StepRole.GRASP and not self._held.get(robot):
             # Missed unless the robot reports holding something within the skew.
             missed = self._grasped.get(robot)
             if missed is not None:
                 found.append(self._event(EventKind.MISSED_GRASP, robot, missed[1], missed[0]))
             self._grasped[robot] = (self._now(), f"{robot}'s {step} of {target or 'its item'} ended holding nothing")
-        if decision.step in RELEASE_STEPS:
+        role = step_role(self._roles.get(decision.behavior, {}), decision.step)
+        if role is StepRole.RELEASE:
             self._releasing[robot] = math.inf
         elif robot in self._releasing:
             self._releasing[robot] = min(self._releasing[robot], self._stamp_ns + _SKEW_NS)
-        plan = self._plans.pop(robot, None)
-        if plan is not None:
-            self._overrun(robot, *plan, self._now(), found)
-        self._steps[robot] = (decision.step, decision.target_item)
+        plan = self._plans.get(robot)
+        if plan is not None and plan[2] is None:    # a plan its robot's reports cannot be compared with
+            del self._plans[robot]
+            self._overrun(robot, plan[0], plan[1], self._now(), found)
+        self._steps[robot] = (decision.step, decision.target_item, role)
         found.append(self._event(EventKind.STEP, robot, f"{robot} {scene.decision_text(decision)}"))
         return robot
 
     def _planner(self, planner: system_pb2.Planner, found: List[Event]) -> str:
         robot = planner.robot
-        if not all(scene.joints_ok(waypoint.values) for waypoint in planner.waypoints):
+        waypoints = planner.waypoints
+        usable = all(scene.joints_ok(waypoint.values) for waypoint in waypoints)
+        if not usable:
             found.append(self._event(EventKind.DAMAGED_VALUE, robot, f"damaged value: {robot} planned waypoints"))
-        self._plans[robot] = (self._now(), planner.duration_s)
+        before = self._plans.get(robot)
+        if before is not None:      # planned again before getting there
+            self._overrun(robot, before[0], before[1], self._now(), found)
+        self._plans[robot] = (self._now(), planner.duration_s,
+                              tuple(waypoints[-1].values) if usable and waypoints else None)
         return robot
 
     def _controller(self, controller: system_pb2.Controller, found: List[Event]) -> str:
@@ -282,6 +313,11 @@ class Detector:
             self._damaged_report(controller, joints_ok, found)
         now = self._stamp_ns, self._position
         reports = self._reports.get(robot)
+        if self._plans.get(robot, (0, 0, None))[2] is not None:
+            self._arrival(robot, feedback, reports.last[0] if reports else None, found)
+        last = self._joints.get(robot)
+        if joints_ok:
+            self._joints[robot] = (now[0], joints)
         if reports is None:
             self._reports[robot] = _Reports(now)
         else:
@@ -295,7 +331,7 @@ class Detector:
             reports.last = now
         held = self._held.get(robot, "")
         if held != item:
-            self._hand(robot, held, item, found)
+            self._hand(robot, held, item, joints_ok and _turning(last, now[0], joints), found)
         grasped = self._grasped.get(robot) if self._grasped else None
         if grasped is not None and (item or now[0] > grasped[0][0] + _SKEW_NS):
             del self._grasped[robot]
@@ -316,21 +352,26 @@ class Detector:
             ("held pose", not item or scene.pose_ok(controller.grasped_item_pose))) if not ok]
         found.append(self._event(EventKind.DAMAGED_VALUE, robot, "damaged value: " + ", ".join(problems)))
 
-    def _hand(self, robot: str, held: str, item: str, found: List[Event]) -> None:
-        """``robot`` held ``held`` and now holds ``item``."""
+    def _hand(self, robot: str, held: str, item: str, moving: bool, found: List[Event]) -> None:
+        """``robot`` held ``held`` and now holds ``item`` (``moving``: its arm is under way)."""
         self._held[robot] = item
         if held:
             self._resting.pop(held, None)
             self._settling[held] = self._stamp_ns + int(SETTLE_S * 1e9)
-            step, _ = self._steps.get(robot, ("", ""))
+            step = self._steps.get(robot, ("",))[0]
+            seen = self._seen_held.pop(held, None)
             if robot in self._releasing:
                 found.append(self._event(EventKind.RELEASE, robot, f"{robot} released {held}"))
+            elif not moving:    # put down or dropped: whether it falls tells
+                self._let_go[held] = (self._now(), robot, step, seen,
+                                      self._stamp_ns + int(SETTLE_S * 1e9) + _SKEW_NS)
             else:
-                found.append(self._event(EventKind.DROP, held, f"{robot} lost {held} during {step or 'no step'}",
-                                         robot=robot))
+                found.append(self._lost(robot, held, step, self._now()))
         if item:
             # Seen moving just before this report of the grasp: lifted, not dropped.
             self._dropping.pop(item, None)
+            if item in self._let_go:     # taken again before it could fall: it had been put down
+                self._judge_let_go(found, only=item)
             found.append(self._event(EventKind.GRASP, robot, f"{robot} grasped {item}"))
 
     def _clearance(self, arm: _Arm, moved: float, now: _Mark, found: List[Event]) -> None:
@@ -401,9 +442,15 @@ class Detector:
             since = self._unseen.pop(name, None)
             if since is not None:
                 self._unseen_for(name, since, self._now(), found)
-            if name in held or name in damaged or overdue or self._settling.get(name, stamp) > stamp:
+            if name in damaged:
                 continue
             seen = item_at[name]
+            if name in held:
+                self._seen_held[name] = seen
+            if name in self._let_go:
+                self._falling(name, seen, found)
+            if name in held or overdue or self._settling.get(name, stamp) > stamp or name in self._let_go:
+                continue
             rest = self._resting.setdefault(name, seen)
             moved = math.hypot(seen[0] - rest[0], seen[1] - rest[1], seen[2] - rest[2])
             if moved > ITEM_MOVED_M:
@@ -411,6 +458,44 @@ class Detector:
                 self._dropping.setdefault(name, (stamp + _SKEW_NS, self._event(
                     EventKind.DROP, name, f"{name} moved {moved * 100:.1f} cm while nothing held it")))
         return "perception"
+
+    def _arrival(self, robot: str, feedback: system_pb2.Feedback, previous_ns: Optional[int],
+                 found: List[Event]) -> None:
+        """Ends ``robot``'s motion if ``feedback`` has it at the plan's last waypoint (its joints or its
+        effector, whichever the waypoint holds), reached since its previous report (at ``previous_ns``)."""
+        since, planned, target = self._plans[robot]
+        assert target is not None
+        reported = (feedback.joint.positions.values, feedback.effector.positions.values)
+        comparable = [values for values in reported if len(values) == len(target)]
+        if not comparable:
+            if any(reported):   # it holds neither: only the robot's next decision can end the motion
+                self._plans[robot] = (since, planned, None)
+        elif any(all(abs(value - goal) <= ARRIVAL_TOLERANCE for value, goal in zip(values, target))
+                 for values in comparable):
+            del self._plans[robot]
+            self._overrun(robot, since, planned, self._now(), found, previous_ns)
+
+    def _falling(self, item: str, seen: scene.Point3, found: List[Event]) -> None:
+        """``item``, let go of by a robot holding still, seen at ``seen``: dropped if away from where it was."""
+        since, robot, step, where, until = self._let_go[item]
+        if where is None:
+            self._let_go[item] = (since, robot, step, seen, until)
+        elif math.dist(seen, where) > ITEM_MOVED_M:
+            del self._let_go[item]
+            self._settling[item] = self._stamp_ns + int(SETTLE_S * 1e9)     # falling still
+            found.append(self._lost(robot, item, step, since))
+
+    def _judge_let_go(self, found: List[Event], now: Optional[float] = None, only: str = "") -> None:
+        """The items let go of (``only`` that one) that have had their time to fall, and did not: put down."""
+        now = self._stamp_ns if now is None else now
+        for item, (since, robot, _, _, until) in list(self._let_go.items()):
+            if until < now or item == only:
+                del self._let_go[item]
+                found.append(self._event(EventKind.RELEASE, robot, f"{robot} put down {item}", since))
+
+    def _lost(self, robot: str, item: str, step: str, since: _Mark) -> Event:
+        return self._event(EventKind.DROP, item, f"{robot} lost {item} during {step or 'no step'}", since,
+                           robot=robot)
 
     # -- range events, once they end -------------------------------------------------------
 
@@ -433,9 +518,12 @@ class Detector:
         kind = EventKind.COLLISION if gap <= 0.0 else EventKind.NEAR_COLLISION
         found.append(self._event(kind, f"{a},{b}", text, since, now))
 
-    def _overrun(self, robot: str, since: _Mark, planned: float, now: _Mark, found: List[Event]) -> None:
+    def _overrun(self, robot: str, since: _Mark, planned: float, now: _Mark, found: List[Event],
+                 earliest_ns: Optional[int] = None) -> None:
+        """A motion planned at ``since`` ended by ``now``, or (reports being apart) as early as ``earliest_ns``."""
         took = duration_seconds(now[0] - since[0])
-        if took > max(OVERRUN_FACTOR * planned, planned + OVERRUN_SLACK_S):
+        least = took if earliest_ns is None else duration_seconds(max(earliest_ns, since[0]) - since[0])
+        if least > max(OVERRUN_FACTOR * planned, planned + OVERRUN_SLACK_S):
             found.append(self._event(EventKind.PLAN_OVERRUN, robot,
                                      f"{robot}'s motion took {took:.2f} s, planned {planned:.2f} s", since, now))
 
@@ -457,6 +545,15 @@ class Detector:
             robot = ",".join(name for name in subject.split(",") if name in self._robots)
         return Event(self._time(start[0]), self._time(end[0]), start[0], kind, KINDS[kind], subject, text,
                      self.record, start[1], robot=robot, end_stamp_ns=end[0], end_product=end[1])
+
+
+def _turning(last: Optional[Tuple[int, Sequence[float]]], stamp: int, joints: Sequence[float]) -> bool:
+    """Whether a robot's ``joints`` at ``stamp`` turned faster than ``STILL_RAD_S`` since its ``last``
+    report (not known: no)."""
+    if last is None or len(last[1]) != len(joints) or stamp <= last[0]:
+        return False
+    reach = STILL_RAD_S * duration_seconds(stamp - last[0])
+    return any(abs(value - before) > reach for value, before in zip(joints, last[1]))
 
 
 def numbered(events: Iterable[Event]) -> List[Event]:

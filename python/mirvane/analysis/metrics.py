@@ -34,7 +34,8 @@ class Metrics:
     #: Their mean length in seconds, from the first step's decision to the one after the last step
     #: (None without a cycle).
     cycle_s: Optional[float]
-    #: Items carried and let go of in a release step (``release`` events): the pick-and-place moves completed.
+    #: Items carried and put down (``release`` events: let go of in a release step, or by a robot holding
+    #: still and come to rest): the pick-and-place moves completed.
     items_moved: int
     #: Events by kind, every kind of ``events.KINDS`` (most 0), and by severity.
     events: Dict[str, int]
