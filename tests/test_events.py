@@ -287,7 +287,7 @@ def motion(arrive_s, end_s, next_s, by):
 
 @pytest.mark.parametrize("arrive_s, end_s, next_s, by, took", [
     (1.0, 3.0, 2.5, "joint", None),         # got there on time, then idled
-    (1.0, 3.0, 2.5, "effector", None),
+    (1.0, 3.0, 9.0, "effector", None),      # ... till the record's end
     (2.5, 3.0, 9.0, "joint", 2.5),          # really overran
     (2.5, 3.0, 9.0, "effector", 2.5),
     (1.0, 0.8, 9.0, "joint", None),         # the record ends during it, within its plan

@@ -255,13 +255,15 @@ class Detector:
     # -- the rules -------------------------------------------------------------------------
 
     def _order(self, kind: str, source: str, found: List[Event]) -> None:
-        """Stamps go forward; a source (a robot's controller, perception) never repeats one."""
+        """Stamps go forward in a recording (its own order: a recorder writes products handed over late
+        in their place); a source (a robot's controller, perception) never repeats one."""
         stamp, previous, key = self._stamp_ns, self._previous_ns, (kind, source)
+        what = kind if source == kind else f"{source} {kind}"     # perception is its own source
         if previous is not None and stamp < previous:
-            found.append(self._event(EventKind.TIME_ORDER, source, f"{source} {kind} stamped "
+            found.append(self._event(EventKind.TIME_ORDER, source, f"{what} stamped "
                                      f"{duration_seconds(previous - stamp):.6f} s before the product before it"))
         elif stamp <= self._latest_ns and self._stamps.get(key) == stamp:   # only a stamp seen before repeats one
-            found.append(self._event(EventKind.TIME_ORDER, source, f"{source} {kind} stamp repeated"))
+            found.append(self._event(EventKind.TIME_ORDER, source, f"{what} stamp repeated"))
         self._stamps[key] = stamp
         if stamp > self._latest_ns:
             self._latest_ns = stamp

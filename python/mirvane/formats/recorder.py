@@ -61,6 +61,7 @@ from ..records import Event, PathLike, Severity
 from ..scene import kind_of
 from ..snapshots import snapshot_of
 from .mcap import CHUNK_BYTES, LayoutWriter
+from .reorder import ReorderWindow
 from .stamp_range import StampRange
 
 #: A pose: a message, or (x, y, z, yaw) in metres and radians about the vertical.
@@ -89,6 +90,9 @@ SCENES_PER_SECOND = 30
 #: still stamps every product within them. Minutes of a rich cell (the sample cell makes some 40 kB a second).
 SNAPSHOT_MOST_BYTES = 256 * 2 ** 20
 
+#: Seconds a product waits for those stamped before it: devices hand theirs over some milliseconds late.
+REORDER_SECONDS = 0.5
+
 _SECOND = 1_000_000_000
 _INT64 = 2 ** 63
 _GATHER_SECONDS = 0.02     # the writer wakes at most this often while products trickle in
@@ -109,6 +113,7 @@ class RecorderOptions:
     trigger_when: Optional[Trigger] = None
     trigger_on: Optional[str] = None
     detector: Optional[DetectorFactory] = None
+    reorder_window: float = REORDER_SECONDS
 
     def __post_init__(self) -> None:
         for name, value in (("flush_seconds", self.flush_seconds), ("max_seconds", self.max_seconds),
@@ -117,6 +122,8 @@ class RecorderOptions:
                 raise ValueError(f"{name} must be a positive number, not {value!r}")
         if not 0 <= self.after_seconds < math.inf:
             raise ValueError(f"after_seconds must be zero or more, not {self.after_seconds!r}")
+        if not 0 <= self.reorder_window < math.inf:
+            raise ValueError(f"reorder_window must be zero or more seconds, not {self.reorder_window!r}")
         if self.snapshot_seconds is not None and (self.max_seconds or self.max_bytes):
             raise ValueError("a snapshot is one file per trigger: give snapshot_seconds or max_seconds/max_bytes")
         if self.trigger_on is not None and self.trigger_on not in _SEVERITIES:
@@ -165,15 +172,23 @@ class Recorder:
     files must not exist yet. ``detector`` makes, for a project, what finds the
     events ``trigger_on`` triggers on (``mirvane.analysis.events.Detector``).
     See the module's description for the options.
+
+    ``reorder_window`` (seconds; 0 writes products as they come): products are written in
+    stamp order, each once the latest stamps are this far past it, so a source handing its
+    products over late (perception stamps a frame when taken) leaves the file in order; one
+    stamped far ahead neither holds the rest back nor makes them late. A product later than
+    the window is written at once and counted in ``late_products``, as is one stamped before
+    what ``flush()`` wrote: flushing and closing write all the window holds. Splits, snapshots
+    and ``trigger_on``'s events follow the written order.
     """
 
     def __init__(self, path: PathLike, project: Any, *, flush_seconds: float = 1.0,
                  max_seconds: Optional[float] = None, max_bytes: Optional[int] = None,
                  snapshot_seconds: Optional[float] = None, after_seconds: float = 0.0,
                  trigger_when: Optional[Trigger] = None, trigger_on: Optional[str] = None,
-                 detector: Optional[DetectorFactory] = None) -> None:
+                 detector: Optional[DetectorFactory] = None, reorder_window: float = REORDER_SECONDS) -> None:
         options = RecorderOptions(flush_seconds, max_seconds, max_bytes, snapshot_seconds, after_seconds,
-                                  trigger_when, trigger_on, detector)
+                                  trigger_when, trigger_on, detector, reorder_window)
         self.path = os.fspath(path)
         self._numbered = options.numbered
         self._queue: "queue.SimpleQueue[_Message]" = queue.SimpleQueue()
@@ -193,6 +208,11 @@ class Recorder:
     def files(self) -> List[str]:
         """The files written so far, in order (the one being written last)."""
         return list(self._files)
+
+    @property
+    def late_products(self) -> int:
+        """The products written so far after one stamped later than them (see ``reorder_window``)."""
+        return self._writer.reorder.late
 
     # -- what callers call, from any thread: each only queues ------------------------------
 
@@ -366,6 +386,7 @@ class _Writer:
         #: What stopped the writer, for the callers, who see it on their next call.
         self.failure: Optional[BaseException] = None
         self._project = project
+        self.reorder = ReorderWindow(int(options.reorder_window * _SECOND), self._product)
         self._flush_seconds = options.flush_seconds
         self._max_ns = None if options.max_seconds is None else int(options.max_seconds * _SECOND)
         self._max_bytes = max_bytes = options.max_bytes
@@ -416,9 +437,10 @@ class _Writer:
             # Take everything queued by now, then let more gather: a wake-up per batch, not per product.
             while message is not None:
                 if isinstance(message, _Close):
+                    self.reorder.drain()
                     return
                 if isinstance(message, data_pb2.Product):
-                    self._product(message)
+                    self.reorder.add(message)
                 else:
                     self._control(message)
                 try:
@@ -432,6 +454,8 @@ class _Writer:
             time.sleep(min(_GATHER_SECONDS, max(0.0, due - time.monotonic())))
 
     def _control(self, message: Union[_Flush, _Trigger, _ProjectChanged]) -> None:
+        if not isinstance(message, _Trigger):    # a flush writes what is held; a new record holds only its own
+            self.reorder.drain()
         if isinstance(message, _Flush):
             if self._file is not None:
                 self._file.flush()
