@@ -40,6 +40,16 @@ def test_page_shows_the_replay_as_it_plays_and_says_when_it_is_finished(browser,
     assert float(browser.find_element(By.ID, "time").text) == pytest.approx(4.0, abs=0.05)
 
 
+def test_the_field_box_suggests_a_field_of_the_cells_own_robot(browser, serve):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    process, url = serve("--hold")
+    assert b"arm_a" not in urllib.request.urlopen(url).read()     # the page itself names no cell
+    browser.get(url)
+    field = browser.find_element(By.ID, "field")
+    WebDriverWait(browser, 30).until(lambda b: 'controller{robot=="arm_a"}' in field.get_attribute("placeholder"))
+
+
 def open_stream(url):
     host, port = re.match(r"http://([\d.]+):(\d+)/", url).groups()
     client = socket.create_connection((host, int(port)))

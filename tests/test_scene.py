@@ -1,13 +1,24 @@
 """The scene model applies products as playback does: checked against Replay.play's own snapshots."""
 
+import json
+import math
 import random
 
 import numpy as np
 import pytest
+from mcap.reader import make_reader
+from mcap_protobuf.decoder import DecoderFactory
 
 from dravik.api import data_pb2, geometry_pb2, system_pb2
 from mirvane import scene
+from mirvane.data import Data
+from mirvane.formats.recorder import Recorder
+from mirvane.player.picture import Picture
+from mirvane.project import Project
 from mirvane.simulation.cell import simulate
+from mirvane.viewer import WorkspaceViewer
+from mirvane.workspace import Workspace
+from helpers import mirvane
 from replay_fakes import Rig
 
 
@@ -108,3 +119,76 @@ def test_shapes_come_in_name_order_whatever_order_the_layout_lists_them_in():
     cell = scene.cell(*backwards, layout.state)
     for shapes, names in zip((cell.robots, cell.cameras, cell.items), backwards):
         assert [shape.name for shape in shapes] == sorted(names)
+
+
+def scene_of(path):
+    """The entities of the last ``/scene`` message of the MCAP file at ``path``, by id."""
+    with open(path, "rb") as f:
+        *_, (_, _, _, last) = make_reader(f, decoder_factories=[DecoderFactory()]).iter_decoded_messages(
+            topics=["/scene"])
+    return {entity.id: entity for entity in last.entities}
+
+
+def in_scene_channel(record, where, item, tmp_path, monkeypatch):
+    assert mirvane("export", where / "slip.rec", "slip.mcap", "--quiet", cwd=tmp_path).returncode == 0
+    p = scene_of(tmp_path / "slip.mcap")[f"item/{item}"].cubes[0].pose.position
+    return p.x, p.y, p.z
+
+
+def in_rerun(record, where, item, tmp_path, monkeypatch):
+    from test_rrd import at, read
+    assert mirvane("export", where / "slip.rec", "slip.rrd", "--quiet", cwd=tmp_path).returncode == 0
+    return tuple(at(read(tmp_path / "slip.rrd")[f"/world/items/{item}"], 2 ** 63)["Boxes3D:centers"][0])
+
+
+def in_picture(record, where, item, tmp_path, monkeypatch):
+    """The item's shape in the player's (and movies') picture of the last product."""
+    state = system_pb2.SystemState(workspace=record.project.workspace.state)
+    for product in record.products:
+        scene.apply(product, state)
+    project = Project()
+    project.workspace()._setSnapshot(record.project.workspace)
+    project.workspace()._setState(state.workspace)
+    project.system()._setState(state)
+    viewer = WorkspaceViewer(project)
+    Picture(record, []).tell(viewer, 1e9)
+    drawn, cell = [], scene.cell
+    monkeypatch.setattr(scene, "cell", lambda *args: drawn.append(cell(*args)) or drawn[-1])
+    viewer.render()
+    p = next(shape for shape in drawn[0].items if shape.name == item).pose.position
+    return p.x, p.y, p.z
+
+
+@pytest.mark.parametrize("drawn", [in_scene_channel, in_rerun, in_picture])
+def test_a_dropped_item_is_drawn_where_perception_saw_it_fall_not_where_it_was_let_go(twins, tmp_path, monkeypatch,
+                                                                                      drawn):
+    where, _ = twins
+    [drop] = [json.loads(line) for line in mirvane("events", where / "slip.rec", "--kind", "drop", "--format", "json",
+                                                   cwd=tmp_path).stdout.splitlines()]
+    record = Data.fromFile(where / "slip.rec").records()[0]
+    item = drop["subject"]
+    seen = [p.perception.item_poses[item].position for p in record.products if item in p.perception.item_poses][-1]
+    let_go = record.project.workspace.state.items[item].base_pose.position.z
+    for product in record.products:
+        if product.controller.grasped_item == item:
+            let_go = product.controller.grasped_item_pose.position.z
+    assert seen.z < let_go - 0.05    # the run's state leaves it in the air
+    assert drawn(record, where, item, tmp_path, monkeypatch) == pytest.approx((seen.x, seen.y, seen.z), abs=1e-6)
+
+
+@pytest.mark.parametrize("view_range, depth", [(2.5, 2.5), (None, 1.2)], ids=["declared", "to-the-floor"])
+def test_a_cameras_field_of_view_is_drawn_as_deep_as_it_sees_and_its_range_is_saved(tmp_path, view_range, depth):
+    workspace = Workspace()
+    workspace.addRobot("gantry", 0.0, 0.0, (1.0, 1.0))
+    workspace.addCamera("eye", 0.5, 0.5, z=1.2, view_range=view_range)
+    project = Project()
+    project.setWorkspace(workspace)
+    project.save(str(tmp_path / "cell.mvproj"))
+    loaded = Project()
+    loaded.load(str(tmp_path / "cell.mvproj"))
+    camera = loaded.workspace().cameras()["eye"]
+    assert camera.HasField("view_range") == (view_range is not None) and camera.view_range == (view_range or 0.0)
+    with Recorder(tmp_path / "cell.mcap", loaded) as recorder:
+        recorder.perception(camera_poses={"eye": (0.5, 0.5, 1.2, 0.0)})
+    wedge = scene_of(tmp_path / "cell.mcap")["camera/eye"].lines[0].points
+    assert max(math.hypot(p.x, p.y) for p in wedge) == pytest.approx(depth)

@@ -11,6 +11,10 @@ The cell is laid out top-down: positions are metres in the floor plane
 (``z`` is height) and orientations are rotations about the vertical axis; a
 robot's mount may be raised, tilted or hung (see ``forward_kinematics``), and
 distances between robots are measured in space.
+An item's pose is where its centre is (a box on the floor is half its height
+up). An item no robot holds is drawn where perception last saw it, or where it
+was last known to be (``ItemsSeen``); a held one with its grasp. A camera's
+field of view is drawn as deep as it sees (``view_range``).
 """
 
 import math
@@ -288,6 +292,8 @@ class Camera(Shape):
     pose: Pose = field(default_factory=Pose)
     field_of_view_deg: float = 0.0
     drawable: bool = False
+    #: Metres: how deep its field of view is drawn (``view_range``).
+    reach: float = 0.0
 
     @property
     def yaw(self) -> float:
@@ -332,31 +338,37 @@ def robot(name: str, model: project_pb2.RobotModel, state: Optional[system_pb2.R
 
 
 def item(name: str, model: project_pb2.ItemModel, state: Optional[system_pb2.ItemState],
-         held: bool = False, held_pose: Optional[Pose] = None) -> Item:
-    """The item ``name`` where it is now: at ``held_pose`` while held, if usable, else as its state says."""
+         held: bool = False, held_pose: Optional[Pose] = None, seen: Optional[Pose] = None) -> Item:
+    """The item ``name`` where it is now (its centre): at ``held_pose`` while held, if usable, else
+    where perception last saw it (``seen``, as ``ItemsSeen`` gives it), else as its state says."""
     problems = _layout_problems(name, model.base_pose, "size", size_ok(model.size))
     markers: List[Point3] = []
     if held_pose is not None and not pose_ok(held_pose):
         problems.append(f"{name} held pose")
         markers.append(_at(held_pose))
         held_pose = None
-    pose = held_pose if held_pose is not None else _current(name, model.base_pose, state, problems, markers)
+    pose = held_pose if held_pose is not None else seen if seen is not None else \
+        _current(name, model.base_pose, state, problems, markers)
     drawable = pose_ok(pose) and size_ok(model.size)
     if not drawable:
         markers.append(_at(pose))
     return Item(name, tuple(problems), tuple(markers), pose=pose, size=model.size, held=held, drawable=drawable)
 
 
-def camera(name: str, model: project_pb2.CameraModel, state: Optional[system_pb2.CameraState]) -> Camera:
-    """The camera ``name`` where it is now."""
+def camera(name: str, model: project_pb2.CameraModel, state: Optional[system_pb2.CameraState],
+           extent: float = 0.0) -> Camera:
+    """The camera ``name`` where it is now, seeing ``view_range`` deep in a cell ``extent`` big."""
     fov = model.field_of_view_deg
     problems = _layout_problems(name, model.base_pose, "field of view", field_of_view_ok(fov))
+    if model.HasField("view_range") and not length_ok(model.view_range):
+        problems.append(f"{name} view range")
     markers: List[Point3] = []
     pose = _current(name, model.base_pose, state, problems, markers)
     drawable = pose_ok(pose) and field_of_view_ok(fov)
     if not drawable:
         markers.append(_at(pose))
-    return Camera(name, tuple(problems), tuple(markers), pose=pose, field_of_view_deg=fov, drawable=drawable)
+    return Camera(name, tuple(problems), tuple(markers), pose=pose, field_of_view_deg=fov, drawable=drawable,
+                  reach=view_range(model, extent))
 
 
 def _layout_problems(name: str, pose: Pose, what: str, ok: bool) -> List[str]:
@@ -415,18 +427,21 @@ class Cell:
 
 def cell(robots: Mapping[str, project_pb2.RobotModel], cameras: Mapping[str, project_pb2.CameraModel],
          items: Mapping[str, project_pb2.ItemModel], state: Optional[system_pb2.WorkspaceState],
-         held: Collection[str] = (), held_poses: Optional[Mapping[str, Pose]] = None) -> Cell:
+         held: Collection[str] = (), held_poses: Optional[Mapping[str, Pose]] = None,
+         seen: Optional[Mapping[str, Pose]] = None) -> Cell:
     """The cell of the layout ``robots``, ``cameras``, ``items`` in ``state`` (none: as laid out);
-    the items named in ``held`` are held, at ``held_poses`` where given."""
-    poses = held_poses or {}
+    the items named in ``held`` are held, at ``held_poses`` where given; the others where perception
+    saw them (``seen``, as ``Sightings`` gives it) if it did since they were last held."""
+    poses, sighted, size = held_poses or {}, seen or {}, extent(robots, cameras, items)
     # In name order: a map's order differs from process to process, and where shapes overlap
     # the order they are drawn in shows.
     return Cell(
         tuple(robot(name, model, state.robots.get(name) if state is not None else None)
               for name, model in sorted(robots.items())),
-        tuple(camera(name, model, state.cameras.get(name) if state is not None else None)
+        tuple(camera(name, model, state.cameras.get(name) if state is not None else None, size)
               for name, model in sorted(cameras.items())),
-        tuple(item(name, model, state.items.get(name) if state is not None else None, name in held, poses.get(name))
+        tuple(item(name, model, state.items.get(name) if state is not None else None, name in held, poses.get(name),
+                   sighted.get(name))
               for name, model in sorted(items.items())))
 
 
@@ -525,3 +540,88 @@ def forward_kinematics(mount: Mount, link_lengths: Sequence[float], joints: Sequ
     standing = mount.z > 0.0 and points[0][2] > mount.z
     stand = ((mount.x, mount.y, 0.0), foot, points[0]) if standing else (foot, points[0])
     return Kinematics(points, heading, stand)
+
+
+# -- where items are seen, how deep cameras see --------------------------------------------
+
+class ItemsSeen:
+    """Where perception last saw each item no robot holds, since a controller last reported it held:
+    ``poses`` after the products of a record taken in order (``apply``). An item is drawn with its
+    grasp while held, then where perception sees it (falling, sliding, at rest); one not seen since
+    it was let go where it was let go (the state's pose). Playback's state follows the controllers
+    alone (``apply`` above): perception's news is newer only where this says so."""
+
+    def __init__(self) -> None:
+        self.poses: Dict[str, Pose] = {}
+        self._holding: Dict[str, str] = {}      # robot -> the item it holds
+
+    def apply(self, product: data_pb2.Product) -> Tuple[str, ...]:
+        """Take what ``product`` tells of the items; the items whose drawn place it may have changed."""
+        kind = kind_of(product)
+        if kind == "perception":
+            held = set(self._holding.values())
+            # A damaged sighting is the events' to name; the drawing keeps the last usable one.
+            seen = sorted(name for name, pose in product.perception.item_poses.items()
+                          if name not in held and pose_ok(pose))
+            for name in seen:
+                self.poses[name] = product.perception.item_poses[name]
+            return tuple(seen)
+        if kind != "controller":
+            return ()
+        controller = product.controller
+        before = self._holding.get(controller.robot, "")
+        self._holding[controller.robot] = controller.grasped_item
+        self.poses.pop(controller.grasped_item, None)    # its grasp, in the state, is newer
+        return tuple(sorted({before, controller.grasped_item} - {""}))
+
+
+class Sightings:
+    """``ItemsSeen.poses`` at every product of ``record``, found from the record alone (as ``Reports``
+    are), so that the picture of a product is the same however playback came to it."""
+
+    def __init__(self, record: data_pb2.Record) -> None:
+        self._items: Dict[str, Tuple[List[int], List[Optional[Pose]]]] = {}
+        seen = ItemsSeen()
+        for position, product in enumerate(record.products):
+            for name in seen.apply(product):
+                positions, poses = self._items.setdefault(name, ([], []))
+                positions.append(position)
+                poses.append(seen.poses.get(name))
+
+    def at(self, product: int) -> Dict[str, Pose]:
+        """Where perception last saw each item not held since, at the product at position ``product``."""
+        found = {}
+        for name, (positions, poses) in self._items.items():
+            pose = poses[bisect_right(positions, product) - 1] if positions[0] <= product else None
+            if pose is not None:
+                found[name] = pose
+        return found
+
+
+#: Metres a field of view is drawn when neither the camera nor the cell tells how deep.
+_VIEW_RANGE = 1.0
+
+
+def view_range(model: project_pb2.CameraModel, extent: float) -> float:
+    """How deep a camera's field of view is drawn, in metres: its declared ``view_range``; else down
+    to the floor from its height, at most ``extent`` (the cell's size)."""
+    if model.HasField("view_range") and length_ok(model.view_range):
+        return model.view_range
+    return min((v for v in (model.base_pose.position.z, extent) if length_ok(v)), default=_VIEW_RANGE)
+
+
+def extent(robots: Mapping[str, project_pb2.RobotModel], cameras: Mapping[str, project_pb2.CameraModel],
+           items: Mapping[str, project_pb2.ItemModel]) -> float:
+    """The cell's size: the longer side of the floor area its robots reach and its cameras and items
+    stand on, in metres (0 when nothing can be placed)."""
+    reaches = [(robot.base_pose, sum(robot.link_lengths) if links_ok(robot.link_lengths) else 0.0)
+               for robot in robots.values()]
+    reaches += [(camera.base_pose, 0.0) for camera in cameras.values()]
+    reaches += [(item.base_pose, 0.0) for item in items.values()]
+    xs: List[float] = []
+    ys: List[float] = []
+    for pose, reach in reaches:
+        if pose_ok(pose):
+            xs += (pose.position.x - reach, pose.position.x + reach)
+            ys += (pose.position.y - reach, pose.position.y + reach)
+    return max(max(xs) - min(xs), max(ys) - min(ys)) if xs else 0.0

@@ -93,18 +93,18 @@ class WorkspaceViewer:
     """
 
     def __init__(self, project: ViewedProject, width: int = 640, height: int = 480,
-                 scale: Optional[float] = None, camera_range: float = 0.6, captioned: bool = False) -> None:
+                 scale: Optional[float] = None, camera_range: Optional[float] = None, captioned: bool = False) -> None:
         if width < 32 or height < 32 + _STATUS_HEIGHT * (1 + captioned):
             raise ValueError("the view must be at least 32 pixels wide and tall")
         if scale is not None and not 0.0 < scale < math.inf:
             raise ValueError("scale must be positive and finite")
-        if not 0.0 <= camera_range <= FAR:
+        if camera_range is not None and not 0.0 <= camera_range <= FAR:
             raise ValueError(f"camera_range must be within [0, {FAR:g}] metres")
         self._project = project
         self._width = int(width)
         self._height = int(height)
         self._fixed_scale = scale
-        self._camera_range = camera_range    # metres of the field-of-view wedge
+        self._camera_range = camera_range    # metres of every field-of-view wedge; None: each camera's own
         self._font = _small_font()
         self._background: Optional[Image.Image] = None
         self._revision: Optional[int] = None     # layout revision the background shows
@@ -112,6 +112,8 @@ class WorkspaceViewer:
         self._top = _STATUS_HEIGHT if captioned else 0     # the caption line's height
         # Each robot's latest report at the product shown, when told (``at``).
         self._reports: Mapping[str, system_pb2.Controller] = {}
+        # Where perception last saw the items not held, at the product shown, when told (``at``).
+        self._seen: Mapping[str, Pose] = {}
         self._caption = ""
         self._status_text = ""
         self._status_image: Optional[Image.Image] = None
@@ -143,11 +145,14 @@ class WorkspaceViewer:
         on, each by its severity ("warning" or "error"): a glow in that severity's colour under it."""
         self._marked = dict(subjects)
 
-    def at(self, reports: Mapping[str, system_pb2.Controller], caption: str = "") -> None:
+    def at(self, reports: Mapping[str, system_pb2.Controller], caption: str = "",
+           seen: Optional[Mapping[str, Pose]] = None) -> None:
         """What the pictures rendered from now on show beyond the project's state: each robot's latest
         controller report at the product shown (``scene.Reports``; the state alone has the last robot's
-        only) and, when ``captioned``, the caption line's text."""
+        only), where perception last saw the items no robot holds (``scene.Sightings``; the state follows
+        the controllers only) and, when ``captioned``, the caption line's text."""
         self._reports = dict(reports)
+        self._seen = dict(seen or {})
         self._caption = caption
 
     def render(self) -> None:
@@ -172,7 +177,7 @@ class WorkspaceViewer:
         problems: List[str] = []
         if workspace is not None:
             cell = scene.cell(workspace.robots(), workspace.cameras(), workspace.items(), workspace.state(),
-                              set(holding.values()), held_pose)
+                              set(holding.values()), held_pose, self._seen)
             if self._marked:
                 self._drawMarked(frame, cell)
             self._drawCameras(draw, cell.cameras)
@@ -276,11 +281,12 @@ class WorkspaceViewer:
     # -- moving parts ----------------------------------------------------------
 
     def _drawCameras(self, draw: ImageDraw.ImageDraw, cameras: Sequence[scene.Camera]) -> None:
-        reach = min(self._camera_range * self._scale, _MAX_RADIUS)
         for camera in cameras:
             self._drawMarkers(draw, camera)
             if not camera.drawable:
                 continue
+            reach = min((camera.reach if self._camera_range is None else self._camera_range) * self._scale,
+                        _MAX_RADIUS)
             u, v = self._px(camera.pose.position.x, camera.pose.position.y)
             yaw, half = camera.yaw, camera.half_angle
             # Pillow measures angles clockwise in image space, hence the sign flip.

@@ -75,20 +75,33 @@ class Workspace:
         self._revision = next(_revisions)
 
     def addCamera(self, name: str, x: float, y: float, yaw: float = 0.0,
-                  field_of_view_deg: float = 60.0, z: float = 1.5) -> None:
-        """Add a camera at ``(x, y, z)`` looking along ``yaw`` radians."""
+                  field_of_view_deg: float = 60.0, z: float = 1.5, *, view_range: Optional[float] = None) -> None:
+        """Add a camera at ``(x, y, z)`` looking along ``yaw`` radians.
+
+        ``view_range`` is how far it sees, in metres: how deep its field of view is drawn. Left
+        out, the drawings take a depth from the cell (``scene.view_range``): down to the floor
+        from the camera's height, at most the cell's size.
+        """
         self._checkNewName(name)
         if not 0.0 < field_of_view_deg < 360.0:
             raise ValueError(f"camera {name!r}: field of view must be within (0, 360) degrees")
+        if view_range is not None and not 0.0 < view_range < math.inf:
+            raise ValueError(f"camera {name!r}: view range must be a positive number of metres")
         camera = self._model.cameras[name]
         set_pose(camera.base_pose, x, y, z, yaw)
         camera.field_of_view_deg = field_of_view_deg
+        if view_range is not None:     # written only when given: older project files save as they were
+            camera.view_range = view_range
         self._state.cameras[name].base_pose.CopyFrom(camera.base_pose)
         self._revision = next(_revisions)
 
     def addItem(self, name: str, x: float, y: float, size: Sequence[float] = (0.06, 0.06, 0.06),
                 yaw: float = 0.0) -> None:
-        """Add a box of ``size`` (x, y, z metres) resting on the floor at ``(x, y)``."""
+        """Add a box of ``size`` (x, y, z metres) resting on the floor at ``(x, y)``, turned ``yaw`` radians.
+
+        An item's pose, here and in every state and product, is where its centre is: a box
+        resting on the floor has its pose ``size[2] / 2`` above it.
+        """
         self._checkNewName(name)
         sx, sy, sz = (float(v) for v in size)
         if min(sx, sy, sz) <= 0.0:
@@ -159,8 +172,9 @@ class Workspace:
             lines.append("  Cameras")
             for name in sorted(m.cameras):
                 camera = m.cameras[name]
+                seen = f", sees {camera.view_range:g} m" if camera.HasField("view_range") else ""
                 lines.append(f"    {name}: at {_place(camera.base_pose)}, "
-                             f"field of view {camera.field_of_view_deg:g} deg")
+                             f"field of view {camera.field_of_view_deg:g} deg{seen}")
         if m.items:
             lines.append("  Items")
             for name in sorted(m.items):

@@ -9,8 +9,10 @@ way ``Replay.play`` rebuilds it. Entities:
   points; ``world/robots/<name>/mount`` its pedestal or hanger, a line from its
   foot to its first joint.
 * ``world/items/<name>``: a box of the item's size where it is (a held item
-  follows the effector, as the controller reports it).
-* ``world/cameras/<name>``: the outline of the camera's field of view.
+  follows the effector, as the controller reports it; the others are where
+  perception last saw them, ``scene.ItemsSeen``).
+* ``world/cameras/<name>``: the outline of the camera's field of view, as deep
+  as it sees (``scene.view_range``).
 * ``<any of those>/damage``: red points where the model finds values it
   cannot draw, labelled with what is damaged; only for shapes that have any.
 * ``plots/<robot>/joints/<i>`` and ``plots/<robot>/effector/<x|y|heading>``:
@@ -64,7 +66,6 @@ from .timeline import Timeline
 #: A progress callback: called with (bytes of the input done, bytes in all).
 Progress = Callable[[int, int], None]
 
-_FIELD_OF_VIEW_RANGE = 1.0      # metres; how far a camera's field of view is drawn, as in /scene
 _ROBOT_COLOR = (242, 140, 38)
 _JOINT_COLOR = (235, 235, 235)         # light, on the dark background
 _ITEM_COLOR = (64, 128, 230)
@@ -245,7 +246,7 @@ def _eye(workspace: Any) -> Optional[rrb.EyeControls3D]:
         points += robot.stand[:1]
     points += [(item.pose.position.x, item.pose.position.y, item.pose.position.z) for item in cell.items if item.drawable]
     points += [(x, y, camera.pose.position.z) for camera in cell.cameras if camera.drawable
-               for x, y in camera.wedge(_FIELD_OF_VIEW_RANGE)]
+               for x, y in camera.wedge(camera.reach)]
     if not points:
         return None
     low, high = np.min(points, axis=0), np.max(points, axis=0)
@@ -293,6 +294,8 @@ class _Drawing:
         self._robots, self._cameras, self._items = workspace.robots, workspace.cameras, workspace.items
         self._state = system_pb2.WorkspaceState()
         self._state.CopyFrom(workspace.state)
+        self._seen = scene.ItemsSeen()      # where items not held were last seen
+        self._extent = scene.extent(self._robots, self._cameras, self._items)
         self._shapes: Dict[Tuple[str, str], _Rows] = defaultdict(_Rows)     # ("robots", name) -> rows
         self._series: Dict[str, _Rows] = defaultdict(_Rows)                 # plots/<robot>/joints -> vectors
         self._texts: Dict[str, _Rows] = defaultdict(_Rows)                  # entity -> rows of text
@@ -310,8 +313,8 @@ class _Drawing:
             self._camera(camera, time, number)
         if moved.robot:
             self._robot(moved.robot, time, number)
-        if moved.item:
-            self._item(moved.item, time, number)
+        for item in sorted({moved.item, *self._seen.apply(product)} - {""}):
+            self._item(item, time, number)
         if kind == "controller" and product.controller.robot:
             self._plot(product.controller, time, number)
         elif kind == "decision":
@@ -334,8 +337,8 @@ class _Drawing:
         model = self._cameras.get(name)
         if model is None:
             return
-        shape = scene.camera(name, model, self._state.cameras.get(name))
-        wedge = shape.wedge(_FIELD_OF_VIEW_RANGE) if shape.drawable else []
+        shape = scene.camera(name, model, self._state.cameras.get(name), self._extent)
+        wedge = shape.wedge(shape.reach) if shape.drawable else []
         z = shape.pose.position.z
         self._shapes["cameras", name].add(time, number, [v for x, y in wedge + wedge[:1] for v in (x, y, z)], shape)
 
@@ -343,7 +346,7 @@ class _Drawing:
         model = self._items.get(name)
         if model is None:
             return
-        shape = scene.item(name, model, self._state.items.get(name))
+        shape = scene.item(name, model, self._state.items.get(name), seen=self._seen.poses.get(name))
         size = shape.size
         box = (*_position(shape.pose), *_quaternion(shape.pose), size.x / 2, size.y / 2, size.z / 2) \
             if shape.drawable else ()

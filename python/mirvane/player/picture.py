@@ -1,6 +1,7 @@
 """What a picture of a played record shows beyond the state ``Replay.play`` hands the viewer.
 
-Each robot's latest report (``scene.Reports``), the subjects of the warnings and errors under way
+Each robot's latest report (``scene.Reports``), where perception last saw the items not held
+(``scene.Sightings``), the subjects of the warnings and errors under way
 (marked) and, in movies, a caption line of the record time and the events under way: all worked
 out from the record and its events and looked up by the time play shows, so that a picture is the
 same however playback came to it (played through, sought, stepped, a clip or the whole movie).
@@ -11,7 +12,7 @@ from typing import Dict, Sequence
 from dravik.api import data_pb2
 
 from ..analysis.events import ERROR, INFO, SEVERITIES, Event
-from ..scene import Reports
+from ..scene import Reports, Sightings
 from ..viewer import WorkspaceViewer
 from .clock import nearest, product_times
 
@@ -30,6 +31,7 @@ class Picture:
     def __init__(self, record: data_pb2.Record, events: Sequence[Event], step: float = 0.0) -> None:
         self._times = product_times(record)
         self._reports = Reports(record)
+        self._sightings = Sightings(record)
         self._events = tuple(events)
         self._alarms = tuple(event for event in events if event.severity != INFO)
         self._reach = max(POINT_MARK_S, step * _STEP_SLACK)
@@ -37,7 +39,8 @@ class Picture:
     def tell(self, viewer: WorkspaceViewer, seconds: float) -> None:
         """Tell ``viewer`` what its next picture, of the record at ``seconds`` as play shows it, shows."""
         viewer.mark(marked(self._alarms, seconds, self._reach))
-        viewer.at(self._reports.at(nearest(self._times, seconds)), self.caption(seconds) if viewer.captioned else "")
+        shown = nearest(self._times, seconds)
+        viewer.at(self._reports.at(shown), self.caption(seconds) if viewer.captioned else "", self._sightings.at(shown))
 
     def caption(self, seconds: float) -> str:
         """The record time and each event under way, the worst first, then the latest."""

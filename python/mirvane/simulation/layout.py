@@ -31,6 +31,8 @@ DEFAULT_START_NS = 1_700_000_000_000_000_000
 LINKS = (0.45, 0.35)
 HOME = (1.2, -1.9)           # joints of the tucked arm, clear of both strips
 CAMERA_Z = 1.5
+#: Metres the cameras see, as their fields of view are drawn.
+CAMERA_RANGE = 0.6
 
 @dataclass(frozen=True)
 class RobotSetup:
@@ -66,7 +68,7 @@ def build_cell() -> Workspace:
     for setup in ROBOTS:
         ws.addRobot(setup.name, setup.x, setup.y, LINKS, yaw=setup.yaw, joint_positions=HOME)
     for name, x, y, yaw, fov, _, _ in CAMERAS:
-        ws.addCamera(name, x, y, yaw=math.radians(yaw), field_of_view_deg=fov, z=CAMERA_Z)
+        ws.addCamera(name, x, y, yaw=math.radians(yaw), field_of_view_deg=fov, z=CAMERA_Z, view_range=CAMERA_RANGE)
     for setup in ROBOTS:
         for i, (box, (x, y)) in enumerate(zip(setup.boxes, setup.feed)):
             ws.addItem(box, x, y, size=_BOX_SIZES[i % len(_BOX_SIZES)])

@@ -13,7 +13,6 @@ from ... import scene
 from ...geometry import set_pose
 
 _FRAME = "world"
-_FIELD_OF_VIEW_RANGE = 1.0  # metres; how far a camera's field of view is drawn
 _ROBOT_COLOR = (0.95, 0.55, 0.15, 1.0)
 _ITEM_COLOR = (0.25, 0.5, 0.9, 1.0)
 _CAMERA_COLOR = (0.2, 0.75, 0.3, 1.0)
@@ -38,6 +37,8 @@ class SceneChannel:
                  time: int) -> None:
         self._robots, self._cameras, self._items = robots, cameras, items
         self._state = state
+        self._seen = scene.ItemsSeen()      # where items not held were last seen
+        self._extent = scene.extent(robots, cameras, items)
         self._entities: Dict[str, bytes] = {}
         self._moved: Dict[str, Callable[[str, int], None]] = {}    # what to draw anew, by name
         self._drawn_cameras: Dict[str, Any] = {}     # each camera's pose as last drawn
@@ -58,9 +59,10 @@ class SceneChannel:
                 self._moved[camera] = self._camera
         if moved.robot:
             self._moved[moved.robot] = self._robot
-        if moved.item:
-            self._moved[moved.item] = self._item
-        return bool(moved)
+        seen = self._seen.apply(product)
+        for item in {moved.item, *seen} - {""}:
+            self._moved[item] = self._item
+        return bool(moved or seen)
 
     @property
     def moved(self) -> bool:
@@ -111,7 +113,7 @@ class SceneChannel:
         model = self._items.get(name)
         if model is None:
             return
-        shape = scene.item(name, model, self._state.items.get(name))
+        shape = scene.item(name, model, self._state.items.get(name), seen=self._seen.poses.get(name))
         update, entity = _entity("item", name, time)
         if shape.drawable:
             box = entity.cubes.add()
@@ -130,12 +132,12 @@ class SceneChannel:
         if state is not None:
             self._drawn_cameras[name] = type(state.base_pose)()
             self._drawn_cameras[name].CopyFrom(state.base_pose)
-        shape = scene.camera(name, model, state)
+        shape = scene.camera(name, model, state, self._extent)
         update, entity = _entity("camera", name, time)
         if shape.drawable:
             view = entity.lines.add(type=LinePrimitive.LINE_LOOP, thickness=0.01)
             _copy_pose(view.pose, shape.pose)
-            for x, y in shape.wedge(_FIELD_OF_VIEW_RANGE, world=False):
+            for x, y in shape.wedge(shape.reach, world=False):
                 view.points.add(x=x, y=y)
             _color(view.color, _CAMERA_COLOR)
             p = shape.pose.position
