@@ -20,6 +20,7 @@ import argparse
 import bisect
 import functools
 import math
+import time
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
@@ -34,7 +35,6 @@ from mirvane.workspace import Workspace
 Point = Tuple[float, float]
 XYZ = Tuple[float, float, float]
 
-START_NS = 1_760_000_000_000_000_000     # where the run's clock starts
 STEPS = ("approach", "close_gripper", "lift", "transfer", "open_gripper", "retreat")
 ARM_HEIGHT = 0.2          # the links' plane above the mount, along its up axis (the default)
 LINK_WIDTH = 0.05
@@ -289,6 +289,11 @@ def record(path: Union[str, Path], seconds: float = 60.0, faults: bool = True, s
     """Run the cell for ``seconds`` and record it into the MCAP file ``path`` (which must not exist)."""
     cell = Cell(seconds, faults, seed)
     project = build_project()
+    # Stamped by the clock, as a live cell is: the recorder's /scene follows products from when it opened.
+    start_ns = time.time_ns()
+
+    def stamp(t: float) -> int:
+        return start_ns + int(round(t * 1e9))
     handed: List[Tuple[float, int, Callable[[Recorder], None]]] = []   # (when it reaches the recorder, ...)
 
     def hand(at: float, call: Callable[[Recorder], None]) -> None:
@@ -297,17 +302,17 @@ def record(path: Union[str, Path], seconds: float = 60.0, faults: bool = True, s
     for line in cell.timelines:
         arm = line.arm
         for t, step, part in line.decisions:
-            hand(t, functools.partial(_decide, f"{arm.name}_cycle", step, part, t))
+            hand(t, functools.partial(_decide, f"{arm.name}_cycle", step, part, stamp(t)))
         for t, q0, q1, duration in line.plans:
-            hand(t, functools.partial(_plan, arm.name, [q0, q1], duration, t))
+            hand(t, functools.partial(_plan, arm.name, [q0, q1], duration, stamp(t)))
         silent = cell.run.silent if cell.run.silent and cell.run.silent[0] == arm.name else None
         for t in np.arange(0.0017 * (ARMS.index(arm) + 1), seconds, 1.0 / arm.hz):
             if not (silent and silent[1] <= t < silent[2]):
-                hand(float(t), functools.partial(_report, cell, line, float(t)))
+                hand(float(t), functools.partial(_report, cell, line, float(t), stamp(t)))
     for t in np.arange(0.004, seconds, 1.0 / PERCEPTION_HZ):
         late = LATENCY_S + float(cell.rng.uniform(-0.004, 0.004))
         noise = cell.rng.normal(0.0, NOISE_M, (len(cell.pieces), 2))
-        hand(float(t) + late, functools.partial(_perceive, cell, float(t), noise))
+        hand(float(t) + late, functools.partial(_perceive, cell, float(t), stamp(t), noise))
     handed = [h for h in handed if h[0] < seconds]
     handed.sort(key=lambda h: (h[0], h[1]))
     with Recorder(path, project, reorder_window=0.5) as recorder:
@@ -317,33 +322,29 @@ def record(path: Union[str, Path], seconds: float = 60.0, faults: bool = True, s
     return cell.run
 
 
-def _decide(behavior: str, step: str, part: str, t: float, recorder: Recorder) -> None:
-    recorder.decision(behavior, step, part, time_ns=_ns(t))
+def _decide(behavior: str, step: str, part: str, stamp: int, recorder: Recorder) -> None:
+    recorder.decision(behavior, step, part, time_ns=stamp)
 
 
-def _plan(robot: str, waypoints: List[List[float]], duration: float, t: float, recorder: Recorder) -> None:
-    recorder.planner(robot, waypoints, duration, time_ns=_ns(t))
+def _plan(robot: str, waypoints: List[List[float]], duration: float, stamp: int, recorder: Recorder) -> None:
+    recorder.planner(robot, waypoints, duration, time_ns=stamp)
 
 
-def _report(cell: Cell, line: Timeline, t: float, recorder: Recorder) -> None:
+def _report(cell: Cell, line: Timeline, t: float, stamp: int, recorder: Recorder) -> None:
     joints = line.joints(t)
     held = line.held(t)
     pose = (*cell.part(held, t), 0.0) if held else None
     recorder.controller(line.arm.name, joints, line.arm.effector(joints), grasped_item=held, grasped_pose=pose,
-                        time_ns=_ns(t))
+                        time_ns=stamp)
 
 
-def _perceive(cell: Cell, t: float, noise: "np.ndarray[Any, np.dtype[np.float64]]", recorder: Recorder) -> None:
+def _perceive(cell: Cell, t: float, stamp: int, noise: "np.ndarray[Any, np.dtype[np.float64]]", recorder: Recorder) -> None:
     cameras = {name: (x, y, z, yaw) for name, x, y, z, yaw, _, _ in CAMERAS}
     items = {}
     for (name, _), (nx, ny) in zip(sorted(cell.pieces.items()), noise):
         x, y, z = cell.part(name, t)
         items[name] = (x + nx, y + ny, z, 0.0)
-    recorder.perception(camera_poses=cameras, item_poses=items, time_ns=_ns(t))
-
-
-def _ns(seconds: float) -> int:
-    return START_NS + int(round(seconds * 1e9))
+    recorder.perception(camera_poses=cameras, item_poses=items, time_ns=stamp)
 
 
 def main() -> None:
