@@ -107,9 +107,9 @@ class Task:
 
 
 # The cell. Parts rest with their centre at the support's height plus half their own.
-WELDER = Arm("welder", 0.0, 0.0, (0.3, 0.22, 0.15, 0.1, 0.08, 0.06, 0.04), hz=100.0, home=(0.35, 0.0))
-LOADER = Arm("loader", 2.0, 0.0, (0.34, 0.28, 0.16, 0.1, 0.07, 0.05), hz=100.0, yaw=math.pi, home=(1.65, 0.0))
-GANTRY = Arm("gantry", 0.45, 0.0, (0.3, 0.25, 0.15), hz=50.0, z=1.7, roll=math.pi, home=(0.75, 0.0))
+WELDER = Arm("welder", 0.0, 0.0, (0.3, 0.22, 0.15, 0.1, 0.08, 0.06, 0.04), hz=100.0, home=(0.5, 0.0))
+LOADER = Arm("loader", 2.0, 0.0, (0.34, 0.28, 0.16, 0.1, 0.07, 0.05), hz=100.0, yaw=math.pi, home=(1.45, 0.0))
+GANTRY = Arm("gantry", 0.45, 0.0, (0.3, 0.25, 0.15), hz=50.0, z=1.7, roll=math.pi, home=(0.95, 0.0))
 ARMS = (WELDER, LOADER, GANTRY)
 RACK_TOP = 1.30           # the racks' shelves, under the gantry's plane (1.5 m)
 PART_SIZES = {"bracket": (0.06, 0.04, 0.03), "housing": (0.08, 0.08, 0.05), "spindle": (0.04, 0.04, 0.08)}
@@ -122,8 +122,8 @@ TASKS: Dict[str, List[Task]] = {
                for k in range(2)],
 }
 # name, x, y, z, yaw, field of view (deg), view range (m)
-CAMERAS = (("overhead", 1.0, 0.0, 2.2, -math.pi / 2, 90.0, 2.6),
-           ("side", 1.0, -1.6, 1.2, math.pi / 2, 70.0, 3.5))
+CAMERAS = (("overhead", 1.0, 0.0, 2.2, -math.pi / 2, 90.0, 2.2),
+           ("side", 1.0, -1.6, 1.2, math.pi / 2, 70.0, 2.5))
 
 
 def build_project() -> Project:
