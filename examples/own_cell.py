@@ -113,14 +113,21 @@ GANTRY = Arm("gantry", 0.45, 0.0, (0.3, 0.25, 0.15), hz=50.0, z=1.7, roll=math.p
 ARMS = (WELDER, LOADER, GANTRY)
 RACK_TOP = 1.30           # the racks' shelves, under the gantry's plane (1.5 m)
 PART_SIZES = {"bracket": (0.06, 0.04, 0.03), "housing": (0.08, 0.08, 0.05), "spindle": (0.04, 0.04, 0.08)}
-TASKS: Dict[str, List[Task]] = {
-    "welder": [Task(f"bracket_{k + 1}", (0.3 + 0.1 * k, 0.55, 0.015), (0.3 + 0.1 * k, -0.55, 0.015))
-               for k in range(4)],
-    "loader": [Task(f"housing_{k + 1}", (1.4 + 0.1 * k, 0.55, 0.025), (1.4 + 0.1 * k, -0.55, 0.025))
-               for k in range(4)],
-    "gantry": [Task(f"spindle_{k + 1}", (0.35 + 0.15 * k, 0.4, RACK_TOP + 0.04), (0.35 + 0.15 * k, -0.4, RACK_TOP + 0.04))
-               for k in range(2)],
-}
+
+
+def size_of(part: str) -> Tuple[float, float, float]:
+    """A part's size, by its kind: the name before its number."""
+    return PART_SIZES[part.rsplit("_", 1)[0]]
+
+
+def _row(kind: str, count: int, x0: float, dx: float, y: float, support: float) -> List[Task]:
+    """``count`` parts of ``kind`` on a support ``support`` metres up, from ``y`` across to ``-y``."""
+    z = support + PART_SIZES[kind][2] / 2.0
+    return [Task(f"{kind}_{k + 1}", (x0 + dx * k, y, z), (x0 + dx * k, -y, z)) for k in range(count)]
+
+
+TASKS = {"welder": _row("bracket", 4, 0.3, 0.1, 0.55, 0.0), "loader": _row("housing", 4, 1.4, 0.1, 0.55, 0.0),
+         "gantry": _row("spindle", 2, 0.35, 0.15, 0.4, RACK_TOP)}
 # name, x, y, z, yaw, field of view (deg), view range (m)
 CAMERAS = (("overhead", 1.0, 0.0, 2.2, -math.pi / 2, 90.0, 2.2),
            ("side", 1.0, -1.6, 1.2, math.pi / 2, 70.0, 2.5))
@@ -137,7 +144,7 @@ def build_project() -> Project:
         ws.addCamera(name, x, y, yaw=yaw, field_of_view_deg=fov, z=z, view_range=depth)
     for tasks in TASKS.values():
         for task in tasks:
-            ws.addItem(task.part, task.pick[0], task.pick[1], size=PART_SIZES[task.part.split("_")[0]])
+            ws.addItem(task.part, task.pick[0], task.pick[1], size=size_of(task.part))
     project = Project()
     project.setWorkspace(ws)
     for arm in ARMS:
@@ -173,9 +180,11 @@ class Timeline:
 
 @dataclass
 class Run:
-    """What a recorded run did: the parts placed, the part lost (part, robot, seconds) and the
-    controller silenced (robot, from, to seconds), for checking what the recording shows."""
+    """What a recorded run did: the products handed over (and how many the recorder wrote out of
+    order), the parts placed, the part lost (part, robot, seconds) and the controller silenced (robot,
+    from, to seconds), for checking what the recording shows."""
     products: int = 0
+    late: int = 0
     placed: List[str] = field(default_factory=list)
     lost: Optional[Tuple[str, str, float]] = None
     silent: Optional[Tuple[str, float, float]] = None
@@ -225,7 +234,7 @@ class Cell:
                     at = (carry_from + carry_to) / 2.0
                     line.holds.append((grasp, at, task.part))
                     self._carry(line, task.part, pick, pick, lift, (at + 1.0, at + 1.0), grasp)
-                    self._fall(task.part, line, at, pick[2] + LIFT_M, PART_SIZES["housing"][2] / 2.0)
+                    self._fall(task.part, line, at, pick[2] + LIFT_M, size_of(task.part)[2] / 2.0)
                     self.run.lost = (task.part, arm.name, at)
                 else:
                     line.holds.append((grasp, release, task.part))
@@ -294,6 +303,7 @@ def record(path: Union[str, Path], seconds: float = 60.0, faults: bool = True, s
 
     def stamp(t: float) -> int:
         return start_ns + int(round(t * 1e9))
+
     handed: List[Tuple[float, int, Callable[[Recorder], None]]] = []   # (when it reaches the recorder, ...)
 
     def hand(at: float, call: Callable[[Recorder], None]) -> None:
@@ -318,6 +328,7 @@ def record(path: Union[str, Path], seconds: float = 60.0, faults: bool = True, s
     with Recorder(path, project, reorder_window=0.5) as recorder:
         for _, _, call in handed:
             call(recorder)
+    cell.run.late = recorder.late_products
     cell.run.products = len(handed)
     return cell.run
 
@@ -338,7 +349,8 @@ def _report(cell: Cell, line: Timeline, t: float, stamp: int, recorder: Recorder
                         time_ns=stamp)
 
 
-def _perceive(cell: Cell, t: float, stamp: int, noise: "np.ndarray[Any, np.dtype[np.float64]]", recorder: Recorder) -> None:
+def _perceive(cell: Cell, t: float, stamp: int, noise: "np.ndarray[Any, np.dtype[np.float64]]",
+              recorder: Recorder) -> None:
     cameras = {name: (x, y, z, yaw) for name, x, y, z, yaw, _, _ in CAMERAS}
     items = {}
     for (name, _), (nx, ny) in zip(sorted(cell.pieces.items()), noise):
@@ -357,7 +369,7 @@ def main() -> None:
     run = record(args.out, args.seconds, args.faults)
     project = Path(args.out).with_suffix(".mvproj")
     build_project().save(str(project))       # what replay takes besides the file
-    print(f"Recorded {args.seconds:g} s of the cell ({run.products} products) to {args.out}: "
+    print(f"Recorded {args.seconds:g} s of the cell ({run.products} products, {run.late} out of order) to {args.out}: "
           f"{len(run.placed)} parts placed" + (f", {run.lost[0]} lost by {run.lost[1]} at {run.lost[2]:.2f} s"
                                                if run.lost else "")
           + (f", {run.silent[0]}'s controller silent from {run.silent[1]:.2f} s to {run.silent[2]:.2f} s"
