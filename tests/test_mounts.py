@@ -69,6 +69,10 @@ def test_mounts_and_sizes_survive_the_project_file(tmp_path):
     robots = json.loads((tmp_path / "cell.mvproj").read_text())["workspace"]["robots"]
     assert (robots["gantry"]["armHeight"], robots["gantry"]["linkWidth"]) == (0.3, 0.08)
     assert set(robots["arm"]) == {"basePose", "linkLengths"}    # defaults are left out, as older files have them
+    shown = mirvane("show", "cell.mvproj", cwd=tmp_path).stdout
+    assert "arm: base (0.000, 0.000) yaw 0.0 deg, links" in shown
+    assert "gantry: base (0.450, -0.450) yaw 90.0 deg, z 1.700 m, roll 180.0 deg, pitch 5.7 deg, arm height " \
+        "0.300 m, link width 0.080 m, links" in shown
 
 
 def test_scene_draws_a_gantry_above_the_floor_arm(tmp_path):

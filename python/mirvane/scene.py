@@ -254,7 +254,7 @@ class Shape:
 class Robot(Shape):
     """An arm on its mount: its joints from the first to the effector, seen from above (``points``)
     and in space (``points_3d``), drawn unless ``points`` is empty; ``stand`` is the pedestal or
-    hanger from the floor or the mount to the first joint (``Kinematics.stand``)."""
+    hanger from the floor or the mount to the first joint (``stand``)."""
     base: Pose = field(default_factory=Pose)
     links: Tuple[float, ...] = ()
     points: Tuple[Point, ...] = ()
@@ -334,7 +334,7 @@ def robot(name: str, model: project_pb2.RobotModel, state: Optional[system_pb2.R
         return Robot(name, tuple(problems), (_at(base),), base=base, links=links)
     arm = forward_kinematics(mount, links, joints)
     return Robot(name, base=base, links=links, points=tuple((x, y) for x, y, _ in arm.points), heading=arm.heading,
-                 points_3d=tuple(arm.points), stand=arm.stand, width=mount.link_width)
+                 points_3d=tuple(arm.points), stand=stand(mount, arm.points[0]), width=mount.link_width)
 
 
 def item(name: str, model: project_pb2.ItemModel, state: Optional[system_pb2.ItemState],
@@ -403,9 +403,11 @@ def links_gap(a: Sequence[Point3], b: Sequence[Point3], within: float = math.inf
     to ``within``, beyond it perhaps a smaller number still above it (the distance between boxes
     around the arms)."""
     thick = (widths[0] + widths[1]) / 2.0
-    apart = [max(min(p[i] for p in a) - max(p[i] for p in b), min(p[i] for p in b) - max(p[i] for p in a), 0.0)
-             for i in range(3)]
-    bound = math.sqrt(apart[0] * apart[0] + apart[1] * apart[1] + apart[2] * apart[2]) - thick
+    (ax, ay, az), (bx, by, bz) = zip(*a), zip(*b)
+    dx = max(min(ax) - max(bx), min(bx) - max(ax), 0.0)
+    dy = max(min(ay) - max(by), min(by) - max(ay), 0.0)
+    dz = max(min(az) - max(bz), min(bz) - max(az), 0.0)
+    bound = math.sqrt(dx * dx + dy * dy + dz * dz) - thick
     if bound > within:
         return bound
     return min(segments_apart(p, q, r, s) for p, q in zip(a, a[1:]) for r, s in zip(b, b[1:])) - thick
@@ -498,10 +500,6 @@ class Kinematics(NamedTuple):
     points: List[Point3]
     #: The effector's heading (``EFFECTOR_AXES``' third).
     heading: float
-    #: What holds the arm up, as a line from its foot to the first joint: from the floor through the
-    #: mount for one standing on a raised mount (a pedestal), from the mount for one standing on the
-    #: floor or hung from above (a hanger).
-    stand: Tuple[Point3, ...]
 
 
 def forward_kinematics(mount: Mount, link_lengths: Sequence[float], joints: Sequence[float]) -> Kinematics:
@@ -520,12 +518,12 @@ def forward_kinematics(mount: Mount, link_lengths: Sequence[float], joints: Sequ
     direction of the last link's shadow on the floor. An item held hangs from the effector, its
     top against the links' underside (``held_height``); an item's pose is its centre.
     """
-    plane, turned = arm_points(0.0, 0.0, 0.0, link_lengths, joints)
     if mount.roll == 0.0 and mount.pitch == 0.0:     # standing level: as the cell has always been drawn
         floor, heading = arm_points(mount.x, mount.y, mount.yaw, link_lengths, joints)
         z = mount.z + mount.arm_height
         points = [(x, y, z) for x, y in floor]
     else:
+        plane, turned = arm_points(0.0, 0.0, 0.0, link_lengths, joints)
         ax, ay, up = rotation(mount.roll, mount.pitch, mount.yaw)
         h = mount.arm_height
         origin = (mount.x + up[0] * h, mount.y + up[1] * h, mount.z + up[2] * h)
@@ -536,10 +534,17 @@ def forward_kinematics(mount: Mount, link_lengths: Sequence[float], joints: Sequ
         else:
             (x0, y0, _), (x1, y1, _) = points[-2], points[-1]
             heading = math.atan2(y1 - y0, x1 - x0)
+    return Kinematics(points, heading)
+
+
+def stand(mount: Mount, first: Point3) -> Tuple[Point3, ...]:
+    """What holds an arm on ``mount`` up, as a line from its foot to its first joint ``first``: from
+    the floor through the mount for one standing on a raised mount (a pedestal), from the mount for
+    one standing on the floor or hung from above (a hanger)."""
     foot = (mount.x, mount.y, mount.z)
-    standing = mount.z > 0.0 and points[0][2] > mount.z
-    stand = ((mount.x, mount.y, 0.0), foot, points[0]) if standing else (foot, points[0])
-    return Kinematics(points, heading, stand)
+    if mount.z > 0.0 and first[2] > mount.z:
+        return (mount.x, mount.y, 0.0), foot, first
+    return foot, first
 
 
 # -- where items are seen, how deep cameras see --------------------------------------------

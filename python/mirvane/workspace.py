@@ -7,7 +7,7 @@ from typing import Mapping, Optional, Sequence
 from dravik.api import geometry_pb2, project_pb2, system_pb2
 
 from .geometry import set_pose, yaw_of
-from .scene import ARM_HEIGHT, LINK_WIDTH, Mount, forward_kinematics
+from .scene import ARM_HEIGHT, LINK_WIDTH, Mount, forward_kinematics, mount_of
 
 # Layout revisions and runs are numbered across all workspaces, so a view can
 # tell a changed or replaced layout, or a new run, from the one it last drew.
@@ -166,7 +166,7 @@ class Workspace:
                 robot = m.robots[name]
                 state = s.robots.get(name)
                 joints = list(state.joint_positions.values) if state is not None else []
-                lines.append(f"    {name}: base {_place(robot.base_pose)}, "
+                lines.append(f"    {name}: base {_place(robot.base_pose)}{_mounted(robot)}, "
                              f"links {_numbers(robot.link_lengths)} m, joints {_numbers(joints)} rad")
         if m.cameras:
             lines.append("  Cameras")
@@ -243,3 +243,15 @@ def _place(pose: geometry_pb2.Pose) -> str:
 
 def _numbers(values: Sequence[float]) -> str:
     return "[" + ", ".join(f"{v + 0.0:.3f}" for v in values) + "]"
+
+
+def _mounted(robot: project_pb2.RobotModel) -> str:
+    """How ``robot`` is mounted, where not as an arm on the floor is by default."""
+    mount = mount_of(robot)
+    parts = [f"z {mount.z + 0.0:.3f} m"] if mount.z else []
+    # What rounds to no angle is none: an angle read back from a quaternion is seldom exactly 0.
+    parts += [f"{what} {degrees + 0.0:.1f} deg" for what, degrees in (
+        ("roll", math.degrees(mount.roll)), ("pitch", math.degrees(mount.pitch))) if round(degrees, 1)]
+    parts += [f"{what} {value:.3f} m" for what, value, usual in (
+        ("arm height", mount.arm_height, ARM_HEIGHT), ("link width", mount.link_width, LINK_WIDTH)) if value != usual]
+    return "".join(", " + part for part in parts)
