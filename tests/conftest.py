@@ -1,10 +1,12 @@
 """Fixtures shared by the tests; plain helpers are in helpers.py."""
 
 import contextlib
+import importlib.util
 import json
 import os
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -108,3 +110,15 @@ def twins(tmp_path_factory):
     [drop] = [json.loads(line) for line in listed.stdout.splitlines()]
     assert drop["kind"] == "drop"
     return where, drop["time"]
+
+
+@pytest.fixture(scope="session")
+def own_cell(tmp_path_factory):
+    """A 12 s run of the cell of ``examples/own_cell.py`` (three robots of their own, a hung gantry, late
+    perception, a part lost and a controller silent by hand), recorded by the example as a user runs it:
+    ``own.mcap``; and what the example says the run did (its ``Run``)."""
+    spec = importlib.util.spec_from_file_location("own_cell", Path(__file__).parents[1] / "examples" / "own_cell.py")
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    path = tmp_path_factory.mktemp("own-cell") / "own.mcap"
+    return path, example.record(path, seconds=12, faults=True)
