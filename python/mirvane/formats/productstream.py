@@ -51,8 +51,10 @@ class ProductStream:
             yield from self._mcap()
             return
         with RecordReader(self.path) as reader:
-            for offset, length in reader.offsets():
-                walk = _RecordWalk(reader._file, offset, length, self.path)
+            spans = reader.offsets()
+        with open(self.path, "rb") as f:
+            for offset, length in spans:
+                walk = _RecordWalk(f, offset, length, self.path)
                 header = walk.header()
                 self.newer |= _checked(self.path, offset, header)
                 products = self._rec_products(walk, header, offset)
@@ -89,7 +91,9 @@ class ProductStream:
                 found.append(header.stop_timestamp_ns)
             return found
         with RecordReader(self.path) as reader:
-            return [_RecordWalk(reader._file, offset, length, self.path).stop() for offset, length in reader.offsets()]
+            spans = reader.offsets()
+        with open(self.path, "rb") as f:
+            return [_RecordWalk(f, offset, length, self.path).stop() for offset, length in spans]
 
     def _rec_products(self, walk: "_RecordWalk", header: data_pb2.Record, offset: int
                       ) -> Iterator[data_pb2.Product]:
