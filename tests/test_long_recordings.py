@@ -5,7 +5,7 @@ import re
 import pytest
 
 from dravik.api import export_pb2
-from helpers import MIRVANE, mirvane, peak_memory
+from helpers import MIRVANE, mirvane, peak_memory, rewrite
 from mirvane.data import Data
 from mirvane.formats.mcap import LayoutWriter, part_messages
 
@@ -50,6 +50,14 @@ def test_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path,
             peaks.append(peak)
         assert peaks[1] <= 1.25 * peaks[0] + 8 * 1024, (ext, peaks)     # kB
     assert said["mcap", 240] == said["rec", 240].replace(".rec", ".mcap")
+
+
+@pytest.mark.parametrize("variant", [{"sort": True}, {"sort": False, "drop": ["/record"]}])
+def test_an_mcap_files_products_streamed_give_the_events_of_its_records_read_whole(recorded, tmp_path, variant):
+    rewrite(recorded / "run.mcap", tmp_path / "run.mcap", **variant)     # re-sorted, or as another tool writes
+    assert mirvane("import", "run.mcap", "run.rec", cwd=tmp_path).returncode == 0
+    said = [mirvane("events", name, "--format", "json", cwd=tmp_path) for name in ("run.mcap", "run.rec")]
+    assert said[0].returncode == 0 and said[0].stdout == said[1].stdout
 
 
 def varint(n):

@@ -140,7 +140,7 @@ class RecordAssembly:
             self._handed += 1
             self._latest = product.timestamp_ns if self._latest is None else max(self._latest, product.timestamp_ns)
             self._hand(record, product)
-        if self._handed - self._swapped >= _RENEW_EVERY:
+        if self._handed - self._swapped >= _RENEW_EVERY and self._products:     # at the end, all are freed
             fresh = data_pb2.Record().products
             for product in self._products:
                 fresh.add().CopyFrom(product)
