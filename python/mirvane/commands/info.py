@@ -42,7 +42,8 @@ def run(args: argparse.Namespace) -> None:
             def counted(products: Iterator[Product] = products) -> Iterator[Product]:
                 for product in products:
                     counts[kind_of(product) or "none"] += 1
-                    names.product(product)
+                    if args.project:
+                        names.product(product)
                     stamps[1:] = [product.timestamp_ns]
                     yield product
 
