@@ -217,19 +217,33 @@ class _RecordWalk:
         return b"", self._take(length)
 
     def _varint(self) -> Tuple[int, bytes]:
-        value = 0
-        raw = bytearray()
-        for shift in range(0, 70, 7):
-            byte = self._take(1)[0]
-            raw.append(byte)
+        """A varint's value and its bytes: at most 10, within the record."""
+        self._fill(min(10, self._end - self._at))
+        buffer, start = self._buffer, self._used
+        value, shift = 0, 0
+        for at in range(start, min(len(buffer), start + 10)):
+            byte = buffer[at]
             value |= (byte & 0x7F) << shift
+            shift += 7
             if byte < 0x80:
-                return value, bytes(raw)
-        raise self._damaged(f"unexpected content at byte {self._at - len(raw)}")
+                self._used = at + 1
+                self._at += at + 1 - start
+                return value, buffer[start:at + 1]
+        if len(buffer) - start < 10:
+            raise self._damaged(f"a field runs past the record's end at byte {self._end}")
+        raise self._damaged(f"unexpected content at byte {self._at}")
 
     def _take(self, n: int) -> bytes:
         if n > self._end - self._at:
             raise self._damaged(f"a field runs past the record's end at byte {self._end}")
+        self._fill(n)
+        out = self._buffer[self._used:self._used + n]
+        self._used += n
+        self._at += n
+        return out
+
+    def _fill(self, n: int) -> None:
+        """Hold at least ``n`` bytes of the record from the next on (``n`` within the record)."""
         held = len(self._buffer) - self._used
         if held < n:
             rest = self._buffer[self._used:]
@@ -237,10 +251,6 @@ class _RecordWalk:
             self._buffer, self._used = rest + self._file.read(more), 0
             if len(self._buffer) < n:
                 raise self._damaged("truncated: it ends past the end of the file")
-        out = self._buffer[self._used:self._used + n]
-        self._used += n
-        self._at += n
-        return out
 
     def _skip(self, n: int) -> None:
         held = len(self._buffer) - self._used
