@@ -58,7 +58,8 @@ def lacking(project: "Project", records: Union[Iterable["Record"], RecordedNames
     return "; ".join(parts)
 
 
-def warn_lacking(project: "Project", records: Union[Iterable["Record"], RecordedNames], project_path: str, recording_path: str) -> None:
+def warn_lacking(project: "Project", records: Union[Iterable["Record"], RecordedNames], project_path: str,
+                 recording_path: str) -> None:
     """One warning line on stderr when ``project`` lacks what the records have."""
     what = lacking(project, records)
     if what:

@@ -136,7 +136,8 @@ def stream_products(path: PathLike, index: int) -> Streamed:
     return header, products
 
 
-def _holding(source: Generator[Streamed, None, None], products: Iterator[data_pb2.Product]) -> Iterator[data_pb2.Product]:
+def _holding(source: Generator[Streamed, None, None],
+             products: Iterator[data_pb2.Product]) -> Iterator[data_pb2.Product]:
     """``products``, keeping open the file that ``source`` reads them from until they are read."""
     yield from products
     source.close()
