@@ -234,3 +234,28 @@ def assert_shown(found, events):
     found, expected = sorted(found, key=lambda entry: (entry[0], entry[3])), shown_events(events)
     assert [entry[1:] for entry in found] == [entry[1:] for entry in expected]
     assert [entry[0] for entry in found] == pytest.approx([entry[0] for entry in expected], abs=1e-6)
+
+
+def rewrite(source, out, sort, drop=(), **options):
+    """``source``'s messages written anew by the mcap library's writer with ``options``;
+    ``sort``: in log time order, and at one time by topic (parts before /record); those of the
+    channels ``drop`` names left out."""
+    from mcap.reader import make_reader
+    from mcap.writer import Writer
+
+    with open(source, "rb") as f:
+        reader = make_reader(f)
+        summary = reader.get_summary()
+        messages = [m for m in reader.iter_messages(log_time_order=False) if m[1].topic not in drop]
+    if sort:
+        messages.sort(key=lambda m: (m[2].log_time, m[1].topic))
+    with open(out, "wb") as f:
+        writer = Writer(f, **options)
+        writer.start()
+        schemas = {i: writer.register_schema(s.name, s.encoding, s.data) for i, s in summary.schemas.items()}
+        channels = {i: writer.register_channel(c.topic, c.message_encoding, schemas[c.schema_id])
+                    for i, c in summary.channels.items()}
+        for _, channel, message in messages:
+            writer.add_message(channels[channel.id], message.log_time, message.data, message.publish_time,
+                               message.sequence)
+        writer.finish()

@@ -102,7 +102,7 @@ def listening_socket():
 @pytest.mark.parametrize("args, message", [
     (["info", "missing.rec"], "missing.rec: no such file"),
     (["info", "folder"], "folder: not a file"),
-    (["info", "damaged.rec"], "damaged.rec: not a recording file"),
+    (["info", "damaged.rec"], "damaged.rec: truncated"),
     (["info", "{run}/run.mvproj"], "not a recording file"),
     (["show", "missing.mvproj"], "missing.mvproj: no such file"),
     (["show", "damaged.mvproj"], "damaged.mvproj: not a project file"),

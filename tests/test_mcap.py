@@ -29,7 +29,7 @@ from mirvane.formats.mcap import McapError, export_mcap, import_mcap
 from mirvane.scene import ARM_HEIGHT
 from mirvane.sightings import Sightings
 from mirvane.simulation.cell import make_recording, simulate
-from helpers import MIRVANE, assert_shown, mirvane, odd_records, peak_memory, save
+from helpers import MIRVANE, assert_shown, mirvane, odd_records, peak_memory, rewrite, save
 from replay_fakes import Rig
 
 PARTS = ("perception", "decision", "planner", "controller")
@@ -301,27 +301,6 @@ def test_a_chunk_beyond_the_bounds_is_refused_in_one_line_before_decompressing(t
     assert re.fullmatch(rf"mirvane: error: bomb.mcap: .*{said}.*\n", said_all)
     assert peak < 400 * 1024      # kB: nothing near the 1.5 GB it holds was decompressed
     assert sorted(os.listdir(tmp_path)) == ["bomb.mcap", "out"]
-
-
-def rewrite(source, out, sort, **options):
-    """``source``'s messages written anew by the mcap library's writer with ``options``;
-    ``sort``: in log time order, and at one time by topic (parts before /record)."""
-    with open(source, "rb") as f:
-        reader = make_reader(f)
-        summary = reader.get_summary()
-        messages = list(reader.iter_messages(log_time_order=False))
-    if sort:
-        messages.sort(key=lambda m: (m[2].log_time, m[1].topic))
-    with open(out, "wb") as f:
-        writer = Writer(f, **options)
-        writer.start()
-        schemas = {i: writer.register_schema(s.name, s.encoding, s.data) for i, s in summary.schemas.items()}
-        channels = {i: writer.register_channel(c.topic, c.message_encoding, schemas[c.schema_id])
-                    for i, c in summary.channels.items()}
-        for _, channel, message in messages:
-            writer.add_message(channels[channel.id], message.log_time, message.data, message.publish_time,
-                               message.sequence)
-        writer.finish()
 
 
 @pytest.mark.parametrize("sort, options", [

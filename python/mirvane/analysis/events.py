@@ -35,7 +35,7 @@ from ..behavior import StepRole, roles_of, step_role
 from ..records import ENDED, Event, EventKind, Severity, duration_seconds, event_marks, seconds_between
 
 __all__ = ["INFO", "WARNING", "ERROR", "SEVERITIES", "KINDS", "ENDED", "Event", "EventKind", "Severity",
-           "Detector", "numbered", "record_events", "marks", "tally"]
+           "Detector", "numbered", "record_events", "product_events", "marks", "tally"]
 
 INFO, WARNING, ERROR = Severity.INFO, Severity.WARNING, Severity.ERROR
 #: Severities from the least.
@@ -567,8 +567,15 @@ def numbered(events: Iterable[Event]) -> List[Event]:
 def record_events(record: data_pb2.Record, index: int = 0, *, clearance: float = scene.ARM_CLEARANCE) -> List[Event]:
     """The events of ``record``, the record at position ``index`` of its recording, numbered
     (``clearance`` as ``Detector`` takes it)."""
-    detector = Detector(record.project, index, clearance=clearance)
-    found = [event for product in record.products for event in detector.feed(product)]
+    return product_events(record.project, record.products, index, clearance=clearance)
+
+
+def product_events(project: project_pb2.ProjectSnapshot, products: Iterable[data_pb2.Product], index: int = 0, *,
+                   clearance: float = scene.ARM_CLEARANCE) -> List[Event]:
+    """``record_events`` of a record given as its project and its products, read one at a time
+    (so a streamed record is never held whole)."""
+    detector = Detector(project, index, clearance=clearance)
+    found = [event for product in products for event in detector.feed(product)]
     return numbered(found + detector.finish())
 
 

@@ -1,40 +1,56 @@
 """What a recording has that a project lacks: the robots, cameras and items a replay could not draw."""
 
-from typing import TYPE_CHECKING, Dict, Iterable, Set
+from typing import TYPE_CHECKING, Dict, Iterable, Set, Union
 
 from . import warn
 
 if TYPE_CHECKING:
-    from dravik.api.data_pb2 import Record
+    from dravik.api.data_pb2 import Product, Record
 
     from ..project import Project
 
 KINDS = ("robots", "cameras", "items")
 
 
-def recorded_names(records: Iterable["Record"]) -> Dict[str, Set[str]]:
-    """The names of each kind that the records' work cells and products use."""
-    names: Dict[str, Set[str]] = {kind: set() for kind in KINDS}
-    for record in records:
+class RecordedNames:
+    """The names of each kind that records' work cells and products use, gathered as they are read."""
+
+    def __init__(self) -> None:
+        self.names: Dict[str, Set[str]] = {kind: set() for kind in KINDS}
+
+    def record(self, record: "Record") -> None:
+        """Take the names of the record's work cell (its products are taken one by one)."""
         workspace = record.project.workspace
         for kind in KINDS:
-            names[kind].update(getattr(workspace, kind), getattr(workspace.state, kind))
+            self.names[kind].update(getattr(workspace, kind), getattr(workspace.state, kind))
+
+    def product(self, product: "Product") -> None:
+        names = self.names
+        if product.HasField("perception"):
+            names["cameras"].update(product.perception.camera_poses)
+        elif product.HasField("controller"):
+            controller = product.controller
+            names["robots"].update([controller.robot] if controller.robot else [])
+            names["items"].update([controller.grasped_item] if controller.grasped_item else [])
+
+
+def recorded_names(records: Iterable["Record"]) -> Dict[str, Set[str]]:
+    """The names of each kind that the records' work cells and products use."""
+    found = RecordedNames()
+    for record in records:
+        found.record(record)
         for product in record.products:
-            if product.HasField("perception"):
-                names["cameras"].update(product.perception.camera_poses)
-            elif product.HasField("controller"):
-                controller = product.controller
-                names["robots"].update([controller.robot] if controller.robot else [])
-                names["items"].update([controller.grasped_item] if controller.grasped_item else [])
-    return names
+            found.product(product)
+    return found.names
 
 
-def lacking(project: "Project", records: Iterable["Record"]) -> str:
-    """In words, what the records have that ``project`` lacks, and robots its own behaviours name
-    that it lacks; empty when nothing is."""
+def lacking(project: "Project", records: Union[Iterable["Record"], RecordedNames]) -> str:
+    """In words, what the records (or the names gathered from them) have that ``project`` lacks,
+    and robots its own behaviours name that it lacks; empty when nothing is."""
     workspace = project.workspace()
+    names = records.names if isinstance(records, RecordedNames) else recorded_names(records)
     held = {"robots": set(workspace.robots()), "cameras": set(workspace.cameras()), "items": set(workspace.items())}
-    missing = {kind: names - held[kind] for kind, names in recorded_names(records).items()}
+    missing = {kind: names - held[kind] for kind, names in names.items()}
     parts = [f"{kind} {', '.join(sorted(names))}" for kind, names in missing.items() if names]
     ghosts = {b.robot() for b in project.behaviors().values() if b.robot()} - held["robots"]
     if ghosts:
@@ -42,7 +58,8 @@ def lacking(project: "Project", records: Iterable["Record"]) -> str:
     return "; ".join(parts)
 
 
-def warn_lacking(project: "Project", records: Iterable["Record"], project_path: str, recording_path: str) -> None:
+def warn_lacking(project: "Project", records: Union[Iterable["Record"], RecordedNames], project_path: str,
+                 recording_path: str) -> None:
     """One warning line on stderr when ``project`` lacks what the records have."""
     what = lacking(project, records)
     if what:

@@ -2,7 +2,8 @@
 ``UserError``."""
 
 import os
-from typing import TYPE_CHECKING, Any, Sequence, Tuple
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Any, Iterator, Sequence, Tuple
 
 from ..constants import MV_PROJECT_FILE_EXT
 from ..rebinding import project_parser
@@ -13,17 +14,37 @@ if TYPE_CHECKING:
     from dravik.api.data_pb2 import Record
 
     from ..data import Data
+    from ..formats.productstream import ProductStream
     from ..project import Project
 
 
 def load_recording(path: str) -> "Data":
     """The recording at ``path``: a recording file, or an MCAP file as export or a recorder writes it."""
-    from ..data import Data, DataFileError, UnfinishedFileError
+    from ..data import Data
 
     readable_file(path, "recording")
-    try:
+    with reading(path):
         data = Data.fromFile(path)
-    except UnfinishedFileError as e:   # its message says how to recover it
+    note_newer(path, data.newer)
+    return data
+
+
+def streamed_recording(path: str) -> "ProductStream":
+    """The recording at ``path`` to be read a product at a time, within ``reading(path)``."""
+    from ..formats.productstream import ProductStream
+
+    readable_file(path, "recording")
+    return ProductStream(path)
+
+
+@contextmanager
+def reading(path: str) -> Iterator[None]:
+    """Reading the recording at ``path`` in the block, what goes wrong refused as a ``UserError``."""
+    from ..data import DataFileError, RecordIndexError, UnfinishedFileError
+
+    try:
+        yield
+    except (UnfinishedFileError, RecordIndexError) as e:   # its message says what to do
         raise UserError(str(e)) from None
     except DataFileError as e:
         raise UserError(f"{first_line(e)}; check the file or {MAKE_ONE}") from None
@@ -31,8 +52,6 @@ def load_recording(path: str) -> "Data":
         raise UserError(f"{path}: MCAP files need the mcap extra; run pip install 'mirvane[mcap]'") from None
     except OSError as e:
         raise UserError(f"{path}: cannot read it ({e.strerror})") from None
-    note_newer(path, data.newer)
-    return data
 
 
 def chosen_position(index: int, records: Sequence["Record"], path: str) -> int:

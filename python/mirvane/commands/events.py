@@ -3,16 +3,19 @@
 import argparse
 import csv
 import dataclasses
+import itertools
 import math
 import sys
 import textwrap
-from typing import Any, Iterable, Iterator, List, Sequence
+from typing import Any, Iterable, Iterator, List, Tuple
 
 from ..records import json_text
-from ..analysis.events import KINDS, SEVERITIES, Event, record_events, tally
+from ..analysis.events import KINDS, SEVERITIES, Event, product_events, tally
+from ..formats.productstream import Streamed
 from ..scene import ARM_CLEARANCE
 from . import Argument, described, printing, _options
-from ._loading import chosen_position, load_recording
+from ._loading import reading, streamed_recording
+from ._paths import note_newer
 
 FORMATS = ("table", "json", "csv")
 
@@ -62,21 +65,28 @@ def _clearance(text: str) -> float:
 
 
 def run(args: argparse.Namespace) -> None:
-    records = load_recording(args.recording).records()
-    positions: Sequence[int] = range(len(records))
-    if args.index is not None:
-        positions = [chosen_position(args.index, records, args.recording)]
+    stream = streamed_recording(args.recording)
     least = SEVERITIES.index(args.severity)
+    with reading(args.recording):
+        # Picked, and the first record opened, before anything is printed.
+        if args.index is None:
+            records: Iterator[Tuple[int, Streamed]] = enumerate(stream.records())
+        else:
+            position, header, products = stream.record(args.index)
+            records = iter([(position, (header, products))])
+        first = next(records, None)
 
     def chosen() -> Iterator[Event]:
-        for position in positions:
-            for event in record_events(records[position], position, clearance=args.clearance):
-                if SEVERITIES.index(event.severity) >= least and (not args.kind or event.kind in args.kind):
-                    yield event
+        with reading(args.recording):
+            for position, (header, products) in itertools.chain([first] if first else [], records):
+                for event in product_events(header.project, products, position, clearance=args.clearance):
+                    if SEVERITIES.index(event.severity) >= least and (not args.kind or event.kind in args.kind):
+                        yield event
 
     with printing():
         write = {"table": _table, "json": _json, "csv": _csv}[args.format]
         write(chosen())
+    note_newer(args.recording, stream.newer)
 
 
 def _json(events: Iterable[Event]) -> None:

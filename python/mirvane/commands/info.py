@@ -3,14 +3,17 @@
 import argparse
 import datetime
 import sys
-from typing import Any, Dict
+from typing import Any, Dict, Iterator, List
 
-from ..analysis.events import record_events, tally
-from ..data import span_seconds
+from dravik.api.data_pb2 import Product
+
+from ..analysis.events import product_events, tally
+from ..records import record_position, seconds_between
 from ..scene import KINDS, kind_of
 from . import described, _options
-from ._loading import chosen_position, load_project, load_recording
-from ._lacking import warn_lacking
+from ._loading import load_project, reading, streamed_recording
+from ._lacking import RecordedNames, warn_lacking
+from ._paths import note_newer
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -26,20 +29,38 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> None:
-    records = load_recording(args.recording).records()
+    stream = streamed_recording(args.recording)
+    names = RecordedNames()
+    stops: List[int] = []
+    lines: List[str] = []
+    with reading(args.recording):
+        for position, (header, products) in enumerate(stream.records()):
+            names.record(header)
+            counts: Dict[str, int] = dict.fromkeys(KINDS + ("none",), 0)
+            stamps: List[int] = []      # the first product's and the last's
+
+            def counted(products: Iterator[Product] = products) -> Iterator[Product]:
+                for product in products:
+                    counts[kind_of(product) or "none"] += 1
+                    if args.project:
+                        names.product(product)
+                    stamps[1:] = [product.timestamp_ns]
+                    yield product
+
+            events = product_events(header.project, counted(), position)
+            span = seconds_between(stamps[0], stamps[-1]) if stamps else 0.0
+            stops.append(header.stop_timestamp_ns)
+            kinds = ", ".join(f"{kind} {n}" for kind, n in counts.items())
+            lines.append(f"{position}: stop {_when(header.stop_timestamp_ns)}, span {span:.3f} s, "
+                         f"products: {kinds}; {tally(events)}")
+    note_newer(args.recording, stream.newer)
     if args.project:
-        warn_lacking(load_project(args.project), records, args.project, args.recording)
-    if not records:
+        warn_lacking(load_project(args.project), names, args.project, args.recording)
+    if not lines:
         print(f"{args.recording} holds no records (a valid, empty recording)", file=sys.stderr)
-    latest = chosen_position(-1, records, args.recording) if records else None
-    for position, record in enumerate(records):
-        counts: Dict[str, int] = dict.fromkeys(KINDS + ("none",), 0)
-        for product in record.products:
-            counts[kind_of(product) or "none"] += 1
-        products = ", ".join(f"{kind} {n}" for kind, n in counts.items())
-        mark = " (latest)" if position == latest else ""
-        print(f"{position}: stop {_when(record.stop_timestamp_ns)}, span {span_seconds(record):.3f} s, "
-              f"products: {products}; {tally(record_events(record, position))}{mark}")
+    latest = record_position(-1, len(stops), lambda: stops, args.recording) if stops else None
+    for position, line in enumerate(lines):
+        print(line + (" (latest)" if position == latest else ""))
 
 
 def _when(timestamp_ns: int) -> str:

@@ -1,4 +1,5 @@
-"""Records put together from an MCAP file's messages, in file order, their channels' schemas checked."""
+"""Records put together from an MCAP file's messages, in file order, their channels' schemas checked;
+or, streamed, their products handed on one by one as each is complete."""
 
 import functools
 from typing import Callable, Dict, List, Optional, Tuple, cast
@@ -12,16 +13,33 @@ from dravik.api import data_pb2, export_pb2
 from ...records import newer_fields
 from .channels import CHANNELS, INT64, PART_OF, RECORD, SCENE, START, McapError
 
+#: Streamed, products handed on before their holder is renewed.
+_RENEW_EVERY = 256
+
 #: Taken first among the messages of one log time: what opens a record.
 _OPENING_RANK = {RECORD: 0, START: 1}
 
 
 class RecordAssembly:
-    """Gathers messages, in file order, into records and hands each on when it is complete."""
+    """Gathers messages, in file order, into records and hands each on when it is complete.
 
-    def __init__(self, path: str, write: Callable[[data_pb2.Record], None]) -> None:
+    With ``product``, each product is handed on (with its record) as soon as a later one begins,
+    so a record holds one product at a time; the record ``write`` then gets holds none. A part
+    of a product already handed on (a file whose messages were re-sorted) is refused.
+    """
+
+    def __init__(self, path: str, write: Callable[[data_pb2.Record], None],
+                 product: Optional[Callable[[data_pb2.Record, data_pb2.Product], None]] = None) -> None:
         self._path = path
         self._write = write
+        self._hand = product
+        self._handed = 0        # products of the open record handed on (and no longer held)
+        self._swapped = 0       # ... when the products were last moved to a fresh holder
+        # The open record's products in place: streamed, in a message of their own, renewed now and then,
+        # as protobuf frees a removed product's memory only with the message that held it.
+        self._products = data_pb2.Record().products
+        self._latest: Optional[int] = None     # the greatest stamp among them
+        self._extras: Dict[int, data_pb2.Product] = {}  # position: a newer version's fields of it
         self._kinds: Dict[int, Optional[str]] = {}      # channel id -> topic, None if not ours
         self._held: List[Tuple[str, Message]] = []      # messages of the latest log time, not yet taken
         self._record: Optional[data_pb2.Record] = None
@@ -46,6 +64,8 @@ class RecordAssembly:
         if self._held and self._held[-1][1].log_time != message.log_time:
             self._take_held()
         self._held.append((topic, message))
+        if self._hand is not None and self._record is not None and len(self._products) > 1:
+            self._settle(self._record, self._handed + len(self._products) - 1)
 
     def gap(self) -> None:
         """Damaged bytes were skipped here: the products they held are lost, and a streamed record's
@@ -94,7 +114,39 @@ class RecordAssembly:
         self._header, self._offset, self._started = header, offset, False
         self._shift, self._damaged = 0, False
         self._later, self._bare, self._product = {}, 0, None
+        self._handed, self._swapped, self._latest = 0, 0, None
+        self._products = record.products if self._hand is None else data_pb2.Record().products
+        self._extras = dict(zip(header.extra_positions, header.extras)) if header is not None else {}
         return record
+
+    def _placed(self, record: data_pb2.Record) -> int:
+        """How many products of the open record are in place, handed on or not."""
+        return self._handed + len(self._products)
+
+    def _settle(self, record: data_pb2.Record, upto: int) -> None:
+        """Streamed: hand on the products in place before position ``upto``, a newer version's
+        fields merged in."""
+        assert self._hand is not None
+        while self._handed < upto and self._products:
+            product = self._products[0]
+            extra = self._extras.get(self._handed)
+            if extra is not None:
+                product.MergeFrom(extra)
+            try:
+                self.newer |= newer_fields(product)
+            except ValueError as e:
+                raise McapError(self._path, f"record {self._count()}: {e}") from None
+            del self._products[0]
+            self._handed += 1
+            self._latest = product.timestamp_ns if self._latest is None else max(self._latest, product.timestamp_ns)
+            self._hand(record, product)
+        if self._handed - self._swapped >= _RENEW_EVERY and self._products:     # at the end, all are freed
+            fresh = data_pb2.Record().products
+            for product in self._products:
+                fresh.add().CopyFrom(product)
+            self._products, self._swapped = fresh, self._handed
+            if self._product is not None:      # the product being gathered, always the last
+                self._product = fresh[-1]
 
     def _part(self, topic: str, message: Message) -> None:
         record = self._record
@@ -105,7 +157,7 @@ class RecordAssembly:
         if self._header is not None:
             if self._shift is None:     # the first product after damage: the next in the record
                 self._place_bare(record, self._header)
-                self._shift = max(0, message.sequence - len(record.products))
+                self._shift = max(0, message.sequence - self._placed(record))
             product = self._at(record, self._header, message.sequence - self._shift, time)
             if product.HasField(part) or product.timestamp_ns != time:
                 raise McapError(self._path, f"record {self._count()} has two products at position "
@@ -114,7 +166,7 @@ class RecordAssembly:
             key = (message.log_time, message.sequence)
             gathered = self._product
             if gathered is None or key != self._key or gathered.HasField(part):
-                gathered = self._product = record.products.add(timestamp_ns=time)
+                gathered = self._product = self._products.add(timestamp_ns=time)
                 self._key = key
             product = gathered
         _decode(self._path, topic, message, getattr(product, part))
@@ -123,11 +175,14 @@ class RecordAssembly:
             time: int) -> data_pb2.Product:
         """The product at ``position``: in the record when it is in its turn (as in a file in
         file order), else held until its turn comes."""
-        products = record.products
+        products = self._products
         self._place_bare(record, header)
-        if position < len(products):
-            return products[position]
-        if position == len(products) and not self._later:
+        if position < self._handed:
+            raise McapError(self._path, f"record {self._count()} has a part of its product {position} after "
+                            "later ones: its messages are out of order; 'mirvane import' it first")
+        if position < self._placed(record):
+            return products[position - self._handed]
+        if position == self._placed(record) and not self._later:
             return products.add(timestamp_ns=time)
         product = self._later.get(position)
         if product is None:
@@ -136,13 +191,14 @@ class RecordAssembly:
 
     def _place_bare(self, record: data_pb2.Record, header: export_pb2.RecordHeader) -> None:
         """Put in place the header's part-less products, and those held, whose turn has come."""
-        positions, products, later = header.bare_positions, record.products, self._later
+        positions, products, later = header.bare_positions, self._products, self._later
         while True:
-            if self._bare < len(positions) and positions[self._bare] == len(products):
+            placed = self._placed(record)
+            if self._bare < len(positions) and positions[self._bare] == placed:
                 products.append(header.record.products[self._bare])
                 self._bare += 1
-            elif len(products) in later:
-                products.append(later.pop(len(products)))
+            elif placed in later:
+                products.append(later.pop(placed))
             else:
                 return
 
@@ -153,19 +209,22 @@ class RecordAssembly:
         cut = cut or self._damaged
         if header is not None:
             self._place_bare(record, header)
-            count = len(record.products) if header.streamed else header.product_count
-            if (self._later or self._bare != len(header.bare_positions) or len(record.products) != count) \
-                    and not cut:
-                raise McapError(self._path, f"record {self._count()} has {len(record.products)} products in "
+            placed = self._placed(record)
+            count = placed if header.streamed else header.product_count
+            if (self._later or self._bare != len(header.bare_positions) or placed != count) and not cut:
+                raise McapError(self._path, f"record {self._count()} has {placed} products in "
                                 f"order where its {RECORD} message announces {count}: the file is damaged or "
                                 "cut short")
-            del record.products[count:]
-            for position, extra in zip(header.extra_positions, header.extras):
-                if position < len(record.products):
-                    record.products[position].MergeFrom(extra)
-        if header is None or header.streamed or len(record.products) < header.product_count:
-            record.stop_timestamp_ns = max((p.timestamp_ns for p in record.products),
-                                           default=record.start_timestamp_ns)
+            del self._products[max(0, count - self._handed):]
+            if self._hand is None:
+                for position, extra in zip(header.extra_positions, header.extras):
+                    if position < len(self._products):
+                        self._products[position].MergeFrom(extra)
+        if self._hand is not None:
+            self._settle(record, self._placed(record))
+        if header is None or header.streamed or self._handed + len(self._products) < header.product_count:
+            stamps = [p.timestamp_ns for p in self._products] + ([] if self._latest is None else [self._latest])
+            record.stop_timestamp_ns = max(stamps, default=record.start_timestamp_ns)
         try:
             self.newer |= newer_fields(record)
         except ValueError as e:

@@ -65,7 +65,27 @@ class McapRecords:
 
     def __iter__(self) -> Iterator[data_pb2.Record]:
         done: List[data_pb2.Record] = []
-        reader = RecordAssembly(self.path, done.append)
+        for record in self._read(RecordAssembly(self.path, done.append), done):
+            self.records += 1
+            self.products += len(record.products)
+            yield record
+
+    def streamed(self) -> Iterator[Tuple[data_pb2.Record, Optional[data_pb2.Product]]]:
+        """The products one at a time, each as ``(record, product)``, and each record once more as
+        ``(record, None)`` when it ends: its fields are then complete (its stop time, for a
+        record a recorder streamed); the record holds no products."""
+        done: List[Tuple[data_pb2.Record, Optional[data_pb2.Product]]] = []
+        assembly = RecordAssembly(self.path, lambda record: done.append((record, None)),
+                                  lambda record, product: done.append((record, product)))
+        for record, product in self._read(assembly, done):
+            if product is None:
+                self.records += 1
+            else:
+                self.products += 1
+            yield record, product
+
+    def _read(self, reader: RecordAssembly, done: List[Any]) -> Iterator[Any]:
+        """What ``reader`` hands on into ``done`` as the file's messages are given it."""
         with opened(self.path, lambda path: open(path, "rb")) as f:
             self.size = os.fstat(f.fileno()).st_size
             if self.partial and self.size < MAGIC_SIZE and _MAGIC.startswith(f.read()):
@@ -89,11 +109,8 @@ class McapRecords:
                 self.stopped = self.stopped or str(e)
             yield from self._count(done, reader)
 
-    def _count(self, done: List[data_pb2.Record], reader: RecordAssembly) -> Iterator[data_pb2.Record]:
-        for record in done:
-            self.records += 1
-            self.products += len(record.products)
-            yield record
+    def _count(self, done: List[Any], reader: RecordAssembly) -> Iterator[Any]:
+        yield from done
         done.clear()
         self.newer = reader.newer
 

@@ -1,0 +1,77 @@
+"""Long recordings: the peak memory of ``mirvane events`` and ``mirvane info`` on a 10-minute
+recording against a longer one.
+
+    python bench/long_recording.py [--seconds S] [--mcap]
+
+Two runs of the sample cell, ``mirvane record --seconds 600`` and ``--seconds S``
+(default 3600, the longest it records), and with ``--mcap`` their MCAP exports
+too. Each command runs as its own process, forked from a small interpreter that
+reads its peak RSS (``getrusage(RUSAGE_CHILDREN)``), so nothing else is counted.
+Goal: the longer recording's peak at most 1.25 times the shorter's.
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+MIRVANE = str(Path(sys.executable).with_name("mirvane"))
+# A fresh small interpreter per command: the kernel keeps a process's peak across exec, and
+# RUSAGE_CHILDREN keeps the greatest of all children waited for.
+_MEASURED = """import resource, subprocess, sys
+done = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, done.returncode)
+"""
+
+
+def mirvane(*args: str) -> list:
+    return [MIRVANE, *args] if os.path.exists(MIRVANE) else [sys.executable, "-m", "mirvane", *args]
+
+
+def peak_kb(command: list) -> int:
+    said = subprocess.run([sys.executable, "-c", _MEASURED, *command], capture_output=True, text=True, check=True)
+    peak, status = map(int, said.stdout.split())
+    if status:
+        sys.exit(f"{' '.join(command)} failed ({status})")
+    return peak
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--seconds", type=float, default=3600.0, help="the longer run (default 3600)")
+    ap.add_argument("--mcap", action="store_true", help="measure the runs' MCAP exports too")
+    args = ap.parse_args()
+    lengths = (600.0, args.seconds)
+    with tempfile.TemporaryDirectory(prefix="mirvane-bench-long-") as scratch:
+        files = {}
+        for seconds in lengths:
+            rec = os.path.join(scratch, f"run{seconds:g}.rec")
+            start = time.perf_counter()
+            subprocess.run(mirvane("record", rec, "--seconds", f"{seconds:g}"), check=True, capture_output=True)
+            made = [rec]
+            if args.mcap:
+                subprocess.run(mirvane("export", rec, rec[:-4] + ".mcap", "--quiet"), check=True)
+                made.append(rec[:-4] + ".mcap")
+            print(f"recorded {seconds:g} s: {os.path.getsize(rec) / 2**20:.0f} MB "
+                  f"({time.perf_counter() - start:.0f} s to make)")
+            files[seconds] = made
+        print(f"{'command':8} {'file':5} {'10 min kB':>11} {f'{args.seconds:g} s kB':>11} {'ratio':>6}  time s")
+        for command in ("events", "info"):
+            for which in range(len(files[lengths[0]])):
+                peaks, took = [], []
+                for seconds in lengths:
+                    path = files[seconds][which]
+                    start = time.perf_counter()
+                    peaks.append(peak_kb(mirvane(command, path)))
+                    took.append(time.perf_counter() - start)
+                kind = os.path.splitext(files[lengths[0]][which])[1][1:]
+                print(f"{command:8} {kind:5} {peaks[0]:>11,} {peaks[1]:>11,} {peaks[1] / peaks[0]:>6.2f}  "
+                      f"{took[0]:.0f}, {took[1]:.0f}")
+    print("goal: ratio at most 1.25")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,272 @@
+"""A recording's products one at a time, in memory bounded whatever the record's length.
+
+A record of a recording file is one ``Record`` message, and its products are
+its field 4, each length-delimited: the record's fields are walked on the wire
+in buffered reads, each product parsed alone as its turn comes and the other
+fields gathered into the record's header (a ``Record`` without products). An
+MCAP file's products are put together chunk by chunk (``McapRecords.streamed``),
+never into a whole record. Lengths are checked against the record before
+anything is read, so a damaged or hostile file is refused with a
+``DataFileError`` naming it.
+"""
+
+import os
+from typing import BinaryIO, Generator, Iterator, List, Optional, Tuple
+
+from google.protobuf import message as pb_message
+from dravik.api import data_pb2
+
+from ..records import DataFileError, PathLike, RecordIndexError, newer_fields, record_position
+from .filenames import is_mcap
+from .recordstream import RecordReader
+
+_BLOCK = 64 * 1024          # bytes read at a time
+_PRODUCTS = 4               # Record.products
+_LENGTH_DELIMITED = 2
+_FIXED = {1: 8, 5: 4}       # wire type: bytes
+
+Streamed = Tuple[data_pb2.Record, Iterator[data_pb2.Product]]
+
+
+class ProductStream:
+    """The records of the recording at ``path`` (a recording file, or an MCAP file), streamed.
+
+    Each record comes as ``(header, products)``: ``header`` a ``Record`` without
+    products, ``products`` an iterator of them in record order. Take the records
+    in turn; a record's products left unread are skipped when the next is taken.
+    The header's fields are complete once its products are exhausted (a record
+    an MCAP recorder streamed learns its stop time from its last product).
+    ``newer`` tells whether what was read so far holds fields of a newer version.
+    Raises ``DataFileError`` (an MCAP file's ``McapError`` is one) when the damage is reached,
+    ``OSError`` when the file cannot be read, ``ImportError`` for MCAP without the mcap extra.
+    """
+
+    def __init__(self, path: PathLike) -> None:
+        self.path = os.fspath(path)
+        self.newer = False
+
+    def records(self) -> Generator[Streamed, None, None]:
+        """Every record in turn."""
+        if is_mcap(self.path):
+            yield from self._mcap()
+            return
+        with RecordReader(self.path) as reader:
+            spans = reader.offsets()
+        with open(self.path, "rb") as f:
+            for offset, length in spans:
+                walk = _RecordWalk(f, offset, length, self.path)
+                header = walk.header()
+                self.newer |= _checked(self.path, offset, header)
+                products = self._rec_products(walk, header, offset)
+                yield header, products
+                for _ in products:
+                    pass
+
+    def record(self, index: int) -> Tuple[int, data_pb2.Record, Iterator[data_pb2.Product]]:
+        """The position of the record ``index`` names (as ``Replay.play`` picks it) and that record.
+
+        Raises ``RecordIndexError`` when there is no such record.
+        """
+        if index >= 0:
+            position = index
+        else:
+            stops = self.stops()
+            position = record_position(index, len(stops), lambda: stops, self.path)
+        source = self.records()
+        count = 0
+        for header, products in source:
+            if count == position:
+                return position, header, _holding(source, products)
+            count += 1
+        record_position(index, count, list, self.path)     # raises: there is no such record
+        raise RecordIndexError(self.path, f"has no record {position}")
+
+    def stops(self) -> List[int]:
+        """Each record's stop time, in order; a recording file's read without its products."""
+        if is_mcap(self.path):
+            found = []
+            for header, products in self.records():
+                for _ in products:
+                    pass
+                found.append(header.stop_timestamp_ns)
+            return found
+        with RecordReader(self.path) as reader:
+            spans = reader.offsets()
+        with open(self.path, "rb") as f:
+            return [_RecordWalk(f, offset, length, self.path).stop() for offset, length in spans]
+
+    def _rec_products(self, walk: "_RecordWalk", header: data_pb2.Record, offset: int
+                      ) -> Iterator[data_pb2.Product]:
+        for blob in walk.products(header):
+            try:
+                product = data_pb2.Product.FromString(blob)
+            except (pb_message.DecodeError, ValueError) as e:
+                raise DataFileError(self.path, f"not a recording file (the record at byte {offset}: {e})") from None
+            self.newer |= _checked(self.path, offset, product)
+            yield product
+
+    def _mcap(self) -> Iterator[Streamed]:
+        from .mcap import McapRecords
+
+        reading = McapRecords(self.path)
+        pairs = reading.streamed()
+        head = next(pairs, None)
+
+        def products(record: data_pb2.Record) -> Iterator[data_pb2.Product]:
+            nonlocal head
+            while head is not None and head[0] is record:
+                product = head[1]
+                head = next(pairs, None)
+                self.newer |= reading.newer
+                if product is not None:
+                    yield product
+
+        while head is not None:
+            stream = products(head[0])
+            yield head[0], stream
+            for _ in stream:
+                pass
+
+
+def stream_products(path: PathLike, index: int) -> Streamed:
+    """The header and products (see ``ProductStream``) of the record ``index`` names in the
+    recording at ``path``, counting from 0, or from the end when negative (-1: the record that
+    stopped last)."""
+    _, header, products = ProductStream(path).record(index)
+    return header, products
+
+
+def _holding(source: Generator[Streamed, None, None],
+             products: Iterator[data_pb2.Product]) -> Iterator[data_pb2.Product]:
+    """``products``, keeping open the file that ``source`` reads them from until they are read."""
+    yield from products
+    source.close()
+
+
+def _checked(path: str, offset: int, message: pb_message.Message) -> bool:
+    try:
+        return newer_fields(message)
+    except ValueError as e:
+        raise DataFileError(path, f"not a recording file (the record at byte {offset}: {e})") from None
+
+
+class _RecordWalk:
+    """One record's fields on the wire, read from ``offset`` for ``length`` bytes in buffered reads."""
+
+    def __init__(self, file: BinaryIO, offset: int, length: int, path: str) -> None:
+        self._file = file
+        self._offset = offset
+        self._at = offset           # the file position of the next byte to take
+        self._end = offset + length
+        self._path = path
+        self._buffer = b""
+        self._used = 0
+        self._first: Optional[bytes] = None     # the first product's bytes, read with the header
+        file.seek(offset)
+
+    def header(self) -> data_pb2.Record:
+        """The record's fields that come before its first product."""
+        gathered = bytearray()
+        while self._at < self._end:
+            raw, blob = self._field()
+            if blob is not None:
+                self._first = blob
+                break
+            gathered += raw
+        return self._parse(bytes(gathered))
+
+    def products(self, header: data_pb2.Record) -> Iterator[bytes]:
+        """Each product's bytes in turn; fields between and after them are merged into ``header``."""
+        if self._first is not None:
+            first, self._first = self._first, None
+            yield first
+        while self._at < self._end:
+            raw, blob = self._field()
+            if blob is None:
+                header.MergeFrom(self._parse(raw))
+            else:
+                yield blob
+
+    def stop(self) -> int:
+        """The record's stop time, its products skipped unread."""
+        header = data_pb2.Record()
+        while self._at < self._end:
+            raw, _ = self._field(skip=True)
+            header.MergeFrom(self._parse(raw))
+        return header.stop_timestamp_ns
+
+    def _field(self, skip: bool = False) -> Tuple[bytes, Optional[bytes]]:
+        """The next field: ``(its bytes, None)``, or ``(b"", the product's bytes)`` for a product
+        (with ``skip``, ``(b"", b"")`` and the product left unread)."""
+        at = self._at
+        tag, raw = self._varint()
+        number, wire = tag >> 3, tag & 7
+        if number == 0 or wire not in (0, _LENGTH_DELIMITED, *_FIXED):
+            raise self._damaged(f"unexpected content at byte {at}")
+        if wire == 0:
+            return raw + self._varint()[1], None
+        if wire in _FIXED:
+            return raw + self._take(_FIXED[wire]), None
+        length, prefix = self._varint()
+        if length > self._end - self._at:
+            raise self._damaged(f"the field at byte {at} declares {length:,} bytes, past the record's end")
+        if number != _PRODUCTS:
+            return raw + prefix + self._take(length), None
+        if skip:
+            self._skip(length)
+            return b"", None
+        return b"", self._take(length)
+
+    def _varint(self) -> Tuple[int, bytes]:
+        """A varint's value and its bytes: at most 10, within the record."""
+        self._fill(min(10, self._end - self._at))
+        buffer, start = self._buffer, self._used
+        value, shift = 0, 0
+        for at in range(start, min(len(buffer), start + 10)):
+            byte = buffer[at]
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                self._used = at + 1
+                self._at += at + 1 - start
+                return value, buffer[start:at + 1]
+        if len(buffer) - start < 10:
+            raise self._damaged(f"a field runs past the record's end at byte {self._end}")
+        raise self._damaged(f"unexpected content at byte {self._at}")
+
+    def _take(self, n: int) -> bytes:
+        if n > self._end - self._at:
+            raise self._damaged(f"a field runs past the record's end at byte {self._end}")
+        self._fill(n)
+        out = self._buffer[self._used:self._used + n]
+        self._used += n
+        self._at += n
+        return out
+
+    def _fill(self, n: int) -> None:
+        """Hold at least ``n`` bytes of the record from the next on (``n`` within the record)."""
+        held = len(self._buffer) - self._used
+        if held < n:
+            rest = self._buffer[self._used:]
+            more = max(n - held, min(_BLOCK, self._end - self._at - held))
+            self._buffer, self._used = rest + self._file.read(more), 0
+            if len(self._buffer) < n:
+                raise self._damaged("truncated: it ends past the end of the file")
+
+    def _skip(self, n: int) -> None:
+        held = len(self._buffer) - self._used
+        if n <= held:
+            self._used += n
+        else:
+            self._file.seek(self._at + n)
+            self._buffer, self._used = b"", 0
+        self._at += n
+
+    def _parse(self, blob: bytes) -> data_pb2.Record:
+        try:
+            return data_pb2.Record.FromString(blob)
+        except (pb_message.DecodeError, ValueError) as e:
+            raise self._damaged(str(e)) from None
+
+    def _damaged(self, why: str) -> DataFileError:
+        return DataFileError(self._path, f"not a recording file (the record at byte {self._offset}: {why})")

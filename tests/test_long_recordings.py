@@ -1,0 +1,84 @@
+"""Commands that read a recording a product at a time: memory that does not grow with its length."""
+
+import re
+
+import pytest
+
+from dravik.api import export_pb2
+from helpers import MIRVANE, mirvane, peak_memory, rewrite
+from mirvane.data import Data
+from mirvane.formats.mcap import LayoutWriter, part_messages
+
+
+@pytest.fixture(scope="module")
+def lengths(tmp_path_factory):
+    """A 1-minute and a 4-minute run of the sample cell, ``run60`` and ``run240``, each as ``.rec`` and ``.mcap``."""
+    where = tmp_path_factory.mktemp("lengths")
+    for seconds in (60, 240):
+        done = mirvane("record", f"run{seconds}.rec", "--seconds", seconds, cwd=where)
+        assert done.returncode == 0, done.stderr
+        write_mcap(where / f"run{seconds}.rec", where / f"run{seconds}.mcap")
+    return where
+
+
+def write_mcap(source, path):
+    """The record at ``source`` in the export's layout, without the /scene drawings that make an export slow."""
+    [record] = Data.fromFile(source).records()
+    with open(path, "wb") as f:
+        out = LayoutWriter(f)
+        header = export_pb2.RecordHeader(product_count=len(record.products))
+        header.record.CopyFrom(record)
+        del header.record.products[:]
+        out.open_record(header, record.products[0].timestamp_ns, 0)
+        for n, product in enumerate(record.products):
+            for topic, data in part_messages(product):
+                out.write(topic, product.timestamp_ns, data, n)
+            if n % 5000 == 0:
+                out.flush()
+        out.finish()
+
+
+@pytest.mark.parametrize("command", ["events", "info"])
+def test_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path, command):
+    said = {}
+    for ext in ("rec", "mcap"):
+        peaks = []
+        for seconds in (60, 240):
+            with open(tmp_path / "out", "w+") as out:
+                status, said[ext, seconds], peak = peak_memory([MIRVANE, command, f"run{seconds}.{ext}"], lengths, out)
+            assert status == 0, said[ext, seconds]
+            peaks.append(peak)
+        assert peaks[1] <= 1.25 * peaks[0] + 8 * 1024, (ext, peaks)     # kB
+    assert said["mcap", 240] == said["rec", 240].replace(".rec", ".mcap")
+
+
+@pytest.mark.parametrize("variant", [{"sort": True}, {"sort": False, "drop": ["/record"]}])
+def test_an_mcap_files_products_streamed_give_the_events_of_its_records_read_whole(recorded, tmp_path, variant):
+    rewrite(recorded / "run.mcap", tmp_path / "run.mcap", **variant)     # re-sorted, or as another tool writes
+    assert mirvane("import", "run.mcap", "run.rec", cwd=tmp_path).returncode == 0
+    said = [mirvane("events", name, "--format", "json", cwd=tmp_path) for name in ("run.mcap", "run.rec")]
+    assert said[0].returncode == 0 and said[0].stdout == said[1].stdout
+
+
+def varint(n):
+    return bytes([n & 0x7F | 0x80]) + varint(n >> 7) if n >= 0x80 else bytes([n])
+
+
+def record(body):
+    return b"\x0a" + varint(len(body)) + body
+
+
+@pytest.mark.parametrize("content, reason", [
+    (record(b"\x10\x05")[:-1], r"truncated: the record at byte 0 ends past the end of the file"),
+    (record(b"\x22" + varint(2 ** 40) + b"\x08\x01"),
+     r"the record at byte 2: the field at byte 2 declares 1,099,511,627,776 bytes, past the record's end"),
+    (record(b"\x22\x02\x08\x01") + record(b"\x22\x02\xff\xff"), r"the record at byte 8: Error parsing message"),
+    (record(b"\x10" + b"\xff" * 11), r"the record at byte 2: unexpected content at byte 3"),
+    (record(b"\x23\x24"), r"the record at byte 2: unexpected content at byte 2"),
+])
+def test_damaged_records_are_refused_in_one_line_when_their_products_are_reached(tmp_path, content, reason):
+    (tmp_path / "bad.rec").write_bytes(content)
+    done = mirvane("events", "bad.rec", "--format", "json", cwd=tmp_path)
+    assert done.returncode == 2
+    assert re.fullmatch(rf"mirvane: error: bad.rec: [^\n]*{reason}[^\n]*; check the file or make one[^\n]*\n",
+                        done.stderr), done.stderr
