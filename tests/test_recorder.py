@@ -416,3 +416,17 @@ def test_products_handed_over_late_are_written_in_stamp_order(tmp_path, late_fra
     done = mirvane("events", "run.mcap", "--kind", "time-order", "--format", "json", cwd=tmp_path)
     assert [re.sub(r"\d", "0", json.loads(line)["text"]) for line in done.stdout.splitlines()] == \
         ["perception stamped 0.000000 s before the product before it"] * late
+
+
+@pytest.mark.parametrize("clock_s", [-3.0e7, 0.0])
+def test_the_scene_follows_products_stamped_by_any_clock(tmp_path, clock_s):
+    """A device clock a year behind the computer's, or level with it: the 3D view still moves."""
+    products = list(simulate(2.0).products)
+    shift = time.time_ns() + int(clock_s * SECOND) - products[0].timestamp_ns
+    with Recorder(tmp_path / "run.mcap", cell_project()) as recorder:
+        for product in products:
+            product.timestamp_ns += shift
+            recorder.add(product)
+    with open(tmp_path / "run.mcap", "rb") as f:
+        scenes = sum(1 for _ in make_reader(f).iter_messages(topics=["/scene"]))
+    assert scenes > 30

@@ -62,7 +62,10 @@ class LayoutWriter:
         cell = self._cell
         if cell is not None:
             cell.apply(product)
-            if cell.moved and (not self._scene_interval or time - self._scene_at >= self._scene_interval):
+            # A device's clock may run behind the one the record opened by: a stamp before the
+            # latest scene restarts the interval rather than holding the scene back until then.
+            due = not self._scene_interval or not 0 <= time - self._scene_at < self._scene_interval
+            if cell.moved and due:
                 self.write(SCENE, time, cell.update(time), sequence)
                 self._scene_at = time
         if self._pending >= self._chunk_bytes:
