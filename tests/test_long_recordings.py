@@ -38,14 +38,25 @@ def write_mcap(source, path):
         out.finish()
 
 
-@pytest.mark.parametrize("command", ["events", "info"])
+#: What a command is given besides the recording, ``{}`` (default: the recording alone).
+OPERANDS = {
+    "index": ("--db", "{}.duckdb", "--quiet", "{}"),
+}
+
+
+@pytest.mark.parametrize("command", [
+    "events",
+    "info",
+    "index",
+])
 def test_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path, command):
     said = {}
     for ext in ("rec", "mcap"):
         peaks = []
         for seconds in (60, 240):
+            args = [operand.format(f"run{seconds}.{ext}") for operand in OPERANDS.get(command, ("{}",))]
             with open(tmp_path / "out", "w+") as out:
-                status, said[ext, seconds], peak = peak_memory([MIRVANE, command, f"run{seconds}.{ext}"], lengths, out)
+                status, said[ext, seconds], peak = peak_memory([MIRVANE, command, *args], lengths, out)
             assert status == 0, said[ext, seconds]
             peaks.append(peak)
         assert peaks[1] <= 1.25 * peaks[0] + 8 * 1024, (ext, peaks)     # kB

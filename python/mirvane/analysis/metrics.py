@@ -6,11 +6,11 @@ the catalog's columns and ``mirvane diff``'s table are these figures.
 """
 
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
-from dravik.api import data_pb2
+from dravik.api import data_pb2, project_pb2
 
-from ..records import seconds_between, span_seconds
+from ..records import seconds_between
 from ..scene import KINDS as PRODUCT_KINDS
 from ..scene import kind_of
 from .events import KINDS, SEVERITIES, Event, record_events
@@ -55,27 +55,57 @@ def record_metrics(record: data_pb2.Record, events: Optional[Sequence[Event]] = 
     """The figures of ``record``; ``events`` are its events if already found (else they are found)."""
     if events is None:
         events = record_events(record)
-    by_kind = dict.fromkeys(KINDS, 0)
-    by_severity = dict.fromkeys(SEVERITIES, 0)
-    for event in events:
-        by_kind[event.kind] += 1
-        by_severity[event.severity] += 1
-    products: Dict[str, int] = dict.fromkeys(PRODUCT_KINDS + ("none",), 0)
-    decisions: Dict[str, List[Tuple[int, str]]] = {}    # behaviour: (stamp, step) in record order
+    fold = MetricsFold()
     for product in record.products:
+        fold.add(product)
+    return fold.metrics(record.project, events)
+
+
+class MetricsFold:
+    """``record_metrics`` gathered a product at a time, so a streamed record is never held whole:
+    ``add`` each product in record order (or pass them through ``counted``), then ``metrics``."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.first_ns: Optional[int] = None
+        self.last_ns: Optional[int] = None
+        self.products: Dict[str, int] = dict.fromkeys(PRODUCT_KINDS + ("none",), 0)
+        self.decisions: Dict[str, List[Tuple[int, str]]] = {}   # behaviour: (stamp, step) in record order
+
+    def add(self, product: data_pb2.Product) -> None:
+        self.count += 1
+        if self.first_ns is None:
+            self.first_ns = product.timestamp_ns
+        self.last_ns = product.timestamp_ns
         kind = kind_of(product) or "none"
-        products[kind] += 1
+        self.products[kind] += 1
         if kind == "decision":
-            decisions.setdefault(product.decision.behavior, []).append((product.timestamp_ns, product.decision.step))
-    steps, cycles = 0, []
-    for behavior, made in decisions.items():
-        steps += len(made) - 1
-        model = record.project.behaviors.get(behavior)
-        if model is not None and model.steps:
-            cycles += _cycles(made, model.steps[0], model.steps[-1])
-    return Metrics(span_seconds(record), len(record.products), products, tuple(sorted(decisions)), steps,
-                   len(cycles), sum(cycles) / len(cycles) if cycles else None, by_kind["release"],
-                   by_kind, by_severity)
+            self.decisions.setdefault(product.decision.behavior, []).append(
+                (product.timestamp_ns, product.decision.step))
+
+    def counted(self, products: Iterable[data_pb2.Product]) -> Iterator[data_pb2.Product]:
+        """``products`` as they come, each added on its way."""
+        for product in products:
+            self.add(product)
+            yield product
+
+    def metrics(self, project: project_pb2.ProjectSnapshot, events: Sequence[Event]) -> Metrics:
+        """The figures of the products added, a record of ``project`` whose events are ``events``."""
+        by_kind = dict.fromkeys(KINDS, 0)
+        by_severity = dict.fromkeys(SEVERITIES, 0)
+        for event in events:
+            by_kind[event.kind] += 1
+            by_severity[event.severity] += 1
+        steps, cycles = 0, []
+        for behavior, made in self.decisions.items():
+            steps += len(made) - 1
+            model = project.behaviors.get(behavior)
+            if model is not None and model.steps:
+                cycles += _cycles(made, model.steps[0], model.steps[-1])
+        span = seconds_between(self.first_ns, self.last_ns) if self.first_ns is not None else 0.0
+        return Metrics(span, self.count, dict(self.products), tuple(sorted(self.decisions)), steps,
+                       len(cycles), sum(cycles) / len(cycles) if cycles else None, by_kind["release"],
+                       by_kind, by_severity)
 
 
 def _cycles(decisions: Sequence[Tuple[int, str]], first: str, last: str) -> List[float]:

@@ -20,10 +20,11 @@ from typing import Dict, Generator, Iterator, List, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
 
-from ..analysis.events import ERROR, WARNING, Event, record_events
-from ..analysis.metrics import record_metrics
+from ..analysis.events import ERROR, WARNING, Event, product_events
+from ..analysis.metrics import MetricsFold
 from ..records import DataFileError
 from ..formats.filenames import is_mcap
+from ..formats.productstream import ProductStream
 from ..formats.recordings import MCAP_EXT
 from ..formats.recordstream import RecordReader
 from ..scene import KINDS as PRODUCT_KINDS
@@ -186,10 +187,13 @@ def read(task: Tuple[str, Optional[str]]) -> store.Scanned:
                 return store.Scanned(file, size, mtime_ns, content, unchanged=True, ctime_ns=ctime_ns)
             records: List[store.Row] = []
             events: List[store.Row] = []
-            for position, record in enumerate(records_of(file, opened)):
-                found = record_events(record, position)
+            # A record at a time, its products read once for its events and its figures both.
+            streamed = ProductStream(opened.path, mcap=is_mcap(file)).records()
+            for position, (header, products) in enumerate(streamed):
+                fold = MetricsFold()
+                found = product_events(header.project, fold.counted(products), position)
                 key = record_id(file, position)
-                records.append(record_row(key, file, content, position, record, found))
+                records.append(record_row(key, file, content, position, header, found, fold))
                 events.extend({"record_id": key, **dataclasses.asdict(event)} for event in found)
     except Exception as e:  # noqa: BLE001 - whatever stops one file is that file's reason
         return store.Scanned(file, size, mtime_ns, error=_reason(file, e), ctime_ns=ctime_ns)
@@ -207,9 +211,9 @@ def _times(file: str) -> Tuple[int, int, int]:
 
 
 def record_row(key: str, file: str, hashed: str, position: int, record: data_pb2.Record,
-               events: Sequence[Event]) -> store.Row:
-    """A record's row of ``records``."""
-    metrics = record_metrics(record, events)
+               events: Sequence[Event], fold: MetricsFold) -> store.Row:
+    """A record's row of ``records``: ``record`` its header, its products gathered in ``fold``."""
+    metrics = fold.metrics(record.project, events)
     layout = record.project.workspace
     row: store.Row = {
         "record_id": key, "file": file, "position": position, "fingerprint": hashed,

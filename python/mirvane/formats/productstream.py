@@ -41,13 +41,15 @@ class ProductStream:
     ``OSError`` when the file cannot be read, ``ImportError`` for MCAP without the mcap extra.
     """
 
-    def __init__(self, path: PathLike) -> None:
+    def __init__(self, path: PathLike, mcap: Optional[bool] = None) -> None:
         self.path = os.fspath(path)
         self.newer = False
+        #: Whether it is read as MCAP: as told, else as its name says (a descriptor's path names none).
+        self.mcap = is_mcap(self.path) if mcap is None else mcap
 
     def records(self) -> Generator[Streamed, None, None]:
         """Every record in turn."""
-        if is_mcap(self.path):
+        if self.mcap:
             yield from self._mcap()
             return
         with RecordReader(self.path) as reader:
@@ -83,7 +85,7 @@ class ProductStream:
 
     def stops(self) -> List[int]:
         """Each record's stop time, in order; a recording file's read without its products."""
-        if is_mcap(self.path):
+        if self.mcap:
             found = []
             for header, products in self.records():
                 for _ in products:
