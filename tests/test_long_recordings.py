@@ -41,6 +41,7 @@ def write_mcap(source, path):
 #: What a command is given besides the recording, ``{}`` (default: the recording alone).
 OPERANDS = {
     "index": ("--db", "{}.duckdb", "--quiet", "{}"),
+    "diff": ("{}", "{}"),
 }
 
 
@@ -48,6 +49,7 @@ OPERANDS = {
     "events",
     "info",
     "index",
+    "diff",
 ])
 def test_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path, command):
     said = {}

@@ -129,7 +129,14 @@ def align(alignment: Alignment, a: data_pb2.Record, b: data_pb2.Record,
     """Records ``a`` and ``b`` placed by ``alignment``; ``event`` alignment looks in their events
     (each record's, in record order). Raises ``AlignmentError`` when a run lacks the event, or for
     an offset no stamp could carry."""
-    spans = span_seconds(a), span_seconds(b)
+    firsts = tuple(record.products[0].timestamp_ns if record.products else 0 for record in (a, b))
+    return placed(alignment, (span_seconds(a), span_seconds(b)), firsts, a_events, b_events)
+
+
+def placed(alignment: Alignment, spans: Tuple[float, float], firsts: Tuple[int, int],
+           a_events: Sequence[Event] = (), b_events: Sequence[Event] = ()) -> Aligned:
+    """``align`` for runs known by their spans (``span_seconds``) and first products' stamps, as
+    two runs read a product at a time are."""
     if alignment.rule is AlignmentRule.OFFSET:
         refused = offset_refused(alignment.offset_s)
         if refused:
@@ -138,12 +145,11 @@ def align(alignment: Alignment, a: data_pb2.Record, b: data_pb2.Record,
     if alignment.rule is not AlignmentRule.EVENT:
         return Aligned(0, *spans)
     found = []
-    for name, record, events in (("A", a, a_events), ("B", b, b_events)):
+    for name, first_ns, events in (("A", firsts[0], a_events), ("B", firsts[1], b_events)):
         event = first_event(events, alignment.kind, alignment.subject)
         if event is None:
             raise AlignmentError(f"run {name} has no {alignment.kind} event"
                                  + (f" about {alignment.subject}" if alignment.subject else ""))
-        found.append((event, event.stamp_ns - record.products[0].timestamp_ns))
+        found.append((event, event.stamp_ns - first_ns))
     (a_event, a_ns), (b_event, b_ns) = found
     return Aligned(a_ns - b_ns, *spans, anchors=(a_event, b_event))
-

@@ -16,13 +16,16 @@ ones first. Value paths are spelled as the player's field box takes them
 
 Runs of one seed with and without a fault are equal up to the fault, product for
 product, so their events up to there are one run's: the detector runs once over
-what they share and is then copied for each (``run_events``).
+what they share and is then copied for each. Both runs are read a product at a time, twice:
+once for their events and figures, once side by side for their first difference.
 """
 
+import contextlib
 import copy
+import itertools
 import math
 from dataclasses import dataclass, replace
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from google.protobuf import text_format
 from google.protobuf.message import Message
@@ -31,9 +34,9 @@ from dravik.api import data_pb2
 
 from .. import scene
 from ..records import duration_seconds, seconds_between
-from .align import Aligned, Alignment, align
+from .align import Aligned, Alignment, placed
 from .events import SEVERITIES, Detector, Event, numbered
-from .metrics import Metrics, record_metrics
+from .metrics import Metrics, MetricsFold
 
 #: Seconds apart, on the shared clock, that two runs' events of one kind and subject may be and
 #: still be one event of both: runs that took a little longer for something are not different runs.
@@ -76,96 +79,126 @@ class Comparison:
     event_tolerance: float = EVENT_TOLERANCE_S
 
 
-def compare_runs(a: data_pb2.Record, b: data_pb2.Record, alignment: Alignment = Alignment(),
+#: A run to compare, opened afresh at each call: its record's header and products, read one at a
+#: time (``formats.productstream.stream_products``), so neither run is ever held whole.
+Run = Callable[[], Tuple[data_pb2.Record, Iterator[data_pb2.Product]]]
+
+
+def compare_runs(a: Run, b: Run, alignment: Alignment = Alignment(),
                  tolerance: float = 0.0, indices: Tuple[int, int] = (0, 0),
                  event_tolerance: float = EVENT_TOLERANCE_S) -> Comparison:
-    """Records ``a`` and ``b`` (at the positions ``indices`` of their recordings) compared, B placed
-    by ``alignment``. Raises ``align.AlignmentError`` when a run lacks the event to align by."""
-    shared = shared_products(a, b)
-    a_events, b_events = run_events(a, b, indices, shared)
-    aligned = align(alignment, a, b, a_events, b_events)
-    return Comparison(aligned, tolerance, first_difference(a, b, aligned, tolerance, shared),
-                      (record_metrics(a, a_events), record_metrics(b, b_events)),
-                      unmatched_events(a, b, a_events, b_events, aligned, event_tolerance), event_tolerance)
+    """Runs ``a`` and ``b`` (the records at the positions ``indices`` of their recordings) compared,
+    B placed by ``alignment``, in two walks over both: their events and figures, then their products
+    side by side up to the first difference. Raises ``align.AlignmentError`` when a run lacks the
+    event to align by."""
+    shared, (a_events, b_events), metrics, firsts = _surveyed(a, b, indices)
+    aligned = placed(alignment, (metrics[0].span_s, metrics[1].span_s), firsts, a_events, b_events)
+    with contextlib.ExitStack() as opened:
+        products = [opened.enter_context(contextlib.closing(run()[1])) for run in (a, b)]
+        difference = first_difference(products[0], products[1], aligned, tolerance, shared)
+    return Comparison(aligned, tolerance, difference, metrics,
+                      unmatched_events(firsts, a_events, b_events, aligned, event_tolerance), event_tolerance)
 
 
-def shared_products(a: data_pb2.Record, b: data_pb2.Record) -> int:
-    """How many products, from the first, the two records share, stamps and all (none unless their
-    projects are equal too): what the runs have in common, whatever their alignment."""
-    if a.project != b.project:
-        return 0
-    shared = 0
-    for pa, pb in zip(a.products, b.products):
-        if pa != pb:
-            break
-        shared += 1
-    return shared
-
-
-def run_events(a: data_pb2.Record, b: data_pb2.Record, indices: Tuple[int, int],
-               shared: int) -> Tuple[List[Event], List[Event]]:
-    """The events of both records, as ``record_events`` finds them, those of their first ``shared``
-    products (equal in both, as their projects are) found once."""
-    detector = Detector(a.project, indices[0])
+def _surveyed(a: Run, b: Run, indices: Tuple[int, int]
+              ) -> Tuple[int, Tuple[List[Event], List[Event]], Tuple[Metrics, Metrics], Tuple[int, int]]:
+    """How many products, from the first, the runs share, stamps and all (none unless their projects
+    are equal too); each run's events, as ``record_events`` finds them, those of the shared products
+    found once; each one's figures; and its first product's stamp (0 if none)."""
+    (a_header, a_products), (b_header, b_products) = a(), b()
+    folds = MetricsFold(), MetricsFold()
+    rest = [folds[0].counted(a_products), folds[1].counted(b_products)]
+    detector = Detector(a_header.project, indices[0])
     common: List[Event] = []
-    for product in a.products[:shared]:
-        common.extend(detector.feed(product))
+    shared = 0
+    while a_header.project == b_header.project:
+        x = next(rest[0], None)
+        y = next(rest[1], None) if x is not None else None
+        if x is None or y is None or x != y:
+            rest = [itertools.chain([] if p is None else [p], products) for p, products in zip((x, y), rest)]
+            break
+        common.extend(detector.feed(x))
+        shared += 1
     found = []
-    for record, index in zip((a, b), indices):
-        own = copy.deepcopy(detector)
+    for products, index, header in zip(rest, indices, (a_header, b_header)):
+        # Nothing shared, B's events are judged by its own project.
+        own = copy.deepcopy(detector) if shared else Detector(header.project, index)
         own.record = index
         events = [replace(event, record=index) for event in common]
-        for product in record.products[shared:]:
+        for product in products:
             events.extend(own.feed(product))
         found.append(numbered(events + own.finish()))
-    return found[0], found[1]
+    metrics = tuple(fold.metrics(header.project, events)
+                    for fold, header, events in zip(folds, (a_header, b_header), found))
+    firsts = tuple(fold.first_ns or 0 for fold in folds)
+    return shared, (found[0], found[1]), (metrics[0], metrics[1]), (firsts[0], firsts[1])
 
 
-def first_difference(a: data_pb2.Record, b: data_pb2.Record, aligned: Aligned, tolerance: float,
-                     shared: int = 0) -> Optional[Difference]:
-    """The first pair of products of ``a`` and ``b`` that differ on the clock of ``aligned`` (see the
-    module's description), or None; the first ``shared`` products are known to be equal in both."""
-    pa, pb = a.products, b.products
-    if not pa or not pb:
-        return None if len(pa) == len(pb) else _missing(a, b, 0 if pa else None, 0 if pb else None)
-    a_first, b_first = pa[0].timestamp_ns, pb[0].timestamp_ns
+class _Cursor:
+    """A run's products in order: the one at hand (None past the last), its position, the first's stamp."""
+
+    def __init__(self, products: Iterable[data_pb2.Product]) -> None:
+        self._rest = iter(products)
+        self.at = 0
+        self.product: Optional[data_pb2.Product] = next(self._rest, None)
+        self.first_ns = self.product.timestamp_ns if self.product is not None else 0
+
+    def step(self, n: int = 1) -> None:
+        for _ in range(n):
+            if self.product is None:
+                return
+            self.at += 1
+            self.product = next(self._rest, None)
+
+    def step_to(self, stamp_ns: int) -> None:
+        """On to the first product stamped at or after ``stamp_ns`` (products in time order)."""
+        while self.product is not None and self.product.timestamp_ns < stamp_ns:
+            self.step()
+
+    def seen(self) -> Tuple[Optional[int], Optional[float], str]:
+        """The product at hand's position, own time and kind (None, None, "" past the last)."""
+        if self.product is None:
+            return None, None, ""
+        return self.at, seconds_between(self.first_ns, self.product.timestamp_ns), scene.kind_of(self.product) or ""
+
+
+def first_difference(a: Iterable[data_pb2.Product], b: Iterable[data_pb2.Product], aligned: Aligned,
+                     tolerance: float, shared: int = 0) -> Optional[Difference]:
+    """The first pair of products of ``a`` and ``b`` (two runs' products, read in turn) that differ
+    on the clock of ``aligned`` (see the module's description), or None; the first ``shared``
+    products are known to be equal in both."""
+    x, y = _Cursor(a), _Cursor(b)
+    if x.product is None or y.product is None:
+        return None if x.product is y.product else _missing(x, y)
+    a_first, b_first = x.first_ns, y.first_ns
     # Where both are under way: A's time max(0, offset), B's time max(0, -offset).
-    i = _first_at(pa, a_first + max(0, aligned.offset_ns))
-    j = _first_at(pb, b_first + max(0, -aligned.offset_ns))
-    if i == j == 0 and aligned.offset_ns == 0:
-        i = j = shared
+    x.step_to(a_first + max(0, aligned.offset_ns))
+    y.step_to(b_first + max(0, -aligned.offset_ns))
+    if x.at == y.at == 0 and aligned.offset_ns == 0:
+        x.step(shared)
+        y.step(shared)
     gap_ns = b_first - a_first - aligned.offset_ns      # B's stamp less A's, for products at one time
     tolerance_ns = tolerance * 1e9
-    while i < len(pa) and j < len(pb):
-        x, y = pa[i], pb[j]
-        late_ns = y.timestamp_ns - x.timestamp_ns - gap_ns
-        fields = [] if x == y else product_differences(x, y, tolerance)
+    while x.product is not None and y.product is not None:
+        p, q = x.product, y.product
+        late_ns = q.timestamp_ns - p.timestamp_ns - gap_ns
+        fields = [] if p == q else product_differences(p, q, tolerance)
         if abs(late_ns) > tolerance_ns:
             # Each on the shared clock, in A's seconds: where they should be together.
-            fields.insert(0, FieldDifference("time", duration_seconds(x.timestamp_ns - a_first),
-                                             duration_seconds(y.timestamp_ns - b_first + aligned.offset_ns)))
+            fields.insert(0, FieldDifference("time", duration_seconds(p.timestamp_ns - a_first),
+                                             duration_seconds(q.timestamp_ns - b_first + aligned.offset_ns)))
         if fields:
-            return Difference(i, j, seconds_between(a_first, x.timestamp_ns), seconds_between(b_first, y.timestamp_ns),
-                              scene.kind_of(x) or "", scene.kind_of(y) or "", tuple(fields))
-        i, j = i + 1, j + 1
-    if i == len(pa) and j == len(pb):
-        return None
-    return _missing(a, b, i if i < len(pa) else None, j if j < len(pb) else None)
+            return Difference(x.at, y.at, seconds_between(a_first, p.timestamp_ns),
+                              seconds_between(b_first, q.timestamp_ns),
+                              scene.kind_of(p) or "", scene.kind_of(q) or "", tuple(fields))
+        x.step()
+        y.step()
+    return None if x.product is y.product else _missing(x, y)
 
 
-def _first_at(products: Sequence[data_pb2.Product], stamp_ns: int) -> int:
-    """The position of the first product stamped at or after ``stamp_ns`` (products in time order)."""
-    return next((k for k, product in enumerate(products) if product.timestamp_ns >= stamp_ns), len(products))
-
-
-def _missing(a: data_pb2.Record, b: data_pb2.Record, i: Optional[int], j: Optional[int]) -> Difference:
-    """A run's product at ``i`` or ``j`` with none left in the other run to pair it with."""
-    def at(record: data_pb2.Record, k: Optional[int]) -> Tuple[Optional[float], str]:
-        if k is None:
-            return None, ""
-        return seconds_between(record.products[0].timestamp_ns, record.products[k].timestamp_ns), \
-            scene.kind_of(record.products[k]) or ""
-    (a_time, a_kind), (b_time, b_kind) = at(a, i), at(b, j)
+def _missing(x: _Cursor, y: _Cursor) -> Difference:
+    """A run's product at hand with none left in the other run to pair it with."""
+    (i, a_time, a_kind), (j, b_time, b_kind) = x.seen(), y.seen()
     return Difference(i, j, a_time, b_time, a_kind, b_kind)
 
 
@@ -225,14 +258,15 @@ def _shown(value: Any) -> Any:
     return value
 
 
-def unmatched_events(a: data_pb2.Record, b: data_pb2.Record, a_events: Sequence[Event], b_events: Sequence[Event],
+def unmatched_events(firsts: Tuple[int, int], a_events: Sequence[Event], b_events: Sequence[Event],
                      aligned: Aligned, tolerance: float) -> Tuple[List[Event], List[Event]]:
     """The events of each record that the other has not, the loud ones first (then in time): paired
-    with one of the same kind and subject at most ``tolerance`` seconds away on the shared clock."""
+    with one of the same kind and subject at most ``tolerance`` seconds away on the shared clock
+    (``firsts``: the stamps of the records' first products)."""
     if not a_events or not b_events:
         return _loud_first(a_events), _loud_first(b_events)
     # Nanoseconds since A's first product, on the shared clock.
-    firsts = a.products[0].timestamp_ns, b.products[0].timestamp_ns - aligned.offset_ns
+    firsts = firsts[0], firsts[1] - aligned.offset_ns
     kinds: Dict[Tuple[str, str], Tuple[List[Tuple[int, Event]], List[Tuple[int, Event]]]] = {}
     for side, (events, first) in enumerate(zip((a_events, b_events), firsts)):
         for event in events:

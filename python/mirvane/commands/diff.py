@@ -3,14 +3,18 @@
 import argparse
 import dataclasses
 import math
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+
+from dravik.api.data_pb2 import Product, Record
 
 from ..records import json_text
 from ..analysis.align import Alignment, AlignmentError
-from ..analysis.compare import EVENT_TOLERANCE_S, Comparison, Difference, compare_runs
+from ..analysis.compare import EVENT_TOLERANCE_S, Comparison, Difference, Run, compare_runs
 from ..analysis.events import Event
 from . import Argument, _options, described, printing
-from ._loading import chosen_position, load_recording
+from ..formats.productstream import ProductStream
+from ._loading import reading, streamed_recording
+from ._paths import note_newer
 
 FORMATS = ("table", "json")
 #: Exit statuses, as diff's: alike within the tolerance, different (trouble is a user error's, 2).
@@ -56,16 +60,20 @@ def _tolerance(text: str) -> float:
 
 def run(args: argparse.Namespace) -> int:
     alignment = _options.chosen_alignment(args)
-    runs = []
-    for path, index in ((args.recording_a, args.index_a), (args.recording_b, args.index_b)):
-        records = load_recording(path).records()
-        position = chosen_position(index, records, path)
-        runs.append((path, position, records[position]))
-    (a_path, a_index, a), (b_path, b_index, b) = runs
+    streams = [streamed_recording(path) for path in (args.recording_a, args.recording_b)]
+    positions = []
+    for stream, index in zip(streams, (args.index_a, args.index_b)):
+        with reading(stream.path):
+            positions.append(stream.record(index)[0])
+    runs = [_run(stream, position) for stream, position in zip(streams, positions)]
     try:
-        comparison = compare_runs(a, b, alignment, args.tolerance, (a_index, b_index), args.event_tolerance)
+        comparison = compare_runs(*runs, alignment, args.tolerance, (positions[0], positions[1]),
+                                  args.event_tolerance)
     except AlignmentError as e:
         raise _options.not_aligned(alignment, e) from None
+    for stream in streams:
+        note_newer(stream.path, stream.newer)
+    (a_path, b_path), (a_index, b_index) = (args.recording_a, args.recording_b), positions
     names = (f"{a_path} record {a_index}", f"{b_path} record {b_index}")
     with printing():
         if args.format == "json":
@@ -73,6 +81,21 @@ def run(args: argparse.Namespace) -> int:
         else:
             _table(comparison, names, alignment)
     return ALIKE if comparison.difference is None else DIFFERENT
+
+
+def _run(stream: ProductStream, position: int) -> Run:
+    """The record at ``position`` of ``stream``, opened afresh at each call, what goes wrong
+    reading it refused as ``reading`` refuses it."""
+    def opened() -> Tuple[Record, Iterator[Product]]:
+        with reading(stream.path):
+            _, header, products = stream.record(position)
+        return header, _read(stream.path, products)
+    return opened
+
+
+def _read(path: str, products: Iterator[Product]) -> Iterator[Product]:
+    with reading(path):
+        yield from products
 
 
 def _table(comparison: Comparison, names: Tuple[str, str], alignment: Alignment) -> None:
