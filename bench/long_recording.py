@@ -1,5 +1,5 @@
-"""Long recordings: the peak memory of ``mirvane events`` and ``mirvane info`` on a 10-minute
-recording against a longer one.
+"""Long recordings: the peak memory of ``mirvane events``, ``info``, ``index`` and ``diff`` on a
+10-minute recording against a longer one.
 
     python bench/long_recording.py [--seconds S] [--mcap]
 
@@ -7,6 +7,7 @@ Two runs of the sample cell, ``mirvane record --seconds 600`` and ``--seconds S`
 (default 3600, the longest it records), and with ``--mcap`` their MCAP exports
 too. Each command runs as its own process, forked from a small interpreter that
 reads its peak RSS (``getrusage(RUSAGE_CHILDREN)``), so nothing else is counted.
+``diff`` compares a run with itself: every product is walked in both.
 Goal: the longer recording's peak at most 1.25 times the shorter's.
 """
 
@@ -29,6 +30,14 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, done.returncode)
 
 def mirvane(*args: str) -> list:
     return [MIRVANE, *args] if os.path.exists(MIRVANE) else [sys.executable, "-m", "mirvane", *args]
+
+
+def operands(command: str, path: str) -> list:
+    """What ``command`` is given to read the recording at ``path``."""
+    return {
+        "index": ["--db", path + ".duckdb", "--quiet", path],
+        "diff": [path, path],
+    }.get(command, [path])
 
 
 def peak_kb(command: list) -> int:
@@ -59,13 +68,18 @@ def main() -> None:
                   f"({time.perf_counter() - start:.0f} s to make)")
             files[seconds] = made
         print(f"{'command':8} {'file':5} {'10 min kB':>11} {f'{args.seconds:g} s kB':>11} {'ratio':>6}  time s")
-        for command in ("events", "info"):
+        for command in (
+            "events",
+            "info",
+            "index",
+            "diff",
+        ):
             for which in range(len(files[lengths[0]])):
                 peaks, took = [], []
                 for seconds in lengths:
                     path = files[seconds][which]
                     start = time.perf_counter()
-                    peaks.append(peak_kb(mirvane(command, path)))
+                    peaks.append(peak_kb(mirvane(command, *operands(command, path))))
                     took.append(time.perf_counter() - start)
                 kind = os.path.splitext(files[lengths[0]][which])[1][1:]
                 print(f"{command:8} {kind:5} {peaks[0]:>11,} {peaks[1]:>11,} {peaks[1] / peaks[0]:>6.2f}  "
