@@ -93,9 +93,12 @@ def compare_runs(a: Run, b: Run, alignment: Alignment = Alignment(),
     event to align by."""
     shared, (a_events, b_events), metrics, firsts = _surveyed(a, b, indices)
     aligned = placed(alignment, (metrics[0].span_s, metrics[1].span_s), firsts, a_events, b_events)
-    with contextlib.ExitStack() as opened:
-        products = [opened.enter_context(contextlib.closing(run()[1])) for run in (a, b)]
-        difference = first_difference(products[0], products[1], aligned, tolerance, shared)
+    if aligned.offset_ns == 0 and shared == metrics[0].products == metrics[1].products:
+        difference = None       # one run twice: nothing to walk again
+    else:
+        with contextlib.ExitStack() as opened:
+            products = [opened.enter_context(contextlib.closing(run()[1])) for run in (a, b)]
+            difference = first_difference(products[0], products[1], aligned, tolerance, shared)
     return Comparison(aligned, tolerance, difference, metrics,
                       unmatched_events(firsts, a_events, b_events, aligned, event_tolerance), event_tolerance)
 
