@@ -169,3 +169,11 @@ def test_side_by_side_movie_halves_are_each_runs_own_movie(recorded, tmp_path):
             errors = [np.abs(half - own[j]).mean() for j in (at - 1, at, at + 1) if 0 <= j < len(own)]
             assert errors[at > 0] < 1.0 and errors[at > 0] == min(errors), (k, errors)
     assert np.abs(ab[0][:16, :width] - ab[0][:16, width:]).mean() > 1.0   # two captions
+
+
+def test_runs_of_different_cells_have_each_their_own_events(clean, own_cell):
+    own, _ = own_cell
+    report = json.loads(mirvane("diff", clean, own, "--format", "json", cwd=own.parent).stdout)
+    said = mirvane("events", own, "--format", "json", cwd=own.parent)
+    listed = [json.loads(line) for line in said.stdout.splitlines()]
+    assert sorted(report["only_in_b"], key=lambda event: event["number"]) == listed
