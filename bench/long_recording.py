@@ -1,11 +1,11 @@
-"""Long recordings: the peak memory of ``mirvane events``, ``info``, ``index`` and ``diff`` on a
-10-minute recording against a longer one.
+"""Long recordings: the peak memory of ``mirvane events``, ``info``, ``index``, ``diff``, ``export``
+and ``import`` on a 10-minute recording against a longer one.
 
     python bench/long_recording.py [--seconds S] [--mcap]
 
 Two runs of the sample cell, ``mirvane record --seconds 600`` and ``--seconds S``
 (default 3600, the longest it records), and with ``--mcap`` their MCAP exports
-too. Each command runs as its own process, forked from a small interpreter that
+too (which 'mirvane import' reads). Each command runs as its own process, forked from a small interpreter that
 reads its peak RSS (``getrusage(RUSAGE_CHILDREN)``), so nothing else is counted.
 ``diff`` compares a run with itself: every product is walked in both.
 Goal: the longer recording's peak at most 1.25 times the shorter's.
@@ -26,6 +26,15 @@ _MEASURED = """import resource, subprocess, sys
 done = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)
 print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, done.returncode)
 """
+
+# What a command writes, and the inputs it takes (by their ending) where not every one.
+WRITTEN = {
+    "export": "out.mcap",
+    "import": "out.rec",
+}
+INPUTS = {
+    "import": ".mcap",
+}
 
 
 def mirvane(*args: str) -> list:
@@ -68,18 +77,16 @@ def main() -> None:
                   f"({time.perf_counter() - start:.0f} s to make)")
             files[seconds] = made
         print(f"{'command':8} {'file':5} {'10 min kB':>11} {f'{args.seconds:g} s kB':>11} {'ratio':>6}  time s")
-        for command in (
-            "events",
-            "info",
-            "index",
-            "diff",
-        ):
+        for command in ("events", "info", "index", "diff", *WRITTEN):
             for which in range(len(files[lengths[0]])):
+                if not files[lengths[0]][which].endswith(INPUTS.get(command, "")):
+                    continue
                 peaks, took = [], []
                 for seconds in lengths:
                     path = files[seconds][which]
+                    written = [os.path.join(scratch, WRITTEN[command]), "--quiet"] if command in WRITTEN else []
                     start = time.perf_counter()
-                    peaks.append(peak_kb(mirvane(command, *operands(command, path))))
+                    peaks.append(peak_kb(mirvane(command, *operands(command, path), *written)))
                     took.append(time.perf_counter() - start)
                 kind = os.path.splitext(files[lengths[0]][which])[1][1:]
                 print(f"{command:8} {kind:5} {peaks[0]:>11,} {peaks[1]:>11,} {peaks[1] / peaks[0]:>6.2f}  "

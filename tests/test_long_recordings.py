@@ -1,6 +1,8 @@
 """Commands that read a recording a product at a time: memory that does not grow with its length."""
 
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -38,10 +40,12 @@ def write_mcap(source, path):
         out.finish()
 
 
-#: What a command is given besides the recording, ``{}`` (default: the recording alone).
+#: What a command is given: the recording ``{}``, a file it writes ``{out}`` (default: the recording alone).
 OPERANDS = {
     "index": ("--db", "{}.duckdb", "--quiet", "{}"),
     "diff": ("{}", "{}"),
+    "export": ("{}", "{out}.mcap", "--quiet"),
+    "import": ("{}", "{out}.rec", "--quiet"),
 }
 
 
@@ -50,19 +54,32 @@ OPERANDS = {
     "info",
     "index",
     "diff",
+    "export",
+    "import",
 ])
 def test_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path, command):
     said = {}
-    for ext in ("rec", "mcap"):
+    for ext in ("rec", "mcap")[command == "import":]:
         peaks = []
         for seconds in (60, 240):
-            args = [operand.format(f"run{seconds}.{ext}") for operand in OPERANDS.get(command, ("{}",))]
+            args = [operand.format(f"run{seconds}.{ext}", out=tmp_path / "written")
+                    for operand in OPERANDS.get(command, ("{}",))]
             with open(tmp_path / "out", "w+") as out:
                 status, said[ext, seconds], peak = peak_memory([MIRVANE, command, *args], lengths, out)
             assert status == 0, said[ext, seconds]
             peaks.append(peak)
         assert peaks[1] <= 1.25 * peaks[0] + 8 * 1024, (ext, peaks)     # kB
-    assert said["mcap", 240] == said["rec", 240].replace(".rec", ".mcap")
+    assert said["mcap", 240] == said.get(("rec", 240), "").replace(".rec", ".mcap")
+
+
+def test_a_record_too_long_for_a_recording_file_is_refused_up_front(recorded, tmp_path):
+    limited = ("import sys, mirvane.formats.recordstream as r; from mirvane.cli import main; "
+               "r.MOST_RECORD_BYTES = 100_000; sys.exit(main(sys.argv[1:]))")
+    done = subprocess.run([sys.executable, "-c", limited, "import", str(recorded / "run.mcap"), "back.rec", "--quiet"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2 and not (tmp_path / "back.rec").exists()
+    assert re.fullmatch(r"mirvane: error: [^\n]*back.rec: record 0 would take more than 100,000 bytes[^\n]*"
+                        r"keep the recording as an MCAP file[^\n]*\n", done.stderr), done.stderr
 
 
 @pytest.mark.parametrize("variant", [{"sort": True}, {"sort": False, "drop": ["/record"]}])

@@ -23,7 +23,7 @@ from mcap_protobuf.writer import Writer as ProtobufWriter
 from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
 
 from dravik.api import data_pb2, system_pb2
-from mirvane.analysis.events import record_events
+from mirvane.analysis.events import product_events
 from mirvane.data import Data
 from mirvane.formats.mcap import McapError, export_mcap, import_mcap
 from mirvane.scene import ARM_HEIGHT
@@ -67,7 +67,7 @@ def test_export_then_import_gives_equal_records(tmp_path, simulated, kind, index
 def test_the_mcap_library_reads_every_message_with_its_embedded_schema(tmp_path, simulated, kind):
     source = simulated if kind == "simulated" else save(odd_records(), tmp_path / "odd.rec")
     records = Data.fromFile(source)._data_records.records
-    export_mcap(source, tmp_path / "out.mcap", events=record_events)
+    export_mcap(source, tmp_path / "out.mcap", events=product_events)
     with open(tmp_path / "out.mcap", "rb") as f:
         reader = make_reader(f, validate_crcs=True, decoder_factories=[DecoderFactory()])
         summary = reader.get_summary()

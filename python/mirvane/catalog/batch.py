@@ -20,7 +20,7 @@ from enum import Enum
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from .._atomic import remove_left, replacing
-from ..analysis.events import record_events
+from ..analysis.events import product_events
 from ..reasons import cannot_write, first_line
 from . import query, scan
 from .workers import Workers
@@ -188,11 +188,11 @@ def make(task: Tuple[Job, str]) -> Made:
         elif job.kind == MCAP:
             from ..formats.mcap import export_mcap
 
-            export_mcap(scan.on_disk(job.file), out, index=job.position, events=record_events)
+            export_mcap(scan.on_disk(job.file), out, index=job.position, events=product_events)
         else:
             from ..formats.rrd import export_rrd
 
-            export_rrd(scan.on_disk(job.file), out, index=job.position, events=record_events)
+            export_rrd(scan.on_disk(job.file), out, index=job.position, events=product_events)
     except OSError as e:
         return Made(job, f"cannot read or write ({e.strerror or e})")
     except Exception as e:  # noqa: BLE001 - whatever stops one output is that output's reason

@@ -22,6 +22,7 @@ def converting(out: str, label: str, hint: str, quiet: bool, extra: str = "mcap"
     from tqdm import tqdm
 
     from ..data import DataFileError, RecordIndexError, UnfinishedFileError
+    from ..formats.recordstream import RecordTooLongError
 
     refused: Type[Exception]
     try:
@@ -45,7 +46,7 @@ def converting(out: str, label: str, hint: str, quiet: bool, extra: str = "mcap"
 
     try:
         yield progress
-    except UnfinishedFileError as e:   # its message says how to recover it
+    except (UnfinishedFileError, RecordTooLongError) as e:   # its message says what to do
         raise UserError(str(e)) from None
     except (refused, DataFileError) as e:
         raise UserError(f"{first_line(e)}; {hint}") from None

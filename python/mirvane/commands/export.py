@@ -50,17 +50,17 @@ def run(args: argparse.Namespace) -> None:
     hint = "check it with 'mirvane info' or make a recording with 'mirvane record'"
     with converting(args.out, "exporting", hint, args.quiet, extra) as progress, \
             _spanned(args) as (source, index):
-        from ..analysis.events import record_events
+        from ..analysis.events import product_events
 
         counts: Any
         if extra == "rerun":
             from ..formats.rrd import export_rrd
 
-            counts = export_rrd(source, args.out, index, progress=progress, events=record_events)
+            counts = export_rrd(source, args.out, index, progress=progress, events=product_events)
         else:
             from ..formats.mcap import export_mcap
 
-            counts = export_mcap(source, args.out, index, progress=progress, events=record_events)
+            counts = export_mcap(source, args.out, index, progress=progress, events=product_events)
     note_newer(args.recording, counts.newer)
     if not args.quiet:
         print(f"Exported {counted(counts)} of {args.recording} to {args.out}")

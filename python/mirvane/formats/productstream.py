@@ -11,7 +11,7 @@ anything is read, so a damaged or hostile file is refused with a
 """
 
 import os
-from typing import BinaryIO, Generator, Iterator, List, Optional, Tuple
+from typing import BinaryIO, Callable, Generator, Iterator, List, Optional, Tuple
 
 from google.protobuf import message as pb_message
 from dravik.api import data_pb2
@@ -83,6 +83,29 @@ class ProductStream:
         record_position(index, count, list, self.path)     # raises: there is no such record
         raise RecordIndexError(self.path, f"has no record {position}")
 
+    def spans(self, index: Optional[int] = None) -> List[Tuple[int, int, int]]:
+        """``(position, offset, length)`` of every record of a recording file, or of the one ``index``
+        names (as ``record`` picks it); ``at`` reads each."""
+        with RecordReader(self.path) as reader:
+            spans = reader.offsets()
+        if index is None:
+            return [(n, offset, length) for n, (offset, length) in enumerate(spans)]
+        position = record_position(index, len(spans), self.stops, self.path)
+        return [(position, *spans[position])]
+
+    def at(self, offset: int, length: int) -> Streamed:
+        """The record of a recording file whose bytes are ``length`` from ``offset``; its file is
+        open until its products are read."""
+        f = open(self.path, "rb")
+        try:
+            walk = _RecordWalk(f, offset, length, self.path)
+            header = walk.header()
+            self.newer |= _checked(self.path, offset, header)
+        except BaseException:
+            f.close()
+            raise
+        return header, _closing(f, self._rec_products(walk, header, offset))
+
     def stops(self) -> List[int]:
         """Each record's stop time, in order; a recording file's read without its products."""
         if self.mcap:
@@ -108,26 +131,36 @@ class ProductStream:
             yield product
 
     def _mcap(self) -> Iterator[Streamed]:
-        from .mcap import McapRecords
+        from .mcap.bounded import McapRecords
 
         reading = McapRecords(self.path)
-        pairs = reading.streamed()
-        head = next(pairs, None)
 
-        def products(record: data_pb2.Record) -> Iterator[data_pb2.Product]:
-            nonlocal head
-            while head is not None and head[0] is record:
-                product = head[1]
-                head = next(pairs, None)
-                self.newer |= reading.newer
-                if product is not None:
-                    yield product
+        def seen() -> None:
+            self.newer |= reading.newer
 
-        while head is not None:
-            stream = products(head[0])
-            yield head[0], stream
-            for _ in stream:
-                pass
+        yield from grouped(reading.streamed(), seen)
+
+
+def grouped(pairs: Iterator[Tuple[data_pb2.Record, Optional[data_pb2.Product]]],
+            seen: Callable[[], None] = lambda: None) -> Iterator[Streamed]:
+    """The records of ``McapRecords.streamed``'s pairs, as ``ProductStream`` gives them; ``seen``
+    is called after each pair is taken."""
+    head = next(pairs, None)
+
+    def products(record: data_pb2.Record) -> Iterator[data_pb2.Product]:
+        nonlocal head
+        while head is not None and head[0] is record:
+            product = head[1]
+            head = next(pairs, None)
+            seen()
+            if product is not None:
+                yield product
+
+    while head is not None:
+        stream = products(head[0])
+        yield head[0], stream
+        for _ in stream:
+            pass
 
 
 def stream_products(path: PathLike, index: int) -> Streamed:
@@ -143,6 +176,11 @@ def _holding(source: Generator[Streamed, None, None],
     """``products``, keeping open the file that ``source`` reads them from until they are read."""
     yield from products
     source.close()
+
+
+def _closing(f: BinaryIO, products: Iterator[data_pb2.Product]) -> Iterator[data_pb2.Product]:
+    with f:
+        yield from products
 
 
 def _checked(path: str, offset: int, message: pb_message.Message) -> bool:

@@ -9,6 +9,8 @@ write and read.
 
 import itertools
 import os
+import shutil
+import tempfile
 from dataclasses import dataclass
 from typing import BinaryIO, Iterable, Iterator, List, Optional, Tuple
 
@@ -19,6 +21,14 @@ from dravik.api import data_pb2
 from ..records import DataFileError, PathLike, newer_fields, record_position
 
 _RECORD_TAG = 0x0A      # field 1, length-delimited
+_PRODUCT_TAG = 0x22     # Record.products: field 4, length-delimited
+
+#: The most bytes one record of a recording file may take: protobuf reads no longer message.
+MOST_RECORD_BYTES = 2 ** 31 - 1
+
+
+class RecordTooLongError(DataFileError):
+    """A record too long for a recording file; the message says to keep it as MCAP."""
 
 
 class RecordReader:
@@ -114,14 +124,48 @@ class RecordReader:
 class RecordWriter:
     """Appends records to an open binary file so that it becomes a recording file."""
 
-    def __init__(self, file: BinaryIO) -> None:
+    def __init__(self, file: BinaryIO, path: str = "") -> None:
         self._file = file
+        self._path = path
+        self._records = 0
 
     def write(self, record: data_pb2.Record) -> None:
         """Append ``record`` to the file (its bytes the same in every process)."""
         blob = record.SerializeToString(deterministic=True)
         self._file.write(bytes([_RECORD_TAG]) + _varint(len(blob)))
         self._file.write(blob)
+        self._records += 1
+
+    def write_streamed(self, header: data_pb2.Record, products: Iterable[data_pb2.Product]) -> None:
+        """Append the record of ``header`` (complete once ``products`` are read) and ``products``, the
+        bytes ``write`` would, holding one product at a time: its length comes before its bytes, so
+        the products wait in a temporary file. Raises ``RecordTooLongError`` as soon as the record
+        is longer than ``MOST_RECORD_BYTES``, having written nothing of it."""
+        with tempfile.TemporaryFile(prefix="mirvane-record-") as spool:
+            size = 0
+            for product in products:
+                blob = product.SerializeToString(deterministic=True)
+                spool.write(bytes([_PRODUCT_TAG]) + _varint(len(blob)) + blob)
+                size = spool.tell()
+                self._check(size)
+            # Its known fields in order (products last of them), then those of a newer version.
+            whole = header.SerializeToString(deterministic=True)
+            known = data_pb2.Record()
+            known.CopyFrom(header)
+            known.DiscardUnknownFields()
+            before = known.SerializeToString(deterministic=True)
+            self._check(len(whole) + size)
+            self._file.write(bytes([_RECORD_TAG]) + _varint(len(whole) + size) + before)
+            spool.seek(0)
+            shutil.copyfileobj(spool, self._file)
+            self._file.write(whole[len(before):])
+        self._records += 1
+
+    def _check(self, size: int) -> None:
+        if size > MOST_RECORD_BYTES:
+            raise RecordTooLongError(self._path, f"record {self._records} would take more than {MOST_RECORD_BYTES:,} "
+                                     "bytes, more than a recording file holds in one record; keep the recording "
+                                     "as an MCAP file (export to .mcap, not .rec)")
 
 
 def _varint(value: int) -> bytes:

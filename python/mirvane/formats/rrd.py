@@ -61,7 +61,7 @@ from .._atomic import replacing
 from ..records import DataFileError, Event, EventsOf, PathLike, Severity, UnfinishedFileError, event_marks
 from .recordings import recording_file
 from .recordstream import Counts, RecordReader
-from .timeline import Timeline
+from .timeline import Stamps, Timeline
 
 #: A progress callback: called with (bytes of the input done, bytes in all).
 Progress = Callable[[int, int], None]
@@ -93,8 +93,8 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
     All records by default; ``index`` picks one as ``Replay.play`` does (by
     position, negative positions counting from the end, -1 the record with the
     greatest stop time). ``progress`` is called with bytes done and in all.
-    ``events``, given a record and its position, gives its events for
-    ``events/<kind>`` (``mirvane.analysis.events.record_events`` gives those
+    ``events``, given a record's project, its products and its position, gives its events for
+    ``events/<kind>`` (``mirvane.analysis.events.product_events`` gives those
     ``mirvane events`` lists); without it the recording has none.
     ``out`` is replaced whole or not at all.
 
@@ -207,8 +207,9 @@ class _Export:
     def add(self, record: data_pb2.Record, position: int, step: Callable[[int, int], None]) -> None:
         """Log ``record``, the record at ``position`` of its recording."""
         products = record.products
-        offset = self._timeline.place(record, position)
-        begin = min((p.timestamp_ns for p in products), default=record.start_timestamp_ns)
+        stamps = Stamps(p.timestamp_ns for p in products)
+        offset = self._timeline.place(stamps, record.start_timestamp_ns, position)
+        begin = stamps.begin if stamps.count else record.start_timestamp_ns
         workspace = record.project.workspace
         drawing = _Drawing(workspace, begin + offset, self.products)
         for n, product in enumerate(products):
@@ -219,7 +220,7 @@ class _Export:
             self._origin = begin + offset
         drawing.send(self._stream, self._named, self._origin)
         if self._events is not None:
-            _send_events(self._stream, self._events(record, position), offset, self.products, self._origin)
+            _send_events(self._stream, self._events(record.project, products, position), offset, self.products, self._origin)
         self._robots.update(dict.fromkeys(sorted(workspace.robots)))
         if not self.records:
             self._eye = _eye(workspace)

@@ -9,11 +9,28 @@ most ``most_offset`` (if it says): a record that cannot be placed is refused, na
 record and the stamp, so that an export never writes times it cannot hold.
 """
 
-from typing import Optional, Type
-
-from dravik.api import data_pb2
+from typing import Iterable, Optional, Type
 
 from ..records import DataFileError
+
+
+class Stamps:
+    """The earliest and latest of a record's product stamps and the first products stamped so,
+    gathered a product at a time."""
+
+    def __init__(self, stamps: Iterable[int] = ()) -> None:
+        self.count = 0
+        self.begin = self.end = 0
+        self.begin_at = self.end_at = 0
+        for stamp in stamps:
+            self.add(stamp)
+
+    def add(self, stamp: int) -> None:
+        if not self.count or stamp < self.begin:
+            self.begin, self.begin_at = stamp, self.count
+        if not self.count or stamp > self.end:
+            self.end, self.end_at = stamp, self.count
+        self.count += 1
 
 
 class Timeline:
@@ -26,22 +43,21 @@ class Timeline:
         self._most_offset = most_offset
         self._end = -1      # the latest time placed so far
 
-    def place(self, record: data_pb2.Record, position: int) -> int:
-        """How much later than its stamps ``record``, the record at ``position`` of the recording,
-        lies on the axis."""
-        stamps = [product.timestamp_ns for product in record.products]
-        begin = min(stamps, default=record.start_timestamp_ns)
-        end = max(stamps, default=begin)
+    def place(self, stamps: Stamps, start_ns: int, position: int) -> int:
+        """How much later than its stamps the record at ``position`` of the recording (its products'
+        ``stamps``, its start ``start_ns``) lies on the axis."""
+        begin = stamps.begin if stamps.count else start_ns
+        end = stamps.end if stamps.count else begin
         first = self._end < 0
         offset = max(0, self._end + 1 - begin)
         alone = "" if first else f"; export it alone (--index {position})"
         if self._most_offset is not None and offset > self._most_offset:
-            where = f"product {stamps.index(begin)} is" if stamps else "start is"
+            where = f"product {stamps.begin_at} is" if stamps.count else "start is"
             reach = (f"earlier than {self._axis} reaches (from {-self._most_offset} ns)" if first else
                      f"too long before the end of the record before it for {self._axis} to hold it after that")
             raise self._error(self._path, f"record {position}'s {where} stamped {begin} ns, {reach}{alone}")
         if end + offset > self._latest:
-            where = f"product {stamps.index(end)} is" if stamps else "start is"
+            where = f"product {stamps.end_at} is" if stamps.count else "start is"
             why = "to start at 0" if first else "to follow the record before it"
             raise self._error(self._path, f"record {position}'s {where} stamped {end} ns, beyond {self._axis} "
                                 f"(up to {self._latest} ns) once the record moves {offset} ns later {why}{alone}")

@@ -7,7 +7,7 @@ from dataclasses import InitVar, dataclass
 from enum import Enum
 from typing import Callable, Iterable, List, Optional, Tuple
 
-from dravik.api import data_pb2
+from dravik.api import data_pb2, project_pb2
 
 
 class _Named(str, Enum):
@@ -92,8 +92,9 @@ class Event:
 #: What begins the text an export shows at a range event's end.
 ENDED = "ended: "
 
-#: A record's events, given the record and its position in its recording: what the exports take.
-EventsOf = Callable[[data_pb2.Record, int], Iterable[Event]]
+#: A record's events, given its project, its products (read once, in order) and its position in its
+#: recording: what the exports take.
+EventsOf = Callable[[project_pb2.ProjectSnapshot, Iterable[data_pb2.Product], int], Iterable[Event]]
 
 
 def event_marks(event: Event) -> List[Tuple[int, int, str]]:

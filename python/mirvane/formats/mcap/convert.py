@@ -9,8 +9,9 @@ from typing import Callable, Iterator, Optional, Tuple, Union
 from tqdm import tqdm
 
 from ..._atomic import replacing
-from ...records import DataFileError, EventsOf, PathLike, UnfinishedFileError
+from ...records import DataFileError, EventsOf, PathLike, RecordIndexError, UnfinishedFileError
 from ..filenames import is_mcap
+from ..productstream import ProductStream, grouped
 from ..recordstream import Counts, RecordReader, RecordWriter
 from .bounded import McapRecords, Skipped
 from .channels import McapError, Progress, file_size, opened
@@ -24,8 +25,8 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
     All records by default; ``index`` picks one as ``Replay.play`` does: by
     position, negative positions counting from the end, and -1 the record with
     the greatest stop time. ``progress`` is True for a progress bar on stderr,
-    or a callback. ``events``, given a record and its position, gives its events
-    for ``/events`` (``mirvane.analysis.events.record_events`` gives those
+    or a callback. ``events``, given a record's project, its products and its position, gives its events
+    for ``/events`` (``mirvane.analysis.events.product_events`` gives those
     ``mirvane events`` lists); without it the file has no events' channels.
     ``out`` is replaced whole or not at all.
 
@@ -38,20 +39,26 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
     if index is not None and (type(index) is not int):
         raise TypeError(f"index must be an int, not {type(index).__name__}")
     try:
-        with _recording_file(recording) as source, opened(source, RecordReader) as reader:
-            reader.path = recording
-            spans, positions = reader.chosen(index)
-            total = reader.size if spans is None else sum(length for _, length in spans)
+        with _recording_file(recording) as source:
+            with opened(source, RecordReader) as reader:
+                size = reader.size
+            stream = ProductStream(source)
+            try:
+                chosen = stream.spans(index)
+            except RecordIndexError as e:
+                raise RecordIndexError(recording, e.reason) from None
+            total = size if index is None else sum(length for _, _, length in chosen)
             with _progress(progress, total, f"export {os.path.basename(recording)}") as step, \
                     replacing(out) as temporary, open(temporary, "wb") as f:
                 export = RecordsWriter(f, recording, events)
                 done = 0
-                for position, ((_, length), record) in zip(positions, reader.records(spans)):
-                    export.add(record, position, lambda i, n: step(done + length * i // max(n, 1)))
+                for position, offset, length in chosen:
+                    export.add(lambda: stream.at(offset, length), position,
+                               lambda i, n: step(done + length * i // max(n, 1)))
                     done += length
                 export.finish()
                 step(total)
-                return Counts(export.records, export.products, reader.newer)
+                return Counts(export.records, export.products, stream.newer)
     except (McapError, UnfinishedFileError):
         raise
     except DataFileError as e:
@@ -93,9 +100,9 @@ def import_mcap(source: PathLike, out: PathLike, *, progress: Union[bool, Progre
     with _progress(progress, file_size(source), f"import {os.path.basename(source)}") as step:
         reading = McapRecords(source, progress=step)
         with replacing(out) as temporary, open(temporary, "wb") as f:
-            writer = RecordWriter(f)
-            for record in reading:
-                writer.write(record)
+            writer = RecordWriter(f, out)
+            for header, products in grouped(reading.streamed()):
+                writer.write_streamed(header, products)
             step(reading.size)
             return Counts(reading.records, reading.products, reading.newer)
 
@@ -127,7 +134,7 @@ def recover_mcap(broken: PathLike, fixed: PathLike) -> Recovery:
         with open(temporary, "wb") as f:
             export = RecordsWriter(f, broken)
             for position, record in enumerate(reading):
-                export.add(record, position, lambda i, n: None)
+                export.add(lambda: (record, iter(record.products)), position, lambda i, n: None)
             if not export.records:
                 raise McapError(broken, f"nothing to recover: {reading.stopped or 'it holds no records'}")
             export.finish()

@@ -1,7 +1,7 @@
 """Writing the export's layout: records opened by their header and starting state, their products'
 parts each on its channel, the scene after what moves, chunks ended only between products."""
 
-from typing import IO, Callable, Optional
+from typing import IO, Callable, Iterator, List, Optional, Tuple
 
 from google.protobuf import message as pb_message
 from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
@@ -12,7 +12,8 @@ from dravik.api import data_pb2, export_pb2, system_pb2
 from ... import scene
 from ..._version import __version__
 from ...records import EventsOf
-from ..timeline import Timeline
+from ..productstream import Streamed
+from ..timeline import Stamps, Timeline
 from .channels import (CHANNELS, CHUNK_BYTES, EVENT_CHANNELS, INT64, PROGRESS_EVERY, RECORD, SCENE, START,
                        McapError, part_messages)
 from .events_channel import event_messages
@@ -89,7 +90,7 @@ class LayoutWriter:
 
 class RecordsWriter:
     """Writes records to an MCAP file, one after another on its time axis; with ``events`` (a record's
-    events, given the record and its position), their events too."""
+    events, given its project, its products and its position), their events too."""
 
     def __init__(self, f: IO[bytes], path: str, events: Optional[EventsOf] = None) -> None:
         self._out = LayoutWriter(f, events=events is not None)
@@ -99,33 +100,37 @@ class RecordsWriter:
         self.records = 0
         self.products = 0
 
-    def add(self, record: data_pb2.Record, position: int, step: Callable[[int, int], None]) -> None:
-        """Write ``record``, the record at ``position`` of its recording."""
-        products = record.products
-        header = export_pb2.RecordHeader(product_count=len(products))
-        # Every field of a Record but its products, a newer version's too.
-        if len(unknown_fields.UnknownFieldSet(record)):
-            header.record.ParseFromString(record.SerializeToString())
-            del header.record.products[:]
-        else:
-            if record.HasField("project"):
-                header.record.project.CopyFrom(record.project)
-            header.record.start_timestamp_ns = record.start_timestamp_ns
-            header.record.stop_timestamp_ns = record.stop_timestamp_ns
-        for n, product in enumerate(products):
-            if scene.kind_of(product) is None:
-                header.bare_positions.append(n)
-                header.record.products.add().CopyFrom(product)
-            elif len(unknown_fields.UnknownFieldSet(product)):     # a newer version's fields
-                header.extra_positions.append(n)
-                _only_unknown(header.extras.add(), product)
-        offset = header.time_offset_ns = self._timeline.place(record, position)
-        begin = min((p.timestamp_ns for p in products), default=record.start_timestamp_ns)
+    def add(self, record: Callable[[], Streamed], position: int, step: Callable[[int, int], None]) -> None:
+        """Write the record at ``position`` of its recording, a product at a time. ``record`` reads it
+        (a header and its products) and is called twice: the header written first needs what its
+        products hold (how many, those without a part, the stamps, the events), gathered first."""
+        first, products = record()
+        stamps = Stamps()
+        bare: List[Tuple[int, data_pb2.Product]] = []
+        extras: List[Tuple[int, data_pb2.Product]] = []
+
+        def scanned() -> Iterator[data_pb2.Product]:
+            for n, product in enumerate(products):
+                stamps.add(product.timestamp_ns)
+                if scene.kind_of(product) is None:
+                    bare.append((n, product))
+                elif len(unknown_fields.UnknownFieldSet(product)):     # a newer version's fields
+                    extras.append((n, product))
+                yield product
+
+        scan = scanned()
+        found = list(self._events(first.project, scan, position)) if self._events is not None else None
+        for _ in scan:      # what the events left unread, or all without them
+            pass
+        header = _header(first, stamps.count, bare, extras)
+        offset = header.time_offset_ns = self._timeline.place(stamps, first.start_timestamp_ns, position)
+        begin = stamps.begin if stamps.count else first.start_timestamp_ns
         # The events' messages go between the products, each before the first product after it.
-        events = event_messages(self._events(record, position), offset) if self._events is not None else []
+        events = event_messages(found, offset) if found is not None else []
         written = 0
 
         self._out.open_record(header, begin + offset, self.records)
+        _, products = record()
         for n, product in enumerate(products):
             time = product.timestamp_ns + offset
             while written < len(events) and events[written][1] < time:
@@ -133,14 +138,37 @@ class RecordsWriter:
                 written += 1
             self._out.product(product, time, n & 0xFFFFFFFF)
             if n % PROGRESS_EVERY == 0:
-                step(n, len(products))
+                step(n, stamps.count)
         for message in events[written:]:
             self._out.write(*message)
         self.records += 1
-        self.products += len(products)
+        self.products += stamps.count
 
     def finish(self) -> None:
         self._out.finish()
+
+
+def _header(record: data_pb2.Record, count: int, bare: List[Tuple[int, data_pb2.Product]],
+            extras: List[Tuple[int, data_pb2.Product]]) -> export_pb2.RecordHeader:
+    """The header of ``record`` (its products aside) of ``count`` products: those without a part
+    whole, and only the fields a newer version wrote of the others that have them."""
+    header = export_pb2.RecordHeader(product_count=count)
+    # Every field of a Record but its products, a newer version's too.
+    if len(unknown_fields.UnknownFieldSet(record)):
+        header.record.ParseFromString(record.SerializeToString())
+        del header.record.products[:]
+    else:
+        if record.HasField("project"):
+            header.record.project.CopyFrom(record.project)
+        header.record.start_timestamp_ns = record.start_timestamp_ns
+        header.record.stop_timestamp_ns = record.stop_timestamp_ns
+    for n, product in bare:
+        header.bare_positions.append(n)
+        header.record.products.add().CopyFrom(product)
+    for n, product in extras:
+        header.extra_positions.append(n)
+        _only_unknown(header.extras.add(), product)
+    return header
 
 
 def _only_unknown(target: pb_message.Message, source: pb_message.Message) -> None:

@@ -12,6 +12,7 @@ from dravik.api import data_pb2, system_pb2
 from ... import scene, sightings
 from ...geometry import set_pose
 
+_RENEW_EVERY = 5000     # products applied between fresh copies of the state
 _FRAME = "world"
 _ROBOT_COLOR = (0.95, 0.55, 0.15, 1.0)
 _ITEM_COLOR = (0.25, 0.5, 0.9, 1.0)
@@ -37,6 +38,7 @@ class SceneChannel:
                  time: int) -> None:
         self._robots, self._cameras, self._items = robots, cameras, items
         self._state = state
+        self._applied = 0
         self._seen = sightings.ItemsSeen()      # where items not held were last seen
         self._extent = scene.extent(robots, cameras, items)
         self._entities: Dict[str, bytes] = {}
@@ -53,6 +55,13 @@ class SceneChannel:
     def apply(self, product: data_pb2.Product) -> bool:
         """Apply ``product`` to the state as playback does; whether it moved anything. What it
         moved is drawn anew by the next ``update``."""
+        self._applied += 1
+        if self._applied % _RENEW_EVERY == 0:
+            # A message keeps what its fields held before in its own memory until it goes: a copy
+            # starts afresh, so a whole shift's state takes no more than a minute's.
+            renewed = system_pb2.WorkspaceState()
+            renewed.CopyFrom(self._state)
+            self._state = renewed
         moved = scene.apply(product, self._state)
         for camera in moved.cameras:    # perception reports every camera, most of them standing still
             if self._state.cameras[camera].base_pose != self._drawn_cameras.get(camera):
