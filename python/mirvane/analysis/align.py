@@ -129,8 +129,8 @@ def align(alignment: Alignment, a: data_pb2.Record, b: data_pb2.Record,
     """Records ``a`` and ``b`` placed by ``alignment``; ``event`` alignment looks in their events
     (each record's, in record order). Raises ``AlignmentError`` when a run lacks the event, or for
     an offset no stamp could carry."""
-    firsts = tuple(record.products[0].timestamp_ns if record.products else 0 for record in (a, b))
-    return placed(alignment, (span_seconds(a), span_seconds(b)), firsts, a_events, b_events)
+    a_first, b_first = (record.products[0].timestamp_ns if record.products else 0 for record in (a, b))
+    return placed(alignment, (span_seconds(a), span_seconds(b)), (a_first, b_first), a_events, b_events)
 
 
 def placed(alignment: Alignment, spans: Tuple[float, float], firsts: Tuple[int, int],

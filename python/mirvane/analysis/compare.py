@@ -25,7 +25,7 @@ import copy
 import itertools
 import math
 from dataclasses import dataclass, replace
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Generator, Iterable, Iterator, List, Optional, Sequence, Tuple, cast
 
 from google.protobuf import text_format
 from google.protobuf.message import Message
@@ -82,6 +82,7 @@ class Comparison:
 #: A run to compare, opened afresh at each call: its record's header and products, read one at a
 #: time (``formats.productstream.stream_products``), so neither run is ever held whole.
 Run = Callable[[], Tuple[data_pb2.Record, Iterator[data_pb2.Product]]]
+_Products = Generator[data_pb2.Product, None, None]
 
 
 def compare_runs(a: Run, b: Run, alignment: Alignment = Alignment(),
@@ -97,7 +98,8 @@ def compare_runs(a: Run, b: Run, alignment: Alignment = Alignment(),
         difference = None       # one run twice: nothing to walk again
     else:
         with contextlib.ExitStack() as opened:
-            products = [opened.enter_context(contextlib.closing(run()[1])) for run in (a, b)]
+            # Streams are generators, closed here so that their files are closed with them.
+            products = [opened.enter_context(contextlib.closing(cast(_Products, run()[1]))) for run in (a, b)]
             difference = first_difference(products[0], products[1], aligned, tolerance, shared)
     return Comparison(aligned, tolerance, difference, metrics,
                       unmatched_events(firsts, a_events, b_events, aligned, event_tolerance), event_tolerance)

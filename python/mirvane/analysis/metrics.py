@@ -102,7 +102,7 @@ class MetricsFold:
             model = project.behaviors.get(behavior)
             if model is not None and model.steps:
                 cycles += _cycles(made, model.steps[0], model.steps[-1])
-        span = seconds_between(self.first_ns, self.last_ns) if self.first_ns is not None else 0.0
+        span = 0.0 if self.first_ns is None or self.last_ns is None else seconds_between(self.first_ns, self.last_ns)
         return Metrics(span, self.count, dict(self.products), tuple(sorted(self.decisions)), steps,
                        len(cycles), sum(cycles) / len(cycles) if cycles else None, by_kind["release"],
                        by_kind, by_severity)

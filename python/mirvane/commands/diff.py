@@ -67,7 +67,7 @@ def run(args: argparse.Namespace) -> int:
             positions.append(stream.record(index)[0])
     runs = [_run(stream, position) for stream, position in zip(streams, positions)]
     try:
-        comparison = compare_runs(*runs, alignment, args.tolerance, (positions[0], positions[1]),
+        comparison = compare_runs(runs[0], runs[1], alignment, args.tolerance, (positions[0], positions[1]),
                                   args.event_tolerance)
     except AlignmentError as e:
         raise _options.not_aligned(alignment, e) from None

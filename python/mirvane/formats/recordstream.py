@@ -152,7 +152,7 @@ class RecordWriter:
             whole = header.SerializeToString(deterministic=True)
             known = data_pb2.Record()
             known.CopyFrom(header)
-            known.DiscardUnknownFields()
+            getattr(known, "DiscardUnknownFields")()     # the runtime has it, the type stubs lack it
             before = known.SerializeToString(deterministic=True)
             self._check(len(whole) + size)
             self._file.write(bytes([_RECORD_TAG]) + _varint(len(whole) + size) + before)

@@ -45,8 +45,8 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
             stream = ProductStream(source)
             try:
                 chosen = stream.spans(index)
-            except RecordIndexError as e:
-                raise RecordIndexError(recording, e.reason) from None
+            except RecordIndexError as e:     # named by the recording, not an MCAP file's import
+                raise RecordIndexError(recording, e.reason, str(e).replace(stream.path, recording)) from None
             total = size if index is None else sum(length for _, _, length in chosen)
             with _progress(progress, total, f"export {os.path.basename(recording)}") as step, \
                     replacing(out) as temporary, open(temporary, "wb") as f:
