@@ -84,8 +84,9 @@ fuzz: install
 	MIRVANE_FUZZ_EXAMPLES=50000 $(VPY) -m pytest -q --hypothesis-show-statistics tests/test_fuzz.py
 
 # The sanitizer, wheel and source runs test what the build adds; the pages in
-# Chromium and the Ray cluster drive the same Python as the main run does.
-NATIVE_RUN := -m "not browser and not cluster"
+# Chromium, the Ray cluster and the peak-memory measurements (which a sanitizer's
+# allocator would make meaningless) drive the same Python as the main run does.
+NATIVE_RUN := -m "not browser and not cluster and not memory"
 
 # The suite (less the above) against extensions built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, the interpreter allocating with malloc so that

@@ -49,6 +49,7 @@ OPERANDS = {
 }
 
 
+@pytest.mark.memory
 @pytest.mark.parametrize("command", [
     "events",
     "info",
