@@ -31,7 +31,8 @@ from mcap_protobuf.schema import build_file_descriptor_set
 from ..analysis.events import record_events
 from ..formats import mcap
 from ..records import duration_seconds
-from .clock import RATE_RANGE, Clock, Status
+from ..sightings import Sightings
+from .clock import RATE_RANGE, Clock, Status, exact_times, nearest
 from .server import bracketed, reachable
 
 SCENES_PER_SECOND = 30.0
@@ -60,6 +61,9 @@ class FoxgloveLive:
         # on the clock's axis are only good to a fraction of a microsecond.
         self._order = np.argsort(self._log_times, kind="stable")
         self._sorted = self._log_times[self._order]
+        # Where perception saw the items no robot holds, by product: the scene drawn after a seek
+        # puts them where an export's scene has them then.
+        self._sightings, self._times = Sightings(record), exact_times(record)
         # The server's own context, kept: its channels close with it.
         self._context = context = foxglove.Context()
         self._channels = {
@@ -183,7 +187,8 @@ class FoxgloveLive:
         copy.CopyFrom(state)
         log_time = self._log_time(status.shown)   # the time of the state play shows
         workspace = self._record.project.workspace
-        scene = mcap.SceneChannel(workspace.robots, workspace.cameras, workspace.items, copy, log_time)
+        seen = self._sightings.at(nearest(self._times, status.shown))
+        scene = mcap.SceneChannel(workspace.robots, workspace.cameras, workspace.items, copy, log_time, seen)
         self._log(mcap.SCENE, scene.update(log_time, clear=clear), log_time)
         self._shown, self._scene_wall = state, now
 

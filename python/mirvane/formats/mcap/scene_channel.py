@@ -1,7 +1,7 @@
 """The ``/scene`` channel: the work cell drawn as ``foxglove.SceneUpdate`` messages."""
 
 import math
-from typing import Any, Callable, Dict, Tuple
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 from foxglove_schemas_protobuf.LinePrimitive_pb2 import LinePrimitive
 from foxglove_schemas_protobuf.SceneEntity_pb2 import SceneEntity
@@ -35,11 +35,12 @@ class SceneChannel:
     """
 
     def __init__(self, robots: Any, cameras: Any, items: Any, state: system_pb2.WorkspaceState,
-                 time: int) -> None:
+                 time: int, seen: Optional[Mapping[str, scene.Pose]] = None) -> None:
         self._robots, self._cameras, self._items = robots, cameras, items
         self._state = state
         self._applied = 0
         self._seen = sightings.ItemsSeen()      # where items not held were last seen
+        self._seen.poses.update(seen or {})     # a scene begun mid-record: as its sightings were then
         self._extent = scene.extent(robots, cameras, items)
         self._entities: Dict[str, bytes] = {}
         self._moved: Dict[str, Callable[[str, int], None]] = {}    # what to draw anew, by name
