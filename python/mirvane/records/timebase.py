@@ -26,9 +26,7 @@ def duration_seconds(nanoseconds: int) -> float:
 
 def span_seconds(record: data_pb2.Record) -> float:
     """Seconds from the record's first product to its last (0 if none)."""
-    if not record.products:
-        return 0.0
-    return seconds_between(record.products[0].timestamp_ns, record.products[-1].timestamp_ns)
+    return _span(record, seconds_between)
 
 
 def product_seconds(record: data_pb2.Record) -> List[float]:
@@ -43,9 +41,7 @@ def play_seconds(first_ns: int, stamp_ns: int) -> float:
 
 def play_span(record: data_pb2.Record) -> float:
     """``span_seconds`` as ``Replay.play`` computes it: where its clock ends."""
-    if not record.products:
-        return 0.0
-    return play_seconds(record.products[0].timestamp_ns, record.products[-1].timestamp_ns)
+    return _span(record, play_seconds)
 
 
 def play_product_seconds(record: data_pb2.Record) -> List[float]:
@@ -100,3 +96,8 @@ def _mapped(t: float, xs: "npt.NDArray[np.float64]", ys: "npt.NDArray[np.float64
     if t > xs[-1]:
         return float(t + (ys[-1] - xs[-1]))
     return float(np.interp(t, xs, ys))
+
+
+def _span(record: data_pb2.Record, between: Callable[[int, int], float]) -> float:
+    products = record.products
+    return between(products[0].timestamp_ns, products[-1].timestamp_ns) if products else 0.0
