@@ -15,7 +15,7 @@ from ..formats.productstream import Streamed
 from ..scene import ARM_CLEARANCE
 from . import Argument, described, printing, _options
 from ._loading import reading, streamed_recording
-from ._paths import note_newer
+from ._paths import note_read
 
 FORMATS = ("table", "json", "csv")
 
@@ -86,7 +86,7 @@ def run(args: argparse.Namespace) -> None:
     with printing():
         write = {"table": _table, "json": _json, "csv": _csv}[args.format]
         write(chosen())
-    note_newer(args.recording, stream.newer)
+    note_read(args.recording, stream.newer, stream.notes)
 
 
 def _json(events: Iterable[Event]) -> None:
