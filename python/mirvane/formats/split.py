@@ -14,8 +14,9 @@ by itself.
 import os
 import re
 import tempfile
+import time
 from contextlib import contextmanager
-from typing import Callable, Generator, Iterator, List, NamedTuple, Optional
+from typing import Callable, Dict, Generator, Iterator, List, NamedTuple, Optional, Tuple
 
 from dravik.api import data_pb2, project_pb2
 
@@ -133,6 +134,59 @@ class SplitStream(ProductStream):
                 yield first
             current = following
         then(following)
+
+
+def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[float], None] = time.sleep
+             ) -> Iterator[Tuple[data_pb2.Record, Optional[data_pb2.Product]]]:
+    """What ``McapRecords.streamed`` gives of the MCAP file at ``path``, read as its recorder writes
+    it (``GrowingMcap``), then of the numbered files the recorder goes on to, each continuing the
+    run as ``SplitStream`` reads it; it returns once the recorder has closed its last file.
+    ``notes`` is told the gaps, and where another project ends the run."""
+    from .mcap.growing import POLL_SECONDS, GrowingMcap
+
+    file: Optional[str] = os.fspath(path)
+    carried: Optional[data_pb2.Record] = None     # the record the file before left open
+    last: Optional[int] = None                    # the stamp of its last product
+    previous = ""
+    while file is not None:
+        same: Dict[int, data_pb2.Record] = {}     # a record of this file: the one it continues
+        ended: Optional[data_pb2.Record] = None   # a record ended, told once another begins
+        for record, product in GrowingMcap(file, sleep=sleep).streamed():
+            if carried is not None:
+                if not continues(carried.project, record.project):
+                    notes(other_project_note(previous, file))
+                    yield carried, None
+                    return
+                same[id(record)], carried = carried, None
+                if product is not None and last is not None:
+                    note = gap_note(previous, file, last, product.timestamp_ns)
+                    if note:
+                        notes(note)
+            if ended is not None:
+                yield ended, None
+                ended = None
+            record = same.get(id(record), record)
+            if product is None:
+                ended = record
+                continue
+            last = product.timestamp_ns
+            yield record, product
+        previous, file = file, _next_written(file, POLL_SECONDS, sleep)
+        if file is None:
+            if ended is not None:
+                yield ended, None
+            return
+        carried = ended
+
+
+def _next_written(path: str, poll_seconds: float, sleep: Callable[[float], None]) -> Optional[str]:
+    """The file a splitting recorder begins once ``path`` is closed, if it begins one within two polls."""
+    following = next_file(path)
+    for _ in range(3):
+        if following is None or os.path.isfile(following):
+            return following
+        sleep(poll_seconds)
+    return None
 
 
 def run_stream(path: PathLike) -> ProductStream:
