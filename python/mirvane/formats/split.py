@@ -85,9 +85,11 @@ class SplitStream(ProductStream):
     first record continuing the last before is part of it. ``notes`` tells, once read, the gaps
     and where another project ended the run."""
 
-    def __init__(self, files: List[str]) -> None:
+    def __init__(self, files: List[str], names: Optional[List[str]] = None) -> None:
+        """``names``: how the notes name the files (as given, by default)."""
         super().__init__(files[0], mcap=True)
         self.files = files
+        self.names = names or files
 
     def records(self) -> Generator[Streamed, None, None]:
         self.notes = []
@@ -102,10 +104,10 @@ class SplitStream(ProductStream):
             piece = after[0]
 
     def _pieces(self) -> Iterator[_Piece]:
-        for file in self.files:
+        for file, name in zip(self.files, self.names):
             stream = ProductStream(file, mcap=True)
             for position, (header, products) in enumerate(stream.records()):
-                yield _Piece(file, position, header, products)
+                yield _Piece(name, position, header, products)
             self.newer |= stream.newer
 
     def _joined(self, piece: _Piece, pieces: Iterator[_Piece],
