@@ -143,7 +143,7 @@ def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[floa
     """What ``McapRecords.streamed`` gives of the MCAP file at ``path``, read as its recorder writes
     it (``GrowingMcap``), then of the numbered files the recorder goes on to, each continuing the
     run as ``SplitStream`` reads it; it returns once the recorder has closed its last file.
-    ``notes`` is told the gaps, and where another project ends the run."""
+    ``notes`` is told the gaps, where another project ends the run, and a file that stopped growing."""
     from .mcap.growing import POLL_SECONDS, GrowingMcap
 
     file: Optional[str] = os.fspath(path)
@@ -153,7 +153,7 @@ def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[floa
     while file is not None:
         same: Dict[int, data_pb2.Record] = {}     # a record of this file: the one it continues
         ended: Optional[data_pb2.Record] = None   # a record ended, told once another begins
-        for record, product in GrowingMcap(file, sleep=sleep).streamed():
+        for record, product in GrowingMcap(file, sleep=sleep, quiet=notes).streamed():
             if carried is not None:
                 if not continues(carried.project, record.project):
                     notes(other_project_note(previous, file))

@@ -24,6 +24,9 @@ from .channels import McapError, opened
 
 #: Seconds between looks at the file while nothing new is in it: well within the recorder's flush.
 POLL_SECONDS = 0.25
+#: Seconds the file may stay as it is before the reader is told its recorder may have stopped: a
+#: recorder flushes every second or so while products come.
+QUIET_SECONDS = 10.0
 
 _HEAD = struct.Struct("<BQ")    # a record's opcode and length
 
@@ -35,14 +38,16 @@ class GrowingMcap:
 
     ``streamed`` gives what ``McapRecords.streamed`` gives, each product as soon as a flush
     has written it, and returns once the recorder has closed the file. ``sleep`` is called
-    with ``POLL_SECONDS`` (or ``poll_seconds``) while nothing new is there.
+    with ``POLL_SECONDS`` (or ``poll_seconds``) while nothing new is there; ``quiet`` is told,
+    once, when nothing new came for ``QUIET_SECONDS`` (a recorder killed leaves its file unclosed).
     """
 
     def __init__(self, path: PathLike, poll_seconds: float = POLL_SECONDS,
-                 sleep: Callable[[float], None] = time.sleep) -> None:
+                 sleep: Callable[[float], None] = time.sleep, quiet: Callable[[str], None] = lambda note: None) -> None:
         self.path = os.fspath(path)
         self._poll = poll_seconds
         self._sleep = sleep
+        self._quiet = quiet
 
     def streamed(self) -> Iterator[Pair]:
         done: List[Pair] = []
@@ -52,13 +57,20 @@ class GrowingMcap:
         channels: Dict[int, Channel] = {}
         with opened(self.path, lambda path: open(path, "rb")) as f:
             at = self._start(f)
+            waited, told = 0.0, False
             while True:
                 taken = self._record(f, at)
                 if taken is None:
                     assembly.settle()
                     yield from _taken(done)
+                    if waited >= QUIET_SECONDS and not told:
+                        self._quiet(f"{os.path.basename(self.path)} has not grown for {QUIET_SECONDS:g} s; if its "
+                                    "recorder has stopped, 'mirvane recover' it (Ctrl-C stops following)")
+                        told = True
                     self._sleep(self._poll)
+                    waited += self._poll
                     continue
+                waited = 0.0
                 record, at = taken
                 found = _open_chunk(record, self.path, at, at) if isinstance(record, Chunk) else [record]
                 for schema, channel, message in typed_messages(found, schemas, channels, self.path, at):
