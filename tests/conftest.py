@@ -6,6 +6,7 @@ import json
 import os
 import shutil
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -122,3 +123,31 @@ def own_cell(tmp_path_factory):
     spec.loader.exec_module(example)
     path = tmp_path_factory.mktemp("own-cell") / "own.mcap"
     return path, example.record(path, seconds=12, faults=True)
+
+
+def record_slowly(path, seconds, *, split=None, pause=0.0, jump_at=None, flush_seconds=1.0):
+    """Records a simulated run of ``seconds`` through a ``Recorder`` into ``path`` (split every ``split``
+    seconds), sleeping ``pause`` seconds a product; the stamps after ``jump_at`` seconds jump 5 s on.
+    Gives the files written."""
+    from mirvane.formats.recorder import Recorder
+    from mirvane.simulation.cell import simulate
+
+    record = simulate(seconds)
+    first = record.products[0].timestamp_ns
+    with Recorder(path, record.project, max_seconds=split, flush_seconds=flush_seconds) as recorder:
+        for product in record.products:
+            if jump_at is not None and product.timestamp_ns - first > jump_at * 1e9:
+                product.timestamp_ns += 5 * 10 ** 9
+            recorder.add(product)
+            time.sleep(pause)
+    return recorder.files
+
+
+@pytest.fixture(scope="session")
+def split_run(tmp_path_factory):
+    """A 3 s simulated run whose stamps jump 5 s after 2 s, recorded whole (``whole.mcap``) and split every
+    second (``run-0001.mcap`` to ``run-0004.mcap``, the jump between the last two)."""
+    where = tmp_path_factory.mktemp("split")
+    record_slowly(where / "whole.mcap", 3.0, jump_at=2.0)
+    assert len(record_slowly(where / "run.mcap", 3.0, split=1.0, jump_at=2.0)) == 4
+    return where

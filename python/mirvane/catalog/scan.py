@@ -10,6 +10,7 @@ The catalog names a file by its path as text: a name that is not valid UTF-8 is 
 undecodable bytes escaped (``\\xff``), and ``on_disk`` finds the file again from that.
 """
 
+import contextlib
 import dataclasses
 import hashlib
 import os
@@ -27,6 +28,7 @@ from ..formats.filenames import is_mcap
 from ..formats.productstream import ProductStream
 from ..formats.recordings import MCAP_EXT
 from ..formats.recordstream import RecordReader
+from ..formats.split import SplitStream, run_files
 from ..scene import KINDS as PRODUCT_KINDS
 from . import store
 
@@ -81,7 +83,7 @@ def find(paths: Sequence[str]) -> Tuple[Dict[str, Tuple[int, int, int]], Dict[st
             named = sorted(os.path.join(folder, name) for folder, _, names in os.walk(os.path.abspath(path))
                            for name in names if name.lower().endswith(RECORDING_EXTS))
         elif os.path.isfile(path):
-            named = [os.path.abspath(path)]
+            named = [os.path.abspath(part) for part in run_files(path)]
         else:
             raise PathError(f"{path}: {'not a file or folder' if os.path.exists(path) else 'no such file or folder'}"
                             "; give a recording or a folder of them")
@@ -97,7 +99,20 @@ def find(paths: Sequence[str]) -> Tuple[Dict[str, Tuple[int, int, int]], Dict[st
                 refused[name] = "its name, escaped, is another file's; rename it"
             else:
                 found[name] = status.st_size, status.st_mtime_ns, status.st_ctime_ns
-    return dict(sorted(found.items())), refused
+    return dict(sorted(_runs(found).items())), refused
+
+
+def _runs(found: Dict[str, Tuple[int, int, int]]) -> Dict[str, Tuple[int, int, int]]:
+    """``found`` with the files a recorder split a run into under the first's name (``formats.split``),
+    with their sizes added up and their latest times, so that a change to any tells the run changed."""
+    for name in list(found):
+        parts = [stored_name(part) for part in run_files(on_disk(name))[1:]]
+        for part in parts:
+            if part in found:
+                size, mtime_ns, ctime_ns = found.pop(part)
+                first = found[name]
+                found[name] = first[0] + size, max(first[1], mtime_ns), max(first[2], ctime_ns)
+    return found
 
 
 def under(file: str, paths: Sequence[str]) -> bool:
@@ -178,26 +193,37 @@ def read(task: Tuple[str, Optional[str]]) -> store.Scanned:
     in one line, with its size and time where they can be had."""
     file, known = task
     size, mtime_ns, ctime_ns = _times(file)
+    notes: List[str] = []
     try:
-        with pinned(file) as opened:
-            status = opened.status
-            size, mtime_ns, ctime_ns = status.st_size, status.st_mtime_ns, status.st_ctime_ns
-            content = hashed(opened)
+        with contextlib.ExitStack() as held:
+            # A run split into files is read as one, under its first file's name (``formats.split``).
+            chain = run_files(on_disk(file))
+            parts = [held.enter_context(pinned(part)) for part in [file, *chain[1:]]]
+            size, mtime_ns, ctime_ns = (sum(part.status.st_size for part in parts),
+                                        max(part.status.st_mtime_ns for part in parts),
+                                        max(part.status.st_ctime_ns for part in parts))
+            content = hashed(parts[0]) if len(parts) == 1 else \
+                hashlib.sha256("".join(hashed(part) for part in parts).encode()).hexdigest()
             if content == known:
                 return store.Scanned(file, size, mtime_ns, content, unchanged=True, ctime_ns=ctime_ns)
             records: List[store.Row] = []
             events: List[store.Row] = []
+            stream = ProductStream(parts[0].path, mcap=is_mcap(file)) if len(parts) == 1 else \
+                SplitStream([part.path for part in parts], chain)
             # A record at a time, its products read once for its events and its figures both.
-            streamed = ProductStream(opened.path, mcap=is_mcap(file)).records()
+            streamed = stream.records()
             for position, (header, products) in enumerate(streamed):
                 fold = MetricsFold()
                 found = product_events(header.project, fold.counted(products), position)
                 key = record_id(file, position)
                 records.append(record_row(key, file, content, position, header, found, fold))
                 events.extend({"record_id": key, **dataclasses.asdict(event)} for event in found)
+            notes = stream.notes
     except Exception as e:  # noqa: BLE001 - whatever stops one file is that file's reason
         return store.Scanned(file, size, mtime_ns, error=_reason(file, e), ctime_ns=ctime_ns)
-    note = "empty (0 bytes): indexed as a recording of no records" if size == 0 else None
+    if size == 0:
+        notes = ["empty (0 bytes): indexed as a recording of no records"]
+    note = "; ".join(notes) or None
     return store.Scanned(file, size, mtime_ns, content, tuple(records), tuple(events), note=note, ctime_ns=ctime_ns)
 
 

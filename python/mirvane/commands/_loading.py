@@ -30,11 +30,12 @@ def load_recording(path: str) -> "Data":
 
 
 def streamed_recording(path: str) -> "ProductStream":
-    """The recording at ``path`` to be read a product at a time, within ``reading(path)``."""
-    from ..formats.productstream import ProductStream
+    """The recording at ``path`` to be read a product at a time, within ``reading(path)``: the first
+    of a recorder's split files reads the run they make (``formats.split``)."""
+    from ..formats.split import run_stream
 
     readable_file(path, "recording")
-    return ProductStream(path)
+    return run_stream(path)
 
 
 @contextmanager

@@ -78,6 +78,14 @@ def note_newer(path: str, newer: bool) -> None:
              "what this version does not know is kept as it is")
 
 
+def note_read(path: str, newer: bool, notes: Sequence[str]) -> None:
+    """Tell the user what reading ``path`` found worth knowing: a newer version's fields, and the
+    reader's notes (a gap between split files)."""
+    note_newer(path, newer)
+    for note in notes:
+        warn(f"note: {note}")
+
+
 def has_records(path: str, otherwise: str) -> None:
     """Refuse the recording file at ``path`` if it holds no records (it is then empty)."""
     if os.path.getsize(path) == 0:

@@ -13,9 +13,10 @@ from ..records import json_text
 from ..analysis.events import KINDS, SEVERITIES, Event, product_events, tally
 from ..formats.productstream import Streamed
 from ..scene import ARM_CLEARANCE
-from . import Argument, described, printing, _options
+from ..formats.filenames import is_mcap
+from . import Argument, UserError, described, printing, warn, _options
 from ._loading import reading, streamed_recording
-from ._paths import note_newer
+from ._paths import note_read, readable_file
 
 FORMATS = ("table", "json", "csv")
 
@@ -30,7 +31,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         "the player counts them; numbers count each record's events from 1.\n"
         + textwrap.fill(f"Kinds: {', '.join(KINDS)}.", 86),
         ["mirvane events run.rec --severity warning",
-         "mirvane events run.rec --index -1 --kind drop,stall --format json"],
+         "mirvane events run.rec --index -1 --kind drop,stall --format json",
+         "mirvane events --follow live.mcap    # while a recorder writes it"],
         _options.recording(help="the recording file to search"),
         _options.index("only", None, "all records"),
         Argument("--severity", choices=SEVERITIES, default=SEVERITIES[0], metavar="LEVEL",
@@ -39,6 +41,10 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         Argument("--clearance", type=_clearance, default=ARM_CLEARANCE, metavar="METRES",
                  help=f"how far apart two arms' links keep, surface to surface: closer is a near-collision "
                       f"(default: {ARM_CLEARANCE:g})"),
+        Argument("--follow", action="store_true",
+                 help="read an MCAP file while its recorder writes it (and the numbered files it splits into "
+                      "after it): print each event as found, and stop once the recorder has closed it; numbers "
+                      "count events in the order found"),
         Argument("--format", choices=FORMATS, default="table",
                  help="a table (default), JSON lines or CSV with a header; JSON and CSV carry every field, "
                       "stamp_ns and product too; robot names the robots an event concerns (a drop's: the arm "
@@ -65,8 +71,10 @@ def _clearance(text: str) -> float:
 
 
 def run(args: argparse.Namespace) -> None:
+    if args.follow:
+        _follow(args)
+        return
     stream = streamed_recording(args.recording)
-    least = SEVERITIES.index(args.severity)
     with reading(args.recording):
         # Picked, and the first record opened, before anything is printed.
         if args.index is None:
@@ -76,17 +84,43 @@ def run(args: argparse.Namespace) -> None:
             records = iter([(position, (header, products))])
         first = next(records, None)
 
-    def chosen() -> Iterator[Event]:
+    def found() -> Iterator[Event]:
         with reading(args.recording):
             for position, (header, products) in itertools.chain([first] if first else [], records):
-                for event in product_events(header.project, products, position, clearance=args.clearance):
-                    if SEVERITIES.index(event.severity) >= least and (not args.kind or event.kind in args.kind):
-                        yield event
+                yield from product_events(header.project, products, position, clearance=args.clearance)
 
+    _write(args, found())
+    note_read(args.recording, stream.newer, stream.notes)
+
+
+def _follow(args: argparse.Namespace) -> None:
+    """Events printed as the recorder writes the file, until it closes it."""
+    from ..analysis.following import arriving_events
+    from ..formats.split import followed
+
+    if args.index is not None:
+        raise UserError("--follow lists every record as it is written; leave out --index")
+    if not is_mcap(args.recording):
+        raise UserError(f"{args.recording}: --follow reads an MCAP file a recorder is writing; give its .mcap file")
+    readable_file(args.recording, "recording")
+    sys.stdout.reconfigure(line_buffering=True)   # type: ignore[union-attr]  # each event out as found
+
+    def found() -> Iterator[Event]:
+        with reading(args.recording):
+            pairs = followed(args.recording, lambda note: warn(f"note: {note}"))
+            yield from arriving_events(pairs, clearance=args.clearance)
+
+    _write(args, found())
+
+
+def _write(args: argparse.Namespace, events: Iterator[Event]) -> None:
+    """The events of the severity and kinds asked for, in the format asked for."""
+    least = SEVERITIES.index(args.severity)
+    chosen = (event for event in events
+              if SEVERITIES.index(event.severity) >= least and (not args.kind or event.kind in args.kind))
     with printing():
         write = {"table": _table, "json": _json, "csv": _csv}[args.format]
-        write(chosen())
-    note_newer(args.recording, stream.newer)
+        write(chosen)
 
 
 def _json(events: Iterable[Event]) -> None:

@@ -45,7 +45,9 @@ def run(args: argparse.Namespace) -> None:
         raise UserError(f"{args.out}: the name of the MCAP file must end in {MCAP_EXT}, or that of a Rerun "
                         f"recording in {RRD_EXT}; choose one that does")
     kind, extra = FORMATS[extension]
-    writable_destination(args.out, extension, kind, inputs=[args.recording])
+    from ..formats.split import run_files
+
+    writable_destination(args.out, extension, kind, inputs=run_files(args.recording))
     has_records(args.recording, "nothing to export")
     hint = "check it with 'mirvane info' or make a recording with 'mirvane record'"
     with converting(args.out, "exporting", hint, args.quiet, extra) as progress, \

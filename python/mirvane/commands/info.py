@@ -13,7 +13,7 @@ from ..scene import KINDS, kind_of
 from . import described, _options
 from ._loading import load_project, reading, streamed_recording
 from ._lacking import RecordedNames, warn_lacking
-from ._paths import note_newer
+from ._paths import note_read
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -53,7 +53,7 @@ def run(args: argparse.Namespace) -> None:
             kinds = ", ".join(f"{kind} {n}" for kind, n in counts.items())
             lines.append(f"{position}: stop {_when(header.stop_timestamp_ns)}, span {span:.3f} s, "
                          f"products: {kinds}; {tally(events)}")
-    note_newer(args.recording, stream.newer)
+    note_read(args.recording, stream.newer, stream.notes)
     if args.project:
         warn_lacking(load_project(args.project), names, args.project, args.recording)
     if not lines:

@@ -44,6 +44,8 @@ class ProductStream:
     def __init__(self, path: PathLike, mcap: Optional[bool] = None) -> None:
         self.path = os.fspath(path)
         self.newer = False
+        #: What reading told the user should know (a gap between split files), once read.
+        self.notes: List[str] = []
         #: Whether it is read as MCAP: as told, else as its name says (a descriptor's path names none).
         self.mcap = is_mcap(self.path) if mcap is None else mcap
 

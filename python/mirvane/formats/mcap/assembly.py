@@ -77,6 +77,15 @@ class RecordAssembly:
             if self._header is not None and self._header.streamed:
                 self._shift = None
 
+    def settle(self) -> None:
+        """Streamed: the messages so far end between products (a chunk ended), so hand on every
+        product in place, the open record's last too: a file read while written shows it at once."""
+        self._take_held()
+        if self._hand is not None and self._record is not None:
+            if self._header is not None:
+                self._place_bare(self._record, self._header)
+            self._settle(self._record, self._placed(self._record))
+
     def finish(self, cut: bool = False) -> None:
         """Hand on the last record; ``cut``: the file stopped short, so it keeps what was read whole."""
         self._take_held()

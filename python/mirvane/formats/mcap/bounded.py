@@ -156,19 +156,26 @@ class McapRecords:
                 self.kept_bytes = resume
                 continue
             self.kept_bytes = f.tell()
-            for item in found:
-                if isinstance(item, Schema):
-                    schemas[item.id] = item
-                elif isinstance(item, Channel):
-                    channels[item.id] = item
-                elif isinstance(item, Message):
-                    channel = channels.get(item.channel_id)
-                    if channel is None:
-                        raise McapError(self.path, f"damaged MCAP file: a message at byte {at} is on "
-                                        f"channel {item.channel_id}, which no channel record declares")
-                    yield schemas.get(channel.schema_id), channel, item
-                elif isinstance(item, Footer):
-                    return
+            yield from typed_messages(found, schemas, channels, self.path, at)
+            if any(isinstance(item, Footer) for item in found):
+                return
+
+
+def typed_messages(found: List[Any], schemas: Dict[int, Schema], channels: Dict[int, Channel], path: str,
+                   at: int) -> Iterator[Tuple[Optional[Schema], Channel, Message]]:
+    """The messages among the records ``found`` at byte ``at``, each with its channel and schema,
+    the schemas and channels among them noted first."""
+    for item in found:
+        if isinstance(item, Schema):
+            schemas[item.id] = item
+        elif isinstance(item, Channel):
+            channels[item.id] = item
+        elif isinstance(item, Message):
+            channel = channels.get(item.channel_id)
+            if channel is None:
+                raise McapError(path, f"damaged MCAP file: a message at byte {at} is on "
+                                f"channel {item.channel_id}, which no channel record declares")
+            yield schemas.get(channel.schema_id), channel, item
 
 
 def _next_chunk(f: IO[bytes], start: int, path: str, size: int) -> Optional[int]:
@@ -230,6 +237,7 @@ def _decompress(chunk: Chunk, path: str, at: int) -> bytes:
 
 def _unfinished(path: str, at: int) -> UnfinishedMcapError:
     return UnfinishedMcapError(path, f"unfinished MCAP file (truncated at byte {at:,}, or still being written); "
+                               f"'mirvane events --follow {path}' follows it while written, "
                                f"'mirvane recover {path} FIXED.mcap' writes a whole file of what it holds")
 
 

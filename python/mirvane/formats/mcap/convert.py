@@ -67,7 +67,14 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
 
 @contextmanager
 def imported_recording(path: PathLike) -> Iterator[str]:
-    """A temporary recording file, for the block, of the records of the MCAP file at ``path``."""
+    """A temporary recording file, for the block, of the records of the MCAP file at ``path``
+    (of the run, for the first of a recorder's split files)."""
+    from ..split import imported_run
+
+    with imported_run(path) as run:
+        if run is not None:
+            yield run
+            return
     with tempfile.TemporaryDirectory(prefix="mirvane-recording-") as scratch:
         imported = os.path.join(scratch, "imported.rec")
         import_mcap(path, imported)

@@ -1,0 +1,84 @@
+"""Split files read as one run, and a recording followed while its recorder writes it."""
+
+import shutil
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from helpers import MIRVANE, mirvane
+from mirvane.formats.recorder import Recorder
+from mirvane.project import Project
+
+
+def _listed(command, recording, cwd):
+    """What ``command`` says of ``recording``: for export, what info says of the file exported; for
+    index, the figures the catalog keeps."""
+    out = {"export": ["out.mcap", "--quiet"], "index": ["--db", f"{recording}.duckdb", "--quiet"]}.get(command, [])
+    done = mirvane(command, recording, *out, cwd=cwd)
+    assert done.returncode == 0, done.stderr
+    if command == "export":
+        return mirvane("info", "out.mcap", cwd=cwd).stdout, done.stderr
+    if command == "index":
+        kept = "SELECT * EXCLUDE (record_id, file, fingerprint, start_ns) FROM records"
+        return mirvane("runs", *out[:2], "--sql", kept, cwd=cwd).stdout, done.stderr
+    return done.stdout, done.stderr
+
+
+@pytest.mark.parametrize("command", ["info", "events", "export", "index"])
+def test_split_files_read_as_the_whole_recording_with_the_gap_noted(split_run, command):
+    whole, quiet = _listed(command, "whole.mcap", split_run)
+    split, said = _listed(command, "run-0001.mcap", split_run)
+    assert split == whole and whole and quiet == ""
+    if command != "export":
+        assert said.startswith("mirvane: note: ") and said.endswith(
+            "run-0004.mcap continues run-0003.mcap after a gap of 5.002 s\n") and said.count("\n") == 1
+
+
+def test_a_file_of_another_project_ends_the_run_before_it(split_run, tmp_path):
+    for n in (1, 2):
+        shutil.copy(split_run / f"run-000{n}.mcap", tmp_path)
+    with Recorder(tmp_path / "run-0003.mcap", Project()) as recorder:   # an empty cell's
+        recorder.controller("arm_a", [0.5], time_ns=1)
+    done = mirvane("info", "run-0001.mcap", cwd=tmp_path)
+    assert done.returncode == 0 and done.stdout.count("\n") == 1 and "controller 400" in done.stdout
+    assert done.stderr == ("mirvane: note: run-0003.mcap holds another project, so the run ends at run-0002.mcap; "
+                           "read run-0003.mcap by itself\n")
+
+
+# Records 3 s of the sample cell over some 4 s (split every second when told), then says when it closed.
+WRITER = """import sys, time
+sys.path.insert(0, sys.argv[1])
+from conftest import record_slowly
+record_slowly(sys.argv[2], 3.0, pause=0.005, split=float(sys.argv[3]) or None, flush_seconds=0.5)
+print(time.time(), flush=True)
+"""
+
+
+@pytest.mark.parametrize("split, name", [(0, "live.mcap"), (1.0, "live-0001.mcap")])
+def test_events_follow_prints_events_as_the_recorder_writes_and_stops_when_it_closes(tmp_path, split, name):
+    writer = subprocess.Popen([sys.executable, "-c", WRITER, Path(__file__).parent, tmp_path / "live.mcap", str(split)],
+                              stdout=subprocess.PIPE, text=True)
+    while not (tmp_path / name).exists():
+        assert writer.poll() is None
+        time.sleep(0.05)
+    follower = subprocess.Popen([MIRVANE, "events", "--follow", name, "--format", "json"], cwd=tmp_path,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    threading.Timer(60, follower.kill).start()
+    lines = [(time.time(), line) for line in follower.stdout]
+    follower.wait()
+    closed = float(writer.communicate()[0])
+    assert follower.returncode == 0, follower.stderr.read()
+    assert lines[0][0] < closed - 1.0 and lines[-1][0] < closed + 5.0
+    assert "".join(line for _, line in lines) == mirvane("events", name, "--format", "json", cwd=tmp_path).stdout
+
+
+@pytest.mark.parametrize("args, said", [
+    (["run.rec"], "run.rec: --follow reads an MCAP file a recorder is writing; give its .mcap file"),
+    (["run.mcap", "--index", "0"], "--follow lists every record as it is written; leave out --index")])
+def test_events_follow_refuses_what_it_cannot_follow_in_one_line(recorded, args, said):
+    done = mirvane("events", "--follow", *args, cwd=recorded)
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", f"mirvane: error: {said}\n")
