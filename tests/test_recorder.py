@@ -22,6 +22,7 @@ from mirvane.analysis.events import Detector
 from mirvane.data import Data
 from mirvane.formats.mcap import McapRecords
 from mirvane.formats.recorder import REORDER_SECONDS, Recorder
+from mirvane.formats.split import run_files
 from mirvane.project import Project
 from mirvane.simulation.cell import build_cell, cell_behaviors, run_cell, simulate
 from mirvane.simulation.faults import Faults
@@ -254,20 +255,22 @@ def spans(files):
     return result
 
 
-@pytest.mark.parametrize("options, count, faults, expected", [
-    ({"max_seconds": 1.0}, 35, (), [[i / 10 for i in range(k, min(k + 10, 35))] for k in range(0, 35, 10)]),
+# Split files are read as parts of one run; snapshots, windows apart, each alone.
+@pytest.mark.parametrize("options, count, faults, expected, named", [
+    ({"max_seconds": 1.0}, 35, (), [[i / 10 for i in range(k, min(k + 10, 35))] for k in range(0, 35, 10)], "run-"),
     ({"snapshot_seconds": 1.0, "after_seconds": 0.5, "trigger_when": lambda p: p.decision.step == "fault"},
-     50, (20, 40), [[i / 10 for i in range(10, 26)], [i / 10 for i in range(30, 46)]]),
+     50, (20, 40), [[i / 10 for i in range(10, 26)], [i / 10 for i in range(30, 46)]], "run-snapshot-"),
 ])
-def test_split_and_snapshot_files_are_whole_with_the_right_spans(tmp_path, options, count, faults, expected):
+def test_split_and_snapshot_files_are_whole_with_the_right_spans(tmp_path, options, count, faults, expected, named):
     with Recorder(tmp_path / "run.mcap", cell_project(), **options) as recorder:
         for i in range(count):      # a product every 0.1 s
             if i in faults:
                 recorder.decision("pick_place_a", "fault", time_ns=i * SECOND // 10)
             else:
                 recorder.controller("arm_a", [i / 10], time_ns=i * SECOND // 10)
-    assert recorder.files == [str(tmp_path / f"run-{n:04d}.mcap") for n in range(1, len(expected) + 1)]
+    assert recorder.files == [str(tmp_path / f"{named}{n:04d}.mcap") for n in range(1, len(expected) + 1)]
     assert spans(recorder.files) == expected
+    assert run_files(recorder.files[0]) == (recorder.files if "snapshot" not in named else recorder.files[:1])
 
 
 # A point event triggers with the product that shows it, a range event (a stall) once it ends; perception

@@ -190,7 +190,8 @@ class Recorder:
         options = RecorderOptions(flush_seconds, max_seconds, max_bytes, snapshot_seconds, after_seconds,
                                   trigger_when, trigger_on, detector, reorder_window)
         self.path = os.fspath(path)
-        self._numbered = options.numbered
+        # Splits are parts of one run; snapshots are windows apart, named so that none reads as a part.
+        self._numbered = "" if not options.numbered else "-snapshot-" if options.snapshot_seconds else "-"
         self._queue: "queue.SimpleQueue[_Message]" = queue.SimpleQueue()
         self._closed = False
         self._files: List[str] = []
@@ -327,7 +328,7 @@ class Recorder:
             path = self.path
         else:
             stem, extension = os.path.splitext(self.path)
-            path = f"{stem}-{len(self._files) + 1:04d}{extension}"
+            path = f"{stem}{self._numbered}{len(self._files) + 1:04d}{extension}"
         self._files.append(path)
         return path
 

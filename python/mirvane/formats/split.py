@@ -28,7 +28,8 @@ from .recordstream import RecordWriter
 #: products, some milliseconds apart; a second is lost data.
 GAP_SECONDS = 1.0
 
-_NUMBERED = re.compile(r"^(?P<stem>.*)-(?P<number>\d{4,})(?P<ext>\.mcap)$", re.IGNORECASE)
+# A snapshot's file (``run-snapshot-0001.mcap``) is a window of its own: the stem may not end so.
+_NUMBERED = re.compile(r"^(?P<stem>.*(?<!-snapshot))-(?P<number>\d{4,})(?P<ext>\.mcap)$", re.IGNORECASE)
 
 
 def run_files(path: PathLike) -> List[str]:
