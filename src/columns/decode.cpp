@@ -19,6 +19,32 @@ static_assert(f::Vector3::x.type == f::TYPE_DOUBLE && f::Vector3::y.type == f::T
 static_assert(f::Planner::duration_s.type == f::TYPE_DOUBLE);
 static_assert(f::Controller::robot.type == f::TYPE_STRING && f::Decision::step.type == f::TYPE_STRING);
 
+void refuse_varint(std::size_t at, bool longer) {
+  throw Refused(longer ? "a varint longer than 10 bytes at byte " + std::to_string(at)
+                       : "a varint runs past the end of its message at byte " + std::to_string(at));
+}
+
+void refuse_tag(std::uint64_t raw, std::size_t at) {
+  if ((raw >> 3) == 0 || (raw >> 3) > 0x1FFFFFFF)
+    throw Refused("a field numbered " + std::to_string(raw >> 3) + " at byte " + std::to_string(at));
+  throw Refused("wire type " + std::to_string(raw & 7) + " at byte " + std::to_string(at));
+}
+
+void refuse_wire(const Tag& tag, const fields::Field& field, const char* message) {
+  throw Refused(std::string(message) + " field " + std::to_string(field.number) + " at byte " +
+                std::to_string(tag.at) + " has wire type " + std::to_string(tag.wire) + ", not " +
+                std::to_string(field.wire));
+}
+
+void refuse_length(std::size_t at, std::uint64_t length, std::size_t end) {
+  throw Refused("the field at byte " + std::to_string(at) + " declares " + std::to_string(length) +
+                " bytes, past the end of its message at byte " + std::to_string(end));
+}
+
+void refuse_past(std::size_t end) {
+  throw Refused("a field runs past the end of its message at byte " + std::to_string(end));
+}
+
 namespace {
 
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
@@ -44,12 +70,14 @@ bool utf8(std::string_view text) {
 }  // namespace
 
 std::int32_t Strings::code(std::string_view text, std::size_t at) {
+  const std::size_t slot = text.empty() ? 0 : (text.size() * 8 + static_cast<unsigned char>(text.back())) % 64;
+  if (table[static_cast<std::size_t>(recent[slot])] == text) return recent[slot];
   auto found = codes.find(text);
-  if (found != codes.end()) return found->second;
+  if (found != codes.end()) return recent[slot] = found->second;
   if (!utf8(text)) throw Refused("the string at byte " + std::to_string(at) + " is not UTF-8");
   const auto code = static_cast<std::int32_t>(table.size());
   codes.emplace(table.emplace_back(text), code);
-  return code;
+  return recent[slot] = code;
 }
 
 namespace {
@@ -61,9 +89,13 @@ void positions(Reader r, std::vector<double>& out) {
       r.skip(t.wire);
     } else if (t.wire == 2) {
       Reader packed = r.sub();
+      const std::size_t n = packed.left() / 8;
       if (packed.left() % 8 != 0)
         throw Refused("packed doubles at byte " + std::to_string(t.at) + " are not a whole number of 8 bytes");
-      while (packed.more()) out.push_back(packed.fixed64());
+      // The wire's doubles are little-endian, as this machine's are.
+      static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+      out.resize(out.size() + n);
+      std::memcpy(out.data() + out.size() - n, packed.rest(), n * 8);
     } else {
       out.push_back(r.fixed64());
     }
@@ -98,7 +130,27 @@ void pose(Reader r, std::vector<double>& out) {
 
 }  // namespace
 
+void Columns::reserve(std::size_t rows) {
+  for (auto* column : {&stamp, &joints.offsets, &effector.offsets, &plan_waypoints, &items.offsets,
+                       &cameras.offsets})
+    column->reserve(column->size() + rows);
+  for (auto* column : {&robot, &grasped_item, &behavior, &step, &target_item, &plan_robot})
+    column->reserve(column->size() + rows);
+  parts.reserve(parts.size() + rows);
+  grasped_pose_set.reserve(grasped_pose_set.size() + rows);
+  plan_s.reserve(plan_s.size() + rows);
+  grasped_pose.reserve(grasped_pose.size() + rows * POSE);
+}
+
 void Columns::record(Reader r) {
+  // Counted first, so that no column grows by copying.
+  std::size_t rows = 0;
+  for (Reader count = r; count.more();) {
+    const Tag t = count.tag();
+    rows += count.is(t, f::Record::products, "Record");
+    count.skip(t.wire);
+  }
+  reserve(rows);
   while (r.more()) {
     const Tag t = r.tag();
     if (r.is(t, f::Record::products, "Record")) product(r.sub());

@@ -34,12 +34,14 @@ struct Named {
 };
 
 struct Strings {
-  Strings() { code(std::string_view(), 0); }
+  Strings() { codes.emplace(table.emplace_back(), 0); }
   // Its code, a new one for a text not seen before (refused unless UTF-8, as proto3 strings are).
   std::int32_t code(std::string_view text, std::size_t at);
   // Copies: a batch's buffers need not outlive their product.
   std::deque<std::string> table;
   std::unordered_map<std::string_view, std::int32_t> codes;
+  // The code last found for texts of each (length, last byte): names repeat, product after product.
+  std::int32_t recent[64] = {};
 };
 
 struct Columns {
@@ -64,6 +66,8 @@ struct Columns {
 
   // The products of one serialized Record (its other fields but its times skipped).
   void record(Reader r);
+  // Room for `rows` more products in every column of one row each.
+  void reserve(std::size_t rows);
   // One serialized Product.
   void product(Reader r);
 

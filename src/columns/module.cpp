@@ -85,11 +85,18 @@ nb::dict record(nb::handle data) {
 
 nb::dict products(nb::iterable items) {
   Columns c;
+  const Py_ssize_t size = PyObject_LengthHint(items.ptr(), 0);
+  if (size < 0) throw nb::python_error();
+  c.reserve(static_cast<std::size_t>(size));
   std::size_t n = 0;
   for (nb::handle item : items) {
-    Held held(item);
     try {
-      c.product(held.reader());
+      if (PyBytes_Check(item.ptr())) {   // as MCAP gives them, read without a buffer view
+        const auto* begin = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item.ptr()));
+        c.product({begin, begin, begin + PyBytes_GET_SIZE(item.ptr())});
+      } else {
+        c.product(Held(item).reader());
+      }
     } catch (const Refused& e) {
       throw Refused("product " + std::to_string(n) + ": " + e.what());
     }
