@@ -1,7 +1,7 @@
 """Today's outputs, kept under tests/golden/, made again through the commands and compared byte for byte:
 each recording's events (``mirvane events --format json``), its records' figures, and the hashes of its
 MCAP export and of a recording file written back from that MCAP. A change to how products are read must
-leave them all as they are.
+leave them all as they are; the figures gathered from the products' columns are those too.
 
 Refresh them (after a change that rightly alters an output) with ``MIRVANE_GOLDEN=refresh``.
 """
@@ -17,6 +17,7 @@ import pytest
 from helpers import mirvane
 from mirvane.analysis.events import product_events
 from mirvane.analysis.metrics import MetricsFold
+from mirvane.formats.columns import product_columns
 from mirvane.formats.productstream import ProductStream
 
 ROOT = Path(__file__).parents[1]
@@ -39,6 +40,13 @@ def digest(path):
     return hashlib.sha256(path.read_bytes()).hexdigest()
 
 
+def kept(products, blobs):
+    """``products`` as they come, each one's bytes added to ``blobs``."""
+    for product in products:
+        blobs.append(product.SerializeToString())
+        yield product
+
+
 def outputs(case, where):
     """The case's outputs by file name, as text."""
     source = CASES[case]
@@ -53,8 +61,10 @@ def outputs(case, where):
     hashes["recording from MCAP"] = digest(where / "back.rec")
     metrics = []
     for position, (header, products) in enumerate(ProductStream(source).records()):
-        fold = MetricsFold()
-        found = product_events(header.project, fold.counted(products), position)
+        fold, from_columns, blobs = MetricsFold(), MetricsFold(), []
+        found = product_events(header.project, kept(fold.counted(products), blobs), position)
+        from_columns.add_columns(product_columns(blobs))
+        assert from_columns.metrics(header.project, found) == fold.metrics(header.project, found)
         metrics.append(dataclasses.asdict(fold.metrics(header.project, found)))
     figures = {"sha256": hashes, "metrics": metrics}
     return {f"{case}.events.jsonl": ran("events", source, "--format", "json", cwd=where),
