@@ -137,6 +137,7 @@ bench: install
 	$(VPY) bench/mcap_export.py
 	$(VPY) bench/recorder.py
 	$(VPY) bench/events.py
+	$(VPY) bench/columns.py
 	$(VPY) bench/catalog.py
 	$(VPY) bench/diff.py
 	$(VPY) bench/movie.py
