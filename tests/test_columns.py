@@ -51,6 +51,8 @@ def test_every_field_in_its_column():
     seen = dict(zip(named(c, c.item), c.item_pose.tolist()))
     assert seen == {"box_1": [1, 1, 1, 1, 0, 0, 0], "box_2": [0] * 7}
     assert named(c, c.camera) == ["cam"] and c.camera_pose.tolist() == [[0, 0, 2, 0, 0, 0, 1]]
+    empty = product_columns([b"\x2a\x08\x12\x06\x0a\x04\x0a\x02\x0a\x00"])   # joint values packed, none
+    assert empty.joint_offsets.tolist() == [0, 0] and len(empty.joints) == 0
 
 
 # Fields of every wire type under numbers no schema uses, in the product and inside its parts.

@@ -94,8 +94,10 @@ void positions(Reader r, std::vector<double>& out) {
         throw Refused("packed doubles at byte " + std::to_string(t.at) + " are not a whole number of 8 bytes");
       // The wire's doubles are little-endian, as this machine's are.
       static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+      const std::uint8_t* from = packed.rest();
+      if (n == 0) continue;   // an empty vector's data() may be null, which memcpy may not take
       out.resize(out.size() + n);
-      std::memcpy(out.data() + out.size() - n, packed.rest(), n * 8);
+      std::memcpy(out.data() + out.size() - n, from, n * 8);
     } else {
       out.push_back(r.fixed64());
     }
