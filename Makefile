@@ -25,7 +25,7 @@ endif
 VENV ?= .venv/$(PYVER)
 BUILD_DIR ?= build/$(PYVER)
 VPY := $(VENV)/bin/python
-BUILD_DEPS := scikit-build-core cmake ninja grpcio-tools==1.80.1
+BUILD_DEPS := scikit-build-core cmake ninja grpcio-tools==1.80.1 "nanobind>=2.4"
 # Folders too: removing a file changes only its folder.
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python proto tests/native 2>/dev/null)
 
@@ -137,6 +137,7 @@ bench: install
 	$(VPY) bench/mcap_export.py
 	$(VPY) bench/recorder.py
 	$(VPY) bench/events.py
+	$(VPY) bench/columns.py
 	$(VPY) bench/catalog.py
 	$(VPY) bench/diff.py
 	$(VPY) bench/movie.py

@@ -17,16 +17,17 @@ import traceback
 import pytest
 from hypothesis import HealthCheck, event, given, settings, strategies as st
 from google.protobuf import json_format
+from google.protobuf.internal.encoder import _VarintBytes
 
 import mirvane.replay
-from dravik.api import project_pb2
+from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 from mirvane._version import __version__
 from mirvane.behavior import Behavior
 from mirvane.player import series
 from mirvane.player.clock import Clock, apply
 from mirvane.project import Project
 from mirvane.replay import Replay
-from mirvane.scene import KINDS, arm_points, links_gap, links_moved
+from mirvane.scene import KINDS, arm_points, kind_of, links_gap, links_moved
 from mirvane.simulation.cell import build_cell, cell_behaviors, simulate
 from mirvane.workspace import Workspace
 from replay_fakes import SECOND, FakeClip, FakeViewer, Rig, record
@@ -639,3 +640,50 @@ def test_a_condition_is_the_records_matching_it_or_refused_in_one_line(one_recor
         return
     event("records")
     assert found.columns == query.COLUMN_NAMES and len(found.rows) <= 1     # the one record, or none
+
+
+# A product of every part, whose bytes the property below damages.
+_WHOLE = data_pb2.Product(timestamp_ns=7, controller=system_pb2.Controller(
+    robot="arm", grasped_item="box", feedback=system_pb2.Feedback(
+        joint=system_pb2.JointFeedback(positions=geometry_pb2.Positions(values=[0.5, 1.5])))),
+    decision=system_pb2.Decision(behavior="b", step="s"), planner=system_pb2.Planner(
+        robot="arm", waypoints=[geometry_pb2.Positions(values=[1.0])]), perception=system_pb2.Perception(
+        item_poses={"box": geometry_pb2.Pose(position=geometry_pb2.Vector3(x=1.0))})).SerializeToString()
+
+
+@st.composite
+def damaged_products(draw):
+    """A product's bytes with some bytes changed, put in or cut out, or any bytes at all."""
+    data = bytearray(draw(st.sampled_from([_WHOLE, b""])))
+    for _ in range(draw(st.integers(0, 3))):
+        at = draw(st.integers(0, len(data)))
+        how = draw(st.sampled_from(["set", "insert", "cut"]))
+        if how == "insert" or at == len(data):
+            data[at:at] = draw(st.binary(min_size=1, max_size=6))
+        elif how == "set":
+            data[at] = draw(st.integers(0, 255))
+        else:
+            del data[at:at + draw(st.integers(1, 12))]
+    return bytes(data)
+
+
+@fuzz
+@given(data=damaged_products())
+def test_columns_of_damaged_products_are_protobufs_reading_or_refused(data):
+    from mirvane.formats.columns import KIND_CODES, product_columns, record_columns
+    from mirvane.records import DataFileError
+
+    try:
+        columns = product_columns([data])
+    except DataFileError as e:
+        event("refused")
+        assert e.reason.startswith("not a recording file (product 0: ") and "\n" not in e.reason
+        with pytest.raises(DataFileError):
+            record_columns(b"\x22" + _VarintBytes(len(data)) + data)
+        return
+    event("decoded")
+    product = data_pb2.Product.FromString(data)     # what the seam takes, protobuf takes too
+    assert columns.stamp.tolist() == [product.timestamp_ns]
+    assert KIND_CODES[columns.kinds[0]] == (kind_of(product) or "none")
+    assert columns.strings[columns.robot[0]] == product.controller.robot
+    assert columns.joints.tolist() == list(product.controller.feedback.joint.positions.values)

@@ -8,8 +8,10 @@ the catalog's columns and ``mirvane diff``'s table are these figures.
 from dataclasses import dataclass
 from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
+import numpy as np
 from dravik.api import data_pb2, project_pb2
 
+from ..formats.columns import KIND_CODES, Columns
 from ..records import seconds_between
 from ..scene import KINDS as PRODUCT_KINDS
 from ..scene import kind_of
@@ -82,6 +84,21 @@ class MetricsFold:
         if kind == "decision":
             self.decisions.setdefault(product.decision.behavior, []).append(
                 (product.timestamp_ns, product.decision.step))
+
+    def add_columns(self, columns: Columns) -> None:
+        """``add`` each product of ``columns`` in turn, read from its arrays."""
+        if not len(columns):
+            return
+        self.count += len(columns)
+        if self.first_ns is None:
+            self.first_ns = int(columns.stamp[0])
+        self.last_ns = int(columns.stamp[-1])
+        for kind, n in zip(KIND_CODES, np.bincount(columns.kinds, minlength=len(KIND_CODES)).tolist()):
+            self.products[kind] += n
+        names, decided = columns.strings, np.flatnonzero(columns.kinds == KIND_CODES.index("decision"))
+        for stamp, behavior, step in zip(columns.stamp[decided].tolist(), columns.behavior[decided].tolist(),
+                                         columns.step[decided].tolist()):
+            self.decisions.setdefault(names[behavior], []).append((stamp, names[step]))
 
     def counted(self, products: Iterable[data_pb2.Product]) -> Iterator[data_pb2.Product]:
         """``products`` as they come, each added on its way."""
