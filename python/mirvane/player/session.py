@@ -34,14 +34,15 @@ from tqdm import tqdm
 
 from ..analysis.align import Alignment, align
 from ..analysis.events import INFO, Event, record_events
-from ..data import Data, span_seconds
+from ..data import span_seconds
 from ..project import Project
 from ..viewer import WorkspaceViewer
 from . import terminal
 from .movie import replay_of
-from .picture import POINT_MARK_S, Picture, marked  # noqa: F401  (marked, POINT_MARK_S: their old home)
+from .picture import POINT_MARK_S, marked  # noqa: F401  (marked, POINT_MARK_S: their old home)
 from .clock import Clock, Reader, RunTimes, Status, play_reads
 from .server import MAX_PICTURES_PER_SECOND, LiveView, PageRun
+from .windows import WINDOW_S, Window, Windows
 
 if TYPE_CHECKING:
     from .foxglove import FoxgloveLive
@@ -67,6 +68,7 @@ class LiveOptions:
     hold: bool = False                          # with a page: serve the last picture until interrupted (or released)
     quiet: bool = False                         # no progress line and no notes
     keys: bool = True                           # read playback keys when standard input is a terminal
+    window_s: float = WINDOW_S                  # seconds of record played as one record (``windows``)
 
 
 @dataclass(frozen=True)
@@ -282,34 +284,57 @@ def on_clock(runs: Sequence[PageRun], shifts: Sequence[float]) -> List[Event]:
 
 
 class _Play:
-    """One run of a live session played: ``Replay.play`` of its record into a project and viewer of its
-    own, reading the session's clock through ``reader``, each picture followed by the session's cycle."""
+    """One run of a live session played: ``Replay.play`` of its record, window by window (``windows``),
+    into a project and viewer of its own, reading the session's clock through ``reader``, each picture
+    followed by the session's cycle. Play leaves a window when the clock leaves its times (played on
+    or sought); the window of the clock's time is then played from its start."""
 
     def __init__(self, session: LiveSession, number: int, project: Project, run: PageRun, reader: Reader) -> None:
         self.number, self.run, self.reader = number, run, reader
         self.system = project.system()
         self.viewer = WorkspaceViewer(project, *(session.options.size or ()))
-        self.picture = Picture(run.record, run.events)
-        # The time play last read, exact and on its axis: what its next picture shows.
+        self.windows = Windows(run.record, run.events, session.options.window_s)
         start = session.clock.start - reader.shift
-        self._shown = start, reader.played(start)
-        played = Data()
-        played.addRecord(run.record)
-        self._replay = replay_of(project, played, _Cycling(self, session))
+        self._window: Window = self.windows.at(start)
+        # The time play last read, exact and on the window's axis: what its next picture shows.
+        self._shown = start, self._window.played(start)
+        self._project, self._viewing = project, _Cycling(self, session)
+        self._began = False         # whether play has read its t0 in the window it plays
+        self.leaving: Optional[float] = None   # the time play left its window for, if it did
 
     def play(self) -> None:
-        with play_reads(self._read):
-            self._replay.play(index=0, speed=1.0)
+        try:
+            with play_reads(self._read):
+                while True:
+                    self._began, self.leaving = False, None
+                    replay_of(self._project, self._window.data, self._viewing).play(index=0, speed=1.0)
+                    if self.leaving is None:
+                        return
+                    self._window = self.windows.at(self.leaving)
+        finally:
+            self.windows.close()
 
     def _read(self) -> float:
-        """The clock as play reads it, noting what play will show."""
+        """The clock as play reads it in its window, noting what play will show; past the window's end
+        when the clock has left it."""
+        window = self._window
+        if not self._began:
+            self._began = True
+            # The first reading of all is the clock's start; a later window's t0 is its own.
+            return 0.0 if self.reader.started else self.reader.time()
         played = self.reader.time()
-        self._shown = self.reader.shown, played
-        return played
+        own = self.reader.shown
+        if played > self.reader.played_end:     # the clock is past the end, or stopped
+            return window.played_end + 1.0
+        if not window.holds(own):
+            self.leaving = own
+            return window.played_end + 1.0
+        self._shown = own, window.played(own)
+        return self._shown[1]
 
     def tell(self) -> None:
         """Tell the viewer what its next picture, of the time play shows, shows beyond play's state."""
-        self.picture.tell(self.viewer, *self._shown)
+        self._window.picture.tell(self.viewer, *self._shown)
 
 
 class _Cycling:
@@ -319,6 +344,8 @@ class _Cycling:
         self._play, self._session = play, session
 
     def render(self) -> None:
+        if self._play.leaving is not None:
+            return      # play draws once more past its window's end, which the next window shows instead
         self._play.tell()
         self._play.viewer.render()
         self._session.cycle(self._play.number)
