@@ -6,11 +6,13 @@ states, whatever the record's length.
 plays a record in windows instead: each a record of its own (the record's header, the workspace
 state where the window starts, and its products), played by ``Replay.play`` as a whole record is.
 
-``Keyframes`` is one pass over the record's products, applying the product rule
-(``scene.apply``) as it goes: the products' stamps, and every ``window_s`` seconds a keyframe, the
-system state there (the workspace and the latest part of each kind) and what a picture needs beyond it (each robot's latest report, where
-perception last saw the items, ``picture.Picture``'s ``reports`` and ``seen``). A window runs from
-one keyframe to the next. A record starts with a system state holding its workspace alone, so a
+``Keyframes`` places a keyframe every ``window_s`` seconds from the products' stamps alone, at
+once, and then finds what each holds by one pass over the products on a thread of its own,
+applying the product rule (``scene.apply``) as it goes: the system state there (the workspace and
+the latest part of each kind) and what a picture needs beyond it (each robot's latest report,
+where perception last saw the items: ``picture.Picture``'s ``reports`` and ``seen``), so the
+first windows play while later keyframes are still being found. A window runs from one keyframe
+to the next. A record starts with a system state holding its workspace alone, so a
 window leads in with a product for each part of its keyframe's system state, stamped a second before
 the product before the window (never nearer a time the window shows than its own products): play
 shows none of them, and applying them again leaves the workspace as it is (each the latest of its
@@ -26,7 +28,7 @@ import threading
 from array import array
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Callable, Dict, Iterable, List, Optional, Sequence
+from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -39,10 +41,10 @@ from ..scene import KINDS, apply, cut_bounds, kind_of
 from ..sightings import ItemsSeen
 from .picture import Picture
 
-#: Seconds of record a window holds. Play rebuilds a window's states before its first picture:
-#: about 20 ms for 10 s of the sample cell (some 230 products a second), and building the window
-#: (its products copied) about as long again.
-WINDOW_S = 10.0
+#: Seconds of record a window holds. Play rebuilds a window's states before its first picture,
+#: some 10 ms for 5 s of the sample cell (about 230 products a second), and building the window
+#: (its products copied, its picture's reports and sightings) as long again; 10 s took 20 and 35 ms.
+WINDOW_S = 5.0
 # How long before the product before a window its lead-in products are stamped.
 _LEAD_NS = 1_000_000_000
 # Windows kept built: the one playing, the next, and one to come back to.
@@ -62,40 +64,88 @@ class Keyframe:
 
 
 class Keyframes:
-    """One pass over ``products`` of a record (``header``, the record without its products): their
-    stamps (8 bytes a product, and as many for each time axis the windows compute from them), and
-    a ``Keyframe`` at the first product and then at the first product ``window_s`` seconds or more
-    after the last keyframe's time slot began; only the first when stamps go back in time."""
+    """The keyframes of a record (``header``, the record without its products) whose products'
+    stamps are ``stamps`` and whose products at positions ``start`` to ``stop`` are
+    ``products(start, stop)``: one at the first product and then at the first product of each
+    later slot of ``window_s`` seconds from it (only the first when stamps go back in time).
 
-    def __init__(self, header: data_pb2.Record, products: Iterable[data_pb2.Product],
+    Where they fall is known at once (``positions``); their states are found by one pass over
+    the products on a thread of its own (``begin``), and ``at(k)`` waits for keyframe ``k``."""
+
+    def __init__(self, header: data_pb2.Record, stamps: Iterable[int], products: Products,
                  window_s: float = WINDOW_S) -> None:
         if not window_s > 0:
             raise ValueError(f"a window must last a positive number of seconds, not {window_s!r}")
-        step = int(window_s * 1e9) if math.isfinite(window_s) else None
-        state = system_pb2.SystemState()
-        state.workspace.CopyFrom(header.project.workspace.state)
+        self._header, self._products = header, products
+        #: Each product's stamp (8 bytes a product, as each time axis computed from them is).
+        self.stamps: "npt.NDArray[np.int64]" = np.asarray(array("q", stamps), dtype=np.int64)
+        #: Each product's exact time, seconds after the first (``records.timebase``).
+        self.exact: "npt.NDArray[np.float64]" = (self.stamps - self.stamps[:1].sum()) / 1e9
+        slots = (self.stamps - self.stamps[:1].sum()) // int(window_s * 1e9) if math.isfinite(window_s) else \
+            np.zeros(len(self.stamps), dtype=np.int64)
+        ordered = not np.any(np.diff(self.stamps) < 0)
+        #: The position of each keyframe's product.
+        self.positions: List[int] = [0, *(np.flatnonzero(np.diff(slots)) + 1).tolist()] \
+            if len(slots) and ordered else [0][:len(slots)]
+        self._frames: List[Keyframe] = []
+        self._found = threading.Condition()
+        self._closed = False
+        self._failed: Optional[BaseException] = None
+
+    def __len__(self) -> int:
+        return len(self.positions)
+
+    def begin(self) -> None:
+        """Find the keyframes' states on a thread of its own."""
+        threading.Thread(target=self._walk, name="mirvane-keyframes", daemon=True).start()
+
+    def at(self, number: int) -> Keyframe:
+        """Keyframe ``number``, once found."""
+        with self._found:
+            self._found.wait_for(lambda: len(self._frames) > number or self._failed is not None)
+            if len(self._frames) > number:
+                return self._frames[number]
+            raise RuntimeError(f"keyframes could not be found: {self._failed}")
+
+    def close(self) -> None:
+        """Stop finding keyframes."""
+        self._closed = True
+
+    def _walk(self) -> None:
+        """Apply the product rule (``scene.apply``) product by product, keeping a keyframe at each of ``positions``."""
+        workspace = system_pb2.WorkspaceState()
+        workspace.CopyFrom(self._header.project.workspace.state)
         seen = ItemsSeen()
         reports: Dict[str, system_pb2.Controller] = {}
-        stamps = array("q")
-        self.keyframes: List[Keyframe] = []
-        slot_end = None
-        for position, product in enumerate(products):
-            stamp = product.timestamp_ns
-            if slot_end is None or (step is not None and stamp >= slot_end):
-                self.keyframes.append(Keyframe(position, _copy(state), dict(reports), seen.copy()))
-                first = stamps[0] if stamps else stamp
-                slot_end = first + ((stamp - first) // step + 1) * step if step is not None else 0
-            apply(product, state)
-            seen.apply(product)
-            if kind_of(product) == "controller" and product.controller.robot:
-                reports[product.controller.robot] = product.controller
-            stamps.append(stamp)
-        self.stamps: "npt.NDArray[np.int64]" = np.asarray(stamps, dtype=np.int64)
-        if np.any(np.diff(self.stamps) < 0):
-            del self.keyframes[1:]
-        #: Each product's exact time, seconds after the first (``records.timebase``).
-        self.exact: "npt.NDArray[np.float64]" = (self.stamps - self.stamps[0]) / 1e9 if len(stamps) else \
-            np.zeros(0)
+        # The latest product of each kind, and its position: its part is the system state's.
+        latest: Dict[str, Tuple[int, data_pb2.Product]] = {}
+        marks = iter([*self.positions, -1])
+        mark = next(marks)
+        try:
+            for position, product in enumerate(self._products(0, len(self.stamps))):
+                if position == mark:
+                    state = system_pb2.SystemState()
+                    state.workspace.CopyFrom(workspace)
+                    # Each the latest of its kind: applied again, they change the workspace no more.
+                    for _, last in sorted(latest.values(), key=lambda placed: placed[0]):
+                        apply(last, state)
+                    with self._found:
+                        self._frames.append(Keyframe(position, state, dict(reports), seen.copy()))
+                        self._found.notify_all()
+                    mark = next(marks)
+                    if self._closed or mark < 0:
+                        return
+                apply(product, workspace)
+                seen.apply(product)
+                kind = kind_of(product)
+                if kind is not None:
+                    latest[kind] = position, product
+                if kind == "controller" and product.controller.robot:
+                    reports[product.controller.robot] = product.controller
+        except BaseException as e:      # told to whoever waits
+            with self._found:
+                self._failed = e
+                self._found.notify_all()
 
 
 @dataclass(frozen=True)
@@ -129,17 +179,19 @@ class Windows:
         self._header = header_of(record)
         self._events = tuple(events)
         self._products: Products = products or (lambda start, stop: record.products[start:stop])
-        self.keyframes = Keyframes(self._header, record.products, window_s)
-        frames, exact = self.keyframes.keyframes, self.keyframes.exact
-        self._starts = [frame.position for frame in frames] + [len(exact)]
+        self.keyframes = Keyframes(self._header, (product.timestamp_ns for product in record.products),
+                                   self._products, window_s)
+        exact = self.keyframes.exact
+        self._starts = [*self.keyframes.positions, len(exact)]
         # Window k shows the times up to ``_highs[k]``, the last window to the end and past it.
         self._highs = np.array([(exact[start - 1] + exact[start]) / 2 for start in self._starts[1:-1]], dtype=float)
         self._built: Dict[int, "Future[Window]"] = {}
         self._lock = threading.Lock()
         self._builder = ThreadPoolExecutor(max_workers=1, thread_name_prefix="mirvane-window")
+        self.keyframes.begin()
 
     def __len__(self) -> int:
-        return len(self.keyframes.keyframes)
+        return len(self.keyframes)
 
     def number_at(self, seconds: float) -> int:
         """The number of the window that shows ``seconds`` of the record (exact)."""
@@ -153,7 +205,20 @@ class Windows:
             self._future(number + 1)
         return window
 
+    def found(self, events: Sequence[Event]) -> None:
+        """The events found so far: the windows' pictures show them from now on."""
+        with self._lock:
+            self._events = tuple(events)
+            built = list(self._built.values())
+        for future in built:
+            future.add_done_callback(self._tell_events)
+
+    def _tell_events(self, done: "Future[Window]") -> None:
+        if not done.cancelled() and done.exception() is None:
+            done.result().picture.found(self._events)
+
     def close(self) -> None:
+        self.keyframes.close()
         self._builder.shutdown(wait=False, cancel_futures=True)
 
     def _future(self, number: int) -> "Future[Window]":
@@ -165,7 +230,7 @@ class Windows:
             return future
 
     def _build(self, number: int) -> Window:
-        frame, stop = self.keyframes.keyframes[number], self._starts[number + 1]
+        frame, stop = self.keyframes.at(number), self._starts[number + 1]
         body = data_pb2.Record()
         body.products.extend(self._products(frame.position, stop))
         stamps = self.keyframes.stamps[frame.position:stop]
@@ -195,12 +260,6 @@ def header_of(record: data_pb2.Record) -> data_pb2.Record:
     header = data_pb2.Record(start_timestamp_ns=record.start_timestamp_ns, stop_timestamp_ns=record.stop_timestamp_ns)
     header.project.CopyFrom(record.project)
     return header
-
-
-def _copy(state: system_pb2.SystemState) -> system_pb2.SystemState:
-    copy = system_pb2.SystemState()
-    copy.CopyFrom(state)
-    return copy
 
 
 def _lead_in(state: system_pb2.SystemState, stamp: int) -> List[data_pb2.Product]:
