@@ -22,12 +22,13 @@ WINDOW_S = 2.0
 
 
 @contextlib.contextmanager
-def playing(where, window_s):
-    """A paused live session of the run in ``where`` played in windows of ``window_s``, with its page."""
+def playing(where, window_s, **given):
+    """A paused live session of the run in ``where`` played in windows of ``window_s`` (and other
+    options ``given``), with its page."""
     record = Data.fromFile(where / "run.rec").records()[-1]
     project = Project()
     project.load(str(where / "run.mvproj"))
-    options = LiveOptions(paused=True, page=("127.0.0.1", 0), quiet=True, keys=False, window_s=window_s)
+    options = LiveOptions(paused=True, page=("127.0.0.1", 0), quiet=True, keys=False, window_s=window_s, **given)
     with LiveSession([Run(project, record)], options) as session:
         player = threading.Thread(target=session.play, daemon=True)
         player.start()
@@ -59,7 +60,7 @@ def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(ever
     record = Data.fromFile(where / "run.rec").records()[-1]
     windows = Windows(record, (), WINDOW_S)
     times = windows.keyframes.exact
-    starts = [frame.position for frame in windows.keyframes.keyframes]
+    starts = windows.keyframes.positions
     assert len(starts) >= 8
     # Each window's first and last products, and others at random, sought in a random order.
     rng = random.Random(7)
@@ -92,8 +93,17 @@ def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(eve
     for window_s in (0.5, WINDOW_S, 1e6):
         windows = Windows(record, (), window_s)
         times = windows.keyframes.exact
-        starts = [frame.position for frame in windows.keyframes.keyframes]
+        starts = windows.keyframes.positions
         assert starts[0] == 0 and np.all(np.diff(times[starts] // window_s) > 0)
         shown = [windows.at(float(t)) for t in times[::97]]
         assert all(window.holds(float(t)) for window, t in zip(shown, times[::97]))
         windows.close()
+
+
+def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault):
+    where, listed = every_fault
+    with playing(where, WINDOW_S, events_first_s=0.0) as session:
+        status_when(session, events=len(listed))
+        assert ask(session, "events.json")["events"] == listed
+        ask(session, "control", {"action": "event", "step": 1})
+        assert status_when(session, event=1)["time"] == listed[0]["time"]

@@ -40,9 +40,13 @@ class Picture:
         self._times = product_times(record) if times is None else times
         self._reports = Reports(record, reports)
         self._sightings = Sightings(record, seen)
+        self.found(events)
+        self._reach = max(POINT_MARK_S, step * _STEP_SLACK)
+
+    def found(self, events: Sequence[Event]) -> None:
+        """The events to show from now on (those found so far while the record plays)."""
         self._events = tuple(events)
         self._alarms = tuple(event for event in events if event.severity != INFO)
-        self._reach = max(POINT_MARK_S, step * _STEP_SLACK)
 
     def tell(self, viewer: WorkspaceViewer, seconds: float, played: Optional[float] = None) -> None:
         """Tell ``viewer`` what its next picture, of the record at ``seconds``, shows: play shows the

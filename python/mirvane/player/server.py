@@ -222,6 +222,11 @@ class LiveView:
         apply(self._clock, request)
         return self.status()
 
+    def found(self, events: Sequence[Event], run: int = 0) -> None:
+        """The events of ``run`` found so far while it plays: ``/events.json`` lists them from now on."""
+        shown = self._runs[run]
+        shown.run = shown.run._replace(events=tuple(events))
+
     def events(self) -> Dict[str, Any]:
         runs = [{"name": shown.run.name, "shift": shown.shift,
                  "events": [dataclasses.asdict(event) for event in shown.run.events]} for shown in self._runs]

@@ -53,6 +53,9 @@ _FAREWELL_S = 1.0
 _LINES_PER_SECOND = 10.0
 # The most of an event's text the progress line shows, so that the line fits a terminal.
 _EVENT_TEXT = 60
+#: Seconds a run may span and still have its events found before its first picture (some 0.5 s a
+#: minute of the sample cell); a longer one shows its first picture at once and its events as found.
+EVENTS_FIRST_S = 120.0
 
 
 @dataclass(frozen=True)
@@ -69,6 +72,7 @@ class LiveOptions:
     quiet: bool = False                         # no progress line and no notes
     keys: bool = True                           # read playback keys when standard input is a terminal
     window_s: float = WINDOW_S                  # seconds of record played as one record (``windows``)
+    events_first_s: float = EVENTS_FIRST_S      # a run spanning more has its events found while it plays
 
 
 @dataclass(frozen=True)
@@ -107,7 +111,10 @@ class LiveSession:
             raise ValueError(f"a live session plays one run or two side by side, not {len(runs)}")
         first = runs[0]
         self.options, self.record, self.name = options, first.record, first.name
-        self.events = record_events(first.record, first.position)
+        # One long run's events are found while it plays (``start``); the page lists them once found.
+        self._finding = len(runs) == 1 and span_seconds(first.record) > options.events_first_s
+        self._position = first.position
+        self.events = [] if self._finding else record_events(first.record, first.position)
         # No output shows more pictures a second than the page's stream.
         timing: Dict[str, Any] = dict(start=options.start, rate=options.rate, paused=options.paused,
                                       loop=options.loop, frames_per_second=MAX_PICTURES_PER_SECOND)
@@ -173,6 +180,8 @@ class LiveSession:
             self._note(f"Foxglove at {' or '.join(self.foxglove.urls)} (open it in the Foxglove app: Open connection)")
         if options.keys and outputs.enter_context(terminal.keys(self.clock)) and not options.quiet:
             print(terminal.HELP, file=sys.stderr, flush=True)   # before the progress line, on a line of its own
+        if self._finding:
+            threading.Thread(target=self._find_events, name="mirvane-events", daemon=True).start()
         products = sum(len(play.run.record.products) for play in self._plays)
         self._bar = outputs.enter_context(tqdm(
             total=self.span, desc=f"preparing {products} products", unit="s",
@@ -246,6 +255,14 @@ class LiveSession:
             self.foxglove.finish()
         if self._bar is not None:
             self._bar.close()
+
+    def _find_events(self) -> None:
+        """Find the run's events and tell the clock, the picture and the page."""
+        self.events = record_events(self.record, self._position)
+        self.clock.found(self.events)
+        self._plays[0].windows.found(self.events)
+        if self.page is not None:
+            self.page.found(self.events)
 
     def _progress(self, status: Status) -> None:
         """Redraw the progress line when what it says changes: at once after a control (paused or
