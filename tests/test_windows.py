@@ -107,3 +107,14 @@ def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every
         assert ask(session, "events.json")["events"] == listed
         ask(session, "control", {"action": "event", "step": 1})
         assert status_when(session, event=1)["time"] == listed[0]["time"]
+
+
+def test_a_series_for_a_narrow_plot_keeps_each_columns_extremes(every_fault):
+    with playing(every_fault[0], WINDOW_S) as session:
+        path = ask(session, "series.json")["defaults"][0]
+        whole = ask(session, f"series.json?path={path}")
+        for width in (1, 50):
+            narrow = ask(session, f"series.json?path={path}&width={width}")
+            assert len(narrow["v"]) <= 2 * width < len(whole["v"])
+            assert (min(narrow["v"]), max(narrow["v"])) == (min(whole["v"]), max(whole["v"]))
+            assert narrow["t"] == sorted(narrow["t"]) and set(narrow["t"]) <= set(whole["t"])
