@@ -257,7 +257,10 @@ class LiveSession:
             self._bar.close()
 
     def _find_events(self) -> None:
-        """Find the run's events and tell the clock, the picture and the page."""
+        """Find the run's events and tell the clock, the picture and the page: once the keyframes
+        are found, so that a seek far ahead waits for them alone."""
+        if not self._plays[0].windows.keyframes.all_found():
+            return      # the replay has ended
         self.events = record_events(self.record, self._position)
         self.clock.found(self.events)
         self._plays[0].windows.found(self.events)

@@ -100,16 +100,25 @@ class Keyframes:
         threading.Thread(target=self._walk, name="mirvane-keyframes", daemon=True).start()
 
     def at(self, number: int) -> Keyframe:
-        """Keyframe ``number``, once found."""
-        with self._found:
-            self._found.wait_for(lambda: len(self._frames) > number or self._failed is not None)
-            if len(self._frames) > number:
-                return self._frames[number]
-            raise RuntimeError(f"keyframes could not be found: {self._failed}")
+        """Keyframe ``number``, once found (``RuntimeError`` if it never will be)."""
+        if not self._wait(number):
+            raise RuntimeError(f"keyframe {number} was not found: {self._failed or 'the windows were closed'}")
+        return self._frames[number]
+
+    def all_found(self) -> bool:
+        """Wait until every keyframe is found: True, or False if they never will be."""
+        return self._wait(len(self.positions) - 1)
 
     def close(self) -> None:
         """Stop finding keyframes."""
-        self._closed = True
+        with self._found:
+            self._closed = True
+            self._found.notify_all()
+
+    def _wait(self, number: int) -> bool:
+        with self._found:
+            self._found.wait_for(lambda: len(self._frames) > number or self._failed is not None or self._closed)
+            return len(self._frames) > number
 
     def _walk(self) -> None:
         """Apply the product rule (``scene.apply``) product by product, keeping a keyframe at each of ``positions``."""
