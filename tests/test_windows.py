@@ -22,14 +22,17 @@ WINDOW_S = 2.0
 
 
 @contextlib.contextmanager
-def playing(where, window_s, **given):
-    """A paused live session of the run in ``where`` played in windows of ``window_s`` (and other
-    options ``given``), with its page."""
+def playing(where, window_s, runs=1, **given):
+    """A paused live session of the run in ``where`` (``runs`` times side by side) played in windows
+    of ``window_s`` (and other options ``given``), with its page."""
     record = Data.fromFile(where / "run.rec").records()[-1]
-    project = Project()
-    project.load(str(where / "run.mvproj"))
+    played = []
+    for name in "AB"[:runs]:
+        project = Project()
+        project.load(str(where / "run.mvproj"))
+        played.append(Run(project, record, name))
     options = LiveOptions(paused=True, page=("127.0.0.1", 0), quiet=True, keys=False, window_s=window_s, **given)
-    with LiveSession([Run(project, record)], options) as session:
+    with LiveSession(played, options) as session:
         player = threading.Thread(target=session.play, daemon=True)
         player.start()
         status_when(session, preparing=False)
@@ -39,16 +42,17 @@ def playing(where, window_s, **given):
         assert not player.is_alive()
 
 
-def picture(session, seconds=None):
-    """The page's picture once it shows ``seconds`` (after seeking there), or what it shows now."""
-    if seconds is not None:
-        ask(session, "control", {"action": "seek", "time": seconds})
-    else:
+def picture(session, seconds=None, run=0):
+    """The page's picture of ``run`` once it shows ``seconds`` (after seeking there for the first
+    run), or what it shows now."""
+    if seconds is None:
         seconds = status_when(session, paused=True)["time"]
+    elif run == 0:
+        ask(session, "control", {"action": "seek", "time": seconds})
     deadline = time.monotonic() + 30
     while True:
         with contextlib.suppress(urllib.error.HTTPError):     # 503 until the first picture
-            with urllib.request.urlopen(session.page.url + "frame.jpg", timeout=10) as answer:
+            with urllib.request.urlopen(session.page.url + f"frame.jpg?run={run}", timeout=10) as answer:
                 if answer.headers["X-Playback-Time"] == f"{seconds:.6f}":
                     return seconds, answer.read()
         assert time.monotonic() < deadline, f"no picture of {seconds} s"
@@ -86,6 +90,12 @@ def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(ever
     with playing(where, math.inf) as whole:
         for seconds, shown in [*sought.items(), *played, *stepped]:
             assert picture(whole, seconds)[1] == shown, seconds
+
+
+def test_two_runs_on_one_clock_each_play_their_windows(every_fault):
+    with playing(every_fault[0], WINDOW_S, runs=2) as both:
+        for seconds in (1.0, 9.5, 4.2, 17.99, 0.5):
+            assert picture(both, seconds) == picture(both, seconds, run=1)
 
 
 def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(every_fault):
