@@ -84,9 +84,12 @@ class Keyframes:
         slots = (self.stamps - self.stamps[:1].sum()) // int(window_s * 1e9) if math.isfinite(window_s) else \
             np.zeros(len(self.stamps), dtype=np.int64)
         ordered = not np.any(np.diff(self.stamps) < 0)
+        # Products play cannot tell apart (its axis is coarser than the stamps) are never split:
+        # it shows the first of them, where one window would show the second.
+        played = 1e-9 * self.stamps.astype(float) - 1e-9 * float(self.stamps[:1].sum())
+        splits = np.flatnonzero((np.diff(slots) != 0) & (np.diff(played) > 0)) + 1
         #: The position of each keyframe's product.
-        self.positions: List[int] = [0, *(np.flatnonzero(np.diff(slots)) + 1).tolist()] \
-            if len(slots) and ordered else [0][:len(slots)]
+        self.positions: List[int] = [0, *splits.tolist()] if len(slots) and ordered else [0][:len(slots)]
         self._frames: List[Keyframe] = []
         self._found = threading.Condition()
         self._closed = False
