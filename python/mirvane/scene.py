@@ -113,8 +113,10 @@ class Reports:
     report only, of whichever robot reported last). Found from the record alone, so that the picture
     of a product is the same however playback came to it."""
 
-    def __init__(self, record: data_pb2.Record) -> None:
-        self._robots: Dict[str, Tuple[List[int], List[system_pb2.Controller]]] = {}
+    def __init__(self, record: data_pb2.Record, before: Optional[Dict[str, system_pb2.Controller]] = None) -> None:
+        # ``before``: each robot's latest report before the record's products (a record cut from a longer one).
+        self._robots: Dict[str, Tuple[List[int], List[system_pb2.Controller]]] = {
+            robot: ([-1], [report]) for robot, report in (before or {}).items()}
         for position, product in enumerate(record.products):
             if kind_of(product) == "controller" and product.controller.robot:
                 positions, reports = self._robots.setdefault(product.controller.robot, ([], []))
@@ -461,9 +463,15 @@ def record_span(record: data_pb2.Record, positions: range) -> data_pb2.Record:
     start = cut.project.workspace.state
     for product in record.products[:positions.start]:
         apply(product, start)
-    if positions.start > 0 and cut.products:
+    return cut_bounds(cut, positions.start > 0, positions.stop < len(record.products))
+
+
+def cut_bounds(cut: data_pb2.Record, before: bool, after: bool) -> data_pb2.Record:
+    """``cut``, a record with products cut off ``before`` and/or ``after`` its own, starting (stopping)
+    at its first (last) product where they were."""
+    if before and cut.products:
         cut.start_timestamp_ns = max(cut.start_timestamp_ns, cut.products[0].timestamp_ns)
-    if positions.stop < len(record.products) and cut.products:
+    if after and cut.products:
         cut.stop_timestamp_ns = min(cut.stop_timestamp_ns, cut.products[-1].timestamp_ns)
     return cut
 

@@ -24,6 +24,12 @@ class ItemsSeen:
         self.poses: Dict[str, Pose] = {}
         self._holding: Dict[str, str] = {}      # robot -> the item it holds
 
+    def copy(self) -> "ItemsSeen":
+        """Another, as this one is now, taking products on its own."""
+        other = ItemsSeen()
+        other.poses, other._holding = dict(self.poses), dict(self._holding)
+        return other
+
     def apply(self, product: data_pb2.Product) -> Tuple[str, ...]:
         """Take what ``product`` tells of the items; the items whose drawn place it may have changed."""
         kind = kind_of(product)
@@ -48,9 +54,11 @@ class Sightings:
     """``ItemsSeen.poses`` at every product of ``record``, found from the record alone (as ``Reports``
     are), so that the picture of a product is the same however playback came to it."""
 
-    def __init__(self, record: data_pb2.Record) -> None:
-        self._items: Dict[str, Tuple[List[int], List[Optional[Pose]]]] = {}
-        seen = ItemsSeen()
+    def __init__(self, record: data_pb2.Record, before: Optional[ItemsSeen] = None) -> None:
+        # ``before``: what was seen before the record's products (a record cut from a longer one).
+        seen = before.copy() if before is not None else ItemsSeen()
+        self._items: Dict[str, Tuple[List[int], List[Optional[Pose]]]] = {
+            name: ([-1], [pose]) for name, pose in seen.poses.items()}
         for position, product in enumerate(record.products):
             for name in seen.apply(product):
                 positions, poses = self._items.setdefault(name, ([], []))

@@ -105,6 +105,7 @@ class Status:
     seeks: int = 0      # raised by every move other than playing on: seek, jump, step, a loop going back
     event: int = 0      # the number of the last event begun at or before ``time`` (0: none yet)
     runs: Tuple[Shown, ...] = ()   # what each play reading the clock shows, in the order of its readers
+    events: int = 0     # how many events the clock knows (more once those found while playing come)
 
 
 class Clock:
@@ -131,15 +132,7 @@ class Clock:
         self._end = float(self._times[-1])
         # The distinct product times in order (as play tells them apart): the stops of a step.
         self._stops = self._axis.stops
-        self._events = tuple(events)
-        # Where each event begins on the playback axis, in time order (the last of a time the
-        # latest numbered), and, by least severity, the distinct times an event step stops at.
-        begins = np.clip(np.array([event.time for event in self._events], dtype=float), 0.0, max(self._end, 0.0))
-        order = np.argsort(begins, kind="stable")
-        self._event_begins = begins[order]
-        self._event_numbers = [self._events[i].number for i in order]
-        levels = np.array([SEVERITIES.index(event.severity) for event in self._events], dtype=int)
-        self._event_stops = {least: np.unique(begins[levels >= SEVERITIES.index(least)]) for least in SEVERITIES}
+        self._set_events(events)
         self._now = now
         self._frame_s = 1.0 / frames_per_second
         self._changed = threading.Condition()
@@ -354,7 +347,24 @@ class Clock:
             self._changed.wait_for(lambda: self._version != after_version, timeout)
             return self._status_locked()
 
+    def found(self, events: Sequence[Event]) -> None:
+        """The record's events, found while it plays (until then, the clock knows those it was given)."""
+        with self._changed:
+            self._set_events(events)
+            self._changed_locked()
+
     # -- the rules ------------------------------------------------------------------------
+
+    def _set_events(self, events: Sequence[Event]) -> None:
+        self._events = tuple(events)
+        # Where each event begins on the playback axis, in time order (the last of a time the
+        # latest numbered), and, by least severity, the distinct times an event step stops at.
+        begins = np.clip(np.array([event.time for event in self._events], dtype=float), 0.0, max(self._end, 0.0))
+        order = np.argsort(begins, kind="stable")
+        self._event_begins = begins[order]
+        self._event_numbers = [self._events[i].number for i in order]
+        levels = np.array([SEVERITIES.index(event.severity) for event in self._events], dtype=int)
+        self._event_stops = {least: np.unique(begins[levels >= SEVERITIES.index(least)]) for least in SEVERITIES}
 
     def _position_locked(self) -> float:
         """Where playback is now; running on from the anchor unless paused, not yet started or
@@ -398,6 +408,7 @@ class Clock:
                       paused=self._paused, loop=self._loop, rate=self._rate, product=self._product_at(position),
                       products=len(self._times), preparing=not self._started, finished=self._finished,
                       version=self._version, seeks=self._seeks, event=self._event_at(position),
+                      events=len(self._events),
                       runs=tuple(reader.shown_at(position) for reader in self.readers))
 
 

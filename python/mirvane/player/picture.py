@@ -9,11 +9,13 @@ same however playback came to it (played through, sought, stepped, a clip or the
 
 from typing import Dict, Optional, Sequence
 
-from dravik.api import data_pb2
+import numpy as np
+import numpy.typing as npt
+from dravik.api import data_pb2, system_pb2
 
 from ..analysis.events import ERROR, INFO, SEVERITIES, Event
 from ..scene import Reports
-from ..sightings import Sightings
+from ..sightings import ItemsSeen, Sightings
 from ..viewer import WorkspaceViewer
 from .clock import nearest, product_times
 
@@ -29,13 +31,22 @@ class Picture:
     """What the pictures of ``record`` (with its ``events``) show beyond play's state; ``step`` is the
     record's seconds between a movie's frames (0 when live), within which every event is shown."""
 
-    def __init__(self, record: data_pb2.Record, events: Sequence[Event], step: float = 0.0) -> None:
-        self._times = product_times(record)
-        self._reports = Reports(record)
-        self._sightings = Sightings(record)
+    def __init__(self, record: data_pb2.Record, events: Sequence[Event], step: float = 0.0,
+                 reports: Optional[Dict[str, system_pb2.Controller]] = None, seen: Optional[ItemsSeen] = None,
+                 times: Optional["npt.NDArray[np.float64]"] = None) -> None:
+        # For a record cut from a longer one (a window): ``reports`` and ``seen``, what came before
+        # its products; ``times``, its products' on the axis play plays them on; ``events`` the
+        # longer one's, on its time axis.
+        self._times = product_times(record) if times is None else times
+        self._reports = Reports(record, reports)
+        self._sightings = Sightings(record, seen)
+        self.found(events)
+        self._reach = max(POINT_MARK_S, step * _STEP_SLACK)
+
+    def found(self, events: Sequence[Event]) -> None:
+        """The events to show from now on (those found so far while the record plays)."""
         self._events = tuple(events)
         self._alarms = tuple(event for event in events if event.severity != INFO)
-        self._reach = max(POINT_MARK_S, step * _STEP_SLACK)
 
     def tell(self, viewer: WorkspaceViewer, seconds: float, played: Optional[float] = None) -> None:
         """Tell ``viewer`` what its next picture, of the record at ``seconds``, shows: play shows the

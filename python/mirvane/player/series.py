@@ -130,6 +130,19 @@ class Kept:
         return (spelled, *self._kept[spelled])
 
 
+def decimated(xs: Values, ys: Values, columns: int) -> Tuple[Values, Values]:
+    """``xs``, ``ys`` (times in order) as a plot ``columns`` pixels wide draws them: in each column of
+    time, the point of its least value and that of its greatest, in time order; as they are when
+    they have no more than two points a column."""
+    if columns < 1 or len(xs) <= 2 * columns or not xs[-1] > xs[0]:
+        return xs, ys
+    column = np.minimum(((xs - xs[0]) / (xs[-1] - xs[0]) * columns).astype(int), columns - 1)
+    by_value = np.lexsort((ys, column))      # each column's points from its least value (gaps last) up
+    ends = np.flatnonzero(np.diff(column[by_value])) + 1
+    kept = np.unique(np.concatenate((by_value[np.r_[0, ends]], by_value[np.r_[ends - 1, len(xs) - 1]])))
+    return xs[kept], ys[kept]
+
+
 def fields(record: Any) -> List[str]:
     """Every numeric field path the record's products have, robots' parts filtered by robot."""
     found: Dict[str, None] = {}

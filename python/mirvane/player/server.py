@@ -15,7 +15,8 @@ playback clock says:
   status's ``event`` is the number of the last one passed), and in ``runs`` each run's, with
   where its time 0 falls on the clock (``shift``);
 * ``/series.json`` field paths and their values over the record (``?run=``: of that run, on the
-  clock's axis; a value JSON has no number for, a damaged one, as null: a gap in the plot), ``/state.json`` the shown state as a tree (of two runs, one tree with both values),
+  clock's axis; a value JSON has no number for, a damaged one, as null: a gap in the plot;
+  ``&width=``: at most a column's least and greatest value for a plot that many pixels wide), ``/state.json`` the shown state as a tree (of two runs, one tree with both values),
   ``/plotly.min.js`` the plotting library from the installed ``plotly``;
 * ``POST /control`` a JSON control (``mirvane.player.clock.apply``), answered with the new status.
 
@@ -77,6 +78,8 @@ _OTHER_SITES = ("cross-site", "same-site")
 _BOUNDARY = "mirvane-frame"
 # How often waiting threads look whether the view has closed.
 _POLL_S = 0.25
+# The widest plot a series is decimated for: a screen's pixels across, and then some.
+_MOST_COLUMNS = 8192
 
 
 class PageRun(NamedTuple):
@@ -89,11 +92,15 @@ class PageRun(NamedTuple):
 class _Shown:
     """What the page has of one run: its latest picture, with the time and state it shows."""
 
+    @functools.cached_property
+    def latest(self) -> Optional[inspector.Latest]:
+        """Found when the inspector first asks (a pass over the record), not before the first picture."""
+        return inspector.Latest(self.run.record) if self.run.record is not None else None
+
     def __init__(self, run: PageRun, shift: float) -> None:
         self.run, self.shift = run, shift
-        self.kinds = [kind_of(product) or "" for product in run.record.products] if run.record is not None else []
+        self.products = run.record.products if run.record is not None else []
         self.series = series.Kept(run.record) if run.record is not None else None
-        self.latest = inspector.Latest(run.record) if run.record is not None else None
         self.picture: Optional[Image.Image] = None
         self.picture_time = 0.0
         self.state: Any = None
@@ -210,8 +217,8 @@ class LiveView:
         else:
             status = self._clock.status()
         fields = dataclasses.asdict(status)
-        runs = [{"name": shown.run.name, **fields["runs"][n], "products": len(shown.kinds),
-                 "kind": shown.kinds[run.product] if shown.kinds and not status.preparing else ""}
+        runs = [{"name": shown.run.name, **fields["runs"][n], "products": len(shown.products),
+                 "kind": kind_of(shown.products[run.product]) or "" if shown.products and not status.preparing else ""}
                 for n, (shown, run) in enumerate(zip(self._runs, status.runs))]
         kind = runs[0]["kind"] if len(runs) == 1 else ""
         return {"record": self._record_name, **fields, "span": self._span_s, "speed": status.rate, "kind": kind,
@@ -221,6 +228,11 @@ class LiveView:
         """Carry out one control (``ValueError`` when it cannot be) and give the new status."""
         apply(self._clock, request)
         return self.status()
+
+    def found(self, events: Sequence[Event], run: int = 0) -> None:
+        """The events of ``run`` found so far while it plays: ``/events.json`` lists them from now on."""
+        shown = self._runs[run]
+        shown.run = shown.run._replace(events=tuple(events))
 
     def events(self) -> Dict[str, Any]:
         runs = [{"name": shown.run.name, "shift": shown.shift,
@@ -239,9 +251,10 @@ class LiveView:
                 for shown, state, product in zip(self._runs, states, products)]
         return {"nodes": inspector.merged(a, b)}
 
-    def series(self, path: Optional[str], run: int = 0) -> Dict[str, Any]:
+    def series(self, path: Optional[str], run: int = 0, width: int = 0) -> Dict[str, Any]:
         """Without a path: the runs' field paths, the default ones and their plots; with one: its
-        values in ``run`` (times on the clock's axis) and their unit."""
+        values in ``run`` (times on the clock's axis) and their unit, for a plot ``width`` pixels wide
+        when given (``series.decimated``)."""
         records = [shown.run.record for shown in self._runs if shown.run.record is not None]
         shown = self._runs[run]
         if shown.series is None:
@@ -253,6 +266,7 @@ class LiveView:
                 return {"fields": self._fields, "defaults": series.default_paths(*records),
                         "plots": series.default_plots(*records)}
             spelled, xs, ys = shown.series(path)
+        xs, ys = series.decimated(xs, ys, width)
         unit = describe(series.parse(spelled).steps).unit
         return {"path": spelled, "t": (xs + shown.shift).tolist(), "v": ys.tolist(), "unit": unit,
                 "axis": axis_title(unit)}
@@ -495,7 +509,7 @@ class _Handler(Handler):
             self._json(HTTPStatus.OK, view.state())
         elif path == "/series.json":
             try:
-                self._json(HTTPStatus.OK, view.series(query.get("path", [None])[0], run))
+                self._json(HTTPStatus.OK, view.series(query.get("path", [None])[0], run, _width(query)))
             except ValueError as e:
                 self._json(HTTPStatus.BAD_REQUEST, {"error": str(e)})
         elif path == "/plotly.min.js" and plotly_js() is not None:
@@ -555,6 +569,12 @@ def _run(query: Dict[str, List[str]], view: LiveView) -> Optional[int]:
     the page does not show."""
     asked = query.get("run", ["0"])[0]
     return int(asked) if asked.isascii() and asked.isdigit() and len(asked) < 3 and int(asked) < view.runs else None
+
+
+def _width(query: Dict[str, List[str]]) -> int:
+    """``?width=PIXELS`` of a series request, the plot's (up to ``_MOST_COLUMNS``); 0 for every point."""
+    asked = query.get("width", ["0"])[0]
+    return min(int(asked), _MOST_COLUMNS) if asked.isascii() and asked.isdigit() and len(asked) < 7 else 0
 
 
 def _waiting(query: Dict[str, List[str]]) -> Tuple[Optional[int], float]:

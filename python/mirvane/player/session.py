@@ -34,14 +34,15 @@ from tqdm import tqdm
 
 from ..analysis.align import Alignment, align
 from ..analysis.events import INFO, Event, record_events
-from ..data import Data, span_seconds
+from ..data import span_seconds
 from ..project import Project
 from ..viewer import WorkspaceViewer
 from . import terminal
 from .movie import replay_of
-from .picture import POINT_MARK_S, Picture, marked  # noqa: F401  (marked, POINT_MARK_S: their old home)
+from .picture import POINT_MARK_S, marked  # noqa: F401  (marked, POINT_MARK_S: their old home)
 from .clock import Clock, Reader, RunTimes, Status, play_reads
 from .server import MAX_PICTURES_PER_SECOND, LiveView, PageRun
+from .windows import WINDOW_S, Window, Windows
 
 if TYPE_CHECKING:
     from .foxglove import FoxgloveLive
@@ -52,6 +53,9 @@ _FAREWELL_S = 1.0
 _LINES_PER_SECOND = 10.0
 # The most of an event's text the progress line shows, so that the line fits a terminal.
 _EVENT_TEXT = 60
+#: Seconds a run may span and still have its events found before its first picture (some 0.5 s a
+#: minute of the sample cell); a longer one shows its first picture at once and its events as found.
+EVENTS_FIRST_S = 120.0
 
 
 @dataclass(frozen=True)
@@ -67,6 +71,8 @@ class LiveOptions:
     hold: bool = False                          # with a page: serve the last picture until interrupted (or released)
     quiet: bool = False                         # no progress line and no notes
     keys: bool = True                           # read playback keys when standard input is a terminal
+    window_s: float = WINDOW_S                  # seconds of record played as one record (``windows``)
+    events_first_s: float = EVENTS_FIRST_S      # a run spanning more has its events found while it plays
 
 
 @dataclass(frozen=True)
@@ -105,7 +111,10 @@ class LiveSession:
             raise ValueError(f"a live session plays one run or two side by side, not {len(runs)}")
         first = runs[0]
         self.options, self.record, self.name = options, first.record, first.name
-        self.events = record_events(first.record, first.position)
+        # One long run's events are found while it plays (``start``); the page lists them once found.
+        self._finding = len(runs) == 1 and span_seconds(first.record) > options.events_first_s
+        self._position = first.position
+        self.events = [] if self._finding else record_events(first.record, first.position)
         # No output shows more pictures a second than the page's stream.
         timing: Dict[str, Any] = dict(start=options.start, rate=options.rate, paused=options.paused,
                                       loop=options.loop, frames_per_second=MAX_PICTURES_PER_SECOND)
@@ -171,6 +180,8 @@ class LiveSession:
             self._note(f"Foxglove at {' or '.join(self.foxglove.urls)} (open it in the Foxglove app: Open connection)")
         if options.keys and outputs.enter_context(terminal.keys(self.clock)) and not options.quiet:
             print(terminal.HELP, file=sys.stderr, flush=True)   # before the progress line, on a line of its own
+        if self._finding:
+            threading.Thread(target=self._find_events, name="mirvane-events", daemon=True).start()
         products = sum(len(play.run.record.products) for play in self._plays)
         self._bar = outputs.enter_context(tqdm(
             total=self.span, desc=f"preparing {products} products", unit="s",
@@ -245,6 +256,17 @@ class LiveSession:
         if self._bar is not None:
             self._bar.close()
 
+    def _find_events(self) -> None:
+        """Find the run's events and tell the clock, the picture and the page: once the keyframes
+        are found, so that a seek far ahead waits for them alone."""
+        if not self._plays[0].windows.keyframes.all_found():
+            return      # the replay has ended
+        self.events = record_events(self.record, self._position)
+        self.clock.found(self.events)
+        self._plays[0].windows.found(self.events)
+        if self.page is not None:
+            self.page.found(self.events)
+
     def _progress(self, status: Status) -> None:
         """Redraw the progress line when what it says changes: at once after a control (paused or
         not), else at most ``_LINES_PER_SECOND`` times a second."""
@@ -282,34 +304,57 @@ def on_clock(runs: Sequence[PageRun], shifts: Sequence[float]) -> List[Event]:
 
 
 class _Play:
-    """One run of a live session played: ``Replay.play`` of its record into a project and viewer of its
-    own, reading the session's clock through ``reader``, each picture followed by the session's cycle."""
+    """One run of a live session played: ``Replay.play`` of its record, window by window (``windows``),
+    into a project and viewer of its own, reading the session's clock through ``reader``, each picture
+    followed by the session's cycle. Play leaves a window when the clock leaves its times (played on
+    or sought); the window of the clock's time is then played from its start."""
 
     def __init__(self, session: LiveSession, number: int, project: Project, run: PageRun, reader: Reader) -> None:
         self.number, self.run, self.reader = number, run, reader
         self.system = project.system()
         self.viewer = WorkspaceViewer(project, *(session.options.size or ()))
-        self.picture = Picture(run.record, run.events)
-        # The time play last read, exact and on its axis: what its next picture shows.
+        self.windows = Windows(run.record, run.events, session.options.window_s)
         start = session.clock.start - reader.shift
-        self._shown = start, reader.played(start)
-        played = Data()
-        played.addRecord(run.record)
-        self._replay = replay_of(project, played, _Cycling(self, session))
+        self._window: Window = self.windows.at(start)
+        # The time play last read, exact and on the window's axis: what its next picture shows.
+        self._shown = start, self._window.played(start)
+        self._project, self._viewing = project, _Cycling(self, session)
+        self._began = False         # whether play has read its t0 in the window it plays
+        self.leaving: Optional[float] = None   # the time play left its window for, if it did
 
     def play(self) -> None:
-        with play_reads(self._read):
-            self._replay.play(index=0, speed=1.0)
+        try:
+            with play_reads(self._read):
+                while True:
+                    self._began, self.leaving = False, None
+                    replay_of(self._project, self._window.data, self._viewing).play(index=0, speed=1.0)
+                    if self.leaving is None:
+                        return
+                    self._window = self.windows.at(self.leaving)
+        finally:
+            self.windows.close()
 
     def _read(self) -> float:
-        """The clock as play reads it, noting what play will show."""
+        """The clock as play reads it in its window, noting what play will show; past the window's end
+        when the clock has left it."""
+        window = self._window
+        if not self._began:
+            self._began = True
+            # The first reading of all is the clock's start; a later window's t0 is its own.
+            return 0.0 if self.reader.started else self.reader.time()
         played = self.reader.time()
-        self._shown = self.reader.shown, played
-        return played
+        own = self.reader.shown
+        if played > self.reader.played_end:     # the clock is past the end, or stopped
+            return window.played_end + 1.0
+        if not window.holds(own):
+            self.leaving = own
+            return window.played_end + 1.0
+        self._shown = own, window.played(own)
+        return self._shown[1]
 
     def tell(self) -> None:
         """Tell the viewer what its next picture, of the time play shows, shows beyond play's state."""
-        self.picture.tell(self.viewer, *self._shown)
+        self._window.picture.tell(self.viewer, *self._shown)
 
 
 class _Cycling:
@@ -319,6 +364,8 @@ class _Cycling:
         self._play, self._session = play, session
 
     def render(self) -> None:
+        if self._play.leaving is not None:
+            return      # play draws once more past its window's end, which the next window shows instead
         self._play.tell()
         self._play.viewer.render()
         self._session.cycle(self._play.number)

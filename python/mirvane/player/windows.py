@@ -1,0 +1,280 @@
+"""A record played in windows, so that what play rebuilds before its first picture is one window's
+states, whatever the record's length.
+
+``Replay.play`` rebuilds a state for every product of the record it plays before its first cycle
+(some 2 ms a second of the sample cell's record: 7 s and gigabytes for an hour). A live replay
+plays a record in windows instead: each a record of its own (the record's header, the workspace
+state where the window starts, and its products), played by ``Replay.play`` as a whole record is.
+
+``Keyframes`` places a keyframe every ``window_s`` seconds from the products' stamps alone, at
+once, and then finds what each holds by one pass over the products on a thread of its own,
+applying the product rule (``scene.apply``) as it goes: the system state there (the workspace and
+the latest part of each kind) and what a picture needs beyond it (each robot's latest report,
+where perception last saw the items: ``picture.Picture``'s ``reports`` and ``seen``), so the
+first windows play while later keyframes are still being found. A window runs from one keyframe
+to the next. A record starts with a system state holding its workspace alone, so a
+window leads in with a product for each part of its keyframe's system state, stamped a second before
+the product before the window (never nearer a time the window shows than its own products): play
+shows none of them, and applying them again leaves the workspace as it is (each the latest of its
+kind). ``Windows`` builds a window from its keyframe (on a thread of its own, the
+next one while the current plays) and says which window shows a time: window k shows the times
+from midway between its first product and the one before it to midway between its last and the
+one after, so that each product is shown by the window holding it, as play's nearest-product rule
+over the whole record would. A record whose stamps go back in time is one window.
+"""
+
+import math
+import threading
+from array import array
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+
+import numpy as np
+import numpy.typing as npt
+from dravik.api import data_pb2, system_pb2
+
+from ..analysis.events import Event
+from ..data import Data
+from ..records import PlayAxis
+from ..scene import KINDS, apply, cut_bounds, kind_of
+from ..sightings import ItemsSeen
+from .picture import Picture
+
+#: Seconds of record a window holds. Play rebuilds a window's states before its first picture,
+#: some 10 ms for 5 s of the sample cell (about 230 products a second), and building the window
+#: (its products copied, its picture's reports and sightings) as long again; 10 s took 20 and 35 ms.
+WINDOW_S = 5.0
+# How long before the product before a window its lead-in products are stamped.
+_LEAD_NS = 1_000_000_000
+# Windows kept built: the one playing, the next, and one to come back to.
+_KEPT = 3
+
+Products = Callable[[int, int], Iterable[data_pb2.Product]]
+
+
+@dataclass(frozen=True)
+class Keyframe:
+    """Where a window starts: the position of its first product, the system state before it,
+    each robot's latest report before it and where perception had last seen the items."""
+    position: int
+    state: system_pb2.SystemState
+    reports: Dict[str, system_pb2.Controller]
+    seen: ItemsSeen
+
+
+class Keyframes:
+    """The keyframes of a record (``header``, the record without its products) whose products'
+    stamps are ``stamps`` and whose products at positions ``start`` to ``stop`` are
+    ``products(start, stop)``: one at the first product and then at the first product of each
+    later slot of ``window_s`` seconds from it (only the first when stamps go back in time).
+
+    Where they fall is known at once (``positions``); their states are found by one pass over
+    the products on a thread of its own (``begin``), and ``at(k)`` waits for keyframe ``k``."""
+
+    def __init__(self, header: data_pb2.Record, stamps: Iterable[int], products: Products,
+                 window_s: float = WINDOW_S) -> None:
+        if not window_s > 0:
+            raise ValueError(f"a window must last a positive number of seconds, not {window_s!r}")
+        self._header, self._products = header, products
+        #: Each product's stamp (8 bytes a product, as each time axis computed from them is).
+        self.stamps: "npt.NDArray[np.int64]" = np.asarray(array("q", stamps), dtype=np.int64)
+        #: Each product's exact time, seconds after the first (``records.timebase``).
+        self.exact: "npt.NDArray[np.float64]" = (self.stamps - self.stamps[:1].sum()) / 1e9
+        slots = (self.stamps - self.stamps[:1].sum()) // int(window_s * 1e9) if math.isfinite(window_s) else \
+            np.zeros(len(self.stamps), dtype=np.int64)
+        ordered = not np.any(np.diff(self.stamps) < 0)
+        # Products play cannot tell apart (its axis is coarser than the stamps) are never split:
+        # it shows the first of them, where one window would show the second.
+        played = 1e-9 * self.stamps.astype(float) - 1e-9 * float(self.stamps[:1].sum())
+        splits = np.flatnonzero((np.diff(slots) != 0) & (np.diff(played) > 0)) + 1
+        #: The position of each keyframe's product.
+        self.positions: List[int] = [0, *splits.tolist()] if len(slots) and ordered else [0][:len(slots)]
+        self._frames: List[Keyframe] = []
+        self._found = threading.Condition()
+        self._closed = False
+        self._failed: Optional[BaseException] = None
+
+    def __len__(self) -> int:
+        return len(self.positions)
+
+    def begin(self) -> None:
+        """Find the keyframes' states on a thread of its own."""
+        threading.Thread(target=self._walk, name="mirvane-keyframes", daemon=True).start()
+
+    def at(self, number: int) -> Keyframe:
+        """Keyframe ``number``, once found (``RuntimeError`` if it never will be)."""
+        if not self._wait(number):
+            raise RuntimeError(f"keyframe {number} was not found: {self._failed or 'the windows were closed'}")
+        return self._frames[number]
+
+    def all_found(self) -> bool:
+        """Wait until every keyframe is found: True, or False if they never will be."""
+        return self._wait(len(self.positions) - 1)
+
+    def close(self) -> None:
+        """Stop finding keyframes."""
+        with self._found:
+            self._closed = True
+            self._found.notify_all()
+
+    def _wait(self, number: int) -> bool:
+        with self._found:
+            self._found.wait_for(lambda: len(self._frames) > number or self._failed is not None or self._closed)
+            return len(self._frames) > number
+
+    def _walk(self) -> None:
+        """Apply the product rule (``scene.apply``) product by product, keeping a keyframe at each of ``positions``."""
+        workspace = system_pb2.WorkspaceState()
+        workspace.CopyFrom(self._header.project.workspace.state)
+        seen = ItemsSeen()
+        reports: Dict[str, system_pb2.Controller] = {}
+        # The latest product of each kind, and its position: its part is the system state's.
+        latest: Dict[str, Tuple[int, data_pb2.Product]] = {}
+        marks = iter([*self.positions, -1])
+        mark = next(marks)
+        try:
+            for position, product in enumerate(self._products(0, len(self.stamps))):
+                if position == mark:
+                    state = system_pb2.SystemState()
+                    state.workspace.CopyFrom(workspace)
+                    # Each the latest of its kind: applied again, they change the workspace no more.
+                    for _, last in sorted(latest.values(), key=lambda placed: placed[0]):
+                        apply(last, state)
+                    with self._found:
+                        self._frames.append(Keyframe(position, state, dict(reports), seen.copy()))
+                        self._found.notify_all()
+                    mark = next(marks)
+                    if self._closed or mark < 0:
+                        return
+                apply(product, workspace)
+                seen.apply(product)
+                kind = kind_of(product)
+                if kind is not None:
+                    latest[kind] = position, product
+                if kind == "controller" and product.controller.robot:
+                    reports[product.controller.robot] = product.controller
+        except BaseException as e:      # told to whoever waits
+            with self._found:
+                self._failed = e
+                self._found.notify_all()
+
+
+@dataclass(frozen=True)
+class Window:
+    """One window of a record: ``record`` to play (a whole record of its own) in ``data``, the
+    ``picture`` of its products, and the times (exact, on the whole record's axis) it shows: above
+    ``low``, up to ``high``."""
+    number: int
+    record: data_pb2.Record
+    data: Data
+    picture: Picture
+    low: float
+    high: float
+    axis: PlayAxis          # the whole record's exact times to the window's play axis
+    played_end: float       # the window's end on its play axis
+
+    def holds(self, seconds: float) -> bool:
+        return self.low < seconds <= self.high
+
+    def played(self, seconds: float) -> float:
+        """The time play reads in this window for ``seconds`` of the whole record (exact)."""
+        return self.axis.played(seconds)
+
+
+class Windows:
+    """The windows of ``record`` (its ``events`` on its own axis), each some ``window_s`` seconds;
+    ``products(start, stop)`` gives the record's products at those positions (by default, its own)."""
+
+    def __init__(self, record: data_pb2.Record, events: Sequence[Event], window_s: float = WINDOW_S,
+                 products: Optional[Products] = None) -> None:
+        self._header = header_of(record)
+        self._events = tuple(events)
+        self._products: Products = products or (lambda start, stop: record.products[start:stop])
+        self.keyframes = Keyframes(self._header, (product.timestamp_ns for product in record.products),
+                                   self._products, window_s)
+        exact = self.keyframes.exact
+        self._starts = [*self.keyframes.positions, len(exact)]
+        # Window k shows the times up to ``_highs[k]``, the last window to the end and past it.
+        self._highs = np.array([(exact[start - 1] + exact[start]) / 2 for start in self._starts[1:-1]], dtype=float)
+        self._built: Dict[int, "Future[Window]"] = {}
+        self._lock = threading.Lock()
+        self._builder = ThreadPoolExecutor(max_workers=1, thread_name_prefix="mirvane-window")
+        self.keyframes.begin()
+
+    def __len__(self) -> int:
+        return len(self.keyframes)
+
+    def number_at(self, seconds: float) -> int:
+        """The number of the window that shows ``seconds`` of the record (exact)."""
+        return int(np.searchsorted(self._highs, seconds, side="left"))
+
+    def at(self, seconds: float) -> Window:
+        """The window that shows ``seconds``, built (or waited for), with the next one begun."""
+        number = self.number_at(seconds)
+        window = self._future(number).result()
+        if number + 1 < len(self):
+            self._future(number + 1)
+        return window
+
+    def found(self, events: Sequence[Event]) -> None:
+        """The events found so far: the windows' pictures show them from now on."""
+        with self._lock:
+            self._events = tuple(events)
+            built = list(self._built.values())
+        for future in built:
+            future.add_done_callback(self._tell_events)
+
+    def _tell_events(self, done: "Future[Window]") -> None:
+        if not done.cancelled() and done.exception() is None:
+            done.result().picture.found(self._events)
+
+    def close(self) -> None:
+        self.keyframes.close()
+        self._builder.shutdown(wait=False, cancel_futures=True)
+
+    def _future(self, number: int) -> "Future[Window]":
+        with self._lock:
+            future = self._built.pop(number, None) or self._builder.submit(self._build, number)
+            self._built[number] = future      # the most recently asked for last
+            for old in list(self._built)[:-_KEPT]:
+                del self._built[old]
+            return future
+
+    def _build(self, number: int) -> Window:
+        frame, stop = self.keyframes.at(number), self._starts[number + 1]
+        body = data_pb2.Record()
+        body.products.extend(self._products(frame.position, stop))
+        stamps = self.keyframes.stamps[frame.position:stop]
+        lead = _lead_in(frame.state, int(self.keyframes.stamps[frame.position - 1]) - _LEAD_NS) \
+            if frame.position else []
+        cut = data_pb2.Record()
+        cut.CopyFrom(self._header)
+        cut.project.workspace.state.CopyFrom(frame.state.workspace)
+        cut.products.extend(lead)
+        cut.products.extend(body.products)
+        cut_bounds(cut, frame.position > 0, stop < len(self.keyframes.exact))
+        every = np.concatenate(([product.timestamp_ns for product in lead], stamps)).astype(np.int64)
+        played = (1e-9 * every.astype(float) - 1e-9 * float(every[0]))[len(lead):]     # as play computes its axis
+        data = Data()
+        data.addRecord(cut)
+        highs = self._highs
+        return Window(number=number, record=cut, data=data,
+                      picture=Picture(body, self._events, reports=frame.reports, seen=frame.seen, times=played),
+                      low=float(highs[number - 1]) if number else -math.inf,
+                      high=float(highs[number]) if number < len(highs) else math.inf,
+                      axis=PlayAxis(played, self.keyframes.exact[frame.position:stop]),
+                      played_end=float(played[-1]))
+
+
+def header_of(record: data_pb2.Record) -> data_pb2.Record:
+    """``record`` without its products, which are never copied."""
+    header = data_pb2.Record(start_timestamp_ns=record.start_timestamp_ns, stop_timestamp_ns=record.stop_timestamp_ns)
+    header.project.CopyFrom(record.project)
+    return header
+
+
+def _lead_in(state: system_pb2.SystemState, stamp: int) -> List[data_pb2.Product]:
+    """A product for each part ``state`` holds, stamped ``stamp``: play's system state after them is ``state``."""
+    return [data_pb2.Product(timestamp_ns=stamp, **{kind: getattr(state, kind)})
+            for kind in KINDS if state.HasField(kind)]

@@ -1,0 +1,130 @@
+"""A record played live in windows: the same picture of a product however playback comes to it."""
+
+import contextlib
+import math
+import random
+import threading
+import time
+import urllib.error
+import urllib.request
+
+import numpy as np
+
+from mirvane.data import Data
+from mirvane.player.session import LiveOptions, LiveSession, Run
+from mirvane.player.windows import Windows
+from mirvane.project import Project
+
+from test_session import ask, status_when
+
+# Short windows, so that a 20 s run crosses many.
+WINDOW_S = 2.0
+
+
+@contextlib.contextmanager
+def playing(where, window_s, runs=1, **given):
+    """A paused live session of the run in ``where`` (``runs`` times side by side) played in windows
+    of ``window_s`` (and other options ``given``), with its page."""
+    record = Data.fromFile(where / "run.rec").records()[-1]
+    played = []
+    for name in "AB"[:runs]:
+        project = Project()
+        project.load(str(where / "run.mvproj"))
+        played.append(Run(project, record, name))
+    options = LiveOptions(paused=True, page=("127.0.0.1", 0), quiet=True, keys=False, window_s=window_s, **given)
+    with LiveSession(played, options) as session:
+        player = threading.Thread(target=session.play, daemon=True)
+        player.start()
+        status_when(session, preparing=False)
+        yield session
+        ask(session, "control", {"action": "stop"})
+        player.join(30)
+        assert not player.is_alive()
+
+
+def picture(session, seconds=None, run=0):
+    """The page's picture of ``run`` once it shows ``seconds`` (after seeking there for the first
+    run), or what it shows now."""
+    if seconds is None:
+        seconds = status_when(session, paused=True)["time"]
+    elif run == 0:
+        ask(session, "control", {"action": "seek", "time": seconds})
+    deadline = time.monotonic() + 30
+    while True:
+        with contextlib.suppress(urllib.error.HTTPError):     # 503 until the first picture
+            with urllib.request.urlopen(session.page.url + f"frame.jpg?run={run}", timeout=10) as answer:
+                if answer.headers["X-Playback-Time"] == f"{seconds:.6f}":
+                    return seconds, answer.read()
+        assert time.monotonic() < deadline, f"no picture of {seconds} s"
+        time.sleep(0.02)
+
+
+def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(every_fault):
+    where, _ = every_fault
+    record = Data.fromFile(where / "run.rec").records()[-1]
+    windows = Windows(record, (), WINDOW_S)
+    times = windows.keyframes.exact
+    starts = windows.keyframes.positions
+    assert len(starts) >= 8
+    # Each window's first and last products, and others at random, sought in a random order.
+    rng = random.Random(7)
+    chosen = sorted({*starts[1:], *(start - 1 for start in starts[1:]), *rng.sample(range(len(times)), 12)})
+    targets = [float(times[position]) for position in chosen]
+    shuffled = rng.sample(targets, len(targets))
+    with playing(where, WINDOW_S) as windowed:
+        sought = dict(picture(windowed, seconds) for seconds in shuffled)
+        # Played on across a window's end, then paused.
+        played = []
+        for start in starts[2:5]:
+            picture(windowed, float(times[start]) - 0.3)
+            ask(windowed, "control", {"action": "play"})
+            time.sleep(0.6)
+            ask(windowed, "control", {"action": "pause"})
+            played.append(picture(windowed))
+        stepped = []
+        picture(windowed, float(times[starts[5] - 2]))
+        for _ in range(3):
+            ask(windowed, "control", {"action": "step"})
+            stepped.append(picture(windowed))
+    assert any(seconds >= times[start] for (seconds, _), start in zip(played, starts[2:5]))
+    with playing(where, math.inf) as whole:
+        for seconds, shown in [*sought.items(), *played, *stepped]:
+            assert picture(whole, seconds)[1] == shown, seconds
+
+
+def test_two_runs_on_one_clock_each_play_their_windows(every_fault):
+    with playing(every_fault[0], WINDOW_S, runs=2) as both:
+        for seconds in (1.0, 9.5, 4.2, 17.99, 0.5):
+            assert picture(both, seconds) == picture(both, seconds, run=1)
+
+
+def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(every_fault):
+    record = Data.fromFile(every_fault[0] / "run.rec").records()[-1]
+    for window_s in (0.5, WINDOW_S, 1e6):
+        windows = Windows(record, (), window_s)
+        times = windows.keyframes.exact
+        starts = windows.keyframes.positions
+        assert starts[0] == 0 and np.all(np.diff(times[starts] // window_s) > 0)
+        shown = [windows.at(float(t)) for t in times[::97]]
+        assert all(window.holds(float(t)) for window, t in zip(shown, times[::97]))
+        windows.close()
+
+
+def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault):
+    where, listed = every_fault
+    with playing(where, WINDOW_S, events_first_s=0.0) as session:
+        status_when(session, events=len(listed))
+        assert ask(session, "events.json")["events"] == listed
+        ask(session, "control", {"action": "event", "step": 1})
+        assert status_when(session, event=1)["time"] == listed[0]["time"]
+
+
+def test_a_series_for_a_narrow_plot_keeps_each_columns_extremes(every_fault):
+    with playing(every_fault[0], WINDOW_S) as session:
+        path = ask(session, "series.json")["defaults"][0]
+        whole = ask(session, f"series.json?path={path}")
+        for width in (1, 50):
+            narrow = ask(session, f"series.json?path={path}&width={width}")
+            assert len(narrow["v"]) <= 2 * width < len(whole["v"])
+            assert (min(narrow["v"]), max(narrow["v"])) == (min(whole["v"]), max(whole["v"]))
+            assert narrow["t"] == sorted(narrow["t"]) and set(narrow["t"]) <= set(whole["t"])
