@@ -20,7 +20,7 @@ as deep as it sees (``view_range``).
 import math
 from bisect import bisect_right
 from dataclasses import dataclass, field
-from typing import Collection, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Collection, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
@@ -456,16 +456,29 @@ def record_span(record: data_pb2.Record, positions: range) -> data_pb2.Record:
     """
     cut = data_pb2.Record()
     cut.CopyFrom(record)
-    del cut.products[positions.stop:]
-    del cut.products[:positions.start]
-    start = cut.project.workspace.state
-    for product in record.products[:positions.start]:
-        apply(product, start)
-    if positions.start > 0 and cut.products:
-        cut.start_timestamp_ns = max(cut.start_timestamp_ns, cut.products[0].timestamp_ns)
-    if positions.stop < len(record.products) and cut.products:
-        cut.stop_timestamp_ns = min(cut.stop_timestamp_ns, cut.products[-1].timestamp_ns)
+    del cut.products[:]
+    cut.products.extend(span_products(cut, record.products, positions))
     return cut
+
+
+def span_products(cut: data_pb2.Record, products: Iterable[data_pb2.Product], positions: range
+                  ) -> Iterator[data_pb2.Product]:
+    """``record_span`` a product at a time: the products at ``positions`` of a record's ``products``,
+    while ``cut``, the record without its products, becomes the cut's (complete once they are read)."""
+    start = cut.project.workspace.state
+    first = last = None
+    count = 0
+    for count, product in enumerate(products, 1):
+        if count <= positions.start:
+            apply(product, start)
+        elif count <= positions.stop:
+            first = product.timestamp_ns if first is None else first
+            last = product.timestamp_ns
+            yield product
+    if positions.start > 0 and first is not None:
+        cut.start_timestamp_ns = max(cut.start_timestamp_ns, first)
+    if positions.stop < count and last is not None:
+        cut.stop_timestamp_ns = min(cut.stop_timestamp_ns, last)
 
 
 # -- robots as mounted ---------------------------------------------------------------------
