@@ -42,6 +42,26 @@ class _Windowed:
         raise NotImplementedError
 
 
+class _Noise:
+    """``count`` draws of perception noise from ``rng``, taken a window at a time, in order: the
+    stream is passed over at once (as if drawn whole) and drawn again from where it began."""
+
+    def __init__(self, rng: np.random.Generator, count: int) -> None:
+        self._rng = np.random.Generator(type(rng.bit_generator)())
+        self._rng.bit_generator.state = rng.bit_generator.state
+        for first in range(0, count, _WINDOW):      # equal to one draw of them all
+            rng.normal(0.0, _NOISE, min(_WINDOW, count - first))
+        self._taken = 0
+
+    def take(self, first: int, end: int) -> Floats:
+        """The draws ``first`` to ``end``: later than those taken before."""
+        assert first >= self._taken, "noise is taken in order"
+        self._rng.normal(0.0, _NOISE, first - self._taken)
+        self._taken = end
+        noise: Floats = self._rng.normal(0.0, _NOISE, end - first)
+        return noise
+
+
 class PerceptionSamples(_Windowed):
     """Camera and box poses at every perception time, written out one product at a time."""
 
@@ -51,8 +71,7 @@ class PerceptionSamples(_Windowed):
         self.plans = plans
         self.cameras = [camera[0] for camera in CAMERAS]
         self.boxes = sorted(boxes)
-        self._boxes = [(name, boxes[name], rng.normal(0.0, _NOISE, len(t)), rng.normal(0.0, _NOISE, len(t)))
-                       for name in self.boxes]
+        self._boxes = [(name, boxes[name], _Noise(rng, len(t)), _Noise(rng, len(t))) for name in self.boxes]
         self.hidden: Dict[str, Set[int]] = {}       # boxes perception misses, at which samples
         # Cameras bumped: from which sample, by how much (x, y) and turned how far.
         self._bumps: Dict[str, List[Tuple[int, float, float, float]]] = {}
@@ -78,7 +97,7 @@ class PerceptionSamples(_Windowed):
         boxes = []
         for name, box, x_noise, y_noise in self._boxes:
             bx, by, bz, byaw = box.poses(t, *effectors[id(box.robot)])
-            boxes.append((name, _rows(bx + x_noise[first:end], by + y_noise[first:end], bz, byaw)))
+            boxes.append((name, _rows(bx + x_noise.take(first, end), by + y_noise.take(first, end), bz, byaw)))
         return [(name, self._camera(name, first, end)) for name in self.cameras], boxes
 
     def _camera(self, camera: str, first: int, end: int) -> Rows:
