@@ -447,6 +447,19 @@ def cell(robots: Mapping[str, project_pb2.RobotModel], cameras: Mapping[str, pro
               for name, model in sorted(items.items())))
 
 
+#: Products applied to a state message between fresh copies of it (``renewed``).
+RENEW_EVERY = 5000
+
+
+def renewed(state: system_pb2.WorkspaceState) -> system_pb2.WorkspaceState:
+    """A copy of ``state``: a message keeps what its fields held before in its own memory until it
+    goes, so a state changed by product after product is copied afresh now and then (``RENEW_EVERY``)
+    to take no more than so many products' memory."""
+    fresh = system_pb2.WorkspaceState()
+    fresh.CopyFrom(state)
+    return fresh
+
+
 def record_span(record: data_pb2.Record, positions: range) -> data_pb2.Record:
     """``record`` cut to its products at ``positions`` (a range), starting in the workspace state
     they start in: the record's own with every product before them applied (the product
@@ -466,11 +479,16 @@ def span_products(cut: data_pb2.Record, products: Iterable[data_pb2.Product], po
     """``record_span`` a product at a time: the products at ``positions`` of a record's ``products``,
     while ``cut``, the record without its products, becomes the cut's (complete once they are read)."""
     start = cut.project.workspace.state
+    state = renewed(start)
     first = last = None
     count = 0
     for count, product in enumerate(products, 1):
         if count <= positions.start:
-            apply(product, start)
+            apply(product, state)
+            if count == positions.start:
+                start.CopyFrom(state)
+            elif count % RENEW_EVERY == 0:
+                state = renewed(state)
         elif count <= positions.stop:
             first = product.timestamp_ns if first is None else first
             last = product.timestamp_ns

@@ -82,7 +82,7 @@ _EYE_ELEVATION_DEG = 60.0
 _EYE_DISTANCE = 0.85
 _BACKGROUND = (24, 26, 31)      # dark, whatever the viewer's theme: the colours above are chosen for it
 _PROGRESS_EVERY = 4096
-_SEND_EVERY = 20000     # products whose rows are sent together: memory holds no more
+_SEND_EVERY = scene.RENEW_EVERY     # products whose rows are sent together: memory holds no more
 
 
 class RrdError(DataFileError):
@@ -400,6 +400,7 @@ class _Drawing:
         self._shapes.clear()
         self._series.clear()
         self._texts.clear()
+        self._state = scene.renewed(self._state)
 
 
 def _send_series(stream: rr.RecordingStream, path: str, rows: _Rows, origin: int) -> None:
