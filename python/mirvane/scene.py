@@ -25,6 +25,7 @@ from typing import Collection, Dict, Iterable, Iterator, List, Mapping, NamedTup
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
 from .geometry import rotation, roll_pitch_of, segments_apart, yaw_of
+from .records import RENEW_EVERY, renewed
 
 Point = Tuple[float, float]
 Point3 = Tuple[float, float, float]
@@ -445,19 +446,6 @@ def cell(robots: Mapping[str, project_pb2.RobotModel], cameras: Mapping[str, pro
         tuple(item(name, model, state.items.get(name) if state is not None else None, name in held, poses.get(name),
                    sighted.get(name))
               for name, model in sorted(items.items())))
-
-
-#: Products applied to a state message between fresh copies of it (``renewed``).
-RENEW_EVERY = 5000
-
-
-def renewed(state: system_pb2.WorkspaceState) -> system_pb2.WorkspaceState:
-    """A copy of ``state``: a message keeps what its fields held before in its own memory until it
-    goes, so a state changed by product after product is copied afresh now and then (``RENEW_EVERY``)
-    to take no more than so many products' memory."""
-    fresh = system_pb2.WorkspaceState()
-    fresh.CopyFrom(state)
-    return fresh
 
 
 def record_span(record: data_pb2.Record, positions: range) -> data_pb2.Record:

@@ -59,7 +59,8 @@ with warnings.catch_warnings():     # rerun-sdk warns once that it soon drops Py
 
 from .. import scene, sightings
 from .._atomic import replacing
-from ..records import DataFileError, Event, EventsOf, PathLike, RecordIndexError, Severity, UnfinishedFileError, event_marks
+from ..records import (RENEW_EVERY, DataFileError, Event, EventsOf, PathLike, RecordIndexError, Severity,
+                       UnfinishedFileError, event_marks, renewed)
 from .productstream import ProductStream, Streamed
 from .recordings import recording_file
 from .recordstream import Counts
@@ -82,7 +83,7 @@ _EYE_ELEVATION_DEG = 60.0
 _EYE_DISTANCE = 0.85
 _BACKGROUND = (24, 26, 31)      # dark, whatever the viewer's theme: the colours above are chosen for it
 _PROGRESS_EVERY = 4096
-_SEND_EVERY = scene.RENEW_EVERY     # products whose rows are sent together: memory holds no more
+_SEND_EVERY = RENEW_EVERY     # products whose rows are sent together: memory holds no more
 
 
 class RrdError(DataFileError):
@@ -400,7 +401,7 @@ class _Drawing:
         self._shapes.clear()
         self._series.clear()
         self._texts.clear()
-        self._state = scene.renewed(self._state)
+        self._state = renewed(self._state)
 
 
 def _send_series(stream: rr.RecordingStream, path: str, rows: _Rows, origin: int) -> None:
