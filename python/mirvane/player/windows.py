@@ -20,8 +20,9 @@ from dravik.api import data_pb2
 from ..records import RENEW_EVERY, play_product_seconds, renewed
 from ..scene import apply, kind_of
 
-#: Frames of a movie played at a time: a minute of record at 10 frames a second and speed 1.
-WINDOW_FRAMES = 600
+#: Frames of a movie played at a time: 15 s of record at 10 frames a second and speed 1 (a window's
+#: products are held twice, in its record and in play's states).
+WINDOW_FRAMES = 150
 #: How far before its frame's time a product shown with a later one is stamped (at most).
 _BEFORE_NS = 1000
 
