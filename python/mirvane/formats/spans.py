@@ -35,7 +35,7 @@ def spanned_recording(path: PathLike, start_s: float, end_s: float, index: Optio
         cut = os.path.join(scratch, "span.rec")
         kept = 0
         with open(cut, "wb") as f:
-            writer = RecordWriter(f, cut)
+            writer = RecordWriter(f, os.fspath(path))
             for _, offset, length in chosen:
                 header, products = stream.at(offset, length)
                 positions = stamps_span((product.timestamp_ns for product in products), start_s, end_s)
