@@ -54,7 +54,7 @@ def test_a_clip_is_the_whole_movies_frames_of_its_span(stalled, tmp_path, span):
 
 def test_a_movie_played_in_windows_of_a_few_frames_is_the_one_played_whole(stalled, tmp_path):
     where, env, whole, _ = stalled
-    windows = ("import sys, mirvane.player.windows as w; from mirvane.cli import main; "
+    windows = ("import sys, mirvane.player.movie_windows as w; from mirvane.cli import main; "
                "w.WINDOW_FRAMES = 3; sys.exit(main(sys.argv[1:]))")
     done = subprocess.run([sys.executable, "-c", windows, "replay", str(where / "run.rec"), "--project",
                            str(where / "run.mvproj"), "--movie", "windows.mp4", "--quiet"],

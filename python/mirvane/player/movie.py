@@ -22,7 +22,7 @@ from ..data import Data, span_seconds
 from ..records import play_span
 from ..reasons import cannot_write
 from ..rebinding import movie_clip, movie_frames_in
-from .windows import windowed
+from .movie_windows import windowed
 
 if TYPE_CHECKING:
     from dravik.api.data_pb2 import Record
