@@ -3,6 +3,8 @@
 import json
 import math
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -48,6 +50,18 @@ def test_a_clip_is_the_whole_movies_frames_of_its_span(stalled, tmp_path, span):
     assert len(clip) == last - first + 1
     assert [k for k, frame in enumerate(clip) if (frame != whole[first + k]).any()] == []
     assert listing(tmp_path) == {tmp_path: ["clip.mp4"]}
+
+
+def test_a_movie_played_in_windows_of_a_few_frames_is_the_one_played_whole(stalled, tmp_path):
+    where, env, whole, _ = stalled
+    windows = ("import sys, mirvane.player.movie_windows as w; from mirvane.cli import main; "
+               "w.WINDOW_FRAMES = 3; sys.exit(main(sys.argv[1:]))")
+    done = subprocess.run([sys.executable, "-c", windows, "replay", str(where / "run.rec"), "--project",
+                           str(where / "run.mvproj"), "--movie", "windows.mp4", "--quiet"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    movie = decoded(tmp_path / "windows.mp4")
+    assert len(movie) == len(whole) and [k for k, frame in enumerate(movie) if (frame != whole[k]).any()] == []
 
 
 @pytest.mark.parametrize("out", ["span.mcap", "span.rrd"])

@@ -13,7 +13,7 @@ PACKAGE = Path(__file__).resolve().parent.parent / "python" / "mirvane"
 # Bottom to top; a module belongs to the first layer one of whose prefixes it starts with.
 LAYERS = [
     ("records", ["mirvane.records", "mirvane.reasons", "mirvane._atomic", "mirvane._version", "mirvane.constants"]),
-    ("companions", ["mirvane.geometry", "mirvane.scene", "mirvane.sightings", "mirvane.workspace",
+    ("companions", ["mirvane.geometry", "mirvane.scene", "mirvane.cuts", "mirvane.sightings", "mirvane.workspace",
                     "mirvane.behavior", "mirvane.system", "mirvane.viewer", "mirvane.movie", "mirvane.project", "mirvane.replay", "mirvane.snapshots",
                     "mirvane.rebinding"]),
     ("formats", ["mirvane.formats", "mirvane.data"]),

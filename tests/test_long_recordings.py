@@ -40,13 +40,21 @@ def write_mcap(source, path):
         out.finish()
 
 
-#: What a command is given: the recording ``{}``, a file it writes ``{out}`` (default: the recording alone).
+#: What a command (before any ":") is given: the recording ``{}``, its project ``{stem}.mvproj``, a file it
+#: writes ``{out}``, the recording's length ``{seconds}`` (default: the recording alone).
 OPERANDS = {
     "index": ("--db", "{}.duckdb", "--quiet", "{}"),
     "diff": ("{}", "{}"),
     "export": ("{}", "{out}.mcap", "--quiet"),
+    "export:rrd": ("{}", "{out}.rrd", "--quiet"),
+    "export:span": ("{}", "{out}.mcap", "--from", "30", "--to", "31", "--quiet"),
     "import": ("{}", "{out}.rec", "--quiet"),
+    "record": ("{out}.rec", "--seconds", "{seconds}"),
+    "show": ("{stem}.mvproj", "--recording", "{}"),
+    "recover": ("{}", "{out}.mcap", "--force"),
 }
+#: The recordings a command is measured on, by their ending (default: both).
+READS = {"import": ("mcap",), "record": ("rec",), "recover": ("mcap",), "export:rrd": ("rec",)}
 
 
 @pytest.mark.memory
@@ -57,30 +65,42 @@ OPERANDS = {
     "diff",
     "export",
     "import",
+    "record",
+    "export:rrd",
+    "export:span",
+    "show",
+    "recover",
 ])
 def test_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path, command):
     said = {}
-    for ext in ("rec", "mcap")[command == "import":]:
+    for ext in READS.get(command, ("rec", "mcap")):
         peaks = []
         for seconds in (60, 240):
-            args = [operand.format(f"run{seconds}.{ext}", out=tmp_path / "written")
-                    for operand in OPERANDS.get(command, ("{}",))]
+            args = [operand.format(f"run{seconds}.{ext}", stem=f"run{seconds}", out=tmp_path / "written",
+                                   seconds=seconds) for operand in OPERANDS.get(command, ("{}",))]
             with open(tmp_path / "out", "w+") as out:
-                status, said[ext, seconds], peak = peak_memory([MIRVANE, command, *args], lengths, out)
+                status, said[ext, seconds], peak = peak_memory([MIRVANE, command.split(":")[0], *args], lengths, out)
             assert status == 0, said[ext, seconds]
             peaks.append(peak)
         assert peaks[1] <= 1.25 * peaks[0] + 8 * 1024, (ext, peaks)     # kB
-    assert said["mcap", 240] == said.get(("rec", 240), "").replace(".rec", ".mcap")
+    if len(READS.get(command, "both")) == 2:
+        assert said["mcap", 240] == said["rec", 240].replace(".rec", ".mcap")
 
 
-def test_a_record_too_long_for_a_recording_file_is_refused_up_front(recorded, tmp_path):
+@pytest.mark.parametrize("command, said", [
+    (("import", "{}/run.mcap", "back.rec", "--quiet"),
+     r"back.rec: record 0 would take more than 100,000 bytes[^\n]*keep the recording as an MCAP file[^\n]*"),
+    (("record", "back.rec", "--seconds", "5"),
+     r"back.rec: 5 s of the cell take more than a recording file holds in one record \(100,000 bytes\); "
+     r"record fewer --seconds"),
+])
+def test_a_record_too_long_for_a_recording_file_is_refused_up_front(recorded, tmp_path, command, said):
     limited = ("import sys, mirvane.formats.recordstream as r; from mirvane.cli import main; "
                "r.MOST_RECORD_BYTES = 100_000; sys.exit(main(sys.argv[1:]))")
-    done = subprocess.run([sys.executable, "-c", limited, "import", str(recorded / "run.mcap"), "back.rec", "--quiet"],
+    done = subprocess.run([sys.executable, "-c", limited, *(operand.format(recorded) for operand in command)],
                           cwd=tmp_path, capture_output=True, text=True, timeout=120)
-    assert done.returncode == 2 and not (tmp_path / "back.rec").exists()
-    assert re.fullmatch(r"mirvane: error: [^\n]*back.rec: record 0 would take more than 100,000 bytes[^\n]*"
-                        r"keep the recording as an MCAP file[^\n]*\n", done.stderr), done.stderr
+    assert done.returncode == 2 and not list(tmp_path.iterdir())
+    assert re.fullmatch(rf"mirvane: error: {said}\n", done.stderr), done.stderr
 
 
 @pytest.mark.parametrize("variant", [{"sort": True}, {"sort": False, "drop": ["/record"]}])

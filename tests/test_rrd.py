@@ -126,6 +126,14 @@ def test_values_at_a_product_time_are_what_replay_shows_then(exported, monkeypat
             assert center == pytest.approx([p.x, p.y, p.z], abs=1e-6)
 
 
+def test_an_export_sent_in_pieces_reads_back_as_one_sent_whole(tmp_path, monkeypatch):
+    make_recording(runs=2, duration_s=1.0, seed=4).save(tmp_path / "run.rec")
+    export_rrd(tmp_path / "run.rec", tmp_path / "whole.rrd")
+    monkeypatch.setattr("mirvane.formats.rrd._SEND_EVERY", 7)
+    export_rrd(tmp_path / "run.rec", tmp_path / "pieces.rrd")
+    assert read(tmp_path / "pieces.rrd") == read(tmp_path / "whole.rrd")
+
+
 def test_records_follow_one_another_and_all_are_counted(tmp_path):
     source = save(odd_records(), tmp_path / "odd.rec")
     counts = export_rrd(source, tmp_path / "odd.rrd")

@@ -11,7 +11,7 @@ from dravik.api import data_pb2
 
 from ._atomic import replacing
 from .formats.recordings import read_records
-from .scene import record_span
+from .cuts import record_span
 from .formats.recordstream import read_recording_file
 from .records import (DataFileError, PathLike, RecordIndexError, UnfinishedFileError, newer_fields,
                       product_seconds, record_position, seconds_between, span_positions, span_seconds)

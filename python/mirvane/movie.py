@@ -21,7 +21,7 @@ from dravik.api import data_pb2
 
 from ._atomic import PathLike, replacing
 from .records import play_product_seconds, play_seconds
-from .scene import record_span
+from .cuts import record_span
 from .rebinding import rebound
 
 # How far below k / fps a time may fall through rounding and still show image k.

@@ -449,33 +449,6 @@ def cell(robots: Mapping[str, project_pb2.RobotModel], cameras: Mapping[str, pro
               for name, model in sorted(items.items())))
 
 
-def record_span(record: data_pb2.Record, positions: range) -> data_pb2.Record:
-    """``record`` cut to its products at ``positions`` (a range), starting in the workspace state
-    they start in: the record's own with every product before them applied (the product
-    rule above), so that after each product the state is the whole record's after it.
-
-    When products before (after) the span are cut off, the record starts (stops) at its first (last).
-    """
-    cut = data_pb2.Record()
-    cut.CopyFrom(record)
-    del cut.products[positions.stop:]
-    del cut.products[:positions.start]
-    start = cut.project.workspace.state
-    for product in record.products[:positions.start]:
-        apply(product, start)
-    return cut_bounds(cut, positions.start > 0, positions.stop < len(record.products))
-
-
-def cut_bounds(cut: data_pb2.Record, before: bool, after: bool) -> data_pb2.Record:
-    """``cut``, a record with products cut off ``before`` and/or ``after`` its own, starting (stopping)
-    at its first (last) product where they were."""
-    if before and cut.products:
-        cut.start_timestamp_ns = max(cut.start_timestamp_ns, cut.products[0].timestamp_ns)
-    if after and cut.products:
-        cut.stop_timestamp_ns = min(cut.stop_timestamp_ns, cut.products[-1].timestamp_ns)
-    return cut
-
-
 # -- robots as mounted ---------------------------------------------------------------------
 
 @dataclass(frozen=True)

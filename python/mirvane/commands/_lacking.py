@@ -1,6 +1,6 @@
 """What a recording has that a project lacks: the robots, cameras and items a replay could not draw."""
 
-from typing import TYPE_CHECKING, Dict, Iterable, Set, Union
+from typing import TYPE_CHECKING, Dict, Iterable, Set, Tuple, Union
 
 from . import warn
 
@@ -34,21 +34,23 @@ class RecordedNames:
             names["items"].update([controller.grasped_item] if controller.grasped_item else [])
 
 
-def recorded_names(records: Iterable["Record"]) -> Dict[str, Set[str]]:
-    """The names of each kind that the records' work cells and products use."""
+def recorded_names(records: Iterable[Tuple["Record", Iterable["Product"]]]) -> RecordedNames:
+    """The names of each kind that the records' work cells and products use, from each record
+    and its products (``ProductStream.records`` gives them a product at a time)."""
     found = RecordedNames()
-    for record in records:
+    for record, products in records:
         found.record(record)
-        for product in record.products:
+        for product in products:
             found.product(product)
-    return found.names
+    return found
 
 
 def lacking(project: "Project", records: Union[Iterable["Record"], RecordedNames]) -> str:
     """In words, what the records (or the names gathered from them) have that ``project`` lacks,
     and robots its own behaviours name that it lacks; empty when nothing is."""
     workspace = project.workspace()
-    names = records.names if isinstance(records, RecordedNames) else recorded_names(records)
+    names = (records if isinstance(records, RecordedNames) else
+             recorded_names((record, record.products) for record in records)).names
     held = {"robots": set(workspace.robots()), "cameras": set(workspace.cameras()), "items": set(workspace.items())}
     missing = {kind: names - held[kind] for kind, names in names.items()}
     parts = [f"{kind} {', '.join(sorted(names))}" for kind, names in missing.items() if names]

@@ -75,10 +75,10 @@ def _spanned(args: argparse.Namespace) -> Iterator[Tuple[str, Optional[int]]]:
     if args.span_from is None and args.span_to is None:
         yield args.recording, args.index
         return
-    from ..formats.recordings import recording_span
+    from ..formats.spans import spanned_recording
 
     start, end = chosen_span(args.span_from, args.span_to)
-    with recording_span(args.recording, start, end, args.index) as (cut, kept):
+    with spanned_recording(args.recording, start, end, args.index) as (cut, kept):
         if not kept:
             which = f"record {args.index} of {args.recording} has" if args.index is not None else \
                 f"no record of {args.recording} has"

@@ -3,7 +3,9 @@
 import argparse
 import os
 from contextlib import ExitStack
-from typing import Any
+from typing import Any, Iterator
+
+from dravik.api import data_pb2
 
 from ..constants import MV_PROJECT_FILE_EXT
 from ..records import duration_seconds
@@ -12,7 +14,7 @@ from . import Argument, UserError, described, _options
 from ._arguments import number_in, parsed_by, whole_in
 from ._paths import RECORDING_EXT, writable_destination, writing
 
-# An hour of the sample cell is some 700,000 products; more would only exhaust memory.
+# An hour of the sample cell is some 840,000 products, written as they are made.
 MAX_SECONDS = 3600.0
 # One cycle of the cell's controllers (100 Hz): anything shorter records nothing.
 MIN_SECONDS = 0.01
@@ -49,9 +51,9 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> None:
     from .._atomic import replacing
-    from ..data import Data
+    from ..formats import recordstream
     from ..project import Project
-    from ..simulation.cell import DEFAULT_START_NS, build_cell, cell_behaviors, run_cell
+    from ..simulation.cell import DEFAULT_START_NS, Run, build_cell, cell_behaviors
 
     recording: str = args.out
     project_path: str = args.project or os.path.splitext(recording)[0] + MV_PROJECT_FILE_EXT
@@ -65,27 +67,46 @@ def run(args: argparse.Namespace) -> None:
             raise UserError("--fault-rate sets how often the faults of --faults strike; give --faults too")
         faults = Faults(faults.kinds, args.fault_rate)
 
-    record, injected = run_cell(args.seconds, args.seed, DEFAULT_START_NS, faults)
-    data = Data()
-    data.addRecord(record)
+    cell = Run(args.seconds, args.seed, DEFAULT_START_NS, faults)
     project = Project()
     project.setWorkspace(build_cell())
     for behavior in cell_behaviors():
         project.addBehavior(behavior)
-    # Both files appear together or neither does.
+    written = _Written(cell.products())
+    # Both files appear together or neither does; the products go to the file as they are made.
     with ExitStack() as stack:
         temporaries = []
         for path in (recording, project_path):
             stack.enter_context(writing(path))      # a failure to put this file in place names it
             temporaries.append(stack.enter_context(replacing(path)))
         new_recording, new_project = temporaries
-        with writing(recording):
-            data.save(new_recording)
+        with writing(recording), open(new_recording, "wb") as f:
+            try:
+                recordstream.RecordWriter(f, recording).write_streamed(cell.header, written)
+            except recordstream.RecordTooLongError:
+                raise UserError(f"{recording}: {args.seconds:g} s of the cell take more than a recording file holds "
+                                f"in one record ({recordstream.MOST_RECORD_BYTES:,} bytes); record fewer --seconds") from None
         with writing(project_path):
             project.save(new_project)
-    print(f"Recorded {args.seconds:g} s of the sample cell ({data.productCount()} products) "
+    print(f"Recorded {args.seconds:g} s of the sample cell ({written.count} products) "
           f"to {recording}, its project to {project_path}")
     if faults is not None:
-        first = record.products[0].timestamp_ns if record.products else 0
-        struck = "; ".join(f"{f.kind} {f.subject} at {duration_seconds(f.shown_ns - first):.3f} s" for f in injected)
+        struck = "; ".join(f"{f.kind} {f.subject} at {duration_seconds(f.shown_ns - written.first_ns):.3f} s"
+                           for f in cell.injected)
         print(f"Faults: {struck or 'none struck before the run ended'}")
+
+
+class _Written:
+    """The run's products on their way to the file, counted, the first's stamp noted."""
+
+    def __init__(self, products: Iterator[data_pb2.Product]) -> None:
+        self._products = products
+        self.count = 0
+        self.first_ns = 0
+
+    def __iter__(self) -> Iterator[data_pb2.Product]:
+        for product in self._products:
+            if not self.count:
+                self.first_ns = product.timestamp_ns
+            self.count += 1
+            yield product

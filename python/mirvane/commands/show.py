@@ -4,8 +4,9 @@ import argparse
 from typing import Any
 
 from . import Argument, described
-from ._loading import load_project, load_recording
-from ._lacking import warn_lacking
+from ._loading import load_project, reading, streamed_recording
+from ._lacking import recorded_names, warn_lacking
+from ._paths import note_newer
 
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
@@ -22,5 +23,9 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace) -> None:
     project = load_project(args.project)
     if args.recording:
-        warn_lacking(project, load_recording(args.recording).records(), args.project, args.recording)
+        stream = streamed_recording(args.recording)
+        with reading(args.recording):
+            names = recorded_names(stream.records())
+        note_newer(args.recording, stream.newer)
+        warn_lacking(project, names, args.project, args.recording)
     print(str(project), end="")

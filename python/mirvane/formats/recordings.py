@@ -10,22 +10,19 @@ replays, lists and exports without a conversion step.
 """
 
 import os
-import tempfile
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Iterator, Optional, Tuple
+from typing import TYPE_CHECKING, Iterator, Tuple
 
 from dravik.api import data_pb2
 
-from ..scene import record_span
-from ..records import PathLike, RecordIndexError, record_position, span_positions
+from ..records import PathLike, RecordIndexError
 from .filenames import MCAP_EXT, is_mcap
-from .recordstream import RecordReader, RecordWriter, read_recording_file
+from .recordstream import RecordReader, read_recording_file
 
 if TYPE_CHECKING:
     from ..project import Project
 
-__all__ = ["MCAP_EXT", "is_mcap", "read_records", "stream_records", "open_record", "recording_file",
-           "recording_span"]
+__all__ = ["MCAP_EXT", "is_mcap", "read_records", "stream_records", "open_record", "recording_file"]
 
 
 def read_records(path: PathLike) -> Tuple[data_pb2.Records, bool]:
@@ -88,31 +85,3 @@ def recording_file(path: PathLike) -> Iterator[str]:
         yield imported
 
 
-@contextmanager
-def recording_span(path: PathLike, start_s: float, end_s: float, index: Optional[int] = None) -> Iterator[Tuple[str, int]]:
-    """A temporary recording file, for the block, of the records of the recording at ``path``
-    (all, or the one ``index`` picks as ``Replay.play`` does) cut to the span from ``start_s`` to
-    ``end_s`` seconds after each one's first product (``record_span``: starting in
-    the state at the span's start); and how many records it holds: those with products in the span.
-
-    Raises what reading the recording raises, and ``mirvane.records.RecordIndexError`` when ``index``
-    names no record.
-    """
-    with recording_file(path) as source, RecordReader(source) as reader, \
-            tempfile.TemporaryDirectory(prefix="mirvane-span-") as scratch:
-        reader.path = os.fspath(path)
-        spans = reader.offsets()
-        if index is not None:
-            def stops() -> Iterator[int]:
-                return (record.stop_timestamp_ns for _, record in reader.records(spans))
-            spans = [spans[record_position(index, len(spans), stops, path)]]
-        cut = os.path.join(scratch, "span.rec")
-        kept = 0
-        with open(cut, "wb") as f:
-            writer = RecordWriter(f)
-            for _, record in reader.records(spans):
-                positions = span_positions(record, start_s, end_s)
-                if positions:
-                    writer.write(record_span(record, positions))
-                    kept += 1
-        yield cut, kept

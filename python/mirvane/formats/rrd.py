@@ -33,8 +33,9 @@ product's time stamp (records one after another, as
 to 2**63-1 ns), which ``record_time`` follows; and ``product``, the product's
 number in the file. The cell's
 starting state is logged at each record's start. Every entity's rows of a
-record go out in one ``send_columns`` call, so export takes one pass and no
-call per value; memory holds one record's rows.
+record go out in ``send_columns`` calls of many products each, so export takes no call per value;
+memory holds so many products' rows. Each record is read twice, a product at a time: its stamps
+and events first, where it goes on the timeline, then its drawing.
 """
 
 import math
@@ -42,7 +43,7 @@ import os
 import warnings
 from array import array
 from collections import defaultdict
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
@@ -58,9 +59,11 @@ with warnings.catch_warnings():     # rerun-sdk warns once that it soon drops Py
 
 from .. import scene, sightings
 from .._atomic import replacing
-from ..records import DataFileError, Event, EventsOf, PathLike, Severity, UnfinishedFileError, event_marks
+from ..records import (RENEW_EVERY, DataFileError, Event, EventsOf, PathLike, RecordIndexError, Severity,
+                       UnfinishedFileError, event_marks, renewed)
+from .productstream import ProductStream, Streamed
 from .recordings import recording_file
-from .recordstream import Counts, RecordReader
+from .recordstream import Counts
 from .timeline import Stamps, Timeline
 
 #: A progress callback: called with (bytes of the input done, bytes in all).
@@ -80,6 +83,7 @@ _EYE_ELEVATION_DEG = 60.0
 _EYE_DISTANCE = 0.85
 _BACKGROUND = (24, 26, 31)      # dark, whatever the viewer's theme: the colours above are chosen for it
 _PROGRESS_EVERY = 4096
+_SEND_EVERY = RENEW_EVERY     # products whose rows are sent together: memory holds no more
 
 
 class RrdError(DataFileError):
@@ -108,28 +112,31 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
     step = progress or (lambda done, total: None)
     try:
         with recording_file(recording) as source:
+            stream = ProductStream(source)
             try:
-                reader = RecordReader(source)
+                size = os.path.getsize(source)
+                chosen = stream.spans(index)
             except OSError as e:
                 raise RrdError(recording, f"cannot be read ({e.strerror or e})") from None
-            reader.path = recording
-            with reader, replacing(out) as temporary:
-                spans, positions = reader.chosen(index)
-                total = reader.size if spans is None else sum(length for _, length in spans)
-                stream = rr.RecordingStream("mirvane")
-                stream.save(temporary)
+            except RecordIndexError as e:     # named by the recording, not an MCAP file's import
+                raise RecordIndexError(recording, e.reason, str(e).replace(stream.path, recording)) from None
+            total = size if index is None else sum(length for _, _, length in chosen)
+            with replacing(out) as temporary:
+                rerun = rr.RecordingStream("mirvane")
+                rerun.save(temporary)
                 try:
-                    export = _Export(stream, recording, events)
+                    export = _Export(rerun, recording, events)
                     done = 0
-                    for position, ((_, length), record) in zip(positions, reader.records(spans)):
-                        export.add(record, position, lambda i, n: step(done + length * i // max(n, 1), total))
+                    for position, offset, length in chosen:
+                        export.add(lambda: stream.at(offset, length), position,
+                                   lambda i, n: step(done + length * i // max(n, 1), total))
                         done += length
-                    stream.send_blueprint(export.blueprint(), make_active=True, make_default=True)
-                    stream.flush()
+                    rerun.send_blueprint(export.blueprint(), make_active=True, make_default=True)
+                    rerun.flush()
                 finally:    # the file is complete and closed before it is renamed, or removed
-                    stream.disconnect()
+                    rerun.disconnect()
                 step(total, total)
-                return Counts(export.records, export.products, reader.newer)
+                return Counts(export.records, export.products, stream.newer)
     except UnfinishedFileError:
         raise
     except DataFileError as e:
@@ -204,28 +211,42 @@ class _Export:
         # Z up, as the cell is laid out: the viewer's own eye, where it picks one, stands on the floor.
         stream.log("world", rr.ViewCoordinates.RIGHT_HAND_Z_UP, static=True)
 
-    def add(self, record: data_pb2.Record, position: int, step: Callable[[int, int], None]) -> None:
-        """Log ``record``, the record at ``position`` of its recording."""
-        products = record.products
-        stamps = Stamps(p.timestamp_ns for p in products)
-        offset = self._timeline.place(stamps, record.start_timestamp_ns, position)
-        begin = stamps.begin if stamps.count else record.start_timestamp_ns
-        workspace = record.project.workspace
-        drawing = _Drawing(workspace, begin + offset, self.products)
-        for n, product in enumerate(products):
-            drawing.add(product, product.timestamp_ns + offset, self.products + n)
-            if n % _PROGRESS_EVERY == 0:
-                step(n, len(products))
+    def add(self, record: Callable[[], Streamed], position: int, step: Callable[[int, int], None]) -> None:
+        """Log the record at ``position`` of its recording, a product at a time. ``record`` reads it (a
+        header and its products) and is called twice: where it lies on the timeline needs its stamps,
+        gathered first with its events."""
+        header, products = record()
+        stamps = Stamps()
+
+        def scanned() -> Iterator[data_pb2.Product]:
+            for product in products:
+                stamps.add(product.timestamp_ns)
+                yield product
+
+        scan = scanned()
+        found = list(self._events(header.project, scan, position)) if self._events is not None else None
+        for _ in scan:      # what the events left unread, or all without them
+            pass
+        offset = self._timeline.place(stamps, header.start_timestamp_ns, position)
+        begin = stamps.begin if stamps.count else header.start_timestamp_ns
         if self._origin is None:
             self._origin = begin + offset
+        workspace = header.project.workspace
+        drawing = _Drawing(workspace, begin + offset, self.products)
+        for n, product in enumerate(record()[1]):
+            drawing.add(product, product.timestamp_ns + offset, self.products + n)
+            if n % _PROGRESS_EVERY == 0:
+                step(n, stamps.count)
+            if n % _SEND_EVERY == _SEND_EVERY - 1:
+                drawing.send(self._stream, self._named, self._origin)
         drawing.send(self._stream, self._named, self._origin)
-        if self._events is not None:
-            _send_events(self._stream, self._events(record.project, products, position), offset, self.products, self._origin)
+        if found is not None:
+            _send_events(self._stream, found, offset, self.products, self._origin)
         self._robots.update(dict.fromkeys(sorted(workspace.robots)))
         if not self.records:
             self._eye = _eye(workspace)
         self.records += 1
-        self.products += len(products)
+        self.products += stamps.count
 
     def blueprint(self) -> rrb.Blueprint:
         """What the viewer opens on: the cell in 3D beside each arm's joints plotted and the events."""
@@ -300,6 +321,7 @@ class _Drawing:
         self._shapes: Dict[Tuple[str, str], _Rows] = defaultdict(_Rows)     # ("robots", name) -> rows
         self._series: Dict[str, _Rows] = defaultdict(_Rows)                 # plots/<robot>/joints -> vectors
         self._texts: Dict[str, _Rows] = defaultdict(_Rows)                  # entity -> rows of text
+        self._mounted: Set[str] = set()     # robots whose mount is drawn
         for name in sorted(self._robots):
             self._robot(name, start, first)
         for name in sorted(self._cameras):
@@ -331,7 +353,8 @@ class _Drawing:
             return
         shape = scene.robot(name, model, self._state.robots.get(name))
         self._shapes["robots", name].add(time, number, [v for p in shape.points_3d for v in p], shape)
-        if ("mounts", name) not in self._shapes:    # it stands still
+        if name not in self._mounted:    # it stands still
+            self._mounted.add(name)
             self._shapes["mounts", name].add(time, number, [v for p in shape.stand for v in p])
 
     def _camera(self, name: str, time: int, number: int) -> None:
@@ -359,7 +382,7 @@ class _Drawing:
         self._series[f"plots/{robot}/effector"].add(time, number, controller.feedback.effector.positions.values)
 
     def send(self, stream: rr.RecordingStream, named: Set[str], origin: int) -> None:
-        """Send the rows; ``origin`` as ``_indexes`` takes it."""
+        """Send the rows gathered since the last sending; ``origin`` as ``_indexes`` takes it."""
         for (group, name), rows in self._shapes.items():
             path = f"world/robots/{_part(name)}/mount" if group == "mounts" else f"world/{group}/{_part(name)}"
             if path not in named:
@@ -375,6 +398,10 @@ class _Drawing:
             _send_series(stream, path, rows, origin)
         for path, rows in self._texts.items():
             stream.send_columns(path, rows.indexes(origin), rr.TextLog.columns(text=rows.texts))
+        self._shapes.clear()
+        self._series.clear()
+        self._texts.clear()
+        self._state = renewed(self._state)
 
 
 def _send_series(stream: rr.RecordingStream, path: str, rows: _Rows, origin: int) -> None:

@@ -22,6 +22,7 @@ from ..data import Data, span_seconds
 from ..records import play_span
 from ..reasons import cannot_write
 from ..rebinding import movie_clip, movie_frames_in
+from .movie_windows import windowed
 
 if TYPE_CHECKING:
     from dravik.api.data_pb2 import Record
@@ -31,6 +32,7 @@ if TYPE_CHECKING:
     from ..project import Project
     from ..replay import Replay
     from ..viewer import WorkspaceViewer
+    from .picture import Picture
 
 #: The picture size of a movie's frames, in pixels, unless told.
 VIEW_SIZE = (640, 480)
@@ -167,20 +169,21 @@ def replay_of(project: "Project", data: Data, viewer: Any) -> "Replay":
 
 
 class _Captured:
-    """The viewer as a movie's play sees it: draws and captures the frames the movie keeps, each
-    with what ``picture`` tells of its time, and reports each frame played."""
+    """The viewer as a movie's play sees it: draws and captures the frames the movie keeps
+    (``frames``, numbered from play's first, which is the movie's frame ``first``), each with what
+    ``picture`` tells of its time, and reports each frame played."""
 
-    def __init__(self, viewer: "WorkspaceViewer", plan: MoviePlan, on_frame: Callable[[bool], None]) -> None:
-        from .picture import Picture
-
-        self._viewer, self._plan, self._frames, self._on_frame = viewer, plan, plan.frames, on_frame
-        self._picture = Picture(plan.data.records()[plan.position], plan.events, plan.speed / plan.fps)
+    def __init__(self, viewer: "WorkspaceViewer", plan: MoviePlan, on_frame: Callable[[bool], None],
+                 picture: "Picture", frames: range, first: int = 0) -> None:
+        self._viewer, self._plan, self._frames, self._on_frame = viewer, plan, frames, on_frame
+        self._picture = picture
+        self._first = first
         self._frame = 0     # the number of the frame play is at
 
     def render(self) -> None:
         if self._frame in self._frames:
-            # The clock of frame k, computed as play computes it.
-            self._picture.tell(self._viewer, self._plan.speed * self._frame / self._plan.fps)
+            # The clock of the movie's frame k, computed as play computes it.
+            self._picture.tell(self._viewer, self._plan.speed * (self._first + self._frame) / self._plan.fps)
             self._viewer.render()
 
     def screenshot(self, filename: str) -> str:
@@ -196,14 +199,28 @@ class _Captured:
         return filename
 
 
+def _picture(plan: MoviePlan) -> "Picture":
+    from .picture import Picture
+
+    return Picture(plan.data.records()[plan.position], plan.events, plan.speed / plan.fps)
+
+
 def _play(project: "Project", plan: MoviePlan, size: Tuple[int, int], on_frame: Callable[[bool], None],
-          moviename: str) -> None:
-    """``plan`` played by ``Replay.play`` into a movie named ``moviename``, each frame reported."""
+          moviename: str, window: Optional[Tuple[range, Data, "Picture"]] = None) -> None:
+    """``plan`` played by ``Replay.play`` into a movie named ``moviename``, each frame reported; or
+    with ``window`` (its frames of the movie, the data it is played from, the movie's picture)
+    that window of it, whose frames 1 on are the movie's."""
     from ..viewer import WorkspaceViewer
 
-    viewer = _Captured(WorkspaceViewer(project, *size, captioned=True), plan, on_frame)
-    replay_of(project, plan.data, viewer).play(index=plan.position, speed=plan.speed, moviename=moviename,
-                                               fps=plan.fps)
+    viewer = WorkspaceViewer(project, *size, captioned=True)
+    if window is None:
+        captured = _Captured(viewer, plan, on_frame, _picture(plan), plan.frames)
+        data, position = plan.data, plan.position
+    else:
+        frames, data, picture = window
+        captured = _Captured(viewer, plan, on_frame, picture, range(1, len(frames) + 1), frames.start - 1)
+        position = 0
+    replay_of(project, data, captured).play(index=position, speed=plan.speed, moviename=moviename, fps=plan.fps)
 
 
 @contextlib.contextmanager
@@ -226,7 +243,7 @@ def make_movie(project: "Project", plan: MoviePlan, out: str, size: Tuple[int, i
     progress bar unless ``quiet``; the number of frames it holds. Raises ``CannotWrite``."""
     from tqdm import tqdm
 
-    from ..movie import keeping
+    from ..movie import ImageSequenceClip, keeping
 
     played = captured = 0
     bar = tqdm(total=plan.played, desc="capturing frames", unit="frame", disable=quiet, leave=False)
@@ -239,19 +256,36 @@ def make_movie(project: "Project", plan: MoviePlan, out: str, size: Tuple[int, i
         if played == plan.played:
             bar.close()   # the movie writer's bar follows
 
+    def frame_kept(kept: bool) -> None:
+        bar.update(int(kept))
+
+    windows = windowed(plan.data.records()[plan.position], plan.frames, plan.speed, plan.fps)
     with contextlib.ExitStack() as stack:
         stack.callback(bar.close)
         # Frames go to a directory of this call's own, removed however play ends (play leaves
-        # them when it fails); play writes the movie beside its destination, in place once complete.
+        # them when it fails); the movie is written beside its destination, in place once complete.
         frames = stack.enter_context(tempfile.TemporaryDirectory(prefix="mirvane-frames-"))
-        stack.enter_context(movie_frames_in(frames))
-        stack.enter_context(movie_clip(keeping(plan.frames)))
         stack.enter_context(_progress_output(quiet))
         try:
-            _play(project, plan, size, frame_played, out)
+            if windows is None:
+                stack.enter_context(movie_frames_in(frames))
+                stack.enter_context(movie_clip(keeping(plan.frames)))
+                _play(project, plan, size, frame_played, out)
+                return captured
+            bar.reset(total=len(plan.frames))
+            picture = _picture(plan)
+            kept: List[str] = []
+            for window, played_from in windows:
+                data = Data()
+                data.addRecord(played_from)
+                with movie_frames_in(os.path.join(frames, "play")), \
+                        movie_clip(_keeper(frames, kept, range(1, len(window) + 1))):
+                    _play(project, plan, size, frame_kept, out, (window, data, picture))
+            bar.close()
+            ImageSequenceClip(kept, fps=plan.fps).write_videofile(out)
         except OSError as e:
             raise CannotWrite(out, e, "the movie") from None
-    return captured
+    return len(kept)
 
 
 @dataclass(frozen=True)
@@ -304,15 +338,16 @@ def _frames(run: Run, directory: str, out: str, size: Tuple[int, int], quiet: bo
     return kept
 
 
-def _keeper(directory: str, kept: List[str]) -> Callable[..., Any]:
-    """What ``play`` takes for its clip: moves the frames it is given, in order, into ``directory``
-    (listed in ``kept``) when asked to write the movie, before ``play`` removes its frame directory."""
+def _keeper(directory: str, kept: List[str], frames: range = range(MAX_MOVIE_FRAMES + 2)) -> Callable[..., Any]:
+    """What ``play`` takes for its clip: moves the ``frames`` it is given, in order, into ``directory``
+    (listed in ``kept``, after those there) when asked to write the movie, before ``play`` removes
+    its frame directory."""
     class Kept:
         def __init__(self, image_files: Sequence[str], fps: int) -> None:
-            self.image_files = list(image_files)
+            self.image_files = list(image_files)[frames.start:frames.stop]
 
         def write_videofile(self, moviename: str) -> None:
-            for k, frame in enumerate(self.image_files):
-                kept.append(os.path.join(directory, f"{k:08d}.png"))
+            for frame in self.image_files:
+                kept.append(os.path.join(directory, f"{len(kept):08d}.png"))
                 os.replace(frame, kept[-1])
     return Kept

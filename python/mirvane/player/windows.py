@@ -37,7 +37,8 @@ from dravik.api import data_pb2, system_pb2
 from ..analysis.events import Event
 from ..data import Data
 from ..records import PlayAxis
-from ..scene import KINDS, apply, cut_bounds, kind_of
+from ..cuts import cut_bounds
+from ..scene import KINDS, apply, kind_of
 from ..sightings import ItemsSeen
 from .picture import Picture
 

@@ -5,8 +5,8 @@ It imports nothing else of mirvane, so every other layer can build on it.
 
 from .errors import DataFileError, PathLike, RecordIndexError, UnfinishedFileError
 from .events import ENDED, Event, EventKind, EventsOf, Severity, event_marks
-from .schema import newer_fields
-from .spans import record_position, span_positions
+from .schema import RENEW_EVERY, newer_fields, renewed
+from .spans import record_position, span_positions, stamps_span
 from .jsontext import json_text
 from .timebase import (PlayAxis, duration_seconds, play_product_seconds, play_seconds, play_span, product_seconds,
                        seconds_between, span_seconds)
@@ -14,7 +14,7 @@ from .timebase import (PlayAxis, duration_seconds, play_product_seconds, play_se
 __all__ = [
     "DataFileError", "PathLike", "RecordIndexError", "UnfinishedFileError",
     "ENDED", "Event", "EventKind", "EventsOf", "Severity", "event_marks",
-    "newer_fields", "record_position", "span_positions",
+    "RENEW_EVERY", "newer_fields", "renewed", "record_position", "span_positions", "stamps_span",
     "PlayAxis", "duration_seconds", "play_product_seconds", "play_seconds", "play_span", "product_seconds",
     "seconds_between", "span_seconds",
     "json_text",

@@ -1,9 +1,24 @@
-"""Fields a newer version wrote into a message: kept and written back as they came."""
+"""Fields a newer version wrote into a message: kept and written back as they came; messages
+changed without end copied afresh."""
+
+from typing import TypeVar
 
 from google.protobuf import message as pb_message
 from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
 
 _GROUP_WIRE_TYPES = (3, 4)
+#: Products applied to a state message between fresh copies of it (``renewed``).
+RENEW_EVERY = 5000
+
+Message = TypeVar("Message", bound=pb_message.Message)
+
+
+def renewed(message: Message) -> Message:
+    """A copy of ``message``: a message keeps what its fields held before in its own memory until
+    it goes, so a state changed product after product is copied afresh every ``RENEW_EVERY``."""
+    fresh = type(message)()
+    fresh.CopyFrom(message)
+    return fresh
 
 
 def newer_fields(message: pb_message.Message) -> bool:

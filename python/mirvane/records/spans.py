@@ -6,7 +6,7 @@ from typing import Callable, Iterable
 from dravik.api import data_pb2
 
 from .errors import PathLike, RecordIndexError
-from .timebase import product_seconds
+from .timebase import seconds_between
 
 
 def record_position(index: int, count: int, stop_times: Callable[[], Iterable[int]], path: PathLike) -> int:
@@ -37,7 +37,21 @@ def record_position(index: int, count: int, stop_times: Callable[[], Iterable[in
 def span_positions(record: data_pb2.Record, start_s: float, end_s: float) -> range:
     """The positions of the record's products within a span: from the first stamped at or after
     ``start_s`` to the last stamped at or before ``end_s`` (seconds as ``product_seconds`` gives)."""
-    times = product_seconds(record)
-    begin = next((i for i, t in enumerate(times) if t >= start_s), len(times))
-    end = next((i + 1 for i in range(len(times) - 1, -1, -1) if times[i] <= end_s), 0)
-    return range(begin, max(begin, end))
+    return stamps_span((product.timestamp_ns for product in record.products), start_s, end_s)
+
+
+def stamps_span(stamps: Iterable[int], start_s: float, end_s: float) -> range:
+    """``span_positions`` of a record whose products are stamped ``stamps``, taken one at a time."""
+    begin = end = None
+    count = 0
+    first_ns = 0
+    for count, stamp in enumerate(stamps, 1):
+        if count == 1:
+            first_ns = stamp
+        t = seconds_between(first_ns, stamp)
+        if begin is None and t >= start_s:
+            begin = count - 1
+        if t <= end_s:
+            end = count
+    begin = count if begin is None else begin
+    return range(begin, max(begin, end or 0))

@@ -18,27 +18,29 @@ and the faults that strike it (``sample_faults``); here, a run put together
 and written in time order.
 """
 
-from typing import Dict, List, Optional, Sequence, Tuple
+import heapq
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
-from dravik.api import data_pb2
+from dravik.api import data_pb2, project_pb2
 
 from ..data import Data
 from ..scene import KINDS
 from .faults import Fault, Faults, Injected
-from .layout import (CONTROLLER_HZ, DEFAULT_START_NS, PERCEPTION_HZ, PICK_PLACE_STEPS, ROBOTS, RunClock,
+from .layout import (CONTROLLER_HZ, DEFAULT_START_NS, PERCEPTION_HZ, PICK_PLACE_STEPS, ROBOTS, Floats, RunClock,
                      build_cell, cell_behaviors, nanoseconds, project_snapshot)
 from .motion import PLAN_FAULTS, Box, Draws, Mishaps, Plan, schedule
 from .sample_faults import log_closest, strike, swing
 from .samples import ControllerSamples, PerceptionSamples
 
 __all__ = ["CONTROLLER_HZ", "DEFAULT_START_NS", "PERCEPTION_HZ", "PICK_PLACE_STEPS", "build_cell", "cell_behaviors",
-           "make_recording", "project_snapshot", "run_cell", "simulate", "synthetic_record"]
+           "make_recording", "project_snapshot", "Run", "run_cell", "simulate", "synthetic_record"]
 
 Event = Tuple[int, int, int, int]  # (time ns, kind, source, index)
 # Events at one time are recorded in the order of the product kinds.
 _KIND = {kind: n for n, kind in enumerate(KINDS)}
+_WINDOW = 1024      # samples stamped at a time
 
 
 def simulate(duration_s: float = 10.0, seed: int = 0, start_ns: int = DEFAULT_START_NS,
@@ -51,34 +53,53 @@ def run_cell(duration_s: float = 10.0, seed: int = 0, start_ns: int = DEFAULT_ST
              faults: Optional[Faults] = None) -> Tuple[data_pb2.Record, List[Injected]]:
     """Run the demo cell for ``duration_s`` seconds, suffering ``faults``: what it recorded, and the
     faults it suffered, in the order they struck."""
-    if duration_s <= 0.0:
-        raise ValueError("duration_s must be positive")
-    rng = np.random.default_rng(seed)
-    workspace = build_cell()
-    record = data_pb2.Record(start_timestamp_ns=start_ns,
-                             stop_timestamp_ns=start_ns + nanoseconds(duration_s))
-    record.project.CopyFrom(project_snapshot(workspace, cell_behaviors()))
+    run = Run(duration_s, seed, start_ns, faults)
+    record = data_pb2.Record()
+    record.CopyFrom(run.header)
+    for _ in run.products(record.products.add):
+        pass
+    return record, run.injected
 
-    clock = RunClock(start_ns, duration_s)
-    draws = [Draws(rng) for _ in ROBOTS]
-    plans = [schedule(setup, workspace, duration_s, draw) for setup, draw in zip(ROBOTS, draws)]
-    placed = faults.place(duration_s, seed) if faults is not None else []
-    injected: List[Injected] = []
-    if faults is not None and placed:
-        # Planned again with the same draws, so that all is as in the twin without faults until one
-        # strikes; what faults add (a second grasp) is drawn from the faults' own stream.
-        extra = faults.stream(seed)
-        robots = tuple(setup.name for setup in ROBOTS)
-        plans = [schedule(setup, workspace, duration_s, draw.again(extra), Mishaps(
-                     faults=[f for f in placed if f.kind in PLAN_FAULTS and f.choose(robots) == setup.name],
-                     robot=setup.name, ticks=clock.controllers[k], clock=clock, log=injected, extra=extra))
-                 for k, (setup, draw) in enumerate(zip(ROBOTS, draws))]
-    boxes: Dict[str, Box] = {}
-    for plan in plans:
-        boxes.update(plan.boxes)
-    _Recorder(record, clock, plans, boxes, rng, [f for f in placed if f.kind not in PLAN_FAULTS], injected).run()
-    injected.sort(key=lambda fault: fault.shown_ns)
-    return record, injected
+
+class Run:
+    """A run of the demo cell for ``duration_s`` seconds, suffering ``faults``, planned but not yet
+    sampled: its record's ``header`` (a ``Record`` without products), the faults it suffers
+    (``injected``, in the order they struck) and its products made one at a time (``products``)."""
+
+    def __init__(self, duration_s: float = 10.0, seed: int = 0, start_ns: int = DEFAULT_START_NS,
+                 faults: Optional[Faults] = None) -> None:
+        if duration_s <= 0.0:
+            raise ValueError("duration_s must be positive")
+        rng = np.random.default_rng(seed)
+        workspace = build_cell()
+        self.header = data_pb2.Record(start_timestamp_ns=start_ns,
+                                      stop_timestamp_ns=start_ns + nanoseconds(duration_s))
+        self.header.project.CopyFrom(project_snapshot(workspace, cell_behaviors()))
+
+        clock = RunClock(start_ns, duration_s)
+        draws = [Draws(rng) for _ in ROBOTS]
+        plans = [schedule(setup, workspace, duration_s, draw) for setup, draw in zip(ROBOTS, draws)]
+        placed = faults.place(duration_s, seed) if faults is not None else []
+        self.injected: List[Injected] = []
+        if faults is not None and placed:
+            # Planned again with the same draws, so that all is as in the twin without faults until one
+            # strikes; what faults add (a second grasp) is drawn from the faults' own stream.
+            extra = faults.stream(seed)
+            robots = tuple(setup.name for setup in ROBOTS)
+            plans = [schedule(setup, workspace, duration_s, draw.again(extra), Mishaps(
+                         faults=[f for f in placed if f.kind in PLAN_FAULTS and f.choose(robots) == setup.name],
+                         robot=setup.name, ticks=clock.controllers[k], clock=clock, log=self.injected, extra=extra))
+                     for k, (setup, draw) in enumerate(zip(ROBOTS, draws))]
+        boxes: Dict[str, Box] = {}
+        for plan in plans:
+            boxes.update(plan.boxes)
+        self._sampler = _Sampler(self.header.project.workspace, clock, plans, boxes, rng,
+                                 [f for f in placed if f.kind not in PLAN_FAULTS], self.injected)
+        self.injected.sort(key=lambda fault: fault.shown_ns)
+
+    def products(self, make: Callable[[], data_pb2.Product] = data_pb2.Product) -> Iterator[data_pb2.Product]:
+        """The run's products in time order, each made by ``make`` and filled (once only)."""
+        return self._sampler.products(make)
 
 
 def make_recording(runs: int = 1, duration_s: float = 10.0, seed: int = 0,
@@ -111,46 +132,28 @@ def synthetic_record(n_products: int, seed: int = 0,
     return record
 
 
-class _Recorder:
-    """Samples the plans into products and writes them, in time order, into a record; the faults
-    that strike samples (not plans) are applied here and logged in ``log``."""
+class _Sampler:
+    """Samples the plans into products, in time order; the faults that strike samples (not plans)
+    are applied as it is made and logged in ``log``."""
 
-    def __init__(self, record: data_pb2.Record, clock: RunClock, plans: List[Plan], boxes: Dict[str, Box],
-                 rng: np.random.Generator, faults: Sequence[Fault], log: List[Injected]) -> None:
-        self.record = record
+    def __init__(self, workspace: project_pb2.WorkspaceModel, clock: RunClock, plans: List[Plan],
+                 boxes: Dict[str, Box], rng: np.random.Generator, faults: Sequence[Fault],
+                 log: List[Injected]) -> None:
         self.clock = clock
         self.plans = plans
-        self.boxes = boxes
-        self.rng = rng
-        self.faults = faults
-        self.log = log
-
-    def run(self) -> None:
-        clock = self.clock
-        swings = [start for start in (swing(self.plans, clock, f.at_s) for f in self.faults
+        swings = [start for start in (swing(plans, clock, f.at_s) for f in faults
                                       if f.kind == "near-collision") if start is not None]
-        perception = PerceptionSamples(clock.perception, self.plans, self.boxes, self.rng)
-        controllers = [ControllerSamples(t, plan) for t, plan in zip(clock.controllers, self.plans)]
-        for fault in self.faults:
-            strike(fault, clock, perception, controllers, self.log)
+        self.perception = PerceptionSamples(clock.perception, plans, boxes, rng)
+        self.controllers = [ControllerSamples(t, plan) for t, plan in zip(clock.controllers, plans)]
+        for fault in faults:
+            strike(fault, clock, self.perception, self.controllers, log)
         for start in swings:
-            log_closest(start, clock, self.record.project.workspace, controllers, self.log)
+            log_closest(start, clock, workspace, self.controllers, log)
 
-        events: List[Event] = [(s, _KIND["perception"], 0, i) for i, s in enumerate(clock.stamps(clock.perception))]
-        for k, (t, samples) in enumerate(zip(clock.controllers, controllers)):
-            events.extend((s, _KIND["controller"], k, i) for i, s in enumerate(clock.stamps(t))
-                          if i not in samples.silent)
-        for k, plan in enumerate(self.plans):
-            for i, start in enumerate(plan.starts):
-                if start < clock.duration_s:
-                    events.append((clock.stamp(start), _KIND["decision"], k, i))
-                    if plan.moving[i]:
-                        events.append((clock.stamp(start), _KIND["planner"], k, i))
-        events.sort()
-
-        products = self.record.products
-        for t_ns, kind, k, i in events:
-            product = products.add()
+    def products(self, make: Callable[[], data_pb2.Product]) -> Iterator[data_pb2.Product]:
+        controllers, perception = self.controllers, self.perception
+        for t_ns, kind, k, i in self._events():
+            product = make()
             product.timestamp_ns = t_ns
             if kind == _KIND["controller"]:
                 controllers[k].write(product.controller, i)
@@ -167,3 +170,28 @@ class _Recorder:
                 p.waypoints.add().values.extend(np.asarray(plan.q0[i]).tolist())
                 p.waypoints.add().values.extend(np.asarray(plan.q1[i]).tolist())
                 p.duration_s = plan.planned.get(i, plan.stops[i] - plan.starts[i])
+            yield product
+
+    def _events(self) -> Iterator[Event]:
+        """Every sample and step, in time order: each sensor's in turn, merged."""
+        clock = self.clock
+        planned: List[Event] = []
+        for k, plan in enumerate(self.plans):
+            for i, start in enumerate(plan.starts):
+                if start < clock.duration_s:
+                    planned.append((clock.stamp(start), _KIND["decision"], k, i))
+                    if plan.moving[i]:
+                        planned.append((clock.stamp(start), _KIND["planner"], k, i))
+        planned.sort()
+        sampled = [_sampled(clock, clock.perception, _KIND["perception"], 0, set())]
+        sampled += [_sampled(clock, t, _KIND["controller"], k, samples.silent)
+                    for k, (t, samples) in enumerate(zip(clock.controllers, self.controllers))]
+        return heapq.merge(planned, *sampled)
+
+
+def _sampled(clock: RunClock, t: Floats, kind: int, k: int, silent: Set[int]) -> Iterator[Event]:
+    """The events of a sensor sampled at times ``t`` but the ``silent`` samples, stamped a window at a time."""
+    for first in range(0, len(t), _WINDOW):
+        for i, s in enumerate(clock.stamps(t[first:first + _WINDOW]), first):
+            if i not in silent:
+                yield s, kind, k, i

@@ -24,8 +24,7 @@ def strike(fault: Fault, clock: RunClock, perception: PerceptionSamples, control
     robots = tuple(setup.name for setup in ROBOTS)
     if fault.kind in ("dropout", "bumped-camera"):
         t = clock.perception
-        subject = fault.choose(tuple(name for name, _ in (perception.boxes if fault.kind == "dropout"
-                                                          else perception.cameras)))
+        subject = fault.choose(tuple(perception.boxes if fault.kind == "dropout" else perception.cameras))
     elif fault.kind in ("stall", "damaged-value"):
         subject = fault.choose(robots)
         k = robots.index(subject)
@@ -53,7 +52,7 @@ def strike(fault: Fault, clock: RunClock, perception: PerceptionSamples, control
         if first >= len(t):
             return
         shown = begins = float(t[first])
-        controllers[k].joints[0][first] = math.nan
+        controllers[k].damaged.add(first)
     log.append(Injected(fault.kind, subject, clock.stamp(shown), clock.stamp(begins)))
 
 
@@ -88,7 +87,7 @@ def log_closest(start: float, clock: RunClock, workspace: project_pb2.WorkspaceM
     for t, k, i in reports:
         name = ROBOTS[k].name
         state = system_pb2.RobotState()
-        state.joint_positions.values.extend(column[i] for column in controllers[k].joints)
+        state.joint_positions.values.extend(controllers[k].joints(i))
         arms[k] = robot_shape(name, workspace.robots[name], state)
         if len(arms) == 2 and arm_gap(arms[0], arms[1]) < ARM_CLEARANCE:
             subject = ",".join(s.name for s in ROBOTS[:2])

@@ -1,5 +1,7 @@
 """Export, import and recovery of whole files: the MCAP module's public face."""
 
+import functools
+import itertools
 import os
 import tempfile
 from contextlib import contextmanager
@@ -11,7 +13,7 @@ from tqdm import tqdm
 from ..._atomic import replacing
 from ...records import DataFileError, EventsOf, PathLike, RecordIndexError, UnfinishedFileError
 from ..filenames import is_mcap
-from ..productstream import ProductStream, grouped
+from ..productstream import ProductStream, Streamed, grouped
 from ..recordstream import Counts, RecordReader, RecordWriter
 from .bounded import McapRecords, Skipped
 from .channels import McapError, Progress, file_size, opened
@@ -137,22 +139,29 @@ def recover_mcap(broken: PathLike, fixed: PathLike) -> Recovery:
     broken, fixed = os.fspath(broken), os.fspath(fixed)
     _check_output(broken, fixed)
     reading = McapRecords(broken, partial=True)
+    count = sum(1 for _ in grouped(reading.streamed()))     # what it holds, and where it stops
     with replacing(fixed) as temporary:
         with open(temporary, "wb") as f:
             export = RecordsWriter(f, broken)
-            for position, record in enumerate(reading):
-                export.add(lambda: (record, iter(record.products)), position, lambda i, n: None)
+            for position in range(count):
+                export.add(functools.partial(_partial_record, broken, position), position, lambda i, n: None)
             if not export.records:
                 raise McapError(broken, f"nothing to recover: {reading.stopped or 'it holds no records'}")
             export.finish()
         again = McapRecords(temporary)
-        for _ in again:
+        for _ in again.streamed():
             pass
         if (again.records, again.products) != (export.records, export.products):
             raise McapError(fixed, f"the recovered file reads back as {again.records} records and "
                             f"{again.products} products, not {export.records} and {export.products}")
     return Recovery(export.records, export.products, reading.kept_bytes, reading.size, reading.stopped,
                     tuple(reading.skipped))
+
+
+def _partial_record(path: str, position: int) -> Streamed:
+    """The record at ``position`` of what the MCAP file at ``path`` holds, read as far as it is readable,
+    a product at a time."""
+    return next(itertools.islice(grouped(McapRecords(path, partial=True).streamed()), position, None))
 
 
 def _check_output(source: str, out: str) -> None:

@@ -11,8 +11,8 @@ from dravik.api import data_pb2, system_pb2
 
 from ... import scene, sightings
 from ...geometry import set_pose
+from ...records import RENEW_EVERY, renewed
 
-_RENEW_EVERY = 5000     # products applied between fresh copies of the state
 _FRAME = "world"
 _ROBOT_COLOR = (0.95, 0.55, 0.15, 1.0)
 _ITEM_COLOR = (0.25, 0.5, 0.9, 1.0)
@@ -57,12 +57,8 @@ class SceneChannel:
         """Apply ``product`` to the state as playback does; whether it moved anything. What it
         moved is drawn anew by the next ``update``."""
         self._applied += 1
-        if self._applied % _RENEW_EVERY == 0:
-            # A message keeps what its fields held before in its own memory until it goes: a copy
-            # starts afresh, so a whole shift's state takes no more than a minute's.
-            renewed = system_pb2.WorkspaceState()
-            renewed.CopyFrom(self._state)
-            self._state = renewed
+        if self._applied % RENEW_EVERY == 0:     # a whole shift's state takes no more than a minute's
+            self._state = renewed(self._state)
         moved = scene.apply(product, self._state)
         for camera in moved.cameras:    # perception reports every camera, most of them standing still
             if self._state.cameras[camera].base_pose != self._drawn_cameras.get(camera):
