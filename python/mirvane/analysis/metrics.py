@@ -12,7 +12,7 @@ import numpy as np
 from dravik.api import data_pb2, project_pb2
 
 from ..formats.columns import KIND_CODES, Columns, product_columns
-from ..records import DataFileError, PathLike, seconds_between
+from ..records import PathLike, seconds_between
 from ..scene import KINDS as PRODUCT_KINDS
 from ..scene import kind_of
 from .events import KINDS, SEVERITIES, Event, record_events
@@ -148,16 +148,9 @@ class BytesFold(MetricsFold):
         return super().metrics(project, events)
 
     def _flush(self) -> None:
-        blobs, self._blobs = self._blobs, []
-        if not blobs:
-            return
-        try:
-            self.add_columns(product_columns(blobs, self._path))
-        except DataFileError:
-            # Bytes protobuf reads (as the events did) but the columns refuse: a known field of another
-            # wire type, which protobuf keeps as unknown. Read as protobuf reads them.
-            for blob in blobs:
-                self.add(data_pb2.Product.FromString(blob))
+        if self._blobs:
+            self.add_columns(product_columns(self._blobs, self._path))
+            self._blobs = []
 
 
 def _cycles(decisions: Sequence[Tuple[int, str]], first: str, last: str) -> List[float]:
