@@ -35,7 +35,7 @@ def _peak_rss_bytes() -> int:
 
 
 def worker(task: str, source: str, out: str) -> dict:
-    from mirvane.analysis.events import record_events
+    from mirvane.analysis.events import product_events
     from mirvane.data import Data
     from mirvane.formats.mcap import export_mcap, import_mcap
     from mirvane.formats.rrd import export_rrd
@@ -44,11 +44,11 @@ def worker(task: str, source: str, out: str) -> dict:
     before = _peak_rss_bytes()
     start = time.perf_counter()
     if task == "export":
-        export_mcap(source, out, events=record_events)     # as mirvane export writes it
+        export_mcap(source, out, events=product_events)     # as mirvane export writes it
     elif task == "import":
         import_mcap(source, out)
     elif task == "rrd":
-        export_rrd(source, out, events=record_events)
+        export_rrd(source, out, events=product_events)
     else:
         Data.fromFile(source)
     return {"seconds": time.perf_counter() - start, "rss_peak_bytes": _peak_rss_bytes() - before,

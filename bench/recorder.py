@@ -29,7 +29,10 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Optional, Tuple
+from typing import TYPE_CHECKING, Optional, Tuple
+
+if TYPE_CHECKING:
+    from dravik.api import data_pb2
 
 LIVE_CPU_GOAL = 2.0             # % of one core at the cell's rate
 SUSTAINED_GOAL = 50_000         # products a second
@@ -37,7 +40,7 @@ SUSTAINED_GOAL = 50_000         # products a second
 
 def worker(task: str, products: int, seconds: float, scratch: str) -> dict:
     from dravik.api import data_pb2
-    from mirvane.analysis.events import record_events
+    from mirvane.analysis.events import product_events
     from mirvane.data import Data
     from mirvane.formats.mcap import export_mcap
     from mirvane.formats.recorder import Recorder
@@ -50,7 +53,7 @@ def worker(task: str, products: int, seconds: float, scratch: str) -> dict:
         data.addRecord(record)
         data.save(os.path.join(scratch, "r.rec"))
         start = time.perf_counter()
-        export_mcap(os.path.join(scratch, "r.rec"), path, events=record_events)
+        export_mcap(os.path.join(scratch, "r.rec"), path, events=product_events)
         return {"per_second": len(record.products) / (time.perf_counter() - start)}
     if task == "add":
         costs, helper = [], []
@@ -67,11 +70,7 @@ def worker(task: str, products: int, seconds: float, scratch: str) -> dict:
                 helper.append(time.perf_counter_ns() - before)
         return {"add": _quantiles(costs), "controller": _quantiles(helper)}
     if task == "sustained":
-        start = time.perf_counter()
-        with Recorder(path, record.project) as recorder:
-            for product in record.products:
-                recorder.add(product)
-        return {"per_second": len(record.products) / (time.perf_counter() - start)}
+        return {"per_second": sustained(record, path)}
     # live: the products at their own pace, for the given seconds; the same loop without a recorder
     # first, whose CPU (waking to pace the products) is the caller's own, not the recorder's
     first = record.products[0].timestamp_ns
@@ -93,6 +92,18 @@ def worker(task: str, products: int, seconds: float, scratch: str) -> dict:
     alone, _ = pace(None)
     with_recorder, rate = pace(Recorder(path, record.project))
     return {"cpu_percent": with_recorder - alone, "process_percent": with_recorder, "rate": rate}
+
+
+def sustained(record: "data_pb2.Record", path: str) -> float:
+    """Products a second a ``Recorder`` writing ``path`` takes in, ``record``'s products made
+    beforehand: from the first ``add`` until ``close`` returns."""
+    from mirvane.formats.recorder import Recorder
+
+    start = time.perf_counter()
+    with Recorder(path, record.project) as recorder:
+        for product in record.products:
+            recorder.add(product)
+    return len(record.products) / (time.perf_counter() - start)
 
 
 def _quantiles(nanoseconds: list) -> dict:

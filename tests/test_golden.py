@@ -80,3 +80,28 @@ def test_outputs_as_kept(case, tmp_path):
             (GOLDEN / name).write_text(text)
     for name, text in made.items():
         assert (GOLDEN / name).read_text() == text, f"{name} differs (MIRVANE_GOLDEN=refresh if rightly)"
+
+
+#: The figures a catalog row holds from the products (the rest are events), as ``Metrics`` names them.
+FOLDED = ("span_s", "products", "behaviors", "steps", "cycles", "cycle_s", "items_moved")
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_index_stores_the_kept_figures_of_a_recording_file(case, tmp_path):
+    """``mirvane index`` reads a recording file's figures from its products' columns: they are the kept ones."""
+    from mirvane.scene import KINDS
+
+    source = CASES[case]
+    if isinstance(source, tuple):
+        ran(*source[:1], "run.rec", *source[1:], cwd=tmp_path)
+        source = tmp_path / "run.rec"
+    elif source.suffix == ".mcap":
+        ran("import", "--quiet", source, "run.rec", cwd=tmp_path)
+        source = tmp_path / "run.rec"
+    ran("index", source, "--db", "c.duckdb", "--quiet", cwd=tmp_path)
+    rows = [json.loads(line) for line in ran("runs", "--db", "c.duckdb", "--format", "json", cwd=tmp_path).splitlines()]
+    stored = [{**{name: row[name] for name in FOLDED}, **{kind: row[f"{kind}_products"] for kind in KINDS}}
+              for row in sorted(rows, key=lambda row: row["position"])]
+    kept = json.loads((GOLDEN / f"{case}.json").read_text())["metrics"]
+    assert stored == [{**{name: figures[name] for name in FOLDED}, **{kind: figures["products_by_kind"][kind]
+                                                                      for kind in KINDS}} for figures in kept]
