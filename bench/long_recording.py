@@ -5,7 +5,7 @@
     python bench/long_recording.py [--seconds S] [--mcap]
 
 Two runs of the sample cell, ``mirvane record --seconds 600`` and ``--seconds S``
-(default 3600, the longest it records), and with ``--mcap`` their MCAP exports
+(default 3600; up to 28800, eight hours), and with ``--mcap`` their MCAP exports
 too (which 'mirvane import' reads). Each command runs as its own process, forked from a small interpreter that
 reads its peak RSS (``getrusage(RUSAGE_CHILDREN)``), so nothing else is counted.
 ``diff`` compares a run with itself: every product is walked in both; ``record`` records the run

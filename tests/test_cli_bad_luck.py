@@ -138,8 +138,8 @@ def test_a_destination_that_is_a_link_is_checked_where_it_leads(recorded, tmp_pa
 
 @pytest.mark.parametrize("args, message", [
     (["record", "q.rec", "--seed", "-1"], "--seed: must be from 0 to "),
-    (["record", "q.rec", "--seconds", "0.0001"], "--seconds: must be from 0.01 to 3600"),
-    (["record", "q.rec", "--seconds", "3601"], "--seconds: must be from 0.01 to 3600"),
+    (["record", "q.rec", "--seconds", "0.0001"], "--seconds: must be from 0.01 to 28800"),
+    (["record", "q.rec", "--seconds", "28801"], "--seconds: must be from 0.01 to 28800"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "1e-300"],
      "--speed: must be from 0.001 to 1000"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "x.mp4", "--fps", "100000"],
