@@ -126,7 +126,6 @@ def listening_socket():
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--size", "10x10"], "--size: must be WIDTHxHEIGHT"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "m.mp4", "--loop"],
      "steer a live replay"),
-    (["replay", "{run}/run.rec"], "the following arguments are required: --project"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--from", "1"], "add --movie OUT.mp4"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--movie", "m.mp4", "--event", "99"],
      "--event 99: record 0 of"),

@@ -9,12 +9,14 @@ import urllib.error
 import urllib.request
 
 import numpy as np
+import pytest
 
 from mirvane.data import Data
 from mirvane.player.session import LiveOptions, LiveSession, Run
 from mirvane.player.windows import Windows
 from mirvane.project import Project
 
+from helpers import decoded, mirvane
 from test_session import ask, status_when
 
 # Short windows, so that a 20 s run crosses many.
@@ -128,3 +130,15 @@ def test_a_series_for_a_narrow_plot_keeps_each_columns_extremes(every_fault):
             assert len(narrow["v"]) <= 2 * width < len(whole["v"])
             assert (min(narrow["v"]), max(narrow["v"])) == (min(whole["v"]), max(whole["v"]))
             assert narrow["t"] == sorted(narrow["t"]) and set(narrow["t"]) <= set(whole["t"])
+
+
+@pytest.mark.parametrize("recording", ["run.rec", "run.mcap"])
+def test_replay_without_project_plays_the_project_the_record_carries(recorded, tmp_path, recording):
+    movies = []
+    for project in (["--project", recorded / "run.mvproj"], []):
+        movies.append(tmp_path / f"{len(movies)}.mp4")
+        done = mirvane("replay", recorded / recording, *project, "--movie", movies[-1], "--fps", 2, "--quiet",
+                       cwd=tmp_path)
+        assert done.returncode == 0 and not done.stderr, done.stderr
+    with_file, carried = map(decoded, movies)
+    assert len(with_file) == len(carried) > 1 and all(np.array_equal(a, b) for a, b in zip(with_file, carried))
