@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from mirvane.data import Data
+from mirvane.formats.spooled import spooled_record
 from mirvane.player.session import LiveOptions, LiveSession, Run
 from mirvane.player.windows import Windows
 from mirvane.project import Project
@@ -24,10 +25,11 @@ WINDOW_S = 2.0
 
 
 @contextlib.contextmanager
-def playing(where, window_s, runs=1, **given):
-    """A paused live session of the run in ``where`` (``runs`` times side by side) played in windows
-    of ``window_s`` (and other options ``given``), with its page."""
-    record = Data.fromFile(where / "run.rec").records()[-1]
+def playing(where, window_s, runs=1, spooled=False, **given):
+    """A paused live session of the run in ``where`` (``runs`` times side by side; ``spooled``: read
+    as the command reads one run, its products on disk) played in windows of ``window_s`` (and other
+    options ``given``), with its page."""
+    record = spooled_record(where / "run.rec", -1)[1] if spooled else Data.fromFile(where / "run.rec").records()[-1]
     played = []
     for name in "AB"[:runs]:
         project = Project()
@@ -61,7 +63,8 @@ def picture(session, seconds=None, run=0):
         time.sleep(0.02)
 
 
-def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(every_fault):
+@pytest.mark.parametrize("spooled", [False, True])
+def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(every_fault, spooled):
     where, _ = every_fault
     record = Data.fromFile(where / "run.rec").records()[-1]
     windows = Windows(record, (), WINDOW_S)
@@ -73,7 +76,7 @@ def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(ever
     chosen = sorted({*starts[1:], *(start - 1 for start in starts[1:]), *rng.sample(range(len(times)), 12)})
     targets = [float(times[position]) for position in chosen]
     shuffled = rng.sample(targets, len(targets))
-    with playing(where, WINDOW_S) as windowed:
+    with playing(where, WINDOW_S, spooled=spooled) as windowed:
         sought = dict(picture(windowed, seconds) for seconds in shuffled)
         # Played on across a window's end, then paused.
         played = []
@@ -112,9 +115,10 @@ def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(eve
         windows.close()
 
 
-def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault):
+@pytest.mark.parametrize("spooled", [False, True])
+def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault, spooled):
     where, listed = every_fault
-    with playing(where, WINDOW_S, events_first_s=0.0) as session:
+    with playing(where, WINDOW_S, spooled=spooled, events_first_s=0.0) as session:
         status_when(session, events=len(listed))
         assert ask(session, "events.json")["events"] == listed
         ask(session, "control", {"action": "event", "step": 1})

@@ -2,14 +2,14 @@
 
 import argparse
 import sys
-from typing import TYPE_CHECKING, Any, FrozenSet, Optional, Set, Tuple, Union
+from typing import TYPE_CHECKING, Any, FrozenSet, List, Optional, Set, Tuple, Union
 
 from ..player.movie import DEFAULT_FPS, VIEW_SIZE, CannotShow, CannotWrite, EventSpan, MoviePlan, Run, Span, \
     make_movie, make_side_by_side
 from . import Argument, UserError, described, first_line, _options
 from ._arguments import chosen_span, number_in, parse_address, positive_int, seconds, whole_in
 from ._lacking import warn_lacking
-from ._loading import chosen_record, load_project, run_name
+from ._loading import chosen_record, load_project, run_name, spooled_choice
 from ._options import SERVE_DEFAULT
 from ._paths import MOVIE_EXT, writable_destination
 
@@ -141,6 +141,15 @@ def run(args: argparse.Namespace) -> None:
     if args.movie:
         writable_destination(args.movie, MOVIE_EXT, "movie", inputs=_given_paths(args.recording, args.project))
 
+    if not args.movie and args.recording_b is None:
+        # One run played live: its products stay on disk, so that memory does not grow with its length.
+        position, spooled = spooled_choice(args.recording, args.index)
+        try:
+            _replay_live(_project(args.project, spooled, args.recording), spooled, position,
+                         run_name(args.recording, position), args, address, foxglove)
+        finally:
+            spooled.close()
+        return
     data, position, record = chosen_record(args.recording, args.index)
     plan = _plan(args, args.recording, data, position) if args.movie else None
     project = _project(args.project, record, args.recording)
@@ -162,7 +171,7 @@ def _project(path: Optional[str], record: Any, recording: str) -> "Project":
     return project
 
 
-def _given_paths(*paths: Optional[str]) -> list:
+def _given_paths(*paths: Optional[str]) -> List[str]:
     return [path for path in paths if path]
 
 

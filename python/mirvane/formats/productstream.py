@@ -73,6 +73,9 @@ class ProductStream:
         """
         if index >= 0:
             position = index
+        elif not self.mcap:     # counted without reading; stop times read only when needed
+            with RecordReader(self.path) as reader:
+                position = record_position(index, len(reader.offsets()), self.stops, self.path)
         else:
             stops = self.stops()
             position = record_position(index, len(stops), lambda: stops, self.path)
