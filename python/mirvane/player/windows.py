@@ -145,6 +145,10 @@ class Keyframes:
                     with self._found:
                         self._frames.append(Keyframe(position, state, dict(reports), seen.copy()))
                         self._found.notify_all()
+                    # A message changed in place keeps what it held before: a copy keeps the walk's memory bounded.
+                    fresh = system_pb2.WorkspaceState()
+                    fresh.CopyFrom(workspace)
+                    workspace = fresh
                     mark = next(marks)
                     if self._closed or mark < 0:
                         return
