@@ -108,7 +108,7 @@ def listening_socket():
     (["show", "damaged.mvproj"], "damaged.mvproj: not a project file"),
     (["show", "{run}/run.rec"], "a project file must end in .mvproj"),
     (["replay", "{run}/run.rec", "--project", "damaged.mvproj"], "not a project file"),
-    (["replay", "damaged.rec", "--project", "{run}/run.mvproj"], "not a recording file"),
+    (["replay", "damaged.rec", "--project", "{run}/run.mvproj"], "damaged.rec: truncated"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "1"], "index 1 is out of range"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--index", "-2"], "index -2 is out of range"),
     (["replay", "{run}/run.rec", "--project", "{run}/run.mvproj", "--speed", "0"], "--speed: must be a positive"),
