@@ -24,13 +24,15 @@ from .split import run_stream
 # Bytes read at a time when products are read in turn.
 _BLOCK = 1 << 20
 
+Positions = npt.NDArray[np.int64]
+
 
 class SpooledProducts:
     """The products of a ``SpooledRecord``: read from ``spool`` (their bytes one after another,
     product ``n`` from ``ends[n]`` to ``ends[n + 1]``) when asked for; safe to read from many
     threads at once."""
 
-    def __init__(self, spool: BinaryIO, ends: "npt.NDArray[np.int64]") -> None:
+    def __init__(self, spool: BinaryIO, ends: Positions) -> None:
         self._spool, self._ends = spool, ends
 
     def __len__(self) -> int:
@@ -69,8 +71,8 @@ class SpooledRecord:
     """A record's header (``project``, start and stop stamps: those of ``Record``), its products'
     ``stamps`` in memory and its ``products`` on disk (``SpooledProducts``). ``close`` removes them."""
 
-    def __init__(self, header: data_pb2.Record, spool: BinaryIO, ends: "npt.NDArray[np.int64]",
-                 stamps: "npt.NDArray[np.int64]", newer: bool) -> None:
+    def __init__(self, header: data_pb2.Record, spool: BinaryIO, ends: Positions, stamps: Positions,
+                 newer: bool) -> None:
         self.header, self._spool = header, spool
         self.project = header.project
         self.start_timestamp_ns, self.stop_timestamp_ns = header.start_timestamp_ns, header.stop_timestamp_ns
@@ -96,9 +98,6 @@ def spooled_record(path: PathLike, index: int) -> Tuple[int, SpooledRecord]:
         spool.close()
         raise
     return position, SpooledRecord(header, spool, ends, stamps, stream.newer)
-
-
-Positions = npt.NDArray[np.int64]
 
 
 def _spool(products: Iterator[data_pb2.Product], spool: BinaryIO) -> Tuple[Positions, Positions]:
