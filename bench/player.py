@@ -1,7 +1,7 @@
 """The live player on long recordings: time to the first picture, seeks and peak memory, on a
 10-minute recording against a longer one.
 
-    python bench/player.py [--seconds S] [--seeks N]
+    python bench/player.py [--seconds S] [--seeks N] [--runs DIR]
 
 Each run of the sample cell (``mirvane record --seconds 600`` and ``--seconds S``, default 3600)
 is served paused (``mirvane replay --serve 0 --paused``): the time from starting the process to
@@ -105,13 +105,17 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--seconds", type=float, default=3600.0, help="the longer run (default 3600)")
     ap.add_argument("--seeks", type=int, default=20, help="seeks measured on each run (default 20)")
+    ap.add_argument("--runs", metavar="DIR", help="record the runs here, or play those already there (default: "
+                                                  "a temporary directory), so that two versions play the same runs")
     args = ap.parse_args()
     with tempfile.TemporaryDirectory(prefix="mirvane-bench-player-") as scratch:
+        scratch = args.runs or scratch
         print(f"{'run':>8} {'MB':>5} {'first picture s':>16} {'seek median/p99 ms, at once':>28} "
               f"{'settled':>12} {'peak RSS MB':>12}")
         for seconds in (600.0, args.seconds):
             rec = os.path.join(scratch, f"run{seconds:g}.rec")
-            subprocess.run(mirvane("record", rec, "--seconds", f"{seconds:g}"), check=True, capture_output=True)
+            if not os.path.exists(rec):
+                subprocess.run(mirvane("record", rec, "--seconds", f"{seconds:g}"), check=True, capture_output=True)
             got = measure(rec, args.seeks)
             seeks = [f"{1e3 * got[when][0]:.0f}/{1e3 * got[when][1]:.0f}" for when in ("at once", "settled")]
             print(f"{seconds:>7g}s {os.path.getsize(rec) / 2**20:>5.0f} {got['first']:>16.1f} {seeks[0]:>28} "

@@ -52,10 +52,20 @@ sys.exit(os.waitstatus_to_exitcode(status))
 def peak_memory(args, cwd, out):
     """Runs ``args`` with standard output and error to the file ``out``; gives its exit status and
     peak memory in kB (the last line of ``out``, which this removes)."""
-    done = subprocess.run([sys.executable, "-c", _MEASURED, *map(str, args)], cwd=cwd, stdout=out, stderr=out)
+    done = subprocess.run(measured(args), cwd=cwd, stdout=out, stderr=out)
+    return (done.returncode, *said_and_peak(out))
+
+
+def measured(args):
+    """``args`` run so that their peak memory is the last line of their standard error."""
+    return [sys.executable, "-c", _MEASURED, *map(str, args)]
+
+
+def said_and_peak(out):
+    """What a ``measured`` command wrote to the file ``out``, and its peak memory in kB."""
     out.seek(0)
     *said, peak = out.read().splitlines(keepends=True)
-    return done.returncode, "".join(said), int(re.fullmatch(r"peak (\d+) kB\n", peak).group(1))
+    return "".join(said), int(re.fullmatch(r"peak (\d+) kB\n", peak).group(1))
 
 
 def lossless_ffmpeg(where):

@@ -3,11 +3,12 @@
 import re
 import subprocess
 import sys
+import time
 
 import pytest
 
 from dravik.api import export_pb2
-from helpers import MIRVANE, mirvane, peak_memory, rewrite
+from helpers import MIRVANE, measured, mirvane, peak_memory, request, rewrite, said_and_peak
 from mirvane.data import Data
 from mirvane.formats.mcap import LayoutWriter, part_messages
 
@@ -85,6 +86,28 @@ def test_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path,
         assert peaks[1] <= 1.25 * peaks[0] + 8 * 1024, (ext, peaks)     # kB
     if len(READS.get(command, "both")) == 2:
         assert said["mcap", 240] == said["rec", 240].replace(".rec", ".mcap")
+
+
+@pytest.mark.memory
+@pytest.mark.parametrize("ext", ["rec", "mcap"])
+def test_the_live_players_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path, ext):
+    peaks = []
+    for seconds in (60, 240):
+        with open(tmp_path / f"{seconds}.out", "w+") as out:
+            process = subprocess.Popen(measured([MIRVANE, "replay", f"run{seconds}.{ext}", "--serve", "0", "--paused"]),
+                                       cwd=lengths, stdout=out, stderr=out)
+            while not (url := re.search(r"Live view at (\S+/) ", (tmp_path / f"{seconds}.out").read_text())):
+                assert process.poll() is None and time.sleep(0.1) is None
+            # The first picture, the run's events, its plots and a window near its end.
+            while request(url[1], "frame.jpg")[0] != 200 or request(url[1], "status.json")[1]["events"] == 0:
+                time.sleep(0.2)
+            assert request(url[1], "series.json")[1]["plots"]
+            request(url[1], "control", {"action": "seek", "time": seconds - 1})
+            assert request(url[1], "control", {"action": "stop"})[0] == 200
+            assert process.wait(60) == 0
+            said, peak = said_and_peak(out)
+        peaks.append(peak)
+    assert peaks[1] <= 1.25 * peaks[0] + 8 * 1024, (peaks, said)     # kB
 
 
 @pytest.mark.parametrize("command, said", [

@@ -9,12 +9,15 @@ import urllib.error
 import urllib.request
 
 import numpy as np
+import pytest
 
 from mirvane.data import Data
+from mirvane.formats.spooled import spooled_record
 from mirvane.player.session import LiveOptions, LiveSession, Run
 from mirvane.player.windows import Windows
 from mirvane.project import Project
 
+from helpers import decoded, mirvane
 from test_session import ask, status_when
 
 # Short windows, so that a 20 s run crosses many.
@@ -22,10 +25,11 @@ WINDOW_S = 2.0
 
 
 @contextlib.contextmanager
-def playing(where, window_s, runs=1, **given):
-    """A paused live session of the run in ``where`` (``runs`` times side by side) played in windows
-    of ``window_s`` (and other options ``given``), with its page."""
-    record = Data.fromFile(where / "run.rec").records()[-1]
+def playing(where, window_s, runs=1, spooled=False, **given):
+    """A paused live session of the run in ``where`` (``runs`` times side by side; ``spooled``: read
+    as the command reads one run, its products on disk) played in windows of ``window_s`` (and other
+    options ``given``), with its page."""
+    record = spooled_record(where / "run.rec", -1)[1] if spooled else Data.fromFile(where / "run.rec").records()[-1]
     played = []
     for name in "AB"[:runs]:
         project = Project()
@@ -59,7 +63,8 @@ def picture(session, seconds=None, run=0):
         time.sleep(0.02)
 
 
-def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(every_fault):
+@pytest.mark.parametrize("spooled", [False, True])
+def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(every_fault, spooled):
     where, _ = every_fault
     record = Data.fromFile(where / "run.rec").records()[-1]
     windows = Windows(record, (), WINDOW_S)
@@ -71,7 +76,7 @@ def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(ever
     chosen = sorted({*starts[1:], *(start - 1 for start in starts[1:]), *rng.sample(range(len(times)), 12)})
     targets = [float(times[position]) for position in chosen]
     shuffled = rng.sample(targets, len(targets))
-    with playing(where, WINDOW_S) as windowed:
+    with playing(where, WINDOW_S, spooled=spooled) as windowed:
         sought = dict(picture(windowed, seconds) for seconds in shuffled)
         # Played on across a window's end, then paused.
         played = []
@@ -110,9 +115,10 @@ def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(eve
         windows.close()
 
 
-def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault):
+@pytest.mark.parametrize("spooled", [False, True])
+def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault, spooled):
     where, listed = every_fault
-    with playing(where, WINDOW_S, events_first_s=0.0) as session:
+    with playing(where, WINDOW_S, spooled=spooled, events_first_s=0.0) as session:
         status_when(session, events=len(listed))
         assert ask(session, "events.json")["events"] == listed
         ask(session, "control", {"action": "event", "step": 1})
@@ -128,3 +134,15 @@ def test_a_series_for_a_narrow_plot_keeps_each_columns_extremes(every_fault):
             assert len(narrow["v"]) <= 2 * width < len(whole["v"])
             assert (min(narrow["v"]), max(narrow["v"])) == (min(whole["v"]), max(whole["v"]))
             assert narrow["t"] == sorted(narrow["t"]) and set(narrow["t"]) <= set(whole["t"])
+
+
+@pytest.mark.parametrize("recording", ["run.rec", "run.mcap"])
+def test_replay_without_project_plays_the_project_the_record_carries(recorded, tmp_path, recording):
+    movies = []
+    for project in (["--project", recorded / "run.mvproj"], []):
+        movies.append(tmp_path / f"{len(movies)}.mp4")
+        done = mirvane("replay", recorded / recording, *project, "--movie", movies[-1], "--fps", 2, "--quiet",
+                       cwd=tmp_path)
+        assert done.returncode == 0 and not done.stderr, done.stderr
+    with_file, carried = map(decoded, movies)
+    assert len(with_file) == len(carried) > 1 and all(np.array_equal(a, b) for a, b in zip(with_file, carried))

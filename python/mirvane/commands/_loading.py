@@ -15,6 +15,7 @@ if TYPE_CHECKING:
 
     from ..data import Data
     from ..formats.productstream import ProductStream
+    from ..formats.spooled import SpooledRecord
     from ..project import Project
 
 
@@ -112,6 +113,23 @@ def chosen_record(recording: str, index: int) -> Tuple["Data", int, "Record"]:
     except CannotShow as e:
         raise UserError(e.reason) from None
     return data, position, record
+
+
+def spooled_choice(recording: str, index: int) -> Tuple[int, "SpooledRecord"]:
+    """As ``chosen_record``, the record read once with its products kept on disk (``formats.spooled``)."""
+    from ..formats.spooled import spooled_record
+    from ..player.movie import CannotShow, check_showable
+
+    readable_file(recording, "recording")
+    with reading(recording):
+        position, record = spooled_record(recording, index)
+    note_newer(recording, record.newer)
+    try:
+        check_showable(record, recording, position)  # type: ignore[arg-type]   # its products, spooled
+    except CannotShow as e:
+        record.close()
+        raise UserError(e.reason) from None
+    return position, record
 
 
 def run_name(recording: str, position: int) -> str:

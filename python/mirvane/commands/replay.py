@@ -2,14 +2,14 @@
 
 import argparse
 import sys
-from typing import TYPE_CHECKING, Any, FrozenSet, Optional, Set, Tuple, Union
+from typing import TYPE_CHECKING, Any, FrozenSet, List, Optional, Set, Tuple, Union
 
 from ..player.movie import DEFAULT_FPS, VIEW_SIZE, CannotShow, CannotWrite, EventSpan, MoviePlan, Run, Span, \
     make_movie, make_side_by_side
 from . import Argument, UserError, described, first_line, _options
 from ._arguments import chosen_span, number_in, parse_address, positive_int, seconds, whole_in
 from ._lacking import warn_lacking
-from ._loading import chosen_record, load_project, run_name
+from ._loading import chosen_record, load_project, run_name, spooled_choice
 from ._options import SERVE_DEFAULT
 from ._paths import MOVIE_EXT, writable_destination
 
@@ -27,7 +27,7 @@ FRAME_RATES = (1, 240)
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     return described(
         subparsers, "replay", "replay a recorded run, live or into a movie",
-        "Replay one record of RECORDING in the work cell of PROJECT.mvproj. With --movie,\n"
+        "Replay one record of RECORDING in the work cell of PROJECT.mvproj (or the one it carries). With --movie,\n"
         "capture it into an MP4 movie (or a clip of it: --from/--to, or --event N); otherwise\n"
         "play it live, in real time times --speed, and with --serve show it in a browser as it plays.\n"
         "With a second recording, show both side by side in the browser on one clock (--serve; B placed\n"
@@ -35,14 +35,17 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
         ["mirvane replay run.rec --project run.mvproj --movie run.mp4 --fps 20",
          "mirvane replay run.rec --project run.mvproj --movie grasp.mp4 --event 3 --pad 1",
          "mirvane replay run.rec --project run.mvproj --serve    # then open http://127.0.0.1:8765/",
+         "mirvane replay run.mcap --serve    # in the project the recording carries",
          "mirvane replay clean.rec faulty.rec --project clean.mvproj --serve --align-event grasp:box_1",
          "mirvane replay clean.rec faulty.rec --project clean.mvproj --movie both.mp4"],
         _options.recording(),
         Argument("recording_b", nargs="?", metavar="RECORDING_B",
                  help="a second recording, to show beside the first (--serve) or in a movie of the two side by side"),
-        _options.project(required=True, help="the project file of the recorded work cell"),
+        _options.project(help="the project file of the recorded work cell (default: the project the record "
+                              "carries)"),
         Argument("--project-b", metavar="PROJECT_B.mvproj",
-                 help="the project file of RECORDING_B's work cell (default: --project)"),
+                 help="the project file of RECORDING_B's work cell (default: --project, else the project "
+                      "RECORDING_B's record carries)"),
         _options.index("replay", -1, "-1"),
         Argument("--index-b", type=int, default=-1, metavar="J",
                  help="the record of RECORDING_B to replay, as --index picks RECORDING's (default: -1)"),
@@ -136,16 +139,40 @@ def run(args: argparse.Namespace) -> None:
             raise UserError(f"--serve {args.serve} and --foxglove {args.foxglove} ask for one port; give them two")
         address = address[0], address[1] + 1   # the Foxglove app's default address stays Foxglove's
     if args.movie:
-        writable_destination(args.movie, MOVIE_EXT, "movie", inputs=[args.recording, args.project])
+        writable_destination(args.movie, MOVIE_EXT, "movie", inputs=_given_paths(args.recording, args.project))
 
+    if not args.movie and args.recording_b is None:
+        # One run played live: its products stay on disk, so that memory does not grow with its length.
+        position, spooled = spooled_choice(args.recording, args.index)
+        try:
+            _replay_live(_project(args.project, spooled, args.recording), spooled, position,
+                         run_name(args.recording, position), args, address, foxglove)
+        finally:
+            spooled.close()
+        return
     data, position, record = chosen_record(args.recording, args.index)
     plan = _plan(args, args.recording, data, position) if args.movie else None
-    project = load_project(args.project)
-    warn_lacking(project, [record], args.project, args.recording)
+    project = _project(args.project, record, args.recording)
     if plan is not None:
         _replay_to_movie(project, plan, args)
     else:
         _replay_live(project, record, position, run_name(args.recording, position), args, address, foxglove)
+
+
+def _project(path: Optional[str], record: Any, recording: str) -> "Project":
+    """The project file at ``path`` (warning of what it lacks of ``record``), or without one the
+    project ``record`` carries."""
+    if path is None:
+        from ..snapshots import project_from_snapshot
+
+        return project_from_snapshot(record.project)
+    project = load_project(path)
+    warn_lacking(project, [record], path, recording)
+    return project
+
+
+def _given_paths(*paths: Optional[str]) -> List[str]:
+    return [path for path in paths if path]
 
 
 def _foxglove_address(args: argparse.Namespace) -> Optional[Tuple[str, int]]:
@@ -195,13 +222,12 @@ def _side_by_side_movie(args: argparse.Namespace) -> None:
     """``replay`` with a second recording and ``--movie``: the two runs' movie side by side."""
     project_b = args.project_b or args.project
     writable_destination(args.movie, MOVIE_EXT, "movie",
-                         inputs=[args.recording, args.recording_b, args.project, project_b])
+                         inputs=_given_paths(args.recording, args.recording_b, args.project, project_b))
     runs = []
     for recording, index, project_path in ((args.recording, args.index, args.project),
                                            (args.recording_b, args.index_b, project_b)):
         data, position, record = chosen_record(recording, index)
-        project = load_project(project_path)
-        warn_lacking(project, [record], project_path, recording)
+        project = _project(project_path, record, recording)
         runs.append(Run(run_name(recording, position), project, _plan(args, recording, data, position)))
     fps = runs[0].plan.fps
     try:
@@ -228,8 +254,7 @@ def _replay_live(project: Any, record: Any, index: int, name: str, args: argpars
     if args.recording_b is not None:
         _, position, record_b = chosen_record(args.recording_b, args.index_b)
         # A project of its own even when the file is A's: play sets the project's states.
-        project_b = load_project(args.project_b or args.project)
-        warn_lacking(project_b, [record_b], args.project_b or args.project, args.recording_b)
+        project_b = _project(args.project_b or args.project, record_b, args.recording_b)
         runs.append(Run(project_b, record_b, run_name(args.recording_b, position), position))
     options = LiveOptions(start=args.start, rate=args.speed, paused=args.paused, loop=args.loop, page=page,
                           foxglove=foxglove, size=args.size, hold=args.hold, quiet=args.quiet)

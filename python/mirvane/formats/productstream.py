@@ -76,6 +76,9 @@ class ProductStream:
         """
         if index >= 0:
             position = index
+        elif not self.mcap:     # counted without reading; stop times read only when needed
+            with RecordReader(self.path) as reader:
+                position = record_position(index, len(reader.offsets()), self.stops, self.path)
         else:
             stops = self.stops()
             position = record_position(index, len(stops), lambda: stops, self.path)
@@ -266,6 +269,11 @@ class _RecordWalk:
 
     def _varint(self) -> Tuple[int, bytes]:
         """A varint's value and its bytes: at most 10, within the record."""
+        used = self._used
+        if used < len(self._buffer) and self._buffer[used] < 0x80 and self._at < self._end:
+            # One byte, as every tag of a record's fields is: the walk's most frequent step.
+            self._used, self._at = used + 1, self._at + 1
+            return self._buffer[used], self._buffer[used:used + 1]
         self._fill(min(10, self._end - self._at))
         buffer, start = self._buffer, self._used
         value, shift = 0, 0

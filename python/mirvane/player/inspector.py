@@ -14,6 +14,7 @@ of the robots' parts) at the product each run shows, whichever came last.
 """
 
 import bisect
+from array import array
 import math
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -42,12 +43,12 @@ class Latest:
 
     def __init__(self, record: Any) -> None:
         self._record = record
-        self._positions: Dict[Tuple[str, str], List[int]] = {}
+        self._positions: Dict[Tuple[str, str], "array[int]"] = {}
         for position, product in enumerate(record.products):
             for part in KINDS:
                 if product.HasField(part):
                     report = getattr(product, part)
-                    self._positions.setdefault((part, getattr(report, "robot", "")), []).append(position)
+                    self._positions.setdefault((part, getattr(report, "robot", "")), array("q")).append(position)
 
     def tree(self, state: Optional[system_pb2.SystemState], product: int) -> List[Node]:
         """The workspace of ``state``, then each source's latest report at ``product`` (a robot's part

@@ -79,7 +79,8 @@ class Keyframes:
             raise ValueError(f"a window must last a positive number of seconds, not {window_s!r}")
         self._header, self._products = header, products
         #: Each product's stamp (8 bytes a product, as each time axis computed from them is).
-        self.stamps: "npt.NDArray[np.int64]" = np.asarray(array("q", stamps), dtype=np.int64)
+        self.stamps: "npt.NDArray[np.int64]" = stamps if isinstance(stamps, np.ndarray) else \
+            np.asarray(array("q", stamps), dtype=np.int64)
         #: Each product's exact time, seconds after the first (``records.timebase``).
         self.exact: "npt.NDArray[np.float64]" = (self.stamps - self.stamps[:1].sum()) / 1e9
         slots = (self.stamps - self.stamps[:1].sum()) // int(window_s * 1e9) if math.isfinite(window_s) else \
@@ -145,6 +146,10 @@ class Keyframes:
                     with self._found:
                         self._frames.append(Keyframe(position, state, dict(reports), seen.copy()))
                         self._found.notify_all()
+                    # A message changed in place keeps what it held before: a copy keeps the walk's memory bounded.
+                    fresh = system_pb2.WorkspaceState()
+                    fresh.CopyFrom(workspace)
+                    workspace = fresh
                     mark = next(marks)
                     if self._closed or mark < 0:
                         return
@@ -192,8 +197,9 @@ class Windows:
         self._header = header_of(record)
         self._events = tuple(events)
         self._products: Products = products or (lambda start, stop: record.products[start:stop])
-        self.keyframes = Keyframes(self._header, (product.timestamp_ns for product in record.products),
-                                   self._products, window_s)
+        stamps = getattr(record, "stamps", None)    # a spooled record's, without reading its products
+        self.keyframes = Keyframes(self._header, (product.timestamp_ns for product in record.products)
+                                   if stamps is None else stamps, self._products, window_s)
         exact = self.keyframes.exact
         self._starts = [*self.keyframes.positions, len(exact)]
         # Window k shows the times up to ``_highs[k]``, the last window to the end and past it.

@@ -17,7 +17,7 @@ def record_position(index: int, count: int, stop_times: Callable[[], Iterable[in
     ``stop_times()`` gives in record order and is asked only then.
     Raises ``RecordIndexError``, naming ``path``, when there is no such record.
     """
-    if index == -1 and count:
+    if index == -1 and count > 1:     # one record is the one, its stop time unread
         stops = list(stop_times())
         return stops.index(max(stops))
     if -count <= index < count:
