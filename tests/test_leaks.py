@@ -10,6 +10,7 @@ from types import SimpleNamespace
 
 import pytest
 from google.protobuf import json_format
+from tqdm import tqdm
 
 import mirvane.project
 import mirvane.replay
@@ -194,6 +195,16 @@ SCENARIOS = {
     # The method objects themselves
     "method-attributes": lambda w: (attributes, None),
 }
+
+
+@pytest.fixture(autouse=True)
+def quiet_process(monkeypatch):
+    """No other thread allocating while blocks are counted: tqdm's monitor, left by an earlier test's
+    progress bar in this process, wakes every 10 s and copies its list of bars."""
+    monkeypatch.setattr(tqdm, "monitor_interval", 0)
+    if tqdm.monitor is not None:
+        tqdm.monitor.exit()
+        tqdm.monitor = None
 
 
 @pytest.fixture

@@ -96,13 +96,15 @@ class Keyframes:
         self._found = threading.Condition()
         self._closed = False
         self._failed: Optional[BaseException] = None
+        self._walker: Optional[threading.Thread] = None
 
     def __len__(self) -> int:
         return len(self.positions)
 
     def begin(self) -> None:
         """Find the keyframes' states on a thread of its own."""
-        threading.Thread(target=self._walk, name="mirvane-keyframes", daemon=True).start()
+        self._walker = threading.Thread(target=self._walk, name="mirvane-keyframes", daemon=True)
+        self._walker.start()
 
     def at(self, number: int) -> Keyframe:
         """Keyframe ``number``, once found (``RuntimeError`` if it never will be)."""
@@ -115,10 +117,13 @@ class Keyframes:
         return self._wait(len(self.positions) - 1)
 
     def close(self) -> None:
-        """Stop finding keyframes."""
+        """Stop finding keyframes, and wait for the walk to end (at its next keyframe): nothing of a
+        closed replay works on behind it."""
         with self._found:
             self._closed = True
             self._found.notify_all()
+        if self._walker is not None and self._walker is not threading.current_thread():
+            self._walker.join()
 
     def _wait(self, number: int) -> bool:
         with self._found:
@@ -238,7 +243,7 @@ class Windows:
 
     def close(self) -> None:
         self.keyframes.close()
-        self._builder.shutdown(wait=False, cancel_futures=True)
+        self._builder.shutdown(wait=True, cancel_futures=True)
 
     def _future(self, number: int) -> "Future[Window]":
         with self._lock:
