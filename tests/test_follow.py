@@ -67,9 +67,13 @@ def test_events_follow_prints_events_as_the_recorder_writes_and_stops_when_it_cl
         time.sleep(0.05)
     follower = subprocess.Popen([MIRVANE, "events", "--follow", name, "--format", "json"], cwd=tmp_path,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    threading.Timer(60, follower.kill).start()
-    lines = [(time.time(), line) for line in follower.stdout]
-    follower.wait()
+    watchdog = threading.Timer(60, follower.kill)    # cancelled once done, so that nothing runs on behind the test
+    watchdog.start()
+    try:
+        lines = [(time.time(), line) for line in follower.stdout]
+        follower.wait()
+    finally:
+        watchdog.cancel()
     closed = float(writer.communicate()[0])
     assert follower.returncode == 0, follower.stderr.read()
     assert lines[0][0] < closed - 1.0 and lines[-1][0] < closed + 5.0
