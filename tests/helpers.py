@@ -122,12 +122,13 @@ def read_until(process, text, timeout=60):
 
 
 @contextlib.contextmanager
-def serving(where, *args, name="run", beside=()):
+def serving(where, *args, name="run", beside=(), recording=None):
     """``mirvane replay NAME.rec [B.rec] --project NAME.mvproj ARGS`` (a ``--serve`` among them; ``beside``: the
-    second recording) run in ``where`` as a process: gives it and the URLs it printed for its page, and ends it on
-    the way out."""
-    process = subprocess.Popen([MIRVANE, "replay", f"{name}.rec", *map(str, beside), "--project", f"{name}.mvproj",
-                                *map(str, args)], cwd=where, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    second recording; ``recording``: that one alone, in the project it carries) run in ``where`` as a process:
+    gives it and the URLs it printed for its page, and ends it on the way out."""
+    given = [recording] if recording else [f"{name}.rec", *map(str, beside), "--project", f"{name}.mvproj"]
+    process = subprocess.Popen([MIRVANE, "replay", *given, *map(str, args)], cwd=where, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
     try:
         seen = read_until(process, "Live view at")
         while not (note := re.search(r"Live view at (.*) \((?:until the end|Ctrl-C stops)\)", seen)):

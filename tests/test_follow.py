@@ -1,5 +1,6 @@
 """Split files read as one run, and a recording followed while its recorder writes it."""
 
+import json
 import shutil
 import subprocess
 import sys
@@ -9,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import MIRVANE, mirvane
+from helpers import MIRVANE, mirvane, request, serving
 from mirvane.formats.recorder import Recorder
 from mirvane.project import Project
 
@@ -58,13 +59,19 @@ print(time.time(), flush=True)
 """
 
 
-@pytest.mark.parametrize("split, name", [(0, "live.mcap"), (1.0, "live-0001.mcap")])
-def test_events_follow_prints_events_as_the_recorder_writes_and_stops_when_it_closes(tmp_path, split, name):
-    writer = subprocess.Popen([sys.executable, "-c", WRITER, Path(__file__).parent, tmp_path / "live.mcap", str(split)],
+def _writing(where, split, name):
+    """A recorder writing ``live.mcap`` in ``where`` in a process of its own, once its first file ``name`` is there."""
+    writer = subprocess.Popen([sys.executable, "-c", WRITER, Path(__file__).parent, where / "live.mcap", str(split)],
                               stdout=subprocess.PIPE, text=True)
-    while not (tmp_path / name).exists():
+    while not (where / name).exists():
         assert writer.poll() is None
         time.sleep(0.05)
+    return writer
+
+
+@pytest.mark.parametrize("split, name", [(0, "live.mcap"), (1.0, "live-0001.mcap")])
+def test_events_follow_prints_events_as_the_recorder_writes_and_stops_when_it_closes(tmp_path, split, name):
+    writer = _writing(tmp_path, split, name)
     follower = subprocess.Popen([MIRVANE, "events", "--follow", name, "--format", "json"], cwd=tmp_path,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     watchdog = threading.Timer(60, follower.kill)    # cancelled once done, so that nothing runs on behind the test
@@ -86,3 +93,23 @@ def test_events_follow_prints_events_as_the_recorder_writes_and_stops_when_it_cl
 def test_events_follow_refuses_what_it_cannot_follow_in_one_line(recorded, args, said):
     done = mirvane("events", "--follow", *args, cwd=recorded)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"mirvane: error: {said}\n")
+
+
+@pytest.mark.parametrize("split, name", [(0, "live.mcap"), (1.0, "live-0001.mcap")])
+def test_the_player_follows_a_recording_as_its_recorder_writes_it_and_says_when_it_closes(tmp_path, split, name):
+    writer = _writing(tmp_path, split, name)
+    with serving(tmp_path, "--serve", "0", "--follow", recording=name) as (_, urls):
+        seen = []   # (when, the page's status) until the page says the recorder has closed the file
+        while not seen or seen[-1][1]["recorder"] != "closed" or seen[-1][1]["growing"]:
+            seen.append((time.time(), request(urls[0], "status.json")[1]))
+            assert seen[-1][0] - seen[0][0] < 60, seen[-1][1]
+            time.sleep(0.05)
+        closed = float(writer.communicate()[0])
+        listed = request(urls[0], "events.json")[1]["events"]
+    while_written = [status for when, status in seen if when < closed and status["recorder"] == "writing"]
+    assert len({status["end"] for status in while_written}) >= 3 and all(status["live"] for status in while_written)
+    assert any(status["events"] for status in while_written)
+    assert seen[-1][0] < closed + 1.5 and seen[-1][1]["end"] > while_written[-1]["end"]
+    expected = [json.loads(line) for line in mirvane("events", name, "--format", "json", cwd=tmp_path).stdout.splitlines()]
+    assert [(event["number"], event["kind"], event["time"]) for event in listed] == \
+        [(event["number"], event["kind"], event["time"]) for event in expected] and expected

@@ -214,7 +214,8 @@ def test_commands_refuse_an_unfinished_file_in_one_line_saying_how_to_recover_it
     done = mirvane(*command, cwd=tmp_path)
     assert (done.returncode, done.stdout) == (2, "")
     assert re.fullmatch(r"mirvane: error: cut.mcap: unfinished MCAP file \(truncated at byte [\d,]+, or still "
-                        r"being written\); 'mirvane events --follow cut.mcap' follows it while written, 'mirvane "
+                        r"being written\); 'mirvane events --follow cut.mcap' and 'mirvane replay cut.mcap --serve "
+                        r"--follow' follow it while written, 'mirvane "
                         r"recover cut.mcap FIXED.mcap' writes a whole file of what it holds\n", done.stderr)
     recorder.close()
 

@@ -36,6 +36,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
          "mirvane replay run.rec --project run.mvproj --movie grasp.mp4 --event 3 --pad 1",
          "mirvane replay run.rec --project run.mvproj --serve    # then open http://127.0.0.1:8765/",
          "mirvane replay run.mcap --serve    # in the project the recording carries",
+         "mirvane replay live.mcap --serve --follow    # while a recorder writes it",
          "mirvane replay clean.rec faulty.rec --project clean.mvproj --serve --align-event grasp:box_1",
          "mirvane replay clean.rec faulty.rec --project clean.mvproj --movie both.mp4"],
         _options.recording(),
@@ -79,6 +80,10 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                       "larger for a sharp view on a big or HiDPI screen"),
         Argument("--hold", action="store_true",
                  help="with --serve: keep showing the last picture after the end, until Ctrl-C"),
+        Argument("--follow", action="store_true",
+                 help="with --serve: watch an MCAP recording while its recorder writes it (and the numbered files "
+                      "it goes on to), playing its newest product (live) as it comes; the page says when the "
+                      "recorder closes it, and serves until Ctrl-C"),
         *_options.alignment(),
         _options.quiet())
 
@@ -94,6 +99,9 @@ COMPATIBILITY: Tuple[Tuple[FrozenSet[str], FrozenSet[str], str], ...] = tuple(
         ({"--movie", "--serve"}, (), "--serve shows a live replay and --movie records one; choose one of them"),
         ({"--movie", "steering"}, (), "--start, --paused and --loop steer a live replay; drop them with --movie"),
         ({"--hold"}, {"--serve"}, "--hold goes with --serve; add --serve or drop --hold"),
+        ({"--follow"}, {"--serve"}, "--follow watches a recording in the browser; add --serve"),
+        ({"--follow", "RECORDING_B"}, (), "--follow watches one recording as it is written; drop RECORDING_B"),
+        ({"--follow", "--index"}, (), "--follow plays the run the recorder writes; drop --index"),
         ({"clip"}, {"--movie"}, f"{_CLIP} make a clip of a movie; add --movie OUT.mp4 "
                                 "(a live replay starts where --start says)"),
         ({"--event", "span"}, (), "--event N spans the event itself; drop --from and --to, or drop --event"),
@@ -120,7 +128,7 @@ def _given(args: argparse.Namespace) -> Set[str]:
              "--event": args.event is not None, "clip": span or args.event is not None, "--pad": args.pad is not None,
              "RECORDING_B": args.recording_b is not None, "--project-b": bool(args.project_b),
              "aligned": args.align is not None or args.offset is not None or args.align_event is not None,
-             "--foxglove": args.foxglove is not None}
+             "--foxglove": args.foxglove is not None, "--follow": args.follow, "--index": args.index != -1}
     return {name for name, present in given.items() if present}
 
 
@@ -257,7 +265,7 @@ def _replay_live(project: Any, record: Any, index: int, name: str, args: argpars
         project_b = _project(args.project_b or args.project, record_b, args.recording_b)
         runs.append(Run(project_b, record_b, run_name(args.recording_b, position), position))
     options = LiveOptions(start=args.start, rate=args.speed, paused=args.paused, loop=args.loop, page=page,
-                          foxglove=foxglove, size=args.size, hold=args.hold, quiet=args.quiet)
+                          foxglove=foxglove, size=args.size, hold=args.hold, quiet=args.quiet, follow=args.follow)
     try:
         session = LiveSession(runs, options, alignment)
     except AlignmentError as e:

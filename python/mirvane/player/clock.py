@@ -112,6 +112,8 @@ class Status:
     event: int = 0      # the number of the last event begun at or before ``time`` (0: none yet)
     runs: Tuple[Shown, ...] = ()   # what each play reading the clock shows, in the order of its readers
     events: int = 0     # how many events the clock knows (more once those found while playing come)
+    growing: bool = False   # more products are coming: at the end, playback waits for them
+    live: bool = False      # playback follows the newest product as it comes
 
 
 class Clock:
@@ -150,6 +152,8 @@ class Clock:
         self._started = False
         self._stopped = False
         self._finished = False
+        self._growing = False
+        self._live = False
         self._version = 0
         self._seeks = 0
         self._shown = self._anchor_position   # the clock a play last read: what it shows
@@ -359,6 +363,31 @@ class Clock:
             self._set_events(events)
             self._changed_locked()
 
+    def grow(self, times: npt.ArrayLike, played: npt.ArrayLike, growing: bool) -> None:
+        """The one run's products so far (``times`` exact, ``played`` on play's axis), more of them
+        to come while ``growing``: at the end, playback waits for them, and, live, goes on to the newest."""
+        with self._changed:
+            live = self._live
+            if not live:
+                self._reanchor_locked()   # where the held end was, playing on from there
+            self._times, self._played = np.asarray(times, dtype=float), np.asarray(played, dtype=float)
+            self._axis = PlayAxis(self._played, self._times)
+            self._end, self._stops = float(self._times[-1]), self._axis.stops
+            self.readers[0].grow(self._times, self._played)
+            self._growing = growing
+            if live:
+                self._anchor_position, self._anchor_wall = self._end, self._now()
+                self._live = growing
+            self._set_events(self._events)
+            self._changed_locked()
+
+    def set_live(self, on: bool) -> None:
+        """Follow the newest product as it comes (on: play from it), or stop following (off)."""
+        with self._changed:
+            self._reanchor_locked(self._end if on else None)
+            self._live, self._paused = bool(on) and self._growing, self._paused and not on
+            self._changed_locked()
+
     # -- the rules ------------------------------------------------------------------------
 
     def _set_events(self, events: Sequence[Event]) -> None:
@@ -380,6 +409,10 @@ class Clock:
             return position
         wall = self._now()
         position += self._rate * (wall - self._anchor_wall)
+        if self._growing and position > self._end:
+            # Held at the end until more comes, and going on from there then.
+            self._anchor_position, self._anchor_wall = self._end, wall
+            return self._end
         if self._loop and position > self._end > 0.0:
             position = math.fmod(position, self._end)
             self._anchor_position, self._anchor_wall = position, wall
@@ -388,6 +421,8 @@ class Clock:
         return position
 
     def _reanchor_locked(self, position: Optional[float] = None) -> None:
+        # Every control but ``set_live`` leaves the newest product (it sets live again after this).
+        self._live = False
         if position is not None:
             self._seeks += 1
         self._anchor_position = self._position_locked() if position is None else position
@@ -414,7 +449,7 @@ class Clock:
                       paused=self._paused, loop=self._loop, rate=self._rate, product=self._product_at(position),
                       products=len(self._times), preparing=not self._started, finished=self._finished,
                       version=self._version, seeks=self._seeks, event=self._event_at(position),
-                      events=len(self._events),
+                      events=len(self._events), growing=self._growing, live=self._live,
                       runs=tuple(reader.shown_at(position) for reader in self.readers))
 
 
@@ -439,6 +474,11 @@ class Reader:
         self.shown = clock.start - self.shift   # the own time play last read
         self.read_version = -1                  # the clock's version then
         self.last_frame = -math.inf
+
+    def grow(self, times: "npt.NDArray[np.float64]", played: "npt.NDArray[np.float64]") -> None:
+        """The run's products so far (the clock's lock held)."""
+        self.times, self._played, self.end, self.played_end = times, played, float(times[-1]), float(played[-1])
+        self._axis = PlayAxis(played, times)
 
     def time(self) -> float:
         """``play``'s ``time.time()``: 0.0 the first time (its ``t0``), then the play's own time (on its axis)."""
@@ -534,13 +574,13 @@ def apply(clock: Clock, request: object) -> None:
         clock.set_rate(_number(request, "value"))
     elif action == "event":
         clock.to_event(_whole(request, "step"), request.get("severity", INFO))
-    elif action == "loop":
+    elif action in ("loop", "live"):
         on = request.get("on")
         if not isinstance(on, bool):
-            raise ValueError(f"loop: on must be true or false, not {reprlib.repr(on)}")
-        clock.set_loop(on)
+            raise ValueError(f"{action}: on must be true or false, not {reprlib.repr(on)}")
+        (clock.set_loop if action == "loop" else clock.set_live)(on)
     else:
-        known = ", ".join(sorted([*simple, "seek", "jump", "step", "event", "rate", "loop"]))
+        known = ", ".join(sorted([*simple, "seek", "jump", "step", "event", "rate", "loop", "live"]))
         raise ValueError(f"unknown action {reprlib.repr(action)}; known: {known}")
 
 

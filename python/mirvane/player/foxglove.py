@@ -33,7 +33,7 @@ from ..formats import mcap
 from ..records import duration_seconds
 from ..sightings import Sightings
 from .clock import RATE_RANGE, Clock, Status, exact_times, nearest
-from .server import bracketed, reachable
+from .addresses import bracketed, reachable
 
 SCENES_PER_SECOND = 30.0
 # How long the last messages get to leave before the server stops.

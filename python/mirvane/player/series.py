@@ -78,15 +78,16 @@ def parse(path: str) -> FieldPath:
     return parsed
 
 
-def series(record: Any, path: str) -> Tuple[List[float], List[float]]:
-    """The times (seconds after the first product, exact) and values of ``path`` over ``record``'s products;
-    ``ValueError`` when no product has a value there, or when products of several robots do."""
+def series(record: Any, path: str, start: int = 0, stop: Optional[int] = None) -> Tuple[List[float], List[float]]:
+    """The times (seconds after the first product, exact) and values of ``path`` over ``record``'s products
+    (those from ``start`` to ``stop``); ``ValueError`` when no product has a value there, or when products of
+    several robots do."""
     part, robot, steps = field = parse(path)
-    times = exact_times(record)
+    times = exact_times(record)[start:stop]
     xs: List[float] = []
     ys: List[float] = []
     robots: Set[str] = set()
-    for t, product in zip(times, record.products):
+    for t, product in zip(times, record.products[start:start + len(times)]):
         if not product.HasField(part):
             continue
         value: Any = getattr(product, part)
@@ -101,7 +102,7 @@ def series(record: Any, path: str) -> Tuple[List[float], List[float]]:
         named = sorted(robots)
         raise ValueError(f"{field} mixes the robots {', '.join(map(repr, named))}: name one, as in "
                          f"{field._replace(robot=next(name for name in named if name))}")
-    if not xs:
+    if not xs and not start:
         raise ValueError(f"no product of this record has a value at {field}; the field list names those there are")
     return xs, ys
 
@@ -112,22 +113,31 @@ class Kept:
 
     def __init__(self, record: Any, points: int = POINTS_KEPT) -> None:
         self._record, self._points = record, points
-        self._kept: "OrderedDict[str, Tuple[Values, Values]]" = OrderedDict()
+        # Each path's times and values, and how many of the record's products they cover (a growing
+        # record's series are taken on from there).
+        self._kept: "OrderedDict[str, Tuple[Values, Values, int]]" = OrderedDict()
         self._held = 0
 
     def __call__(self, path: str) -> Tuple[str, Values, Values]:
         """``path`` in its one spelling, and its times and values (``series``)."""
         spelled = str(parse(path))
+        count = len(self._record.products)
         if spelled in self._kept:
             self._kept.move_to_end(spelled)
+            xs, ys, covered = self._kept[spelled]
+            if covered < count:
+                more_xs, more_ys = series(self._record, spelled, covered, count)
+                self._kept[spelled] = np.append(xs, more_xs), np.append(ys, more_ys), count
+                self._held += len(more_xs)
         else:
-            xs, ys = series(self._record, spelled)
-            self._kept[spelled] = np.array(xs), np.array(ys)
+            xs, ys = series(self._record, spelled, 0, count)
+            self._kept[spelled] = np.array(xs), np.array(ys), count
             self._held += len(xs)
-            while self._held > self._points and len(self._kept) > 1:
-                _, (dropped, _) = self._kept.popitem(last=False)
-                self._held -= len(dropped)
-        return (spelled, *self._kept[spelled])
+        while self._held > self._points and len(self._kept) > 1:
+            _, (dropped, _, _) = self._kept.popitem(last=False)
+            self._held -= len(dropped)
+        xs, ys, _ = self._kept[spelled]
+        return spelled, xs, ys
 
 
 def decimated(xs: Values, ys: Values, columns: int) -> Tuple[Values, Values]:

@@ -33,14 +33,12 @@ The replay thread only keeps a copy of at most ``MAX_PICTURES_PER_SECOND`` pictu
 per picture however many browsers watch.
 """
 
-import contextlib
 import dataclasses
 import functools
 import hmac
 import html
 import importlib.util
 import io
-import ipaddress
 import json
 import secrets
 import socket
@@ -61,6 +59,7 @@ from ..scene import kind_of
 from . import inspector, series
 from ..analysis.events import Event
 from ..records import json_text
+from .addresses import LOOPBACK_NAMES, bracketed, is_loopback, reachable
 from .clock import Clock, apply
 from .fields import axis_title, describe
 
@@ -71,7 +70,6 @@ MAX_WAIT_S = 10.0
 DEFAULT_HOST = "127.0.0.1"
 #: The Foxglove app's default WebSocket port; the page's too (with both, the page takes the next).
 DEFAULT_PORT = 8765
-LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]", "::1")
 # What a browser says of a request another site's page made (an <img>, a script, a fetch): only
 # the page itself may be opened from there, as a link is followed.
 _OTHER_SITES = ("cross-site", "same-site")
@@ -133,6 +131,8 @@ class LiveView:
         self._changed = threading.Condition()
         self._closed = False
         self._fields: Optional[List[str]] = None
+        self._fields_of = 0                 # how many products the field list was found in
+        self._recorder, self._gaps = "", []     # a growing run's recorder, and gaps between its files
         self._series_lock = threading.Lock()
         self._server = Server((host, port), _Handler, self, token)
         self._thread = threading.Thread(target=self._server.serve_forever, args=(_POLL_S,),
@@ -222,7 +222,12 @@ class LiveView:
                 for n, (shown, run) in enumerate(zip(self._runs, status.runs))]
         kind = runs[0]["kind"] if len(runs) == 1 else ""
         return {"record": self._record_name, **fields, "span": self._span_s, "speed": status.rate, "kind": kind,
-                "runs": runs}
+                "runs": runs, "recorder": self._recorder, "gaps": self._gaps}
+
+    def grown(self, span_s: float, recorder: str, gaps: Sequence[Tuple[float, float]]) -> None:
+        """The one run grew to ``span_s`` seconds; its recorder is "writing", has "closed" its file,
+        or is none (""); ``gaps`` (seconds) lie between its files."""
+        self._span_s, self._recorder, self._gaps = span_s, recorder, [list(gap) for gap in gaps]
 
     def control(self, request: object) -> Dict[str, Any]:
         """Carry out one control (``ValueError`` when it cannot be) and give the new status."""
@@ -260,7 +265,9 @@ class LiveView:
         if shown.series is None:
             return {"fields": [], "defaults": [], "plots": []} if path is None else {"path": path, "t": [], "v": []}
         with self._series_lock:
-            if self._fields is None:
+            count = sum(len(record.products) for record in records)
+            if self._fields is None or count >= 2 * self._fields_of:    # a growing run may have more
+                self._fields_of = count
                 self._fields = sorted({field for record in records for field in series.fields(record)})
             if path is None:
                 return {"fields": self._fields, "defaults": series.default_paths(*records),
@@ -297,41 +304,6 @@ class LiveView:
                     return False
                 self._changed.wait(_POLL_S)
             return not self._closed
-
-
-def is_loopback(host: str) -> bool:
-    """Whether ``host`` names this machine only (then no token is needed to reach a server there)."""
-    if host in LOOPBACK_NAMES:
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
-
-
-def bracketed(host: str) -> str:
-    """``host`` as a URL names it: an IPv6 address in brackets."""
-    return f"[{host}]" if ":" in host and not host.startswith("[") else host
-
-
-def reachable(host: str, dual_stack: bool = False) -> List[str]:
-    """``host``, or for a wildcard address (0.0.0.0, ::) the names other machines may know this one
-    by: its own address on the route to the world for each family served (IPv4 too on ``::`` when
-    ``dual_stack``), then its host name."""
-    try:
-        if not ipaddress.ip_address(host).is_unspecified:
-            return [host]
-    except ValueError:
-        return [host]
-    families = [(socket.AF_INET, "192.0.2.1")]   # documentation addresses: nothing is sent to them
-    if ipaddress.ip_address(host).version == 6:
-        families = [(socket.AF_INET6, "2001:db8::1"), *(families if dual_stack else [])]
-    found = []
-    for family, somewhere in families:
-        with contextlib.suppress(OSError), socket.socket(family, socket.SOCK_DGRAM) as probe:
-            probe.connect((somewhere, 9))   # a datagram socket only picks its route and source address
-            found.append(str(probe.getsockname()[0]))
-    return [*found, socket.gethostname()]
 
 
 _PLOTLY: Optional[bytes] = None

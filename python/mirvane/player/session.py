@@ -27,20 +27,20 @@ import sys
 import threading
 import time
 from dataclasses import dataclass, replace
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
 from tqdm import tqdm
 
 from ..analysis.align import Alignment, align
-from ..analysis.events import INFO, Event, record_events
+from ..analysis.events import INFO, Detector, Event, numbered, record_events
 from ..data import span_seconds
 from ..project import Project
 from ..viewer import WorkspaceViewer
 from . import terminal
 from .movie import replay_of
 from .picture import POINT_MARK_S, marked  # noqa: F401  (marked, POINT_MARK_S: their old home)
-from .clock import Clock, Reader, RunTimes, Status, play_reads
+from .clock import Clock, Reader, RunTimes, Status, exact_times, play_reads, product_times
 from .server import MAX_PICTURES_PER_SECOND, LiveView, PageRun
 from .windows import WINDOW_S, Window, Windows
 
@@ -56,6 +56,12 @@ _EVENT_TEXT = 60
 #: Seconds a run may span and still have its events found before its first picture (some 0.5 s a
 #: minute of the sample cell); a longer one shows its first picture at once and its events as found.
 EVENTS_FIRST_S = 120.0
+# How often, at most, events found while a run plays are told to the clock, the pictures and the page.
+_TELL_S = 0.5
+# How long the products a growing run gains are waited for before the watchers are told of them:
+# at least this, and some times what telling them took, so that a long run is not re-measured without end.
+_GROWN_S = 0.25
+_GROWN_COST = 4.0
 
 
 @dataclass(frozen=True)
@@ -73,6 +79,7 @@ class LiveOptions:
     keys: bool = True                           # read playback keys when standard input is a terminal
     window_s: float = WINDOW_S                  # seconds of record played as one record (``windows``)
     events_first_s: float = EVENTS_FIRST_S      # a run spanning more has its events found while it plays
+    follow: bool = False                        # the run is a recording being written: play its newest product
 
 
 @dataclass(frozen=True)
@@ -111,10 +118,23 @@ class LiveSession:
             raise ValueError(f"a live session plays one run or two side by side, not {len(runs)}")
         first = runs[0]
         self.options, self.record, self.name = options, first.record, first.name
-        # One long run's events are found while it plays (``start``); the page lists them once found.
-        self._finding = len(runs) == 1 and span_seconds(first.record) > options.events_first_s
+        # A spooled run still being read (its file's end, or what a recorder writes next) grows as it plays.
+        self._growing = len(runs) == 1 and getattr(first.record, "ended", True) is False
+        # One long or growing run's events are found as the keyframes' walk passes its products; the
+        # page lists them as found.
+        self._finding = len(runs) == 1 and (self._growing or span_seconds(first.record) > options.events_first_s)
         self._position = first.position
         self.events = [] if self._finding else record_events(first.record, first.position)
+        self._visit = _EventsFound(self, first.record.project, first.position) if self._finding else None
+        self._closing = threading.Event()
+        self._telling = threading.Lock()
+        self.page: Optional[LiveView] = None
+        self.foxglove: Optional["FoxgloveLive"] = None
+        self._grower: Optional[threading.Thread] = None
+        if options.follow:
+            options = replace(options, start=math.inf)      # at the newest product
+        elif self._growing:
+            _reach(first.record, options.start)
         # No output shows more pictures a second than the page's stream.
         timing: Dict[str, Any] = dict(start=options.start, rate=options.rate, paused=options.paused,
                                       loop=options.loop, frames_per_second=MAX_PICTURES_PER_SECOND)
@@ -136,8 +156,6 @@ class LiveSession:
                                     events=on_clock(shown, aligned.shifts), **timing)
         self._plays = [_Play(self, number, run.project, page_run, reader) for number, (run, page_run, reader) in
                        enumerate(zip(runs, shown, self.clock.readers))]
-        self.page: Optional[LiveView] = None
-        self.foxglove: Optional["FoxgloveLive"] = None
         self._project = first.project
         self._outputs = contextlib.ExitStack()
         self._bar: Optional["tqdm[Any]"] = None
@@ -181,7 +199,14 @@ class LiveSession:
         if options.keys and outputs.enter_context(terminal.keys(self.clock)) and not options.quiet:
             print(terminal.HELP, file=sys.stderr, flush=True)   # before the progress line, on a line of its own
         if self._finding:
-            threading.Thread(target=self._find_events, name="mirvane-events", daemon=True).start()
+            self.found()    # those found before the page began
+        if self._growing:
+            self._grown(self.record.stamps, ended=False)
+            if options.follow and not options.paused:
+                self.clock.set_live(True)
+            self._grower = threading.Thread(target=self._grow, name="mirvane-grown", daemon=True)
+            self._grower.start()
+            outputs.callback(self._stop_growing)
         products = sum(len(play.run.record.products) for play in self._plays)
         self._bar = outputs.enter_context(tqdm(
             total=self.span, desc=f"preparing {products} products", unit="s",
@@ -194,7 +219,7 @@ class LiveSession:
         self._play_all()
         self.finish()
         if self.page is not None:
-            if self.options.hold:
+            if self.options.hold or self.options.follow:
                 self._note("Playback finished; still serving the last picture (Ctrl-C stops)")
                 while not self._released.wait(3600):
                     pass
@@ -256,16 +281,52 @@ class LiveSession:
         if self._bar is not None:
             self._bar.close()
 
-    def _find_events(self) -> None:
-        """Find the run's events and tell the clock, the picture and the page: once the keyframes
-        are found, so that a seek far ahead waits for them alone."""
-        if not self._plays[0].windows.keyframes.all_found():
-            return      # the replay has ended
-        self.events = record_events(self.record, self._position)
-        self.clock.found(self.events)
-        self._plays[0].windows.found(self.events)
+    def found(self, events: Optional[Sequence[Event]] = None) -> None:
+        """The events found so far (numbered), told to the clock, the pictures and the page (those
+        there are yet: the walk that finds them may begin before the page does); by default, again."""
+        with self._telling:
+            self.events = list(self.events if events is None else events)
+            self.clock.found(self.events)
+            for play in getattr(self, "_plays", ())[:1]:
+                play.windows.found(self.events)
+            if self.page is not None:
+                self.page.found(self.events)
+
+    def _grow(self) -> None:
+        """While the run grows, tell the windows, the clock and the page of the products it gains."""
+        record, known = self.record, len(self.clock.times)
+        while not self._closing.is_set():
+            count = record.wait(known, _GROWN_S)
+            ended = record.ended
+            if count <= known and not ended:
+                continue
+            began = time.monotonic()
+            known = self._grown(record.stamps, ended)      # read after ``ended``: all of them once it is
+            if ended:
+                return
+            self._closing.wait(max(_GROWN_S, _GROWN_COST * (time.monotonic() - began)))
+
+    def _grown(self, stamps: Any, ended: bool) -> int:
+        """The run's products are those stamped ``stamps`` (more to come unless ``ended``): how many."""
+        self._plays[0].windows.grow(stamps, ended)
+        self.clock.grow(*self._times(stamps), growing=not ended)
         if self.page is not None:
-            self.page.found(self.events)
+            first = int(stamps[0])
+            self.page.grown((int(stamps[-1]) - first) / 1e9, _recorder(self.record),
+                            [((before - first) / 1e9, (after - first) / 1e9)
+                             for before, after in getattr(self.record, "gaps", ())])
+        return len(stamps)
+
+    def _stop_growing(self) -> None:
+        self._closing.set()
+        if self._grower is not None:
+            self._grower.join()
+
+    @staticmethod
+    def _times(stamps: Any) -> Tuple[Any, Any]:
+        """The exact times and play's of products stamped ``stamps``."""
+        stamped = _Stamped(stamps)
+        return exact_times(stamped), product_times(stamped)
 
     def _progress(self, status: Status) -> None:
         """Redraw the progress line when what it says changes: at once after a control (paused or
@@ -303,6 +364,50 @@ def on_clock(runs: Sequence[PageRun], shifts: Sequence[float]) -> List[Event]:
                    for run, shift in zip(runs, shifts) for event in run.events), key=lambda event: event.time)
 
 
+class _Stamped(NamedTuple):
+    """Products known by their stamps alone, as the clock's times are computed from them."""
+    stamps: Any
+
+
+def _reach(record: Any, seconds: float) -> None:
+    """Wait until a growing run has products ``seconds`` after its first, or has ended."""
+    while not record.ended:
+        stamps = record.stamps
+        if (int(stamps[-1]) - int(stamps[0])) / 1e9 >= seconds:
+            return
+        record.wait(len(stamps), _GROWN_S)
+
+
+def _recorder(record: Any) -> str:
+    """What the page says of a growing run's recorder: "" for a finished file being read."""
+    if getattr(record, "closed_by_recorder", False):
+        return "closed"
+    return "writing" if getattr(record, "following", False) and not record.ended else ""
+
+
+class _EventsFound:
+    """A run's events found as its products pass (``windows.Visit``), told to the session at most
+    every ``_TELL_S`` while it plays, and all of them, numbered as ``record_events`` numbers them, at its end."""
+
+    def __init__(self, session: LiveSession, project: Any, position: int) -> None:
+        self._session, self._detector = session, Detector(project, position)
+        self._found: List[Event] = []
+        self._told, self._untold = -math.inf, False
+
+    def __call__(self, product: Optional[data_pb2.Product]) -> None:
+        if product is None:
+            self._found += self._detector.finish()
+            self._session.found(numbered(self._found))
+            return
+        found = self._detector.feed(product)
+        if found:
+            self._found += found
+            self._untold = True
+        if self._untold and time.monotonic() - self._told >= _TELL_S:
+            self._told, self._untold = time.monotonic(), False
+            self._session.found(numbered(self._found))
+
+
 class _Play:
     """One run of a live session played: ``Replay.play`` of its record, window by window (``windows``),
     into a project and viewer of its own, reading the session's clock through ``reader``, each picture
@@ -313,7 +418,8 @@ class _Play:
         self.number, self.run, self.reader = number, run, reader
         self.system = project.system()
         self.viewer = WorkspaceViewer(project, *(session.options.size or ()))
-        self.windows = Windows(run.record, run.events, session.options.window_s)
+        self.windows = Windows(run.record, run.events, session.options.window_s,
+                               visit=session._visit if number == 0 else None)
         start = session.clock.start - reader.shift
         self._window: Window = self.windows.at(start)
         # The time play last read, exact and on the window's axis: what its next picture shows.

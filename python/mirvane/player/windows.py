@@ -52,6 +52,8 @@ _LEAD_NS = 1_000_000_000
 _KEPT = 3
 
 Products = Callable[[int, int], Iterable[data_pb2.Product]]
+#: Shown each product the keyframes' walk passes, in order, and None once the record has ended.
+Visit = Callable[[Optional[data_pb2.Product]], None]
 
 
 @dataclass(frozen=True)
@@ -74,29 +76,58 @@ class Keyframes:
     the products on a thread of its own (``begin``), and ``at(k)`` waits for keyframe ``k``."""
 
     def __init__(self, header: data_pb2.Record, stamps: Iterable[int], products: Products,
-                 window_s: float = WINDOW_S) -> None:
+                 window_s: float = WINDOW_S, visit: Optional[Visit] = None) -> None:
         if not window_s > 0:
             raise ValueError(f"a window must last a positive number of seconds, not {window_s!r}")
-        self._header, self._products = header, products
+        self._header, self._products, self._visit = header, products, visit
+        self._slot_ns = int(window_s * 1e9) if math.isfinite(window_s) else 0
         #: Each product's stamp (8 bytes a product, as each time axis computed from them is).
-        self.stamps: "npt.NDArray[np.int64]" = stamps if isinstance(stamps, np.ndarray) else \
-            np.asarray(array("q", stamps), dtype=np.int64)
+        self.stamps: "npt.NDArray[np.int64]" = np.zeros(0, dtype=np.int64)
         #: Each product's exact time, seconds after the first (``records.timebase``).
-        self.exact: "npt.NDArray[np.float64]" = (self.stamps - self.stamps[:1].sum()) / 1e9
-        slots = (self.stamps - self.stamps[:1].sum()) // int(window_s * 1e9) if math.isfinite(window_s) else \
-            np.zeros(len(self.stamps), dtype=np.int64)
-        ordered = not np.any(np.diff(self.stamps) < 0)
-        # Products play cannot tell apart (its axis is coarser than the stamps) are never split:
-        # it shows the first of them, where one window would show the second.
-        played = 1e-9 * self.stamps.astype(float) - 1e-9 * float(self.stamps[:1].sum())
-        splits = np.flatnonzero((np.diff(slots) != 0) & (np.diff(played) > 0)) + 1
+        self.exact: "npt.NDArray[np.float64]" = np.zeros(0, dtype=np.float64)
         #: The position of each keyframe's product.
-        self.positions: List[int] = [0, *splits.tolist()] if len(slots) and ordered else [0][:len(slots)]
+        self.positions: List[int] = []
+        self._ordered = True
+        self._ended = True
         self._frames: List[Keyframe] = []
         self._found = threading.Condition()
         self._closed = False
         self._failed: Optional[BaseException] = None
         self._walker: Optional[threading.Thread] = None
+        given = stamps if isinstance(stamps, np.ndarray) else np.asarray(array("q", stamps), dtype=np.int64)
+        if len(given) and np.any(np.diff(given) < 0):
+            self._ordered = False       # one window, however the stamps came
+        self._place(given)
+
+    def grow(self, stamps: "npt.NDArray[np.int64]", ended: bool) -> None:
+        """The record's products' stamps so far (those known and more), and whether more will come:
+        keyframes are placed in the new ones, and the walk goes on through their products."""
+        with self._found:
+            self._place(np.asarray(stamps, dtype=np.int64))
+            self._ended = ended
+            self._found.notify_all()
+
+    def _place(self, stamps: "npt.NDArray[np.int64]") -> None:
+        """Take ``stamps`` (the known ones and those after), placing keyframes among the new: none
+        from where stamps first go back in time, so that the rest plays as one window."""
+        known = len(self.stamps)
+        if len(stamps) <= known:
+            return
+        first = int(stamps[0])
+        exact = (stamps - first) / 1e9
+        # Products play cannot tell apart (its axis is coarser than the stamps) are never split:
+        # it shows the first of them, where one window would show the second.
+        new = stamps[max(known - 1, 0):]
+        if self._ordered and np.any(np.diff(new) < 0):
+            self._ordered = False
+        if not known:
+            self.positions.append(0)
+        if self._ordered and self._slot_ns:
+            slots = (new - first) // self._slot_ns
+            played = 1e-9 * new.astype(float) - 1e-9 * float(first)
+            splits = np.flatnonzero((np.diff(slots) != 0) & (np.diff(played) > 0)) + max(known, 1)
+            self.positions.extend(splits.tolist())
+        self.stamps, self.exact = stamps, exact
 
     def __len__(self) -> int:
         return len(self.positions)
@@ -111,10 +142,6 @@ class Keyframes:
         if not self._wait(number):
             raise RuntimeError(f"keyframe {number} was not found: {self._failed or 'the windows were closed'}")
         return self._frames[number]
-
-    def all_found(self) -> bool:
-        """Wait until every keyframe is found: True, or False if they never will be."""
-        return self._wait(len(self.positions) - 1)
 
     def close(self) -> None:
         """Stop finding keyframes, and wait for the walk to end (at its next keyframe): nothing of a
@@ -131,40 +158,51 @@ class Keyframes:
             return len(self._frames) > number
 
     def _walk(self) -> None:
-        """Apply the product rule (``scene.apply``) product by product, keeping a keyframe at each of ``positions``."""
+        """Apply the product rule (``scene.apply``) product by product, keeping a keyframe at each of
+        ``positions``, and showing each product to ``visit``; while more products come, wait for them."""
         workspace = system_pb2.WorkspaceState()
         workspace.CopyFrom(self._header.project.workspace.state)
         seen = ItemsSeen()
         reports: Dict[str, system_pb2.Controller] = {}
         # The latest product of each kind, and its position: its part is the system state's.
         latest: Dict[str, Tuple[int, data_pb2.Product]] = {}
-        marks = iter([*self.positions, -1])
-        mark = next(marks)
+        position = 0
         try:
-            for position, product in enumerate(self._products(0, len(self.stamps))):
-                if position == mark:
-                    state = system_pb2.SystemState()
-                    state.workspace.CopyFrom(workspace)
-                    # Each the latest of its kind: applied again, they change the workspace no more.
-                    for _, last in sorted(latest.values(), key=lambda placed: placed[0]):
-                        apply(last, state)
-                    with self._found:
-                        self._frames.append(Keyframe(position, state, dict(reports), seen.copy()))
-                        self._found.notify_all()
-                    # A message changed in place keeps what it held before: a copy keeps the walk's memory bounded.
-                    fresh = system_pb2.WorkspaceState()
-                    fresh.CopyFrom(workspace)
-                    workspace = fresh
-                    mark = next(marks)
-                    if self._closed or mark < 0:
-                        return
-                apply(product, workspace)
-                seen.apply(product)
-                kind = kind_of(product)
-                if kind is not None:
-                    latest[kind] = position, product
-                if kind == "controller" and product.controller.robot:
-                    reports[product.controller.robot] = product.controller
+            while True:
+                with self._found:
+                    self._found.wait_for(lambda: len(self.stamps) > position or self._ended or self._closed)
+                    stop, ended, marks = len(self.stamps), self._ended, self.positions
+                if self._closed or (position >= stop and ended) or \
+                        (self._visit is None and ended and len(self._frames) == len(marks)):
+                    break
+                for product in self._products(position, stop):
+                    if len(self._frames) < len(marks) and position == marks[len(self._frames)]:
+                        state = system_pb2.SystemState()
+                        state.workspace.CopyFrom(workspace)
+                        # Each the latest of its kind: applied again, they change the workspace no more.
+                        for _, last in sorted(latest.values(), key=lambda placed: placed[0]):
+                            apply(last, state)
+                        with self._found:
+                            self._frames.append(Keyframe(position, state, dict(reports), seen.copy()))
+                            self._found.notify_all()
+                        # A message changed in place keeps what it held before: a copy keeps the walk's memory bounded.
+                        fresh = system_pb2.WorkspaceState()
+                        fresh.CopyFrom(workspace)
+                        workspace = fresh
+                        if self._closed:
+                            return
+                    apply(product, workspace)
+                    seen.apply(product)
+                    kind = kind_of(product)
+                    if kind is not None:
+                        latest[kind] = position, product
+                    if kind == "controller" and product.controller.robot:
+                        reports[product.controller.robot] = product.controller
+                    if self._visit is not None:
+                        self._visit(product)
+                    position += 1
+            if self._visit is not None and not self._closed:
+                self._visit(None)
         except BaseException as e:      # told to whoever waits
             with self._found:
                 self._failed = e
@@ -198,24 +236,21 @@ class Windows:
     ``products(start, stop)`` gives the record's products at those positions (by default, its own)."""
 
     def __init__(self, record: data_pb2.Record, events: Sequence[Event], window_s: float = WINDOW_S,
-                 products: Optional[Products] = None) -> None:
+                 products: Optional[Products] = None, visit: Optional[Visit] = None) -> None:
         self._header = header_of(record)
         self._events = tuple(events)
         self._products: Products = products or (lambda start, stop: record.products[start:stop])
         stamps = getattr(record, "stamps", None)    # a spooled record's, without reading its products
         self.keyframes = Keyframes(self._header, (product.timestamp_ns for product in record.products)
-                                   if stamps is None else stamps, self._products, window_s)
-        exact = self.keyframes.exact
-        self._starts = [*self.keyframes.positions, len(exact)]
-        # Window k shows the times up to ``_highs[k]``, the last window to the end and past it.
-        self._highs = np.array([(exact[start - 1] + exact[start]) / 2 for start in self._starts[1:-1]], dtype=float)
+                                   if stamps is None else stamps, self._products, window_s, visit)
         self._built: Dict[int, "Future[Window]"] = {}
         self._lock = threading.Lock()
+        self._bounds(ended=True)
         self._builder = ThreadPoolExecutor(max_workers=1, thread_name_prefix="mirvane-window")
         self.keyframes.begin()
 
     def __len__(self) -> int:
-        return len(self.keyframes)
+        return len(self._starts) - 1
 
     def number_at(self, seconds: float) -> int:
         """The number of the window that shows ``seconds`` of the record (exact)."""
@@ -228,6 +263,24 @@ class Windows:
         if number + 1 < len(self):
             self._future(number + 1)
         return window
+
+    def grow(self, stamps: "npt.NDArray[np.int64]", ended: bool) -> None:
+        """The record's products' stamps so far, and whether more will come: the windows take in the
+        new products, the last one built again when next asked for."""
+        self.keyframes.grow(stamps, ended)
+        with self._lock:
+            last = len(self) - 1
+            self._bounds(ended)
+            for number in range(last, len(self)):
+                self._built.pop(number, None)
+
+    def _bounds(self, ended: bool) -> None:
+        """Where each window starts, and the times it shows: up to ``_highs[k]`` for window k, and
+        for the last, to the end and past it, or, while more products are to come, to its last product."""
+        exact = self.keyframes.exact
+        self._starts = [*self.keyframes.positions, len(exact)]
+        self._highs = np.array([(exact[start - 1] + exact[start]) / 2 for start in self._starts[1:-1]], dtype=float)
+        self._ended = ended
 
     def found(self, events: Sequence[Event]) -> None:
         """The events found so far: the windows' pictures show them from now on."""
@@ -254,28 +307,33 @@ class Windows:
             return future
 
     def _build(self, number: int) -> Window:
-        frame, stop = self.keyframes.at(number), self._starts[number + 1]
+        with self._lock:
+            stop, highs, ended = self._starts[number + 1], self._highs, self._ended
+        frame, stamps_all = self.keyframes.at(number), self.keyframes.stamps
         body = data_pb2.Record()
         body.products.extend(self._products(frame.position, stop))
-        stamps = self.keyframes.stamps[frame.position:stop]
-        lead = _lead_in(frame.state, int(self.keyframes.stamps[frame.position - 1]) - _LEAD_NS) \
+        stamps = stamps_all[frame.position:stop]
+        lead = _lead_in(frame.state, int(stamps_all[frame.position - 1]) - _LEAD_NS) \
             if frame.position else []
         cut = data_pb2.Record()
         cut.CopyFrom(self._header)
         cut.project.workspace.state.CopyFrom(frame.state.workspace)
         cut.products.extend(lead)
         cut.products.extend(body.products)
-        cut_bounds(cut, frame.position > 0, stop < len(self.keyframes.exact))
+        if not ended:   # the header's stop is from before the products that came since
+            cut.stop_timestamp_ns = max(cut.stop_timestamp_ns, int(stamps[-1]))
+        cut_bounds(cut, frame.position > 0, stop < len(stamps_all))
         every = np.concatenate(([product.timestamp_ns for product in lead], stamps)).astype(np.int64)
         played = (1e-9 * every.astype(float) - 1e-9 * float(every[0]))[len(lead):]     # as play computes its axis
         data = Data()
         data.addRecord(cut)
-        highs = self._highs
+        exact = (stamps - int(stamps_all[0])) / 1e9
+        last = math.inf if ended or number < len(highs) else float(exact[-1])
         return Window(number=number, record=cut, data=data,
                       picture=Picture(body, self._events, reports=frame.reports, seen=frame.seen, times=played),
                       low=float(highs[number - 1]) if number else -math.inf,
-                      high=float(highs[number]) if number < len(highs) else math.inf,
-                      axis=PlayAxis(played, self.keyframes.exact[frame.position:stop]),
+                      high=float(highs[number]) if number < len(highs) else last,
+                      axis=PlayAxis(played, exact),
                       played_end=float(played[-1]))
 
 

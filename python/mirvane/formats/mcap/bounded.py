@@ -237,7 +237,8 @@ def _decompress(chunk: Chunk, path: str, at: int) -> bytes:
 
 def _unfinished(path: str, at: int) -> UnfinishedMcapError:
     return UnfinishedMcapError(path, f"unfinished MCAP file (truncated at byte {at:,}, or still being written); "
-                               f"'mirvane events --follow {path}' follows it while written, "
+                               f"'mirvane events --follow {path}' and 'mirvane replay {path} --serve --follow' "
+                               "follow it while written, "
                                f"'mirvane recover {path} FIXED.mcap' writes a whole file of what it holds")
 
 
