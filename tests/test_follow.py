@@ -58,13 +58,19 @@ print(time.time(), flush=True)
 """
 
 
-@pytest.mark.parametrize("split, name", [(0, "live.mcap"), (1.0, "live-0001.mcap")])
-def test_events_follow_prints_events_as_the_recorder_writes_and_stops_when_it_closes(tmp_path, split, name):
-    writer = subprocess.Popen([sys.executable, "-c", WRITER, Path(__file__).parent, tmp_path / "live.mcap", str(split)],
+def _writing(where, split, name):
+    """The WRITER process recording into ``where``, once it has begun the file ``name``."""
+    writer = subprocess.Popen([sys.executable, "-c", WRITER, Path(__file__).parent, where / "live.mcap", str(split)],
                               stdout=subprocess.PIPE, text=True)
-    while not (tmp_path / name).exists():
+    while not (where / name).exists():
         assert writer.poll() is None
         time.sleep(0.05)
+    return writer
+
+
+@pytest.mark.parametrize("split, name", [(0, "live.mcap"), (1.0, "live-0001.mcap")])
+def test_events_follow_prints_events_as_the_recorder_writes_and_stops_when_it_closes(tmp_path, split, name):
+    writer = _writing(tmp_path, split, name)
     follower = subprocess.Popen([MIRVANE, "events", "--follow", name, "--format", "json"], cwd=tmp_path,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     watchdog = threading.Timer(60, follower.kill)    # cancelled once done, so that nothing runs on behind the test
@@ -86,3 +92,45 @@ def test_events_follow_prints_events_as_the_recorder_writes_and_stops_when_it_cl
 def test_events_follow_refuses_what_it_cannot_follow_in_one_line(recorded, args, said):
     done = mirvane("events", "--follow", *args, cwd=recorded)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"mirvane: error: {said}\n")
+
+
+@pytest.mark.parametrize("split, name", [(0, "live.mcap"), (1.0, "live-0001.mcap")])
+def test_a_followed_recording_is_spooled_as_each_flush_lands_until_its_recorder_closes_it(tmp_path, split, name):
+    from mirvane.formats.spooled import growing_record
+    from mirvane.formats.split import run_stream
+
+    writer = _writing(tmp_path, split, name)
+    _, grown = growing_record(tmp_path / name, 5, follow=True)
+    try:
+        seen = [(time.time(), len(grown.products))]
+        while not grown.ended and seen[-1][0] < seen[0][0] + 60:
+            seen.append((time.time(), grown.wait(seen[-1][1], 0.1)))
+        closed = float(writer.communicate()[0])
+        grew = [when for (when, count), (_, before) in zip(seen[1:], seen) if count > before]
+        assert grown.ended and grown.closed_by_recorder and grown.failed is None and grew[-1] < closed + 5.0
+        writing = [seen[0][0]] + [when for when in grew if when < closed]
+        assert len(writing) > 3 and max(b - a for a, b in zip(writing, writing[1:])) < 1.5 + 0.5
+        expected = list(run_stream(tmp_path / name).record(0)[2])
+        assert grown.stamps.tolist() == [p.timestamp_ns for p in expected] and grown.gaps == []
+        assert list(grown.products) == expected
+    finally:
+        grown.close()
+
+
+@pytest.mark.parametrize("name", ["run.rec", "run.mcap"])
+def test_damaged_bytes_end_a_grown_record_with_what_was_read(recorded, tmp_path, name):
+    from mirvane.formats.spooled import growing_record, spooled_record
+    from mirvane.records import DataFileError
+
+    damaged = tmp_path / name
+    data = bytearray((recorded / name).read_bytes())
+    data[len(data) * 6 // 10:len(data) * 6 // 10 + 64] = b"\xff" * 64
+    damaged.write_bytes(bytes(data))
+    _, grown = growing_record(damaged, 0)
+    try:
+        count = grown.wait(10 ** 9, 60)
+        assert grown.ended and isinstance(grown.failed, DataFileError) and 1 <= count == len(grown.stamps)
+    finally:
+        grown.close()
+    with pytest.raises(DataFileError):
+        spooled_record(damaged, 0)
