@@ -113,3 +113,45 @@ def test_the_player_follows_a_recording_as_its_recorder_writes_it_and_says_when_
     expected = [json.loads(line) for line in mirvane("events", name, "--format", "json", cwd=tmp_path).stdout.splitlines()]
     assert [(event["number"], event["kind"], event["time"]) for event in listed] == \
         [(event["number"], event["kind"], event["time"]) for event in expected] and expected
+
+
+@pytest.mark.parametrize("split, name", [(0, "live.mcap"), (1.0, "live-0001.mcap")])
+def test_a_followed_recording_is_spooled_as_each_flush_lands_until_its_recorder_closes_it(tmp_path, split, name):
+    from mirvane.formats.spooled import growing_record
+    from mirvane.formats.split import run_stream
+
+    writer = _writing(tmp_path, split, name)
+    _, grown = growing_record(tmp_path / name, 5, follow=True)
+    try:
+        seen = [(time.time(), len(grown.products))]
+        while not grown.ended and seen[-1][0] < seen[0][0] + 60:
+            seen.append((time.time(), grown.wait(seen[-1][1], 0.1)))
+        closed = float(writer.communicate()[0])
+        grew = [when for (when, count), (_, before) in zip(seen[1:], seen) if count > before]
+        assert grown.ended and grown.closed_by_recorder and grown.failed is None and grew[-1] < closed + 5.0
+        writing = [seen[0][0]] + [when for when in grew if when < closed]
+        assert len(writing) > 3 and max(b - a for a, b in zip(writing, writing[1:])) < 1.5 + 0.5
+        expected = list(run_stream(tmp_path / name).record(0)[2])
+        assert grown.stamps.tolist() == [p.timestamp_ns for p in expected] and grown.gaps == []
+        assert list(grown.products) == expected
+    finally:
+        grown.close()
+
+
+@pytest.mark.parametrize("name", ["run.rec", "run.mcap"])
+def test_damaged_bytes_end_a_grown_record_with_what_was_read(recorded, tmp_path, name):
+    from mirvane.formats.spooled import growing_record, spooled_record
+    from mirvane.records import DataFileError
+
+    damaged = tmp_path / name
+    data = bytearray((recorded / name).read_bytes())
+    data[len(data) * 6 // 10:len(data) * 6 // 10 + 64] = b"\xff" * 64
+    damaged.write_bytes(bytes(data))
+    _, grown = growing_record(damaged, 0)
+    try:
+        count = grown.wait(10 ** 9, 60)
+        assert grown.ended and isinstance(grown.failed, DataFileError) and 1 <= count == len(grown.stamps)
+    finally:
+        grown.close()
+    with pytest.raises(DataFileError):
+        spooled_record(damaged, 0)

@@ -146,3 +146,27 @@ def test_replay_without_project_plays_the_project_the_record_carries(recorded, t
         assert done.returncode == 0 and not done.stderr, done.stderr
     with_file, carried = map(decoded, movies)
     assert len(with_file) == len(carried) > 1 and all(np.array_equal(a, b) for a, b in zip(with_file, carried))
+
+
+@pytest.mark.parametrize("fixture, name", [("recorded", "run.rec"), ("recorded", "run.mcap"),
+                                           ("split_run", "run-0001.mcap"), ("split_run", "whole.mcap")])
+def test_a_record_grown_in_the_background_ends_as_read_whole(request, fixture, name):
+    from mirvane.formats.spooled import growing_record
+    from mirvane.formats.split import run_stream
+
+    path = request.getfixturevalue(fixture) / name
+    _, header, products = run_stream(path).record(-1)
+    expected = list(products)
+    position, grown = growing_record(path, -1)
+    try:
+        assert len(grown.products) >= 1 and grown.wait(len(expected), 60) == len(expected) and grown.ended
+        stamps = grown.stamps
+        assert grown.failed is None and not grown.closed_by_recorder and position == 0
+        assert stamps.tolist() == [p.timestamp_ns for p in expected]
+        assert list(grown.products[len(expected) // 2:]) == expected[len(expected) // 2:]
+        assert [grown.products[0], grown.products[-1]] == [expected[0], expected[-1]]
+        jumps = np.flatnonzero(np.diff(stamps) > 1e9)
+        assert grown.gaps == ([(stamps[n], stamps[n + 1]) for n in jumps] if "-" in name else [])
+        assert grown.stop_timestamp_ns == header.stop_timestamp_ns
+    finally:
+        grown.close()

@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any, Iterator, Sequence, Tuple
 
 from ..constants import MV_PROJECT_FILE_EXT
 from ..rebinding import project_parser
-from . import UserError, first_line
+from . import UserError, first_line, warn
 from ._paths import MAKE_ONE, note_newer, readable_file
 
 if TYPE_CHECKING:
@@ -115,14 +115,20 @@ def chosen_record(recording: str, index: int) -> Tuple["Data", int, "Record"]:
     return data, position, record
 
 
-def spooled_choice(recording: str, index: int) -> Tuple[int, "SpooledRecord"]:
-    """As ``chosen_record``, the record read once with its products kept on disk (``formats.spooled``)."""
-    from ..formats.spooled import spooled_record
+def spooled_choice(recording: str, index: int, growing: bool = False, follow: bool = False
+                   ) -> Tuple[int, "SpooledRecord"]:
+    """As ``chosen_record``, the record read once with its products kept on disk (``formats.spooled``):
+    whole, or ``growing`` (given once its first product is in, the rest read on a thread), or
+    ``follow``-ing the MCAP file a recorder is writing."""
+    from ..formats.spooled import growing_record, spooled_record
     from ..player.movie import CannotShow, check_showable
 
     readable_file(recording, "recording")
+    if follow and not recording.endswith(".mcap"):
+        raise UserError(f"{recording}: --follow watches an MCAP file a recorder is writing; give its .mcap file")
     with reading(recording):
-        position, record = spooled_record(recording, index)
+        position, record = growing_record(recording, index, follow=True, notes=lambda text: warn(f"note: {text}")) \
+            if follow else growing_record(recording, index) if growing else spooled_record(recording, index)
     note_newer(recording, record.newer)
     try:
         check_showable(record, recording, position)  # type: ignore[arg-type]   # its products, spooled

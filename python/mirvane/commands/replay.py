@@ -151,7 +151,7 @@ def run(args: argparse.Namespace) -> None:
 
     if not args.movie and args.recording_b is None:
         # One run played live: its products stay on disk, so that memory does not grow with its length.
-        position, spooled = spooled_choice(args.recording, args.index)
+        position, spooled = spooled_choice(args.recording, args.index, growing=True, follow=args.follow)
         try:
             _replay_live(_project(args.project, spooled, args.recording), spooled, position,
                          run_name(args.recording, position), args, address, foxglove)

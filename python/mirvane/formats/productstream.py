@@ -11,7 +11,7 @@ anything is read, so a damaged or hostile file is refused with a
 """
 
 import os
-from typing import BinaryIO, Callable, Generator, Iterator, List, Optional, Tuple
+from typing import BinaryIO, Callable, Generator, Iterator, List, Optional, Tuple, TypeVar
 
 from google.protobuf import message as pb_message
 from dravik.api import data_pb2
@@ -25,6 +25,7 @@ _PRODUCTS = 4               # Record.products
 _LENGTH_DELIMITED = 2
 _FIXED = {1: 8, 5: 4}       # wire type: bytes
 
+_Item = TypeVar("_Item")
 Streamed = Tuple[data_pb2.Record, Iterator[data_pb2.Product]]
 
 
@@ -104,6 +105,18 @@ class ProductStream:
     def at(self, offset: int, length: int) -> Streamed:
         """The record of a recording file whose bytes are ``length`` from ``offset``; its file is
         open until its products are read."""
+        f, walk, header = self._walked(offset, length)
+        return header, _closing(f, self._rec_products(walk, header, offset))
+
+    def record_bytes(self, index: int) -> Tuple[int, data_pb2.Record, Iterator[bytes]]:
+        """As ``record``, for a recording file: each product's bytes as the file holds them, unparsed
+        and unchecked (a reader of columns takes their stamps in batches)."""
+        [(position, offset, length)] = self.spans(index)
+        f, walk, header = self._walked(offset, length)
+        return position, header, _closing(f, walk.products(header))
+
+    def _walked(self, offset: int, length: int) -> Tuple[BinaryIO, "_RecordWalk", data_pb2.Record]:
+        """The file open at the record ``length`` bytes from ``offset``, its walk and its header."""
         f = open(self.path, "rb")
         try:
             walk = _RecordWalk(f, offset, length, self.path)
@@ -112,7 +125,7 @@ class ProductStream:
         except BaseException:
             f.close()
             raise
-        return header, _closing(f, self._rec_products(walk, header, offset))
+        return f, walk, header
 
     def stops(self) -> List[int]:
         """Each record's stop time, in order; a recording file's read without its products."""
@@ -188,7 +201,7 @@ def _holding(source: Generator[Streamed, None, None],
     source.close()
 
 
-def _closing(f: BinaryIO, products: Iterator[data_pb2.Product]) -> Iterator[data_pb2.Product]:
+def _closing(f: BinaryIO, products: Iterator[_Item]) -> Iterator[_Item]:
     with f:
         yield from products
 

@@ -94,6 +94,8 @@ class SplitStream(ProductStream):
 
     def records(self) -> Generator[Streamed, None, None]:
         self.notes = []
+        #: ``(last stamp before, first stamp after)`` of each gap noted.
+        self.gaps: List[Tuple[int, int]] = []
         pieces = self._pieces()
         piece = next(pieces, None)
         while piece is not None:
@@ -133,18 +135,21 @@ class SplitStream(ProductStream):
                     note = gap_note(current.file, following.file, last, first.timestamp_ns)
                     if note:
                         self.notes.append(note)
+                        self.gaps.append((last, first.timestamp_ns))
                 last = first.timestamp_ns
                 yield first
             current = following
         then(following)
 
 
-def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[float], None] = time.sleep
+def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[float], None] = time.sleep,
+             gap: Callable[[int, int], None] = lambda last, first: None
              ) -> Iterator[Tuple[data_pb2.Record, Optional[data_pb2.Product]]]:
     """What ``McapRecords.streamed`` gives of the MCAP file at ``path``, read as its recorder writes
     it (``GrowingMcap``), then of the numbered files the recorder goes on to, each continuing the
     run as ``SplitStream`` reads it; it returns once the recorder has closed its last file.
-    ``notes`` is told the gaps, where another project ends the run, and a file that stopped growing."""
+    ``notes`` is told the gaps, where another project ends the run, and a file that stopped growing;
+    ``gap`` each gap's stamps (the last product's before it, the first's after)."""
     from .mcap.growing import POLL_SECONDS, GrowingMcap
 
     file: Optional[str] = os.fspath(path)
@@ -165,6 +170,7 @@ def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[floa
                     note = gap_note(previous, file, last, product.timestamp_ns)
                     if note:
                         notes(note)
+                        gap(last, product.timestamp_ns)
             if ended is not None:
                 yield ended, None
                 ended = None

@@ -2,60 +2,101 @@
 
 A live replay of an hour's run needs each product many times (its keyframes, each window, its
 events, a plot's series), but never all of them at once. ``spooled_record`` streams the chosen
-record from the file once (``ProductStream``: an MCAP file's or a run of split files as well),
-writing each product's bytes to an unnamed temporary file and keeping its offset and stamp (16
-bytes a product). The ``SpooledRecord`` it gives stands in for a ``Record`` where a record's
-products are read in turn or by position: ``products`` has a length, iterates, and gives one
-product or a run of them (an iterator, never a list) by position, each parsed when read.
+record from the file once (an MCAP file's or a run of split files as well), writing each product's
+bytes to an unnamed temporary file and keeping its offset and stamp (16 bytes a product). The
+``SpooledRecord`` it gives stands in for a ``Record`` where a record's products are read in turn or
+by position: ``products`` has a length, iterates, and gives one product or a run of them (an
+iterator, never a list) by position, each parsed when read.
+
+``growing_record`` gives the record once its first product is in and spools the rest on a thread
+of its own (``Spooler``), following an MCAP file while its recorder writes it when asked: what is
+in so far reads as above, and ``wait`` waits for more. A recording file's products are spooled as
+the file holds their bytes, their stamps decoded a batch at a time (``columns``), never re-written.
 """
 
 import os
-from array import array
 import tempfile
-from typing import Any, BinaryIO, Iterator, Tuple, Union
+import threading
+from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 from dravik.api import data_pb2
 
 from ..records import PathLike
-from .split import run_stream
+from .spool_source import Source, followed_source, record_source
 
 # Bytes read at a time when products are read in turn.
 _BLOCK = 1 << 20
+# Products gathered before they are written and counted in: one call to the columns' decoder.
+_BATCH = 4096
 
 Positions = npt.NDArray[np.int64]
 
 
-class SpooledProducts:
-    """The products of a ``SpooledRecord``: read from ``spool`` (their bytes one after another,
-    product ``n`` from ``ends[n]`` to ``ends[n + 1]``) when asked for; safe to read from many
-    threads at once."""
+class _Spool:
+    """The spool file and its index: product ``n``'s bytes from ``ends[n]`` to ``ends[n + 1]``,
+    its stamp ``stamps[n]``, for ``n`` below ``count``. Grown by one writer; read from any thread:
+    what is counted never changes, and the arrays are replaced (capacity doubled), never resized."""
 
-    def __init__(self, spool: BinaryIO, ends: Positions) -> None:
-        self._spool, self._ends = spool, ends
+    def __init__(self) -> None:
+        self.file: BinaryIO = tempfile.TemporaryFile(prefix="mirvane-products-")
+        self.ends: Positions = np.zeros(1 + _BATCH, dtype=np.int64)
+        self.stamps: Positions = np.zeros(_BATCH, dtype=np.int64)
+        self.count = 0
+        self.changed = threading.Condition()
+
+    def add(self, blobs: List[bytes], stamps: Any) -> None:
+        count, n = self.count, len(blobs)
+        if count + n > len(self.stamps):
+            capacity = max(2 * len(self.stamps), count + n)
+            self.ends = np.concatenate([self.ends[:count + 1], np.zeros(capacity - count, dtype=np.int64)])
+            self.stamps = np.concatenate([self.stamps[:count], np.zeros(capacity - count, dtype=np.int64)])
+        base = int(self.ends[count])
+        self.ends[count + 1:count + n + 1] = base + np.cumsum([len(blob) for blob in blobs])
+        self.stamps[count:count + n] = stamps
+        os.pwrite(self.file.fileno(), b"".join(blobs), base)
+        with self.changed:
+            self.count = count + n
+            self.changed.notify_all()
+
+    def view(self) -> Tuple[Positions, Positions]:
+        """``ends`` and ``stamps`` of the products in now, as views."""
+        count, ends, stamps = self.count, self.ends, self.stamps     # count first: both hold as many
+        return ends[:count + 1], stamps[:count]
+
+
+class SpooledProducts:
+    """The products of a ``SpooledRecord`` spooled so far: read from its spool file when asked for;
+    safe to read from many threads at once, while it grows too."""
+
+    def __init__(self, spool: _Spool) -> None:
+        self._spool = spool
 
     def __len__(self) -> int:
-        return len(self._ends) - 1
+        return self._spool.count
 
     def __iter__(self) -> Iterator[data_pb2.Product]:
         return self._between(0, len(self))
 
     def __getitem__(self, at: Union[int, slice]) -> Any:
+        ends, _ = self._spool.view()
+        count = len(ends) - 1
         if isinstance(at, slice):
-            start, stop, step = at.indices(len(self))
+            start, stop, step = at.indices(count)
             if step != 1:
                 raise ValueError("spooled products are read in order, without a step")
             return self._between(start, max(start, stop))
-        position = at + len(self) if at < 0 else at
-        if not 0 <= position < len(self):
-            raise IndexError(f"no product {at} of {len(self)}")
-        start, stop = int(self._ends[position]), int(self._ends[position + 1])
-        return data_pb2.Product.FromString(os.pread(self._spool.fileno(), stop - start, start))
+        position = at + count if at < 0 else at
+        if not 0 <= position < count:
+            raise IndexError(f"no product {at} of {count}")
+        start, stop = int(ends[position]), int(ends[position + 1])
+        return data_pb2.Product.FromString(os.pread(self._spool.file.fileno(), stop - start, start))
 
     def _between(self, start: int, stop: int) -> Iterator[data_pb2.Product]:
         """Products ``start`` to ``stop``, read a block of bytes at a time."""
-        ends, fd = self._ends, self._spool.fileno()
+        ends, _ = self._spool.view()
+        fd = self._spool.file.fileno()
         position = start
         while position < stop:
             base = int(ends[position])
@@ -69,51 +110,121 @@ class SpooledProducts:
 
 class SpooledRecord:
     """A record's header (``project``, start and stop stamps: those of ``Record``), its products'
-    ``stamps`` in memory and its ``products`` on disk (``SpooledProducts``). ``close`` removes them."""
+    ``stamps`` in memory and its ``products`` on disk (``SpooledProducts``), as many as are in so
+    far. ``close`` stops the spooling and removes them."""
 
-    def __init__(self, header: data_pb2.Record, spool: BinaryIO, ends: Positions, stamps: Positions,
-                 newer: bool) -> None:
-        self.header, self._spool = header, spool
+    def __init__(self, header: data_pb2.Record, newer: bool) -> None:
+        self.header = header
         self.project = header.project
-        self.start_timestamp_ns, self.stop_timestamp_ns = header.start_timestamp_ns, header.stop_timestamp_ns
-        self.products = SpooledProducts(spool, ends)
-        #: Each product's stamp, in order.
-        self.stamps = stamps
-        #: Whether the file holds fields of a newer version.
+        self.start_timestamp_ns = header.start_timestamp_ns
+        self._spool = _Spool()
+        self.products = SpooledProducts(self._spool)
+        #: Whether the file holds fields of a newer version (as far as read).
         self.newer = newer
+        #: Every product is in (or reading stopped: ``failed``).
+        self.ended = False
+        #: Why reading stopped before the end: what was read whole is kept.
+        self.failed: Optional[BaseException] = None
+        #: A followed file's recorder closed it (never so for a finished file).
+        self.closed_by_recorder = False
+        #: ``(last stamp before, first stamp after)`` of each gap between split files.
+        self.gaps: List[Tuple[int, int]] = []
+        self._spooler: Optional["Spooler"] = None
+
+    @property
+    def stamps(self) -> Positions:
+        """Each product's stamp, in order: as many as ``products`` holds at the moment read."""
+        return self._spool.view()[1]
+
+    @property
+    def stop_timestamp_ns(self) -> int:
+        """The header's stop once every product is in (when it has one), else the last product's stamp."""
+        if self.ended and self.header.stop_timestamp_ns:
+            return self.header.stop_timestamp_ns
+        stamps = self.stamps
+        return int(stamps[-1]) if len(stamps) else self.header.stop_timestamp_ns
+
+    def wait(self, count: int, timeout: float) -> int:
+        """Wait until more than ``count`` products are in, or every one is, or ``timeout`` seconds
+        have passed; the number in."""
+        with self._spool.changed:
+            self._spool.changed.wait_for(lambda: self._spool.count > count or self.ended, timeout)
+            return self._spool.count
+
+    def add(self, blobs: List[bytes], stamps: Any) -> None:
+        """Products' bytes and stamps, spooled after those in (by the one thread spooling it)."""
+        self._spool.add(blobs, stamps)
+
+    def end(self, failed: Optional[BaseException] = None) -> None:
+        with self._spool.changed:
+            self.failed, self.ended = failed, True
+            self._spool.changed.notify_all()
 
     def close(self) -> None:
-        self._spool.close()
+        if self._spooler is not None:
+            self._spooler.stop()
+        self._spool.file.close()
 
 
 def spooled_record(path: PathLike, index: int) -> Tuple[int, SpooledRecord]:
     """The position of the record ``index`` names (as ``ProductStream.record`` picks it) in the
     recording at ``path``, and that record read once and spooled. Raises as ``ProductStream`` reads do."""
-    stream = run_stream(path)
-    position, header, products = stream.record(index)
-    spool = tempfile.TemporaryFile(prefix="mirvane-products-")
+    position, record = growing_record(path, index)
+    record._spooler.join()      # type: ignore[union-attr]   # set by growing_record
+    if record.failed is not None:
+        record.close()
+        raise record.failed
+    return position, record
+
+
+def growing_record(path: PathLike, index: int, *, follow: bool = False,
+                   notes: Callable[[str], None] = lambda text: None) -> Tuple[int, SpooledRecord]:
+    """As ``spooled_record``, given once the record's header and first product are in, the rest
+    spooled on a daemon thread. ``follow``: ``path`` is an MCAP file its recorder is writing (and
+    the numbered files it goes on to, as ``split.followed`` reads them); the run of its first record
+    is spooled as each flush lands, until the recorder closes it (``index`` is not used). ``notes``
+    is told the gaps between split files, another project, a file that stopped growing."""
+    source = followed_source(path, notes) if follow else record_source(path, index, notes)
     try:
-        ends, stamps = _spool(products, spool)
+        record = SpooledRecord(source.header, source.newer())
+        first = next(source.batches, None)    # the first product alone: what a picture needs first
+        if first is not None:
+            record.add(*first)
     except BaseException:
-        spool.close()
+        source.close()
         raise
-    return position, SpooledRecord(header, spool, ends, stamps, stream.newer)
+    spooler = record._spooler = Spooler(record, source)
+    spooler.start()
+    return source.position, record
 
 
-def _spool(products: Iterator[data_pb2.Product], spool: BinaryIO) -> Tuple[Positions, Positions]:
-    """Write ``products`` to ``spool``: their byte ends (from a 0) and stamps, as arrays."""
-    ends, stamps = array("q", [0]), array("q")
-    held = bytearray()
-    at = 0
-    for product in products:
-        blob = product.SerializeToString()
-        held += blob
-        at += len(blob)
-        ends.append(at)
-        stamps.append(product.timestamp_ns)
-        if len(held) >= _BLOCK:
-            spool.write(held)
-            held.clear()
-    spool.write(held)
-    spool.flush()
-    return np.frombuffer(ends, dtype=np.int64), np.frombuffer(stamps, dtype=np.int64)
+class Spooler(threading.Thread):
+    """Spools what ``source`` gives into ``record`` until it ends, fails or is stopped."""
+
+    def __init__(self, record: SpooledRecord, source: Source) -> None:
+        super().__init__(name="mirvane-spool", daemon=True)
+        self._record, self._source = record, source
+        source.publish = record.add
+
+    def run(self) -> None:
+        record, source = self._record, self._source
+        failed: Optional[BaseException] = None
+        try:
+            for blobs, stamps in source.batches:
+                record.add(blobs, stamps)
+                record.gaps = list(source.gaps)
+                record.newer = record.newer or source.newer()
+            record.closed_by_recorder = source.closed
+        except source.Stopped:
+            pass
+        except BaseException as e:  # damaged bytes: what is in stays
+            failed = e
+        finally:
+            source.close()
+        record.gaps = list(source.gaps)
+        record.end(failed)
+
+    def stop(self) -> None:
+        self._source.stopped.set()
+        if self is not threading.current_thread() and self.is_alive():
+            self.join()

@@ -312,7 +312,7 @@ class LiveSession:
         self.clock.grow(*self._times(stamps), growing=not ended)
         if self.page is not None:
             first = int(stamps[0])
-            self.page.grown((int(stamps[-1]) - first) / 1e9, _recorder(self.record),
+            self.page.grown((int(stamps[-1]) - first) / 1e9, _recorder(self.record, self.options.follow),
                             [((before - first) / 1e9, (after - first) / 1e9)
                              for before, after in getattr(self.record, "gaps", ())])
         return len(stamps)
@@ -378,11 +378,11 @@ def _reach(record: Any, seconds: float) -> None:
         record.wait(len(stamps), _GROWN_S)
 
 
-def _recorder(record: Any) -> str:
+def _recorder(record: Any, following: bool) -> str:
     """What the page says of a growing run's recorder: "" for a finished file being read."""
-    if getattr(record, "closed_by_recorder", False):
+    if record.closed_by_recorder:
         return "closed"
-    return "writing" if getattr(record, "following", False) and not record.ended else ""
+    return "writing" if following and not record.ended else ""
 
 
 class _EventsFound:

@@ -1,0 +1,147 @@
+"""What a spool is filled from: one record's products as batches of their bytes and stamps.
+
+A recording file's products come as the file holds them (``ProductStream.record_bytes``), their
+stamps decoded a batch at a time by the columns' decoder; an MCAP file's, or a run of split files',
+are put together from their messages and written out. The first batch is the first product alone,
+so that a picture waits for no more.
+"""
+
+import threading
+import time
+from typing import Any, Callable, Iterator, List, Optional, Tuple, TypeVar
+
+from dravik.api import data_pb2
+
+from ..records import DataFileError, PathLike, newer_fields
+from .columns import product_columns
+from .productstream import ProductStream
+from .split import SplitStream, followed, run_stream
+
+#: Products a batch holds: one call to the columns' decoder.
+BATCH = 4096
+
+Batch = Tuple[List[bytes], Any]     # the products' bytes, and their stamps (a sequence of int)
+_Item = TypeVar("_Item")
+
+
+class Source:
+    """One record's ``header`` (at ``position`` in its file), and its products in ``batches``.
+
+    ``gaps`` holds the gaps between split files met so far, ``closed`` whether a followed file's
+    recorder closed it. Setting ``stopped`` makes the batches stop with ``Stopped``; ``publish``,
+    when set, takes the products gathered while a followed file has nothing new.
+    """
+
+    class Stopped(Exception):
+        pass
+
+    def __init__(self, position: int, header: data_pb2.Record, newer: Callable[[], bool],
+                 close: Callable[[], None]) -> None:
+        self.position, self.header = position, header
+        self.newer, self._close = newer, close
+        self.batches: Iterator[Batch] = iter(())
+        self.gaps: List[Tuple[int, int]] = []
+        self.closed = False
+        self.stopped = threading.Event()
+        self.publish: Optional[Callable[[List[bytes], Any], None]] = None
+
+    def batched(self, items: Iterator[_Item], made: Callable[[List[_Item]], Batch]) -> Iterator[Batch]:
+        """``items`` a batch at a time, the first alone."""
+        first = next(items, None)
+        if first is None:
+            return
+        yield made([first])
+        taken: List[_Item] = []
+        for item in items:
+            taken.append(item)
+            if len(taken) >= BATCH:
+                self.check()
+                yield made(taken)
+                taken = []
+        if taken:
+            yield made(taken)
+
+    def check(self) -> None:
+        if self.stopped.is_set():
+            raise Source.Stopped()
+
+    def close(self) -> None:
+        self._close()
+
+
+def record_source(path: PathLike, index: int, notes: Callable[[str], None]) -> Source:
+    """The record ``index`` names (as ``ProductStream.record`` picks it) in the recording at ``path``."""
+    stream = run_stream(path)
+    if not stream.mcap:
+        position, header, blobs = stream.record_bytes(index)
+        source = Source(position, header, lambda: stream.newer, getattr(blobs, "close"))
+
+        def made(taken: List[bytes]) -> Batch:
+            stamps = product_columns(taken, stream.path).stamp
+            stream.newer = stream.newer or any(newer_fields(data_pb2.Product.FromString(b)) for b in taken)
+            return taken, stamps
+
+        source.batches = source.batched(blobs, made)
+        return source
+    position, header, products = stream.record(index)
+    source = Source(position, header, lambda: stream.newer, getattr(products, "close"))
+    told = 0
+
+    def serialized(taken: List[data_pb2.Product]) -> Batch:
+        nonlocal told
+        for note in stream.notes[told:]:
+            notes(note)
+        told = len(stream.notes)
+        if isinstance(stream, SplitStream):
+            source.gaps = list(stream.gaps)
+        return [p.SerializeToString() for p in taken], [p.timestamp_ns for p in taken]
+
+    source.batches = source.batched(products, serialized)
+    return source
+
+
+def followed_source(path: PathLike, notes: Callable[[str], None]) -> Source:
+    """The run of the first record of the MCAP file at ``path``, read as its recorder writes it (and
+    the numbered files it goes on to): ``split.followed``'s products, until the recorder ends it."""
+    pending: List[data_pb2.Product] = []
+    source = Source(0, data_pb2.Record(), lambda: False, lambda: getattr(pairs, "close")())
+
+    def idle(seconds: float) -> None:
+        """Nothing new in the file: what was gathered is spooled before waiting."""
+        source.check()
+        if pending and source.publish is not None:
+            source.publish(*made(pending))
+            pending.clear()
+        time.sleep(seconds)
+
+    pairs = followed(path, notes, sleep=idle, gap=lambda last, first: source.gaps.append((last, first)))
+    first = next(pairs, None)
+    if first is None:
+        raise DataFileError(path, "holds no record")
+    header = source.header = first[0]
+
+    def made(taken: List[data_pb2.Product]) -> Batch:
+        return [p.SerializeToString() for p in taken], [p.timestamp_ns for p in taken]
+
+    def products() -> Iterator[Batch]:
+        if first[1] is not None:
+            yield made([first[1]])
+        for record, product in pairs:
+            if record is not header:
+                continue
+            if product is None:
+                source.closed = True
+                break
+            pending.append(product)
+            header.stop_timestamp_ns = max(header.stop_timestamp_ns, product.timestamp_ns)
+            if len(pending) >= BATCH:
+                source.check()
+                yield made(pending)
+                pending.clear()
+        else:
+            source.closed = True
+        if pending:
+            yield made(pending)
+
+    source.batches = products()
+    return source
