@@ -310,8 +310,10 @@ class LiveSession:
         """The run's products are those stamped ``stamps`` (more to come unless ``ended``): how many."""
         self._plays[0].windows.grow(stamps, ended)
         self.clock.grow(*self._times(stamps), growing=not ended)
+        first = int(stamps[0])
+        if self._bar is not None:
+            self._bar.total = (int(stamps[-1]) - first) / 1e9
         if self.page is not None:
-            first = int(stamps[0])
             self.page.grown((int(stamps[-1]) - first) / 1e9, _recorder(self.record, self.options.follow),
                             [((before - first) / 1e9, (after - first) / 1e9)
                              for before, after in getattr(self.record, "gaps", ())])

@@ -76,7 +76,7 @@ class Keyframes:
     the products on a thread of its own (``begin``), and ``at(k)`` waits for keyframe ``k``."""
 
     def __init__(self, header: data_pb2.Record, stamps: Iterable[int], products: Products,
-                 window_s: float = WINDOW_S, visit: Optional[Visit] = None) -> None:
+                 window_s: float = WINDOW_S, visit: Optional[Visit] = None, ended: bool = True) -> None:
         if not window_s > 0:
             raise ValueError(f"a window must last a positive number of seconds, not {window_s!r}")
         self._header, self._products, self._visit = header, products, visit
@@ -88,7 +88,7 @@ class Keyframes:
         #: The position of each keyframe's product.
         self.positions: List[int] = []
         self._ordered = True
-        self._ended = True
+        self._ended = ended
         self._frames: List[Keyframe] = []
         self._found = threading.Condition()
         self._closed = False
@@ -240,12 +240,14 @@ class Windows:
         self._header = header_of(record)
         self._events = tuple(events)
         self._products: Products = products or (lambda start, stop: record.products[start:stop])
+        # A spooled record still being read has more products to come (``grow``): known before its stamps.
+        ended = getattr(record, "ended", True)
         stamps = getattr(record, "stamps", None)    # a spooled record's, without reading its products
         self.keyframes = Keyframes(self._header, (product.timestamp_ns for product in record.products)
-                                   if stamps is None else stamps, self._products, window_s, visit)
+                                   if stamps is None else stamps, self._products, window_s, visit, ended)
         self._built: Dict[int, "Future[Window]"] = {}
         self._lock = threading.Lock()
-        self._bounds(ended=True)
+        self._bounds(ended)
         self._builder = ThreadPoolExecutor(max_workers=1, thread_name_prefix="mirvane-window")
         self.keyframes.begin()
 
