@@ -103,11 +103,17 @@ def test_the_player_follows_a_recording_as_its_recorder_writes_it_and_says_when_
         while not seen or seen[-1][1]["recorder"] != "closed" or seen[-1][1]["growing"]:
             seen.append((time.time(), request(urls[0], "status.json")[1]))
             assert seen[-1][0] - seen[0][0] < 60, seen[-1][1]
+            if len(seen) == 5:      # a pause leaves the newest product; "live" goes back to it
+                left = request(urls[0], "control", {"action": "pause"})[1]
+                back = request(urls[0], "control", {"action": "live", "on": True})[1]
+                assert (left["live"], left["paused"], back["live"], back["paused"]) == (False, True, True, False)
+                assert back["time"] == back["end"] >= left["end"]
             time.sleep(0.05)
         closed = float(writer.communicate()[0])
         listed = request(urls[0], "events.json")[1]["events"]
     while_written = [status for when, status in seen if when < closed and status["recorder"] == "writing"]
-    assert len({status["end"] for status in while_written}) >= 3 and all(status["live"] for status in while_written)
+    assert len({status["end"] for status in while_written}) >= 3
+    assert all(status["live"] or status["paused"] for status in while_written)
     assert any(status["events"] for status in while_written)
     assert seen[-1][0] < closed + 1.5 and seen[-1][1]["end"] > while_written[-1]["end"]
     expected = [json.loads(line) for line in mirvane("events", name, "--format", "json", cwd=tmp_path).stdout.splitlines()]

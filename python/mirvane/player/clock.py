@@ -79,9 +79,15 @@ class RunTimes(NamedTuple):
         return cls(exact_times(record), shift, product_times(record))
 
 
-def nearest(times: "np.ndarray[Any, np.dtype[np.float64]]", position: float) -> int:
-    """The product play shows at ``position``: its own choice, the nearest (the first of a time)."""
-    return int(np.argmin(np.abs(position - times)))
+def nearest(times: "np.ndarray[Any, np.dtype[np.float64]]", position: float, ordered: bool = False) -> int:
+    """The product play shows at ``position``: its own choice, the nearest (the first of a time).
+    ``ordered``: ``times`` are known not to go back, so that it is found without a pass over them."""
+    if not ordered or not len(times):
+        return int(np.argmin(np.abs(position - times)))
+    after = int(np.searchsorted(times, position, side="left"))
+    near = [i for i in (after - 1, after) if 0 <= i < len(times)]
+    best = min(near, key=lambda i: (abs(position - times[i]), i))
+    return int(np.searchsorted(times, times[best], side="left"))    # the first of its time
 
 
 @dataclass(frozen=True)
@@ -159,7 +165,7 @@ class Clock:
         self._shown = self._anchor_position   # the clock a play last read: what it shows
         #: One per play reading the clock, in the order of ``runs`` (by default, the one record's).
         self.readers: List[Reader] = [Reader(self, *RunTimes(*run)) for run in runs] or \
-            [Reader(self, self._times, 0.0, self._played)]
+            [Reader(self, self._times, 0.0, self._played, self._axis)]
 
     @property
     def start(self) -> float:
@@ -373,7 +379,7 @@ class Clock:
             self._times, self._played = np.asarray(times, dtype=float), np.asarray(played, dtype=float)
             self._axis = PlayAxis(self._played, self._times)
             self._end, self._stops = float(self._times[-1]), self._axis.stops
-            self.readers[0].grow(self._times, self._played)
+            self.readers[0].grow(self._times, self._played, self._axis)
             self._growing = growing
             if live:
                 self._anchor_position, self._anchor_wall = self._end, self._now()
@@ -436,7 +442,7 @@ class Clock:
         self._changed.notify_all()
 
     def _product_at(self, position: float) -> int:
-        return nearest(self._played, self._axis.played(position))
+        return nearest(self._played, self._axis.played(position), self._axis.ordered)
 
     def _event_at(self, position: float) -> int:
         """The number of the last event begun at or before ``position``, 0 if none."""
@@ -461,24 +467,24 @@ class Reader:
     Its first reading is play's ``t0`` (0.0); the clock starts once every reader has given it."""
 
     def __init__(self, clock: Clock, times: npt.ArrayLike, shift: float,
-                 played: Optional[npt.ArrayLike] = None) -> None:
+                 played: Optional[npt.ArrayLike] = None, axis: Optional[PlayAxis] = None) -> None:
         self.times = np.asarray(times, dtype=float)
         self.shift = float(shift)
         self._clock = clock
         self.end = float(self.times[-1])
         self._played = self.times if played is None else np.asarray(played, dtype=float)
         self.played_end = float(self._played[-1])
-        self._axis = PlayAxis(self._played, self.times)
+        self._axis = axis or PlayAxis(self._played, self.times)
         # The play's bookkeeping, which the clock keeps under its lock.
         self.started = False
         self.shown = clock.start - self.shift   # the own time play last read
         self.read_version = -1                  # the clock's version then
         self.last_frame = -math.inf
 
-    def grow(self, times: "npt.NDArray[np.float64]", played: "npt.NDArray[np.float64]") -> None:
-        """The run's products so far (the clock's lock held)."""
+    def grow(self, times: "npt.NDArray[np.float64]", played: "npt.NDArray[np.float64]", axis: PlayAxis) -> None:
+        """The run's products so far, and their axis (the clock's lock held)."""
         self.times, self._played, self.end, self.played_end = times, played, float(times[-1]), float(played[-1])
-        self._axis = PlayAxis(played, times)
+        self._axis = axis
 
     def time(self) -> float:
         """``play``'s ``time.time()``: 0.0 the first time (its ``t0``), then the play's own time (on its axis)."""
@@ -495,7 +501,8 @@ class Reader:
     def shown_at(self, position: float) -> Shown:
         """What the play shows at the clock's ``position`` (the clock's lock held)."""
         own = _within(position - self.shift, self.end)
-        return Shown(time=own, shown=_within(self.shown, self.end), product=nearest(self._played, self.played(own)))
+        return Shown(time=own, shown=_within(self.shown, self.end),
+                     product=nearest(self._played, self.played(own), self._axis.ordered))
 
 
 def _within(position: float, end: float) -> float:

@@ -12,7 +12,7 @@ A path whose products name several robots needs the filter: one series is one ro
 import re
 import reprlib
 from collections import OrderedDict
-from typing import Any, Dict, List, NamedTuple, Optional, Set, Tuple, Union
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -28,6 +28,9 @@ from .fields import axis_title, describe
 #: least recently asked for go. 32 MB as float64 pairs: some 30 series of one arm over a ten-minute
 #: record, a page's plots and what its field box added.
 POINTS_KEPT = 2_000_000
+#: The products the field list is found in: the first this many (some 45 s of the sample cell),
+#: where every robot and part of a run has reported, so that an hours-long run lists them at once.
+FIELDS_FROM = 10_000
 # No list of a product comes near a position of ten digits.
 _POSITION_DIGITS = 9
 
@@ -83,7 +86,8 @@ def series(record: Any, path: str, start: int = 0, stop: Optional[int] = None) -
     (those from ``start`` to ``stop``); ``ValueError`` when no product has a value there, or when products of
     several robots do."""
     part, robot, steps = field = parse(path)
-    times = exact_times(record)[start:stop]
+    stamps = getattr(record, "stamps", None)    # a spooled record's: the times of these products alone
+    times = exact_times(record)[start:stop] if stamps is None else (stamps[start:stop] - stamps[:1].sum()) / 1e9
     xs: List[float] = []
     ys: List[float] = []
     robots: Set[str] = set()
@@ -154,9 +158,9 @@ def decimated(xs: Values, ys: Values, columns: int) -> Tuple[Values, Values]:
 
 
 def fields(record: Any) -> List[str]:
-    """Every numeric field path the record's products have, robots' parts filtered by robot."""
+    """Every numeric field path the record's first ``FIELDS_FROM`` products have, robots' parts filtered by robot."""
     found: Dict[str, None] = {}
-    for product in record.products:
+    for product in record.products[:FIELDS_FROM]:
         for part in KINDS:
             if product.HasField(part):
                 message = getattr(product, part)
@@ -164,18 +168,19 @@ def fields(record: Any) -> List[str]:
     return sorted(found)
 
 
-def default_paths(*records: Any) -> List[str]:
-    """Each robot's joint and effector positions, from the controller products (of all ``records``)."""
-    found = sorted({path for record in records for path in fields(record)})
+def default_paths(*records: Any, found: Optional[Sequence[str]] = None) -> List[str]:
+    """Each robot's joint and effector positions, from the controller products (of all ``records``,
+    or among the field paths ``found`` in them)."""
+    found = sorted({path for record in records for path in fields(record)}) if found is None else found
     return [path for path in found if path.startswith("controller{")
             and (".feedback.joint.positions.values[" in path or ".feedback.effector.positions.values[" in path)]
 
 
-def default_plots(*records: Any) -> List[Dict[str, Any]]:
+def default_plots(*records: Any, found: Optional[Sequence[str]] = None) -> List[Dict[str, Any]]:
     """The default paths as plots: for each robot its joints, then its effector, one plot per unit
     (``robot``, ``unit``, ``axis`` title, ``series`` of ``path`` and ``name``, ``title``)."""
     entries = []
-    for path in default_paths(*records):
+    for path in default_paths(*records, found=found):
         _, robot, steps = parse(path)
         field = describe(steps)
         entries.append(((robot or "", "joint" not in steps, field.unit), steps[-1], path, field))

@@ -133,6 +133,7 @@ class LiveView:
         self._fields: Optional[List[str]] = None
         self._fields_of = 0                 # how many products the field list was found in
         self._recorder, self._gaps = "", []     # a growing run's recorder, and gaps between its files
+        self._searched: Optional[float] = None  # seconds of the run searched for events, while some are not
         self._series_lock = threading.Lock()
         self._server = Server((host, port), _Handler, self, token)
         self._thread = threading.Thread(target=self._server.serve_forever, args=(_POLL_S,),
@@ -222,7 +223,7 @@ class LiveView:
                 for n, (shown, run) in enumerate(zip(self._runs, status.runs))]
         kind = runs[0]["kind"] if len(runs) == 1 else ""
         return {"record": self._record_name, **fields, "span": self._span_s, "speed": status.rate, "kind": kind,
-                "runs": runs, "recorder": self._recorder, "gaps": self._gaps}
+                "runs": runs, "recorder": self._recorder, "gaps": self._gaps, "searched": self._searched}
 
     def grown(self, span_s: float, recorder: str, gaps: Sequence[Tuple[float, float]]) -> None:
         """The one run grew to ``span_s`` seconds; its recorder is "writing", has "closed" its file,
@@ -238,6 +239,10 @@ class LiveView:
         """The events of ``run`` found so far while it plays: ``/events.json`` lists them from now on."""
         shown = self._runs[run]
         shown.run = shown.run._replace(events=tuple(events))
+
+    def searching(self, seconds: Optional[float]) -> None:
+        """The run has been searched for events up to ``seconds`` (None: all of it)."""
+        self._searched = seconds
 
     def events(self) -> Dict[str, Any]:
         runs = [{"name": shown.run.name, "shift": shown.shift,
@@ -266,12 +271,12 @@ class LiveView:
             return {"fields": [], "defaults": [], "plots": []} if path is None else {"path": path, "t": [], "v": []}
         with self._series_lock:
             count = sum(len(record.products) for record in records)
-            if self._fields is None or count >= 2 * self._fields_of:    # a growing run may have more
+            if self._fields is None or series.FIELDS_FROM > self._fields_of and count >= 2 * self._fields_of:
                 self._fields_of = count
                 self._fields = sorted({field for record in records for field in series.fields(record)})
             if path is None:
-                return {"fields": self._fields, "defaults": series.default_paths(*records),
-                        "plots": series.default_plots(*records)}
+                return {"fields": self._fields, "defaults": series.default_paths(found=self._fields),
+                        "plots": series.default_plots(found=self._fields)}
             spelled, xs, ys = shown.series(path)
         xs, ys = series.decimated(xs, ys, width)
         unit = describe(series.parse(spelled).steps).unit

@@ -128,6 +128,7 @@ class LiveSession:
         self._visit = _EventsFound(self, first.record.project, first.position) if self._finding else None
         self._closing = threading.Event()
         self._telling = threading.Lock()
+        self._search_at: Optional[float] = 0.0 if self._finding else None
         self.page: Optional[LiveView] = None
         self.foxglove: Optional["FoxgloveLive"] = None
         self._grower: Optional[threading.Thread] = None
@@ -199,7 +200,8 @@ class LiveSession:
         if options.keys and outputs.enter_context(terminal.keys(self.clock)) and not options.quiet:
             print(terminal.HELP, file=sys.stderr, flush=True)   # before the progress line, on a line of its own
         if self._finding:
-            self.found()    # those found before the page began
+            self.found()    # those found before the page began, and how far
+            self.searched(self._search_at)
         if self._growing:
             self._grown(self.record.stamps, ended=False)
             if options.follow and not options.paused:
@@ -280,6 +282,13 @@ class LiveSession:
             self.foxglove.finish()
         if self._bar is not None:
             self._bar.close()
+
+    def searched(self, seconds: Optional[float]) -> None:
+        """The run has been searched for events up to ``seconds`` (None: all of it): the page says so."""
+        with self._telling:
+            self._search_at = seconds
+            if self.page is not None:
+                self.page.searching(seconds)
 
     def found(self, events: Optional[Sequence[Event]] = None) -> None:
         """The events found so far (numbered), told to the clock, the pictures and the page (those
@@ -389,25 +398,35 @@ def _recorder(record: Any, following: bool) -> str:
 
 class _EventsFound:
     """A run's events found as its products pass (``windows.Visit``), told to the session at most
-    every ``_TELL_S`` while it plays, and all of them, numbered as ``record_events`` numbers them, at its end."""
+    every ``_TELL_S`` while it plays, and all of them, numbered as ``record_events`` numbers them, at
+    its end; the page is told how far the search has come."""
 
     def __init__(self, session: LiveSession, project: Any, position: int) -> None:
         self._session, self._detector = session, Detector(project, position)
         self._found: List[Event] = []
         self._told, self._untold = -math.inf, False
+        self._first: Optional[int] = None
 
     def __call__(self, product: Optional[data_pb2.Product]) -> None:
+        session = self._session
         if product is None:
             self._found += self._detector.finish()
-            self._session.found(numbered(self._found))
+            session.found(numbered(self._found))
+            session.searched(None)
             return
+        if self._first is None:
+            self._first = product.timestamp_ns
         found = self._detector.feed(product)
         if found:
             self._found += found
             self._untold = True
-        if self._untold and time.monotonic() - self._told >= _TELL_S:
-            self._told, self._untold = time.monotonic(), False
-            self._session.found(numbered(self._found))
+        now = time.monotonic()
+        if now - self._told >= _TELL_S:
+            self._told = now
+            if self._untold:
+                self._untold = False
+                session.found(numbered(self._found))
+            session.searched((product.timestamp_ns - self._first) / 1e9)
 
 
 class _Play:

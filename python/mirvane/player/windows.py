@@ -83,8 +83,6 @@ class Keyframes:
         self._slot_ns = int(window_s * 1e9) if math.isfinite(window_s) else 0
         #: Each product's stamp (8 bytes a product, as each time axis computed from them is).
         self.stamps: "npt.NDArray[np.int64]" = np.zeros(0, dtype=np.int64)
-        #: Each product's exact time, seconds after the first (``records.timebase``).
-        self.exact: "npt.NDArray[np.float64]" = np.zeros(0, dtype=np.float64)
         #: The position of each keyframe's product.
         self.positions: List[int] = []
         self._ordered = True
@@ -98,6 +96,11 @@ class Keyframes:
         if len(given) and np.any(np.diff(given) < 0):
             self._ordered = False       # one window, however the stamps came
         self._place(given)
+
+    @property
+    def exact(self) -> "npt.NDArray[np.float64]":
+        """Each product's exact time, seconds after the first (``records.timebase``), computed when asked."""
+        return (self.stamps - self.stamps[:1].sum()) / 1e9
 
     def grow(self, stamps: "npt.NDArray[np.int64]", ended: bool) -> None:
         """The record's products' stamps so far (those known and more), and whether more will come:
@@ -114,7 +117,6 @@ class Keyframes:
         if len(stamps) <= known:
             return
         first = int(stamps[0])
-        exact = (stamps - first) / 1e9
         # Products play cannot tell apart (its axis is coarser than the stamps) are never split:
         # it shows the first of them, where one window would show the second.
         new = stamps[max(known - 1, 0):]
@@ -127,7 +129,7 @@ class Keyframes:
             played = 1e-9 * new.astype(float) - 1e-9 * float(first)
             splits = np.flatnonzero((np.diff(slots) != 0) & (np.diff(played) > 0)) + max(known, 1)
             self.positions.extend(splits.tolist())
-        self.stamps, self.exact = stamps, exact
+        self.stamps = stamps
 
     def __len__(self) -> int:
         return len(self.positions)
@@ -279,9 +281,11 @@ class Windows:
     def _bounds(self, ended: bool) -> None:
         """Where each window starts, and the times it shows: up to ``_highs[k]`` for window k, and
         for the last, to the end and past it, or, while more products are to come, to its last product."""
-        exact = self.keyframes.exact
-        self._starts = [*self.keyframes.positions, len(exact)]
-        self._highs = np.array([(exact[start - 1] + exact[start]) / 2 for start in self._starts[1:-1]], dtype=float)
+        stamps = self.keyframes.stamps
+        self._starts = [*self.keyframes.positions, len(stamps)]
+        # Each window's end, midway between its last product's exact time and the next one's.
+        before, after = np.array(self._starts[1:-1], dtype=np.int64) - 1, np.array(self._starts[1:-1], dtype=np.int64)
+        self._highs = ((stamps[before] - stamps[:1].sum()) / 1e9 + (stamps[after] - stamps[:1].sum()) / 1e9) / 2
         self._ended = ended
 
     def found(self, events: Sequence[Event]) -> None:

@@ -62,12 +62,18 @@ class PlayAxis:
     to the same fraction of the way between them, a time beyond them by the offset of the nearer end."""
 
     def __init__(self, played: npt.ArrayLike, exact: npt.ArrayLike) -> None:
-        order = np.argsort(np.asarray(exact, dtype=float), kind="stable")
-        exact_sorted, played_sorted = np.asarray(exact, dtype=float)[order], np.asarray(played, dtype=float)[order]
+        exact_sorted, played_sorted = np.asarray(exact, dtype=float), np.asarray(played, dtype=float)
+        #: Whether the times never go back: then the arrays given are kept, not copied.
+        self.ordered = bool(np.all(exact_sorted[1:] >= exact_sorted[:-1]))
+        if not self.ordered:
+            order = np.argsort(exact_sorted, kind="stable")
+            exact_sorted, played_sorted = exact_sorted[order], played_sorted[order]
         # Stamps closer than play's float resolution share a time on its axis: the first stands for them.
-        kept = np.concatenate(([True], np.diff(played_sorted) > 0)) if len(order) else np.zeros(0, bool)
-        self._played: "npt.NDArray[np.float64]" = played_sorted[kept]
-        self._exact: "npt.NDArray[np.float64]" = exact_sorted[kept]
+        kept = np.concatenate(([True], np.diff(played_sorted) > 0)) if len(played_sorted) else np.zeros(0, bool)
+        if not kept.all():
+            exact_sorted, played_sorted = exact_sorted[kept], played_sorted[kept]
+        self._played: "npt.NDArray[np.float64]" = played_sorted
+        self._exact: "npt.NDArray[np.float64]" = exact_sorted
 
     @property
     def stops(self) -> "npt.NDArray[np.float64]":
