@@ -96,11 +96,16 @@ def test_events_follow_refuses_what_it_cannot_follow_in_one_line(recorded, args,
 
 
 @pytest.mark.parametrize("split, name", [(0, "live.mcap"), (1.0, "live-0001.mcap")])
-def test_the_player_follows_a_recording_as_its_recorder_writes_it_and_says_when_it_closes(tmp_path, split, name):
+def test_the_player_follows_a_recording_as_its_recorder_writes_it_and_says_when_it_closes(tmp_path, browser, split,
+                                                                                           name):
+    from selenium.webdriver.common.by import By
+
     writer = _writing(tmp_path, split, name)
     with serving(tmp_path, "--serve", "0", "--follow", recording=name) as (_, urls):
-        seen = []   # (when, the page's status) until the page says the recorder has closed the file
-        while not seen or seen[-1][1]["recorder"] != "closed" or seen[-1][1]["growing"]:
+        browser.get(urls[0])
+        seen = []   # (when, the page's status) until the page says the recorder has closed the file, all searched
+        while not seen or (seen[-1][1]["recorder"], seen[-1][1]["growing"], seen[-1][1]["searched"]) != \
+                ("closed", False, None):
             seen.append((time.time(), request(urls[0], "status.json")[1]))
             assert seen[-1][0] - seen[0][0] < 60, seen[-1][1]
             if len(seen) == 5:      # a pause leaves the newest product; "live" goes back to it
@@ -111,6 +116,12 @@ def test_the_player_follows_a_recording_as_its_recorder_writes_it_and_says_when_
             time.sleep(0.05)
         closed = float(writer.communicate()[0])
         listed = request(urls[0], "events.json")[1]["events"]
+        page = lambda element: browser.find_element(By.ID, element)    # noqa: E731
+        while "the recorder has closed the file" not in page("state").text or len(page("event-list").find_elements(
+                By.TAG_NAME, "li")) < len(listed):
+            assert time.time() < closed + 30, page("state").text
+            time.sleep(0.1)
+        assert page("live").is_displayed() and float(page("span").text) == pytest.approx(seen[-1][1]["end"], abs=0.01)
     while_written = [status for when, status in seen if when < closed and status["recorder"] == "writing"]
     assert len({status["end"] for status in while_written}) >= 3
     assert all(status["live"] or status["paused"] for status in while_written)
