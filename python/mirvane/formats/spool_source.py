@@ -14,7 +14,6 @@ from dravik.api import data_pb2
 
 from ..records import DataFileError, PathLike, newer_fields
 from .columns import product_columns
-from .productstream import ProductStream
 from .split import SplitStream, followed, run_stream
 
 #: Products a batch holds: one call to the columns' decoder.
@@ -72,16 +71,25 @@ class Source:
 def record_source(path: PathLike, index: int, notes: Callable[[str], None]) -> Source:
     """The record ``index`` names (as ``ProductStream.record`` picks it) in the recording at ``path``."""
     stream = run_stream(path)
+    newer = False
+
+    def checked(blobs: List[bytes], stamps: Any) -> Batch:
+        nonlocal newer
+        newer = newer or any(newer_fields(data_pb2.Product.FromString(blob)) for blob in blobs)
+        return blobs, stamps
+
     if not stream.mcap:
         position, header, blobs = stream.record_bytes(index)
-        source = Source(position, header, lambda: stream.newer, getattr(blobs, "close"))
+        source = Source(position, header, lambda: stream.newer or newer, getattr(blobs, "close"))
+        source.batches = source.batched(blobs, lambda taken: checked(taken, product_columns(taken, stream.path).stamp))
+        return source
+    if not isinstance(stream, SplitStream):
+        from .mcap.product_bytes import McapProductBytes
 
-        def made(taken: List[bytes]) -> Batch:
-            stamps = product_columns(taken, stream.path).stamp
-            stream.newer = stream.newer or any(newer_fields(data_pb2.Product.FromString(b)) for b in taken)
-            return taken, stamps
-
-        source.batches = source.batched(blobs, made)
+        reading = McapProductBytes(path)
+        position, header, pairs = reading.record(index)
+        source = Source(position, header, lambda: reading.newer or newer, getattr(pairs, "close", lambda: None))
+        source.batches = source.batched(pairs, lambda taken: checked(*map(list, zip(*taken))))
         return source
     position, header, products = stream.record(index)
     source = Source(position, header, lambda: stream.newer, getattr(products, "close"))
