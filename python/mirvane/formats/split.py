@@ -16,7 +16,7 @@ import re
 import tempfile
 import time
 from contextlib import contextmanager
-from typing import Callable, Dict, Generator, Iterator, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, Generator, Iterator, List, NamedTuple, Optional, Tuple
 
 from dravik.api import data_pb2, project_pb2
 
@@ -108,10 +108,19 @@ class SplitStream(ProductStream):
 
     def _pieces(self) -> Iterator[_Piece]:
         for file, name in zip(self.files, self.names):
-            stream = ProductStream(file, mcap=True)
-            for position, (header, products) in enumerate(stream.records()):
+            for position, (header, products) in enumerate(self._file_records(file)):
                 yield _Piece(name, position, header, products)
-            self.newer |= stream.newer
+
+    def _file_records(self, file: str) -> Iterator[Streamed]:
+        """One file's records, as ``ProductStream`` gives them (a subclass may give its products otherwise)."""
+        stream = ProductStream(file, mcap=True)
+        yield from stream.records()
+        self.newer |= stream.newer
+
+    @staticmethod
+    def _stamp(product: Any) -> int:
+        """The stamp of a product as ``_file_records`` gives it."""
+        return int(product.timestamp_ns)
 
     def _joined(self, piece: _Piece, pieces: Iterator[_Piece],
                 then: Callable[[Optional[_Piece]], None]) -> Iterator[data_pb2.Product]:
@@ -119,7 +128,7 @@ class SplitStream(ProductStream):
         header, current, last = piece.header, piece, None
         while True:
             for product in current.products:
-                last = product.timestamp_ns
+                last = self._stamp(product)
                 yield product
             header.stop_timestamp_ns = max(header.stop_timestamp_ns, current.header.stop_timestamp_ns)
             following = next(pieces, None)
@@ -132,11 +141,11 @@ class SplitStream(ProductStream):
             first = next(following.products, None)
             if first is not None:
                 if last is not None:
-                    note = gap_note(current.file, following.file, last, first.timestamp_ns)
+                    note = gap_note(current.file, following.file, last, self._stamp(first))
                     if note:
                         self.notes.append(note)
-                        self.gaps.append((last, first.timestamp_ns))
-                last = first.timestamp_ns
+                        self.gaps.append((last, self._stamp(first)))
+                last = self._stamp(first)
                 yield first
             current = following
         then(following)

@@ -8,12 +8,13 @@ so that a picture waits for no more.
 
 import threading
 import time
-from typing import Any, Callable, Iterator, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Iterator, List, Optional, Tuple, TypeVar, cast
 
 from dravik.api import data_pb2
 
 from ..records import DataFileError, PathLike, newer_fields
 from .columns import product_columns
+from .productstream import Streamed, grouped
 from .split import SplitStream, followed, run_stream
 
 #: Products a batch holds: one call to the columns' decoder.
@@ -91,21 +92,37 @@ def record_source(path: PathLike, index: int, notes: Callable[[str], None]) -> S
         source = Source(position, header, lambda: reading.newer or newer, getattr(pairs, "close", lambda: None))
         source.batches = source.batched(pairs, lambda taken: checked(*map(list, zip(*taken))))
         return source
-    position, header, products = stream.record(index)
-    source = Source(position, header, lambda: stream.newer, getattr(products, "close"))
+    split = SplitBytes(stream.files)
+    position, header, products = split.record(index)
+    source = Source(position, header, lambda: split.newer or newer, getattr(products, "close"))
     told = 0
 
-    def serialized(taken: List[data_pb2.Product]) -> Batch:
+    def gathered(taken: List[Tuple[bytes, int]]) -> Batch:
         nonlocal told
-        for note in stream.notes[told:]:
+        for note in split.notes[told:]:
             notes(note)
-        told = len(stream.notes)
-        if isinstance(stream, SplitStream):
-            source.gaps = list(stream.gaps)
-        return [p.SerializeToString() for p in taken], [p.timestamp_ns for p in taken]
+        told = len(split.notes)
+        source.gaps = list(split.gaps)
+        return checked(*map(list, zip(*taken)))
 
-    source.batches = source.batched(products, serialized)
+    source.batches = source.batched(cast(Iterator[Tuple[bytes, int]], products), gathered)
     return source
+
+
+class SplitBytes(SplitStream):
+    """A run of split files read as ``SplitStream`` reads it, each product as its bytes and stamp
+    (``mcap.product_bytes``)."""
+
+    def _file_records(self, file: str) -> Iterator[Streamed]:
+        from .mcap.product_bytes import McapProductBytes
+
+        reading = McapProductBytes(file)
+        yield from grouped(reading.pairs())     # type: ignore[arg-type]   # products as (bytes, stamp)
+        self.newer |= reading.newer
+
+    @staticmethod
+    def _stamp(product: Any) -> int:
+        return int(product[1])
 
 
 def followed_source(path: PathLike, notes: Callable[[str], None]) -> Source:
