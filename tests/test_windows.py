@@ -170,3 +170,6 @@ def test_a_record_grown_in_the_background_ends_as_read_whole(request, fixture, n
         assert grown.stop_timestamp_ns == header.stop_timestamp_ns
     finally:
         grown.close()
+    _, early = growing_record(path, -1)     # closed while it grows: its thread is gone with it
+    early.close()
+    assert "mirvane-spool" not in [thread.name for thread in threading.enumerate()]

@@ -3,7 +3,7 @@
 
 import os
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Iterator, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Sequence, Tuple
 
 from ..constants import MV_PROJECT_FILE_EXT
 from ..rebinding import project_parser
@@ -115,14 +115,20 @@ def chosen_record(recording: str, index: int) -> Tuple["Data", int, "Record"]:
     return data, position, record
 
 
-def spooled_choice(recording: str, index: int) -> Tuple[int, "SpooledRecord"]:
-    """As ``chosen_record``, the record read once with its products kept on disk (``formats.spooled``)."""
-    from ..formats.spooled import spooled_record
+def spooled_choice(recording: str, index: int, *, growing: bool = False, follow: bool = False,
+                   notes: Callable[[str], None] = lambda text: None) -> Tuple[int, "SpooledRecord"]:
+    """As ``chosen_record``, the record read once with its products kept on disk (``formats.spooled``);
+    ``growing``: given once its first product is in, the rest spooled behind (``growing_record``, which
+    ``follow`` and ``notes`` are given to)."""
+    from ..formats.spooled import growing_record, spooled_record
     from ..player.movie import CannotShow, check_showable
 
     readable_file(recording, "recording")
     with reading(recording):
-        position, record = spooled_record(recording, index)
+        if growing or follow:
+            position, record = growing_record(recording, index, follow=follow, notes=notes)
+        else:
+            position, record = spooled_record(recording, index)
     note_newer(recording, record.newer)
     try:
         check_showable(record, recording, position)  # type: ignore[arg-type]   # its products, spooled

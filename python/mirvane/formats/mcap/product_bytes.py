@@ -91,14 +91,19 @@ class McapProductBytes:
     def pairs(self) -> Generator[Pair, None, None]:
         """As ``McapRecords.streamed``: ``(record, product)`` each, ``(record, None)`` as each ends."""
         joined = self._joined = _Joined(self.path)
+        out = joined.out
         held: List[Tuple[str, int, int, bytes]] = []
-        for message in self._messages():
-            if held and held[-1][2] != message[2]:
-                yield from joined.take(held)
-                held = []
-            held.append(message)
-        yield from joined.take(held)
-        yield from joined.close()
+        for messages in self._messages():
+            for message in messages:
+                if held and held[-1][2] != message[2]:
+                    joined.take(held)
+                    held = []
+                held.append(message)
+            yield from out
+            out.clear()
+        joined.take(held)
+        joined.close()
+        yield from out
 
     def _count(self) -> Optional[int]:
         """The records the summary's statistics count (its ``/record`` messages, else its
@@ -120,9 +125,10 @@ class McapProductBytes:
         opening = topics.get(RECORD, topics.get(START))
         return None if counts is None or opening is None else counts.get(opening, 0)
 
-    def _messages(self) -> Iterator[Tuple[str, int, int, bytes]]:
-        """Each message of one of our channels: its topic, sequence, log time and data. The file's
-        records are walked by their lengths, those of no use here (message indexes) skipped unread."""
+    def _messages(self) -> Iterator[List[Tuple[str, int, int, bytes]]]:
+        """The messages of our channels, a chunk's at a time: each one's topic, sequence, log time and
+        data. The file's records are walked by their lengths, those of no use here (message indexes)
+        skipped unread."""
         schemas: Dict[int, Schema] = {}
         channels: Dict[int, Optional[str]] = {}
         with opened(self.path, lambda path: open(path, "rb")) as f:
@@ -146,9 +152,9 @@ class McapProductBytes:
                         raise McapError(self.path, f"damaged MCAP file at byte {at} ({type(e).__name__}: {e})") \
                             from None
                     if isinstance(record, Chunk):
-                        yield from self._chunk(data, record, at, schemas, channels)
+                        yield self._chunk(data, record, at, schemas, channels)
                     else:
-                        yield from self._taken(record, schemas, channels, at)
+                        yield list(self._taken(record, schemas, channels, at))
                 else:
                     f.seek(length, io.SEEK_CUR)
                 at += _HEAD.size + length
@@ -162,9 +168,10 @@ class McapProductBytes:
         return size
 
     def _chunk(self, data: bytes, chunk: Chunk, at: int, schemas: Dict[int, Schema],
-               channels: Dict[int, Optional[str]]) -> Iterator[Tuple[str, int, int, bytes]]:
+               channels: Dict[int, Optional[str]]) -> List[Tuple[str, int, int, bytes]]:
         if chunk.uncompressed_crc and zlib.crc32(data) != chunk.uncompressed_crc:
             raise McapError(self.path, f"damaged MCAP file: the chunk at byte {at} fails its CRC check")
+        found: List[Tuple[str, int, int, bytes]] = []
         position, end = 0, len(data)
         while position < end:
             if end - position < _HEAD.size:
@@ -177,14 +184,15 @@ class McapProductBytes:
                 channel, sequence, log_time, _ = _MESSAGE.unpack_from(data, start)
                 topic = channels[channel] if channel in channels else self._topic(channel, channels, at)
                 if topic is not None:
-                    yield topic, sequence, log_time, data[start + _MESSAGE.size:position]
+                    found.append((topic, sequence, log_time, data[start + _MESSAGE.size:position]))
             elif opcode in (_CHANNEL_OPCODE, _SCHEMA_OPCODE):
                 stream = ReadDataStream(io.BytesIO(data[start:position]))
                 try:
                     item: Any = Channel.read(stream) if opcode == _CHANNEL_OPCODE else Schema.read(stream)
                 except Exception as e:  # damaged bytes
                     raise McapError(self.path, f"damaged MCAP file in the chunk at byte {at} ({e})") from None
-                yield from self._taken(item, schemas, channels, at)
+                found += self._taken(item, schemas, channels, at)
+        return found
 
     def _taken(self, item: Any, schemas: Dict[int, Schema], channels: Dict[int, Optional[str]],
                at: int) -> Iterator[Tuple[str, int, int, bytes]]:
@@ -227,8 +235,10 @@ class _Joined:
         self._started = False
         self._written = 0
         self.newer = False
+        #: What was put together, as ``McapProductBytes.pairs`` gives it, until taken from here.
+        self.out: List[Pair] = []
 
-    def take(self, held: List[Tuple[str, int, int, bytes]]) -> Iterator[Pair]:
+    def take(self, held: List[Tuple[str, int, int, bytes]]) -> None:
         """The messages of one log time, a record's opening ones first."""
         if len(held) > 1:
             held.sort(key=lambda item: _OPENING_RANK.get(item[0], 2))
@@ -236,20 +246,21 @@ class _Joined:
             if topic == RECORD:
                 header = export_pb2.RecordHeader()
                 self._decode(topic, data, header)
-                yield from self.close()
+                self.close()
                 self._open(header, header.time_offset_ns)
             elif topic == START:
                 if self._header is None or self._started:
-                    yield from self.close()
+                    self.close()
                     record = self._open(None, 0)
                     self._decode(topic, data, record.project.workspace.state)
                     record.start_timestamp_ns = self._time(log_time)
                 self._started = True
             else:
                 self._part(topic, sequence, log_time, data)
-            yield from self._settled(1)
+            if len(self._placed) > 1:
+                self._settle(1)
 
-    def close(self) -> Iterator[Pair]:
+    def close(self) -> None:
         record, header = self._record, self._header
         if record is None:
             return
@@ -260,7 +271,7 @@ class _Joined:
             if self._later or self._bare != len(header.bare_positions) or placed != count:
                 raise McapError(self._path, f"record {self._written} has {placed} products in order where its "
                                 f"{RECORD} message announces {count}: the file is damaged or cut short")
-        yield from self._settled(0)
+        self._settle(0)
         if header is None or header.streamed:
             record.stop_timestamp_ns = record.start_timestamp_ns if self._latest is None else self._latest
         try:
@@ -269,7 +280,7 @@ class _Joined:
             raise McapError(self._path, f"record {self._written}: {e}") from None
         self._written += 1
         self._record = None
-        yield record, None
+        self.out.append((record, None))
 
     def _open(self, header: Optional[export_pb2.RecordHeader], offset: int) -> data_pb2.Record:
         record = self._record = data_pb2.Record()
@@ -331,24 +342,24 @@ class _Joined:
             else:
                 return
 
-    def _settled(self, keep: int) -> Iterator[Pair]:
+    def _settle(self, keep: int) -> None:
         """Hand on the products in place but the last ``keep``."""
-        record = self._record
-        while len(self._placed) > keep:
-            stamp, parts = self._placed.pop(0)
-            if isinstance(parts, bytes):
+        record, placed, out, extras = self._record, self._placed, self.out, self._extras
+        while len(placed) > keep:
+            stamp, parts = placed.pop(0)
+            if parts.__class__ is bytes:
                 blob = parts
             else:
                 pieces = [_STAMPED(timestamp_ns=stamp).SerializeToString()]
-                for number in sorted(parts):
+                for number in sorted(parts) if len(parts) > 1 else parts:
                     part = parts[number]
                     pieces += (_TAG_BYTES[number], _SHORT[len(part)] if len(part) < 16384 else _varint(len(part)), part)
                 blob = b"".join(pieces)
-            blob += self._extras.get(self._handed, b"")
+            if extras:
+                blob += extras.get(self._handed, b"")
             self._handed += 1
-            self._latest = stamp if self._latest is None else max(self._latest, stamp)
-            assert record is not None
-            yield record, (blob, stamp)
+            self._latest = stamp if self._latest is None or stamp > self._latest else self._latest
+            out.append((record, (blob, stamp)))  # type: ignore[arg-type]   # a record is open
 
     def _decode(self, topic: str, data: bytes, into: pb_message.Message) -> None:
         into.SetInParent()
