@@ -10,6 +10,7 @@ import threading
 import time
 from typing import Any, Callable, Iterator, List, Optional, Tuple, TypeVar, cast
 
+from google.protobuf import message as pb_message
 from dravik.api import data_pb2
 
 from ..records import DataFileError, PathLike, newer_fields
@@ -75,8 +76,12 @@ def record_source(path: PathLike, index: int, notes: Callable[[str], None]) -> S
     newer = False
 
     def checked(blobs: List[bytes], stamps: Any) -> Batch:
+        """The products' bytes and stamps, once each is known to parse, noting a newer version's fields."""
         nonlocal newer
-        newer = newer or any(newer_fields(data_pb2.Product.FromString(blob)) for blob in blobs)
+        try:
+            newer = newer or any(newer_fields(data_pb2.Product.FromString(blob)) for blob in blobs)
+        except (pb_message.DecodeError, ValueError) as e:
+            raise DataFileError(path, f"not a recording file (a product of record {source.position}: {e})") from None
         return blobs, stamps
 
     if not stream.mcap:
@@ -149,8 +154,10 @@ def followed_source(path: PathLike, notes: Callable[[str], None]) -> Source:
         return [p.SerializeToString() for p in taken], [p.timestamp_ns for p in taken]
 
     def products() -> Iterator[Batch]:
-        if first[1] is not None:
-            yield made([first[1]])
+        if first[1] is None:    # a record of no products, ended already
+            source.closed = True
+            return
+        yield made([first[1]])
         for record, product in pairs:
             if record is not header:
                 continue
