@@ -190,6 +190,7 @@ def growing_record(path: PathLike, index: int, *, follow: bool = False,
         first = next(source.batches, None)    # the first product alone: what a picture needs first
         if first is not None:
             record.add(*first)
+        record.newer = source.newer()
     except BaseException:
         source.close()
         raise
