@@ -296,6 +296,8 @@ class _Joined:
         self._placed: List[List[Any]] = []
         self._later: Dict[int, List[Any]] = {}
         self._handed, self._bare, self._key, self._latest = 0, 0, (-1, -1), None
+        # The position of the next part-less product, -1 when none is left.
+        self._next_bare = header.bare_positions[0] if header is not None and header.bare_positions else -1
         return record
 
     def _part(self, topic: str, sequence: int, log_time: int, data: bytes) -> None:
@@ -304,7 +306,7 @@ class _Joined:
         number, time = _TAGS[topic], self._time(log_time)
         if self._header is not None:
             product = self._at(sequence, time)
-            if number in product[1] or product[0] != time:
+            if isinstance(product[1], bytes) or number in product[1] or product[0] != time:
                 raise McapError(self._path, f"record {self._written} has two products at position "
                                 f"{sequence}: the file is damaged")
         else:
@@ -330,13 +332,16 @@ class _Joined:
 
     def _place_bare(self) -> None:
         assert self._header is not None
+        if not self._later and self._next_bare != self._handed + len(self._placed):
+            return      # the common case, at every message
         positions, bare = self._header.bare_positions, self._header.record.products
         while True:
             placed = self._handed + len(self._placed)
-            if self._bare < len(positions) and positions[self._bare] == placed:
+            if self._next_bare == placed:
                 product = bare[self._bare]
                 self._placed.append([product.timestamp_ns, product.SerializeToString()])
                 self._bare += 1
+                self._next_bare = positions[self._bare] if self._bare < len(positions) else -1
             elif placed in self._later:
                 self._placed.append(self._later.pop(placed))
             else:
