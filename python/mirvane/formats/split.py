@@ -152,14 +152,22 @@ class SplitStream(ProductStream):
 
 
 def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[float], None] = time.sleep,
-             gap: Callable[[int, int], None] = lambda last, first: None
+             gap: Callable[[int, int], None] = lambda last, first: None,
+             growing: Optional[Callable[[str], Iterator[Tuple[data_pb2.Record, Any]]]] = None,
+             stamp: Callable[[Any], int] = lambda product: int(product.timestamp_ns)
              ) -> Iterator[Tuple[data_pb2.Record, Optional[data_pb2.Product]]]:
     """What ``McapRecords.streamed`` gives of the MCAP file at ``path``, read as its recorder writes
     it (``GrowingMcap``), then of the numbered files the recorder goes on to, each continuing the
     run as ``SplitStream`` reads it; it returns once the recorder has closed its last file.
     ``notes`` is told the gaps, where another project ends the run, and a file that stopped growing;
-    ``gap`` each gap's stamps (the last product's before it, the first's after)."""
+    ``gap`` each gap's stamps (the last product's before it, the first's after). ``growing`` reads
+    one file so, its products otherwise (``stamp`` then tells their stamps)."""
     from .mcap.growing import POLL_SECONDS, GrowingMcap
+
+    def growing_mcap(file: str) -> Iterator[Tuple[data_pb2.Record, Any]]:
+        return GrowingMcap(file, sleep=sleep, quiet=notes).streamed()
+
+    read = growing or growing_mcap
 
     file: Optional[str] = os.fspath(path)
     carried: Optional[data_pb2.Record] = None     # the record the file before left open
@@ -168,7 +176,7 @@ def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[floa
     while file is not None:
         same: Dict[int, data_pb2.Record] = {}     # a record of this file: the one it continues
         ended: Optional[data_pb2.Record] = None   # a record ended, told once another begins
-        for record, product in GrowingMcap(file, sleep=sleep, quiet=notes).streamed():
+        for record, product in read(file):
             if carried is not None:
                 if not continues(carried.project, record.project):
                     notes(other_project_note(previous, file))
@@ -176,10 +184,10 @@ def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[floa
                     return
                 same[id(record)], carried = carried, None
                 if product is not None and last is not None:
-                    note = gap_note(previous, file, last, product.timestamp_ns)
+                    note = gap_note(previous, file, last, stamp(product))
                     if note:
                         notes(note)
-                        gap(last, product.timestamp_ns)
+                        gap(last, stamp(product))
             if ended is not None:
                 yield ended, None
                 ended = None
@@ -187,7 +195,7 @@ def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[floa
             if product is None:
                 ended = record
                 continue
-            last = product.timestamp_ns
+            last = stamp(product)
             yield record, product
         previous, file = file, _next_written(file, POLL_SECONDS, sleep)
         if file is None:

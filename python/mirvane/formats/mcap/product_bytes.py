@@ -9,6 +9,7 @@ reads it (chunks opened within its bounds, their CRCs checked): damage is an ``M
 """
 
 import io
+import os
 import struct
 import zlib
 from typing import IO, Any, Callable, Dict, Generator, Iterator, List, Optional, Tuple
@@ -22,7 +23,8 @@ from dravik.api import data_pb2, export_pb2
 
 from ...records import PathLike, newer_fields, record_position
 from .assembly import _OPENING_RANK, _check_channel
-from .bounded import _FOOTER_BYTES, _check_finished, _check_magic, _check_summary, chunk_data
+from .growing import POLL_SECONDS, QUIET_SECONDS
+from .bounded import _FOOTER_BYTES, MAX_CHUNK_BYTES, _check_finished, _check_magic, _check_summary, chunk_data
 from .channels import INT64, PART_OF, RECORD, SCENE, START, McapError, opened
 
 #: A product: its bytes and its stamp.
@@ -91,19 +93,52 @@ class McapProductBytes:
     def pairs(self) -> Generator[Pair, None, None]:
         """As ``McapRecords.streamed``: ``(record, product)`` each, ``(record, None)`` as each ends."""
         joined = self._joined = _Joined(self.path)
-        out = joined.out
-        held: List[Tuple[str, int, int, bytes]] = []
         for messages in self._messages():
-            for message in messages:
-                if held and held[-1][2] != message[2]:
-                    joined.take(held)
-                    held = []
-                held.append(message)
-            yield from out
-            out.clear()
-        joined.take(held)
-        joined.close()
-        yield from out
+            joined.add(messages)
+            yield from joined.taken()
+        joined.finish()
+        yield from joined.taken()
+
+    def growing(self, sleep: Callable[[float], None], quiet: Callable[[str], None],
+                poll_seconds: float = POLL_SECONDS) -> Generator[Pair, None, None]:
+        """As ``pairs``, of a file its recorder is writing, as ``GrowingMcap`` reads it: each record
+        of the file once all its bytes are there, every product in place handed on when a chunk
+        ends (a chunk ends between products); it returns once the footer is written."""
+        joined = self._joined = _Joined(self.path)
+        schemas: Dict[int, Schema] = {}
+        channels: Dict[int, Optional[str]] = {}
+        with opened(self.path, lambda path: open(path, "rb")) as f:
+            while os.fstat(f.fileno()).st_size < MAGIC_SIZE:
+                sleep(poll_seconds)
+            _check_magic(f, self.path)
+            at, waited = MAGIC_SIZE, 0.0
+            while True:
+                size = os.fstat(f.fileno()).st_size
+                if size < at:
+                    raise McapError(self.path, f"shrank to {size:,} bytes while read; it is no longer the "
+                                    "recorder's file")
+                f.seek(at)
+                head = f.read(_HEAD.size)
+                opcode, length = _HEAD.unpack(head) if len(head) == _HEAD.size else (None, 0)
+                if length > MAX_CHUNK_BYTES:
+                    raise McapError(self.path, f"damaged MCAP file: the record at byte {at} declares {length:,} bytes")
+                if opcode is None or size < at + _HEAD.size + length:
+                    joined.settle()
+                    yield from joined.taken()
+                    if waited < QUIET_SECONDS <= waited + poll_seconds:
+                        quiet(f"{os.path.basename(self.path)} has not grown for {QUIET_SECONDS:g} s; if its "
+                              "recorder has stopped, 'mirvane recover' it (Ctrl-C stops following)")
+                    sleep(poll_seconds)
+                    waited += poll_seconds
+                    continue
+                waited = 0.0
+                if opcode == Opcode.FOOTER:
+                    joined.finish()
+                    yield from joined.taken()
+                    return
+                joined.add(self._read(f, opcode, length, at, size, schemas, channels))
+                yield from joined.taken()
+                at += _HEAD.size + length
 
     def _count(self) -> Optional[int]:
         """The records the summary's statistics count (its ``/record`` messages, else its
@@ -141,23 +176,27 @@ class McapProductBytes:
                     raise McapError(self.path, f"damaged MCAP file: the record at byte {at} runs past its end")
                 if opcode == Opcode.FOOTER:
                     return
-                if opcode in _READ:
-                    stream = ReadDataStream(io.BytesIO(f.read(length)))
-                    try:
-                        record = _READ[opcode](stream, length)
-                        data = chunk_data(record, self.path, at, size) if isinstance(record, Chunk) else b""
-                    except McapError:
-                        raise
-                    except Exception as e:  # whatever the reader stumbles on, the bytes are damaged
-                        raise McapError(self.path, f"damaged MCAP file at byte {at} ({type(e).__name__}: {e})") \
-                            from None
-                    if isinstance(record, Chunk):
-                        yield self._chunk(data, record, at, schemas, channels)
-                    else:
-                        yield list(self._taken(record, schemas, channels, at))
-                else:
-                    f.seek(length, io.SEEK_CUR)
+                yield self._read(f, opcode, length, at, size, schemas, channels)
                 at += _HEAD.size + length
+
+    def _read(self, f: IO[bytes], opcode: Optional[int], length: int, at: int, size: int,
+              schemas: Dict[int, Schema], channels: Dict[int, Optional[str]]) -> List[Tuple[str, int, int, bytes]]:
+        """The messages of our channels in the record at byte ``at``, whose body is next in ``f``;
+        a record of no use here (a message index) skipped unread."""
+        if opcode not in _READ:
+            f.seek(length, io.SEEK_CUR)
+            return []
+        stream = ReadDataStream(io.BytesIO(f.read(length)))
+        try:
+            record = _READ[opcode](stream, length)
+            data = chunk_data(record, self.path, at, size) if isinstance(record, Chunk) else b""
+        except McapError:
+            raise
+        except Exception as e:  # whatever the reader stumbles on, the bytes are damaged
+            raise McapError(self.path, f"damaged MCAP file at byte {at} ({type(e).__name__}: {e})") from None
+        if isinstance(record, Chunk):
+            return self._chunk(data, record, at, schemas, channels)
+        return list(self._taken(record, schemas, channels, at))
 
     def _checked(self, f: IO[bytes]) -> int:
         """The file's size, once it is known to be a finished MCAP file, as ``McapRecords`` checks it."""
@@ -235,8 +274,37 @@ class _Joined:
         self._started = False
         self._written = 0
         self.newer = False
-        #: What was put together, as ``McapProductBytes.pairs`` gives it, until taken from here.
+        #: What was put together, as ``McapProductBytes.pairs`` gives it, until ``taken``.
         self.out: List[Pair] = []
+        self._held: List[Tuple[str, int, int, bytes]] = []     # messages of the latest log time
+
+    def add(self, messages: List[Tuple[str, int, int, bytes]]) -> None:
+        """Messages in file order: those of one log time are taken together, once another begins."""
+        held = self._held
+        for message in messages:
+            if held and held[-1][2] != message[2]:
+                self.take(held)
+                held.clear()
+            held.append(message)
+
+    def settle(self) -> None:
+        """The messages so far end between products (a chunk ended): every product in place is handed on."""
+        self.take(self._held)
+        self._held.clear()
+        if self._record is not None:
+            if self._header is not None:
+                self._place_bare()
+            self._settle(0)
+
+    def finish(self) -> None:
+        self.take(self._held)
+        self._held.clear()
+        self.close()
+
+    def taken(self) -> List[Pair]:
+        """What was put together since last asked."""
+        out, self.out = self.out, []
+        return out
 
     def take(self, held: List[Tuple[str, int, int, bytes]]) -> None:
         """The messages of one log time, a record's opening ones first."""
@@ -349,7 +417,8 @@ class _Joined:
 
     def _settle(self, keep: int) -> None:
         """Hand on the products in place but the last ``keep``."""
-        record, placed, out, extras = self._record, self._placed, self.out, self._extras
+        record, placed, extras = self._record, self._placed, self._extras
+        out = self.out
         while len(placed) > keep:
             stamp, parts = placed.pop(0)
             if parts.__class__ is bytes:
