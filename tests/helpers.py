@@ -270,3 +270,33 @@ def rewrite(source, out, sort, drop=(), **options):
             writer.add_message(channels[channel.id], message.log_time, message.data, message.publish_time,
                                message.sequence)
         writer.finish()
+
+
+def _varint(value):
+    out = bytearray()
+    while value >= 0x80:
+        out.append(value & 0x7F | 0x80)
+        value >>= 7
+    return bytes(out + bytes([value]))
+
+
+def newer_recording(good, path):
+    """``good`` as a newer version might write it: a field this one does not know in the record
+    and in its first products (of either kind), and in a perception part."""
+    record = Data.fromFile(good).records()[0]
+    record = data_pb2.Record.FromString(record.SerializeToString())
+    for product in record.products[:40]:
+        product.ParseFromString(product.SerializeToString() + b"\x48\x07")     # field 9: 7
+    perception = next(p for p in record.products if p.HasField("perception")).perception
+    perception.ParseFromString(perception.SerializeToString() + b"\xfa\x01\x02hi")  # field 31: "hi"
+    blob = record.SerializeToString(deterministic=True) + b"\x52\x03new"      # field 10: "new"
+    path.write_bytes(b"\x0a" + _varint(len(blob)) + blob)
+
+
+def foreign(path, *messages):
+    """An MCAP written by another program: (topic, message, log time, sequence) in turn."""
+    from mcap_protobuf.writer import Writer as ProtobufWriter
+
+    with open(path, "wb") as f, ProtobufWriter(f) as writer:
+        for topic, message, stamp, sequence in messages:
+            writer.write_message(topic, message, log_time=stamp, publish_time=stamp, sequence=sequence)

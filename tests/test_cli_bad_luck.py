@@ -9,10 +9,8 @@ import textwrap
 
 import pytest
 
-from helpers import listing, mirvane
+from helpers import listing, mirvane, newer_recording
 from mirvane.cli import COMMANDS
-from mirvane.data import Data
-from dravik.api import data_pb2
 
 ONE_ERROR = r"mirvane: error: [^\n]+\n"
 
@@ -183,27 +181,6 @@ def test_one_input_gives_the_same_bytes_in_every_process(recorded, tmp_path, arg
 
 # -- newer files ----------------------------------------------------------------------------
 
-def _varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    return bytes(out + bytes([value]))
-
-
-def _newer_recording(good, path):
-    """``good`` as a newer version might write it: a field this one does not know in the record
-    and in its first products (of either kind), and in a perception part."""
-    record = Data.fromFile(good).records()[0]
-    record = data_pb2.Record.FromString(record.SerializeToString())
-    for product in record.products[:40]:
-        product.ParseFromString(product.SerializeToString() + b"\x48\x07")     # field 9: 7
-    perception = next(p for p in record.products if p.HasField("perception")).perception
-    perception.ParseFromString(perception.SerializeToString() + b"\xfa\x01\x02hi")  # field 31: "hi"
-    blob = record.SerializeToString(deterministic=True) + b"\x52\x03new"      # field 10: "new"
-    path.write_bytes(b"\x0a" + _varint(len(blob)) + blob)
-
-
 NOTE = "mirvane: note: {} was written by a newer version of mirvane; what this version does not know is kept as it is\n"
 
 
@@ -214,7 +191,7 @@ NOTE = "mirvane: note: {} was written by a newer version of mirvane; what this v
     (["export", "newer.rec", "newer.mcap", "--quiet"], ["newer.rec"]),
 ])
 def test_newer_files_are_read_with_one_note(recorded, tmp_path, args, noted):
-    _newer_recording(recorded / "run.rec", tmp_path / "newer.rec")
+    newer_recording(recorded / "run.rec", tmp_path / "newer.rec")
     text = (recorded / "run.mvproj").read_text()
     (tmp_path / "newer.mvproj").write_text(text.replace('"workspace": {', '"colour": "red", "workspace": {'
                                                         '"floor": {"size": 3}, ', 1))

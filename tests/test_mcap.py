@@ -19,7 +19,6 @@ from mcap.records import Channel, Chunk, DataEnd, Footer, Header
 from mcap.writer import MCAP0_MAGIC, IndexType, Writer
 from mcap_protobuf.decoder import DecoderFactory
 from mcap_protobuf.schema import build_file_descriptor_set
-from mcap_protobuf.writer import Writer as ProtobufWriter
 from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
 
 from dravik.api import data_pb2, system_pb2
@@ -29,7 +28,7 @@ from mirvane.formats.mcap import McapError, export_mcap, import_mcap
 from mirvane.scene import ARM_HEIGHT
 from mirvane.sightings import Sightings
 from mirvane.simulation.cell import make_recording, simulate
-from helpers import MIRVANE, assert_shown, mirvane, odd_records, peak_memory, rewrite, save
+from helpers import MIRVANE, assert_shown, foreign, mirvane, odd_records, peak_memory, rewrite, save
 from replay_fakes import Rig
 
 PARTS = ("perception", "decision", "planner", "controller")
@@ -138,13 +137,6 @@ def yaw(pose):
 
 def wrap(angle):
     return math.remainder(angle, 2.0 * math.pi)
-
-
-def foreign(path, *messages):
-    """An MCAP written by another program: (topic, message, log time, sequence) in turn."""
-    with open(path, "wb") as f, ProtobufWriter(f) as writer:
-        for topic, message, time, sequence in messages:
-            writer.write_message(topic, message, log_time=time, publish_time=time, sequence=sequence)
 
 
 def test_mcap_of_another_program_is_read_a_record_per_starting_state(tmp_path):

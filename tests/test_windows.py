@@ -17,7 +17,7 @@ from mirvane.player.session import LiveOptions, LiveSession, Run
 from mirvane.player.windows import Windows
 from mirvane.project import Project
 
-from helpers import decoded, mirvane
+from helpers import decoded, foreign, mirvane, newer_recording
 from test_session import ask, status_when
 
 # Short windows, so that a 20 s run crosses many.
@@ -170,3 +170,48 @@ def test_a_record_grown_in_the_background_ends_as_read_whole(request, fixture, n
         assert grown.stop_timestamp_ns == header.stop_timestamp_ns
     finally:
         grown.close()
+    _, early = growing_record(path, -1)     # closed while it grows: its thread is gone with it
+    early.close()
+    assert "mirvane-spool" not in [thread.name for thread in threading.enumerate()]
+
+
+@pytest.mark.parametrize("name", ["newer.rec", "newer.mcap"])
+def test_a_spooled_record_keeps_a_newer_versions_fields_and_says_so_at_once(recorded, tmp_path, name):
+    from mirvane.formats.spooled import growing_record
+    from mirvane.formats.split import run_stream
+
+    newer_recording(recorded / "run.rec", tmp_path / "newer.rec")
+    if name.endswith(".mcap"):
+        assert mirvane("export", "newer.rec", name, "--quiet", cwd=tmp_path).returncode == 0
+    _, grown = growing_record(tmp_path / name, 0)
+    try:
+        assert grown.newer and grown.wait(10 ** 9, 60) and grown.ended and grown.failed is None
+        expected = list(run_stream(tmp_path / name).record(0)[2])
+        assert [p.SerializeToString(deterministic=True) for p in grown.products] == \
+            [p.SerializeToString(deterministic=True) for p in expected]
+    finally:
+        grown.close()
+
+
+@pytest.mark.parametrize("index, count", [(0, 3), (1, 1), (-1, 1), (-2, 3), (2, None)])
+def test_a_spooled_record_of_another_programs_mcap_is_the_one_its_index_names(tmp_path, index, count):
+    from dravik.api import system_pb2
+    from mirvane.formats.spooled import spooled_record
+    from mirvane.records import RecordIndexError
+
+    held, seen = system_pb2.Controller(robot="arm", grasped_item="box"), system_pb2.Perception()
+    seen.item_poses["box"].position.y = 2.0
+    foreign(tmp_path / "in.mcap", ("/workspace/start", system_pb2.WorkspaceState(), 10, 0),
+            ("/controller", held, 20, 7), ("/perception", seen, 20, 7), ("/controller", held, 20, 8),
+            ("/decision", system_pb2.Decision(step="grasp"), 30, 7),
+            ("/workspace/start", system_pb2.WorkspaceState(), 40, 0), ("/planner", system_pb2.Planner(), 50, 0))
+    if count is None:
+        with pytest.raises(RecordIndexError, match="has 2 records; give 0 to 1"):
+            spooled_record(tmp_path / "in.mcap", index)
+        return
+    position, spooled = spooled_record(tmp_path / "in.mcap", index)
+    records = Data.fromFile(tmp_path / "in.mcap").records()
+    assert list(spooled.products) == list(records[position].products) and len(spooled.products) == count
+    assert (spooled.start_timestamp_ns, spooled.stop_timestamp_ns) == \
+        (records[position].start_timestamp_ns, records[position].stop_timestamp_ns)
+    spooled.close()

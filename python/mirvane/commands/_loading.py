@@ -3,11 +3,11 @@
 
 import os
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Iterator, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Sequence, Tuple
 
 from ..constants import MV_PROJECT_FILE_EXT
 from ..rebinding import project_parser
-from . import UserError, first_line, warn
+from . import UserError, first_line
 from ._paths import MAKE_ONE, note_newer, readable_file
 
 if TYPE_CHECKING:
@@ -115,11 +115,11 @@ def chosen_record(recording: str, index: int) -> Tuple["Data", int, "Record"]:
     return data, position, record
 
 
-def spooled_choice(recording: str, index: int, growing: bool = False, follow: bool = False
-                   ) -> Tuple[int, "SpooledRecord"]:
-    """As ``chosen_record``, the record read once with its products kept on disk (``formats.spooled``):
-    whole, or ``growing`` (given once its first product is in, the rest read on a thread), or
-    ``follow``-ing the MCAP file a recorder is writing."""
+def spooled_choice(recording: str, index: int, *, growing: bool = False, follow: bool = False,
+                   notes: Callable[[str], None] = lambda text: None) -> Tuple[int, "SpooledRecord"]:
+    """As ``chosen_record``, the record read once with its products kept on disk (``formats.spooled``);
+    ``growing``: given once its first product is in, the rest spooled behind (``growing_record``, which
+    ``follow`` and ``notes`` are given to)."""
     from ..formats.spooled import growing_record, spooled_record
     from ..player.movie import CannotShow, check_showable
 
@@ -127,8 +127,10 @@ def spooled_choice(recording: str, index: int, growing: bool = False, follow: bo
     if follow and not recording.endswith(".mcap"):
         raise UserError(f"{recording}: --follow watches an MCAP file a recorder is writing; give its .mcap file")
     with reading(recording):
-        position, record = growing_record(recording, index, follow=True, notes=lambda text: warn(f"note: {text}")) \
-            if follow else growing_record(recording, index) if growing else spooled_record(recording, index)
+        if growing or follow:
+            position, record = growing_record(recording, index, follow=follow, notes=notes)
+        else:
+            position, record = spooled_record(recording, index)
     note_newer(recording, record.newer)
     try:
         check_showable(record, recording, position)  # type: ignore[arg-type]   # its products, spooled

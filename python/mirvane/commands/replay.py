@@ -6,7 +6,7 @@ from typing import TYPE_CHECKING, Any, FrozenSet, List, Optional, Set, Tuple, Un
 
 from ..player.movie import DEFAULT_FPS, VIEW_SIZE, CannotShow, CannotWrite, EventSpan, MoviePlan, Run, Span, \
     make_movie, make_side_by_side
-from . import Argument, UserError, described, first_line, _options
+from . import Argument, UserError, described, first_line, warn, _options
 from ._arguments import chosen_span, number_in, parse_address, positive_int, seconds, whole_in
 from ._lacking import warn_lacking
 from ._loading import chosen_record, load_project, run_name, spooled_choice
@@ -151,7 +151,8 @@ def run(args: argparse.Namespace) -> None:
 
     if not args.movie and args.recording_b is None:
         # One run played live: its products stay on disk, so that memory does not grow with its length.
-        position, spooled = spooled_choice(args.recording, args.index, growing=True, follow=args.follow)
+        position, spooled = spooled_choice(args.recording, args.index, growing=True, follow=args.follow,
+                                           notes=lambda text: warn(f"note: {text}"))
         try:
             _replay_live(_project(args.project, spooled, args.recording), spooled, position,
                          run_name(args.recording, position), args, address, foxglove)

@@ -16,7 +16,7 @@ import re
 import tempfile
 import time
 from contextlib import contextmanager
-from typing import Callable, Dict, Generator, Iterator, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, Generator, Iterator, List, NamedTuple, Optional, Tuple
 
 from dravik.api import data_pb2, project_pb2
 
@@ -108,10 +108,19 @@ class SplitStream(ProductStream):
 
     def _pieces(self) -> Iterator[_Piece]:
         for file, name in zip(self.files, self.names):
-            stream = ProductStream(file, mcap=True)
-            for position, (header, products) in enumerate(stream.records()):
+            for position, (header, products) in enumerate(self._file_records(file)):
                 yield _Piece(name, position, header, products)
-            self.newer |= stream.newer
+
+    def _file_records(self, file: str) -> Iterator[Streamed]:
+        """One file's records, as ``ProductStream`` gives them (a subclass may give its products otherwise)."""
+        stream = ProductStream(file, mcap=True)
+        yield from stream.records()
+        self.newer |= stream.newer
+
+    @staticmethod
+    def _stamp(product: Any) -> int:
+        """The stamp of a product as ``_file_records`` gives it."""
+        return int(product.timestamp_ns)
 
     def _joined(self, piece: _Piece, pieces: Iterator[_Piece],
                 then: Callable[[Optional[_Piece]], None]) -> Iterator[data_pb2.Product]:
@@ -119,7 +128,7 @@ class SplitStream(ProductStream):
         header, current, last = piece.header, piece, None
         while True:
             for product in current.products:
-                last = product.timestamp_ns
+                last = self._stamp(product)
                 yield product
             header.stop_timestamp_ns = max(header.stop_timestamp_ns, current.header.stop_timestamp_ns)
             following = next(pieces, None)
@@ -132,25 +141,33 @@ class SplitStream(ProductStream):
             first = next(following.products, None)
             if first is not None:
                 if last is not None:
-                    note = gap_note(current.file, following.file, last, first.timestamp_ns)
+                    note = gap_note(current.file, following.file, last, self._stamp(first))
                     if note:
                         self.notes.append(note)
-                        self.gaps.append((last, first.timestamp_ns))
-                last = first.timestamp_ns
+                        self.gaps.append((last, self._stamp(first)))
+                last = self._stamp(first)
                 yield first
             current = following
         then(following)
 
 
 def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[float], None] = time.sleep,
-             gap: Callable[[int, int], None] = lambda last, first: None
+             gap: Callable[[int, int], None] = lambda last, first: None,
+             growing: Optional[Callable[[str], Iterator[Tuple[data_pb2.Record, Any]]]] = None,
+             stamp: Callable[[Any], int] = lambda product: int(product.timestamp_ns)
              ) -> Iterator[Tuple[data_pb2.Record, Optional[data_pb2.Product]]]:
     """What ``McapRecords.streamed`` gives of the MCAP file at ``path``, read as its recorder writes
     it (``GrowingMcap``), then of the numbered files the recorder goes on to, each continuing the
     run as ``SplitStream`` reads it; it returns once the recorder has closed its last file.
     ``notes`` is told the gaps, where another project ends the run, and a file that stopped growing;
-    ``gap`` each gap's stamps (the last product's before it, the first's after)."""
+    ``gap`` each gap's stamps (the last product's before it, the first's after). ``growing`` reads
+    one file so, its products otherwise (``stamp`` then tells their stamps)."""
     from .mcap.growing import POLL_SECONDS, GrowingMcap
+
+    def growing_mcap(file: str) -> Iterator[Tuple[data_pb2.Record, Any]]:
+        return GrowingMcap(file, sleep=sleep, quiet=notes).streamed()
+
+    read = growing or growing_mcap
 
     file: Optional[str] = os.fspath(path)
     carried: Optional[data_pb2.Record] = None     # the record the file before left open
@@ -159,7 +176,7 @@ def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[floa
     while file is not None:
         same: Dict[int, data_pb2.Record] = {}     # a record of this file: the one it continues
         ended: Optional[data_pb2.Record] = None   # a record ended, told once another begins
-        for record, product in GrowingMcap(file, sleep=sleep, quiet=notes).streamed():
+        for record, product in read(file):
             if carried is not None:
                 if not continues(carried.project, record.project):
                     notes(other_project_note(previous, file))
@@ -167,10 +184,10 @@ def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[floa
                     return
                 same[id(record)], carried = carried, None
                 if product is not None and last is not None:
-                    note = gap_note(previous, file, last, product.timestamp_ns)
+                    note = gap_note(previous, file, last, stamp(product))
                     if note:
                         notes(note)
-                        gap(last, product.timestamp_ns)
+                        gap(last, stamp(product))
             if ended is not None:
                 yield ended, None
                 ended = None
@@ -178,7 +195,7 @@ def followed(path: PathLike, notes: Callable[[str], None], sleep: Callable[[floa
             if product is None:
                 ended = record
                 continue
-            last = product.timestamp_ns
+            last = stamp(product)
             yield record, product
         previous, file = file, _next_written(file, POLL_SECONDS, sleep)
         if file is None:

@@ -8,13 +8,14 @@ so that a picture waits for no more.
 
 import threading
 import time
-from typing import Any, Callable, Iterator, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Iterator, List, Optional, Tuple, TypeVar, cast
 
+from google.protobuf import message as pb_message
 from dravik.api import data_pb2
 
 from ..records import DataFileError, PathLike, newer_fields
 from .columns import product_columns
-from .productstream import ProductStream
+from .productstream import Streamed, grouped
 from .split import SplitStream, followed, run_stream
 
 #: Products a batch holds: one call to the columns' decoder.
@@ -69,79 +70,127 @@ class Source:
         self._close()
 
 
+class _Checked:
+    """Products' bytes and stamps as a batch, once each is known to parse; ``newer`` tells whether
+    one held a newer version's fields."""
+
+    def __init__(self, path: PathLike) -> None:
+        self.path, self.newer = path, False
+
+    def __call__(self, blobs: List[bytes], stamps: Any) -> Batch:
+        try:
+            self.newer = self.newer or any(newer_fields(data_pb2.Product.FromString(blob)) for blob in blobs)
+        except (pb_message.DecodeError, ValueError) as e:
+            raise DataFileError(self.path, f"not a recording file (a product: {e})") from None
+        return blobs, stamps
+
+    def pairs(self, taken: List[Tuple[bytes, int]]) -> Batch:
+        """As called, of ``(bytes, stamp)`` pairs."""
+        return self([blob for blob, _ in taken], [stamp for _, stamp in taken])
+
+
 def record_source(path: PathLike, index: int, notes: Callable[[str], None]) -> Source:
     """The record ``index`` names (as ``ProductStream.record`` picks it) in the recording at ``path``."""
     stream = run_stream(path)
+    checked = _Checked(path)
     if not stream.mcap:
         position, header, blobs = stream.record_bytes(index)
-        source = Source(position, header, lambda: stream.newer, getattr(blobs, "close"))
-
-        def made(taken: List[bytes]) -> Batch:
-            stamps = product_columns(taken, stream.path).stamp
-            stream.newer = stream.newer or any(newer_fields(data_pb2.Product.FromString(b)) for b in taken)
-            return taken, stamps
-
-        source.batches = source.batched(blobs, made)
+        source = Source(position, header, lambda: stream.newer or checked.newer, getattr(blobs, "close"))
+        source.batches = source.batched(blobs, lambda taken: checked(taken, product_columns(taken, stream.path).stamp))
         return source
-    position, header, products = stream.record(index)
-    source = Source(position, header, lambda: stream.newer, getattr(products, "close"))
+    if not isinstance(stream, SplitStream):
+        from .mcap.product_bytes import McapProductBytes
+
+        reading = McapProductBytes(path)
+        position, header, pairs = reading.record(index)
+        source = Source(position, header, lambda: reading.newer or checked.newer,
+                        getattr(pairs, "close", lambda: None))
+        source.batches = source.batched(pairs, checked.pairs)
+        return source
+    split = SplitBytes(stream.files)
+    position, header, products = split.record(index)
+    source = Source(position, header, lambda: split.newer or checked.newer, getattr(products, "close"))
     told = 0
 
-    def serialized(taken: List[data_pb2.Product]) -> Batch:
+    def gathered(taken: List[Tuple[bytes, int]]) -> Batch:
         nonlocal told
-        for note in stream.notes[told:]:
+        for note in split.notes[told:]:
             notes(note)
-        told = len(stream.notes)
-        if isinstance(stream, SplitStream):
-            source.gaps = list(stream.gaps)
-        return [p.SerializeToString() for p in taken], [p.timestamp_ns for p in taken]
+        told = len(split.notes)
+        source.gaps = list(split.gaps)
+        return checked.pairs(taken)
 
-    source.batches = source.batched(products, serialized)
+    source.batches = source.batched(cast(Iterator[Tuple[bytes, int]], products), gathered)
     return source
+
+
+class SplitBytes(SplitStream):
+    """A run of split files read as ``SplitStream`` reads it, each product as its bytes and stamp
+    (``mcap.product_bytes``)."""
+
+    def _file_records(self, file: str) -> Iterator[Streamed]:
+        from .mcap.product_bytes import McapProductBytes
+
+        reading = McapProductBytes(file)
+        yield from grouped(reading.pairs())     # type: ignore[arg-type]   # products as (bytes, stamp)
+        self.newer |= reading.newer
+
+    @staticmethod
+    def _stamp(product: Any) -> int:
+        return int(product[1])
 
 
 def followed_source(path: PathLike, notes: Callable[[str], None]) -> Source:
     """The run of the first record of the MCAP file at ``path``, read as its recorder writes it (and
-    the numbered files it goes on to): ``split.followed``'s products, until the recorder ends it."""
-    pending: List[data_pb2.Product] = []
-    source = Source(0, data_pb2.Record(), lambda: False, lambda: getattr(pairs, "close")())
+    the numbered files it goes on to): ``split.followed``'s products, as their bytes and stamps
+    (``McapProductBytes.growing``), until the recorder ends it."""
+    from .mcap.product_bytes import McapProductBytes
+
+    pending: List[Tuple[bytes, int]] = []
+    checked = _Checked(path)
+    source = Source(0, data_pb2.Record(), lambda: checked.newer, lambda: getattr(pairs, "close")())
 
     def idle(seconds: float) -> None:
         """Nothing new in the file: what was gathered is spooled before waiting."""
         source.check()
         if pending and source.publish is not None:
-            source.publish(*made(pending))
+            source.publish(*checked.pairs(pending))
             pending.clear()
         time.sleep(seconds)
 
-    pairs = followed(path, notes, sleep=idle, gap=lambda last, first: source.gaps.append((last, first)))
-    first = next(pairs, None)
+    pairs = followed(path, notes, sleep=idle, gap=lambda last, first: source.gaps.append((last, first)),
+                     growing=lambda file: McapProductBytes(file).growing(sleep=idle, quiet=notes),
+                     stamp=lambda product: int(product[1]))
+    first: Optional[Tuple[data_pb2.Record, Any]] = next(pairs, None)
     if first is None:
         raise DataFileError(path, "holds no record")
     header = source.header = first[0]
 
-    def made(taken: List[data_pb2.Product]) -> Batch:
-        return [p.SerializeToString() for p in taken], [p.timestamp_ns for p in taken]
-
     def products() -> Iterator[Batch]:
-        if first[1] is not None:
-            yield made([first[1]])
-        for record, product in pairs:
+        assert first is not None
+        if first[1] is None:    # a record of no products, ended already
+            source.closed = True
+            return
+        yield checked.pairs([first[1]])
+        for record, item in pairs:
+            product = cast(Optional[Tuple[bytes, int]], item)     # as McapProductBytes gives them
             if record is not header:
                 continue
             if product is None:
                 source.closed = True
                 break
             pending.append(product)
-            header.stop_timestamp_ns = max(header.stop_timestamp_ns, product.timestamp_ns)
+            header.stop_timestamp_ns = max(header.stop_timestamp_ns, product[1])
             if len(pending) >= BATCH:
                 source.check()
-                yield made(pending)
+                yield checked.pairs(pending)
                 pending.clear()
         else:
             source.closed = True
         if pending:
-            yield made(pending)
+            yield checked.pairs(pending)
 
     source.batches = products()
     return source
+
+

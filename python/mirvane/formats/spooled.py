@@ -185,13 +185,15 @@ def growing_record(path: PathLike, index: int, *, follow: bool = False,
     is spooled as each flush lands, until the recorder closes it (``index`` is not used). ``notes``
     is told the gaps between split files, another project, a file that stopped growing."""
     source = followed_source(path, notes) if follow else record_source(path, index, notes)
+    record = SpooledRecord(source.header, source.newer())
     try:
-        record = SpooledRecord(source.header, source.newer())
         first = next(source.batches, None)    # the first product alone: what a picture needs first
         if first is not None:
             record.add(*first)
+        record.newer = source.newer()
     except BaseException:
         source.close()
+        record.close()
         raise
     spooler = record._spooler = Spooler(record, source)
     spooler.start()

@@ -203,6 +203,14 @@ def _next_chunk(f: IO[bytes], start: int, path: str, size: int) -> Optional[int]
 
 def _open_chunk(chunk: Chunk, path: str, at: int, size: int) -> List[Any]:
     """The records of a chunk, refused before decompressing when it declares more than the bounds allow."""
+    plain = Chunk(compression="", data=chunk_data(chunk, path, at, size), message_start_time=chunk.message_start_time,
+                  message_end_time=chunk.message_end_time, uncompressed_crc=chunk.uncompressed_crc,
+                  uncompressed_size=chunk.uncompressed_size)
+    return breakup_chunk(plain, validate_crc=True)
+
+
+def chunk_data(chunk: Chunk, path: str, at: int, size: int) -> bytes:
+    """A chunk's records' bytes, uncompressed within the bounds (not checked against its CRC)."""
     bound = min(MAX_CHUNK_BYTES, MAX_EXPANSION * size)
     if chunk.uncompressed_size > bound:
         raise McapError(path, f"the chunk at byte {at} declares {chunk.uncompressed_size:,} bytes uncompressed, "
@@ -212,10 +220,7 @@ def _open_chunk(chunk: Chunk, path: str, at: int, size: int) -> List[Any]:
     if len(data) != chunk.uncompressed_size:
         raise McapError(path, f"damaged MCAP file: the chunk at byte {at} holds other than the "
                         f"{chunk.uncompressed_size:,} bytes it declares")
-    plain = Chunk(compression="", data=data, message_start_time=chunk.message_start_time,
-                  message_end_time=chunk.message_end_time, uncompressed_crc=chunk.uncompressed_crc,
-                  uncompressed_size=chunk.uncompressed_size)
-    return breakup_chunk(plain, validate_crc=True)
+    return data
 
 
 def _decompress(chunk: Chunk, path: str, at: int) -> bytes:
