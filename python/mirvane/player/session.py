@@ -58,6 +58,7 @@ _EVENT_TEXT = 60
 EVENTS_FIRST_S = 120.0
 # How often, at most, events found while a run plays are told to the clock, the pictures and the page.
 _TELL_S = 0.5
+_TELL_COST = 20.0
 # How long the products a growing run gains are waited for before the watchers are told of them:
 # at least this, and some times what telling them took, so that a long run is not re-measured without end.
 _GROWN_S = 0.25
@@ -405,6 +406,7 @@ class _EventsFound:
         self._session, self._detector = session, Detector(project, position)
         self._found: List[Event] = []
         self._told, self._untold = -math.inf, False
+        self._every = _TELL_S
         self._first: Optional[int] = None
 
     def __call__(self, product: Optional[data_pb2.Product]) -> None:
@@ -421,12 +423,14 @@ class _EventsFound:
             self._found += found
             self._untold = True
         now = time.monotonic()
-        if now - self._told >= _TELL_S:
-            self._told = now
+        if now - self._told >= self._every:
             if self._untold:
                 self._untold = False
                 session.found(numbered(self._found))
             session.searched((product.timestamp_ns - self._first) / 1e9)
+            # Telling renumbers every event found: as they grow many, it is done less often.
+            self._told = time.monotonic()
+            self._every = max(_TELL_S, _TELL_COST * (self._told - now))
 
 
 class _Play:
