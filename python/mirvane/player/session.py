@@ -144,8 +144,9 @@ class LiveSession:
         self.span: float
         shown = [PageRun(first.name, first.record, self.events)]
         if len(runs) == 1:
-            times = RunTimes.of(first.record)
-            self.clock = Clock(times.times, played=times.played, events=self.events, **timing)
+            # A growing run's stamps read once, so that both axes have its products of that moment.
+            exact, played = self._times(first.record.stamps) if self._growing else RunTimes.of(first.record)[::2]
+            self.clock = Clock(exact, played=played, events=self.events, **timing)
             self.span = span_seconds(first.record)
         else:
             if options.foxglove is not None:
@@ -321,8 +322,6 @@ class LiveSession:
         self._plays[0].windows.grow(stamps, ended)
         self.clock.grow(*self._times(stamps), growing=not ended)
         first = int(stamps[0])
-        if self._bar is not None:
-            self._bar.total = (int(stamps[-1]) - first) / 1e9
         if self.page is not None:
             self.page.grown((int(stamps[-1]) - first) / 1e9, _recorder(self.record, self.options.follow),
                             [((before - first) / 1e9, (after - first) / 1e9)
@@ -363,6 +362,8 @@ class LiveSession:
         self._bar.set_description_str(described, refresh=False)
         self._bar.set_postfix_str(product, refresh=False)
         self._bar.n = status.time
+        if len(self._plays) == 1:
+            self._bar.total = status.end    # a growing run's, as far as it is read
         self._bar.refresh()
 
     def _note(self, text: str) -> None:
