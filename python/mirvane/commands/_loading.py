@@ -3,7 +3,7 @@
 
 import os
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Iterator, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence, Tuple
 
 from ..constants import MV_PROJECT_FILE_EXT
 from ..rebinding import project_parser
@@ -11,7 +11,7 @@ from . import UserError, first_line
 from ._paths import MAKE_ONE, note_newer, readable_file
 
 if TYPE_CHECKING:
-    from dravik.api.data_pb2 import Record
+    from dravik.api.data_pb2 import Product, Record
 
     from ..data import Data
     from ..formats.productstream import ProductStream
@@ -130,6 +130,53 @@ def spooled_choice(recording: str, index: int) -> Tuple[int, "SpooledRecord"]:
         record.close()
         raise UserError(e.reason) from None
     return position, record
+
+
+class StreamedChoice:
+    """The record ``index`` picks in ``recording``, read a product at a time and afresh at each call
+    (within ``reading(recording)``): its position, header and products (``player.movie.Streamed``).
+    The first reading also gathers the names its products use (``names``, for ``warn_lacking``)."""
+
+    def __init__(self, recording: str, index: int) -> None:
+        from ._lacking import RecordedNames
+
+        readable_file(recording, "recording")
+        self.recording, self.index = recording, index
+        self.names = RecordedNames()
+        self.position: Optional[int] = None
+        self.header: Optional["Record"] = None
+        self.newer = False
+
+    def __call__(self) -> Tuple[int, "Record", Iterator["Product"]]:
+        from ..formats.split import run_stream
+
+        stream = run_stream(self.recording)
+        position, header, products = stream.record(self.index if self.position is None else self.position)
+        if self.position is None:
+            self.position, self.header = position, header
+            self.names.record(header)
+            products = self._named(products, stream)
+        return position, header, products
+
+    def _named(self, products: Iterator["Product"], stream: "ProductStream") -> Iterator["Product"]:
+        for product in products:
+            self.names.product(product)
+            yield product
+        self.newer = stream.newer
+
+    def project(self, path: Optional[str]) -> "Project":
+        """The project file at ``path`` (warning of what it lacks of the record, once read), or
+        without one the project the record carries."""
+        assert self.header is not None, "read the record first"
+        if path is None:
+            from ..snapshots import project_from_snapshot
+
+            return project_from_snapshot(self.header.project)
+        from ._lacking import warn_lacking
+
+        project = load_project(path)
+        warn_lacking(project, self.names, path, self.recording)
+        return project
 
 
 def run_name(recording: str, position: int) -> str:
