@@ -203,6 +203,7 @@ def make(task: Tuple[Job, str]) -> Made:
 def _movie(job: Job, out: str) -> None:
     """A movie (or a clip) of a record in its own project, as ``mirvane replay --movie`` makes one.
     Raises ``CannotShow`` or ``CannotWrite``, whose reason is the output's."""
+    from ..formats.filenames import is_mcap
     from ..formats.productstream import ProductStream
     from ..player.movie import EventSpan, MoviePlan, Span, make_movie
     from ..snapshots import project_from_snapshot
@@ -212,10 +213,9 @@ def _movie(job: Job, out: str) -> None:
     # since its fingerprint was taken. The record is read a product at a time, never whole.
     with scan.pinned(job.file) as file:
         def read() -> Any:
-            return ProductStream(file.path, mcap=scan.is_mcap(job.file)).record(job.position)
+            return ProductStream(file.path, mcap=is_mcap(job.file)).record(job.position)
         plan = MoviePlan.streamed(read, job.file, span=span)
-        project = project_from_snapshot(read()[1].project)
-    make_movie(project, plan, out, quiet=True)
+        make_movie(project_from_snapshot(read()[1].project), plan, out, quiet=True)
 
 
 def _manifest(folder: str) -> Dict[str, str]:

@@ -211,7 +211,8 @@ def _plan(args: argparse.Namespace, recording: str, index: int, project: Optiona
 def _replay_to_movie(args: argparse.Namespace) -> None:
     plan, project, _ = _plan(args, args.recording, args.index, args.project)
     try:
-        captured = make_movie(project, plan, args.movie, args.size, args.quiet)
+        with reading(args.recording):   # read again, window by window
+            captured = make_movie(project, plan, args.movie, args.size, args.quiet)
     except CannotWrite as e:
         raise UserError(e.reason) from None
     if not args.quiet:
@@ -231,7 +232,8 @@ def _side_by_side_movie(args: argparse.Namespace) -> None:
         runs.append(Run(run_name(recording, position), project, plan))
     fps = runs[0].plan.fps
     try:
-        a, b = make_side_by_side((runs[0], runs[1]), args.movie, args.size, args.quiet)
+        with reading(args.recording_b), reading(args.recording):   # each read again, window by window
+            a, b = make_side_by_side((runs[0], runs[1]), args.movie, args.size, args.quiet)
     except CannotWrite as e:
         raise UserError(e.reason) from None
     count = max(a, b)

@@ -18,11 +18,13 @@ import tempfile
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
+import numpy as np
+
 from ..data import Data, span_seconds
 from ..records import play_seconds, seconds_between
 from ..reasons import cannot_write
 from ..rebinding import movie_clip, movie_frames_in
-from .movie_windows import Cut, cut_between, windowable, windowed
+from .movie_windows import Cut, windowable, windowed
 
 if TYPE_CHECKING:
     from dravik.api.data_pb2 import Product, Record
@@ -96,10 +98,11 @@ class MoviePlan:
     speed: float
     frames: range
     played: int
-    data: Optional[Data]    # what play plays when the movie is not played in windows of a ``cut``
+    data: Optional[Data]    # the record play plays, unless it is read a product at a time (``read``)
     position: int       # of the record played, in ``data``
     events: "Tuple[Event, ...]" = ()     # the record's, which its frames show
-    cut: Optional[Cut] = None   # the products its frames show, when it was read a product at a time
+    #: The record's position, header and products, read afresh at each call, when it is never held whole.
+    read: Optional[Callable[[], "Streamed"]] = None
 
     @classmethod
     def of(cls, record: "Record", path: str, position: int, fps: int = DEFAULT_FPS, speed: float = 1.0,
@@ -127,27 +130,27 @@ class MoviePlan:
     def streamed(cls, read: Callable[[], "Streamed"], path: str, fps: int = DEFAULT_FPS, speed: float = 1.0,
                  span: Union[Span, EventSpan] = Span()) -> "MoviePlan":
         """``of`` the record ``read()`` gives (its position in the recording at ``path``, its header
-        and its products, read afresh at each call), never held whole: read once for its events and
-        stamps, then up to its span's end for the products its frames show, those before only
-        applied to its state. A record whose stamps go back in time is read whole."""
+        and its products, read afresh at each call), never held whole: read for its events and
+        stamps, for the stamps about its span's end, and (``make_movie``) for its frames. A record
+        whose stamps go back in time is read whole.
+        """
         from ..analysis.events import product_events
         from ..movie import shown_stamps
 
         position, header, products = read()
         stamps = _Stamps()
         events = tuple(product_events(header.project, stamps.seen(products), position))
-        if not stamps.ordered or not stamps.count or not windowable(speed, fps):
+        if not stamps.ordered or not stamps.count or not windowable(None, speed, fps):
             position, header, products = read()
             header.products.extend(products)
             return cls.of(header, path, position, fps, speed, span)
         frames = _frames_of(span, events, path, position, stamps.first, stamps.last, speed, fps)
         last = speed * (frames.stop - 1) / fps
-        cut = cut_between(header, read()[2], speed * frames.start / fps, last)
-        kept = [product.timestamp_ns for product in cut.record.products]
-        count, stamp = shown_stamps(stamps.first, kept, last)
+        near = _stamps_near(read()[2], last)
+        count, stamp = shown_stamps(stamps.first, near, last)
         played = _played(path, position, seconds_between(stamps.first, stamps.last), stamps.first,
-                         kept[count - 1] if stamp is None else stamp, speed, fps)
-        return cls(fps, speed, frames, played, None, position, events, cut)
+                         near[count - 1] if stamp is None else stamp, speed, fps)
+        return cls(fps, speed, frames, played, None, position, events, read)
 
     @property
     def clipped(self) -> bool:
@@ -157,6 +160,22 @@ class MoviePlan:
     def shown(self) -> Tuple[float, float]:
         """The record's seconds at the first and the last frame kept."""
         return self.speed * self.frames.start / self.fps, self.speed * (self.frames.stop - 1) / self.fps
+
+
+def _stamps_near(products: Iterator["Product"], t: float) -> List[int]:
+    """The stamps of the products (in time order) of the last time on play's axis at or before
+    ``t``, and of the first after it, if any: what ``movie.shown_stamps`` needs of them."""
+    first: Optional[int] = None
+    near: List[int] = []
+    for product in products:
+        stamp = product.timestamp_ns
+        first = stamp if first is None else first
+        if near and play_seconds(first, near[-1]) != play_seconds(first, stamp):
+            if play_seconds(first, stamp) > t:
+                return [*near, stamp]
+            near = []
+        near.append(stamp)
+    return near
 
 
 class _Stamps:
@@ -264,14 +283,12 @@ class _Captured:
         return filename
 
 
-def _picture(plan: MoviePlan) -> "Picture":
-    import numpy as np
-
+def _picture(plan: MoviePlan, cut: "Optional[Cut]" = None) -> "Picture":
+    """What ``plan``'s pictures show beyond play's state: of the record, or of ``cut`` of it."""
     from .picture import Picture
 
     step = plan.speed / plan.fps
-    if plan.cut is not None:
-        cut = plan.cut
+    if cut is not None:
         return Picture(cut.record, plan.events, step, cut.reports, cut.seen, np.asarray(cut.times, dtype=np.float64))
     assert plan.data is not None    # a plan holds one of them
     return Picture(plan.data.records()[plan.position], plan.events, step)
@@ -354,23 +371,28 @@ def make_movie(project: "Project", plan: MoviePlan, out: str, size: Tuple[int, i
     return len(kept)
 
 
-def _windows(plan: MoviePlan) -> Optional[Iterator[Tuple[range, "Record"]]]:
+def _windows(plan: MoviePlan) -> Optional[Iterator[Tuple[range, "Record", Cut]]]:
     """The windows ``plan`` is played in (``movie_windows``), or None when it is played whole."""
-    record = plan.data.records()[plan.position] if plan.data is not None else None
-    return windowed(record, plan.frames, plan.speed, plan.fps, plan.cut)
+    if plan.read is not None:
+        _, header, products = plan.read()
+        return windowed(header, products, plan.frames, plan.speed, plan.fps)
+    assert plan.data is not None
+    record = plan.data.records()[plan.position]
+    if not windowable(record, plan.speed, plan.fps):
+        return None
+    return windowed(record, record.products, plan.frames, plan.speed, plan.fps)
 
 
-def _played_in_windows(project: "Project", plan: MoviePlan, windows: Iterator[Tuple[range, "Record"]],
+def _played_in_windows(project: "Project", plan: MoviePlan, windows: Iterator[Tuple[range, "Record", Cut]],
                        size: Tuple[int, int], directory: str, on_frame: Callable[[bool], None], out: str) -> List[str]:
     """``plan``'s frames played window by window, each reported, kept in ``directory``, in order."""
-    picture = _picture(plan)
     kept: List[str] = []
-    for window, played_from in windows:
+    for window, played_from, cut in windows:
         data = Data()
         data.addRecord(played_from)
         with movie_frames_in(os.path.join(directory, "play")), \
                 movie_clip(_keeper(directory, kept, range(1, len(window) + 1))):
-            _play(project, plan, size, on_frame, out, (window, data, picture))
+            _play(project, plan, size, on_frame, out, (window, data, _picture(plan, cut)))
     return kept
 
 
