@@ -146,7 +146,8 @@ class MoviePlan:
             return cls.of(header, path, position, fps, speed, span)
         frames = _frames_of(span, events, path, position, stamps.first, stamps.last, speed, fps)
         last = speed * (frames.stop - 1) / fps
-        near = _stamps_near(read()[2], last)
+        # A movie to the record's end needs all of it: only a clip ending before has its end's stamps read.
+        near = [stamps.last] if last >= play_seconds(stamps.first, stamps.last) else _stamps_near(read()[2], last)
         count, stamp = shown_stamps(stamps.first, near, last)
         played = _played(path, position, seconds_between(stamps.first, stamps.last), stamps.first,
                          near[count - 1] if stamp is None else stamp, speed, fps)
