@@ -55,7 +55,9 @@ class Cuts:
     from where the last left off, those before it applied to the state and not kept."""
 
     def __init__(self, header: data_pb2.Record, products: Iterable[data_pb2.Product]) -> None:
-        self._header, self._products = header, enumerate(products)
+        self._header, self._products = data_pb2.Record(), enumerate(products)
+        self._header.CopyFrom(header)
+        del self._header.products[:]    # a whole record's, when it is given whole
         self._ahead: Deque[Placed] = deque()    # read, and in the last cut
         self._before = Cut(header)      # what the products applied so far leave
         self._state = renewed(header.project.workspace.state)
