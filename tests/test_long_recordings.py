@@ -15,10 +15,12 @@ from mirvane.formats.mcap import LayoutWriter, part_messages
 
 @pytest.fixture(scope="module")
 def lengths(tmp_path_factory):
-    """A 1-minute and a 4-minute run of the sample cell, ``run60`` and ``run240``, each as ``.rec`` and ``.mcap``."""
+    """A 1-minute and a 4-minute run of the sample cell, ``run60`` and ``run240``, each as ``.rec`` and ``.mcap``,
+    each with one error (a damaged value)."""
     where = tmp_path_factory.mktemp("lengths")
     for seconds in (60, 240):
-        done = mirvane("record", f"run{seconds}.rec", "--seconds", seconds, cwd=where)
+        done = mirvane("record", f"run{seconds}.rec", "--seconds", seconds, "--faults", "damaged-value", "--fault-rate",
+                       0.1, cwd=where)
         assert done.returncode == 0, done.stderr
         write_mcap(where / f"run{seconds}.rec", where / f"run{seconds}.mcap")
     return where
@@ -42,7 +44,7 @@ def write_mcap(source, path):
 
 
 #: What a command (before any ":") is given: the recording ``{}``, its project ``{stem}.mvproj``, a file it
-#: writes ``{out}``, the recording's length ``{seconds}`` (default: the recording alone).
+#: writes ``{out}``, the recording's length ``{seconds}`` and its last second ``{last}`` (default: the recording alone).
 OPERANDS = {
     "index": ("--db", "{}.duckdb", "--quiet", "{}"),
     "diff": ("{}", "{}"),
@@ -53,8 +55,8 @@ OPERANDS = {
     "record": ("{out}.rec", "--seconds", "{seconds}"),
     "show": ("{stem}.mvproj", "--recording", "{}"),
     "recover": ("{}", "{out}.mcap", "--force"),
-    "replay:clip": ("{}", "--movie", "{out}.mp4", "--from", "30", "--to", "31", "--quiet"),
-    "render": ("--db", "{out}.duckdb", "--movies", "{out}", "--workers", "1", "--quiet"),
+    "replay:clip": ("{}", "--movie", "{out}.mp4", "--from", "{last}", "--quiet"),
+    "render": ("--db", "{out}.duckdb", "--clips", "{out}", "--workers", "1"),
 }
 #: What a command needs done first, given as the command is (default: nothing).
 BEFORE = {"render": ("index", "--db", "{out}.duckdb", "--quiet", "{}")}
@@ -85,7 +87,7 @@ def test_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path,
         for seconds in (60, 240):
             def given(operands):
                 return [operand.format(f"run{seconds}.{ext}", stem=f"run{seconds}", out=tmp_path / f"written{seconds}",
-                                       seconds=seconds) for operand in operands]
+                                       seconds=seconds, last=seconds - 1) for operand in operands]
             args = given(OPERANDS.get(command, ("{}",)))
             if command in BEFORE:
                 assert mirvane(*given(BEFORE[command]), cwd=lengths).returncode == 0
