@@ -52,16 +52,23 @@ def test_a_clip_is_the_whole_movies_frames_of_its_span(stalled, tmp_path, span):
     assert listing(tmp_path) == {tmp_path: ["clip.mp4"]}
 
 
-def test_a_movie_played_in_windows_of_a_few_frames_is_the_one_played_whole(stalled, tmp_path):
-    where, env, whole, _ = stalled
-    windows = ("import sys, mirvane.player.movie_windows as w; from mirvane.cli import main; "
-               "w.WINDOW_FRAMES = 3; sys.exit(main(sys.argv[1:]))")
-    done = subprocess.run([sys.executable, "-c", windows, "replay", str(where / "run.rec"), "--project",
-                           str(where / "run.mvproj"), "--movie", "windows.mp4", "--quiet"],
-                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    movie = decoded(tmp_path / "windows.mp4")
-    assert len(movie) == len(whole) and [k for k, frame in enumerate(movie) if (frame != whole[k]).any()] == []
+@pytest.mark.parametrize("args", [
+    [],
+    ["--speed", "0.01", "--from", "2.3", "--to", "2.4"],    # frames 10 ms of record apart: some show nothing new
+])
+def test_a_movie_played_in_windows_of_a_few_frames_is_the_one_played_whole(stalled, tmp_path, args):
+    where, env, _, _ = stalled
+    movies = []
+    for played in ("w.WINDOW_FRAMES = 3", "m.windowable = lambda *_: False"):
+        script = ("import sys, mirvane.player.movie_windows as w, mirvane.player.movie as m; "
+                  f"from mirvane.cli import main; {played}; sys.exit(main(sys.argv[1:]))")
+        done = subprocess.run([sys.executable, "-c", script, "replay", str(where / "run.rec"), "--project",
+                               str(where / "run.mvproj"), "--movie", f"{len(movies)}.mp4", "--quiet", *args],
+                              cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        movies.append(decoded(tmp_path / f"{len(movies)}.mp4"))
+    windows, whole = movies
+    assert len(windows) == len(whole) and [k for k, frame in enumerate(windows) if (frame != whole[k]).any()] == []
 
 
 @pytest.mark.parametrize("out", ["span.mcap", "span.rrd"])

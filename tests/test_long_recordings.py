@@ -15,10 +15,12 @@ from mirvane.formats.mcap import LayoutWriter, part_messages
 
 @pytest.fixture(scope="module")
 def lengths(tmp_path_factory):
-    """A 1-minute and a 4-minute run of the sample cell, ``run60`` and ``run240``, each as ``.rec`` and ``.mcap``."""
+    """A 1-minute and a 4-minute run of the sample cell, ``run60`` and ``run240``, each as ``.rec`` and ``.mcap``,
+    each with one error (a damaged value)."""
     where = tmp_path_factory.mktemp("lengths")
     for seconds in (60, 240):
-        done = mirvane("record", f"run{seconds}.rec", "--seconds", seconds, cwd=where)
+        done = mirvane("record", f"run{seconds}.rec", "--seconds", seconds, "--faults", "damaged-value", "--fault-rate",
+                       0.1, cwd=where)
         assert done.returncode == 0, done.stderr
         write_mcap(where / f"run{seconds}.rec", where / f"run{seconds}.mcap")
     return where
@@ -42,7 +44,7 @@ def write_mcap(source, path):
 
 
 #: What a command (before any ":") is given: the recording ``{}``, its project ``{stem}.mvproj``, a file it
-#: writes ``{out}``, the recording's length ``{seconds}`` (default: the recording alone).
+#: writes ``{out}``, the recording's length ``{seconds}`` and its last second ``{last}`` (default: the recording alone).
 OPERANDS = {
     "index": ("--db", "{}.duckdb", "--quiet", "{}"),
     "diff": ("{}", "{}"),
@@ -53,9 +55,13 @@ OPERANDS = {
     "record": ("{out}.rec", "--seconds", "{seconds}"),
     "show": ("{stem}.mvproj", "--recording", "{}"),
     "recover": ("{}", "{out}.mcap", "--force"),
+    "replay:clip": ("{}", "--movie", "{out}.mp4", "--from", "{last}", "--quiet"),
+    "render": ("--db", "{out}.duckdb", "--clips", "{out}", "--workers", "1"),
 }
+#: What a command needs done first, given as the command is (default: nothing).
+BEFORE = {"render": ("index", "--db", "{out}.duckdb", "--quiet", "{}")}
 #: The recordings a command is measured on, by their ending (default: both).
-READS = {"import": ("mcap",), "record": ("rec",), "recover": ("mcap",), "export:rrd": ("rec",)}
+READS = {"import": ("mcap",), "record": ("rec",), "recover": ("mcap",), "export:rrd": ("rec",), "render": ("rec",)}
 
 
 @pytest.mark.memory
@@ -71,14 +77,20 @@ READS = {"import": ("mcap",), "record": ("rec",), "recover": ("mcap",), "export:
     "export:span",
     "show",
     "recover",
+    "replay:clip",
+    "render",
 ])
 def test_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path, command):
     said = {}
     for ext in READS.get(command, ("rec", "mcap")):
         peaks = []
         for seconds in (60, 240):
-            args = [operand.format(f"run{seconds}.{ext}", stem=f"run{seconds}", out=tmp_path / "written",
-                                   seconds=seconds) for operand in OPERANDS.get(command, ("{}",))]
+            def given(operands):
+                return [operand.format(f"run{seconds}.{ext}", stem=f"run{seconds}", out=tmp_path / f"written{seconds}",
+                                       seconds=seconds, last=seconds - 1) for operand in operands]
+            args = given(OPERANDS.get(command, ("{}",)))
+            if command in BEFORE:
+                assert mirvane(*given(BEFORE[command]), cwd=lengths).returncode == 0
             with open(tmp_path / "out", "w+") as out:
                 status, said[ext, seconds], peak = peak_memory([MIRVANE, command.split(":")[0], *args], lengths, out)
             assert status == 0, said[ext, seconds]
@@ -89,12 +101,13 @@ def test_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path,
 
 
 @pytest.mark.memory
-@pytest.mark.parametrize("ext", ["rec", "mcap"])
-def test_the_live_players_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path, ext):
+@pytest.mark.parametrize("ext, runs", [("rec", 1), ("mcap", 1), ("mcap", 2)])
+def test_the_live_players_peak_memory_does_not_grow_with_the_recordings_length(lengths, tmp_path, ext, runs):
     peaks = []
     for seconds in (60, 240):
         with open(tmp_path / f"{seconds}.out", "w+") as out:
-            process = subprocess.Popen(measured([MIRVANE, "replay", f"run{seconds}.{ext}", "--serve", "0", "--paused"]),
+            process = subprocess.Popen(measured([MIRVANE, "replay", *[f"run{seconds}.{ext}"] * runs, "--serve", "0",
+                                                 "--paused"]),
                                        cwd=lengths, stdout=out, stderr=out)
             while not (url := re.search(r"Live view at (\S+/) ", (tmp_path / f"{seconds}.out").read_text())):
                 assert process.poll() is None and time.sleep(0.1) is None

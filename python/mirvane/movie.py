@@ -20,7 +20,7 @@ from tqdm import tqdm
 from dravik.api import data_pb2
 
 from ._atomic import PathLike, replacing
-from .records import play_product_seconds, play_seconds
+from .records import play_seconds
 from .cuts import record_span
 from .rebinding import rebound
 
@@ -188,19 +188,31 @@ def shown_through(record: data_pb2.Record, t: float) -> data_pb2.Record:
     stamps = [product.timestamp_ns for product in record.products]
     if any(later < earlier for earlier, later in zip(stamps, stamps[1:])):
         return record
-    times = play_product_seconds(record)
-    kept = bisect_right(times, t)
-    if kept == len(times):
+    kept, stamp = shown_stamps(stamps[0], stamps, t)
+    if kept == len(stamps):
         return record
-    if abs(t - times[kept]) < abs(t - times[kept - 1]):
-        return record_span(record, range(kept + 1))
     cut = record_span(record, range(kept))
-    if times[kept - 1] < t:
-        stamp = min(stamps[0] + math.floor(t * 1e9), stamps[kept])   # never past the next: it is later than t
-        while play_seconds(stamps[0], stamp) < t:
-            stamp += 1
+    if stamp is not None:
         cut.products.add(timestamp_ns=stamp)
     return cut
+
+
+def shown_stamps(first_ns: int, stamps: Sequence[int], t: float) -> Tuple[int, Optional[int]]:
+    """``shown_through`` by the stamps of a record whose first product is stamped ``first_ns``,
+    in time order (all of them from one on, through the first after ``t`` if any): how many of
+    ``stamps`` play needs, and the stamp of the empty product after them, if one is needed."""
+    times = [play_seconds(first_ns, stamp) for stamp in stamps]
+    kept = bisect_right(times, t)
+    if kept == len(times):
+        return kept, None
+    if abs(t - times[kept]) < abs(t - times[kept - 1]):
+        return kept + 1, None
+    if times[kept - 1] < t:
+        stamp = min(first_ns + math.floor(t * 1e9), stamps[kept])   # never past the next: it is later than t
+        while play_seconds(first_ns, stamp) < t:
+            stamp += 1
+        return kept, stamp
+    return kept, None
 
 
 def keeping(frames: range) -> Callable[[Sequence[str], int], ImageSequenceClip]:

@@ -203,16 +203,19 @@ def make(task: Tuple[Job, str]) -> Made:
 def _movie(job: Job, out: str) -> None:
     """A movie (or a clip) of a record in its own project, as ``mirvane replay --movie`` makes one.
     Raises ``CannotShow`` or ``CannotWrite``, whose reason is the output's."""
+    from ..formats.filenames import is_mcap
+    from ..formats.productstream import ProductStream
     from ..player.movie import EventSpan, MoviePlan, Span, make_movie
     from ..snapshots import project_from_snapshot
 
-    # Read from the file held open, which is refused unless regular: it may have become a pipe
-    # since its fingerprint was taken.
-    with scan.pinned(job.file) as file:
-        record = next(r for at, r in enumerate(scan.records_of(job.file, file)) if at == job.position)
-    project = project_from_snapshot(record.project)
     span = EventSpan(job.event, job.pad) if job.kind == CLIP else Span()
-    make_movie(project, MoviePlan.of(record, job.file, job.position, span=span), out, quiet=True)
+    # Read from the file held open, which is refused unless regular: it may have become a pipe
+    # since its fingerprint was taken. The record is read a product at a time, never whole.
+    with scan.pinned(job.file) as file:
+        def read() -> Any:
+            return ProductStream(file.path, mcap=is_mcap(job.file)).record(job.position)
+        plan = MoviePlan.streamed(read, job.file, span=span)
+        make_movie(project_from_snapshot(read()[1].project), plan, out, quiet=True)
 
 
 def _manifest(folder: str) -> Dict[str, str]:

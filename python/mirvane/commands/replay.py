@@ -1,6 +1,7 @@
 """``mirvane replay``: play a recorded run through the viewer, live or into a movie."""
 
 import argparse
+import contextlib
 import sys
 from typing import TYPE_CHECKING, Any, FrozenSet, List, Optional, Set, Tuple, Union
 
@@ -9,12 +10,11 @@ from ..player.movie import DEFAULT_FPS, VIEW_SIZE, CannotShow, CannotWrite, Even
 from . import Argument, UserError, described, first_line, warn, _options
 from ._arguments import chosen_span, number_in, parse_address, positive_int, seconds, whole_in
 from ._lacking import warn_lacking
-from ._loading import chosen_record, load_project, run_name, spooled_choice
+from ._loading import StreamedChoice, load_project, reading, run_name, spooled_choice
 from ._options import SERVE_DEFAULT
-from ._paths import MOVIE_EXT, writable_destination
+from ._paths import MOVIE_EXT, note_newer, writable_destination
 
 if TYPE_CHECKING:
-    from ..data import Data
     from ..project import Project
 
 # A thousandth of real time to a thousand times it: slower, a 5 s record would take
@@ -149,23 +149,18 @@ def run(args: argparse.Namespace) -> None:
     if args.movie:
         writable_destination(args.movie, MOVIE_EXT, "movie", inputs=_given_paths(args.recording, args.project))
 
-    if not args.movie and args.recording_b is None:
-        # One run played live: its products stay on disk, so that memory does not grow with its length.
-        position, spooled = spooled_choice(args.recording, args.index, growing=True, follow=args.follow,
-                                           notes=lambda text: warn(f"note: {text}"))
+    if not args.movie:
+        # Played live: the runs' products stay on disk, so that memory does not grow with their length; one
+        # run is played from its first product while the rest is read (or, followed, written).
+        position, spooled = spooled_choice(args.recording, args.index, growing=args.recording_b is None,
+                                           follow=args.follow, notes=lambda text: warn(f"note: {text}"))
         try:
             _replay_live(_project(args.project, spooled, args.recording), spooled, position,
                          run_name(args.recording, position), args, address, foxglove)
         finally:
             spooled.close()
         return
-    data, position, record = chosen_record(args.recording, args.index)
-    plan = _plan(args, args.recording, data, position) if args.movie else None
-    project = _project(args.project, record, args.recording)
-    if plan is not None:
-        _replay_to_movie(project, plan, args)
-    else:
-        _replay_live(project, record, position, run_name(args.recording, position), args, address, foxglove)
+    _replay_to_movie(args)
 
 
 def _project(path: Optional[str], record: Any, recording: str) -> "Project":
@@ -206,20 +201,28 @@ def _size(text: str) -> Tuple[int, int]:
     return int(width), int(height)
 
 
-def _plan(args: argparse.Namespace, recording: str, data: "Data", position: int) -> MoviePlan:
-    """The plan of the movie ``args`` ask for of the record at ``position`` of ``recording``."""
+def _plan(args: argparse.Namespace, recording: str, index: int, project: Optional[str]
+          ) -> Tuple[MoviePlan, "Project", int]:
+    """The plan of the movie ``args`` ask for of the record ``index`` picks in ``recording``, read a
+    product at a time; the project it is played in (the file at ``project``, else its own) and its position."""
     span: Union[Span, EventSpan] = EventSpan(args.event, _options.EVENT_PAD if args.pad is None else args.pad) \
         if args.event is not None else Span(*chosen_span(args.span_from, args.span_to))
+    read = StreamedChoice(recording, index)
     try:
-        return MoviePlan.of(data.records()[position], recording, position, args.fps or DEFAULT_FPS, args.speed, span,
-                            data)
+        with reading(recording):
+            plan = MoviePlan.streamed(read, recording, args.fps or DEFAULT_FPS, args.speed, span)
     except CannotShow as e:
         raise UserError(e.reason) from None
+    note_newer(recording, read.newer)
+    assert read.position is not None
+    return plan, read.project(project), read.position
 
 
-def _replay_to_movie(project: "Project", plan: MoviePlan, args: argparse.Namespace) -> None:
+def _replay_to_movie(args: argparse.Namespace) -> None:
+    plan, project, _ = _plan(args, args.recording, args.index, args.project)
     try:
-        captured = make_movie(project, plan, args.movie, args.size, args.quiet)
+        with reading(args.recording):   # read again, window by window
+            captured = make_movie(project, plan, args.movie, args.size, args.quiet)
     except CannotWrite as e:
         raise UserError(e.reason) from None
     if not args.quiet:
@@ -235,12 +238,12 @@ def _side_by_side_movie(args: argparse.Namespace) -> None:
     runs = []
     for recording, index, project_path in ((args.recording, args.index, args.project),
                                            (args.recording_b, args.index_b, project_b)):
-        data, position, record = chosen_record(recording, index)
-        project = _project(project_path, record, recording)
-        runs.append(Run(run_name(recording, position), project, _plan(args, recording, data, position)))
+        plan, project, position = _plan(args, recording, index, project_path)
+        runs.append(Run(run_name(recording, position), project, plan))
     fps = runs[0].plan.fps
     try:
-        a, b = make_side_by_side((runs[0], runs[1]), args.movie, args.size, args.quiet)
+        with reading(args.recording_b), reading(args.recording):   # each read again, window by window
+            a, b = make_side_by_side((runs[0], runs[1]), args.movie, args.size, args.quiet)
     except CannotWrite as e:
         raise UserError(e.reason) from None
     count = max(a, b)
@@ -260,11 +263,13 @@ def _replay_live(project: Any, record: Any, index: int, name: str, args: argpars
         raise UserError(f"--speed {args.speed:g}: {e}") from None
     runs = [Run(project, record, name, index)]
     alignment = _options.chosen_alignment(args)
+    held = contextlib.ExitStack()   # B's spool, removed once played (else with the process)
     if args.recording_b is not None:
-        _, position, record_b = chosen_record(args.recording_b, args.index_b)
+        position, record_b = spooled_choice(args.recording_b, args.index_b)
+        held.callback(record_b.close)
         # A project of its own even when the file is A's: play sets the project's states.
         project_b = _project(args.project_b or args.project, record_b, args.recording_b)
-        runs.append(Run(project_b, record_b, run_name(args.recording_b, position), position))
+        runs.append(Run(project_b, record_b, run_name(args.recording_b, position), position))  # type: ignore[arg-type]
     options = LiveOptions(start=args.start, rate=args.speed, paused=args.paused, loop=args.loop, page=page,
                           foxglove=foxglove, size=args.size, hold=args.hold, quiet=args.quiet, follow=args.follow)
     try:
@@ -275,7 +280,7 @@ def _replay_live(project: Any, record: Any, index: int, name: str, args: argpars
         spans = "the record spans" if len(runs) == 1 else "the runs span, side by side,"
         raise UserError(f"--start {args.start:g}: {spans} {max(session.span, 0.0):.2f} s; start within it")
     try:
-        with session:
+        with held, session:
             session.play()
     except CannotServe as e:
         if e.output == "page":

@@ -18,14 +18,16 @@ import tempfile
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
+import numpy as np
+
 from ..data import Data, span_seconds
-from ..records import play_span
+from ..records import play_seconds, seconds_between
 from ..reasons import cannot_write
 from ..rebinding import movie_clip, movie_frames_in
-from .movie_windows import windowed
+from .movie_windows import Cut, windowable, windowed
 
 if TYPE_CHECKING:
-    from dravik.api.data_pb2 import Record
+    from dravik.api.data_pb2 import Product, Record
 
     from ..analysis.events import Event
 
@@ -33,6 +35,8 @@ if TYPE_CHECKING:
     from ..replay import Replay
     from ..viewer import WorkspaceViewer
     from .picture import Picture
+
+Streamed = Tuple[int, "Record", Iterator["Product"]]
 
 #: The picture size of a movie's frames, in pixels, unless told.
 VIEW_SIZE = (640, 480)
@@ -94,9 +98,11 @@ class MoviePlan:
     speed: float
     frames: range
     played: int
-    data: Data
+    data: Optional[Data]    # the record play plays, unless it is read a product at a time (``read``)
     position: int       # of the record played, in ``data``
     events: "Tuple[Event, ...]" = ()     # the record's, which its frames show
+    #: The record's position, header and products, read afresh at each call, when it is never held whole.
+    read: Optional[Callable[[], "Streamed"]] = None
 
     @classmethod
     def of(cls, record: "Record", path: str, position: int, fps: int = DEFAULT_FPS, speed: float = 1.0,
@@ -104,31 +110,48 @@ class MoviePlan:
         """The plan of a movie of ``record``, the record at ``position`` of the recording at ``path``
         (``data``, if given, holds it there; else it is played alone). Raises ``CannotShow``."""
         from ..analysis.events import record_events
-        from ..movie import frame_count, frames_within, shown_through
+        from ..movie import shown_through
 
         check_showable(record, path, position)
-        whole = span_seconds(record)
         events = tuple(record_events(record, position))
-        start, end = _seconds(span, events, path, position, whole)
-        # Play's clock ends a little off the exact end: a span to the end reaches the movie's last frame.
-        frames = frames_within(start, end if end < whole else math.inf, play_span(record), speed, fps)
-        if not frames:
-            raise CannotShow(path, f"the span from {start:g} s to {end:g} s holds no frame of the movie: at --fps "
-                                   f"{fps} and --speed {speed:g} its frames are {speed / fps:g} s apart; widen it")
+        first = record.products[0].timestamp_ns
+        frames = _frames_of(span, events, path, position, first, record.products[-1].timestamp_ns, speed, fps)
         # Play runs its clock from the record's start, so the frames before a clip are played (not
         # drawn) as the whole movie plays them; the products after its last frame are left out.
         needed = shown_through(record, speed * (frames.stop - 1) / fps)
-        played = frame_count(play_span(needed), speed, fps)
-        if played > MAX_MOVIE_FRAMES:
-            raise CannotShow(path, f"{path}: record {position} spans {whole:.6g} s, and playing it to "
-                                   f"{span_seconds(needed):.6g} s for the movie takes {played:,} frames at --fps "
-                                   f"{fps} and --speed {speed:g}, more than {MAX_MOVIE_FRAMES:,}; make a clip of "
-                                   "a part of it with --from/--to SECONDS or --event N, or raise --speed")
+        played = _played(path, position, span_seconds(record), first, needed.products[-1].timestamp_ns, speed, fps)
         played_at = position
         if needed is not record or data is None:
             data, played_at = Data(), 0
             data.addRecord(needed)
         return cls(fps, speed, frames, played, data, played_at, events)
+
+    @classmethod
+    def streamed(cls, read: Callable[[], "Streamed"], path: str, fps: int = DEFAULT_FPS, speed: float = 1.0,
+                 span: Union[Span, EventSpan] = Span()) -> "MoviePlan":
+        """``of`` the record ``read()`` gives (its position in the recording at ``path``, its header
+        and its products, read afresh at each call), never held whole: read for its events and
+        stamps, for the stamps about its span's end, and (``make_movie``) for its frames. A record
+        whose stamps go back in time is read whole.
+        """
+        from ..analysis.events import product_events
+        from ..movie import shown_stamps
+
+        position, header, products = read()
+        stamps = _Stamps()
+        events = tuple(product_events(header.project, stamps.seen(products), position))
+        if not stamps.ordered or not stamps.count or not windowable(None, speed, fps):
+            position, header, products = read()
+            header.products.extend(products)
+            return cls.of(header, path, position, fps, speed, span)
+        frames = _frames_of(span, events, path, position, stamps.first, stamps.last, speed, fps)
+        last = speed * (frames.stop - 1) / fps
+        # A movie to the record's end needs all of it: only a clip ending before has its end's stamps read.
+        near = [stamps.last] if last >= play_seconds(stamps.first, stamps.last) else _stamps_near(read()[2], last)
+        count, stamp = shown_stamps(stamps.first, near, last)
+        played = _played(path, position, seconds_between(stamps.first, stamps.last), stamps.first,
+                         near[count - 1] if stamp is None else stamp, speed, fps)
+        return cls(fps, speed, frames, played, None, position, events, read)
 
     @property
     def clipped(self) -> bool:
@@ -138,6 +161,68 @@ class MoviePlan:
     def shown(self) -> Tuple[float, float]:
         """The record's seconds at the first and the last frame kept."""
         return self.speed * self.frames.start / self.fps, self.speed * (self.frames.stop - 1) / self.fps
+
+
+def _stamps_near(products: Iterator["Product"], t: float) -> List[int]:
+    """The stamps of the products (in time order) of the last time on play's axis at or before
+    ``t``, and of the first after it, if any: what ``movie.shown_stamps`` needs of them."""
+    first: Optional[int] = None
+    near: List[int] = []
+    for product in products:
+        stamp = product.timestamp_ns
+        first = stamp if first is None else first
+        if near and play_seconds(first, near[-1]) != play_seconds(first, stamp):
+            if play_seconds(first, stamp) > t:
+                return [*near, stamp]
+            near = []
+        near.append(stamp)
+    return near
+
+
+class _Stamps:
+    """The stamps of products passing by: the first, the last, how many and whether in time order."""
+
+    def __init__(self) -> None:
+        self.first = self.last = self.count = 0
+        self.ordered = True
+
+    def seen(self, products: Iterator["Product"]) -> Iterator["Product"]:
+        for product in products:
+            stamp = product.timestamp_ns
+            self.first = stamp if not self.count else self.first
+            self.ordered = self.ordered and (not self.count or stamp >= self.last)
+            self.last, self.count = stamp, self.count + 1
+            yield product
+
+
+def _frames_of(span: Union[Span, EventSpan], events: Sequence["Event"], path: str, position: int,
+               first_ns: int, last_ns: int, speed: float, fps: int) -> range:
+    """The frames of the whole movie of a record (its first and last products stamped ``first_ns``
+    and ``last_ns``) that a movie of ``span`` keeps."""
+    from ..movie import frames_within
+
+    whole = seconds_between(first_ns, last_ns)
+    start, end = _seconds(span, events, path, position, whole)
+    # Play's clock ends a little off the exact end: a span to the end reaches the movie's last frame.
+    frames = frames_within(start, end if end < whole else math.inf, play_seconds(first_ns, last_ns), speed, fps)
+    if not frames:
+        raise CannotShow(path, f"the span from {start:g} s to {end:g} s holds no frame of the movie: at --fps "
+                               f"{fps} and --speed {speed:g} its frames are {speed / fps:g} s apart; widen it")
+    return frames
+
+
+def _played(path: str, position: int, whole: float, first_ns: int, needed_ns: int, speed: float, fps: int) -> int:
+    """How many frames play makes of a record spanning ``whole`` seconds to show the product
+    stamped ``needed_ns``; refused past ``MAX_MOVIE_FRAMES``."""
+    from ..movie import frame_count
+
+    played = frame_count(play_seconds(first_ns, needed_ns), speed, fps)
+    if played > MAX_MOVIE_FRAMES:
+        raise CannotShow(path, f"{path}: record {position} spans {whole:.6g} s, and playing it to "
+                               f"{seconds_between(first_ns, needed_ns):.6g} s for the movie takes {played:,} frames "
+                               f"at --fps {fps} and --speed {speed:g}, more than {MAX_MOVIE_FRAMES:,}; make a clip "
+                               "of a part of it with --from/--to SECONDS or --event N, or raise --speed")
+    return played
 
 
 def _seconds(span: Union[Span, EventSpan], events: Sequence["Event"], path: str, position: int,
@@ -199,10 +284,15 @@ class _Captured:
         return filename
 
 
-def _picture(plan: MoviePlan) -> "Picture":
+def _picture(plan: MoviePlan, cut: "Optional[Cut]" = None) -> "Picture":
+    """What ``plan``'s pictures show beyond play's state: of the record, or of ``cut`` of it."""
     from .picture import Picture
 
-    return Picture(plan.data.records()[plan.position], plan.events, plan.speed / plan.fps)
+    step = plan.speed / plan.fps
+    if cut is not None:
+        return Picture(cut.record, plan.events, step, cut.reports, cut.seen, np.asarray(cut.times, dtype=np.float64))
+    assert plan.data is not None    # a plan holds one of them
+    return Picture(plan.data.records()[plan.position], plan.events, step)
 
 
 def _play(project: "Project", plan: MoviePlan, size: Tuple[int, int], on_frame: Callable[[bool], None],
@@ -214,6 +304,7 @@ def _play(project: "Project", plan: MoviePlan, size: Tuple[int, int], on_frame: 
 
     viewer = WorkspaceViewer(project, *size, captioned=True)
     if window is None:
+        assert plan.data is not None    # a plan without it is played in windows
         captured = _Captured(viewer, plan, on_frame, _picture(plan), plan.frames)
         data, position = plan.data, plan.position
     else:
@@ -259,7 +350,7 @@ def make_movie(project: "Project", plan: MoviePlan, out: str, size: Tuple[int, i
     def frame_kept(kept: bool) -> None:
         bar.update(int(kept))
 
-    windows = windowed(plan.data.records()[plan.position], plan.frames, plan.speed, plan.fps)
+    windows = _windows(plan)
     with contextlib.ExitStack() as stack:
         stack.callback(bar.close)
         # Frames go to a directory of this call's own, removed however play ends (play leaves
@@ -273,19 +364,37 @@ def make_movie(project: "Project", plan: MoviePlan, out: str, size: Tuple[int, i
                 _play(project, plan, size, frame_played, out)
                 return captured
             bar.reset(total=len(plan.frames))
-            picture = _picture(plan)
-            kept: List[str] = []
-            for window, played_from in windows:
-                data = Data()
-                data.addRecord(played_from)
-                with movie_frames_in(os.path.join(frames, "play")), \
-                        movie_clip(_keeper(frames, kept, range(1, len(window) + 1))):
-                    _play(project, plan, size, frame_kept, out, (window, data, picture))
+            kept = _played_in_windows(project, plan, windows, size, frames, frame_kept, out)
             bar.close()
             ImageSequenceClip(kept, fps=plan.fps).write_videofile(out)
         except OSError as e:
             raise CannotWrite(out, e, "the movie") from None
     return len(kept)
+
+
+def _windows(plan: MoviePlan) -> Optional[Iterator[Tuple[range, "Record", Cut]]]:
+    """The windows ``plan`` is played in (``movie_windows``), or None when it is played whole."""
+    if plan.read is not None:
+        _, header, products = plan.read()
+        return windowed(header, products, plan.frames, plan.speed, plan.fps)
+    assert plan.data is not None
+    record = plan.data.records()[plan.position]
+    if not windowable(record, plan.speed, plan.fps):
+        return None
+    return windowed(record, record.products, plan.frames, plan.speed, plan.fps)
+
+
+def _played_in_windows(project: "Project", plan: MoviePlan, windows: Iterator[Tuple[range, "Record", Cut]],
+                       size: Tuple[int, int], directory: str, on_frame: Callable[[bool], None], out: str) -> List[str]:
+    """``plan``'s frames played window by window, each reported, kept in ``directory``, in order."""
+    kept: List[str] = []
+    for window, played_from, cut in windows:
+        data = Data()
+        data.addRecord(played_from)
+        with movie_frames_in(os.path.join(directory, "play")), \
+                movie_clip(_keeper(directory, kept, range(1, len(window) + 1))):
+            _play(project, plan, size, on_frame, out, (window, data, _picture(plan, cut)))
+    return kept
 
 
 @dataclass(frozen=True)
@@ -330,11 +439,14 @@ def _frames(run: Run, directory: str, out: str, size: Tuple[int, int], quiet: bo
     kept: List[str] = []
     bar = tqdm(total=run.plan.played, desc=f"capturing {run.name}", unit="frame", disable=quiet, leave=False)
 
-    def frame_played(_: bool) -> None:
-        bar.update()
-    with contextlib.closing(bar), movie_frames_in(os.path.join(directory, "play")), \
-            movie_clip(_keeper(directory, kept)):
-        _play(run.project, run.plan, size, frame_played, out)
+    def frame_played(shown: bool) -> None:
+        bar.update(int(shown))
+    windows = _windows(run.plan)
+    with contextlib.closing(bar):
+        if windows is not None:
+            return _played_in_windows(run.project, run.plan, windows, size, directory, frame_played, out)
+        with movie_frames_in(os.path.join(directory, "play")), movie_clip(_keeper(directory, kept)):
+            _play(run.project, run.plan, size, frame_played, out)
     return kept
 
 
