@@ -87,11 +87,16 @@ def test_events_follow_prints_events_as_the_recorder_writes_and_stops_when_it_cl
     assert "".join(line for _, line in lines) == mirvane("events", name, "--format", "json", cwd=tmp_path).stdout
 
 
-@pytest.mark.parametrize("args, said", [
-    (["run.rec"], "run.rec: --follow reads an MCAP file a recorder is writing; give its .mcap file"),
-    (["run.mcap", "--index", "0"], "--follow lists every record as it is written; leave out --index")])
-def test_events_follow_refuses_what_it_cannot_follow_in_one_line(recorded, args, said):
-    done = mirvane("events", "--follow", *args, cwd=recorded)
+@pytest.mark.parametrize("command, args, said", [
+    ("events", ["run.rec"], "run.rec: --follow reads an MCAP file a recorder is writing; give its .mcap file"),
+    ("events", ["run.mcap", "--index", "0"], "--follow lists every record as it is written; leave out --index"),
+    ("replay", ["run.rec", "--serve", "0"], "run.rec: --follow watches an MCAP file a recorder is writing; give its "
+                                            ".mcap file"),
+    ("replay", ["run.mcap"], "--follow watches a recording in the browser; add --serve"),
+    ("replay", ["run.mcap", "run.mcap", "--serve", "0"], "--follow watches one recording as it is written; drop "
+                                                         "RECORDING_B")])
+def test_follow_refuses_what_it_cannot_follow_in_one_line(recorded, command, args, said):
+    done = mirvane(command, "--follow", *args, cwd=recorded)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"mirvane: error: {said}\n")
 
 

@@ -102,6 +102,8 @@ COMPATIBILITY: Tuple[Tuple[FrozenSet[str], FrozenSet[str], str], ...] = tuple(
         ({"--follow"}, {"--serve"}, "--follow watches a recording in the browser; add --serve"),
         ({"--follow", "RECORDING_B"}, (), "--follow watches one recording as it is written; drop RECORDING_B"),
         ({"--follow", "--index"}, (), "--follow plays the run the recorder writes; drop --index"),
+        ({"--follow", "--foxglove"}, (), "--follow shows a recording as it is written on the page (--serve); "
+                                         "drop --foxglove"),
         ({"clip"}, {"--movie"}, f"{_CLIP} make a clip of a movie; add --movie OUT.mp4 "
                                 "(a live replay starts where --start says)"),
         ({"--event", "span"}, (), "--event N spans the event itself; drop --from and --to, or drop --event"),
@@ -152,7 +154,9 @@ def run(args: argparse.Namespace) -> None:
     if not args.movie:
         # Played live: the runs' products stay on disk, so that memory does not grow with their length; one
         # run is played from its first product while the rest is read (or, followed, written).
-        position, spooled = spooled_choice(args.recording, args.index, growing=args.recording_b is None,
+        # Foxglove is given the run whole: its time range and messages are settled when it starts.
+        growing = args.recording_b is None and foxglove is None
+        position, spooled = spooled_choice(args.recording, args.index, growing=growing,
                                            follow=args.follow, notes=lambda text: warn(f"note: {text}"))
         try:
             _replay_live(_project(args.project, spooled, args.recording), spooled, position,

@@ -27,8 +27,9 @@ import sys
 import threading
 import time
 from dataclasses import dataclass, replace
-from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
+import numpy as np
 from dravik.api import data_pb2
 from tqdm import tqdm
 
@@ -40,7 +41,7 @@ from ..viewer import WorkspaceViewer
 from . import terminal
 from .movie import replay_of
 from .picture import POINT_MARK_S, marked  # noqa: F401  (marked, POINT_MARK_S: their old home)
-from .clock import Clock, Reader, RunTimes, Status, exact_times, play_reads, product_times
+from .clock import Clock, Reader, RunTimes, Status, play_reads
 from .server import MAX_PICTURES_PER_SECOND, LiveView, PageRun
 from .windows import WINDOW_S, Window, Windows
 
@@ -133,6 +134,7 @@ class LiveSession:
         self.page: Optional[LiveView] = None
         self.foxglove: Optional["FoxgloveLive"] = None
         self._grower: Optional[threading.Thread] = None
+        self._axes = _Axes()
         if options.follow:
             options = replace(options, start=math.inf)      # at the newest product
         elif self._growing:
@@ -333,11 +335,9 @@ class LiveSession:
         if self._grower is not None:
             self._grower.join()
 
-    @staticmethod
-    def _times(stamps: Any) -> Tuple[Any, Any]:
-        """The exact times and play's of products stamped ``stamps``."""
-        stamped = _Stamped(stamps)
-        return exact_times(stamped), product_times(stamped)
+    def _times(self, stamps: Any) -> Tuple[Any, Any]:
+        """The exact times and play's of the growing run's products, stamped ``stamps``."""
+        return self._axes.of(stamps)
 
     def _progress(self, status: Status) -> None:
         """Redraw the progress line when what it says changes: at once after a control (paused or
@@ -377,9 +377,28 @@ def on_clock(runs: Sequence[PageRun], shifts: Sequence[float]) -> List[Event]:
                    for run, shift in zip(runs, shifts) for event in run.events), key=lambda event: event.time)
 
 
-class _Stamped(NamedTuple):
-    """Products known by their stamps alone, as the clock's times are computed from them."""
-    stamps: Any
+class _Axes:
+    """A growing run's exact times and play's, as ``clock.exact_times`` and ``product_times`` compute
+    them, each product's computed once, in arrays that double as they fill (views of them given), so
+    that growing never holds two copies of an hours-long run's times."""
+
+    def __init__(self) -> None:
+        self._exact = self._played = np.zeros(0)
+        self._count, self._first = 0, 0
+
+    def of(self, stamps: Any) -> Tuple[Any, Any]:
+        count, known = len(stamps), self._count
+        if not known:
+            self._first = int(stamps[0])
+        if count > len(self._exact):
+            exact, played = np.empty(max(count, 2 * len(self._exact))), np.empty(max(count, 2 * len(self._exact)))
+            exact[:known], played[:known] = self._exact[:known], self._played[:known]
+            self._exact, self._played = exact, played
+        new = stamps[known:count]
+        self._exact[known:count] = (new - self._first) / 1e9
+        self._played[known:count] = 1e-9 * new.astype(float) - 1e-9 * float(self._first)
+        self._count = max(count, known)
+        return self._exact[:count], self._played[:count]
 
 
 def _reach(record: Any, seconds: float) -> None:

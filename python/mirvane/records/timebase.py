@@ -69,7 +69,8 @@ class PlayAxis:
             order = np.argsort(exact_sorted, kind="stable")
             exact_sorted, played_sorted = exact_sorted[order], played_sorted[order]
         # Stamps closer than play's float resolution share a time on its axis: the first stands for them.
-        kept = np.concatenate(([True], np.diff(played_sorted) > 0)) if len(played_sorted) else np.zeros(0, bool)
+        kept = np.concatenate(([True], played_sorted[1:] > played_sorted[:-1])) if len(played_sorted) else \
+            np.zeros(0, bool)
         if not kept.all():
             exact_sorted, played_sorted = exact_sorted[kept], played_sorted[kept]
         self._played: "npt.NDArray[np.float64]" = played_sorted
