@@ -2,6 +2,7 @@
 ``UserError``."""
 
 import os
+import sys
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Tuple
 
@@ -9,6 +10,9 @@ from ..constants import MV_PROJECT_FILE_EXT
 from ..rebinding import project_parser
 from . import UserError, first_line
 from ._paths import MAKE_ONE, note_newer, readable_file
+
+# How long a growing record is waited for before it plays: one read by then is checked whole.
+_WHOLE_AT_ONCE_S = 0.25
 
 if TYPE_CHECKING:
     from dravik.api.data_pb2 import Product, Record
@@ -91,6 +95,8 @@ def spooled_choice(recording: str, index: int, *, growing: bool = False, follow:
     with reading(recording):
         if growing or follow:
             position, record = growing_record(recording, index, follow=follow, notes=notes)
+            if not follow:      # one read at once is checked whole, as one read before it plays would be
+                record.wait(sys.maxsize, _WHOLE_AT_ONCE_S)
         else:
             position, record = spooled_record(recording, index)
     note_newer(recording, record.newer)

@@ -33,14 +33,15 @@ import reprlib
 import threading
 import time as _time
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
 from ..analysis.events import INFO, SEVERITIES, Event
-from ..records import PlayAxis, play_product_seconds, product_seconds
+from ..records import PlayAxis
 from ..rebinding import replay_time, set_replay_time
+from .times import RunTimes, exact_times, nearest, product_times  # noqa: F401  (their home before)
 
 #: The rates a menu or the faster/slower keys offer; scripts may set any in RATE_RANGE.
 RATES = (0.1, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0, 16.0)
@@ -49,45 +50,6 @@ RATE_RANGE = (0.01, 100.0)
 MAX_FRAMES_PER_SECOND = 60.0
 # How long a wait lasts before looking again, so that nothing hangs on a lost wake-up.
 _WAIT_S = 0.5
-
-
-def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
-    """The record's product times in seconds after its first product, computed as ``Replay.play`` does."""
-    stamps = getattr(record, "stamps", None)    # a spooled record's, without reading its products
-    if stamps is not None:
-        return np.asarray(1e-9 * stamps.astype(float) - 1e-9 * float(stamps[:1].sum()), dtype=np.float64)
-    return np.asarray(play_product_seconds(record), dtype=np.float64)
-
-
-def exact_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
-    """The record's product times in seconds after its first product, exact to the stamps' nanosecond."""
-    stamps = getattr(record, "stamps", None)
-    if stamps is not None:
-        return np.asarray((stamps - stamps[:1].sum()) / 1e9, dtype=np.float64)
-    return np.asarray(product_seconds(record), dtype=np.float64)
-
-
-class RunTimes(NamedTuple):
-    """A run a clock plays: its products' exact times, where its time 0 falls on the clock, and
-    the same products' times on play's axis (by default, ``times`` themselves)."""
-    times: npt.ArrayLike
-    shift: float = 0.0
-    played: Optional[npt.ArrayLike] = None
-
-    @classmethod
-    def of(cls, record: Any, shift: float = 0.0) -> "RunTimes":
-        return cls(exact_times(record), shift, product_times(record))
-
-
-def nearest(times: "np.ndarray[Any, np.dtype[np.float64]]", position: float, ordered: bool = False) -> int:
-    """The product play shows at ``position``: its own choice, the nearest (the first of a time).
-    ``ordered``: ``times`` are known not to go back, so that it is found without a pass over them."""
-    if not ordered or not len(times):
-        return int(np.argmin(np.abs(position - times)))
-    after = int(np.searchsorted(times, position, side="left"))
-    near = [i for i in (after - 1, after) if 0 <= i < len(times)]
-    best = min(near, key=lambda i: (abs(position - times[i]), i))
-    return int(np.searchsorted(times, times[best], side="left"))    # the first of its time
 
 
 @dataclass(frozen=True)

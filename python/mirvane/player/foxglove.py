@@ -32,7 +32,8 @@ from ..analysis.events import record_events
 from ..formats import mcap
 from ..records import duration_seconds
 from ..sightings import Sightings
-from .clock import RATE_RANGE, Clock, Status, exact_times, nearest
+from .clock import RATE_RANGE, Clock, Status
+from .times import exact_times, nearest
 from .addresses import bracketed, reachable
 
 SCENES_PER_SECOND = 30.0

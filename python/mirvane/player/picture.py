@@ -17,7 +17,7 @@ from ..analysis.events import ERROR, INFO, SEVERITIES, Event
 from ..scene import Reports
 from ..sightings import ItemsSeen, Sightings
 from ..viewer import WorkspaceViewer
-from .clock import nearest, product_times
+from .times import nearest, product_times
 
 #: Seconds of the record for which the picture marks the subject of a warning or error shown by
 #: one product (a drop, a damaged value), and a caption names an event: long enough to be seen.

@@ -21,7 +21,7 @@ from google.protobuf.descriptor import FieldDescriptor
 from google.protobuf.message import Message
 
 from ..scene import KINDS
-from .clock import exact_times
+from .times import exact_times
 from .fields import axis_title, describe
 
 #: The points (a time and a value each) that the series kept for reuse hold in all; past it the

@@ -363,7 +363,7 @@ class LiveSession:
         self._bar.set_postfix_str(product, refresh=False)
         self._bar.n = status.time
         if len(self._plays) == 1:
-            self._bar.total = status.end    # a growing run's, as far as it is read
+            self._bar.total = max(status.end, 0.0)     # a growing run's, as far as it is read
         self._bar.refresh()
 
     def _note(self, text: str) -> None:
