@@ -24,12 +24,50 @@ from test_session import ask, status_when
 WINDOW_S = 2.0
 
 
+class Revealed:
+    """A spooled record shown to the player as one still being read: its first products alone, more
+    as ``reveal`` lets them in (as ``formats.spooled`` grows one)."""
+
+    def __init__(self, record, count):
+        self._record, self._count, self._changed = record, count, threading.Condition()
+        self.header, self.project, self.newer = record.header, record.project, False
+        self.start_timestamp_ns, self.stop_timestamp_ns = record.start_timestamp_ns, record.stop_timestamp_ns
+        self.closed_by_recorder, self.failed, self.gaps = False, None, []
+        self.products = self
+
+    ended = property(lambda self: self._count == len(self._record.stamps))
+    stamps = property(lambda self: self._record.stamps[:self._count])
+
+    def __len__(self):
+        return self._count
+
+    def __getitem__(self, at):
+        start, stop, _ = at.indices(self._count) if isinstance(at, slice) else (at % self._count, None, None)
+        return self._record.products[start:stop] if isinstance(at, slice) else self._record.products[start]
+
+    def __iter__(self):
+        return self[0:self._count]
+
+    def wait(self, count, timeout):
+        with self._changed:
+            self._changed.wait_for(lambda: self._count > count or self.ended, timeout)
+            return self._count
+
+    def reveal(self, count):
+        with self._changed:
+            self._count = count
+            self._changed.notify_all()
+
+
 @contextlib.contextmanager
 def playing(where, window_s, runs=1, spooled=False, **given):
     """A paused live session of the run in ``where`` (``runs`` times side by side; ``spooled``: read
-    as the command reads one run, its products on disk) played in windows of ``window_s`` (and other
-    options ``given``), with its page."""
+    as the command reads one run, its products on disk; "revealed": as one still being read, its
+    first products alone, ``Revealed``) played in windows of ``window_s`` (and other options
+    ``given``), with its page."""
     record = spooled_record(where / "run.rec", -1)[1] if spooled else Data.fromFile(where / "run.rec").records()[-1]
+    if spooled == "revealed":
+        record = Revealed(record, 100)
     played = []
     for name in "AB"[:runs]:
         project = Project()
@@ -95,6 +133,32 @@ def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(ever
     with playing(where, math.inf) as whole:
         for seconds, shown in [*sought.items(), *played, *stepped]:
             assert picture(whole, seconds)[1] == shown, seconds
+
+
+def test_a_product_looks_the_same_while_its_run_is_still_read(every_fault):
+    where, listed = every_fault
+    # A warning's glow shows once its event is found: a range event's once it has ended.
+    glowing = [(event["time"] - 0.2, max(event["end"], event["time"] + 1) + 0.2) for event in listed
+               if event["severity"] != "info"]
+    with playing(where, WINDOW_S, spooled="revealed") as growing:
+        record, shown, again = growing.record, {}, {}
+        for count in (1500, 2600, 4000):
+            # The newest product, others before it, and the newest again: each a window's edge in turn.
+            newest = (record.stamps[-1] - record.stamps[0]) / 1e9
+            for seconds in (newest, newest / 2, newest * 0.9, newest):
+                if not any(low <= seconds <= high for low, high in glowing):
+                    shown[seconds] = picture(growing, seconds)[1]
+            assert status_when(growing, end=newest)["growing"]
+            record.reveal(count)
+            status_when(growing, end=(record.stamps[-1] - record.stamps[0]) / 1e9)
+        record.reveal(len(record._record.stamps))
+        assert not status_when(growing, products=len(record), searched=None)["growing"]
+        assert ask(growing, "events.json")["events"] == listed
+        again = {seconds: picture(growing, seconds)[1] for seconds in shown}
+    assert len(shown) >= 4
+    with playing(where, math.inf) as whole:
+        for seconds, picture_shown in shown.items():
+            assert picture(whole, seconds)[1] == picture_shown == again[seconds], seconds
 
 
 def test_two_runs_on_one_clock_each_play_their_windows(every_fault):

@@ -428,29 +428,33 @@ class _EventsFound:
         self._told, self._untold = -math.inf, False
         self._every = _TELL_S
         self._first: Optional[int] = None
+        self._at = 0
 
-    def __call__(self, product: Optional[data_pb2.Product]) -> None:
-        session = self._session
-        if product is None:
-            self._found += self._detector.finish()
-            session.found(numbered(self._found))
-            session.searched(None)
+    def __call__(self, product: Optional[data_pb2.Product], ended: bool) -> None:
+        if product is None:     # every product there is passed: what was found is told at once
+            if ended:
+                self._found += self._detector.finish()
+            self._tell(self._at, ended)
             return
         if self._first is None:
             self._first = product.timestamp_ns
+        self._at = product.timestamp_ns
         found = self._detector.feed(product)
         if found:
             self._found += found
             self._untold = True
-        now = time.monotonic()
-        if now - self._told >= self._every:
-            if self._untold:
-                self._untold = False
-                session.found(numbered(self._found))
-            session.searched((product.timestamp_ns - self._first) / 1e9)
-            # Telling renumbers every event found: as they grow many, it is done less often.
-            self._told = time.monotonic()
-            self._every = max(_TELL_S, _TELL_COST * (self._told - now))
+        if time.monotonic() - self._told >= self._every:
+            self._tell(self._at, False)
+
+    def _tell(self, stamp: int, ended: bool) -> None:
+        began = time.monotonic()
+        if self._untold or ended:
+            self._untold = False
+            self._session.found(numbered(self._found))
+        self._session.searched(None if ended else (stamp - (self._first or stamp)) / 1e9)
+        # Telling renumbers every event found: as they grow many, it is done less often.
+        self._told = time.monotonic()
+        self._every = max(_TELL_S, _TELL_COST * (self._told - began))
 
 
 class _Play:

@@ -52,8 +52,9 @@ _LEAD_NS = 1_000_000_000
 _KEPT = 3
 
 Products = Callable[[int, int], Iterable[data_pb2.Product]]
-#: Shown each product the keyframes' walk passes, in order, and None once the record has ended.
-Visit = Callable[[Optional[data_pb2.Product]], None]
+#: Shown each product the keyframes' walk passes, in order, and None whenever the walk has passed every
+#: product there is: ``(None, False)`` while more are to come, ``(None, True)`` once, at the record's end.
+Visit = Callable[[Optional[data_pb2.Product], bool], None]
 
 
 @dataclass(frozen=True)
@@ -172,6 +173,10 @@ class Keyframes:
         try:
             while True:
                 with self._found:
+                    caught_up = len(self.stamps) <= position and not self._ended
+                if caught_up and self._visit is not None:
+                    self._visit(None, False)
+                with self._found:
                     self._found.wait_for(lambda: len(self.stamps) > position or self._ended or self._closed)
                     stop, ended, marks = len(self.stamps), self._ended, self.positions
                 if self._closed or (position >= stop and ended) or \
@@ -201,10 +206,10 @@ class Keyframes:
                     if kind == "controller" and product.controller.robot:
                         reports[product.controller.robot] = product.controller
                     if self._visit is not None:
-                        self._visit(product)
+                        self._visit(product, False)
                     position += 1
             if self._visit is not None and not self._closed:
-                self._visit(None)
+                self._visit(None, True)
         except BaseException as e:      # told to whoever waits
             with self._found:
                 self._failed = e
