@@ -180,3 +180,16 @@ def test_damaged_bytes_end_a_grown_record_with_what_was_read(recorded, tmp_path,
         grown.close()
     with pytest.raises(DataFileError):
         spooled_record(damaged, 0)
+
+
+def test_the_player_plays_split_files_as_one_run_and_shows_the_gap(split_run):
+    shown = {}
+    for name in ("whole.mcap", "run-0001.mcap"):
+        with serving(split_run, "--serve", "0", "--paused", recording=name) as (_, urls):
+            while (status := request(urls[0], "status.json")[1])["growing"] or status["searched"] is not None:
+                time.sleep(0.05)
+            shown[name] = status
+    whole, split = shown["whole.mcap"], shown["run-0001.mcap"]
+    assert (split["products"], split["end"], whole["gaps"]) == (whole["products"], whole["end"], [])
+    [(before, after)] = split["gaps"]
+    assert after - before == pytest.approx(5.002, abs=1e-3) and 0 < before < after < split["end"]

@@ -5,13 +5,14 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
+from hypothesis import given, strategies as st
 
 import mirvane.replay
 from helpers import MIRVANE, terminal
 from mirvane.analysis.events import Event, numbered
 from mirvane.player import series
 from mirvane.data import Data
-from mirvane.player.clock import Clock, apply, exact_times, product_times
+from mirvane.player.clock import Clock, apply, exact_times, nearest, product_times
 from mirvane.player.session import LiveOptions, LiveSession, Run
 from mirvane.project import Project
 
@@ -264,3 +265,35 @@ def test_the_picture_of_a_product_is_the_same_however_playback_came_to_it(record
         if shown == product:
             assert re.search(r"holding arm_a box_\d+, arm_b box_\d+", status), status
     assert len(pictures[product]) >= 3 and all(len(set(drawn)) == 1 for drawn in pictures.values())
+
+
+@pytest.mark.parametrize("live, control, after", [
+    (False, None, [1.5, 2.5]),                          # on through what comes
+    (True, None, [2.0, 4.0]),                           # live: held at the newest product, then the next
+    (True, {"action": "seek", "time": 0.5}, [1.0, 2.0]),   # a seek leaves it
+    (True, {"action": "pause"}, [2.0, 2.0]),
+])
+def test_a_growing_runs_clock_waits_at_its_end_and_live_follows_its_newest_product(live, control, after):
+    wall = [0.0]
+    clock = Clock([0.0, 1.0, 2.0], now=lambda: wall[0])
+    clock.grow(np.array([0.0, 1.0, 2.0]), np.array([0.0, 1.0, 2.0]), growing=True)
+    clock.set_live(live)
+    clock.time()                # play's t0
+    wall[0] = 1.0
+    if control:
+        apply(clock, control)
+    wall[0] = 1.5
+    seen = [clock.time()]
+    clock.grow(np.arange(5.0), np.arange(5.0), growing=True)
+    wall[0] = 2.5
+    seen.append(clock.time())
+    assert seen == pytest.approx(after) and clock.status().live == (live and control is None)
+    clock.grow(np.arange(5.0), np.arange(5.0), growing=False)
+    apply(clock, {"action": "live", "on": True})      # nothing more comes: the end, and no live to follow
+    assert (clock.status().live, clock.status().time) == (False, 4.0)
+
+
+@given(st.lists(st.integers(0, 6), min_size=1, max_size=12).map(sorted), st.floats(-2.0, 8.0))
+def test_the_nearest_product_of_ordered_times_is_found_as_of_any(times, position):
+    times = np.array(times, dtype=float) / 2
+    assert nearest(times, position, ordered=True) == nearest(times, position)

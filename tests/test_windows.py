@@ -14,6 +14,7 @@ import pytest
 from mirvane.data import Data
 from mirvane.formats.spooled import spooled_record
 from mirvane.player.session import LiveOptions, LiveSession, Run
+from mirvane.player import series
 from mirvane.player.windows import Windows
 from mirvane.project import Project
 
@@ -279,3 +280,12 @@ def test_a_spooled_record_of_another_programs_mcap_is_the_one_its_index_names(tm
     assert (spooled.start_timestamp_ns, spooled.stop_timestamp_ns) == \
         (records[position].start_timestamp_ns, records[position].stop_timestamp_ns)
     spooled.close()
+
+
+def test_a_growing_runs_series_are_taken_on_from_what_they_covered(every_fault):
+    record = spooled_record(every_fault[0] / "run.rec", -1)[1]
+    revealed, path = Revealed(record, 1000), series.default_paths(record)[0]
+    kept = series.Kept(revealed)
+    assert len(kept(path)[1]) < len(series.series(record, path)[0])
+    revealed.reveal(len(record.stamps))
+    assert [list(values) for values in kept(path)[1:]] == [list(values) for values in series.series(record, path)]

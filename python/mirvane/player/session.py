@@ -208,6 +208,8 @@ class LiveSession:
             self.searched(self._search_at)
         if self._growing:
             self._grown(self.record.stamps, ended=False)
+        elif len(self._plays) == 1 and getattr(self.record, "gaps", None):    # a split run read by now
+            self._tell_page(self.record.stamps)
             if options.follow and not options.paused:
                 self.clock.set_live(True)
             self._grower = threading.Thread(target=self._grow, name="mirvane-grown", daemon=True)
@@ -323,12 +325,15 @@ class LiveSession:
         """The run's products are those stamped ``stamps`` (more to come unless ``ended``): how many."""
         self._plays[0].windows.grow(stamps, ended)
         self.clock.grow(*self._times(stamps), growing=not ended)
+        self._tell_page(stamps)
+        return len(stamps)
+
+    def _tell_page(self, stamps: Any) -> None:
+        """The page's span, the recorder's state and the gaps between the run's files, in seconds."""
         first = int(stamps[0])
         if self.page is not None:
             self.page.grown((int(stamps[-1]) - first) / 1e9, _recorder(self.record, self.options.follow),
-                            [((before - first) / 1e9, (after - first) / 1e9)
-                             for before, after in getattr(self.record, "gaps", ())])
-        return len(stamps)
+                            [((before - first) / 1e9, (after - first) / 1e9) for before, after in self.record.gaps])
 
     def _stop_growing(self) -> None:
         self._closing.set()
