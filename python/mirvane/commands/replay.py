@@ -152,6 +152,10 @@ def run(args: argparse.Namespace) -> None:
         writable_destination(args.movie, MOVIE_EXT, "movie", inputs=_given_paths(args.recording, args.project))
 
     if not args.movie:
+        # What plays is imported before the spool's thread begins: beside a busy thread, each file an
+        # import reads waits its turn for the interpreter (seconds, for the replay module's).
+        import mirvane.replay  # noqa: F401
+        from ..player import session  # noqa: F401
         # Played live: the runs' products stay on disk, so that memory does not grow with their length; one
         # run is played from its first product while the rest is read (or, followed, written).
         # Foxglove is given the run whole: its time range and messages are settled when it starts.

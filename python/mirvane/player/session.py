@@ -208,13 +208,13 @@ class LiveSession:
             self.searched(self._search_at)
         if self._growing:
             self._grown(self.record.stamps, ended=False)
-        elif len(self._plays) == 1 and getattr(self.record, "gaps", None):    # a split run read by now
-            self._tell_page(self.record.stamps)
             if options.follow and not options.paused:
                 self.clock.set_live(True)
             self._grower = threading.Thread(target=self._grow, name="mirvane-grown", daemon=True)
             self._grower.start()
             outputs.callback(self._stop_growing)
+        elif len(self._plays) == 1 and getattr(self.record, "gaps", None):    # a split run read by now
+            self._tell_page(self.record.stamps)
         products = sum(len(play.run.record.products) for play in self._plays)
         self._bar = outputs.enter_context(tqdm(
             total=self.span, desc=f"preparing {products} products", unit="s",
@@ -276,6 +276,7 @@ class LiveSession:
             self.page.publish(play.viewer.image(), status.runs[run].shown, play.system.state(), run)
         if self.foxglove is not None and run == 0:
             self.foxglove.cycle()
+        play.windows.keyframes.go()     # the first picture is out: the walk may take the time
         play.reader.pace()
 
     def finish(self) -> None:
@@ -455,7 +456,9 @@ class _EventsFound:
         began = time.monotonic()
         if self._untold or ended:
             self._untold = False
-            self._session.found(numbered(self._found))
+            # Kept as numbered: an hours-long run's tens of thousands of events held once.
+            self._found = numbered(self._found)
+            self._session.found(self._found)
         self._session.searched(None if ended else (stamp - (self._first or stamp)) / 1e9)
         # Telling renumbers every event found: as they grow many, it is done less often.
         self._told = time.monotonic()

@@ -50,6 +50,8 @@ WINDOW_S = 5.0
 _LEAD_NS = 1_000_000_000
 # Windows kept built: the one playing, the next, and one to come back to.
 _KEPT = 3
+# The longest the keyframes' walk waits for the first picture before it begins.
+_WALK_AFTER_S = 2.0
 
 Products = Callable[[int, int], Iterable[data_pb2.Product]]
 #: Shown each product the keyframes' walk passes, in order, and None whenever the walk has passed every
@@ -93,6 +95,7 @@ class Keyframes:
         self._closed = False
         self._failed: Optional[BaseException] = None
         self._walker: Optional[threading.Thread] = None
+        self._going = threading.Event()
         given = stamps if isinstance(stamps, np.ndarray) else np.asarray(array("q", stamps), dtype=np.int64)
         if len(given) and np.any(np.diff(given) < 0):
             self._ordered = False       # one window, however the stamps came
@@ -136,12 +139,24 @@ class Keyframes:
         return len(self.positions)
 
     def begin(self) -> None:
-        """Find the keyframes' states on a thread of its own."""
+        """Find the keyframes' states on a thread of its own, the first at once (the record's own
+        starting state): the walk for the others waits until ``go`` (or a later keyframe is asked
+        for), or ``_WALK_AFTER_S``, so that it does not slow the first picture down."""
+        if self.positions:
+            state = system_pb2.SystemState()
+            state.workspace.CopyFrom(self._header.project.workspace.state)
+            self._frames.append(Keyframe(0, state, {}, ItemsSeen()))
         self._walker = threading.Thread(target=self._walk, name="mirvane-keyframes", daemon=True)
         self._walker.start()
 
+    def go(self) -> None:
+        """Walk for the keyframes now."""
+        self._going.set()
+
     def at(self, number: int) -> Keyframe:
         """Keyframe ``number``, once found (``RuntimeError`` if it never will be)."""
+        if number > 0:
+            self.go()
         if not self._wait(number):
             raise RuntimeError(f"keyframe {number} was not found: {self._failed or 'the windows were closed'}")
         return self._frames[number]
@@ -152,6 +167,7 @@ class Keyframes:
         with self._found:
             self._closed = True
             self._found.notify_all()
+        self._going.set()
         if self._walker is not None and self._walker is not threading.current_thread():
             self._walker.join()
 
@@ -170,6 +186,7 @@ class Keyframes:
         # The latest product of each kind, and its position: its part is the system state's.
         latest: Dict[str, Tuple[int, data_pb2.Product]] = {}
         position = 0
+        self._going.wait(_WALK_AFTER_S)
         try:
             while True:
                 with self._found:
