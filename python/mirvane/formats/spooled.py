@@ -49,9 +49,11 @@ class _Spool:
     def add(self, blobs: List[bytes], stamps: Any) -> None:
         count, n = self.count, len(blobs)
         if count + n > len(self.stamps):
+            # Empty, not zeroed: memory the arrays have not yet filled is never touched, so not held.
             capacity = max(2 * len(self.stamps), count + n)
-            self.ends = np.concatenate([self.ends[:count + 1], np.zeros(capacity - count, dtype=np.int64)])
-            self.stamps = np.concatenate([self.stamps[:count], np.zeros(capacity - count, dtype=np.int64)])
+            ends, stamps = np.empty(capacity + 1, dtype=np.int64), np.empty(capacity, dtype=np.int64)
+            ends[:count + 1], stamps[:count] = self.ends[:count + 1], self.stamps[:count]
+            self.ends, self.stamps = ends, stamps
         base = int(self.ends[count])
         self.ends[count + 1:count + n + 1] = base + np.cumsum([len(blob) for blob in blobs])
         self.stamps[count:count + n] = stamps
