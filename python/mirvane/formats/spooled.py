@@ -51,9 +51,9 @@ class _Spool:
         if count + n > len(self.stamps):
             # Empty, not zeroed: memory the arrays have not yet filled is never touched, so not held.
             capacity = max(2 * len(self.stamps), count + n)
-            ends, stamps = np.empty(capacity + 1, dtype=np.int64), np.empty(capacity, dtype=np.int64)
-            ends[:count + 1], stamps[:count] = self.ends[:count + 1], self.stamps[:count]
-            self.ends, self.stamps = ends, stamps
+            grown_ends, grown_stamps = np.empty(capacity + 1, dtype=np.int64), np.empty(capacity, dtype=np.int64)
+            grown_ends[:count + 1], grown_stamps[:count] = self.ends[:count + 1], self.stamps[:count]
+            self.ends, self.stamps = grown_ends, grown_stamps
         base = int(self.ends[count])
         self.ends[count + 1:count + n + 1] = base + np.cumsum([len(blob) for blob in blobs])
         self.stamps[count:count + n] = stamps
