@@ -128,15 +128,15 @@ class Kept:
         count = len(self._record.products)
         if spelled in self._kept:
             self._kept.move_to_end(spelled)
-            xs, ys, covered = self._kept[spelled]
+            kept_xs, kept_ys, covered = self._kept[spelled]
             if covered < count:
                 more_xs, more_ys = series(self._record, spelled, covered, count)
-                self._kept[spelled] = np.append(xs, more_xs), np.append(ys, more_ys), count
+                self._kept[spelled] = np.append(kept_xs, more_xs), np.append(kept_ys, more_ys), count
                 self._held += len(more_xs)
         else:
-            xs, ys = series(self._record, spelled, 0, count)
-            self._kept[spelled] = np.array(xs), np.array(ys), count
-            self._held += len(xs)
+            new_xs, new_ys = series(self._record, spelled, 0, count)
+            self._kept[spelled] = np.array(new_xs), np.array(new_ys), count
+            self._held += len(new_xs)
         while self._held > self._points and len(self._kept) > 1:
             _, (dropped, _, _) = self._kept.popitem(last=False)
             self._held -= len(dropped)

@@ -132,7 +132,8 @@ class LiveView:
         self._closed = False
         self._fields: Optional[List[str]] = None
         self._fields_of = 0                 # how many products the field list was found in
-        self._recorder, self._gaps = "", []     # a growing run's recorder, and gaps between its files
+        self._recorder = ""                     # a growing run's recorder: "writing", "closed" or none
+        self._gaps: List[List[float]] = []      # seconds between its files
         self._searched: Optional[float] = None  # seconds of the run searched for events, while some are not
         self._series_lock = threading.Lock()
         self._server = Server((host, port), _Handler, self, token)

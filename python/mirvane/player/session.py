@@ -41,8 +41,9 @@ from ..viewer import WorkspaceViewer
 from . import terminal
 from .movie import replay_of
 from .picture import POINT_MARK_S, marked  # noqa: F401  (marked, POINT_MARK_S: their old home)
-from .clock import Clock, Reader, RunTimes, Status, play_reads
+from .clock import Clock, Reader, Status, play_reads
 from .server import MAX_PICTURES_PER_SECOND, LiveView, PageRun
+from .times import RunTimes
 from .windows import WINDOW_S, Window, Windows
 
 if TYPE_CHECKING:
@@ -119,7 +120,8 @@ class LiveSession:
         if not 1 <= len(runs) <= 2:
             raise ValueError(f"a live session plays one run or two side by side, not {len(runs)}")
         first = runs[0]
-        self.options, self.record, self.name = options, first.record, first.name
+        self.options, self.name = options, first.name
+        self.record: Any = first.record     # a record, or a spooled one (``formats.spooled``), growing or not
         # A spooled run still being read (its file's end, or what a recorder writes next) grows as it plays.
         self._growing = len(runs) == 1 and getattr(first.record, "ended", True) is False
         # One long or growing run's events are found as the keyframes' walk passes its products; the
@@ -147,7 +149,8 @@ class LiveSession:
         shown = [PageRun(first.name, first.record, self.events)]
         if len(runs) == 1:
             # A growing run's stamps read once, so that both axes have its products of that moment.
-            exact, played = self._times(first.record.stamps) if self._growing else RunTimes.of(first.record)[::2]
+            spooled: Any = first.record
+            exact, played = self._times(spooled.stamps) if self._growing else RunTimes.of(first.record)[::2]
             self.clock = Clock(exact, played=played, events=self.events, **timing)
             self.span = span_seconds(first.record)
         else:

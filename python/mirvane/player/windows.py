@@ -104,7 +104,7 @@ class Keyframes:
     @property
     def exact(self) -> "npt.NDArray[np.float64]":
         """Each product's exact time, seconds after the first (``records.timebase``), computed when asked."""
-        return (self.stamps - self.stamps[:1].sum()) / 1e9
+        return np.asarray((self.stamps - self.stamps[:1].sum()) / 1e9, dtype=np.float64)
 
     def grow(self, stamps: "npt.NDArray[np.int64]", ended: bool) -> None:
         """The record's products' stamps so far (those known and more), and whether more will come:
