@@ -26,7 +26,7 @@ idling after it is not overrunning.
 
 import math
 from dataclasses import replace
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
@@ -585,7 +585,7 @@ def marks(record: data_pb2.Record, event: Event) -> List[Tuple[int, int, str]]:
     return event_marks(event)
 
 
-def tally(events: Sequence[Event]) -> str:
-    """How many warnings and errors ``events`` hold, in words ("2 warnings, 1 error")."""
-    counts = [(sum(event.severity == severity for event in events), severity) for severity in SEVERITIES[1:]]
-    return ", ".join(f"{n} {severity}{'s' * (n != 1)}" for n, severity in counts)
+def tally(severities: Mapping[str, int]) -> str:
+    """Warnings and errors counted (``severities``: events of each severity), in words ("2 warnings, 1 error")."""
+    return ", ".join(f"{severities.get(severity, 0)} {severity}{'s' * (severities.get(severity, 0) != 1)}"
+                     for severity in SEVERITIES[1:])

@@ -6,11 +6,13 @@ import dataclasses
 import itertools
 import math
 import sys
+from collections import Counter
 import textwrap
 from typing import Any, Iterable, Iterator, List, Tuple
 
 from ..records import json_text
-from ..analysis.events import KINDS, SEVERITIES, Event, product_events, tally
+from ..analysis.events import KINDS, SEVERITIES, Event, tally
+from ..analysis.ordering import ordered_events
 from ..formats.productstream import Streamed
 from ..scene import ARM_CLEARANCE
 from ..formats.filenames import is_mcap
@@ -87,7 +89,7 @@ def run(args: argparse.Namespace) -> None:
     def found() -> Iterator[Event]:
         with reading(args.recording):
             for position, (header, products) in itertools.chain([first] if first else [], records):
-                yield from product_events(header.project, products, position, clearance=args.clearance)
+                yield from ordered_events(header.project, products, position, clearance=args.clearance)
 
     _write(args, found())
     note_read(args.recording, stream.newer, stream.notes)
@@ -138,9 +140,10 @@ def _csv(events: Iterable[Event]) -> None:
 def _table(events: Iterable[Event]) -> None:
     print(f"{'record':>6} {'#':>4} {'time s':>9} {'end s':>9}  {'severity':8} {'kind':14} {'subject':12} "
           f"{'robot':12} text")
-    shown = []
+    severities: Counter[str] = Counter()
     for event in events:
-        shown.append(event)
+        severities[event.severity] += 1
         print(f"{event.record:>6} {event.number:>4} {event.time:>9.3f} {event.end:>9.3f}  {event.severity:8} "
               f"{event.kind:14} {event.subject:12} {event.robot or '-':12} {event.text}")
-    print(f"{len(shown)} event{'s' * (len(shown) != 1)}: {tally(shown)}")
+    shown = sum(severities.values())
+    print(f"{shown} event{'s' * (shown != 1)}: {tally(severities)}")

@@ -3,11 +3,13 @@
 import argparse
 import datetime
 import sys
+from collections import Counter
 from typing import Any, Dict, Iterator, List
 
 from dravik.api.data_pb2 import Product
 
-from ..analysis.events import product_events, tally
+from ..analysis.events import tally
+from ..analysis.ordering import found_events
 from ..records import record_position, seconds_between
 from ..scene import KINDS, kind_of
 from . import described, _options
@@ -47,12 +49,12 @@ def run(args: argparse.Namespace) -> None:
                     stamps[1:] = [product.timestamp_ns]
                     yield product
 
-            events = product_events(header.project, counted(), position)
+            severities = Counter(event.severity for event in found_events(header.project, counted(), position))
             span = seconds_between(stamps[0], stamps[-1]) if stamps else 0.0
             stops.append(header.stop_timestamp_ns)
             kinds = ", ".join(f"{kind} {n}" for kind, n in counts.items())
             lines.append(f"{position}: stop {_when(header.stop_timestamp_ns)}, span {span:.3f} s, "
-                         f"products: {kinds}; {tally(events)}")
+                         f"products: {kinds}; {tally(severities)}")
     note_read(args.recording, stream.newer, stream.notes)
     if args.project:
         warn_lacking(load_project(args.project), names, args.project, args.recording)
