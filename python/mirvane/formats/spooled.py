@@ -3,7 +3,7 @@
 A live replay of an hour's run needs each product many times (its keyframes, each window, its
 events, a plot's series), but never all of them at once. ``spooled_record`` streams the chosen
 record from the file once (an MCAP file's or a run of split files as well), writing each product's
-bytes to an unnamed temporary file and keeping its offset and stamp (16 bytes a product). The
+bytes to an unnamed temporary file and keeping its offset and stamp (16 bytes a product, in ``growing.Column``s). The
 ``SpooledRecord`` it gives stands in for a ``Record`` where a record's products are read in turn or
 by position: ``products`` has a length, iterates, and gives one product or a run of them (an
 iterator, never a list) by position, each parsed when read.
@@ -24,12 +24,11 @@ import numpy.typing as npt
 from dravik.api import data_pb2
 
 from ..records import PathLike
+from .growing import Column
 from .spool_source import Source, followed_source, record_source
 
 # Bytes read at a time when products are read in turn.
 _BLOCK = 1 << 20
-# Products gathered before they are written and counted in: one call to the columns' decoder.
-_BATCH = 4096
 
 Positions = npt.NDArray[np.int64]
 
@@ -37,35 +36,28 @@ Positions = npt.NDArray[np.int64]
 class _Spool:
     """The spool file and its index: product ``n``'s bytes from ``ends[n]`` to ``ends[n + 1]``,
     its stamp ``stamps[n]``, for ``n`` below ``count``. Grown by one writer; read from any thread:
-    what is counted never changes, and the arrays are replaced (capacity doubled), never resized."""
+    what is counted never changes."""
 
     def __init__(self) -> None:
         self.file: BinaryIO = tempfile.TemporaryFile(prefix="mirvane-products-")
-        self.ends: Positions = np.zeros(1 + _BATCH, dtype=np.int64)
-        self.stamps: Positions = np.zeros(_BATCH, dtype=np.int64)
+        self._ends, self._stamps = Column(np.int64), Column(np.int64)
+        self._ends.append([0])
         self.count = 0
         self.changed = threading.Condition()
 
     def add(self, blobs: List[bytes], stamps: Any) -> None:
-        count, n = self.count, len(blobs)
-        if count + n > len(self.stamps):
-            # Empty, not zeroed: memory the arrays have not yet filled is never touched, so not held.
-            capacity = max(2 * len(self.stamps), count + n)
-            grown_ends, grown_stamps = np.empty(capacity + 1, dtype=np.int64), np.empty(capacity, dtype=np.int64)
-            grown_ends[:count + 1], grown_stamps[:count] = self.ends[:count + 1], self.stamps[:count]
-            self.ends, self.stamps = grown_ends, grown_stamps
-        base = int(self.ends[count])
-        self.ends[count + 1:count + n + 1] = base + np.cumsum([len(blob) for blob in blobs])
-        self.stamps[count:count + n] = stamps
+        base = int(self._ends.view()[-1])
+        self._ends.append(base + np.cumsum([len(blob) for blob in blobs], dtype=np.int64))
+        self._stamps.append(np.asarray(stamps, dtype=np.int64))
         os.pwrite(self.file.fileno(), b"".join(blobs), base)
         with self.changed:
-            self.count = count + n
+            self.count += len(blobs)
             self.changed.notify_all()
 
     def view(self) -> Tuple[Positions, Positions]:
         """``ends`` and ``stamps`` of the products in now, as views."""
-        count, ends, stamps = self.count, self.ends, self.stamps     # count first: both hold as many
-        return ends[:count + 1], stamps[:count]
+        count = self.count      # first: both columns hold at least as many
+        return self._ends.view(count + 1), self._stamps.view(count)
 
 
 class SpooledProducts:

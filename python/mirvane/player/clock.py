@@ -106,8 +106,6 @@ class Clock:
         self._played = self._times if played is None else np.asarray(played, dtype=float)
         self._axis = PlayAxis(self._played, self._times)
         self._end = float(self._times[-1])
-        # The distinct product times in order (as play tells them apart): the stops of a step.
-        self._stops = self._axis.stops
         self._set_events(events)
         self._now = now
         self._frame_s = 1.0 / frames_per_second
@@ -237,9 +235,7 @@ class Clock:
         one time are one step."""
         with self._changed:
             shown = self._times[self._product_at(self._position_locked())]
-            at = int(np.searchsorted(self._stops, shown)) + products
-            target = float(self._stops[min(max(at, 0), len(self._stops) - 1)])
-            self._reanchor_locked(self._clamped(target))
+            self._reanchor_locked(self._clamped(self._axis.step(shown, products)))
             self._paused = True
             self._changed_locked()
 
@@ -340,7 +336,7 @@ class Clock:
                 self._reanchor_locked()   # where the held end was, playing on from there
             self._times, self._played = np.asarray(times, dtype=float), np.asarray(played, dtype=float)
             self._axis = PlayAxis(self._played, self._times)
-            self._end, self._stops = float(self._times[-1]), self._axis.stops
+            self._end = float(self._times[-1])
             self.readers[0].grow(self._times, self._played, self._axis)
             self._growing = growing
             if live:

@@ -36,6 +36,7 @@ from tqdm import tqdm
 from ..analysis.align import Alignment, align
 from ..analysis.events import INFO, Detector, Event, numbered, record_events
 from ..data import span_seconds
+from ..formats.growing import Column
 from ..project import Project
 from ..viewer import WorkspaceViewer
 from . import terminal
@@ -388,26 +389,22 @@ def on_clock(runs: Sequence[PageRun], shifts: Sequence[float]) -> List[Event]:
 
 class _Axes:
     """A growing run's exact times and play's, as ``clock.exact_times`` and ``product_times`` compute
-    them, each product's computed once, in arrays that double as they fill (views of them given), so
-    that growing never holds two copies of an hours-long run's times."""
+    them, each product's computed once, in columns filled in place (views of them given), so that
+    growing never holds two copies of an hours-long run's times."""
 
     def __init__(self) -> None:
-        self._exact = self._played = np.zeros(0)
-        self._count, self._first = 0, 0
+        self._exact, self._played = Column(np.float64), Column(np.float64)
+        self._first = 0
 
     def of(self, stamps: Any) -> Tuple[Any, Any]:
-        count, known = len(stamps), self._count
+        count, known = len(stamps), self._exact.count
         if not known:
             self._first = int(stamps[0])
-        if count > len(self._exact):
-            exact, played = np.empty(max(count, 2 * len(self._exact))), np.empty(max(count, 2 * len(self._exact)))
-            exact[:known], played[:known] = self._exact[:known], self._played[:known]
-            self._exact, self._played = exact, played
-        new = stamps[known:count]
-        self._exact[known:count] = (new - self._first) / 1e9
-        self._played[known:count] = 1e-9 * new.astype(float) - 1e-9 * float(self._first)
-        self._count = max(count, known)
-        return self._exact[:count], self._played[:count]
+        if count > known:
+            new = stamps[known:count]
+            self._exact.append((new - self._first) / 1e9)
+            self._played.append(1e-9 * new.astype(float) - 1e-9 * float(self._first))
+        return self._exact.view(count), self._played.view(count)
 
 
 def _reach(record: Any, seconds: float) -> None:
