@@ -13,6 +13,10 @@ from dravik.api import data_pb2
 from .scene import Pose, kind_of, pose_ok
 
 
+#: ``ItemsSeen.packed``: each pose seen, serialized, and what each robot holds.
+PackedSeen = Tuple[Dict[str, bytes], Dict[str, str]]
+
+
 class ItemsSeen:
     """Where perception last saw each item no robot holds, since a controller last reported it held:
     ``poses`` after the products of a record taken in order (``apply``). An item is drawn with its
@@ -29,6 +33,18 @@ class ItemsSeen:
         other = ItemsSeen()
         other.poses, other._holding = dict(self.poses), dict(self._holding)
         return other
+
+    def packed(self) -> "PackedSeen":
+        """As it is now, in bytes: a pose parsed from a product keeps that whole product in memory."""
+        return {name: pose.SerializeToString() for name, pose in self.poses.items()}, dict(self._holding)
+
+    @classmethod
+    def unpacked(cls, packed: "PackedSeen") -> "ItemsSeen":
+        """One as ``packed`` was."""
+        seen = cls()
+        seen.poses = {name: Pose.FromString(pose) for name, pose in packed[0].items()}
+        seen._holding = dict(packed[1])
+        return seen
 
     def apply(self, product: data_pb2.Product) -> Tuple[str, ...]:
         """Take what ``product`` tells of the items; the items whose drawn place it may have changed."""

@@ -59,14 +59,31 @@ Products = Callable[[int, int], Iterable[data_pb2.Product]]
 Visit = Callable[[Optional[data_pb2.Product], bool], None]
 
 
-@dataclass(frozen=True)
 class Keyframe:
     """Where a window starts: the position of its first product, the system state before it,
-    each robot's latest report before it and where perception had last seen the items."""
-    position: int
-    state: system_pb2.SystemState
-    reports: Dict[str, system_pb2.Controller]
-    seen: ItemsSeen
+    each robot's latest report before it and where perception had last seen the items. Kept
+    serialized (a shift holds thousands; a parsed report or pose keeps its whole product in
+    memory), each parsed anew when asked for."""
+    __slots__ = ("position", "_state", "_reports", "_seen")
+
+    def __init__(self, position: int, state: system_pb2.SystemState, reports: Dict[str, system_pb2.Controller],
+                 seen: ItemsSeen) -> None:
+        self.position = position
+        self._state = state.SerializeToString()
+        self._reports = {robot: report.SerializeToString() for robot, report in reports.items()}
+        self._seen = seen.packed()
+
+    @property
+    def state(self) -> system_pb2.SystemState:
+        return system_pb2.SystemState.FromString(self._state)
+
+    @property
+    def reports(self) -> Dict[str, system_pb2.Controller]:
+        return {robot: system_pb2.Controller.FromString(report) for robot, report in self._reports.items()}
+
+    @property
+    def seen(self) -> ItemsSeen:
+        return ItemsSeen.unpacked(self._seen)
 
 
 class Keyframes:
@@ -341,11 +358,11 @@ class Windows:
         body = data_pb2.Record()
         body.products.extend(self._products(frame.position, stop))
         stamps = stamps_all[frame.position:stop]
-        lead = _lead_in(frame.state, int(stamps_all[frame.position - 1]) - _LEAD_NS) \
-            if frame.position else []
+        state = frame.state
+        lead = _lead_in(state, int(stamps_all[frame.position - 1]) - _LEAD_NS) if frame.position else []
         cut = data_pb2.Record()
         cut.CopyFrom(self._header)
-        cut.project.workspace.state.CopyFrom(frame.state.workspace)
+        cut.project.workspace.state.CopyFrom(state.workspace)
         cut.products.extend(lead)
         cut.products.extend(body.products)
         if not ended:   # the header's stop is from before the products that came since
