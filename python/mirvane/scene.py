@@ -107,6 +107,33 @@ def apply(product: data_pb2.Product, state: Union[system_pb2.SystemState, system
     return Moved(robot=controller.robot, item=controller.grasped_item)
 
 
+class LastWriters:
+    """The products that last wrote each part of a state (``apply``), so that a state at some moment
+    is rebuilt from them alone, applied in their order: each part's last writer wins, as when every
+    product is applied (what a record's thousands of states at regular times need, and no more)."""
+
+    def __init__(self) -> None:
+        self._by: Dict[Tuple[str, str], Tuple[int, data_pb2.Product]] = {}
+
+    def take(self, position: int, product: data_pb2.Product, kind: Optional[str]) -> None:
+        """The product at ``position``, whose kind is ``kind`` (``kind_of``)."""
+        if kind is None:
+            return
+        placed, by = (position, product), self._by
+        by["part", kind] = placed
+        if kind == "perception":
+            for camera in product.perception.camera_poses:
+                by["camera", camera] = placed
+        elif kind == "controller":
+            by["robot", product.controller.robot] = placed
+            by["item", product.controller.grasped_item] = placed
+
+    def apply(self, state: system_pb2.SystemState) -> None:
+        """Apply them to ``state`` (its workspace the record's starting one)."""
+        for _, product in sorted(dict(self._by.values()).items()):
+            apply(product, state)
+
+
 class Reports:
     """Each robot's latest controller report at every product of ``record``: what a picture of a
     product shows of the robots beyond the state play hands it (whose controller part is the last

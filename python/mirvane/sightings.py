@@ -46,9 +46,10 @@ class ItemsSeen:
         seen._holding = dict(packed[1])
         return seen
 
-    def apply(self, product: data_pb2.Product) -> Tuple[str, ...]:
-        """Take what ``product`` tells of the items; the items whose drawn place it may have changed."""
-        kind = kind_of(product)
+    def apply(self, product: data_pb2.Product, kind: Optional[str] = "") -> Tuple[str, ...]:
+        """Take what ``product`` tells of the items; the items whose drawn place it may have changed
+        (``kind``: its ``kind_of``, when known)."""
+        kind = kind_of(product) if kind == "" else kind
         if kind == "perception":
             held = set(self._holding.values())
             # A damaged sighting is the events' to name; the drawing keeps the last usable one.

@@ -8,9 +8,10 @@ state where the window starts, and its products), played by ``Replay.play`` as a
 
 ``Keyframes`` places a keyframe every ``window_s`` seconds from the products' stamps alone, at
 once, and then finds what each holds by one pass over the products on a thread of its own,
-applying the product rule (``scene.apply``) as it goes: the system state there (the workspace and
-the latest part of each kind) and what a picture needs beyond it (each robot's latest report,
-where perception last saw the items: ``picture.Picture``'s ``reports`` and ``seen``), so the
+applying the product rule (``scene.apply``) to the last writer of each part there
+(``scene.LastWriters``): the system state there (the workspace and the latest part of each kind)
+and what a picture needs beyond it (each robot's latest report, where perception last saw the
+items: ``picture.Picture``'s ``reports`` and ``seen``), so the
 first windows play while later keyframes are still being found. A window runs from one keyframe
 to the next. A record starts with a system state holding its workspace alone, so a
 window leads in with a product for each part of its keyframe's system state, stamped a second before
@@ -38,7 +39,7 @@ from ..analysis.events import Event
 from ..data import Data
 from ..records import PlayAxis
 from ..cuts import cut_bounds
-from ..scene import KINDS, apply, kind_of
+from ..scene import KINDS, LastWriters, kind_of
 from ..sightings import ItemsSeen
 from .picture import Picture
 
@@ -194,14 +195,12 @@ class Keyframes:
             return len(self._frames) > number
 
     def _walk(self) -> None:
-        """Apply the product rule (``scene.apply``) product by product, keeping a keyframe at each of
-        ``positions``, and showing each product to ``visit``; while more products come, wait for them."""
-        workspace = system_pb2.WorkspaceState()
-        workspace.CopyFrom(self._header.project.workspace.state)
+        """Go through the products, keeping a keyframe at each of ``positions`` (the product rule,
+        ``scene.apply``, applied there to the last writers, ``scene.LastWriters``), and showing each
+        product to ``visit``; while more products come, wait for them."""
         seen = ItemsSeen()
         reports: Dict[str, system_pb2.Controller] = {}
-        # The latest product of each kind, and its position: its part is the system state's.
-        latest: Dict[str, Tuple[int, data_pb2.Product]] = {}
+        latest = LastWriters()
         position = 0
         self._going.wait(_WALK_AFTER_S)
         try:
@@ -219,24 +218,16 @@ class Keyframes:
                 for product in self._products(position, stop):
                     if len(self._frames) < len(marks) and position == marks[len(self._frames)]:
                         state = system_pb2.SystemState()
-                        state.workspace.CopyFrom(workspace)
-                        # Each the latest of its kind: applied again, they change the workspace no more.
-                        for _, last in sorted(latest.values(), key=lambda placed: placed[0]):
-                            apply(last, state)
+                        state.workspace.CopyFrom(self._header.project.workspace.state)
+                        latest.apply(state)
                         with self._found:
                             self._frames.append(Keyframe(position, state, dict(reports), seen.copy()))
                             self._found.notify_all()
-                        # A message changed in place keeps what it held before: a copy keeps the walk's memory bounded.
-                        fresh = system_pb2.WorkspaceState()
-                        fresh.CopyFrom(workspace)
-                        workspace = fresh
                         if self._closed:
                             return
-                    apply(product, workspace)
-                    seen.apply(product)
                     kind = kind_of(product)
-                    if kind is not None:
-                        latest[kind] = position, product
+                    seen.apply(product, kind)
+                    latest.take(position, product, kind)
                     if kind == "controller" and product.controller.robot:
                         reports[product.controller.robot] = product.controller
                     if self._visit is not None:
