@@ -213,11 +213,16 @@ def test_replay_without_project_plays_the_project_the_record_carries(recorded, t
     assert len(with_file) == len(carried) > 1 and all(np.array_equal(a, b) for a, b in zip(with_file, carried))
 
 
-@pytest.mark.parametrize("fixture, name", [("recorded", "run.rec"), ("recorded", "run.mcap"),
-                                           ("split_run", "run-0001.mcap"), ("split_run", "whole.mcap")])
-def test_a_record_grown_in_the_background_ends_as_read_whole(request, fixture, name):
+@pytest.mark.parametrize("fixture, name, reserved", [("recorded", "run.rec", 3), ("recorded", "run.mcap", None),
+                                                     ("split_run", "run-0001.mcap", None),
+                                                     ("split_run", "whole.mcap", 5000)])
+def test_a_record_grown_in_the_background_ends_as_read_whole(request, monkeypatch, fixture, name, reserved):
+    from mirvane.formats import growing
     from mirvane.formats.spooled import growing_record
     from mirvane.formats.split import run_stream
+
+    if reserved:    # its index outgrows the room reserved for it, and is copied
+        monkeypatch.setattr(growing, "RESERVED", reserved)
 
     path = request.getfixturevalue(fixture) / name
     _, header, products = run_stream(path).record(-1)

@@ -5,7 +5,7 @@ not held, so a column grows by filling that room, never by a copy (which would h
 the new at once, doubling the peak of an hours-long run's index). Past it, it doubles and copies.
 """
 
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -19,9 +19,9 @@ class Column:
     """Values appended by one writer; ``view`` gives the first ``count`` as a view, which later
     appends never change (read from any thread: take ``count`` first, then the view)."""
 
-    def __init__(self, dtype: "npt.DTypeLike", reserve: int = RESERVED) -> None:
+    def __init__(self, dtype: "npt.DTypeLike", reserve: Optional[int] = None) -> None:
         # Empty, not zeroed: room not yet filled is never touched.
-        self._values: npt.NDArray[Any] = np.empty(reserve, dtype)
+        self._values: npt.NDArray[Any] = np.empty(RESERVED if reserve is None else reserve, dtype)
         self.count = 0
 
     def append(self, values: "npt.ArrayLike") -> None:
