@@ -15,6 +15,7 @@ from mirvane.data import Data
 from mirvane.player.clock import Clock, apply, exact_times, nearest, product_times
 from mirvane.player.session import LiveOptions, LiveSession, Run
 from mirvane.project import Project
+from mirvane.records import PlayAxis
 
 
 @pytest.fixture(scope="module")
@@ -83,6 +84,20 @@ def test_seek_step_and_jump_land_on_the_times_play_shows(controls, time, product
         getattr(clock, name)(*args)
     assert clock.time() == time
     assert clock.status().time == time and clock.status().product == product
+
+
+@pytest.mark.parametrize("order", [[0, 1, 2, 3, 4], [4, 2, 0, 3, 1]], ids=["ordered", "shuffled"])
+def test_plays_axis_maps_its_stops_to_each_other_and_between_them_in_proportion(order):
+    # Play's axis is offset by a millisecond, and cannot tell the second and third products apart.
+    exact = np.array([0.0, 0.5, 0.5000001, 1.0, 2.0])
+    played = exact + 0.001
+    played[2] = played[1]
+    axis = PlayAxis(played[order], exact[order])
+    for stop in (0, 1, 3, 4):
+        assert axis.played(exact[stop]) == played[stop] and axis.exact(played[stop]) == exact[stop]
+    assert axis.played(1.5) == pytest.approx(1.501) and axis.exact(0.751) == pytest.approx(0.75)
+    assert axis.played(-1.0) == -0.999 and axis.played(3.0) == 3.001      # beyond: offset as the nearer end
+    assert [axis.step(exact[2], n) for n in (-1, 0, 1, 2)] == [0.5, 1.0, 2.0, 2.0]     # the third is no stop
 
 
 # A point info, a warning over 1.0 to 1.5 s with an info at its start, a point error.

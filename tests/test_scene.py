@@ -76,6 +76,13 @@ def test_applying_products_gives_the_states_playback_shows(monkeypatch, tmp_path
     shown = [int(np.argmin(np.abs(t - time_s))) for t in clock]
     assert len(rig.shown) == len(clock) and len(set(shown)) >= len(clock) - 1
     assert rig.shown == [expected[i] for i in shown]
+    # Rebuilt from each part's last writer alone (as keyframes are), the state at every product is the same.
+    writers = scene.LastWriters()
+    for position, product in enumerate(record.products):
+        writers.take(position, product, scene.kind_of(product))
+        rebuilt = system_pb2.SystemState(workspace=record.project.workspace.state)
+        writers.apply(rebuilt)
+        assert rebuilt == expected[position], position
     # The workspace alone changes as the system state's workspace does.
     workspace = system_pb2.WorkspaceState()
     workspace.CopyFrom(record.project.workspace.state)
