@@ -465,6 +465,10 @@ class Mount:
     arm_height: float = ARM_HEIGHT
     link_width: float = LINK_WIDTH
 
+    def numbers(self) -> Tuple[float, float, float, float, float, float, float, float]:
+        """Its values in the order above, as the native geometry takes a mount."""
+        return self.x, self.y, self.z, self.roll, self.pitch, self.yaw, self.arm_height, self.link_width
+
 
 def mount_of(model: project_pb2.RobotModel) -> Mount:
     """The mount of the robot ``model`` (its sizes today's where its layout leaves them out)."""
