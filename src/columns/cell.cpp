@@ -36,6 +36,17 @@ double norm_of(double* values, std::size_t n) {
   return vector_norm(n, values, max, found_nan);
 }
 
+// math.cos and math.sin: an infinite angle is a domain error, as Python raises it.
+double cos_of(double angle) {
+  if (std::isinf(angle)) throw std::domain_error("math domain error");
+  return std::cos(angle);
+}
+
+double sin_of(double angle) {
+  if (std::isinf(angle)) throw std::domain_error("math domain error");
+  return std::sin(angle);
+}
+
 Point3 minus(const Point3& a, const Point3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 double dot(const Point3& a, const Point3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 double clamp(double t) { return py_min(py_max(t, 0.0), 1.0); }
@@ -48,8 +59,8 @@ std::vector<std::array<double, 2>> arm_points(double x, double y, double yaw, co
   heading = yaw;
   for (std::size_t i = 0; i < links.size(); ++i) {
     if (i < n) heading += joints[i];
-    x += links[i] * std::cos(heading);
-    y += links[i] * std::sin(heading);
+    x += links[i] * cos_of(heading);
+    y += links[i] * sin_of(heading);
     points.push_back({x, y});
   }
   return points;
@@ -104,8 +115,8 @@ Arm forward_kinematics(const Mount& m, const std::vector<double>& links, const d
   }
   double turned;
   const auto plane = arm_points(0.0, 0.0, 0.0, links, joints, n, turned);
-  const double cr = std::cos(m.roll), sr = std::sin(m.roll), cp = std::cos(m.pitch), sp = std::sin(m.pitch);
-  const double cy = std::cos(m.yaw), sy = std::sin(m.yaw);
+  const double cr = cos_of(m.roll), sr = sin_of(m.roll), cp = cos_of(m.pitch), sp = sin_of(m.pitch);
+  const double cy = cos_of(m.yaw), sy = sin_of(m.yaw);
   const Point3 ax{cy * cp, sy * cp, -sp};
   const Point3 ay{cy * sp * sr - sy * cr, sy * sp * sr + cy * cr, cp * sr};
   const Point3 up{cy * sp * cr + sy * sr, sy * sp * cr - cy * sr, cp * cr};
@@ -114,7 +125,7 @@ Arm forward_kinematics(const Mount& m, const std::vector<double>& links, const d
   for (const auto& [u, v] : plane)
     arm.points.push_back({origin[0] + ax[0] * u + ay[0] * v, origin[1] + ax[1] * u + ay[1] * v,
                           origin[2] + ax[2] * u + ay[2] * v});
-  if (std::fabs(std::sin(m.pitch)) < 1e-9 && std::fabs(std::sin(m.roll)) < 1e-9) {   // hung level
+  if (std::fabs(sin_of(m.pitch)) < 1e-9 && std::fabs(sin_of(m.roll)) < 1e-9) {   // hung level
     arm.heading = m.yaw + std::copysign(turned, up[2]);
   } else {
     const Point3& a = arm.points[arm.points.size() - 2];

@@ -184,10 +184,10 @@ nb::list finish(ev::Engine& e) {
   return events_of(found);
 }
 
-std::optional<Point3> usable_position(double x, double y, double z, double w, double qx, double qy, double qz) {
+nb::object usable_position(double x, double y, double z, double w, double qx, double qy, double qz) {
   const double p[3] = {x, y, z}, q[4] = {w, qx, qy, qz};
-  if (!columns::cell::usable(p, q)) return std::nullopt;
-  return Point3{x, y, z};
+  if (!columns::cell::usable(p, q)) return nb::none();
+  return nb::make_tuple(x, y, z);
 }
 
 bool joints_ok(const std::vector<double>& values) { return columns::cell::joints_ok(values.data(), values.size()); }
@@ -197,10 +197,11 @@ double links_moved(const std::vector<double>& links, const std::vector<double>& 
   return columns::cell::links_moved(links, before.data(), after.data(), std::min(before.size(), after.size()));
 }
 
-std::pair<std::vector<Point3>, double> forward_kinematics(const Mount8& mount, const std::vector<double>& links,
-                                                          const std::vector<double>& joints) {
-  auto arm = columns::cell::forward_kinematics(mount_of(mount), links, joints.data(), joints.size());
-  return {std::move(arm.points), arm.heading};
+nb::tuple forward_kinematics(const Mount8& mount, const std::vector<double>& links, const std::vector<double>& joints) {
+  const auto arm = columns::cell::forward_kinematics(mount_of(mount), links, joints.data(), joints.size());
+  nb::list points;
+  for (const Point3& p : arm.points) points.append(nb::make_tuple(p[0], p[1], p[2]));
+  return nb::make_tuple(points, arm.heading);
 }
 
 double links_gap(const std::vector<Point3>& a, const std::vector<Point3>& b, double within, double width_a,
@@ -228,10 +229,12 @@ NB_MODULE(_columns, m) {
       .def_prop_ro("first_ns", &ev::Engine::first_ns)
       .def("__copy__", [](const ev::Engine& e) { return ev::Engine(e); })
       .def("__deepcopy__", [](const ev::Engine& e, nb::handle) { return ev::Engine(e); }, nb::arg("memo"));
-  m.def("usable_position", &usable_position, "A pose's position if it can be drawn.");
+  // The cell's geometry, for mirvane.scene and mirvane.geometry (which describe each).
+  m.def("usable_position", &usable_position);
   m.def("joints_ok", &joints_ok, nb::arg("values"));
   m.def("links_moved", &links_moved, nb::arg("links"), nb::arg("before"), nb::arg("after"));
   m.def("forward_kinematics", &forward_kinematics, nb::arg("mount"), nb::arg("links"), nb::arg("joints"));
+  m.def("segments_apart", &columns::cell::segments_apart, nb::arg("p"), nb::arg("q"), nb::arg("r"), nb::arg("s"));
   m.def("links_gap", &links_gap, nb::arg("a"), nb::arg("b"), nb::arg("within"), nb::arg("width_a"),
         nb::arg("width_b"));
 }
