@@ -132,15 +132,15 @@ void Engine::feed(Reader r, std::vector<Found>& found) {
   const auto parts = product_.parts;
   if (parts & PERCEPTION) {
     perception(found);
-    order(PERCEPTION_, PERCEPTION_, found);
+    order(0, PERCEPTION_, PERCEPTION_, found);
   } else if (parts & DECISION) {
-    order(DECISION_, decision(found), found);
+    order(1, DECISION_, decision(found), found);
   } else if (parts & PLANNER) {
-    order(PLANNER_, planner(found), found);
+    order(2, PLANNER_, planner(found), found);
   } else if (parts & CONTROLLER) {
-    order(CONTROLLER_, controller(found), found);
+    order(3, CONTROLLER_, controller(found), found);
   } else {
-    order(NONE, PRODUCT, found);
+    order(4, NONE, PRODUCT, found);
   }
   previous_ = stamp_;
 }
@@ -175,19 +175,19 @@ void Engine::finish(std::vector<Found>& found) {
 
 // -- the rules -----------------------------------------------------------------------------
 
-void Engine::order(const std::string& kind, const std::string& source, std::vector<Found>& found) {
-  const std::string what = source == kind ? kind : source + " " + kind;
-  std::string key = kind;
-  key.push_back('\0');
-  key += source;
+void Engine::order(std::size_t part, const std::string& kind, const std::string& source, std::vector<Found>& found) {
+  auto what = [&] { return source == kind ? kind : source + " " + kind; };   // perception is its own source
+  auto& stamps = stamps_[part];
   if (previous_ && stamp_ < *previous_) {
-    found.push_back(event(TIME_ORDER, source, what + " stamped " + fixed(seconds(Stamp(*previous_) - stamp_), 6) +
+    found.push_back(event(TIME_ORDER, source, what() + " stamped " + fixed(seconds(Stamp(*previous_) - stamp_), 6) +
                                                   " s before the product before it"));
-  } else if (stamp_ <= latest_) {
-    auto seen = stamps_.find(key);
-    if (seen != stamps_.end() && seen->second == stamp_) found.push_back(event(TIME_ORDER, source, what + " stamp repeated"));
+  } else if (stamp_ <= latest_) {   // only a stamp seen before repeats one
+    auto seen = stamps.find(source);
+    if (seen != stamps.end() && seen->second == stamp_) found.push_back(event(TIME_ORDER, source, what() + " stamp repeated"));
   }
-  stamps_[key] = stamp_;
+  auto at = stamps.find(source);
+  if (at == stamps.end()) stamps.emplace(source, stamp_);
+  else at->second = stamp_;
   if (stamp_ > latest_) latest_ = stamp_;
 }
 

@@ -132,7 +132,7 @@ class Engine {
   const std::string& decision(std::vector<Found>& found);
   const std::string& planner(std::vector<Found>& found);
   void perception(std::vector<Found>& found);
-  void order(const std::string& kind, const std::string& source, std::vector<Found>& found);
+  void order(std::size_t part, const std::string& kind, const std::string& source, std::vector<Found>& found);
   void judge_drops(std::vector<Found>& found);
   void judge_let_go(std::vector<Found>& found, std::optional<Stamp> now, const std::string& only);
   void hand(const std::string& robot, const std::string& held, const std::string& item, bool moving,
@@ -169,7 +169,7 @@ class Engine {
   Product product_;
   std::int64_t position_ = -1, stamp_ = 0, latest_ = INT64_MIN;
   std::optional<std::int64_t> first_, previous_;
-  std::unordered_map<std::string, std::int64_t> stamps_;
+  std::array<std::unordered_map<std::string, std::int64_t>, 5> stamps_;   // by part, then source
   std::unordered_map<std::string, Step> steps_;
   std::unordered_map<std::string, std::string> held_;
   std::unordered_map<std::string, std::optional<Stamp>> releasing_;   // none: while the step goes on

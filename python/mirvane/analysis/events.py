@@ -133,10 +133,12 @@ class Detector:
             list(layout.items), [(name, _position(camera.base_pose.position)) for name, camera in layout.cameras.items()],
             list(robot_of.items()), roles, _DEFAULT_ROLES, list(set(layout.robots) | set(robot_of.values())),
             arms, (clearance,) + _LIMITS)
+        self._feed = self._engine.feed
 
     def feed(self, product: data_pb2.Product) -> List[Event]:
         """The events ``product``, the next of the record, completes."""
-        return self._events(self._engine.feed(product.SerializeToString()))
+        found = self._feed(product.SerializeToString())
+        return self._events(found) if found else found
 
     def feed_serialized(self, products: Iterable[bytes]) -> List[Event]:
         """The events of serialized products, the next of the record, fed in one call (a ``ValueError``
@@ -150,11 +152,10 @@ class Detector:
     def __deepcopy__(self, memo: Dict[int, object]) -> "Detector":
         twin = Detector.__new__(Detector)
         twin.record, twin._engine = self.record, self._engine.__deepcopy__(memo)
+        twin._feed = twin._engine.feed
         return twin
 
     def _events(self, found: Sequence[Found]) -> List[Event]:
-        if not found:
-            return []
         first, record = self._engine.first_ns, self.record
         return [Event(seconds_between(first, stamp), seconds_between(first, end_stamp), stamp, _KIND_OF[kind],
                       KINDS[_KIND_OF[kind]], subject, text, record, product, robot=robot, end_stamp_ns=end_stamp,
