@@ -138,7 +138,7 @@ class Detector:
     def feed(self, product: data_pb2.Product) -> List[Event]:
         """The events ``product``, the next of the record, completes."""
         found = self._feed(product.SerializeToString())
-        return self._events(found) if found else found
+        return self._events(found) if found else []
 
     def feed_serialized(self, products: Iterable[bytes]) -> List[Event]:
         """The events of serialized products, the next of the record, fed in one call (a ``ValueError``
@@ -157,6 +157,7 @@ class Detector:
 
     def _events(self, found: Sequence[Found]) -> List[Event]:
         first, record = self._engine.first_ns, self.record
+        assert first is not None    # events come of products fed
         return [Event(seconds_between(first, stamp), seconds_between(first, end_stamp), stamp, _KIND_OF[kind],
                       KINDS[_KIND_OF[kind]], subject, text, record, product, robot=robot, end_stamp_ns=end_stamp,
                       end_product=end_product)
