@@ -91,6 +91,32 @@ def clean_run():
     return simulate(12.0, seed=0)
 
 
+# Bytes that are not a product, and why: cut short, a length past the end, a name not UTF-8, a group.
+@pytest.mark.parametrize("data, reason", [
+    (b"\x08", "runs past the end"), (b"\x2a\xff\xff\xff\xff\x0f", "past the end of its message"),
+    (b"\x2a\x04\x0a\x02\x61", "past the end of its message"), (b"\x2a\x03\x0a\x01\xff", "not UTF-8"),
+    (b"\x0b", "wire type 3"), (b"\x08\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01", "longer than 10 bytes")])
+def test_bytes_not_a_product_are_refused_in_one_line_changing_nothing(clean_run, data, reason):
+    products = [product.SerializeToString() for product in clean_run.products]
+    fed, fresh = Detector(clean_run.project), Detector(clean_run.project)
+    assert fed.feed_serialized(products[:300]) == fresh.feed_serialized(products[:300])
+    with pytest.raises(ValueError, match=reason) as refused:
+        fed.feed_serialized([data])
+    assert str(refused.value).startswith("product 0: ") and "\n" not in str(refused.value)
+    assert fed.feed_serialized(products[300:]) + fed.finish() == fresh.feed_serialized(products[300:]) + fresh.finish()
+
+
+@pytest.mark.parametrize("stamps", [(0, -(1 << 63)), ((1 << 63) - 1, -(1 << 63), -(1 << 63)),
+                                    (-(1 << 63), (1 << 63) - 1, (1 << 63) - 1, -(1 << 63))])
+def test_extreme_stamps_are_told_out_of_order_as_exact_numbers(clean_run, stamps):
+    detector = Detector(clean_run.project)
+    found = [(e.text, e.time) for s in stamps for e in detector.feed(data_pb2.Product(timestamp_ns=s))]
+    expected = [(f"product no part stamped {(a - b) / 1e9:.6f} s before the product before it"
+                 if b < a else "product no part stamp repeated", (b - stamps[0]) / 1e9)
+                for a, b in zip(stamps, stamps[1:]) if b <= a]
+    assert found == expected and detector.finish() == []
+
+
 # A camera's frames stamped when taken, a controller's reports when sent: sources out of step.
 @pytest.mark.parametrize("part, shift_ms", [("perception", -100), ("perception", 100),
                                             ("controller", -100), ("controller", 100)])

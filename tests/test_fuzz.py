@@ -687,3 +687,42 @@ def test_columns_of_damaged_products_are_protobufs_reading_or_refused(data):
     assert KIND_CODES[columns.kinds[0]] == (kind_of(product) or "none")
     assert columns.strings[columns.robot[0]] == product.controller.robot
     assert columns.joints.tolist() == list(product.controller.feedback.joint.positions.values)
+
+
+_COORDINATE = st.floats(-1e4, 1e4) | st.floats(-1e-300, 1e-300)
+
+
+@fuzz
+@given(p=st.tuples(_COORDINATE, _COORDINATE, _COORDINATE), q=st.tuples(_COORDINATE, _COORDINATE, _COORDINATE))
+def test_a_distance_in_the_cell_is_pythons_to_the_last_bit(p, q):
+    # Thresholds are compared on distances: the native geometry's must be math.dist's, not near it.
+    from mirvane.geometry import segments_apart
+
+    assert segments_apart(p, p, q, q) == math.dist(p, q)
+
+
+# One arm and the box _WHOLE names, as a project of the cell's.
+_ONE_ARM = project_pb2.ProjectSnapshot()
+_ONE_ARM.workspace.robots["arm"].link_lengths.extend([0.5, 0.5])
+_ONE_ARM.workspace.items["box"].size.x = 0.1
+_ONE_ARM.behaviors["b"].robot = "arm"
+
+
+@fuzz
+@given(data=damaged_products(), stamp=st.sampled_from([0, -(1 << 63), (1 << 63) - 1]))
+def test_events_of_damaged_products_are_protobufs_or_refused_changing_nothing(data, stamp):
+    from mirvane.analysis.events import Detector
+
+    first = data_pb2.Product(timestamp_ns=stamp, controller=system_pb2.Controller(robot="arm")).SerializeToString()
+    fed, fresh = Detector(_ONE_ARM), Detector(_ONE_ARM)
+    assert fed.feed_serialized([first]) == fresh.feed_serialized([first])
+    try:
+        found = fed.feed_serialized([data])
+    except ValueError as e:
+        event("refused")
+        assert str(e).startswith("product 0: ") and "\n" not in str(e)
+    else:
+        event("fed")    # as protobuf reads the bytes: merged, unknown fields skipped
+        assert found == fresh.feed(data_pb2.Product.FromString(data))
+    assert fed.feed_serialized([_WHOLE, first]) + fed.finish() == fresh.feed_serialized([_WHOLE, first]) + fresh.finish()
+

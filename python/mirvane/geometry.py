@@ -10,6 +10,8 @@ from typing import Protocol, Tuple
 
 from dravik.api import geometry_pb2
 
+from . import _columns
+
 
 #: A point or direction in space: x, y, z.
 Vector3 = Tuple[float, float, float]
@@ -73,37 +75,9 @@ def roll_pitch_of(pose: geometry_pb2.Pose) -> Tuple[float, float]:
     return roll, math.asin(min(max(2.0 * (w * y - z * x), -1.0), 1.0))
 
 
-def rotation(roll: float, pitch: float, yaw: float) -> Tuple[Vector3, Vector3, Vector3]:
-    """The rotation ``set_pose`` gives as the columns of its matrix: where it turns x, y and z."""
-    cr, sr, cp, sp = math.cos(roll), math.sin(roll), math.cos(pitch), math.sin(pitch)
-    cy, sy = math.cos(yaw), math.sin(yaw)
-    return ((cy * cp, sy * cp, -sp),
-            (cy * sp * sr - sy * cr, sy * sp * sr + cy * cr, cp * sr),
-            (cy * sp * cr + sy * sr, sy * sp * cr - cy * sr, cp * cr))
-
-
 def segments_apart(p: Vector3, q: Vector3, r: Vector3, s: Vector3) -> float:
     """The least distance between the segments ``pq`` and ``rs`` in space."""
-    d1, d2, w = _minus(q, p), _minus(s, r), _minus(p, r)
-    a, e, f = _dot(d1, d1), _dot(d2, d2), _dot(d2, w)
-    if a == 0.0 and e == 0.0:
-        return math.dist(p, r)
-    if a == 0.0:
-        t, u = 0.0, _clamp(f / e)
-    else:
-        c = _dot(d1, w)
-        if e == 0.0:
-            t, u = _clamp(-c / a), 0.0
-        else:
-            b = _dot(d1, d2)
-            denominator = a * e - b * b     # 0 when parallel: any t will do
-            t = _clamp((b * f - c * e) / denominator) if denominator > 0.0 else 0.0
-            u = (b * t + f) / e
-            if u < 0.0:
-                t, u = _clamp(-c / a), 0.0
-            elif u > 1.0:
-                t, u = _clamp((b - c) / a), 1.0
-    return math.dist([p[i] + d1[i] * t for i in range(3)], [r[i] + d2[i] * u for i in range(3)])
+    return _columns.segments_apart(p, q, r, s)
 
 
 def _quaternion(roll: float, pitch: float, yaw: float) -> Tuple[float, float, float, float]:
@@ -113,15 +87,3 @@ def _quaternion(roll: float, pitch: float, yaw: float) -> Tuple[float, float, fl
     cy, sy = math.cos(yaw / 2.0), math.sin(yaw / 2.0)
     return (cr * cp * cy + sr * sp * sy, sr * cp * cy - cr * sp * sy,
             cr * sp * cy + sr * cp * sy, cr * cp * sy - sr * sp * cy)
-
-
-def _minus(a: Vector3, b: Vector3) -> Vector3:
-    return a[0] - b[0], a[1] - b[1], a[2] - b[2]
-
-
-def _dot(a: Vector3, b: Vector3) -> float:
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]
-
-
-def _clamp(t: float) -> float:
-    return min(max(t, 0.0), 1.0)

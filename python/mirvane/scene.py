@@ -24,7 +24,8 @@ from typing import Collection, Dict, List, Mapping, NamedTuple, Optional, Sequen
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
-from .geometry import rotation, roll_pitch_of, segments_apart, yaw_of
+from . import _columns
+from .geometry import roll_pitch_of, yaw_of
 
 Point = Tuple[float, float]
 Point3 = Tuple[float, float, float]
@@ -175,11 +176,8 @@ def pose_ok(pose: Pose) -> bool:
 
 def usable_position(pose: Pose) -> Optional[Point3]:
     """Where ``pose`` is, if it can be drawn (``pose_ok``), else None."""
-    p = pose.position
-    x, y, z = p.x, p.y, p.z
-    if abs(x) <= FAR and abs(y) <= FAR and abs(z) <= FAR and math.isfinite(yaw_of(pose)):
-        return x, y, z
-    return None
+    p, q = pose.position, pose.orientation
+    return _columns.usable_position(p.x, p.y, p.z, q.w, q.x, q.y, q.z)
 
 
 def length_ok(length: float) -> bool:
@@ -204,11 +202,7 @@ def field_of_view_ok(degrees: float) -> bool:
 
 def joints_ok(joints: Sequence[float]) -> bool:
     """True when joint values can be drawn: all numbers within reach (none is fine)."""
-    values = joints[:]      # one copy made in C: a repeated field is slow to iterate
-    if not values:
-        return True
-    total = sum(values)     # not a number if any is; then min and max would not tell
-    return total == total and -FAR <= min(values) and max(values) <= FAR
+    return _columns.joints_ok(joints)
 
 
 def bounded(value: float) -> float:
@@ -225,15 +219,8 @@ def arm_points(x: float, y: float, yaw: float, link_lengths: Sequence[float],
     Missing joint angles count as zero and surplus ones are ignored, so a robot
     whose state has not arrived yet still has a drawable shape.
     """
-    points = [(x, y)]
-    heading = yaw
-    for i, length in enumerate(link_lengths):
-        if i < len(joints):
-            heading += joints[i]
-        x += length * math.cos(heading)
-        y += length * math.sin(heading)
-        points.append((x, y))
-    return points, heading
+    points, heading = forward_kinematics(Mount(x, y, 0.0, yaw=yaw), link_lengths, joints)
+    return [(px, py) for px, py, _ in points], heading
 
 
 def links_moved(link_lengths: Sequence[float], before: Sequence[float], after: Sequence[float]) -> float:
@@ -241,11 +228,7 @@ def links_moved(link_lengths: Sequence[float], before: Sequence[float], after: S
     to ``after`` (as many of each): turning joint j by d moves nothing by more than d times the
     length of the links beyond it. Cheap, with no trigonometry, so that the exact distance between
     arms (``links_gap``) is needed only once they may have come close."""
-    moved, reach = 0.0, sum(link_lengths)
-    for length, b, a in zip(link_lengths, before, after):
-        moved += abs(a - b) * reach
-        reach -= length
-    return moved
+    return _columns.links_moved(link_lengths, before, after)
 
 
 def held_height(model: project_pb2.RobotModel, size: geometry_pb2.Vector3, joints: Sequence[float] = ()) -> float:
@@ -431,15 +414,7 @@ def links_gap(a: Sequence[Point3], b: Sequence[Point3], within: float = math.inf
     the points ``a`` and ``b``, each link a capsule as thick as the arm's of ``widths``: exact up
     to ``within``, beyond it perhaps a smaller number still above it (the distance between boxes
     around the arms)."""
-    thick = (widths[0] + widths[1]) / 2.0
-    (ax, ay, az), (bx, by, bz) = zip(*a), zip(*b)
-    dx = max(min(ax) - max(bx), min(bx) - max(ax), 0.0)
-    dy = max(min(ay) - max(by), min(by) - max(ay), 0.0)
-    dz = max(min(az) - max(bz), min(bz) - max(az), 0.0)
-    bound = math.sqrt(dx * dx + dy * dy + dz * dz) - thick
-    if bound > within:
-        return bound
-    return min(segments_apart(p, q, r, s) for p, q in zip(a, a[1:]) for r, s in zip(b, b[1:])) - thick
+    return _columns.links_gap(a, b, within, widths[0], widths[1])
 
 
 @dataclass(frozen=True)
@@ -492,6 +467,10 @@ class Mount:
     arm_height: float = ARM_HEIGHT
     link_width: float = LINK_WIDTH
 
+    def numbers(self) -> Tuple[float, float, float, float, float, float, float, float]:
+        """Its values in the order above, as the native geometry takes a mount."""
+        return self.x, self.y, self.z, self.roll, self.pitch, self.yaw, self.arm_height, self.link_width
+
 
 def mount_of(model: project_pb2.RobotModel) -> Mount:
     """The mount of the robot ``model`` (its sizes today's where its layout leaves them out)."""
@@ -526,22 +505,7 @@ def forward_kinematics(mount: Mount, link_lengths: Sequence[float], joints: Sequ
     direction of the last link's shadow on the floor. An item held hangs from the effector, its
     top against the links' underside (``held_height``); an item's pose is its centre.
     """
-    if mount.roll == 0.0 and mount.pitch == 0.0:     # standing level: as the cell has always been drawn
-        floor, heading = arm_points(mount.x, mount.y, mount.yaw, link_lengths, joints)
-        z = mount.z + mount.arm_height
-        points = [(x, y, z) for x, y in floor]
-    else:
-        plane, turned = arm_points(0.0, 0.0, 0.0, link_lengths, joints)
-        ax, ay, up = rotation(mount.roll, mount.pitch, mount.yaw)
-        h = mount.arm_height
-        origin = (mount.x + up[0] * h, mount.y + up[1] * h, mount.z + up[2] * h)
-        points = [(origin[0] + ax[0] * u + ay[0] * v, origin[1] + ax[1] * u + ay[1] * v,
-                   origin[2] + ax[2] * u + ay[2] * v) for u, v in plane]
-        if abs(math.sin(mount.pitch)) < 1e-9 and abs(math.sin(mount.roll)) < 1e-9:   # hung level
-            heading = mount.yaw + math.copysign(turned, up[2])
-        else:
-            (x0, y0, _), (x1, y1, _) = points[-2], points[-1]
-            heading = math.atan2(y1 - y0, x1 - x0)
+    points, heading = _columns.forward_kinematics(mount.numbers(), link_lengths, joints)
     return Kinematics(points, heading)
 
 

@@ -45,8 +45,6 @@ void refuse_past(std::size_t end) {
   throw Refused("a field runs past the end of its message at byte " + std::to_string(end));
 }
 
-namespace {
-
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
 bool utf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -67,8 +65,6 @@ bool utf8(std::string_view text) {
   return true;
 }
 
-}  // namespace
-
 std::int32_t Strings::code(std::string_view text, std::size_t at) {
   const std::size_t slot = text.empty() ? 0 : (text.size() * 8 + static_cast<unsigned char>(text.back())) % 64;
   if (table[static_cast<std::size_t>(recent[slot])] == text) return recent[slot];
@@ -81,6 +77,23 @@ std::int32_t Strings::code(std::string_view text, std::size_t at) {
 }
 
 namespace {
+
+// The double fields of a message into out[i], in the order `order` lists them.
+template <std::size_t N>
+void doubles(Reader r, double* out, const fields::Field (&order)[N], const char* message) {
+  while (r.more()) {
+    const Tag t = r.tag();
+    std::size_t i = 0;
+    while (i < N && !r.is(t, order[i], message)) ++i;
+    if (i < N) out[i] = r.fixed64();
+    else r.skip(t.wire);
+  }
+}
+
+constexpr fields::Field POSITION[] = {f::Vector3::x, f::Vector3::y, f::Vector3::z};
+constexpr fields::Field ORIENTATION[] = {f::Quaternion::w, f::Quaternion::x, f::Quaternion::y, f::Quaternion::z};
+
+}  // namespace
 
 void positions(Reader r, std::vector<double>& out) {
   while (r.more()) {
@@ -104,24 +117,7 @@ void positions(Reader r, std::vector<double>& out) {
   }
 }
 
-// The double fields of a message into out[i], in the order `order` lists them.
-template <std::size_t N>
-void doubles(Reader r, double* out, const fields::Field (&order)[N], const char* message) {
-  while (r.more()) {
-    const Tag t = r.tag();
-    std::size_t i = 0;
-    while (i < N && !r.is(t, order[i], message)) ++i;
-    if (i < N) out[i] = r.fixed64();
-    else r.skip(t.wire);
-  }
-}
-
-constexpr fields::Field POSITION[] = {f::Vector3::x, f::Vector3::y, f::Vector3::z};
-constexpr fields::Field ORIENTATION[] = {f::Quaternion::w, f::Quaternion::x, f::Quaternion::y, f::Quaternion::z};
-
-// Into the last POSE values of `out`.
-void pose(Reader r, std::vector<double>& out) {
-  double* at = out.data() + out.size() - POSE;
+void pose_values(Reader r, double* at) {
   while (r.more()) {
     const Tag t = r.tag();
     if (r.is(t, f::Pose::position, "Pose")) doubles(r.sub(), at, POSITION, "Vector3");
@@ -129,6 +125,11 @@ void pose(Reader r, std::vector<double>& out) {
     else r.skip(t.wire);
   }
 }
+
+namespace {
+
+// Into the last POSE values of `out`.
+void pose(Reader r, std::vector<double>& out) { pose_values(r, out.data() + out.size() - POSE); }
 
 }  // namespace
 
@@ -223,7 +224,9 @@ void Columns::controller(Reader r) {
   }
 }
 
-void Columns::feedback(Reader r) {
+void Columns::feedback(Reader r) { feedback_values(r, joints.values, effector.values); }
+
+void feedback_values(Reader r, std::vector<double>& joints, std::vector<double>& effector) {
   while (r.more()) {
     const Tag t = r.tag();
     const bool joint = r.is(t, f::Feedback::joint, "Feedback");
@@ -236,7 +239,7 @@ void Columns::feedback(Reader r) {
     Reader inner = r.sub();
     while (inner.more()) {
       const Tag u = inner.tag();
-      if (inner.is(u, f::JointFeedback::positions, "Feedback")) positions(inner.sub(), (joint ? joints : effector).values);
+      if (inner.is(u, f::JointFeedback::positions, "Feedback")) positions(inner.sub(), joint ? joints : effector);
       else inner.skip(u.wire);
     }
   }

@@ -19,6 +19,18 @@ enum Part : std::uint8_t { PERCEPTION = 1, DECISION = 2, PLANNER = 4, CONTROLLER
 // A pose as seven numbers: position x, y, z, then orientation w, x, y, z.
 constexpr std::size_t POSE = 7;
 
+// Well-formed UTF-8, as proto3 strings must be.
+bool utf8(std::string_view text);
+
+// A Positions message's values, appended to `out` (packed or not).
+void positions(Reader r, std::vector<double>& out);
+
+// A Feedback message's joint and effector positions, appended.
+void feedback_values(Reader r, std::vector<double>& joints, std::vector<double>& effector);
+
+// A Pose message's seven numbers (see POSE) into at[0..6], over what they were.
+void pose_values(Reader r, double* at);
+
 struct Ragged {
   std::vector<std::int64_t> offsets{0};
   std::vector<double> values;

@@ -1,10 +1,17 @@
 // mirvane._columns: serialized products in, numpy columns out (see decode.hpp for their shape).
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/array.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
 
 #include <utility>
 
 #include "decode.hpp"
+#include "events.hpp"
 
 namespace nb = nanobind;
 using columns::Columns;
@@ -105,10 +112,129 @@ nb::dict products(nb::iterable items) {
   return columns_of(std::move(c));
 }
 
+// -- the event rules ----------------------------------------------------------------------
+
+namespace ev = columns::events;
+using Point3 = columns::cell::Point3;
+using Mount8 = std::tuple<double, double, double, double, double, double, double, double>;
+using Limits = std::tuple<double, double, double, double, double, double, double, double, double, double, double,
+                          std::int64_t, std::int64_t, std::int64_t>;
+
+columns::cell::Mount mount_of(const Mount8& m) {
+  const auto& [x, y, z, roll, pitch, yaw, arm_height, link_width] = m;
+  return {x, y, z, roll, pitch, yaw, arm_height, link_width};
+}
+
+ev::Engine engine(std::vector<std::string> items, std::vector<std::pair<std::string, Point3>> cameras,
+                  std::vector<std::pair<std::string, std::string>> robot_of,
+                  std::vector<std::pair<std::string, std::vector<std::pair<std::string, int>>>> roles,
+                  std::vector<std::pair<std::string, int>> default_roles, std::vector<std::string> robots,
+                  std::vector<std::tuple<std::string, Mount8, std::vector<double>>> arms, const Limits& limits) {
+  ev::Config config{std::move(items), std::move(cameras), std::move(robot_of), std::move(roles),
+                    std::move(default_roles), std::move(robots), {}, {}};
+  for (auto& [name, mount, links] : arms) config.arms.push_back({name, mount_of(mount), std::move(links)});
+  auto& l = config.limits;
+  std::tie(l.clearance, l.margin, l.unseen_s, l.item_moved, l.camera_moved, l.stall_periods, l.overrun_factor,
+           l.overrun_slack, l.arrival, l.still, l.rounding, l.skew_ns, l.settle_ns, l.period_reports) = limits;
+  return ev::Engine(std::move(config));
+}
+
+nb::list events_of(const std::vector<ev::Found>& found) {
+  nb::list out;
+  for (const ev::Found& e : found)
+    out.append(nb::make_tuple(static_cast<int>(e.kind), nb::str(e.subject.data(), e.subject.size()),
+                              nb::str(e.text.data(), e.text.size()), e.start.stamp, e.start.position, e.end.stamp,
+                              e.end.position, nb::str(e.robot.data(), e.robot.size())));
+  return out;
+}
+
+columns::Reader reader_of(nb::handle item, std::optional<Held>& held) {
+  if (PyBytes_Check(item.ptr())) {   // read without a buffer view
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item.ptr()));
+    return {begin, begin, begin + PyBytes_GET_SIZE(item.ptr())};
+  }
+  return held.emplace(item).reader();
+}
+
+nb::list feed(ev::Engine& e, nb::handle product) {
+  std::vector<ev::Found> found;
+  std::optional<Held> held;
+  e.feed(reader_of(product, held), found);
+  return events_of(found);
+}
+
+nb::list feed_many(ev::Engine& e, nb::iterable products) {
+  std::vector<ev::Found> found;
+  std::size_t n = 0;
+  for (nb::handle item : products) {
+    std::optional<Held> held;
+    try {
+      e.feed(reader_of(item, held), found);
+    } catch (const Refused& error) {
+      throw Refused("product " + std::to_string(n) + ": " + error.what());
+    }
+    ++n;
+  }
+  return events_of(found);
+}
+
+nb::list finish(ev::Engine& e) {
+  std::vector<ev::Found> found;
+  e.finish(found);
+  return events_of(found);
+}
+
+nb::object usable_position(double x, double y, double z, double w, double qx, double qy, double qz) {
+  const double p[3] = {x, y, z}, q[4] = {w, qx, qy, qz};
+  if (!columns::cell::usable(p, q)) return nb::none();
+  return nb::make_tuple(x, y, z);
+}
+
+bool joints_ok(const std::vector<double>& values) { return columns::cell::joints_ok(values.data(), values.size()); }
+
+double links_moved(const std::vector<double>& links, const std::vector<double>& before,
+                   const std::vector<double>& after) {
+  return columns::cell::links_moved(links, before.data(), after.data(), std::min(before.size(), after.size()));
+}
+
+nb::tuple forward_kinematics(const Mount8& mount, const std::vector<double>& links, const std::vector<double>& joints) {
+  const auto arm = columns::cell::forward_kinematics(mount_of(mount), links, joints.data(), joints.size());
+  nb::list points;
+  for (const Point3& p : arm.points) points.append(nb::make_tuple(p[0], p[1], p[2]));
+  return nb::make_tuple(points, arm.heading);
+}
+
+double links_gap(const std::vector<Point3>& a, const std::vector<Point3>& b, double within, double width_a,
+                 double width_b) {
+  if (a.empty() || b.empty()) throw nb::value_error("links_gap needs two arms' points");
+  return columns::cell::links_gap(a, b, within, width_a, width_b);
+}
+
 }  // namespace
 
 NB_MODULE(_columns, m) {
   nb::exception<Refused>(m, "Refused", PyExc_ValueError);
   m.def("record", &record, nb::arg("data"), "The columns of the products of one serialized Record.");
   m.def("products", &products, nb::arg("items"), "The columns of serialized Products, one a row.");
+
+  nb::list kinds;
+  for (const char* name : ev::KIND_NAMES) kinds.append(nb::str(name));
+  m.attr("EVENT_KINDS") = nb::tuple(kinds);
+  nb::class_<ev::Engine>(m, "Events", "The event rules over a record's serialized products, one by one.")
+      .def(nb::new_(&engine), nb::arg("items"), nb::arg("cameras"), nb::arg("robot_of"), nb::arg("roles"),
+           nb::arg("default_roles"), nb::arg("robots"), nb::arg("arms"), nb::arg("limits"))
+      .def("feed", &feed, nb::arg("product"), "The events the next serialized Product completes.")
+      .def("feed_many", &feed_many, nb::arg("products"), "The events of serialized Products fed in turn.")
+      .def("finish", &finish, "The range events still open at the end of the record.")
+      .def_prop_ro("first_ns", &ev::Engine::first_ns)
+      .def("__copy__", [](const ev::Engine& e) { return ev::Engine(e); })
+      .def("__deepcopy__", [](const ev::Engine& e, nb::handle) { return ev::Engine(e); }, nb::arg("memo"));
+  // The cell's geometry, for mirvane.scene and mirvane.geometry (which describe each).
+  m.def("usable_position", &usable_position);
+  m.def("joints_ok", &joints_ok, nb::arg("values"));
+  m.def("links_moved", &links_moved, nb::arg("links"), nb::arg("before"), nb::arg("after"));
+  m.def("forward_kinematics", &forward_kinematics, nb::arg("mount"), nb::arg("links"), nb::arg("joints"));
+  m.def("segments_apart", &columns::cell::segments_apart, nb::arg("p"), nb::arg("q"), nb::arg("r"), nb::arg("s"));
+  m.def("links_gap", &links_gap, nb::arg("a"), nb::arg("b"), nb::arg("within"), nb::arg("width_a"),
+        nb::arg("width_b"));
 }

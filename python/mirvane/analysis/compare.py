@@ -130,8 +130,7 @@ def _surveyed(a: Run, b: Run, indices: Tuple[int, int]
         own = copy.deepcopy(detector) if shared else Detector(header.project, index)
         own.record = index
         events = [replace(event, record=index) for event in common]
-        for product in products:
-            events.extend(own.feed(product))
+        events.extend(own.feed_serialized(product.SerializeToString() for product in products))
         found.append(numbered(events + own.finish()))
     metrics = tuple(fold.metrics(header.project, events)
                     for fold, header, events in zip(folds, (a_header, b_header), found))

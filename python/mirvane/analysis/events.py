@@ -24,15 +24,14 @@ ends when its robot reports reaching the plan's last waypoint (``ARRIVAL_TOLERAN
 idling after it is not overrunning.
 """
 
-import math
 from dataclasses import replace
-from typing import Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Dict, Iterable, List, Mapping, Sequence, Tuple
 
-from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
+from dravik.api import data_pb2, geometry_pb2, project_pb2
 
-from .. import scene
-from ..behavior import StepRole, roles_of, step_role
-from ..records import ENDED, Event, EventKind, Severity, duration_seconds, event_marks, seconds_between
+from .. import _columns, scene
+from ..behavior import DEFAULT_STEP_ROLES, StepRole, roles_of
+from ..records import ENDED, Event, EventKind, Severity, event_marks, seconds_between
 
 __all__ = ["INFO", "WARNING", "ERROR", "SEVERITIES", "KINDS", "ENDED", "Event", "EventKind", "Severity",
            "Detector", "numbered", "record_events", "product_events", "marks", "tally"]
@@ -99,51 +98,23 @@ STILL_RAD_S = 0.05
 _ROUNDING_M = 1e-9
 
 
-#: Where something began: the stamp and the position of a product.
-_Mark = Tuple[int, int]
+#: The rules' engine (``mirvane._columns.Events``) takes the thresholds above in this order, the
+#: clearance first; roles as these codes.
+_LIMITS = (CLEARANCE_MARGIN_M, UNSEEN_S, ITEM_MOVED_M, CAMERA_MOVED_M, STALL_PERIODS, OVERRUN_FACTOR,
+           OVERRUN_SLACK_S, ARRIVAL_TOLERANCE, STILL_RAD_S, _ROUNDING_M, _SKEW_NS, int(SETTLE_S * 1e9), PERIOD_REPORTS)
+_ROLE_CODES = {StepRole.OTHER: 0, StepRole.GRASP: 1, StepRole.RELEASE: 2}
+_DEFAULT_ROLES = [(step, _ROLE_CODES[role]) for step, role in DEFAULT_STEP_ROLES.items()]
+#: The engine's kinds, by its numbers.
+_KIND_OF: Tuple[EventKind, ...] = tuple(EventKind(name) for name in _columns.EVENT_KINDS)
 
-
-class _Reports:
-    """A robot's controller reports so far: the last, and its period once known (and the silence,
-    ``STALL_PERIODS`` of it, that is a stall; infinite until then)."""
-    __slots__ = ("last", "intervals", "period_ns", "stall_ns")
-
-    def __init__(self, last: _Mark) -> None:
-        self.last = last
-        self.intervals: List[int] = []
-        self.period_ns: Optional[float] = None
-        self.stall_ns = math.inf
-
-
-class _Arm:
-    """An arm of the layout, as its joints were last reported (None: damaged, not drawn)."""
-    __slots__ = ("mount", "links", "joints", "_points", "pairs")
-
-    def __init__(self, shape: scene.Robot, model: project_pb2.RobotModel) -> None:
-        self.mount, self.links = scene.mount_of(model), shape.links
-        self.joints: Optional[Sequence[float]] = None
-        self._points: Optional[Sequence[scene.Point3]] = ()
-        #: Every other arm, with the name of the pair they make (their names in order).
-        self.pairs: List[Tuple["_Arm", Tuple[str, str]]] = []
-
-    def move(self, joints: Optional[Sequence[float]]) -> float:
-        """The arm as ``joints`` put it: at most how far its links moved (infinite: not known)."""
-        before, self.joints, self._points = self.joints, joints, None
-        if joints is None or before is None or len(before) != len(joints):
-            return math.inf
-        return scene.links_moved(self.links, before, joints)
-
-    @property
-    def points(self) -> Sequence[scene.Point3]:
-        """Its joints' points in space, worked out when first needed."""
-        if self._points is None:
-            self._points = () if self.joints is None else \
-                scene.forward_kinematics(self.mount, self.links, self.joints).points
-        return self._points
+#: An event as the engine gives it: kind number, subject, text, start stamp and product, end stamp and
+#: product, robots.
+Found = Tuple[int, str, str, int, int, int, int, str]
 
 
 class Detector:
-    """Finds a record's events product by product (see the module's description)."""
+    """Finds a record's events product by product (see the module's description): the rules run in
+    ``mirvane._columns.Events``, fed serialized products; what the project tells is worked out here."""
 
     def __init__(self, project: project_pb2.ProjectSnapshot, record: int = 0, *,
                  clearance: float = scene.ARM_CLEARANCE) -> None:
@@ -151,411 +122,50 @@ class Detector:
         near-collision, touching a collision."""
         layout = project.workspace
         self.record = record
-        self._clearance_m = clearance
-        self._items = tuple(layout.items)
-        self._cameras = {name: camera.base_pose.position for name, camera in layout.cameras.items()}
-        self._robot_of = {name: behavior.robot or name for name, behavior in project.behaviors.items()}
-        self._roles = {name: roles_of(behavior) for name, behavior in project.behaviors.items()}
-        self._robots = set(layout.robots) | set(self._robot_of.values())
+        robot_of = {name: behavior.robot or name for name, behavior in project.behaviors.items()}
+        roles = [(name, [(step, _ROLE_CODES[role]) for step, role in roles_of(behavior).items()])
+                 for name, behavior in project.behaviors.items()]
         # Arms whose layout can be drawn (with no joints known, all zero).
         shapes = (scene.robot(name, model, None) for name, model in layout.robots.items())
-        self._arms = {shape.name: _Arm(shape, layout.robots[shape.name]) for shape in shapes if shape.points}
-        for name, arm in self._arms.items():
-            arm.pairs = [(other, (name, each) if name < each else (each, name))
-                         for each, other in self._arms.items() if each != name]
-        self._position = -1
-        self._stamp_ns = 0
-        self._first_ns: Optional[int] = None
-        self._previous_ns: Optional[int] = None
-        self._latest_ns = -(1 << 63)       # the greatest stamp yet
-        self._stamps: Dict[Tuple[str, str], int] = {}           # the last stamp of each source
-        self._steps: Dict[str, Tuple[str, str, StepRole]] = {}  # robot: (step, target, its role)
-        self._held: Dict[str, str] = {}                         # robot: item
-        # Robots in a release step: until when a let-go counts as its release (inf while the step goes
-        # on; SKEW_S past its end, for a report of the let-go that comes late).
-        self._releasing: Dict[str, float] = {}
-        # Items seen moving while nothing held them: (until when a grasp report may still explain it,
-        # the drop).
-        self._dropping: Dict[str, Tuple[int, Event]] = {}
-        self._grasped: Dict[str, Tuple[_Mark, str]] = {}        # robot: (grasp step ended, its text)
-        # robot: (motion planned, its seconds, its last waypoint: None until a decision ends it)
-        self._plans: Dict[str, Tuple[_Mark, float, Optional[Sequence[float]]]] = {}
-        self._joints: Dict[str, Tuple[int, Sequence[float]]] = {}     # robot: its last joints, when
-        self._seen_held: Dict[str, scene.Point3] = {}   # held item: where it was last seen
-        # Items let go of by a robot holding still: (the let-go, its robot and step, where last seen held,
-        # until when it may still fall).
-        self._let_go: Dict[str, Tuple[_Mark, str, str, Optional[scene.Point3], int]] = {}
-        self._reports: Dict[str, _Reports] = {}
-        self._close: Dict[Tuple[str, str], Tuple[_Mark, float]] = {}   # pair: (closer since, least gap)
-        self._apart: Dict[Tuple[str, str], float] = {}    # pair: at least how far apart their links are now
-        self._unseen: Dict[str, _Mark] = {}
-        self._resting: Dict[str, Tuple[float, float, float]] = {}      # unheld item: where it was seen
-        self._settling: Dict[str, int] = {}     # item let go of: until when it may still move
-        self._mounts: Dict[str, Tuple[float, float, float]] = {}       # cameras found moved: where to
-        self._camera_seen: Dict[str, geometry_pb2.Pose] = {}   # the last usable pose of each camera, checked
-
-    # -- feeding ---------------------------------------------------------------------------
+        arms = [(shape.name, scene.mount_of(layout.robots[shape.name]).numbers(), list(shape.links))
+                for shape in shapes if shape.points]
+        self._engine = _columns.Events(
+            list(layout.items), [(name, _position(camera.base_pose.position)) for name, camera in layout.cameras.items()],
+            list(robot_of.items()), roles, _DEFAULT_ROLES, list(set(layout.robots) | set(robot_of.values())),
+            arms, (clearance,) + _LIMITS)
+        self._feed = self._engine.feed
 
     def feed(self, product: data_pb2.Product) -> List[Event]:
         """The events ``product``, the next of the record, completes."""
-        self._position += 1
-        stamp = self._stamp_ns = product.timestamp_ns
-        if self._first_ns is None:
-            self._first_ns = stamp
-        found: List[Event] = []
-        self._judge_drops(found)
-        if self._let_go:
-            self._judge_let_go(found)
-        kind = scene.kind_of(product)
-        # Each part's rules; each names what made the product.
-        if kind == "controller":
-            source = self._controller(product.controller, found)
-        elif kind == "perception":
-            source = self._perception(product.perception, found)
-        elif kind == "decision":
-            source = self._decision(product.decision, found)
-        elif kind == "planner":
-            source = self._planner(product.planner, found)
-        else:
-            source = "product"
-        self._order(kind or "no part", source, found)
-        self._previous_ns = stamp
-        return found
+        found = self._feed(product.SerializeToString())
+        return self._events(found) if found else []
 
-    def _judge_drops(self, found: List[Event]) -> None:
-        """The drops no source has told otherwise of within ``SKEW_S``, as drops."""
-        for item, (until, event) in list(self._dropping.items()):
-            if until < self._stamp_ns:
-                del self._dropping[item]
-                found.append(event)
+    def feed_serialized(self, products: Iterable[bytes]) -> List[Event]:
+        """The events of serialized products, the next of the record, fed in one call (a ``ValueError``
+        names a product whose bytes are not a product)."""
+        return self._events(self._engine.feed_many(products))
 
     def finish(self) -> List[Event]:
         """The range events still open at the end of the record, ended at its last product."""
-        if self._previous_ns is None:
-            return []
-        now = (self._previous_ns, self._position)
-        found = [event for _, event in self._dropping.values()]
-        self._dropping = {}
-        self._judge_let_go(found, math.inf)
-        for robot, reports in self._reports.items():
-            # Sources stop out of step too: a silence at the end is a stall only beyond the skew.
-            if now[0] - reports.last[0] > reports.stall_ns + _SKEW_NS:
-                self._stall(robot, reports, now, found)
-        for item, since in self._unseen.items():
-            self._unseen_for(item, since, now, found)
-        for pair, (since, gap) in self._close.items():
-            self._too_close(pair, since, gap, now, found)
-        for robot, (since, planned, _) in self._plans.items():
-            self._overrun(robot, since, planned, now, found)
-        found.extend(self._event(EventKind.MISSED_GRASP, robot, text, since)
-                     for robot, (since, text) in self._grasped.items())
-        self._reports, self._unseen, self._close, self._plans, self._grasped = {}, {}, {}, {}, {}
-        return found
+        return self._events(self._engine.finish())
 
-    # -- the rules -------------------------------------------------------------------------
+    def __deepcopy__(self, memo: Dict[int, object]) -> "Detector":
+        twin = Detector.__new__(Detector)
+        twin.record, twin._engine = self.record, self._engine.__deepcopy__(memo)
+        twin._feed = twin._engine.feed
+        return twin
 
-    def _order(self, kind: str, source: str, found: List[Event]) -> None:
-        """Stamps go forward in a recording (its own order: a recorder writes products handed over late
-        in their place); a source (a robot's controller, perception) never repeats one."""
-        stamp, previous, key = self._stamp_ns, self._previous_ns, (kind, source)
-        what = kind if source == kind else f"{source} {kind}"     # perception is its own source
-        if previous is not None and stamp < previous:
-            found.append(self._event(EventKind.TIME_ORDER, source, f"{what} stamped "
-                                     f"{duration_seconds(previous - stamp):.6f} s before the product before it"))
-        elif stamp <= self._latest_ns and self._stamps.get(key) == stamp:   # only a stamp seen before repeats one
-            found.append(self._event(EventKind.TIME_ORDER, source, f"{what} stamp repeated"))
-        self._stamps[key] = stamp
-        if stamp > self._latest_ns:
-            self._latest_ns = stamp
-
-    def _decision(self, decision: system_pb2.Decision, found: List[Event]) -> str:
-        robot = self._robot_of.get(decision.behavior, decision.behavior)
-        step, target, role = self._steps.get(robot, ("", "", StepRole.OTHER))
-        if role is StepRole.GRASP and not self._held.get(robot):
-            # Missed unless the robot reports holding something within the skew.
-            missed = self._grasped.get(robot)
-            if missed is not None:
-                found.append(self._event(EventKind.MISSED_GRASP, robot, missed[1], missed[0]))
-            self._grasped[robot] = (self._now(), f"{robot}'s {step} of {target or 'its item'} ended holding nothing")
-        role = step_role(self._roles.get(decision.behavior, {}), decision.step)
-        if role is StepRole.RELEASE:
-            self._releasing[robot] = math.inf
-        elif robot in self._releasing:
-            self._releasing[robot] = min(self._releasing[robot], self._stamp_ns + _SKEW_NS)
-        plan = self._plans.get(robot)
-        if plan is not None and plan[2] is None:    # a plan its robot's reports cannot be compared with
-            del self._plans[robot]
-            self._overrun(robot, plan[0], plan[1], self._now(), found)
-        self._steps[robot] = (decision.step, decision.target_item, role)
-        found.append(self._event(EventKind.STEP, robot, f"{robot} {scene.decision_text(decision)}"))
-        return robot
-
-    def _planner(self, planner: system_pb2.Planner, found: List[Event]) -> str:
-        robot = planner.robot
-        waypoints = planner.waypoints
-        usable = all(scene.joints_ok(waypoint.values) for waypoint in waypoints)
-        if not usable:
-            found.append(self._event(EventKind.DAMAGED_VALUE, robot, f"damaged value: {robot} planned waypoints"))
-        before = self._plans.get(robot)
-        if before is not None:      # planned again before getting there
-            self._overrun(robot, before[0], before[1], self._now(), found)
-        self._plans[robot] = (self._now(), planner.duration_s,
-                              tuple(waypoints[-1].values) if usable and waypoints else None)
-        return robot
-
-    def _controller(self, controller: system_pb2.Controller, found: List[Event]) -> str:
-        robot, item = controller.robot, controller.grasped_item
-        self._robots.add(robot)
-        feedback = controller.feedback
-        joints = feedback.joint.positions.values[:]
-        # Joints and effector checked at once: apart only when damaged.
-        joints_ok = scene.joints_ok(joints + feedback.effector.positions.values[:])
-        if not (joints_ok and (not item or scene.pose_ok(controller.grasped_item_pose))):
-            joints_ok = scene.joints_ok(joints)
-            self._damaged_report(controller, joints_ok, found)
-        now = self._stamp_ns, self._position
-        reports = self._reports.get(robot)
-        if self._plans.get(robot, (0, 0, None))[2] is not None:
-            self._arrival(robot, feedback, reports.last[0] if reports else None, found)
-        last = self._joints.get(robot)
-        if joints_ok:
-            self._joints[robot] = (now[0], joints)
-        if reports is None:
-            self._reports[robot] = _Reports(now)
-        else:
-            if now[0] - reports.last[0] > reports.stall_ns:
-                self._stall(robot, reports, now, found)
-            if reports.period_ns is None:
-                reports.intervals.append(now[0] - reports.last[0])
-                if len(reports.intervals) >= PERIOD_REPORTS:
-                    reports.period_ns = sorted(reports.intervals)[len(reports.intervals) // 2]
-                    reports.stall_ns = STALL_PERIODS * reports.period_ns
-            reports.last = now
-        held = self._held.get(robot, "")
-        if held != item:
-            self._hand(robot, held, item, joints_ok and _turning(last, now[0], joints), found)
-        grasped = self._grasped.get(robot) if self._grasped else None
-        if grasped is not None and (item or now[0] > grasped[0][0] + _SKEW_NS):
-            del self._grasped[robot]
-            if not item:
-                found.append(self._event(EventKind.MISSED_GRASP, robot, grasped[1], grasped[0]))
-        if self._releasing.get(robot, math.inf) < now[0]:
-            del self._releasing[robot]
-        arm = self._arms.get(robot)
-        if arm is not None:
-            self._clearance(arm, arm.move(joints if joints_ok else None), now, found)
-        return robot
-
-    def _damaged_report(self, controller: system_pb2.Controller, joints_ok: bool, found: List[Event]) -> None:
-        robot, item = controller.robot, controller.grasped_item
-        problems = [f"{robot} {what}" for what, ok in (
-            ("joints", joints_ok),
-            ("effector", scene.joints_ok(controller.feedback.effector.positions.values)),
-            ("held pose", not item or scene.pose_ok(controller.grasped_item_pose))) if not ok]
-        found.append(self._event(EventKind.DAMAGED_VALUE, robot, "damaged value: " + ", ".join(problems)))
-
-    def _hand(self, robot: str, held: str, item: str, moving: bool, found: List[Event]) -> None:
-        """``robot`` held ``held`` and now holds ``item`` (``moving``: its arm is under way)."""
-        self._held[robot] = item
-        if held:
-            self._resting.pop(held, None)
-            self._settling[held] = self._stamp_ns + int(SETTLE_S * 1e9)
-            step = self._steps.get(robot, ("",))[0]
-            seen = self._seen_held.pop(held, None)
-            if robot in self._releasing:
-                found.append(self._event(EventKind.RELEASE, robot, f"{robot} released {held}"))
-            elif not moving:    # put down or dropped: whether it falls tells
-                self._let_go[held] = (self._now(), robot, step, seen,
-                                      self._stamp_ns + int(SETTLE_S * 1e9) + _SKEW_NS)
-            else:
-                found.append(self._lost(robot, held, step, self._now()))
-        if item:
-            # Seen moving just before this report of the grasp: lifted, not dropped.
-            self._dropping.pop(item, None)
-            if item in self._let_go:     # taken again before it could fall: it had been put down
-                self._judge_let_go(found, only=item)
-            found.append(self._event(EventKind.GRASP, robot, f"{robot} grasped {item}"))
-
-    def _clearance(self, arm: _Arm, moved: float, now: _Mark, found: List[Event]) -> None:
-        """The arms as last reported, this one just moved at most ``moved``: too close, or no longer."""
-        clearance = self._clearance_m
-        within = clearance + CLEARANCE_MARGIN_M
-        for shape, pair in arm.pairs:
-            open_ = self._close.get(pair)
-            # Measured only once they may have come within reach: before, what they were apart less
-            # what this arm moved since is as good (it decides alike).
-            gap = self._apart.get(pair, -math.inf) - moved
-            if not gap > within + _ROUNDING_M:
-                gap = scene.links_gap(arm.points, shape.points, within,
-                                      (arm.mount.link_width, shape.mount.link_width)) \
-                    if arm.points and shape.points else math.inf
-            self._apart[pair] = gap
-            if gap < clearance:
-                self._close[pair] = (now, gap) if open_ is None else (open_[0], min(open_[1], gap))
-            elif open_ is not None and gap > within:
-                del self._close[pair]
-                self._too_close(pair, *open_, now, found)
-
-    def _perception(self, perception: system_pb2.Perception, found: List[Event]) -> str:
-        cameras, items = perception.camera_poses, perception.item_poses
-        damaged: List[str] = []
-        # A camera where it was last seen, usable, is neither damaged nor moved: only the others are checked.
-        camera_at: Dict[str, scene.Point3] = {}
-        for name in cameras:
-            pose = cameras[name]
-            if pose != self._camera_seen.get(name):
-                at = scene.usable_position(pose)
-                if at is None:
-                    damaged.append(name)
-                else:
-                    camera_at[name] = at
-                    self._camera_seen[name] = geometry_pb2.Pose()
-                    self._camera_seen[name].CopyFrom(pose)
-        item_at: Dict[str, scene.Point3] = {}
-        for name in items:
-            at = scene.usable_position(items[name])
-            if at is None:
-                damaged.append(name)
-            else:
-                item_at[name] = at
-        if damaged:
-            found.append(self._event(EventKind.DAMAGED_VALUE, ",".join(damaged),
-                                     "damaged value: " + ", ".join(f"{name} pose" for name in damaged)))
-        for name, p in camera_at.items():
-            layout = self._cameras.get(name)
-            if layout is None or name in damaged:
-                continue
-            mount = self._mounts.get(name, (layout.x, layout.y, layout.z))
-            moved = math.hypot(p[0] - mount[0], p[1] - mount[1], p[2] - mount[2])
-            if moved > CAMERA_MOVED_M:
-                self._mounts[name] = p
-                off = math.hypot(p[0] - layout.x, p[1] - layout.y, p[2] - layout.z)
-                found.append(self._event(EventKind.CAMERA_MOVED, name, f"{name} moved {moved * 100:.1f} cm, now "
-                                         f"{off * 100:.1f} cm from its layout position"))
-        held = self._held.values()
-        # A robot overdue may hold what seems to move by itself.
-        stamp = self._stamp_ns
-        overdue = any(stamp - r.last[0] > r.stall_ns for r in self._reports.values())
-        for name in self._items:
-            if name not in items:
-                if name not in self._unseen:
-                    self._unseen[name] = self._now()
-                continue
-            since = self._unseen.pop(name, None)
-            if since is not None:
-                self._unseen_for(name, since, self._now(), found)
-            if name in damaged:
-                continue
-            seen = item_at[name]
-            if name in held:
-                self._seen_held[name] = seen
-            if name in self._let_go:
-                self._falling(name, seen, found)
-            if name in held or overdue or self._settling.get(name, stamp) > stamp or name in self._let_go:
-                continue
-            rest = self._resting.setdefault(name, seen)
-            moved = math.hypot(seen[0] - rest[0], seen[1] - rest[1], seen[2] - rest[2])
-            if moved > ITEM_MOVED_M:
-                self._resting[name] = seen
-                self._dropping.setdefault(name, (stamp + _SKEW_NS, self._event(
-                    EventKind.DROP, name, f"{name} moved {moved * 100:.1f} cm while nothing held it")))
-        return "perception"
-
-    def _arrival(self, robot: str, feedback: system_pb2.Feedback, previous_ns: Optional[int],
-                 found: List[Event]) -> None:
-        """Ends ``robot``'s motion if ``feedback`` has it at the plan's last waypoint (its joints or its
-        effector, whichever the waypoint holds), reached since its previous report (at ``previous_ns``)."""
-        since, planned, target = self._plans[robot]
-        assert target is not None
-        reported = (feedback.joint.positions.values, feedback.effector.positions.values)
-        comparable = [values for values in reported if len(values) == len(target)]
-        if not comparable:
-            if any(reported):   # it holds neither: only the robot's next decision can end the motion
-                self._plans[robot] = (since, planned, None)
-        elif any(all(abs(value - goal) <= ARRIVAL_TOLERANCE for value, goal in zip(values, target))
-                 for values in comparable):
-            del self._plans[robot]
-            self._overrun(robot, since, planned, self._now(), found, previous_ns)
-
-    def _falling(self, item: str, seen: scene.Point3, found: List[Event]) -> None:
-        """``item``, let go of by a robot holding still, seen at ``seen``: dropped if away from where it was."""
-        since, robot, step, where, until = self._let_go[item]
-        if where is None:
-            self._let_go[item] = (since, robot, step, seen, until)
-        elif math.dist(seen, where) > ITEM_MOVED_M:
-            del self._let_go[item]
-            self._settling[item] = self._stamp_ns + int(SETTLE_S * 1e9)     # falling still
-            found.append(self._lost(robot, item, step, since))
-
-    def _judge_let_go(self, found: List[Event], now: Optional[float] = None, only: str = "") -> None:
-        """The items let go of (``only`` that one) that have had their time to fall, and did not: put down."""
-        now = self._stamp_ns if now is None else now
-        for item, (since, robot, _, _, until) in list(self._let_go.items()):
-            if until < now or item == only:
-                del self._let_go[item]
-                found.append(self._event(EventKind.RELEASE, robot, f"{robot} put down {item}", since))
-
-    def _lost(self, robot: str, item: str, step: str, since: _Mark) -> Event:
-        return self._event(EventKind.DROP, item, f"{robot} lost {item} during {step or 'no step'}", since,
-                           robot=robot)
-
-    # -- range events, once they end -------------------------------------------------------
-
-    def _stall(self, robot: str, reports: _Reports, now: _Mark, found: List[Event]) -> None:
-        silent = now[0] - reports.last[0]
-        if silent > reports.stall_ns:
-            found.append(self._event(EventKind.STALL, robot,
-                                     f"{robot}'s controller silent for {duration_seconds(silent):.2f} s",
-                                     reports.last, now))
-
-    def _unseen_for(self, item: str, since: _Mark, now: _Mark, found: List[Event]) -> None:
-        unseen = duration_seconds(now[0] - since[0])
-        if unseen > UNSEEN_S:
-            found.append(self._event(EventKind.UNSEEN, item, f"{item} unseen for {unseen:.2f} s", since, now))
-
-    def _too_close(self, pair: Tuple[str, str], since: _Mark, gap: float, now: _Mark, found: List[Event]) -> None:
-        a, b = pair
-        text = (f"{a} and {b} touched" if gap <= 0.0 else
-                f"{a} and {b} came within {gap * 100:.1f} cm of each other")
-        kind = EventKind.COLLISION if gap <= 0.0 else EventKind.NEAR_COLLISION
-        found.append(self._event(kind, f"{a},{b}", text, since, now))
-
-    def _overrun(self, robot: str, since: _Mark, planned: float, now: _Mark, found: List[Event],
-                 earliest_ns: Optional[int] = None) -> None:
-        """A motion planned at ``since`` ended by ``now``, or (reports being apart) as early as ``earliest_ns``."""
-        took = duration_seconds(now[0] - since[0])
-        least = took if earliest_ns is None else duration_seconds(max(earliest_ns, since[0]) - since[0])
-        if least > max(OVERRUN_FACTOR * planned, planned + OVERRUN_SLACK_S):
-            found.append(self._event(EventKind.PLAN_OVERRUN, robot,
-                                     f"{robot}'s motion took {took:.2f} s, planned {planned:.2f} s", since, now))
-
-    # -- making events ---------------------------------------------------------------------
-
-    def _now(self) -> _Mark:
-        return self._stamp_ns, self._position
-
-    def _time(self, stamp: int) -> float:
-        assert self._first_ns is not None
-        return seconds_between(self._first_ns, stamp)
-
-    def _event(self, kind: EventKind, subject: str, text: str, since: Optional[_Mark] = None,
-               until: Optional[_Mark] = None, robot: Optional[str] = None) -> Event:
-        """An event of ``kind`` about ``subject``; it concerns the subject's robots unless ``robot`` is given."""
-        start = since or self._now()
-        end = until or start
-        if robot is None:
-            robot = ",".join(name for name in subject.split(",") if name in self._robots)
-        return Event(self._time(start[0]), self._time(end[0]), start[0], kind, KINDS[kind], subject, text,
-                     self.record, start[1], robot=robot, end_stamp_ns=end[0], end_product=end[1])
+    def _events(self, found: Sequence[Found]) -> List[Event]:
+        first, record = self._engine.first_ns, self.record
+        assert first is not None    # events come of products fed
+        return [Event(seconds_between(first, stamp), seconds_between(first, end_stamp), stamp, _KIND_OF[kind],
+                      KINDS[_KIND_OF[kind]], subject, text, record, product, robot=robot, end_stamp_ns=end_stamp,
+                      end_product=end_product)
+                for kind, subject, text, stamp, product, end_stamp, end_product, robot in found]
 
 
-def _turning(last: Optional[Tuple[int, Sequence[float]]], stamp: int, joints: Sequence[float]) -> bool:
-    """Whether a robot's ``joints`` at ``stamp`` turned faster than ``STILL_RAD_S`` since its ``last``
-    report (not known: no)."""
-    if last is None or len(last[1]) != len(joints) or stamp <= last[0]:
-        return False
-    reach = STILL_RAD_S * duration_seconds(stamp - last[0])
-    return any(abs(value - before) > reach for value, before in zip(joints, last[1]))
+def _position(p: geometry_pb2.Vector3) -> Tuple[float, float, float]:
+    return p.x, p.y, p.z
 
 
 def numbered(events: Iterable[Event]) -> List[Event]:
@@ -575,7 +185,7 @@ def product_events(project: project_pb2.ProjectSnapshot, products: Iterable[data
     """``record_events`` of a record given as its project and its products, read one at a time
     (so a streamed record is never held whole)."""
     detector = Detector(project, index, clearance=clearance)
-    found = [event for product in products for event in detector.feed(product)]
+    found = detector.feed_serialized(product.SerializeToString() for product in products)
     return numbered(found + detector.finish())
 
 
