@@ -1,6 +1,7 @@
 #include "cell.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <stdexcept>
 
@@ -8,21 +9,53 @@ namespace columns::cell {
 
 namespace {
 
-// CPython 3.9's vector_norm (Modules/mathmodule.c): scaled by the largest, the squares summed
-// with their rounding errors carried.
-double vector_norm(std::size_t n, const double* vec, double max, bool found_nan) {
+// A double and the rounding error it leaves: x * y and a + b (|a| >= |b|) worked out without loss.
+struct DoubleLength {
+  double hi, lo;
+};
+
+DoubleLength exact_product(double x, double y) {
+  const double hi = x * y;
+  return {hi, std::fma(x, y, -hi)};
+}
+
+DoubleLength exact_sum(double a, double b) {
+  const double hi = a + b;
+  return {hi, b - (hi - a)};
+}
+
+// The Euclidean norm, correctly rounded but for rare ties: each value scaled by a power of two
+// (losslessly) below 1, the squares and their sum kept with their rounding errors, and the square
+// root corrected by one differential step (as CPython 3.12's math.hypot and math.dist work it out),
+// so that a distance compared with a threshold is the true one on every interpreter.
+double vector_norm(std::size_t n, double* vec, double max, bool found_nan) {
   if (std::isinf(max)) return max;
   if (found_nan) return NAN;
   if (max == 0.0 || n <= 1) return max;
-  double csum = 1.0, frac = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    double x = vec[i] / max;
-    x = x * x;
-    const double oldcsum = csum;
-    csum += x;
-    frac += (oldcsum - csum) + x;
+  int max_e = 0;
+  std::frexp(max, &max_e);
+  if (max_e < -1023) {   // subnormal: scaled up to normal first, as ldexp(1, -max_e) would overflow
+    for (std::size_t i = 0; i < n; ++i) vec[i] /= DBL_MIN;
+    return DBL_MIN * vector_norm(n, vec, max / DBL_MIN, found_nan);
   }
-  return max * std::sqrt(csum - 1.0 + frac);
+  const double scale = std::ldexp(1.0, -max_e);
+  double csum = 1.0, frac1 = 0.0, frac2 = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = vec[i] * scale;
+    const DoubleLength square = exact_product(x, x);
+    const DoubleLength sum = exact_sum(csum, square.hi);
+    csum = sum.hi;
+    frac1 += square.lo;
+    frac2 += sum.lo;
+  }
+  double h = std::sqrt(csum - 1.0 + (frac1 + frac2));
+  const DoubleLength square = exact_product(-h, h);
+  const DoubleLength sum = exact_sum(csum, square.hi);
+  frac1 += square.lo;
+  frac2 += sum.lo;
+  const double x = sum.hi - 1.0 + (frac1 + frac2);
+  h += x / (2.0 * h);
+  return h / scale;
 }
 
 double norm_of(double* values, std::size_t n) {

@@ -14,7 +14,7 @@ using Point3 = std::array<double, 3>;
 // Metres (and radians) beyond which a value is taken for damage.
 constexpr double FAR = 1.0e4;
 
-// Python's math.hypot / math.dist: its own vector norm, not libm's hypot.
+// The Euclidean norm, correctly rounded (as math.hypot and math.dist are from Python 3.12), not libm's hypot.
 double hypot(const double* values, std::size_t n);
 double dist(const Point3& p, const Point3& q);
 

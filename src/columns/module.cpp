@@ -28,10 +28,9 @@ class Held {
   ~Held() { PyBuffer_Release(&view_); }
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
-  columns::Reader reader() const {
-    const auto* begin = static_cast<const std::uint8_t*>(view_.buf);
-    return {begin, begin, begin + view_.len};
-  }
+  columns::Reader reader() const { return {begin(), begin(), begin() + size()}; }
+  const std::uint8_t* begin() const { return static_cast<const std::uint8_t*>(view_.buf); }
+  std::int64_t size() const { return static_cast<std::int64_t>(view_.len); }
 
  private:
   Py_buffer view_{};
@@ -178,6 +177,35 @@ nb::list feed_many(ev::Engine& e, nb::iterable products) {
   return events_of(found);
 }
 
+// Products laid end to end in one buffer, product i from ends[i] to ends[i + 1]: worked through
+// without the interpreter, so another thread runs meanwhile (the engine is fed by one thread).
+nb::list feed_block(ev::Engine& e, nb::handle data, nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig> ends) {
+  Held held(data);
+  const std::uint8_t* begin = held.begin();
+  const std::int64_t* at = ends.data();
+  const std::size_t count = ends.shape(0) ? ends.shape(0) - 1 : 0;
+  const std::int64_t size = held.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (at[i] < 0 || at[i] > at[i + 1] || at[i + 1] > size)
+      throw Refused("product " + std::to_string(i) + ": its bounds are not within the block");
+  }
+  std::vector<ev::Found> found;
+  std::string refused;
+  {
+    nb::gil_scoped_release unlocked;
+    for (std::size_t i = 0; i < count; ++i) {
+      try {
+        e.feed({begin + at[i], begin + at[i], begin + at[i + 1]}, found);
+      } catch (const Refused& error) {
+        refused = "product " + std::to_string(i) + ": " + error.what();
+        break;
+      }
+    }
+  }
+  if (!refused.empty()) throw Refused(refused);
+  return events_of(found);
+}
+
 nb::list finish(ev::Engine& e) {
   std::vector<ev::Found> found;
   e.finish(found);
@@ -225,6 +253,8 @@ NB_MODULE(_columns, m) {
            nb::arg("default_roles"), nb::arg("robots"), nb::arg("arms"), nb::arg("limits"))
       .def("feed", &feed, nb::arg("product"), "The events the next serialized Product completes.")
       .def("feed_many", &feed_many, nb::arg("products"), "The events of serialized Products fed in turn.")
+      .def("feed_block", &feed_block, nb::arg("data"), nb::arg("ends"),
+           "The events of serialized Products laid end to end in data, each from ends[i] to ends[i + 1].")
       .def("finish", &finish, "The range events still open at the end of the record.")
       .def_prop_ro("first_ns", &ev::Engine::first_ns)
       .def("__copy__", [](const ev::Engine& e) { return ev::Engine(e); })

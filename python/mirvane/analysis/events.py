@@ -25,7 +25,7 @@ idling after it is not overrunning.
 """
 
 from dataclasses import replace
-from typing import Dict, Iterable, List, Mapping, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Sequence, Tuple
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2
 
@@ -144,6 +144,11 @@ class Detector:
         """The events of serialized products, the next of the record, fed in one call (a ``ValueError``
         names a product whose bytes are not a product)."""
         return self._events(self._engine.feed_many(products))
+
+    def feed_block(self, data: bytes, ends: Any) -> List[Event]:
+        """The events of serialized products laid end to end in ``data`` (product ``n`` from
+        ``ends[n]`` to ``ends[n + 1]``, an int64 array), worked through without holding the interpreter."""
+        return self._events(self._engine.feed_block(data, ends))
 
     def finish(self) -> List[Event]:
         """The range events still open at the end of the record, ended at its last product."""
