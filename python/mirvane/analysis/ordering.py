@@ -20,6 +20,8 @@ from .events import Detector, Event
 
 #: Events held in memory at once before a sorted run of them goes to disk.
 RUN_EVENTS = 4096
+# Products fed to the event rules in one call.
+_BATCH = 4096
 
 # (the product it begins at, the order found): sorts as ``numbered`` does, stably.
 _Keyed = Tuple[int, int, Event]
@@ -30,8 +32,12 @@ def found_events(project: project_pb2.ProjectSnapshot, products: Iterable[data_p
     """The events of a record (its project and its products, read one at a time) as they are found:
     neither numbered nor in record order (for what only counts them)."""
     detector = Detector(project, index, clearance=clearance)
-    for product in products:
-        yield from detector.feed(product)
+    given = iter(products)
+    while True:
+        batch = [product.SerializeToString() for product in itertools.islice(given, _BATCH)]
+        if not batch:
+            break
+        yield from detector.feed_serialized(batch)
     yield from detector.finish()
 
 

@@ -87,8 +87,9 @@ class SpooledProducts:
         start, stop = int(ends[position]), int(ends[position + 1])
         return data_pb2.Product.FromString(os.pread(self._spool.file.fileno(), stop - start, start))
 
-    def _between(self, start: int, stop: int) -> Iterator[data_pb2.Product]:
-        """Products ``start`` to ``stop``, read a block of bytes at a time."""
+    def serialized(self, start: int, stop: int) -> Iterator[Tuple[bytes, Positions]]:
+        """Products ``start`` to ``stop`` as they are spooled, a block of bytes at a time: each block,
+        and where its products end in it (product ``n`` of it from ``ends[n]`` to ``ends[n + 1]``)."""
         ends, _ = self._spool.view()
         fd = self._spool.file.fileno()
         position = start
@@ -96,10 +97,14 @@ class SpooledProducts:
             base = int(ends[position])
             last = max(position + 1, int(np.searchsorted(ends, base + _BLOCK, side="right")) - 1)
             last = min(last, stop)
-            block = os.pread(fd, int(ends[last]) - base, base)
-            for n in range(position, last):
-                yield data_pb2.Product.FromString(block[int(ends[n]) - base:int(ends[n + 1]) - base])
+            yield os.pread(fd, int(ends[last]) - base, base), ends[position:last + 1] - base
             position = last
+
+    def _between(self, start: int, stop: int) -> Iterator[data_pb2.Product]:
+        """Products ``start`` to ``stop``, read a block of bytes at a time."""
+        for block, ends in self.serialized(start, stop):
+            for n in range(len(ends) - 1):
+                yield data_pb2.Product.FromString(block[int(ends[n]):int(ends[n + 1])])
 
 
 class SpooledRecord:
@@ -224,3 +229,13 @@ class Spooler(threading.Thread):
         self._source.stopped.set()
         if self is not threading.current_thread() and self.is_alive():
             self.join()
+
+
+def serialized(products: Any, start: int, stop: int) -> Iterator[Tuple[bytes, Positions]]:
+    """Products ``start`` to ``stop`` of a record's ``products`` (spooled, as ``SpooledProducts.serialized``
+    gives them, or any others, serialized) as blocks of bytes and where each product ends in its block."""
+    if isinstance(products, SpooledProducts):
+        yield from products.serialized(start, stop)
+        return
+    blobs = [product.SerializeToString() for product in products[start:stop]]
+    yield b"".join(blobs), np.cumsum([0] + [len(blob) for blob in blobs], dtype=np.int64)

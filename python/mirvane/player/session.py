@@ -37,6 +37,7 @@ from ..analysis.align import Alignment, align
 from ..analysis.events import INFO, Detector, Event, numbered, record_events
 from ..data import span_seconds
 from ..formats.growing import Column
+from ..formats.spooled import serialized
 from ..project import Project
 from ..viewer import WorkspaceViewer
 from . import terminal
@@ -130,7 +131,7 @@ class LiveSession:
         self._finding = len(runs) == 1 and (self._growing or span_seconds(first.record) > options.events_first_s)
         self._position = first.position
         self.events = [] if self._finding else record_events(first.record, first.position)
-        self._visit = _EventsFound(self, first.record.project, first.position) if self._finding else None
+        self._visit = _EventsFound(self, first.record, first.position) if self._finding else None
         self._closing = threading.Event()
         self._telling = threading.Lock()
         self._search_at: Optional[float] = 0.0 if self._finding else None
@@ -424,33 +425,32 @@ def _recorder(record: Any, following: bool) -> str:
 
 
 class _EventsFound:
-    """A run's events found as its products pass (``windows.Visit``), told to the session at most
-    every ``_TELL_S`` while it plays, and all of them, numbered as ``record_events`` numbers them, at
-    its end; the page is told how far the search has come."""
+    """A run's events found as the keyframes' walk passes its products (``windows.Visit``: read
+    again from the run's spool as the bytes they are, in blocks the event rules take whole), told
+    to the session at most every ``_TELL_S`` while it plays, and all of them, numbered as
+    ``record_events`` numbers them, at its end; the page is told how far the search has come."""
 
-    def __init__(self, session: LiveSession, project: Any, position: int) -> None:
-        self._session, self._detector = session, Detector(project, position)
+    def __init__(self, session: LiveSession, record: Any, position: int) -> None:
+        self._session, self._record, self._detector = session, record, Detector(record.project, position)
         self._found: List[Event] = []
         self._told, self._untold = -math.inf, False
         self._every = _TELL_S
         self._first: Optional[int] = None
         self._at = 0
 
-    def __call__(self, product: Optional[data_pb2.Product], ended: bool) -> None:
-        if product is None:     # every product there is passed: what was found is told at once
-            if ended:
-                self._found += self._detector.finish()
-            self._tell(self._at, ended)
-            return
-        if self._first is None:
-            self._first = product.timestamp_ns
-        self._at = product.timestamp_ns
-        found = self._detector.feed(product)
-        if found:
-            self._found += found
-            self._untold = True
-        if time.monotonic() - self._told >= self._every:
-            self._tell(self._at, False)
+    def __call__(self, passed: int, stamp: int, ended: bool) -> None:
+        if self._first is None and passed:
+            self._first = int(self._record.products[0].timestamp_ns)
+        for data, ends in serialized(self._record.products, self._at, passed):
+            found = self._detector.feed_block(data, ends)
+            if found:
+                self._found += found
+                self._untold = True
+        self._at = max(self._at, passed)
+        if ended:
+            self._found += self._detector.finish()
+        if ended or passed >= len(self._record.products) or time.monotonic() - self._told >= self._every:
+            self._tell(stamp, ended)
 
     def _tell(self, stamp: int, ended: bool) -> None:
         began = time.monotonic()

@@ -55,9 +55,12 @@ _KEPT = 3
 _WALK_AFTER_S = 2.0
 
 Products = Callable[[int, int], Iterable[data_pb2.Product]]
-#: Shown each product the keyframes' walk passes, in order, and None whenever the walk has passed every
-#: product there is: ``(None, False)`` while more are to come, ``(None, True)`` once, at the record's end.
-Visit = Callable[[Optional[data_pb2.Product], bool], None]
+#: Told how far the keyframes' walk has come, every ``_VISIT_EVERY`` products and whenever it has
+#: passed every product there is: ``(passed, stamp, ended)``, the products passed, the last one's
+#: stamp and, once, at the record's end, that there are no more.
+Visit = Callable[[int, int, bool], None]
+# Products the walk passes between two visits.
+_VISIT_EVERY = 4096
 
 
 class Keyframe:
@@ -196,8 +199,8 @@ class Keyframes:
 
     def _walk(self) -> None:
         """Go through the products, keeping a keyframe at each of ``positions`` (the product rule,
-        ``scene.apply``, applied there to the last writers, ``scene.LastWriters``), and showing each
-        product to ``visit``; while more products come, wait for them."""
+        ``scene.apply``, applied there to the last writers, ``scene.LastWriters``), and telling
+        ``visit`` how far it has come; while more products come, wait for them."""
         seen = ItemsSeen()
         reports: Dict[str, system_pb2.Controller] = {}
         latest = LastWriters()
@@ -207,8 +210,8 @@ class Keyframes:
             while True:
                 with self._found:
                     caught_up = len(self.stamps) <= position and not self._ended
-                if caught_up and self._visit is not None:
-                    self._visit(None, False)
+                if caught_up and self._visit is not None and position:
+                    self._visit(position, int(self.stamps[position - 1]), False)
                 with self._found:
                     self._found.wait_for(lambda: len(self.stamps) > position or self._ended or self._closed)
                     stop, ended, marks = len(self.stamps), self._ended, self.positions
@@ -230,11 +233,11 @@ class Keyframes:
                     latest.take(position, product, kind)
                     if kind == "controller" and product.controller.robot:
                         reports[product.controller.robot] = product.controller
-                    if self._visit is not None:
-                        self._visit(product, False)
                     position += 1
+                    if self._visit is not None and position % _VISIT_EVERY == 0:
+                        self._visit(position, product.timestamp_ns, False)
             if self._visit is not None and not self._closed:
-                self._visit(None, True)
+                self._visit(position, int(self.stamps[position - 1]) if position else 0, True)
         except BaseException as e:      # told to whoever waits
             with self._found:
                 self._failed = e
