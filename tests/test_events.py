@@ -9,6 +9,7 @@ import json
 import math
 import re
 
+import numpy as np
 import pytest
 
 from dravik.api import data_pb2
@@ -104,6 +105,18 @@ def test_bytes_not_a_product_are_refused_in_one_line_changing_nothing(clean_run,
         fed.feed_serialized([data])
     assert str(refused.value).startswith("product 0: ") and "\n" not in str(refused.value)
     assert fed.feed_serialized(products[300:]) + fed.finish() == fresh.feed_serialized(products[300:]) + fresh.finish()
+
+
+@pytest.mark.parametrize("ends", [[0, 5, 3], [0, 1 << 40], [-1, 2]])
+def test_blocks_of_products_give_their_events_and_bounds_outside_a_block_are_refused(clean_run, ends):
+    products = [product.SerializeToString() for product in clean_run.products]
+    block, bounds = b"".join(products), np.cumsum([0] + [len(product) for product in products])
+    fed, fresh = Detector(clean_run.project), Detector(clean_run.project)
+    with pytest.raises(ValueError, match="not within the block"):
+        fed.feed_block(block, np.array(ends, dtype=np.int64))
+    found = [event for a, b in ((0, 300), (300, len(products)))
+             for event in fed.feed_block(block[bounds[a]:bounds[b]], bounds[a:b + 1] - bounds[a])]
+    assert found + fed.finish() == fresh.feed_serialized(products) + fresh.finish()
 
 
 @pytest.mark.parametrize("stamps", [(0, -(1 << 63)), ((1 << 63) - 1, -(1 << 63), -(1 << 63)),
