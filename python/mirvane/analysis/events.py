@@ -162,7 +162,8 @@ class Detector:
 
     def _events(self, found: Sequence[Found]) -> List[Event]:
         first, record = self._engine.first_ns, self.record
-        assert first is not None    # events come of products fed
+        if first is None:   # no product fed (a record without any): no event
+            return []
         return [Event(seconds_between(first, stamp), seconds_between(first, end_stamp), stamp, _KIND_OF[kind],
                       KINDS[_KIND_OF[kind]], subject, text, record, product, robot=robot, end_stamp_ns=end_stamp,
                       end_product=end_product)
