@@ -12,9 +12,10 @@ import numpy as np
 import pytest
 
 from mirvane.data import Data
+from mirvane.formats import spooled as spooled_module
 from mirvane.formats.spooled import spooled_record
 from mirvane.player.session import LiveOptions, LiveSession, Run
-from mirvane.player import series
+from mirvane.player import series, windows as windows_module
 from mirvane.player.windows import Windows
 from mirvane.project import Project
 
@@ -180,9 +181,12 @@ def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(eve
         windows.close()
 
 
-@pytest.mark.parametrize("spooled", [False, True])
-def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault, spooled):
+@pytest.mark.parametrize("spooled, small", [(False, False), (True, False), (True, True)])
+def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault, monkeypatch, spooled, small):
     where, listed = every_fault
+    if small:   # the walk tells of a few products at a time, read from the spool in blocks of a few
+        monkeypatch.setattr(windows_module, "_VISIT_EVERY", 7)
+        monkeypatch.setattr(spooled_module, "_BLOCK", 300)
     with playing(where, WINDOW_S, spooled=spooled, events_first_s=0.0) as session:
         status_when(session, events=len(listed))
         assert ask(session, "events.json")["events"] == listed
