@@ -1,6 +1,7 @@
 """Events found from a record's products: the simulator's faults each found where they strike, clean
 runs without warnings, a hand-damaged record, and the ``mirvane events`` command's formats."""
 
+import copy
 import csv
 import dataclasses
 import hashlib
@@ -12,7 +13,7 @@ import re
 import numpy as np
 import pytest
 
-from dravik.api import data_pb2
+from dravik.api import data_pb2, system_pb2
 from helpers import mirvane
 from mirvane.analysis.events import Detector, numbered, record_events
 from mirvane.analysis.metrics import record_metrics
@@ -105,6 +106,18 @@ def test_bytes_not_a_product_are_refused_in_one_line_changing_nothing(clean_run,
         fed.feed_serialized([data])
     assert str(refused.value).startswith("product 0: ") and "\n" not in str(refused.value)
     assert fed.feed_serialized(products[300:]) + fed.finish() == fresh.feed_serialized(products[300:]) + fresh.finish()
+
+
+@pytest.mark.parametrize("fork_at", [0, 300, None])
+def test_a_detector_copied_mid_run_goes_on_as_a_fresh_one_would(clean_run, fork_at):
+    # ``diff`` forks a detector where two runs part: neither copy may see what the other is fed.
+    products = clean_run.products[:fork_at] if fork_at is not None else clean_run.products
+    detector = Detector(clean_run.project)
+    before = [event for product in products for event in detector.feed(product)]
+    twin = copy.deepcopy(detector)
+    detector.feed(data_pb2.Product(timestamp_ns=0, controller=system_pb2.Controller(robot="arm_a")))
+    rest = [event for product in clean_run.products[len(products):] for event in twin.feed(product)]
+    assert numbered(before + rest + twin.finish()) == record_events(clean_run)
 
 
 @pytest.mark.parametrize("ends", [[0, 5, 3], [0, 1 << 40], [-1, 2]])
