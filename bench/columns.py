@@ -9,7 +9,8 @@ backend printed). Against it, in one process, the calls alternating and the medi
 
 - columns: ``record_columns`` of each record's bytes (their spans found once beforehand), and
   ``product_columns`` of the products' bytes split beforehand, as an MCAP chunk yields them;
-- events: every product of the file fed to the detector (``bench/events.py``'s pass);
+- events: every product of the file fed to the detector from its bytes, as ``mirvane events``
+  reads them (``bench/events.py``'s pass from bytes);
 - metrics: the fold of the figures from each record's columns (``MetricsFold.add_columns``);
 - export: ``export_mcap`` with the events, as ``mirvane export`` writes it (``bench/mcap_export.py``);
 - diff: ``mirvane diff`` of the run and one with faults (``bench/diff.py``), against parsing both;
@@ -107,7 +108,7 @@ def main() -> None:
             "columns of records": lambda: record_columns_of(view, spans),
             "columns of products": lambda: product_columns(products),
             "metrics": lambda: folded(view, spans, projects),
-            "events": lambda: events.find_events(clean),
+            "events": lambda: events.find_events_in_bytes(clean),
             "export": lambda: mcap_export.worker("export", clean, fresh(".mcap")),
             "diff": lambda: diff.diff(clean, faulty),
             "index": lambda: catalog.timed_index(clean, fresh(".duckdb")),

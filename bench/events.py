@@ -6,8 +6,9 @@ A recording file of N products (default 200 000, ``--quick`` 20 000) of the
 sample cell. Reading: each record parsed from the file (``RecordReader``) and
 every product's stamp touched, the least any pass over the products does.
 Events: the same, every product fed to ``mirvane.analysis.events.Detector``.
-Events from bytes: each record's products as the file holds them
-(``ProductStream.record_bytes``), fed to the detector in one call, unparsed.
+Events from bytes: each record's products as the file holds them, a block at a time
+(``ProductStream.blocks``: checked against the schema natively, unparsed), fed to the
+detector a block a call, as ``mirvane events`` does.
 The three alternate in one process, the best of R (default 3) of each is kept.
 Goal: events take at most 1.5 times as long as the reading.
 """
@@ -54,15 +55,11 @@ def find_events(path: str) -> int:
 
 
 def find_events_in_bytes(path: str) -> int:
-    from mirvane.analysis.events import Detector
+    from mirvane.analysis.ordering import found_events
     from mirvane.formats.productstream import ProductStream
 
-    stream, found = ProductStream(path), 0
-    for position, _, _ in stream.spans():
-        _, header, products = stream.record_bytes(position)
-        detector = Detector(header.project, position)
-        found += len(detector.feed_serialized(products)) + len(detector.finish())
-    return found
+    return sum(1 for position, (header, blocks) in enumerate(ProductStream(path).blocks())
+               for _ in found_events(header.project, blocks, position))
 
 
 def best(work: Callable[[str], int], path: str, times: list) -> int:

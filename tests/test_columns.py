@@ -6,7 +6,7 @@ import pytest
 from google.protobuf.internal.encoder import _VarintBytes
 
 from dravik.api import data_pb2, geometry_pb2, system_pb2
-from mirvane.formats.columns import KIND_CODES, product_columns, record_columns
+from mirvane.formats.columns import KIND_CODES, joined, newer_products, product_columns, record_columns
 from mirvane.formats.recordstream import RecordReader
 from mirvane.records import DataFileError
 from mirvane.scene import kind_of
@@ -70,6 +70,9 @@ def test_unknown_fields_are_skipped(product):
             bytes([number << 3 | 2]) + _VarintBytes(len(inner)) + inner
     with_unknown = product_columns([UNKNOWN + plain + UNKNOWN])
     expected = product_columns([product.SerializeToString()])
+    # Found at any depth, as a newer version's fields, which a copy of the bytes keeps.
+    assert newer_products(joined([UNKNOWN + plain])) and newer_products(joined([plain, UNKNOWN]))
+    assert not newer_products(joined([product.SerializeToString()]))
     assert with_unknown.strings == expected.strings
     for name, column in vars(expected).items():
         assert np.array_equal(getattr(with_unknown, name), column), name
@@ -94,6 +97,8 @@ def test_bytes_no_writer_makes_are_refused_with_the_reason(data, reason):
     assert refused.value.path == "run.rec" and refused.value.reason.startswith("not a recording file (product 1:")
     with pytest.raises(DataFileError, match=reason):
         record_columns(bytes([0x22, len(data)]) + data)
+    with pytest.raises(DataFileError, match="not a recording file"):
+        newer_products(joined([b"\x08\x01", data]))
 
 
 def test_a_recordings_records_as_protobuf_reads_them(recorded):

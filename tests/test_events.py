@@ -20,6 +20,7 @@ from mirvane.analysis.metrics import record_metrics
 from mirvane.analysis.ordering import found_events, in_record_order
 from mirvane.behavior import Behavior, StepRole
 from mirvane.data import Data
+from mirvane.formats.columns import Block, blocks_of, joined
 from mirvane.project import Project
 from mirvane.simulation.cell import run_cell, simulate
 from mirvane.simulation.faults import KINDS, Faults
@@ -64,7 +65,7 @@ def test_all_faults_on_a_short_run_strike_every_kind(seed):
     assert {FOUND_AS[kind] for kind in KINDS} <= {event.kind for event in record_events(record)}
     # Ranges end after what begins later: spilled in runs of a few, they still come out in record order.
     for run in (1, 7, 4096):
-        found = found_events(record.project, record.products)
+        found = found_events(record.project, blocks_of(record.products, 100))
         assert list(in_record_order(found, run)) == record_events(record)
 
 
@@ -120,15 +121,15 @@ def test_a_detector_copied_mid_run_goes_on_as_a_fresh_one_would(clean_run, fork_
     assert numbered(before + rest + twin.finish()) == record_events(clean_run)
 
 
-@pytest.mark.parametrize("ends", [[0, 5, 3], [0, 1 << 40], [-1, 2]])
-def test_blocks_of_products_give_their_events_and_bounds_outside_a_block_are_refused(clean_run, ends):
+@pytest.mark.parametrize("bounds", [([0, 5], [5, 3]), ([0], [1 << 40]), ([-1], [2]), ([0, 1], [1])])
+def test_blocks_of_products_give_their_events_and_bounds_outside_a_block_are_refused(clean_run, bounds):
     products = [product.SerializeToString() for product in clean_run.products]
-    block, bounds = b"".join(products), np.cumsum([0] + [len(product) for product in products])
+    block = joined(products)
     fed, fresh = Detector(clean_run.project), Detector(clean_run.project)
-    with pytest.raises(ValueError, match="not within the block"):
-        fed.feed_block(block, np.array(ends, dtype=np.int64))
+    with pytest.raises(ValueError, match="not within the block|as many ends"):
+        fed.feed_block(Block(block.data, *(np.array(each, dtype=np.int64) for each in bounds)))
     found = [event for a, b in ((0, 300), (300, len(products)))
-             for event in fed.feed_block(block[bounds[a]:bounds[b]], bounds[a:b + 1] - bounds[a])]
+             for event in fed.feed_block(Block(block.data, block.starts[a:b], block.ends[a:b]))]
     assert found + fed.finish() == fresh.feed_serialized(products) + fresh.finish()
 
 

@@ -18,6 +18,7 @@ import traceback
 import pytest
 from hypothesis import HealthCheck, event, given, settings, strategies as st
 from google.protobuf import json_format
+from google.protobuf.message import DecodeError
 from google.protobuf.internal.encoder import _VarintBytes
 
 import mirvane.replay
@@ -671,9 +672,18 @@ def damaged_products(draw):
 @fuzz
 @given(data=damaged_products())
 def test_columns_of_damaged_products_are_protobufs_reading_or_refused(data):
-    from mirvane.formats.columns import KIND_CODES, product_columns, record_columns
-    from mirvane.records import DataFileError
+    from mirvane.formats.columns import KIND_CODES, joined, newer_products, product_columns, record_columns
+    from mirvane.records import DataFileError, newer_fields
 
+    try:
+        newer = newer_fields(data_pb2.Product.FromString(data))
+    except (DecodeError, ValueError):
+        newer = None
+    try:    # checked whole, against the schema: as protobuf reads it
+        found = newer_products(joined([data]))
+    except DataFileError:
+        found = None
+    assert found == newer
     try:
         columns = product_columns([data])
     except DataFileError as e:

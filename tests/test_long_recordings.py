@@ -7,9 +7,10 @@ import time
 
 import pytest
 
-from dravik.api import export_pb2
+from dravik.api import data_pb2, export_pb2, system_pb2
 from helpers import MIRVANE, measured, mirvane, peak_memory, request, rewrite, said_and_peak
 from mirvane.data import Data
+from mirvane.formats.productstream import ProductStream
 from mirvane.formats.mcap import LayoutWriter, part_messages
 
 
@@ -155,11 +156,25 @@ def record(body):
     return b"\x0a" + varint(len(body)) + body
 
 
+def test_a_records_products_come_in_blocks_as_the_record_holds_them_whatever_lies_between(tmp_path):
+    # Blocks end where a header field comes between products, and a product longer than a block
+    # is one of its own; the header gathers what lay between.
+    products = [data_pb2.Product(timestamp_ns=n, decision=system_pb2.Decision(behavior="b" * size))
+                for n, size in enumerate([3, 0, 5, 3 << 20, 1])]
+    pieces = [data_pb2.Record(products=[product]) for product in products]
+    pieces.insert(2, data_pb2.Record(stop_timestamp_ns=9))
+    (tmp_path / "run.rec").write_bytes(record(b"".join(piece.SerializeToString() for piece in pieces)))
+    [(header, blocks)] = [(header, list(blocks)) for header, blocks in ProductStream(tmp_path / "run.rec").blocks()]
+    assert [bytes(data[start:end]) for data, starts, ends in blocks for start, end in zip(starts, ends)] == \
+        [product.SerializeToString() for product in products]
+    assert header.stop_timestamp_ns == 9
+
+
 @pytest.mark.parametrize("content, reason", [
     (record(b"\x10\x05")[:-1], r"truncated: the record at byte 0 ends past the end of the file"),
     (record(b"\x22" + varint(2 ** 40) + b"\x08\x01"),
      r"the record at byte 2: the field at byte 2 declares 1,099,511,627,776 bytes, past the record's end"),
-    (record(b"\x22\x02\x08\x01") + record(b"\x22\x02\xff\xff"), r"the record at byte 8: Error parsing message"),
+    (record(b"\x22\x02\x08\x01") + record(b"\x22\x02\xff\xff"), r"the record at byte 8: a product: a varint runs past the end of its message"),
     (record(b"\x10" + b"\xff" * 11), r"the record at byte 2: unexpected content at byte 3"),
     (record(b"\x23\x24"), r"the record at byte 2: unexpected content at byte 2"),
 ])

@@ -12,6 +12,7 @@
 
 #include "decode.hpp"
 #include "events.hpp"
+#include "schema.hpp"
 
 namespace nb = nanobind;
 using columns::Columns;
@@ -45,6 +46,31 @@ nb::object array(std::vector<T>&& values, std::size_t width = 1) {
   if (width == 1) return nb::cast(nb::ndarray<nb::numpy, T>(held->data(), {rows}, owner));
   return nb::cast(nb::ndarray<nb::numpy, T>(held->data(), {rows, width}, owner));
 }
+
+using Bounds = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>;
+
+// Products in one buffer, product i from starts[i] to ends[i], their bounds checked on entry.
+class Block {
+ public:
+  Block(nb::handle data, const Bounds& starts, const Bounds& ends)
+      : held_(data), starts_(starts.data()), ends_(ends.data()), count_(starts.shape(0)) {
+    if (ends.shape(0) != count_) throw Refused("a block needs as many ends as starts");
+    for (std::size_t i = 0; i < count_; ++i)
+      if (starts_[i] < 0 || starts_[i] > ends_[i] || ends_[i] > held_.size())
+        throw Refused("product " + std::to_string(i) + ": its bounds are not within the block");
+  }
+  std::size_t size() const { return count_; }
+  columns::Reader operator[](std::size_t i) const {
+    const std::uint8_t* begin = held_.begin();
+    return {begin + starts_[i], begin + starts_[i], begin + ends_[i]};
+  }
+
+ private:
+  Held held_;
+  const std::int64_t* starts_;
+  const std::int64_t* ends_;
+  std::size_t count_;
+};
 
 nb::dict columns_of(Columns&& c) {
   nb::list strings;
@@ -177,25 +203,17 @@ nb::list feed_many(ev::Engine& e, nb::iterable products) {
   return events_of(found);
 }
 
-// Products laid end to end in one buffer, product i from ends[i] to ends[i + 1]: worked through
-// without the interpreter, so another thread runs meanwhile (the engine is fed by one thread).
-nb::list feed_block(ev::Engine& e, nb::handle data, nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig> ends) {
-  Held held(data);
-  const std::uint8_t* begin = held.begin();
-  const std::int64_t* at = ends.data();
-  const std::size_t count = ends.shape(0) ? ends.shape(0) - 1 : 0;
-  const std::int64_t size = held.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    if (at[i] < 0 || at[i] > at[i + 1] || at[i + 1] > size)
-      throw Refused("product " + std::to_string(i) + ": its bounds are not within the block");
-  }
+// Worked through without the interpreter, so another thread runs meanwhile (the engine is fed by
+// one thread).
+nb::list feed_block(ev::Engine& e, nb::handle data, const Bounds& starts, const Bounds& ends) {
+  const Block block(data, starts, ends);
   std::vector<ev::Found> found;
   std::string refused;
   {
     nb::gil_scoped_release unlocked;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < block.size(); ++i) {
       try {
-        e.feed({begin + at[i], begin + at[i], begin + at[i + 1]}, found);
+        e.feed(block[i], found);
       } catch (const Refused& error) {
         refused = "product " + std::to_string(i) + ": " + error.what();
         break;
@@ -210,6 +228,39 @@ nb::list finish(ev::Engine& e) {
   std::vector<ev::Found> found;
   e.finish(found);
   return events_of(found);
+}
+
+// -- whole products against the schema --------------------------------------------------
+
+bool newer_products(nb::handle data, const Bounds& starts, const Bounds& ends) {
+  const Block block(data, starts, ends);
+  bool found = false;
+  std::string refused;
+  {
+    nb::gil_scoped_release unlocked;
+    for (std::size_t i = 0; i < block.size() && refused.empty(); ++i) {
+      try {
+        found |= columns::schema::newer(block[i], columns::schema::PRODUCT);
+      } catch (const Refused& error) {
+        refused = std::string("a product: ") + error.what();   // its place in a block tells the user nothing
+      }
+    }
+  }
+  if (!refused.empty()) throw Refused(refused);
+  return found;
+}
+
+nb::tuple products_ahead(nb::handle data) {
+  const Held held(data);
+  const auto found = columns::schema::products_ahead(held.begin(), static_cast<std::size_t>(held.size()));
+  std::vector<std::int64_t> starts, ends;
+  starts.reserve(found.size()), ends.reserve(found.size());
+  for (const auto& [start, end] : found) {
+    starts.push_back(static_cast<std::int64_t>(start));
+    ends.push_back(static_cast<std::int64_t>(end));
+  }
+  const std::int64_t used = ends.empty() ? 0 : ends.back();
+  return nb::make_tuple(array(std::move(starts)), array(std::move(ends)), used);
 }
 
 nb::object usable_position(double x, double y, double z, double w, double qx, double qy, double qz) {
@@ -253,12 +304,16 @@ NB_MODULE(_columns, m) {
            nb::arg("default_roles"), nb::arg("robots"), nb::arg("arms"), nb::arg("limits"))
       .def("feed", &feed, nb::arg("product"), "The events the next serialized Product completes.")
       .def("feed_many", &feed_many, nb::arg("products"), "The events of serialized Products fed in turn.")
-      .def("feed_block", &feed_block, nb::arg("data"), nb::arg("ends"),
-           "The events of serialized Products laid end to end in data, each from ends[i] to ends[i + 1].")
+      .def("feed_block", &feed_block, nb::arg("data"), nb::arg("starts"), nb::arg("ends"),
+           "The events of serialized Products in data, each from starts[i] to ends[i].")
       .def("finish", &finish, "The range events still open at the end of the record.")
       .def_prop_ro("first_ns", &ev::Engine::first_ns)
       .def("__copy__", [](const ev::Engine& e) { return ev::Engine(e); })
       .def("__deepcopy__", [](const ev::Engine& e, nb::handle) { return ev::Engine(e); }, nb::arg("memo"));
+  m.def("newer_products", &newer_products, nb::arg("data"), nb::arg("starts"), nb::arg("ends"),
+        "Whether the Products in data (each from starts[i] to ends[i]) hold fields a newer version wrote.");
+  m.def("products_ahead", &products_ahead, nb::arg("data"),
+        "The whole products that begin a Record's fields in data: (starts, ends, bytes they take).");
   // The cell's geometry, for mirvane.scene and mirvane.geometry (which describe each).
   m.def("usable_position", &usable_position);
   m.def("joints_ok", &joints_ok, nb::arg("values"));

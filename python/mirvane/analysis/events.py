@@ -31,6 +31,7 @@ from dravik.api import data_pb2, geometry_pb2, project_pb2
 
 from .. import _columns, scene
 from ..behavior import DEFAULT_STEP_ROLES, StepRole, roles_of
+from ..formats.columns import Block
 from ..records import ENDED, Event, EventKind, Severity, event_marks, seconds_between
 
 __all__ = ["INFO", "WARNING", "ERROR", "SEVERITIES", "KINDS", "ENDED", "Event", "EventKind", "Severity",
@@ -145,10 +146,10 @@ class Detector:
         names a product whose bytes are not a product)."""
         return self._events(self._engine.feed_many(products))
 
-    def feed_block(self, data: bytes, ends: Any) -> List[Event]:
-        """The events of serialized products laid end to end in ``data`` (product ``n`` from
-        ``ends[n]`` to ``ends[n + 1]``, an int64 array), worked through without holding the interpreter."""
-        return self._events(self._engine.feed_block(data, ends))
+    def feed_block(self, block: Block) -> List[Event]:
+        """The events of a block of serialized products, the next of the record, worked through
+        without holding the interpreter."""
+        return self._events(self._engine.feed_block(*block))
 
     def finish(self) -> List[Event]:
         """The range events still open at the end of the record, ended at its last product."""

@@ -13,31 +13,26 @@ import tempfile
 from dataclasses import replace
 from typing import IO, Iterable, Iterator, List, Tuple
 
-from dravik.api import data_pb2, project_pb2
+from dravik.api import project_pb2
 
 from .. import scene
+from ..formats.columns import Block
 from .events import Detector, Event
 
 #: Events held in memory at once before a sorted run of them goes to disk.
 RUN_EVENTS = 4096
-# Products fed to the event rules in one call.
-_BATCH = 4096
 
 # (the product it begins at, the order found): sorts as ``numbered`` does, stably.
 _Keyed = Tuple[int, int, Event]
 
 
-def found_events(project: project_pb2.ProjectSnapshot, products: Iterable[data_pb2.Product], index: int = 0, *,
+def found_events(project: project_pb2.ProjectSnapshot, blocks: Iterable[Block], index: int = 0, *,
                  clearance: float = scene.ARM_CLEARANCE) -> Iterator[Event]:
-    """The events of a record (its project and its products, read one at a time) as they are found:
-    neither numbered nor in record order (for what only counts them)."""
+    """The events of a record (its project and its products, read a block at a time) as they are
+    found: neither numbered nor in record order (for what only counts them)."""
     detector = Detector(project, index, clearance=clearance)
-    given = iter(products)
-    while True:
-        batch = [product.SerializeToString() for product in itertools.islice(given, _BATCH)]
-        if not batch:
-            break
-        yield from detector.feed_serialized(batch)
+    for block in blocks:
+        yield from detector.feed_block(block)
     yield from detector.finish()
 
 
@@ -60,10 +55,10 @@ def in_record_order(events: Iterable[Event], run: int = RUN_EVENTS) -> Iterator[
             file.close()
 
 
-def ordered_events(project: project_pb2.ProjectSnapshot, products: Iterable[data_pb2.Product], index: int = 0, *,
+def ordered_events(project: project_pb2.ProjectSnapshot, blocks: Iterable[Block], index: int = 0, *,
                    clearance: float = scene.ARM_CLEARANCE) -> Iterator[Event]:
     """``product_events``, in memory that does not grow with the record (yielded once it is all read)."""
-    return in_record_order(found_events(project, products, index, clearance=clearance))
+    return in_record_order(found_events(project, blocks, index, clearance=clearance))
 
 
 def _spill(held: List[_Keyed]) -> IO[bytes]:

@@ -10,10 +10,12 @@ from collections import Counter
 import textwrap
 from typing import Any, Iterable, Iterator, List, Tuple
 
+from dravik.api.data_pb2 import Record
+
 from ..records import json_text
 from ..analysis.events import KINDS, SEVERITIES, Event, tally
 from ..analysis.ordering import ordered_events
-from ..formats.productstream import Streamed
+from ..formats.columns import Block
 from ..scene import ARM_CLEARANCE
 from ..formats.filenames import is_mcap
 from . import Argument, UserError, described, printing, warn, _options
@@ -80,16 +82,16 @@ def run(args: argparse.Namespace) -> None:
     with reading(args.recording):
         # Picked, and the first record opened, before anything is printed.
         if args.index is None:
-            records: Iterator[Tuple[int, Streamed]] = enumerate(stream.records())
+            records: Iterator[Tuple[int, Tuple[Record, Iterator[Block]]]] = enumerate(stream.blocks())
         else:
-            position, header, products = stream.record(args.index)
-            records = iter([(position, (header, products))])
+            position, header, blocks = stream.record_blocks(args.index)
+            records = iter([(position, (header, blocks))])
         first = next(records, None)
 
     def found() -> Iterator[Event]:
         with reading(args.recording):
-            for position, (header, products) in itertools.chain([first] if first else [], records):
-                yield from ordered_events(header.project, products, position, clearance=args.clearance)
+            for position, (header, blocks) in itertools.chain([first] if first else [], records):
+                yield from ordered_events(header.project, blocks, position, clearance=args.clearance)
 
     _write(args, found())
     note_read(args.recording, stream.newer, stream.notes)

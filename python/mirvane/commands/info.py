@@ -10,6 +10,7 @@ from dravik.api.data_pb2 import Product
 
 from ..analysis.events import tally
 from ..analysis.ordering import found_events
+from ..formats.columns import blocks_of
 from ..records import record_position, seconds_between
 from ..scene import KINDS, kind_of
 from . import described, _options
@@ -49,7 +50,7 @@ def run(args: argparse.Namespace) -> None:
                     stamps[1:] = [product.timestamp_ns]
                     yield product
 
-            severities = Counter(event.severity for event in found_events(header.project, counted(), position))
+            severities = Counter(event.severity for event in found_events(header.project, blocks_of(counted()), position))
             span = seconds_between(stamps[0], stamps[-1]) if stamps else 0.0
             stops.append(header.stop_timestamp_ns)
             kinds = ", ".join(f"{kind} {n}" for kind, n in counts.items())

@@ -14,8 +14,9 @@ time from the .proto sources); unknown fields are skipped, and bytes the schema 
 a string that is not UTF-8) raise ``DataFileError`` with the reason, never reading past them.
 """
 
+import itertools
 from dataclasses import dataclass, fields
-from typing import Any, Dict, Iterable, Tuple, Union
+from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -95,6 +96,40 @@ class Columns:
             return self.strings.index(name)
         except ValueError:
             return -1
+
+
+class Block(NamedTuple):
+    """Serialized products in one buffer, product ``i`` from ``starts[i]`` to ``ends[i]``: as a
+    recording file holds them (a prefix between each) or laid end to end (a spool, a batch)."""
+    data: Buffer
+    starts: "npt.NDArray[np.int64]"
+    ends: "npt.NDArray[np.int64]"
+
+
+def joined(blobs: List[bytes]) -> Block:
+    """Products each in its own bytes, as one block."""
+    lengths = np.fromiter(map(len, blobs), np.int64, len(blobs))
+    ends = np.cumsum(lengths)
+    return Block(b"".join(blobs), ends - lengths, ends)
+
+
+def blocks_of(products: Iterable[Any], size: int = 4096) -> Iterator[Block]:
+    """Parsed products (``data_pb2.Product``) serialized again, ``size`` to a block."""
+    given = iter(products)
+    while True:
+        blobs = [product.SerializeToString() for product in itertools.islice(given, size)]
+        if not blobs:
+            return
+        yield joined(blobs)
+
+
+def newer_products(block: Block, path: PathLike = "<bytes>", where: str = "") -> bool:
+    """Whether ``block``'s products hold fields a newer version wrote (every field at every depth,
+    checked natively); bytes no version writes raise ``DataFileError`` (``where`` begins its reason)."""
+    try:
+        return bool(_columns.newer_products(*block))
+    except _columns.Refused as e:
+        raise DataFileError(path, f"not a recording file ({where}{e})") from None
 
 
 def record_columns(data: Buffer, path: PathLike = "<bytes>") -> Columns:

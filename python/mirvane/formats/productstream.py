@@ -16,11 +16,14 @@ from typing import BinaryIO, Callable, Generator, Iterator, List, Optional, Tupl
 from google.protobuf import message as pb_message
 from dravik.api import data_pb2
 
+from .. import _columns
 from ..records import DataFileError, PathLike, RecordIndexError, newer_fields, record_position
+from .columns import Block, blocks_of, joined, newer_products
 from .filenames import is_mcap
 from .recordstream import RecordReader
 
 _BLOCK = 64 * 1024          # bytes read at a time
+_BLOCKS = 1 << 20           # bytes of products taken as one block
 _PRODUCTS = 4               # Record.products
 _LENGTH_DELIMITED = 2
 _FIXED = {1: 8, 5: 4}       # wire type: bytes
@@ -59,6 +62,20 @@ class ProductStream:
         if self.mcap:
             yield from self._mcap()
             return
+        yield from self._walked_records(self._rec_products)
+
+    def blocks(self) -> Generator[Tuple[data_pb2.Record, Iterator[Block]], None, None]:
+        """As ``records``, each record's products in blocks: a recording file's as the file holds
+        them, checked natively and never parsed here; an MCAP file's serialized once put together."""
+        if self.mcap:
+            for header, products in self.records():
+                yield header, blocks_of(products)
+            return
+        yield from self._walked_records(self._rec_blocks)
+
+    def _walked_records(self, taken: Callable[["_RecordWalk", data_pb2.Record, int], Iterator[_Item]]
+                        ) -> Generator[Tuple[data_pb2.Record, Iterator[_Item]], None, None]:
+        """Each record of a recording file: its header, and its products as ``taken`` takes them."""
         with RecordReader(self.path) as reader:
             spans = reader.offsets()
         with open(self.path, "rb") as f:
@@ -66,7 +83,7 @@ class ProductStream:
                 walk = _RecordWalk(f, offset, length, self.path)
                 header = walk.header()
                 self.newer |= _checked(self.path, offset, header)
-                products = self._rec_products(walk, header, offset)
+                products = taken(walk, header, offset)
                 yield header, products
                 for _ in products:
                     pass
@@ -76,6 +93,14 @@ class ProductStream:
 
         Raises ``RecordIndexError`` when there is no such record.
         """
+        return self._picked(index, self.records())
+
+    def record_blocks(self, index: int) -> Tuple[int, data_pb2.Record, Iterator[Block]]:
+        """As ``record``, its products in blocks as ``blocks`` gives them."""
+        return self._picked(index, self.blocks())
+
+    def _picked(self, index: int, source: Generator[Tuple[data_pb2.Record, Iterator[_Item]], None, None]
+                ) -> Tuple[int, data_pb2.Record, Iterator[_Item]]:
         if index >= 0:
             position = index
         elif not self.mcap:     # counted without reading; stop times read only when needed
@@ -84,7 +109,6 @@ class ProductStream:
         else:
             stops = self.stops()
             position = record_position(index, len(stops), lambda: stops, self.path)
-        source = self.records()
         count = 0
         for header, products in source:
             if count == position:
@@ -154,6 +178,11 @@ class ProductStream:
                 self.on_bytes(blob)
             yield product
 
+    def _rec_blocks(self, walk: "_RecordWalk", header: data_pb2.Record, offset: int) -> Iterator[Block]:
+        for block in walk.product_blocks(header):
+            self.newer |= newer_products(block, self.path, f"the record at byte {offset}: ")
+            yield block
+
     def _mcap(self) -> Iterator[Streamed]:
         from .mcap.bounded import McapRecords
 
@@ -195,8 +224,8 @@ def stream_products(path: PathLike, index: int) -> Streamed:
     return header, products
 
 
-def _holding(source: Generator[Streamed, None, None],
-             products: Iterator[data_pb2.Product]) -> Iterator[data_pb2.Product]:
+def _holding(source: Generator[Tuple[data_pb2.Record, Iterator[_Item]], None, None],
+             products: Iterator[_Item]) -> Iterator[_Item]:
     """``products``, keeping open the file that ``source`` reads them from until they are read."""
     yield from products
     source.close()
@@ -238,6 +267,24 @@ class _RecordWalk:
                 break
             gathered += raw
         return self._parse(bytes(gathered))
+
+    def product_blocks(self, header: data_pb2.Record) -> Iterator[Block]:
+        """As ``products``, those that follow one another in a buffer taken as one block."""
+        if self._first is not None:
+            first, self._first = self._first, None
+            yield joined([first])
+        while self._at < self._end:
+            self._fill(min(_BLOCKS, self._end - self._at))
+            starts, ends, used = _columns.products_ahead(memoryview(self._buffer)[self._used:])
+            if used:
+                yield Block(self._buffer, starts + self._used, ends + self._used)
+                self._used, self._at = self._used + used, self._at + used
+                continue
+            raw, blob = self._field()   # another field, or a product longer than a block
+            if blob is None:
+                header.MergeFrom(self._parse(raw))
+            else:
+                yield joined([blob])
 
     def products(self, header: data_pb2.Record) -> Iterator[bytes]:
         """Each product's bytes in turn; fields between and after them are merged into ``header``."""

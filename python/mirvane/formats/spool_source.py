@@ -10,11 +10,10 @@ import threading
 import time
 from typing import Any, Callable, Iterator, List, Optional, Tuple, TypeVar, cast
 
-from google.protobuf import message as pb_message
 from dravik.api import data_pb2
 
-from ..records import DataFileError, PathLike, newer_fields
-from .columns import product_columns
+from ..records import DataFileError, PathLike
+from .columns import joined, newer_products, product_columns
 from .productstream import Streamed, grouped
 from .split import SplitStream, followed, run_stream
 
@@ -78,10 +77,7 @@ class _Checked:
         self.path, self.newer = path, False
 
     def __call__(self, blobs: List[bytes], stamps: Any) -> Batch:
-        try:
-            self.newer = self.newer or any(newer_fields(data_pb2.Product.FromString(blob)) for blob in blobs)
-        except (pb_message.DecodeError, ValueError) as e:
-            raise DataFileError(self.path, f"not a recording file (a product: {e})") from None
+        self.newer = newer_products(joined(blobs), self.path) or self.newer
         return blobs, stamps
 
     def pairs(self, taken: List[Tuple[bytes, int]]) -> Batch:

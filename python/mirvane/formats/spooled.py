@@ -24,6 +24,7 @@ import numpy.typing as npt
 from dravik.api import data_pb2
 
 from ..records import PathLike
+from .columns import Block, joined
 from .growing import Column
 from .spool_source import Source, followed_source, record_source
 
@@ -87,9 +88,8 @@ class SpooledProducts:
         start, stop = int(ends[position]), int(ends[position + 1])
         return data_pb2.Product.FromString(os.pread(self._spool.file.fileno(), stop - start, start))
 
-    def serialized(self, start: int, stop: int) -> Iterator[Tuple[bytes, Positions]]:
-        """Products ``start`` to ``stop`` as they are spooled, a block of bytes at a time: each block,
-        and where its products end in it (product ``n`` of it from ``ends[n]`` to ``ends[n + 1]``)."""
+    def serialized(self, start: int, stop: int) -> Iterator[Block]:
+        """Products ``start`` to ``stop`` as they are spooled, a block of bytes at a time."""
         ends, _ = self._spool.view()
         fd = self._spool.file.fileno()
         position = start
@@ -97,14 +97,15 @@ class SpooledProducts:
             base = int(ends[position])
             last = max(position + 1, int(np.searchsorted(ends, base + _BLOCK, side="right")) - 1)
             last = min(last, stop)
-            yield os.pread(fd, int(ends[last]) - base, base), ends[position:last + 1] - base
+            bounds = ends[position:last + 1] - base
+            yield Block(os.pread(fd, int(ends[last]) - base, base), bounds[:-1], bounds[1:])
             position = last
 
     def _between(self, start: int, stop: int) -> Iterator[data_pb2.Product]:
         """Products ``start`` to ``stop``, read a block of bytes at a time."""
-        for block, ends in self.serialized(start, stop):
-            for n in range(len(ends) - 1):
-                yield data_pb2.Product.FromString(block[int(ends[n]):int(ends[n + 1])])
+        for data, starts, ends in self.serialized(start, stop):
+            for begin, end in zip(starts.tolist(), ends.tolist()):
+                yield data_pb2.Product.FromString(bytes(data[begin:end]))
 
 
 class SpooledRecord:
@@ -231,11 +232,10 @@ class Spooler(threading.Thread):
             self.join()
 
 
-def serialized(products: Any, start: int, stop: int) -> Iterator[Tuple[bytes, Positions]]:
+def serialized(products: Any, start: int, stop: int) -> Iterator[Block]:
     """Products ``start`` to ``stop`` of a record's ``products`` (spooled, as ``SpooledProducts.serialized``
-    gives them, or any others, serialized) as blocks of bytes and where each product ends in its block."""
+    gives them, or any others, serialized) as blocks."""
     if isinstance(products, SpooledProducts):
         yield from products.serialized(start, stop)
         return
-    blobs = [product.SerializeToString() for product in products[start:stop]]
-    yield b"".join(blobs), np.cumsum([0] + [len(blob) for blob in blobs], dtype=np.int64)
+    yield joined([product.SerializeToString() for product in products[start:stop]])

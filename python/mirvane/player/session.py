@@ -441,8 +441,8 @@ class _EventsFound:
     def __call__(self, passed: int, stamp: int, ended: bool) -> None:
         if self._first is None and passed:
             self._first = int(self._record.products[0].timestamp_ns)
-        for data, ends in serialized(self._record.products, self._at, passed):
-            found = self._detector.feed_block(data, ends)
+        for block in serialized(self._record.products, self._at, passed):
+            found = self._detector.feed_block(block)
             if found:
                 self._found += found
                 self._untold = True
