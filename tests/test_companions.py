@@ -10,6 +10,7 @@ import struct
 import types
 import zlib
 
+import numpy as np
 import pytest
 from imageio_ffmpeg import read_frames
 from PIL import Image
@@ -20,8 +21,9 @@ from mirvane.behavior import Behavior, StepRole
 from mirvane.data import Data, DataFileError
 from mirvane.geometry import yaw_of
 from mirvane.scene import effector_of
-from mirvane.simulation.cell import (CONTROLLER_HZ, PERCEPTION_HZ, build_cell, make_recording,
+from mirvane.simulation.cell import (CONTROLLER_HZ, DEFAULT_START_NS, PERCEPTION_HZ, build_cell, make_recording,
                                 simulate, synthetic_record)
+from mirvane.simulation.layout import RunClock
 from mirvane.system import System
 from mirvane.viewer import WorkspaceViewer
 from mirvane.workspace import Workspace
@@ -399,6 +401,19 @@ def test_simulation_is_deterministic(seed):
     a = simulate(2.0, seed=seed).SerializeToString()
     assert a == simulate(2.0, seed=seed).SerializeToString()
     assert a != simulate(2.0, seed=seed + 1).SerializeToString()
+
+
+@pytest.mark.parametrize("seconds", [0.01, 1234.567, 28800.0])
+def test_a_runs_sampling_times_are_those_its_recordings_were_made_with(seconds):
+    # Worked out a span at a time, bit for bit as np.arange gave them whole before.
+    clock = RunClock(DEFAULT_START_NS, seconds)
+    for ticks, hz in [(clock.perception, PERCEPTION_HZ), *((t, CONTROLLER_HZ) for t in clock.controllers)]:
+        whole = np.arange(ticks.at(0), seconds, 1.0 / hz)
+        spans = [ticks[first:first + 1000] for first in range(0, len(ticks), 1000)]
+        assert len(ticks) == len(whole) and np.concatenate(spans).tobytes() == whole.tobytes()
+        probes = np.concatenate([whole[::9973], whole[::9973] + 0.5 / hz, [-1.0, seconds]])
+        assert [ticks.searchsorted(t, side) for t in probes for side in ("left", "right")] == \
+            [np.searchsorted(whole, t, side) for t in probes for side in ("left", "right")]
 
 
 @pytest.mark.parametrize("n", [0, 1, 997, 20_000])

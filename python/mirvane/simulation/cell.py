@@ -28,7 +28,7 @@ from dravik.api import data_pb2, project_pb2
 from ..data import Data
 from ..scene import KINDS
 from .faults import Fault, Faults, Injected
-from .layout import (CONTROLLER_HZ, DEFAULT_START_NS, PERCEPTION_HZ, PICK_PLACE_STEPS, ROBOTS, Floats, RunClock,
+from .layout import (CONTROLLER_HZ, DEFAULT_START_NS, PERCEPTION_HZ, PICK_PLACE_STEPS, ROBOTS, RunClock, Ticks,
                      build_cell, cell_behaviors, nanoseconds, project_snapshot)
 from .motion import PLAN_FAULTS, Box, Draws, Mishaps, Plan, schedule
 from .sample_faults import log_closest, strike, swing
@@ -167,29 +167,33 @@ class _Sampler:
                 plan = self.plans[k]
                 p = product.planner
                 p.robot = plan.setup.name
-                p.waypoints.add().values.extend(np.asarray(plan.q0[i]).tolist())
-                p.waypoints.add().values.extend(np.asarray(plan.q1[i]).tolist())
+                for joints in plan.ends(i):
+                    p.waypoints.add().values.extend(joints)
                 p.duration_s = plan.planned.get(i, plan.stops[i] - plan.starts[i])
             yield product
 
     def _events(self) -> Iterator[Event]:
-        """Every sample and step, in time order: each sensor's in turn, merged."""
+        """Every sample and step, in time order: each sensor's and each robot's steps in turn, merged."""
         clock = self.clock
-        planned: List[Event] = []
-        for k, plan in enumerate(self.plans):
-            for i, start in enumerate(plan.starts):
-                if start < clock.duration_s:
-                    planned.append((clock.stamp(start), _KIND["decision"], k, i))
-                    if plan.moving[i]:
-                        planned.append((clock.stamp(start), _KIND["planner"], k, i))
-        planned.sort()
         sampled = [_sampled(clock, clock.perception, _KIND["perception"], 0, set())]
         sampled += [_sampled(clock, t, _KIND["controller"], k, samples.silent)
                     for k, (t, samples) in enumerate(zip(clock.controllers, self.controllers))]
-        return heapq.merge(planned, *sampled)
+        return heapq.merge(*(_stepped(clock, plan, k) for k, plan in enumerate(self.plans)), *sampled)
 
 
-def _sampled(clock: RunClock, t: Floats, kind: int, k: int, silent: Set[int]) -> Iterator[Event]:
+def _stepped(clock: RunClock, plan: Plan, k: int) -> Iterator[Event]:
+    """The events of robot ``k``'s steps that start within the run: a decision at each, and a plan
+    at each motion (its segments are back to back, so already in time order)."""
+    for i, start in enumerate(plan.starts):
+        if start < clock.duration_s:
+            at = clock.stamp(start)
+            steps = [(at, _KIND["decision"], k, i)]
+            if plan.moving[i]:
+                steps.append((at, _KIND["planner"], k, i))
+            yield from sorted(steps)
+
+
+def _sampled(clock: RunClock, t: Ticks, kind: int, k: int, silent: Set[int]) -> Iterator[Event]:
     """The events of a sensor sampled at times ``t`` but the ``silent`` samples, stamped a window at a time."""
     for first in range(0, len(t), _WINDOW):
         for i, s in enumerate(clock.stamps(t[first:first + _WINDOW]), first):

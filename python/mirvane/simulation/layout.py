@@ -85,15 +85,56 @@ def project_snapshot(workspace: Workspace, behaviors: Sequence[Behavior] = ()) -
     return snapshot_from_parts(workspace, behaviors)
 
 
+class Ticks:
+    """A sensor's sampling times, seconds from the run's start: ``offset`` and every ``1 / hz`` after
+    it before ``stop``, the very floats ``np.arange(offset, stop, 1 / hz)`` gives, worked out a span
+    at a time (``ticks[first:end]``), so that a run of any length holds none of them whole."""
+
+    def __init__(self, hz: float, offset: float, stop: float) -> None:
+        step = 1.0 / hz
+        # As arange has them: the first two, then the first plus i times the difference of those two.
+        self._first, self._second = offset, offset + step
+        self._delta = self._second - offset
+        self._count = max(0, math.ceil((stop - offset) / step))
+
+    def __len__(self) -> int:
+        return self._count
+
+    def __getitem__(self, index: slice) -> Floats:
+        first, end, stride = index.indices(self._count)
+        assert stride == 1, "ticks are taken in spans"
+        i = np.arange(first, max(first, end))
+        t: Floats = self._first + i * self._delta
+        if first <= 1 < end:
+            t[1 - first] = self._second
+        return t
+
+    def at(self, i: int) -> float:
+        """Tick ``i``."""
+        return float(self[i:i + 1][0])
+
+    def searchsorted(self, t: float, side: str = "left") -> int:
+        """Where ``t`` goes among the ticks, as ``np.searchsorted`` has it: the first tick at ``t``
+        or after (``side="right"``: after)."""
+        def before(i: int) -> bool:      # tick i comes before t
+            return self.at(i) < t if side == "left" else self.at(i) <= t
+        guess = min(max(0, math.ceil((t - self._first) / self._delta)), self._count)
+        while guess > 0 and not before(guess - 1):
+            guess -= 1
+        while guess < self._count and before(guess):
+            guess += 1
+        return guess
+
+
 class RunClock:
     """A run's sampling times, seconds from its start, and their stamps."""
 
     def __init__(self, start_ns: int, duration_s: float) -> None:
         self.start_ns = start_ns
         self.duration_s = duration_s
-        self.perception = self._times(PERCEPTION_HZ, 0.004)
+        self.perception = Ticks(PERCEPTION_HZ, 0.004, duration_s)
         # Robots' controllers run on their own clocks, slightly out of phase.
-        self.controllers = [self._times(CONTROLLER_HZ, 0.0017 * (k + 1)) for k in range(len(ROBOTS))]
+        self.controllers = [Ticks(CONTROLLER_HZ, 0.0017 * (k + 1), duration_s) for k in range(len(ROBOTS))]
 
     def stamp(self, t: float) -> int:
         return self.start_ns + nanoseconds(t)
@@ -101,9 +142,6 @@ class RunClock:
     def stamps(self, t: Floats) -> List[int]:
         stamps: List[int] = (self.start_ns + np.round(t * 1e9).astype(np.int64)).tolist()
         return stamps
-
-    def _times(self, hz: float, offset: float) -> Floats:
-        return np.arange(offset, self.duration_s, 1.0 / hz)
 
 
 def nanoseconds(seconds: float) -> int:

@@ -6,6 +6,7 @@ Everything is a function of the time and the draws, so runs are reproducible.
 """
 
 import math
+from array import array
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Tuple
 
@@ -15,7 +16,7 @@ from numpy.typing import NDArray
 from ..scene import effector_of, held_height
 from ..workspace import Workspace
 from .faults import Fault, Injected
-from .layout import HOME, LINKS, Floats, Point, RobotSetup, RunClock
+from .layout import HOME, LINKS, Floats, Point, RobotSetup, RunClock, Ticks
 
 _JOINT_SPEED = 1.6            # rad/s of the fastest joint, plus a fixed settle time
 _SETTLE_S = 0.5
@@ -29,24 +30,26 @@ PLAN_FAULTS = ("slip", "missed-grasp", "plan-overrun")
 @dataclass
 class Box:
     """Where a box is over time: resting at a pose, or held by its robot (from the gripper's
-    closing to its opening), lifted to the carrying height and lowered again while held."""
+    closing to its opening), lifted to the carrying height and lowered again while held. Its
+    times and poses are kept as plain doubles: a shift gives each box thousands."""
     robot: "Plan"
     rest_z: float
     held_z: float
-    times: List[float]
+    times: "array[float]"
     held: List[bool]
-    x: List[float]
-    y: List[float]
-    yaw: List[float]      # rest yaw, or offset from the effector heading while held
+    x: "array[float]"
+    y: "array[float]"
+    yaw: "array[float]"      # rest yaw, or offset from the effector heading while held
     # The height from rest (0) to held (1) between these times.
-    lift_times: List[float]
-    lift: List[float]
+    lift_times: "array[float]"
+    lift: "array[float]"
 
     @classmethod
     def resting(cls, *, robot: "Plan", x: float, y: float, rest_z: float, held_z: float) -> "Box":
         """A box of ``robot``'s resting at ``(x, y)`` (yaw 0) from the start, not lifted."""
-        return cls(robot=robot, rest_z=rest_z, held_z=held_z, times=[-1.0], held=[False], x=[x], y=[y], yaw=[0.0],
-                   lift_times=[-1.0], lift=[0.0])
+        return cls(robot=robot, rest_z=rest_z, held_z=held_z, times=array("d", [-1.0]), held=[False],
+                   x=array("d", [x]), y=array("d", [y]), yaw=array("d", [0.0]), lift_times=array("d", [-1.0]),
+                   lift=array("d", [0.0]))
 
     def poses(self, t: Floats, fx: Floats, fy: Floats, fh: Floats) -> Tuple[Floats, Floats, Floats, Floats]:
         """Poses at times ``t``, given the robot's effector at those times."""
@@ -66,21 +69,21 @@ class Box:
     def attach(self, close: float, lifted: float, yaw_offset: float) -> None:
         """The gripper closes on the box at ``close`` and has lifted it at ``lifted``."""
         self._append(close, True, 0.0, 0.0, yaw_offset)
-        self.lift_times += [close, lifted]
-        self.lift += [0.0, 1.0]
+        self.lift_times.extend((close, lifted))
+        self.lift.extend((0.0, 1.0))
 
     def rest(self, lower: float, lowered: float, open_: float, x: float, y: float, yaw: float) -> None:
         """Lowered from ``lower`` to ``lowered``, the box rests at ``(x, y)`` from ``open_``, when
         the gripper opens: the last pose held is the pose it rests in."""
         self._append(open_, False, x, y, math.remainder(yaw, 2.0 * math.pi))
-        self.lift_times += [lower, lowered]
-        self.lift += [1.0, 0.0]
+        self.lift_times.extend((lower, lowered))
+        self.lift.extend((1.0, 0.0))
 
     def fall(self, t: float, x: float, y: float, yaw: float) -> None:
         """At ``t`` the box slips from the gripper and lies at ``(x, y)`` on the floor."""
         self._append(t, False, x, y, math.remainder(yaw, 2.0 * math.pi))
-        self.lift_times += [t, t + _FALL_S]
-        self.lift += [1.0, 0.0]
+        self.lift_times.extend((t, t + _FALL_S))
+        self.lift.extend((1.0, 0.0))
 
     def _append(self, t: float, held: bool, x: float, y: float, yaw: float) -> None:
         self.times.append(t)
@@ -105,15 +108,16 @@ class Detour:
 
 
 class Plan:
-    """One robot's schedule: back-to-back segments, each a motion or a dwell."""
+    """One robot's schedule: back-to-back segments, each a motion or a dwell. A shift has tens of
+    thousands, so their times and joints are kept as plain doubles (``ends`` gives a segment's joints)."""
 
     def __init__(self, setup: RobotSetup) -> None:
         self.setup = setup
         self.home = np.array(HOME)
-        self.starts: List[float] = []
-        self.stops: List[float] = []
-        self.q0: List[Floats] = []
-        self.q1: List[Floats] = []
+        self.starts = array("d")
+        self.stops = array("d")
+        self._q0 = array("d")        # each segment's joints at its start, a row after another
+        self._q1 = array("d")        # and at its stop
         self.steps: List[str] = []
         self.targets: List[str] = []
         self.moving: List[bool] = []
@@ -128,8 +132,8 @@ class Plan:
         start = self.end()
         self.starts.append(start)
         self.stops.append(start + duration)
-        self.q0.append(q0)
-        self.q1.append(q1)
+        self._q0.extend(q0.tolist())
+        self._q1.extend(q1.tolist())
         self.steps.append(step)
         self.targets.append(box)
         self.moving.append(moving)
@@ -152,12 +156,20 @@ class Plan:
         starts, stops = np.asarray(self.starts)[i], np.asarray(self.stops)[i]
         a = np.clip((t[busy] - starts) / (stops - starts), 0.0, 1.0)
         s = (a * a * (3.0 - 2.0 * a))[:, None]
-        q0, q1 = np.asarray(self.q0)[i], np.asarray(self.q1)[i]
+        q0, q1 = self._rows(self._q0)[i], self._rows(self._q1)[i]
         q[busy] = q0 + (q1 - q0) * s
         for detour in self.detours:
             w = detour.weight(t)[:, None]
             q = q + (detour.joints - q) * w
         return q
+
+    def ends(self, i: int) -> Tuple[List[float], List[float]]:
+        """Segment ``i``'s joints at its start and at its stop."""
+        return self._rows(self._q0)[i].tolist(), self._rows(self._q1)[i].tolist()
+
+    def _rows(self, joints: "array[float]") -> Floats:
+        rows: Floats = np.frombuffer(joints, dtype=np.float64).reshape(-1, len(self.home))
+        return rows
 
     def heldAt(self, t: Floats) -> List[str]:
         """The box held at each of the times ``t`` ("" for none)."""
@@ -256,7 +268,7 @@ class Draws:
 
     def __init__(self, rng: np.random.Generator) -> None:
         self.rng = rng
-        self.kept: List[float] = []
+        self.kept = array("d")
 
     def __call__(self) -> float:
         value = float(self.rng.random())
@@ -279,7 +291,7 @@ class Mishaps:
     that struck."""
     faults: List[Fault] = field(default_factory=list)
     robot: str = ""
-    ticks: Floats = field(default_factory=lambda: np.zeros(0))     # the robot's controller reports
+    ticks: Ticks = field(default_factory=lambda: Ticks(1.0, 0.0, 0.0))     # the robot's controller reports
     clock: Optional[RunClock] = None
     log: List[Injected] = field(default_factory=list)
     extra: Optional[np.random.Generator] = None                    # the faults' own draws
@@ -296,8 +308,8 @@ class Mishaps:
 
     def tick(self, t: float) -> float:
         """The robot's first controller report at ``t`` or after."""
-        i = int(np.searchsorted(self.ticks, t))
-        return float(self.ticks[i]) if i < len(self.ticks) else t
+        i = self.ticks.searchsorted(t)
+        return self.ticks.at(i) if i < len(self.ticks) else t
 
     def draw(self) -> float:
         assert self.extra is not None

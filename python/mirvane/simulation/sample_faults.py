@@ -13,7 +13,7 @@ from dravik.api import project_pb2, system_pb2
 from ..scene import ARM_CLEARANCE, Robot, arm_gap
 from ..scene import robot as robot_shape
 from .faults import Fault, Injected
-from .layout import ROBOTS, RunClock
+from .layout import ROBOTS, RunClock, Ticks
 from .motion import DETOUR_S, Detour, Plan
 from .samples import ControllerSamples, PerceptionSamples
 
@@ -31,27 +31,27 @@ def strike(fault: Fault, clock: RunClock, perception: PerceptionSamples, control
         t = clock.controllers[k]
     else:
         return
-    first = int(np.searchsorted(t, fault.at_s))
+    first = t.searchsorted(fault.at_s)
     if first >= len(t):
         return
-    shown = begins = float(t[first])
+    shown = begins = t.at(first)
     if fault.kind == "dropout":
         perception.hidden.setdefault(subject, set()).update(
-            range(first, int(np.searchsorted(t, shown + fault.scaled(1.0, 2.0)))))
+            range(first, t.searchsorted(shown + fault.scaled(1.0, 2.0))))
     elif fault.kind == "bumped-camera":
         perception.bump(subject, first, fault.scaled(0.04, 0.08), math.radians(fault.scaled(3.0, 8.0)))
     elif fault.kind == "stall":
         if first == 0:
             return
-        controllers[k].silent.update(range(first, int(np.searchsorted(t, begins + fault.scaled(0.5, 1.5)))))
-        shown = float(t[first - 1])     # the last report before the silence
+        controllers[k].silent.update(range(first, t.searchsorted(begins + fault.scaled(0.5, 1.5))))
+        shown = t.at(first - 1)     # the last report before the silence
     else:
         # A report a stall silenced shows nothing: the next one sent is damaged.
         while first in controllers[k].silent:
             first += 1
         if first >= len(t):
             return
-        shown = begins = float(t[first])
+        shown = begins = t.at(first)
         controllers[k].damaged.add(first)
     log.append(Injected(fault.kind, subject, clock.stamp(shown), clock.stamp(begins)))
 
@@ -81,8 +81,9 @@ def log_closest(start: float, clock: RunClock, workspace: project_pb2.WorkspaceM
     """Log a swing at the first controller report in it after which the arms, as last reported,
     are closer than the clearance."""
     stop = start + DETOUR_S
-    reports = sorted((t, k, i) for k, ticks in enumerate(clock.controllers) for i, t in enumerate(ticks.tolist())
-                     if start <= t <= stop and i not in controllers[k].silent)
+    reports = sorted((t, k, i) for k, ticks in enumerate(clock.controllers)
+                     for i, t in enumerate(_between(ticks, start, stop), ticks.searchsorted(start))
+                     if i not in controllers[k].silent)
     arms: Dict[int, Robot] = {}
     for t, k, i in reports:
         name = ROBOTS[k].name
@@ -93,3 +94,9 @@ def log_closest(start: float, clock: RunClock, workspace: project_pb2.WorkspaceM
             subject = ",".join(s.name for s in ROBOTS[:2])
             log.append(Injected("near-collision", subject, clock.stamp(t), clock.stamp(start)))
             return
+
+
+def _between(ticks: Ticks, start: float, stop: float) -> List[float]:
+    """The ticks from ``start`` to ``stop``, both included."""
+    between: List[float] = ticks[ticks.searchsorted(start):ticks.searchsorted(stop, side="right")].tolist()
+    return between

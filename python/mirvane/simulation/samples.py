@@ -14,7 +14,7 @@ import numpy as np
 
 from dravik.api import geometry_pb2, system_pb2
 
-from .layout import CAMERA_Z, CAMERAS, Floats
+from .layout import CAMERA_Z, CAMERAS, Floats, Ticks
 from .motion import Box, Plan
 
 Rows = List[List[float]]  # the same, as floats
@@ -26,7 +26,7 @@ _WINDOW = 1024                # samples worked out at a time
 class _Windowed:
     """Samples at times ``t`` worked out a window at a time (``_window``), read in order."""
 
-    def __init__(self, t: Floats) -> None:
+    def __init__(self, t: Ticks) -> None:
         self.t = t
         self._first = self._end = 0
         self._samples: Any = None
@@ -65,7 +65,7 @@ class _Noise:
 class PerceptionSamples(_Windowed):
     """Camera and box poses at every perception time, written out one product at a time."""
 
-    def __init__(self, t: Floats, plans: List[Plan], boxes: Dict[str, Box],
+    def __init__(self, t: Ticks, plans: List[Plan], boxes: Dict[str, Box],
                  rng: np.random.Generator) -> None:
         super().__init__(t)
         self.plans = plans
@@ -117,7 +117,7 @@ class PerceptionSamples(_Windowed):
 class ControllerSamples(_Windowed):
     """One robot's controller reports at every controller tick but the ``silent`` ones."""
 
-    def __init__(self, t: Floats, plan: Plan) -> None:
+    def __init__(self, t: Ticks, plan: Plan) -> None:
         super().__init__(t)
         self.plan = plan
         self.robot = plan.setup.name
