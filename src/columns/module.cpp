@@ -137,6 +137,20 @@ nb::dict products(nb::iterable items) {
   return columns_of(std::move(c));
 }
 
+nb::dict block_columns(nb::handle data, const Bounds& starts, const Bounds& ends) {
+  const Block block(data, starts, ends);
+  Columns c;
+  c.reserve(block.size());
+  for (std::size_t i = 0; i < block.size(); ++i) {
+    try {
+      c.product(block[i]);
+    } catch (const Refused& e) {
+      throw Refused("product " + std::to_string(i) + ": " + e.what());
+    }
+  }
+  return columns_of(std::move(c));
+}
+
 // -- the event rules ----------------------------------------------------------------------
 
 namespace ev = columns::events;
@@ -295,6 +309,8 @@ NB_MODULE(_columns, m) {
   nb::exception<Refused>(m, "Refused", PyExc_ValueError);
   m.def("record", &record, nb::arg("data"), "The columns of the products of one serialized Record.");
   m.def("products", &products, nb::arg("items"), "The columns of serialized Products, one a row.");
+  m.def("block", &block_columns, nb::arg("data"), nb::arg("starts"), nb::arg("ends"),
+        "The columns of the serialized Products in data, each from starts[i] to ends[i], one a row.");
 
   nb::list kinds;
   for (const char* name : ev::KIND_NAMES) kinds.append(nb::str(name));

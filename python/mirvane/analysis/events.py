@@ -25,7 +25,7 @@ idling after it is not overrunning.
 """
 
 from dataclasses import replace
-from typing import Any, Dict, Iterable, List, Mapping, Sequence, Tuple
+from typing import Dict, Iterable, List, Mapping, Sequence, Tuple
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2
 

@@ -11,7 +11,7 @@ from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 import numpy as np
 from dravik.api import data_pb2, project_pb2
 
-from ..formats.columns import KIND_CODES, Columns, product_columns
+from ..formats.columns import KIND_CODES, Block, Columns, block_columns
 from ..records import PathLike, seconds_between
 from ..scene import KINDS as PRODUCT_KINDS
 from ..scene import kind_of
@@ -106,6 +106,13 @@ class MetricsFold:
             self.add(product)
             yield product
 
+    def folded(self, blocks: Iterable[Block], path: PathLike = "<bytes>") -> Iterator[Block]:
+        """``blocks`` of products as they come, each added on its way (decoded as columns; ``path``
+        names them in an error)."""
+        for block in blocks:
+            self.add_columns(block_columns(block, path))
+            yield block
+
     def metrics(self, project: project_pb2.ProjectSnapshot, events: Sequence[Event]) -> Metrics:
         """The figures of the products added, a record of ``project`` whose events are ``events``."""
         by_kind = dict.fromkeys(KINDS, 0)
@@ -125,32 +132,6 @@ class MetricsFold:
                        by_kind, by_severity)
 
 
-#: Products decoded in one call by ``BytesFold``: their bytes and columns stay a few MB.
-BATCH = 8192
-
-
-class BytesFold(MetricsFold):
-    """A ``MetricsFold`` given each product's bytes (``take``, in record order), read as columns a
-    batch at a time, so a long record is never held whole; ``path`` names them in an error."""
-
-    def __init__(self, path: PathLike = "<bytes>", batch: int = BATCH) -> None:
-        super().__init__()
-        self._path, self._batch = path, batch
-        self._blobs: List[bytes] = []
-
-    def take(self, blob: bytes) -> None:
-        self._blobs.append(blob)
-        if len(self._blobs) >= self._batch:
-            self._flush()
-
-    def metrics(self, project: project_pb2.ProjectSnapshot, events: Sequence[Event]) -> Metrics:
-        self._flush()
-        return super().metrics(project, events)
-
-    def _flush(self) -> None:
-        if self._blobs:
-            self.add_columns(product_columns(self._blobs, self._path))
-            self._blobs = []
 
 
 def _cycles(decisions: Sequence[Tuple[int, str]], first: str, last: str) -> List[float]:

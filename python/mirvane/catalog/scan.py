@@ -21,8 +21,9 @@ from typing import Dict, Generator, Iterator, List, Optional, Sequence, Tuple
 
 from dravik.api import data_pb2
 
-from ..analysis.events import ERROR, WARNING, Event, product_events
-from ..analysis.metrics import BytesFold, MetricsFold
+from ..analysis.events import ERROR, WARNING, Event, numbered
+from ..analysis.metrics import MetricsFold
+from ..analysis.ordering import found_events
 from ..records import DataFileError
 from ..formats.filenames import is_mcap
 from ..formats.productstream import ProductStream
@@ -210,17 +211,10 @@ def read(task: Tuple[str, Optional[str]]) -> store.Scanned:
             events: List[store.Row] = []
             stream = ProductStream(parts[0].path, mcap=is_mcap(file)) if len(parts) == 1 else \
                 SplitStream([part.path for part in parts], chain)
-            # A record at a time, its products read once for its events and its figures both.
-            streamed = stream.records()
-            for position, (header, products) in enumerate(streamed):
-                fold: MetricsFold
-                if stream.mcap:     # an MCAP product is put together from messages: it has no bytes of its own
-                    fold = MetricsFold()
-                    products = fold.counted(products)
-                else:               # the figures from the products' columns, the events from the products
-                    fold = BytesFold(file)
-                    stream.on_bytes = fold.take
-                found = product_events(header.project, products, position)
+            # A record at a time, its products read once, in blocks, for its events and its figures both.
+            for position, (header, blocks) in enumerate(stream.blocks()):
+                fold = MetricsFold()
+                found = numbered(list(found_events(header.project, fold.folded(blocks, file), position)))
                 key = record_id(file, position)
                 records.append(record_row(key, file, content, position, header, found, fold))
                 events.extend({"record_id": key, **dataclasses.asdict(event)} for event in found)

@@ -142,9 +142,14 @@ def product_columns(products: Iterable[Buffer], path: PathLike = "<bytes>") -> C
     return _made(_columns.products, products, path)
 
 
+def block_columns(block: Block, path: PathLike = "<bytes>") -> Columns:
+    """The products of ``block``, a row each."""
+    return _made(_columns.block, block, path)
+
+
 def _made(decode: Any, data: Any, path: PathLike) -> Columns:
     try:
-        made: Dict[str, Any] = decode(data)
+        made: Dict[str, Any] = decode(*data) if isinstance(data, Block) else decode(data)
     except _columns.Refused as e:
         raise DataFileError(path, f"not a recording file ({e})") from None
     made["strings"] = tuple(made["strings"])

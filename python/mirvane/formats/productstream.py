@@ -53,9 +53,6 @@ class ProductStream:
         self.notes: List[str] = []
         #: Whether it is read as MCAP: as told, else as its name says (a descriptor's path names none).
         self.mcap = is_mcap(self.path) if mcap is None else mcap
-        #: Given each product's bytes as a recording file's product is read (not for MCAP, whose
-        #: products are put together from several messages): a reader of columns decodes them in batches.
-        self.on_bytes: Optional[Callable[[bytes], None]] = None
 
     def records(self) -> Generator[Streamed, None, None]:
         """Every record in turn."""
@@ -174,8 +171,6 @@ class ProductStream:
             except (pb_message.DecodeError, ValueError) as e:
                 raise DataFileError(self.path, f"not a recording file (the record at byte {offset}: {e})") from None
             self.newer |= _checked(self.path, offset, product)
-            if self.on_bytes is not None:
-                self.on_bytes(blob)
             yield product
 
     def _rec_blocks(self, walk: "_RecordWalk", header: data_pb2.Record, offset: int) -> Iterator[Block]:
