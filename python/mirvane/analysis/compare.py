@@ -14,18 +14,18 @@ their steps paired); those left without a partner are each run's own, the loud
 ones first. Value paths are spelled as the player's field box takes them
 (``perception.camera_poses["cam_side"]``, ``controller{robot=="arm_a"}...``).
 
-Runs of one seed with and without a fault are equal up to the fault, product for
-product, so their events up to there are one run's: the detector runs once over
-what they share and is then copied for each. Both runs are read a product at a time, twice:
-once for their events and figures, once side by side for their first difference.
+Runs of one seed with and without a fault are equal up to the fault, byte for byte:
+the walk side by side starts after what they share, and pairs of equal bytes are
+passed unparsed. Each run is read a block at a time, its products' bytes as the
+file holds them: for what the runs share, for each one's events and figures, and
+side by side for the first difference.
 """
 
 import contextlib
-import copy
 import itertools
 import math
 from dataclasses import dataclass, replace
-from typing import Any, Callable, Dict, Generator, Iterable, Iterator, List, Optional, Sequence, Tuple, cast
+from typing import Any, Callable, Dict, Generator, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from google.protobuf import text_format
 from google.protobuf.message import Message
@@ -33,10 +33,12 @@ from google.protobuf.message import Message
 from dravik.api import data_pb2
 
 from .. import scene
+from ..formats.columns import Block, block_columns
 from ..records import duration_seconds, seconds_between
 from .align import Aligned, Alignment, placed
-from .events import SEVERITIES, Detector, Event, numbered
+from .events import SEVERITIES, Event, numbered
 from .metrics import Metrics, MetricsFold
+from .ordering import found_events
 
 #: Seconds apart, on the shared clock, that two runs' events of one kind and subject may be and
 #: still be one event of both: runs that took a little longer for something are not different runs.
@@ -79,73 +81,79 @@ class Comparison:
     event_tolerance: float = EVENT_TOLERANCE_S
 
 
-#: A run to compare, opened afresh at each call: its record's header and products, read one at a
-#: time (``formats.productstream.stream_products``), so neither run is ever held whole.
-Run = Callable[[], Tuple[data_pb2.Record, Iterator[data_pb2.Product]]]
-_Products = Generator[data_pb2.Product, None, None]
+#: A run to compare, opened afresh at each call: its record's header and products, read a block at
+#: a time (``formats.productstream.ProductStream.record_blocks``), so neither run is ever held whole.
+Run = Callable[[], Tuple[data_pb2.Record, Iterator[Block]]]
+#: A product as a walk meets it: its bytes and its stamp.
+_Item = Tuple[bytes, int]
 
 
 def compare_runs(a: Run, b: Run, alignment: Alignment = Alignment(),
                  tolerance: float = 0.0, indices: Tuple[int, int] = (0, 0),
                  event_tolerance: float = EVENT_TOLERANCE_S) -> Comparison:
     """Runs ``a`` and ``b`` (the records at the positions ``indices`` of their recordings) compared,
-    B placed by ``alignment``, in two walks over both: their events and figures, then their products
-    side by side up to the first difference. Raises ``align.AlignmentError`` when a run lacks the
-    event to align by."""
-    shared, (a_events, b_events), metrics, firsts = _surveyed(a, b, indices)
-    aligned = placed(alignment, (metrics[0].span_s, metrics[1].span_s), firsts, a_events, b_events)
-    if aligned.offset_ns == 0 and shared == metrics[0].products == metrics[1].products:
+    B placed by ``alignment``, in walks over both: the products they share, their events and
+    figures, then their products side by side up to the first difference. Raises
+    ``align.AlignmentError`` when a run lacks the event to align by."""
+    shared = _shared(a, b)
+    (a_events, a_metrics, a_first), (b_events, b_metrics, b_first) = (_surveyed(run, index)
+                                                                      for run, index in zip((a, b), indices))
+    metrics, firsts = (a_metrics, b_metrics), (a_first, b_first)
+    aligned = placed(alignment, (a_metrics.span_s, b_metrics.span_s), firsts, a_events, b_events)
+    if aligned.offset_ns == 0 and shared == a_metrics.products == b_metrics.products:
         difference = None       # one run twice: nothing to walk again
     else:
-        with contextlib.ExitStack() as opened:
-            # Streams are generators, closed here so that their files are closed with them.
-            products = [opened.enter_context(contextlib.closing(cast(_Products, run()[1]))) for run in (a, b)]
-            difference = first_difference(products[0], products[1], aligned, tolerance, shared)
+        with _opened(a, b) as (x, y):
+            difference = first_difference(x, y, aligned, tolerance, shared)
     return Comparison(aligned, tolerance, difference, metrics,
                       unmatched_events(firsts, a_events, b_events, aligned, event_tolerance), event_tolerance)
 
 
-def _surveyed(a: Run, b: Run, indices: Tuple[int, int]
-              ) -> Tuple[int, Tuple[List[Event], List[Event]], Tuple[Metrics, Metrics], Tuple[int, int]]:
-    """How many products, from the first, the runs share, stamps and all (none unless their projects
-    are equal too); each run's events, as ``record_events`` finds them, those of the shared products
-    found once; each one's figures; and its first product's stamp (0 if none)."""
-    (a_header, a_products), (b_header, b_products) = a(), b()
-    folds = MetricsFold(), MetricsFold()
-    rest = [folds[0].counted(a_products), folds[1].counted(b_products)]
-    detector = Detector(a_header.project, indices[0])
-    common: List[Event] = []
-    shared = 0
-    while a_header.project == b_header.project:
-        x = next(rest[0], None)
-        y = next(rest[1], None) if x is not None else None
-        if x is None or y is None or x != y:
-            rest = [itertools.chain([] if p is None else [p], products) for p, products in zip((x, y), rest)]
-            break
-        common.extend(detector.feed(x))
-        shared += 1
-    found = []
-    for products, index, header in zip(rest, indices, (a_header, b_header)):
-        # Nothing shared, B's events are judged by its own project.
-        own = copy.deepcopy(detector) if shared else Detector(header.project, index)
-        own.record = index
-        events = [replace(event, record=index) for event in common]
-        events.extend(own.feed_serialized(product.SerializeToString() for product in products))
-        found.append(numbered(events + own.finish()))
-    metrics = tuple(fold.metrics(header.project, events)
-                    for fold, header, events in zip(folds, (a_header, b_header), found))
-    firsts = tuple(fold.first_ns or 0 for fold in folds)
-    return shared, (found[0], found[1]), (metrics[0], metrics[1]), (firsts[0], firsts[1])
+@contextlib.contextmanager
+def _opened(a: Run, b: Run) -> Iterator[Tuple[Iterator[_Item], Iterator[_Item]]]:
+    """Both runs' products as items, the runs' files closed on leaving."""
+    with contextlib.ExitStack() as opened:
+        x, y = (opened.enter_context(contextlib.closing(_items(run()[1]))) for run in (a, b))
+        yield x, y
+
+
+def _items(blocks: Iterable[Block]) -> Generator[_Item, None, None]:
+    """Each product of ``blocks``: its bytes and its stamp."""
+    try:
+        for block in blocks:
+            data, stamps = block.data, block_columns(block).stamp.tolist()
+            for start, end, stamp in zip(block.starts.tolist(), block.ends.tolist(), stamps):
+                yield bytes(data[start:end]), stamp
+    finally:
+        getattr(blocks, "close", lambda: None)()
+
+
+def _shared(a: Run, b: Run) -> int:
+    """How many products, from the first, the runs share byte for byte (none unless their projects
+    are equal too): what the walk for the first difference skips."""
+    if a()[0].project != b()[0].project:
+        return 0
+    with _opened(a, b) as (x, y):
+        return sum(1 for _ in itertools.takewhile(lambda pair: pair[0][0] == pair[1][0], zip(x, y)))
+
+
+def _surveyed(run: Run, index: int) -> Tuple[List[Event], Metrics, int]:
+    """A run's events (as ``record_events`` finds them), its figures, and its first product's stamp
+    (0 if none), in one walk."""
+    header, blocks = run()
+    fold = MetricsFold()
+    events = numbered(list(found_events(header.project, fold.folded(blocks), index)))
+    return events, fold.metrics(header.project, events), fold.first_ns or 0
 
 
 class _Cursor:
     """A run's products in order: the one at hand (None past the last), its position, the first's stamp."""
 
-    def __init__(self, products: Iterable[data_pb2.Product]) -> None:
+    def __init__(self, products: Iterable[_Item]) -> None:
         self._rest = iter(products)
         self.at = 0
-        self.product: Optional[data_pb2.Product] = next(self._rest, None)
-        self.first_ns = self.product.timestamp_ns if self.product is not None else 0
+        self.product: Optional[_Item] = next(self._rest, None)
+        self.first_ns = self.product[1] if self.product is not None else 0
 
     def step(self, n: int = 1) -> None:
         for _ in range(n):
@@ -156,21 +164,25 @@ class _Cursor:
 
     def step_to(self, stamp_ns: int) -> None:
         """On to the first product stamped at or after ``stamp_ns`` (products in time order)."""
-        while self.product is not None and self.product.timestamp_ns < stamp_ns:
+        while self.product is not None and self.product[1] < stamp_ns:
             self.step()
 
     def seen(self) -> Tuple[Optional[int], Optional[float], str]:
         """The product at hand's position, own time and kind (None, None, "" past the last)."""
         if self.product is None:
             return None, None, ""
-        return self.at, seconds_between(self.first_ns, self.product.timestamp_ns), scene.kind_of(self.product) or ""
+        return self.at, seconds_between(self.first_ns, self.product[1]), _kind(self.product[0])
 
 
-def first_difference(a: Iterable[data_pb2.Product], b: Iterable[data_pb2.Product], aligned: Aligned,
+def _kind(data: bytes) -> str:
+    return scene.kind_of(data_pb2.Product.FromString(data)) or ""
+
+
+def first_difference(a: Iterable[_Item], b: Iterable[_Item], aligned: Aligned,
                      tolerance: float, shared: int = 0) -> Optional[Difference]:
-    """The first pair of products of ``a`` and ``b`` (two runs' products, read in turn) that differ
-    on the clock of ``aligned`` (see the module's description), or None; the first ``shared``
-    products are known to be equal in both."""
+    """The first pair of products of ``a`` and ``b`` (two runs' products, each its bytes and stamp,
+    read in turn) that differ on the clock of ``aligned`` (see the module's description), or None;
+    the first ``shared`` products are known to be equal in both."""
     x, y = _Cursor(a), _Cursor(b)
     if x.product is None or y.product is None:
         return None if x.product is y.product else _missing(x, y)
@@ -184,17 +196,21 @@ def first_difference(a: Iterable[data_pb2.Product], b: Iterable[data_pb2.Product
     gap_ns = b_first - a_first - aligned.offset_ns      # B's stamp less A's, for products at one time
     tolerance_ns = tolerance * 1e9
     while x.product is not None and y.product is not None:
-        p, q = x.product, y.product
-        late_ns = q.timestamp_ns - p.timestamp_ns - gap_ns
-        fields = [] if p == q else product_differences(p, q, tolerance)
+        (p, p_ns), (q, q_ns) = x.product, y.product
+        late_ns = q_ns - p_ns - gap_ns
+        if p == q and abs(late_ns) <= tolerance_ns:     # the most frequent step: nothing parsed
+            x.step()
+            y.step()
+            continue
+        p_product, q_product = data_pb2.Product.FromString(p), data_pb2.Product.FromString(q)
+        fields = [] if p == q else product_differences(p_product, q_product, tolerance)
         if abs(late_ns) > tolerance_ns:
             # Each on the shared clock, in A's seconds: where they should be together.
-            fields.insert(0, FieldDifference("time", duration_seconds(p.timestamp_ns - a_first),
-                                             duration_seconds(q.timestamp_ns - b_first + aligned.offset_ns)))
+            fields.insert(0, FieldDifference("time", duration_seconds(p_ns - a_first),
+                                             duration_seconds(q_ns - b_first + aligned.offset_ns)))
         if fields:
-            return Difference(x.at, y.at, seconds_between(a_first, p.timestamp_ns),
-                              seconds_between(b_first, q.timestamp_ns),
-                              scene.kind_of(p) or "", scene.kind_of(q) or "", tuple(fields))
+            return Difference(x.at, y.at, seconds_between(a_first, p_ns), seconds_between(b_first, q_ns),
+                              scene.kind_of(p_product) or "", scene.kind_of(q_product) or "", tuple(fields))
         x.step()
         y.step()
     return None if x.product is y.product else _missing(x, y)

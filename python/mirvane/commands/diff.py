@@ -5,13 +5,14 @@ import dataclasses
 import math
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from dravik.api.data_pb2 import Product, Record
+from dravik.api.data_pb2 import Record
 
 from ..records import json_text
 from ..analysis.align import Alignment, AlignmentError
 from ..analysis.compare import EVENT_TOLERANCE_S, Comparison, Difference, Run, compare_runs
 from ..analysis.events import Event
 from . import Argument, _options, described, printing
+from ..formats.columns import Block
 from ..formats.productstream import ProductStream
 from ._loading import reading, streamed_recording
 from ._paths import note_newer
@@ -86,16 +87,16 @@ def run(args: argparse.Namespace) -> int:
 def _run(stream: ProductStream, position: int) -> Run:
     """The record at ``position`` of ``stream``, opened afresh at each call, what goes wrong
     reading it refused as ``reading`` refuses it."""
-    def opened() -> Tuple[Record, Iterator[Product]]:
+    def opened() -> Tuple[Record, Iterator[Block]]:
         with reading(stream.path):
-            _, header, products = stream.record(position)
-        return header, _read(stream.path, products)
+            _, header, blocks = stream.record_blocks(position)
+        return header, _read(stream.path, blocks)
     return opened
 
 
-def _read(path: str, products: Iterator[Product]) -> Iterator[Product]:
+def _read(path: str, blocks: Iterator[Block]) -> Iterator[Block]:
     with reading(path):
-        yield from products
+        yield from blocks
 
 
 def _table(comparison: Comparison, names: Tuple[str, str], alignment: Alignment) -> None:
