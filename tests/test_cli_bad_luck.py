@@ -8,6 +8,10 @@ import subprocess
 import textwrap
 
 import pytest
+from google.protobuf.internal.encoder import _VarintBytes
+
+from dravik.api import data_pb2, system_pb2
+from dravik.api.geometry_pb2 import Pose
 
 from helpers import listing, mirvane, newer_recording
 from mirvane.cli import COMMANDS
@@ -234,6 +238,18 @@ def test_a_project_lacking_what_the_recording_has_is_one_warning(recorded, tmp_p
     assert done.returncode == 0, done.stderr
     assert re.fullmatch(r"mirvane: warning: p\.mvproj lacks what \S+run\.rec has: [^\n]+\n", done.stderr)
     assert lacking in done.stderr
+
+
+def test_names_only_products_carry_are_warned_of_by_info_as_by_show(tmp_path):
+    products = [data_pb2.Product(timestamp_ns=1, controller=system_pb2.Controller(robot="arm_x", grasped_item="box_x")),
+                data_pb2.Product(timestamp_ns=2, perception=system_pb2.Perception(camera_poses={"cam_x": Pose()})),
+                data_pb2.Product(timestamp_ns=3, controller=system_pb2.Controller())]
+    blob = data_pb2.Record(products=products).SerializeToString()
+    (tmp_path / "run.rec").write_bytes(b"\x0a" + _VarintBytes(len(blob)) + blob)
+    (tmp_path / "p.mvproj").write_text("{}")
+    said = [mirvane(*args, cwd=tmp_path).stderr for args in (["info", "run.rec", "--project", "p.mvproj"],
+                                                              ["show", "p.mvproj", "--recording", "run.rec"])]
+    assert said[0] == said[1] and "robots arm_x; cameras cam_x; items box_x" in said[0]
 
 
 # -- the sweep: every subcommand, awkward input ---------------------------------------------

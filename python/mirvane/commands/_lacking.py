@@ -1,7 +1,10 @@
 """What a recording has that a project lacks: the robots, cameras and items a replay could not draw."""
 
-from typing import TYPE_CHECKING, Dict, Iterable, Set, Tuple, Union
+from typing import TYPE_CHECKING, Dict, Iterable, Iterator, Set, Tuple, Union
 
+import numpy as np
+
+from ..formats.columns import PARTS, Block, block_columns
 from . import warn
 
 if TYPE_CHECKING:
@@ -23,6 +26,19 @@ class RecordedNames:
         workspace = record.project.workspace
         for kind in KINDS:
             self.names[kind].update(getattr(workspace, kind), getattr(workspace.state, kind))
+
+    def folded(self, blocks: Iterable[Block]) -> Iterator[Block]:
+        """``blocks`` of products as they come, the names of each taken on its way (as ``product``)."""
+        perception_bit, controller_bit = (1 << PARTS.index(part) for part in ("perception", "controller"))
+        for block in blocks:
+            c = block_columns(block)
+            perception = (c.parts & perception_bit) != 0    # as ``product``: perception's cameras,
+            controller = ~perception & ((c.parts & controller_bit) != 0)    # else the controller's names
+            seen = c.camera[np.repeat(perception, np.diff(c.camera_offsets))]
+            self.names["cameras"].update(c.strings[code] for code in np.unique(seen).tolist())
+            for kind, codes in (("robots", c.robot[controller]), ("items", c.grasped_item[controller])):
+                self.names[kind].update(c.strings[code] for code in np.unique(codes).tolist() if code)
+            yield block
 
     def product(self, product: "Product") -> None:
         names = self.names

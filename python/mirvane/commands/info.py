@@ -4,15 +4,12 @@ import argparse
 import datetime
 import sys
 from collections import Counter
-from typing import Any, Dict, Iterator, List
-
-from dravik.api.data_pb2 import Product
+from typing import Any, List
 
 from ..analysis.events import tally
+from ..analysis.metrics import MetricsFold
 from ..analysis.ordering import found_events
-from ..formats.columns import blocks_of
 from ..records import record_position, seconds_between
-from ..scene import KINDS, kind_of
 from . import described, _options
 from ._loading import load_project, reading, streamed_recording
 from ._lacking import RecordedNames, warn_lacking
@@ -37,21 +34,14 @@ def run(args: argparse.Namespace) -> None:
     stops: List[int] = []
     lines: List[str] = []
     with reading(args.recording):
-        for position, (header, products) in enumerate(stream.records()):
+        for position, (header, blocks) in enumerate(stream.blocks()):
             names.record(header)
-            counts: Dict[str, int] = dict.fromkeys(KINDS + ("none",), 0)
-            stamps: List[int] = []      # the first product's and the last's
-
-            def counted(products: Iterator[Product] = products) -> Iterator[Product]:
-                for product in products:
-                    counts[kind_of(product) or "none"] += 1
-                    if args.project:
-                        names.product(product)
-                    stamps[1:] = [product.timestamp_ns]
-                    yield product
-
-            severities = Counter(event.severity for event in found_events(header.project, blocks_of(counted()), position))
-            span = seconds_between(stamps[0], stamps[-1]) if stamps else 0.0
+            fold = MetricsFold()
+            counted = fold.folded(names.folded(blocks) if args.project else blocks, args.recording)
+            severities = Counter(event.severity for event in found_events(header.project, counted, position))
+            counts = fold.products
+            first, last = fold.first_ns, fold.last_ns
+            span = seconds_between(first, last) if first is not None and last is not None else 0.0
             stops.append(header.stop_timestamp_ns)
             kinds = ", ".join(f"{kind} {n}" for kind, n in counts.items())
             lines.append(f"{position}: stop {_when(header.stop_timestamp_ns)}, span {span:.3f} s, "
