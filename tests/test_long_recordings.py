@@ -156,13 +156,17 @@ def record(body):
     return b"\x0a" + varint(len(body)) + body
 
 
-def test_a_records_products_come_in_blocks_as_the_record_holds_them_whatever_lies_between(tmp_path):
-    # Blocks end where a header field comes between products, and a product longer than a block
-    # is one of its own; the header gathers what lay between.
+@pytest.mark.parametrize("sizes, header_at", [
+    ([3, 0, 5, 3 << 20, 1], 2),                         # a field between products; a product past a block
+    ([n * 37 % 700 for n in range(4000)], 3999),       # blocks ending inside a product and its length
+])
+def test_a_records_products_come_in_blocks_as_the_record_holds_them_whatever_lies_between(tmp_path, sizes, header_at):
+    # Blocks end where a header field comes between products, where the buffer ends (inside a
+    # product), and a product longer than a block is one of its own; the header gathers the rest.
     products = [data_pb2.Product(timestamp_ns=n, decision=system_pb2.Decision(behavior="b" * size))
-                for n, size in enumerate([3, 0, 5, 3 << 20, 1])]
+                for n, size in enumerate(sizes)]
     pieces = [data_pb2.Record(products=[product]) for product in products]
-    pieces.insert(2, data_pb2.Record(stop_timestamp_ns=9))
+    pieces.insert(header_at, data_pb2.Record(stop_timestamp_ns=9))
     (tmp_path / "run.rec").write_bytes(record(b"".join(piece.SerializeToString() for piece in pieces)))
     [(header, blocks)] = [(header, list(blocks)) for header, blocks in ProductStream(tmp_path / "run.rec").blocks()]
     assert [bytes(data[start:end]) for data, starts, ends in blocks for start, end in zip(starts, ends)] == \
