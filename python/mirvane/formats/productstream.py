@@ -3,7 +3,9 @@
 A record of a recording file is one ``Record`` message, and its products are
 its field 4, each length-delimited: the record's fields are walked on the wire
 in buffered reads, each product parsed alone as its turn comes and the other
-fields gathered into the record's header (a ``Record`` without products). An
+fields gathered into the record's header (a ``Record`` without products); or, for
+readers of columns and the event rules, the products unparsed, a block of them at a
+time as the record holds them, checked against the schema natively (``blocks``). An
 MCAP file's products are put together chunk by chunk (``McapRecords.streamed``),
 never into a whole record. Lengths are checked against the record before
 anything is read, so a damaged or hostile file is refused with a
