@@ -104,7 +104,7 @@ class Ticks:
         first, end, stride = index.indices(self._count)
         assert stride == 1, "ticks are taken in spans"
         i = np.arange(first, max(first, end))
-        t: Floats = self._first + i * self._delta
+        t = (self._first + i * self._delta).astype(np.float64, copy=False)
         if first <= 1 < end:
             t[1 - first] = self._second
         return t
