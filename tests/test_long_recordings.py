@@ -11,6 +11,8 @@ from dravik.api import data_pb2, export_pb2, system_pb2
 from helpers import MIRVANE, measured, mirvane, peak_memory, request, rewrite, said_and_peak
 from mirvane.data import Data
 from mirvane.formats.productstream import ProductStream
+from mirvane.formats.spool_source import record_source
+from mirvane.records import DataFileError
 from mirvane.formats.mcap import LayoutWriter, part_messages
 
 
@@ -172,6 +174,22 @@ def test_a_records_products_come_in_blocks_as_the_record_holds_them_whatever_lie
     assert [bytes(data[start:end]) for data, starts, ends in blocks for start, end in zip(starts, ends)] == \
         [product.SerializeToString() for product in products]
     assert header.stop_timestamp_ns == 9
+
+
+@pytest.mark.parametrize("newer_first", [False, True])
+def test_the_players_spool_refuses_a_damaged_product_whatever_came_before(tmp_path, newer_first):
+    # An item's entry holding more than its key and pose, which no version writes, past the first
+    # batch: refused even when an earlier product held a newer version's fields.
+    good = data_pb2.Product(timestamp_ns=1).SerializeToString()
+    entry = b"\x0a\x01b\x18\x01"                                    # key "b", then a field 3
+    damaged = b"\x08\x02\x12" + bytes([len(entry) + 2, 0x0a, len(entry)]) + entry
+    products = [good + b"\x48\x07" * newer_first] + [good] * 5000 + [damaged]
+    (tmp_path / "run.rec").write_bytes(record(b"".join(b"\x22" + bytes([len(p)]) + p for p in products)))
+    source = record_source(tmp_path / "run.rec", 0, lambda note: None)
+    with pytest.raises(DataFileError, match="not a recording file"):
+        for _ in source.batches:
+            pass
+    assert source.newer() == newer_first
 
 
 @pytest.mark.parametrize("content, reason", [
