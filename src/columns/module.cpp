@@ -8,6 +8,8 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "decode.hpp"
@@ -63,6 +65,9 @@ class Block {
   columns::Reader operator[](std::size_t i) const {
     const std::uint8_t* begin = held_.begin();
     return {begin + starts_[i], begin + starts_[i], begin + ends_[i]};
+  }
+  std::string_view bytes(std::size_t i) const {
+    return {reinterpret_cast<const char*>(held_.begin()) + starts_[i], static_cast<std::size_t>(ends_[i] - starts_[i])};
   }
 
  private:
@@ -140,12 +145,15 @@ nb::dict products(nb::iterable items) {
 nb::dict block_columns(nb::handle data, const Bounds& starts, const Bounds& ends) {
   const Block block(data, starts, ends);
   Columns c;
-  c.reserve(block.size());
-  for (std::size_t i = 0; i < block.size(); ++i) {
-    try {
-      c.product(block[i]);
-    } catch (const Refused& e) {
-      throw Refused("product " + std::to_string(i) + ": " + e.what());
+  {
+    nb::gil_scoped_release unlocked;   // the other run of a diff decodes meanwhile
+    c.reserve(block.size());
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      try {
+        c.product(block[i]);
+      } catch (const Refused& e) {
+        throw Refused("product " + std::to_string(i) + ": " + e.what());
+      }
     }
   }
   return columns_of(std::move(c));
@@ -264,6 +272,18 @@ bool newer_products(nb::handle data, const Bounds& starts, const Bounds& ends) {
   return found;
 }
 
+// How many products, from the first of each, two blocks hold alike byte for byte: what a comparison
+// of two runs need not parse.
+std::size_t equal_products(nb::handle a, const Bounds& a_starts, const Bounds& a_ends, nb::handle b,
+                           const Bounds& b_starts, const Bounds& b_ends) {
+  const Block x(a, a_starts, a_ends), y(b, b_starts, b_ends);
+  const std::size_t n = std::min(x.size(), y.size());
+  nb::gil_scoped_release unlocked;
+  std::size_t i = 0;
+  while (i < n && x.bytes(i) == y.bytes(i)) ++i;
+  return i;
+}
+
 nb::tuple products_ahead(nb::handle data) {
   const Held held(data);
   const auto found = columns::schema::products_ahead(held.begin(), static_cast<std::size_t>(held.size()));
@@ -328,6 +348,9 @@ NB_MODULE(_columns, m) {
       .def("__deepcopy__", [](const ev::Engine& e, nb::handle) { return ev::Engine(e); }, nb::arg("memo"));
   m.def("newer_products", &newer_products, nb::arg("data"), nb::arg("starts"), nb::arg("ends"),
         "Whether the Products in data (each from starts[i] to ends[i]) hold fields a newer version wrote.");
+  m.def("equal_products", &equal_products, nb::arg("a"), nb::arg("a_starts"), nb::arg("a_ends"), nb::arg("b"),
+        nb::arg("b_starts"), nb::arg("b_ends"),
+        "How many Products, from the first, two blocks (data, starts, ends) hold alike byte for byte.");
   m.def("products_ahead", &products_ahead, nb::arg("data"),
         "The whole products that begin a Record's fields in data: (starts, ends, bytes they take).");
   // The cell's geometry, for mirvane.scene and mirvane.geometry (which describe each).

@@ -15,17 +15,17 @@ ones first. Value paths are spelled as the player's field box takes them
 (``perception.camera_poses["cam_side"]``, ``controller{robot=="arm_a"}...``).
 
 Runs of one seed with and without a fault are equal up to the fault, byte for byte:
-the walk side by side starts after what they share, and pairs of equal bytes are
-passed unparsed. Each run is read a block at a time, its products' bytes as the
-file holds them: for what the runs share, for each one's events and figures, and
-side by side for the first difference.
+the walk side by side passes pairs of equal bytes unparsed, compared natively a
+block at a time. Each run is read a block at a time, its products' bytes as the
+file holds them: for each one's events and figures, then side by side for the
+first difference.
 """
 
+import concurrent.futures
 import contextlib
-import itertools
 import math
 from dataclasses import dataclass, replace
-from typing import Any, Callable, Dict, Generator, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from google.protobuf import text_format
 from google.protobuf.message import Message
@@ -33,7 +33,7 @@ from google.protobuf.message import Message
 from dravik.api import data_pb2
 
 from .. import scene
-from ..formats.columns import Block, block_columns
+from ..formats.columns import Block, block_columns, equal_products
 from ..records import duration_seconds, seconds_between
 from .align import Aligned, Alignment, placed
 from .events import SEVERITIES, Event, numbered
@@ -92,49 +92,20 @@ def compare_runs(a: Run, b: Run, alignment: Alignment = Alignment(),
                  tolerance: float = 0.0, indices: Tuple[int, int] = (0, 0),
                  event_tolerance: float = EVENT_TOLERANCE_S) -> Comparison:
     """Runs ``a`` and ``b`` (the records at the positions ``indices`` of their recordings) compared,
-    B placed by ``alignment``, in walks over both: the products they share, their events and
-    figures, then their products side by side up to the first difference. Raises
-    ``align.AlignmentError`` when a run lacks the event to align by."""
-    shared = _shared(a, b)
-    (a_events, a_metrics, a_first), (b_events, b_metrics, b_first) = (_surveyed(run, index)
-                                                                      for run, index in zip((a, b), indices))
+    B placed by ``alignment``, in walks over both: their events and figures, then their products
+    side by side up to the first difference. Raises ``align.AlignmentError`` when a run lacks the
+    event to align by."""
+    # The rules and the decoding let go of the interpreter: the runs are surveyed side by side.
+    with concurrent.futures.ThreadPoolExecutor(2, thread_name_prefix="mirvane-diff") as pool:
+        surveys = [pool.submit(_surveyed, run, index) for run, index in zip((a, b), indices)]
+        (a_events, a_metrics, a_first), (b_events, b_metrics, b_first) = (survey.result() for survey in surveys)
     metrics, firsts = (a_metrics, b_metrics), (a_first, b_first)
     aligned = placed(alignment, (a_metrics.span_s, b_metrics.span_s), firsts, a_events, b_events)
-    if aligned.offset_ns == 0 and shared == a_metrics.products == b_metrics.products:
-        difference = None       # one run twice: nothing to walk again
-    else:
-        with _opened(a, b) as (x, y):
-            difference = first_difference(x, y, aligned, tolerance, shared)
+    with contextlib.ExitStack() as opened:
+        x, y = (opened.enter_context(contextlib.closing(_Cursor(run()[1]))) for run in (a, b))
+        difference = first_difference(x, y, aligned, tolerance)
     return Comparison(aligned, tolerance, difference, metrics,
                       unmatched_events(firsts, a_events, b_events, aligned, event_tolerance), event_tolerance)
-
-
-@contextlib.contextmanager
-def _opened(a: Run, b: Run) -> Iterator[Tuple[Iterator[_Item], Iterator[_Item]]]:
-    """Both runs' products as items, the runs' files closed on leaving."""
-    with contextlib.ExitStack() as opened:
-        x, y = (opened.enter_context(contextlib.closing(_items(run()[1]))) for run in (a, b))
-        yield x, y
-
-
-def _items(blocks: Iterable[Block]) -> Generator[_Item, None, None]:
-    """Each product of ``blocks``: its bytes and its stamp."""
-    try:
-        for block in blocks:
-            data, stamps = block.data, block_columns(block).stamp.tolist()
-            for start, end, stamp in zip(block.starts.tolist(), block.ends.tolist(), stamps):
-                yield bytes(data[start:end]), stamp
-    finally:
-        getattr(blocks, "close", lambda: None)()
-
-
-def _shared(a: Run, b: Run) -> int:
-    """How many products, from the first, the runs share byte for byte (none unless their projects
-    are equal too): what the walk for the first difference skips."""
-    if a()[0].project != b()[0].project:
-        return 0
-    with _opened(a, b) as (x, y):
-        return sum(1 for _ in itertools.takewhile(lambda pair: pair[0][0] == pair[1][0], zip(x, y)))
 
 
 def _surveyed(run: Run, index: int) -> Tuple[List[Event], Metrics, int]:
@@ -147,25 +118,66 @@ def _surveyed(run: Run, index: int) -> Tuple[List[Event], Metrics, int]:
 
 
 class _Cursor:
-    """A run's products in order: the one at hand (None past the last), its position, the first's stamp."""
+    """A run's products in order, read a block at a time: the one at hand (None past the last), its
+    position, the first's stamp. Stamps are read only for the blocks a walk stops in."""
 
-    def __init__(self, products: Iterable[_Item]) -> None:
-        self._rest = iter(products)
+    def __init__(self, blocks: Iterable[Block]) -> None:
+        self._blocks = iter(blocks)
         self.at = 0
-        self.product: Optional[_Item] = next(self._rest, None)
+        self._block: Optional[Block] = None
+        self._i = 0
+        self._stamps: Optional[List[int]] = None
+        self._held: Optional[_Item] = None
+        self._next_block()
         self.first_ns = self.product[1] if self.product is not None else 0
 
+    def _next_block(self) -> None:
+        self._block = next(self._blocks, None)
+        while self._block is not None and len(self._block.starts) == 0:
+            self._block = next(self._blocks, None)
+        self._i, self._stamps, self._held = 0, None, None
+
+    @property
+    def product(self) -> Optional[_Item]:
+        """The product at hand: its bytes and its stamp."""
+        block = self._block
+        if block is None or self._held is not None:
+            return self._held
+        if self._stamps is None:
+            self._stamps = block_columns(block).stamp.tolist()
+        i = self._i
+        self._held = bytes(block.data[block.starts[i]:block.ends[i]]), self._stamps[i]
+        return self._held
+
     def step(self, n: int = 1) -> None:
-        for _ in range(n):
-            if self.product is None:
-                return
-            self.at += 1
-            self.product = next(self._rest, None)
+        while n > 0 and self._block is not None:
+            taken = min(n, len(self._block.starts) - self._i)
+            self._i += taken
+            self.at += taken
+            self._held = None
+            n -= taken
+            if self._i == len(self._block.starts):
+                self._next_block()
 
     def step_to(self, stamp_ns: int) -> None:
         """On to the first product stamped at or after ``stamp_ns`` (products in time order)."""
         while self.product is not None and self.product[1] < stamp_ns:
             self.step()
+
+    def step_alike(self, other: "_Cursor") -> None:
+        """Both on past the products they hold alike byte for byte from here (compared natively)."""
+        while self._block is not None and other._block is not None:
+            alike = equal_products(self._rest(), other._rest())
+            left = min(len(self._block.starts) - self._i, len(other._block.starts) - other._i)
+            self.step(alike)
+            other.step(alike)
+            if alike < left:
+                return
+
+    def _rest(self) -> Block:
+        assert self._block is not None
+        data, starts, ends = self._block
+        return Block(data, starts[self._i:], ends[self._i:])
 
     def seen(self) -> Tuple[Optional[int], Optional[float], str]:
         """The product at hand's position, own time and kind (None, None, "" past the last)."""
@@ -173,32 +185,37 @@ class _Cursor:
             return None, None, ""
         return self.at, seconds_between(self.first_ns, self.product[1]), _kind(self.product[0])
 
+    def close(self) -> None:
+        getattr(self._blocks, "close", lambda: None)()
+
 
 def _kind(data: bytes) -> str:
     return scene.kind_of(data_pb2.Product.FromString(data)) or ""
 
 
-def first_difference(a: Iterable[_Item], b: Iterable[_Item], aligned: Aligned,
-                     tolerance: float, shared: int = 0) -> Optional[Difference]:
-    """The first pair of products of ``a`` and ``b`` (two runs' products, each its bytes and stamp,
-    read in turn) that differ on the clock of ``aligned`` (see the module's description), or None;
-    the first ``shared`` products are known to be equal in both."""
-    x, y = _Cursor(a), _Cursor(b)
+def first_difference(x: _Cursor, y: _Cursor, aligned: Aligned, tolerance: float) -> Optional[Difference]:
+    """The first pair of products of the runs ``x`` and ``y`` (each at its first product) that differ
+    on the clock of ``aligned`` (see the module's description), or None."""
     if x.product is None or y.product is None:
         return None if x.product is y.product else _missing(x, y)
     a_first, b_first = x.first_ns, y.first_ns
     # Where both are under way: A's time max(0, offset), B's time max(0, -offset).
     x.step_to(a_first + max(0, aligned.offset_ns))
     y.step_to(b_first + max(0, -aligned.offset_ns))
-    if x.at == y.at == 0 and aligned.offset_ns == 0:
-        x.step(shared)
-        y.step(shared)
     gap_ns = b_first - a_first - aligned.offset_ns      # B's stamp less A's, for products at one time
     tolerance_ns = tolerance * 1e9
-    while x.product is not None and y.product is not None:
-        (p, p_ns), (q, q_ns) = x.product, y.product
+    # Equal bytes are equal stamps: such a pair is alike when the runs' clocks are, and then
+    # passed unparsed, many at a time.
+    alike_when_equal = abs(gap_ns) <= tolerance_ns
+    while True:
+        if alike_when_equal:
+            x.step_alike(y)
+        pair = x.product, y.product
+        if pair[0] is None or pair[1] is None:
+            break
+        (p, p_ns), (q, q_ns) = pair
         late_ns = q_ns - p_ns - gap_ns
-        if p == q and abs(late_ns) <= tolerance_ns:     # the most frequent step: nothing parsed
+        if p == q and abs(late_ns) <= tolerance_ns:
             x.step()
             y.step()
             continue

@@ -132,6 +132,11 @@ def newer_products(block: Block, path: PathLike = "<bytes>", where: str = "") ->
         raise DataFileError(path, f"not a recording file ({where}{e})") from None
 
 
+def equal_products(a: Block, b: Block) -> int:
+    """How many products, from the first of each, blocks ``a`` and ``b`` hold alike byte for byte."""
+    return int(_columns.equal_products(*a, *b))
+
+
 def record_columns(data: Buffer, path: PathLike = "<bytes>") -> Columns:
     """The products of one serialized ``Record``; ``path`` names where it came from in an error."""
     return _made(_columns.record, data, path)
