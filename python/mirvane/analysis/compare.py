@@ -23,7 +23,9 @@ first difference.
 
 import concurrent.futures
 import contextlib
+import itertools
 import math
+import threading
 from dataclasses import dataclass, replace
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
@@ -95,10 +97,15 @@ def compare_runs(a: Run, b: Run, alignment: Alignment = Alignment(),
     B placed by ``alignment``, in walks over both: their events and figures, then their products
     side by side up to the first difference. Raises ``align.AlignmentError`` when a run lacks the
     event to align by."""
-    # The rules and the decoding let go of the interpreter: the runs are surveyed side by side.
+    # The rules and the decoding let go of the interpreter: the runs are surveyed side by side. An
+    # interrupt, or a run that cannot be read, stops the other at its next block.
+    stop = threading.Event()
     with concurrent.futures.ThreadPoolExecutor(2, thread_name_prefix="mirvane-diff") as pool:
-        surveys = [pool.submit(_surveyed, run, index) for run, index in zip((a, b), indices)]
-        (a_events, a_metrics, a_first), (b_events, b_metrics, b_first) = (survey.result() for survey in surveys)
+        try:
+            surveys = [pool.submit(_surveyed, run, index, stop) for run, index in zip((a, b), indices)]
+            (a_events, a_metrics, a_first), (b_events, b_metrics, b_first) = (survey.result() for survey in surveys)
+        finally:
+            stop.set()
     metrics, firsts = (a_metrics, b_metrics), (a_first, b_first)
     aligned = placed(alignment, (a_metrics.span_s, b_metrics.span_s), firsts, a_events, b_events)
     with contextlib.ExitStack() as opened:
@@ -108,12 +115,16 @@ def compare_runs(a: Run, b: Run, alignment: Alignment = Alignment(),
                       unmatched_events(firsts, a_events, b_events, aligned, event_tolerance), event_tolerance)
 
 
-def _surveyed(run: Run, index: int) -> Tuple[List[Event], Metrics, int]:
+def _surveyed(run: Run, index: int, stop: threading.Event) -> Tuple[List[Event], Metrics, int]:
     """A run's events (as ``record_events`` finds them), its figures, and its first product's stamp
-    (0 if none), in one walk."""
+    (0 if none), in one walk (cut short, its results then of no use, once ``stop`` is set)."""
     header, blocks = run()
-    fold = MetricsFold()
-    events = numbered(list(found_events(header.project, fold.folded(blocks), index)))
+    try:
+        fold = MetricsFold()
+        unstopped = itertools.takewhile(lambda _: not stop.is_set(), blocks)
+        events = numbered(list(found_events(header.project, fold.folded(unstopped), index)))
+    finally:
+        getattr(blocks, "close", lambda: None)()
     return events, fold.metrics(header.project, events), fold.first_ns or 0
 
 
