@@ -741,3 +741,59 @@ def test_events_of_damaged_products_are_protobufs_or_refused_changing_nothing(da
         assert found == fresh.feed(data_pb2.Product.FromString(data))
     assert fed.feed_serialized([_WHOLE, first]) + fed.finish() == fresh.feed_serialized([_WHOLE, first]) + fresh.finish()
 
+
+
+@functools.lru_cache(maxsize=None)
+def _plain_mcap():
+    """A short run's MCAP export, its chunks neither compressed nor checksummed, so that damage to
+    a chunk's records reaches the walk over them."""
+    from mcap.writer import CompressionType
+    from mirvane.formats.mcap import export_mcap
+    from helpers import rewrite, save
+
+    with tempfile.TemporaryDirectory() as where:
+        run = simulate(0.5, seed=2)
+        for n, product in enumerate(run.products):
+            if n % 4 == 1:
+                product.perception.item_poses["box"].position.x = n     # a product of two parts
+            elif n % 7 == 3:
+                product.Clear()     # one of none
+                product.timestamp_ns = run.products[n - 1].timestamp_ns
+        save(data_pb2.Records(records=[run]), os.path.join(where, "run.rec"))
+        export_mcap(os.path.join(where, "run.rec"), os.path.join(where, "run.mcap"))
+        rewrite(os.path.join(where, "run.mcap"), os.path.join(where, "run.mcap"), False, chunk_size=1500,
+                compression=CompressionType.NONE, enable_crcs=False)
+        with open(os.path.join(where, "run.mcap"), "rb") as f:
+            return f.read()
+
+
+@fuzz
+@given(damage=st.lists(st.tuples(st.floats(0.0, 0.7), st.binary(min_size=1, max_size=9)), max_size=3))
+def test_a_damaged_mcap_spools_what_its_general_reader_reads_or_is_refused(damage):
+    from mirvane.formats.spooled import spooled_record
+    from mirvane.data import Data
+    from mirvane.records import DataFileError, RecordIndexError
+
+    data = bytearray(_plain_mcap())
+    for share, bytes_ in damage:
+        at = 8 + int(share * len(data))
+        data[at:at + len(bytes_)] = bytes_
+    with tempfile.TemporaryDirectory() as where:
+        path = os.path.join(where, "run.mcap")
+        with open(path, "wb") as f:
+            f.write(data)
+        try:
+            spooled = spooled_record(path, 0)[1]
+            products = list(spooled.products)
+            spooled.close()
+        except (DataFileError, RecordIndexError) as e:
+            event("refused")
+            assert e.reason and "\n" not in e.reason
+            return
+        try:    # it reads more of the file (message indexes, the scene), and may refuse what the spool skips
+            whole = Data.fromFile(path).records()[0]
+        except DataFileError:
+            event("spooled, refused whole")
+            return
+        event("spooled")
+        assert products == list(whole.products)

@@ -19,7 +19,7 @@ from mirvane.player import series, windows as windows_module
 from mirvane.player.windows import Windows
 from mirvane.project import Project
 
-from helpers import decoded, foreign, mirvane, newer_recording
+from helpers import decoded, foreign, mirvane, newer_recording, odd_records, rewrite, save
 from test_session import ask, status_when
 
 # Short windows, so that a 20 s run crosses many.
@@ -289,6 +289,39 @@ def test_a_spooled_record_of_another_programs_mcap_is_the_one_its_index_names(tm
     assert (spooled.start_timestamp_ns, spooled.stop_timestamp_ns) == \
         (records[position].start_timestamp_ns, records[position].stop_timestamp_ns)
     spooled.close()
+
+
+def _mixed_parts():
+    """A run whose products are of one part, of two, or of none, in turn."""
+    from dravik.api import data_pb2
+    from mirvane.simulation.cell import simulate
+
+    record = simulate(2.0, seed=3)
+    seen = next(p.perception for p in record.products if p.HasField("perception"))
+    for n, product in enumerate(record.products):
+        if n % 3 == 0 and not product.HasField("perception"):
+            product.perception.CopyFrom(seen)
+        elif n % 11 == 5:
+            product.Clear()
+            product.timestamp_ns = record.products[n - 1].timestamp_ns
+    return data_pb2.Records(records=[record])
+
+
+@pytest.mark.parametrize("chunk_size", [None, 3000])
+@pytest.mark.parametrize("records", [odd_records, _mixed_parts])
+def test_an_exported_recording_spools_the_products_it_holds(tmp_path, records, chunk_size):
+    # Small chunks end within products, and declare channels between messages.
+    from mirvane.formats.mcap import export_mcap
+
+    source = save(records(), tmp_path / "in.rec")
+    export_mcap(source, tmp_path / "out.mcap")
+    if chunk_size:
+        rewrite(tmp_path / "out.mcap", tmp_path / "out.mcap", False, chunk_size=chunk_size)
+    for index, record in enumerate(Data.fromFile(source).records()):
+        spooled = spooled_record(tmp_path / "out.mcap", index)[1]
+        assert list(spooled.products) == list(record.products) and list(spooled.stamps) == \
+            [product.timestamp_ns for product in record.products]
+        spooled.close()
 
 
 def test_a_growing_runs_series_are_taken_on_from_what_they_covered(every_fault):

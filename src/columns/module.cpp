@@ -14,6 +14,7 @@
 
 #include "decode.hpp"
 #include "events.hpp"
+#include "mcap.hpp"
 #include "schema.hpp"
 
 namespace nb = nanobind;
@@ -297,6 +298,71 @@ nb::tuple products_ahead(nb::handle data) {
   return nb::make_tuple(array(std::move(starts)), array(std::move(ends)), used);
 }
 
+// -- an MCAP file's products, put together from their messages ------------------------------
+
+using Int32s = nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig>;
+using Parts = std::vector<std::pair<std::uint32_t, std::string_view>>;
+
+nb::tuple chunk_messages(nb::handle data, std::size_t start, const Int32s& kinds) {
+  const Held held(data);
+  columns::mcap::Messages m;
+  {
+    nb::gil_scoped_release unlocked;
+    m = columns::mcap::messages(held.begin(), static_cast<std::size_t>(held.size()), start, kinds.data(),
+                                kinds.shape(0));
+  }
+  return nb::make_tuple(m.stop, array(std::move(m.kinds)), array(std::move(m.sequences)),
+                        array(std::move(m.log_times)), array(std::move(m.starts)), array(std::move(m.ends)));
+}
+
+std::uint32_t part_number(std::int64_t number) {
+  if (number < 1 || number >= (1 << 29)) throw Refused("a part's field number " + std::to_string(number) + " is not one");
+  return static_cast<std::uint32_t>(number);
+}
+
+void no_part_twice(const Parts& parts) {   // sorted by append_product
+  for (std::size_t i = 1; i < parts.size(); ++i)
+    if (parts[i].first == parts[i - 1].first) throw Refused("a product has two parts of field " + std::to_string(parts[i].first));
+}
+
+nb::bytes product_bytes(std::int64_t stamp, nb::dict parts) {
+  Parts pieces;
+  for (auto [number, part] : parts) {
+    if (!PyBytes_Check(part.ptr())) throw nb::type_error("a product's parts are bytes");
+    pieces.emplace_back(part_number(nb::cast<std::int64_t>(number)),
+                        std::string_view(PyBytes_AS_STRING(part.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(part.ptr()))));
+  }
+  std::string out;
+  columns::mcap::append_product(out, stamp, pieces);
+  return nb::bytes(out.data(), out.size());
+}
+
+// Products of parts held in one buffer: product k of parts firsts[k] up to firsts[k + 1], part i the
+// message fields[i] from starts[i] to ends[i]. The products' bytes, and where each ends in them.
+nb::tuple joined_products(nb::handle data, const Int32s& fields, const Bounds& starts, const Bounds& ends,
+                          const Bounds& firsts, const Bounds& stamps) {
+  const Block parts(data, starts, ends);
+  const std::size_t count = stamps.shape(0);
+  if (fields.shape(0) != parts.size() || firsts.shape(0) != count + 1)
+    throw Refused("joined products need a field for every part and a first part for every product, and one past");
+  const std::int64_t* first = firsts.data();
+  if (count > 0 && (first[0] != 0 || first[count] != static_cast<std::int64_t>(parts.size())))
+    throw Refused("joined products take every part once");
+  std::string out;
+  std::vector<std::int64_t> product_ends(count);
+  Parts pieces;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (first[k + 1] < first[k]) throw Refused("product " + std::to_string(k) + ": its parts run backwards");
+    pieces.clear();
+    for (std::int64_t i = first[k]; i < first[k + 1]; ++i)
+      pieces.emplace_back(part_number(fields.data()[i]), parts.bytes(static_cast<std::size_t>(i)));
+    columns::mcap::append_product(out, stamps.data()[k], pieces);
+    no_part_twice(pieces);
+    product_ends[k] = static_cast<std::int64_t>(out.size());
+  }
+  return nb::make_tuple(nb::bytes(out.data(), out.size()), array(std::move(product_ends)));
+}
+
 nb::object usable_position(double x, double y, double z, double w, double qx, double qy, double qz) {
   const double p[3] = {x, y, z}, q[4] = {w, qx, qy, qz};
   if (!columns::cell::usable(p, q)) return nb::none();
@@ -353,6 +419,14 @@ NB_MODULE(_columns, m) {
         "How many Products, from the first, two blocks (data, starts, ends) hold alike byte for byte.");
   m.def("products_ahead", &products_ahead, nb::arg("data"),
         "The whole products that begin a Record's fields in data: (starts, ends, bytes they take).");
+  m.def("chunk_messages", &chunk_messages, nb::arg("data"), nb::arg("start"), nb::arg("kinds"),
+        "The messages of an MCAP chunk's records from byte start, each taken with kinds[its channel] "
+        "(0: undeclared, -1: skipped): (where the walk stopped, kinds, sequences, log times, starts, ends).");
+  m.def("product_bytes", &product_bytes, nb::arg("stamp"), nb::arg("parts"),
+        "A serialized Product of a stamp and its parts ({field number: message bytes}).");
+  m.def("joined_products", &joined_products, nb::arg("data"), nb::arg("fields"), nb::arg("starts"),
+        nb::arg("ends"), nb::arg("firsts"), nb::arg("stamps"),
+        "Serialized Products of parts in data: (their bytes, where each ends).");
   // The cell's geometry, for mirvane.scene and mirvane.geometry (which describe each).
   m.def("usable_position", &usable_position);
   m.def("joints_ok", &joints_ok, nb::arg("values"));

@@ -283,7 +283,7 @@ def _schema_problem(topic: str, data: bytes) -> str:
                                                                   encoding="protobuf", data=data))
         embedded = type(decoder(b"")).DESCRIPTOR if decoder is not None else None
     except Exception as e:
-        return f"its schema cannot be read ({e})"
+        return f"its schema cannot be read ({' '.join(str(e).split())})"   # a damaged name may hold line breaks
     # Either protobuf implementation's descriptors have the fields _shape reads.
     if embedded is None or _shape(cast(Descriptor, embedded)) != _shape(cast(Descriptor, cls.DESCRIPTOR)):
         return f"its schema {cls.DESCRIPTOR.full_name} differs from mirvane's"

@@ -4,16 +4,26 @@ The rules are ``RecordAssembly``'s: a ``/record`` header places each product by 
 sequence number, with its part-less products and a newer version's fields (merged by appending
 their bytes, as a parse of them merges); without one, messages of one log time and sequence number
 make one product. A product's bytes are its stamp and its parts' message data behind their field
-tags, in field order, as protobuf writes a product. The file is read strictly, as ``McapRecords``
-reads it (chunks opened within its bounds, their CRCs checked): damage is an ``McapError``.
+tags, in field order, as protobuf writes a product (``_columns.product_bytes``). The file is read
+strictly, as ``McapRecords`` reads it (chunks opened within its bounds, their CRCs checked): damage
+is an ``McapError``.
+
+A chunk's messages are walked natively into columns (``_columns.chunk_messages``), leaving to
+Python only the records that are not messages of a declared channel. Where a headed record's
+messages come in order, a product's parts one after another, the products between a chunk's
+first and last are joined in one native call (``_columns.joined_products``); anything else (a
+header or start among them, part-less products or a newer version's fields due, parts out of
+order, damage) takes the general path, message by message, which words every refusal.
 """
 
 import io
 import os
 import struct
 import zlib
-from typing import IO, Any, Callable, Dict, Generator, Iterator, List, Optional, Tuple
+from typing import IO, Any, Callable, Dict, Generator, Iterator, List, Optional, Tuple, Union
 
+import numpy as np
+import numpy.typing as npt
 from mcap.data_stream import ReadDataStream
 from mcap.opcode import Opcode
 from mcap.records import Channel, Chunk, Footer, Message, Schema, Statistics
@@ -21,6 +31,7 @@ from mcap.stream_reader import MAGIC_SIZE, StreamReader
 from google.protobuf import message as pb_message
 from dravik.api import data_pb2, export_pb2
 
+from ... import _columns
 from ...records import PathLike, newer_fields, record_position
 from .assembly import _OPENING_RANK, _check_channel
 from .growing import POLL_SECONDS, QUIET_SECONDS
@@ -35,26 +46,55 @@ _HEAD = struct.Struct("<BQ")            # a record's opcode and length
 _MESSAGE = struct.Struct("<HIQQ")       # channel, sequence, log time, publish time
 _MESSAGE_OPCODE, _CHANNEL_OPCODE, _SCHEMA_OPCODE = 0x05, 0x04, 0x03
 _TAGS = {topic: data_pb2.Product.DESCRIPTOR.fields_by_name[part].number for topic, part in PART_OF.items()}
-
-
-def _varint(value: int) -> bytes:
-    value &= (1 << 64) - 1      # an int64's two's complement, as protobuf writes a negative one
-    out = bytearray()
-    while value > 0x7F:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
-
-
-_TAG_BYTES = {number: _varint(number << 3 | 2) for number in _TAGS.values()}
-_SHORT = [_varint(n) for n in range(1 << 14)]    # the lengths of most parts
-#: A product's stamp field, as protobuf writes it (none for 0), in one call.
-_STAMPED = data_pb2.Product
+#: What the chunk walk takes a channel's messages as: a part's field number, or a code of its own.
+_KINDS = {**_TAGS, RECORD: -2, START: -3}
+_TOPIC_OF_KIND = {kind: topic for topic, kind in _KINDS.items()}
+_UNDECLARED, _SKIPPED = 0, -1
 #: How each record of use here is read from its bytes, given its length.
 _READ: Dict[int, Callable[[ReadDataStream, int], Any]] = {
     Opcode.CHUNK: lambda stream, length: Chunk.read(stream), Opcode.MESSAGE: Message.read,
     Opcode.SCHEMA: lambda stream, length: Schema.read(stream), Opcode.CHANNEL: lambda stream, length: Channel.read(stream)}
+
+
+class _Channels:
+    """The channels declared so far: each one's topic (None: of no use here), and for the chunk walk
+    what its messages are taken as (``_KINDS``; 0 for a channel not declared)."""
+
+    def __init__(self) -> None:
+        self.topics: Dict[int, Optional[str]] = {}
+        self.kinds = np.zeros(1 << 16, dtype=np.int32)     # a channel id is 16 bits
+
+    def declare(self, channel: int, topic: Optional[str]) -> None:
+        self.topics[channel] = topic
+        self.kinds[channel] = _SKIPPED if topic is None else _KINDS[topic]
+
+
+class _ChunkMessages:
+    """The messages of our channels in a chunk's ``data``, as columns: message ``i`` is taken as
+    ``kinds[i]`` (``_KINDS``), its data from ``starts[i]`` to ``ends[i]``."""
+
+    def __init__(self, data: bytes, columns: List[List[Any]]) -> None:
+        self.data = data
+        joined = columns[0] if len(columns) == 1 else [np.concatenate(column) for column in zip(*columns)]
+        self.kinds: npt.NDArray[np.int32] = joined[0]
+        self.sequences: npt.NDArray[np.int64] = joined[1]
+        self.log_times: npt.NDArray[np.uint64] = joined[2]
+        self.starts: npt.NDArray[np.int64] = joined[3]
+        self.ends: npt.NDArray[np.int64] = joined[4]
+
+    def __len__(self) -> int:
+        return len(self.kinds)
+
+    def tuples(self, start: int, stop: int) -> List[Tuple[str, int, int, bytes]]:
+        """Messages ``start`` to ``stop`` as the general path takes them: topic, sequence, log time, data."""
+        data = self.data
+        return [(_TOPIC_OF_KIND[kind], sequence, log_time, data[begin:end]) for kind, sequence, log_time, begin, end
+                in zip(*(column[start:stop].tolist() for column in
+                         (self.kinds, self.sequences, self.log_times, self.starts, self.ends)))]
+
+
+#: A chunk's messages, or those of a record outside chunks.
+Messages = Union[_ChunkMessages, List[Tuple[str, int, int, bytes]]]
 
 
 class McapProductBytes:
@@ -106,7 +146,7 @@ class McapProductBytes:
         ends (a chunk ends between products); it returns once the footer is written."""
         joined = self._joined = _Joined(self.path)
         schemas: Dict[int, Schema] = {}
-        channels: Dict[int, Optional[str]] = {}
+        channels = _Channels()
         with opened(self.path, lambda path: open(path, "rb")) as f:
             while os.fstat(f.fileno()).st_size < MAGIC_SIZE:
                 sleep(poll_seconds)
@@ -160,12 +200,12 @@ class McapProductBytes:
         opening = topics.get(RECORD, topics.get(START))
         return None if counts is None or opening is None else counts.get(opening, 0)
 
-    def _messages(self) -> Iterator[List[Tuple[str, int, int, bytes]]]:
+    def _messages(self) -> Iterator[Messages]:
         """The messages of our channels, a chunk's at a time: each one's topic, sequence, log time and
         data. The file's records are walked by their lengths, those of no use here (message indexes)
         skipped unread."""
         schemas: Dict[int, Schema] = {}
-        channels: Dict[int, Optional[str]] = {}
+        channels = _Channels()
         with opened(self.path, lambda path: open(path, "rb")) as f:
             size = self._checked(f)
             at = f.seek(MAGIC_SIZE)
@@ -180,7 +220,7 @@ class McapProductBytes:
                 at += _HEAD.size + length
 
     def _read(self, f: IO[bytes], opcode: Optional[int], length: int, at: int, size: int,
-              schemas: Dict[int, Schema], channels: Dict[int, Optional[str]]) -> List[Tuple[str, int, int, bytes]]:
+              schemas: Dict[int, Schema], channels: _Channels) -> Messages:
         """The messages of our channels in the record at byte ``at``, whose body is next in ``f``;
         a record of no use here (a message index) skipped unread."""
         if opcode not in _READ:
@@ -196,7 +236,7 @@ class McapProductBytes:
             raise McapError(self.path, f"damaged MCAP file at byte {at} ({type(e).__name__}: {e})") from None
         if isinstance(record, Chunk):
             return self._chunk(data, record, at, schemas, channels)
-        return list(self._taken(record, schemas, channels, at))
+        return self._taken(record, schemas, channels, at)
 
     def _checked(self, f: IO[bytes]) -> int:
         """The file's size, once it is known to be a finished MCAP file, as ``McapRecords`` checks it."""
@@ -207,47 +247,54 @@ class McapProductBytes:
         return size
 
     def _chunk(self, data: bytes, chunk: Chunk, at: int, schemas: Dict[int, Schema],
-               channels: Dict[int, Optional[str]]) -> List[Tuple[str, int, int, bytes]]:
+               channels: _Channels) -> _ChunkMessages:
         if chunk.uncompressed_crc and zlib.crc32(data) != chunk.uncompressed_crc:
             raise McapError(self.path, f"damaged MCAP file: the chunk at byte {at} fails its CRC check")
-        found: List[Tuple[str, int, int, bytes]] = []
-        position, end = 0, len(data)
-        while position < end:
-            if end - position < _HEAD.size:
-                raise McapError(self.path, f"damaged MCAP file: the chunk at byte {at} ends within a record")
-            opcode, length = _HEAD.unpack_from(data, position)
-            start, position = position + _HEAD.size, position + _HEAD.size + length
-            if position > end or (opcode == _MESSAGE_OPCODE and length < _MESSAGE.size):
-                raise McapError(self.path, f"damaged MCAP file: a record of the chunk at byte {at} runs past it")
-            if opcode == _MESSAGE_OPCODE:
-                channel, sequence, log_time, _ = _MESSAGE.unpack_from(data, start)
-                topic = channels[channel] if channel in channels else self._topic(channel, channels, at)
-                if topic is not None:
-                    found.append((topic, sequence, log_time, data[start + _MESSAGE.size:position]))
-            elif opcode in (_CHANNEL_OPCODE, _SCHEMA_OPCODE):
-                stream = ReadDataStream(io.BytesIO(data[start:position]))
-                try:
-                    item: Any = Channel.read(stream) if opcode == _CHANNEL_OPCODE else Schema.read(stream)
-                except Exception as e:  # damaged bytes
-                    raise McapError(self.path, f"damaged MCAP file in the chunk at byte {at} ({e})") from None
-                found += self._taken(item, schemas, channels, at)
-        return found
+        columns = []
+        position = 0
+        while True:
+            stop, *taken = _columns.chunk_messages(data, position, channels.kinds)
+            columns.append(taken)
+            if stop >= len(data):
+                return _ChunkMessages(data, columns)
+            position = self._left_by_walk(data, stop, at, schemas, channels)
 
-    def _taken(self, item: Any, schemas: Dict[int, Schema], channels: Dict[int, Optional[str]],
-               at: int) -> Iterator[Tuple[str, int, int, bytes]]:
+    def _left_by_walk(self, data: bytes, position: int, at: int, schemas: Dict[int, Schema],
+                      channels: _Channels) -> int:
+        """Reads the record at ``position`` in the chunk at byte ``at`` that the walk left (a schema
+        or channel, or damage), and gives where the next begins."""
+        if len(data) - position < _HEAD.size:
+            raise McapError(self.path, f"damaged MCAP file: the chunk at byte {at} ends within a record")
+        opcode, length = _HEAD.unpack_from(data, position)
+        start, position = position + _HEAD.size, position + _HEAD.size + length
+        if position > len(data) or (opcode == _MESSAGE_OPCODE and length < _MESSAGE.size):
+            raise McapError(self.path, f"damaged MCAP file: a record of the chunk at byte {at} runs past it")
+        if opcode == _MESSAGE_OPCODE:   # on a channel not declared (the walk takes all others)
+            self._topic(_MESSAGE.unpack_from(data, start)[0], at)
+        stream = ReadDataStream(io.BytesIO(data[start:position]))
+        try:
+            item: Any = Channel.read(stream) if opcode == _CHANNEL_OPCODE else Schema.read(stream)
+        except Exception as e:  # damaged bytes
+            raise McapError(self.path, f"damaged MCAP file in the chunk at byte {at} ({e})") from None
+        self._taken(item, schemas, channels, at)
+        return position
+
+    def _taken(self, item: Any, schemas: Dict[int, Schema], channels: _Channels,
+               at: int) -> List[Tuple[str, int, int, bytes]]:
         """A record outside a chunk's messages: a schema or channel noted, a message given on."""
         if isinstance(item, Schema):
             schemas[item.id] = item
         elif isinstance(item, Channel):
             topic = _check_channel(self.path, item, schemas.get(item.schema_id))
-            channels[item.id] = None if topic == SCENE else topic
+            channels.declare(item.id, None if topic == SCENE else topic)
         elif isinstance(item, Message):
-            topic = channels[item.channel_id] if item.channel_id in channels else \
-                self._topic(item.channel_id, channels, at)
+            topic = channels.topics[item.channel_id] if item.channel_id in channels.topics else \
+                self._topic(item.channel_id, at)
             if topic is not None:
-                yield topic, item.sequence, item.log_time, item.data
+                return [(topic, item.sequence, item.log_time, item.data)]
+        return []
 
-    def _topic(self, channel: int, channels: Dict[int, Optional[str]], at: int) -> Optional[str]:
+    def _topic(self, channel: int, at: int) -> Optional[str]:
         raise McapError(self.path, f"damaged MCAP file: a message at byte {at} is on channel {channel}, "
                         "which no channel record declares")
 
@@ -277,15 +324,93 @@ class _Joined:
         #: What was put together, as ``McapProductBytes.pairs`` gives it, until ``taken``.
         self.out: List[Pair] = []
         self._held: List[Tuple[str, int, int, bytes]] = []     # messages of the latest log time
+        # The open record's state (see _open).
+        self._offset, self._handed, self._next_bare = 0, 0, -1
+        self._latest: Optional[int] = None
+        self._placed: List[List[Any]] = []
+        self._later: Dict[int, List[Any]] = {}
+        self._extras: Dict[int, bytes] = {}
 
-    def add(self, messages: List[Tuple[str, int, int, bytes]]) -> None:
+    def add(self, messages: Messages) -> None:
         """Messages in file order: those of one log time are taken together, once another begins."""
+        if isinstance(messages, _ChunkMessages):
+            self._add_chunk(messages)
+            return
         held = self._held
         for message in messages:
             if held and held[-1][2] != message[2]:
                 self.take(held)
                 held.clear()
             held.append(message)
+
+    def _add_chunk(self, chunk: _ChunkMessages) -> None:
+        """A chunk's messages: by the general path up to its last header or start and its first
+        product after them, and from where products stop coming in order (at the latest, its last
+        product); the products between joined at once (see the module's description)."""
+        count = len(chunk)
+        opening = np.flatnonzero(chunk.kinds < 0)
+        begin = int(opening[-1]) + 1 if len(opening) else 0
+        edges = begin + 1 + np.flatnonzero(np.diff(chunk.sequences[begin:]))    # where a product begins
+        if len(edges) < 2:
+            self.add(chunk.tuples(0, count))
+            return
+        self.add(chunk.tuples(0, int(edges[0])))
+        self.take(self._held)   # all parts from here on: taken before their log time ends, they take the same places
+        self._held.clear()
+        at = int(edges[0])
+        if self._header is not None and not self._later and not self._extras:
+            at = self._join_in_order(chunk, edges)
+        self.add(chunk.tuples(at, count))
+
+    def _join_in_order(self, chunk: _ChunkMessages, edges: "npt.NDArray[np.int64]") -> int:
+        """Hands on the products that begin at ``edges`` but the last, a run at a time between the
+        part-less products due, while they come in order; gives the message where that stopped."""
+        at, tail = int(edges[0]), int(edges[-1])
+        while at < tail:
+            self._place_bare()
+            ahead = edges[edges > at]
+            past = np.flatnonzero(chunk.sequences[ahead] >= self._next_bare)
+            if self._next_bare >= 0 and len(past):
+                ahead = ahead[:int(past[0]) + 1]    # up to the product after the part-less one due
+            if not self._in_order(chunk, at, int(ahead[-1])):
+                return at
+            self._settle(0)
+            self._join(chunk, np.concatenate(([at], ahead)))
+            at = int(ahead[-1])
+        return at
+
+    def _in_order(self, chunk: _ChunkMessages, head: int, tail: int) -> bool:
+        """Whether messages ``head`` to ``tail`` make the products due next, in order: a product's parts
+        one after another, at one log time, a field once; no part-less product due among them; every
+        stamp within range."""
+        sequences, log_times = chunk.sequences[head:tail], chunk.log_times[head:tail]
+        steps = np.diff(sequences)
+        if sequences[0] != self._handed + len(self._placed) or len(steps) and not 0 <= steps.min() <= steps.max() <= 1:
+            return False
+        if 0 <= self._next_bare <= sequences[-1]:
+            return False
+        within = steps == 0
+        if within.any():
+            kinds = chunk.kinds[head:tail]
+            order = np.lexsort((kinds, sequences))
+            twice = (np.diff(sequences[order]) == 0) & (np.diff(kinds[order]) == 0)
+            if (np.diff(log_times)[within] != 0).any() or twice.any():
+                return False
+        return -INT64 <= int(log_times.min()) - self._offset and int(log_times.max()) - self._offset < INT64
+
+    def _join(self, chunk: _ChunkMessages, edges: "npt.NDArray[np.int64]") -> None:
+        """Hands on the products of the messages from ``edges[0]`` to ``edges[-1]``, each beginning at an edge."""
+        head, tail = int(edges[0]), int(edges[-1])
+        stamps = chunk.log_times[edges[:-1]].astype(np.int64) - self._offset   # in range: wraps back into it
+        blob, ends = _columns.joined_products(chunk.data, chunk.kinds[head:tail], chunk.starts[head:tail],
+                                              chunk.ends[head:tail], edges - head, stamps)
+        record, out, begin = self._record, self.out, 0
+        for end, stamp in zip(ends.tolist(), stamps.tolist()):
+            out.append((record, (blob[begin:end], stamp)))  # type: ignore[arg-type]   # a record is open
+            begin = end
+        self._handed += len(stamps)
+        latest = int(stamps.max())
+        self._latest = latest if self._latest is None or latest > self._latest else self._latest
 
     def settle(self) -> None:
         """The messages so far end between products (a chunk ended): every product in place is handed on."""
@@ -361,8 +486,8 @@ class _Joined:
             self._extras = {}
         self._header, self._offset, self._started = header, offset, False
         # Products in place, not yet handed on: [stamp, {field number: part bytes}, or a part-less one's bytes].
-        self._placed: List[List[Any]] = []
-        self._later: Dict[int, List[Any]] = {}
+        self._placed = []
+        self._later = {}
         self._handed, self._bare, self._key, self._latest = 0, 0, (-1, -1), None
         # The position of the next part-less product, -1 when none is left.
         self._next_bare = header.bare_positions[0] if header is not None and header.bare_positions else -1
@@ -421,14 +546,7 @@ class _Joined:
         out = self.out
         while len(placed) > keep:
             stamp, parts = placed.pop(0)
-            if parts.__class__ is bytes:
-                blob = parts
-            else:
-                pieces = [_STAMPED(timestamp_ns=stamp).SerializeToString()]
-                for number in sorted(parts) if len(parts) > 1 else parts:
-                    part = parts[number]
-                    pieces += (_TAG_BYTES[number], _SHORT[len(part)] if len(part) < 16384 else _varint(len(part)), part)
-                blob = b"".join(pieces)
+            blob = parts if parts.__class__ is bytes else _columns.product_bytes(stamp, parts)
             if extras:
                 blob += extras.get(self._handed, b"")
             self._handed += 1
