@@ -169,6 +169,26 @@ def test_two_runs_on_one_clock_each_play_their_windows(every_fault):
             assert picture(both, seconds) == picture(both, seconds, run=1)
 
 
+@pytest.mark.parametrize("fixture", ["every_fault", "own_cell"])
+def test_each_keyframe_holds_what_applying_every_product_before_it_gives(request, fixture):
+    from dravik.api import system_pb2
+    from mirvane.scene import Reports, apply
+    from mirvane.sightings import Sightings
+
+    made = request.getfixturevalue(fixture)
+    record = Data.fromFile(made[0] / "run.rec" if fixture == "every_fault" else made[0]).records()[0]
+    windows = Windows(record, (), 0.5)
+    state = system_pb2.SystemState(workspace=record.project.workspace.state)
+    reports, sightings, applied = Reports(record), Sightings(record), 0
+    for number, position in enumerate(windows.keyframes.positions):
+        for product in record.products[applied:position]:
+            apply(product, state)
+        applied, frame = position, windows.keyframes.at(number)
+        assert (frame.state, frame.reports, frame.seen.poses) == \
+            (state, reports.at(position - 1), sightings.at(position - 1)), number
+    windows.close()
+
+
 def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(every_fault):
     record = Data.fromFile(every_fault[0] / "run.rec").records()[-1]
     for window_s in (0.5, WINDOW_S, 1e6):

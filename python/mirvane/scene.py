@@ -20,7 +20,7 @@ as deep as it sees (``view_range``).
 import math
 from bisect import bisect_right
 from dataclasses import dataclass, field
-from typing import Collection, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Callable, Collection, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 
@@ -128,6 +128,20 @@ class LastWriters:
         elif kind == "controller":
             by["robot", product.controller.robot] = placed
             by["item", product.controller.grasped_item] = placed
+
+    def take_reports(self, positions: Sequence[int], robots: Sequence[str], items: Sequence[str],
+                     parsed: Callable[[int], data_pb2.Product]) -> List[data_pb2.Product]:
+        """Controller reports at ``positions``, in order, each of the robot ``robots[i]`` holding
+        ``items[i]``: taken as ``take`` takes them one by one, though only those last of their robot
+        or item (and so of the part) are parsed (``parsed(i)``); those, in order."""
+        last = {}
+        for i, (robot, item) in enumerate(zip(robots, items)):
+            last["robot", robot] = last["item", item] = i
+        wanted = sorted(set(last.values()))
+        reports = [parsed(i) for i in wanted]
+        for i, product in zip(wanted, reports):
+            self.take(positions[i], product, "controller")
+        return reports
 
     def apply(self, state: system_pb2.SystemState) -> None:
         """Apply them to ``state`` (its workspace the record's starting one)."""

@@ -46,6 +46,12 @@ class ItemsSeen:
         seen._holding = dict(packed[1])
         return seen
 
+    def changed_by_report(self, robot: str, item: str) -> bool:
+        """Whether a controller report of ``robot`` holding ``item`` (or nothing: "") changes what this
+        holds: not when the robot held it already (its grasp dropped the item's sighting, and none is
+        taken while it is held)."""
+        return self._holding.get(robot) != item
+
     def apply(self, product: data_pb2.Product, kind: Optional[str] = "") -> Tuple[str, ...]:
         """Take what ``product`` tells of the items; the items whose drawn place it may have changed
         (``kind``: its ``kind_of``, when known)."""

@@ -9,7 +9,8 @@ state where the window starts, and its products), played by ``Replay.play`` as a
 ``Keyframes`` places a keyframe every ``window_s`` seconds from the products' stamps alone, at
 once, and then finds what each holds by one pass over the products on a thread of its own,
 applying the product rule (``scene.apply``) to the last writer of each part there
-(``scene.LastWriters``): the system state there (the workspace and the latest part of each kind)
+(``scene.LastWriters``; the products read as their columns, a block at a time, and parsed only
+where they count: ``_Walked``): the system state there (the workspace and the latest part of each kind)
 and what a picture needs beyond it (each robot's latest report, where perception last saw the
 items: ``picture.Picture``'s ``reports`` and ``seen``), so the
 first windows play while later keyframes are still being found. A window runs from one keyframe
@@ -27,9 +28,10 @@ over the whole record would. A record whose stamps go back in time is one window
 import math
 import threading
 from array import array
+from bisect import bisect_left
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -39,7 +41,9 @@ from ..analysis.events import Event
 from ..data import Data
 from ..records import PlayAxis
 from ..cuts import cut_bounds
-from ..scene import KINDS, LastWriters, kind_of
+from ..formats.columns import KIND_CODES, Block, block_columns
+from ..formats.spooled import serialized
+from ..scene import KINDS, LastWriters
 from ..sightings import ItemsSeen
 from .picture import Picture
 
@@ -55,6 +59,8 @@ _KEPT = 3
 _WALK_AFTER_S = 2.0
 
 Products = Callable[[int, int], Iterable[data_pb2.Product]]
+Blocks = Callable[[int, int], Iterable[Block]]
+_CONTROLLER = KIND_CODES.index("controller")
 #: Told how far the keyframes' walk has come, every ``_VISIT_EVERY`` products and whenever it has
 #: passed every product there is: ``(passed, stamp, ended)``, the products passed, the last one's
 #: stamp and, once, at the record's end, that there are no more.
@@ -92,18 +98,18 @@ class Keyframe:
 
 class Keyframes:
     """The keyframes of a record (``header``, the record without its products) whose products'
-    stamps are ``stamps`` and whose products at positions ``start`` to ``stop`` are
-    ``products(start, stop)``: one at the first product and then at the first product of each
+    stamps are ``stamps`` and whose products at positions ``start`` to ``stop`` are, serialized,
+    ``blocks(start, stop)``: one at the first product and then at the first product of each
     later slot of ``window_s`` seconds from it (only the first when stamps go back in time).
 
     Where they fall is known at once (``positions``); their states are found by one pass over
     the products on a thread of its own (``begin``), and ``at(k)`` waits for keyframe ``k``."""
 
-    def __init__(self, header: data_pb2.Record, stamps: Iterable[int], products: Products,
+    def __init__(self, header: data_pb2.Record, stamps: Iterable[int], blocks: Blocks,
                  window_s: float = WINDOW_S, visit: Optional[Visit] = None, ended: bool = True) -> None:
         if not window_s > 0:
             raise ValueError(f"a window must last a positive number of seconds, not {window_s!r}")
-        self._header, self._products, self._visit = header, products, visit
+        self._header, self._blocks, self._visit = header, blocks, visit
         self._slot_ns = int(window_s * 1e9) if math.isfinite(window_s) else 0
         #: Each product's stamp (8 bytes a product, as each time axis computed from them is).
         self.stamps: "npt.NDArray[np.int64]" = np.zeros(0, dtype=np.int64)
@@ -201,9 +207,7 @@ class Keyframes:
         """Go through the products, keeping a keyframe at each of ``positions`` (the product rule,
         ``scene.apply``, applied there to the last writers, ``scene.LastWriters``), and telling
         ``visit`` how far it has come; while more products come, wait for them."""
-        seen = ItemsSeen()
-        reports: Dict[str, system_pb2.Controller] = {}
-        latest = LastWriters()
+        walked = _Walked(self._header)
         position = 0
         self._going.wait(_WALK_AFTER_S)
         try:
@@ -218,30 +222,81 @@ class Keyframes:
                 if self._closed or (position >= stop and ended) or \
                         (self._visit is None and ended and len(self._frames) == len(marks)):
                     break
-                for product in self._products(position, stop):
-                    if len(self._frames) < len(marks) and position == marks[len(self._frames)]:
-                        state = system_pb2.SystemState()
-                        state.workspace.CopyFrom(self._header.project.workspace.state)
-                        latest.apply(state)
+                for block in self._blocks(position, stop):
+                    count = len(block.starts)
+                    due = marks[len(self._frames):bisect_left(marks, position + count)]
+                    for at in walked.walk(block, position, due):
                         with self._found:
-                            self._frames.append(Keyframe(position, state, dict(reports), seen.copy()))
+                            self._frames.append(walked.keyframe(at))
                             self._found.notify_all()
                         if self._closed:
                             return
-                    kind = kind_of(product)
-                    seen.apply(product, kind)
-                    latest.take(position, product, kind)
-                    if kind == "controller" and product.controller.robot:
-                        reports[product.controller.robot] = product.controller
-                    position += 1
-                    if self._visit is not None and position % _VISIT_EVERY == 0:
-                        self._visit(position, product.timestamp_ns, False)
+                    position += count
+                    if self._visit is not None and position // _VISIT_EVERY > (position - count) // _VISIT_EVERY:
+                        self._visit(position, int(self.stamps[position - 1]), False)
             if self._visit is not None and not self._closed:
                 self._visit(position, int(self.stamps[position - 1]) if position else 0, True)
         except BaseException as e:      # told to whoever waits
             with self._found:
                 self._failed = e
                 self._found.notify_all()
+
+
+class _Walked:
+    """What the keyframes' walk has taken of the products so far: the last writer of each part
+    (``LastWriters``), each robot's latest report, where perception last saw the items (``ItemsSeen``).
+    Products are taken a block at a time through their columns, so that a controller report (most of
+    a run) is parsed only where it changes what its robot holds, or is the last of its robot or item
+    before a keyframe."""
+
+    def __init__(self, header: data_pb2.Record) -> None:
+        self._header = header
+        self._seen, self._latest = ItemsSeen(), LastWriters()
+        self._reports: Dict[str, system_pb2.Controller] = {}
+
+    def keyframe(self, position: int) -> Keyframe:
+        """The keyframe at ``position``, all before it taken."""
+        state = system_pb2.SystemState()
+        state.workspace.CopyFrom(self._header.project.workspace.state)
+        self._latest.apply(state)
+        return Keyframe(position, state, dict(self._reports), self._seen.copy())
+
+    def walk(self, block: Block, first: int, due: Sequence[int]) -> Iterator[int]:
+        """Take the products of ``block`` (the first at position ``first``), giving each position of
+        ``due`` (in order, within the block) once all before it are taken."""
+        columns = block_columns(block)
+        names, kinds = columns.strings, columns.kinds.tolist()
+        robots, items = columns.robot.tolist(), columns.grasped_item.tolist()
+        data, starts, ends = block[0], block[1].tolist(), block[2].tolist()
+
+        def parsed(row: int) -> data_pb2.Product:
+            return data_pb2.Product.FromString(bytes(data[starts[row]:ends[row]]))
+
+        reported: List[int] = []    # the rows of reports not yet taken
+        stops = iter([*due, -1])
+        stop = next(stops)
+        for row, kind in enumerate(kinds):
+            if first + row == stop:
+                self._take_reports(reported, first, names, robots, items, parsed)
+                reported = []
+                yield stop
+                stop = next(stops)
+            if kind == _CONTROLLER:
+                if self._seen.changed_by_report(names[robots[row]], names[items[row]]):
+                    self._seen.apply(parsed(row), "controller")
+                reported.append(row)
+            elif kind:
+                product, name = parsed(row), KIND_CODES[kind]
+                self._seen.apply(product, name)
+                self._latest.take(first + row, product, name)
+        self._take_reports(reported, first, names, robots, items, parsed)
+
+    def _take_reports(self, rows: List[int], first: int, names: Sequence[str], robots: List[int], items: List[int],
+                      parsed: Callable[[int], data_pb2.Product]) -> None:
+        for product in self._latest.take_reports([first + row for row in rows], [names[robots[row]] for row in rows],
+                                                 [names[items[row]] for row in rows], lambda i: parsed(rows[i])):
+            if product.controller.robot:
+                self._reports[product.controller.robot] = product.controller
 
 
 @dataclass(frozen=True)
@@ -267,19 +322,19 @@ class Window:
 
 
 class Windows:
-    """The windows of ``record`` (its ``events`` on its own axis), each some ``window_s`` seconds;
-    ``products(start, stop)`` gives the record's products at those positions (by default, its own)."""
+    """The windows of ``record`` (its ``events`` on its own axis), each some ``window_s`` seconds."""
 
     def __init__(self, record: data_pb2.Record, events: Sequence[Event], window_s: float = WINDOW_S,
-                 products: Optional[Products] = None, visit: Optional[Visit] = None) -> None:
+                 visit: Optional[Visit] = None) -> None:
         self._header = header_of(record)
         self._events = tuple(events)
-        self._products: Products = products or (lambda start, stop: record.products[start:stop])
+        self._products: Products = lambda start, stop: record.products[start:stop]
         # A spooled record still being read has more products to come (``grow``): known before its stamps.
         ended = getattr(record, "ended", True)
         stamps = getattr(record, "stamps", None)    # a spooled record's, without reading its products
         self.keyframes = Keyframes(self._header, (product.timestamp_ns for product in record.products)
-                                   if stamps is None else stamps, self._products, window_s, visit, ended)
+                                   if stamps is None else stamps,
+                                   lambda start, stop: serialized(record.products, start, stop), window_s, visit, ended)
         self._built: Dict[int, "Future[Window]"] = {}
         self._lock = threading.Lock()
         self._bounds(ended)
