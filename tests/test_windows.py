@@ -329,8 +329,9 @@ def _mixed_parts():
 
 @pytest.mark.parametrize("chunk_size", [None, 3000])
 @pytest.mark.parametrize("records", [odd_records, _mixed_parts])
-def test_an_exported_recording_spools_the_products_it_holds(tmp_path, records, chunk_size):
-    # Small chunks end within products, and declare channels between messages.
+def test_an_exported_recording_spools_and_reads_as_the_products_it_holds(tmp_path, records, chunk_size):
+    # Small chunks end within products, and declare channels between messages; info and events read
+    # the products' bytes put together as the spool reads them.
     from mirvane.formats.mcap import export_mcap
 
     source = save(records(), tmp_path / "in.rec")
@@ -342,6 +343,8 @@ def test_an_exported_recording_spools_the_products_it_holds(tmp_path, records, c
         assert list(spooled.products) == list(record.products) and list(spooled.stamps) == \
             [product.timestamp_ns for product in record.products]
         spooled.close()
+    said = [mirvane(command, name, cwd=tmp_path) for command in ("info", "events") for name in ("in.rec", "out.mcap")]
+    assert said[0].returncode == 0 and (said[0].stdout, said[2].stdout) == (said[1].stdout, said[3].stdout)
 
 
 def test_a_growing_runs_series_are_taken_on_from_what_they_covered(every_fault):

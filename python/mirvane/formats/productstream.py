@@ -6,21 +6,21 @@ in buffered reads, each product parsed alone as its turn comes and the other
 fields gathered into the record's header (a ``Record`` without products); or, for
 readers of columns and the event rules, the products unparsed, a block of them at a
 time as the record holds them, checked against the schema natively (``blocks``). An
-MCAP file's products are put together chunk by chunk (``McapRecords.streamed``),
-never into a whole record. Lengths are checked against the record before
+MCAP file's products are put together chunk by chunk (``McapRecords.streamed``; for
+``blocks``, on the wire: ``mcap.product_bytes``), never into a whole record. Lengths are checked against the record before
 anything is read, so a damaged or hostile file is refused with a
 ``DataFileError`` naming it.
 """
 
 import os
-from typing import BinaryIO, Callable, Generator, Iterator, List, Optional, Tuple, TypeVar
+from typing import BinaryIO, Callable, Generator, Iterator, List, Optional, Tuple, TypeVar, cast
 
 from google.protobuf import message as pb_message
 from dravik.api import data_pb2
 
 from .. import _columns
 from ..records import DataFileError, PathLike, RecordIndexError, newer_fields, record_position
-from .columns import Block, blocks_of, joined, newer_products
+from .columns import Block, joined, newer_products
 from .filenames import is_mcap
 from .recordstream import RecordReader
 
@@ -64,11 +64,10 @@ class ProductStream:
         yield from self._walked_records(self._rec_products)
 
     def blocks(self) -> Generator[Tuple[data_pb2.Record, Iterator[Block]], None, None]:
-        """As ``records``, each record's products in blocks: a recording file's as the file holds
-        them, checked natively and never parsed here; an MCAP file's serialized once put together."""
+        """As ``records``, each record's products in blocks, checked natively and never parsed here:
+        a recording file's as the file holds them, an MCAP file's as put together on the wire."""
         if self.mcap:
-            for header, products in self.records():
-                yield header, blocks_of(products)
+            yield from self._mcap_blocks()
             return
         yield from self._walked_records(self._rec_blocks)
 
@@ -189,6 +188,34 @@ class ProductStream:
             self.newer |= reading.newer
 
         yield from grouped(reading.streamed(), seen)
+
+
+    def _mcap_blocks(self) -> Iterator[Tuple[data_pb2.Record, Iterator[Block]]]:
+        from .mcap.product_bytes import McapProductBytes
+
+        reading = McapProductBytes(self.path)
+
+        def seen() -> None:
+            self.newer |= reading.newer
+
+        for header, products in grouped(reading.pairs(), seen):     # type: ignore[arg-type]  # (bytes, stamp)
+            yield header, self._checked_blocks(cast(Iterator[Tuple[bytes, int]], products))
+
+    def _checked_blocks(self, products: Iterator[Tuple[bytes, int]]) -> Iterator[Block]:
+        """Products' bytes (with their stamps) as blocks of about ``_BLOCKS`` bytes, each checked."""
+        blobs: List[bytes] = []
+        size = 0
+        for blob, _ in products:
+            blobs.append(blob)
+            size += len(blob)
+            if size >= _BLOCKS:
+                block, blobs, size = joined(blobs), [], 0
+                self.newer |= newer_products(block, self.path)
+                yield block
+        if blobs:
+            block = joined(blobs)
+            self.newer |= newer_products(block, self.path)
+            yield block
 
 
 def grouped(pairs: Iterator[Tuple[data_pb2.Record, Optional[data_pb2.Product]]],

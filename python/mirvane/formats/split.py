@@ -21,6 +21,7 @@ from typing import Any, Callable, Dict, Generator, Iterator, List, NamedTuple, O
 from dravik.api import data_pb2, project_pb2
 
 from ..records import PathLike, seconds_between
+from .columns import Block, blocks_of
 from .productstream import ProductStream, Streamed
 from .recordstream import RecordWriter
 
@@ -105,6 +106,11 @@ class SplitStream(ProductStream):
             for _ in products:
                 pass
             piece = after[0]
+
+    def blocks(self) -> Generator[Tuple[data_pb2.Record, Iterator[Block]], None, None]:
+        """As ``records``, each record's products serialized again, a block at a time."""
+        for header, products in self.records():
+            yield header, blocks_of(products)
 
     def _pieces(self) -> Iterator[_Piece]:
         for file, name in zip(self.files, self.names):
