@@ -13,7 +13,7 @@ anything is read, so a damaged or hostile file is refused with a
 """
 
 import os
-from typing import BinaryIO, Callable, Generator, Iterator, List, Optional, Tuple, TypeVar, cast
+from typing import Any, BinaryIO, Callable, Generator, Iterator, List, Optional, Tuple, TypeVar, cast
 
 from google.protobuf import message as pb_message
 from dravik.api import data_pb2
@@ -152,13 +152,8 @@ class ProductStream:
 
     def stops(self) -> List[int]:
         """Each record's stop time, in order; a recording file's read without its products."""
-        if self.mcap:
-            found = []
-            for header, products in self.records():
-                for _ in products:
-                    pass
-                found.append(header.stop_timestamp_ns)
-            return found
+        if self.mcap:   # a streamed record's stop is its last product's: every one is read, unparsed
+            return stops_read(self.blocks())
         with RecordReader(self.path) as reader:
             spans = reader.offsets()
         with open(self.path, "rb") as f:
@@ -216,6 +211,16 @@ class ProductStream:
             block = joined(blobs)
             self.newer |= newer_products(block, self.path)
             yield block
+
+
+def stops_read(records: Iterator[Tuple[data_pb2.Record, Iterator[Any]]]) -> List[int]:
+    """The stop time of each of ``records``, its header whole once its products are read."""
+    found = []
+    for header, products in records:
+        for _ in products:
+            pass
+        found.append(header.stop_timestamp_ns)
+    return found
 
 
 def grouped(pairs: Iterator[Tuple[data_pb2.Record, Optional[data_pb2.Product]]],

@@ -22,7 +22,7 @@ from dravik.api import data_pb2, project_pb2
 
 from ..records import PathLike, seconds_between
 from .columns import Block, blocks_of
-from .productstream import ProductStream, Streamed
+from .productstream import ProductStream, Streamed, stops_read
 from .recordstream import RecordWriter
 
 #: Seconds the stamps may jump from one file to the next and still run on: a split comes between two
@@ -111,6 +111,10 @@ class SplitStream(ProductStream):
         """As ``records``, each record's products serialized again, a block at a time."""
         for header, products in self.records():
             yield header, blocks_of(products)
+
+    def stops(self) -> List[int]:
+        """Each record's stop time, in order, its products read as ``records`` gives them."""
+        return stops_read(self.records())
 
     def _pieces(self) -> Iterator[_Piece]:
         for file, name in zip(self.files, self.names):
