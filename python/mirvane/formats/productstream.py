@@ -104,9 +104,13 @@ class ProductStream:
         elif not self.mcap:     # counted without reading; stop times read only when needed
             with RecordReader(self.path) as reader:
                 position = record_position(index, len(reader.offsets()), self.stops, self.path)
-        else:
-            stops = self.stops()
-            position = record_position(index, len(stops), lambda: stops, self.path)
+        else:   # counted by the file's summary where it holds the count; stop times read only when needed
+            count = self._counted()
+            if count is None:
+                stops = self.stops()
+                position = record_position(index, len(stops), lambda: stops, self.path)
+            else:
+                position = record_position(index, count, self.stops, self.path)
         count = 0
         for header, products in source:
             if count == position:
@@ -114,6 +118,12 @@ class ProductStream:
             count += 1
         record_position(index, count, list, self.path)     # raises: there is no such record
         raise RecordIndexError(self.path, f"has no record {position}")
+
+    def _counted(self) -> Optional[int]:
+        """The records an MCAP file's summary counts, None where it counts none."""
+        from .mcap.product_bytes import McapProductBytes
+
+        return McapProductBytes(self.path).count()
 
     def spans(self, index: Optional[int] = None) -> List[Tuple[int, int, int]]:
         """``(position, offset, length)`` of every record of a recording file, or of the one ``index``

@@ -112,6 +112,9 @@ class SplitStream(ProductStream):
         for header, products in self.records():
             yield header, blocks_of(products)
 
+    def _counted(self) -> Optional[int]:
+        return None     # the first file's summary counts only its own records
+
     def stops(self) -> List[int]:
         """Each record's stop time, in order, its products read as ``records`` gives them."""
         return stops_read(self.records())

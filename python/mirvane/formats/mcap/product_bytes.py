@@ -107,7 +107,7 @@ class McapProductBytes:
     def record(self, index: int) -> Tuple[int, data_pb2.Record, Iterator[Product]]:
         """The position of the record ``index`` names (as ``Replay.play`` picks it), its header
         (complete once its products are read) and its products."""
-        count = self._count()
+        count = self.count()
         if count is None or (index == -1 and count > 1):
             stops = [record.stop_timestamp_ns for record, product in self.pairs() if product is None]
             count = len(stops)
@@ -180,7 +180,7 @@ class McapProductBytes:
                 yield from joined.taken()
                 at += _HEAD.size + length
 
-    def _count(self) -> Optional[int]:
+    def count(self) -> Optional[int]:
         """The records the summary's statistics count (its ``/record`` messages, else its
         ``/workspace/start`` ones), None without them."""
         with opened(self.path, lambda path: open(path, "rb")) as f:
