@@ -14,7 +14,7 @@ from dravik.api import data_pb2
 
 from ...records import PathLike
 from .assembly import RecordAssembly
-from .channels import PROGRESS_EVERY, START, McapError, UnfinishedMcapError, opened
+from .channels import PROGRESS_EVERY, START, McapError, UnfinishedMcapError, capped, opened
 
 #: Bounds on what one chunk may hold uncompressed, checked against what it declares before
 #: it is decompressed (and while it is): this many times the file's size, and at most this
@@ -120,7 +120,7 @@ class McapRecords:
         schemas: Dict[int, Schema] = {}
         channels: Dict[int, Channel] = {}
         # A record cannot be longer than the file; the reader refuses one that says it is.
-        records = StreamReader(f, emit_chunks=True, validate_crcs=True, record_size_limit=self.size).records
+        records = StreamReader(capped(f, self.size), emit_chunks=True, validate_crcs=True, record_size_limit=self.size).records
         while True:
             at = self.kept_bytes
             try:
@@ -151,7 +151,7 @@ class McapRecords:
                 self.skipped.append(Skipped(at, resume, why.replace("cut short: ", "damaged: ", 1)))
                 gap()
                 f.seek(resume)
-                records = StreamReader(f, skip_magic=True, emit_chunks=True, validate_crcs=True,
+                records = StreamReader(capped(f, self.size), skip_magic=True, emit_chunks=True, validate_crcs=True,
                                        record_size_limit=self.size).records
                 self.kept_bytes = resume
                 continue
@@ -190,7 +190,7 @@ def _next_chunk(f: IO[bytes], start: int, path: str, size: int) -> Optional[int]
             if length <= size - at - 9:     # else not a record that fits the file
                 f.seek(at)
                 try:
-                    chunk = next(StreamReader(f, skip_magic=True, emit_chunks=True, validate_crcs=True,
+                    chunk = next(StreamReader(capped(f, size), skip_magic=True, emit_chunks=True, validate_crcs=True,
                                               record_size_limit=size).records)
                     if isinstance(chunk, Chunk) and chunk.uncompressed_crc:
                         _open_chunk(chunk, path, at, size)
@@ -270,11 +270,11 @@ def _check_summary(f: IO[bytes], path: str, size: int) -> None:
     # where the summary should be without the bounds.
     try:
         f.seek(size - MAGIC_SIZE - _FOOTER_BYTES)
-        footer = next(StreamReader(f, skip_magic=True, record_size_limit=size).records)
+        footer = next(StreamReader(capped(f, size), skip_magic=True, record_size_limit=size).records)
         topics = set()
         if isinstance(footer, Footer) and footer.summary_start:
             f.seek(footer.summary_start)
-            for record in StreamReader(f, skip_magic=True, emit_chunks=True, record_size_limit=size).records:
+            for record in StreamReader(capped(f, size), skip_magic=True, emit_chunks=True, record_size_limit=size).records:
                 if isinstance(record, Channel):
                     topics.add(record.topic)
     except Exception as e:

@@ -2,7 +2,7 @@
 
 import os
 from contextlib import contextmanager
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, cast
+from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, cast
 
 from foxglove_schemas_protobuf.Log_pb2 import Log
 from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
@@ -76,6 +76,23 @@ def opened(path: str, opener: Callable[[str], Any]) -> Iterator[Any]:
         raise McapError(path, f"cannot be read ({e.strerror or e})") from None
     with handle:
         yield handle
+
+
+def capped(f: IO[bytes], size: int) -> IO[bytes]:
+    """``f`` (``size`` bytes long) for the mcap library's reader, never asked for more than it has
+    left: a damaged length within a record (a chunk's data, a string) then reads short and is
+    refused, rather than having the size it declares allocated first."""
+    return cast(IO[bytes], _Capped(f, size))
+
+
+class _Capped:
+
+    def __init__(self, f: IO[bytes], size: int) -> None:
+        self._f, self._size = f, size
+
+    def read(self, n: int = -1) -> bytes:
+        left = max(0, self._size - self._f.tell())
+        return self._f.read(left if n < 0 or n > left else n)
 
 
 def file_size(path: str) -> int:

@@ -36,7 +36,7 @@ from ...records import PathLike, newer_fields, record_position
 from .assembly import _OPENING_RANK, _check_channel
 from .growing import POLL_SECONDS, QUIET_SECONDS
 from .bounded import _FOOTER_BYTES, MAX_CHUNK_BYTES, _check_finished, _check_magic, _check_summary, chunk_data
-from .channels import INT64, PART_OF, RECORD, SCENE, START, McapError, opened
+from .channels import INT64, PART_OF, RECORD, SCENE, START, McapError, capped, opened
 
 #: A product: its bytes and its stamp.
 Product = Tuple[bytes, int]
@@ -186,13 +186,13 @@ class McapProductBytes:
         with opened(self.path, lambda path: open(path, "rb")) as f:
             size = self._checked(f)
             f.seek(size - MAGIC_SIZE - _FOOTER_BYTES)
-            footer = next(StreamReader(f, skip_magic=True, record_size_limit=size).records)
+            footer = next(StreamReader(capped(f, size), skip_magic=True, record_size_limit=size).records)
             if not isinstance(footer, Footer) or not footer.summary_start:
                 return None
             f.seek(footer.summary_start)
             topics: Dict[str, int] = {}
             counts: Optional[Dict[int, int]] = None
-            for item in StreamReader(f, skip_magic=True, record_size_limit=size).records:
+            for item in StreamReader(capped(f, size), skip_magic=True, record_size_limit=size).records:
                 if isinstance(item, Channel):
                     topics[item.topic] = item.id
                 elif isinstance(item, Statistics):
