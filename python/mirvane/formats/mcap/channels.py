@@ -86,13 +86,13 @@ def capped(f: IO[bytes], size: int) -> IO[bytes]:
 
 
 class _Capped:
-
     def __init__(self, f: IO[bytes], size: int) -> None:
-        self._f, self._size = f, size
+        self._f, self._left = f, max(0, size - f.tell())     # read on from here, never sought meanwhile
 
     def read(self, n: int = -1) -> bytes:
-        left = max(0, self._size - self._f.tell())
-        return self._f.read(left if n < 0 or n > left else n)
+        data = self._f.read(self._left if n < 0 or n > self._left else n)
+        self._left -= len(data)
+        return data
 
 
 def file_size(path: str) -> int:
