@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from mirvane.data import Data
-from mirvane.formats import spooled as spooled_module
+from mirvane.formats import spool_index, spooled as spooled_module
 from mirvane.formats.spooled import spooled_record
 from mirvane.player.session import LiveOptions, LiveSession, Run
 from mirvane.player import series, windows as windows_module
@@ -103,9 +103,11 @@ def picture(session, seconds=None, run=0):
         time.sleep(0.02)
 
 
-@pytest.mark.parametrize("spooled", [False, True])
-def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(every_fault, spooled):
+@pytest.mark.parametrize("spooled, block", [(False, None), (True, None), (True, 7)])
+def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(every_fault, monkeypatch, spooled, block):
     where, _ = every_fault
+    if block:   # the spool's index read in many blocks, as an hours-long run's is
+        monkeypatch.setattr(spool_index, "BLOCK", block)
     record = Data.fromFile(where / "run.rec").records()[-1]
     windows = Windows(record, (), WINDOW_S)
     times = windows.keyframes.exact
@@ -131,6 +133,14 @@ def test_a_product_looks_the_same_played_or_sought_within_or_across_windows(ever
         for _ in range(3):
             ask(windowed, "control", {"action": "step"})
             stepped.append(picture(windowed))
+        # A long step, counted otherwise than short ones, lands where short ones do.
+        landed = []
+        for steps in ([130], [65, 65], [-130], [-65, -65]):
+            picture(windowed, float(times[starts[3]]))
+            for products in steps:
+                ask(windowed, "control", {"action": "step", "products": products})
+            landed.append(status_when(windowed, paused=True)["time"])
+        assert landed[0] == landed[1] > times[starts[3]] > landed[2] == landed[3]
     assert any(seconds >= times[start] for (seconds, _), start in zip(played, starts[2:5]))
     with playing(where, math.inf) as whole:
         for seconds, shown in [*sought.items(), *played, *stepped]:
@@ -237,16 +247,15 @@ def test_replay_without_project_plays_the_project_the_record_carries(recorded, t
     assert len(with_file) == len(carried) > 1 and all(np.array_equal(a, b) for a, b in zip(with_file, carried))
 
 
-@pytest.mark.parametrize("fixture, name, reserved", [("recorded", "run.rec", 3), ("recorded", "run.mcap", None),
-                                                     ("split_run", "run-0001.mcap", None),
-                                                     ("split_run", "whole.mcap", 5000)])
-def test_a_record_grown_in_the_background_ends_as_read_whole(request, monkeypatch, fixture, name, reserved):
-    from mirvane.formats import growing
+@pytest.mark.parametrize("fixture, name, block", [("recorded", "run.rec", 3), ("recorded", "run.mcap", None),
+                                                  ("split_run", "run-0001.mcap", None),
+                                                  ("split_run", "whole.mcap", 1)])
+def test_a_record_grown_in_the_background_ends_as_read_whole(request, monkeypatch, fixture, name, block):
     from mirvane.formats.spooled import growing_record
     from mirvane.formats.split import run_stream
 
-    if reserved:    # its index outgrows the room reserved for it, and is copied
-        monkeypatch.setattr(growing, "RESERVED", reserved)
+    if block:    # its index in blocks of a few products: more blocks than room reserved for their firsts
+        monkeypatch.setattr(spool_index, "BLOCK", block)
 
     path = request.getfixturevalue(fixture) / name
     _, header, products = run_stream(path).record(-1)

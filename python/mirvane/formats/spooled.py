@@ -3,7 +3,8 @@
 A live replay of an hour's run needs each product many times (its keyframes, each window, its
 events, a plot's series), but never all of them at once. ``spooled_record`` streams the chosen
 record from the file once (an MCAP file's or a run of split files as well), writing each product's
-bytes to an unnamed temporary file and keeping its offset and stamp (16 bytes a product, in ``growing.Column``s). The
+bytes to an unnamed temporary file and its offset and stamp to two more (``spool_index``: memory
+holds a few bytes a thousand products, whatever the run's length). The
 ``SpooledRecord`` it gives stands in for a ``Record`` where a record's products are read in turn or
 by position: ``products`` has a length, iterates, and gives one product or a run of them (an
 iterator, never a list) by position, each parsed when read.
@@ -20,45 +21,42 @@ import threading
 from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
-import numpy.typing as npt
 from dravik.api import data_pb2
 
 from ..records import PathLike
 from .columns import Block, joined
-from .growing import Column
+from .spool_index import SpoolIndex, Stamps
 from .spool_source import Source, followed_source, record_source
 
 # Bytes read at a time when products are read in turn.
 _BLOCK = 1 << 20
-
-Positions = npt.NDArray[np.int64]
-
+# Products whose places in the spool are read at a time.
+_PRODUCTS = 1 << 16
 
 class _Spool:
-    """The spool file and its index: product ``n``'s bytes from ``ends[n]`` to ``ends[n + 1]``,
-    its stamp ``stamps[n]``, for ``n`` below ``count``. Grown by one writer; read from any thread:
-    what is counted never changes."""
+    """The spool file and its index (``SpoolIndex``, on disk too). Grown by one writer; read from
+    any thread: what is counted never changes."""
 
     def __init__(self) -> None:
         self.file: BinaryIO = tempfile.TemporaryFile(prefix="mirvane-products-")
-        self._ends, self._stamps = Column(np.int64), Column(np.int64)
-        self._ends.append([0])
-        self.count = 0
+        self.index = SpoolIndex()
         self.changed = threading.Condition()
 
+    @property
+    def count(self) -> int:
+        return self.index.count
+
     def add(self, blobs: List[bytes], stamps: Any) -> None:
-        base = int(self._ends.view()[-1])
-        self._ends.append(base + np.cumsum([len(blob) for blob in blobs], dtype=np.int64))
-        self._stamps.append(np.asarray(stamps, dtype=np.int64))
+        base = self.index.end
+        self.index.add([len(blob) for blob in blobs], stamps)
         os.pwrite(self.file.fileno(), b"".join(blobs), base)
         with self.changed:
-            self.count += len(blobs)
+            self.index.publish(len(blobs))
             self.changed.notify_all()
 
-    def view(self) -> Tuple[Positions, Positions]:
-        """``ends`` and ``stamps`` of the products in now, as views."""
-        count = self.count      # first: both columns hold at least as many
-        return self._ends.view(count + 1), self._stamps.view(count)
+    def close(self) -> None:
+        self.file.close()
+        self.index.close()
 
 
 class SpooledProducts:
@@ -75,8 +73,7 @@ class SpooledProducts:
         return self._between(0, len(self))
 
     def __getitem__(self, at: Union[int, slice]) -> Any:
-        ends, _ = self._spool.view()
-        count = len(ends) - 1
+        count = self._spool.count
         if isinstance(at, slice):
             start, stop, step = at.indices(count)
             if step != 1:
@@ -85,21 +82,21 @@ class SpooledProducts:
         position = at + count if at < 0 else at
         if not 0 <= position < count:
             raise IndexError(f"no product {at} of {count}")
-        start, stop = int(ends[position]), int(ends[position + 1])
+        start, stop = self._spool.index.ends(position, position + 1).tolist()
         return data_pb2.Product.FromString(os.pread(self._spool.file.fileno(), stop - start, start))
 
     def serialized(self, start: int, stop: int) -> Iterator[Block]:
         """Products ``start`` to ``stop`` as they are spooled, a block of bytes at a time."""
-        ends, _ = self._spool.view()
         fd = self._spool.file.fileno()
-        position = start
-        while position < stop:
-            base = int(ends[position])
-            last = max(position + 1, int(np.searchsorted(ends, base + _BLOCK, side="right")) - 1)
-            last = min(last, stop)
-            bounds = ends[position:last + 1] - base
-            yield Block(os.pread(fd, int(ends[last]) - base, base), bounds[:-1], bounds[1:])
-            position = last
+        for first in range(start, stop, _PRODUCTS):
+            ends = self._spool.index.ends(first, min(first + _PRODUCTS, stop))
+            position = 0
+            while position < len(ends) - 1:     # a block of about _BLOCK bytes, at least one product
+                base = int(ends[position])
+                last = max(position + 1, int(np.searchsorted(ends, base + _BLOCK, side="right")) - 1)
+                bounds = ends[position:last + 1] - base
+                yield Block(os.pread(fd, int(ends[last]) - base, base), bounds[:-1], bounds[1:])
+                position = last
 
     def _between(self, start: int, stop: int) -> Iterator[data_pb2.Product]:
         """Products ``start`` to ``stop``, read a block of bytes at a time."""
@@ -132,9 +129,10 @@ class SpooledRecord:
         self._spooler: Optional["Spooler"] = None
 
     @property
-    def stamps(self) -> Positions:
-        """Each product's stamp, in order: as many as ``products`` holds at the moment read."""
-        return self._spool.view()[1]
+    def stamps(self) -> Stamps:
+        """Each product's stamp, in order, read from disk when asked: as many as ``products``
+        holds at the moment read."""
+        return self._spool.index.stamps()
 
     @property
     def stop_timestamp_ns(self) -> int:
@@ -163,7 +161,7 @@ class SpooledRecord:
     def close(self) -> None:
         if self._spooler is not None:
             self._spooler.stop()
-        self._spool.file.close()
+        self._spool.close()
 
 
 def spooled_record(path: PathLike, index: int) -> Tuple[int, SpooledRecord]:

@@ -39,7 +39,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..analysis.events import INFO, SEVERITIES, Event
-from ..records import PlayAxis
+from ..records import PlayAxis, as_times
 from ..rebinding import replay_time, set_replay_time
 from .times import RunTimes, exact_times, nearest, product_times  # noqa: F401  (their home before)
 
@@ -99,11 +99,11 @@ class Clock:
                  rate: float = 1.0, paused: bool = False, loop: bool = False,
                  now: Callable[[], float] = _time.monotonic, frames_per_second: float = MAX_FRAMES_PER_SECOND,
                  events: Sequence[Event] = (), runs: Sequence[Tuple[Any, ...]] = ()) -> None:
-        self._times = np.asarray(times, dtype=float)
+        self._times = as_times(times)
         if not len(self._times):
             raise ValueError("a clock needs at least one product time")
         # Where play puts the products: the product shown at a position is play's choice there.
-        self._played = self._times if played is None else np.asarray(played, dtype=float)
+        self._played = self._times if played is None else as_times(played)
         self._axis = PlayAxis(self._played, self._times)
         self._end = float(self._times[-1])
         self._set_events(events)
@@ -302,8 +302,9 @@ class Clock:
     # -- what the watchers read -------------------------------------------------------------
 
     @property
-    def times(self) -> "np.ndarray[Any, np.dtype[np.float64]]":
-        """The product times the clock plays, seconds after the first product (exact)."""
+    def times(self) -> Any:
+        """The product times the clock plays, seconds after the first product (exact): a float
+        array, or a spooled run's, computed from its stamps when read (``records.StampTimes``)."""
         return self._times
 
     @property
@@ -334,7 +335,7 @@ class Clock:
             live = self._live
             if not live:
                 self._reanchor_locked()   # where the held end was, playing on from there
-            self._times, self._played = np.asarray(times, dtype=float), np.asarray(played, dtype=float)
+            self._times, self._played = as_times(times), as_times(played)
             self._axis = PlayAxis(self._played, self._times)
             self._end = float(self._times[-1])
             self.readers[0].grow(self._times, self._played, self._axis)
@@ -426,11 +427,11 @@ class Reader:
 
     def __init__(self, clock: Clock, times: npt.ArrayLike, shift: float,
                  played: Optional[npt.ArrayLike] = None, axis: Optional[PlayAxis] = None) -> None:
-        self.times = np.asarray(times, dtype=float)
+        self.times = as_times(times)
         self.shift = float(shift)
         self._clock = clock
         self.end = float(self.times[-1])
-        self._played = self.times if played is None else np.asarray(played, dtype=float)
+        self._played = self.times if played is None else as_times(played)
         self.played_end = float(self._played[-1])
         self._axis = axis or PlayAxis(self._played, self.times)
         # The play's bookkeeping, which the clock keeps under its lock.
@@ -439,7 +440,7 @@ class Reader:
         self.read_version = -1                  # the clock's version then
         self.last_frame = -math.inf
 
-    def grow(self, times: "npt.NDArray[np.float64]", played: "npt.NDArray[np.float64]", axis: PlayAxis) -> None:
+    def grow(self, times: Any, played: Any, axis: PlayAxis) -> None:
         """The run's products so far, and their axis (the clock's lock held)."""
         self.times, self._played, self.end, self.played_end = times, played, float(times[-1]), float(played[-1])
         self._axis = axis

@@ -36,7 +36,7 @@ from tqdm import tqdm
 from ..analysis.align import Alignment, align
 from ..analysis.events import INFO, Detector, Event, numbered, record_events
 from ..data import span_seconds
-from ..formats.growing import Column
+from ..records import stamp_times
 from ..formats.spooled import serialized
 from ..project import Project
 from ..viewer import WorkspaceViewer
@@ -138,7 +138,6 @@ class LiveSession:
         self.page: Optional[LiveView] = None
         self.foxglove: Optional["FoxgloveLive"] = None
         self._grower: Optional[threading.Thread] = None
-        self._axes = _Axes()
         if options.follow:
             options = replace(options, start=math.inf)      # at the newest product
         elif self._growing:
@@ -346,9 +345,11 @@ class LiveSession:
         if self._grower is not None:
             self._grower.join()
 
-    def _times(self, stamps: Any) -> Tuple[Any, Any]:
-        """The exact times and play's of the growing run's products, stamped ``stamps``."""
-        return self._axes.of(stamps)
+    @staticmethod
+    def _times(stamps: Any) -> Tuple[Any, Any]:
+        """The exact times and play's of the growing run's products, stamped ``stamps``: computed
+        from them when read, never held (an hours-long run's would be 16 bytes a product)."""
+        return stamp_times(stamps), stamp_times(stamps, play=True)
 
     def _progress(self, status: Status) -> None:
         """Redraw the progress line when what it says changes: at once after a control (paused or
@@ -386,26 +387,6 @@ def on_clock(runs: Sequence[PageRun], shifts: Sequence[float]) -> List[Event]:
     """The events of ``runs`` on the clock that places each run's time 0 at its shift, in time order."""
     return sorted((replace(event, time=event.time + shift, end=event.end + shift)
                    for run, shift in zip(runs, shifts) for event in run.events), key=lambda event: event.time)
-
-
-class _Axes:
-    """A growing run's exact times and play's, as ``clock.exact_times`` and ``product_times`` compute
-    them, each product's computed once, in columns filled in place (views of them given), so that
-    growing never holds two copies of an hours-long run's times."""
-
-    def __init__(self) -> None:
-        self._exact, self._played = Column(np.float64), Column(np.float64)
-        self._first = 0
-
-    def of(self, stamps: Any) -> Tuple[Any, Any]:
-        count, known = len(stamps), self._exact.count
-        if not known:
-            self._first = int(stamps[0])
-        if count > known:
-            new = stamps[known:count]
-            self._exact.append((new - self._first) / 1e9)
-            self._played.append(1e-9 * new.astype(float) - 1e-9 * float(self._first))
-        return self._exact.view(count), self._played.view(count)
 
 
 def _reach(record: Any, seconds: float) -> None:

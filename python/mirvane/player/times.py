@@ -6,22 +6,24 @@ from typing import Any, NamedTuple, Optional
 import numpy as np
 import numpy.typing as npt
 
-from ..records import play_product_seconds, product_seconds
+from ..records import stamp_times, play_product_seconds, product_seconds
 
 
-def product_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
-    """The record's product times in seconds after its first product, computed as ``Replay.play`` does."""
+def product_times(record: Any) -> Any:
+    """The record's product times in seconds after its first product, computed as ``Replay.play``
+    does: a float array, or a spooled record's, computed from its stamps when read (``records.StampTimes``)."""
     stamps = getattr(record, "stamps", None)    # a spooled record's, without reading its products
     if stamps is not None:
-        return np.asarray(1e-9 * stamps.astype(float) - 1e-9 * float(stamps[:1].sum()), dtype=np.float64)
+        return stamp_times(stamps, play=True)
     return np.asarray(play_product_seconds(record), dtype=np.float64)
 
 
-def exact_times(record: Any) -> "np.ndarray[Any, np.dtype[np.float64]]":
-    """The record's product times in seconds after its first product, exact to the stamps' nanosecond."""
+def exact_times(record: Any) -> Any:
+    """The record's product times in seconds after its first product, exact to the stamps'
+    nanosecond: a float array, or a spooled record's as ``product_times`` gives them."""
     stamps = getattr(record, "stamps", None)
     if stamps is not None:
-        return np.asarray((stamps - stamps[:1].sum()) / 1e9, dtype=np.float64)
+        return stamp_times(stamps)
     return np.asarray(product_seconds(record), dtype=np.float64)
 
 
@@ -41,7 +43,7 @@ def nearest(times: "np.ndarray[Any, np.dtype[np.float64]]", position: float, ord
     """The product play shows at ``position``: its own choice, the nearest (the first of a time).
     ``ordered``: ``times`` are known not to go back, so that it is found without a pass over them."""
     if not ordered or not len(times):
-        return int(np.argmin(np.abs(position - times)))
+        return int(np.argmin(np.abs(position - np.asarray(times))))
     after = int(np.searchsorted(times, position, side="left"))
     near = [i for i in (after - 1, after) if 0 <= i < len(times)]
     best = min(near, key=lambda i: (abs(position - times[i]), i))

@@ -31,7 +31,7 @@ from array import array
 from bisect import bisect_left
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -111,8 +111,8 @@ class Keyframes:
             raise ValueError(f"a window must last a positive number of seconds, not {window_s!r}")
         self._header, self._blocks, self._visit = header, blocks, visit
         self._slot_ns = int(window_s * 1e9) if math.isfinite(window_s) else 0
-        #: Each product's stamp (8 bytes a product, as each time axis computed from them is).
-        self.stamps: "npt.NDArray[np.int64]" = np.zeros(0, dtype=np.int64)
+        #: Each product's stamp: an array, or a spooled record's, read from disk when asked.
+        self.stamps: Any = np.zeros(0, dtype=np.int64)
         #: The position of each keyframe's product.
         self.positions: List[int] = []
         self._ordered = True
@@ -123,25 +123,27 @@ class Keyframes:
         self._failed: Optional[BaseException] = None
         self._walker: Optional[threading.Thread] = None
         self._going = threading.Event()
-        given = stamps if isinstance(stamps, np.ndarray) else np.asarray(array("q", stamps), dtype=np.int64)
-        if len(given) and np.any(np.diff(given) < 0):
+        lazy = hasattr(stamps, "ordered")     # a spooled record's, which knows whether they go back
+        given: Any = stamps if lazy or isinstance(stamps, np.ndarray) else np.asarray(array("q", stamps), dtype=np.int64)
+        if not given.ordered if lazy else len(given) and np.any(np.diff(given) < 0):
             self._ordered = False       # one window, however the stamps came
         self._place(given)
 
     @property
     def exact(self) -> "npt.NDArray[np.float64]":
         """Each product's exact time, seconds after the first (``records.timebase``), computed when asked."""
-        return np.asarray((self.stamps - self.stamps[:1].sum()) / 1e9, dtype=np.float64)
+        stamps = np.asarray(self.stamps)
+        return np.asarray((stamps - stamps[:1].sum()) / 1e9, dtype=np.float64)
 
-    def grow(self, stamps: "npt.NDArray[np.int64]", ended: bool) -> None:
+    def grow(self, stamps: Any, ended: bool) -> None:
         """The record's products' stamps so far (those known and more), and whether more will come:
         keyframes are placed in the new ones, and the walk goes on through their products."""
         with self._found:
-            self._place(np.asarray(stamps, dtype=np.int64))
+            self._place(stamps)
             self._ended = ended
             self._found.notify_all()
 
-    def _place(self, stamps: "npt.NDArray[np.int64]") -> None:
+    def _place(self, stamps: Any) -> None:
         """Take ``stamps`` (the known ones and those after), placing keyframes among the new: none
         from where stamps first go back in time, so that the rest plays as one window."""
         known = len(self.stamps)
