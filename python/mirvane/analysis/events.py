@@ -178,7 +178,8 @@ def _position(p: geometry_pb2.Vector3) -> Tuple[float, float, float]:
 def numbered(events: Iterable[Event]) -> List[Event]:
     """``events`` of one record in record order (by the product each begins at), numbered from 1."""
     ordered = sorted(events, key=lambda event: event.product)
-    return [replace(event, number=n) for n, event in enumerate(ordered, 1)]
+    # One already so numbered is kept, not copied: events renumbered as more are found are held once.
+    return [event if event.number == n else replace(event, number=n) for n, event in enumerate(ordered, 1)]
 
 
 def record_events(record: data_pb2.Record, index: int = 0, *, clearance: float = scene.ARM_CLEARANCE) -> List[Event]:
