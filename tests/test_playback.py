@@ -8,14 +8,17 @@ import pytest
 from hypothesis import given, strategies as st
 
 import mirvane.replay
-from helpers import MIRVANE, terminal
+from dravik.api import data_pb2
+from helpers import MIRVANE, save, terminal
 from mirvane.analysis.events import Event, numbered
 from mirvane.player import series
 from mirvane.data import Data
+from mirvane.formats import spool_index
+from mirvane.formats.spooled import spooled_record
 from mirvane.player.clock import Clock, apply, exact_times, nearest, product_times
 from mirvane.player.session import LiveOptions, LiveSession, Run
 from mirvane.project import Project
-from mirvane.records import PlayAxis
+from mirvane.records import PlayAxis, timebase
 
 
 @pytest.fixture(scope="module")
@@ -98,6 +101,37 @@ def test_plays_axis_maps_its_stops_to_each_other_and_between_them_in_proportion(
     assert axis.played(1.5) == pytest.approx(1.501) and axis.exact(0.751) == pytest.approx(0.75)
     assert axis.played(-1.0) == -0.999 and axis.played(3.0) == 3.001      # beyond: offset as the nearer end
     assert [axis.step(exact[2], n) for n in (-1, 0, 1, 2)] == [0.5, 1.0, 2.0, 2.0]     # the third is no stop
+
+
+@pytest.mark.parametrize("gaps", [[0, 1, 0, 3, 10**6, 0, 0, 4 * 10**6, 0, 2] * 20,     # ties and gaps across blocks
+                                  [5 * 10**6] * 90 + [-2 * 10**7] + [5 * 10**6] * 90],  # a stamp goes back
+                         ids=["ties", "back"])
+def test_a_spooled_runs_clock_seeks_and_steps_as_the_whole_records_does(tmp_path, monkeypatch, gaps):
+    monkeypatch.setattr(spool_index, "BLOCK", 3)    # its index read in many blocks
+    monkeypatch.setattr(timebase, "_STRETCH", 5)    # a long step's stops counted over many stretches
+    record = data_pb2.Record(start_timestamp_ns=10**9)
+    for stamp in 10**9 + np.cumsum(gaps):
+        record.products.add(timestamp_ns=int(stamp))
+    _, spooled = spooled_record(save(data_pb2.Records(records=[record]), tmp_path / "run.rec"), 0)
+    try:
+        clocks = [Clock(exact_times(run), played=product_times(run), paused=True, now=lambda: 0.0)
+                  for run in (record, spooled)]
+        end = float(exact_times(record)[-1])
+        for seconds in [*np.linspace(-0.01, end + 0.01, 29), *exact_times(record)[::7]]:
+            # A long step (its stops counted otherwise) lands where short ones do.
+            for steps in ([], [1], [-2], [80], [40, 40], [-80], [-40, -40]):
+                for clock in clocks:
+                    clock.time()
+                    clock.seek(float(seconds))
+                    for products in steps:
+                        clock.step(products)
+                landed = {(clock.status().time, clock.status().product) for clock in clocks}
+                assert len(landed) == 1, (seconds, steps, landed)
+                if len(steps) == 2:
+                    assert landed == long, (seconds, steps)
+                long = landed
+    finally:
+        spooled.close()
 
 
 # A point info, a warning over 1.0 to 1.5 s with an info at its start, a point error.
