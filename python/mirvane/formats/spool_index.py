@@ -64,12 +64,9 @@ class _OnDisk:
         return values
 
     def at(self, positions: Values, count: int) -> Values:
-        """The values at ``positions`` (each below ``count``): a few read one by one, many by blocks."""
-        if len(positions) * 64 < count:
-            return np.array([self.read(int(p), int(p) + 1)[0] for p in positions], dtype=np.int64)
+        """The values at ``positions`` (each below ``count``), read by their blocks."""
         size = self.block_size
-        blocks = {int(b): self.block(int(b), count) for b in np.unique(positions // size)}
-        return np.array([blocks[int(p) // size][int(p) % size] for p in positions], dtype=np.int64)
+        return np.array([self.block(int(p) // size, count)[int(p) % size] for p in positions], dtype=np.int64)
 
     def close(self) -> None:
         self.file.close()

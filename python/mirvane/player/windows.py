@@ -115,6 +115,8 @@ class Keyframes:
         self.stamps: Any = np.zeros(0, dtype=np.int64)
         #: The position of each keyframe's product.
         self.positions: List[int] = []
+        #: The stamps either side of each keyframe after the first: its product's and the one's before.
+        self.edges: List[Tuple[int, int]] = []
         self._ordered = True
         self._ended = ended
         self._frames: List[Keyframe] = []
@@ -160,8 +162,9 @@ class Keyframes:
         if self._ordered and self._slot_ns:
             slots = (new - first) // self._slot_ns
             played = 1e-9 * new.astype(float) - 1e-9 * float(first)
-            splits = np.flatnonzero((np.diff(slots) != 0) & (np.diff(played) > 0)) + max(known, 1)
-            self.positions.extend(splits.tolist())
+            splits = np.flatnonzero((np.diff(slots) != 0) & (np.diff(played) > 0))
+            self.edges.extend(zip(new[splits].tolist(), new[splits + 1].tolist()))
+            self.positions.extend((splits + max(known, 1)).tolist())
         self.stamps = stamps
 
     def __len__(self) -> int:
@@ -374,8 +377,9 @@ class Windows:
         stamps = self.keyframes.stamps
         self._starts = [*self.keyframes.positions, len(stamps)]
         # Each window's end, midway between its last product's exact time and the next one's.
-        before, after = np.array(self._starts[1:-1], dtype=np.int64) - 1, np.array(self._starts[1:-1], dtype=np.int64)
-        self._highs = ((stamps[before] - stamps[:1].sum()) / 1e9 + (stamps[after] - stamps[:1].sum()) / 1e9) / 2
+        before, after = np.array(self.keyframes.edges, dtype=np.int64).reshape(-1, 2).T
+        first = int(stamps[0]) if len(stamps) else 0
+        self._highs = ((before - first) / 1e9 + (after - first) / 1e9) / 2
         self._ended = ended
 
     def found(self, events: Sequence[Event]) -> None:
