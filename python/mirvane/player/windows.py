@@ -26,6 +26,9 @@ over the whole record would. A record whose stamps go back in time is one window
 """
 
 import math
+import os
+import pickle
+import tempfile
 import threading
 from array import array
 from bisect import bisect_left
@@ -69,31 +72,54 @@ Visit = Callable[[int, int, bool], None]
 _VISIT_EVERY = 4096
 
 
+class KeyframeStore:
+    """Keyframes' bytes in an unnamed temporary file, so that a shift's thousands of them are not
+    held in memory: written by the keyframes' walk, read by any thread."""
+
+    def __init__(self) -> None:
+        self._file = tempfile.TemporaryFile(prefix="mirvane-keyframes-")
+        self._end = 0
+
+    def put(self, data: bytes) -> Tuple[int, int]:
+        at, self._end = self._end, self._end + len(data)
+        os.pwrite(self._file.fileno(), data, at)
+        return at, len(data)
+
+    def get(self, place: Tuple[int, int]) -> bytes:
+        return os.pread(self._file.fileno(), place[1], place[0])
+
+    def close(self) -> None:
+        self._file.close()
+
+
 class Keyframe:
     """Where a window starts: the position of its first product, the system state before it,
     each robot's latest report before it and where perception had last seen the items. Kept
-    serialized (a shift holds thousands; a parsed report or pose keeps its whole product in
-    memory), each parsed anew when asked for."""
-    __slots__ = ("position", "_state", "_reports", "_seen")
+    serialized in ``store`` (a parsed report or pose keeps its whole product in memory), parsed
+    anew when asked for."""
+    __slots__ = ("position", "_store", "_place")
 
     def __init__(self, position: int, state: system_pb2.SystemState, reports: Dict[str, system_pb2.Controller],
-                 seen: ItemsSeen) -> None:
-        self.position = position
-        self._state = state.SerializeToString()
-        self._reports = {robot: report.SerializeToString() for robot, report in reports.items()}
-        self._seen = seen.packed()
+                 seen: ItemsSeen, store: KeyframeStore) -> None:
+        self.position, self._store = position, store
+        kept = (state.SerializeToString(), {robot: report.SerializeToString() for robot, report in reports.items()},
+                seen.packed())
+        self._place = store.put(pickle.dumps(kept, pickle.HIGHEST_PROTOCOL))
+
+    def _kept(self) -> Any:
+        return pickle.loads(self._store.get(self._place))    # our own bytes, in our own unnamed file
 
     @property
     def state(self) -> system_pb2.SystemState:
-        return system_pb2.SystemState.FromString(self._state)
+        return system_pb2.SystemState.FromString(self._kept()[0])
 
     @property
     def reports(self) -> Dict[str, system_pb2.Controller]:
-        return {robot: system_pb2.Controller.FromString(report) for robot, report in self._reports.items()}
+        return {robot: system_pb2.Controller.FromString(report) for robot, report in self._kept()[1].items()}
 
     @property
     def seen(self) -> ItemsSeen:
-        return ItemsSeen.unpacked(self._seen)
+        return ItemsSeen.unpacked(self._kept()[2])
 
 
 class Keyframes:
@@ -117,6 +143,8 @@ class Keyframes:
         self.positions: List[int] = []
         #: The stamps either side of each keyframe after the first: its product's and the one's before.
         self.edges: List[Tuple[int, int]] = []
+        #: Where the keyframes' states are kept: closed by their windows once nothing reads them.
+        self.store = KeyframeStore()
         self._ordered = True
         self._ended = ended
         self._frames: List[Keyframe] = []
@@ -177,7 +205,7 @@ class Keyframes:
         if self.positions:
             state = system_pb2.SystemState()
             state.workspace.CopyFrom(self._header.project.workspace.state)
-            self._frames.append(Keyframe(0, state, {}, ItemsSeen()))
+            self._frames.append(Keyframe(0, state, {}, ItemsSeen(), self.store))
         self._walker = threading.Thread(target=self._walk, name="mirvane-keyframes", daemon=True)
         self._walker.start()
 
@@ -212,7 +240,7 @@ class Keyframes:
         """Go through the products, keeping a keyframe at each of ``positions`` (the product rule,
         ``scene.apply``, applied there to the last writers, ``scene.LastWriters``), and telling
         ``visit`` how far it has come; while more products come, wait for them."""
-        walked = _Walked(self._header)
+        walked = _Walked(self._header, self.store)
         position = 0
         self._going.wait(_WALK_AFTER_S)
         try:
@@ -254,8 +282,8 @@ class _Walked:
     a run) is parsed only where it changes what its robot holds, or is the last of its robot or item
     before a keyframe."""
 
-    def __init__(self, header: data_pb2.Record) -> None:
-        self._header = header
+    def __init__(self, header: data_pb2.Record, store: KeyframeStore) -> None:
+        self._header, self._store = header, store
         self._seen, self._latest = ItemsSeen(), LastWriters()
         self._reports: Dict[str, system_pb2.Controller] = {}
 
@@ -264,7 +292,7 @@ class _Walked:
         state = system_pb2.SystemState()
         state.workspace.CopyFrom(self._header.project.workspace.state)
         self._latest.apply(state)
-        return Keyframe(position, state, dict(self._reports), self._seen.copy())
+        return Keyframe(position, state, dict(self._reports), self._seen.copy(), self._store)
 
     def walk(self, block: Block, first: int, due: Sequence[int]) -> Iterator[int]:
         """Take the products of ``block`` (the first at position ``first``), giving each position of
@@ -397,6 +425,7 @@ class Windows:
     def close(self) -> None:
         self.keyframes.close()
         self._builder.shutdown(wait=True, cancel_futures=True)
+        self.keyframes.store.close()
 
     def _future(self, number: int) -> "Future[Window]":
         with self._lock:
