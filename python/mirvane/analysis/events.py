@@ -25,6 +25,7 @@ idling after it is not overrunning.
 """
 
 from dataclasses import replace
+from sys import intern
 from typing import Dict, Iterable, List, Mapping, Sequence, Tuple
 
 from dravik.api import data_pb2, geometry_pb2, project_pb2
@@ -165,9 +166,10 @@ class Detector:
         first, record = self._engine.first_ns, self.record
         if first is None:   # no product fed (a record without any): no event
             return []
+        # Texts and names repeat (a run's tens of thousands of events have a few dozen texts): held once.
         return [Event(seconds_between(first, stamp), seconds_between(first, end_stamp), stamp, _KIND_OF[kind],
-                      KINDS[_KIND_OF[kind]], subject, text, record, product, robot=robot, end_stamp_ns=end_stamp,
-                      end_product=end_product)
+                      KINDS[_KIND_OF[kind]], intern(subject), intern(text), record, product, robot=intern(robot),
+                      end_stamp_ns=end_stamp, end_product=end_product)
                 for kind, subject, text, stamp, product, end_stamp, end_product, robot in found]
 
 
