@@ -3,8 +3,8 @@
 Each product's end (in the spool file) and stamp are written to unnamed temporary files, eight
 bytes each; memory holds only each block's first stamp (``BLOCK`` products a block, some 2 bytes
 a thousand products) and a few blocks recently read. ``Stamps`` reads the stamps as a sequence,
-by position or by binary search, a block at a time: what the clock and the windows need of an
-hours-long run without holding it.
+a block at a time, which ``records.StampTimes`` searches: what the clock and the windows need of
+an hours-long run without holding it.
 """
 
 import os
