@@ -9,13 +9,13 @@ from .schema import RENEW_EVERY, newer_fields, renewed
 from .spans import record_position, span_positions, stamps_span
 from .jsontext import json_text
 from .timebase import (PlayAxis, StampTimes, as_times, duration_seconds, play_product_seconds, play_seconds, play_span,
-                       product_seconds, searched, seconds_between, span_seconds, stamp_times)
+                       product_seconds, seconds_between, span_seconds, stamp_times)
 
 __all__ = [
     "DataFileError", "PathLike", "RecordIndexError", "UnfinishedFileError",
     "ENDED", "Event", "EventKind", "EventsOf", "Severity", "event_marks",
     "RENEW_EVERY", "newer_fields", "renewed", "record_position", "span_positions", "stamps_span",
-    "PlayAxis", "StampTimes", "as_times", "searched", "duration_seconds", "play_product_seconds", "play_seconds", "play_span", "product_seconds",
-    "seconds_between", "span_seconds", "stamp_times",
+    "PlayAxis", "StampTimes", "as_times", "duration_seconds", "play_product_seconds", "play_seconds", "play_span",
+    "product_seconds", "seconds_between", "span_seconds", "stamp_times",
     "json_text",
 ]

@@ -65,8 +65,8 @@ class StampTimes:
     """A run's product times on one axis (exact, or play's: ``play``), computed from its stamps
     when read rather than held: ``stamps`` reads as a sequence of int64 (by position, slice or
     positions), in blocks (``block_firsts``, ``block``) and says whether it is ``ordered``, as a
-    spooled record's do (``formats.spool_index.Stamps``). Read as a float array is, and searched by ``np.searchsorted`` a block
-    at a time; ``np.asarray`` computes them all."""
+    spooled record's do (``formats.spool_index.Stamps``). Read as a float array is, and searched
+    by ``np.searchsorted`` a block at a time; ``np.asarray`` computes them all."""
 
     def __init__(self, stamps: Any, play: bool = False) -> None:
         self._stamps, self._play = stamps, play
@@ -95,15 +95,15 @@ class StampTimes:
         return values if dtype is None else values.astype(dtype)
 
     def searchsorted(self, value: Any, side: "Literal['left', 'right']" = "left", sorter: Any = None) -> Any:
-        return searched(self._stamps, value, side, self._of)
+        return _searched(self._stamps, value, side, self._of)
 
 
-def searched(stamps: Any, value: Any, side: "Literal['left', 'right']", mapped: Callable[[Any], Any]) -> Any:
+def _searched(stamps: Any, value: Any, side: "Literal['left', 'right']", mapped: Callable[[Any], Any]) -> Any:
     """Where ``value`` goes among ``mapped(stamps)`` (stamps in blocks, as ``StampTimes`` reads
     them; ``mapped`` never going down), as ``np.searchsorted`` finds it: among the blocks' first
     values, then within one block."""
     if np.ndim(value):
-        return np.array([searched(stamps, v, side, mapped) for v in np.ravel(value)], dtype=np.intp)
+        return np.array([_searched(stamps, v, side, mapped) for v in np.ravel(value)], dtype=np.intp)
     block = int(np.searchsorted(mapped(stamps.block_firsts()), value, side=side)) - 1
     if block < 0:
         return 0
