@@ -266,6 +266,13 @@ def test_a_record_grown_in_the_background_ends_as_read_whole(request, monkeypatc
         stamps = grown.stamps
         assert grown.failed is None and not grown.closed_by_recorder and position == 0
         assert stamps.tolist() == [p.timestamp_ns for p in expected]
+        # Read by position, from the end, by slice and by positions, as the player reads them.
+        half = len(expected) // 2
+        assert (stamps[-1], stamps[half]) == (expected[-1].timestamp_ns, expected[half].timestamp_ns)
+        assert stamps[half:].tolist() == [p.timestamp_ns for p in expected[half:]]
+        assert stamps[[0, half, -1]].tolist() == [expected[i].timestamp_ns for i in (0, half, -1)]
+        with pytest.raises(IndexError):
+            stamps[len(expected)]
         assert list(grown.products[len(expected) // 2:]) == expected[len(expected) // 2:]
         assert [grown.products[0], grown.products[-1]] == [expected[0], expected[-1]]
         jumps = np.flatnonzero(np.diff(stamps) > 1e9)
