@@ -23,6 +23,11 @@ from dravik.api import data_pb2, system_pb2
 from mirvane.data import Data
 from mirvane.simulation.cell import simulate
 from mirvane.system import System
+
+# ffmpeg for decoding is started without running Python in the forked child first (imageio-ffmpeg
+# would, to keep it out of Ctrl-C): the test process holds native threads (rerun's), and a fork
+# that runs Python beside them may hang on a lock one of them held, as it did under the sanitizers.
+os.environ["IMAGEIO_FFMPEG_NO_PREVENT_SIGINT"] = "1"
 from mirvane.workspace import Workspace
 from replay_fakes import SECOND
 

@@ -135,8 +135,13 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
                     rerun.flush()
                 finally:    # the file is complete and closed before it is renamed, or removed
                     rerun.disconnect()
-                step(total, total)
-                return Counts(export.records, export.products, stream.newer)
+                counts = Counts(export.records, export.products, stream.newer)
+            # Rerun ends a stream's threads only once told that nothing holds it: a process exporting
+            # again and again would gather them, and a fork beside them may hang.
+            del export, rerun
+            rr.bindings.flush_and_cleanup_orphaned_recordings()
+            step(total, total)
+            return counts
     except UnfinishedFileError:
         raise
     except DataFileError as e:
