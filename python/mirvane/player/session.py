@@ -29,16 +29,15 @@ import time
 from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
-import numpy as np
 from dravik.api import data_pb2
 from tqdm import tqdm
 
 from ..analysis.align import Alignment, align
 from ..analysis.events import INFO, Detector, Event, numbered, record_events
 from ..data import span_seconds
-from ..records import stamp_times
 from ..formats.spooled import serialized
 from ..project import Project
+from ..records import stamp_times
 from ..viewer import WorkspaceViewer
 from . import terminal
 from .movie import replay_of

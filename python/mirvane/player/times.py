@@ -6,7 +6,7 @@ from typing import Any, NamedTuple, Optional
 import numpy as np
 import numpy.typing as npt
 
-from ..records import stamp_times, play_product_seconds, product_seconds
+from ..records import play_product_seconds, product_seconds, stamp_times
 
 
 def product_times(record: Any) -> Any:
