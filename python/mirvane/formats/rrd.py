@@ -54,6 +54,7 @@ with warnings.catch_warnings():     # rerun-sdk warns once that it soon drops Py
     try:
         import rerun as rr
         import rerun.blueprint as rrb
+        from rerun_bindings import flush_and_cleanup_orphaned_recordings
     except ImportError as e:  # pragma: no cover - depends on how mirvane was installed
         raise ImportError(f"mirvane.formats.rrd needs the rerun extra: pip install 'mirvane[rerun]' ({e})") from e
 
@@ -139,7 +140,7 @@ def export_rrd(recording: PathLike, out: PathLike, index: Optional[int] = None, 
             # Rerun ends a stream's threads only once told that nothing holds it: a process exporting
             # again and again would gather them, and a fork beside them may hang.
             del export, rerun
-            rr.bindings.flush_and_cleanup_orphaned_recordings()
+            flush_and_cleanup_orphaned_recordings()
             step(total, total)
             return counts
     except UnfinishedFileError:
