@@ -15,7 +15,7 @@ from mirvane.data import Data
 from mirvane.formats import spool_index, spooled as spooled_module
 from mirvane.formats.spooled import spooled_record
 from mirvane.player.session import LiveOptions, LiveSession, Run
-from mirvane.player import series, windows as windows_module
+from mirvane.player import series, session as session_module, windows as windows_module
 from mirvane.player.windows import Windows
 from mirvane.project import Project
 
@@ -214,9 +214,11 @@ def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(eve
 @pytest.mark.parametrize("spooled, small", [(False, False), (True, False), (True, True)])
 def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault, monkeypatch, spooled, small):
     where, listed = every_fault
-    if small:   # the walk tells of a few products at a time, read from the spool in blocks of a few
+    if small:   # the walk tells of a few products at a time, read from the spool in blocks of a few,
+        # and the events found are told each time: numbered anew as each few more come
         monkeypatch.setattr(windows_module, "_VISIT_EVERY", 7)
         monkeypatch.setattr(spooled_module, "_BLOCK", 300)
+        monkeypatch.setattr(session_module, "_TELL_S", 0.0)
     with playing(where, WINDOW_S, spooled=spooled, events_first_s=0.0) as session:
         status_when(session, events=len(listed))
         assert ask(session, "events.json")["events"] == listed

@@ -39,7 +39,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..analysis.events import INFO, SEVERITIES, Event
-from ..records import PlayAxis, as_times
+from ..records import EventTable, PlayAxis, as_times
 from ..rebinding import replay_time, set_replay_time
 from .times import RunTimes, exact_times, nearest, product_times  # noqa: F401  (their home before)
 
@@ -356,14 +356,14 @@ class Clock:
     # -- the rules ------------------------------------------------------------------------
 
     def _set_events(self, events: Sequence[Event]) -> None:
-        self._events = tuple(events)
+        self._events = EventTable.of(events)
         # Where each event begins on the playback axis, in time order (the last of a time the
         # latest numbered), and, by least severity, the distinct times an event step stops at.
-        begins = np.clip(np.array([event.time for event in self._events], dtype=float), 0.0, max(self._end, 0.0))
+        begins = np.clip(self._events.column("time"), 0.0, max(self._end, 0.0))
         order = np.argsort(begins, kind="stable")
         self._event_begins = begins[order]
-        self._event_numbers = [self._events[i].number for i in order]
-        levels = np.array([SEVERITIES.index(event.severity) for event in self._events], dtype=int)
+        self._event_numbers = self._events.column("number")[order]
+        levels = self._events.levels()
         self._event_stops = {least: np.unique(begins[levels >= SEVERITIES.index(least)]) for least in SEVERITIES}
 
     def _position_locked(self) -> float:
@@ -406,7 +406,7 @@ class Clock:
     def _event_at(self, position: float) -> int:
         """The number of the last event begun at or before ``position``, 0 if none."""
         passed = int(np.searchsorted(self._event_begins, position, side="right"))
-        return self._event_numbers[passed - 1] if passed else 0
+        return int(self._event_numbers[passed - 1]) if passed else 0
 
     def _status_locked(self) -> Status:
         position = self._position_locked()

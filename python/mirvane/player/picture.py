@@ -13,7 +13,8 @@ import numpy as np
 import numpy.typing as npt
 from dravik.api import data_pb2, system_pb2
 
-from ..analysis.events import ERROR, INFO, SEVERITIES, Event
+from ..analysis.events import ERROR, INFO, SEVERITIES, WARNING, Event, Severity
+from ..records import EventTable
 from ..scene import Reports
 from ..sightings import ItemsSeen, Sightings
 from ..viewer import WorkspaceViewer
@@ -45,36 +46,37 @@ class Picture:
 
     def found(self, events: Sequence[Event]) -> None:
         """The events to show from now on (those found so far while the record plays)."""
-        self._events = tuple(events)
-        self._alarms = tuple(event for event in events if event.severity != INFO)
+        self._events = EventTable.of(events)
 
     def tell(self, viewer: WorkspaceViewer, seconds: float, played: Optional[float] = None) -> None:
         """Tell ``viewer`` what its next picture, of the record at ``seconds``, shows: play shows the
         product of the time it read, ``played`` on its axis (by default ``seconds``)."""
-        viewer.mark(marked(self._alarms, seconds, self._reach))
+        viewer.mark(marked(self._events, seconds, self._reach))
         shown = nearest(self._times, seconds if played is None else played)
         viewer.at(self._reports.at(shown), self.caption(seconds) if viewer.captioned else "", self._sightings.at(shown))
 
     def caption(self, seconds: float) -> str:
         """The record time and each event under way, the worst first, then the latest."""
-        under_way = sorted((event for event in self._events if _under_way(event, seconds, self._reach)),
+        under_way = sorted(under_way_at(self._events, seconds, self._reach),
                            key=lambda event: (-SEVERITIES.index(event.severity), -event.number))
         return " | ".join([f"{seconds:.3f} s", *(f"event {event.number} {event.kind}: {event.text}"
                                                  for event in under_way)])
 
 
-def _under_way(event: Event, seconds: float, reach: float) -> bool:
-    """Whether ``event`` is shown at ``seconds``: from its time to its end, or ``reach`` past its time."""
-    return event.time <= seconds <= max(event.end, event.time + reach)
+def under_way_at(events: EventTable, seconds: float, reach: float, least: Severity = INFO) -> EventTable:
+    """The events of severity ``least`` or worse shown at ``seconds``: each from its time to its end, or
+    ``reach`` past its time."""
+    begins = events.column("time")
+    shown = (begins <= seconds) & (seconds <= np.maximum(events.column("end"), begins + reach))
+    return events.where(shown & (events.levels() >= SEVERITIES.index(least)))
 
 
-def marked(events: Sequence[Event], seconds: float, reach: float = POINT_MARK_S) -> Dict[str, str]:
-    """The subjects of ``events`` under way at ``seconds`` (a point event for ``reach``), each with the
-    worst severity of its events then."""
+def marked(events: EventTable, seconds: float, reach: float = POINT_MARK_S) -> Dict[str, str]:
+    """The subjects of the warnings and errors among ``events`` under way at ``seconds`` (a point
+    event for ``reach``), each with the worst severity of its events then."""
     subjects: Dict[str, str] = {}
-    for event in events:
-        if _under_way(event, seconds, reach):
-            for subject in event.subjects:
-                if subjects.get(subject) != ERROR:
-                    subjects[subject] = event.severity
+    for event in under_way_at(events, seconds, reach, least=WARNING):
+        for subject in event.subjects:
+            if subjects.get(subject) != ERROR:
+                subjects[subject] = event.severity
     return subjects

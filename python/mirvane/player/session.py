@@ -33,11 +33,11 @@ from dravik.api import data_pb2
 from tqdm import tqdm
 
 from ..analysis.align import Alignment, align
-from ..analysis.events import INFO, Detector, Event, numbered, record_events
+from ..analysis.events import INFO, Detector, Event, record_events
 from ..data import span_seconds
 from ..formats.spooled import serialized
 from ..project import Project
-from ..records import stamp_times
+from ..records import EventTable, stamp_times
 from ..viewer import WorkspaceViewer
 from . import terminal
 from .movie import replay_of
@@ -129,7 +129,7 @@ class LiveSession:
         # page lists them as found.
         self._finding = len(runs) == 1 and (self._growing or span_seconds(first.record) > options.events_first_s)
         self._position = first.position
-        self.events = [] if self._finding else record_events(first.record, first.position)
+        self.events: Sequence[Event] = [] if self._finding else record_events(first.record, first.position)
         self._visit = _EventsFound(self, first.record, first.position) if self._finding else None
         self._closing = threading.Event()
         self._telling = threading.Lock()
@@ -304,7 +304,7 @@ class LiveSession:
         """The events found so far (numbered), told to the clock, the pictures and the page (those
         there are yet: the walk that finds them may begin before the page does); by default, again."""
         with self._telling:
-            self.events = list(self.events if events is None else events)
+            self.events = EventTable.of(self.events if events is None else events)
             self.clock.found(self.events)
             for play in getattr(self, "_plays", ())[:1]:
                 play.windows.found(self.events)
@@ -412,7 +412,8 @@ class _EventsFound:
 
     def __init__(self, session: LiveSession, record: Any, position: int) -> None:
         self._session, self._record, self._detector = session, record, Detector(record.project, position)
-        self._found: List[Event] = []
+        self._found = EventTable()      # numbered, as last told
+        self._new: List[Event] = []     # found since
         self._told, self._untold = -math.inf, False
         self._every = _TELL_S
         self._first: Optional[int] = None
@@ -424,11 +425,11 @@ class _EventsFound:
         for block in serialized(self._record.products, self._at, passed):
             found = self._detector.feed_block(block)
             if found:
-                self._found += found
+                self._new += found
                 self._untold = True
         self._at = max(self._at, passed)
         if ended:
-            self._found += self._detector.finish()
+            self._new += self._detector.finish()
         if ended or passed >= len(self._record.products) or time.monotonic() - self._told >= self._every:
             self._tell(stamp, ended)
 
@@ -436,8 +437,8 @@ class _EventsFound:
         began = time.monotonic()
         if self._untold or ended:
             self._untold = False
-            # Kept as numbered: an hours-long run's tens of thousands of events held once.
-            self._found = numbered(self._found)
+            # As columns: an hours-long run's tens of thousands of events in a few megabytes.
+            self._found, self._new = self._found.numbered(self._new), []
             self._session.found(self._found)
         self._session.searched(None if ended else (stamp - (self._first or stamp)) / 1e9)
         # Telling renumbers every event found: as they grow many, it is done less often.

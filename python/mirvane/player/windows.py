@@ -42,7 +42,7 @@ from dravik.api import data_pb2, system_pb2
 
 from ..analysis.events import Event
 from ..data import Data
-from ..records import PlayAxis
+from ..records import EventTable, PlayAxis
 from ..cuts import cut_bounds
 from ..formats.columns import KIND_CODES, Block, block_columns
 from ..formats.spooled import serialized
@@ -360,7 +360,7 @@ class Windows:
     def __init__(self, record: data_pb2.Record, events: Sequence[Event], window_s: float = WINDOW_S,
                  visit: Optional[Visit] = None) -> None:
         self._header = header_of(record)
-        self._events = tuple(events)
+        self._events = EventTable.of(events)
         self._products: Products = lambda start, stop: record.products[start:stop]
         # A spooled record still being read has more products to come (``grow``): known before its stamps.
         ended = getattr(record, "ended", True)
@@ -413,7 +413,7 @@ class Windows:
     def found(self, events: Sequence[Event]) -> None:
         """The events found so far: the windows' pictures show them from now on."""
         with self._lock:
-            self._events = tuple(events)
+            self._events = EventTable.of(events)
             built = list(self._built.values())
         for future in built:
             future.add_done_callback(self._tell_events)

@@ -5,6 +5,7 @@ It imports nothing else of mirvane, so every other layer can build on it.
 
 from .errors import DataFileError, PathLike, RecordIndexError, UnfinishedFileError
 from .events import ENDED, Event, EventKind, EventsOf, Severity, event_marks
+from .event_table import EventTable
 from .schema import RENEW_EVERY, newer_fields, renewed
 from .spans import record_position, span_positions, stamps_span
 from .jsontext import json_text
@@ -13,7 +14,7 @@ from .timebase import (PlayAxis, StampTimes, as_times, duration_seconds, play_pr
 
 __all__ = [
     "DataFileError", "PathLike", "RecordIndexError", "UnfinishedFileError",
-    "ENDED", "Event", "EventKind", "EventsOf", "Severity", "event_marks",
+    "ENDED", "Event", "EventKind", "EventsOf", "EventTable", "Severity", "event_marks",
     "RENEW_EVERY", "newer_fields", "renewed", "record_position", "span_positions", "stamps_span",
     "PlayAxis", "StampTimes", "as_times", "duration_seconds", "play_product_seconds", "play_seconds", "play_span",
     "product_seconds", "seconds_between", "span_seconds", "stamp_times",
