@@ -211,17 +211,18 @@ def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(eve
         windows.close()
 
 
-@pytest.mark.parametrize("spooled, small", [(False, False), (True, False), (True, True)])
-def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault, monkeypatch, spooled, small):
+@pytest.mark.parametrize("spooled, small, runs", [(False, False, 1), (True, False, 1), (True, True, 1), (True, True, 2)])
+def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault, monkeypatch, spooled, small,
+                                                                           runs):
     where, listed = every_fault
     if small:   # the walk tells of a few products at a time, read from the spool in blocks of a few,
         # and the events found are told each time: numbered anew as each few more come
         monkeypatch.setattr(windows_module, "_VISIT_EVERY", 7)
         monkeypatch.setattr(spooled_module, "_BLOCK", 300)
         monkeypatch.setattr(session_module, "_TELL_S", 0.0)
-    with playing(where, WINDOW_S, spooled=spooled, events_first_s=0.0) as session:
-        status_when(session, events=len(listed))
-        assert ask(session, "events.json")["events"] == listed
+    with playing(where, WINDOW_S, runs, spooled=spooled, events_first_s=0.0) as session:
+        status_when(session, events=runs * len(listed), searched=None)
+        assert [run["events"] for run in ask(session, "events.json")["runs"]] == [listed] * runs
         ask(session, "control", {"action": "event", "step": 1})
         assert status_when(session, event=1)["time"] == listed[0]["time"]
 

@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 from dravik.api import data_pb2
 from tqdm import tqdm
 
-from ..analysis.align import Alignment, align
+from ..analysis.align import Alignment, AlignmentRule, align
 from ..analysis.events import INFO, Detector, Event, record_events
 from ..data import span_seconds
 from ..formats.spooled import serialized
@@ -125,15 +125,22 @@ class LiveSession:
         self.record: Any = first.record     # a record, or a spooled one (``formats.spooled``), growing or not
         # A spooled run still being read (its file's end, or what a recorder writes next) grows as it plays.
         self._growing = len(runs) == 1 and getattr(first.record, "ended", True) is False
-        # One long or growing run's events are found as the keyframes' walk passes its products; the
-        # page lists them as found.
-        self._finding = len(runs) == 1 and (self._growing or span_seconds(first.record) > options.events_first_s)
+        alignment = alignment or Alignment()
+        # A long or growing run's events are found as the keyframes' walk passes its products (each
+        # of two runs' by its own walk), unless two runs are placed by an event, which needs them
+        # first; the page lists them as found.
+        self._finding = alignment.rule is not AlignmentRule.EVENT and (self._growing or any(
+            span_seconds(run.record) > options.events_first_s for run in runs))
         self._position = first.position
-        self.events: Sequence[Event] = [] if self._finding else record_events(first.record, first.position)
-        self._visit = _EventsFound(self, first.record, first.position) if self._finding else None
+        self._shown = [PageRun(run.name, run.record, [] if self._finding else record_events(run.record, run.position))
+                       for run in runs]
+        self.events: Sequence[Event] = self._shown[0].events
+        self._visits = [_EventsFound(self, run.record, run.position, number) if self._finding else None
+                        for number, run in enumerate(runs)]
         self._closing = threading.Event()
         self._telling = threading.Lock()
-        self._search_at: Optional[float] = 0.0 if self._finding else None
+        # How far each run has been searched for events (seconds; None: all of it).
+        self._search_at: List[Optional[float]] = [0.0 if self._finding else None] * len(runs)
         self.page: Optional[LiveView] = None
         self.foxglove: Optional["FoxgloveLive"] = None
         self._grower: Optional[threading.Thread] = None
@@ -146,7 +153,7 @@ class LiveSession:
                                       loop=options.loop, frames_per_second=MAX_PICTURES_PER_SECOND)
         #: Seconds the clock spans: the record's, or both runs' side by side.
         self.span: float
-        shown = [PageRun(first.name, first.record, self.events)]
+        shown = self._shown
         if len(runs) == 1:
             # A growing run's stamps read once, so that both axes have its products of that moment.
             spooled: Any = first.record
@@ -156,10 +163,8 @@ class LiveSession:
         else:
             if options.foxglove is not None:
                 raise ValueError("Foxglove shows one run; watch two side by side on the page")
-            second = runs[1]
-            shown.append(PageRun(second.name, second.record, record_events(second.record, second.position)))
-            aligned = align(alignment or Alignment(), first.record, second.record, shown[0].events, shown[1].events)
-            self.span = aligned.span
+            aligned = align(alignment, first.record, runs[1].record, shown[0].events, shown[1].events)
+            self.span, self._shifts = aligned.span, aligned.shifts
             self.clock = Clock.over([RunTimes.of(run.record, shift) for run, shift in zip(shown, aligned.shifts)],
                                     events=on_clock(shown, aligned.shifts), **timing)
         self._plays = [_Play(self, number, run.project, page_run, reader) for number, (run, page_run, reader) in
@@ -207,8 +212,9 @@ class LiveSession:
         if options.keys and outputs.enter_context(terminal.keys(self.clock)) and not options.quiet:
             print(terminal.HELP, file=sys.stderr, flush=True)   # before the progress line, on a line of its own
         if self._finding:
-            self.found()    # those found before the page began, and how far
-            self.searched(self._search_at)
+            for run in range(len(self._shown)):     # those found before the page began, and how far
+                self.found(run=run)
+                self.searched(self._search_at[run], run)
         if self._growing:
             self._grown(self.record.stamps, ended=False)
             if options.follow and not options.paused:
@@ -293,23 +299,28 @@ class LiveSession:
         if self._bar is not None:
             self._bar.close()
 
-    def searched(self, seconds: Optional[float]) -> None:
-        """The run has been searched for events up to ``seconds`` (None: all of it): the page says so."""
+    def searched(self, seconds: Optional[float], run: int = 0) -> None:
+        """Run ``run`` has been searched for events up to ``seconds`` (None: all of it): the page
+        says how far the run searched least has come."""
         with self._telling:
-            self._search_at = seconds
+            self._search_at[run] = seconds
             if self.page is not None:
-                self.page.searching(seconds)
+                searching = [at for at in self._search_at if at is not None]
+                self.page.searching(min(searching) if searching else None)
 
-    def found(self, events: Optional[Sequence[Event]] = None) -> None:
-        """The events found so far (numbered), told to the clock, the pictures and the page (those
-        there are yet: the walk that finds them may begin before the page does); by default, again."""
+    def found(self, events: Optional[Sequence[Event]] = None, run: int = 0) -> None:
+        """The events of run ``run`` found so far (numbered), told to the clock, the pictures and the
+        page (those there are yet: the walk that finds them may begin before the page does); by
+        default, again."""
         with self._telling:
-            self.events = EventTable.of(self.events if events is None else events)
-            self.clock.found(self.events)
-            for play in getattr(self, "_plays", ())[:1]:
-                play.windows.found(self.events)
+            page_run = self._shown[run] = self._shown[run]._replace(
+                events=EventTable.of(self._shown[run].events if events is None else events))
+            self.events = self._shown[0].events
+            self.clock.found(self.events if len(self._shown) == 1 else on_clock(self._shown, self._shifts))
+            for play in getattr(self, "_plays", ())[run:run + 1]:
+                play.windows.found(page_run.events)
             if self.page is not None:
-                self.page.found(self.events)
+                self.page.found(page_run.events, run)
 
     def _grow(self) -> None:
         """While the run grows, tell the windows, the clock and the page of the products it gains."""
@@ -382,10 +393,9 @@ class LiveSession:
             print(text, flush=True)
 
 
-def on_clock(runs: Sequence[PageRun], shifts: Sequence[float]) -> List[Event]:
+def on_clock(runs: Sequence[PageRun], shifts: Sequence[float]) -> EventTable:
     """The events of ``runs`` on the clock that places each run's time 0 at its shift, in time order."""
-    return sorted((replace(event, time=event.time + shift, end=event.end + shift)
-                   for run, shift in zip(runs, shifts) for event in run.events), key=lambda event: event.time)
+    return EventTable.on_one_clock([EventTable.of(run.events) for run in runs], shifts)
 
 
 def _reach(record: Any, seconds: float) -> None:
@@ -410,8 +420,9 @@ class _EventsFound:
     to the session at most every ``_TELL_S`` while it plays, and all of them, numbered as
     ``record_events`` numbers them, at its end; the page is told how far the search has come."""
 
-    def __init__(self, session: LiveSession, record: Any, position: int) -> None:
+    def __init__(self, session: LiveSession, record: Any, position: int, run: int = 0) -> None:
         self._session, self._record, self._detector = session, record, Detector(record.project, position)
+        self._run = run
         self._found = EventTable()      # numbered, as last told
         self._new: List[Event] = []     # found since
         self._told, self._untold = -math.inf, False
@@ -439,8 +450,8 @@ class _EventsFound:
             self._untold = False
             # As columns: an hours-long run's tens of thousands of events in a few megabytes.
             self._found, self._new = self._found.numbered(self._new), []
-            self._session.found(self._found)
-        self._session.searched(None if ended else (stamp - (self._first or stamp)) / 1e9)
+            self._session.found(self._found, self._run)
+        self._session.searched(None if ended else (stamp - (self._first or stamp)) / 1e9, self._run)
         # Telling renumbers every event found: as they grow many, it is done less often.
         self._told = time.monotonic()
         self._every = max(_TELL_S, _TELL_COST * (self._told - began))
@@ -457,7 +468,7 @@ class _Play:
         self.system = project.system()
         self.viewer = WorkspaceViewer(project, *(session.options.size or ()))
         self.windows = Windows(run.record, run.events, session.options.window_s,
-                               visit=session._visit if number == 0 else None)
+                               visit=session._visits[number])
         start = session.clock.start - reader.shift
         self._window: Window = self.windows.at(start)
         # The time play last read, exact and on the window's axis: what its next picture shows.

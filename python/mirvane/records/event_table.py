@@ -97,6 +97,20 @@ class EventTable(Sequence[Event]):
         columns["number"] = np.arange(1, len(order) + 1, dtype=np.int64)
         return self._made(columns)
 
+    @staticmethod
+    def on_one_clock(tables: Sequence["EventTable"], shifts: Sequence[float]) -> "EventTable":
+        """The events of runs placed on one clock, each run's moved by its shift (``tables[i]``'s by
+        ``shifts[i]``), in time order (ties in the order given)."""
+        texts = _Texts()
+        parts = []
+        for table, shift in zip(tables, shifts):
+            recoded = np.array([texts.code(value) for value in table._texts.values] or [0], dtype=np.int32)
+            parts.append({name: column + shift if name in ("time", "end") else
+                          recoded[column] if name in _TEXTS else column for name, column in table._columns.items()})
+        columns = {name: np.concatenate([part[name] for part in parts]) for name in parts[0]}
+        order = np.argsort(columns["time"], kind="stable")
+        return EventTable(_texts=texts, _columns={name: column[order] for name, column in columns.items()})
+
     def where(self, keep: "npt.NDArray[np.bool_]") -> "EventTable":
         """The events ``keep`` marks, in order."""
         return self._made({name: column[keep] for name, column in self._columns.items()})
