@@ -11,11 +11,12 @@ import mirvane.replay
 from dravik.api import data_pb2
 from helpers import MIRVANE, save, terminal
 from mirvane.analysis.events import Event, numbered
-from mirvane.player import series
+from mirvane.player import series, times as times_module
 from mirvane.data import Data
 from mirvane.formats import spool_index
 from mirvane.formats.spooled import spooled_record
 from mirvane.player.clock import Clock, apply, exact_times, nearest, product_times
+from mirvane.player.times import RunTimes, merged_times
 from mirvane.player.session import LiveOptions, LiveSession, Run
 from mirvane.project import Project
 from mirvane.records import PlayAxis, timebase
@@ -106,16 +107,29 @@ def test_plays_axis_maps_its_stops_to_each_other_and_between_them_in_proportion(
 @pytest.mark.parametrize("gaps", [[0, 1, 0, 3, 10**6, 0, 0, 4 * 10**6, 0, 2] * 20,     # ties and gaps across blocks
                                   [5 * 10**6] * 90 + [-2 * 10**7] + [5 * 10**6] * 90],  # a stamp goes back
                          ids=["ties", "back"])
-def test_a_spooled_runs_clock_seeks_and_steps_as_the_whole_records_does(tmp_path, monkeypatch, gaps):
+@pytest.mark.parametrize("shift", [None, 0.0, 0.0021], ids=["one run", "two at once", "two apart"])
+def test_a_spooled_runs_clock_seeks_and_steps_as_the_whole_records_does(tmp_path, monkeypatch, gaps, shift):
     monkeypatch.setattr(spool_index, "BLOCK", 3)    # its index read in many blocks
     monkeypatch.setattr(timebase, "_STRETCH", 5)    # a long step's stops counted over many stretches
+    monkeypatch.setattr(times_module, "_STRETCH", 4)    # two runs' times merged over many stretches
     record = data_pb2.Record(start_timestamp_ns=10**9)
     for stamp in 10**9 + np.cumsum(gaps):
         record.products.add(timestamp_ns=int(stamp))
-    _, spooled = spooled_record(save(data_pb2.Records(records=[record]), tmp_path / "run.rec"), 0)
+    # A second run of the same times, stamped an hour later: its times on play's axis round otherwise.
+    later = data_pb2.Record(start_timestamp_ns=10**9 + 3_600_000_000_007)
+    for product in record.products:
+        later.products.add(timestamp_ns=product.timestamp_ns + 3_600_000_000_007)
+    (_, spooled), (_, spooled_later) = (spooled_record(save(data_pb2.Records(records=[run]), tmp_path / name), 0)
+                                        for run, name in ((record, "a.rec"), (later, "b.rec")))
     try:
-        clocks = [Clock(exact_times(run), played=product_times(run), paused=True, now=lambda: 0.0)
-                  for run in (record, spooled)]
+        runs = [(record, later), (spooled, spooled_later)]
+        if shift is not None:   # both runs' axes merged on disk hold the very floats merged in memory
+            whole, stored = (merged_times([RunTimes.of(a), RunTimes.of(b, shift)]) for a, b in runs)
+            assert all(np.array_equal(np.asarray(w).view(np.int64), np.asarray(s).view(np.int64))
+                       for w, s in zip(whole, stored))
+        clocks = [Clock(exact_times(a), played=product_times(a), paused=True, now=lambda: 0.0) if shift is None
+                  else Clock.over([RunTimes.of(a), RunTimes.of(b, shift)], paused=True, now=lambda: 0.0)
+                  for a, b in runs]
         end = float(exact_times(record)[-1])
         for seconds in [*np.linspace(-0.01, end + 0.01, 29), *exact_times(record)[::7]]:
             # A long step (its stops counted otherwise) lands where short ones do.
@@ -125,13 +139,15 @@ def test_a_spooled_runs_clock_seeks_and_steps_as_the_whole_records_does(tmp_path
                     clock.seek(float(seconds))
                     for products in steps:
                         clock.step(products)
-                landed = {(clock.status().time, clock.status().product) for clock in clocks}
+                landed = {(clock.status().time, clock.status().product, *(run.product for run in clock.status().runs))
+                          for clock in clocks}
                 assert len(landed) == 1, (seconds, steps, landed)
                 if len(steps) == 2:
                     assert landed == long, (seconds, steps)
                 long = landed
     finally:
         spooled.close()
+        spooled_later.close()
 
 
 # A point info, a warning over 1.0 to 1.5 s with an info at its start, a point error.

@@ -128,8 +128,7 @@ class SpoolIndex:
                 if np.any(going < 0):
                     self.back = count + int(np.argmax(going < 0))
             self._last = int(given[-1])
-            starts = np.arange(-count % self.block_size, len(given), self.block_size)
-            self._firsts.append(given[starts])
+            self._firsts.append(given[np.arange(-count % self.block_size, len(given), self.block_size)])
             self._end = int(ends[-1])
 
     def publish(self, added: int) -> None:
@@ -147,13 +146,32 @@ class SpoolIndex:
         self._stamps.close()
 
 
+class StoredColumn:
+    """Eight-byte values appended by one writer and kept on disk, read as a spooled record's
+    stamps are (``Stamps``): a long column worked out once, such as two runs' times merged."""
+
+    def __init__(self, prefix: str) -> None:
+        self.block_size = BLOCK
+        self._stamps, self._firsts = _OnDisk(prefix, BLOCK), _Firsts()
+        self.back: Optional[int] = None     # written in order: none go back
+        self.count = 0
+
+    def add(self, values: Values) -> None:
+        self._stamps.write(values, self.count)
+        self._firsts.append(values[np.arange(-self.count % self.block_size, len(values), self.block_size)])
+        self.count += len(values)
+
+    def stamps(self) -> "Stamps":
+        return Stamps(self, self.count)
+
+
 class Stamps:
     """The stamps of a spooled record's first ``count`` products, read from its index when asked:
     a read-only sequence of int64 (by position, slice or array of positions), read a block at a
     time too, which ``records.StampTimes`` searches. ``np.asarray`` reads all of them (what a run
     whose stamps go back needs)."""
 
-    def __init__(self, index: SpoolIndex, count: int) -> None:
+    def __init__(self, index: Union[SpoolIndex, StoredColumn], count: int) -> None:
         self._index, self._count = index, count
         self.block_size = index.block_size
 

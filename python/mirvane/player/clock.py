@@ -41,7 +41,7 @@ import numpy.typing as npt
 from ..analysis.events import INFO, SEVERITIES, Event
 from ..records import EventTable, PlayAxis, as_times
 from ..rebinding import replay_time, set_replay_time
-from .times import RunTimes, exact_times, nearest, product_times  # noqa: F401  (their home before)
+from .times import RunTimes, exact_times, merged_times, nearest, product_times  # noqa: F401  (their home before)
 
 #: The rates a menu or the faster/slower keys offer; scripts may set any in RATE_RANGE.
 RATES = (0.1, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0, 16.0)
@@ -137,11 +137,8 @@ class Clock:
         """A clock that several plays read at once, one per run: each a ``RunTimes`` (or its
         ``(times, shift)``). The clock's products are all of theirs."""
         placed = [RunTimes(*run) for run in runs]
-        times = np.concatenate([np.asarray(run.times, dtype=float) + run.shift for run in placed])
-        played = np.concatenate([np.asarray(run.times if run.played is None else run.played, dtype=float) + run.shift
-                                 for run in placed])
-        order = np.argsort(times, kind="stable")
-        return cls(times[order], played=played[order], runs=placed, **options)
+        times, played = merged_times(placed)
+        return cls(times, played=played, runs=placed, **options)
 
     # -- what play reads ----------------------------------------------------------------
 

@@ -9,14 +9,16 @@ from .event_table import EventTable
 from .schema import RENEW_EVERY, newer_fields, renewed
 from .spans import record_position, span_positions, stamps_span
 from .jsontext import json_text
-from .timebase import (PlayAxis, StampTimes, as_times, duration_seconds, play_product_seconds, play_seconds, play_span,
+from .timebase import (PlayAxis, StampTimes, StoredTimes, as_times, duration_seconds, play_product_seconds,
+                       play_seconds, play_span,
                        product_seconds, seconds_between, span_seconds, stamp_times)
 
 __all__ = [
     "DataFileError", "PathLike", "RecordIndexError", "UnfinishedFileError",
     "ENDED", "Event", "EventKind", "EventsOf", "EventTable", "Severity", "event_marks",
     "RENEW_EVERY", "newer_fields", "renewed", "record_position", "span_positions", "stamps_span",
-    "PlayAxis", "StampTimes", "as_times", "duration_seconds", "play_product_seconds", "play_seconds", "play_span",
+    "PlayAxis", "StampTimes", "StoredTimes", "as_times", "duration_seconds", "play_product_seconds", "play_seconds",
+    "play_span",
     "product_seconds", "seconds_between", "span_seconds", "stamp_times",
     "json_text",
 ]

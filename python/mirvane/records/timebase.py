@@ -98,6 +98,14 @@ class StampTimes:
         return _searched(self._stamps, value, side, self._of)
 
 
+class StoredTimes(StampTimes):
+    """Times kept as they are, as the bits of float64s in a column read as stamps are (a
+    ``formats.spool_index.StoredColumn``'s): a long axis worked out once, then read from disk."""
+
+    def _of(self, stamps: Any) -> "npt.NDArray[np.float64]":
+        return np.ascontiguousarray(stamps, dtype=np.int64).view(np.float64)
+
+
 def _searched(stamps: Any, value: Any, side: "Literal['left', 'right']", mapped: Callable[[Any], Any]) -> Any:
     """Where ``value`` goes among ``mapped(stamps)`` (stamps in blocks, as ``StampTimes`` reads
     them; ``mapped`` never going down), as ``np.searchsorted`` finds it: among the blocks' first
