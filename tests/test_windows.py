@@ -199,13 +199,18 @@ def test_each_keyframe_holds_what_applying_every_product_before_it_gives(request
     windows.close()
 
 
-def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(every_fault):
+def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(every_fault, monkeypatch):
     record = Data.fromFile(every_fault[0] / "run.rec").records()[-1]
     for window_s in (0.5, WINDOW_S, 1e6):
         windows = Windows(record, (), window_s)
         times = windows.keyframes.exact
         starts = windows.keyframes.positions
         assert starts[0] == 0 and np.all(np.diff(times[starts] // window_s) > 0)
+        with monkeypatch.context() as few:     # placed a few stamps at a time, they fall alike
+            few.setattr(windows_module, "_PLACED", 7)
+            again = Windows(record, (), window_s)
+            assert (again.keyframes.positions, again.keyframes.edges) == (starts, windows.keyframes.edges)
+            again.close()
         shown = [windows.at(float(t)) for t in times[::97]]
         assert all(window.holds(float(t)) for window, t in zip(shown, times[::97]))
         windows.close()

@@ -70,6 +70,8 @@ _CONTROLLER = KIND_CODES.index("controller")
 Visit = Callable[[int, int, bool], None]
 # Products the walk passes between two visits.
 _VISIT_EVERY = 4096
+# Stamps a keyframes' placing reads at a time.
+_PLACED = 1 << 16
 
 
 class KeyframeStore:
@@ -179,20 +181,22 @@ class Keyframes:
         known = len(self.stamps)
         if len(stamps) <= known:
             return
-        first = int(stamps[0])
-        # Products play cannot tell apart (its axis is coarser than the stamps) are never split:
-        # it shows the first of them, where one window would show the second.
-        new = stamps[max(known - 1, 0):]
-        if self._ordered and np.any(np.diff(new) < 0):
+        first, begin = int(stamps[0]), max(known - 1, 0)
+        if self._ordered and not (stamps.ordered if hasattr(stamps, "ordered") else
+                                  not np.any(np.diff(stamps[begin:]) < 0)):
             self._ordered = False
         if not known:
             self.positions.append(0)
-        if self._ordered and self._slot_ns:
+        # A stretch at a time (each with the next's first): hours of stamps are not read at once.
+        for low in range(begin, len(stamps) - 1 if self._ordered and self._slot_ns else begin, _PLACED):
+            new = np.asarray(stamps[low:low + _PLACED + 1], dtype=np.int64)
+            # Products play cannot tell apart (its axis is coarser than the stamps) are never split:
+            # it shows the first of them, where one window would show the second.
             slots = (new - first) // self._slot_ns
             played = 1e-9 * new.astype(float) - 1e-9 * float(first)
             splits = np.flatnonzero((np.diff(slots) != 0) & (np.diff(played) > 0))
             self.edges.extend(zip(new[splits].tolist(), new[splits + 1].tolist()))
-            self.positions.extend((splits + max(known, 1)).tolist())
+            self.positions.extend((splits + low + 1).tolist())
         self.stamps = stamps
 
     def __len__(self) -> int:
