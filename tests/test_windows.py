@@ -230,6 +230,10 @@ def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every
         assert [run["events"] for run in ask(session, "events.json")["runs"]] == [listed] * runs
         ask(session, "control", {"action": "event", "step": 1})
         assert status_when(session, event=1)["time"] == listed[0]["time"]
+        # The clock knows each event's severity: a step among errors passes over the rest.
+        ask(session, "control", {"action": "event", "step": 1, "severity": "error"})
+        status_when(session, time=min(event["time"] for event in listed
+                                      if event["severity"] == "error" and event["time"] > listed[0]["time"]))
 
 
 def test_a_series_for_a_narrow_plot_keeps_each_columns_extremes(every_fault):
