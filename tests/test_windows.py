@@ -11,6 +11,7 @@ import urllib.request
 import numpy as np
 import pytest
 
+from mirvane.analysis.align import Alignment
 from mirvane.data import Data
 from mirvane.formats import spool_index, spooled as spooled_module
 from mirvane.formats.spooled import spooled_record
@@ -62,7 +63,7 @@ class Revealed:
 
 
 @contextlib.contextmanager
-def playing(where, window_s, runs=1, spooled=False, **given):
+def playing(where, window_s, runs=1, spooled=False, alignment=None, **given):
     """A paused live session of the run in ``where`` (``runs`` times side by side; ``spooled``: read
     as the command reads one run, its products on disk; "revealed": as one still being read, its
     first products alone, ``Revealed``) played in windows of ``window_s`` (and other options
@@ -76,7 +77,7 @@ def playing(where, window_s, runs=1, spooled=False, **given):
         project.load(str(where / "run.mvproj"))
         played.append(Run(project, record, name))
     options = LiveOptions(paused=True, page=("127.0.0.1", 0), quiet=True, keys=False, window_s=window_s, **given)
-    with LiveSession(played, options) as session:
+    with LiveSession(played, options, alignment) as session:
         player = threading.Thread(target=session.play, daemon=True)
         player.start()
         status_when(session, preparing=False)
@@ -216,16 +217,20 @@ def test_windows_start_where_a_window_of_time_begins_and_cover_every_product(eve
         windows.close()
 
 
-@pytest.mark.parametrize("spooled, small, runs", [(False, False, 1), (True, False, 1), (True, True, 1), (True, True, 2)])
+@pytest.mark.parametrize("spooled, small, runs, aligned", [(False, False, 1, False), (True, False, 1, False),
+                                                            (True, True, 1, False), (True, True, 2, False),
+                                                            (True, False, 2, True)])
 def test_a_long_runs_events_are_found_while_it_plays_and_listed_once_found(every_fault, monkeypatch, spooled, small,
-                                                                           runs):
+                                                                           runs, aligned):
     where, listed = every_fault
+    # Two runs placed by an event have both runs' events found first: the page opens the same.
+    alignment = Alignment.event(listed[-1]["kind"]) if aligned else None
     if small:   # the walk tells of a few products at a time, read from the spool in blocks of a few,
         # and the events found are told each time: numbered anew as each few more come
         monkeypatch.setattr(windows_module, "_VISIT_EVERY", 7)
         monkeypatch.setattr(spooled_module, "_BLOCK", 300)
         monkeypatch.setattr(session_module, "_TELL_S", 0.0)
-    with playing(where, WINDOW_S, runs, spooled=spooled, events_first_s=0.0) as session:
+    with playing(where, WINDOW_S, runs, spooled=spooled, alignment=alignment, events_first_s=0.0) as session:
         status_when(session, events=runs * len(listed), searched=None)
         assert [run["events"] for run in ask(session, "events.json")["runs"]] == [listed] * runs
         ask(session, "control", {"action": "event", "step": 1})
