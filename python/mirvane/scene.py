@@ -527,10 +527,7 @@ def stand(mount: Mount, first: Point3) -> Tuple[Point3, ...]:
     """What holds an arm on ``mount`` up, as a line from its foot to its first joint ``first``: from
     the floor through the mount for one standing on a raised mount (a pedestal), from the mount for
     one standing on the floor or hung from above (a hanger)."""
-    foot = (mount.x, mount.y, mount.z)
-    if mount.z > 0.0 and first[2] > mount.z:
-        return (mount.x, mount.y, 0.0), foot, first
-    return foot, first
+    return tuple(_columns.stand(mount.numbers(), first))
 
 
 # -- how deep cameras see --------------------------------------------------------------------

@@ -168,6 +168,12 @@ Arm forward_kinematics(const Mount& m, const std::vector<double>& links, const d
   return arm;
 }
 
+std::vector<Point3> stand(const Mount& mount, const Point3& first) {
+  const Point3 foot{mount.x, mount.y, mount.z};
+  if (mount.z > 0.0 && first[2] > mount.z) return {Point3{mount.x, mount.y, 0.0}, foot, first};
+  return {foot, first};
+}
+
 double links_moved(const std::vector<double>& links, const double* before, const double* after, std::size_t n) {
   double moved = 0.0, reach = 0.0;
   for (double length : links) reach += length;

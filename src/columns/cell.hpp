@@ -39,6 +39,10 @@ struct Arm {
 
 Arm forward_kinematics(const Mount& mount, const std::vector<double>& links, const double* joints, std::size_t n);
 
+// What holds an arm on `mount` up, from its foot to its first joint `first`: from the floor through the
+// mount for one standing on a raised mount (a pedestal), from the mount for one on the floor or hung.
+std::vector<Point3> stand(const Mount& mount, const Point3& first);
+
 double links_moved(const std::vector<double>& links, const double* before, const double* after, std::size_t n);
 
 double segments_apart(const Point3& p, const Point3& q, const Point3& r, const Point3& s);

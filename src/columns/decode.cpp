@@ -117,13 +117,21 @@ void positions(Reader r, std::vector<double>& out) {
   }
 }
 
-void pose_values(Reader r, double* at) {
+std::uint8_t pose_values(Reader r, double* at) {
+  std::uint8_t present = 0;
   while (r.more()) {
     const Tag t = r.tag();
-    if (r.is(t, f::Pose::position, "Pose")) doubles(r.sub(), at, POSITION, "Vector3");
-    else if (r.is(t, f::Pose::orientation, "Pose")) doubles(r.sub(), at + 3, ORIENTATION, "Quaternion");
-    else r.skip(t.wire);
+    if (r.is(t, f::Pose::position, "Pose")) {
+      doubles(r.sub(), at, POSITION, "Vector3");
+      present |= POSITION_SET;
+    } else if (r.is(t, f::Pose::orientation, "Pose")) {
+      doubles(r.sub(), at + 3, ORIENTATION, "Quaternion");
+      present |= ORIENTATION_SET;
+    } else {
+      r.skip(t.wire);
+    }
   }
+  return present;
 }
 
 namespace {

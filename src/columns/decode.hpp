@@ -28,8 +28,10 @@ void positions(Reader r, std::vector<double>& out);
 // A Feedback message's joint and effector positions, appended.
 void feedback_values(Reader r, std::vector<double>& joints, std::vector<double>& effector);
 
-// A Pose message's seven numbers (see POSE) into at[0..6], over what they were.
-void pose_values(Reader r, double* at);
+// A Pose message's seven numbers (see POSE) into at[0..6], over what they were; which of its two
+// messages it held (a message present but empty is not one absent: it serializes apart).
+enum PoseSet : std::uint8_t { POSITION_SET = 1, ORIENTATION_SET = 2 };
+std::uint8_t pose_values(Reader r, double* at);
 
 struct Ragged {
   std::vector<std::int64_t> offsets{0};

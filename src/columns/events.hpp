@@ -68,6 +68,7 @@ struct Config {
 // One product's fields the rules read (repeated occurrences merged, as protobuf merges them).
 struct Pose {
   double v[7] = {0, 0, 0, 0, 0, 0, 0};   // position x, y, z, orientation w, x, y, z
+  std::uint8_t present = 0;              // PoseSet bits
 };
 
 struct Product {

@@ -15,6 +15,7 @@
 #include "decode.hpp"
 #include "events.hpp"
 #include "mcap.hpp"
+#include "scene.hpp"
 #include "schema.hpp"
 
 namespace nb = nanobind;
@@ -383,10 +384,73 @@ nb::tuple forward_kinematics(const Mount8& mount, const std::vector<double>& lin
   return nb::make_tuple(points, arm.heading);
 }
 
+nb::list stand(const Mount8& mount, const Point3& first) {
+  nb::list points;
+  for (const Point3& p : columns::cell::stand(mount_of(mount), first)) points.append(nb::make_tuple(p[0], p[1], p[2]));
+  return points;
+}
+
 double links_gap(const std::vector<Point3>& a, const std::vector<Point3>& b, double within, double width_a,
                  double width_b) {
   if (a.empty() || b.empty()) throw nb::value_error("links_gap needs two arms' points");
   return columns::cell::links_gap(a, b, within, width_a, width_b);
+}
+
+// A serialized Pose, what of it is set kept (a drawing compares poses as protobuf does: by their bytes).
+columns::scene::Pose pose_of(const nb::bytes& data) {
+  columns::scene::Pose pose;
+  const auto* begin = static_cast<const std::uint8_t*>(data.data());
+  pose.present = columns::pose_values({begin, begin, begin + data.size()}, pose.v);
+  return pose;
+}
+
+// (name, base usable, base position, link lengths, mount, the layout's problems, joints if in the state)
+using RobotIn = std::tuple<std::string, bool, Point3, std::vector<double>, Mount8, std::vector<std::string>,
+                           std::optional<std::vector<double>>>;
+// (name, layout pose, layout usable, size or field of view usable, the layout's problems, size, wedge,
+// (has a pose, the pose) if in the state)
+using FixtureIn = std::tuple<std::string, nb::bytes, bool, bool, std::vector<std::string>, Point3,
+                             std::vector<std::array<double, 2>>, std::optional<std::pair<bool, nb::bytes>>>;
+
+std::vector<columns::scene::Fixture> fixtures_of(const std::vector<FixtureIn>& given) {
+  std::vector<columns::scene::Fixture> out;
+  for (const auto& [name, layout, layout_ok, shape_ok, problems, size, wedge, state] : given)
+    out.push_back({name, pose_of(layout), layout_ok, shape_ok, problems, size, wedge});
+  return out;
+}
+
+columns::scene::Placed placed_of(const std::pair<bool, nb::bytes>& state) {
+  return {true, state.first, pose_of(state.second)};
+}
+
+columns::scene::Drawing scene_drawing(const std::vector<RobotIn>& robots, const std::vector<FixtureIn>& cameras,
+                                      const std::vector<FixtureIn>& items,
+                                      const std::vector<std::pair<std::string, nb::bytes>>& seen,
+                                      const std::pair<std::int64_t, std::int64_t>& time) {
+  std::vector<columns::scene::Robot> models;
+  for (const auto& [name, base_ok, base, links, mount, problems, joints] : robots)
+    models.push_back({name, base_ok, base, links, mount_of(mount), problems});
+  columns::scene::Drawing drawing(std::move(models), fixtures_of(cameras), fixtures_of(items));
+  for (std::size_t k = 0; k < robots.size(); ++k)
+    if (const auto& joints = std::get<6>(robots[k])) drawing.robot_state(k, *joints);
+  for (std::size_t k = 0; k < cameras.size(); ++k)
+    if (const auto& state = std::get<7>(cameras[k])) drawing.camera_state(k, placed_of(*state));
+  for (std::size_t k = 0; k < items.size(); ++k)
+    if (const auto& state = std::get<7>(items[k])) drawing.item_state(k, placed_of(*state));
+  for (const auto& [name, pose] : seen) drawing.seen(name, pose_of(pose));
+  drawing.draw_all({time.first, time.second});
+  return drawing;
+}
+
+bool scene_apply(columns::scene::Drawing& drawing, nb::handle product) {
+  std::optional<Held> held;
+  return drawing.apply(reader_of(product, held));
+}
+
+nb::bytes scene_update(columns::scene::Drawing& drawing, const std::pair<std::int64_t, std::int64_t>& time,
+                       bool clear) {
+  const std::string bytes = drawing.update({time.first, time.second}, clear);
+  return nb::bytes(bytes.data(), bytes.size());
 }
 
 }  // namespace
@@ -427,11 +491,21 @@ NB_MODULE(_columns, m) {
   m.def("joined_products", &joined_products, nb::arg("data"), nb::arg("fields"), nb::arg("starts"),
         nb::arg("ends"), nb::arg("firsts"), nb::arg("stamps"),
         "Serialized Products of parts in data: (their bytes, where each ends).");
+  nb::class_<columns::scene::Drawing>(m, "SceneDrawing",
+                                      "The cell drawn as foxglove.SceneUpdate messages, following its products.")
+      .def(nb::new_(&scene_drawing), nb::arg("robots"), nb::arg("cameras"), nb::arg("items"), nb::arg("seen"),
+           nb::arg("time"), "The cell as its models and state have it at time (seconds, nanoseconds).")
+      .def("apply", &scene_apply, nb::arg("product"), "Apply a serialized Product; whether it moved anything.")
+      .def_prop_ro("moved", &columns::scene::Drawing::moved)
+      .def("update", &scene_update, nb::arg("time"), nb::arg("clear") = false,
+           "The whole cell's SceneUpdate at time (seconds, nanoseconds), what moved drawn anew; clear first "
+           "deletes whatever was shown.");
   // The cell's geometry, for mirvane.scene and mirvane.geometry (which describe each).
   m.def("usable_position", &usable_position);
   m.def("joints_ok", &joints_ok, nb::arg("values"));
   m.def("links_moved", &links_moved, nb::arg("links"), nb::arg("before"), nb::arg("after"));
   m.def("forward_kinematics", &forward_kinematics, nb::arg("mount"), nb::arg("links"), nb::arg("joints"));
+  m.def("stand", &stand, nb::arg("mount"), nb::arg("first"));
   m.def("segments_apart", &columns::cell::segments_apart, nb::arg("p"), nb::arg("q"), nb::arg("r"), nb::arg("s"));
   m.def("links_gap", &links_gap, nb::arg("a"), nb::arg("b"), nb::arg("within"), nb::arg("width_a"),
         nb::arg("width_b"));

@@ -25,7 +25,8 @@ void entry(Reader r, std::vector<std::pair<std::string, Pose>>& into) {
   while (r.more()) {
     const Tag t = r.tag();
     if (r.is(t, f::Perception_ItemPosesEntry::key, "Perception entry")) key = text(r);
-    else if (r.is(t, f::Perception_ItemPosesEntry::value, "Perception entry")) pose_values(r.sub(), value.v);
+    else if (r.is(t, f::Perception_ItemPosesEntry::value, "Perception entry"))
+      value.present |= pose_values(r.sub(), value.v);
     else r.skip(t.wire);
   }
   into.emplace_back(std::move(key), value);
