@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/array.h>
+#include <nanobind/stl/map.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
@@ -14,6 +15,7 @@
 
 #include "decode.hpp"
 #include "events.hpp"
+#include "layout.hpp"
 #include "mcap.hpp"
 #include "scene.hpp"
 #include "schema.hpp"
@@ -453,6 +455,56 @@ nb::bytes scene_update(columns::scene::Drawing& drawing, const std::pair<std::in
   return nb::bytes(bytes.data(), bytes.size());
 }
 
+using columns::layout::Layout;
+using Given = std::vector<std::pair<std::uint16_t, nb::bytes>>;
+
+bool layout_product(Layout& layout, nb::handle product, std::uint64_t time, std::uint32_t sequence,
+                    columns::scene::Drawing* drawing, const std::optional<Given>& given) {
+  std::optional<Held> held;
+  const columns::Reader r = reader_of(product, held);
+  if (!given) return layout.product(r, time, sequence, drawing);
+  std::vector<std::pair<std::uint16_t, std::string_view>> parts;
+  for (const auto& [channel, data] : *given) parts.emplace_back(channel, std::string_view(data.c_str(), data.size()));
+  return layout.product(r, time, sequence, drawing, &parts);
+}
+
+// The products of a block at their log times, their events between them; the position of the first
+// product not written (one whose parts the caller must merge), or the block's length.
+std::size_t layout_products(Layout& layout, nb::handle data, const Bounds& starts, const Bounds& ends,
+                            const nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig>& times,
+                            std::uint64_t first_sequence, columns::scene::Drawing* drawing) {
+  const Held held(data);
+  const std::size_t n = starts.shape(0);
+  if (ends.shape(0) != n || times.shape(0) != n) throw nb::value_error("starts, ends and times differ in length");
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::int64_t start = starts(k), end = ends(k);
+    if (start < 0 || start > end || end > held.size()) throw nb::value_error("a product lies outside the data");
+    const std::uint64_t time = times(k);
+    layout.events_before(time);
+    if (!layout.product({held.begin(), held.begin() + start, held.begin() + end}, time,
+                        static_cast<std::uint32_t>(first_sequence + k), drawing))
+      return k;
+    layout.between_products();
+  }
+  return n;
+}
+
+void layout_events(Layout& layout, const std::vector<std::tuple<std::uint16_t, std::uint64_t, std::uint32_t, nb::bytes>>& given) {
+  std::vector<Layout::Event> events;
+  for (const auto& [channel, time, sequence, data] : given)
+    events.push_back({channel, time, sequence, std::string(data.c_str(), data.size())});
+  layout.events(std::move(events));
+}
+
+nb::list layout_take(Layout& layout) {
+  nb::list out;
+  for (const auto& chunk : layout.take())
+    out.append(nb::make_tuple(nb::bytes(chunk.records.data(), chunk.records.size()),
+                              nb::bytes(chunk.indexes.data(), chunk.indexes.size()), chunk.index_at, chunk.start,
+                              chunk.end, chunk.messages));
+  return out;
+}
+
 }  // namespace
 
 NB_MODULE(_columns, m) {
@@ -500,6 +552,30 @@ NB_MODULE(_columns, m) {
       .def("update", &scene_update, nb::arg("time"), nb::arg("clear") = false,
            "The whole cell's SceneUpdate at time (seconds, nanoseconds), what moved drawn anew; clear first "
            "deletes whatever was shown.");
+  nb::class_<Layout>(m, "Layout", "The export's layout: messages gathered into MCAP chunks, natively.")
+      .def(nb::init<std::array<std::uint16_t, 4>, std::uint16_t, std::size_t, std::uint64_t>(), nb::arg("parts"),
+           nb::arg("scene"), nb::arg("chunk_bytes"), nb::arg("scene_interval"))
+      .def("message", [](Layout& l, std::uint16_t channel, std::uint64_t time, std::uint32_t sequence,
+                         const nb::bytes& data) { l.message(channel, time, sequence, {data.c_str(), data.size()}); },
+           nb::arg("channel"), nb::arg("time"), nb::arg("sequence"), nb::arg("data"))
+      .def("record", [](Layout& l, const nb::bytes& data) { l.record({data.c_str(), data.size()}); },
+           nb::arg("data"), "A record that is not a message (a schema, a channel), into the chunk.")
+      .def("scene", &Layout::scene, nb::arg("drawing"), nb::arg("time"), nb::arg("sequence"), nb::arg("clear"),
+           "The scene as drawing has it now.")
+      .def("product", &layout_product, nb::arg("product"), nb::arg("time"), nb::arg("sequence"),
+           nb::arg("drawing").none(), nb::arg("given").none() = nb::none(),
+           "A serialized Product's parts and the scene after it; False when a part appears twice and the "
+           "parts must be given (channel, message).")
+      .def("products", &layout_products, nb::arg("data"), nb::arg("starts"), nb::arg("ends"), nb::arg("times"),
+           nb::arg("first_sequence"), nb::arg("drawing").none(),
+           "A block's products and the events due between them; how many were written.")
+      .def("events", &layout_events, nb::arg("events"), "(channel, time, sequence, data) to go between products.")
+      .def("events_before", &Layout::events_before, nb::arg("time"))
+      .def("between_products", &Layout::between_products)
+      .def("end_chunk", &Layout::end_chunk)
+      .def("take", &layout_take, "The chunks ended: (records, indexes, index offsets, start, end, messages).")
+      .def_prop_ro("statistics", [](const Layout& l) { return nb::make_tuple(l.messages, l.start, l.end, l.counts); });
+  m.attr("ALL_EVENTS") = Layout::ALL;
   // The cell's geometry, for mirvane.scene and mirvane.geometry (which describe each).
   m.def("usable_position", &usable_position);
   m.def("joints_ok", &joints_ok, nb::arg("values"));

@@ -1,22 +1,26 @@
 """Writing the export's layout: records opened by their header and starting state, their products'
 parts each on its channel, the scene after what moves, chunks ended only between products."""
 
-from typing import IO, Callable, Iterator, List, Optional, Tuple
+from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
 
 from google.protobuf import message as pb_message
 from google.protobuf import unknown_fields  # type: ignore[attr-defined, unused-ignore]  # older stubs lack it
-from mcap.writer import CompressionType, Writer
-from mcap_protobuf.schema import register_schema
+from mcap_protobuf.schema import build_file_descriptor_set
 from dravik.api import data_pb2, export_pb2, system_pb2
 
-from ... import scene
+from ... import _columns, scene
 from ..._version import __version__
 from ...records import EventsOf
 from ..productstream import Streamed
 from ..timeline import Stamps, Timeline
-from .channels import (CHANNELS, CHUNK_BYTES, EVENT_CHANNELS, INT64, PROGRESS_EVERY, RECORD, SCENE, START,
+from ..columns import Block
+from .channels import (CHANNELS, CHUNK_BYTES, EVENT_CHANNELS, INT64, PARTS, PROGRESS_EVERY, RECORD, SCENE, START,
                        McapError, part_messages)
-from .events_channel import event_messages
+from .chunked import ChunkedWriter
+from .events_channel import EventMessage, event_messages
 from .scene_channel import SceneChannel
 
 
@@ -24,26 +28,32 @@ class LayoutWriter:
     """An MCAP file in the export's layout, written as records open and products come:
     what ``export_mcap`` and the recorder (``mirvane.formats.recorder``) write through.
 
-    A chunk is written once it holds ``chunk_bytes`` (or on ``flush``), and only
-    between products, so a file cut short anywhere holds whole products. ``/scene``
-    follows every product that moves something, or with ``scene_interval_ns`` at most
-    once in that much log time (a live recording's 3D view needs no more).
+    The messages are gathered natively (``_columns.Layout``): a product's parts each as
+    the product holds it, and the scene it moved drawn by its ``SceneChannel``. A chunk
+    is written once it holds ``chunk_bytes`` (or on ``flush``), and only between
+    products, so a file cut short anywhere holds whole products. ``/scene`` follows
+    every product that moves something, or with ``scene_interval_ns`` at most once in
+    that much log time (a live recording's 3D view needs no more).
     """
 
     def __init__(self, f: IO[bytes], chunk_bytes: int = CHUNK_BYTES, scene_interval_ns: int = 0,
                  events: bool = False) -> None:
-        # The writer never ends a chunk by itself: only between products, here.
-        self._writer = Writer(f, chunk_size=2 ** 62, compression=CompressionType.ZSTD)
-        self._writer.start(profile="", library=f"mirvane {__version__}")
+        self._f = f
+        self._file = ChunkedWriter(f, library=f"mirvane {__version__}")
         channels = {**CHANNELS, **(EVENT_CHANNELS if events else {})}
-        self._channels = {topic: self._writer.register_channel(topic=topic, message_encoding="protobuf",
-                                                               schema_id=register_schema(self._writer, cls))
-                          for topic, cls in channels.items()}
-        self._chunk_bytes = chunk_bytes
-        self._pending = 0       # bytes of messages in the chunk being gathered
-        self._cell: Optional[SceneChannel] = None
-        self._scene_interval = scene_interval_ns
-        self._scene_at = 0      # the log time of the latest /scene
+        records: List[bytes] = []
+        self._channels: Dict[str, int] = {}
+        for topic, cls in channels.items():
+            schema, record = self._file.register_schema(cls.DESCRIPTOR.full_name, "protobuf",
+                                                        build_file_descriptor_set(cls).SerializeToString())
+            self._channels[topic], channel = self._file.register_channel(topic, "protobuf", schema)
+            records += (record, channel)
+        perception, decision, planner, controller = (self._channels[topic] for _, topic, _ in PARTS)
+        self._layout = _columns.Layout((perception, decision, planner, controller), self._channels[SCENE],
+                                       chunk_bytes, scene_interval_ns)
+        for record in records:
+            self._layout.record(record)
+        self._drawing: Any = None
 
     def open_record(self, header: export_pb2.RecordHeader, time: int, sequence: int) -> None:
         """Open a record at log time ``time``: its header, its starting state and the scene."""
@@ -52,40 +62,66 @@ class LayoutWriter:
         state.CopyFrom(workspace.state)
         self.write(RECORD, time, header.SerializeToString(deterministic=True), sequence)
         self.write(START, time, state.SerializeToString(deterministic=True), sequence)
-        self._cell = SceneChannel(workspace.robots, workspace.cameras, workspace.items, state, time)
-        self.write(SCENE, time, self._cell.update(time, clear=True), sequence)
-        self._scene_at = time
+        self._drawing = SceneChannel(workspace.robots, workspace.cameras, workspace.items, state, time).drawing
+        self._layout.scene(self._drawing, time, sequence, True)
 
     def product(self, product: data_pb2.Product, time: int, sequence: int) -> None:
         """Write a product of the open record: its parts, and the scene if it moved something."""
-        for topic, data in part_messages(product):
-            self.write(topic, time, data, sequence)
-        cell = self._cell
-        if cell is not None:
-            cell.apply(product)
-            # A device's clock may run behind the one the record opened by: a stamp before the
-            # latest scene restarts the interval rather than holding the scene back until then.
-            due = not self._scene_interval or not 0 <= time - self._scene_at < self._scene_interval
-            if cell.moved and due:
-                self.write(SCENE, time, cell.update(time), sequence)
-                self._scene_at = time
-        if self._pending >= self._chunk_bytes:
-            self.flush()
+        self.serialized(product.SerializeToString(deterministic=True), time, sequence)
+
+    def serialized(self, product: bytes, time: int, sequence: int) -> None:
+        """``product`` of a serialized product."""
+        if not self._layout.product(product, time, sequence, self._drawing):
+            self._layout.product(product, time, sequence, self._drawing, self._merged_parts(product))
+        self._layout.between_products()
+        self._write_chunks()
+
+    def blocks(self, block: Block, times: "npt.NDArray[np.uint64]", first_sequence: int) -> None:
+        """``serialized`` of each product of ``block`` at its time in ``times``, its sequence number
+        counted from ``first_sequence``; the events given to ``events`` each before the first product
+        after it."""
+        done = 0
+        while done < len(times):
+            done += self._layout.products(block.data, block.starts[done:], block.ends[done:], times[done:],
+                                          first_sequence + done, self._drawing)
+            if done < len(times):      # a part twice: merged as protobuf merges them
+                product = bytes(memoryview(block.data)[block.starts[done]:block.ends[done]])
+                self._layout.events_before(int(times[done]))
+                self.serialized(product, int(times[done]), (first_sequence + done) & 0xFFFFFFFF)
+                done += 1
+        self._write_chunks()
+
+    def events(self, messages: List[EventMessage]) -> None:
+        """Messages of the events' channels to go between the products ``blocks`` writes next."""
+        self._layout.events([(self._channels[topic], time, sequence, data) for topic, time, data, sequence in messages])
+
+    def events_left(self) -> None:
+        """The events given to ``events`` that no product came after."""
+        self._layout.events_before(_columns.ALL_EVENTS)
+
+    def _merged_parts(self, product: bytes) -> List[Tuple[int, bytes]]:
+        return [(self._channels[topic], data) for topic, data in part_messages(data_pb2.Product.FromString(product))]
 
     def flush(self) -> None:
         """Write the chunk gathered so far and flush the file."""
-        self._writer.flush()  # type: ignore[no-untyped-call]
-        self._pending = 0
+        self._layout.end_chunk()
+        self._write_chunks()
+        self._f.flush()
 
     def finish(self) -> None:
         """Write the last chunk and the summary: the file is whole."""
-        self._writer.finish()  # type: ignore[no-untyped-call]
+        self._layout.end_chunk()
+        self._write_chunks()
+        self._file.finish(self._layout.statistics)
 
     def write(self, topic: str, time: int, data: bytes, sequence: int) -> None:
         """Write a message on one of the file's channels (one of ``/events`` between products)."""
-        self._writer.add_message(channel_id=self._channels[topic], log_time=time, data=data,
-                                 publish_time=time, sequence=sequence)
-        self._pending += len(data) + 31     # and the message record's own fields
+        self._layout.message(self._channels[topic], time, sequence, data)
+
+    def _write_chunks(self) -> None:
+        built = self._layout.take()
+        if built:
+            self._file.chunks(built)
 
 
 class RecordsWriter:

@@ -41,6 +41,11 @@ class SceneChannel:
         return bool(self._drawing.apply(product))
 
     @property
+    def drawing(self) -> Any:
+        """The native drawing, for a native writer to follow products with."""
+        return self._drawing
+
+    @property
     def moved(self) -> bool:
         """Whether products applied since the last ``update`` moved anything."""
         return bool(self._drawing.moved)
