@@ -473,20 +473,39 @@ bool layout_product(Layout& layout, nb::handle product, std::uint64_t time, std:
 std::size_t layout_products(Layout& layout, nb::handle data, const Bounds& starts, const Bounds& ends,
                             const nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig>& times,
                             std::uint64_t first_sequence, columns::scene::Drawing* drawing) {
-  const Held held(data);
-  const std::size_t n = starts.shape(0);
-  if (ends.shape(0) != n || times.shape(0) != n) throw nb::value_error("starts, ends and times differ in length");
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::int64_t start = starts(k), end = ends(k);
-    if (start < 0 || start > end || end > held.size()) throw nb::value_error("a product lies outside the data");
+  const Block block(data, starts, ends);
+  if (times.shape(0) != block.size()) throw Refused("a block needs a time for each product");
+  nb::gil_scoped_release unlocked;
+  for (std::size_t k = 0; k < block.size(); ++k) {
     const std::uint64_t time = times(k);
     layout.events_before(time);
-    if (!layout.product({held.begin(), held.begin() + start, held.begin() + end}, time,
-                        static_cast<std::uint32_t>(first_sequence + k), drawing))
-      return k;
+    if (!layout.product(block[k], time, static_cast<std::uint32_t>(first_sequence + k), drawing)) return k;
     layout.between_products();
   }
-  return n;
+  return block.size();
+}
+
+// Each product's stamp and the parts it carries (decode.hpp's Part bits), read off its top level.
+nb::tuple stamps_and_parts(nb::handle data, const Bounds& starts, const Bounds& ends) {
+  const Block block(data, starts, ends);
+  std::vector<std::int64_t> stamps(block.size());
+  std::vector<std::uint8_t> parts(block.size());
+  {
+    nb::gil_scoped_release unlocked;
+    namespace f = columns::fields;
+    for (std::size_t k = 0; k < block.size(); ++k) {
+      for (columns::Reader r = block[k]; r.more();) {
+        const columns::Tag t = r.tag();
+        if (r.is(t, f::Product::timestamp_ns, "Product")) stamps[k] = static_cast<std::int64_t>(r.varint());
+        else if (r.is(t, f::Product::perception, "Product")) parts[k] |= columns::PERCEPTION, r.skip(t.wire);
+        else if (r.is(t, f::Product::decision, "Product")) parts[k] |= columns::DECISION, r.skip(t.wire);
+        else if (r.is(t, f::Product::planner, "Product")) parts[k] |= columns::PLANNER, r.skip(t.wire);
+        else if (r.is(t, f::Product::controller, "Product")) parts[k] |= columns::CONTROLLER, r.skip(t.wire);
+        else r.skip(t.wire);
+      }
+    }
+  }
+  return nb::make_tuple(array(std::move(stamps)), array(std::move(parts)));
 }
 
 void layout_events(Layout& layout, const std::vector<std::tuple<std::uint16_t, std::uint64_t, std::uint32_t, nb::bytes>>& given) {
@@ -528,6 +547,8 @@ NB_MODULE(_columns, m) {
       .def_prop_ro("first_ns", &ev::Engine::first_ns)
       .def("__copy__", [](const ev::Engine& e) { return ev::Engine(e); })
       .def("__deepcopy__", [](const ev::Engine& e, nb::handle) { return ev::Engine(e); }, nb::arg("memo"));
+  m.def("stamps_and_parts", &stamps_and_parts, nb::arg("data"), nb::arg("starts"), nb::arg("ends"),
+        "Each product's stamp and the parts it carries (bits: perception 1, decision 2, planner 4, controller 8).");
   m.def("newer_products", &newer_products, nb::arg("data"), nb::arg("starts"), nb::arg("ends"),
         "Whether the Products in data (each from starts[i] to ends[i]) hold fields a newer version wrote.");
   m.def("equal_products", &equal_products, nb::arg("a"), nb::arg("a_starts"), nb::arg("a_ends"), nb::arg("b"),

@@ -199,6 +199,18 @@ def product_events(project: project_pb2.ProjectSnapshot, products: Iterable[data
     return numbered(found + detector.finish())
 
 
+def block_events(project: project_pb2.ProjectSnapshot, blocks: Iterable[Block], index: int = 0, *,
+                 clearance: float = scene.ARM_CLEARANCE) -> List[Event]:
+    """``product_events`` of a record's products given in blocks of their bytes, never parsed here."""
+    detector = Detector(project, index, clearance=clearance)
+    found = [event for block in blocks for event in detector.feed_block(block)]
+    return numbered(found + detector.finish())
+
+
+# What an export that reads products in blocks calls instead (``mirvane.records.events_of_blocks``).
+product_events.of_blocks = block_events  # type: ignore[attr-defined]
+
+
 def marks(record: data_pb2.Record, event: Event) -> List[Tuple[int, int, str]]:
     """Where the exports show ``event``, one of ``record``'s (``mirvane.records.event_marks``: the
     event carries its end's mark, so the record is no longer needed)."""

@@ -141,6 +141,11 @@ class ProductStream:
         f, walk, header = self._walked(offset, length)
         return header, _closing(f, self._rec_products(walk, header, offset))
 
+    def blocks_at(self, offset: int, length: int) -> Tuple[data_pb2.Record, Iterator[Block]]:
+        """As ``at``, the record's products in blocks as ``blocks`` gives them."""
+        f, walk, header = self._walked(offset, length)
+        return header, _closing(f, self._rec_blocks(walk, header, offset))
+
     def record_bytes(self, index: int) -> Tuple[int, data_pb2.Record, Iterator[bytes]]:
         """As ``record``, for a recording file: each product's bytes as the file holds them, unparsed
         and unchecked (a reader of columns takes their stamps in batches)."""

@@ -11,6 +11,9 @@ record and the stamp, so that an export never writes times it cannot hold.
 
 from typing import Iterable, Optional, Type
 
+import numpy as np
+import numpy.typing as npt
+
 from ..records import DataFileError
 
 
@@ -31,6 +34,17 @@ class Stamps:
         if not self.count or stamp > self.end:
             self.end, self.end_at = stamp, self.count
         self.count += 1
+
+    def add_many(self, stamps: "npt.NDArray[np.int64]") -> None:
+        """``add`` of each of ``stamps`` in turn."""
+        if not len(stamps):
+            return
+        least, most = int(stamps.argmin()), int(stamps.argmax())     # the first of equals, as ``add`` keeps
+        if not self.count or stamps[least] < self.begin:
+            self.begin, self.begin_at = int(stamps[least]), self.count + least
+        if not self.count or stamps[most] > self.end:
+            self.end, self.end_at = int(stamps[most]), self.count + most
+        self.count += len(stamps)
 
 
 class Timeline:

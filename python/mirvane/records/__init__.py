@@ -4,7 +4,7 @@ It imports nothing else of mirvane, so every other layer can build on it.
 """
 
 from .errors import DataFileError, PathLike, RecordIndexError, UnfinishedFileError
-from .events import ENDED, Event, EventKind, EventsOf, Severity, event_marks
+from .events import ENDED, Event, EventKind, EventsOf, EventsOfBlocks, Severity, event_marks, events_of_blocks
 from .event_table import EventTable
 from .schema import RENEW_EVERY, newer_fields, renewed
 from .spans import record_position, span_positions, stamps_span
@@ -15,7 +15,7 @@ from .timebase import (PlayAxis, StampTimes, StoredTimes, as_times, duration_sec
 
 __all__ = [
     "DataFileError", "PathLike", "RecordIndexError", "UnfinishedFileError",
-    "ENDED", "Event", "EventKind", "EventsOf", "EventTable", "Severity", "event_marks",
+    "ENDED", "Event", "EventKind", "EventsOf", "EventsOfBlocks", "EventTable", "Severity", "event_marks", "events_of_blocks",
     "RENEW_EVERY", "newer_fields", "renewed", "record_position", "span_positions", "stamps_span",
     "PlayAxis", "StampTimes", "StoredTimes", "as_times", "duration_seconds", "play_product_seconds", "play_seconds",
     "play_span",

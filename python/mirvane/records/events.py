@@ -5,7 +5,7 @@
 
 from dataclasses import InitVar, dataclass
 from enum import Enum
-from typing import Callable, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Iterable, List, Optional, Tuple
 
 from dravik.api import data_pb2, project_pb2
 
@@ -95,6 +95,14 @@ ENDED = "ended: "
 #: A record's events, given its project, its products (read once, in order) and its position in its
 #: recording: what the exports take.
 EventsOf = Callable[[project_pb2.ProjectSnapshot, Iterable[data_pb2.Product], int], Iterable[Event]]
+#: As ``EventsOf``, the products given in blocks of their bytes (``mirvane.formats.columns.Block``).
+EventsOfBlocks = Callable[[project_pb2.ProjectSnapshot, Iterable[Any], int], Iterable[Event]]
+
+
+def events_of_blocks(events: EventsOf) -> Optional[EventsOfBlocks]:
+    """The same events from blocks, where ``events`` carries them as its ``of_blocks``: an export
+    that reads products in blocks then never parses them."""
+    return getattr(events, "of_blocks", None)
 
 
 def event_marks(event: Event) -> List[Tuple[int, int, str]]:

@@ -55,8 +55,8 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
                 export = RecordsWriter(f, recording, events)
                 done = 0
                 for position, offset, length in chosen:
-                    export.add(lambda: stream.at(offset, length), position,
-                               lambda i, n: step(done + length * i // max(n, 1)))
+                    export.add_blocks(lambda: stream.blocks_at(offset, length), position,
+                                      lambda i, n: step(done + length * i // max(n, 1)))
                     done += length
                 export.finish()
                 step(total)

@@ -13,7 +13,7 @@ from dravik.api import data_pb2, export_pb2, system_pb2
 
 from ... import _columns, scene
 from ..._version import __version__
-from ...records import EventsOf
+from ...records import EventsOf, events_of_blocks
 from ..productstream import Streamed
 from ..timeline import Stamps, Timeline
 from ..columns import Block
@@ -85,9 +85,8 @@ class LayoutWriter:
             done += self._layout.products(block.data, block.starts[done:], block.ends[done:], times[done:],
                                           first_sequence + done, self._drawing)
             if done < len(times):      # a part twice: merged as protobuf merges them
-                product = bytes(memoryview(block.data)[block.starts[done]:block.ends[done]])
                 self._layout.events_before(int(times[done]))
-                self.serialized(product, int(times[done]), (first_sequence + done) & 0xFFFFFFFF)
+                self.serialized(_product(block, done), int(times[done]), (first_sequence + done) & 0xFFFFFFFF)
                 done += 1
         self._write_chunks()
 
@@ -180,8 +179,66 @@ class RecordsWriter:
         self.records += 1
         self.products += stamps.count
 
+    def add_blocks(self, record: Callable[[], Tuple[data_pb2.Record, Iterator[Block]]], position: int,
+                   step: Callable[[int, int], None]) -> None:
+        """``add`` of a record read as a header and blocks of its products' bytes (``ProductStream.blocks``),
+        the products never parsed but those without a part or with a newer version's fields."""
+        first, blocks = record()
+        stamps = Stamps()
+        bare: List[Tuple[int, data_pb2.Product]] = []
+        extras: List[Tuple[int, data_pb2.Product]] = []
+
+        def scanned() -> Iterator[Block]:
+            for block in blocks:
+                stamp, parts = _columns.stamps_and_parts(*block)
+                at = stamps.count
+                stamps.add_many(stamp)
+                for k in np.flatnonzero(parts == 0):
+                    bare.append((at + int(k), data_pb2.Product.FromString(_product(block, int(k)))))
+                if _columns.newer_products(*block):
+                    for k in np.flatnonzero(parts):
+                        product = data_pb2.Product.FromString(_product(block, int(k)))
+                        if len(unknown_fields.UnknownFieldSet(product)):
+                            extras.append((at + int(k), product))
+                yield block
+
+        scan = scanned()
+        found = None
+        if self._events is not None:
+            of_blocks = events_of_blocks(self._events)
+            found = list(of_blocks(first.project, scan, position) if of_blocks is not None else
+                         self._events(first.project, _parsed(scan), position))
+        for _ in scan:
+            pass
+        header = _header(first, stamps.count, bare, extras)
+        offset = header.time_offset_ns = self._timeline.place(stamps, first.start_timestamp_ns, position)
+        begin = stamps.begin if stamps.count else first.start_timestamp_ns
+        self._out.open_record(header, begin + offset, self.records)
+        self._out.events(event_messages(found, offset) if found is not None else [])
+        _, blocks = record()
+        done = 0
+        for block in blocks:
+            stamp, _ = _columns.stamps_and_parts(*block)
+            # Two's complement: a stamp before 0 still lands where the offset puts it.
+            self._out.blocks(block, stamp.astype(np.uint64) + np.uint64(offset), done)
+            done += len(stamp)
+            step(done, stamps.count)
+        self._out.events_left()
+        self.records += 1
+        self.products += stamps.count
+
     def finish(self) -> None:
         self._out.finish()
+
+
+def _product(block: Block, k: int) -> bytes:
+    return bytes(memoryview(block.data)[block.starts[k]:block.ends[k]])
+
+
+def _parsed(blocks: Iterator[Block]) -> Iterator[data_pb2.Product]:
+    for block in blocks:
+        for k in range(len(block.starts)):
+            yield data_pb2.Product.FromString(_product(block, k))
 
 
 def _header(record: data_pb2.Record, count: int, bare: List[Tuple[int, data_pb2.Product]],
