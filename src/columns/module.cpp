@@ -53,6 +53,14 @@ nb::object array(std::vector<T>&& values, std::size_t width = 1) {
   return nb::cast(nb::ndarray<nb::numpy, T>(held->data(), {rows, width}, owner));
 }
 
+// Bytes as a numpy array that owns them: a chunk's megabyte handed over without a copy.
+nb::object byte_array(std::string&& bytes) {
+  auto* held = new std::string(std::move(bytes));
+  nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::string*>(p); });
+  return nb::cast(nb::ndarray<nb::numpy, std::uint8_t>(reinterpret_cast<std::uint8_t*>(held->data()),
+                                                       {held->size()}, owner));
+}
+
 using Bounds = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>;
 
 // Products in one buffer, product i from starts[i] to ends[i], their bounds checked on entry.
@@ -517,8 +525,8 @@ void layout_events(Layout& layout, const std::vector<std::tuple<std::uint16_t, s
 
 nb::list layout_take(Layout& layout) {
   nb::list out;
-  for (const auto& chunk : layout.take())
-    out.append(nb::make_tuple(nb::bytes(chunk.records.data(), chunk.records.size()),
+  for (auto& chunk : layout.take())
+    out.append(nb::make_tuple(byte_array(std::move(chunk.records)),
                               nb::bytes(chunk.indexes.data(), chunk.indexes.size()), chunk.index_at, chunk.start,
                               chunk.end, chunk.messages));
   return out;

@@ -2,7 +2,7 @@
 compressed here with zstd, and the file's other records written through the mcap library's own."""
 
 import zlib
-from typing import IO, Dict, List, Tuple
+from typing import IO, Any, Dict, List, Tuple
 
 import zstandard
 from mcap.data_stream import RecordBuilder
@@ -11,9 +11,10 @@ from mcap.records import (Channel, Chunk, ChunkIndex, DataEnd, Footer, Header, M
                           SummaryOffset)
 from mcap.writer import MCAP0_MAGIC
 
-#: What ``_columns.Layout.take`` gives for a chunk: its Message records, its MessageIndex records and
-#: where each channel's begins among them, its least and greatest log times, its messages.
-BuiltChunk = Tuple[bytes, bytes, List[Tuple[int, int]], int, int, int]
+#: What ``_columns.Layout.take`` gives for a chunk: its Message records (a numpy array of bytes, handed
+#: over without a copy), its MessageIndex records and where each channel's begins among them, its least
+#: and greatest log times, its messages.
+BuiltChunk = Tuple[Any, bytes, List[Tuple[int, int]], int, int, int]
 
 
 class ChunkedWriter:
