@@ -56,10 +56,9 @@ void Layout::scene(scene::Drawing& drawing, std::uint64_t time, std::uint32_t se
 
 bool Layout::product(Reader r, std::uint64_t time, std::uint32_t sequence, scene::Drawing* drawing,
                      const std::vector<std::pair<std::uint16_t, std::string_view>>* given) {
-  if (given != nullptr) {
-    for (const auto& [channel, data] : *given) message(channel, time, sequence, data);
-  } else {
-    std::string_view found[4];
+  std::vector<std::pair<std::uint16_t, std::string_view>> found;
+  if (given == nullptr) {
+    std::string_view parts[4];
     bool seen[4] = {};
     for (Reader walk = r; walk.more();) {
       const Tag t = walk.tag();
@@ -71,13 +70,16 @@ bool Layout::product(Reader r, std::uint64_t time, std::uint32_t sequence, scene
       }
       if (seen[k]) return false;
       seen[k] = true;
-      found[k] = walk.bytes();
+      parts[k] = walk.bytes();
     }
     for (std::size_t k = 0; k < 4; ++k)
-      if (seen[k]) message(parts_[k], time, sequence, found[k]);
+      if (seen[k]) found.emplace_back(parts_[k], parts[k]);
+    given = &found;
   }
+  // Applied before anything is written: a product refused leaves the file and the drawing as they were.
+  if (drawing != nullptr) drawing->apply(r);
+  for (const auto& [channel, data] : *given) message(channel, time, sequence, data);
   if (drawing != nullptr) {
-    drawing->apply(r);
     // A device's clock may run behind the one the record opened by: a stamp before the latest
     // scene restarts the interval rather than holding the scene back until then.
     const bool due = scene_interval_ == 0 || time < scene_at_ || time - scene_at_ >= scene_interval_;

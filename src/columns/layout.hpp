@@ -43,9 +43,11 @@ class Layout {
   // who passes the parts' messages in `given` instead).
   bool product(Reader r, std::uint64_t time, std::uint32_t sequence, scene::Drawing* drawing,
                const std::vector<std::pair<std::uint16_t, std::string_view>>* given = nullptr);
-  // Ends the chunk if it is full: only between products.
-  void between_products() {
-    if (chunk_.records.size() >= chunk_bytes_) end_chunk();
+  // Ends the chunk if it is full: only between products. Whether it did.
+  bool between_products() {
+    if (chunk_.records.size() < chunk_bytes_) return false;
+    end_chunk();
+    return true;
   }
   void end_chunk();
 

@@ -13,11 +13,10 @@
 #include <string_view>
 #include <utility>
 
+#include "binding.hpp"
 #include "decode.hpp"
 #include "events.hpp"
-#include "layout.hpp"
 #include "mcap.hpp"
-#include "scene.hpp"
 #include "schema.hpp"
 
 namespace nb = nanobind;
@@ -26,68 +25,7 @@ using columns::Refused;
 
 namespace {
 
-// A buffer held for the call: bytes, bytearray, memoryview or any other contiguous one.
-class Held {
- public:
-  explicit Held(nb::handle source) {
-    if (PyObject_GetBuffer(source.ptr(), &view_, PyBUF_SIMPLE) != 0) throw nb::python_error();
-  }
-  ~Held() { PyBuffer_Release(&view_); }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  columns::Reader reader() const { return {begin(), begin(), begin() + size()}; }
-  const std::uint8_t* begin() const { return static_cast<const std::uint8_t*>(view_.buf); }
-  std::int64_t size() const { return static_cast<std::int64_t>(view_.len); }
-
- private:
-  Py_buffer view_{};
-};
-
-// The vector handed to numpy, which frees it with the array.
-template <class T>
-nb::object array(std::vector<T>&& values, std::size_t width = 1) {
-  auto* held = new std::vector<T>(std::move(values));
-  nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-  const std::size_t rows = held->size() / width;
-  if (width == 1) return nb::cast(nb::ndarray<nb::numpy, T>(held->data(), {rows}, owner));
-  return nb::cast(nb::ndarray<nb::numpy, T>(held->data(), {rows, width}, owner));
-}
-
-// Bytes as a numpy array that owns them: a chunk's megabyte handed over without a copy.
-nb::object byte_array(std::string&& bytes) {
-  auto* held = new std::string(std::move(bytes));
-  nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::string*>(p); });
-  return nb::cast(nb::ndarray<nb::numpy, std::uint8_t>(reinterpret_cast<std::uint8_t*>(held->data()),
-                                                       {held->size()}, owner));
-}
-
-using Bounds = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>;
-
-// Products in one buffer, product i from starts[i] to ends[i], their bounds checked on entry.
-class Block {
- public:
-  Block(nb::handle data, const Bounds& starts, const Bounds& ends)
-      : held_(data), starts_(starts.data()), ends_(ends.data()), count_(starts.shape(0)) {
-    if (ends.shape(0) != count_) throw Refused("a block needs as many ends as starts");
-    for (std::size_t i = 0; i < count_; ++i)
-      if (starts_[i] < 0 || starts_[i] > ends_[i] || ends_[i] > held_.size())
-        throw Refused("product " + std::to_string(i) + ": its bounds are not within the block");
-  }
-  std::size_t size() const { return count_; }
-  columns::Reader operator[](std::size_t i) const {
-    const std::uint8_t* begin = held_.begin();
-    return {begin + starts_[i], begin + starts_[i], begin + ends_[i]};
-  }
-  std::string_view bytes(std::size_t i) const {
-    return {reinterpret_cast<const char*>(held_.begin()) + starts_[i], static_cast<std::size_t>(ends_[i] - starts_[i])};
-  }
-
- private:
-  Held held_;
-  const std::int64_t* starts_;
-  const std::int64_t* ends_;
-  std::size_t count_;
-};
+using namespace columns::binding;
 
 nb::dict columns_of(Columns&& c) {
   nb::list strings;
@@ -174,15 +112,9 @@ nb::dict block_columns(nb::handle data, const Bounds& starts, const Bounds& ends
 // -- the event rules ----------------------------------------------------------------------
 
 namespace ev = columns::events;
-using Point3 = columns::cell::Point3;
-using Mount8 = std::tuple<double, double, double, double, double, double, double, double>;
 using Limits = std::tuple<double, double, double, double, double, double, double, double, double, double, double,
                           std::int64_t, std::int64_t, std::int64_t>;
 
-columns::cell::Mount mount_of(const Mount8& m) {
-  const auto& [x, y, z, roll, pitch, yaw, arm_height, link_width] = m;
-  return {x, y, z, roll, pitch, yaw, arm_height, link_width};
-}
 
 ev::Engine engine(std::vector<std::string> items, std::vector<std::pair<std::string, Point3>> cameras,
                   std::vector<std::pair<std::string, std::string>> robot_of,
@@ -207,13 +139,6 @@ nb::list events_of(const std::vector<ev::Found>& found) {
   return out;
 }
 
-columns::Reader reader_of(nb::handle item, std::optional<Held>& held) {
-  if (PyBytes_Check(item.ptr())) {   // read without a buffer view
-    const auto* begin = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item.ptr()));
-    return {begin, begin, begin + PyBytes_GET_SIZE(item.ptr())};
-  }
-  return held.emplace(item).reader();
-}
 
 nb::list feed(ev::Engine& e, nb::handle product) {
   std::vector<ev::Found> found;
@@ -406,132 +331,6 @@ double links_gap(const std::vector<Point3>& a, const std::vector<Point3>& b, dou
   return columns::cell::links_gap(a, b, within, width_a, width_b);
 }
 
-// A serialized Pose, what of it is set kept (a drawing compares poses as protobuf does: by their bytes).
-columns::scene::Pose pose_of(const nb::bytes& data) {
-  columns::scene::Pose pose;
-  const auto* begin = static_cast<const std::uint8_t*>(data.data());
-  pose.present = columns::pose_values({begin, begin, begin + data.size()}, pose.v);
-  return pose;
-}
-
-// (name, base usable, base position, link lengths, mount, the layout's problems, joints if in the state)
-using RobotIn = std::tuple<std::string, bool, Point3, std::vector<double>, Mount8, std::vector<std::string>,
-                           std::optional<std::vector<double>>>;
-// (name, layout pose, layout usable, size or field of view usable, the layout's problems, size, wedge,
-// (has a pose, the pose) if in the state)
-using FixtureIn = std::tuple<std::string, nb::bytes, bool, bool, std::vector<std::string>, Point3,
-                             std::vector<std::array<double, 2>>, std::optional<std::pair<bool, nb::bytes>>>;
-
-std::vector<columns::scene::Fixture> fixtures_of(const std::vector<FixtureIn>& given) {
-  std::vector<columns::scene::Fixture> out;
-  for (const auto& [name, layout, layout_ok, shape_ok, problems, size, wedge, state] : given)
-    out.push_back({name, pose_of(layout), layout_ok, shape_ok, problems, size, wedge});
-  return out;
-}
-
-columns::scene::Placed placed_of(const std::pair<bool, nb::bytes>& state) {
-  return {true, state.first, pose_of(state.second)};
-}
-
-columns::scene::Drawing scene_drawing(const std::vector<RobotIn>& robots, const std::vector<FixtureIn>& cameras,
-                                      const std::vector<FixtureIn>& items,
-                                      const std::vector<std::pair<std::string, nb::bytes>>& seen,
-                                      const std::pair<std::int64_t, std::int64_t>& time) {
-  std::vector<columns::scene::Robot> models;
-  for (const auto& [name, base_ok, base, links, mount, problems, joints] : robots)
-    models.push_back({name, base_ok, base, links, mount_of(mount), problems});
-  columns::scene::Drawing drawing(std::move(models), fixtures_of(cameras), fixtures_of(items));
-  for (std::size_t k = 0; k < robots.size(); ++k)
-    if (const auto& joints = std::get<6>(robots[k])) drawing.robot_state(k, *joints);
-  for (std::size_t k = 0; k < cameras.size(); ++k)
-    if (const auto& state = std::get<7>(cameras[k])) drawing.camera_state(k, placed_of(*state));
-  for (std::size_t k = 0; k < items.size(); ++k)
-    if (const auto& state = std::get<7>(items[k])) drawing.item_state(k, placed_of(*state));
-  for (const auto& [name, pose] : seen) drawing.seen(name, pose_of(pose));
-  drawing.draw_all({time.first, time.second});
-  return drawing;
-}
-
-bool scene_apply(columns::scene::Drawing& drawing, nb::handle product) {
-  std::optional<Held> held;
-  return drawing.apply(reader_of(product, held));
-}
-
-nb::bytes scene_update(columns::scene::Drawing& drawing, const std::pair<std::int64_t, std::int64_t>& time,
-                       bool clear) {
-  const std::string bytes = drawing.update({time.first, time.second}, clear);
-  return nb::bytes(bytes.data(), bytes.size());
-}
-
-using columns::layout::Layout;
-using Given = std::vector<std::pair<std::uint16_t, nb::bytes>>;
-
-bool layout_product(Layout& layout, nb::handle product, std::uint64_t time, std::uint32_t sequence,
-                    columns::scene::Drawing* drawing, const std::optional<Given>& given) {
-  std::optional<Held> held;
-  const columns::Reader r = reader_of(product, held);
-  if (!given) return layout.product(r, time, sequence, drawing);
-  std::vector<std::pair<std::uint16_t, std::string_view>> parts;
-  for (const auto& [channel, data] : *given) parts.emplace_back(channel, std::string_view(data.c_str(), data.size()));
-  return layout.product(r, time, sequence, drawing, &parts);
-}
-
-// The products of a block at their log times, their events between them; the position of the first
-// product not written (one whose parts the caller must merge), or the block's length.
-std::size_t layout_products(Layout& layout, nb::handle data, const Bounds& starts, const Bounds& ends,
-                            const nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig>& times,
-                            std::uint64_t first_sequence, columns::scene::Drawing* drawing) {
-  const Block block(data, starts, ends);
-  if (times.shape(0) != block.size()) throw Refused("a block needs a time for each product");
-  nb::gil_scoped_release unlocked;
-  for (std::size_t k = 0; k < block.size(); ++k) {
-    const std::uint64_t time = times(k);
-    layout.events_before(time);
-    if (!layout.product(block[k], time, static_cast<std::uint32_t>(first_sequence + k), drawing)) return k;
-    layout.between_products();
-  }
-  return block.size();
-}
-
-// Each product's stamp and the parts it carries (decode.hpp's Part bits), read off its top level.
-nb::tuple stamps_and_parts(nb::handle data, const Bounds& starts, const Bounds& ends) {
-  const Block block(data, starts, ends);
-  std::vector<std::int64_t> stamps(block.size());
-  std::vector<std::uint8_t> parts(block.size());
-  {
-    nb::gil_scoped_release unlocked;
-    namespace f = columns::fields;
-    for (std::size_t k = 0; k < block.size(); ++k) {
-      for (columns::Reader r = block[k]; r.more();) {
-        const columns::Tag t = r.tag();
-        if (r.is(t, f::Product::timestamp_ns, "Product")) stamps[k] = static_cast<std::int64_t>(r.varint());
-        else if (r.is(t, f::Product::perception, "Product")) parts[k] |= columns::PERCEPTION, r.skip(t.wire);
-        else if (r.is(t, f::Product::decision, "Product")) parts[k] |= columns::DECISION, r.skip(t.wire);
-        else if (r.is(t, f::Product::planner, "Product")) parts[k] |= columns::PLANNER, r.skip(t.wire);
-        else if (r.is(t, f::Product::controller, "Product")) parts[k] |= columns::CONTROLLER, r.skip(t.wire);
-        else r.skip(t.wire);
-      }
-    }
-  }
-  return nb::make_tuple(array(std::move(stamps)), array(std::move(parts)));
-}
-
-void layout_events(Layout& layout, const std::vector<std::tuple<std::uint16_t, std::uint64_t, std::uint32_t, nb::bytes>>& given) {
-  std::vector<Layout::Event> events;
-  for (const auto& [channel, time, sequence, data] : given)
-    events.push_back({channel, time, sequence, std::string(data.c_str(), data.size())});
-  layout.events(std::move(events));
-}
-
-nb::list layout_take(Layout& layout) {
-  nb::list out;
-  for (auto& chunk : layout.take())
-    out.append(nb::make_tuple(byte_array(std::move(chunk.records)),
-                              nb::bytes(chunk.indexes.data(), chunk.indexes.size()), chunk.index_at, chunk.start,
-                              chunk.end, chunk.messages));
-  return out;
-}
-
 }  // namespace
 
 NB_MODULE(_columns, m) {
@@ -555,8 +354,6 @@ NB_MODULE(_columns, m) {
       .def_prop_ro("first_ns", &ev::Engine::first_ns)
       .def("__copy__", [](const ev::Engine& e) { return ev::Engine(e); })
       .def("__deepcopy__", [](const ev::Engine& e, nb::handle) { return ev::Engine(e); }, nb::arg("memo"));
-  m.def("stamps_and_parts", &stamps_and_parts, nb::arg("data"), nb::arg("starts"), nb::arg("ends"),
-        "Each product's stamp and the parts it carries (bits: perception 1, decision 2, planner 4, controller 8).");
   m.def("newer_products", &newer_products, nb::arg("data"), nb::arg("starts"), nb::arg("ends"),
         "Whether the Products in data (each from starts[i] to ends[i]) hold fields a newer version wrote.");
   m.def("equal_products", &equal_products, nb::arg("a"), nb::arg("a_starts"), nb::arg("a_ends"), nb::arg("b"),
@@ -572,39 +369,7 @@ NB_MODULE(_columns, m) {
   m.def("joined_products", &joined_products, nb::arg("data"), nb::arg("fields"), nb::arg("starts"),
         nb::arg("ends"), nb::arg("firsts"), nb::arg("stamps"),
         "Serialized Products of parts in data: (their bytes, where each ends).");
-  nb::class_<columns::scene::Drawing>(m, "SceneDrawing",
-                                      "The cell drawn as foxglove.SceneUpdate messages, following its products.")
-      .def(nb::new_(&scene_drawing), nb::arg("robots"), nb::arg("cameras"), nb::arg("items"), nb::arg("seen"),
-           nb::arg("time"), "The cell as its models and state have it at time (seconds, nanoseconds).")
-      .def("apply", &scene_apply, nb::arg("product"), "Apply a serialized Product; whether it moved anything.")
-      .def_prop_ro("moved", &columns::scene::Drawing::moved)
-      .def("update", &scene_update, nb::arg("time"), nb::arg("clear") = false,
-           "The whole cell's SceneUpdate at time (seconds, nanoseconds), what moved drawn anew; clear first "
-           "deletes whatever was shown.");
-  nb::class_<Layout>(m, "Layout", "The export's layout: messages gathered into MCAP chunks, natively.")
-      .def(nb::init<std::array<std::uint16_t, 4>, std::uint16_t, std::size_t, std::uint64_t>(), nb::arg("parts"),
-           nb::arg("scene"), nb::arg("chunk_bytes"), nb::arg("scene_interval"))
-      .def("message", [](Layout& l, std::uint16_t channel, std::uint64_t time, std::uint32_t sequence,
-                         const nb::bytes& data) { l.message(channel, time, sequence, {data.c_str(), data.size()}); },
-           nb::arg("channel"), nb::arg("time"), nb::arg("sequence"), nb::arg("data"))
-      .def("record", [](Layout& l, const nb::bytes& data) { l.record({data.c_str(), data.size()}); },
-           nb::arg("data"), "A record that is not a message (a schema, a channel), into the chunk.")
-      .def("scene", &Layout::scene, nb::arg("drawing"), nb::arg("time"), nb::arg("sequence"), nb::arg("clear"),
-           "The scene as drawing has it now.")
-      .def("product", &layout_product, nb::arg("product"), nb::arg("time"), nb::arg("sequence"),
-           nb::arg("drawing").none(), nb::arg("given").none() = nb::none(),
-           "A serialized Product's parts and the scene after it; False when a part appears twice and the "
-           "parts must be given (channel, message).")
-      .def("products", &layout_products, nb::arg("data"), nb::arg("starts"), nb::arg("ends"), nb::arg("times"),
-           nb::arg("first_sequence"), nb::arg("drawing").none(),
-           "A block's products and the events due between them; how many were written.")
-      .def("events", &layout_events, nb::arg("events"), "(channel, time, sequence, data) to go between products.")
-      .def("events_before", &Layout::events_before, nb::arg("time"))
-      .def("between_products", &Layout::between_products)
-      .def("end_chunk", &Layout::end_chunk)
-      .def("take", &layout_take, "The chunks ended: (records, indexes, index offsets, start, end, messages).")
-      .def_prop_ro("statistics", [](const Layout& l) { return nb::make_tuple(l.messages, l.start, l.end, l.counts); });
-  m.attr("ALL_EVENTS") = Layout::ALL;
+  bind_writing(m);
   // The cell's geometry, for mirvane.scene and mirvane.geometry (which describe each).
   m.def("usable_position", &usable_position);
   m.def("joints_ok", &joints_ok, nb::arg("values"));

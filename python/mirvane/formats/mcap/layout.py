@@ -73,8 +73,8 @@ class LayoutWriter:
         """``product`` of a serialized product."""
         if not self._layout.product(product, time, sequence, self._drawing):
             self._layout.product(product, time, sequence, self._drawing, self._merged_parts(product))
-        self._layout.between_products()
-        self._write_chunks()
+        if self._layout.between_products():
+            self._write_chunks()
 
     def blocks(self, block: Block, times: "npt.NDArray[np.uint64]", first_sequence: int) -> None:
         """``serialized`` of each product of ``block`` at its time in ``times``, its sequence number
@@ -99,7 +99,11 @@ class LayoutWriter:
         self._layout.events_before(_columns.ALL_EVENTS)
 
     def _merged_parts(self, product: bytes) -> List[Tuple[int, bytes]]:
-        return [(self._channels[topic], data) for topic, data in part_messages(data_pb2.Product.FromString(product))]
+        try:
+            parsed = data_pb2.Product.FromString(product)
+        except pb_message.DecodeError as e:     # refused as the native walk refuses: a ValueError
+            raise ValueError(f"not a product ({e})") from None
+        return [(self._channels[topic], data) for topic, data in part_messages(parsed)]
 
     def flush(self) -> None:
         """Write the chunk gathered so far and flush the file."""
