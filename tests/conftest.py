@@ -151,3 +151,36 @@ def split_run(tmp_path_factory):
     record_slowly(where / "whole.mcap", 3.0, jump_at=2.0)
     assert len(record_slowly(where / "run.mcap", 3.0, split=1.0, jump_at=2.0)) == 4
     return where
+
+
+def laid_out(*products, events=(), workspace=None):
+    """An MCAP file in memory of one record of serialized ``products`` (each at its position's time), with
+    ``events`` ((topic, time, data, sequence)) between them, written by the export's ``LayoutWriter``: each
+    message read back by the mcap library as (topic, log time, data), in the file's order. The record's
+    ``workspace`` (a ``WorkspaceModel``) is one two-link arm unless given."""
+    import io
+
+    from mcap.reader import make_reader
+
+    from dravik.api import export_pb2
+    from mirvane.formats.mcap import LayoutWriter
+
+    f = io.BytesIO()
+    out = LayoutWriter(f, events=bool(events))
+    header = export_pb2.RecordHeader(product_count=len(products))
+    if workspace is None:
+        header.record.project.workspace.robots["arm"].link_lengths.extend([0.5, 0.5])
+    else:
+        header.record.project.workspace.CopyFrom(workspace)
+    out.open_record(header, 0, 0)
+    for message in events:
+        out.write(*message)
+    for n, product in enumerate(products):
+        try:
+            out.serialized(product, n + 1, n)
+        except ValueError:
+            pass        # refused: the file goes on without it
+    out.finish()
+    f.seek(0)
+    return [(channel.topic, message.log_time, message.data)
+            for _, channel, message in make_reader(f).iter_messages(log_time_order=False)]

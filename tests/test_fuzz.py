@@ -800,3 +800,29 @@ def test_a_damaged_mcap_spools_what_its_general_reader_reads_or_is_refused(damag
             return
         event("spooled")
         assert products == list(whole.products)
+
+
+@fuzz
+@given(data=damaged_products())
+def test_a_damaged_products_parts_are_laid_out_as_protobuf_reads_them_or_refused(data):
+    from conftest import laid_out
+    from mirvane.formats.mcap.channels import PARTS
+
+    later = data_pb2.Product(timestamp_ns=9, decision=system_pb2.Decision(step="after")).SerializeToString()
+    written = [(topic, time, message) for topic, time, message in laid_out(data, later)
+               if topic.strip("/") in KINDS]
+    # The file goes on whole after a product refused, with the next product in it.
+    assert written[-1] == ("/decision", 2, system_pb2.Decision(step="after").SerializeToString())
+    try:
+        product = data_pb2.Product.FromString(data)
+    except (DecodeError, ValueError):
+        assert written[:-1] == []       # what protobuf refuses, the native walk refuses
+        return
+    if not written[:-1]:
+        event("refused or no part")     # bytes no writer makes (a known field's wire type) are refused too
+        return
+    event("laid out")
+    parts = [(topic, cls) for part, topic, cls in PARTS if product.HasField(part)]
+    assert [(topic, time) for topic, time, _ in written[:-1]] == [(topic, 1) for topic, _ in parts]
+    for (_, _, message), (topic, cls) in zip(written, parts):
+        assert cls.FromString(message) == getattr(product, topic.strip("/"))

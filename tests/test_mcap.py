@@ -15,13 +15,15 @@ import zstandard
 from mcap.data_stream import RecordBuilder
 from mcap.opcode import Opcode
 from mcap.reader import make_reader
-from mcap.records import Channel, Chunk, DataEnd, Footer, Header
+from mcap.records import Channel, Chunk, DataEnd, Footer, Header, MessageIndex
+from mcap.stream_reader import StreamReader
 from mcap.writer import MCAP0_MAGIC, IndexType, Writer
 from mcap_protobuf.decoder import DecoderFactory
 from mcap_protobuf.schema import build_file_descriptor_set
 from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
 
-from dravik.api import data_pb2, system_pb2
+from conftest import laid_out
+from dravik.api import data_pb2, geometry_pb2, system_pb2
 from mirvane.analysis.events import product_events
 from mirvane.data import Data
 from mirvane.formats.mcap import McapError, export_mcap, import_mcap
@@ -89,6 +91,38 @@ def test_the_mcap_library_reads_every_message_with_its_embedded_schema(tmp_path,
     assert [system_pb2.WorkspaceState.FromString(m.SerializeToString()) for t, m in decoded
             if t == "/workspace/start"] == [r.project.workspace.state for r in records]
     assert all(type(m).DESCRIPTOR.full_name == "foxglove.SceneUpdate" for t, m in decoded if t == "/scene")
+    # Each chunk's message indexes point at its messages, on their channel at their times: all of them.
+    indexed = 0
+    with open(tmp_path / "out.mcap", "rb") as f:
+        for index in summary.chunk_indexes:
+            f.seek(index.chunk_start_offset)
+            chunk = next(StreamReader(f, skip_magic=True, emit_chunks=True).records)
+            data = zstandard.ZstdDecompressor().decompress(chunk.data, max_output_size=chunk.uncompressed_size)
+            for channel, at in index.message_index_offsets.items():
+                f.seek(at)
+                entries = next(StreamReader(f, skip_magic=True).records)
+                assert isinstance(entries, MessageIndex) and entries.channel_id == channel
+                for time, offset in entries.records:
+                    assert data[offset] == Opcode.MESSAGE
+                    assert struct.unpack_from("<HIQ", data, offset + 9)[::2] == (channel, time)
+                indexed += len(entries.records)
+    assert indexed == summary.statistics.message_count
+
+
+@pytest.mark.parametrize("part, again", [
+    ("controller", system_pb2.Controller(grasped_item="box", feedback=system_pb2.Feedback(
+        joint=system_pb2.JointFeedback(positions=geometry_pb2.Positions(values=[0.5]))))),
+    ("perception", system_pb2.Perception(item_poses={"box": geometry_pb2.Pose(), "a": geometry_pb2.Pose()})),
+])
+def test_a_part_given_twice_in_a_product_is_written_merged_as_protobuf_reads_it(part, again):
+    first = data_pb2.Product(timestamp_ns=1, controller=system_pb2.Controller(robot="arm", feedback=system_pb2.Feedback(
+        joint=system_pb2.JointFeedback(positions=geometry_pb2.Positions(values=[0.25])))),
+        perception=system_pb2.Perception(item_poses={"c": geometry_pb2.Pose()})).SerializeToString()
+    data = first + data_pb2.Product(**{part: again}).SerializeToString()
+    merged = data_pb2.Product.FromString(data)
+    written = {topic: message for topic, _, message in laid_out(data)}
+    assert (written["/controller"], written["/perception"]) == \
+        (merged.controller.SerializeToString(deterministic=True), merged.perception.SerializeToString(deterministic=True))
 
 
 def test_scene_at_a_product_time_shows_what_replay_shows_then(tmp_path, monkeypatch):

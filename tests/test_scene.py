@@ -9,7 +9,9 @@ import pytest
 from mcap.reader import make_reader
 from mcap_protobuf.decoder import DecoderFactory
 
-from dravik.api import data_pb2, geometry_pb2, system_pb2
+from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
+
+from dravik.api import data_pb2, geometry_pb2, project_pb2, system_pb2
 from mirvane import scene
 from mirvane.data import Data
 from mirvane.formats.recorder import Recorder
@@ -181,6 +183,41 @@ def test_a_dropped_item_is_drawn_where_perception_saw_it_fall_not_where_it_was_l
             let_go = product.controller.grasped_item_pose.position.z
     assert seen.z < let_go - 0.05    # the run's state leaves it in the air
     assert drawn(record, where, item, tmp_path, monkeypatch) == pytest.approx((seen.x, seen.y, seen.z), abs=1e-6)
+
+
+def _cell():
+    workspace = project_pb2.WorkspaceModel()
+    workspace.robots["arm"].link_lengths.extend([0.5, 0.5])
+    workspace.cameras["cam"].field_of_view_deg = 60.0
+    workspace.state.cameras["cam"].base_pose.position.x = 0.0     # set, and drawn so
+    workspace.items["box"].size.x = workspace.items["box"].size.y = workspace.items["box"].size.z = 0.1
+    return workspace
+
+
+def _seen(**poses):
+    return data_pb2.Product(perception=system_pb2.Perception(camera_poses=poses))
+
+
+@pytest.mark.parametrize("product, drawn", [
+    (data_pb2.Product(controller=system_pb2.Controller(robot="arm")), True),
+    (data_pb2.Product(controller=system_pb2.Controller()), False),
+    (data_pb2.Product(decision=system_pb2.Decision(step="s")), False),
+    (_seen(cam=geometry_pb2.Pose(position=geometry_pb2.Vector3(x=0.0))), False),      # where it was drawn
+    (_seen(cam=geometry_pb2.Pose(position=geometry_pb2.Vector3(x=-0.0))), True),     # a pose that serializes apart
+    (_seen(cam=geometry_pb2.Pose()), True),
+    (_seen(ghost=geometry_pb2.Pose()), True),       # a camera the layout lacks is in the state all the same
+    (data_pb2.Product(perception=system_pb2.Perception(item_poses={"box": pose(1.0)})), True),
+    (data_pb2.Product(perception=system_pb2.Perception(item_poses={"box": pose(math.nan)})), False),
+], ids=["robot", "no robot", "decision", "camera still", "camera at -0", "camera unset", "unknown camera",
+        "item seen", "item seen damaged"])
+def test_the_scene_is_written_after_a_product_that_moves_what_it_draws(product, drawn):
+    from conftest import laid_out
+
+    product.timestamp_ns = 1
+    scenes = [message for topic, _, message in laid_out(product.SerializeToString(), workspace=_cell())
+              if topic == "/scene"]
+    assert len(scenes) == 1 + drawn     # the record's opening scene, then one if the product moved anything
+    assert all(SceneUpdate.FromString(scene).entities for scene in scenes)
 
 
 @pytest.mark.parametrize("view_range, depth", [(2.5, 2.5), (None, 1.2)], ids=["declared", "to-the-floor"])
