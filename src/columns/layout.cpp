@@ -30,6 +30,8 @@ Layout::Layout(std::array<std::uint16_t, 4> parts, std::uint16_t scene, std::siz
     : parts_(parts), scene_(scene), chunk_bytes_(chunk_bytes), scene_interval_(scene_interval) {}
 
 void Layout::message(std::uint16_t channel, std::uint64_t time, std::uint32_t sequence, std::string_view data) {
+  // Room for a whole chunk at once: grown by doubling, its megabyte would be copied again and again.
+  if (chunk_.records.capacity() < chunk_bytes_) chunk_.records.reserve(chunk_bytes_ + chunk_bytes_ / 8);
   if (chunk_.messages == 0 || time < chunk_.start) chunk_.start = time;
   chunk_.end = std::max(chunk_.end, time);
   if (messages == 0 || time < start) start = time;
@@ -50,7 +52,13 @@ void Layout::message(std::uint16_t channel, std::uint64_t time, std::uint32_t se
 
 void Layout::scene(scene::Drawing& drawing, std::uint64_t time, std::uint32_t sequence, bool clear) {
   const scene::Time at{static_cast<std::int64_t>(time / 1000000000), static_cast<std::int64_t>(time % 1000000000)};
-  message(scene_, time, sequence, drawing.update(at, clear));
+  // Drawn into the chunk in place, its record's length filled in once it is known.
+  message(scene_, time, sequence, {});
+  std::string& out = chunk_.records;
+  const std::size_t length_at = out.size() - (2 + 4 + 8 + 8) - 8, data_at = out.size();
+  drawing.update_into(out, at, clear);
+  const std::uint64_t length = 2 + 4 + 8 + 8 + (out.size() - data_at);
+  std::memcpy(&out[length_at], &length, 8);
   scene_at_ = time;
 }
 

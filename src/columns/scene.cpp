@@ -34,9 +34,11 @@ constexpr double DAMAGE_SIZE = 0.1;
 constexpr double JOINT_RADIUS = 0.03;
 constexpr double VIEW_LINE = 0.01;
 
-// A message being written: proto3's, a number left out where it is zero (a -0.0 is not).
-class Message {
+// A message written into one buffer, reused entity after entity: proto3's, a number left out where it
+// is zero (a -0.0 is not); a message field's length written once it is known (`open`, `close`).
+class Out {
  public:
+  explicit Out(std::string& bytes) : bytes_(bytes) {}
   void varint(std::uint64_t v) {
     for (; v >= 0x80; v >>= 7) bytes_.push_back(static_cast<char>(v | 0x80));
     bytes_.push_back(static_cast<char>(v));
@@ -61,79 +63,85 @@ class Message {
     varint(v.size());
     bytes_.append(v);
   }
-  // A message field, written though it be empty: one of its fields was set.
-  void sub(int field, const Message& m) {
+  // A message field, written though it be empty (one of its fields was set): its content follows.
+  std::size_t open(int field) {
     tag(field, 2);
-    varint(m.bytes_.size());
-    bytes_.append(m.bytes_);
+    bytes_.push_back(0);
+    return bytes_.size();
   }
-  std::string& bytes() { return bytes_; }
+  void close(std::size_t start) {
+    const std::size_t length = bytes_.size() - start;
+    if (length < 0x80) {
+      bytes_[start - 1] = static_cast<char>(length);
+      return;
+    }
+    char prefix[10];
+    std::size_t n = 0;
+    std::uint64_t v = length;
+    for (; v >= 0x80; v >>= 7) prefix[n++] = static_cast<char>(v | 0x80);
+    prefix[n++] = static_cast<char>(v);
+    bytes_[start - 1] = prefix[0];
+    bytes_.insert(start, prefix + 1, n - 1);
+  }
 
  private:
-  std::string bytes_;
+  std::string& bytes_;
 };
 
-Message timestamp(Time time) {
-  Message m;
-  m.integer(1, time.seconds);
-  m.integer(2, time.nanos);
-  return m;
+void timestamp(Out& out, int field, Time time) {
+  const std::size_t at = out.open(field);
+  out.integer(1, time.seconds);
+  out.integer(2, time.nanos);
+  out.close(at);
 }
 
-Message triple(double x, double y, double z) {
-  Message m;
-  m.number(1, x), m.number(2, y), m.number(3, z);
-  return m;
+void triple(Out& out, int field, double x, double y, double z) {
+  const std::size_t at = out.open(field);
+  out.number(1, x), out.number(2, y), out.number(3, z);
+  out.close(at);
 }
 
-Message color(const double (&rgba)[4]) {
-  Message m;
-  for (int i = 0; i < 4; ++i) m.number(i + 1, rgba[i]);
-  return m;
+void color(Out& out, int field, const double (&rgba)[4]) {
+  const std::size_t at = out.open(field);
+  for (int i = 0; i < 4; ++i) out.number(i + 1, rgba[i]);
+  out.close(at);
 }
 
 // w, x, y, z as they are kept; the wire's Quaternion is x, y, z, w.
-Message pose(double x, double y, double z, double qw, double qx, double qy, double qz) {
-  Message orientation;
-  orientation.number(1, qx), orientation.number(2, qy), orientation.number(3, qz), orientation.number(4, qw);
-  Message m;
-  m.sub(1, triple(x, y, z));
-  m.sub(2, orientation);
-  return m;
+void pose(Out& out, int field, double x, double y, double z, double qw, double qx, double qy, double qz) {
+  const std::size_t at = out.open(field);
+  triple(out, 1, x, y, z);
+  const std::size_t orientation = out.open(2);
+  out.number(1, qx), out.number(2, qy), out.number(3, qz), out.number(4, qw);
+  out.close(orientation);
+  out.close(at);
 }
 
-Message copied(const Pose& p) { return pose(p.v[0], p.v[1], p.v[2], p.v[3], p.v[4], p.v[5], p.v[6]); }
+void copied(Out& out, int field, const Pose& p) { pose(out, field, p.v[0], p.v[1], p.v[2], p.v[3], p.v[4], p.v[5], p.v[6]); }
 
 // geometry.set_pose: at (x, y, z), turned `yaw` about z after `pitch` about y (roll none).
-Message set_pose(double x, double y, double z, double yaw = 0.0, double pitch = 0.0) {
+void set_pose(Out& out, int field, double x, double y, double z, double yaw = 0.0, double pitch = 0.0) {
   const double roll = 0.0;
   if (pitch != 0.0 || std::isnan(pitch)) {
     const double cr = std::cos(roll / 2.0), sr = std::sin(roll / 2.0);
     const double cp = std::cos(pitch / 2.0), sp = std::sin(pitch / 2.0);
     const double cy = std::cos(yaw / 2.0), sy = std::sin(yaw / 2.0);
-    return pose(x, y, z, cr * cp * cy + sr * sp * sy, sr * cp * cy - cr * sp * sy, cr * sp * cy + sr * cp * sy,
-                cr * cp * sy - sr * sp * cy);
+    pose(out, field, x, y, z, cr * cp * cy + sr * sp * sy, sr * cp * cy - cr * sp * sy, cr * sp * cy + sr * cp * sy,
+         cr * cp * sy - sr * sp * cy);
+    return;
   }
-  return pose(x, y, z, std::cos(yaw / 2.0), 0.0, 0.0, std::sin(yaw / 2.0));
+  pose(out, field, x, y, z, std::cos(yaw / 2.0), 0.0, 0.0, std::sin(yaw / 2.0));
 }
 
 // Halfway between p and q, facing from p towards q seen from above, turned `pitch` about its y axis.
-Message along(const Point3& p, const Point3& q, double pitch) {
-  return set_pose((p[0] + q[0]) / 2.0, (p[1] + q[1]) / 2.0, (p[2] + q[2]) / 2.0,
-                  std::atan2(q[1] - p[1], q[0] - p[0]), pitch);
+void along(Out& out, int field, const Point3& p, const Point3& q, double pitch) {
+  set_pose(out, field, (p[0] + q[0]) / 2.0, (p[1] + q[1]) / 2.0, (p[2] + q[2]) / 2.0,
+           std::atan2(q[1] - p[1], q[0] - p[0]), pitch);
 }
 
 double flat(const Point3& p, const Point3& q) {
   const double d[2] = {q[0] - p[0], q[1] - p[1]};
   return cell::hypot(d, 2);
-}
-
-Message shape(Message pose_of, Message size, const double (&rgba)[4], int color_field = fox::COLOR) {
-  Message m;
-  m.sub(fox::POSE, pose_of);
-  m.sub(fox::SIZE, size);
-  m.sub(color_field, color(rgba));
-  return m;
 }
 
 double bounded(double v) { return std::isnan(v) ? 0.0 : cell::py_min(cell::py_max(v, -cell::FAR), cell::FAR); }
@@ -142,46 +150,66 @@ bool usable(const Pose& p) { return cell::usable(p.v, p.v + 3); }
 
 Point3 at(const Pose& p) { return {p.v[0], p.v[1], p.v[2]}; }
 
-// An entity's fields by number, gathered apart and written in order.
-struct Entity {
-  Message metadata, cubes, spheres, cylinders, lines, texts;
-
-  void name(std::string_view text, double x, double y, double z) {
-    Message m;
-    m.sub(fox::POSE, set_pose(x, y, z + NAME_ABOVE));
-    m.flag(fox::BILLBOARD, true);
-    m.number(fox::FONT_SIZE, NAME_PIXELS);
-    m.flag(fox::SCALE_INVARIANT, true);
-    m.sub(fox::TEXT_COLOR, color(NAME_COLOR));
-    m.text(fox::TEXT, text);
-    texts.sub(fox::TEXTS, m);
+// One entity as a one-entity SceneUpdate, written into `bytes` (over what it held): its fields in
+// their numbers' order, each written by the caller between `begin` and `end`.
+class Entity {
+ public:
+  Entity(std::string& bytes, std::string_view kind, std::string_view name, Time time) : out(bytes) {
+    bytes.clear();
+    update_ = out.open(fox::ENTITIES);
+    timestamp(out, fox::TIMESTAMP, time);
+    out.text(fox::FRAME_ID, "world");
+    id_.assign(kind).append("/").append(name);
+    out.text(fox::ID, id_);
   }
+  ~Entity() { out.close(update_); }
+  Entity(const Entity&) = delete;
+  Entity& operator=(const Entity&) = delete;
 
-  // Red spheres at the damaged places, and what is damaged in the metadata.
-  void mark(const std::vector<Point3>& markers, const std::vector<std::string>& problems) {
-    for (const Point3& p : markers)
-      spheres.sub(fox::SPHERES, shape(set_pose(bounded(p[0]), bounded(p[1]), bounded(p[2])),
-                                      triple(DAMAGE_SIZE, DAMAGE_SIZE, DAMAGE_SIZE), DAMAGE_COLOR));
+  void metadata(const std::vector<std::string>& problems) {
     if (problems.empty()) return;
     std::string joined;
     for (const std::string& problem : problems) joined += (joined.empty() ? "" : ", ") + problem;
-    Message pair;
-    pair.text(1, "bad values");
-    pair.text(2, joined);
-    metadata.sub(fox::METADATA, pair);
+    const std::size_t pair = out.open(fox::METADATA);
+    out.text(1, "bad values");
+    out.text(2, joined);
+    out.close(pair);
   }
 
-  // As a one-entity SceneUpdate.
-  std::string update(std::string_view kind, std::string_view name, Time time) {
-    Message m;
-    m.sub(fox::TIMESTAMP, timestamp(time));
-    m.text(fox::FRAME_ID, "world");
-    m.text(fox::ID, std::string(kind) + "/" + std::string(name));
-    for (Message* field : {&metadata, &cubes, &spheres, &cylinders, &lines, &texts}) m.bytes() += field->bytes();
-    Message one;
-    one.sub(fox::ENTITIES, m);
-    return std::move(one.bytes());
+  // A cube, sphere or cylinder: its pose written by `place`, its size, its colour.
+  template <typename Place>
+  void shape(int field, Place place, double x, double y, double z, const double (&rgba)[4],
+             int color_field = fox::COLOR) {
+    const std::size_t at = out.open(field);
+    place(fox::POSE);
+    triple(out, fox::SIZE, x, y, z);
+    color(out, color_field, rgba);
+    out.close(at);
   }
+
+  // Red spheres where the drawing is damaged.
+  void markers(const std::vector<Point3>& markers) {
+    for (const Point3& p : markers)
+      shape(fox::SPHERES, [&](int field) { set_pose(out, field, bounded(p[0]), bounded(p[1]), bounded(p[2])); },
+            DAMAGE_SIZE, DAMAGE_SIZE, DAMAGE_SIZE, DAMAGE_COLOR);
+  }
+
+  void name(std::string_view text, double x, double y, double z) {
+    const std::size_t at = out.open(fox::TEXTS);
+    set_pose(out, fox::POSE, x, y, z + NAME_ABOVE);
+    out.flag(fox::BILLBOARD, true);
+    out.number(fox::FONT_SIZE, NAME_PIXELS);
+    out.flag(fox::SCALE_INVARIANT, true);
+    color(out, fox::TEXT_COLOR, NAME_COLOR);
+    out.text(fox::TEXT, text);
+    out.close(at);
+  }
+
+  Out out;
+
+ private:
+  std::string id_;
+  std::size_t update_;
 };
 
 bool same(const Placed& a, const Pose& b) {
@@ -278,7 +306,7 @@ bool Drawing::controller(const events::Product& p) {
   return !p.robot.empty() || !p.grasped_item.empty() || !before.empty();
 }
 
-std::string Drawing::update(Time time, bool clear) {
+void Drawing::update_into(std::string& bytes, Time time, bool clear) {
   for (std::size_t k = 0; k < robots_.size(); ++k)
     if (robot_due_[k]) draw_robot(k, time);
   for (std::size_t k = 0; k < cameras_.size(); ++k)
@@ -286,17 +314,21 @@ std::string Drawing::update(Time time, bool clear) {
   for (std::size_t k = 0; k < items_.size(); ++k)
     if (item_due_[k]) draw_item(k, time);
   moved_ = false;
-  Message out;
   if (clear) {
-    Message deletion;
-    deletion.sub(fox::DELETION_TIMESTAMP, timestamp(time));
-    deletion.integer(fox::DELETION_TYPE, fox::DELETE_ALL);
-    out.sub(fox::DELETIONS, deletion);
+    Out out(bytes);
+    const std::size_t deletion = out.open(fox::DELETIONS);
+    timestamp(out, fox::DELETION_TIMESTAMP, time);
+    out.integer(fox::DELETION_TYPE, fox::DELETE_ALL);
+    out.close(deletion);
   }
-  std::string& bytes = out.bytes();
   for (const auto* drawn : {&robot_bytes_, &camera_bytes_, &item_bytes_})
     for (const std::string& entity : *drawn) bytes += entity;
-  return std::move(bytes);
+}
+
+std::string Drawing::update(Time time, bool clear) {
+  std::string bytes;
+  update_into(bytes, time, clear);
+  return bytes;
 }
 
 void Drawing::draw_robot(std::size_t k, Time time) {
@@ -311,35 +343,33 @@ void Drawing::draw_robot(std::size_t k, Time time) {
     if (!cell::joints_ok(joints.data(), joints.size())) problems.push_back(model.name + " joints");
     problems.insert(problems.end(), model.problems.begin(), model.problems.end());
   }
-  Entity entity;
-  if (problems.empty()) {
-    const cell::Arm arm = cell::forward_kinematics(model.mount, model.links, joints.data(), joints.size());
-    const std::vector<Point3>& points = arm.points;
-    const double width = model.mount.link_width;
-    for (std::size_t i = 0; i + 1 < points.size() && i < model.links.size(); ++i) {
-      const Point3 &p = points[i], &q = points[i + 1];
-      entity.cubes.sub(fox::CUBES, shape(along(p, q, -std::atan2(q[2] - p[2], flat(p, q))),
-                                         triple(model.links[i], width, width), ROBOT_COLOR));
-    }
-    const double joint = 2.0 * JOINT_RADIUS;
-    for (std::size_t i = 0; i + 1 < points.size(); ++i)
-      entity.spheres.sub(fox::SPHERES, shape(set_pose(points[i][0], points[i][1], points[i][2]),
-                                             triple(joint, joint, joint), JOINT_COLOR));
-    if (!points.empty()) {
-      const std::vector<Point3> stand = cell::stand(model.mount, points[0]);
-      for (std::size_t i = 0; i + 1 < stand.size(); ++i) {
-        const Point3 &p = stand[i], &q = stand[i + 1];
-        entity.cylinders.sub(fox::CYLINDERS, shape(along(p, q, std::atan2(flat(p, q), q[2] - p[2])),
-                                                   triple(joint, joint, cell::dist(p, q)), JOINT_COLOR,
-                                                   fox::CYLINDER_COLOR));
-      }
-      entity.name(model.name, points[0][0], points[0][1], points[0][2] + width);
-    }
-    entity.mark({}, problems);
-  } else {
-    entity.mark({model.base}, problems);
+  Entity entity(robot_bytes_[k], "robot", model.name, time);
+  Out& out = entity.out;
+  entity.metadata(problems);
+  if (!problems.empty()) {
+    entity.markers({model.base});
+    return;
   }
-  robot_bytes_[k] = entity.update("robot", model.name, time);
+  const cell::Arm arm = cell::forward_kinematics(model.mount, model.links, joints.data(), joints.size());
+  const std::vector<Point3>& points = arm.points;
+  const double width = model.mount.link_width;
+  for (std::size_t i = 0; i + 1 < points.size() && i < model.links.size(); ++i) {
+    const Point3 &p = points[i], &q = points[i + 1];
+    entity.shape(fox::CUBES, [&](int field) { along(out, field, p, q, -std::atan2(q[2] - p[2], flat(p, q))); },
+                 model.links[i], width, width, ROBOT_COLOR);
+  }
+  const double joint = 2.0 * JOINT_RADIUS;
+  for (std::size_t i = 0; i + 1 < points.size(); ++i)
+    entity.shape(fox::SPHERES, [&](int field) { set_pose(out, field, points[i][0], points[i][1], points[i][2]); },
+                 joint, joint, joint, JOINT_COLOR);
+  if (points.empty()) return;
+  const std::vector<Point3> stand = cell::stand(model.mount, points[0]);
+  for (std::size_t i = 0; i + 1 < stand.size(); ++i) {
+    const Point3 &p = stand[i], &q = stand[i + 1];
+    entity.shape(fox::CYLINDERS, [&](int field) { along(out, field, p, q, std::atan2(flat(p, q), q[2] - p[2])); },
+                 joint, joint, cell::dist(p, q), JOINT_COLOR, fox::CYLINDER_COLOR);
+  }
+  entity.name(model.name, points[0][0], points[0][1], points[0][2] + width);
 }
 
 namespace {
@@ -367,23 +397,23 @@ void Drawing::draw_camera(std::size_t k, Time time) {
   const Pose& where = current(model, state, problems, markers);
   const bool drawable = usable(where) && model.shape_ok;
   if (!drawable) markers.push_back(at(where));
-  Entity entity;
-  if (drawable) {
-    Message view;
-    view.integer(fox::LINE_TYPE, fox::LINE_LOOP);
-    view.sub(fox::LINE_POSE, copied(where));
-    view.number(fox::THICKNESS, VIEW_LINE);
-    for (const auto& [x, y] : model.wedge) {
-      Message point;
-      point.number(1, x), point.number(2, y);
-      view.sub(fox::POINTS, point);
-    }
-    view.sub(fox::LINE_COLOR, color(CAMERA_COLOR));
-    entity.lines.sub(fox::LINES, view);
-    entity.name(model.name, where.v[0], where.v[1], where.v[2]);
+  Entity entity(camera_bytes_[k], "camera", model.name, time);
+  Out& out = entity.out;
+  entity.metadata(problems);
+  entity.markers(markers);
+  if (!drawable) return;
+  const std::size_t view = out.open(fox::LINES);
+  out.integer(fox::LINE_TYPE, fox::LINE_LOOP);
+  copied(out, fox::LINE_POSE, where);
+  out.number(fox::THICKNESS, VIEW_LINE);
+  for (const auto& [x, y] : model.wedge) {
+    const std::size_t point = out.open(fox::POINTS);
+    out.number(1, x), out.number(2, y);
+    out.close(point);
   }
-  entity.mark(markers, problems);
-  camera_bytes_[k] = entity.update("camera", model.name, time);
+  color(out, fox::LINE_COLOR, CAMERA_COLOR);
+  out.close(view);
+  entity.name(model.name, where.v[0], where.v[1], where.v[2]);
 }
 
 void Drawing::draw_item(std::size_t k, Time time) {
@@ -395,14 +425,14 @@ void Drawing::draw_item(std::size_t k, Time time) {
   const Pose& where = seen != seen_.end() ? seen->second : current(model, item_state_[k], problems, markers);
   const bool drawable = usable(where) && model.shape_ok;
   if (!drawable) markers.push_back(at(where));
-  Entity entity;
-  if (drawable) {
-    const Point3& size = model.size;
-    entity.cubes.sub(fox::CUBES, shape(copied(where), triple(size[0], size[1], size[2]), ITEM_COLOR));
-    entity.name(model.name, where.v[0], where.v[1], where.v[2] + size[2] / 2.0);
-  }
-  entity.mark(markers, problems);
-  item_bytes_[k] = entity.update("item", model.name, time);
+  Entity entity(item_bytes_[k], "item", model.name, time);
+  entity.metadata(problems);
+  const Point3& size = model.size;
+  if (drawable)
+    entity.shape(fox::CUBES, [&](int field) { copied(entity.out, field, where); }, size[0], size[1], size[2],
+                 ITEM_COLOR);
+  entity.markers(markers);
+  if (drawable) entity.name(model.name, where.v[0], where.v[1], where.v[2] + size[2] / 2.0);
 }
 
 }  // namespace columns::scene

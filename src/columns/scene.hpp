@@ -74,6 +74,8 @@ class Drawing {
   bool moved() const { return moved_; }
   // The whole cell's SceneUpdate at `time`, what moved drawn anew; `clear` first deletes all else.
   std::string update(Time time, bool clear);
+  // As `update`, appended to `bytes`.
+  void update_into(std::string& bytes, Time time, bool clear);
 
  private:
   void draw_robot(std::size_t k, Time time);

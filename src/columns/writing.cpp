@@ -9,6 +9,7 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "binding.hpp"
@@ -146,6 +147,102 @@ nb::list layout_take(Layout& layout) {
   return out;
 }
 
+// Products (stamp, serialized) of a list, from `start` to `stop`, each at its stamp and numbered on from
+// `first_sequence`: (how many were written, whether the next has a part twice for the caller to merge).
+// With `stop_after_chunk`, the call returns once a product ends a chunk, for the caller to write it.
+std::pair<std::size_t, bool> layout_items(Layout& layout, nb::list items, std::size_t start, std::size_t stop,
+                                          std::uint64_t first_sequence, columns::scene::Drawing* drawing,
+                                          bool stop_after_chunk) {
+  stop = std::min(stop, static_cast<std::size_t>(nb::len(items)));
+  struct Taken {
+    std::uint64_t stamp;
+    columns::Reader product;
+  };
+  std::vector<Taken> taken;
+  for (std::size_t k = start; k < stop; ++k) {
+    const nb::tuple item = nb::cast<nb::tuple>(items[k]);
+    const std::int64_t stamp = nb::cast<std::int64_t>(item[0]);
+    const nb::bytes data = nb::cast<nb::bytes>(item[1]);
+    const auto* begin = static_cast<const std::uint8_t*>(data.data());
+    taken.push_back({static_cast<std::uint64_t>(stamp), {begin, begin, begin + data.size()}});
+  }
+  // The list holds the bytes, which never change: the callers' threads go on meanwhile.
+  nb::gil_scoped_release unlocked;
+  for (std::size_t k = 0; k < taken.size(); ++k) {
+    if (!layout.product(taken[k].product, taken[k].stamp, static_cast<std::uint32_t>(first_sequence + k), drawing))
+      return {k, true};
+    if (layout.between_products() && stop_after_chunk) return {k + 1, false};
+  }
+  return {taken.size(), false};
+}
+
+// Products held until the stamps coming in pass their own by a window, then given in stamp order
+// (those of one stamp as they came): what formats/reorder.py describes.
+class Reorder {
+ public:
+  Reorder(std::int64_t window_ns, std::size_t most) : window_(window_ns), most_(most) {}
+
+  // Hold each (stamp, item); the items now due, in order.
+  nb::list add(nb::list items) {
+    nb::list due;
+    for (nb::handle each : items) {
+      const nb::tuple item = nb::cast<nb::tuple>(each);
+      const std::int64_t stamp = nb::cast<std::int64_t>(item[0]);
+      held_.push_back({stamp, arrivals_++, nb::borrow<nb::object>(each)});
+      std::push_heap(held_.begin(), held_.end(), Later());
+      recent_[recent_count_++ % RECENT] = stamp;
+      // The window's clock is the median of the latest stamps: one stamped far ahead does not move it.
+      const std::size_t n = std::min(recent_count_, RECENT);
+      std::int64_t sorted[RECENT];
+      std::copy(recent_, recent_ + n, sorted);
+      std::sort(sorted, sorted + n);
+      const __int128 clock = static_cast<__int128>(sorted[n / 2]) - window_;
+      while (!held_.empty() && (held_.front().stamp <= clock || held_.size() > most_ || window_ == 0)) give(due);
+    }
+    return due;
+  }
+
+  nb::list drain() {
+    nb::list due;
+    while (!held_.empty()) give(due);
+    return due;
+  }
+
+  std::uint64_t late = 0;   // given after one stamped later than them
+
+ private:
+  static constexpr std::size_t RECENT = 5;
+  struct Held {
+    std::int64_t stamp;
+    std::uint64_t arrival;
+    nb::object item;
+  };
+  struct Later {
+    bool operator()(const Held& a, const Held& b) const {
+      return a.stamp != b.stamp ? a.stamp > b.stamp : a.arrival > b.arrival;
+    }
+  };
+
+  void give(nb::list& due) {
+    std::pop_heap(held_.begin(), held_.end(), Later());
+    Held next = std::move(held_.back());
+    held_.pop_back();
+    if (given_ && next.stamp < last_) ++late;
+    given_ = true;
+    last_ = next.stamp;
+    due.append(next.item);
+  }
+
+  std::int64_t window_;
+  std::size_t most_;
+  std::vector<Held> held_;
+  std::uint64_t arrivals_ = 0;
+  std::int64_t recent_[RECENT] = {};
+  std::size_t recent_count_ = 0;
+  bool given_ = false;
+  std::int64_t last_ = 0;
+};
+
 }  // namespace
 
 void bind_writing(nb::module_& m) {
@@ -177,6 +274,10 @@ void bind_writing(nb::module_& m) {
       .def("products", &layout_products, nb::arg("data"), nb::arg("starts"), nb::arg("ends"), nb::arg("times"),
            nb::arg("first_sequence"), nb::arg("drawing").none(),
            "A block's products and the events due between them; how many were written.")
+      .def("items", &layout_items, nb::arg("items"), nb::arg("start"), nb::arg("stop"), nb::arg("first_sequence"),
+           nb::arg("drawing").none(), nb::arg("stop_after_chunk"),
+           "Products (stamp, bytes) of a list from start to stop: (how many were written, whether the next "
+           "has a part twice to merge).")
       .def("events", &layout_events, nb::arg("events"), "(channel, time, sequence, data) to go between products.")
       .def("events_before", &Layout::events_before, nb::arg("time"))
       .def("between_products", &Layout::between_products)
@@ -184,6 +285,11 @@ void bind_writing(nb::module_& m) {
       .def("take", &layout_take, "The chunks ended: (records, indexes, index offsets, start, end, messages).")
       .def_prop_ro("statistics", [](const Layout& l) { return nb::make_tuple(l.messages, l.start, l.end, l.counts); });
   m.attr("ALL_EVENTS") = Layout::ALL;
+  nb::class_<Reorder>(m, "Reorder", "Items (stamp, ...) held until the stamps pass theirs by a window.")
+      .def(nb::init<std::int64_t, std::size_t>(), nb::arg("window_ns"), nb::arg("most"))
+      .def("add", &Reorder::add, nb::arg("items"), "Hold each (stamp, ...); the items now due, in order.")
+      .def("drain", &Reorder::drain, "Every item held, in order.")
+      .def_ro("late", &Reorder::late);
 }
 
 }  // namespace columns::binding

@@ -43,8 +43,6 @@ should cover how long such a range may last.
 
 import collections
 import collections.abc
-import functools
-import io
 import math
 import numbers
 import os
@@ -52,15 +50,16 @@ import queue
 import threading
 import time
 from dataclasses import dataclass
-from typing import IO, Any, Callable, Deque, Iterable, List, Mapping, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, Deque, Iterable, List, Mapping, Optional, Protocol, Sequence, Tuple, Union
 
-from dravik.api import data_pb2, export_pb2, geometry_pb2, project_pb2, system_pb2
+from dravik.api import data_pb2, geometry_pb2, project_pb2
 
 from ..geometry import set_pose
 from ..records import Event, PathLike, Severity
 from ..scene import kind_of
 from ..snapshots import snapshot_of
-from .mcap import CHUNK_BYTES, LayoutWriter
+from .mcap import CHUNK_BYTES
+from .recorder_file import RecorderFile, Taken
 from .reorder import ReorderWindow
 from .stamp_range import StampRange
 
@@ -83,9 +82,6 @@ DetectorFactory = Callable[[project_pb2.ProjectSnapshot], EventFeed]
 #: Severities from the least, as ``trigger_on`` names them.
 _SEVERITIES: Tuple[str, ...] = tuple(severity.value for severity in Severity)
 
-#: How often a recording's /scene shows the cell, at most: what a 3D view shows.
-SCENES_PER_SECOND = 30
-
 #: What snapshot mode keeps at the most, serialized, whatever its seconds hold: a clock that stands
 #: still stamps every product within them. Minutes of a rich cell (the sample cell makes some 40 kB a second).
 SNAPSHOT_MOST_BYTES = 256 * 2 ** 20
@@ -96,6 +92,7 @@ REORDER_SECONDS = 0.5
 _SECOND = 1_000_000_000
 _INT64 = 2 ** 63
 _GATHER_SECONDS = 0.02     # the writer wakes at most this often while products trickle in
+_BATCH = 4096              # products written in one go, at the most
 
 
 class RecorderError(RuntimeError):
@@ -161,7 +158,7 @@ class _Close:
     pass
 
 
-_Message = Union[data_pb2.Product, _Flush, _Trigger, _ProjectChanged, _Close]
+_Message = Union[Taken, _Flush, _Trigger, _ProjectChanged, _Close]
 
 
 class Recorder:
@@ -221,11 +218,7 @@ class Recorder:
         """Record a copy of ``product``; one without a time stamp is stamped now."""
         if not isinstance(product, data_pb2.Product):
             raise TypeError(f"expected a Product, got {type(product).__name__}")
-        copy = data_pb2.Product()
-        copy.CopyFrom(product)
-        if not copy.timestamp_ns:
-            copy.timestamp_ns = time.time_ns()
-        self._put(copy)
+        self._put(product, stamp_now=not product.timestamp_ns)
 
     def controller(self, robot: str, joints: Sequence[float], effector: Sequence[float] = (), *,
                    grasped_item: str = "", grasped_pose: Optional[PoseLike] = None,
@@ -303,15 +296,20 @@ class Recorder:
     def _failure(self) -> Optional[BaseException]:
         return self._writer.failure
 
-    def _put(self, product: data_pb2.Product) -> None:
+    def _put(self, product: data_pb2.Product, stamp_now: bool = False) -> None:
+        """Queue ``product`` as its stamp and its bytes (a copy, as protobuf writes it deterministically)."""
         if self._closed or self._failure is not None:
             self._raise_failure()
             raise RecorderError("the recorder is closed; nothing more can be added")
-        if not 0 <= product.timestamp_ns < _INT64:
-            raise ValueError(f"time stamps are nanoseconds from 0 to 2**63-1, not {product.timestamp_ns}")
+        stamp = time.time_ns() if stamp_now else product.timestamp_ns
+        if not 0 <= stamp < _INT64:
+            raise ValueError(f"time stamps are nanoseconds from 0 to 2**63-1, not {stamp}")
         if kind_of(product) is None:
             raise ValueError("a product must carry a part: perception, decision, planner or controller")
-        self._queue.put(product)
+        data = product.SerializeToString(deterministic=True)
+        if stamp_now:   # the stamp is the first field, and this one has none
+            data = data_pb2.Product(timestamp_ns=stamp).SerializeToString() + data
+        self._queue.put((stamp, data))
 
     def _control(self, message: _Message) -> None:
         if self._closed or self._failure is not None:
@@ -333,50 +331,6 @@ class Recorder:
         return path
 
 
-class _File:
-    """One MCAP file being written: its records, each opened by a streamed header."""
-
-    def __init__(self, path: str, project: project_pb2.ProjectSnapshot, time_ns: int, chunk_bytes: int,
-                 in_memory: bool = False) -> None:
-        self._f: IO[bytes] = io.BytesIO() if in_memory else open(path, "xb")    # never over a file of the user's
-        self._synced = not in_memory
-        self._out = LayoutWriter(self._f, chunk_bytes, scene_interval_ns=_SECOND // SCENES_PER_SECOND)
-        self._records = 0
-        self._position = 0
-        self.first: Optional[int] = None    # the time stamp of its first product
-        self.open_record(project, time_ns)
-
-    def open_record(self, project: project_pb2.ProjectSnapshot, time_ns: int) -> None:
-        header = export_pb2.RecordHeader(streamed=True)
-        header.record.project.CopyFrom(project)
-        header.record.start_timestamp_ns = time_ns
-        self._out.open_record(header, time_ns, self._records)
-        self._records += 1
-        self._position = 0
-        self.flush()        # the project is in the file from the start
-
-    def product(self, product: data_pb2.Product) -> None:
-        if self.first is None:
-            self.first = product.timestamp_ns
-        self._out.product(product, product.timestamp_ns, self._position & 0xFFFFFFFF)
-        self._position += 1
-
-    def size(self) -> int:
-        """About the size the file would have if finished now."""
-        return self._f.tell() + _summary_bytes()
-
-    def flush(self) -> None:
-        self._out.flush()
-        if self._synced:
-            os.fsync(self._f.fileno())
-
-    def finish(self) -> None:
-        self._out.finish()
-        self._f.flush()
-        os.fsync(self._f.fileno())
-        self._f.close()
-
-
 class _Writer:
     """The recorder's writer thread: takes what callers queued, in order, and writes it."""
 
@@ -387,14 +341,14 @@ class _Writer:
         #: What stopped the writer, for the callers, who see it on their next call.
         self.failure: Optional[BaseException] = None
         self._project = project
-        self.reorder = ReorderWindow(int(options.reorder_window * _SECOND), self._product)
+        self.reorder = ReorderWindow(int(options.reorder_window * _SECOND), self._products)
         self._flush_seconds = options.flush_seconds
         self._max_ns = None if options.max_seconds is None else int(options.max_seconds * _SECOND)
         self._max_bytes = max_bytes = options.max_bytes
         # A chunk well under the size a file may reach, so that files end near it.
         self._chunk_bytes = CHUNK_BYTES if max_bytes is None else max(1, min(CHUNK_BYTES, max_bytes // 8))
         if max_bytes is not None:
-            _check_max_bytes(max_bytes, _File("", project, 0, self._chunk_bytes, in_memory=True).size())
+            _check_max_bytes(max_bytes, RecorderFile("", project, 0, self._chunk_bytes, in_memory=True).size())
         self._snapshot_ns = None if options.snapshot_seconds is None else int(options.snapshot_seconds * _SECOND)
         self._after_ns = int(options.after_seconds * _SECOND)
         self._trigger_when = options.trigger_when
@@ -405,12 +359,12 @@ class _Writer:
         self._detector: Optional[EventFeed] = self._make_detector(project) if self._make_detector is not None else None
         # Snapshot mode: the kept products and project changes, with their times, and the project
         # in force before the first of them; the start and end of the open file's window.
-        self._kept: Deque[Tuple[int, Union[data_pb2.Product, project_pb2.ProjectSnapshot]]] = collections.deque()
+        self._kept: Deque[Tuple[int, Union[Taken, project_pb2.ProjectSnapshot]]] = collections.deque()
         self._kept_project = project
         self._stamps = StampRange()    # of the kept products
         self._kept_bytes = 0            # what they take serialized
         self._window_start = self._window_end = 0
-        self._file: Optional[_File] = None
+        self._file: Optional[RecorderFile] = None
         if self._snapshot_ns is None:   # opened here, so that a file that cannot be written fails the call
             self._file = self._open(project, time.time_ns())
 
@@ -435,24 +389,36 @@ class _Writer:
                 message = messages.get(timeout=max(0.0, due - time.monotonic()))
             except queue.Empty:
                 message = None
-            # Take everything queued by now, then let more gather: a wake-up per batch, not per product.
+            # Take everything queued by now, then let more gather: a wake-up per batch, not per product,
+            # and the products between two other messages written a batch at a time.
+            taken: List[Taken] = []
+            busy = False
             while message is not None:
-                if isinstance(message, _Close):
-                    self.reorder.drain()
-                    return
-                if isinstance(message, data_pb2.Product):
-                    self.reorder.add(message)
+                if isinstance(message, tuple):
+                    taken.append(message)
+                    if len(taken) == _BATCH:
+                        self.reorder.add(taken)
+                        taken, busy = [], True
                 else:
+                    if taken:
+                        self.reorder.add(taken)
+                        taken = []
+                    if isinstance(message, _Close):
+                        self.reorder.drain()
+                        return
                     self._control(message)
                 try:
                     message = messages.get_nowait()
                 except queue.Empty:
                     message = None
+            if taken:
+                self.reorder.add(taken)
             if time.monotonic() >= due:
                 if self._file is not None:
                     self._file.flush()
                 due = time.monotonic() + self._flush_seconds
-            time.sleep(min(_GATHER_SECONDS, max(0.0, due - time.monotonic())))
+            if not busy:    # products coming faster than a batch a wake-up are taken at once
+                time.sleep(min(_GATHER_SECONDS, max(0.0, due - time.monotonic())))
 
     def _control(self, message: Union[_Flush, _Trigger, _ProjectChanged]) -> None:
         if not isinstance(message, _Trigger):    # a flush writes what is held; a new record holds only its own
@@ -473,24 +439,41 @@ class _Writer:
             else:
                 self._keep(message.time_ns, project)
 
-    def _product(self, product: data_pb2.Product) -> None:
-        stamp = product.timestamp_ns
-        if self._snapshot_ns is None:
-            self._split(stamp)
-        else:
-            if self._file is not None and not self._window_start <= stamp <= self._window_end:
-                self._close()   # also when the clock steps back, so that a file cannot grow for good
-            if self._triggered(product):
-                self._trigger(stamp)
-            if self._file is None:
-                self._keep(stamp, product)
-                return
-        assert self._file is not None
-        self._file.product(product)
+    def _products(self, taken: List[Taken]) -> None:
+        """Write products in the order given: into the open file, split as it fills, or into what
+        snapshot mode keeps, a product at a time."""
+        if self._snapshot_ns is not None:
+            for product in taken:
+                self._snapshot_product(product)
+            return
+        at = 0
+        while at < len(taken):
+            self._split(taken[at][0])
+            file = self._file
+            assert file is not None
+            stop = len(taken)
+            if self._max_ns is not None:    # up to the first product the file may not span
+                first = taken[at][0] if file.first is None else file.first
+                stop = next((k for k in range(at + 1, stop) if taken[k][0] - first >= self._max_ns), stop)
+            at += file.products(taken, at, stop, stop_after_chunk=self._max_bytes is not None)
 
-    def _triggered(self, product: data_pb2.Product) -> bool:
-        """Whether ``product`` triggers a snapshot: ``trigger_when`` says so, or it completes an
+    def _snapshot_product(self, product: Taken) -> None:
+        stamp = product[0]
+        if self._file is not None and not self._window_start <= stamp <= self._window_end:
+            self._close()   # also when the clock steps back, so that a file cannot grow for good
+        if self._triggered(product):
+            self._trigger(stamp)
+        if self._file is None:
+            self._keep(stamp, product)
+            return
+        self._file.products([product], 0, 1)
+
+    def _triggered(self, taken: Taken) -> bool:
+        """Whether the product ``taken`` triggers a snapshot: ``trigger_when`` says so, or it completes an
         event of ``trigger_on``'s severity or worse."""
+        if self._detector is None and self._trigger_when is None:
+            return False
+        product = data_pb2.Product.FromString(taken[1])
         found = self._detector.feed(product) if self._detector is not None else []
         return any(_SEVERITIES.index(event.severity) >= self._least for event in found) or \
             (self._trigger_when is not None and self._trigger_when(product))
@@ -504,11 +487,11 @@ class _Writer:
             self._close()
             self._file = self._open(self._project, stamp)
 
-    def _keep(self, stamp: int, item: Union[data_pb2.Product, project_pb2.ProjectSnapshot]) -> None:
+    def _keep(self, stamp: int, item: Union[Taken, project_pb2.ProjectSnapshot]) -> None:
         """Keep an item of snapshot mode, forgetting what the kept seconds no longer hold."""
         self._kept.append((stamp, item))
-        self._kept_bytes += item.ByteSize()
-        if isinstance(item, data_pb2.Product):
+        self._kept_bytes += _size(item)
+        if isinstance(item, tuple):
             self._stamps.add(stamp)
         else:
             self._stamps.skip()
@@ -523,7 +506,7 @@ class _Writer:
         while kept and (not stamps.within(stamp - self._snapshot_ns, stamp + self._snapshot_ns)
                         or self._kept_bytes > SNAPSHOT_MOST_BYTES and len(kept) > 1):
             _, old = kept.popleft()
-            self._kept_bytes -= old.ByteSize()
+            self._kept_bytes -= _size(old)
             stamps.drop()
             if isinstance(old, project_pb2.ProjectSnapshot):
                 self._kept_project = old
@@ -536,8 +519,8 @@ class _Writer:
             start = self._kept[0][0] if self._kept else stamp
             self._file = file = self._open(self._kept_project, start)
             for when, item in self._kept:
-                if isinstance(item, data_pb2.Product):
-                    file.product(item)
+                if isinstance(item, tuple):
+                    file.products([item], 0, 1)
                 else:
                     file.open_record(item, when)
             self._kept.clear()
@@ -547,8 +530,8 @@ class _Writer:
             self._window_start, self._window_end = stamp - self._snapshot_ns, stamp
         self._window_end = max(self._window_end, stamp + self._after_ns)
 
-    def _open(self, project: project_pb2.ProjectSnapshot, time_ns: int) -> _File:
-        return _File(self._next_path(), project, time_ns, self._chunk_bytes)
+    def _open(self, project: project_pb2.ProjectSnapshot, time_ns: int) -> RecorderFile:
+        return RecorderFile(self._next_path(), project, time_ns, self._chunk_bytes)
 
     def _close(self) -> None:
         if self._file is not None:
@@ -556,15 +539,9 @@ class _Writer:
             self._file = None
 
 
-@functools.lru_cache(maxsize=1)
-def _summary_bytes() -> int:
-    """What finishing a file adds to it, about: its summary (schemas and channels again, indexes)."""
-    f = io.BytesIO()
-    out = LayoutWriter(f)
-    out.flush()
-    written = f.tell()
-    out.finish()
-    return f.tell() - written
+def _size(item: Union[Taken, project_pb2.ProjectSnapshot]) -> int:
+    """What a kept item takes serialized."""
+    return len(item[1]) if isinstance(item, tuple) else item.ByteSize()
 
 
 def _check_max_bytes(max_bytes: float, empty: int) -> None:

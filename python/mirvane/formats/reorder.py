@@ -2,59 +2,50 @@
 and hands it over later, so products come out of step by their sources' delays. The recorder holds
 them a while and writes them in stamp order."""
 
-import collections
-import heapq
-from typing import Callable, Deque, List, Optional, Tuple
+from typing import Any, Callable, List, Tuple
 
-from dravik.api import data_pb2
+from .. import _columns
 
 #: Products held at the most, whatever the window's seconds: a clock that stands still, or a source
 #: stamping far ahead for good, would otherwise keep growing what is held.
 MOST_PRODUCTS = 2 ** 16
 
-#: How many of the latest stamps the window's clock is the median of.
-_RECENT = 5
+#: An item held: its stamp, then whatever the writer needs of it (the recorder's: the product's bytes).
+Item = Tuple[Any, ...]
 
 
 class ReorderWindow:
-    """Holds each product until the stamps coming in pass its own by ``window_ns``, then gives it to
-    ``write``; so products ``window_ns`` or less out of step are given in stamp order (those with the
-    same stamp as they came). One that comes later still is given at once and counted in ``late``."""
+    """Holds each item until the stamps coming in pass its own by ``window_ns``, then gives it to
+    ``write`` with the others then due, in stamp order (those with the same stamp as they came);
+    so items ``window_ns`` or less out of step are given in stamp order. One that comes later still
+    is given at once and counted in ``late``.
 
-    def __init__(self, window_ns: int, write: Callable[[data_pb2.Product], None]) -> None:
-        self._window_ns = window_ns
+    The window's clock is the median of the latest five stamps, not the greatest: one product stamped
+    far ahead (a device's clock wrong once) would move the greatest on for good, giving at once all
+    that is held and making every product after it late. The median moves only once most stamps
+    agree, as they do when a clock is really stepped; the one stamped ahead waits for the stamps to
+    reach it (or a flush, or the end), and so is still given in its place. The heap and the clock
+    are native (``_columns.Reorder``): a batch of items is one call.
+    """
+
+    def __init__(self, window_ns: int, write: Callable[[List[Item]], None]) -> None:
+        self._held = _columns.Reorder(min(window_ns, 2 ** 63 - 1), MOST_PRODUCTS)
         self._write = write
-        self._held: List[Tuple[int, int, data_pb2.Product]] = []     # a heap by (stamp, arrival)
-        self._arrivals = 0
-        self._recent: Deque[int] = collections.deque(maxlen=_RECENT)
-        self._last: Optional[int] = None    # the stamp of the product given last
-        #: Products given after one stamped later than them.
-        self.late = 0
 
-    def add(self, product: data_pb2.Product) -> None:
-        """Hold ``product``, and give whatever the stamps have now passed by the window."""
-        stamp = product.timestamp_ns
-        held, recent = self._held, self._recent
-        heapq.heappush(held, (stamp, self._arrivals, product))
-        self._arrivals += 1
-        # The window's clock is the median of the latest stamps, not the greatest: one product stamped
-        # far ahead (a device's clock wrong once) would move the greatest on for good, giving at once
-        # all that is held and making every product after it late. The median moves only once most
-        # stamps agree, as they do when a clock is really stepped; the one stamped ahead waits for the
-        # stamps to reach it (or a flush, or the end), and so is still given in its place.
-        recent.append(stamp)
-        due = sorted(recent)[len(recent) // 2] - self._window_ns
-        while held and (held[0][0] <= due or len(held) > MOST_PRODUCTS or not self._window_ns):
-            self._give()
+    @property
+    def late(self) -> int:
+        """Items given after one stamped later than them."""
+        return int(self._held.late)
+
+    def add(self, items: List[Item]) -> None:
+        """Hold ``items`` ((stamp, ...), in the order they came), and give whatever the stamps have now
+        passed by the window."""
+        due = self._held.add(items)
+        if due:
+            self._write(due)
 
     def drain(self) -> None:
         """Give everything held, in stamp order."""
-        while self._held:
-            self._give()
-
-    def _give(self) -> None:
-        stamp, _, product = heapq.heappop(self._held)
-        if self._last is not None and stamp < self._last:
-            self.late += 1
-        self._last = stamp
-        self._write(product)
+        due = self._held.drain()
+        if due:
+            self._write(due)

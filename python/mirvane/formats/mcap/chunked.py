@@ -25,7 +25,7 @@ class ChunkedWriter:
 
     def __init__(self, f: IO[bytes], library: str) -> None:
         self._f = f
-        self._compressor = zstandard.ZstdCompressor()
+        self._compressor = zstandard.ZstdCompressor(level=1)
         self._schemas: List[Schema] = []
         self._channels: List[Channel] = []
         self._chunk_indexes: List[ChunkIndex] = []

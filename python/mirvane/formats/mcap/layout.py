@@ -69,12 +69,35 @@ class LayoutWriter:
         """Write a product of the open record: its parts, and the scene if it moved something."""
         self.serialized(product.SerializeToString(deterministic=True), time, sequence)
 
-    def serialized(self, product: bytes, time: int, sequence: int) -> None:
-        """``product`` of a serialized product."""
+    def serialized(self, product: bytes, time: int, sequence: int) -> bool:
+        """``product`` of a serialized product; whether it ended a chunk (written to the file)."""
         if not self._layout.product(product, time, sequence, self._drawing):
             self._layout.product(product, time, sequence, self._drawing, self._merged_parts(product))
-        if self._layout.between_products():
+        ended = self._layout.between_products()
+        if ended:
             self._write_chunks()
+        return ended
+
+    def items(self, items: List[Tuple[int, bytes]], start: int, stop: int, first_sequence: int,
+              stop_after_chunk: bool = False) -> int:
+        """``serialized`` of the products ``items`` gives as (stamp, bytes), from ``start`` to ``stop``,
+        each at its stamp and numbered on from ``first_sequence``; how many were written: all, or with
+        ``stop_after_chunk`` those up to the first that ended a chunk (so the file's size is known
+        product by product)."""
+        done = 0
+        while start + done < stop:
+            written, merge = self._layout.items(items, start + done, stop, first_sequence + done, self._drawing,
+                                                stop_after_chunk)
+            done += written
+            if merge:       # a part twice: merged as protobuf merges them
+                stamp, data = items[start + done]
+                done += 1
+                if self.serialized(data, stamp, (first_sequence + done - 1) & 0xFFFFFFFF) and stop_after_chunk:
+                    break
+            elif start + done < stop:      # a chunk ended
+                break
+        self._write_chunks()
+        return done
 
     def blocks(self, block: Block, times: "npt.NDArray[np.uint64]", first_sequence: int) -> None:
         """``serialized`` of each product of ``block`` at its time in ``times``, its sequence number
