@@ -31,7 +31,7 @@ def two(recorded, tmp_path_factory):
 def big(tmp_path_factory):
     """A recording large enough that exporting it takes a few seconds."""
     where = tmp_path_factory.mktemp("big")
-    assert mirvane("record", "big.rec", "--seconds", 300, cwd=where).returncode == 0
+    assert mirvane("record", "big.rec", "--seconds", 1200, cwd=where).returncode == 0
     return where / "big.rec"
 
 
