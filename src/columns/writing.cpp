@@ -192,11 +192,7 @@ class Reorder {
       std::push_heap(held_.begin(), held_.end(), Later());
       recent_[recent_count_++ % RECENT] = stamp;
       // The window's clock is the median of the latest stamps: one stamped far ahead does not move it.
-      const std::size_t n = std::min(recent_count_, RECENT);
-      std::int64_t sorted[RECENT];
-      std::copy(recent_, recent_ + n, sorted);
-      std::sort(sorted, sorted + n);
-      const __int128 clock = static_cast<__int128>(sorted[n / 2]) - window_;
+      const __int128 clock = static_cast<__int128>(median()) - window_;
       while (!held_.empty() && (held_.front().stamp <= clock || held_.size() > most_ || window_ == 0)) give(due);
     }
     return due;
@@ -222,6 +218,18 @@ class Reorder {
       return a.stamp != b.stamp ? a.stamp > b.stamp : a.arrival > b.arrival;
     }
   };
+
+  // The median of the latest stamps (the upper of the middle two of an even count), by insertion.
+  std::int64_t median() const {
+    const std::size_t n = std::min(recent_count_, RECENT);
+    std::int64_t sorted[RECENT] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+      std::size_t j = i;
+      for (; j > 0 && sorted[j - 1] > recent_[i]; --j) sorted[j] = sorted[j - 1];
+      sorted[j] = recent_[i];
+    }
+    return sorted[n / 2];
+  }
 
   void give(nb::list& due) {
     std::pop_heap(held_.begin(), held_.end(), Later());
