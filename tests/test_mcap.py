@@ -109,19 +109,43 @@ def test_the_mcap_library_reads_every_message_with_its_embedded_schema(tmp_path,
     assert indexed == summary.statistics.message_count
 
 
+def exported_record(where, *products):
+    """The messages (topic, sequence, data) of a recording file of one record of serialized ``products``
+    (their bytes as given, as another writer may have written them), exported to MCAP."""
+    from google.protobuf.internal.encoder import _VarintBytes
+
+    record = data_pb2.Record(start_timestamp_ns=1)
+    record.project.workspace.robots["arm"].link_lengths.extend([0.5, 0.5])
+    blob = record.SerializeToString() + b"".join(b"\x22" + _VarintBytes(len(p)) + p for p in products)
+    (where / "run.rec").write_bytes(b"\x0a" + _VarintBytes(len(blob)) + blob)
+    export_mcap(where / "run.rec", where / "run.mcap", events=product_events)
+    with open(where / "run.mcap", "rb") as f:
+        return [(channel.topic, message.sequence, message.data)
+                for _, channel, message in make_reader(f).iter_messages(log_time_order=False)]
+
+
+@pytest.mark.parametrize("written", ["laid out", "exported"])
 @pytest.mark.parametrize("part, again", [
     ("controller", system_pb2.Controller(grasped_item="box", feedback=system_pb2.Feedback(
         joint=system_pb2.JointFeedback(positions=geometry_pb2.Positions(values=[0.5]))))),
     ("perception", system_pb2.Perception(item_poses={"box": geometry_pb2.Pose(), "a": geometry_pb2.Pose()})),
 ])
-def test_a_part_given_twice_in_a_product_is_written_merged_as_protobuf_reads_it(part, again):
-    first = data_pb2.Product(timestamp_ns=1, controller=system_pb2.Controller(robot="arm", feedback=system_pb2.Feedback(
+def test_a_part_given_twice_in_a_product_is_written_merged_as_protobuf_reads_it(tmp_path, part, again, written):
+    first = data_pb2.Product(timestamp_ns=2, controller=system_pb2.Controller(robot="arm", feedback=system_pb2.Feedback(
         joint=system_pb2.JointFeedback(positions=geometry_pb2.Positions(values=[0.25])))),
         perception=system_pb2.Perception(item_poses={"c": geometry_pb2.Pose()})).SerializeToString()
     data = first + data_pb2.Product(**{part: again}).SerializeToString()
     merged = data_pb2.Product.FromString(data)
-    written = {topic: message for topic, _, message in laid_out(data)}
-    assert (written["/controller"], written["/perception"]) == \
+    if written == "laid out":
+        messages = {topic: message for topic, _, message in laid_out(data)}
+    else:   # between two products, in a block of a recording file: each keeps its place
+        around = [data_pb2.Product(timestamp_ns=t, decision=system_pb2.Decision(step=str(t))).SerializeToString()
+                  for t in (1, 3)]
+        exported = exported_record(tmp_path, around[0], data, around[1])
+        assert [(t, n) for t, n, _ in exported if t in ("/decision", "/controller")] == \
+            [("/decision", 0), ("/controller", 1), ("/decision", 2)]
+        messages = {topic: message for topic, _, message in exported}
+    assert (messages["/controller"], messages["/perception"]) == \
         (merged.controller.SerializeToString(deterministic=True), merged.perception.SerializeToString(deterministic=True))
 
 
