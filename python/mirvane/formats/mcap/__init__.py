@@ -69,9 +69,11 @@ progress bar when asked, and replace their output whole or not at all. Every
 problem with the input is a ``McapError`` naming the file.
 
 One module a concept: ``channels`` (the channels, bounds and errors), ``layout``
-(the writer), ``scene_channel``, ``events_channel``, ``bounded`` (the bounded
-reader), ``assembly`` (records from messages, their schemas checked) and
-``convert`` (whole files: export, import, recovery).
+(the writer, over the native ``_columns.Layout``), ``chunked`` (the file's records
+around the chunks built natively), ``scene_channel`` (over the native
+``_columns.SceneDrawing``), ``events_channel``, ``bounded`` (the bounded reader),
+``assembly`` (records from messages, their schemas checked) and ``convert``
+(whole files: export, import, recovery).
 """
 
 try:    # the extra's packages, named at once when one is missing
