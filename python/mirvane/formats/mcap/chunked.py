@@ -2,7 +2,9 @@
 compressed here with zstd, and the file's other records written through the mcap library's own."""
 
 import zlib
-from typing import IO, Any, Dict, List, Tuple
+from collections import deque
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import IO, Any, Deque, Dict, List, Optional, Tuple
 
 import zstandard
 from mcap.data_stream import RecordBuilder
@@ -21,11 +23,19 @@ class ChunkedWriter:
     """Writes an MCAP file to ``f``: its header at once, chunks as they are built, and on ``finish``
     the summary (schemas, channels, statistics, chunk indexes, their offsets) and the footer. A
     schema's or channel's record goes into the first chunk, compressed and checked with it (its
-    bytes are what ``register_schema`` and ``register_channel`` give with their ids)."""
+    bytes are what ``register_schema`` and ``register_channel`` give with their ids).
 
-    def __init__(self, f: IO[bytes], library: str) -> None:
+    With ``ahead``, up to that many chunks are compressed on a thread of their own while the
+    next are built (both without the interpreter's lock), and written in order once packed:
+    the file then lags what was given until ``finish``, so a writer that measures the file
+    as it goes (the recorder) leaves it at 0."""
+
+    def __init__(self, f: IO[bytes], library: str, ahead: int = 0) -> None:
         self._f = f
         self._compressor = zstandard.ZstdCompressor(level=1)
+        self._ahead = ahead
+        self._packer: Optional[ThreadPoolExecutor] = None
+        self._packing: Deque[Tuple["Future[Tuple[bytes, int]]", BuiltChunk]] = deque()
         self._schemas: List[Schema] = []
         self._channels: List[Channel] = []
         self._chunk_indexes: List[ChunkIndex] = []
@@ -45,22 +55,57 @@ class ChunkedWriter:
 
     def chunks(self, built: List[BuiltChunk]) -> None:
         """Write chunks as ``_columns.Layout.take`` gives them, each followed by its message indexes."""
-        for records, indexes, index_at, start, end, _ in built:
-            compressed = self._compressor.compress(records)
-            at = self._f.tell()
-            chunk = self._write(Chunk(compression="zstd", data=compressed, message_start_time=start,
-                                      message_end_time=end, uncompressed_crc=zlib.crc32(records),
-                                      uncompressed_size=len(records)))
-            indexes_at = self._f.tell()
-            self._f.write(indexes)
-            self._chunk_indexes.append(ChunkIndex(
-                message_start_time=start, message_end_time=end, chunk_start_offset=at, chunk_length=chunk,
-                message_index_offsets={channel: indexes_at + offset for channel, offset in index_at},
-                message_index_length=len(indexes), compression="zstd", compressed_size=len(compressed),
-                uncompressed_size=len(records)))
+        if not self._ahead:
+            for chunk in built:
+                self._write_chunk(self._pack(chunk[0]), chunk)
+            return
+        if self._packer is None:
+            self._packer = ThreadPoolExecutor(max_workers=1, thread_name_prefix="mcap-chunks")
+        for chunk in built:
+            self._packing.append((self._packer.submit(self._pack, chunk[0]), chunk))
+        while len(self._packing) > self._ahead:
+            self._write_next()
+
+    def write_packed(self) -> None:
+        """Write every chunk still packing."""
+        while self._packing:
+            self._write_next()
+
+    def close(self) -> None:
+        """Let go of the packing thread, the chunks still packing dropped (``finish`` writes them)."""
+        if self._packer is not None:
+            for packing, _ in self._packing:
+                packing.cancel()
+            self._packing.clear()
+            self._packer.shutdown()
+            self._packer = None
+
+    def _pack(self, records: Any) -> Tuple[bytes, int]:
+        return self._compressor.compress(records), zlib.crc32(records)
+
+    def _write_next(self) -> None:
+        packing, chunk = self._packing.popleft()
+        self._write_chunk(packing.result(), chunk)
+
+    def _write_chunk(self, packed: Tuple[bytes, int], chunk: BuiltChunk) -> None:
+        (compressed, crc), (records, indexes, index_at, start, end, _) = packed, chunk
+        at = self._f.tell()
+        chunk_length = self._write(Chunk(compression="zstd", data=compressed, message_start_time=start,
+                                         message_end_time=end, uncompressed_crc=crc,
+                                         uncompressed_size=len(records)))
+        indexes_at = self._f.tell()
+        self._f.write(indexes)
+        self._chunk_indexes.append(ChunkIndex(
+            message_start_time=start, message_end_time=end, chunk_start_offset=at, chunk_length=chunk_length,
+            message_index_offsets={channel: indexes_at + offset for channel, offset in index_at},
+            message_index_length=len(indexes), compression="zstd", compressed_size=len(compressed),
+            uncompressed_size=len(records)))
 
     def finish(self, statistics: Tuple[int, int, int, Dict[int, int]]) -> None:
-        """Write the summary of the file, given ``_columns.Layout.statistics``, and its footer."""
+        """Write the chunks still packing, the summary of the file (given ``_columns.Layout.statistics``)
+        and its footer."""
+        self.write_packed()
+        self.close()
         messages, start, end, counts = statistics
         self._write(DataEnd(data_section_crc=0))
         summary_start = self._f.tell()

@@ -4,7 +4,7 @@ import functools
 import itertools
 import os
 import tempfile
-from contextlib import contextmanager
+from contextlib import closing, contextmanager
 from dataclasses import dataclass
 from typing import Callable, Iterator, Optional, Tuple, Union
 
@@ -51,8 +51,8 @@ def export_mcap(recording: PathLike, out: PathLike, index: Optional[int] = None,
                 raise RecordIndexError(recording, e.reason, str(e).replace(stream.path, recording)) from None
             total = size if index is None else sum(length for _, _, length in chosen)
             with _progress(progress, total, f"export {os.path.basename(recording)}") as step, \
-                    replacing(out) as temporary, open(temporary, "wb") as f:
-                export = RecordsWriter(f, recording, events)
+                    replacing(out) as temporary, open(temporary, "wb") as f, \
+                    closing(RecordsWriter(f, recording, events)) as export:
                 done = 0
                 for position, offset, length in chosen:
                     export.add_blocks(lambda: stream.blocks_at(offset, length), position,
@@ -141,8 +141,7 @@ def recover_mcap(broken: PathLike, fixed: PathLike) -> Recovery:
     reading = McapRecords(broken, partial=True)
     count = sum(1 for _ in grouped(reading.streamed()))     # what it holds, and where it stops
     with replacing(fixed) as temporary:
-        with open(temporary, "wb") as f:
-            export = RecordsWriter(f, broken)
+        with open(temporary, "wb") as f, closing(RecordsWriter(f, broken)) as export:
             for position in range(count):
                 export.add(functools.partial(_partial_record, broken, position), position, lambda i, n: None)
             if not export.records:

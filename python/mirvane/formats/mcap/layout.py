@@ -20,6 +20,11 @@ from ..columns import Block
 from .channels import (CHANNELS, CHUNK_BYTES, EVENT_CHANNELS, INT64, PARTS, PROGRESS_EVERY, RECORD, SCENE, START,
                        McapError, part_messages)
 from .chunked import ChunkedWriter
+
+#: Chunks the export lets compress on a thread of their own while it gathers the next: a block of
+#: products (``ProductStream.blocks``) makes about 25, which then compress while the next block is
+#: laid out, and at most this many uncompressed megabytes wait.
+CHUNKS_AHEAD = 32
 from .events_channel import EventMessage, event_messages
 from .scene_channel import SceneChannel
 
@@ -33,13 +38,14 @@ class LayoutWriter:
     is written once it holds ``chunk_bytes`` (or on ``flush``), and only between
     products, so a file cut short anywhere holds whole products. ``/scene`` follows
     every product that moves something, or with ``scene_interval_ns`` at most once in
-    that much log time (a live recording's 3D view needs no more).
+    that much log time (a live recording's 3D view needs no more). With ``ahead``, that many
+    chunks may be compressing while the next are gathered (``ChunkedWriter``).
     """
 
     def __init__(self, f: IO[bytes], chunk_bytes: int = CHUNK_BYTES, scene_interval_ns: int = 0,
-                 events: bool = False) -> None:
+                 events: bool = False, ahead: int = 0) -> None:
         self._f = f
-        self._file = ChunkedWriter(f, library=f"mirvane {__version__}")
+        self._file = ChunkedWriter(f, library=f"mirvane {__version__}", ahead=ahead)
         channels = {**CHANNELS, **(EVENT_CHANNELS if events else {})}
         records: List[bytes] = []
         self._channels: Dict[str, int] = {}
@@ -132,7 +138,12 @@ class LayoutWriter:
         """Write the chunk gathered so far and flush the file."""
         self._layout.end_chunk()
         self._write_chunks()
+        self._file.write_packed()
         self._f.flush()
+
+    def close(self) -> None:
+        """Let go of what compresses chunks ahead: what ``finish`` does, on a file left unfinished."""
+        self._file.close()
 
     def finish(self) -> None:
         """Write the last chunk and the summary: the file is whole."""
@@ -152,10 +163,11 @@ class LayoutWriter:
 
 class RecordsWriter:
     """Writes records to an MCAP file, one after another on its time axis; with ``events`` (a record's
-    events, given its project, its products and its position), their events too."""
+    events, given its project, its products and its position), their events too. Chunks compress
+    while the next are gathered: ``finish`` it, or ``close`` it on failure."""
 
     def __init__(self, f: IO[bytes], path: str, events: Optional[EventsOf] = None) -> None:
-        self._out = LayoutWriter(f, events=events is not None)
+        self._out = LayoutWriter(f, events=events is not None, ahead=CHUNKS_AHEAD)
         self._events = events
         self._timeline = Timeline(path, "an MCAP file's time axis", latest=2 ** 64 - 1, most_offset=INT64 - 1,
                                   error=McapError)
@@ -256,6 +268,9 @@ class RecordsWriter:
 
     def finish(self) -> None:
         self._out.finish()
+
+    def close(self) -> None:
+        self._out.close()
 
 
 def _product(block: Block, k: int) -> bytes:
