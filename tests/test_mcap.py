@@ -2,11 +2,14 @@
 unusual MCAP files crafted with it."""
 
 import datetime
+import io
+import itertools
 import importlib.util
 import math
 import os
 import re
 import struct
+import zlib
 from collections import Counter
 
 import numpy as np
@@ -15,7 +18,8 @@ import zstandard
 from mcap.data_stream import RecordBuilder
 from mcap.opcode import Opcode
 from mcap.reader import make_reader
-from mcap.records import Channel, Chunk, DataEnd, Footer, Header, MessageIndex
+from mcap.records import (Channel, Chunk, ChunkIndex, DataEnd, Footer, Header, Message, MessageIndex, Schema, Statistics,
+                          SummaryOffset)
 from mcap.stream_reader import StreamReader
 from mcap.writer import MCAP0_MAGIC, IndexType, Writer
 from mcap_protobuf.decoder import DecoderFactory
@@ -23,10 +27,11 @@ from mcap_protobuf.schema import build_file_descriptor_set
 from foxglove_schemas_protobuf.SceneUpdate_pb2 import SceneUpdate
 
 from conftest import laid_out
-from dravik.api import data_pb2, geometry_pb2, system_pb2
+from dravik.api import data_pb2, export_pb2, geometry_pb2, system_pb2
 from mirvane.analysis.events import product_events
 from mirvane.data import Data
-from mirvane.formats.mcap import McapError, export_mcap, import_mcap
+from mirvane.formats.mcap import LayoutWriter, McapError, export_mcap, import_mcap
+from mirvane.formats.recorder import Recorder
 from mirvane.scene import ARM_HEIGHT
 from mirvane.sightings import Sightings
 from mirvane.simulation.cell import make_recording, simulate
@@ -107,6 +112,87 @@ def test_the_mcap_library_reads_every_message_with_its_embedded_schema(tmp_path,
                     assert struct.unpack_from("<HIQ", data, offset + 9)[::2] == (channel, time)
                 indexed += len(entries.records)
     assert indexed == summary.statistics.message_count
+
+
+def mcap_records(data, at=len(MCAP0_MAGIC), end=-len(MCAP0_MAGIC)):
+    """Each record of an MCAP file's bytes (of a chunk's with ``at`` and ``end`` 0), by the format's own
+    framing: (offset, length, record)."""
+    found = []
+    while at < len(data) + end:
+        length = 9 + struct.unpack_from("<Q", data, at + 1)[0]
+        found.append((at, length, next(StreamReader(io.BytesIO(data[at:at + length]), skip_magic=True,
+                                                    emit_chunks=True).records)))
+        at += length
+    return found
+
+
+def write_mcap(made, path, simulated):
+    if made in ("simulated", "odd"):
+        export_mcap(simulated if made == "simulated" else save(odd_records(), path.with_suffix(".rec")), path,
+                    events=product_events)
+    elif made == "recorder, its clock a year behind":   # its products stamped before the file opened
+        with Recorder(path, simulate(0.5).project) as recorder:
+            for product in simulate(0.5).products:
+                product.timestamp_ns -= 365 * 86400 * 10 ** 9
+                recorder.add(product)
+    else:       # a chunk ended after each product (some of several parts), or after a few stamped backwards
+        backwards = made != "a chunk a product"
+        with open(path, "wb") as f:
+            out = LayoutWriter(f, chunk_bytes=2000 if backwards else 1)
+            record = odd_records().records[0]
+            out.open_record(export_pb2.RecordHeader(record=data_pb2.Record(project=record.project)), 0, 0)
+            for n, product in enumerate(reversed(record.products) if backwards else record.products):
+                out.serialized(product.SerializeToString(), product.timestamp_ns, n)
+            out.finish()
+
+
+@pytest.mark.parametrize("made", ["simulated", "odd", "recorder, its clock a year behind", "a chunk a product",
+                                  "stamps backwards"])
+def test_an_mcap_files_summary_and_indexes_say_what_its_records_hold(tmp_path, simulated, made):
+    write_mcap(made, tmp_path / "out.mcap", simulated)
+    data = (tmp_path / "out.mcap").read_bytes()
+    records = mcap_records(data)
+    footer = records[-1][2]
+    assert isinstance(footer, Footer)
+    # The summary's CRC runs from its start through the footer's fields before the CRC itself.
+    assert footer.summary_crc == zlib.crc32(data[footer.summary_start:len(data) - len(MCAP0_MAGIC) - 4])
+    summary = [(at, length, r) for at, length, r in records
+               if footer.summary_start <= at < footer.summary_offset_start]
+    grouped = []
+    for offset in (r for at, _, r in records if isinstance(r, SummaryOffset)):
+        group = [(at, length) for at, length, _ in summary
+                 if offset.group_start <= at < offset.group_start + offset.group_length]
+        assert all(data[at] == offset.group_opcode for at, _ in group)
+        assert sum(length for _, length in group) == offset.group_length
+        grouped += group
+    assert grouped == [(at, length) for at, length, _ in summary]
+
+    topics = {r.id: r.topic for _, _, r in summary if isinstance(r, Channel)}
+    chunk_indexes = [r for _, _, r in summary if isinstance(r, ChunkIndex)]
+    positions = [k for k, (_, _, r) in enumerate(records) if isinstance(r, Chunk)]
+    assert len(positions) == len(chunk_indexes)
+    times, chunks_of = [], Counter()      # chunks_of: a product's chunks, in the one-record file
+    for k, index in zip(positions, chunk_indexes):
+        at, length, chunk = records[k]
+        held = zstandard.ZstdDecompressor().decompress(chunk.data, max_output_size=chunk.uncompressed_size)
+        messages = [r for _, _, r in mcap_records(held, 0, 0) if isinstance(r, Message)]
+        logged = [m.log_time for m in messages]
+        assert (index.chunk_start_offset, index.chunk_length) == (at, length)
+        assert (index.message_start_time, index.message_end_time) == (min(logged), max(logged)) == \
+            (chunk.message_start_time, chunk.message_end_time)
+        assert (index.compressed_size, index.uncompressed_size) == (len(chunk.data), len(held))
+        indexes = list(itertools.takewhile(lambda r: isinstance(r[2], MessageIndex), records[k + 1:]))
+        assert sorted(index.message_index_offsets.values()) == [at for at, _, _ in indexes]
+        assert index.message_index_length == sum(length for _, length, _ in indexes)
+        times += logged
+        chunks_of.update({m.sequence for m in messages if topics[m.channel_id].lstrip("/") in PARTS})
+    if made == "a chunk a product":     # chunks end only between products: none has its parts in two
+        assert max(chunks_of.values()) == 1 and len(positions) > 10
+    statistics = next(r for _, _, r in summary if isinstance(r, Statistics))
+    assert (statistics.message_count, statistics.chunk_count) == (len(times), len(positions))
+    assert (statistics.message_start_time, statistics.message_end_time) == (min(times), max(times))
+    assert (statistics.schema_count, statistics.channel_count) == \
+        (sum(isinstance(r, Schema) for _, _, r in summary), len(topics))
 
 
 def exported_record(where, *products):

@@ -22,6 +22,7 @@ from mirvane.analysis.events import Detector
 from mirvane.data import Data
 from mirvane.formats.mcap import McapRecords
 from mirvane.formats.recorder import REORDER_SECONDS, Recorder
+from mirvane.formats.recorder_file import SCENES_PER_SECOND
 from mirvane.formats.split import run_files
 from mirvane.project import Project
 from mirvane.simulation.cell import build_cell, cell_behaviors, run_cell, simulate
@@ -434,3 +435,29 @@ def test_the_scene_follows_products_stamped_by_any_clock(tmp_path, clock_s):
     with open(tmp_path / "run.mcap", "rb") as f:
         scenes = sum(1 for _ in make_reader(f).iter_messages(topics=["/scene"]))
     assert scenes > 30
+
+
+# Reports a scene interval apart, or closer: the 3D view follows every interval, never more often.
+@pytest.mark.parametrize("apart, drawn", [(1.0, [0, 1, 2, 3, 4, 5, 6]), (0.5, [0, 2, 4, 6]), (0.4, [0, 3, 6])])
+def test_the_recorders_scene_is_drawn_once_an_interval_has_passed(tmp_path, apart, drawn):
+    interval = SECOND // SCENES_PER_SECOND
+    start = time.time_ns() + 10 * SECOND    # after the record's opening scene
+    stamps = [start + round(k * apart * interval) for k in range(7)]
+    with Recorder(tmp_path / "run.mcap", cell_project()) as recorder:
+        for k, stamp in enumerate(stamps):
+            recorder.controller("arm_a", [k, -k], time_ns=stamp)
+    with open(tmp_path / "run.mcap", "rb") as f:
+        scenes = [message.log_time for _, _, message in make_reader(f).iter_messages(topics=["/scene"])]
+    assert [t for t in scenes if t >= start] == [stamps[k] for k in drawn]
+
+
+def test_a_clock_standing_still_holds_no_more_than_the_reorder_windows_most(monkeypatch):
+    from mirvane.formats import reorder
+
+    monkeypatch.setattr(reorder, "MOST_PRODUCTS", 4)
+    given = []
+    window = reorder.ReorderWindow(SECOND, given.extend)
+    window.add([(5, k) for k in range(10)])
+    assert given == [(5, k) for k in range(6)]      # the first in, in the order they came
+    window.drain()
+    assert given == [(5, k) for k in range(10)]

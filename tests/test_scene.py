@@ -202,13 +202,15 @@ def _seen(**poses):
     (data_pb2.Product(controller=system_pb2.Controller(robot="arm")), True),
     (data_pb2.Product(controller=system_pb2.Controller()), False),
     (data_pb2.Product(decision=system_pb2.Decision(step="s")), False),
+    # Only the first kind a product carries counts, as in playback: the arm stays.
+    (data_pb2.Product(decision=system_pb2.Decision(step="s"), controller=system_pb2.Controller(robot="arm")), False),
     (_seen(cam=geometry_pb2.Pose(position=geometry_pb2.Vector3(x=0.0))), False),      # where it was drawn
     (_seen(cam=geometry_pb2.Pose(position=geometry_pb2.Vector3(x=-0.0))), True),     # a pose that serializes apart
     (_seen(cam=geometry_pb2.Pose()), True),
     (_seen(ghost=geometry_pb2.Pose()), True),       # a camera the layout lacks is in the state all the same
     (data_pb2.Product(perception=system_pb2.Perception(item_poses={"box": pose(1.0)})), True),
     (data_pb2.Product(perception=system_pb2.Perception(item_poses={"box": pose(math.nan)})), False),
-], ids=["robot", "no robot", "decision", "camera still", "camera at -0", "camera unset", "unknown camera",
+], ids=["robot", "no robot", "decision", "decision and controller", "camera still", "camera at -0", "camera unset", "unknown camera",
         "item seen", "item seen damaged"])
 def test_the_scene_is_written_after_a_product_that_moves_what_it_draws(product, drawn):
     from conftest import laid_out
