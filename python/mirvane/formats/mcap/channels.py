@@ -49,6 +49,11 @@ EVENT_CHANNELS: Dict[str, Type[pb_message.Message]] = {
 #: Uncompressed bytes a chunk gathers before it is written.
 CHUNK_BYTES = 1024 * 1024
 
+#: Chunks the export lets compress on a thread of their own while it gathers the next: a block of
+#: products (``ProductStream.blocks``) makes about 25, which then compress while the next block is
+#: laid out, and at most this many uncompressed megabytes wait.
+CHUNKS_AHEAD = 32
+
 INT64 = 2 ** 63
 PROGRESS_EVERY = 4096      # products or messages between progress updates
 

@@ -17,14 +17,9 @@ from ...records import EventsOf, events_of_blocks
 from ..productstream import Streamed
 from ..timeline import Stamps, Timeline
 from ..columns import Block
-from .channels import (CHANNELS, CHUNK_BYTES, EVENT_CHANNELS, INT64, PARTS, PROGRESS_EVERY, RECORD, SCENE, START,
-                       McapError, part_messages)
+from .channels import (CHANNELS, CHUNK_BYTES, CHUNKS_AHEAD, EVENT_CHANNELS, INT64, PARTS, PROGRESS_EVERY, RECORD,
+                       SCENE, START, McapError, part_messages)
 from .chunked import ChunkedWriter
-
-#: Chunks the export lets compress on a thread of their own while it gathers the next: a block of
-#: products (``ProductStream.blocks``) makes about 25, which then compress while the next block is
-#: laid out, and at most this many uncompressed megabytes wait.
-CHUNKS_AHEAD = 32
 from .events_channel import EventMessage, event_messages
 from .scene_channel import SceneChannel
 
