@@ -1,12 +1,12 @@
 """An MCAP file written a whole chunk at a time: the chunks gathered natively (``_columns.Layout``),
 compressed here with zstd, and the file's other records written through the mcap library's own."""
 
-import zlib
 from collections import deque
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, Any, Deque, Dict, List, Optional, Tuple
 
 import zstandard
+from isal.isal_zlib import crc32
 from mcap.data_stream import RecordBuilder
 from mcap.opcode import Opcode
 from mcap.records import (Channel, Chunk, ChunkIndex, DataEnd, Footer, Header, McapRecord, Schema, Statistics,
@@ -81,7 +81,7 @@ class ChunkedWriter:
             self._packer = None
 
     def _pack(self, records: Any) -> Tuple[bytes, int]:
-        return self._compressor.compress(records), zlib.crc32(records)
+        return self._compressor.compress(records), crc32(records)
 
     def _write_next(self) -> None:
         packing, chunk = self._packing.popleft()
@@ -130,7 +130,7 @@ class ChunkedWriter:
         data = summary.end()  # type: ignore[no-untyped-call]
         footer = _bytes(Footer(summary_start=summary_start, summary_offset_start=offsets_start, summary_crc=0))
         # The summary's CRC runs through the footer's fields before its own.
-        crc = zlib.crc32(footer[:-4], zlib.crc32(data))
+        crc = crc32(footer[:-4], crc32(data))
         self._f.write(data)
         self._write(Footer(summary_start=summary_start, summary_offset_start=offsets_start, summary_crc=crc))
         self._f.write(MCAP0_MAGIC)

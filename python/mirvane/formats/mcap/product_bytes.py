@@ -19,11 +19,11 @@ order, damage) takes the general path, message by message, which words every ref
 import io
 import os
 import struct
-import zlib
 from typing import IO, Any, Callable, Dict, Generator, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
+from isal.isal_zlib import crc32
 from mcap.data_stream import ReadDataStream
 from mcap.opcode import Opcode
 from mcap.records import Channel, Chunk, Footer, Message, Schema, Statistics
@@ -248,7 +248,7 @@ class McapProductBytes:
 
     def _chunk(self, data: bytes, chunk: Chunk, at: int, schemas: Dict[int, Schema],
                channels: _Channels) -> _ChunkMessages:
-        if chunk.uncompressed_crc and zlib.crc32(data) != chunk.uncompressed_crc:
+        if chunk.uncompressed_crc and crc32(data) != chunk.uncompressed_crc:
             raise McapError(self.path, f"damaged MCAP file: the chunk at byte {at} fails its CRC check")
         columns = []
         position = 0
