@@ -31,6 +31,7 @@ from dravik.api import data_pb2, export_pb2, geometry_pb2, system_pb2
 from mirvane.analysis.events import product_events
 from mirvane.data import Data
 from mirvane.formats.mcap import LayoutWriter, McapError, export_mcap, import_mcap
+from mirvane.formats.productstream import ProductStream
 from mirvane.formats.recorder import Recorder
 from mirvane.scene import ARM_HEIGHT
 from mirvane.sightings import Sightings
@@ -346,6 +347,22 @@ def test_damaged_input_is_refused_naming_the_file(tmp_path, damage):
     with pytest.raises(McapError, match=f"^{tmp_path / 'bad.mcap'}: .*{words}"):
         import_mcap(tmp_path / "bad.mcap", tmp_path / "out.rec")
     assert sorted(os.listdir(tmp_path)) == ["bad.mcap", "good.mcap", "good.rec"]
+
+
+@pytest.mark.parametrize("read", [
+    lambda bad, out: import_mcap(bad, out),
+    lambda bad, out: [list(products) for _, products in ProductStream(bad).blocks()],     # as events reads
+], ids=["import", "blocks"])
+@pytest.mark.parametrize("chunk", [0, -1])
+def test_a_chunk_whose_bytes_fail_its_crc_is_refused(tmp_path, simulated, read, chunk):
+    export_mcap(simulated, tmp_path / "good.mcap")
+    data = bytearray((tmp_path / "good.mcap").read_bytes())
+    at = [at for at, _, record in mcap_records(data) if isinstance(record, Chunk)][chunk]
+    data[at + 33] ^= 0x01       # its uncompressed_crc, after the opcode, length, times and size
+    (tmp_path / "bad.mcap").write_bytes(data)
+    with pytest.raises(McapError, match=f"^{tmp_path / 'bad.mcap'}: damaged MCAP file.*(crc|CRC)"):
+        read(tmp_path / "bad.mcap", tmp_path / "out.rec")
+    assert not (tmp_path / "out.rec").exists()
 
 
 @pytest.mark.parametrize("content, words", [
