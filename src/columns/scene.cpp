@@ -252,16 +252,17 @@ void Drawing::mark(const std::map<std::string, std::size_t>& at, Due& due, const
   if (found != at.end()) due[found->second] = true;
 }
 
-bool Drawing::apply(Reader r) {
+void Drawing::apply(Reader r) {
   product_.read(r);
   const std::uint8_t parts = product_.parts;
   // Only the first kind a product carries counts, in the order replay applies them.
-  if (parts & PERCEPTION) return perception(product_);
-  if ((parts & (DECISION | PLANNER)) || !(parts & CONTROLLER)) return false;
-  return controller(product_);
+  if (parts & PERCEPTION)
+    perception(product_);
+  else if (!(parts & (DECISION | PLANNER)) && (parts & CONTROLLER))
+    controller(product_);
 }
 
-bool Drawing::perception(const events::Product& p) {
+void Drawing::perception(const events::Product& p) {
   for (const auto& [camera, pose] : p.cameras) {
     const auto found = camera_at_.find(camera);
     if (found == camera_at_.end()) {    // never drawn, so never as drawn
@@ -274,17 +275,14 @@ bool Drawing::perception(const events::Product& p) {
   }
   std::set<std::string_view> held;
   for (const auto& [robot, item] : holding_) held.insert(item);
-  bool seen = false;
   for (const auto& [name, pose] : p.items) {
     if (held.count(name) || !usable(pose)) continue;
     seen_[name] = pose;
-    seen = true;
     if (!name.empty()) mark(item_at_, item_due_, name);
   }
-  return !p.cameras.empty() || seen;
 }
 
-bool Drawing::controller(const events::Product& p) {
+void Drawing::controller(const events::Product& p) {
   if (!p.robot.empty()) {
     const auto found = robot_at_.find(p.robot);
     if (found != robot_at_.end()) {
@@ -303,7 +301,6 @@ bool Drawing::controller(const events::Product& p) {
   const std::string before = std::exchange(holds, p.grasped_item);
   seen_.erase(p.grasped_item);    // its grasp, in the state, is newer
   if (!before.empty()) mark(item_at_, item_due_, before);
-  return !p.robot.empty() || !p.grasped_item.empty() || !before.empty();
 }
 
 void Drawing::update_into(std::string& bytes, Time time, bool clear) {

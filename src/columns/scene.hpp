@@ -69,8 +69,8 @@ class Drawing {
 
   // Every entity drawn at `time`: the drawing as it begins.
   void draw_all(Time time);
-  // Apply one serialized Product (refused, unchanged, when malformed); whether it moved anything.
-  bool apply(Reader r);
+  // Apply one serialized Product (refused, unchanged, when malformed); `moved` tells whether it moved anything.
+  void apply(Reader r);
   bool moved() const { return moved_; }
   // The whole cell's SceneUpdate at `time`, what moved drawn anew; `clear` first deletes all else.
   std::string update(Time time, bool clear);
@@ -81,8 +81,8 @@ class Drawing {
   void draw_robot(std::size_t k, Time time);
   void draw_camera(std::size_t k, Time time);
   void draw_item(std::size_t k, Time time);
-  bool perception(const events::Product& p);
-  bool controller(const events::Product& p);
+  void perception(const events::Product& p);
+  void controller(const events::Product& p);
   template <typename Due>
   void mark(const std::map<std::string, std::size_t>& at, Due& due, const std::string& name);
 

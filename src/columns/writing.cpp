@@ -67,11 +67,6 @@ columns::scene::Drawing scene_drawing(const std::vector<RobotIn>& robots, const 
   return drawing;
 }
 
-bool scene_apply(columns::scene::Drawing& drawing, nb::handle product) {
-  std::optional<Held> held;
-  return drawing.apply(reader_of(product, held));
-}
-
 nb::bytes scene_update(columns::scene::Drawing& drawing, const std::pair<std::int64_t, std::int64_t>& time,
                        bool clear) {
   const std::string bytes = drawing.update({time.first, time.second}, clear);
@@ -260,8 +255,6 @@ void bind_writing(nb::module_& m) {
                                       "The cell drawn as foxglove.SceneUpdate messages, following its products.")
       .def(nb::new_(&scene_drawing), nb::arg("robots"), nb::arg("cameras"), nb::arg("items"), nb::arg("seen"),
            nb::arg("time"), "The cell as its models and state have it at time (seconds, nanoseconds).")
-      .def("apply", &scene_apply, nb::arg("product"), "Apply a serialized Product; whether it moved anything.")
-      .def_prop_ro("moved", &columns::scene::Drawing::moved)
       .def("update", &scene_update, nb::arg("time"), nb::arg("clear") = false,
            "The whole cell's SceneUpdate at time (seconds, nanoseconds), what moved drawn anew; clear first "
            "deletes whatever was shown.");

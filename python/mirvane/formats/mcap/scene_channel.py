@@ -1,13 +1,14 @@
 """The ``/scene`` channel: the work cell drawn as ``foxglove.SceneUpdate`` messages.
 
-The drawing is native (``_columns.SceneDrawing``): it takes products as their bytes, applies them as
-playback does (``mirvane.scene.apply``, ``mirvane.sightings.ItemsSeen``) and draws what they moved with
-the cell's native geometry. Here the models' fixed facts are found once, by ``mirvane.scene``'s rules.
+The drawing is native (``_columns.SceneDrawing``): the MCAP layout (``_columns.Layout``) hands it
+products as their bytes; it applies them as playback does (``mirvane.scene.apply``,
+``mirvane.sightings.ItemsSeen``) and draws what they moved with the cell's native geometry. Here the
+models' fixed facts are found once, by ``mirvane.scene``'s rules.
 """
 
 from typing import Any, List, Mapping, Optional, Tuple
 
-from dravik.api import data_pb2, system_pb2
+from dravik.api import system_pb2
 
 from ... import _columns, scene
 
@@ -31,24 +32,10 @@ class SceneChannel:
             [_item(name, items[name], state.items.get(name)) for name in sorted(items)],
             [(name, pose.SerializeToString()) for name, pose in (seen or {}).items()], _timestamp(time))
 
-    def apply(self, product: data_pb2.Product) -> bool:
-        """Apply ``product`` to the state as playback does; whether it moved anything. What it
-        moved is drawn anew by the next ``update``."""
-        return self.apply_bytes(product.SerializeToString())
-
-    def apply_bytes(self, product: bytes) -> bool:
-        """``apply`` of a serialized product."""
-        return bool(self._drawing.apply(product))
-
     @property
     def drawing(self) -> Any:
-        """The native drawing, for a native writer to follow products with."""
+        """The native drawing, for a native writer to follow products with (``_columns.Layout``)."""
         return self._drawing
-
-    @property
-    def moved(self) -> bool:
-        """Whether products applied since the last ``update`` moved anything."""
-        return bool(self._drawing.moved)
 
     def update(self, time: int, clear: bool = False) -> bytes:
         """The SceneUpdate of the whole cell; ``clear`` first deletes whatever an earlier record showed."""
