@@ -210,15 +210,20 @@ def _seen(**poses):
     (_seen(ghost=geometry_pb2.Pose()), True),       # a camera the layout lacks is in the state all the same
     (data_pb2.Product(perception=system_pb2.Perception(item_poses={"box": pose(1.0)})), True),
     (data_pb2.Product(perception=system_pb2.Perception(item_poses={"box": pose(math.nan)})), False),
+    # A controller that names no robot still holds, then lets go: the item moves both times.
+    ((data_pb2.Product(controller=system_pb2.Controller(grasped_item="box")),
+      data_pb2.Product(controller=system_pb2.Controller())), 2),
 ], ids=["robot", "no robot", "decision", "decision and controller", "camera still", "camera at -0", "camera unset", "unknown camera",
-        "item seen", "item seen damaged"])
+        "item seen", "item seen damaged", "held and let go, no robot named"])
 def test_the_scene_is_written_after_a_product_that_moves_what_it_draws(product, drawn):
     from conftest import laid_out
 
-    product.timestamp_ns = 1
-    scenes = [message for topic, _, message in laid_out(product.SerializeToString(), workspace=_cell())
+    products = product if isinstance(product, tuple) else (product,)
+    for stamp, each in enumerate(products, 1):
+        each.timestamp_ns = stamp
+    scenes = [message for topic, _, message in laid_out(*(p.SerializeToString() for p in products), workspace=_cell())
               if topic == "/scene"]
-    assert len(scenes) == 1 + drawn     # the record's opening scene, then one if the product moved anything
+    assert len(scenes) == 1 + drawn     # the record's opening scene, then one for each product that moved anything
     assert all(SceneUpdate.FromString(scene).entities for scene in scenes)
 
 
