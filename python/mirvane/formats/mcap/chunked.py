@@ -6,7 +6,9 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, Any, Deque, Dict, List, Optional, Tuple
 
 import zstandard
-from isal.isal_zlib import crc32
+# Six times zlib's CRC-32, and like it lets go of the interpreter meanwhile (ISA-L's, which the viewer
+# uses for its pictures, holds on, stalling the recorder's callers).
+from zlib_ng.zlib_ng import crc32
 from mcap.data_stream import RecordBuilder
 from mcap.opcode import Opcode
 from mcap.records import (Channel, Chunk, ChunkIndex, DataEnd, Footer, Header, McapRecord, Schema, Statistics,

@@ -23,7 +23,7 @@ from typing import IO, Any, Callable, Dict, Generator, Iterator, List, Optional,
 
 import numpy as np
 import numpy.typing as npt
-from isal.isal_zlib import crc32
+from zlib_ng.zlib_ng import crc32
 from mcap.data_stream import ReadDataStream
 from mcap.opcode import Opcode
 from mcap.records import Channel, Chunk, Footer, Message, Schema, Statistics
